@@ -1,0 +1,69 @@
+// Zephyl: the download manager. Thread-safe: any host thread may call any operation at once.
+// Copies of a manager share one set of queues, tasks and threads; it ends with the last copy.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zephyl/export.h"
+#include "zephyl/zp_log_level.h"
+#include "zephyl/zp_request.h"
+#include "zephyl/zp_response.h"
+#include "zephyl/zp_setting.h"
+
+namespace zephyl {
+class TaskRegistry;
+}
+
+class ZEPHYL_EXPORT Zephyl {
+ public:
+  explicit Zephyl(const ZPSetting& setting);
+  Zephyl(const Zephyl& other);
+  Zephyl& operator=(const Zephyl& other);
+  // When this is the last copy: runs every queued request to its end (onComplete included), then
+  // stops the manager's threads.
+  ~Zephyl();
+
+  const ZPSetting& getSettings();
+
+  // The process-wide instance the host installed with initGlobal; null before.
+  static Zephyl* global();
+  // Stores the pointer; the library never owns, creates or destroys the global instance.
+  static void initGlobal(Zephyl* instance);
+  // Threshold of the standard-output log; None (the initial value) silences it.
+  static void setLogLevel(ZPLogLevel level);
+
+  // Identity strings forwarded to the metrics library; set them before downloads start.
+  static std::string gid;
+  static std::string uid;
+
+  // Downloads one request on the calling thread and returns its response; onComplete has run
+  // exactly once before it returns.
+  ZPResponse execute(ZPRequest request);
+  // Queues a request (front when highPriority); its callbacks report the outcome.
+  void enqueue(const ZPRequest& request);
+  // Queues every request of the batch; the batch's callbacks report progress and completion.
+  void batchEnqueue(const ZPBatchRequest& batch);
+  // Queues the batch and waits for it; one response per request, in request order.
+  std::vector<ZPResponse> batchExecute(const ZPBatchRequest& batch);
+
+  void cancelAll();
+  void cancelByRequest(int requestId);
+  void cancelByUrl(const std::string& url);
+  // Bytes stored and total length of the download of url, from a running download or from its
+  // stored progress. Either pointer may be null.
+  bool fetchProgress(const std::string& url, int64_t* downloaded, int64_t* total);
+  void removeAllCache();
+  void removeCacheByRequest(int requestId);
+  void removeCacheByUrl(const std::string& url);
+
+ private:
+  std::function<std::string(const std::string&)> fileKeyFunction;
+  std::shared_ptr<zephyl::TaskRegistry> registry;
+  ZPSetting settings;
+
+  static Zephyl* globalInstance;
+};

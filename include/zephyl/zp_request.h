@@ -1,0 +1,81 @@
+// ZPRequest and ZPBatchRequest: what a host hands to the download manager. Plain values; the
+// manager copies them and every copy keeps its requestId. Construction is thread-safe (the id
+// counter is atomic); one request object is not synchronised otherwise.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "zephyl/export.h"
+#include "zephyl/zp_response.h"
+
+class ZEPHYL_EXPORT ZPRequest {
+ public:
+  // Sinks selected by outputType; any value other than 0 and 2 selects the single-file sink.
+  static constexpr int OUTPUT_CHUNK_FILE = 0;  // one file written in chunks, resumable
+  static constexpr int OUTPUT_FILE = 1;        // one file, no resume
+  static constexpr int OUTPUT_MEMORY = 2;      // bytes kept in memory
+
+  using StartCallback = std::function<void(const ZPRequest&)>;
+  using ProgressCallback =
+      std::function<void(const ZPRequest&, int64_t downloadedBytes, int64_t totalBytes)>;
+  using CompleteCallback = std::function<void(const ZPRequest&, const ZPResponse&)>;
+
+  // Both constructors take the next id of serialId; copies keep the id they were made from.
+  ZPRequest();
+  explicit ZPRequest(const std::string& url);
+  ZPRequest(const ZPRequest&);
+  ZPRequest(ZPRequest&&) noexcept;
+  ZPRequest& operator=(const ZPRequest&);
+  ZPRequest& operator=(ZPRequest&&) noexcept;
+  ~ZPRequest();
+
+  int getRequestId() const { return requestId; }
+  std::string getUrl() const { return url; }
+  // "url = <url> fileKey = <fileKey>".
+  std::string logString() const;
+
+  int32_t userValue = 0;        // the host's own; never read by the library
+  std::string scene;            // label reported in the metrics record when not empty
+  std::string savePath;         // explicit path of the finished file (file outputs)
+  int32_t renameIfExists = 0;   // non-zero: keep an existing target and pick a free "name(n)"
+  bool highPriority = false;    // queued requests only: front of the queue instead of the back
+  std::string url;
+  int32_t outputType = OUTPUT_CHUNK_FILE;
+  StartCallback onStart;        // once, just before the download runs the request
+  ProgressCallback onProgress;  // while bytes arrive, on the engine's threads
+  CompleteCallback onComplete;  // exactly once with the final response
+  std::string fileKey;          // overwritten by the manager with the key derived from url
+  int32_t requestId;
+
+  // Process-wide id counter; the first request of the process gets 1.
+  static std::atomic<int> serialId;
+};
+
+class ZEPHYL_EXPORT ZPBatchRequest {
+ public:
+  using RequestStartCallback = std::function<void(const ZPBatchRequest&, int index)>;
+  using RequestProgressCallback = std::function<void(
+      const ZPBatchRequest&, int index, int64_t downloadedBytes, int64_t totalBytes, int percent)>;
+  using RequestCompleteCallback =
+      std::function<void(const ZPBatchRequest&, int index, const ZPResponse&)>;
+  using BatchCompleteCallback =
+      std::function<void(const ZPBatchRequest&, const std::vector<ZPResponse>&)>;
+
+  ZPBatchRequest();
+  explicit ZPBatchRequest(const std::vector<ZPRequest>& requests);
+  ZPBatchRequest(const ZPBatchRequest&);
+  ZPBatchRequest(ZPBatchRequest&&) noexcept;
+  ZPBatchRequest& operator=(const ZPBatchRequest&);
+  ZPBatchRequest& operator=(ZPBatchRequest&&) noexcept;
+  ~ZPBatchRequest();
+
+  std::vector<ZPRequest> requests;  // order of indexes and of the response list
+  RequestStartCallback onRequestStart;
+  RequestProgressCallback onRequestProgress;  // percent: the whole batch's progress
+  RequestCompleteCallback onRequestComplete;
+  BatchCompleteCallback onBatchComplete;  // responses in the order of requests
+};

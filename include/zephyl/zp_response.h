@@ -1,0 +1,77 @@
+// ZPResponse: the outcome of one download request, with the library's result and error codes.
+// A plain value; copies share only the delivered memory buffer. One object must not be used from
+// two threads while getMd5Etag fills its cache.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zephyl/export.h"
+
+// The length of the delivered content. It reads both as a data member (`response.fileLength`,
+// assignable, converts to int64_t) and as an accessor (`response.fileLength()`).
+struct ZPFileLength {
+  int64_t value = 0;
+
+  ZPFileLength() = default;
+  ZPFileLength(int64_t length) : value(length) {}  // NOLINT: implicit by design
+  ZPFileLength& operator=(int64_t length) {
+    value = length;
+    return *this;
+  }
+  operator int64_t() const { return value; }  // NOLINT: implicit by design
+  int64_t operator()() const { return value; }
+};
+
+class ZEPHYL_EXPORT ZPResponse {
+ public:
+  // Result codes.
+  static constexpr int RESULT_SUCCESS = 0;
+  static constexpr int RESULT_FAILED = -1;
+  static constexpr int RESULT_CANCELLED = -2;
+  // Error codes.
+  static constexpr int EXECUTE_ERROR = -9990;             // a writer cannot take a chunk's bytes
+  static constexpr int BLOCK_HTTP_SERVER_ERROR = -9991;   // a chunk failed with a bad HTTP status
+  static constexpr int BLOCK_HTTP_NETWORK_ERROR = -9992;  // a chunk failed without a usable status
+  static constexpr int DATA_WRITE_ERROR = -9993;          // a writer refused a chunk's bytes
+  static constexpr int CANCELLED_ERROR = -9994;           // for applications; never set here
+  static constexpr int ILLEGAL_URL = -9995;               // the request's url is empty
+  static constexpr int CACHE_ERROR = -9996;               // storage cannot be prepared or placed
+
+  // Every member at its default: a success without content.
+  ZPResponse();
+  ZPResponse(int resultCode, int errorCode, const std::string& errorMsg);
+  ZPResponse(const ZPResponse&);
+  ZPResponse(ZPResponse&&) noexcept;
+  ZPResponse& operator=(const ZPResponse&);
+  ZPResponse& operator=(ZPResponse&&) noexcept;
+  ~ZPResponse();
+
+  int getResultCode() const { return resultCode; }
+  int getErrorCode() const { return errorCode; }
+  std::string getErrorMsg() const { return errorMsg; }
+  // Path of the delivered file; empty for memory output.
+  std::string getFile() const { return outputFilePath; }
+  // The delivered bytes for memory output (shared with every copy of the response), else null.
+  std::shared_ptr<std::vector<uint8_t>> getData() { return outputData; }
+  bool isSuccess() const { return resultCode == RESULT_SUCCESS; }
+  bool isCancelled() const { return resultCode == RESULT_CANCELLED; }
+
+  // One line for logs: the result, then either the error or where the content is.
+  std::string logString() const;
+
+  // MD5 of the delivered content as 32 lowercase hex digits; empty for a failed response or a file
+  // that cannot be read (a later call tries again). Cached after the first success.
+  std::string getMd5Etag() const;
+
+  int32_t extraErrorCode = 0;  // underlying code: libcurl's, 1000 for a bad status, or a writer's
+  std::string outputFilePath;
+  std::shared_ptr<std::vector<uint8_t>> outputData;
+  ZPFileLength fileLength;
+  int32_t resultCode = RESULT_SUCCESS;
+  int32_t errorCode = 0;
+  std::string errorMsg;
+  mutable std::string md5Etag;
+};

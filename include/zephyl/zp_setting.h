@@ -1,0 +1,57 @@
+// Settings of a download manager: HTTP policy, cache policy, thread counts, chunk size and the two
+// directories. Plain values, read when a manager is built and when each download starts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "zephyl/export.h"
+
+class ZEPHYL_EXPORT ZPHttpPolicy {
+ public:
+  ZPHttpPolicy();
+  ZPHttpPolicy(const ZPHttpPolicy&);
+  ZPHttpPolicy(ZPHttpPolicy&&) noexcept;
+  ZPHttpPolicy& operator=(const ZPHttpPolicy&);
+  ZPHttpPolicy& operator=(ZPHttpPolicy&&) noexcept;
+  ~ZPHttpPolicy();
+
+  int32_t timeoutMs = 0;             // whole transfer of one chunk request; 0: no limit
+  int32_t connectTimeoutMs = 10000;
+  int32_t serverErrorRetryCount = 1;  // same-host retries of a chunk after an HTTP status failure
+  int32_t netErrorRetryCount = 2;     // same-host retries of a chunk after a network failure
+  int32_t executeRetryCount = 1;      // whole-download repeats; at most this + 1 attempts
+  int32_t retryDelayMs = 5000;        // pause before a repeat; 0 or less: none
+  // Host (URL authority) -> alternative hosts a failing chunk moves to, in list order.
+  std::unordered_map<std::string, std::vector<std::string>> domainMap;
+};
+
+class ZEPHYL_EXPORT ZPCachePolicy {
+ public:
+  ZPCachePolicy() = default;
+
+  int64_t maxSize = 104857600;    // total bytes of cached downloads; 0 or less: no size rule
+  int32_t maxCount = 100;         // cached downloads; below 1: no count rule
+  int64_t cacheExpiredTime = -1;  // entry lifetime in ms from the data file's mtime; <= 0: never
+};
+
+class ZEPHYL_EXPORT ZPSetting {
+ public:
+  // The storage root comes first, the save directory second.
+  ZPSetting(const std::string& rootDir, const std::string& saveDirPath);
+  ZPSetting(const ZPSetting&);
+  ZPSetting(ZPSetting&&) noexcept;
+  ZPSetting& operator=(const ZPSetting&);
+  ZPSetting& operator=(ZPSetting&&) noexcept;
+  ~ZPSetting();
+
+  ZPHttpPolicy httpPolicy;
+  ZPCachePolicy cachePolicy;
+  int32_t taskThreadNum = 2;    // queued requests that run at once
+  int32_t threadNum = 4;        // chunk transfers of one download that run at once
+  int64_t blockSize = 2097152;  // chunk size in bytes
+  std::string saveDirPath;      // where finished files go when a request names no savePath
+  std::string rootDir;          // storage root: "<rootDir>/temp" and "<rootDir>/lruCache"
+};

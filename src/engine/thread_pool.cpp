@@ -1,0 +1,71 @@
+#include "engine/thread_pool.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "diagnostics/log.h"
+
+namespace zephyl {
+
+ThreadPool::ThreadPool(int threadCount) : queue_(std::make_shared<Queue>()) {
+  if (threadCount <= 0) return;
+  // Reserved first, so that a failing emplace_back can only be a refused thread, never a
+  // reallocation that would leave started threads unowned.
+  workers_.reserve(static_cast<size_t>(threadCount));
+  for (int i = 0; i < threadCount; ++i) {
+    try {
+      workers_.emplace_back([queue = queue_] { workerLoop(queue); });
+    } catch (const std::system_error& error) {
+      ZP_LOG(3) << "ThreadPool started " << static_cast<int>(workers_.size()) << " of "
+                << threadCount << " threads: " << error.what();
+      break;
+    }
+  }
+}
+
+ThreadPool::~ThreadPool() {
+  {
+    std::lock_guard<std::mutex> lock(queue_->queueMutex);
+    queue_->stop = true;
+  }
+  queue_->condition.notify_all();
+  const std::thread::id self = std::this_thread::get_id();
+  for (std::thread& worker : workers_) {
+    if (worker.get_id() != self) {
+      worker.join();
+      continue;
+    }
+    // std::thread::join would refuse with resource_deadlock_would_occur, and a throwing
+    // destructor ends in std::terminate (the remaining std::thread members are still joinable).
+    // This worker returns from its current job into workerLoop, which only touches the shared
+    // queue, drains it and ends.
+    ZP_LOG(3) << "ThreadPool destroyed on one of its own workers: "
+              << std::make_error_code(std::errc::resource_deadlock_would_occur).message()
+              << "; that worker ends after its current job";
+    worker.detach();
+  }
+}
+
+bool ThreadPool::isWorkerThread() const {
+  const std::thread::id self = std::this_thread::get_id();
+  return std::any_of(workers_.begin(), workers_.end(),
+                     [self](const std::thread& worker) { return worker.get_id() == self; });
+}
+
+void ThreadPool::workerLoop(const std::shared_ptr<Queue>& queue) {
+  for (;;) {
+    std::function<void()> job;
+    {
+      std::unique_lock<std::mutex> lock(queue->queueMutex);
+      queue->condition.wait(lock, [&queue] { return queue->stop || !queue->tasks.empty(); });
+      // A stopping pool still drains its queue: a worker ends only when nothing is left.
+      if (queue->stop && queue->tasks.empty()) return;
+      job = std::move(queue->tasks.front());
+      queue->tasks.pop();
+    }
+    // Jobs never throw here: the packaged task stores any exception in the job's future.
+    job();
+  }
+}
+
+}  // namespace zephyl

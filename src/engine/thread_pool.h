@@ -1,0 +1,82 @@
+// ThreadPool: a fixed set of worker threads taking jobs from one FIFO queue. enqueue is
+// thread-safe (also from the pool's own workers); the destructor runs every job already queued,
+// then joins the workers. It must not run on one of them: if it does, that worker cannot be
+// joined, so it is left to finish on its own (see ~ThreadPool).
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <queue>
+#include <stdexcept>
+#include <thread>
+#include <tuple>
+#include <type_traits>
+#include <vector>
+
+namespace zephyl {
+
+class ThreadPool {
+ public:
+  // Starts threadCount workers at once; with 0 (or less) no job ever runs. Should the system
+  // refuse a thread, the pool keeps the workers it got and logs a Warn line.
+  explicit ThreadPool(int threadCount);
+  // Stops taking jobs, lets the workers run every queued job, joins every worker. Never throws.
+  // Called on one of the pool's own workers, joining that worker is refused (it would be a
+  // resource deadlock): a Warn line is logged, the other workers are joined, and that worker is
+  // detached; it finishes its current job, runs whatever is still queued and ends by itself.
+  ~ThreadPool();
+  ThreadPool(const ThreadPool&) = delete;
+  ThreadPool& operator=(const ThreadPool&) = delete;
+
+  // Queues job(args...) and returns the future of its result; an exception thrown by the job is
+  // stored in that future. Throws std::runtime_error("enqueue on stopped ThreadPool") once the
+  // destructor has begun. Jobs still queued when a pool without workers is destroyed are dropped;
+  // their futures then hold std::future_error (broken_promise).
+  template <typename Job, typename... Args>
+  auto enqueue(Job&& job, Args&&... args)
+      -> std::future<std::invoke_result_t<std::decay_t<Job>, std::decay_t<Args>...>>;
+
+  // True when the calling thread is one of this pool's workers.
+  bool isWorkerThread() const;
+
+ private:
+  // The queue and its lock, shared by the pool object and its workers. Workers hold their own
+  // reference so that a worker which outlives the pool object (destroyed on that very worker)
+  // still has a valid queue to drain.
+  struct Queue {
+    std::mutex queueMutex;
+    std::condition_variable condition;        // signalled when a job is queued or stop is set
+    std::queue<std::function<void()>> tasks;  // guarded by queueMutex; oldest first
+    bool stop = false;                        // guarded by queueMutex; set once by ~ThreadPool
+  };
+
+  static void workerLoop(const std::shared_ptr<Queue>& queue);
+
+  // Set at construction.
+  const std::shared_ptr<Queue> queue_;
+  std::vector<std::thread> workers_;
+};
+
+template <typename Job, typename... Args>
+auto ThreadPool::enqueue(Job&& job, Args&&... args)
+    -> std::future<std::invoke_result_t<std::decay_t<Job>, std::decay_t<Args>...>> {
+  using Result = std::invoke_result_t<std::decay_t<Job>, std::decay_t<Args>...>;
+  // The arguments are stored decayed (as std::bind would), matching how Result was computed.
+  auto task = std::make_shared<std::packaged_task<Result()>>(
+      [job = std::forward<Job>(job),
+       argsTuple = std::tuple<std::decay_t<Args>...>(std::forward<Args>(args)...)]() mutable
+      -> Result { return std::apply(std::move(job), std::move(argsTuple)); });
+  std::future<Result> result = task->get_future();
+  {
+    std::lock_guard<std::mutex> lock(queue_->queueMutex);
+    if (queue_->stop) throw std::runtime_error("enqueue on stopped ThreadPool");
+    queue_->tasks.emplace([task]() { (*task)(); });
+  }
+  queue_->condition.notify_one();
+  return result;
+}
+
+}  // namespace zephyl

@@ -1,0 +1,25 @@
+// The ".info" progress file of a chunked download: which ranges of the resource are stored.
+// Layout, little-endian, no gaps: int32 version (1), int64 content length, int32 record count N,
+// then N records of int64 start, int64 current, int64 end; exactly 16 + 24 N bytes.
+// The functions keep no state; callers serialise work on one file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sinks/chunk_info.h"
+
+namespace zephyl {
+
+// Writes the file anew from chunks after folding every finished chunk into the chunk that
+// follows it directly. True when everything was written; a short write leaves a short file.
+[[nodiscard]] bool saveProgress(const std::string& path, const std::vector<ChunkInfo>& chunks,
+                                int64_t contentLength);
+
+// Appends the stored ranges to chunks (chunkId 0) and stores the content length. False for a
+// missing or unreadable file and for a file that ends early; records read before the end stay.
+[[nodiscard]] bool loadProgress(const std::string& path, std::vector<ChunkInfo>& chunks,
+                                int64_t& contentLength);
+
+}  // namespace zephyl

@@ -1,0 +1,62 @@
+#include "diagnostics/utilities.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+namespace zephyl {
+namespace {
+
+TEST(UtilitiesTest, FileKeyIsLowercaseMd5OfTheExactUrl) {
+  EXPECT_EQ(fileKeyFromUrl(""), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(fileKeyFromUrl("abc"), "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_NE(fileKeyFromUrl("http://127.0.0.1/a"), fileKeyFromUrl("http://127.0.0.1/a/"));
+  EXPECT_NE(fileKeyFromUrl("http://127.0.0.1/A"), fileKeyFromUrl("http://127.0.0.1/a"));
+  const std::regex keyShape("^[0-9a-f]{32}$");
+  for (const char* url : {"http://127.0.0.1:8080/x?y=1", "\xff\xfe", "https://h/%20"}) {
+    EXPECT_TRUE(std::regex_match(fileKeyFromUrl(url), keyShape)) << url;
+  }
+}
+
+TEST(UtilitiesTest, Md5HexPadsEveryByteToTwoDigits) {
+  unsigned char digest[kMd5DigestLength] = {10, 0, 255, 1};
+  EXPECT_EQ(md5Hex(digest), "0a00ff01000000000000000000000000");
+}
+
+TEST(UtilitiesTest, StreamingDigestEqualsOneShot) {
+  std::string data(100000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + 7);
+  unsigned char oneShot[kMd5DigestLength];
+  md5Of(data.data(), data.size(), oneShot);
+  Md5Stream stream;
+  for (size_t offset = 0; offset < data.size(); offset += 777) {
+    stream.update(data.data() + offset, std::min<size_t>(777, data.size() - offset));
+  }
+  unsigned char streamed[kMd5DigestLength];
+  stream.finish(streamed);
+  EXPECT_EQ(md5Hex(streamed), md5Hex(oneShot));
+}
+
+TEST(UtilitiesTest, NowMsIsWallClockMilliseconds) {
+  const int64_t before = nowMs();
+  EXPECT_GT(before, int64_t{1600000000000});  // after 2020
+  EXPECT_LT(before, int64_t{4102444800000});  // before 2100
+  EXPECT_GE(nowMs(), before);
+}
+
+TEST(UtilitiesTest, Utf8ToUtf16ConvertsPairsZerosAndInvalidBytes) {
+  EXPECT_EQ(utf8ToUtf16(""), L"");
+  EXPECT_EQ(utf8ToUtf16("a/b"), L"a/b");
+  EXPECT_EQ(utf8ToUtf16("\xc3\xa9"), std::wstring(1, wchar_t{0xE9}));
+  EXPECT_EQ(utf8ToUtf16("\xe4\xb8\xad"), std::wstring(1, wchar_t{0x4E2D}));
+  // U+1F600 needs a surrogate pair.
+  EXPECT_EQ(utf8ToUtf16("\xf0\x9f\x98\x80"), (std::wstring{wchar_t{0xD83D}, wchar_t{0xDE00}}));
+  EXPECT_EQ(utf8ToUtf16(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));
+  // A stray continuation byte, a truncated sequence and an overlong encoding.
+  EXPECT_EQ(utf8ToUtf16("\x80z"), (std::wstring{wchar_t{0xFFFD}, L'z'}));
+  EXPECT_EQ(utf8ToUtf16("\xe4\xb8"), std::wstring(1, wchar_t{0xFFFD}));
+  EXPECT_EQ(utf8ToUtf16("\xc0\xaf"), (std::wstring{wchar_t{0xFFFD}, wchar_t{0xFFFD}}));
+}
+
+}  // namespace
+}  // namespace zephyl
