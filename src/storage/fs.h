@@ -41,8 +41,7 @@ bool exists(const std::string& path);
                             std::string* errorMsg = nullptr);
 
 // Deletes a file (not a directory).
-bool removeFile(const std::string& path, int* errorCode = nullptr,
-                std::string* errorMsg = nullptr);
+bool removeFile(const std::string& path, int* errorCode = nullptr, std::string* errorMsg = nullptr);
 
 // Deletes everything inside a directory, recursively, and the directory itself when removeSelf.
 // False when the path is not a directory or cannot be listed; failures inside are logged and
@@ -58,7 +57,7 @@ bool removeDirectory(const std::string& path, bool removeSelf, int* errorCode = 
 
 // Size in bytes of a file (0 for a directory); 0 (reported) when it cannot be read.
 int64_t statFileLength(const std::string& path, int* errorCode = nullptr,
-                        std::string* errorMsg = nullptr);
+                       std::string* errorMsg = nullptr);
 
 // Modification time in whole seconds times 1000; 0 when it cannot be read. Never reports.
 int64_t fileModifiedTimeMs(const std::string& path);

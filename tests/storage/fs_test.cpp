@@ -1,0 +1,487 @@
+#include "storage/fs.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "diagnostics/log.h"
+
+namespace zephyl {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+constexpr int kUntouchedCode = 12345;
+const char kUntouchedMessage[] = "untouched";
+
+// Every test works in a fresh temporary directory of its own, removed afterwards. Files are
+// prepared and checked with the standard library, independently of the layer under test.
+class FsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (stdfs::temp_directory_path() / "zephyl_fs_XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+  }
+
+  void TearDown() override {
+    setLogThreshold(5);
+    std::error_code ignored;
+    stdfs::remove_all(root_, ignored);
+  }
+
+  std::string path(const std::string& relative) const { return root_ + "/" + relative; }
+
+  static void writeFile(const std::string& file, const std::string& content) {
+    std::ofstream stream(file, std::ios::binary);
+    stream << content;
+    ASSERT_TRUE(stream.good()) << file;
+  }
+
+  static std::string readFile(const std::string& file) {
+    std::ifstream stream(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+  }
+
+  // A file path of exactly `units` UTF-16 units below root_: root_ followed by components made
+  // of `piece` (1 or 2 units each, at most 255 bytes per component), padded with ASCII. The
+  // directories on the way are created.
+  std::string pathOfUnits(size_t units, const std::string& piece, size_t pieceUnits) {
+    std::string result = root_;
+    size_t used = root_.size();  // the temporary root is ASCII
+    const size_t piecesPerComponent = 240 / piece.size();
+    while (true) {
+      const size_t remaining = units - used - 1;  // one unit for the separator
+      if (remaining <= piecesPerComponent * pieceUnits) {
+        std::string last;
+        size_t lastUnits = 0;
+        while (lastUnits + pieceUnits <= remaining) last += piece, lastUnits += pieceUnits;
+        last.append(remaining - lastUnits, 'f');
+        return result.append("/").append(last);
+      }
+      result += "/";
+      for (size_t i = 0; i < piecesPerComponent; ++i) result += piece;
+      used += 1 + piecesPerComponent * pieceUnits;
+      stdfs::create_directory(result);
+    }
+  }
+
+  std::string root_;
+  int code_ = kUntouchedCode;
+  std::string message_ = kUntouchedMessage;
+};
+
+// ---- Creating directories ----
+
+TEST_F(FsTest, CreateDirectoriesCreatesEveryMissingLevel) {
+  stdfs::create_directory(path("a"));
+  EXPECT_TRUE(fs::createDirectories(path("a/b/c"), &code_, &message_));
+  EXPECT_TRUE(stdfs::is_directory(path("a/b/c")));
+  EXPECT_EQ(code_, kUntouchedCode);
+  EXPECT_EQ(message_, kUntouchedMessage);
+  EXPECT_TRUE(fs::createDirectories(path("a/b/c"), &code_, &message_));
+  EXPECT_TRUE(fs::createDirectories("", &code_, &message_));
+}
+
+TEST_F(FsTest, CreateDirectoriesAcceptsBackslashesAndTrailingSeparators) {
+  EXPECT_TRUE(fs::createDirectories(root_ + "\\win\\style"));
+  EXPECT_TRUE(stdfs::is_directory(path("win/style")));
+  EXPECT_TRUE(fs::createDirectories(root_ + "/mixed\\levels/here\\"));
+  EXPECT_TRUE(stdfs::is_directory(path("mixed/levels/here")));
+}
+
+TEST_F(FsTest, CreateDirectoriesUnderRegularFileReportsFailingLevel) {
+  writeFile(path("plain"), "x");
+  EXPECT_FALSE(fs::createDirectories(path("plain/sub/deeper"), &code_, &message_));
+  EXPECT_EQ(code_, ENOTDIR);
+  EXPECT_EQ(message_, "CreateDirectoryW Failed");
+  EXPECT_EQ(readFile(path("plain")), "x");
+}
+
+TEST_F(FsTest, RegularFileInPlaceOfDirectoryIsNotCreatedDirectory) {
+  writeFile(path("plain"), "keep");
+  EXPECT_FALSE(fs::createDirectories(path("plain"), &code_, &message_));
+  EXPECT_EQ(code_, EEXIST);
+  EXPECT_EQ(message_, "CreateDirectoryW Failed");
+  code_ = kUntouchedCode;
+  EXPECT_FALSE(fs::createOneDirectory(path("plain"), &code_, &message_));
+  EXPECT_EQ(code_, EEXIST);
+  EXPECT_EQ(readFile(path("plain")), "keep");
+}
+
+TEST_F(FsTest, CreateOneDirectoryNeedsItsParent) {
+  EXPECT_FALSE(fs::createOneDirectory(path("none/child"), &code_, &message_));
+  EXPECT_EQ(code_, ENOENT);
+  EXPECT_TRUE(fs::createOneDirectory(path("one"), &code_, &message_));
+  EXPECT_TRUE(fs::createOneDirectory(path("one"), &code_, &message_));
+  EXPECT_EQ(code_, ENOENT);  // untouched by the later successes
+}
+
+TEST_F(FsTest, VeryLongPathFailsWithoutExhaustingStack) {
+  writeFile(path("plain"), "x");
+  std::string deep = path("plain");
+  while (deep.size() < 400000) deep += "/a";
+  EXPECT_FALSE(fs::createDirectories(deep, &code_, &message_));
+  EXPECT_EQ(code_, ENOTDIR);
+}
+
+// ---- Opening and seeking ----
+
+TEST_F(FsTest, OpeningMissingFilePrintsLineAndReportsErrno) {
+  const std::string missing = path("missing.bin");
+  testing::internal::CaptureStdout();
+  FILE* file = fs::fOpenFile(missing, "rb", &code_, &message_);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(file, nullptr);
+  EXPECT_EQ(printed, "fopenFile " + missing + ", rb, ret = 2\n");
+  EXPECT_EQ(code_, ENOENT);
+  EXPECT_EQ(message_, "fOpenFile");
+}
+
+TEST_F(FsTest, OpenedStreamWritesAndReadsBack) {
+  FILE* file = fs::fOpenFile(path("data.bin"), "wb+", &code_, &message_);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(std::fwrite("hello", 1, 5, file), 5u);
+  ASSERT_TRUE(fs::seekFile(file, 1, SEEK_SET, &code_, &message_));
+  char buffer[4] = {};
+  EXPECT_EQ(std::fread(buffer, 1, 3, file), 3u);
+  EXPECT_STREQ(buffer, "ell");
+  std::fclose(file);
+  EXPECT_EQ(readFile(path("data.bin")), "hello");
+  EXPECT_EQ(code_, kUntouchedCode);
+}
+
+TEST_F(FsTest, OpeningDirectoryFails) {
+  stdfs::create_directory(path("dir"));
+  testing::internal::CaptureStdout();
+  FILE* file = fs::fOpenFile(path("dir"), "rb", &code_, &message_);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(file, nullptr);
+  if (file != nullptr) std::fclose(file);
+  EXPECT_EQ(code_, EISDIR);
+  EXPECT_EQ(printed, "fopenFile " + path("dir") + ", rb, ret = 21\n");
+}
+
+TEST_F(FsTest, BackslashPathOpensFileInSubdirectory) {
+  stdfs::create_directory(path("sub"));
+  FILE* file = fs::fOpenFile(root_ + "\\sub\\win.txt", "wb");
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  EXPECT_TRUE(stdfs::is_regular_file(path("sub/win.txt")));
+}
+
+TEST_F(FsTest, ZeroByteInPathIsRefusedInsteadOfTruncated) {
+  const std::string withZero = path(std::string("cut\0tail", 8));
+  testing::internal::CaptureStdout();
+  FILE* file = fs::fOpenFile(withZero, "wb", &code_, &message_);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(file, nullptr);
+  if (file != nullptr) std::fclose(file);
+  EXPECT_EQ(code_, EINVAL);
+  EXPECT_FALSE(stdfs::exists(path("cut")));
+}
+
+TEST_F(FsTest, NonUtf8NameIsKeptByteForByte) {
+  const std::string name = "\xff\xfe\x80name.bin";
+  FILE* file = fs::fOpenFile(path(name), "wb", &code_, &message_);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(std::fwrite("abc", 1, 3, file), 3u);
+  std::fclose(file);
+  EXPECT_TRUE(fs::exists(path(name)));
+  EXPECT_EQ(fs::statFileLength(path(name)), 3);
+  std::vector<std::string> listed;
+  ASSERT_TRUE(fs::listFiles(root_, &listed));
+  EXPECT_EQ(listed, std::vector<std::string>{path(name)});
+  EXPECT_TRUE(fs::removeFile(path(name)));
+  EXPECT_FALSE(stdfs::exists(path(name)));
+}
+
+TEST_F(FsTest, PathOfLimitLengthOpensAndOneUnitMoreFailsSilently) {
+  const std::string atLimit = pathOfUnits(1023, "p", 1);
+  FILE* file = fs::fOpenFile(atLimit, "wb", &code_, &message_);
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  EXPECT_TRUE(stdfs::exists(atLimit));
+
+  const std::string overLimit = pathOfUnits(1024, "q", 1);
+  testing::internal::CaptureStdout();
+  file = fs::fOpenFile(overLimit, "wb", &code_, &message_);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(file, nullptr);
+  EXPECT_EQ(printed, "");
+  EXPECT_EQ(code_, kUntouchedCode);
+  EXPECT_FALSE(stdfs::exists(overLimit));
+}
+
+TEST_F(FsTest, PathLimitCountsUtf16UnitsNotBytesOrCharacters) {
+  // U+20AC takes three bytes and one unit; U+1F600 four bytes and two units.
+  const std::string euro = "\xe2\x82\xac";
+  const std::string smiley = "\xf0\x9f\x98\x80";
+  for (const auto& [piece, units] : {std::pair(euro, size_t{1}), std::pair(smiley, size_t{2})}) {
+    const std::string atLimit = pathOfUnits(1023, piece, units);
+    FILE* file = fs::fOpenFile(atLimit, "wb");
+    EXPECT_NE(file, nullptr) << "bytes " << atLimit.size();
+    if (file != nullptr) std::fclose(file);
+    const std::string overLimit = pathOfUnits(1024, piece, units);
+    file = fs::fOpenFile(overLimit, "wb");
+    EXPECT_EQ(file, nullptr) << "bytes " << overLimit.size();
+    if (file != nullptr) std::fclose(file);
+    stdfs::remove_all(root_);
+    stdfs::create_directory(root_);
+  }
+}
+
+TEST_F(FsTest, ModeLongerThanItsBufferFailsSilently) {
+  writeFile(path("f"), "x");
+  FILE* file = fs::fOpenFile(path("f"), "r" + std::string(62, 'b'));
+  EXPECT_NE(file, nullptr);
+  if (file != nullptr) std::fclose(file);
+  testing::internal::CaptureStdout();
+  file = fs::fOpenFile(path("f"), "r" + std::string(63, 'b'), &code_, &message_);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(file, nullptr);
+  EXPECT_EQ(code_, kUntouchedCode);
+}
+
+TEST_F(FsTest, SeekBeyondFourGigabytesKeepsSixtyFourBitOffset) {
+  FILE* file = fs::fOpenFile(path("sparse.bin"), "wb+");
+  ASSERT_NE(file, nullptr);
+  const int64_t offset = (int64_t{5} << 30) + 7;
+  ASSERT_TRUE(fs::seekFile(file, offset, SEEK_SET, &code_, &message_));
+  EXPECT_EQ(std::fputc('z', file), 'z');
+  std::fclose(file);
+  EXPECT_EQ(fs::statFileLength(path("sparse.bin")), offset + 1);
+}
+
+TEST_F(FsTest, FailedSeekReportsErrnoText) {
+  FILE* file = fs::fOpenFile(path("s.bin"), "wb+");
+  ASSERT_NE(file, nullptr);
+  EXPECT_FALSE(fs::seekFile(file, -10, SEEK_SET, &code_, &message_));
+  EXPECT_EQ(code_, EINVAL);
+  EXPECT_EQ(message_, "Invalid argument");  // the C library's text for EINVAL
+  std::fclose(file);
+  code_ = kUntouchedCode;
+  EXPECT_FALSE(fs::seekFile(nullptr, 0, SEEK_SET, &code_, &message_));
+  EXPECT_EQ(code_, EINVAL);
+}
+
+// ---- Removing ----
+
+TEST_F(FsTest, RemoveFileDeletesFilesOnly) {
+  writeFile(path("f"), "x");
+  EXPECT_TRUE(fs::removeFile(path("f"), &code_, &message_));
+  EXPECT_FALSE(stdfs::exists(path("f")));
+  EXPECT_FALSE(fs::removeFile(path("f"), &code_, &message_));
+  EXPECT_EQ(code_, ENOENT);
+  EXPECT_EQ(message_, "DeleteFileW Failed");
+  stdfs::create_directory(path("d"));
+  EXPECT_FALSE(fs::removeFile(path("d")));
+  EXPECT_TRUE(stdfs::is_directory(path("d")));
+}
+
+TEST_F(FsTest, RemoveDirectoryEmptiesTreeAndOptionallyItself) {
+  stdfs::create_directories(path("tree/a/b"));
+  writeFile(path("tree/top.txt"), "1");
+  writeFile(path("tree/a/mid.txt"), "2");
+  writeFile(path("tree/a/b/low.txt"), "3");
+  EXPECT_TRUE(fs::removeDirectory(path("tree"), false));
+  EXPECT_TRUE(stdfs::is_directory(path("tree")));
+  EXPECT_TRUE(stdfs::is_empty(path("tree")));
+
+  stdfs::create_directories(path("tree/again"));
+  writeFile(path("tree/again/x"), "x");
+  EXPECT_TRUE(fs::removeDirectory(root_ + "\\tree", true));
+  EXPECT_FALSE(stdfs::exists(path("tree")));
+}
+
+TEST_F(FsTest, RemoveDirectoryRefusesFilesAndMissingPaths) {
+  writeFile(path("f"), "keep");
+  EXPECT_FALSE(fs::removeDirectory(path("f"), true));
+  EXPECT_EQ(readFile(path("f")), "keep");
+  EXPECT_FALSE(fs::removeDirectory(path("missing"), true));
+}
+
+TEST_F(FsTest, RemoveDirectoryUnlinksSymlinksWithoutFollowingThem) {
+  stdfs::create_directories(path("outside/inner"));
+  writeFile(path("outside/keep.txt"), "keep");
+  writeFile(path("outside/inner/deep.txt"), "deep");
+  writeFile(path("lonely.txt"), "lonely");
+  stdfs::create_directories(path("tree/sub"));
+  stdfs::create_directory_symlink(path("outside"), path("tree/dirlink"));
+  stdfs::create_directory_symlink(path("outside"), path("tree/sub/dirlink"));
+  stdfs::create_symlink(path("lonely.txt"), path("tree/filelink"));
+  stdfs::create_symlink(path("nowhere"), path("tree/dangling"));
+
+  EXPECT_TRUE(fs::removeDirectory(path("tree"), true));
+  EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(path("tree"))));
+  EXPECT_EQ(readFile(path("outside/keep.txt")), "keep");
+  EXPECT_EQ(readFile(path("outside/inner/deep.txt")), "deep");
+  EXPECT_EQ(readFile(path("lonely.txt")), "lonely");
+}
+
+// ---- Listing and measuring ----
+
+TEST_F(FsTest, ListFilesAppendsFilesAndDirectoriesJoinedWithSlash) {
+  stdfs::create_directories(path("dir/sub"));
+  writeFile(path("dir/one"), "1");
+  writeFile(path("dir/two"), "2");
+  std::vector<std::string> listed{"earlier"};
+  ASSERT_TRUE(fs::listFiles(path("dir"), &listed, &code_, &message_));
+  ASSERT_EQ(listed.size(), 4u);
+  EXPECT_EQ(listed[0], "earlier");
+  std::sort(listed.begin() + 1, listed.end());
+  EXPECT_EQ(listed[1], path("dir/one"));
+  EXPECT_EQ(listed[2], path("dir/sub"));
+  EXPECT_EQ(listed[3], path("dir/two"));
+}
+
+TEST_F(FsTest, ListFilesOfMissingOrNonDirectoryFails) {
+  std::vector<std::string> listed{"earlier"};
+  EXPECT_FALSE(fs::listFiles(path("missing"), &listed, &code_, &message_));
+  EXPECT_EQ(code_, -1);
+  EXPECT_EQ(message_, "listFiles");
+  writeFile(path("f"), "x");
+  code_ = kUntouchedCode;
+  EXPECT_FALSE(fs::listFiles(path("f"), &listed, &code_, &message_));
+  EXPECT_EQ(code_, -1);
+  EXPECT_EQ(listed, std::vector<std::string>{"earlier"});
+}
+
+TEST_F(FsTest, StatFileLengthReportsMissingFile) {
+  writeFile(path("five"), "12345");
+  EXPECT_EQ(fs::statFileLength(path("five"), &code_, &message_), 5);
+  EXPECT_EQ(code_, kUntouchedCode);
+  EXPECT_EQ(fs::statFileLength(path("missing"), &code_, &message_), 0);
+  EXPECT_EQ(code_, ENOENT);
+  EXPECT_EQ(message_, "statFileLength");
+}
+
+TEST_F(FsTest, ModifiedTimeIsWholeSecondsInMilliseconds) {
+  writeFile(path("f"), "x");
+  const timespec times[2] = {{1700000000, 0}, {1700000000, 700000000}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path("f").c_str(), times, 0), 0);
+  EXPECT_EQ(fs::fileModifiedTimeMs(path("f")), int64_t{1700000000000});
+  EXPECT_EQ(fs::fileModifiedTimeMs(path("missing")), 0);
+}
+
+TEST_F(FsTest, ExistsSeesFilesDirectoriesAndDanglingLinks) {
+  writeFile(path("f"), "x");
+  stdfs::create_directory(path("d"));
+  stdfs::create_symlink(path("nowhere"), path("dangling"));
+  EXPECT_TRUE(fs::exists(path("f")));
+  EXPECT_TRUE(fs::exists(root_ + "\\d"));
+  EXPECT_TRUE(fs::exists(path("dangling")));
+  EXPECT_FALSE(fs::exists(path("nowhere")));
+  EXPECT_FALSE(fs::exists(""));
+}
+
+// ---- Moving ----
+
+TEST_F(FsTest, MoveFileRenamesSource) {
+  writeFile(path("from"), "payload");
+  stdfs::create_directory(path("to"));
+  EXPECT_TRUE(fs::moveFile(path("from"), root_ + "\\to\\there", &code_, &message_));
+  EXPECT_FALSE(stdfs::exists(path("from")));
+  EXPECT_EQ(readFile(path("to/there")), "payload");
+  EXPECT_EQ(code_, kUntouchedCode);
+}
+
+TEST_F(FsTest, MoveFileNeverReplacesExistingTarget) {
+  writeFile(path("from"), "new");
+  writeFile(path("to"), "old");
+  EXPECT_FALSE(fs::moveFile(path("from"), path("to"), &code_, &message_));
+  EXPECT_EQ(code_, EEXIST);
+  EXPECT_EQ(message_, "MoveFileW Failed");
+  EXPECT_EQ(readFile(path("from")), "new");
+  EXPECT_EQ(readFile(path("to")), "old");
+
+  stdfs::create_symlink(path("nowhere"), path("link"));
+  EXPECT_FALSE(fs::moveFile(path("from"), path("link"), &code_, &message_));
+  EXPECT_EQ(readFile(path("from")), "new");
+  EXPECT_TRUE(stdfs::is_symlink(path("link")));
+}
+
+TEST_F(FsTest, MoveFileOfMissingSourceReportsIt) {
+  EXPECT_FALSE(fs::moveFile(path("missing"), path("to"), &code_, &message_));
+  EXPECT_EQ(code_, ENOENT);
+  EXPECT_FALSE(stdfs::exists(path("to")));
+}
+
+// ---- Splitting paths ----
+
+TEST_F(FsTest, FileNameOfTakesTextAfterLastSeparatorOfEitherKind) {
+  EXPECT_EQ(fs::fileNameOf("a/b/c.txt"), "c.txt");
+  EXPECT_EQ(fs::fileNameOf("C:\\dir\\file.bin"), "file.bin");
+  EXPECT_EQ(fs::fileNameOf("a\\b/c"), "c");
+  EXPECT_EQ(fs::fileNameOf("a/b\\c"), "c");
+  EXPECT_EQ(fs::fileNameOf("/x"), "x");
+  EXPECT_EQ(fs::fileNameOf("a/b/"), "");
+  EXPECT_EQ(fs::fileNameOf("a\\"), "");
+  EXPECT_EQ(fs::fileNameOf("bare"), "");
+  EXPECT_EQ(fs::fileNameOf(""), "");
+}
+
+TEST_F(FsTest, ParentDirOfTakesTextBeforeLastSeparatorOfEitherKind) {
+  EXPECT_EQ(fs::parentDirOf("a/b/c.txt"), "a/b");
+  EXPECT_EQ(fs::parentDirOf("C:\\dir\\file.bin"), "C:\\dir");
+  EXPECT_EQ(fs::parentDirOf("a/b\\c"), "a/b");
+  EXPECT_EQ(fs::parentDirOf("a\\b/c"), "a\\b");
+  EXPECT_EQ(fs::parentDirOf("a/b/"), "a/b");
+  EXPECT_EQ(fs::parentDirOf("/x"), "");
+  EXPECT_EQ(fs::parentDirOf("bare"), "");
+  EXPECT_EQ(fs::parentDirOf(""), "");
+}
+
+// ---- Error report ----
+
+TEST_F(FsTest, ErrorLineIsLoggedAtInfoThreshold) {
+  setLogThreshold(2);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(fs::removeFile(path("missing")));
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(printed.rfind("[Zephyl][", 0), 0u) << printed;
+  const std::string line = "] removeFile error, path = " + path("missing") +
+                           " , errorCode = 2 , errorMsg = DeleteFileW Failed\n";
+  EXPECT_NE(printed.find(line), std::string::npos) << printed;
+  EXPECT_EQ(printed.size(), printed.find(line) + line.size()) << printed;
+}
+
+TEST_F(FsTest, ErrorLineIsNotLoggedAtWarnThreshold) {
+  setLogThreshold(3);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(fs::removeFile(path("missing")));
+  EXPECT_EQ(fs::statFileLength(path("missing")), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST_F(FsTest, FailedOpenPrintsItsLineAtAnyThresholdAndLogsOnlyAtInfo) {
+  const std::string missing = path("missing");
+  const std::string openLine = "fopenFile " + missing + ", rb, ret = 2\n";
+  setLogThreshold(3);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(fs::fOpenFile(missing, "rb"), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), openLine);
+
+  setLogThreshold(2);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(fs::fOpenFile(missing, "rb"), nullptr);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(printed.rfind(openLine, 0), 0u) << printed;
+  EXPECT_NE(printed.find("] fOpenFile error, path = " + missing +
+                         " , errorCode = 2 , errorMsg = fOpenFile\n"),
+            std::string::npos)
+      << printed;
+}
+
+}  // namespace
+}  // namespace zephyl
