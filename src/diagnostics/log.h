@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "zephyl/zp_log_level.h"
+
 namespace zephyl {
 
 // Sets the process-wide threshold; no check of the value.

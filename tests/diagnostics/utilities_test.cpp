@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 
 namespace zephyl {
 namespace {
@@ -12,9 +11,10 @@ TEST(UtilitiesTest, FileKeyIsLowercaseMd5OfTheExactUrl) {
   EXPECT_EQ(fileKeyFromUrl("abc"), "900150983cd24fb0d6963f7d28e17f72");
   EXPECT_NE(fileKeyFromUrl("http://127.0.0.1/a"), fileKeyFromUrl("http://127.0.0.1/a/"));
   EXPECT_NE(fileKeyFromUrl("http://127.0.0.1/A"), fileKeyFromUrl("http://127.0.0.1/a"));
-  const std::regex keyShape("^[0-9a-f]{32}$");
   for (const char* url : {"http://127.0.0.1:8080/x?y=1", "\xff\xfe", "https://h/%20"}) {
-    EXPECT_TRUE(std::regex_match(fileKeyFromUrl(url), keyShape)) << url;
+    const std::string key = fileKeyFromUrl(url);
+    EXPECT_EQ(key.size(), 32u);
+    EXPECT_EQ(key.find_first_not_of("0123456789abcdef"), std::string::npos) << url;
   }
 }
 
