@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_set>
 
+class PelvarResponse;
+
 namespace zephyl {
 
 struct DownloadMetrics {
@@ -37,5 +39,9 @@ struct DownloadMetrics {
   // the JSON text to it for upload. Never fails the download; the outcome is only logged.
   void send() const;
 };
+
+// Completion callback of the metrics upload, run on the metrics library's own thread: logs
+// "ZPPelvar request success" + message or "ZPPelvar request fail: " + message at Debug.
+void onUploadResult(PelvarResponse& response);
 
 }  // namespace zephyl

@@ -1,11 +1,16 @@
 #include "engine/thread_pool.h"
 
-#include <algorithm>
 #include <system_error>
 
 #include "diagnostics/log.h"
 
 namespace zephyl {
+namespace {
+
+// The queue of the pool whose worker loop runs on this thread; null on any other thread.
+thread_local const void* currentPoolQueue = nullptr;
+
+}  // namespace
 
 ThreadPool::ThreadPool(int threadCount) : queue_(std::make_shared<Queue>()) {
   if (threadCount <= 0) return;
@@ -24,35 +29,55 @@ ThreadPool::ThreadPool(int threadCount) : queue_(std::make_shared<Queue>()) {
 }
 
 ThreadPool::~ThreadPool() {
+  if (!isWorkerThread()) {
+    shutdown();
+    return;
+  }
+  // std::thread::join would refuse with resource_deadlock_would_occur, and a throwing
+  // destructor ends in std::terminate (the remaining std::thread members are still joinable).
+  // This worker is detached instead: it returns from its current job into workerLoop, which only
+  // touches the shared queue, drains it and ends.
+  requestStop();
+  ZP_LOG(3) << "ThreadPool destroyed on one of its own workers: "
+            << std::make_error_code(std::errc::resource_deadlock_would_occur).message()
+            << "; that worker ends after its current job";
+  joinWorkers();
+}
+
+void ThreadPool::shutdown() {
+  requestStop();
+  // A worker cannot wait for itself; the queue is still drained by the workers.
+  if (isWorkerThread()) return;
+  joinWorkers();
+}
+
+void ThreadPool::requestStop() {
   {
     std::lock_guard<std::mutex> lock(queue_->queueMutex);
     queue_->stop = true;
   }
   queue_->condition.notify_all();
+}
+
+void ThreadPool::joinWorkers() {
+  std::lock_guard<std::mutex> lock(joinMutex_);
   const std::thread::id self = std::this_thread::get_id();
   for (std::thread& worker : workers_) {
-    if (worker.get_id() != self) {
+    if (!worker.joinable()) continue;
+    if (worker.get_id() == self) {
+      worker.detach();
+    } else {
       worker.join();
-      continue;
     }
-    // std::thread::join would refuse with resource_deadlock_would_occur, and a throwing
-    // destructor ends in std::terminate (the remaining std::thread members are still joinable).
-    // This worker returns from its current job into workerLoop, which only touches the shared
-    // queue, drains it and ends.
-    ZP_LOG(3) << "ThreadPool destroyed on one of its own workers: "
-              << std::make_error_code(std::errc::resource_deadlock_would_occur).message()
-              << "; that worker ends after its current job";
-    worker.detach();
   }
 }
 
-bool ThreadPool::isWorkerThread() const {
-  const std::thread::id self = std::this_thread::get_id();
-  return std::any_of(workers_.begin(), workers_.end(),
-                     [self](const std::thread& worker) { return worker.get_id() == self; });
-}
+bool ThreadPool::isWorkerThread() const { return currentPoolQueue == queue_.get(); }
+
+bool ThreadPool::isAnyWorkerThread() { return currentPoolQueue != nullptr; }
 
 void ThreadPool::workerLoop(const std::shared_ptr<Queue>& queue) {
+  currentPoolQueue = queue.get();
   for (;;) {
     std::function<void()> job;
     {

@@ -1,7 +1,7 @@
 // ThreadPool: a fixed set of worker threads taking jobs from one FIFO queue. enqueue is
-// thread-safe (also from the pool's own workers); the destructor runs every job already queued,
-// then joins the workers. It must not run on one of them: if it does, that worker cannot be
-// joined, so it is left to finish on its own (see ~ThreadPool).
+// thread-safe (also from the pool's own workers); shutdown and the destructor run every job
+// already queued, then join the workers. Neither can wait on one of the pool's own workers: see
+// shutdown and ~ThreadPool for what they do there instead.
 #pragma once
 
 #include <condition_variable>
@@ -31,16 +31,25 @@ class ThreadPool {
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
 
+  // Stops taking jobs (enqueue throws from now on), waits until the workers have run every
+  // queued job and joins them. Thread-safe and idempotent; concurrent callers all return after
+  // the joins. On one of the pool's own workers it only stops the pool and returns at once,
+  // since that worker cannot wait for itself; the joins are left to another call or the
+  // destructor.
+  void shutdown();
+
   // Queues job(args...) and returns the future of its result; an exception thrown by the job is
-  // stored in that future. Throws std::runtime_error("enqueue on stopped ThreadPool") once the
-  // destructor has begun. Jobs still queued when a pool without workers is destroyed are dropped;
-  // their futures then hold std::future_error (broken_promise).
+  // stored in that future. Throws std::runtime_error("enqueue on stopped ThreadPool") once
+  // shutdown or the destructor has begun. Jobs still queued when a pool without workers is
+  // destroyed are dropped; their futures then hold std::future_error (broken_promise).
   template <typename Job, typename... Args>
   auto enqueue(Job&& job, Args&&... args)
       -> std::future<std::invoke_result_t<std::decay_t<Job>, std::decay_t<Args>...>>;
 
   // True when the calling thread is one of this pool's workers.
   bool isWorkerThread() const;
+  // True when the calling thread is a worker of any ThreadPool.
+  static bool isAnyWorkerThread();
 
  private:
   // The queue and its lock, shared by the pool object and its workers. Workers hold their own
@@ -50,14 +59,21 @@ class ThreadPool {
     std::mutex queueMutex;
     std::condition_variable condition;        // signalled when a job is queued or stop is set
     std::queue<std::function<void()>> tasks;  // guarded by queueMutex; oldest first
-    bool stop = false;                        // guarded by queueMutex; set once by ~ThreadPool
+    bool stop = false;                        // guarded by queueMutex; set by shutdown
   };
 
   static void workerLoop(const std::shared_ptr<Queue>& queue);
+  void requestStop();
+  // Joins every worker still joinable, except the calling one, which is detached.
+  void joinWorkers();
 
   // Set at construction.
   const std::shared_ptr<Queue> queue_;
-  std::vector<std::thread> workers_;
+
+  // Serialises joining, so that concurrent shutdown calls never join one thread twice. Held only
+  // while joining, never together with queueMutex.
+  std::mutex joinMutex_;
+  std::vector<std::thread> workers_;  // filled at construction; joined under joinMutex_
 };
 
 template <typename Job, typename... Args>
@@ -66,9 +82,10 @@ auto ThreadPool::enqueue(Job&& job, Args&&... args)
   using Result = std::invoke_result_t<std::decay_t<Job>, std::decay_t<Args>...>;
   // The arguments are stored decayed (as std::bind would), matching how Result was computed.
   auto task = std::make_shared<std::packaged_task<Result()>>(
-      [job = std::forward<Job>(job),
-       argsTuple = std::tuple<std::decay_t<Args>...>(std::forward<Args>(args)...)]() mutable
-      -> Result { return std::apply(std::move(job), std::move(argsTuple)); });
+      [job = std::forward<Job>(job), argsTuple = std::tuple<std::decay_t<Args>...>(
+                                         std::forward<Args>(args)...)]() mutable -> Result {
+        return std::apply(std::move(job), std::move(argsTuple));
+      });
   std::future<Result> result = task->get_future();
   {
     std::lock_guard<std::mutex> lock(queue_->queueMutex);

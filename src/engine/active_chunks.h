@@ -1,0 +1,50 @@
+// The chunk requests of a task's running attempt, so that cancelling the task reaches every one
+// of them. Thread-safe: the planner adds and clears, cancel comes from any thread.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "engine/chunk_request.h"
+#include "engine/http_chunk_client.h"
+
+namespace zephyl {
+
+class ActiveChunks {
+ public:
+  ActiveChunks(HttpChunkClient& client, const std::atomic<bool>& taskCancelled)
+      : client_(client), taskCancelled_(taskCancelled) {}
+  ActiveChunks(const ActiveChunks&) = delete;
+  ActiveChunks& operator=(const ActiveChunks&) = delete;
+
+  // Registers a request before it is submitted. A request added after the task was cancelled is
+  // cancelled at once: the task sets its flag before it takes the lock in cancelAll, so either
+  // cancelAll sees the request or add sees the flag.
+  void add(ChunkRequest& request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(&request);
+    if (taskCancelled_.load()) client_.cancel(request);
+  }
+
+  void cancelAll() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (ChunkRequest* request : requests_) client_.cancel(*request);
+  }
+
+  // End of the attempt: the requests are about to be destroyed.
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.clear();
+  }
+
+ private:
+  // Set at construction.
+  HttpChunkClient& client_;
+  const std::atomic<bool>& taskCancelled_;
+
+  std::mutex mutex_;
+  std::vector<ChunkRequest*> requests_;  // guarded by mutex_
+};
+
+}  // namespace zephyl

@@ -1,0 +1,27 @@
+// Reading the byte-range texts of a ranged GET: the Range value this library asks for and the
+// Content-Range value a server answers with. Pure functions, thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zephyl {
+
+// A "first-last" or "first-" Range value (decimal, no unit). On success *first is the first byte
+// and *last the last one, -1 for an open range. Returns false for any other text.
+[[nodiscard]] bool parseRangeValue(const std::string& text, int64_t* first, int64_t* last);
+
+// A Content-Range value "bytes first-last/total" (total may be "*").
+struct ContentRange {
+  bool hasRange = false;  // "first-last" was readable, first <= last
+  int64_t first = -1;
+  int64_t last = -1;
+  bool hasTotal = false;  // the text after the first "/" is a decimal number
+  int64_t total = -1;
+  bool totalUnknown = false;  // there is a "/" but no number after it ("*" or anything else)
+};
+
+// Never fails: unreadable parts stay at their "absent" values above.
+ContentRange parseContentRange(const std::string& value);
+
+}  // namespace zephyl

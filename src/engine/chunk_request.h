@@ -1,0 +1,105 @@
+// The two records of one chunk transfer: ChunkRequest (what to fetch) and ChunkState (callbacks,
+// results and statistics). The planner owns both and keeps them alive until doneFuture is ready.
+// Between submission and the done signal only the client's worker running the chunk touches the
+// state (one attempt at a time); the planner reads it after the done signal. cancelled is atomic.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <map>
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+namespace zephyl {
+
+struct ChunkRequest {
+  ChunkRequest() = default;
+  ChunkRequest(std::string url, int32_t chunkId, std::function<std::string()> rangeProvider)
+      : url(std::move(url)), chunkId(chunkId), rangeProvider(std::move(rangeProvider)) {}
+  ChunkRequest(const ChunkRequest&) = delete;
+  ChunkRequest& operator=(const ChunkRequest&) = delete;
+
+  std::string url;  // the request's URL, unchanged
+  int32_t chunkId = 0;
+  // Range header value ("start-end" or "start-", decimal) for the next attempt; asked afresh at
+  // every submission so that a retry starts after the bytes already stored. Empty function or
+  // empty text: no Range header.
+  std::function<std::string()> rangeProvider;
+  // Set by HttpChunkClient::cancel on any thread; workers poll it.
+  std::atomic<bool> cancelled{false};
+};
+
+struct ChunkState {
+  ChunkState() = default;
+  ChunkState(const ChunkState&) = delete;
+  ChunkState& operator=(const ChunkState&) = delete;
+
+  // Callbacks, set by the planner before the first submission; both run on a pool worker.
+  //
+  // Told once per attempt when the first body bytes of an acceptable answer (200 or 206) arrive,
+  // before any of them reaches onData; the fields below describing the answer are filled by then.
+  // Returning false refuses the answer: nothing of it is written and the chunk ends at once as a
+  // final failure (no retry, answerRefused set). Also called, when the attempt has not connected,
+  // on cancellation with (0, 0) and on final failure with (httpCode, contentLength), errorCode
+  // then being non-zero; the result is ignored there.
+  std::function<bool(int32_t httpCode, int64_t contentLength)> onConnected;
+  // Stores received body bytes; false means they were not stored (the transfer then stops).
+  std::function<bool(int32_t chunkId, int32_t length, const uint8_t* data)> onData;
+
+  // Set by the planner: refuse by itself an answer whose first byte is not the first byte the
+  // range asked for (see rangeHonoured), before onConnected is told.
+  bool requireRangeHonoured = true;
+
+  // Outcome, filled by the client.
+  int32_t httpCode = 0;        // status of this attempt's answer once body bytes arrived, else 0
+  int64_t contentLength = 0;   // length learned from this attempt's answer (see below), -1: unknown
+  int32_t writeErrorCode = 0;  // reported by the writer through onData
+  bool writeFailed = false;    // onData returned false at least once; never cleared
+  std::string writeErrorMsg;   // reported by the writer through onData
+  bool connected = false;      // this attempt's first body bytes were seen; cleared per submission
+  // Response header lines, name lower-cased; a later line replaces an earlier one of the same name.
+  // Kept over all attempts and redirects: use the answer fields below to judge one answer.
+  std::map<std::string, std::string> headers;
+  int32_t serverErrorCount = 0;  // same-host retries used after failures with an HTTP status
+  int32_t netErrorCount = 0;     // same-host retries used after failures without one
+  int32_t domainIndex = -1;      // -1: the request's host; n: entry n of the alternative hosts
+  // Last attempt: the libcurl result, 1000 for a bad HTTP status, 1001 for a refused answer, 2
+  // when no libcurl handle could be made or the pool refused the job.
+  int32_t errorCode = 0;
+  std::string errorMsg;
+  std::unordered_set<std::string> domains;    // every host fetched from
+  std::unordered_set<std::string> remoteIps;  // every primary IP reported by libcurl
+  std::unordered_set<std::string> cdns;       // every value of a "cdn" response header
+  int64_t downloadedSize = 0;                 // bytes accepted by onData over all attempts
+  int64_t endTimeMs = 0;  // from the client's creation to the end of the last attempt
+
+  // What the current attempt asked for and how its answer fits it. Reset at every submission;
+  // the answer fields are filled when the first body bytes arrive (before onConnected).
+  std::string requestedRange;    // the rangeProvider text of this attempt
+  int64_t requestedStart = -1;   // its first byte (0 without a range), -1 if the text is unreadable
+  int64_t requestedEnd = -1;     // its last byte, -1 for an open range
+  bool hasContentRange = false;  // the answer carried a readable "bytes first-last/total"
+  int64_t contentRangeStart = -1;
+  int64_t contentRangeEnd = -1;
+  int64_t contentRangeTotal = -1;         // -1 when not stated
+  bool contentRangeTotalUnknown = false;  // the total was "*" or not a decimal number
+  int64_t bodyLength = -1;                // libcurl's content length of the answer, -1: unknown
+  // contentLength is the resource's whole length: the Content-Range total when stated, else the
+  // length libcurl reports for the body (for a 206 without a stated total, the part's length
+  // only), -1 when neither is known. totalLengthKnown is true only when contentLength is surely
+  // the whole resource: a stated Content-Range total, or a 200 answer with a known length.
+  bool totalLengthKnown = false;
+  // 206 whose Content-Range starts at requestedStart, or 200 (whole resource) for a range
+  // starting at 0.
+  bool rangeHonoured = false;
+  bool answerRefused = false;  // the answer was refused before any byte was written
+
+  // Set to true exactly once, when the chunk is finished (success, final failure, cancellation).
+  std::promise<bool> done;
+  std::future<bool> doneFuture{done.get_future()};
+};
+
+}  // namespace zephyl

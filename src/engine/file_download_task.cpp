@@ -1,0 +1,167 @@
+#include "engine/file_download_task.h"
+
+#include <chrono>
+#include <utility>
+
+#include "diagnostics/log.h"
+#include "engine/chunk_planner.h"
+#include "sinks/chunk_data_writer.h"
+#include "sinks/file_data_writer.h"
+#include "sinks/memory_data_writer.h"
+
+namespace zephyl {
+namespace {
+
+std::unique_ptr<DataWriter> makeWriter(const ZPSetting& settings,
+                                       std::shared_ptr<FileStorageManager> storage,
+                                       const ZPRequest& request) {
+  if (request.outputType == ZPRequest::OUTPUT_MEMORY) {
+    return std::make_unique<MemoryDataWriter>(request.fileKey, settings.blockSize);
+  }
+  if (request.outputType == ZPRequest::OUTPUT_CHUNK_FILE) {
+    return std::make_unique<ChunkDataWriter>(request.fileKey, std::move(storage),
+                                             settings.saveDirPath, settings.blockSize);
+  }
+  return std::make_unique<FileDataWriter>(std::move(storage), settings.saveDirPath,
+                                          request.fileKey);
+}
+
+bool isFileError(int errorCode) {
+  return errorCode == ZPResponse::DATA_WRITE_ERROR || errorCode == ZPResponse::CACHE_ERROR;
+}
+
+}  // namespace
+
+FileDownloadTask::FileDownloadTask(Zephyl& manager, std::shared_ptr<FileStorageManager> storage,
+                                   const ZPRequest& request)
+    : FileDownloadTask(manager.getSettings(), std::move(storage), request) {}
+
+FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
+                                   std::shared_ptr<FileStorageManager> storage,
+                                   const ZPRequest& request)
+    : request_(request),
+      policy_(settings.httpPolicy),
+      blockSize_(settings.blockSize),
+      threadNum_(settings.threadNum),
+      writer_(makeWriter(settings, std::move(storage), request)),
+      client_(std::make_unique<HttpChunkClient>(policy_, threadNum_)),
+      activeChunks_(std::make_unique<ActiveChunks>(*client_, cancelled_)) {}
+
+FileDownloadTask::~FileDownloadTask() {
+  activeChunks_.reset();
+  client_.reset();
+}
+
+void FileDownloadTask::cancel() {
+  cancelled_.store(true);
+  activeChunks_->cancelAll();
+  // Taking the lock orders the flag before the waiter's next check, so no wake-up is lost.
+  { std::lock_guard<std::mutex> lock(waitLock_); }
+  waitSignal_.notify_all();
+}
+
+void FileDownloadTask::waitCancellable(int64_t delayMs) {
+  std::unique_lock<std::mutex> lock(waitLock_);
+  waitSignal_.wait_for(lock, std::chrono::milliseconds(delayMs),
+                       [this] { return cancelled_.load(); });
+}
+
+void FileDownloadTask::addProgressListener(const ZPRequest::ProgressCallback& listener) {
+  if (!listener) return;
+  std::lock_guard<std::mutex> lock(listenerLock_);
+  if (listenerCount_ >= kMaxListeners) return;
+  listeners_[listenerCount_] = listener;
+  ++listenerCount_;
+}
+
+void FileDownloadTask::notifyProgress() {
+  int count = 0;
+  {
+    std::lock_guard<std::mutex> lock(listenerLock_);
+    count = listenerCount_;
+  }
+  for (int i = 0; i < count; ++i) {
+    listeners_[i](request_, writer_->downloadedLength(), writer_->contentLength());
+  }
+}
+
+DownloadMetrics FileDownloadTask::startMetrics() const {
+  DownloadMetrics metrics;
+  metrics.url = request_.url;
+  metrics.scene = request_.scene;
+  metrics.block_size = blockSize_;
+  metrics.thread_num = threadNum_;
+  return metrics;
+}
+
+ZPResponse FileDownloadTask::tryOpen() {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (cancelled_.load()) return ZPResponse(ZPResponse::RESULT_CANCELLED, 0, "");
+    int errorCode = 0;
+    std::string errorMsg;
+    if (writer_->open(&errorCode, &errorMsg)) return ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
+    if (attempt == 1) return ZPResponse(ZPResponse::RESULT_FAILED, errorCode, errorMsg);
+    ZP_LOG(Debug) << "fileDownload chain tryOpen retry, delay 500";
+    waitCancellable(kOpenRetryDelayMs);
+  }
+  return ZPResponse(ZPResponse::RESULT_FAILED, 0, "");  // not reached
+}
+
+ZPResponse FileDownloadTask::execute() {
+  std::lock_guard<std::mutex> lock(executeLock_);
+  if (executed_) return response_;
+  ZP_LOG(Debug) << "FileDownloadTask execute start";
+  DownloadMetrics metrics = startMetrics();
+
+  const ZPResponse opened = tryOpen();
+  if (!opened.isSuccess()) {
+    ZP_LOG(Debug) << "FileDownloadTask open failed";
+    metrics.result = opened.resultCode;
+    metrics.error_msg = opened.errorMsg;
+    metrics.client_error_code = opened.errorCode;
+    metrics.send();
+    response_ = opened;
+    executed_ = true;
+    return response_;
+  }
+  metrics.cache_size = writer_->downloadedLength();
+  ZP_LOG(Debug) << "FileDownloadTask open success";
+
+  // A negative retry count still makes one attempt: a task never ends without trying.
+  const int lastAttempt = policy_.executeRetryCount > 0 ? policy_.executeRetryCount : 0;
+  ChunkPlanner::Context context{request_, *writer_, *client_, *activeChunks_, cancelled_,
+                                [this] { notifyProgress(); }};
+  for (int attempt = 0; attempt <= lastAttempt; ++attempt) {
+    ZP_LOG(Debug) << "FileDownloadTask execute times: " << attempt;
+    ZPResponse result = ChunkPlanner(context).runAttempt(metrics);
+    if (result.isSuccess() || result.isCancelled() || attempt == lastAttempt) {
+      response_ = std::move(result);
+      break;
+    }
+    if (isFileError(result.errorCode)) {
+      ZP_LOG(Debug) << "file error: reset";
+      writer_->reset();
+    }
+    if (!cancelled_.load() && policy_.retryDelayMs > 0) {
+      ZP_LOG(Debug) << "FileDownloadTask delay retry: " << policy_.retryDelayMs;
+      waitCancellable(policy_.retryDelayMs);
+    }
+  }
+
+  if (isDetailLogEnabled()) {
+    ZP_LOG(Debug) << "FileDownloadTask complete, url = " << request_.url
+                  << " , result = " << response_.resultCode
+                  << " , errorCode = " << response_.errorCode
+                  << " ,errorMsg = " << response_.errorMsg
+                  << " , savePath = " << response_.outputFilePath;
+  }
+  writer_->close();
+  metrics.result = response_.resultCode;
+  metrics.error_msg = response_.errorMsg;
+  metrics.client_error_code = response_.errorCode;
+  metrics.send();
+  executed_ = true;
+  return response_;
+}
+
+}  // namespace zephyl

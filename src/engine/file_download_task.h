@@ -1,0 +1,96 @@
+// FileDownloadTask: one download of one URL into one sink. execute opens the sink, runs whole
+// attempts until one succeeds, is cancelled or the attempt budget is spent, waits between
+// attempts, closes the sink, sends one metrics record and keeps the response, so that later
+// execute calls return it at once. Thread-safe: execute (serialised), cancel, isCancelled,
+// addProgressListener and the progress getters may be called from any thread. The task must not
+// be destroyed on one of its chunk workers (they never own it).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "diagnostics/download_metrics.h"
+#include "engine/active_chunks.h"
+#include "engine/http_chunk_client.h"
+#include "sinks/data_writer.h"
+#include "storage/file_storage_manager.h"
+#include "zephyl/zp_manager.h"
+#include "zephyl/zp_request.h"
+#include "zephyl/zp_response.h"
+#include "zephyl/zp_setting.h"
+
+namespace zephyl {
+
+class FileDownloadTask {
+ public:
+  static constexpr int kMaxListeners = 15;
+  static constexpr int64_t kOpenRetryDelayMs = 500;
+
+  // The task reads the manager's settings; request.fileKey must be filled in.
+  FileDownloadTask(Zephyl& manager, std::shared_ptr<FileStorageManager> storage,
+                   const ZPRequest& request);
+  FileDownloadTask(const ZPSetting& settings, std::shared_ptr<FileStorageManager> storage,
+                   const ZPRequest& request);
+  // Stops and joins the chunk workers first, then releases the writer.
+  ~FileDownloadTask();
+  FileDownloadTask(const FileDownloadTask&) = delete;
+  FileDownloadTask& operator=(const FileDownloadTask&) = delete;
+
+  // Runs the download once and returns its response; a call during the run waits for it, a call
+  // after it returns the kept response without downloading again.
+  ZPResponse execute();
+
+  // Sets the cancelled flag, aborts the running chunks and cuts waits short. Returns at once.
+  void cancel();
+  bool isCancelled() const { return cancelled_.load(); }
+
+  // Adds a request's onProgress; ignored when empty or when kMaxListeners are present.
+  void addProgressListener(const ZPRequest::ProgressCallback& listener);
+
+  // Calls every listener with the task's request and the writer's counts. Chunk workers call it
+  // after every stored block: no allocation, no lock held while listeners run.
+  void notifyProgress();
+
+  const ZPRequest& request() const { return request_; }
+  // Bytes stored and total length as the writer knows them now. Any thread.
+  int64_t downloadedLength() { return writer_->downloadedLength(); }
+  int64_t contentLength() { return writer_->contentLength(); }
+
+ private:
+  ZPResponse tryOpen();
+  // Waits up to delayMs on a steady clock; returns early when the task is cancelled.
+  void waitCancellable(int64_t delayMs);
+  DownloadMetrics startMetrics() const;
+
+  // Set at construction.
+  const ZPRequest request_;
+  const ZPHttpPolicy policy_;
+  const int64_t blockSize_;
+  const int32_t threadNum_;
+  std::unique_ptr<DataWriter> writer_;
+
+  std::mutex executeLock_;            // held for the whole of execute
+  ZPResponse response_;               // guarded by executeLock_
+  bool executed_ = false;             // guarded by executeLock_
+
+  std::atomic<bool> cancelled_{false};
+
+  std::mutex waitLock_;
+  std::condition_variable waitSignal_;  // signalled by cancel, under waitLock_
+
+  std::mutex listenerLock_;
+  // Elements below listenerCount_ are written once, under listenerLock_, before the count grows,
+  // and never again; readers copy the count under the lock and then call them without it.
+  std::array<ZPRequest::ProgressCallback, kMaxListeners> listeners_;
+  int listenerCount_ = 0;  // guarded by listenerLock_
+
+  // Destroyed before the writer: the client joins its workers, which use the writer.
+  std::unique_ptr<HttpChunkClient> client_;
+  std::unique_ptr<ActiveChunks> activeChunks_;
+};
+
+}  // namespace zephyl

@@ -1,0 +1,469 @@
+#include "engine/http_chunk_client.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+#include <utility>
+
+#include "diagnostics/log.h"
+#include "diagnostics/utilities.h"
+#include "engine/byte_range.h"
+#include "engine/curl_easy.h"
+#include "zephyl/zp_log_level.h"
+
+namespace zephyl {
+namespace {
+
+bool isAcceptedStatus(long code) { return code == 200 || code == 206; }
+
+// What the callbacks of one attempt share; lives on the transfer's stack during
+// curl_easy_perform.
+struct TransferContext {
+  CURL* handle = nullptr;
+  ChunkRequest* request = nullptr;
+  ChunkState* state = nullptr;
+  // Content-Range of the answer being received. Each status line starts a new answer (a
+  // redirect, an interim 1xx), so an earlier answer's value never describes the final one.
+  std::string contentRange;
+  bool hasContentRange = false;
+  bool badStatus = false;  // the answer's status is not 200/206: its body is not data
+  bool refused = false;    // the answer was refused before any byte was written
+};
+
+// Ends the chunk. A second setting would be a fault of ours; it must not throw on a worker.
+void finish(ChunkState& state) {
+  try {
+    state.done.set_value(true);
+  } catch (const std::future_error&) {
+  }
+}
+
+// Every path that ends a chunk whose current attempt never connected tells onConnected, so that
+// a planner waiting for the first answer is released.
+void notifyUnconnected(ChunkState& state, int32_t httpCode, int64_t contentLength) {
+  if (state.connected || !state.onConnected) return;
+  try {
+    state.onConnected(httpCode, contentLength);
+  } catch (...) {
+    // The callback's failure changes nothing here: the chunk ends either way.
+  }
+}
+
+// Per-attempt fields: what this attempt asks for, and no answer yet.
+void beginAttempt(ChunkState& state, const std::string& range) {
+  state.httpCode = 0;
+  state.contentLength = 0;
+  state.errorCode = 0;
+  state.errorMsg.clear();
+  state.requestedRange = range;
+  state.requestedStart = -1;
+  state.requestedEnd = -1;
+  if (range.empty()) {
+    state.requestedStart = 0;  // no Range header: the whole resource
+  } else if (!parseRangeValue(range, &state.requestedStart, &state.requestedEnd)) {
+    state.requestedStart = -1;
+    state.requestedEnd = -1;
+  }
+  state.hasContentRange = false;
+  state.contentRangeStart = -1;
+  state.contentRangeEnd = -1;
+  state.contentRangeTotal = -1;
+  state.contentRangeTotalUnknown = false;
+  state.bodyLength = -1;
+  state.totalLengthKnown = false;
+  state.rangeHonoured = false;
+  state.answerRefused = false;
+}
+
+// First body bytes of an attempt: judge the answer before any byte of it reaches onData.
+// Returns false when the transfer must stop (bad status or refused answer).
+bool acceptAnswer(TransferContext& context) {
+  ChunkState& state = *context.state;
+  const int32_t chunkId = context.request->chunkId;
+  long code = 0;
+  if (curl_easy_getinfo(context.handle, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) code = 0;
+  state.httpCode = static_cast<int32_t>(code);
+  ZP_LOG(Verbose) << "httpCode: " << state.httpCode;
+  if (!isAcceptedStatus(code)) {
+    // An error page (404, 500, ...) is never data; the attempt ends as "http code error".
+    context.badStatus = true;
+    return false;
+  }
+
+  curl_off_t bodyLength = -1;
+  if (curl_easy_getinfo(context.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &bodyLength) !=
+      CURLE_OK) {
+    bodyLength = -1;
+  }
+  state.bodyLength = bodyLength;
+  // Content-Range only means something on a 206; a 200 carries the whole resource.
+  ContentRange range;
+  if (code == 206 && context.hasContentRange && !context.contentRange.empty()) {
+    range = parseContentRange(context.contentRange);
+    state.hasContentRange = range.hasRange;
+    state.contentRangeStart = range.first;
+    state.contentRangeEnd = range.last;
+    state.contentRangeTotal = range.total;
+    state.contentRangeTotalUnknown = !range.hasTotal;
+  }
+  if (range.hasTotal) {
+    state.contentLength = range.total;
+    state.totalLengthKnown = true;
+    ZP_LOG(Verbose) << "contentLength: " << state.contentLength;
+  } else {
+    // No stated total ("*", unreadable, or a 200): libcurl's length of this body, -1 if unknown.
+    state.contentLength = bodyLength;
+    state.totalLengthKnown = code == 200 && bodyLength >= 0;
+    ZP_LOG(Verbose) << "total contentLength: " << state.contentLength;
+  }
+  if (code == 206) {
+    state.rangeHonoured =
+        range.hasRange && state.requestedStart >= 0 && range.first == state.requestedStart;
+  } else {
+    state.rangeHonoured = state.requestedStart == 0;
+  }
+
+  if (state.requireRangeHonoured && !state.rangeHonoured) {
+    // Bytes that do not start where the range asked would land at the wrong offset.
+    ZP_LOG(Warn) << "chunkId: " << chunkId << ", answer does not fit range " << state.requestedRange
+                 << ", httpCode: " << state.httpCode << ", content-range: " << context.contentRange;
+    context.refused = true;
+    state.answerRefused = true;
+    return false;
+  }
+  bool accepted = true;
+  if (state.onConnected) {
+    try {
+      accepted = state.onConnected(state.httpCode, state.contentLength);
+    } catch (...) {
+      accepted = false;
+    }
+  }
+  state.connected = true;
+  if (!accepted) {
+    ZP_LOG(Warn) << "chunkId: " << chunkId << ", answer refused, httpCode: " << state.httpCode;
+    context.refused = true;
+    state.answerRefused = true;
+    return false;
+  }
+  return true;
+}
+
+// libcurl header callback: one call per header line, for every answer including redirects.
+size_t onHeaderLine(char* buffer, size_t size, size_t count, void* userData) {
+  auto& context = *static_cast<TransferContext*>(userData);
+  const size_t length = size * count;
+  try {
+    const std::string line(buffer, length);
+    if (line.compare(0, 5, "HTTP/") == 0) {
+      context.contentRange.clear();
+      context.hasContentRange = false;
+    }
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) return length;  // status line, blank end of the block
+    std::string name = line.substr(0, colon);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    // The value starts after the optional blanks behind the colon; line ends are dropped.
+    size_t begin = colon + 1;
+    while (begin < line.size() && (line[begin] == ' ' || line[begin] == '\t')) ++begin;
+    std::string value;
+    value.reserve(line.size() - begin);
+    for (size_t i = begin; i < line.size(); ++i) {
+      if (line[i] != '\r' && line[i] != '\n') value.push_back(line[i]);
+    }
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+
+    ChunkState& state = *context.state;
+    if (name == "cdn") state.cdns.insert(value);
+    if (name == "content-range") {
+      context.contentRange = value;
+      context.hasContentRange = true;
+    }
+    state.headers[name] = std::move(value);
+  } catch (...) {
+    return 0;  // out of memory: libcurl ends the transfer with a write error
+  }
+  return length;
+}
+
+// libcurl write callback: body bytes of the answer.
+size_t onBody(char* buffer, size_t size, size_t count, void* userData) {
+  auto& context = *static_cast<TransferContext*>(userData);
+  ChunkState& state = *context.state;
+  const size_t length = size * count;
+  try {
+    if (!state.connected && !acceptAnswer(context)) return 0;
+    bool stored = true;
+    if (state.onData) {
+      try {
+        // libcurl hands at most CURL_MAX_WRITE_SIZE bytes per call, far below 2^31.
+        stored = state.onData(context.request->chunkId, static_cast<int32_t>(length),
+                              reinterpret_cast<const uint8_t*>(buffer));
+      } catch (...) {
+        stored = false;
+      }
+    }
+    if (!stored) {
+      state.writeFailed = true;
+      ZP_LOG(Error) << "WriteFunction failed";
+      return 0;
+    }
+  } catch (...) {
+    return 0;  // out of memory while logging: libcurl ends the transfer with a write error
+  }
+  state.downloadedSize += static_cast<int64_t>(length);
+  return length;
+}
+
+// libcurl progress callback: aborts the transfer once the request is cancelled.
+int onProgress(void* userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const auto& context = *static_cast<const TransferContext*>(userData);
+  return context.request->cancelled.load(std::memory_order_relaxed) ? 1 : 0;
+}
+
+// Every option on every attempt, in this order; stops at the first one libcurl rejects.
+CURLcode setOptions(TransferContext& context, const std::string& url, const std::string& range,
+                    const ZPHttpPolicy& policy) {
+  CURL* handle = context.handle;
+  const long timeoutMs = std::max<long>(0, policy.timeoutMs);
+  const long connectTimeoutMs = std::max<long>(0, policy.connectTimeoutMs);
+  CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(handle, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
+  }
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, timeoutMs);
+  if (code == CURLE_OK)
+    code = curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &onBody);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, &context);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &onHeaderLine);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_HEADERDATA, &context);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &onProgress);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &context);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
+  return code;
+}
+
+}  // namespace
+
+HttpChunkClient::HttpChunkClient(const ZPHttpPolicy& policy, int threadCount)
+    : policy_(policy),
+      createdAtMs_(nowMs()),
+      pool_(std::make_unique<ThreadPool>(std::max(1, threadCount))) {}
+
+HttpChunkClient::~HttpChunkClient() = default;
+
+void HttpChunkClient::submit(ChunkRequest& request, ChunkState& state) {
+  try {
+    const std::string range = request.rangeProvider ? request.rangeProvider() : std::string();
+    ZP_LOG(Debug) << "submit request chunkId: " << request.chunkId << ", range: " << range;
+    state.connected = false;
+    pool_->enqueue([this, &request, &state] { runJob(request, state); });
+  } catch (const std::exception& error) {
+    // The pool is stopping (a retry while the client is destroyed) or memory ran out: the chunk
+    // ends here rather than never.
+    endWithError(request, state, error.what());
+  } catch (...) {
+    endWithError(request, state, "chunk not started");
+  }
+}
+
+void HttpChunkClient::endWithError(ChunkRequest& request, ChunkState& state, const char* message) {
+  state.errorCode = kNoHandleError;
+  state.errorMsg = message;
+  failForGood(request, state);
+}
+
+void HttpChunkClient::cancel(ChunkRequest& request) {
+  request.cancelled.store(true, std::memory_order_relaxed);
+}
+
+void HttpChunkClient::runJob(ChunkRequest& request, ChunkState& state) {
+  if (request.cancelled.load(std::memory_order_relaxed)) {
+    notifyUnconnected(state, 0, 0);
+    finish(state);
+    return;
+  }
+  try {
+    transfer(request, state);
+  } catch (const std::exception& error) {
+    // Only allocation can throw in transfer, and only before the chunk is finished or handed to
+    // a retry (both are the last step of every path), so the chunk is still ours to end.
+    endWithError(request, state, error.what());
+  } catch (...) {
+    endWithError(request, state, "chunk transfer failed");
+  }
+}
+
+void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
+  const int32_t chunkId = request.chunkId;
+  std::string url = request.url;
+  if (state.domainIndex != -1) {
+    const std::vector<std::string>* hosts = alternativeHosts(request.url);
+    if (hosts != nullptr && state.domainIndex >= 0 &&
+        static_cast<size_t>(state.domainIndex) < hosts->size()) {
+      const std::string& host = (*hosts)[static_cast<size_t>(state.domainIndex)];
+      if (!host.empty()) url = withHost(url, host);
+    }
+  }
+  state.domains.insert(hostOf(url));
+  const std::string range = request.rangeProvider ? request.rangeProvider() : std::string();
+  beginAttempt(state, range);
+
+  // One handle per worker thread, reused by the chunks it runs so that connections are kept;
+  // closed when the worker ends with the pool.
+  thread_local CurlEasy easy;
+  if (!easy.open()) {
+    state.errorCode = kNoHandleError;
+    state.errorMsg = "Failed to initialize curl.";
+    state.endTimeMs = nowMs() - createdAtMs_;
+    ZP_LOG(Error) << "chunkId: " << chunkId << ", error: " << state.errorCode << "("
+                  << state.errorMsg << ")";
+    notifyUnconnected(state, state.httpCode, state.contentLength);
+    finish(state);
+    return;
+  }
+
+  TransferContext context;
+  context.handle = easy.get();
+  context.request = &request;
+  context.state = &state;
+  CURLcode result = setOptions(context, url, range, policy_);
+  const bool optionsSet = result == CURLE_OK;
+  if (optionsSet) result = curl_easy_perform(context.handle);
+  state.errorCode = static_cast<int32_t>(result);
+  if (context.refused) {
+    state.errorCode = kAnswerRefused;
+    state.errorMsg = "answer refused";
+  } else if (context.badStatus || (result == CURLE_OK && !isAcceptedStatus(state.httpCode))) {
+    // A bad status, or an answer without any body byte (httpCode still 0).
+    state.errorCode = kHttpCodeError;
+    state.errorMsg = "http code error";
+  } else {
+    state.errorMsg = curl_easy_strerror(result);
+  }
+  state.endTimeMs = nowMs() - createdAtMs_;
+  char* ip = nullptr;
+  if (curl_easy_getinfo(context.handle, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip != nullptr &&
+      *ip != '\0') {
+    state.remoteIps.insert(ip);
+  }
+  // The handle must not keep pointers into this stack frame; its connections stay open.
+  easy.reset();
+
+  if (request.cancelled.load(std::memory_order_relaxed)) {
+    ZP_LOG(Debug) << "chunkId: " << chunkId << ", cancelled";
+    notifyUnconnected(state, 0, 0);
+    finish(state);
+    return;
+  }
+  if (state.errorCode == 0) {
+    ZP_LOG(Debug) << "chunkId: " << chunkId << ", download success, size: " << state.downloadedSize;
+    finish(state);
+    return;
+  }
+  ZP_LOG(Warn) << "chunkId: " << chunkId << ", error: " << state.errorCode << "(" << state.errorMsg
+               << "), httpCode: " << state.httpCode;
+  // A rejected option or a refused answer would come back the same on any retry.
+  if (optionsSet && !context.refused) {
+    if (retryOnSameHost(request, state)) return;
+    if (switchHost(request, state)) return;
+  }
+  failForGood(request, state);
+}
+
+bool HttpChunkClient::retryOnSameHost(ChunkRequest& request, ChunkState& state) {
+  if (state.httpCode > 0) {
+    if (state.serverErrorCount >= policy_.serverErrorRetryCount) return false;
+    ZP_LOG(Debug) << "chunkId: " << request.chunkId
+                  << ", serverErrorCount: " << state.serverErrorCount << ", retry";
+    ++state.serverErrorCount;
+  } else {
+    if (state.netErrorCount >= policy_.netErrorRetryCount) return false;
+    ZP_LOG(Debug) << "chunkId: " << request.chunkId << ", netErrorCount: " << state.netErrorCount
+                  << ", retry";
+    ++state.netErrorCount;
+  }
+  submit(request, state);
+  return true;
+}
+
+bool HttpChunkClient::switchHost(ChunkRequest& request, ChunkState& state) {
+  const std::vector<std::string>* hosts = alternativeHosts(request.url);
+  const int64_t count = hosts == nullptr ? 0 : static_cast<int64_t>(hosts->size());
+  if (state.domainIndex < -1 || state.domainIndex >= count - 1) return false;
+  const std::string& next = (*hosts)[static_cast<size_t>(int64_t{state.domainIndex} + 1)];
+  ZP_LOG(Debug) << "chunkId: " << request.chunkId << ", change domain to: " << next << ", retry";
+  ++state.domainIndex;
+  state.serverErrorCount = 0;
+  state.netErrorCount = 0;
+  state.httpCode = 0;
+  submit(request, state);
+  return true;
+}
+
+void HttpChunkClient::failForGood(ChunkRequest& request, ChunkState& state) {
+  notifyUnconnected(state, state.httpCode, state.contentLength);
+  ZP_LOG(Warn) << "chunkId: " << request.chunkId << ", download failed";
+  finish(state);
+}
+
+const std::vector<std::string>* HttpChunkClient::alternativeHosts(const std::string& url) const {
+  // find, never operator[]: the map is read by every worker at once.
+  const auto entry = policy_.domainMap.find(hostOf(url));
+  return entry == policy_.domainMap.end() ? nullptr : &entry->second;
+}
+
+std::string HttpChunkClient::hostOf(const std::string& url) {
+  if (url.size() < 3) return std::string();
+  const size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return std::string();
+  const size_t begin = scheme + 3;
+  const size_t end = url.find('/', begin);
+  return url.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+}
+
+std::string HttpChunkClient::withHost(const std::string& url, const std::string& host) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return url;
+  const size_t begin = scheme + 3;
+  const size_t end = std::min(url.find('/', begin), url.size());
+  std::string result = url.substr(0, begin);
+  result += host;
+  result.append(url, end, std::string::npos);
+  return result;
+}
+
+ZPResponse HttpChunkClient::classify(const ChunkState& state, DownloadMetrics* metrics) {
+  if (state.errorCode == 0 && state.writeErrorCode == 0) {
+    return ZPResponse(ZPResponse::RESULT_SUCCESS, 0, std::string());
+  }
+  if (state.writeFailed) {
+    ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::DATA_WRITE_ERROR,
+                        state.writeErrorMsg);
+    response.extraErrorCode = state.writeErrorCode;
+    if (metrics != nullptr) metrics->client_extra_error_code = state.writeErrorCode;
+    return response;
+  }
+  if (state.httpCode > 0 && !isAcceptedStatus(state.httpCode)) {
+    ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_SERVER_ERROR,
+                        state.errorMsg);
+    response.extraErrorCode = state.errorCode;
+    if (metrics != nullptr) metrics->client_extra_error_code = state.writeErrorCode;
+    return response;
+  }
+  ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_NETWORK_ERROR,
+                      state.errorMsg);
+  response.extraErrorCode = state.errorCode;
+  if (metrics != nullptr) {
+    metrics->client_extra_error_code = state.errorCode;
+    metrics->error_code = state.errorCode;
+  }
+  return response;
+}
+
+}  // namespace zephyl

@@ -1,0 +1,74 @@
+// HttpChunkClient: fetches the chunks of one download with ranged GET requests on its own worker
+// pool, retrying a failed chunk on the same host by kind of failure, then on the alternative hosts
+// the policy lists for the URL's host. One per download task. submit and cancel are thread-safe;
+// each chunk's callbacks run on a pool worker. Must not be destroyed on one of its own workers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "diagnostics/download_metrics.h"
+#include "engine/chunk_request.h"
+#include "engine/thread_pool.h"
+#include "zephyl/zp_response.h"
+#include "zephyl/zp_setting.h"
+
+namespace zephyl {
+
+class HttpChunkClient {
+ public:
+  // ChunkState::errorCode values besides libcurl's result codes.
+  static constexpr int32_t kNoHandleError = 2;     // no easy handle, or the pool refused the job
+  static constexpr int32_t kHttpCodeError = 1000;  // status other than 200/206, or no body at all
+  static constexpr int32_t kAnswerRefused = 1001;  // the answer did not fit or onConnected refused
+
+  // Copies the policy and starts threadCount workers (at least one).
+  HttpChunkClient(const ZPHttpPolicy& policy, int threadCount);
+  // Runs every chunk job still queued (including their retries' transfers), then joins workers.
+  ~HttpChunkClient();
+  HttpChunkClient(const HttpChunkClient&) = delete;
+  HttpChunkClient& operator=(const HttpChunkClient&) = delete;
+
+  // Starts one attempt of the chunk on the pool and returns at once. request and state must stay
+  // alive until state.doneFuture is ready, which it always becomes: should the pool refuse the
+  // job, the chunk ends at once as a failure (errorCode kNoHandleError). Any thread.
+  void submit(ChunkRequest& request, ChunkState& state);
+
+  // Marks the request cancelled: a queued attempt ends without a transfer, a running one is
+  // aborted by libcurl's progress callback. Any thread.
+  void cancel(ChunkRequest& request);
+
+  // The authority of a URL: from 3 characters after the first "://" to the next "/" (or the end);
+  // empty when the URL is shorter than 3 characters or has no "://". Port and user information
+  // stay; no case folding.
+  static std::string hostOf(const std::string& url);
+
+  // url with its authority (the part hostOf returns) replaced by host; url itself when it has no
+  // "://".
+  static std::string withHost(const std::string& url, const std::string& host);
+
+  // The response for a finished chunk: success, DATA_WRITE_ERROR, BLOCK_HTTP_SERVER_ERROR or
+  // BLOCK_HTTP_NETWORK_ERROR, with extraErrorCode; fills the error fields of metrics (may be null).
+  static ZPResponse classify(const ChunkState& state, DownloadMetrics* metrics);
+
+  int64_t createdAtMs() const { return createdAtMs_; }
+
+ private:
+  void runJob(ChunkRequest& request, ChunkState& state);
+  void transfer(ChunkRequest& request, ChunkState& state);
+  bool retryOnSameHost(ChunkRequest& request, ChunkState& state);
+  bool switchHost(ChunkRequest& request, ChunkState& state);
+  void failForGood(ChunkRequest& request, ChunkState& state);
+  void endWithError(ChunkRequest& request, ChunkState& state, const char* message);
+  const std::vector<std::string>* alternativeHosts(const std::string& url) const;
+
+  // Set at construction; read (never written) by the workers.
+  const ZPHttpPolicy policy_;
+  const int64_t createdAtMs_;
+  // Last member: destroyed first, so its workers finish before the fields above go away.
+  std::unique_ptr<ThreadPool> pool_;
+};
+
+}  // namespace zephyl

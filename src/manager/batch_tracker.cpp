@@ -1,0 +1,80 @@
+#include "manager/batch_tracker.h"
+
+namespace zephyl {
+
+BatchTracker::BatchTracker(const ZPBatchRequest& batch)
+    : batch_(batch),
+      count_(static_cast<int>(batch.requests.size())),
+      downloaded_(batch.requests.size(), 0),
+      total_(batch.requests.size(), 0),
+      done_(batch.requests.size(), false),
+      responses_(batch.requests.size()) {}
+
+std::vector<ZPRequest> BatchTracker::wrapRequests(const std::shared_ptr<BatchTracker>& tracker) {
+  const ZPBatchRequest& batch = tracker->batch_;
+  std::vector<ZPRequest> requests = batch.requests;
+  for (int index = 0; index < tracker->count_; ++index) {
+    ZPRequest& request = requests[index];
+    request.onStart = nullptr;
+    request.onProgress = nullptr;
+    request.onComplete = nullptr;
+    if (batch.onRequestStart) {
+      request.onStart = [tracker, index](const ZPRequest&) { tracker->onStart(index); };
+    }
+    if (batch.onRequestProgress) {
+      request.onProgress = [tracker, index](const ZPRequest&, int64_t downloaded, int64_t total) {
+        tracker->onProgress(index, downloaded, total);
+      };
+    }
+    if (batch.onBatchComplete) {
+      request.onComplete = [tracker, index](const ZPRequest&, const ZPResponse& response) {
+        tracker->onComplete(index, response);
+      };
+    }
+  }
+  return requests;
+}
+
+void BatchTracker::onStart(int index) { batch_.onRequestStart(batch_, index); }
+
+void BatchTracker::onProgress(int index, int64_t downloaded, int64_t total) {
+  int percent = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    downloaded_[index] = downloaded;
+    total_[index] = total;
+    // Each request with a known total counts its own truncated percentage; the sum is divided
+    // by the number of requests, so requests not yet under way count 0.
+    int sum = 0;
+    for (int i = 0; i < count_; ++i) {
+      if (total_[i] > 0) {
+        sum += static_cast<int>(static_cast<double>(downloaded_[i]) /
+                                static_cast<double>(total_[i]) * 100.0);
+      }
+    }
+    percent = sum / count_;
+  }
+  batch_.onRequestProgress(batch_, index, downloaded, total, percent);
+}
+
+void BatchTracker::onComplete(int index, const ZPResponse& response) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A request completes once; a second report for the same position is ignored.
+    if (done_[index]) return;
+    done_[index] = true;
+    responses_[index] = response;
+  }
+  if (batch_.onRequestComplete) batch_.onRequestComplete(batch_, index, response);
+  std::vector<ZPResponse> responses;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Counted after onRequestComplete returned, so onBatchComplete follows every one of them.
+    if (++reported_ < count_ || completed_) return;
+    completed_ = true;
+    responses = responses_;
+  }
+  batch_.onBatchComplete(batch_, responses);
+}
+
+}  // namespace zephyl

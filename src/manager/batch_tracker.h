@@ -1,0 +1,49 @@
+// BatchTracker: the shared bookkeeping of one queued batch. The requests of the batch report to it
+// from several threads at once (starts and completions on task-pool threads, progress on chunk
+// workers); it computes the overall percentage and calls onBatchComplete exactly once, after
+// every onRequestComplete has returned. Requests are tracked by position in the batch, so two
+// requests with the same requestId are still two requests. Thread-safe; no lock is held while a
+// batch callback runs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "zephyl/zp_request.h"
+#include "zephyl/zp_response.h"
+
+namespace zephyl {
+
+class BatchTracker {
+ public:
+  explicit BatchTracker(const ZPBatchRequest& batch);
+  BatchTracker(const BatchTracker&) = delete;
+  BatchTracker& operator=(const BatchTracker&) = delete;
+
+  // Copies of the batch's requests whose onStart, onProgress and onComplete report to tracker
+  // (those whose batch callback is missing stay empty, as do onRequestComplete's when there is no
+  // onBatchComplete). The copies keep the tracker alive.
+  static std::vector<ZPRequest> wrapRequests(const std::shared_ptr<BatchTracker>& tracker);
+
+  void onStart(int index);
+  void onProgress(int index, int64_t downloaded, int64_t total);
+  void onComplete(int index, const ZPResponse& response);
+
+ private:
+  // Set at construction; the batch copy handed to every callback.
+  const ZPBatchRequest batch_;
+  const int count_;
+
+  std::mutex mutex_;
+  // Guarded by mutex_.
+  std::vector<int64_t> downloaded_;
+  std::vector<int64_t> total_;
+  std::vector<bool> done_;
+  std::vector<ZPResponse> responses_;
+  int reported_ = 0;        // onRequestComplete calls that have returned (or were skipped)
+  bool completed_ = false;  // onBatchComplete has been called
+};
+
+}  // namespace zephyl

@@ -1,0 +1,306 @@
+#include "manager/task_registry.h"
+
+#include <algorithm>
+#include <future>
+#include <thread>
+#include <utility>
+
+#include "diagnostics/log.h"
+#include "diagnostics/utilities.h"
+#include "manager/batch_tracker.h"
+
+namespace zephyl {
+namespace {
+
+ZPResponse cancelledResponse() { return ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""); }
+
+}  // namespace
+
+TaskRegistry::TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFunction)
+    : settings_(settings),
+      fileKeyFunction_(std::move(fileKeyFunction)),
+      storageManager_(FileStorageManager::getInstance(settings.rootDir, settings.cachePolicy)),
+      // Without a thread, queued requests would never run.
+      taskThreadPool_(std::make_unique<ThreadPool>(std::max(1, settings.taskThreadNum))) {}
+
+TaskRegistry::~TaskRegistry() = default;
+
+std::shared_ptr<TaskRegistry> TaskRegistry::createHandle(const ZPSetting& settings,
+                                                         FileKeyFunction fileKeyFunction) {
+  auto core = std::make_shared<TaskRegistry>(settings, std::move(fileKeyFunction));
+  // The handle shares the registry's address but has its own count: when the last manager
+  // copy lets go, the pool is shut down first; the registry itself lives on as long as a job or
+  // a running call still holds it.
+  TaskRegistry* address = core.get();
+  return std::shared_ptr<TaskRegistry>(address, [core](TaskRegistry*) mutable {
+    core->shutdown();
+    core.reset();
+  });
+}
+
+void TaskRegistry::shutdown() {
+  if (!ThreadPool::isAnyWorkerThread()) {
+    taskThreadPool_->shutdown();
+    return;
+  }
+  // On a worker the wait could be for this very thread (a task thread) or for the download this
+  // thread is serving (a chunk worker). The stop goes to a thread of its own, which keeps the
+  // registry alive until every queued request has run.
+  std::thread([self = shared_from_this()] { self->taskThreadPool_->shutdown(); }).detach();
+}
+
+// ---- Synchronous execute -------------------------------------------------------------------
+
+std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(const ZPRequest& request,
+                                                            bool* isReuse) {
+  // Declared before the lock, so a predecessor whose last holder this is goes after the unlock.
+  std::shared_ptr<FileDownloadTask> waitedFor;
+  std::unique_lock<std::mutex> lock(registryMutex_);
+  for (;;) {
+    auto found = runningTasks_.find(request.fileKey);
+    if (found == runningTasks_.end()) break;
+    if (!found->second->isCancelled()) {
+      *isReuse = true;
+      return found->second;
+    }
+    if (found->second == waitedFor) {
+      // The cancelled predecessor has ended; its own call has not unlisted it yet. The new task
+      // takes the entry over (that call then leaves the entry alone).
+      runningTasks_.erase(found);
+      break;
+    }
+    // Wait for the cancelled task to end, then look again: another waiter may have started the
+    // next task meanwhile, which this request then joins.
+    waitedFor = found->second;
+    waitingKeys_.insert(request.fileKey);
+    lock.unlock();
+    const int64_t waitStartMs = nowMs();
+    ZP_LOG(Debug) << "waiting last task cancelled start " << request.url;
+    waitedFor->execute();
+    lock.lock();
+    if (waitingKeys_.count(request.fileKey) == 0) {
+      lock.unlock();
+      ZP_LOG(Debug) << "waiting last task  complete, but current has cancelled." << request.url;
+      return nullptr;
+    }
+    ZP_LOG(Debug) << "waiting last task cancelled complete " << request.url
+                  << " , time = " << (nowMs() - waitStartMs);
+  }
+  auto task = std::make_shared<FileDownloadTask>(settings_, storageManager_, request);
+  task->addProgressListener(request.onProgress);
+  runningTasks_.emplace(request.fileKey, task);
+  return task;
+}
+
+ZPResponse TaskRegistry::execute(ZPRequest request) {
+  if (request.url.empty()) {
+    ZP_LOG(Debug) << "Zephyl execute url is empty";
+    ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_URL, "error: empty url");
+    if (request.onComplete) request.onComplete(request, response);
+    return response;
+  }
+  request.fileKey = fileKeyFunction_(request.url);
+  bool isReuse = false;
+  std::shared_ptr<FileDownloadTask> task = acquireTask(request, &isReuse);
+  if (!task) {
+    ZPResponse response = cancelledResponse();
+    if (request.onComplete) request.onComplete(request, response);
+    return response;
+  }
+  ZP_LOG(Debug) << "Zephyl executeTask: " << request.logString() << ", isReuse = " << isReuse;
+  if (isReuse) task->addProgressListener(request.onProgress);
+  if (request.onStart) request.onStart(request);
+  ZPResponse response = task->execute();
+  ZP_LOG(Debug) << "Zephyl execute complete " << response.logString();
+  if (request.onComplete) request.onComplete(request, response);
+  {
+    // Only the entry that still holds this call's task: a newer task of the key stays listed.
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    auto found = runningTasks_.find(request.fileKey);
+    if (found != runningTasks_.end() && found->second == task) runningTasks_.erase(found);
+  }
+  return response;
+}
+
+// ---- Queue and batches ---------------------------------------------------------------------
+
+void TaskRegistry::enqueue(const ZPRequest& request) {
+  ZP_LOG(Debug) << "enqueueTask：" << request.logString();
+  {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    if (request.highPriority) {
+      pendingRequests_.push_front(request);
+    } else {
+      pendingRequests_.push_back(request);
+    }
+  }
+  pollTaskToRunning();
+}
+
+void TaskRegistry::pollTaskToRunning() {
+  try {
+    taskThreadPool_->enqueue([self = shared_from_this()] { self->runNextPending(); });
+  } catch (const std::runtime_error&) {
+    // The pool is stopping: the jobs it already holds outnumber the queued requests.
+  }
+}
+
+void TaskRegistry::runNextPending() {
+  ZPRequest request;
+  {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    if (pendingRequests_.empty()) {
+      ZP_LOG(Debug) << "taskThreadPool is idle";
+      return;
+    }
+    request = std::move(pendingRequests_.front());
+    pendingRequests_.pop_front();
+  }
+  execute(std::move(request));
+  pollTaskToRunning();
+}
+
+void TaskRegistry::batchEnqueue(const ZPBatchRequest& batch) {
+  if (batch.requests.empty()) return;
+  auto tracker = std::make_shared<BatchTracker>(batch);
+  for (const ZPRequest& request : BatchTracker::wrapRequests(tracker)) enqueue(request);
+}
+
+std::vector<ZPResponse> TaskRegistry::batchExecute(const ZPBatchRequest& batch) {
+  if (batch.requests.empty()) return {};
+  // On a task thread the batch's requests could wait for the very thread that waits for them.
+  if (taskThreadPool_->isWorkerThread()) return runBatchInline(batch);
+  auto promise = std::make_shared<std::promise<std::vector<ZPResponse>>>();
+  std::future<std::vector<ZPResponse>> result = promise->get_future();
+  ZPBatchRequest copy = batch;
+  copy.onBatchComplete = [callerCallback = batch.onBatchComplete, promise](
+                             const ZPBatchRequest& completed,
+                             const std::vector<ZPResponse>& responses) {
+    if (callerCallback) callerCallback(completed, responses);
+    promise->set_value(responses);
+  };
+  batchEnqueue(copy);
+  return result.get();
+}
+
+std::vector<ZPResponse> TaskRegistry::runBatchInline(const ZPBatchRequest& batch) {
+  std::vector<ZPResponse> result;
+  ZPBatchRequest copy = batch;
+  copy.onBatchComplete = [callerCallback = batch.onBatchComplete, &result](
+                             const ZPBatchRequest& completed,
+                             const std::vector<ZPResponse>& responses) {
+    if (callerCallback) callerCallback(completed, responses);
+    result = responses;
+  };
+  auto tracker = std::make_shared<BatchTracker>(copy);
+  for (const ZPRequest& request : BatchTracker::wrapRequests(tracker)) execute(request);
+  return result;
+}
+
+// ---- Cancellation, progress and removal ------------------------------------------------------
+
+template <typename Match>
+std::vector<ZPRequest> TaskRegistry::takePending(Match match) {
+  std::vector<ZPRequest> taken;
+  for (auto it = pendingRequests_.begin(); it != pendingRequests_.end();) {
+    if (match(*it)) {
+      taken.push_back(std::move(*it));
+      it = pendingRequests_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return taken;
+}
+
+void TaskRegistry::completeCancelled(const std::vector<ZPRequest>& requests) {
+  // Outside registryMutex_, in queue order: a callback may call the manager again.
+  for (const ZPRequest& request : requests) {
+    if (request.onComplete) request.onComplete(request, cancelledResponse());
+  }
+}
+
+void TaskRegistry::cancelAll() {
+  ZP_LOG(Debug) << "cancelAll";
+  std::vector<ZPRequest> taken;
+  {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    for (auto& entry : runningTasks_) entry.second->cancel();
+    taken = takePending([](const ZPRequest&) { return true; });
+  }
+  completeCancelled(taken);
+}
+
+void TaskRegistry::cancelByRequest(int requestId) {
+  ZP_LOG(Debug) << "cancelByRequest：" << requestId;
+  std::vector<ZPRequest> taken;
+  {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    for (auto& entry : runningTasks_) {
+      if (entry.second->request().requestId == requestId) {
+        entry.second->cancel();
+        waitingKeys_.erase(entry.second->request().fileKey);
+      }
+    }
+    taken = takePending(
+        [requestId](const ZPRequest& request) { return request.requestId == requestId; });
+  }
+  completeCancelled(taken);
+}
+
+void TaskRegistry::cancelByUrl(const std::string& url) {
+  ZP_LOG(Debug) << "cancelByUrl：" << url;
+  std::vector<ZPRequest> taken;
+  {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    for (auto& entry : runningTasks_) {
+      if (entry.second->request().url == url) {
+        entry.second->cancel();
+        waitingKeys_.erase(entry.second->request().fileKey);
+      }
+    }
+    taken = takePending([&url](const ZPRequest& request) { return request.url == url; });
+  }
+  completeCancelled(taken);
+}
+
+bool TaskRegistry::fetchProgress(const std::string& url, int64_t* downloaded, int64_t* total) {
+  if (downloaded == nullptr && total == nullptr) return true;
+  const std::string fileKey = fileKeyFunction_(url);
+  std::lock_guard<std::mutex> lock(registryMutex_);
+  auto found = runningTasks_.find(fileKey);
+  if (found != runningTasks_.end()) {
+    if (downloaded != nullptr) *downloaded = found->second->downloadedLength();
+    if (total != nullptr) *total = found->second->contentLength();
+    return true;
+  }
+  return storageManager_->fetchProgress(fileKey, downloaded, total);
+}
+
+void TaskRegistry::removeAllCache() {
+  cancelAll();
+  storageManager_->removeAllCache();
+}
+
+void TaskRegistry::removeCacheByUrl(const std::string& url) {
+  const std::string fileKey = fileKeyFunction_(url);
+  cancelByUrl(url);
+  storageManager_->removeTempFile(fileKey);
+  storageManager_->removeCacheFile(fileKey);
+}
+
+void TaskRegistry::removeCacheByRequest(int requestId) {
+  std::vector<std::string> urls;
+  {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    for (auto& entry : runningTasks_) {
+      if (entry.second->request().requestId == requestId) urls.push_back(entry.second->request().url);
+    }
+    for (const ZPRequest& request : pendingRequests_) {
+      if (request.requestId == requestId) urls.push_back(request.url);
+    }
+  }
+  for (const std::string& url : urls) removeCacheByUrl(url);
+}
+
+}  // namespace zephyl

@@ -1,0 +1,87 @@
+// TaskRegistry: all shared mutable state of a download manager and the operations on it: the
+// tasks running per file key, the keys waiting for a cancelled predecessor, the queue of pending
+// requests and the task pool that drains it. Every copy of a Zephyl shares one registry.
+// Thread-safe: any operation from any thread, including from request callbacks, since no
+// callback runs while registryMutex is held.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/file_download_task.h"
+#include "engine/thread_pool.h"
+#include "storage/file_storage_manager.h"
+#include "zephyl/zp_request.h"
+#include "zephyl/zp_response.h"
+#include "zephyl/zp_setting.h"
+
+namespace zephyl {
+
+class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
+ public:
+  using FileKeyFunction = std::function<std::string(const std::string&)>;
+
+  // Starts max(1, taskThreadNum) task threads; takes the storage manager of settings.rootDir.
+  TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFunction);
+  ~TaskRegistry();
+  TaskRegistry(const TaskRegistry&) = delete;
+  TaskRegistry& operator=(const TaskRegistry&) = delete;
+
+  // A registry whose last Zephyl handle shuts it down (see shutdown) before it is released.
+  static std::shared_ptr<TaskRegistry> createHandle(const ZPSetting& settings,
+                                                    FileKeyFunction fileKeyFunction);
+
+  ZPResponse execute(ZPRequest request);
+  void enqueue(const ZPRequest& request);
+  void batchEnqueue(const ZPBatchRequest& batch);
+  std::vector<ZPResponse> batchExecute(const ZPBatchRequest& batch);
+
+  void cancelAll();
+  void cancelByRequest(int requestId);
+  void cancelByUrl(const std::string& url);
+  bool fetchProgress(const std::string& url, int64_t* downloaded, int64_t* total);
+  void removeAllCache();
+  void removeCacheByRequest(int requestId);
+  void removeCacheByUrl(const std::string& url);
+
+  // Stops the task pool after it has run every queued request to its end. On a thread of the
+  // library's own (a task or chunk worker, where waiting could wait for itself) the stop is
+  // handed to a thread of its own and this returns at once.
+  void shutdown();
+
+ private:
+  void pollTaskToRunning();
+  void runNextPending();
+  // Joins or creates the task for request.fileKey; waits for cancelled predecessors. Returns
+  // null when the request was cancelled while it waited. Takes registryMutex_ itself.
+  std::shared_ptr<FileDownloadTask> acquireTask(const ZPRequest& request, bool* isReuse);
+  // Removes the queued requests that match and returns them, in queue order, for completion as
+  // cancelled outside the lock. Requires: registryMutex_ held.
+  template <typename Match>
+  std::vector<ZPRequest> takePending(Match match);
+  static void completeCancelled(const std::vector<ZPRequest>& requests);
+  std::vector<ZPResponse> runBatchInline(const ZPBatchRequest& batch);
+
+  // Set at construction.
+  const ZPSetting settings_;
+  const FileKeyFunction fileKeyFunction_;
+  const std::shared_ptr<FileStorageManager> storageManager_;
+
+  // Lock order: registryMutex_, then a task's locks or the storage manager's lock.
+  std::mutex registryMutex_;
+  // Guarded by registryMutex_.
+  std::unordered_map<std::string, std::shared_ptr<FileDownloadTask>> runningTasks_;
+  std::unordered_set<std::string> waitingKeys_;
+  std::deque<ZPRequest> pendingRequests_;
+
+  // Created at construction, released by shutdown (on one thread only).
+  std::unique_ptr<ThreadPool> taskThreadPool_;
+};
+
+}  // namespace zephyl

@@ -1,0 +1,312 @@
+#include "sinks/chunk_data_writer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+#include "diagnostics/utilities.h"
+#include "sinks/chunk_plan.h"
+#include "sinks/progress_file.h"
+#include "sinks/stream_write.h"
+#include "storage/file_storage_manager.h"
+#include "storage/fs.h"
+
+namespace zephyl {
+namespace {
+
+void fail(int code, const std::string& message, int* errorCode, std::string* errorMsg) {
+  if (errorCode != nullptr) *errorCode = code;
+  if (errorMsg != nullptr && !message.empty()) *errorMsg = message;
+}
+
+// A plan this writer could have saved: contiguous from byte 0, every range ordered, nothing past
+// a known length except the end of the last range (the first chunk is planned before the length
+// is known and may reach past a short resource).
+bool isConsistentPlan(const std::vector<ChunkInfo>& chunks, int64_t contentLength) {
+  if (static_cast<int64_t>(chunks.size()) > kMaxChunkCount) return false;
+  int64_t expectedStart = 0;
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    const ChunkInfo& chunk = chunks[i];
+    if (chunk.start != expectedStart || chunk.current < chunk.start || chunk.end < chunk.current) {
+      return false;
+    }
+    if (contentLength > 0) {
+      const bool last = i + 1 == chunks.size();
+      if (chunk.start >= contentLength || chunk.current > contentLength) return false;
+      if (!last && chunk.end > contentLength) return false;
+    }
+    expectedStart = chunk.end;
+  }
+  return true;
+}
+
+int64_t sumStored(const std::vector<ChunkInfo>& chunks) {
+  int64_t sum = 0;
+  for (const ChunkInfo& chunk : chunks) sum += chunk.current - chunk.start;
+  return sum;
+}
+
+}  // namespace
+
+ChunkDataWriter::ChunkDataWriter(std::string fileKey, std::shared_ptr<FileStorageManager> storage,
+                                 std::string saveDir, int64_t blockSize)
+    : fileKey_(std::move(fileKey)),
+      blockSize_(effectiveBlockSize(blockSize)),
+      storage_(std::move(storage)),
+      saveDir_(std::move(saveDir)),
+      clock_(nowMs) {}
+
+ChunkDataWriter::~ChunkDataWriter() = default;
+
+void ChunkDataWriter::setClock(Clock clock) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  clock_ = clock;
+}
+
+bool ChunkDataWriter::open(int* errorCode, std::string* errorMsg) {
+  bool needKey = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    needKey = !keyOpen_;
+  }
+  // A second try after a failed open keeps the key it already holds: one closeFile follows.
+  FilePaths paths;
+  if (needKey) paths = storage_->openFile(FileKind::Chunked, fileKey_);
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (needKey) {
+    paths_ = std::move(paths);
+    keyOpen_ = true;
+  }
+  if (file_) (void)flushAndClose(file_, nullptr, nullptr);
+  progressOwned_ = false;
+
+  std::vector<ChunkInfo> loaded;
+  int64_t length = 0;
+  if (!loadProgress(paths_.infoPath, loaded, length)) loaded.clear();
+  if (length < 0 || !isConsistentPlan(loaded, length)) {
+    loaded.clear();
+    length = 0;
+  }
+  const bool dataExists = fs::exists(paths_.dataPath);
+  int64_t dataSize = dataExists ? fs::statFileLength(paths_.dataPath) : 0;
+  // A data file longer than the resource is not the one the progress file describes.
+  if (length > 0 && dataSize > length) {
+    loaded.clear();
+    length = 0;
+  }
+
+  // The data file is kept only for ranges that can be resumed; without any it is emptied, so
+  // that bytes of an earlier, possibly different resource cannot outlive the new download.
+  FILE* file = nullptr;
+  if (!loaded.empty() && dataExists) file = fs::fOpenFile(paths_.dataPath, "rb+");
+  if (file == nullptr) {
+    file = fs::fOpenFile(paths_.dataPath, "wb+", errorCode, errorMsg);
+    dataSize = 0;
+  }
+  file_.reset(file);
+  if (!file_) {
+    chunks_.clear();
+    contentLength_ = 0;
+    downloadedLength_ = 0;
+    return false;
+  }
+  makeUnbuffered(file_.get());
+
+  // A range counts only as far as the data file reaches: a progress file may be newer than the
+  // data it describes when the data file was cut short or replaced.
+  for (ChunkInfo& chunk : loaded) {
+    chunk.current = std::max(chunk.start, std::min(chunk.current, dataSize));
+  }
+  chunks_ = std::move(loaded);
+  renumberChunks(chunks_);
+  contentLength_ = length;
+  downloadedLength_ = sumStored(chunks_);
+  progressOwned_ = true;
+  return true;
+}
+
+void ChunkDataWriter::close() {
+  FilePaths paths;
+  bool releaseKey = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Data first, then the record that claims it.
+    if (file_ && !flushAndClose(file_, nullptr, nullptr)) progressOwned_ = false;
+    if (progressOwned_) (void)saveProgress(paths_.infoPath, chunks_, contentLength_.load());
+    progressOwned_ = false;
+    chunks_.clear();
+    releaseKey = keyOpen_;
+    keyOpen_ = false;
+    paths = paths_;
+  }
+  if (releaseKey) storage_->closeFile(FileKind::Chunked, paths);
+}
+
+bool ChunkDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
+                                    std::string* errorMsg) {
+  FilePaths paths;
+  int64_t length = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_ && !flushAndClose(file_, errorCode, errorMsg)) {
+      // Stored bytes may be missing: only the last saved progress file may be trusted now.
+      progressOwned_ = false;
+      return false;
+    }
+    length = contentLength_.load();
+    if (length > 0 && !isPlanComplete(chunks_, length)) {
+      fail(ZPResponse::CACHE_ERROR,
+           "download incomplete: " + std::to_string(downloadedLength_.load()) + " of " +
+               std::to_string(length),
+           errorCode, errorMsg);
+      return false;
+    }
+    // Without a stated length the first chunk alone was fetched: its bytes are the resource.
+    if (length <= 0) length = downloadedLength_.load();
+    paths = paths_;
+  }
+  const std::string finalPath =
+      storage_->moveToSaveDir(paths, request, saveDir_, errorCode, errorMsg);
+  if (finalPath.empty()) return false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // The storage manager released the key and deleted the progress file with the move.
+    keyOpen_ = false;
+    progressOwned_ = false;
+  }
+  response->outputFilePath = finalPath;
+  response->fileLength = length;
+  return true;
+}
+
+void ChunkDataWriter::reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (file_) (void)flushAndClose(file_, nullptr, nullptr);
+  if (!paths_.dataPath.empty()) {
+    if (fs::exists(paths_.dataPath)) fs::removeFile(paths_.dataPath);
+    if (fs::exists(paths_.infoPath)) fs::removeFile(paths_.infoPath);
+    // A failure here leaves the writer closed; the next write reports it.
+    file_.reset(fs::fOpenFile(paths_.dataPath, "wb+"));
+    if (file_) makeUnbuffered(file_.get());
+  }
+  chunks_.clear();
+  downloadedLength_ = 0;
+  contentLength_ = 0;
+  progressOwned_ = file_ != nullptr;
+}
+
+ChunkInfo ChunkDataWriter::firstChunk() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (chunks_.empty()) {
+    ChunkInfo first;
+    first.end = blockSize_;
+    chunks_.push_back(first);
+    return first;
+  }
+  const int64_t length = contentLength_.load();
+  for (const ChunkInfo& chunk : chunks_) {
+    if (!isChunkFinished(chunk, length)) return chunk;
+  }
+  return ChunkInfo{};
+}
+
+std::vector<ChunkInfo> ChunkDataWriter::unfinishedChunks(int excludeChunkId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<ChunkInfo> result;
+  const int64_t length = contentLength_.load();
+  if (length == 0) return result;
+  for (const ChunkInfo& chunk : chunks_) {
+    if (chunk.chunkId != excludeChunkId && !isChunkFinished(chunk, length)) {
+      result.push_back(chunk);
+    }
+  }
+  return result;
+}
+
+ChunkInfo ChunkDataWriter::chunkAt(int index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index < 0 || static_cast<size_t>(index) >= chunks_.size()) return ChunkInfo{};
+  return chunks_[static_cast<size_t>(index)];
+}
+
+bool ChunkDataWriter::setContentLength(int64_t length, int* errorCode, std::string* errorMsg) {
+  if (length < 0) {
+    fail(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int64_t old = contentLength_.load();
+  if (old != 0 && old != length) {
+    fail(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old), errorCode, errorMsg);
+    return false;
+  }
+  // A plan loaded for this length already ends at it; planChunks then appends nothing.
+  if (!planChunks(chunks_, length, blockSize_)) {
+    fail(ZPResponse::CACHE_ERROR, kTooManyChunksMessage, errorCode, errorMsg);
+    return false;
+  }
+  contentLength_ = length;
+  return true;
+}
+
+bool ChunkDataWriter::coverWholeResource(int chunkId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int64_t length = contentLength_.load();
+  if (length <= 0 || chunkId < 0 || static_cast<size_t>(chunkId) >= chunks_.size()) return false;
+  ChunkInfo whole = chunks_[static_cast<size_t>(chunkId)];
+  if (whole.start != 0) return false;
+  whole.chunkId = 0;
+  whole.end = length;
+  whole.current = std::min(whole.current, length);
+  chunks_.clear();
+  chunks_.push_back(whole);
+  downloadedLength_ = whole.current;
+  return true;
+}
+
+bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* errorCode,
+                            std::string* errorMsg) {
+  if (size < 0 || (size > 0 && data == nullptr)) {
+    fail(ZPResponse::EXECUTE_ERROR, kBadWriteMessage, errorCode, errorMsg);
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!file_ || chunkIndex < 0 || static_cast<size_t>(chunkIndex) >= chunks_.size()) {
+    fail(ZPResponse::EXECUTE_ERROR, {}, errorCode, errorMsg);
+    return false;
+  }
+  ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
+  const int64_t length = contentLength_.load();
+  if (size > chunkLimit(chunk, length) - chunk.current) {
+    fail(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
+    return false;
+  }
+  if (size == 0) return true;
+  if (!writeAt(file_.get(), chunk.current, data, size, errorCode, errorMsg)) return false;
+  chunk.current += size;
+  downloadedLength_.fetch_add(size);
+
+  const int64_t now = clock_();
+  const bool intervalPassed = lastSaveTimeMs_ > 0 && now - lastSaveTimeMs_ > kSaveIntervalMs;
+  if (isChunkFinished(chunk, length) || intervalPassed) {
+    saveProgressLocked();
+    lastSaveTimeMs_ = now;
+  }
+  return true;
+}
+
+void ChunkDataWriter::saveProgressLocked() {
+  // The stream is unbuffered, so this only confirms that no byte the record claims is still in
+  // the process; a record must never get ahead of its data.
+  if (std::fflush(file_.get()) != 0) return;
+  // A failed save is not the download's failure: the previous record stays the proof on disk
+  // (or, when the save left the file short, the next open starts from nothing).
+  (void)saveProgress(paths_.infoPath, chunks_, contentLength_.load());
+}
+
+int64_t ChunkDataWriter::contentLength() { return contentLength_.load(); }
+
+int64_t ChunkDataWriter::downloadedLength() { return downloadedLength_.load(); }
+
+}  // namespace zephyl

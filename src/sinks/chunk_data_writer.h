@@ -1,0 +1,114 @@
+// ChunkDataWriter: the default, resumable sink. Every chunk is written at its own offset of one
+// data file in the cache directory, and a ".info" progress file beside it records which ranges
+// are stored, so that an interrupted download continues where it stopped. Thread-safe: write,
+// setContentLength, coverWholeResource, chunkAt and unfinishedChunks run on several chunk workers
+// at once (one mutex); open, close, reset, moveToSaveDir and firstChunk run on the task's thread
+// while no chunk runs; contentLength and downloadedLength may be read from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sinks/data_writer.h"
+#include "storage/file_handle.h"
+#include "storage/file_paths.h"
+
+namespace zephyl {
+
+class FileStorageManager;
+
+class ChunkDataWriter : public DataWriter {
+ public:
+  // The time source of the periodic progress saves, in milliseconds.
+  using Clock = int64_t (*)();
+  // While a chunk runs, the progress file is rewritten when more than this has passed since the
+  // last save (finished chunks are always saved at once).
+  static constexpr int64_t kSaveIntervalMs = 5000;
+
+  // blockSize <= 0 plans with the default block size.
+  ChunkDataWriter(std::string fileKey, std::shared_ptr<FileStorageManager> storage,
+                  std::string saveDir, int64_t blockSize);
+  // Closes a stream left open (close should have come first); never calls the storage manager.
+  ~ChunkDataWriter() override;
+  ChunkDataWriter(const ChunkDataWriter&) = delete;
+  ChunkDataWriter& operator=(const ChunkDataWriter&) = delete;
+
+  // Takes the key's paths from the storage manager (an interrupted download's files when the
+  // cache holds them), loads the progress file and opens the data file without truncating it.
+  // Only what the two files prove is kept: ranges are clamped to the data file's size, and a
+  // progress file that is unreadable, short, or inconsistent is ignored (a short one keeps the
+  // content length it stated); with no range left the data file is emptied. False with
+  // fOpenFile's report when the data file cannot be opened; close must still follow.
+  bool open(int* errorCode, std::string* errorMsg) override;
+  // Saves the progress, closes the data file and hands both files back to the storage manager,
+  // which caches them for a later resumption (or deletes them when a removal was asked).
+  void close() override;
+  // Closes the data file and has the storage manager move it to request.savePath or
+  // saveDir/<fileKey> (the progress file is deleted); fills outputFilePath and fileLength. False
+  // when a known length is not stored completely (CACHE_ERROR) or the move fails; the files then
+  // stay for close to cache them, and the response is untouched.
+  bool moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
+                     std::string* errorMsg) override;
+  // Deletes both files, recreates an empty data file and forgets the plan and the length.
+  void reset() override;
+
+  // Before any plan: creates the chunk [0, blockSize). Otherwise the first unfinished chunk, or a
+  // default ChunkInfo when everything is stored.
+  ChunkInfo firstChunk() override;
+  // The unfinished chunks other than excludeChunkId, in offset order; empty while the length is
+  // unknown.
+  std::vector<ChunkInfo> unfinishedChunks(int excludeChunkId) override;
+  // A copy of chunks[index]; a default ChunkInfo for an index outside the plan.
+  ChunkInfo chunkAt(int index) override;
+
+  // Extends the plan to cover length (a plan loaded for the same length is kept). False with
+  // CACHE_ERROR when the length is unknown (negative, "contentLength unknown"), differs from the
+  // one already known ("contentLength error: <new> <old>") or needs too many chunks.
+  bool setContentLength(int64_t length, int* errorCode, std::string* errorMsg) override;
+  // The plan becomes the single chunk [0, contentLength) that chunkId (starting at 0) owns.
+  bool coverWholeResource(int chunkId) override;
+  // Stores the bytes at the chunk's current offset, then saves the progress when the chunk is
+  // finished or, after the first save, when kSaveIntervalMs have passed. False with EXECUTE_ERROR,
+  // storing nothing, without an open file, for an index outside the plan, or when the bytes would
+  // run past the chunk; with the seek's report or errno/strerror when the file refuses them.
+  // No allocation on success, except in a progress save.
+  bool write(int chunkIndex, int size, unsigned char* data, int* errorCode,
+             std::string* errorMsg) override;
+
+  int64_t contentLength() override;
+  int64_t downloadedLength() override;
+
+  // Replaces the clock of the periodic saves (tests). Call before the download starts.
+  void setClock(Clock clock);
+
+ private:
+  // Requires: mutex_ held. Writes the progress file after the data it covers is in the file.
+  void saveProgressLocked();
+
+  // Set at construction.
+  const std::string fileKey_;
+  const int64_t blockSize_;
+  const std::shared_ptr<FileStorageManager> storage_;
+  const std::string saveDir_;
+
+  // Atomic: written under mutex_, read by progress listeners on any thread.
+  std::atomic<int64_t> downloadedLength_{0};
+  std::atomic<int64_t> contentLength_{0};  // 0: not known yet
+
+  // Taken by every operation; storage manager calls are made without it.
+  std::mutex mutex_;
+  // Guarded by mutex_.
+  int64_t lastSaveTimeMs_ = 0;  // 0: no save by write yet in this download
+  Clock clock_;
+  std::vector<ChunkInfo> chunks_;  // the plan, in offset order, chunkId = index
+  FilePaths paths_;
+  FileHandle file_;             // the data file; null while closed
+  bool keyOpen_ = false;        // between openFile and closeFile / a successful delivery
+  bool progressOwned_ = false;  // chunks_ describes the data file: close saves it
+};
+
+}  // namespace zephyl

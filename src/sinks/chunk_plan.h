@@ -1,0 +1,56 @@
+// The chunk plan shared by the memory and chunked writers: splitting a resource into ranges of
+// blockSize bytes, telling finished chunks from unfinished ones, and the bounds a write must
+// respect. Free functions without state; the caller guards the vector it passes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sinks/chunk_info.h"
+
+namespace zephyl {
+
+constexpr int64_t kDefaultBlockSize = 2097152;
+
+// Upper bound of a plan's length: chunk ids are 32-bit, and a lying length must not make the plan
+// itself exhaust memory (2^22 chunks are 8 TiB with the default block size).
+constexpr int64_t kMaxChunkCount = int64_t{1} << 22;
+
+// blockSize when it is positive, else the default: a zero block would never advance the plan.
+int64_t effectiveBlockSize(int64_t blockSize);
+
+// Appends chunks of blockSize bytes (the last one shorter) from the end of the last chunk, or from
+// 0 when there is none, until contentLength is covered, and renumbers every chunkId to its index.
+// A last chunk that already reaches contentLength or past it stays as it is. False, with chunks
+// unchanged, when the plan would pass kMaxChunkCount. Requires: blockSize > 0.
+[[nodiscard]] bool planChunks(std::vector<ChunkInfo>& chunks, int64_t contentLength,
+                              int64_t blockSize);
+
+// Sets every chunkId to its index in chunks.
+void renumberChunks(std::vector<ChunkInfo>& chunks);
+
+// The offset a chunk's bytes may reach: its end, and never past a known (positive) content
+// length, since the first chunk is planned before the length is known and may reach past it.
+int64_t chunkLimit(const ChunkInfo& chunk, int64_t contentLength);
+
+// Nothing is left to fetch for the chunk: current has reached chunkLimit.
+bool isChunkFinished(const ChunkInfo& chunk, int64_t contentLength);
+
+// True when every chunk of a known (positive) length is finished and the chunks cover
+// [0, contentLength) without gaps: the download can be delivered.
+bool isPlanComplete(const std::vector<ChunkInfo>& chunks, int64_t contentLength);
+
+// "contentLength error: <new> <old>": the resource changed its length between two answers.
+std::string contentLengthErrorMessage(int64_t newLength, int64_t oldLength);
+
+// Message of a setContentLength that is refused because the server did not state a length.
+constexpr char kUnknownLengthMessage[] = "contentLength unknown";
+// Message of a write refused because it would run past its chunk or its buffer.
+constexpr char kWritePastEndMessage[] = "write past the end of the chunk";
+// Message of a write with a negative size or without bytes.
+constexpr char kBadWriteMessage[] = "invalid write";
+// Message of a plan that would pass kMaxChunkCount chunks.
+constexpr char kTooManyChunksMessage[] = "contentLength too large for the chunk plan";
+
+}  // namespace zephyl

@@ -1,0 +1,88 @@
+// FileDataWriter: the sink of OUTPUT_FILE downloads. Writes the resource over one connection into
+// "<root>/temp/<fileKey>" (never resumed) and has the storage manager move it to its final place.
+// One chunk worker writes at a time (the plan is a single open-ended chunk); the other operations
+// run on the task's thread while no chunk runs. contentLength and downloadedLength may be read
+// from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sinks/data_writer.h"
+#include "storage/file_handle.h"
+#include "storage/file_paths.h"
+
+namespace zephyl {
+
+class FileStorageManager;
+
+class FileDataWriter : public DataWriter {
+ public:
+  FileDataWriter(std::shared_ptr<FileStorageManager> storage, std::string saveDir,
+                 std::string fileKey);
+  // Closes a stream left open (close should have come first); never calls the storage manager.
+  ~FileDataWriter() override;
+  FileDataWriter(const FileDataWriter&) = delete;
+  FileDataWriter& operator=(const FileDataWriter&) = delete;
+
+  // Takes the key's temp path from the storage manager, deletes a file left there and creates it
+  // anew. False with fOpenFile's report when the file cannot be created; close must still follow.
+  bool open(int* errorCode, std::string* errorMsg) override;
+  // Closes the file and releases the key (the storage manager deletes the file if a removal was
+  // asked meanwhile). Nothing to do after a successful delivery.
+  void close() override;
+  // Closes the file and has the storage manager move it to request.savePath or saveDir/<fileKey>;
+  // fills outputFilePath and fileLength (the announced length, or the bytes stored when none was
+  // announced). False when the file could not be completed or moved, or a known length was not
+  // stored completely; the response is then untouched.
+  bool moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
+                     std::string* errorMsg) override;
+  // Deletes the file, creates it empty and starts again at byte 0 without a length.
+  void reset() override;
+
+  // The single chunk {0, 0, end, current}; end is -1 while no length is known.
+  ChunkInfo firstChunk() override;
+  // Always empty: one connection fetches everything.
+  std::vector<ChunkInfo> unfinishedChunks(int excludeChunkId) override;
+  // The single chunk, whatever the index.
+  ChunkInfo chunkAt(int index) override;
+
+  // The chunk ends at length; a negative length (not stated by the server) keeps it open-ended.
+  // Always true.
+  bool setContentLength(int64_t length, int* errorCode, std::string* errorMsg) override;
+  // Nothing to change: the single chunk already owns the whole resource. True.
+  bool coverWholeResource(int chunkId) override;
+  // Stores the bytes at the chunk's current offset (chunkIndex is ignored). False with
+  // EXECUTE_ERROR when the file is not open or the bytes would run past a known end; with the
+  // seek's report or errno/strerror when the file refuses them. No allocation on success.
+  bool write(int chunkIndex, int size, unsigned char* data, int* errorCode,
+             std::string* errorMsg) override;
+
+  // The chunk's end: 0 before open, -1 while unknown.
+  int64_t contentLength() override;
+  int64_t downloadedLength() override;
+
+ private:
+  ChunkInfo chunk() const;
+
+  // Set at construction.
+  const std::shared_ptr<FileStorageManager> storage_;
+  const std::string saveDir_;
+  const std::string fileKey_;
+
+  // Touched only by the task's thread, and by the one writing worker while no task operation
+  // runs.
+  FilePaths paths_;
+  FileHandle file_;       // null while closed
+  bool keyOpen_ = false;  // between openFile and closeFile / a successful delivery
+
+  // Atomic: the single chunk's progress, read by progress listeners on any thread. Its start is
+  // always 0.
+  std::atomic<int64_t> end_{0};
+  std::atomic<int64_t> current_{0};
+};
+
+}  // namespace zephyl

@@ -1,0 +1,182 @@
+#include "sinks/memory_data_writer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "sinks/chunk_plan.h"
+
+namespace zephyl {
+namespace {
+
+using Buffer = std::vector<unsigned char>;
+
+void fail(int code, const char* message, int* errorCode, std::string* errorMsg) {
+  if (errorCode != nullptr) *errorCode = code;
+  if (errorMsg != nullptr && message != nullptr) *errorMsg = message;
+}
+
+// A zeroed buffer of length bytes, or null when the process cannot hold it. The nothrow request
+// comes first because some allocators (sanitizer runtimes among them) abort the process instead
+// of throwing when a plain new cannot be satisfied; a length the server announced must never do
+// that.
+std::shared_ptr<Buffer> allocateBuffer(int64_t length) {
+  if (static_cast<uint64_t>(length) > Buffer().max_size()) return nullptr;
+  const size_t size = static_cast<size_t>(length);
+  void* probe = ::operator new(size, std::nothrow);
+  if (probe == nullptr) return nullptr;
+  ::operator delete(probe);
+  try {
+    return std::make_shared<Buffer>(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+MemoryDataWriter::MemoryDataWriter(std::string fileKey, int64_t blockSize)
+    : fileKey_(std::move(fileKey)), blockSize_(effectiveBlockSize(blockSize)) {}
+
+MemoryDataWriter::~MemoryDataWriter() = default;
+
+bool MemoryDataWriter::open(int* /*errorCode*/, std::string* /*errorMsg*/) { return true; }
+
+void MemoryDataWriter::close() {}
+
+bool MemoryDataWriter::moveToSaveDir(const ZPRequest& /*request*/, ZPResponse* response,
+                                     int* errorCode, std::string* errorMsg) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int64_t length = contentLength_.load();
+  // A success must not hand over a buffer with zeroed gaps.
+  if (length > 0 && !isPlanComplete(chunks_, length)) {
+    const std::string message = "download incomplete: " + std::to_string(downloadedLength_.load()) +
+                                " of " + std::to_string(length);
+    fail(ZPResponse::CACHE_ERROR, message.c_str(), errorCode, errorMsg);
+    return false;
+  }
+  response->outputData = data_;
+  response->fileLength = length;
+  return true;
+}
+
+void MemoryDataWriter::reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  chunks_.clear();
+  data_.reset();
+  downloadedLength_ = 0;
+  contentLength_ = 0;
+}
+
+ChunkInfo MemoryDataWriter::firstChunk() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (chunks_.empty()) {
+    ChunkInfo first;
+    first.end = blockSize_;
+    chunks_.push_back(first);
+    return first;
+  }
+  const int64_t length = contentLength_.load();
+  for (const ChunkInfo& chunk : chunks_) {
+    if (!isChunkFinished(chunk, length)) return chunk;
+  }
+  return ChunkInfo{};
+}
+
+std::vector<ChunkInfo> MemoryDataWriter::unfinishedChunks(int excludeChunkId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<ChunkInfo> result;
+  const int64_t length = contentLength_.load();
+  if (length == 0) return result;
+  // Finished chunks are left out: fetching one again would ask for an open range from its end
+  // and write past it.
+  for (const ChunkInfo& chunk : chunks_) {
+    if (chunk.chunkId != excludeChunkId && !isChunkFinished(chunk, length)) {
+      result.push_back(chunk);
+    }
+  }
+  return result;
+}
+
+ChunkInfo MemoryDataWriter::chunkAt(int index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index < 0 || static_cast<size_t>(index) >= chunks_.size()) return ChunkInfo{};
+  return chunks_[static_cast<size_t>(index)];
+}
+
+bool MemoryDataWriter::setContentLength(int64_t length, int* errorCode, std::string* errorMsg) {
+  if (length < 0) {
+    fail(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int64_t old = contentLength_.load();
+  if (old != 0 && old != length) {
+    fail(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old).c_str(), errorCode,
+         errorMsg);
+    return false;
+  }
+  std::shared_ptr<Buffer> buffer = data_;
+  if (buffer == nullptr && length > 0) {
+    buffer = allocateBuffer(length);
+    if (buffer == nullptr) {
+      const std::string message = "contentLength too large for memory: " + std::to_string(length);
+      fail(ZPResponse::CACHE_ERROR, message.c_str(), errorCode, errorMsg);
+      return false;
+    }
+  }
+  if (!planChunks(chunks_, length, blockSize_)) {
+    fail(ZPResponse::CACHE_ERROR, kTooManyChunksMessage, errorCode, errorMsg);
+    return false;
+  }
+  data_ = std::move(buffer);
+  contentLength_ = length;
+  return true;
+}
+
+bool MemoryDataWriter::coverWholeResource(int chunkId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int64_t length = contentLength_.load();
+  if (length <= 0 || chunkId < 0 || static_cast<size_t>(chunkId) >= chunks_.size()) return false;
+  ChunkInfo whole = chunks_[static_cast<size_t>(chunkId)];
+  if (whole.start != 0) return false;
+  whole.chunkId = 0;
+  whole.end = length;
+  whole.current = std::min(whole.current, length);
+  chunks_.clear();
+  chunks_.push_back(whole);
+  downloadedLength_ = whole.current;
+  return true;
+}
+
+bool MemoryDataWriter::write(int chunkIndex, int size, unsigned char* data, int* errorCode,
+                             std::string* errorMsg) {
+  if (size < 0 || (size > 0 && data == nullptr)) {
+    fail(ZPResponse::EXECUTE_ERROR, kBadWriteMessage, errorCode, errorMsg);
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (data_ == nullptr || chunkIndex < 0 || static_cast<size_t>(chunkIndex) >= chunks_.size()) {
+    fail(ZPResponse::EXECUTE_ERROR, nullptr, errorCode, errorMsg);
+    return false;
+  }
+  ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
+  const int64_t limit =
+      std::min(chunkLimit(chunk, contentLength_.load()), static_cast<int64_t>(data_->size()));
+  if (size > limit - chunk.current) {
+    fail(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
+    return false;
+  }
+  if (size == 0) return true;
+  std::memcpy(data_->data() + chunk.current, data, static_cast<size_t>(size));
+  chunk.current += size;
+  downloadedLength_.fetch_add(size);
+  return true;
+}
+
+int64_t MemoryDataWriter::contentLength() { return contentLength_.load(); }
+
+int64_t MemoryDataWriter::downloadedLength() { return downloadedLength_.load(); }
+
+}  // namespace zephyl

@@ -1,0 +1,48 @@
+#include "sinks/stream_write.h"
+
+#include <cerrno>
+#include <system_error>
+
+#include "storage/fs.h"
+
+namespace zephyl {
+namespace {
+
+void reportErrno(int code, int* errorCode, std::string* errorMsg) {
+  // A failing stream call that leaves errno at 0 is still an I/O failure.
+  if (code == 0) code = EIO;
+  if (errorCode != nullptr) *errorCode = code;
+  // The C library's text for the code (strerror's), without strerror's shared buffer.
+  if (errorMsg != nullptr) *errorMsg = std::generic_category().message(code);
+}
+
+}  // namespace
+
+void makeUnbuffered(FILE* file) { std::setvbuf(file, nullptr, _IONBF, 0); }
+
+bool writeAt(FILE* file, int64_t offset, const unsigned char* data, int size, int* errorCode,
+             std::string* errorMsg) {
+  if (!fs::seekFile(file, offset, SEEK_SET, errorCode, errorMsg)) return false;
+  errno = 0;
+  const size_t written = std::fwrite(data, 1, static_cast<size_t>(size), file);
+  if (written == static_cast<size_t>(size)) return true;
+  const int code = errno;
+  // The error indicator would otherwise stay set for the retry of the chunk.
+  std::clearerr(file);
+  reportErrno(code, errorCode, errorMsg);
+  return false;
+}
+
+bool flushAndClose(FileHandle& file, int* errorCode, std::string* errorMsg) {
+  if (!file) return true;
+  errno = 0;
+  const bool flushed = std::fflush(file.get()) == 0;
+  int code = errno;
+  const bool closed = std::fclose(file.release()) == 0;
+  if (flushed && !closed) code = errno;
+  if (flushed && closed) return true;
+  reportErrno(code, errorCode, errorMsg);
+  return false;
+}
+
+}  // namespace zephyl

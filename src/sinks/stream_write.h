@@ -1,0 +1,28 @@
+// Positioned writes and checked closing of the data streams of the file writers. The streams are
+// unbuffered, so a write that returns true is in the operating system's hands and a full disk or
+// a size limit is reported by the write that meets it, not later by a flush. One thread per
+// stream at a time (the writers serialise their calls).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "storage/file_handle.h"
+
+namespace zephyl {
+
+// Switches the stream to unbuffered writes. Call right after opening, before any I/O.
+void makeUnbuffered(FILE* file);
+
+// Writes size bytes at the absolute offset. False when the seek fails (out-parameters as
+// fs::seekFile reports) or fewer bytes were written (errorCode = errno, errorMsg = its text);
+// bytes written before a short write are not counted by the caller.
+[[nodiscard]] bool writeAt(FILE* file, int64_t offset, const unsigned char* data, int size,
+                           int* errorCode, std::string* errorMsg);
+
+// Flushes and closes the stream (file is empty afterwards). False, with errno and its text in the
+// out-parameters (either may be null), when data may not have reached the file.
+[[nodiscard]] bool flushAndClose(FileHandle& file, int* errorCode, std::string* errorMsg);
+
+}  // namespace zephyl

@@ -1,0 +1,64 @@
+#include "engine/byte_range.h"
+
+#include <gtest/gtest.h>
+
+namespace zephyl {
+namespace {
+
+TEST(ByteRangeTest, RangeValueGivesFirstAndLastByte) {
+  int64_t first = 0;
+  int64_t last = 0;
+  ASSERT_TRUE(parseRangeValue("100-199", &first, &last));
+  EXPECT_EQ(first, 100);
+  EXPECT_EQ(last, 199);
+  ASSERT_TRUE(parseRangeValue("4194304-", &first, &last));
+  EXPECT_EQ(first, 4194304);
+  EXPECT_EQ(last, -1);
+}
+
+TEST(ByteRangeTest, MalformedRangeValuesAreRejected) {
+  int64_t first = 7;
+  int64_t last = 7;
+  for (const char* text :
+       {"", "-5", "abc", "9-3", "1-2-3", "+1-2", "1x-2", "99999999999999999999-"}) {
+    EXPECT_FALSE(parseRangeValue(text, &first, &last)) << text;
+  }
+  EXPECT_EQ(first, 7);  // untouched on failure
+  EXPECT_EQ(last, 7);
+}
+
+TEST(ByteRangeTest, ContentRangeGivesRangeAndTotal) {
+  const ContentRange range = parseContentRange("bytes 100-199/5000");
+  EXPECT_TRUE(range.hasRange);
+  EXPECT_EQ(range.first, 100);
+  EXPECT_EQ(range.last, 199);
+  EXPECT_TRUE(range.hasTotal);
+  EXPECT_EQ(range.total, 5000);
+  EXPECT_FALSE(range.totalUnknown);
+}
+
+TEST(ByteRangeTest, StarOrGarbageTotalIsUnknownButKeepsTheRange) {
+  for (const char* text : {"bytes 0-99/*", "bytes 0-99/12x", "bytes 0-99/-5",
+                           "bytes 0-99/99999999999999999999", "bytes 0-99/"}) {
+    const ContentRange range = parseContentRange(text);
+    EXPECT_TRUE(range.hasRange) << text;
+    EXPECT_EQ(range.first, 0) << text;
+    EXPECT_EQ(range.last, 99) << text;
+    EXPECT_FALSE(range.hasTotal) << text;
+    EXPECT_EQ(range.total, -1) << text;
+    EXPECT_TRUE(range.totalUnknown) << text;
+  }
+}
+
+TEST(ByteRangeTest, UnreadableRangeStillGivesAStatedTotal) {
+  const ContentRange unsatisfied = parseContentRange("bytes */5000");
+  EXPECT_FALSE(unsatisfied.hasRange);
+  EXPECT_TRUE(unsatisfied.hasTotal);
+  EXPECT_EQ(unsatisfied.total, 5000);
+  for (const char* text : {"", "garbage", "items 0-9/10", "bytes 9-3/10", "bytes0-9/10"}) {
+    EXPECT_FALSE(parseContentRange(text).hasRange) << text;
+  }
+}
+
+}  // namespace
+}  // namespace zephyl

@@ -1,0 +1,458 @@
+// Whole downloads through FileDownloadTask against loopback servers that behave and misbehave.
+#include "engine/file_download_task.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "diagnostics/log.h"
+#include "diagnostics/utilities.h"
+#include "pelvar/pelvar.h"
+#include "storage/file_storage_manager.h"
+#include "support/temp_dir.h"
+#include "support/test_http_server.h"
+
+namespace zephyl {
+namespace {
+
+using test::BodyFraming;
+using test::Misbehaviour;
+using test::patternBytes;
+
+constexpr int64_t kBlock = 4096;
+
+std::string md5Of(const std::vector<uint8_t>& bytes) {
+  unsigned char digest[kMd5DigestLength];
+  zephyl::md5Of(bytes.data(), bytes.size(), digest);
+  return md5Hex(digest);
+}
+
+std::vector<uint8_t> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+class FileDownloadTaskTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.started());
+    settings_.blockSize = kBlock;
+    settings_.threadNum = 3;
+    settings_.httpPolicy.retryDelayMs = 0;
+    settings_.httpPolicy.connectTimeoutMs = 2000;
+    settings_.httpPolicy.timeoutMs = 20000;
+    storage_ = FileStorageManager::getInstance(settings_.rootDir, settings_.cachePolicy);
+  }
+
+  ZPRequest request(const std::string& path, int outputType) {
+    ZPRequest request(server_.url(path));
+    request.outputType = outputType;
+    request.fileKey = fileKeyFromUrl(request.url);
+    return request;
+  }
+
+  ZPResponse run(const ZPRequest& request) {
+    FileDownloadTask task(settings_, storage_, request);
+    return task.execute();
+  }
+
+  // The delivered content of a successful response, whatever the sink.
+  static std::vector<uint8_t> contentOf(ZPResponse response) {
+    if (response.getData()) return *response.getData();
+    return readFile(response.getFile());
+  }
+
+  // Ranges the server saw, in arrival order ("bytes=a-b" or "" without one).
+  std::vector<std::string> rangesSeen() const {
+    std::vector<std::string> ranges;
+    for (const test::SeenRequest& seen : server_.requests()) ranges.push_back(seen.range);
+    return ranges;
+  }
+
+  test::TempDir dir_;
+  test::TestHttpServer server_;
+  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
+  std::shared_ptr<FileStorageManager> storage_;
+};
+
+TEST_F(FileDownloadTaskTest, EverySinkDeliversExactBytesForSizesAroundTheBlock) {
+  const std::vector<size_t> sizes{1, kBlock - 1, kBlock, kBlock + 1, 5 * kBlock + 123};
+  const std::vector<int> sinks{ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE,
+                               ZPRequest::OUTPUT_MEMORY};
+  uint32_t seed = 1;
+  for (size_t size : sizes) {
+    for (int sink : sinks) {
+      const std::string path = "/f" + std::to_string(size) + "_" + std::to_string(sink);
+      const std::vector<uint8_t> body = patternBytes(size, seed++);
+      server_.serve(path, body);
+      ZPResponse response = run(request(path, sink));
+      ASSERT_TRUE(response.isSuccess()) << size << " " << sink << " " << response.logString();
+      EXPECT_EQ(response.fileLength(), static_cast<int64_t>(size));
+      EXPECT_EQ(md5Of(contentOf(response)), md5Of(body)) << size << " sink " << sink;
+      EXPECT_EQ(response.getMd5Etag(), md5Of(body));
+    }
+  }
+}
+
+TEST_F(FileDownloadTaskTest, ChunkedDownloadAsksForEveryBlockOnce) {
+  server_.serve("/blocks", patternBytes(3 * kBlock + 10));
+  ZPResponse response = run(request("/blocks", ZPRequest::OUTPUT_CHUNK_FILE));
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  std::vector<std::string> ranges = rangesSeen();
+  ASSERT_FALSE(ranges.empty());
+  EXPECT_EQ(ranges.front(), "bytes=0-4095");
+  std::sort(ranges.begin(), ranges.end());
+  EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=0-4095", "bytes=12288-12297",
+                                              "bytes=4096-8191", "bytes=8192-12287"}));
+  EXPECT_EQ(response.getFile(), settings_.saveDirPath + "/" + fileKeyFromUrl(server_.url("/blocks")));
+  EXPECT_FALSE(std::ifstream(storage_->lruCacheDir() + "/" +
+                             fileKeyFromUrl(server_.url("/blocks")) + ".info"));
+}
+
+TEST_F(FileDownloadTaskTest, CutConnectionResumesAfterTheStoredBytes) {
+  Misbehaviour cut;
+  cut.cutFirst = 1;
+  cut.cutAfterBytes = 1000;
+  const std::vector<uint8_t> body = patternBytes(kBlock);
+  server_.serve("/cut", body, cut);
+  ZPResponse response = run(request("/cut", ZPRequest::OUTPUT_CHUNK_FILE));
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_EQ(md5Of(contentOf(response)), md5Of(body));
+  EXPECT_EQ(rangesSeen(), (std::vector<std::string>{"bytes=0-4095", "bytes=1000-4095"}));
+}
+
+TEST_F(FileDownloadTaskTest, InterruptedChunkedDownloadResumesInANewTask) {
+  const std::vector<uint8_t> body = patternBytes(4 * kBlock);
+  Misbehaviour failing;
+  failing.failFirst = 100;
+  failing.failStatus = 503;
+  server_.serve("/resume", body);
+  ZPRequest first = request("/resume", ZPRequest::OUTPUT_CHUNK_FILE);
+  {
+    // The first block arrives, then every further request fails: the task gives up.
+    settings_.httpPolicy.executeRetryCount = 0;
+    settings_.threadNum = 1;
+    FileDownloadTask task(settings_, storage_, first);
+    std::atomic<bool> switched{false};
+    task.addProgressListener([&](const ZPRequest&, int64_t downloaded, int64_t) {
+      if (downloaded >= kBlock && !switched.exchange(true)) {
+        server_.setMisbehaviour("/resume", failing);
+      }
+    });
+    ZPResponse failed = task.execute();
+    ASSERT_FALSE(failed.isSuccess());
+  }
+  int64_t downloaded = 0, total = 0;
+  ASSERT_TRUE(storage_->fetchProgress(first.fileKey, &downloaded, &total));
+  EXPECT_GE(downloaded, kBlock);
+  EXPECT_EQ(total, 4 * kBlock);
+
+  server_.setMisbehaviour("/resume", Misbehaviour());
+  server_.clearRequests();
+  ZPResponse response = run(first);
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_EQ(md5Of(contentOf(response)), md5Of(body));
+  for (const std::string& range : rangesSeen()) EXPECT_NE(range, "bytes=0-4095");
+}
+
+TEST_F(FileDownloadTaskTest, ErrorStatusIsRetriedOnceAndItsPageNeverStored) {
+  Misbehaviour failing;
+  failing.failFirst = 1000;
+  failing.failStatus = 404;
+  server_.serve("/missing", patternBytes(100), failing);
+  settings_.httpPolicy.executeRetryCount = 0;
+  for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_MEMORY}) {
+    server_.clearRequests();
+    ZPRequest req = request("/missing", sink);
+    FileDownloadTask task(settings_, storage_, req);
+    int64_t lastDownloaded = -1;
+    task.addProgressListener([&](const ZPRequest&, int64_t d, int64_t) { lastDownloaded = d; });
+    ZPResponse response = task.execute();
+    EXPECT_EQ(response.getErrorCode(), ZPResponse::BLOCK_HTTP_SERVER_ERROR);
+    EXPECT_EQ(response.extraErrorCode, 1000);
+    EXPECT_EQ(server_.requestCount(), 2u);  // one try and one same-host retry
+    EXPECT_EQ(lastDownloaded, -1);          // no byte of the error page was stored
+  }
+}
+
+TEST_F(FileDownloadTaskTest, RefusedConnectionIsANetworkErrorAfterTwoRetriesPerAttempt) {
+  test::ClosedPort closed;
+  settings_.httpPolicy.executeRetryCount = 1;
+  ZPRequest req(closed.url("/x"));
+  req.outputType = ZPRequest::OUTPUT_MEMORY;
+  req.fileKey = fileKeyFromUrl(req.url);
+  testing::internal::CaptureStdout();
+  setLogThreshold(1);
+  ZPResponse response = run(req);
+  setLogThreshold(5);
+  const std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(response.getErrorCode(), ZPResponse::BLOCK_HTTP_NETWORK_ERROR);
+  EXPECT_EQ(response.extraErrorCode, 7);  // CURLE_COULDNT_CONNECT
+  EXPECT_NE(log.find("FileDownloadTask execute times: 1"), std::string::npos);
+  EXPECT_NE(log.find("chunkId: 0, netErrorCount: 1, retry"), std::string::npos);
+  EXPECT_EQ(log.find("chunkId: 0, netErrorCount: 2, retry"), std::string::npos);
+}
+
+TEST_F(FileDownloadTaskTest, FailingHostMovesToTheAlternativeHost) {
+  test::TestHttpServer mirror;
+  ASSERT_TRUE(mirror.started());
+  Misbehaviour failing;
+  failing.failFirst = 1000;
+  server_.serve("/m", patternBytes(2 * kBlock), failing);
+  mirror.serve("/m", patternBytes(2 * kBlock));
+  settings_.httpPolicy.domainMap[server_.host()] = {mirror.host()};
+  ZPResponse response = run(request("/m", ZPRequest::OUTPUT_MEMORY));
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_EQ(md5Of(contentOf(response)), md5Of(patternBytes(2 * kBlock)));
+  // Each of the two chunks starts on the request's host: one try and one retry there, then the
+  // mirror.
+  EXPECT_EQ(server_.requestCount(), 4u);
+  EXPECT_EQ(mirror.requestCount(), 2u);
+}
+
+TEST_F(FileDownloadTaskTest, ServerIgnoringRangesIsReadOverOneConnection) {
+  Misbehaviour ignore;
+  ignore.ignoreRange = true;
+  const std::vector<uint8_t> body = patternBytes(5 * kBlock + 7);
+  for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE,
+                   ZPRequest::OUTPUT_MEMORY}) {
+    const std::string path = "/ignore" + std::to_string(sink);
+    server_.serve(path, body, ignore);
+    server_.clearRequests();
+    ZPResponse response = run(request(path, sink));
+    ASSERT_TRUE(response.isSuccess()) << sink << " " << response.logString();
+    EXPECT_EQ(md5Of(contentOf(response)), md5Of(body));
+    EXPECT_EQ(server_.requestCount(), 1u) << sink;
+  }
+}
+
+TEST_F(FileDownloadTaskTest, UnknownLengthEndsExactOrCleanlyNeverHangs) {
+  const std::vector<uint8_t> body = patternBytes(2 * kBlock + 5);
+  std::vector<Misbehaviour> unknown(3);
+  unknown[0].unknownTotal = true;
+  unknown[1].framing = BodyFraming::kCloseDelimited;
+  unknown[1].ignoreRange = true;
+  unknown[2].framing = BodyFraming::kChunked;
+  unknown[2].ignoreRange = true;
+  int index = 0;
+  for (const Misbehaviour& misbehaviour : unknown) {
+    for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE,
+                     ZPRequest::OUTPUT_MEMORY}) {
+      const std::string path = "/unknown" + std::to_string(index++);
+      server_.serve(path, body, misbehaviour);
+      ZPResponse response = run(request(path, sink));
+      if (response.isSuccess()) {
+        EXPECT_EQ(md5Of(contentOf(response)), md5Of(body)) << path;
+      } else {
+        EXPECT_NE(response.getErrorCode(), 0) << path;
+      }
+    }
+  }
+  // The single-file sink needs no length up front: it always gets the exact file.
+  server_.serve("/chunked", body, unknown[2]);
+  ZPResponse response = run(request("/chunked", ZPRequest::OUTPUT_FILE));
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_EQ(response.fileLength(), static_cast<int64_t>(body.size()));
+}
+
+TEST_F(FileDownloadTaskTest, ShiftedOrLyingAnswersAreNeverWritten) {
+  const std::vector<uint8_t> body = patternBytes(3 * kBlock);
+  Misbehaviour shifted;
+  shifted.startShift = 10;
+  server_.serve("/shift", body, shifted);
+  settings_.httpPolicy.executeRetryCount = 0;
+  ZPResponse response = run(request("/shift", ZPRequest::OUTPUT_MEMORY));
+  EXPECT_FALSE(response.isSuccess());
+
+  Misbehaviour lying;
+  lying.lengthLie = 100;
+  server_.serve("/lie", body, lying);
+  for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_MEMORY}) {
+    ZPResponse lied = run(request("/lie", sink));
+    if (lied.isSuccess()) {
+      EXPECT_EQ(md5Of(contentOf(lied)), md5Of(body));
+    }
+  }
+}
+
+TEST_F(FileDownloadTaskTest, ResourceThatChangesLengthStartsOver) {
+  const std::string path = "/grow";
+  server_.serve(path, patternBytes(2 * kBlock, 1));
+  ZPRequest req = request(path, ZPRequest::OUTPUT_CHUNK_FILE);
+  {
+    settings_.httpPolicy.executeRetryCount = 0;
+    Misbehaviour cut;
+    cut.cutFirst = 1000;
+    cut.cutAfterBytes = 10;
+    server_.setMisbehaviour(path, cut);
+    ZPResponse failed = run(req);
+    ASSERT_FALSE(failed.isSuccess());
+  }
+  const std::vector<uint8_t> grown = patternBytes(3 * kBlock, 2);
+  server_.serve(path, grown);
+  settings_.httpPolicy.executeRetryCount = 1;
+  ZPResponse response = run(req);
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_EQ(md5Of(contentOf(response)), md5Of(grown));
+}
+
+TEST_F(FileDownloadTaskTest, CompleteDownloadThatCouldNotBeDeliveredNeedsNoSecondRequest) {
+  const std::vector<uint8_t> body = patternBytes(2 * kBlock + 3);
+  server_.serve("/done", body);
+  ZPRequest req = request("/done", ZPRequest::OUTPUT_CHUNK_FILE);
+  settings_.httpPolicy.executeRetryCount = 0;
+  std::ofstream(dir_.file("file-in-the-way")) << "x";
+  const std::string goodSaveDir = settings_.saveDirPath;
+  settings_.saveDirPath = dir_.file("file-in-the-way") + "/save";
+  ZPResponse undelivered = run(req);
+  EXPECT_EQ(undelivered.getErrorCode(), ZPResponse::CACHE_ERROR);
+  const size_t requestsBefore = server_.requestCount();
+
+  settings_.saveDirPath = goodSaveDir;
+  ZPResponse response = run(req);
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_EQ(md5Of(contentOf(response)), md5Of(body));
+  EXPECT_EQ(server_.requestCount(), requestsBefore);
+}
+
+TEST_F(FileDownloadTaskTest, CancelEndsEveryWaitQuickly) {
+  Misbehaviour slow;
+  slow.stallAfterBytes = 100;
+  slow.stallMs = 10000;
+  server_.serve("/slow", patternBytes(4 * kBlock), slow);
+  settings_.httpPolicy.retryDelayMs = 10000;
+  FileDownloadTask task(settings_, storage_, request("/slow", ZPRequest::OUTPUT_CHUNK_FILE));
+  std::thread canceller([&] {
+    server_.waitForRequests(1, 5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    task.cancel();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  ZPResponse response = task.execute();
+  canceller.join();
+  EXPECT_TRUE(response.isCancelled()) << response.logString();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+  EXPECT_TRUE(task.isCancelled());
+  // The kept response is returned again without a second download.
+  EXPECT_TRUE(task.execute().isCancelled());
+}
+
+TEST_F(FileDownloadTaskTest, CancelBeforeExecuteDownloadsNothing) {
+  server_.serve("/never", patternBytes(10));
+  FileDownloadTask task(settings_, storage_, request("/never", ZPRequest::OUTPUT_MEMORY));
+  task.cancel();
+  EXPECT_TRUE(task.execute().isCancelled());
+  EXPECT_EQ(server_.requestCount(), 0u);
+}
+
+TEST_F(FileDownloadTaskTest, SinkThatCannotOpenFailsAfterTwoTries) {
+  std::ofstream(dir_.file("blocker")) << "x";
+  settings_.rootDir = dir_.file("blocker") + "/root";
+  auto storage = FileStorageManager::getInstance(settings_.rootDir, settings_.cachePolicy);
+  server_.serve("/x", patternBytes(10));
+  ZPRequest req = request("/x", ZPRequest::OUTPUT_FILE);
+  testing::internal::CaptureStdout();
+  setLogThreshold(1);
+  FileDownloadTask task(settings_, storage, req);
+  ZPResponse response = task.execute();
+  setLogThreshold(5);
+  const std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(response.getResultCode(), ZPResponse::RESULT_FAILED);
+  EXPECT_EQ(response.getErrorCode(), ENOTDIR);
+  EXPECT_NE(log.find("fileDownload chain tryOpen retry, delay 500"), std::string::npos);
+  EXPECT_NE(log.find("FileDownloadTask open failed"), std::string::npos);
+  EXPECT_EQ(server_.requestCount(), 0u);
+}
+
+TEST_F(FileDownloadTaskTest, ListenersAreCappedAndCalledInOrder) {
+  server_.serve("/l", patternBytes(2 * kBlock));
+  FileDownloadTask task(settings_, storage_, request("/l", ZPRequest::OUTPUT_MEMORY));
+  std::mutex mutex;
+  std::vector<int> calls;
+  for (int i = 0; i < 16; ++i) {
+    task.addProgressListener([&, i](const ZPRequest&, int64_t, int64_t total) {
+      EXPECT_EQ(total, 2 * kBlock);
+      std::lock_guard<std::mutex> lock(mutex);
+      calls.push_back(i);
+    });
+  }
+  ASSERT_TRUE(task.execute().isSuccess());
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.size() % 15, 0u);
+  for (int call : calls) EXPECT_LT(call, 15);
+}
+
+TEST_F(FileDownloadTaskTest, NegativeRetryCountStillMakesOneAttempt) {
+  server_.serve("/neg", patternBytes(100));
+  settings_.httpPolicy.executeRetryCount = -3;
+  ZPResponse response = run(request("/neg", ZPRequest::OUTPUT_MEMORY));
+  EXPECT_TRUE(response.isSuccess()) << response.logString();
+}
+
+TEST_F(FileDownloadTaskTest, ZeroBlockSizeFallsBackToTheDefault) {
+  const std::vector<uint8_t> body = patternBytes(3000);
+  server_.serve("/zero", body);
+  settings_.blockSize = 0;
+  for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_MEMORY}) {
+    ZPResponse response = run(request("/zero", sink));
+    ASSERT_TRUE(response.isSuccess()) << response.logString();
+    EXPECT_EQ(md5Of(contentOf(response)), md5Of(body));
+  }
+}
+
+TEST_F(FileDownloadTaskTest, WriteFailureIsADataWriteError) {
+  server_.serve("/big", patternBytes(8 * kBlock));
+  ZPRequest req = request("/big", ZPRequest::OUTPUT_CHUNK_FILE);
+  settings_.httpPolicy.executeRetryCount = 0;
+  // In a child process: the file-size limit must not reach the rest of the suite.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{kBlock, kBlock};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    ZPResponse response = run(req);
+    _exit(response.getErrorCode() == ZPResponse::DATA_WRITE_ERROR && response.extraErrorCode == EFBIG
+              ? 0
+              : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(FileDownloadTaskTest, EveryExecutionSendsOneMetricsRecord) {
+  ASSERT_TRUE(Pelvar_Init(PelvarConfig()));
+  Pelvar_ClearUploaded();
+  server_.serve("/metrics", patternBytes(kBlock + 1));
+  ZPRequest req = request("/metrics", ZPRequest::OUTPUT_MEMORY);
+  req.scene = "unit";
+  FileDownloadTask task(settings_, storage_, req);
+  ASSERT_TRUE(task.execute().isSuccess());
+  task.execute();  // the kept response: no second record
+  ASSERT_TRUE(Pelvar_WaitDelivered(5000));
+  std::vector<PelvarRecord> records = Pelvar_Uploaded();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].type, "app_performance");
+  const std::string& json = records[0].body;
+  EXPECT_NE(json.find("\"result\":\t0"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"http_code\":\t206"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"content_length\":\t4097"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"download_size\":\t4097"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"scene\":\t\"unit\""), std::string::npos) << json;
+  EXPECT_NE(json.find(server_.host()), std::string::npos) << json;
+  Pelvar_ClearUploaded();
+  Pelvar_Shutdown();
+}
+
+}  // namespace
+}  // namespace zephyl

@@ -1,0 +1,608 @@
+#include "engine/http_chunk_client.h"
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "diagnostics/log.h"
+#include "support/temp_dir.h"
+#include "support/test_http_server.h"
+#include "support/test_https_server.h"
+#include "zephyl/zp_log_level.h"
+
+namespace zephyl {
+namespace {
+
+using test::BodyFraming;
+using test::ClosedPort;
+using test::Misbehaviour;
+using test::patternBytes;
+using test::TestHttpServer;
+
+constexpr auto kDoneTimeout = std::chrono::seconds(30);
+
+// One chunk driven the way a planner drives it: the range starts at the first byte not yet
+// received, bytes are appended in order, and every onConnected call is recorded. The callbacks
+// run on the client's worker; the test reads the fields after the done signal.
+struct TestChunk {
+  TestChunk(const std::string& url, int32_t chunkId, int64_t first, int64_t last)
+      : next(first), last(last) {
+    request.url = url;
+    request.chunkId = chunkId;
+    request.rangeProvider = [this] {
+      return std::to_string(next.load()) + "-" +
+             (this->last >= 0 ? std::to_string(this->last) : "");
+    };
+    state.onConnected = [this](int32_t httpCode, int64_t contentLength) {
+      connects.emplace_back(httpCode, contentLength);
+      if (gate.valid()) gate.wait_for(std::chrono::seconds(20));
+      return acceptAnswers;
+    };
+    state.onData = [this](int32_t id, int32_t length, const uint8_t* data) {
+      EXPECT_EQ(id, request.chunkId);
+      if (refuseWrites) {
+        state.writeErrorCode = ZPResponse::EXECUTE_ERROR;
+        state.writeErrorMsg = "no room for the chunk";
+        return false;
+      }
+      received.insert(received.end(), data, data + length);
+      next += length;
+      if (!sawBytes.exchange(true)) firstBytes.set_value();
+      return true;
+    };
+  }
+
+  bool waitDone() { return state.doneFuture.wait_for(kDoneTimeout) == std::future_status::ready; }
+
+  ChunkRequest request;
+  ChunkState state;
+  std::atomic<int64_t> next;
+  const int64_t last;  // -1: open range
+  std::vector<uint8_t> received;
+  std::vector<std::pair<int32_t, int64_t>> connects;
+  bool acceptAnswers = true;
+  bool refuseWrites = false;
+  std::shared_future<void> gate;  // when valid, onConnected waits for it
+  std::atomic<bool> sawBytes{false};
+  std::promise<void> firstBytes;
+};
+
+std::vector<uint8_t> slice(const std::vector<uint8_t>& bytes, size_t first, size_t last) {
+  return std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(first),
+                              bytes.begin() + static_cast<std::ptrdiff_t>(last) + 1);
+}
+
+size_t countOf(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+class HttpChunkClientTest : public testing::Test {
+ protected:
+  HttpChunkClientTest() {
+    // Every attempt ends on its own even if a test goes wrong.
+    policy_.timeoutMs = 20000;
+  }
+
+  void SetUp() override { ASSERT_TRUE(server_.started()); }
+
+  void TearDown() override {
+    if (capturing_) stopCapture();
+    setLogThreshold(None);
+  }
+
+  void startCapture() {
+    setLogThreshold(Verbose);
+    testing::internal::CaptureStdout();
+    capturing_ = true;
+  }
+
+  std::string stopCapture() {
+    capturing_ = false;
+    std::string output = testing::internal::GetCapturedStdout();
+    setLogThreshold(None);
+    return output;
+  }
+
+  // Submits the chunk on a fresh client and waits for its end; the client is gone afterwards, so
+  // every log line of the chunk has been written.
+  void run(TestChunk& chunk, int threads = 2) {
+    HttpChunkClient client(policy_, threads);
+    client.submit(chunk.request, chunk.state);
+    ASSERT_TRUE(chunk.waitDone());
+  }
+
+  ZPHttpPolicy policy_;
+  TestHttpServer server_;
+  bool capturing_ = false;
+};
+
+// --- Successful answers -------------------------------------------------------------------------
+
+TEST_F(HttpChunkClientTest, RangedAnswerDeliversExactlyTheAskedBytes) {
+  const auto body = patternBytes(100000, 3);
+  server_.serve("/file", body);
+  TestChunk chunk(server_.url("/file"), 3, 1000, 50999);
+  startCapture();
+  run(chunk);
+  const std::string log = stopCapture();
+
+  EXPECT_EQ(chunk.received, slice(body, 1000, 50999));
+  EXPECT_EQ(chunk.state.errorCode, 0);
+  EXPECT_EQ(chunk.state.httpCode, 206);
+  EXPECT_EQ(chunk.state.contentLength, 100000);
+  EXPECT_TRUE(chunk.state.totalLengthKnown);
+  EXPECT_TRUE(chunk.state.rangeHonoured);
+  EXPECT_EQ(chunk.state.contentRangeStart, 1000);
+  EXPECT_EQ(chunk.state.contentRangeEnd, 50999);
+  EXPECT_EQ(chunk.state.downloadedSize, 50000);
+  ASSERT_EQ(chunk.connects.size(), 1u);
+  EXPECT_EQ(chunk.connects[0], std::make_pair(206, int64_t{100000}));
+  EXPECT_EQ(chunk.state.domains.count(server_.host()), 1u);
+  EXPECT_EQ(chunk.state.remoteIps.count("127.0.0.1"), 1u);
+  EXPECT_TRUE(HttpChunkClient::classify(chunk.state, nullptr).isSuccess());
+
+  const auto seen = server_.requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].range, "bytes=1000-50999");
+  EXPECT_NE(log.find("submit request chunkId: 3, range: 1000-50999\n"), std::string::npos);
+  EXPECT_NE(log.find("httpCode: 206\n"), std::string::npos);
+  EXPECT_NE(log.find("contentLength: 100000\n"), std::string::npos);
+  EXPECT_NE(log.find("chunkId: 3, download success, size: 50000\n"), std::string::npos);
+}
+
+TEST_F(HttpChunkClientTest, AnswerWithoutRangeIsTheWholeResourceWithItsLength) {
+  const auto body = patternBytes(70000, 4);
+  server_.serve("/whole", body);
+  TestChunk chunk(server_.url("/whole"), 0, 0, -1);
+  chunk.request.rangeProvider = [] { return std::string(); };
+  startCapture();
+  run(chunk);
+  const std::string log = stopCapture();
+
+  EXPECT_EQ(chunk.received, body);
+  EXPECT_EQ(chunk.state.httpCode, 200);
+  EXPECT_EQ(chunk.state.contentLength, 70000);
+  EXPECT_TRUE(chunk.state.totalLengthKnown);
+  EXPECT_TRUE(chunk.state.rangeHonoured);
+  EXPECT_FALSE(server_.requests().at(0).hasRange);
+  EXPECT_NE(log.find("total contentLength: 70000\n"), std::string::npos);
+}
+
+TEST_F(HttpChunkClientTest, ServerIgnoringRangeIsAcceptedForARangeStartingAtZero) {
+  const auto body = patternBytes(30000, 5);
+  Misbehaviour ignoring;
+  ignoring.ignoreRange = true;
+  server_.serve("/plain", body, ignoring);
+  TestChunk chunk(server_.url("/plain"), 0, 0, 9999);
+  run(chunk);
+
+  // The planner learns from the 200 that the server ignores ranges; the bytes are all in place.
+  EXPECT_EQ(chunk.state.errorCode, 0);
+  EXPECT_EQ(chunk.state.httpCode, 200);
+  EXPECT_TRUE(chunk.state.rangeHonoured);
+  EXPECT_EQ(chunk.state.contentLength, 30000);
+  EXPECT_EQ(chunk.received, body);
+}
+
+// --- Answers that do not fit the range are never written ----------------------------------------
+
+TEST_F(HttpChunkClientTest, WholeBodyAnswerToARangePastZeroIsRefusedBeforeAnyByte) {
+  Misbehaviour ignoring;
+  ignoring.ignoreRange = true;
+  server_.serve("/plain", patternBytes(30000, 6), ignoring);
+  TestChunk chunk(server_.url("/plain"), 2, 10000, 19999);
+  run(chunk);
+
+  EXPECT_TRUE(chunk.received.empty());
+  EXPECT_EQ(chunk.state.downloadedSize, 0);
+  EXPECT_TRUE(chunk.state.answerRefused);
+  EXPECT_FALSE(chunk.state.rangeHonoured);
+  EXPECT_EQ(chunk.state.errorCode, HttpChunkClient::kAnswerRefused);
+  // Asking again would bring the same answer: no retry.
+  EXPECT_EQ(server_.requestCount(), 1u);
+  // The final failure still releases a planner waiting for the first answer.
+  ASSERT_EQ(chunk.connects.size(), 1u);
+  EXPECT_EQ(chunk.connects[0].first, 200);
+  EXPECT_FALSE(HttpChunkClient::classify(chunk.state, nullptr).isSuccess());
+}
+
+TEST_F(HttpChunkClientTest, ContentRangeStartingElsewhereIsRefusedBeforeAnyByte) {
+  Misbehaviour shifted;
+  shifted.startShift = -100;
+  server_.serve("/shifted", patternBytes(30000, 7), shifted);
+  TestChunk chunk(server_.url("/shifted"), 1, 5000, 9999);
+  run(chunk);
+
+  EXPECT_TRUE(chunk.received.empty());
+  EXPECT_TRUE(chunk.state.answerRefused);
+  EXPECT_EQ(chunk.state.contentRangeStart, 4900);
+  EXPECT_EQ(server_.requestCount(), 1u);
+}
+
+TEST_F(HttpChunkClientTest, OnConnectedRefusalEndsTheChunkWithoutWritingOrRetrying) {
+  const auto body = patternBytes(20000, 8);
+  server_.serve("/file", body);
+  TestChunk chunk(server_.url("/file"), 0, 0, 9999);
+  chunk.acceptAnswers = false;
+  run(chunk);
+
+  EXPECT_TRUE(chunk.received.empty());
+  EXPECT_TRUE(chunk.state.answerRefused);
+  EXPECT_TRUE(chunk.state.connected);
+  EXPECT_EQ(chunk.state.errorCode, HttpChunkClient::kAnswerRefused);
+  ASSERT_EQ(chunk.connects.size(), 1u);  // told once, not again at the final failure
+  EXPECT_EQ(chunk.connects[0], std::make_pair(206, int64_t{20000}));
+  EXPECT_EQ(server_.requestCount(), 1u);
+}
+
+// --- Failures with an HTTP status ---------------------------------------------------------------
+
+TEST_F(HttpChunkClientTest, NotFoundIsRetriedOnceThenFailsAsServerErrorWithoutItsPage) {
+  Misbehaviour missing;
+  missing.failFirst = 100;
+  missing.failStatus = 404;
+  server_.serve("/gone", patternBytes(1000, 9), missing);
+  TestChunk chunk(server_.url("/gone"), 0, 0, 999);
+  startCapture();
+  run(chunk);
+  const std::string log = stopCapture();
+
+  EXPECT_EQ(server_.requestCount(), 2u);
+  EXPECT_TRUE(chunk.received.empty());  // the HTML page is not data
+  EXPECT_EQ(chunk.state.downloadedSize, 0);
+  EXPECT_EQ(chunk.state.httpCode, 404);
+  EXPECT_EQ(countOf(log, "chunkId: 0, error: 1000(http code error), httpCode: 404\n"), 2u);
+  EXPECT_EQ(countOf(log, "chunkId: 0, serverErrorCount: 0, retry\n"), 1u);
+  EXPECT_EQ(countOf(log, "serverErrorCount: 1, retry"), 0u);
+  EXPECT_EQ(countOf(log, "change domain"), 0u);
+  EXPECT_EQ(countOf(log, "chunkId: 0, download failed\n"), 1u);
+  ASSERT_EQ(chunk.connects.size(), 1u);
+  EXPECT_EQ(chunk.connects[0].first, 404);
+
+  DownloadMetrics metrics;
+  const ZPResponse response = HttpChunkClient::classify(chunk.state, &metrics);
+  EXPECT_EQ(response.resultCode, ZPResponse::RESULT_FAILED);
+  EXPECT_EQ(response.errorCode, ZPResponse::BLOCK_HTTP_SERVER_ERROR);
+  EXPECT_EQ(response.errorMsg, "http code error");
+  EXPECT_EQ(response.extraErrorCode, 1000);
+}
+
+TEST_F(HttpChunkClientTest, ServerErrorThenSuccessDeliversOnlyTheResourceBytes) {
+  const auto body = patternBytes(50000, 10);
+  Misbehaviour flaky;
+  flaky.failFirst = 1;
+  flaky.failStatus = 500;
+  server_.serve("/flaky", body, flaky);
+  TestChunk chunk(server_.url("/flaky"), 0, 0, 49999);
+  run(chunk);
+
+  EXPECT_EQ(chunk.state.errorCode, 0);
+  EXPECT_EQ(chunk.received, body);
+  EXPECT_EQ(chunk.state.serverErrorCount, 1);
+  const auto seen = server_.requests();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].status, 500);
+  EXPECT_EQ(seen[1].status, 206);
+  EXPECT_EQ(seen[1].range, "bytes=0-49999");
+}
+
+TEST_F(HttpChunkClientTest, WriterRefusalClassifiesAsDataWriteError) {
+  server_.serve("/file", patternBytes(20000, 11));
+  TestChunk chunk(server_.url("/file"), 4, 0, 19999);
+  chunk.refuseWrites = true;
+  startCapture();
+  run(chunk);
+  const std::string log = stopCapture();
+
+  EXPECT_TRUE(chunk.state.writeFailed);
+  EXPECT_EQ(chunk.state.errorCode, CURLE_WRITE_ERROR);
+  // The status was known: a server-kind retry, then the end.
+  EXPECT_EQ(server_.requestCount(), 2u);
+  EXPECT_EQ(countOf(log, "WriteFunction failed\n"), 2u);
+  EXPECT_EQ(countOf(log, "chunkId: 4, serverErrorCount: 0, retry\n"), 1u);
+  EXPECT_EQ(countOf(log, "chunkId: 4, download failed\n"), 1u);
+
+  DownloadMetrics metrics;
+  const ZPResponse response = HttpChunkClient::classify(chunk.state, &metrics);
+  EXPECT_EQ(response.errorCode, ZPResponse::DATA_WRITE_ERROR);
+  EXPECT_EQ(response.errorMsg, "no room for the chunk");
+  EXPECT_EQ(response.extraErrorCode, ZPResponse::EXECUTE_ERROR);
+  EXPECT_EQ(metrics.client_extra_error_code, ZPResponse::EXECUTE_ERROR);
+}
+
+// --- Failures without an HTTP status ------------------------------------------------------------
+
+TEST_F(HttpChunkClientTest, RefusedConnectionIsRetriedTwiceThenFailsAsNetworkError) {
+  ClosedPort closed;
+  TestChunk chunk(closed.url("/file"), 0, 0, 999);
+  startCapture();
+  run(chunk);
+  const std::string log = stopCapture();
+
+  EXPECT_EQ(chunk.state.errorCode, CURLE_COULDNT_CONNECT);
+  EXPECT_EQ(chunk.state.httpCode, 0);
+  EXPECT_EQ(countOf(log, "chunkId: 0, netErrorCount: 0, retry\n"), 1u);
+  EXPECT_EQ(countOf(log, "chunkId: 0, netErrorCount: 1, retry\n"), 1u);
+  EXPECT_EQ(countOf(log, "netErrorCount: 2"), 0u);
+  EXPECT_EQ(countOf(log, "chunkId: 0, download failed\n"), 1u);
+  EXPECT_EQ(countOf(log, "chunkId: 0, error: 7("), 3u);
+  ASSERT_EQ(chunk.connects.size(), 1u);
+  EXPECT_EQ(chunk.connects[0], std::make_pair(0, int64_t{0}));
+
+  DownloadMetrics metrics;
+  const ZPResponse response = HttpChunkClient::classify(chunk.state, &metrics);
+  EXPECT_EQ(response.errorCode, ZPResponse::BLOCK_HTTP_NETWORK_ERROR);
+  EXPECT_EQ(response.extraErrorCode, CURLE_COULDNT_CONNECT);
+  EXPECT_EQ(metrics.error_code, CURLE_COULDNT_CONNECT);
+  EXPECT_EQ(metrics.client_extra_error_code, CURLE_COULDNT_CONNECT);
+}
+
+TEST_F(HttpChunkClientTest, CutConnectionIsRetriedFromTheFirstMissingByte) {
+  const auto body = patternBytes(100000, 12);
+  Misbehaviour cut;
+  cut.cutFirst = 1;
+  cut.cutAfterBytes = 30000;
+  server_.serve("/cut", body, cut);
+  TestChunk chunk(server_.url("/cut"), 0, 0, 99999);
+  run(chunk);
+
+  EXPECT_EQ(chunk.state.errorCode, 0);
+  EXPECT_EQ(chunk.received, body);
+  const auto seen = server_.requests();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].range, "bytes=0-99999");
+  EXPECT_EQ(seen[1].range, "bytes=30000-99999");
+  EXPECT_EQ(chunk.state.serverErrorCount, 1);  // the cut answer had a status
+}
+
+TEST_F(HttpChunkClientTest, EmptyBodyIsHttpCodeErrorRetriedAsNetworkKind) {
+  Misbehaviour ignoring;
+  ignoring.ignoreRange = true;
+  server_.serve("/empty", {}, ignoring);
+  TestChunk chunk(server_.url("/empty"), 0, 0, 999);
+  startCapture();
+  run(chunk);
+  const std::string log = stopCapture();
+
+  EXPECT_EQ(chunk.state.errorCode, HttpChunkClient::kHttpCodeError);
+  EXPECT_EQ(chunk.state.httpCode, 0);
+  EXPECT_EQ(server_.requestCount(), 3u);
+  EXPECT_EQ(countOf(log, "chunkId: 0, netErrorCount: 1, retry\n"), 1u);
+  const ZPResponse response = HttpChunkClient::classify(chunk.state, nullptr);
+  EXPECT_EQ(response.errorCode, ZPResponse::BLOCK_HTTP_NETWORK_ERROR);
+  EXPECT_EQ(response.extraErrorCode, 1000);
+}
+
+TEST_F(HttpChunkClientTest, SlowServerTimesOutAsNetworkFailure) {
+  Misbehaviour slow;
+  slow.delayMs = 5000;
+  server_.serve("/slow", patternBytes(1000, 22), slow);
+  policy_.timeoutMs = 300;
+  TestChunk chunk(server_.url("/slow"), 0, 0, 999);
+  run(chunk);
+
+  EXPECT_EQ(chunk.state.errorCode, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_EQ(chunk.state.netErrorCount, 2);
+  EXPECT_EQ(server_.requestCount(), 3u);
+  EXPECT_EQ(HttpChunkClient::classify(chunk.state, nullptr).errorCode,
+            ZPResponse::BLOCK_HTTP_NETWORK_ERROR);
+}
+
+// --- Alternative hosts --------------------------------------------------------------------------
+
+TEST_F(HttpChunkClientTest, FailingChunkSwitchesToEachAlternativeHostWithFreshCounters) {
+  TestHttpServer hostB;
+  TestHttpServer hostC;
+  ASSERT_TRUE(hostB.started());
+  ASSERT_TRUE(hostC.started());
+  const auto body = patternBytes(40000, 13);
+  Misbehaviour broken;
+  broken.failFirst = 100;
+  broken.failStatus = 503;
+  server_.serve("/data", body, broken);
+  hostB.serve("/data", body, broken);
+  hostC.serve("/data", body);
+  policy_.domainMap[server_.host()] = {hostB.host(), hostC.host()};
+  TestChunk chunk(server_.url("/data?v=1"), 5, 0, 39999);
+  startCapture();
+  run(chunk);
+  const std::string log = stopCapture();
+
+  EXPECT_EQ(chunk.state.errorCode, 0);
+  EXPECT_EQ(chunk.received, body);
+  EXPECT_EQ(server_.requestCount(), 2u);
+  EXPECT_EQ(hostB.requestCount(), 2u);
+  ASSERT_EQ(hostC.requestCount(), 1u);
+  EXPECT_EQ(hostC.requests()[0].target, "/data?v=1");  // path and query kept
+  EXPECT_EQ(chunk.state.domainIndex, 1);
+  EXPECT_EQ(chunk.state.domains.size(), 3u);
+  const size_t toB = log.find("chunkId: 5, change domain to: " + hostB.host() + ", retry\n");
+  const size_t toC = log.find("chunkId: 5, change domain to: " + hostC.host() + ", retry\n");
+  ASSERT_NE(toB, std::string::npos);
+  ASSERT_NE(toC, std::string::npos);
+  EXPECT_LT(toB, toC);
+  EXPECT_EQ(countOf(log, "chunkId: 5, serverErrorCount: 0, retry\n"), 2u);
+}
+
+TEST_F(HttpChunkClientTest, WithHostReplacesTheAuthorityNotAnEarlierMatch) {
+  EXPECT_EQ(HttpChunkClient::withHost("http://ht/x/ht", "b:81"), "http://b:81/x/ht");
+  EXPECT_EQ(HttpChunkClient::withHost("https://a.example", "b"), "https://b");
+  EXPECT_EQ(HttpChunkClient::withHost("no scheme", "b"), "no scheme");
+}
+
+TEST_F(HttpChunkClientTest, HostOfIsTheAuthorityBetweenSchemeAndPath) {
+  EXPECT_EQ(HttpChunkClient::hostOf("http://a.example:8080/x/y"), "a.example:8080");
+  EXPECT_EQ(HttpChunkClient::hostOf("https://user@Host?q=1"), "user@Host?q=1");
+  EXPECT_EQ(HttpChunkClient::hostOf("HTTP://Host/"), "Host");
+  EXPECT_EQ(HttpChunkClient::hostOf("http://"), "");
+  EXPECT_EQ(HttpChunkClient::hostOf("ab"), "");
+  EXPECT_EQ(HttpChunkClient::hostOf("host/path"), "");
+  EXPECT_EQ(HttpChunkClient::hostOf("ftp://h://x/y"), "h:");
+}
+
+// --- Cancellation -------------------------------------------------------------------------------
+
+TEST_F(HttpChunkClientTest, CancelWhileQueuedEndsWithoutTransfer) {
+  server_.serve("/first", patternBytes(1000, 14));
+  server_.serve("/second", patternBytes(1000, 15));
+  std::promise<void> release;
+  TestChunk blocker(server_.url("/first"), 0, 0, 999);
+  blocker.gate = release.get_future().share();
+  TestChunk queued(server_.url("/second"), 1, 0, 999);
+  {
+    HttpChunkClient client(policy_, 1);
+    client.submit(blocker.request, blocker.state);
+    ASSERT_TRUE(server_.waitForRequests(1, 10000));  // the only worker is busy with blocker
+    client.submit(queued.request, queued.state);
+    client.cancel(queued.request);
+    release.set_value();
+    ASSERT_TRUE(queued.waitDone());
+    ASSERT_TRUE(blocker.waitDone());
+  }
+  ASSERT_EQ(queued.connects.size(), 1u);
+  EXPECT_EQ(queued.connects[0], std::make_pair(0, int64_t{0}));
+  EXPECT_TRUE(queued.received.empty());
+  EXPECT_EQ(queued.state.errorCode, 0);
+  for (const auto& seen : server_.requests()) EXPECT_EQ(seen.target, "/first");
+  EXPECT_EQ(blocker.state.errorCode, 0);
+}
+
+TEST_F(HttpChunkClientTest, CancelDuringTransferAbortsItAndLogsCancelled) {
+  Misbehaviour stalling;
+  stalling.stallAfterBytes = 20000;
+  stalling.stallMs = 10000;
+  server_.serve("/slow", patternBytes(100000, 16), stalling);
+  TestChunk chunk(server_.url("/slow"), 7, 0, 99999);
+  startCapture();
+  {
+    HttpChunkClient client(policy_, 2);
+    client.submit(chunk.request, chunk.state);
+    ASSERT_EQ(chunk.firstBytes.get_future().wait_for(std::chrono::seconds(10)),
+              std::future_status::ready);
+    client.cancel(chunk.request);
+    // Well before the stall ends, the progress callback has aborted the transfer.
+    ASSERT_EQ(chunk.state.doneFuture.wait_for(std::chrono::seconds(8)), std::future_status::ready);
+  }
+  const std::string log = stopCapture();
+
+  EXPECT_EQ(chunk.state.errorCode, CURLE_ABORTED_BY_CALLBACK);
+  EXPECT_EQ(countOf(log, "chunkId: 7, cancelled\n"), 1u);
+  EXPECT_EQ(countOf(log, "retry"), 0u);
+  EXPECT_LE(chunk.received.size(), 20000u);
+  EXPECT_EQ(chunk.connects.size(), 1u);  // connected: no (0, 0) call on top
+  EXPECT_EQ(server_.requestCount(), 1u);
+}
+
+// --- Lengths ------------------------------------------------------------------------------------
+
+TEST_F(HttpChunkClientTest, ContentRangeHeaderGivesTheWholeLength) {
+  server_.serve("/file", patternBytes(5000, 17));
+  TestChunk chunk(server_.url("/file"), 0, 100, 199);
+  run(chunk);
+
+  EXPECT_EQ(chunk.state.headers.at("content-range"), "bytes 100-199/5000");
+  EXPECT_EQ(chunk.state.headers.at("content-type"), "application/octet-stream");
+  for (const auto& [name, value] : chunk.state.headers) {
+    EXPECT_NE(name.rfind("http/", 0), 0u) << "status line stored as " << name;
+  }
+  EXPECT_EQ(chunk.state.contentLength, 5000);
+  EXPECT_EQ(chunk.state.contentRangeTotal, 5000);
+  EXPECT_EQ(chunk.state.bodyLength, 100);
+  EXPECT_EQ(chunk.connects.at(0).second, 5000);
+}
+
+TEST_F(HttpChunkClientTest, UnknownTotalFallsBackToTheBodyLengthAndSaysSo) {
+  const auto body = patternBytes(5000, 18);
+  Misbehaviour starTotal;
+  starTotal.unknownTotal = true;
+  server_.serve("/star", body, starTotal);
+  TestChunk chunk(server_.url("/star"), 0, 100, 199);
+  startCapture();
+  run(chunk);
+  const std::string log = stopCapture();
+
+  EXPECT_EQ(chunk.state.errorCode, 0);
+  EXPECT_EQ(chunk.received, slice(body, 100, 199));
+  EXPECT_TRUE(chunk.state.contentRangeTotalUnknown);
+  EXPECT_FALSE(chunk.state.totalLengthKnown);
+  EXPECT_EQ(chunk.state.contentLength, 100);
+  EXPECT_TRUE(chunk.state.rangeHonoured);
+  EXPECT_NE(log.find("total contentLength: 100\n"), std::string::npos);
+}
+
+TEST_F(HttpChunkClientTest, BodiesWithoutLengthArriveWholeWithLengthUnknown) {
+  for (const BodyFraming framing : {BodyFraming::kCloseDelimited, BodyFraming::kChunked}) {
+    const auto body = patternBytes(90000, 19);
+    Misbehaviour unframed;
+    unframed.framing = framing;
+    unframed.ignoreRange = true;
+    server_.serve("/stream", body, unframed);
+    TestChunk chunk(server_.url("/stream"), 0, 0, -1);
+    run(chunk);
+
+    EXPECT_EQ(chunk.state.errorCode, 0);
+    EXPECT_EQ(chunk.received, body);
+    EXPECT_EQ(chunk.state.httpCode, 200);
+    EXPECT_EQ(chunk.state.contentLength, -1);
+    EXPECT_FALSE(chunk.state.totalLengthKnown);
+  }
+}
+
+// --- HTTPS and parallel chunks ------------------------------------------------------------------
+
+TEST_F(HttpChunkClientTest, FetchesOverHttpsFromASelfSignedServer) {
+  test::TempDir directory;
+  ASSERT_FALSE(directory.path().empty());
+  test::TestHttpsServer secure(directory.path());
+  ASSERT_TRUE(secure.started()) << secure.errorMsg();
+  const auto body = patternBytes(60000, 20);
+  secure.serve("/secure", body);
+  TestChunk chunk(secure.url("/secure"), 0, 10, 40009);
+  run(chunk);
+
+  EXPECT_EQ(chunk.state.errorCode, 0) << chunk.state.errorMsg;
+  EXPECT_EQ(chunk.state.httpCode, 206);
+  EXPECT_EQ(chunk.state.contentLength, 60000);
+  EXPECT_EQ(chunk.received, slice(body, 10, 40009));
+  ASSERT_TRUE(secure.waitForRequests(1, 10000));
+  ASSERT_EQ(secure.requests().size(), 1u);
+  EXPECT_EQ(secure.requests()[0].range, "bytes=10-40009");
+}
+
+TEST_F(HttpChunkClientTest, ParallelChunksEachReceiveTheirOwnRange) {
+  constexpr int kChunks = 16;
+  constexpr int64_t kChunkBytes = 65536;
+  const auto body = patternBytes(kChunks * kChunkBytes, 21);
+  server_.serve("/big", body);
+  std::vector<std::unique_ptr<TestChunk>> chunks;
+  chunks.reserve(kChunks);
+  for (int i = 0; i < kChunks; ++i) {
+    chunks.push_back(std::make_unique<TestChunk>(server_.url("/big"), i, i * kChunkBytes,
+                                                 (i + 1) * kChunkBytes - 1));
+  }
+  {
+    HttpChunkClient client(policy_, 4);
+    for (auto& chunk : chunks) client.submit(chunk->request, chunk->state);
+    for (auto& chunk : chunks) ASSERT_TRUE(chunk->waitDone());
+  }
+  for (int i = 0; i < kChunks; ++i) {
+    EXPECT_EQ(chunks[i]->state.errorCode, 0) << "chunk " << i;
+    EXPECT_EQ(chunks[i]->received, slice(body, static_cast<size_t>(i * kChunkBytes),
+                                         static_cast<size_t>((i + 1) * kChunkBytes - 1)))
+        << "chunk " << i;
+  }
+  EXPECT_EQ(server_.requestCount(), static_cast<size_t>(kChunks));
+}
+
+}  // namespace
+}  // namespace zephyl

@@ -1,0 +1,424 @@
+#include "engine/thread_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diagnostics/log.h"
+
+namespace zephyl {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr seconds kWait{10};
+
+// A door jobs wait at until the test opens it; every wait is bounded.
+class Gate {
+ public:
+  void open() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      open_ = true;
+    }
+    opened_.notify_all();
+  }
+  bool waitOpen() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return opened_.wait_for(lock, kWait, [this] { return open_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool open_ = false;  // guarded by mutex_
+};
+
+template <typename T>
+bool isReady(std::future<T>& future, milliseconds timeout = kWait) {
+  return future.wait_for(timeout) == std::future_status::ready;
+}
+
+// Polls condition every millisecond for at most kWait.
+template <typename Condition>
+bool eventually(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return true;
+}
+
+// Opens a gate when the test leaves its scope, so that a failed assertion never leaves jobs
+// waiting at it while their pool is destroyed. Declare it after the pool.
+class OpenOnExit {
+ public:
+  explicit OpenOnExit(Gate& gate) : gate_(gate) {}
+  ~OpenOnExit() { gate_.open(); }
+  OpenOnExit(const OpenOnExit&) = delete;
+  OpenOnExit& operator=(const OpenOnExit&) = delete;
+
+ private:
+  Gate& gate_;
+};
+
+// Everything the jobs of a pool touch while that pool is destroyed on another thread (or on one
+// of its own workers) lives here, on the heap and shared with the jobs: if destruction ever hung,
+// the test reports it and returns, and the jobs still find their state.
+struct DrainScene {
+  std::unique_ptr<ThreadPool> pool;
+  Gate gate;
+  std::atomic<bool> refusalSeen{false};
+  std::atomic<bool> lateJobRan{false};
+  std::atomic<bool> wasWorker{false};
+  std::mutex mutex;
+  std::string refusalMessage;       // guarded by mutex
+  std::vector<std::string> events;  // guarded by mutex
+
+  void record(const std::string& event) {
+    std::lock_guard<std::mutex> lock(mutex);
+    events.push_back(event);
+  }
+};
+
+// Destroys scene->pool on a detached thread of its own; the future becomes ready when the
+// destructor has returned.
+std::future<void> destroyInBackground(const std::shared_ptr<DrainScene>& scene) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  std::thread([scene, done] {
+    scene->pool.reset();
+    done->set_value();
+  }).detach();
+  return finished;
+}
+
+class ThreadPoolTest : public ::testing::Test {
+ protected:
+  void TearDown() override { setLogThreshold(5); }
+};
+
+TEST_F(ThreadPoolTest, StartsJobsInQueueOrder) {
+  Gate gate;
+  std::mutex mutex;
+  std::vector<int> started;  // guarded by mutex
+  ThreadPool pool(1);
+  OpenOnExit openOnExit(gate);
+  // The single worker waits at the gate while every other job is queued behind it.
+  auto blocker = pool.enqueue([&gate] { return gate.waitOpen(); });
+  std::vector<std::future<void>> futures;
+  futures.reserve(20);
+  for (int i = 0; i < 20; ++i) {
+    futures.push_back(pool.enqueue([&mutex, &started, i] {
+      std::lock_guard<std::mutex> lock(mutex);
+      started.push_back(i);
+    }));
+  }
+  gate.open();
+  ASSERT_TRUE(isReady(blocker));
+  EXPECT_TRUE(blocker.get());
+  for (auto& future : futures) ASSERT_TRUE(isReady(future));
+  std::vector<int> expected(20);
+  std::iota(expected.begin(), expected.end(), 0);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(started, expected);
+}
+
+TEST_F(ThreadPoolTest, RunsAtMostThreadCountJobsAtOnce) {
+  constexpr int kThreads = 3;
+  constexpr int kJobs = 8;
+  Gate gate;
+  std::atomic<int> active{0};
+  std::atomic<int> startedCount{0};
+  std::atomic<int> maxActive{0};
+  ThreadPool pool(kThreads);
+  OpenOnExit openOnExit(gate);
+  std::vector<std::future<bool>> futures;
+  futures.reserve(kJobs);
+  for (int i = 0; i < kJobs; ++i) {
+    futures.push_back(pool.enqueue([&] {
+      const int now = ++active;
+      ++startedCount;
+      int seen = maxActive.load();
+      while (now > seen && !maxActive.compare_exchange_weak(seen, now)) {
+      }
+      const bool opened = gate.waitOpen();
+      --active;
+      return opened;
+    }));
+  }
+  // All workers busy: the pool must not start another job while they are.
+  ASSERT_TRUE(eventually([&] { return startedCount.load() == kThreads; }));
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(startedCount.load(), kThreads);
+  EXPECT_EQ(active.load(), kThreads);
+  gate.open();
+  for (auto& future : futures) {
+    ASSERT_TRUE(isReady(future));
+    EXPECT_TRUE(future.get());
+  }
+  EXPECT_EQ(startedCount.load(), kJobs);
+  EXPECT_EQ(maxActive.load(), kThreads);
+}
+
+TEST_F(ThreadPoolTest, JobMayEnqueueFollowUpOnItsOwnPool) {
+  // Chunk retries re-submit themselves from a worker; with one worker this deadlocks if a job
+  // ran under the queue lock.
+  std::promise<int> followUpDone;
+  std::future<int> followUp = followUpDone.get_future();
+  ThreadPool pool(1);
+  auto first = pool.enqueue(
+      [&pool, &followUpDone] { pool.enqueue([&followUpDone] { followUpDone.set_value(7); }); });
+  ASSERT_TRUE(isReady(first));
+  EXPECT_NO_THROW(first.get());
+  ASSERT_TRUE(isReady(followUp));
+  EXPECT_EQ(followUp.get(), 7);
+}
+
+TEST_F(ThreadPoolTest, DestructorRunsEveryJobAlreadyQueued) {
+  std::atomic<int> ran{0};
+  {
+    ThreadPool pool(2);
+    for (int i = 0; i < 50; ++i) {
+      pool.enqueue([&ran] {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        ++ran;
+      });
+    }
+  }
+  EXPECT_EQ(ran.load(), 50);
+}
+
+// The first job waits until the destructor (on another thread) has set stop, which it learns
+// from enqueue refusing; the job queued behind it must still run, after that moment.
+TEST_F(ThreadPoolTest, JobQueuedBeforeDestructionRunsAfterDestructorBegan) {
+  auto scene = std::make_shared<DrainScene>();
+  scene->pool = std::make_unique<ThreadPool>(1);
+  ThreadPool* pool = scene->pool.get();
+  auto first = pool->enqueue([scene, pool] {
+    scene->gate.waitOpen();
+    const bool refused = eventually([&] {
+      try {
+        pool->enqueue([] {});
+        return false;
+      } catch (const std::runtime_error&) {
+        return true;
+      }
+    });
+    scene->refusalSeen = refused;
+    scene->record("stop seen");
+  });
+  auto queued = pool->enqueue([scene] {
+    scene->record("queued job");
+    scene->lateJobRan = true;
+  });
+
+  std::future<void> finished = destroyInBackground(scene);
+  scene->gate.open();
+
+  ASSERT_TRUE(isReady(finished)) << "ThreadPool destructor did not return";
+  EXPECT_TRUE(scene->refusalSeen.load());
+  EXPECT_TRUE(scene->lateJobRan.load());
+  ASSERT_TRUE(isReady(queued, milliseconds(0)));
+  std::lock_guard<std::mutex> lock(scene->mutex);
+  EXPECT_EQ(scene->events, (std::vector<std::string>{"stop seen", "queued job"}));
+}
+
+TEST_F(ThreadPoolTest, EnqueueWhileDrainingThrowsStoppedError) {
+  auto scene = std::make_shared<DrainScene>();
+  scene->pool = std::make_unique<ThreadPool>(1);
+  ThreadPool* pool = scene->pool.get();
+  auto first = pool->enqueue([scene, pool] {
+    scene->gate.waitOpen();
+    eventually([&] {
+      try {
+        // Accepted while the destructor has not yet set stop; such jobs just run while draining.
+        pool->enqueue([] {});
+        return false;
+      } catch (const std::runtime_error& error) {
+        std::lock_guard<std::mutex> lock(scene->mutex);
+        scene->refusalMessage = error.what();
+        return true;
+      }
+    });
+  });
+
+  std::future<void> finished = destroyInBackground(scene);
+  scene->gate.open();
+  ASSERT_TRUE(isReady(finished)) << "ThreadPool destructor did not return";
+  ASSERT_TRUE(isReady(first, milliseconds(0)));
+  EXPECT_NO_THROW(first.get());
+  std::lock_guard<std::mutex> lock(scene->mutex);
+  EXPECT_EQ(scene->refusalMessage, "enqueue on stopped ThreadPool");
+}
+
+TEST_F(ThreadPoolTest, ShutdownRunsQueuedJobsThenRefusesNewOnes) {
+  std::atomic<int> ran{0};
+  ThreadPool pool(2);
+  for (int i = 0; i < 30; ++i) pool.enqueue([&ran] { ++ran; });
+  pool.shutdown();
+  EXPECT_EQ(ran.load(), 30);
+  EXPECT_THROW(pool.enqueue([] {}), std::runtime_error);
+  pool.shutdown();  // a second call finds nothing left to join
+}
+
+// Two threads stopping one pool at once must not join a worker twice (that throws inside a
+// thread, ending the program), and neither may return before the running job has ended.
+TEST_F(ThreadPoolTest, ConcurrentShutdownsReturnOnlyAfterTheJoins) {
+  auto scene = std::make_shared<DrainScene>();
+  scene->pool = std::make_unique<ThreadPool>(2);
+  auto blocked = scene->pool->enqueue([scene] {
+    scene->gate.waitOpen();
+    scene->lateJobRan = true;
+  });
+  std::vector<std::future<bool>> stoppers;
+  for (int i = 0; i < 3; ++i) {
+    auto done = std::make_shared<std::promise<bool>>();
+    stoppers.push_back(done->get_future());
+    std::thread([scene, done] {
+      scene->pool->shutdown();
+      done->set_value(scene->lateJobRan.load());
+    }).detach();
+  }
+  std::this_thread::sleep_for(milliseconds(50));
+  for (auto& stopper : stoppers) EXPECT_FALSE(isReady(stopper, milliseconds(0)));
+  scene->gate.open();
+  for (auto& stopper : stoppers) {
+    ASSERT_TRUE(isReady(stopper)) << "shutdown did not return";
+    EXPECT_TRUE(stopper.get()) << "shutdown returned before the running job ended";
+  }
+}
+
+TEST_F(ThreadPoolTest, ShutdownOnOwnWorkerStopsWithoutWaiting) {
+  auto scene = std::make_shared<DrainScene>();
+  ThreadPool pool(1);
+  auto stopping = pool.enqueue([&pool, scene] {
+    pool.shutdown();
+    try {
+      pool.enqueue([] {});
+    } catch (const std::runtime_error& error) {
+      std::lock_guard<std::mutex> lock(scene->mutex);
+      scene->refusalMessage = error.what();
+    }
+  });
+  ASSERT_TRUE(isReady(stopping)) << "shutdown on a worker waited for itself";
+  std::lock_guard<std::mutex> lock(scene->mutex);
+  EXPECT_EQ(scene->refusalMessage, "enqueue on stopped ThreadPool");
+}
+
+TEST_F(ThreadPoolTest, WorkerThreadsKnowTheirPool) {
+  ThreadPool pool(1);
+  ThreadPool other(1);
+  EXPECT_FALSE(ThreadPool::isAnyWorkerThread());
+  EXPECT_FALSE(pool.isWorkerThread());
+  auto seen = pool.enqueue([&pool, &other] {
+    return std::vector<bool>{ThreadPool::isAnyWorkerThread(), pool.isWorkerThread(),
+                             other.isWorkerThread()};
+  });
+  ASSERT_TRUE(isReady(seen));
+  EXPECT_EQ(seen.get(), (std::vector<bool>{true, true, false}));
+}
+
+TEST_F(ThreadPoolTest, ThrowingJobReachesOnlyItsOwnFuture) {
+  ThreadPool pool(1);
+  auto before = pool.enqueue([] { return 1; });
+  auto throwing = pool.enqueue([]() -> int { throw std::logic_error("job failed"); });
+  // The single worker must survive the exception to run these.
+  auto after = pool.enqueue([](int a, int b) { return a + b; }, 40, 2);
+  ASSERT_TRUE(isReady(before));
+  ASSERT_TRUE(isReady(throwing));
+  ASSERT_TRUE(isReady(after));
+  EXPECT_EQ(before.get(), 1);
+  EXPECT_EQ(after.get(), 42);
+  try {
+    throwing.get();
+    ADD_FAILURE() << "the job's exception did not reach its future";
+  } catch (const std::logic_error& error) {
+    EXPECT_STREQ(error.what(), "job failed");
+  }
+  auto later = pool.enqueue([] { return std::string("still running"); });
+  ASSERT_TRUE(isReady(later));
+  EXPECT_EQ(later.get(), "still running");
+}
+
+// Destroying a pool on one of its own workers must neither crash (a throwing destructor ends in
+// std::terminate) nor hang (a worker cannot join itself): joining itself is refused with the
+// resource-deadlock error, logged, and the other worker still drains the queue. The pool is
+// deleted by its own job; all state lives in the shared scene and every wait is bounded.
+TEST_F(ThreadPoolTest, DestroyedOnOwnWorkerRefusesSelfJoinAndDrainsQueue) {
+  setLogThreshold(3);
+  auto scene = std::make_shared<DrainScene>();
+  auto* pool = new ThreadPool(2);
+  testing::internal::CaptureStdout();
+  auto destroying = pool->enqueue([scene, pool] {
+    scene->gate.waitOpen();
+    scene->wasWorker = pool->isWorkerThread();
+    delete pool;
+  });
+  auto other = pool->enqueue([scene] {
+    scene->gate.waitOpen();
+    scene->lateJobRan = true;
+  });
+  scene->gate.open();
+  const bool destroyed = isReady(destroying);
+  const bool otherDone = isReady(other);
+  const std::string output = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(destroyed) << "destruction on a worker did not return";
+  EXPECT_NO_THROW(destroying.get());
+  EXPECT_TRUE(scene->wasWorker.load());
+  ASSERT_TRUE(otherDone);
+  EXPECT_TRUE(scene->lateJobRan.load());
+  EXPECT_NE(output.find("ThreadPool destroyed on one of its own workers: " +
+                        std::make_error_code(std::errc::resource_deadlock_would_occur).message()),
+            std::string::npos)
+      << output;
+}
+
+TEST_F(ThreadPoolTest, SingleWorkerDestroyedByItsJobStillRunsJobsQueuedBehind) {
+  auto scene = std::make_shared<DrainScene>();
+  auto* pool = new ThreadPool(1);
+  auto destroying = pool->enqueue([scene, pool] {
+    scene->gate.waitOpen();
+    delete pool;
+  });
+  // Queued behind the destroying job: only the detached worker itself can run it.
+  auto behind = pool->enqueue([scene] { scene->lateJobRan = true; });
+  scene->gate.open();
+  ASSERT_TRUE(isReady(destroying)) << "destruction on a worker did not return";
+  EXPECT_NO_THROW(destroying.get());
+  ASSERT_TRUE(isReady(behind));
+  EXPECT_TRUE(scene->lateJobRan.load());
+}
+
+TEST_F(ThreadPoolTest, PoolWithoutThreadsDestroysCleanlyAndDropsItsJobs) {
+  std::atomic<bool> ran{false};
+  std::future<void> dropped;
+  {
+    ThreadPool pool(0);
+    EXPECT_FALSE(pool.isWorkerThread());
+    dropped = pool.enqueue([&ran] { ran = true; });
+    EXPECT_FALSE(isReady(dropped, milliseconds(20)));
+  }
+  ASSERT_TRUE(isReady(dropped, milliseconds(0)));
+  try {
+    dropped.get();
+    ADD_FAILURE() << "a job of a pool without threads reported a result";
+  } catch (const std::future_error& error) {
+    EXPECT_EQ(error.code(), std::future_errc::broken_promise);
+  }
+  EXPECT_FALSE(ran.load());
+}
+
+}  // namespace
+}  // namespace zephyl

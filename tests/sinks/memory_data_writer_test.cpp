@@ -1,0 +1,281 @@
+#include "sinks/memory_data_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sink_test_support.h"
+
+namespace zephyl {
+namespace {
+
+using test::Bytes;
+
+constexpr int64_t kMiB = 1048576;
+constexpr int64_t kSmallBlock = 4096;
+
+class MemoryDataWriterTest : public testing::Test {
+ protected:
+  // Runs a whole download of source through a fresh writer and returns what it delivers.
+  static Bytes downloadThrough(int64_t blockSize, Bytes& source) {
+    MemoryDataWriter writer("key", blockSize);
+    int code = 0;
+    std::string message;
+    EXPECT_TRUE(writer.open(&code, &message));
+    EXPECT_TRUE(test::completeDownload(writer, source));
+    ZPResponse response;
+    EXPECT_TRUE(writer.moveToSaveDir(ZPRequest("http://127.0.0.1/x"), &response, &code, &message))
+        << message;
+    EXPECT_EQ(response.fileLength(), static_cast<int64_t>(source.size()));
+    writer.close();
+    return response.getData() ? *response.getData() : Bytes();
+  }
+
+  int code_ = 0;
+  std::string message_;
+};
+
+TEST_F(MemoryDataWriterTest, StoresExactBytesForSizesAroundTheBlockSize) {
+  for (int64_t size :
+       {int64_t{1}, kSmallBlock - 1, kSmallBlock, kSmallBlock + 1, 3 * kSmallBlock + 77}) {
+    SCOPED_TRACE(size);
+    Bytes source = test::patternBytes(static_cast<size_t>(size));
+    EXPECT_EQ(downloadThrough(kSmallBlock, source), source);
+  }
+}
+
+TEST_F(MemoryDataWriterTest, PlansFiveMebibytesInTwoMebibyteBlocks) {
+  MemoryDataWriter writer("key", 2 * kMiB);
+  const ChunkInfo first = writer.firstChunk();
+  EXPECT_EQ(first.end, 2 * kMiB);
+  ASSERT_TRUE(writer.setContentLength(5 * kMiB, &code_, &message_));
+  const std::vector<ChunkInfo> rest = writer.unfinishedChunks(0);
+  ASSERT_EQ(rest.size(), 2u);
+  EXPECT_EQ(rest[0].chunkId, 1);
+  EXPECT_EQ(rest[0].start, 2 * kMiB);
+  EXPECT_EQ(rest[0].end, 4 * kMiB);
+  EXPECT_EQ(rest[1].chunkId, 2);
+  EXPECT_EQ(rest[1].start, 4 * kMiB);
+  EXPECT_EQ(rest[1].end, 5 * kMiB);
+  EXPECT_EQ(writer.chunkAt(2).current, 4 * kMiB);
+}
+
+TEST_F(MemoryDataWriterTest, ShortResourceKeepsItsSingleFirstChunk) {
+  MemoryDataWriter writer("key", kSmallBlock);
+  writer.firstChunk();
+  ASSERT_TRUE(writer.setContentLength(1000, &code_, &message_));
+  EXPECT_TRUE(writer.unfinishedChunks(0).empty());
+  EXPECT_EQ(writer.chunkAt(0).end, kSmallBlock);
+}
+
+TEST_F(MemoryDataWriterTest, RefusesWritePastTheChunkEndWithoutStoringIt) {
+  MemoryDataWriter writer("key", 64);
+  writer.firstChunk();
+  ASSERT_TRUE(writer.setContentLength(200, &code_, &message_));
+  Bytes source = test::patternBytes(200);
+  ASSERT_TRUE(writer.write(0, 60, source.data(), &code_, &message_));
+  EXPECT_FALSE(writer.write(0, 10, source.data() + 60, &code_, &message_));
+  EXPECT_EQ(code_, ZPResponse::EXECUTE_ERROR);
+  EXPECT_EQ(writer.chunkAt(0).current, 60);
+  EXPECT_EQ(writer.downloadedLength(), 60);
+  // Chunk 1 starts at 64 and must not have received any of the refused bytes.
+  ASSERT_TRUE(writer.write(1, 64, source.data() + 64, &code_, &message_));
+  ASSERT_TRUE(writer.write(0, 4, source.data() + 60, &code_, &message_));
+  ASSERT_TRUE(writer.write(2, 64, source.data() + 128, &code_, &message_));
+  ASSERT_TRUE(writer.write(3, 8, source.data() + 192, &code_, &message_));
+  ZPResponse response;
+  ASSERT_TRUE(writer.moveToSaveDir(ZPRequest(), &response, &code_, &message_));
+  EXPECT_EQ(*response.getData(), source);
+}
+
+TEST_F(MemoryDataWriterTest, RefusesWritePastTheBufferOfAShortResource) {
+  MemoryDataWriter writer("key", kSmallBlock);
+  writer.firstChunk();
+  ASSERT_TRUE(writer.setContentLength(10, &code_, &message_));
+  Bytes source = test::patternBytes(11);
+  EXPECT_FALSE(writer.write(0, 11, source.data(), &code_, &message_));
+  EXPECT_EQ(code_, ZPResponse::EXECUTE_ERROR);
+  EXPECT_EQ(writer.downloadedLength(), 0);
+}
+
+TEST_F(MemoryDataWriterTest, RefusesWritesWithoutBufferOrWithInvalidIndex) {
+  MemoryDataWriter writer("key", kSmallBlock);
+  writer.firstChunk();
+  Bytes source = test::patternBytes(10);
+  EXPECT_FALSE(writer.write(0, 10, source.data(), &code_, &message_));
+  EXPECT_EQ(code_, ZPResponse::EXECUTE_ERROR);
+  ASSERT_TRUE(writer.setContentLength(10, &code_, &message_));
+  code_ = 0;
+  EXPECT_FALSE(writer.write(1, 10, source.data(), &code_, &message_));
+  EXPECT_EQ(code_, ZPResponse::EXECUTE_ERROR);
+  code_ = 0;
+  EXPECT_FALSE(writer.write(-1, 10, source.data(), &code_, &message_));
+  EXPECT_EQ(code_, ZPResponse::EXECUTE_ERROR);
+}
+
+TEST_F(MemoryDataWriterTest, UnknownLengthIsRefusedWithCacheError) {
+  MemoryDataWriter writer("key", kSmallBlock);
+  writer.firstChunk();
+  EXPECT_FALSE(writer.setContentLength(-1, &code_, &message_));
+  EXPECT_EQ(code_, ZPResponse::CACHE_ERROR);
+  EXPECT_EQ(message_, "contentLength unknown");
+  EXPECT_EQ(writer.contentLength(), 0);
+  EXPECT_TRUE(writer.unfinishedChunks(0).empty());
+}
+
+TEST_F(MemoryDataWriterTest, AbsurdLengthFailsWithCacheErrorInsteadOfCrashing) {
+  MemoryDataWriter writer("key", kSmallBlock);
+  writer.firstChunk();
+  for (int64_t length : {std::numeric_limits<int64_t>::max(), int64_t{1} << 62}) {
+    SCOPED_TRACE(length);
+    code_ = 0;
+    message_.clear();
+    EXPECT_FALSE(writer.setContentLength(length, &code_, &message_));
+    EXPECT_EQ(code_, ZPResponse::CACHE_ERROR);
+    EXPECT_NE(message_.find("too large"), std::string::npos) << message_;
+    EXPECT_EQ(writer.contentLength(), 0);
+  }
+  // Nothing changed: a sane length still works.
+  EXPECT_TRUE(writer.setContentLength(100, &code_, &message_));
+  EXPECT_EQ(writer.contentLength(), 100);
+}
+
+TEST_F(MemoryDataWriterTest, ChangedLengthIsRefusedUntilReset) {
+  MemoryDataWriter writer("key", kSmallBlock);
+  writer.firstChunk();
+  ASSERT_TRUE(writer.setContentLength(100, &code_, &message_));
+  EXPECT_FALSE(writer.setContentLength(200, &code_, &message_));
+  EXPECT_EQ(code_, ZPResponse::CACHE_ERROR);
+  EXPECT_EQ(message_, "contentLength error: 200 100");
+  EXPECT_TRUE(writer.setContentLength(100, &code_, &message_));
+
+  writer.reset();
+  EXPECT_EQ(writer.contentLength(), 0);
+  EXPECT_EQ(writer.firstChunk().end, kSmallBlock);
+  ASSERT_TRUE(writer.setContentLength(200, &code_, &message_));
+  Bytes source = test::patternBytes(200);
+  ASSERT_TRUE(writer.write(0, 200, source.data(), &code_, &message_));
+  ZPResponse response;
+  ASSERT_TRUE(writer.moveToSaveDir(ZPRequest(), &response, &code_, &message_));
+  EXPECT_EQ(*response.getData(), source);
+}
+
+TEST_F(MemoryDataWriterTest, ResetDiscardsStoredBytes) {
+  MemoryDataWriter writer("key", 64);
+  writer.firstChunk();
+  ASSERT_TRUE(writer.setContentLength(100, &code_, &message_));
+  Bytes source = test::patternBytes(100);
+  ASSERT_TRUE(writer.write(0, 64, source.data(), &code_, &message_));
+  writer.reset();
+  EXPECT_EQ(writer.downloadedLength(), 0);
+  const ChunkInfo first = writer.firstChunk();
+  EXPECT_EQ(first.current, 0);
+  EXPECT_EQ(first.end, 64);
+}
+
+TEST_F(MemoryDataWriterTest, LaterAttemptSkipsFinishedChunks) {
+  MemoryDataWriter writer("key", 64);
+  writer.firstChunk();
+  ASSERT_TRUE(writer.setContentLength(192, &code_, &message_));
+  Bytes source = test::patternBytes(192);
+  ASSERT_TRUE(writer.write(0, 64, source.data(), &code_, &message_));
+  ASSERT_TRUE(writer.write(1, 10, source.data() + 64, &code_, &message_));
+  // A failed attempt ends here; the next one must not fetch chunk 0 again.
+  const ChunkInfo first = writer.firstChunk();
+  EXPECT_EQ(first.chunkId, 1);
+  EXPECT_EQ(first.current, 74);
+  ASSERT_TRUE(writer.setContentLength(192, &code_, &message_));
+  const std::vector<ChunkInfo> rest = writer.unfinishedChunks(first.chunkId);
+  ASSERT_EQ(rest.size(), 1u);
+  EXPECT_EQ(rest[0].chunkId, 2);
+  ASSERT_TRUE(test::fillChunks(writer, {first, rest[0]}, source));
+  ZPResponse response;
+  ASSERT_TRUE(writer.moveToSaveDir(ZPRequest(), &response, &code_, &message_));
+  EXPECT_EQ(*response.getData(), source);
+}
+
+TEST_F(MemoryDataWriterTest, IncompleteDownloadIsNotDelivered) {
+  MemoryDataWriter writer("key", 64);
+  writer.firstChunk();
+  ASSERT_TRUE(writer.setContentLength(100, &code_, &message_));
+  Bytes source = test::patternBytes(100);
+  ASSERT_TRUE(writer.write(0, 64, source.data(), &code_, &message_));
+  ZPResponse response;
+  EXPECT_FALSE(writer.moveToSaveDir(ZPRequest(), &response, &code_, &message_));
+  EXPECT_EQ(code_, ZPResponse::CACHE_ERROR);
+  EXPECT_EQ(response.getData(), nullptr);
+}
+
+TEST_F(MemoryDataWriterTest, CoverWholeResourceMakesTheFirstChunkOwnEverything) {
+  MemoryDataWriter writer("key", 64);
+  writer.firstChunk();
+  EXPECT_FALSE(writer.coverWholeResource(0));  // length not known yet
+  ASSERT_TRUE(writer.setContentLength(300, &code_, &message_));
+  EXPECT_FALSE(writer.coverWholeResource(1));  // does not start at byte 0
+  EXPECT_FALSE(writer.coverWholeResource(7));  // no such chunk
+  ASSERT_TRUE(writer.coverWholeResource(0));
+  EXPECT_TRUE(writer.unfinishedChunks(0).empty());
+  const ChunkInfo whole = writer.chunkAt(0);
+  EXPECT_EQ(whole.start, 0);
+  EXPECT_EQ(whole.end, 300);
+  Bytes source = test::patternBytes(300);
+  ASSERT_TRUE(test::fillChunks(writer, {whole}, source));
+  ZPResponse response;
+  ASSERT_TRUE(writer.moveToSaveDir(ZPRequest(), &response, &code_, &message_));
+  EXPECT_EQ(*response.getData(), source);
+}
+
+TEST_F(MemoryDataWriterTest, NonPositiveBlockSizeFallsBackToTheDefault) {
+  for (int64_t blockSize : {int64_t{0}, int64_t{-5}}) {
+    MemoryDataWriter writer("key", blockSize);
+    EXPECT_EQ(writer.firstChunk().end, 2097152);
+    ASSERT_TRUE(writer.setContentLength(5 * kMiB, &code_, &message_));
+    EXPECT_EQ(writer.unfinishedChunks(0).size(), 2u);
+  }
+}
+
+TEST_F(MemoryDataWriterTest, ConcurrentChunkWritesAndProgressReads) {
+  MemoryDataWriter writer("key", 1000);
+  writer.firstChunk();
+  ASSERT_TRUE(writer.setContentLength(8000, &code_, &message_));
+  Bytes source = test::patternBytes(8000);
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0};
+  std::thread reader([&] {
+    int64_t last = 0;
+    while (!done.load()) {
+      const int64_t now = writer.downloadedLength();
+      if (now < last || writer.contentLength() != 8000) failures.fetch_add(1);
+      last = now;
+    }
+  });
+  std::vector<std::thread> workers;
+  workers.reserve(8);
+  for (int chunk = 0; chunk < 8; ++chunk) {
+    workers.emplace_back([&, chunk] {
+      int code = 0;
+      std::string message;
+      for (int offset = 0; offset < 1000; offset += 100) {
+        if (!writer.write(chunk, 100, source.data() + static_cast<size_t>(chunk * 1000 + offset),
+                          &code, &message)) {
+          failures.fetch_add(1);
+        }
+      }
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  done = true;
+  reader.join();
+  EXPECT_EQ(failures.load(), 0);
+  ZPResponse response;
+  ASSERT_TRUE(writer.moveToSaveDir(ZPRequest(), &response, &code_, &message_));
+  EXPECT_EQ(*response.getData(), source);
+}
+
+}  // namespace
+}  // namespace zephyl

@@ -1,0 +1,138 @@
+// Helpers shared by the writer tests: a fresh temporary directory per test, file contents, a
+// reproducible byte pattern, a scoped file-size limit, and a driver that feeds a writer the way
+// the download engine does (first chunk, length, remaining chunks, odd-sized interleaved writes).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "sinks/data_writer.h"
+
+namespace zephyl::test {
+
+using Bytes = std::vector<unsigned char>;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zephyl_sinks_XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+inline Bytes readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeBytes(const std::string& path, const Bytes& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+// Bytes that differ from their neighbours and from zero-filled gaps, so that a byte stored at a
+// wrong offset or never stored shows up.
+inline Bytes patternBytes(size_t size, uint32_t seed = 12345) {
+  Bytes bytes(size);
+  uint32_t state = seed;
+  for (unsigned char& byte : bytes) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<unsigned char>((state >> 16) | 1u);
+  }
+  return bytes;
+}
+
+// Limits the size of files this process may write (the soft limit only) and ignores SIGXFSZ, so
+// that a write past the limit fails with EFBIG; both are restored on destruction.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t limit) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previousHandler_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved_;
+    limited.rlim_cur = limit;
+    applied_ = setrlimit(RLIMIT_FSIZE, &limited) == 0;
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, previousHandler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  bool applied() const { return applied_; }
+
+ private:
+  rlimit saved_{};
+  sighandler_t previousHandler_ = SIG_DFL;
+  bool applied_ = false;
+};
+
+// Writes the rest of every given chunk from source in odd-sized pieces, one piece per chunk in
+// turn, as parallel connections would. A chunk reaches its end or the source's end, whichever
+// comes first (an end below 0 is open). Fails at the first refused write.
+inline testing::AssertionResult fillChunks(DataWriter& writer, std::vector<ChunkInfo> chunks,
+                                           Bytes& source) {
+  static const int kPieces[] = {7, 1, 13, 509, 4099, 2};
+  const int64_t total = static_cast<int64_t>(source.size());
+  size_t pieceIndex = 0;
+  bool progressed = true;
+  while (progressed) {
+    progressed = false;
+    for (ChunkInfo& chunk : chunks) {
+      const int64_t limit = chunk.end < 0 ? total : std::min(chunk.end, total);
+      if (chunk.current >= limit) continue;
+      const int piece = static_cast<int>(
+          std::min<int64_t>(kPieces[pieceIndex++ % std::size(kPieces)], limit - chunk.current));
+      int code = 0;
+      std::string message;
+      if (!writer.write(chunk.chunkId, piece, source.data() + chunk.current, &code, &message)) {
+        return testing::AssertionFailure() << "write of " << piece << " bytes at " << chunk.current
+                                           << " refused: " << code << " " << message;
+      }
+      chunk.current += piece;
+      progressed = true;
+    }
+  }
+  return testing::AssertionSuccess();
+}
+
+// The engine's course of one attempt: the first chunk, the length, the other unfinished chunks,
+// then every remaining byte. Nothing is fetched when the writer reports everything stored.
+inline testing::AssertionResult completeDownload(DataWriter& writer, Bytes& source) {
+  const ChunkInfo first = writer.firstChunk();
+  if (first.current == first.end) return testing::AssertionSuccess();
+  int code = 0;
+  std::string message;
+  if (!writer.setContentLength(static_cast<int64_t>(source.size()), &code, &message)) {
+    return testing::AssertionFailure() << "setContentLength refused: " << code << " " << message;
+  }
+  std::vector<ChunkInfo> chunks{writer.chunkAt(first.chunkId)};
+  for (const ChunkInfo& chunk : writer.unfinishedChunks(first.chunkId)) chunks.push_back(chunk);
+  return fillChunks(writer, chunks, source);
+}
+
+}  // namespace zephyl::test

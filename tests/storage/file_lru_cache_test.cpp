@@ -1,0 +1,331 @@
+#include "storage/file_lru_cache.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "storage/log_capture.h"
+#include "support/temp_dir.h"
+#include "zephyl/zp_log_level.h"
+
+namespace zephyl {
+namespace {
+
+constexpr int64_t kDayMs = 86400000;
+
+using test::countOf;
+using test::LogCapture;
+
+class FileLruCacheTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(temp_.path().empty());
+    root_ = temp_.path();
+    dir_ = temp_.file("lruCache");
+    std::filesystem::create_directory(dir_);
+  }
+
+  static void writeFile(const std::string& path, size_t size) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(size, 'x');
+  }
+  static void setModifiedSeconds(const std::string& path, time_t seconds) {
+    struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+  }
+  static bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+  FilePaths pathsOf(const std::string& key) const {
+    return FilePaths{key, dir_ + "/" + key, dir_ + "/" + key + ".info"};
+  }
+  // An interrupted download on disk: data and progress file.
+  FilePaths makeEntry(const std::string& key, size_t dataSize = 50, size_t infoSize = 10) const {
+    FilePaths paths = pathsOf(key);
+    writeFile(paths.dataPath, dataSize);
+    writeFile(paths.infoPath, infoSize);
+    return paths;
+  }
+  bool filesExist(const std::string& key) const {
+    return exists(pathsOf(key).dataPath) && exists(pathsOf(key).infoPath);
+  }
+  bool filesGone(const std::string& key) const {
+    return !exists(pathsOf(key).dataPath) && !exists(pathsOf(key).infoPath);
+  }
+
+  test::TempDir temp_;
+  std::string root_;
+  std::string dir_;
+};
+
+// --- start-up scan ---
+
+TEST_F(FileLruCacheTest, StartupScanIndexesPairsDeletesOrphanInfoAndIgnoresBareData) {
+  writeFile(dir_ + "/a", 5);
+  writeFile(dir_ + "/a.info", 5);
+  writeFile(dir_ + "/b.info", 5);
+  writeFile(dir_ + "/c", 5);
+  FileLruCache cache;
+  LogCapture capture(Warn);
+  cache.configure(dir_, 0, 0, 0);
+  const std::string out = capture.take();
+
+  EXPECT_NE(out.find("FileLruCache init fileCount = 4\n"), std::string::npos) << out;
+  EXPECT_FALSE(exists(dir_ + "/b.info"));
+  EXPECT_TRUE(exists(dir_ + "/c"));
+  FilePaths found;
+  ASSERT_TRUE(cache.get("a", &found));
+  EXPECT_EQ(found.fileKey, "a");
+  EXPECT_EQ(found.dataPath, dir_ + "/a");
+  EXPECT_EQ(found.infoPath, dir_ + "/a.info");
+  EXPECT_FALSE(cache.get("b", &found));
+  EXPECT_FALSE(cache.get("c", &found));
+
+  // The bare data file is never the cache's to delete, not even by removeAll.
+  cache.removeAll();
+  EXPECT_TRUE(filesGone("a"));
+  EXPECT_TRUE(exists(dir_ + "/c"));
+}
+
+TEST_F(FileLruCacheTest, StartupScanOrdersEntriesByModificationTimeOldestFirst) {
+  // Name order and time order disagree on purpose.
+  makeEntry("a");
+  makeEntry("b");
+  makeEntry("c");
+  setModifiedSeconds(dir_ + "/a.info", 3000);
+  setModifiedSeconds(dir_ + "/b.info", 1000);
+  setModifiedSeconds(dir_ + "/c.info", 2000);
+  for (const char* key : {"a", "b", "c"}) setModifiedSeconds(dir_ + "/" + key, 500);
+
+  FileLruCache cache;
+  LogCapture capture(Debug);
+  cache.configure(dir_, 0, 1, 0);
+  const std::string out = capture.take();
+
+  EXPECT_NE(out.find("trimLruCache remove exceedCount b currentCount = 3 maxCount = 1\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("trimLruCache remove exceedCount c currentCount = 2 maxCount = 1\n"),
+            std::string::npos)
+      << out;
+  EXPECT_LT(out.find("exceedCount b"), out.find("exceedCount c"));
+  EXPECT_TRUE(filesGone("b"));
+  EXPECT_TRUE(filesGone("c"));
+  EXPECT_TRUE(filesExist("a"));
+}
+
+TEST_F(FileLruCacheTest, ListingFailureLeavesCacheEmptyAndIsNotRetried) {
+  const std::string missing = root_ + "/missing";
+  FileLruCache cache;
+  LogCapture capture(Warn);
+  cache.configure(missing, 0, 0, 0);
+  const std::string out = capture.take();
+  EXPECT_NE(out.find("FileLruCache initFailed\n"), std::string::npos) << out;
+
+  std::filesystem::create_directory(missing);
+  writeFile(missing + "/k", 1);
+  writeFile(missing + "/k.info", 1);
+  cache.configure(missing, 0, 0, 0);
+  FilePaths found;
+  EXPECT_FALSE(cache.get("k", &found));
+}
+
+TEST_F(FileLruCacheTest, UseBeforeConfigureDoesNotSpoilTheLaterScan) {
+  makeEntry("k");
+  FileLruCache cache;
+  FilePaths found;
+  EXPECT_FALSE(cache.get("k", &found));
+  cache.configure(dir_, 0, 0, 0);
+  EXPECT_TRUE(cache.get("k", &found));
+}
+
+// --- eviction order ---
+
+TEST_F(FileLruCacheTest, CountRuleEvictsLeastRecentlyPutFirst) {
+  FileLruCache cache;
+  cache.configure(dir_, 0, 2, 0);
+  cache.put(makeEntry("x"));
+  cache.put(makeEntry("y"));
+  LogCapture capture(Debug);
+  cache.put(makeEntry("z"));
+  const std::string out = capture.take();
+
+  EXPECT_NE(out.find("trimLruCache remove exceedCount x currentCount = 3 maxCount = 2\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("trimLruCache check: maxCount= 2, cacheExpiredTime = 0, maxSize = 0, "
+                     "currentTime = "),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(filesGone("x"));
+  EXPECT_TRUE(filesExist("y"));
+  EXPECT_TRUE(filesExist("z"));
+  FilePaths found;
+  EXPECT_FALSE(cache.get("x", &found));
+}
+
+TEST_F(FileLruCacheTest, PuttingAgainMovesEntryToTheBack) {
+  FileLruCache cache;
+  cache.configure(dir_, 0, 3, 0);
+  cache.put(makeEntry("x"));
+  cache.put(makeEntry("y"));
+  cache.put(makeEntry("z"));
+  cache.put(pathsOf("y"));  // order now x, z, y
+
+  cache.put(makeEntry("w"));
+  EXPECT_TRUE(filesGone("x"));
+  EXPECT_TRUE(filesExist("z"));
+  cache.put(makeEntry("v"));
+  EXPECT_TRUE(filesGone("z"));
+  EXPECT_TRUE(filesExist("y"));
+}
+
+TEST_F(FileLruCacheTest, GetDoesNotChangeEvictionOrder) {
+  FileLruCache cache;
+  cache.configure(dir_, 0, 2, 0);
+  cache.put(makeEntry("x"));
+  cache.put(makeEntry("y"));
+  FilePaths found;
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(cache.get("x", &found));
+  cache.put(makeEntry("z"));
+  EXPECT_TRUE(filesGone("x"));
+  EXPECT_TRUE(filesExist("y"));
+}
+
+TEST_F(FileLruCacheTest, SizeRuleEvictsFrontUntilTotalFits) {
+  FileLruCache cache;
+  cache.configure(dir_, 100, 0, 0);
+  cache.put(makeEntry("first", 50, 10));
+  LogCapture capture(Debug);
+  cache.put(makeEntry("second", 50, 10));
+  const std::string out = capture.take();
+
+  EXPECT_NE(out.find("trimLruCache remove exceedSize first totalSize = 60 maxSize = 100\n"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(filesGone("first"));
+  EXPECT_TRUE(filesExist("second"));
+}
+
+TEST_F(FileLruCacheTest, SizeIsMeasuredOnDiskAtEveryTrim) {
+  FileLruCache cache;
+  cache.configure(dir_, 100, 0, 0);
+  cache.put(makeEntry("grows", 10, 10));
+  cache.put(makeEntry("small", 10, 10));
+  EXPECT_TRUE(filesExist("grows"));
+  writeFile(pathsOf("grows").dataPath, 90);  // a writer kept appending meanwhile
+  cache.put(makeEntry("third", 1, 1));
+  EXPECT_TRUE(filesGone("grows"));
+  EXPECT_TRUE(filesExist("small"));
+  EXPECT_TRUE(filesExist("third"));
+}
+
+TEST_F(FileLruCacheTest, AgeRuleRemovesExpiredEntriesWhereverTheyStand) {
+  FileLruCache cache;
+  cache.configure(dir_, 0, 0, kDayMs);
+  cache.put(makeEntry("front"));
+  cache.put(makeEntry("middle"));
+  cache.put(makeEntry("back"));
+  EXPECT_TRUE(filesExist("middle"));
+  // Times are read at each trim: the middle entry ages on disk while it waits.
+  setModifiedSeconds(pathsOf("middle").dataPath, time(nullptr) - time_t{2} * 86400);
+  LogCapture capture(Debug);
+  cache.put(makeEntry("new"));
+  const std::string out = capture.take();
+
+  EXPECT_EQ(countOf(out, "trimLruCache remove expiredItem middle "), 1u) << out;
+  EXPECT_EQ(countOf(out, "expiredItem"), 1u) << out;
+  EXPECT_TRUE(filesGone("middle"));
+  EXPECT_TRUE(filesExist("front"));
+  EXPECT_TRUE(filesExist("back"));
+  EXPECT_TRUE(filesExist("new"));
+}
+
+TEST_F(FileLruCacheTest, ExpiredItemLineCarriesTheEntryTime) {
+  FileLruCache cache;
+  cache.configure(dir_, 0, 0, 0);
+  const FilePaths old = makeEntry("old");
+  setModifiedSeconds(old.dataPath, 1000);
+  cache.put(old);
+  cache.put(makeEntry("fresh"));
+  cache.setLimits(0, 0, kDayMs);
+  LogCapture capture(Debug);
+  cache.put(pathsOf("fresh"));
+  const std::string out = capture.take();
+  EXPECT_NE(out.find("trimLruCache remove expiredItem old 1000000\n"), std::string::npos) << out;
+  EXPECT_TRUE(filesGone("old"));
+}
+
+// --- limits ---
+
+TEST_F(FileLruCacheTest, ZeroAndNegativeLimitsSwitchEveryRuleOff) {
+  for (int64_t limit : {int64_t{0}, int64_t{-1}, int64_t{-100}}) {
+    FileLruCache cache;
+    cache.configure(dir_, limit, static_cast<int32_t>(limit), limit);
+    for (int i = 0; i < 5; ++i) {
+      const std::string key = "k" + std::to_string(i);
+      const FilePaths paths = makeEntry(key, 1000, 10);
+      setModifiedSeconds(paths.dataPath, 1000);
+      cache.put(paths);
+    }
+    for (int i = 0; i < 5; ++i) {
+      EXPECT_TRUE(filesExist("k" + std::to_string(i))) << "limit " << limit << " key " << i;
+    }
+    cache.removeAll();
+  }
+}
+
+TEST_F(FileLruCacheTest, NewLimitsApplyAtTheNextTrimOnly) {
+  FileLruCache cache;
+  cache.configure(dir_, 0, 10, 0);
+  cache.put(makeEntry("x"));
+  cache.put(makeEntry("y"));
+  cache.put(makeEntry("z"));
+  cache.setLimits(0, 1, 0);
+  EXPECT_TRUE(filesExist("x"));
+  EXPECT_TRUE(filesExist("z"));
+  cache.put(makeEntry("w"));
+  EXPECT_TRUE(filesGone("x"));
+  EXPECT_TRUE(filesGone("y"));
+  EXPECT_TRUE(filesGone("z"));
+  EXPECT_TRUE(filesExist("w"));
+}
+
+// --- forgetting entries ---
+
+TEST_F(FileLruCacheTest, RemoveAllDeletesEveryEntryAndClearKeepsFiles) {
+  FileLruCache cache;
+  cache.configure(dir_, 0, 0, 0);
+  cache.put(makeEntry("a"));
+  cache.put(makeEntry("b"));
+  cache.clear();
+  FilePaths found;
+  EXPECT_FALSE(cache.get("a", &found));
+  EXPECT_TRUE(filesExist("a"));
+  EXPECT_TRUE(filesExist("b"));
+
+  cache.put(pathsOf("a"));
+  cache.removeAll();
+  EXPECT_TRUE(filesGone("a"));
+  EXPECT_TRUE(filesExist("b"));  // forgotten by clear, so no longer the cache's
+  EXPECT_FALSE(cache.get("a", &found));
+}
+
+TEST_F(FileLruCacheTest, EraseHandsFilesOverAndTakesEntryOutOfEviction) {
+  FileLruCache cache;
+  cache.configure(dir_, 0, 1, 0);
+  cache.put(makeEntry("resumed"));
+  cache.erase("resumed");
+  cache.put(makeEntry("other"));
+  cache.put(makeEntry("third"));
+  EXPECT_TRUE(filesExist("resumed"));
+  EXPECT_TRUE(filesGone("other"));
+  cache.removeAll();
+  EXPECT_TRUE(filesExist("resumed"));
+}
+
+}  // namespace
+}  // namespace zephyl

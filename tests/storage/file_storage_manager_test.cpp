@@ -1,0 +1,596 @@
+#include "storage/file_storage_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sinks/progress_file.h"
+#include "storage/log_capture.h"
+#include "support/temp_dir.h"
+#include "zephyl/zp_log_level.h"
+
+namespace zephyl {
+namespace {
+
+using test::countOf;
+using test::LogCapture;
+
+ZPCachePolicy policyWithCount(int32_t maxCount) {
+  ZPCachePolicy policy;
+  policy.maxCount = maxCount;
+  return policy;
+}
+
+// Every test gets a fresh directory, so its root is also a fresh key of the process-wide
+// registry of managers.
+class FileStorageManagerTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(temp_.path().empty());
+    base_ = temp_.path();
+    root_ = temp_.file("root");
+  }
+
+  std::shared_ptr<FileStorageManager> manager(const ZPCachePolicy& policy = ZPCachePolicy()) {
+    return FileStorageManager::getInstance(root_, policy);
+  }
+  static void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  }
+  static std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static bool exists(const std::string& path) { return std::filesystem::exists(path); }
+  // A writer that stored something: data and, for chunked downloads, the progress file.
+  static void writeDownload(const FilePaths& paths, const std::string& content = "data") {
+    writeFile(paths.dataPath, content);
+    if (!paths.infoPath.empty()) writeFile(paths.infoPath, "info");
+  }
+  static bool filesExist(const FilePaths& paths) {
+    return exists(paths.dataPath) && (paths.infoPath.empty() || exists(paths.infoPath));
+  }
+  static bool filesGone(const FilePaths& paths) {
+    return !exists(paths.dataPath) && (paths.infoPath.empty() || !exists(paths.infoPath));
+  }
+  // A chunked download that was interrupted: opened, written and closed into the cache.
+  FilePaths interrupt(FileStorageManager& storage, const std::string& key) {
+    FilePaths paths = storage.openFile(FileKind::Chunked, key);
+    writeDownload(paths);
+    storage.closeFile(FileKind::Chunked, paths);
+    return paths;
+  }
+  FilePaths finishedSingleFile(FileStorageManager& storage, const std::string& key,
+                               const std::string& content) {
+    FilePaths paths = storage.openFile(FileKind::SingleFile, key);
+    writeFile(paths.dataPath, content);
+    return paths;
+  }
+
+  test::TempDir temp_;
+  std::string base_;
+  std::string root_;
+};
+
+// --- instances ---
+
+TEST_F(FileStorageManagerTest, SameRootSharesOneManagerAndTouchesNothingOnDisk) {
+  auto first = manager();
+  auto second = manager();
+  EXPECT_EQ(first.get(), second.get());
+  EXPECT_NE(first.get(), FileStorageManager::getInstance(base_ + "/other", ZPCachePolicy()).get());
+  EXPECT_FALSE(exists(root_));
+}
+
+TEST_F(FileStorageManagerTest, LaterPolicyReplacesTheLiveCacheLimits) {
+  auto storage = manager(policyWithCount(100));
+  const FilePaths a = interrupt(*storage, "a");
+  const FilePaths b = interrupt(*storage, "b");
+  manager(policyWithCount(1));
+  EXPECT_TRUE(filesExist(a));  // no trim until the next put
+  const FilePaths c = interrupt(*storage, "c");
+  EXPECT_TRUE(filesGone(a));
+  EXPECT_TRUE(filesGone(b));
+  EXPECT_TRUE(filesExist(c));
+}
+
+// --- opening and closing ---
+
+TEST_F(FileStorageManagerTest, OpenFileBuildsPathsAndEmptiesTempDirectoryOnce) {
+  std::filesystem::create_directories(root_ + "/temp/old");
+  writeFile(root_ + "/temp/stale", "x");
+  writeFile(root_ + "/temp/old/inner", "x");
+  auto storage = manager();
+
+  const FilePaths single = storage->openFile(FileKind::SingleFile, "k1");
+  EXPECT_EQ(single.fileKey, "k1");
+  EXPECT_EQ(single.dataPath, root_ + "/temp/k1");
+  EXPECT_EQ(single.infoPath, "");
+  EXPECT_TRUE(std::filesystem::is_empty(root_ + "/temp"));
+  EXPECT_TRUE(std::filesystem::is_directory(root_ + "/lruCache"));
+
+  writeFile(root_ + "/temp/later", "x");
+  const FilePaths chunked = storage->openFile(FileKind::Chunked, "k2");
+  EXPECT_EQ(chunked.dataPath, root_ + "/lruCache/k2");
+  EXPECT_EQ(chunked.infoPath, root_ + "/lruCache/k2.info");
+  EXPECT_TRUE(exists(root_ + "/temp/later"));
+}
+
+TEST_F(FileStorageManagerTest, VanishedDirectoriesAreCreatedAgainAndCacheForgotten) {
+  auto storage = manager(policyWithCount(1));
+  interrupt(*storage, "a");
+  std::filesystem::remove_all(root_);
+  const FilePaths b = storage->openFile(FileKind::Chunked, "b");
+  EXPECT_TRUE(std::filesystem::is_directory(root_ + "/temp"));
+  EXPECT_TRUE(std::filesystem::is_directory(root_ + "/lruCache"));
+  // "a" was forgotten; had it been kept, closing b would evict it with a log line.
+  writeDownload(b);
+  LogCapture capture(Debug);
+  storage->closeFile(FileKind::Chunked, b);
+  EXPECT_EQ(capture.take().find("exceedCount"), std::string::npos);
+}
+
+TEST_F(FileStorageManagerTest, StorageRootThatCannotBeCreatedFailsOnlyAtTheWriter) {
+  writeFile(base_ + "/plain", "x");
+  root_ = base_ + "/plain/root";
+  auto storage = manager();
+  const FilePaths paths = storage->openFile(FileKind::Chunked, "k");
+  EXPECT_EQ(paths.dataPath, root_ + "/lruCache/k");
+  EXPECT_FALSE(std::ofstream(paths.dataPath).is_open());
+  storage->closeFile(FileKind::Chunked, paths);
+  storage->removeAllCache();
+  storage->removeCacheFile("k");
+  storage->removeTempFile("k");
+}
+
+TEST_F(FileStorageManagerTest, StartupFindsInterruptedDownloadsOfAnEarlierRun) {
+  const std::string cacheDir = root_ + "/lruCache";
+  std::filesystem::create_directories(cacheDir);
+  writeFile(cacheDir + "/a", "data");
+  writeFile(cacheDir + "/a.info", "info");
+  writeFile(cacheDir + "/b.info", "info");
+  writeFile(cacheDir + "/c", "data");
+  auto storage = manager();
+  LogCapture capture(Warn);
+  storage->openFile(FileKind::SingleFile, "unrelated");
+  EXPECT_NE(capture.take().find("FileLruCache init fileCount = 4\n"), std::string::npos);
+  EXPECT_FALSE(exists(cacheDir + "/b.info"));
+
+  storage->removeAllCache();
+  EXPECT_FALSE(exists(cacheDir + "/a"));
+  EXPECT_FALSE(exists(cacheDir + "/a.info"));
+  EXPECT_TRUE(exists(cacheDir + "/c"));
+}
+
+TEST_F(FileStorageManagerTest, ClosedChunkedDownloadsAreEvictedInCloseOrder) {
+  auto storage = manager(policyWithCount(2));
+  const FilePaths x = interrupt(*storage, "x");
+  const FilePaths y = interrupt(*storage, "y");
+  const FilePaths z = interrupt(*storage, "z");
+  EXPECT_TRUE(filesGone(x));
+  EXPECT_TRUE(filesExist(y));
+  EXPECT_TRUE(filesExist(z));
+}
+
+TEST_F(FileStorageManagerTest, ResumedDownloadIsNeverTrimmedWhileItRuns) {
+  auto storage = manager(policyWithCount(1));
+  interrupt(*storage, "resumed");
+  const FilePaths resumed = storage->openFile(FileKind::Chunked, "resumed");
+  EXPECT_EQ(resumed.dataPath, root_ + "/lruCache/resumed");
+  const FilePaths other = interrupt(*storage, "other");
+  const FilePaths third = interrupt(*storage, "third");
+  EXPECT_TRUE(filesExist(resumed));
+  EXPECT_TRUE(filesGone(other));
+
+  storage->closeFile(FileKind::Chunked, resumed);  // back in the cache, most recent
+  EXPECT_TRUE(filesExist(resumed));
+  EXPECT_TRUE(filesGone(third));
+}
+
+TEST_F(FileStorageManagerTest, SecondOpenerOfAKeyKeepsItsFilesOutOfTheCache) {
+  auto storage = manager(policyWithCount(1));
+  const FilePaths first = storage->openFile(FileKind::Chunked, "k");
+  const FilePaths second = storage->openFile(FileKind::Chunked, "k");
+  writeDownload(first);
+  storage->closeFile(FileKind::Chunked, first);
+  interrupt(*storage, "other");
+  interrupt(*storage, "third");
+  EXPECT_TRUE(filesExist(second));
+  storage->closeFile(FileKind::Chunked, second);
+  interrupt(*storage, "fourth");
+  EXPECT_TRUE(filesGone(second));
+}
+
+// --- removal ---
+
+TEST_F(FileStorageManagerTest, RemoveTempFileDeletesClosedKeyAtOnceAndOpenKeyAtClose) {
+  auto storage = manager();
+  const FilePaths open = storage->openFile(FileKind::SingleFile, "open");
+  writeDownload(open);
+  writeFile(root_ + "/temp/closed", "x");
+  storage->removeTempFile("closed");
+  storage->removeTempFile("open");
+  EXPECT_FALSE(exists(root_ + "/temp/closed"));
+  EXPECT_TRUE(filesExist(open));
+  storage->closeFile(FileKind::SingleFile, open);
+  EXPECT_TRUE(filesGone(open));
+}
+
+TEST_F(FileStorageManagerTest, RemoveCacheFileOfClosedKeyDeletesAndForgetsTheEntry) {
+  auto storage = manager(policyWithCount(2));
+  const FilePaths a = interrupt(*storage, "a");
+  const FilePaths b = interrupt(*storage, "b");
+  storage->removeCacheFile("b");
+  EXPECT_TRUE(filesGone(b));
+  // b's entry no longer takes a place: adding c keeps a.
+  interrupt(*storage, "c");
+  EXPECT_TRUE(filesExist(a));
+}
+
+TEST_F(FileStorageManagerTest, RemoveCacheFileOfRunningDownloadOnlyMarksIt) {
+  auto storage = manager();
+  const FilePaths fresh = storage->openFile(FileKind::Chunked, "fresh");
+  writeDownload(fresh);
+  interrupt(*storage, "resumed");
+  const FilePaths resumed = storage->openFile(FileKind::Chunked, "resumed");
+  storage->removeCacheFile("fresh");
+  storage->removeCacheFile("resumed");
+  EXPECT_TRUE(filesExist(fresh));
+  EXPECT_TRUE(filesExist(resumed));
+
+  storage->closeFile(FileKind::Chunked, fresh);
+  storage->closeFile(FileKind::Chunked, resumed);
+  EXPECT_TRUE(filesGone(fresh));
+  EXPECT_TRUE(filesGone(resumed));
+  // Neither went back into the cache.
+  writeDownload(resumed);
+  storage->removeAllCache();
+  EXPECT_TRUE(filesExist(resumed));
+}
+
+TEST_F(FileStorageManagerTest, MarkedDownloadThatSucceedsStillDelivers) {
+  auto storage = manager();
+  const FilePaths paths = storage->openFile(FileKind::Chunked, "k");
+  writeDownload(paths, "payload");
+  storage->removeCacheFile("k");
+  ZPRequest request;
+  const std::string delivered =
+      storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr);
+  EXPECT_EQ(delivered, base_ + "/save/k");
+  EXPECT_EQ(readFile(delivered), "payload");
+  EXPECT_TRUE(filesGone(paths));
+}
+
+TEST_F(FileStorageManagerTest, NewOpenWithdrawsAnEarlierRemoval) {
+  auto storage = manager();
+  const FilePaths first = storage->openFile(FileKind::SingleFile, "k");
+  writeDownload(first);
+  storage->removeTempFile("k");
+  const FilePaths second = storage->openFile(FileKind::SingleFile, "k");
+  storage->closeFile(FileKind::SingleFile, first);
+  storage->closeFile(FileKind::SingleFile, second);
+  EXPECT_TRUE(filesExist(second));
+}
+
+TEST_F(FileStorageManagerTest, RemoveAllCacheKeepsOpenFilesUntilTheyClose) {
+  auto storage = manager();
+  const FilePaths openSingle = storage->openFile(FileKind::SingleFile, "s1");
+  writeDownload(openSingle);
+  writeFile(root_ + "/temp/s2", "x");
+  const FilePaths openChunked = storage->openFile(FileKind::Chunked, "c1");
+  writeDownload(openChunked);
+  const FilePaths cached = interrupt(*storage, "c2");
+
+  storage->removeAllCache();
+  EXPECT_FALSE(exists(root_ + "/temp/s2"));
+  EXPECT_TRUE(filesGone(cached));
+  EXPECT_TRUE(filesExist(openSingle));
+  EXPECT_TRUE(filesExist(openChunked));
+
+  storage->closeFile(FileKind::SingleFile, openSingle);
+  storage->closeFile(FileKind::Chunked, openChunked);
+  EXPECT_TRUE(filesGone(openSingle));
+  EXPECT_TRUE(filesGone(openChunked));
+}
+
+TEST_F(FileStorageManagerTest, RemoveAllCacheBeforeAnyOpenRemovesEarlierRunDownloads) {
+  const std::string cacheDir = root_ + "/lruCache";
+  std::filesystem::create_directories(cacheDir);
+  writeFile(cacheDir + "/a", "data");
+  writeFile(cacheDir + "/a.info", "info");
+  auto storage = manager();
+  storage->removeAllCache();
+  EXPECT_FALSE(exists(cacheDir + "/a"));
+  EXPECT_FALSE(exists(cacheDir + "/a.info"));
+}
+
+// --- delivery ---
+
+TEST_F(FileStorageManagerTest, DeliversIntoSaveDirectoryCreatingItsParents) {
+  auto storage = manager();
+  const FilePaths paths = finishedSingleFile(*storage, "k", "payload");
+  ZPRequest request;
+  const std::string saveDir = base_ + "/a/b/save";
+  const std::string delivered = storage->moveToSaveDir(paths, request, saveDir, nullptr, nullptr);
+  EXPECT_EQ(delivered, saveDir + "/k");
+  EXPECT_EQ(readFile(delivered), "payload");
+  EXPECT_FALSE(exists(paths.dataPath));
+}
+
+TEST_F(FileStorageManagerTest, DeliveredChunkedDownloadLeavesNoProgressFileAndIsNotOpen) {
+  auto storage = manager();
+  const FilePaths paths = storage->openFile(FileKind::Chunked, "k");
+  writeDownload(paths, "payload");
+  ZPRequest request;
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr),
+            base_ + "/save/k");
+  EXPECT_TRUE(filesGone(paths));
+  // The key was released: a later removal acts at once instead of waiting for a close.
+  writeDownload(paths);
+  storage->removeCacheFile("k");
+  EXPECT_TRUE(filesGone(paths));
+}
+
+TEST_F(FileStorageManagerTest, SavePathWinsOverSaveDirectoryAndGetsItsParents) {
+  auto storage = manager();
+  const FilePaths paths = finishedSingleFile(*storage, "k", "payload");
+  ZPRequest request;
+  request.savePath = base_ + "/out/x/y.bin";
+  const std::string delivered =
+      storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr);
+  EXPECT_EQ(delivered, base_ + "/out/x/y.bin");
+  EXPECT_EQ(readFile(delivered), "payload");
+  EXPECT_FALSE(exists(base_ + "/save"));
+}
+
+TEST_F(FileStorageManagerTest, ExistingTargetIsReplacedWithoutRename) {
+  auto storage = manager();
+  const FilePaths paths = finishedSingleFile(*storage, "k", "new");
+  std::filesystem::create_directories(base_ + "/save");
+  writeFile(base_ + "/save/k", "old");
+  ZPRequest request;
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr),
+            base_ + "/save/k");
+  EXPECT_EQ(readFile(base_ + "/save/k"), "new");
+}
+
+TEST_F(FileStorageManagerTest, RenameCountsUpToTheFirstFreeName) {
+  auto storage = manager();
+  std::filesystem::create_directories(base_ + "/save");
+  writeFile(base_ + "/save/k.bin", "one");
+  writeFile(base_ + "/save/k(1).bin", "two");
+  const FilePaths paths = finishedSingleFile(*storage, "k", "three");
+  ZPRequest request;
+  request.savePath = base_ + "/save/k.bin";
+  request.renameIfExists = 1;
+  LogCapture capture(Warn);
+  const std::string delivered = storage->moveToSaveDir(paths, request, "", nullptr, nullptr);
+  const std::string out = capture.take();
+
+  EXPECT_EQ(delivered, base_ + "/save/k(2).bin");
+  EXPECT_EQ(readFile(delivered), "three");
+  EXPECT_EQ(readFile(base_ + "/save/k.bin"), "one");
+  EXPECT_EQ(countOf(out, "rename try index: "), 2u) << out;
+  EXPECT_NE(out.find("rename try index: 1\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("rename try index: 2\n"), std::string::npos) << out;
+}
+
+TEST_F(FileStorageManagerTest, RenameWithFreeTargetWritesNoTryLine) {
+  auto storage = manager();
+  const FilePaths paths = finishedSingleFile(*storage, "k", "payload");
+  ZPRequest request;
+  request.renameIfExists = 1;
+  LogCapture capture(Warn);
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr),
+            base_ + "/save/k");
+  EXPECT_EQ(capture.take().find("rename try index"), std::string::npos);
+}
+
+TEST_F(FileStorageManagerTest, RenameOfNameWithoutExtensionAppendsTheCounter) {
+  auto storage = manager();
+  std::filesystem::create_directories(base_ + "/save");
+  writeFile(base_ + "/save/k", "taken");
+  const FilePaths paths = finishedSingleFile(*storage, "k", "payload");
+  ZPRequest request;
+  request.renameIfExists = 1;
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr),
+            base_ + "/save/k(1)");
+}
+
+TEST_F(FileStorageManagerTest, RenameNeverTouchesADottedDirectory) {
+  auto storage = manager();
+  const std::string dir = base_ + "/v1.2";
+  std::filesystem::create_directories(dir);
+  writeFile(dir + "/k", "taken");
+  writeFile(base_ + "/v1(1).2", "decoy");
+  const FilePaths paths = finishedSingleFile(*storage, "k", "payload");
+  ZPRequest request;
+  request.renameIfExists = 1;
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, dir, nullptr, nullptr), dir + "/k(1)");
+  EXPECT_EQ(readFile(dir + "/k(1)"), "payload");
+  EXPECT_TRUE(std::filesystem::is_directory(dir));
+}
+
+TEST_F(FileStorageManagerTest, IndexedNameCountsInsideTheFileNameOnly) {
+  EXPECT_EQ(indexedName("D:/save/a.b.zip", 3), "D:/save/a.b(3).zip");
+  EXPECT_EQ(indexedName("D:\\save.d\\readme", 2), "D:\\save.d\\readme(2)");
+  EXPECT_EQ(indexedName("/home/.profile", 1), "/home/.profile(1)");
+  EXPECT_EQ(indexedName("plain", 4), "plain(4)");
+}
+
+TEST_F(FileStorageManagerTest, RenameGivesUpAfterTheLastTry) {
+  auto storage = manager();
+  const std::string saveDir = base_ + "/full";
+  std::filesystem::create_directories(saveDir);
+  writeFile(saveDir + "/k", "");
+  for (int n = 1; n < FileStorageManager::kMaxRenameTries; ++n) {
+    writeFile(saveDir + "/k(" + std::to_string(n) + ")", "");
+  }
+  const FilePaths paths = finishedSingleFile(*storage, "k", "payload");
+  ZPRequest request;
+  request.renameIfExists = 1;
+  int errorCode = 0;
+  std::string errorMsg;
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, saveDir, &errorCode, &errorMsg), "");
+  EXPECT_EQ(errorCode, FileStorageManager::kStorageError);
+  EXPECT_FALSE(errorMsg.empty());
+  EXPECT_EQ(readFile(paths.dataPath), "payload");
+}
+
+TEST_F(FileStorageManagerTest, SaveDirectoryThatCannotBeCreatedFailsWithItsLine) {
+  auto storage = manager();
+  writeFile(base_ + "/plain", "x");
+  const FilePaths paths = finishedSingleFile(*storage, "k", "payload");
+  ZPRequest request;
+  int errorCode = 0;
+  std::string errorMsg;
+  const std::string saveDir = base_ + "/plain/save";
+  LogCapture capture(Warn);
+  const std::string delivered =
+      storage->moveToSaveDir(paths, request, saveDir, &errorCode, &errorMsg);
+  const std::string out = capture.take();
+
+  EXPECT_EQ(delivered, "");
+  EXPECT_NE(errorCode, 0);
+  EXPECT_EQ(errorMsg, "CreateDirectoryW Failed");
+  EXPECT_NE(out.find("moveToSaveDir failed, saveDirPath create failed. " + saveDir + "\n"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(exists(paths.dataPath));
+}
+
+TEST_F(FileStorageManagerTest, TargetDirectoryThatCannotBeCreatedFailsWithItsLine) {
+  auto storage = manager();
+  writeFile(base_ + "/plain", "x");
+  const FilePaths paths = finishedSingleFile(*storage, "k", "payload");
+  ZPRequest request;
+  request.savePath = base_ + "/plain/sub/y.bin";
+  LogCapture capture(Warn);
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr), "");
+  EXPECT_NE(capture.take().find("moveToSaveDir failed, targetDir create failed. %s" + base_ +
+                                "/plain/sub\n"),
+            std::string::npos);
+}
+
+TEST_F(FileStorageManagerTest, EmptySaveDirectoryIsRefusedInsteadOfTheFileSystemRoot) {
+  auto storage = manager();
+  const FilePaths paths = finishedSingleFile(*storage, "k", "payload");
+  ZPRequest request;
+  int errorCode = 0;
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, "", &errorCode, nullptr), "");
+  EXPECT_EQ(errorCode, FileStorageManager::kStorageError);
+  EXPECT_TRUE(exists(paths.dataPath));
+}
+
+TEST_F(FileStorageManagerTest, FailedMoveKeepsTheDownloadResumable) {
+  auto storage = manager();
+  const FilePaths paths = storage->openFile(FileKind::Chunked, "k");
+  writeDownload(paths, "partial");
+  // A directory in the way cannot be replaced by a file.
+  std::filesystem::create_directories(base_ + "/save/k/inside");
+  ZPRequest request;
+  int errorCode = 0;
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save", &errorCode, nullptr), "");
+  EXPECT_NE(errorCode, 0);
+  EXPECT_TRUE(filesExist(paths));
+
+  storage->closeFile(FileKind::Chunked, paths);  // the key was still open
+  const FilePaths again = storage->openFile(FileKind::Chunked, "k");
+  EXPECT_EQ(readFile(again.dataPath), "partial");
+  EXPECT_TRUE(exists(again.infoPath));
+}
+
+// --- progress ---
+
+TEST_F(FileStorageManagerTest, FetchProgressSumsStoredRanges) {
+  auto storage = manager();
+  std::filesystem::create_directories(root_ + "/lruCache");
+  ASSERT_TRUE(
+      saveProgress(root_ + "/lruCache/k.info", {{0, 0, 100, 100}, {1, 100, 200, 150}}, 200));
+  int64_t downloaded = -1;
+  int64_t total = -1;
+  EXPECT_TRUE(storage->fetchProgress("k", &downloaded, &total));
+  EXPECT_EQ(downloaded, 150);
+  EXPECT_EQ(total, 200);
+  EXPECT_TRUE(storage->fetchProgress("k", nullptr, nullptr));
+}
+
+TEST_F(FileStorageManagerTest, FetchProgressIsFalseForMissingOrTruncatedFiles) {
+  auto storage = manager();
+  int64_t downloaded = -1;
+  EXPECT_FALSE(storage->fetchProgress("k", &downloaded, nullptr));
+  std::filesystem::create_directories(root_ + "/lruCache");
+  writeFile(root_ + "/lruCache/k.info", std::string(10, '\0'));
+  EXPECT_FALSE(storage->fetchProgress("k", &downloaded, nullptr));
+  EXPECT_EQ(downloaded, -1);
+}
+
+// --- threads ---
+
+// Writers open, write and close their keys while others remove everything; a writer must find
+// its files in place until it lets go, whatever the trims and removals do meanwhile.
+TEST_F(FileStorageManagerTest, ConcurrentOpenCloseAndRemovalNeverDeleteOpenFiles) {
+  auto storage = manager(policyWithCount(2));
+  constexpr int kWriters = 4;
+  constexpr int kRounds = 60;
+  std::atomic<int> lostFiles{0};
+  std::atomic<bool> writersDone{false};
+  std::vector<std::thread> threads;
+  threads.reserve(kWriters + 1);
+  for (int t = 0; t < kWriters; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < kRounds; ++round) {
+        // Each thread resumes its own chunked key from the cache over and over while the others
+        // put theirs, so with two places the trims run against the resumed keys all the time.
+        // One key is shared by all threads.
+        FileKind kind = FileKind::Chunked;
+        std::string key = "c" + std::to_string(t);
+        if (round % 3 == 1) {
+          kind = FileKind::SingleFile;
+          key = "s" + std::to_string(t) + "-" + std::to_string(round % 2);
+        } else if (round % 5 == 0) {
+          key = "shared";
+        }
+        const FilePaths paths = storage->openFile(kind, key);
+        if (key != "shared") {
+          writeDownload(paths);
+          // Long enough for the other threads' trims and removals to run meanwhile.
+          std::this_thread::sleep_for(std::chrono::microseconds(300));
+          if (!filesExist(paths)) ++lostFiles;
+        }
+        storage->closeFile(kind, paths);
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    for (int i = 0; i < 200 && !writersDone.load(); ++i) {
+      storage->removeAllCache();
+      storage->removeCacheFile("c0");
+      storage->removeTempFile("s1-1");
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  });
+  for (int t = 0; t < kWriters; ++t) threads[t].join();
+  writersDone = true;
+  threads.back().join();
+
+  EXPECT_EQ(lostFiles.load(), 0);
+  // Nothing is open any more: everything goes now.
+  storage->removeAllCache();
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(root_ + "/lruCache")) {
+    if (entry.path().extension() == ".info") left.push_back(entry.path().string());
+  }
+  EXPECT_TRUE(left.empty()) << left.front();
+  EXPECT_TRUE(std::filesystem::is_empty(root_ + "/temp"));
+}
+
+}  // namespace
+}  // namespace zephyl

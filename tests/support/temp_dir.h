@@ -1,0 +1,26 @@
+// TempDir: a fresh directory under the system's temporary directory for one test, removed with
+// everything in it when the object is destroyed. One thread at a time.
+#pragma once
+
+#include <string>
+
+namespace zephyl::test {
+
+class TempDir {
+ public:
+  // Creates "<tmp>/zephyl_test_XXXXXX"; path() is empty if that failed.
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  // The directory, without a trailing "/".
+  const std::string& path() const { return path_; }
+  // path() + "/" + name.
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace zephyl::test

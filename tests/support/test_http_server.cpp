@@ -1,0 +1,490 @@
+#include "support/test_http_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <system_error>
+#include <utility>
+
+namespace zephyl::test {
+namespace {
+
+constexpr size_t kMaxConnections = 64;
+constexpr size_t kMaxHeadBytes = size_t{64} * 1024;
+constexpr size_t kPieceBytes = size_t{16} * 1024;
+constexpr int kPollMs = 50;
+constexpr int kMaxPauseMs = 10000;
+
+std::string lowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string trimmed(const std::string& text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
+  while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
+  return text.substr(begin, end - begin);
+}
+
+bool parseNumber(const std::string& text, int64_t* value) {
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), *value);
+  return result.ec == std::errc() && result.ptr == text.data() + text.size();
+}
+
+enum class RangeKind { kNone, kSatisfiable, kUnsatisfiable };
+
+// One "bytes=" range against a resource of size bytes. Anything this server does not understand
+// (several ranges, other units, garbage) counts as no range, as HTTP allows.
+RangeKind parseRange(const std::string& header, int64_t size, int64_t* first, int64_t* last) {
+  const std::string value = trimmed(header);
+  if (value.compare(0, 6, "bytes=") != 0) return RangeKind::kNone;
+  const std::string rangeText = trimmed(value.substr(6));
+  const size_t dash = rangeText.find('-');
+  if (dash == std::string::npos || rangeText.find(',') != std::string::npos) return RangeKind::kNone;
+  const std::string from = trimmed(rangeText.substr(0, dash));
+  const std::string to = trimmed(rangeText.substr(dash + 1));
+  int64_t a = 0;
+  int64_t b = 0;
+  if (from.empty()) {  // suffix: the last b bytes
+    if (!parseNumber(to, &b)) return RangeKind::kNone;
+    if (b == 0 || size == 0) return RangeKind::kUnsatisfiable;
+    *first = std::max<int64_t>(0, size - b);
+    *last = size - 1;
+    return RangeKind::kSatisfiable;
+  }
+  if (!parseNumber(from, &a)) return RangeKind::kNone;
+  if (to.empty()) {
+    b = size - 1;
+  } else if (!parseNumber(to, &b) || b < a) {
+    return RangeKind::kNone;
+  }
+  if (a >= size) return RangeKind::kUnsatisfiable;
+  *first = a;
+  *last = std::min(b, size - 1);
+  return RangeKind::kSatisfiable;
+}
+
+const char* reasonOf(int status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 206:
+      return "Partial Content";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 416:
+      return "Range Not Satisfiable";
+    case 500:
+      return "Internal Server Error";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Status";
+  }
+}
+
+}  // namespace
+
+std::vector<uint8_t> patternBytes(size_t size, uint32_t seed) {
+  std::vector<uint8_t> bytes(size);
+  uint32_t x = seed * 2654435761u + 0x9e3779b9u;
+  if (x == 0) x = 1;
+  for (size_t i = 0; i < size; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    bytes[i] = static_cast<uint8_t>(x >> 24);
+  }
+  return bytes;
+}
+
+// What one request is answered with.
+struct TestHttpServer::Answer {
+  int status = 200;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::shared_ptr<const std::vector<uint8_t>> body;  // the resource, or null for a page
+  size_t offset = 0;                                 // the slice of body sent
+  size_t length = 0;
+  std::string page;       // body of an error or empty answer when body is null
+  bool resource = false;  // a 200/206 of a resource: framing and the misbehaviours apply
+  BodyFraming framing = BodyFraming::kContentLength;
+  int64_t lengthLie = 0;
+  int64_t cutAfter = -1;
+  int delayMs = 0;
+  int64_t stallAfter = -1;
+  int stallMs = 0;
+};
+
+TestHttpServer::TestHttpServer() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  const int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 64) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    close(fd);
+    return;
+  }
+  port_ = ntohs(address.sin_port);
+  listenFd_ = fd;
+  acceptThread_ = std::thread(&TestHttpServer::acceptLoop, this);
+}
+
+TestHttpServer::~TestHttpServer() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (acceptThread_.joinable()) acceptThread_.join();
+  std::lock_guard<std::mutex> lock(connectionsMutex_);
+  for (Connection& connection : connections_) shutdown(connection.fd, SHUT_RDWR);
+  for (Connection& connection : connections_) {
+    if (connection.thread.joinable()) connection.thread.join();
+    close(connection.fd);
+  }
+  connections_.clear();
+  if (listenFd_ >= 0) close(listenFd_);
+}
+
+std::string TestHttpServer::host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+std::string TestHttpServer::url(const std::string& path) const { return "http://" + host() + path; }
+
+void TestHttpServer::serve(const std::string& path, std::vector<uint8_t> body,
+                           const Misbehaviour& misbehaviour) {
+  Resource resource;
+  resource.body = std::make_shared<const std::vector<uint8_t>>(std::move(body));
+  resource.misbehaviour = misbehaviour;
+  std::lock_guard<std::mutex> lock(mutex_);
+  resources_[path] = std::move(resource);
+}
+
+void TestHttpServer::setMisbehaviour(const std::string& path, const Misbehaviour& misbehaviour) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto entry = resources_.find(path);
+  if (entry == resources_.end()) return;
+  entry->second.misbehaviour = misbehaviour;
+  entry->second.requestsSeen = 0;
+  entry->second.cutsDone = 0;
+}
+
+std::vector<SeenRequest> TestHttpServer::requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+size_t TestHttpServer::requestCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_.size();
+}
+
+bool TestHttpServer::waitForRequests(size_t count, int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return requests_.size() >= count; });
+}
+
+void TestHttpServer::clearRequests() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.clear();
+}
+
+void TestHttpServer::acceptLoop() {
+  while (!stopping_) {
+    {
+      std::unique_lock<std::mutex> lock(connectionsMutex_);
+      reapFinished();
+      if (connections_.size() >= kMaxConnections) {
+        connectionEnded_.wait_for(lock, std::chrono::milliseconds(kPollMs));
+        continue;
+      }
+    }
+    pollfd waiting{listenFd_, POLLIN, 0};
+    if (poll(&waiting, 1, kPollMs) <= 0) continue;
+    const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    connections_.emplace_back();
+    Connection* connection = &connections_.back();
+    connection->fd = fd;
+    try {
+      connection->thread = std::thread(&TestHttpServer::serveConnection, this, connection);
+    } catch (const std::system_error&) {
+      close(fd);
+      connections_.pop_back();
+    }
+  }
+}
+
+void TestHttpServer::reapFinished() {
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    if (!it->finished) {
+      ++it;
+      continue;
+    }
+    if (it->thread.joinable()) it->thread.join();
+    close(it->fd);
+    it = connections_.erase(it);
+  }
+}
+
+void TestHttpServer::serveConnection(Connection* connection) {
+  const int fd = connection->fd;
+  std::string buffer;
+  std::string head;
+  while (readHead(fd, &buffer, &head)) {
+    // Request line, then "Name: value" lines.
+    const size_t lineEnd = head.find("\r\n");
+    const std::string requestLine = head.substr(0, lineEnd);
+    const size_t firstBlank = requestLine.find(' ');
+    const size_t secondBlank = requestLine.find(' ', firstBlank + 1);
+    if (firstBlank == std::string::npos || secondBlank == std::string::npos) break;
+    const std::string method = requestLine.substr(0, firstBlank);
+    const std::string target = requestLine.substr(firstBlank + 1, secondBlank - firstBlank - 1);
+    const std::string version = requestLine.substr(secondBlank + 1);
+    bool hasRange = false;
+    std::string range;
+    std::string connectionHeader;
+    size_t position = lineEnd + 2;
+    while (position < head.size()) {
+      const size_t end = head.find("\r\n", position);
+      if (end == std::string::npos || end == position) break;
+      const std::string line = head.substr(position, end - position);
+      position = end + 2;
+      const size_t colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      const std::string name = lowerCase(trimmed(line.substr(0, colon)));
+      const std::string value = trimmed(line.substr(colon + 1));
+      if (name == "range") {
+        hasRange = true;
+        range = value;
+      } else if (name == "connection") {
+        connectionHeader = lowerCase(value);
+      }
+    }
+    const bool keepAlive =
+        version == "HTTP/1.0" ? connectionHeader == "keep-alive" : connectionHeader != "close";
+    const Answer answer = decide(method, target, hasRange, range);
+    if (!sendAnswer(fd, answer, keepAlive && method != "HEAD")) break;
+  }
+  shutdown(fd, SHUT_RDWR);  // the peer sees the end; the fd is closed when the thread is reaped
+  connection->finished = true;
+  connectionEnded_.notify_all();
+}
+
+bool TestHttpServer::readHead(int fd, std::string* buffer, std::string* head) {
+  for (;;) {
+    const size_t end = buffer->find("\r\n\r\n");
+    if (end != std::string::npos) {
+      *head = buffer->substr(0, end + 4);
+      buffer->erase(0, end + 4);
+      return true;
+    }
+    if (buffer->size() > kMaxHeadBytes || stopping_) return false;
+    pollfd waiting{fd, POLLIN, 0};
+    const int ready = poll(&waiting, 1, kPollMs);
+    if (ready < 0) return false;
+    if (ready == 0) continue;
+    char bytes[4096];
+    const ssize_t received = recv(fd, bytes, sizeof bytes, 0);
+    if (received <= 0) return false;
+    buffer->append(bytes, static_cast<size_t>(received));
+  }
+}
+
+TestHttpServer::Answer TestHttpServer::decide(const std::string& method, const std::string& target,
+                                              bool hasRange, const std::string& range) {
+  const std::string path = target.substr(0, target.find('?'));
+  Answer answer;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto entry = resources_.find(path);
+  bool errorPage = entry == resources_.end();
+  answer.status = 404;
+  if (!errorPage) {
+    Resource& resource = entry->second;
+    const Misbehaviour& misbehaviour = resource.misbehaviour;
+    answer.delayMs = std::clamp(misbehaviour.delayMs, 0, kMaxPauseMs);
+    const int index = resource.requestsSeen++;
+    if (index < misbehaviour.failFirst) {
+      errorPage = true;
+      answer.status = misbehaviour.failStatus;
+    } else {
+      const int64_t size = static_cast<int64_t>(resource.body->size());
+      int64_t first = 0;
+      int64_t last = size - 1;
+      const RangeKind kind = hasRange && !misbehaviour.ignoreRange
+                                 ? parseRange(range, size, &first, &last)
+                                 : RangeKind::kNone;
+      if (kind == RangeKind::kUnsatisfiable) {
+        answer.status = 416;
+        answer.headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
+      } else {
+        answer.status = 200;
+        if (kind == RangeKind::kSatisfiable) {
+          answer.status = 206;
+          const int64_t span = last - first;
+          first = std::clamp<int64_t>(first + misbehaviour.startShift, 0, size - 1);
+          last = std::min(size - 1, first + span);
+          answer.headers.emplace_back(
+              "Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                                   (misbehaviour.unknownTotal ? "*" : std::to_string(size)));
+        } else {
+          first = 0;
+          last = size - 1;
+        }
+        answer.resource = true;
+        answer.body = resource.body;
+        answer.offset = static_cast<size_t>(first);
+        answer.length = static_cast<size_t>(last - first + 1);
+        answer.framing = misbehaviour.framing;
+        answer.lengthLie = misbehaviour.lengthLie;
+        answer.stallAfter = misbehaviour.stallAfterBytes;
+        answer.stallMs = std::clamp(misbehaviour.stallMs, 0, kMaxPauseMs);
+        if (resource.cutsDone < misbehaviour.cutFirst) {
+          ++resource.cutsDone;
+          answer.cutAfter = std::max<int64_t>(0, misbehaviour.cutAfterBytes);
+        }
+      }
+    }
+  }
+  if (errorPage) {
+    const std::string title = std::to_string(answer.status) + " " + reasonOf(answer.status);
+    answer.page = "<html><head><title>" + title + "</title></head><body><h1>" + title +
+                  "</h1><p>zephyl test server</p></body></html>\n";
+    answer.headers.emplace_back("Content-Type", "text/html");
+  } else if (answer.resource) {
+    answer.headers.emplace_back("Content-Type", "application/octet-stream");
+    answer.headers.emplace_back("Accept-Ranges", "bytes");
+  }
+  SeenRequest seen;
+  seen.method = method;
+  seen.target = target;
+  seen.hasRange = hasRange;
+  seen.range = range;
+  seen.status = answer.status;
+  requests_.push_back(std::move(seen));
+  changed_.notify_all();
+  return answer;
+}
+
+bool TestHttpServer::sendAnswer(int fd, const Answer& answer, bool keepAlive) {
+  if (answer.delayMs > 0 && !pause(answer.delayMs)) return false;
+  const uint8_t* data = answer.body != nullptr
+                            ? answer.body->data() + answer.offset
+                            : reinterpret_cast<const uint8_t*>(answer.page.data());
+  const size_t length = answer.body != nullptr ? answer.length : answer.page.size();
+  const BodyFraming framing = answer.resource ? answer.framing : BodyFraming::kContentLength;
+  const bool closeAfter = !keepAlive || answer.cutAfter >= 0 ||
+                          (answer.resource && answer.lengthLie != 0) ||
+                          framing == BodyFraming::kCloseDelimited;
+
+  std::string head =
+      "HTTP/1.1 " + std::to_string(answer.status) + " " + reasonOf(answer.status) + "\r\n";
+  for (const auto& [name, value] : answer.headers) {
+    head.append(name).append(": ").append(value).append("\r\n");
+  }
+  if (framing == BodyFraming::kContentLength) {
+    const int64_t stated = static_cast<int64_t>(length) + (answer.resource ? answer.lengthLie : 0);
+    head += "Content-Length: " + std::to_string(stated) + "\r\n";
+  } else if (framing == BodyFraming::kChunked) {
+    head += "Transfer-Encoding: chunked\r\n";
+  }
+  head += closeAfter ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
+  if (!sendAll(fd, head.data(), head.size())) return false;
+
+  const size_t limit =
+      answer.cutAfter >= 0 ? std::min(length, static_cast<size_t>(answer.cutAfter)) : length;
+  bool stalled = answer.stallAfter < 0;
+  size_t sent = 0;
+  while (sent < limit) {
+    size_t piece = std::min(kPieceBytes, limit - sent);
+    if (!stalled && sent + piece > static_cast<size_t>(answer.stallAfter)) {
+      piece = static_cast<size_t>(answer.stallAfter) - sent;
+      if (piece == 0) {
+        stalled = true;
+        if (!pause(answer.stallMs)) return false;
+        continue;
+      }
+    }
+    if (framing == BodyFraming::kChunked) {
+      char size[32];
+      const int written = std::snprintf(size, sizeof size, "%zx\r\n", piece);
+      if (!sendAll(fd, size, static_cast<size_t>(written))) return false;
+    }
+    if (!sendAll(fd, reinterpret_cast<const char*>(data + sent), piece)) return false;
+    if (framing == BodyFraming::kChunked && !sendAll(fd, "\r\n", 2)) return false;
+    sent += piece;
+  }
+  if (limit < length) return false;  // cut: the connection ends here
+  if (framing == BodyFraming::kChunked && !sendAll(fd, "0\r\n\r\n", 5)) return false;
+  return !closeAfter;
+}
+
+bool TestHttpServer::sendAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    data += sent;
+    size -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+bool TestHttpServer::pause(int ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, std::chrono::milliseconds(std::clamp(ms, 0, kMaxPauseMs)),
+                    [&] { return stopping_.load(); });
+  return !stopping_;
+}
+
+ClosedPort::ClosedPort() {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    close(fd_);
+    fd_ = -1;
+    return;
+  }
+  port_ = ntohs(address.sin_port);
+}
+
+ClosedPort::~ClosedPort() {
+  if (fd_ >= 0) close(fd_);
+}
+
+std::string ClosedPort::host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+std::string ClosedPort::url(const std::string& path) const { return "http://" + host() + path; }
+
+}  // namespace zephyl::test
