@@ -65,14 +65,6 @@ TEST_F(MemoryDataWriterTest, PlansFiveMebibytesInTwoMebibyteBlocks) {
   EXPECT_EQ(writer.chunkAt(2).current, 4 * kMiB);
 }
 
-TEST_F(MemoryDataWriterTest, ShortResourceKeepsItsSingleFirstChunk) {
-  MemoryDataWriter writer("key", kSmallBlock);
-  writer.firstChunk();
-  ASSERT_TRUE(writer.setContentLength(1000, &code_, &message_));
-  EXPECT_TRUE(writer.unfinishedChunks(0).empty());
-  EXPECT_EQ(writer.chunkAt(0).end, kSmallBlock);
-}
-
 TEST_F(MemoryDataWriterTest, RefusesWritePastTheChunkEndWithoutStoringIt) {
   MemoryDataWriter writer("key", 64);
   writer.firstChunk();
@@ -97,6 +89,8 @@ TEST_F(MemoryDataWriterTest, RefusesWritePastTheBufferOfAShortResource) {
   MemoryDataWriter writer("key", kSmallBlock);
   writer.firstChunk();
   ASSERT_TRUE(writer.setContentLength(10, &code_, &message_));
+  EXPECT_TRUE(writer.unfinishedChunks(0).empty());
+  EXPECT_EQ(writer.chunkAt(0).end, kSmallBlock);
   Bytes source = test::patternBytes(11);
   EXPECT_FALSE(writer.write(0, 11, source.data(), &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::EXECUTE_ERROR);
@@ -149,6 +143,8 @@ TEST_F(MemoryDataWriterTest, ChangedLengthIsRefusedUntilReset) {
   MemoryDataWriter writer("key", kSmallBlock);
   writer.firstChunk();
   ASSERT_TRUE(writer.setContentLength(100, &code_, &message_));
+  Bytes stale = test::patternBytes(100, 9);
+  ASSERT_TRUE(writer.write(0, 50, stale.data(), &code_, &message_));
   EXPECT_FALSE(writer.setContentLength(200, &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::CACHE_ERROR);
   EXPECT_EQ(message_, "contentLength error: 200 100");
@@ -156,6 +152,7 @@ TEST_F(MemoryDataWriterTest, ChangedLengthIsRefusedUntilReset) {
 
   writer.reset();
   EXPECT_EQ(writer.contentLength(), 0);
+  EXPECT_EQ(writer.downloadedLength(), 0);
   EXPECT_EQ(writer.firstChunk().end, kSmallBlock);
   ASSERT_TRUE(writer.setContentLength(200, &code_, &message_));
   Bytes source = test::patternBytes(200);
@@ -163,19 +160,6 @@ TEST_F(MemoryDataWriterTest, ChangedLengthIsRefusedUntilReset) {
   ZPResponse response;
   ASSERT_TRUE(writer.moveToSaveDir(ZPRequest(), &response, &code_, &message_));
   EXPECT_EQ(*response.getData(), source);
-}
-
-TEST_F(MemoryDataWriterTest, ResetDiscardsStoredBytes) {
-  MemoryDataWriter writer("key", 64);
-  writer.firstChunk();
-  ASSERT_TRUE(writer.setContentLength(100, &code_, &message_));
-  Bytes source = test::patternBytes(100);
-  ASSERT_TRUE(writer.write(0, 64, source.data(), &code_, &message_));
-  writer.reset();
-  EXPECT_EQ(writer.downloadedLength(), 0);
-  const ChunkInfo first = writer.firstChunk();
-  EXPECT_EQ(first.current, 0);
-  EXPECT_EQ(first.end, 64);
 }
 
 TEST_F(MemoryDataWriterTest, LaterAttemptSkipsFinishedChunks) {
