@@ -198,36 +198,17 @@ void ChunkDataWriter::reset() {
 
 ChunkInfo ChunkDataWriter::firstChunk() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (chunks_.empty()) {
-    ChunkInfo first;
-    first.end = blockSize_;
-    chunks_.push_back(first);
-    return first;
-  }
-  const int64_t length = contentLength_.load();
-  for (const ChunkInfo& chunk : chunks_) {
-    if (!isChunkFinished(chunk, length)) return chunk;
-  }
-  return ChunkInfo{};
+  return firstChunkOf(chunks_, contentLength_.load(), blockSize_);
 }
 
 std::vector<ChunkInfo> ChunkDataWriter::unfinishedChunks(int excludeChunkId) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<ChunkInfo> result;
-  const int64_t length = contentLength_.load();
-  if (length == 0) return result;
-  for (const ChunkInfo& chunk : chunks_) {
-    if (chunk.chunkId != excludeChunkId && !isChunkFinished(chunk, length)) {
-      result.push_back(chunk);
-    }
-  }
-  return result;
+  return unfinishedChunksOf(chunks_, contentLength_.load(), excludeChunkId);
 }
 
 ChunkInfo ChunkDataWriter::chunkAt(int index) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (index < 0 || static_cast<size_t>(index) >= chunks_.size()) return ChunkInfo{};
-  return chunks_[static_cast<size_t>(index)];
+  return chunkAtOf(chunks_, index);
 }
 
 bool ChunkDataWriter::setContentLength(int64_t length, int* errorCode, std::string* errorMsg) {

@@ -62,4 +62,34 @@ std::string contentLengthErrorMessage(int64_t newLength, int64_t oldLength) {
   return "contentLength error: " + std::to_string(newLength) + " " + std::to_string(oldLength);
 }
 
+ChunkInfo firstChunkOf(std::vector<ChunkInfo>& chunks, int64_t contentLength, int64_t blockSize) {
+  if (chunks.empty()) {
+    ChunkInfo first;
+    first.end = blockSize;
+    chunks.push_back(first);
+    return first;
+  }
+  for (const ChunkInfo& chunk : chunks) {
+    if (!isChunkFinished(chunk, contentLength)) return chunk;
+  }
+  return ChunkInfo{};
+}
+
+std::vector<ChunkInfo> unfinishedChunksOf(const std::vector<ChunkInfo>& chunks,
+                                          int64_t contentLength, int excludeChunkId) {
+  std::vector<ChunkInfo> result;
+  if (contentLength == 0) return result;
+  for (const ChunkInfo& chunk : chunks) {
+    if (chunk.chunkId != excludeChunkId && !isChunkFinished(chunk, contentLength)) {
+      result.push_back(chunk);
+    }
+  }
+  return result;
+}
+
+ChunkInfo chunkAtOf(const std::vector<ChunkInfo>& chunks, int index) {
+  if (index < 0 || static_cast<size_t>(index) >= chunks.size()) return ChunkInfo{};
+  return chunks[static_cast<size_t>(index)];
+}
+
 }  // namespace zephyl

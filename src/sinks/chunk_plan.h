@@ -41,6 +41,18 @@ bool isChunkFinished(const ChunkInfo& chunk, int64_t contentLength);
 // [0, contentLength) without gaps: the download can be delivered.
 bool isPlanComplete(const std::vector<ChunkInfo>& chunks, int64_t contentLength);
 
+// The chunk to fetch first: a new first chunk [0, blockSize) when the plan is empty, else the
+// first unfinished chunk, or a default ChunkInfo when every chunk is finished.
+ChunkInfo firstChunkOf(std::vector<ChunkInfo>& chunks, int64_t contentLength, int64_t blockSize);
+
+// The unfinished chunks other than excludeChunkId, in plan order; none while the length is 0.
+// Finished chunks are left out: fetching one again would ask for an open range from its end.
+std::vector<ChunkInfo> unfinishedChunksOf(const std::vector<ChunkInfo>& chunks,
+                                          int64_t contentLength, int excludeChunkId);
+
+// A copy of chunks[index], or a default ChunkInfo for an index outside the plan.
+ChunkInfo chunkAtOf(const std::vector<ChunkInfo>& chunks, int index);
+
 // "contentLength error: <new> <old>": the resource changed its length between two answers.
 std::string contentLengthErrorMessage(int64_t newLength, int64_t oldLength);
 

@@ -71,38 +71,17 @@ void MemoryDataWriter::reset() {
 
 ChunkInfo MemoryDataWriter::firstChunk() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (chunks_.empty()) {
-    ChunkInfo first;
-    first.end = blockSize_;
-    chunks_.push_back(first);
-    return first;
-  }
-  const int64_t length = contentLength_.load();
-  for (const ChunkInfo& chunk : chunks_) {
-    if (!isChunkFinished(chunk, length)) return chunk;
-  }
-  return ChunkInfo{};
+  return firstChunkOf(chunks_, contentLength_.load(), blockSize_);
 }
 
 std::vector<ChunkInfo> MemoryDataWriter::unfinishedChunks(int excludeChunkId) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<ChunkInfo> result;
-  const int64_t length = contentLength_.load();
-  if (length == 0) return result;
-  // Finished chunks are left out: fetching one again would ask for an open range from its end
-  // and write past it.
-  for (const ChunkInfo& chunk : chunks_) {
-    if (chunk.chunkId != excludeChunkId && !isChunkFinished(chunk, length)) {
-      result.push_back(chunk);
-    }
-  }
-  return result;
+  return unfinishedChunksOf(chunks_, contentLength_.load(), excludeChunkId);
 }
 
 ChunkInfo MemoryDataWriter::chunkAt(int index) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (index < 0 || static_cast<size_t>(index) >= chunks_.size()) return ChunkInfo{};
-  return chunks_[static_cast<size_t>(index)];
+  return chunkAtOf(chunks_, index);
 }
 
 bool MemoryDataWriter::setContentLength(int64_t length, int* errorCode, std::string* errorMsg) {
