@@ -1,0 +1,452 @@
+// zget as its users run it: the built binary against a loopback server of the test's own, with a
+// cache directory of its own (XDG_CACHE_HOME) in a fresh temporary directory.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "diagnostics/utilities.h"
+#include "support/temp_dir.h"
+#include "support/test_http_server.h"
+#include "tools/child_process.h"
+
+namespace zephyl::test {
+namespace {
+
+constexpr int kRunTimeoutMs = 60000;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool fileExists(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
+}
+
+std::string asText(const std::vector<uint8_t>& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
+std::string md5Of(const std::vector<uint8_t>& bytes) {
+  unsigned char digest[kMd5DigestLength];
+  zephyl::md5Of(bytes.data(), bytes.size(), digest);
+  return md5Hex(digest);
+}
+
+size_t countOf(const std::string& text, const std::string& piece) {
+  size_t count = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// "bytes=first-last" -> first and last; false for anything else.
+bool parseRange(const std::string& range, int64_t* first, int64_t* last) {
+  long long a = 0;
+  long long b = 0;
+  if (std::sscanf(range.c_str(), "bytes=%lld-%lld", &a, &b) != 2) return false;
+  *first = a;
+  *last = b;
+  return true;
+}
+
+class ZgetTest : public testing::Test {
+ protected:
+  struct Result {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+  };
+
+  void SetUp() override {
+    ASSERT_FALSE(temp_.path().empty());
+    ASSERT_TRUE(server_.started());
+    ASSERT_EQ(mkdir(work().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(temp_.file("home").c_str(), 0755), 0);
+  }
+
+  // The built tool; CMake passes its path.
+  static std::string binary() { return ZGET_BINARY; }
+
+  // The working directory of the tool: finished files land here by default.
+  std::string work() const { return temp_.file("work"); }
+  std::string cacheRoot() const { return temp_.file("cache") + "/zephyl"; }
+  std::map<std::string, std::string> environment() const {
+    return {{"XDG_CACHE_HOME", temp_.file("cache")}, {"HOME", temp_.file("home")}};
+  }
+
+  bool start(ChildProcess* child, const std::vector<std::string>& args) {
+    return child->start(binary(), args, work(), environment(), temp_.file("stdout"),
+                        temp_.file("stderr"));
+  }
+
+  Result collect(ChildProcess* child, int timeoutMs) {
+    Result result;
+    EXPECT_TRUE(child->wait(timeoutMs, &result.exitCode)) << "zget did not end in time";
+    result.out = readFile(temp_.file("stdout"));
+    result.err = readFile(temp_.file("stderr"));
+    return result;
+  }
+
+  Result run(const std::vector<std::string>& args) {
+    ChildProcess child;
+    EXPECT_TRUE(start(&child, args));
+    return collect(&child, kRunTimeoutMs);
+  }
+
+  std::string writeList(const std::string& text) {
+    std::string path = temp_.file("list.txt");
+    std::ofstream(path) << text;
+    return path;
+  }
+
+  TempDir temp_;
+  TestHttpServer server_;
+};
+
+// --- exit statuses ---
+
+TEST_F(ZgetTest, ExitsZeroWhenEveryDownloadSucceeds) {
+  const std::vector<uint8_t> body = patternBytes(300000, 3);
+  server_.serve("/one.bin", body);
+  const Result result = run({"-q", server_.url("/one.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(readFile(work() + "/one.bin"), asText(body));
+  EXPECT_EQ(result.out, "");
+  // The resumable output is stored below the user's cache directory while it runs.
+  EXPECT_TRUE(fileExists(cacheRoot() + "/lruCache"));
+}
+
+TEST_F(ZgetTest, ListWithAFailingUrlExitsOneExplainsItAndKeepsTheOthers) {
+  const std::vector<uint8_t> first = patternBytes(70000, 1);
+  const std::vector<uint8_t> second = patternBytes(90000, 2);
+  server_.serve("/good/first.bin", first);
+  server_.serve("/good/second.bin", second);
+  const std::string missing = server_.url("/missing.bin");
+  const std::string list = writeList("# a comment\n" + server_.url("/good/first.bin") + "\n\n" +
+                                     missing + "\n" + server_.url("/good/second.bin") + "\n");
+  const Result result =
+      run({"-i", list, "--max-tries", "1", "--http-retries", "0", "--retry-wait", "0"});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(
+      result.err.find("the server answered 404 for " + missing + " (error -9991, http code error)"),
+      std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("2 of 3 downloads finished, 1 failed"), std::string::npos);
+  EXPECT_EQ(readFile(work() + "/first.bin"), asText(first));
+  EXPECT_EQ(readFile(work() + "/second.bin"), asText(second));
+  EXPECT_FALSE(fileExists(work() + "/missing.bin"));
+}
+
+TEST_F(ZgetTest, RefusedConnectionIsExplainedInWords) {
+  ClosedPort closed;
+  const std::string url = closed.url("/x.bin");
+  const Result result =
+      run({"-q", "--max-tries", "1", "--net-retries", "0", "--retry-wait", "0", url});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(
+      result.err.find("connection refused (or host unreachable) for " + url + " (error -9992"),
+      std::string::npos)
+      << result.err;
+}
+
+TEST_F(ZgetTest, UsageErrorsExitTwoWithoutDownloading) {
+  server_.serve("/u.bin", patternBytes(1000));
+  const std::string url = server_.url("/u.bin");
+  const std::vector<std::vector<std::string>> commands = {
+      {},
+      {"--no-such-option", url},
+      {"-o", "a.bin", url, server_.url("/other.bin")},
+      {"-k", "12Q", url},
+      {"-x", "0", url},
+      {"--mirror", "no-equals-sign", url},
+      {"--check-md5", "not-hex", url},
+      {"--timeout", "soon", url},
+      {url, "--show-progress", url},
+      {"-i", writeList(url + "\n  colour=blue\n")},
+  };
+  for (const std::vector<std::string>& args : commands) {
+    const Result result = run(args);
+    EXPECT_EQ(result.exitCode, 2) << "args: " << testing::PrintToString(args) << "\n" << result.err;
+    EXPECT_NE(result.err.find("zget: "), std::string::npos);
+  }
+  EXPECT_EQ(server_.requestCount(), 0u);
+}
+
+TEST_F(ZgetTest, DirectoryThatCannotBeCreatedFailsBeforeDownloading) {
+  server_.serve("/d.bin", patternBytes(1000));
+  std::ofstream(temp_.file("plain-file")) << "x";
+  const Result result = run({"-d", temp_.file("plain-file") + "/sub", server_.url("/d.bin")});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("cannot create directory " + temp_.file("plain-file") + "/sub"),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(server_.requestCount(), 0u);
+}
+
+// --- file naming ---
+
+TEST_F(ZgetTest, NamesTheFileAfterTheDecodedLastPathSegment) {
+  const std::vector<uint8_t> report = patternBytes(5000, 4);
+  const std::vector<uint8_t> slashed = patternBytes(6000, 5);
+  server_.serve("/files/na%C3%AFve%20report%231.bin", report);
+  server_.serve("/files/a%2Fb.txt", slashed);
+  const Result result = run({server_.url("/files/na%C3%AFve%20report%231.bin") + "?token=abc",
+                             server_.url("/files/a%2Fb.txt")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(readFile(work() + "/na\xC3\xAFve report#1.bin"), asText(report));
+  // A decoded "/" must not make a directory out of the name.
+  EXPECT_EQ(readFile(work() + "/a_b.txt"), asText(slashed));
+  // Off a terminal the progress is plain lines: no carriage returns, no escape sequences.
+  EXPECT_EQ(result.err.find('\r'), std::string::npos);
+  EXPECT_EQ(result.err.find('\x1b'), std::string::npos);
+  EXPECT_NE(result.err.find("done     a_b.txt"), std::string::npos) << result.err;
+}
+
+TEST_F(ZgetTest, FallsBackToIndexHtmlAndKeepsNamesOfOneRunApart) {
+  const std::vector<uint8_t> root = patternBytes(3000, 6);
+  const std::vector<uint8_t> docs = patternBytes(4000, 7);
+  server_.serve("/", root);
+  server_.serve("/docs/", docs);
+  const Result result = run({"-q", "-d", "out", server_.url("/"), server_.url("/docs/")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(readFile(work() + "/out/index.html"), asText(root));
+  EXPECT_EQ(readFile(work() + "/out/index(1).html"), asText(docs));
+}
+
+TEST_F(ZgetTest, RenameKeepsAnExistingFileAndDefaultReplacesIt) {
+  const std::vector<uint8_t> body = patternBytes(2000, 8);
+  server_.serve("/r.bin", body);
+  std::ofstream(work() + "/r.bin") << "old";
+  Result result = run({"-q", "--rename", server_.url("/r.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(readFile(work() + "/r.bin"), "old");
+  EXPECT_EQ(readFile(work() + "/r(1).bin"), asText(body));
+
+  result = run({"-q", server_.url("/r.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(readFile(work() + "/r.bin"), asText(body));
+}
+
+// --- outputs ---
+
+TEST_F(ZgetTest, DashOWritesExactlyTheBytesToStandardOutput) {
+  // Bytes of every value, newlines and zeros included, and library logs that must not mix in.
+  const std::vector<uint8_t> body = patternBytes(200000, 9);
+  server_.serve("/stream.bin", body);
+  const Result result =
+      run({"-o", "-", "-k", "64K", "--log-level", "debug", server_.url("/stream.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  ASSERT_EQ(result.out.size(), body.size());
+  EXPECT_TRUE(result.out == asText(body));
+  EXPECT_NE(result.err.find("[Zephyl]["), std::string::npos);
+  EXPECT_FALSE(fileExists(work() + "/stream.bin"));
+}
+
+TEST_F(ZgetTest, ListOptionsNameTheOutputAndCheckTheMd5) {
+  const std::vector<uint8_t> body = patternBytes(10000, 10);
+  server_.serve("/l.bin", body);
+  const std::string list = writeList(server_.url("/l.bin") + "\n  out=renamed.dat\n  dir=sub\n" +
+                                     "  checksum=md5=" + md5Of(body) + "\n");
+  const Result result = run({"-q", "-i", list});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(readFile(work() + "/sub/renamed.dat"), asText(body));
+}
+
+TEST_F(ZgetTest, Md5IsPrintedAndAMismatchFails) {
+  const std::vector<uint8_t> body = patternBytes(50000, 11);
+  server_.serve("/m.bin", body);
+  Result result = run({"-q", "--md5", server_.url("/m.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out, md5Of(body) + "  " + work() + "/m.bin\n");
+
+  result = run({"-q", "--check-md5", std::string(32, '0'), server_.url("/m.bin")});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("MD5 mismatch for " + work() + "/m.bin"), std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("got " + md5Of(body)), std::string::npos);
+}
+
+TEST_F(ZgetTest, MetricsFileGetsOneJsonLinePerDownload) {
+  server_.serve("/metrics.bin", patternBytes(4000, 12));
+  const std::string metrics = temp_.file("metrics.jsonl");
+  const Result result = run({"-q", "--metrics-file", metrics, server_.url("/metrics.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  const std::string text = readFile(metrics);
+  EXPECT_EQ(countOf(text, "\n"), 1u) << text;
+  EXPECT_NE(text.find("\"file_download\""), std::string::npos);
+  EXPECT_NE(text.find(server_.url("/metrics.bin")), std::string::npos);
+}
+
+// --- alternative hosts ---
+
+TEST_F(ZgetTest, MirrorServesTheDownloadWhenTheMainHostRefuses) {
+  const std::vector<uint8_t> body = patternBytes(150000, 13);
+  server_.serve("/mirrored.bin", body);
+  ClosedPort closed;
+  const Result result =
+      run({"-q", "--mirror", closed.host() + "=" + server_.host(), "--net-retries", "0",
+           "--max-tries", "1", "--retry-wait", "0", "-k", "64K", closed.url("/mirrored.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(readFile(work() + "/mirrored.bin"), asText(body));
+  EXPECT_GT(server_.requestCount(), 0u);
+}
+
+// --- interruption and resumption ---
+
+TEST_F(ZgetTest, SigintStopsCleanlyAndTheRerunFetchesOnlyTheMissingRanges) {
+  const int64_t size = 1 << 20;
+  const std::vector<uint8_t> body = patternBytes(static_cast<size_t>(size), 14);
+  Misbehaviour stall;
+  stall.stallAfterBytes = 40000;
+  stall.stallMs = 10000;
+  server_.serve("/big.bin", body, stall);
+  const std::string url = server_.url("/big.bin");
+  const std::vector<std::string> command = {"-k", "64K", "-x", "2", url};
+
+  ChildProcess child;
+  ASSERT_TRUE(start(&child, command));
+  ASSERT_TRUE(server_.waitForRequests(1, 20000));
+  // The first 40000 bytes go out at once, then the answer stalls for ten seconds.
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  child.signal(SIGINT);
+  // Each answer of the first run delivered its first stallAfterBytes bytes.
+  std::vector<std::pair<int64_t, int64_t>> received;  // [first, end)
+  for (const SeenRequest& request : server_.requests()) {
+    int64_t first = 0;
+    int64_t last = 0;
+    ASSERT_TRUE(parseRange(request.range, &first, &last)) << request.range;
+    received.emplace_back(first, std::min(last + 1, first + stall.stallAfterBytes));
+  }
+  const Result stopped = collect(&child, 15000);
+  EXPECT_EQ(stopped.exitCode, 130) << stopped.err;
+  EXPECT_NE(stopped.err.find("run the same command again to resume"), std::string::npos)
+      << stopped.err;
+  EXPECT_FALSE(fileExists(work() + "/big.bin"));
+
+  Result shown = run({"--show-progress", url});
+  EXPECT_EQ(shown.exitCode, 0) << shown.err;
+  long long stored = -1;
+  long long total = -1;
+  const size_t figures = shown.out.find(", ");
+  ASSERT_NE(figures, std::string::npos) << shown.out;
+  ASSERT_EQ(std::sscanf(shown.out.c_str() + figures, ", %lld of %lld bytes", &stored, &total), 2)
+      << shown.out;
+  EXPECT_EQ(total, size);
+  EXPECT_GT(stored, 0);
+  EXPECT_LT(stored, size);
+
+  server_.setMisbehaviour("/big.bin", Misbehaviour());
+  server_.clearRequests();
+  std::vector<std::string> again = command;
+  again.insert(again.begin(), {"--check-md5", md5Of(body)});
+  const Result resumed = run(again);
+  EXPECT_EQ(resumed.exitCode, 0) << resumed.err;
+  EXPECT_EQ(readFile(work() + "/big.bin"), asText(body));
+
+  // Only what was missing went over the wire again: nothing the first run received, and
+  // exactly as many bytes as were missing.
+  int64_t requested = 0;
+  for (const SeenRequest& request : server_.requests()) {
+    int64_t first = 0;
+    int64_t last = 0;
+    ASSERT_TRUE(parseRange(request.range, &first, &last)) << request.range;
+    requested += last - first + 1;
+    for (const auto& [begin, end] : received) {
+      EXPECT_TRUE(last < begin || first >= end)
+          << request.range << " asks again for bytes received in [" << begin << ", " << end << ")";
+    }
+  }
+  EXPECT_EQ(requested, size - stored);
+
+  shown = run({"--show-progress", url});
+  EXPECT_EQ(shown.exitCode, 1);
+  EXPECT_NE(shown.out.find("nothing stored"), std::string::npos);
+}
+
+TEST_F(ZgetTest, SecondProcessForTheSameUrlIsRefusedWhileTheFirstRuns) {
+  Misbehaviour stall;
+  stall.stallAfterBytes = 1000;
+  stall.stallMs = 10000;
+  server_.serve("/held.bin", patternBytes(100000, 17), stall);
+  const std::string url = server_.url("/held.bin");
+  ChildProcess first;
+  ASSERT_TRUE(first.start(binary(), {"-q", url}, work(), environment(), temp_.file("first.out"),
+                          temp_.file("first.err")));
+  ASSERT_TRUE(server_.waitForRequests(1, 20000));
+
+  const Result second = run({"-q", url});
+  EXPECT_EQ(second.exitCode, 1);
+  EXPECT_NE(second.err.find("another zget is downloading " + url), std::string::npos) << second.err;
+  EXPECT_EQ(server_.requestCount(), 1u);
+
+  first.signal(SIGINT);
+  int exitCode = -1;
+  ASSERT_TRUE(first.wait(15000, &exitCode));
+  EXPECT_EQ(exitCode, 130) << readFile(temp_.file("first.err"));
+}
+
+TEST_F(ZgetTest, ClearCacheForgetsAnInterruptedDownload) {
+  Misbehaviour stall;
+  stall.stallAfterBytes = 5000;
+  stall.stallMs = 10000;
+  server_.serve("/dropped.bin", patternBytes(100000, 18), stall);
+  const std::string url = server_.url("/dropped.bin");
+  ChildProcess child;
+  ASSERT_TRUE(start(&child, {"-q", url}));
+  ASSERT_TRUE(server_.waitForRequests(1, 20000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  child.signal(SIGINT);
+  const Result stopped = collect(&child, 15000);
+  ASSERT_EQ(stopped.exitCode, 130) << stopped.err;
+  ASSERT_EQ(run({"--show-progress", url}).exitCode, 0);
+
+  const Result cleared = run({"--clear-cache"});
+  EXPECT_EQ(cleared.exitCode, 0) << cleared.err;
+  const Result shown = run({"--show-progress", url});
+  EXPECT_EQ(shown.exitCode, 1);
+  EXPECT_EQ(shown.out, url + ": nothing stored\n");
+}
+
+// --- progress display ---
+
+TEST_F(ZgetTest, ProgressOnATerminalRedrawsInPlaceAtMostTenTimesASecond) {
+  Misbehaviour slow;
+  slow.stallAfterBytes = 100000;
+  slow.stallMs = 1500;
+  server_.serve("/slow.bin", patternBytes(200000, 15), slow);
+  server_.serve("/quick.bin", patternBytes(20000, 16));
+
+  ChildProcess child;
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(child.startOnTerminal(binary(), {server_.url("/slow.bin"), server_.url("/quick.bin")},
+                                    work(), environment()));
+  const std::string output = child.readTerminal(30000);
+  int exitCode = -1;
+  ASSERT_TRUE(child.wait(10000, &exitCode));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_EQ(exitCode, 0) << output;
+
+  const size_t redraws = countOf(output, "\r");
+  EXPECT_GE(redraws, 3u) << output;
+  EXPECT_LE(static_cast<double>(redraws), seconds * 10 + 2) << output;
+  EXPECT_NE(output.find("\x1b[J"), std::string::npos);  // the old block is cleared, not appended
+  EXPECT_NE(output.find("batch "), std::string::npos);  // the batch's overall percentage
+  EXPECT_NE(output.find("done     slow.bin"), std::string::npos);
+  ASSERT_FALSE(output.empty());
+  EXPECT_EQ(output.back(), '\n');
+}
+
+}  // namespace
+}  // namespace zephyl::test

@@ -1,0 +1,177 @@
+#include "download_run.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <system_error>
+
+#include "failure_text.h"
+#include "interrupt_watcher.h"
+#include "pelvar/pelvar.h"
+#include "progress_board.h"
+#include "progress_display.h"
+
+namespace zget {
+namespace {
+
+// How long the metrics records of failed downloads may take to arrive before their HTTP status
+// is looked up.
+constexpr int kMetricsWaitMs = 3000;
+
+ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const ToolOptions& options,
+                          ProgressBoard* board) {
+  ZPBatchRequest batch;
+  for (const PlannedDownload& download : downloads) {
+    ZPRequest request(download.url);
+    if (download.savePath.empty()) {
+      request.outputType = ZPRequest::OUTPUT_MEMORY;
+    } else {
+      request.outputType = ZPRequest::OUTPUT_CHUNK_FILE;
+      request.savePath = download.savePath;
+    }
+    request.renameIfExists = options.rename ? 1 : 0;
+    request.scene = "zget";
+    batch.requests.push_back(request);
+  }
+  // The board outlives the batch: it is destroyed after the manager that holds these copies.
+  batch.onRequestStart = [board](const ZPBatchRequest&, int index) { board->started(index); };
+  batch.onRequestProgress = [board](const ZPBatchRequest&, int index, int64_t downloaded,
+                                    int64_t total, int percent) {
+    board->progress(index, downloaded, total, percent);  // every stored buffer: atomics only
+  };
+  batch.onRequestComplete = [board](const ZPBatchRequest&, int index, const ZPResponse& response) {
+    board->finished(index, response.isSuccess(), response.fileLength);
+  };
+  return batch;
+}
+
+void printLine(int fd, const std::string& line) {
+  const std::string text = line + "\n";
+  (void)writeAll(fd, text.data(), text.size());
+}
+
+void printError(const std::string& message) { printLine(STDERR_FILENO, "zget: " + message); }
+
+// The MD5 lines and checks of one finished download; false when the check failed.
+bool checkResult(const RunContext& context, const PlannedDownload& download,
+                 const ZPResponse& response) {
+  const bool printMd5 = context.options->printMd5;
+  if (!printMd5 && download.expectedMd5.empty()) return true;
+  const std::string shown = download.savePath.empty() ? "-" : response.getFile();
+  const std::string md5 = response.getMd5Etag();
+  if (md5.empty()) {
+    printError("cannot read " + shown + " to compute its MD5");
+    return false;
+  }
+  if (printMd5) {
+    // md5sum's layout; beside data on standard output it goes to standard error.
+    printLine(download.savePath.empty() ? STDERR_FILENO : context.dataFd, md5 + "  " + shown);
+  }
+  if (!download.expectedMd5.empty() && md5 != download.expectedMd5) {
+    printError("MD5 mismatch for " + shown + " (" + download.url + "): expected " +
+               download.expectedMd5 + ", got " + md5);
+    return false;
+  }
+  return true;
+}
+
+bool deliverToStdout(const RunContext& context, ZPResponse& response) {
+  const std::shared_ptr<std::vector<uint8_t>> data = response.getData();
+  if (data == nullptr || data->empty()) return true;
+  if (writeAll(context.dataFd, data->data(), data->size())) return true;
+  printError("cannot write to standard output: " + std::generic_category().message(errno));
+  return false;
+}
+
+}  // namespace
+
+bool writeAll(int fd, const void* data, size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = ::write(fd, bytes, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& downloads) {
+  const ToolOptions& options = *context.options;
+  std::vector<std::string> names;
+  names.reserve(downloads.size());
+  for (const PlannedDownload& download : downloads) names.push_back(download.displayName);
+  ProgressBoard board(names);
+  const ZPBatchRequest batch = buildBatch(downloads, options, &board);
+
+  std::unique_ptr<ProgressDisplay> display;
+  if (!options.quiet) {
+    const auto mode =
+        isatty(STDERR_FILENO) ? ProgressDisplay::Mode::kTerminal : ProgressDisplay::Mode::kLines;
+    display =
+        std::make_unique<ProgressDisplay>(&board, mode, STDERR_FILENO, options.summaryIntervalMs);
+    display->start();
+  }
+  Zephyl* manager = context.manager;
+  InterruptWatcher watcher([&board, manager] {
+    board.interrupted();
+    manager->cancelAll();
+  });
+  watcher.start();
+
+  std::vector<ZPResponse> responses = manager->batchExecute(batch);
+
+  watcher.stop();
+  if (display) display->stop();
+  const int signal = watcher.signalNumber();
+
+  int failed = 0;
+  int stopped = 0;
+  bool metricsRead = false;
+  std::vector<std::string> records;
+  for (size_t i = 0; i < downloads.size() && i < responses.size(); ++i) {
+    const PlannedDownload& download = downloads[i];
+    ZPResponse& response = responses[i];
+    if (response.isSuccess()) {
+      const bool delivered = !download.savePath.empty() || deliverToStdout(context, response);
+      if (!delivered || !checkResult(context, download, response)) ++failed;
+      continue;
+    }
+    // Once a signal arrived, a download that did not succeed was stopped by it: a cancel that
+    // lands in a download's last attempt ends it with that attempt's failure.
+    if (signal != 0 || response.isCancelled()) {
+      ++stopped;
+      continue;
+    }
+    ++failed;
+    int status = 0;
+    if (response.errorCode == ZPResponse::BLOCK_HTTP_SERVER_ERROR) {
+      if (!metricsRead) {
+        (void)Pelvar_WaitDelivered(kMetricsWaitMs);
+        for (const PelvarRecord& record : Pelvar_Uploaded()) records.push_back(record.body);
+        metricsRead = true;
+      }
+      status = httpStatusFromRecords(records, download.url);
+    }
+    printError(describeFailure(download.url, response, status));
+  }
+
+  if (!options.quiet && downloads.size() > 1) {
+    std::string summary = std::to_string(downloads.size() - static_cast<size_t>(failed + stopped)) +
+                          " of " + std::to_string(downloads.size()) + " downloads finished";
+    if (failed > 0) summary += ", " + std::to_string(failed) + " failed";
+    if (stopped > 0) summary += ", " + std::to_string(stopped) + " stopped";
+    printError(summary);
+  }
+  if (stopped > 0) {
+    printError("interrupted; the partial data is kept in " + context.cacheRoot +
+               "; run the same command again to resume");
+    return 128 + (signal != 0 ? signal : 2);
+  }
+  return failed > 0 ? kExitFailure : kExitSuccess;
+}
+
+}  // namespace zget

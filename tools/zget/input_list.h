@@ -1,0 +1,27 @@
+// The downloads of one zget run: one job per URL, from the command line and from a list file
+// (-i) with aria2c's layout. One thread (main's).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zget {
+
+struct DownloadJob {
+  std::string url;
+  std::string outName;      // file name relative to dir; empty: the URL's last path segment
+  std::string dir;          // empty: the -d directory
+  std::string expectedMd5;  // lowercase hex; empty: nothing to check
+};
+
+// True for exactly 32 hexadecimal digits (either case).
+bool isMd5Hex(const std::string& text);
+
+// Appends the jobs of the list at path ("-" reads standard input): one URL a line; blank lines
+// and lines starting with "#" are skipped; indented "out=NAME", "dir=DIR" and
+// "checksum=md5=HEX" lines set the job of the URL above them. Returns 0 on success,
+// kExitFailure when the list cannot be read and kExitUsage when it is malformed, with the
+// reason (naming the line) in *error; *jobs is unchanged on failure.
+int readInputList(const std::string& path, std::vector<DownloadJob>* jobs, std::string* error);
+
+}  // namespace zget

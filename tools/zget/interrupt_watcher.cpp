@@ -1,0 +1,54 @@
+#include "interrupt_watcher.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <ctime>
+
+namespace zget {
+namespace {
+
+sigset_t interruptSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+}  // namespace
+
+void InterruptWatcher::blockSignals() {
+  const sigset_t set = interruptSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+InterruptWatcher::InterruptWatcher(std::function<void()> onInterrupt)
+    : onInterrupt_(std::move(onInterrupt)) {}
+
+InterruptWatcher::~InterruptWatcher() { stop(); }
+
+void InterruptWatcher::start() {
+  if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+}
+
+void InterruptWatcher::stop() {
+  stopping_.store(true, std::memory_order_release);
+  if (thread_.joinable()) thread_.join();
+}
+
+void InterruptWatcher::run() {
+  const sigset_t set = interruptSignals();
+  const timespec tick{0, 100L * 1000 * 1000};
+  while (!stopping_.load(std::memory_order_acquire)) {
+    const int received = sigtimedwait(&set, nullptr, &tick);
+    if (received > 0 && signal_.load(std::memory_order_acquire) == 0) {
+      signal_.store(received, std::memory_order_release);
+    }
+    if (signal_.load(std::memory_order_acquire) != 0 && onInterrupt_) onInterrupt_();
+  }
+}
+
+}  // namespace zget

@@ -1,0 +1,239 @@
+// zget: the command-line downloader of libzephyl. It turns its command line into one batch of
+// requests for a download manager, shows progress on standard error and reports every result.
+// Only the library's public header (and the metrics library's) are used: zget is a host like
+// any other.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "download_lock.h"
+#include "download_run.h"
+#include "input_list.h"
+#include "interrupt_watcher.h"
+#include "naming.h"
+#include "options.h"
+#include "pelvar/pelvar.h"
+#include "units.h"
+#include "zephyl/zephyl.h"
+
+namespace zget {
+namespace {
+
+void printError(const std::string& message) { std::fprintf(stderr, "zget: %s\n", message.c_str()); }
+
+// mkdir -p; false with a message on stderr.
+bool ensureDirectory(const std::string& path) {
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+  if (!error && std::filesystem::is_directory(path, error)) return true;
+  printError("cannot create directory " + path + ": " +
+             (error ? error.message() : std::string("a file is in the way")));
+  return false;
+}
+
+// The jobs of the command line and the list, the later of two equal URLs dropped. Returns -1
+// to go on, or an exit status.
+int collectJobs(const ToolOptions& options, std::vector<DownloadJob>* jobs) {
+  std::vector<DownloadJob> all;
+  for (const std::string& url : options.urls) all.push_back(DownloadJob{url, "", "", ""});
+  if (!options.inputFile.empty()) {
+    std::string error;
+    const int status = readInputList(options.inputFile, &all, &error);
+    if (status == kExitUsage) return usageError(error);
+    if (status != 0) {
+      printError(error);
+      return status;
+    }
+  }
+  if (!options.outputFile.empty()) {
+    if (all.size() != 1) return usageError("-o names the file of one download; give one URL");
+    all[0].outName = options.outputFile;
+  }
+  std::set<std::string> seen;
+  for (DownloadJob& job : all) {
+    if (!seen.insert(job.url).second) {
+      if (!options.quiet) printError(job.url + " is listed twice; it is downloaded once");
+      continue;
+    }
+    if (job.expectedMd5.empty()) job.expectedMd5 = options.checkMd5;
+    jobs->push_back(job);
+  }
+  return -1;
+}
+
+// Decides every download's target and creates the directories. Returns -1 to go on, or an
+// exit status.
+int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jobs,
+                  std::vector<PlannedDownload>* downloads) {
+  NameBook names;
+  for (const DownloadJob& job : jobs) {
+    PlannedDownload download;
+    download.url = job.url;
+    download.expectedMd5 = job.expectedMd5;
+    if (job.outName == "-") {
+      download.displayName = fileNameFromUrl(job.url);
+    } else {
+      const std::string dir = job.dir.empty() ? options.outputDir : job.dir;
+      const std::string name = job.outName.empty() ? fileNameFromUrl(job.url) : job.outName;
+      download.savePath = names.claim(absolutePath(joinPath(dir, name)));
+      const std::filesystem::path target(download.savePath);
+      download.displayName = target.filename().string();
+      if (!ensureDirectory(target.parent_path().string())) return kExitFailure;
+      std::error_code error;
+      if (std::filesystem::is_directory(target, error)) {
+        // Found now rather than after the whole download, when the file cannot be put there.
+        printError("cannot save " + job.url + " as " + download.savePath + ": it is a directory");
+        return kExitFailure;
+      }
+    }
+    downloads->push_back(download);
+  }
+  return -1;
+}
+
+// Takes the lock of every download stored in the cache into *runnable; the others are
+// reported. False when one could not be locked.
+bool lockDownloads(const std::vector<PlannedDownload>& downloads, DownloadLocks* locks,
+                   std::vector<PlannedDownload>* runnable) {
+  bool all = true;
+  for (const PlannedDownload& download : downloads) {
+    bool busy = false;
+    std::string error;
+    // Standard output downloads stay in memory: nothing of theirs is stored.
+    if (download.savePath.empty() || locks->acquire(download.url, &busy, &error)) {
+      runnable->push_back(download);
+      continue;
+    }
+    all = false;
+    printError(busy ? "another zget is downloading " + download.url +
+                          " with the same cache; try again when it is done"
+                    : error);
+  }
+  return all;
+}
+
+ZPSetting makeSetting(const ToolOptions& options, const std::string& cacheRoot) {
+  ZPSetting setting(cacheRoot, absolutePath(options.outputDir));
+  if (options.connections) setting.threadNum = *options.connections;
+  if (options.blockSize) setting.blockSize = *options.blockSize;
+  if (options.downloadsAtOnce) setting.taskThreadNum = *options.downloadsAtOnce;
+  ZPHttpPolicy& http = setting.httpPolicy;
+  if (options.timeoutMs) http.timeoutMs = *options.timeoutMs;
+  if (options.connectTimeoutMs) http.connectTimeoutMs = *options.connectTimeoutMs;
+  if (options.maxTries) http.executeRetryCount = *options.maxTries - 1;
+  if (options.retryWaitMs) http.retryDelayMs = *options.retryWaitMs;
+  if (options.httpRetries) http.serverErrorRetryCount = *options.httpRetries;
+  if (options.netRetries) http.netErrorRetryCount = *options.netRetries;
+  http.domainMap = options.mirrors;
+  setting.cachePolicy.maxSize = options.cacheMaxSize;
+  setting.cachePolicy.maxCount = options.cacheMaxCount;
+  setting.cachePolicy.cacheExpiredTime = options.cacheMaxAgeMs;
+  return setting;
+}
+
+// --show-progress: what is stored of each URL, on the tool's standard output.
+int showProgress(Zephyl& manager, const std::vector<std::string>& urls, int dataFd) {
+  int status = kExitSuccess;
+  for (const std::string& url : urls) {
+    int64_t downloaded = 0;
+    int64_t total = 0;
+    std::string line = url + ": ";
+    if (!manager.fetchProgress(url, &downloaded, &total)) {
+      line += "nothing stored";
+      status = kExitFailure;
+    } else {
+      line += formatBytes(downloaded) + " of " + formatBytes(total) + " stored";
+      if (total > 0) line += " (" + std::to_string(downloaded * 100 / total) + "%)";
+      line += ", " + std::to_string(downloaded) + " of " + std::to_string(total) + " bytes";
+    }
+    line += "\n";
+    (void)writeAll(dataFd, line.data(), line.size());
+  }
+  return status;
+}
+
+int run(const ToolOptions& options) {
+  std::vector<DownloadJob> jobs;
+  int status = collectJobs(options, &jobs);
+  if (status >= 0) return status;
+
+  const std::string cacheRoot =
+      absolutePath(options.cacheDir.empty() ? cacheRootDir() : options.cacheDir);
+  if (cacheRoot.empty()) {
+    printError("no cache directory: set XDG_CACHE_HOME or HOME, or use --cache-dir");
+    return kExitFailure;
+  }
+  if (!ensureDirectory(cacheRoot)) return kExitFailure;
+  std::vector<PlannedDownload> downloads;
+  status = planDownloads(options, jobs, &downloads);
+  if (status >= 0) return status;
+
+  if (!options.metricsFile.empty() && !std::ofstream(options.metricsFile, std::ios::app)) {
+    printError("cannot write the metrics file " + options.metricsFile);
+    return kExitFailure;
+  }
+  // The metrics library always runs: the records of failed downloads carry their HTTP status.
+  if (!Pelvar_Init(PelvarConfig{options.metricsFile})) {
+    printError("cannot start the metrics library");
+    return kExitFailure;
+  }
+  // The library writes its log lines, and a diagnostic line for every file it fails to open
+  // (a fresh download looks for a progress file that is not there), to standard output. They go
+  // to standard error when a log level is asked for and are dropped otherwise, so that standard
+  // output carries only data ("-o -"), MD5 lines and progress reports.
+  const int dataFd = dup(STDOUT_FILENO);
+  const int libraryFd =
+      options.logLevel ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (dataFd < 0 || libraryFd < 0 || dup2(libraryFd, STDOUT_FILENO) < 0) {
+    printError("cannot set up standard output");
+    return kExitFailure;
+  }
+  close(libraryFd);
+  if (options.logLevel) Zephyl::setLogLevel(*options.logLevel);
+
+  {
+    Zephyl manager(makeSetting(options, cacheRoot));
+    if (options.clearCache) {
+      manager.removeAllCache();
+      if (!options.quiet) printError("removed the unfinished downloads in " + cacheRoot);
+    }
+    if (!options.showProgress.empty()) {
+      status = showProgress(manager, options.showProgress, dataFd);
+    } else if (!downloads.empty()) {
+      DownloadLocks locks(joinPath(cacheRoot, "zget-locks"));
+      std::vector<PlannedDownload> runnable;
+      const bool allLocked = lockDownloads(downloads, &locks, &runnable);
+      RunContext context;
+      context.options = &options;
+      context.manager = &manager;
+      context.cacheRoot = cacheRoot;
+      context.dataFd = dataFd;
+      status = runnable.empty() ? kExitSuccess : runDownloads(context, runnable);
+      if (status == kExitSuccess && !allLocked) status = kExitFailure;
+    } else {
+      status = kExitSuccess;
+    }
+  }
+  (void)Pelvar_Shutdown();
+  close(dataFd);
+  return status;
+}
+
+}  // namespace
+}  // namespace zget
+
+int main(int argc, char** argv) {
+  // Before any thread exists, so that every thread inherits the mask (see InterruptWatcher).
+  zget::InterruptWatcher::blockSignals();
+  zget::ToolOptions options;
+  const int status = zget::parseOptions(argc, argv, &options);
+  if (status >= 0) return status;
+  return zget::run(options);
+}

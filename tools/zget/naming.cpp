@@ -1,0 +1,138 @@
+#include "naming.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+namespace zget {
+namespace {
+
+constexpr size_t kMaxNameBytes = 255;
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The path part of a URL: after the authority, before any query or fragment.
+std::string urlPath(const std::string& url) {
+  std::string rest = url.substr(0, url.find_first_of("?#"));
+  const size_t scheme = rest.find("://");
+  if (scheme != std::string::npos) {
+    const size_t path = rest.find('/', scheme + 3);
+    return path == std::string::npos ? std::string() : rest.substr(path);
+  }
+  return rest;
+}
+
+// Cuts text to at most maxBytes without splitting a UTF-8 character.
+std::string cutUtf8(const std::string& text, size_t maxBytes) {
+  if (text.size() <= maxBytes) return text;
+  size_t end = maxBytes;
+  // Continuation bytes are 10xxxxxx; step back to the start of the character they belong to.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+std::string limitLength(const std::string& name) {
+  if (name.size() <= kMaxNameBytes) return name;
+  const size_t dot = name.rfind('.');
+  // Keep a short extension (".tar.gz" style names keep their last part).
+  if (dot != std::string::npos && dot > 0 && name.size() - dot <= 16) {
+    const std::string extension = name.substr(dot);
+    return cutUtf8(name.substr(0, dot), kMaxNameBytes - extension.size()) + extension;
+  }
+  return cutUtf8(name, kMaxNameBytes);
+}
+
+std::string homeDir() {
+  // Read on main's thread before the downloads start; nothing sets the environment.
+  const char* home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe)
+  if (home != nullptr && home[0] == '/') return home;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+    return found->pw_dir;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+std::string percentDecode(const std::string& text) {
+  std::string decoded;
+  decoded.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      const int high = hexValue(text[i + 1]);
+      const int low = hexValue(text[i + 2]);
+      if (high >= 0 && low >= 0) {
+        decoded += static_cast<char>(high * 16 + low);
+        i += 2;
+        continue;
+      }
+    }
+    decoded += text[i];
+  }
+  return decoded;
+}
+
+std::string fileNameFromUrl(const std::string& url) {
+  const std::string path = urlPath(url);
+  const size_t slash = path.rfind('/');
+  std::string name = percentDecode(slash == std::string::npos ? path : path.substr(slash + 1));
+  for (char& c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || byte < 0x20 || byte == 0x7F) c = '_';
+  }
+  if (name.empty() || name == "." || name == "..") return kFallbackFileName;
+  return limitLength(name);
+}
+
+std::string joinPath(const std::string& dir, const std::string& name) {
+  if (dir.empty() || (!name.empty() && name[0] == '/')) return name;
+  if (dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+std::string absolutePath(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  if (error) return path;
+  return absolute.lexically_normal().string();
+}
+
+std::string numberedName(const std::string& path, int n) {
+  const size_t slash = path.rfind('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  const size_t dot = path.rfind('.');
+  const std::string number = "(" + std::to_string(n) + ")";
+  // A dot that starts the name (".profile") or sits in a directory is no extension.
+  if (dot == std::string::npos || dot <= nameStart) return path + number;
+  return path.substr(0, dot) + number + path.substr(dot);
+}
+
+std::string cacheRootDir() {
+  const char* xdg = std::getenv("XDG_CACHE_HOME");  // NOLINT(concurrency-mt-unsafe)
+  if (xdg != nullptr && xdg[0] == '/') return joinPath(xdg, "zephyl");
+  const std::string home = homeDir();
+  if (home.empty()) return std::string();
+  return joinPath(home, ".cache/zephyl");
+}
+
+std::string NameBook::claim(const std::string& path) {
+  std::string candidate = path;
+  for (int n = 1; taken_.count(candidate) != 0; ++n) candidate = numberedName(path, n);
+  taken_.insert(candidate);
+  return candidate;
+}
+
+}  // namespace zget

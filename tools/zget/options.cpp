@@ -1,0 +1,272 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+#include <cctype>
+#include <cstdio>
+#include <limits>
+
+#include "input_list.h"
+#include "units.h"
+
+namespace zget {
+namespace {
+
+constexpr int64_t kMinBlockSize = 1024;
+constexpr int64_t kMaxBlockSize = 1024LL * 1024 * 1024;
+constexpr int32_t kMaxThreads = 64;
+
+const char* const kFooter = R"(
+Downloads run in parallel byte ranges and are stored in chunks under the cache directory
+($XDG_CACHE_HOME/zephyl, else ~/.cache/zephyl) until they are complete, then moved to their
+file (the last path segment of the URL, percent-decoded; "index.html" when there is none).
+After an interruption (Ctrl-C, a failure) run the same command again to resume.
+
+A list (-i) holds one URL a line; "#" starts a comment line. Indented lines below a URL set
+options for it: "out=NAME", "dir=DIR", "checksum=md5=HEX".
+
+Sizes take K, M, G suffixes (binary). Durations are seconds ("30", "1.5") or carry a unit:
+"500ms", "30s", "2m", "1h", "7d". Library log lines, when enabled, go to standard error.
+
+Exit status: 0 when every download succeeded, 1 when one failed, 2 for a usage error,
+130 when interrupted.)";
+
+std::string lowercase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool parseLogLevel(const std::string& text, ZPLogLevel* level) {
+  static const struct {
+    const char* name;
+    ZPLogLevel level;
+  } kLevels[] = {{"verbose", Verbose}, {"debug", Debug}, {"info", Info},
+                 {"warn", Warn},       {"error", Error}, {"none", None}};
+  const std::string name = lowercase(text);
+  for (const auto& entry : kLevels) {
+    if (name == entry.name) {
+      *level = entry.level;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A duration that must fit the library's 32-bit millisecond fields.
+bool durationOption(const std::string& name, const std::string& text, int32_t* milliseconds,
+                    std::string* error) {
+  int64_t value = 0;
+  if (!parseDurationMs(text, &value) || value > std::numeric_limits<int32_t>::max()) {
+    *error = name + ": not a duration: " + text;
+    return false;
+  }
+  *milliseconds = static_cast<int32_t>(value);
+  return true;
+}
+
+bool parseMirror(const std::string& text,
+                 std::unordered_map<std::string, std::vector<std::string>>* mirrors,
+                 std::string* error) {
+  const size_t equals = text.find('=');
+  if (equals == std::string::npos || equals == 0 || equals + 1 == text.size()) {
+    *error = "--mirror: expected HOST=ALT[,ALT...], got: " + text;
+    return false;
+  }
+  std::vector<std::string>& hosts = (*mirrors)[text.substr(0, equals)];
+  size_t begin = equals + 1;
+  while (begin <= text.size()) {
+    size_t end = text.find(',', begin);
+    if (end == std::string::npos) end = text.size();
+    const std::string host = text.substr(begin, end - begin);
+    if (host.empty() || host.find('/') != std::string::npos) {
+      *error = "--mirror: not a host name: \"" + host;
+      *error += "\" in " + text;
+      return false;
+    }
+    hosts.push_back(host);
+    begin = end + 1;
+  }
+  return true;
+}
+
+// The raw texts of the options whose values need more than CLI11's conversions.
+struct RawOptions {
+  std::string blockSize;
+  std::string timeout;
+  std::string connectTimeout;
+  std::string retryWait;
+  std::vector<std::string> mirrors;
+  std::string cacheMaxSize;
+  std::string cacheMaxAge;
+  std::string logLevel;
+  std::string summaryInterval;
+};
+
+// Converts and checks what CLI11 left as text; false with *error on the first bad value.
+bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
+  if (!raw.blockSize.empty()) {
+    int64_t size = 0;
+    if (!parseByteSize(raw.blockSize, &size) || size < kMinBlockSize || size > kMaxBlockSize) {
+      *error = "-k: block size must be between 1K and 1G, got: " + raw.blockSize;
+      return false;
+    }
+    options->blockSize = size;
+  }
+  int32_t milliseconds = 0;
+  if (!raw.timeout.empty()) {
+    if (!durationOption("--timeout", raw.timeout, &milliseconds, error)) return false;
+    options->timeoutMs = milliseconds;
+  }
+  if (!raw.connectTimeout.empty()) {
+    if (!durationOption("--connect-timeout", raw.connectTimeout, &milliseconds, error)) {
+      return false;
+    }
+    options->connectTimeoutMs = milliseconds;
+  }
+  if (!raw.retryWait.empty()) {
+    if (!durationOption("--retry-wait", raw.retryWait, &milliseconds, error)) return false;
+    options->retryWaitMs = milliseconds;
+  }
+  for (const std::string& mirror : raw.mirrors) {
+    if (!parseMirror(mirror, &options->mirrors, error)) return false;
+  }
+  if (!raw.cacheMaxSize.empty() && !parseByteSize(raw.cacheMaxSize, &options->cacheMaxSize)) {
+    *error = "--cache-max-size: not a size: " + raw.cacheMaxSize;
+    return false;
+  }
+  if (!raw.cacheMaxAge.empty() && !parseDurationMs(raw.cacheMaxAge, &options->cacheMaxAgeMs)) {
+    *error = "--cache-max-age: not a duration: " + raw.cacheMaxAge;
+    return false;
+  }
+  if (!raw.summaryInterval.empty() &&
+      (!parseDurationMs(raw.summaryInterval, &options->summaryIntervalMs) ||
+       options->summaryIntervalMs < 100)) {
+    *error = "--summary-interval: a duration of at least 100ms, got: " + raw.summaryInterval;
+    return false;
+  }
+  if (!raw.logLevel.empty()) {
+    ZPLogLevel level = None;
+    if (!parseLogLevel(raw.logLevel, &level)) {
+      *error = "--log-level: one of verbose, debug, info, warn, error, none; got: " + raw.logLevel;
+      return false;
+    }
+    options->logLevel = level;
+  }
+  if (!options->checkMd5.empty()) {
+    if (!isMd5Hex(options->checkMd5)) {
+      *error = "--check-md5: expected 32 hexadecimal digits, got: " + options->checkMd5;
+      return false;
+    }
+    options->checkMd5 = lowercase(options->checkMd5);
+  }
+  if (!options->showProgress.empty() && (!options->urls.empty() || !options->inputFile.empty())) {
+    *error = "--show-progress only reports; it cannot be combined with downloads";
+    return false;
+  }
+  if (options->urls.empty() && options->inputFile.empty() && options->showProgress.empty() &&
+      !options->clearCache) {
+    *error = "no URL given";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "zget: %s\nRun with --help for more information.\n", message.c_str());
+  return kExitUsage;
+}
+
+int parseOptions(int argc, char** argv, ToolOptions* options) {
+  CLI::App app{"zget: download files over HTTP(S) in parallel ranges, resumable.", "zget"};
+  app.set_version_flag("--version", "zget " ZGET_VERSION " (libzephyl)");
+  app.footer(kFooter);
+  app.get_formatter()->column_width(34);
+  RawOptions raw;
+
+  app.add_option("url", options->urls, "URLs to download")->type_name("URL");
+  app.add_option("-o,--out", options->outputFile,
+                 "File of the download, relative to -d; \"-\" writes to standard output")
+      ->type_name("FILE");
+  app.add_option("-d,--dir", options->outputDir, "Directory of the finished files (default .)")
+      ->type_name("DIR");
+  app.add_option("-i,--input-file", options->inputFile, "Download the URLs listed in FILE")
+      ->type_name("FILE");
+  app.add_option("-x,--max-connection-per-server", options->connections,
+                 "Ranges of one download fetched at once (default 4)")
+      ->type_name("N")
+      ->check(CLI::Range(1, kMaxThreads));
+  app.add_option("-k,--min-split-size", raw.blockSize, "Size of one range (default 2M)")
+      ->type_name("SIZE");
+  app.add_option("-j,--max-concurrent-downloads", options->downloadsAtOnce,
+                 "Downloads run at once (default 2)")
+      ->type_name("N")
+      ->check(CLI::Range(1, kMaxThreads));
+  app.add_flag("-q,--quiet", options->quiet, "No progress display; errors are still reported");
+
+  app.add_option("--timeout", raw.timeout, "Time limit of one range transfer (default none)")
+      ->type_name("DURATION");
+  app.add_option("--connect-timeout", raw.connectTimeout, "Time limit to connect (default 10s)")
+      ->type_name("DURATION");
+  app.add_option("-m,--max-tries", options->maxTries, "Attempts of a whole download (default 2)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000));
+  app.add_option("--retry-wait", raw.retryWait, "Pause before a new attempt (default 5s)")
+      ->type_name("DURATION");
+  app.add_option("--http-retries", options->httpRetries,
+                 "Retries of a range after an HTTP error status (default 1)")
+      ->type_name("N")
+      ->check(CLI::Range(0, 1000));
+  app.add_option("--net-retries", options->netRetries,
+                 "Retries of a range after a network error (default 2)")
+      ->type_name("N")
+      ->check(CLI::Range(0, 1000));
+  app.add_option("--mirror", raw.mirrors,
+                 "Alternative hosts for HOST, tried in order when a range fails (repeatable)")
+      ->type_name("HOST=ALT[,ALT]");
+
+  app.add_option("--cache-dir", options->cacheDir, "Storage of unfinished downloads")
+      ->type_name("DIR");
+  app.add_option("--cache-max-size", raw.cacheMaxSize,
+                 "Size limit of kept unfinished downloads (default 0: none)")
+      ->type_name("SIZE");
+  app.add_option("--cache-max-count", options->cacheMaxCount,
+                 "Number of kept unfinished downloads (default 100)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000000));
+  app.add_option("--cache-max-age", raw.cacheMaxAge,
+                 "Unfinished downloads older than this are dropped (default 30d; 0: never)")
+      ->type_name("DURATION");
+  app.add_flag("--clear-cache", options->clearCache, "Delete every unfinished download first");
+  app.add_option("--show-progress", options->showProgress,
+                 "Print what is stored of the download of URL, then exit (repeatable)")
+      ->type_name("URL");
+
+  app.add_flag("--rename", options->rename,
+               "Keep an existing file and save under \"name(1).ext\" instead of replacing it");
+  app.add_flag("--md5", options->printMd5, "Print the MD5 of each finished file");
+  app.add_option("--check-md5", options->checkMd5, "Fail unless each result has this MD5")
+      ->type_name("HEX");
+  app.add_option("--log-level", raw.logLevel,
+                 "Library log: verbose, debug, info, warn, error or none (default)")
+      ->type_name("LEVEL");
+  app.add_option("--metrics-file", options->metricsFile,
+                 "Append each download's metrics record to PATH as a JSON line")
+      ->type_name("PATH");
+  app.add_option("--summary-interval", raw.summaryInterval,
+                 "Period of progress lines when stderr is not a terminal (default 5s)")
+      ->type_name("DURATION");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& success) {
+    return app.exit(success);  // --help, --version
+  } catch (const CLI::ParseError& error) {
+    return usageError(error.what());
+  }
+  std::string error;
+  if (!convert(raw, options, &error)) return usageError(error);
+  return -1;
+}
+
+}  // namespace zget

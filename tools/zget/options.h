@@ -1,0 +1,65 @@
+// The command line of zget: every option as a typed value, parsed with CLI11 and checked.
+// Names follow aria2c where aria2c has the same option. One thread (main's).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "zephyl/zp_log_level.h"
+
+namespace zget {
+
+// Exit statuses of the tool.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;  // a download (or an MD5 check) failed
+inline constexpr int kExitUsage = 2;    // the command line cannot be carried out as written
+inline constexpr int kExitInterrupted = 130;
+
+struct ToolOptions {
+  std::vector<std::string> urls;
+  std::string inputFile;        // -i: a list of URLs, run as one batch with the command-line URLs
+  std::string outputFile;       // -o: the one download's file ("-": standard output)
+  std::string outputDir = ".";  // -d
+  bool quiet = false;           // -q: no progress display and no notes; errors are still printed
+
+  // Unset values keep the library's defaults.
+  std::optional<int32_t> connections;       // -x: threadNum
+  std::optional<int64_t> blockSize;         // -k: blockSize
+  std::optional<int32_t> downloadsAtOnce;   // -j: taskThreadNum
+  std::optional<int32_t> timeoutMs;         // --timeout
+  std::optional<int32_t> connectTimeoutMs;  // --connect-timeout
+  std::optional<int32_t> maxTries;          // -m: executeRetryCount + 1
+  std::optional<int32_t> retryWaitMs;       // --retry-wait
+  std::optional<int32_t> httpRetries;       // --http-retries: serverErrorRetryCount
+  std::optional<int32_t> netRetries;        // --net-retries: netErrorRetryCount
+  std::unordered_map<std::string, std::vector<std::string>> mirrors;  // --mirror: domainMap
+
+  std::string cacheDir;  // --cache-dir; empty: the user's cache directory
+  // The tool's own cache limits: an interrupted download is kept whatever its size, since a
+  // size rule would drop big downloads at once and make them start over.
+  int64_t cacheMaxSize = 0;  // 0: no size rule
+  int32_t cacheMaxCount = 100;
+  int64_t cacheMaxAgeMs = 30LL * 24 * 3600 * 1000;  // 0: entries never expire
+
+  bool rename = false;                    // --rename: renameIfExists
+  std::optional<ZPLogLevel> logLevel;     // --log-level
+  std::string metricsFile;                // --metrics-file
+  bool printMd5 = false;                  // --md5
+  std::string checkMd5;                   // --check-md5, lowercase hex
+  std::vector<std::string> showProgress;  // --show-progress
+  bool clearCache = false;                // --clear-cache
+  int64_t summaryIntervalMs = 5000;       // --summary-interval: progress lines off a terminal
+};
+
+// Parses argv into *options. Returns -1 when the tool should go on, or the exit status to end
+// with: 0 after --help or --version (printed on stdout), kExitUsage after a usage error (message
+// on stderr).
+int parseOptions(int argc, char** argv, ToolOptions* options);
+
+// Prints "zget: <message>" and the hint about --help on stderr; returns kExitUsage.
+int usageError(const std::string& message);
+
+}  // namespace zget

@@ -1,0 +1,67 @@
+#include "progress_board.h"
+
+namespace zget {
+
+ProgressBoard::ProgressBoard(const std::vector<std::string>& names) {
+  for (const std::string& name : names) slots_.emplace_back(name);
+}
+
+int64_t ProgressBoard::nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+DownloadSlot* ProgressBoard::find(int index) {
+  if (index < 0 || static_cast<size_t>(index) >= slots_.size()) return nullptr;
+  return &slots_[static_cast<size_t>(index)];
+}
+
+void ProgressBoard::started(int index) {
+  DownloadSlot* slot = find(index);
+  if (slot == nullptr) return;
+  slot->startedAtMs.store(nowMs(), std::memory_order_relaxed);
+  slot->state.store(kRunning, std::memory_order_release);
+  wake();
+}
+
+void ProgressBoard::progress(int index, int64_t downloaded, int64_t total, int batchPercent) {
+  DownloadSlot* slot = find(index);
+  if (slot == nullptr) return;
+  slot->downloaded.store(downloaded, std::memory_order_relaxed);
+  slot->total.store(total, std::memory_order_relaxed);
+  batchPercent_.store(batchPercent, std::memory_order_relaxed);
+}
+
+void ProgressBoard::finished(int index, bool success, int64_t length) {
+  DownloadSlot* slot = find(index);
+  if (slot == nullptr) return;
+  if (success && length > 0) {
+    slot->downloaded.store(length, std::memory_order_relaxed);
+    slot->total.store(length, std::memory_order_relaxed);
+  }
+  slot->endedAtMs.store(nowMs(), std::memory_order_relaxed);
+  slot->state.store(success ? kSucceeded : kFailed, std::memory_order_release);
+  wake();
+}
+
+void ProgressBoard::interrupted() {
+  interrupted_.store(true, std::memory_order_release);
+  wake();
+}
+
+void ProgressBoard::wake() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++events_;
+  }
+  changed_.notify_all();
+}
+
+void ProgressBoard::waitForEvent(uint64_t* seen, std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_until(lock, deadline, [&] { return events_ != *seen; });
+  *seen = events_;
+}
+
+}  // namespace zget

@@ -1,0 +1,73 @@
+// ProgressBoard: what the downloads of one run report, for the progress display to read.
+// Thread-safe. The library calls the reporting operations on its threads, progress() once per
+// stored buffer, so progress() only stores atomics; the rarer events (start, end, interrupt)
+// also wake the display through the event channel.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zget {
+
+enum SlotState : int { kQueued = 0, kRunning = 1, kSucceeded = 2, kFailed = 3 };
+
+// One download of the run.
+struct DownloadSlot {
+  explicit DownloadSlot(std::string displayName) : name(std::move(displayName)) {}
+
+  const std::string name;  // set at construction
+  // Atomic: written by the library's threads, read by the display.
+  std::atomic<int64_t> downloaded{0};
+  std::atomic<int64_t> total{0};  // 0 until the length is known
+  std::atomic<int64_t> startedAtMs{0};
+  std::atomic<int64_t> endedAtMs{0};
+  std::atomic<int> state{kQueued};  // a SlotState; stored last, after the counters
+};
+
+class ProgressBoard {
+ public:
+  // One slot per download, in batch order, named for the display.
+  explicit ProgressBoard(const std::vector<std::string>& names);
+  ProgressBoard(const ProgressBoard&) = delete;
+  ProgressBoard& operator=(const ProgressBoard&) = delete;
+
+  size_t size() const { return slots_.size(); }
+  const DownloadSlot& slot(size_t index) const { return slots_[index]; }
+
+  // Reporting, from any thread. Indexes outside the board are ignored.
+  void started(int index);
+  void progress(int index, int64_t downloaded, int64_t total, int batchPercent);
+  void finished(int index, bool success, int64_t length);
+  void interrupted();
+
+  int batchPercent() const { return batchPercent_.load(std::memory_order_relaxed); }
+  bool isInterrupted() const { return interrupted_.load(std::memory_order_acquire); }
+
+  // Milliseconds of a steady clock, the time base of startedAtMs and endedAtMs.
+  static int64_t nowMs();
+
+  // Event channel. wake() counts an event; waitForEvent returns when an event arrived after
+  // *seen (updating it) or at deadline, whichever comes first.
+  void wake();
+  void waitForEvent(uint64_t* seen, std::chrono::steady_clock::time_point deadline);
+
+ private:
+  DownloadSlot* find(int index);
+
+  std::deque<DownloadSlot> slots_;  // set at construction; the slots' fields are atomic
+
+  std::atomic<int> batchPercent_{0};
+  std::atomic<bool> interrupted_{false};
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  uint64_t events_ = 0;  // guarded by mutex_
+};
+
+}  // namespace zget

@@ -1,0 +1,291 @@
+#include "progress_display.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "units.h"
+
+namespace zget {
+namespace {
+
+constexpr int64_t kSpeedWindowMs = 3000;
+constexpr size_t kMaxLiveDownloads = 6;
+constexpr size_t kDefaultWidth = 80;
+
+size_t codePoints(const std::string& text) {
+  size_t count = 0;
+  for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return count;
+}
+
+// text cut to at most columns code points, marked with "..." when it was cut.
+std::string fitColumns(const std::string& text, size_t columns) {
+  if (codePoints(text) <= columns) return text;
+  if (columns <= 3) return std::string(columns, '.');
+  size_t kept = 0;
+  size_t end = 0;
+  while (end < text.size()) {
+    if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80) {
+      if (kept == columns - 3) break;
+      ++kept;
+    }
+    ++end;
+  }
+  return text.substr(0, end) + "...";
+}
+
+std::string percentText(int64_t downloaded, int64_t total) {
+  if (total <= 0) return std::string();
+  const int64_t percent = std::clamp<int64_t>(downloaded * 100 / total, 0, 100);
+  return std::to_string(percent) + "%";
+}
+
+}  // namespace
+
+void ProgressDisplay::SpeedMeter::add(int64_t nowMs, int64_t bytes) {
+  // A download reports its first count after it starts, and a resumed one starts with the bytes
+  // of earlier runs: the meter begins at the first count, so those bytes are no speed.
+  if (samples.empty() && bytes <= 0) return;
+  samples.emplace_back(nowMs, bytes);
+  while (samples.size() > 2 && nowMs - samples.front().first > kSpeedWindowMs) {
+    samples.pop_front();
+  }
+}
+
+double ProgressDisplay::SpeedMeter::bytesPerSecond() const {
+  if (samples.size() < 2) return 0;
+  const int64_t spanMs = samples.back().first - samples.front().first;
+  const int64_t bytes = samples.back().second - samples.front().second;
+  if (spanMs < 300 || bytes <= 0) return 0;
+  return static_cast<double>(bytes) * 1000.0 / static_cast<double>(spanMs);
+}
+
+ProgressDisplay::ProgressDisplay(ProgressBoard* board, Mode mode, int fd, int64_t lineIntervalMs)
+    : board_(board), mode_(mode), fd_(fd), lineIntervalMs_(lineIntervalMs) {}
+
+ProgressDisplay::~ProgressDisplay() { stop(); }
+
+void ProgressDisplay::start() {
+  if (thread_.joinable()) return;
+  startedAtMs_ = ProgressBoard::nowMs();
+  meters_.assign(board_->size(), SpeedMeter());
+  seenStates_.assign(board_->size(), kQueued);
+  thread_ = std::thread([this] { run(); });
+}
+
+void ProgressDisplay::note(const std::string& line) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pendingNotes_.push_back(line);
+  }
+  board_->wake();
+}
+
+void ProgressDisplay::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopRequested_ = true;
+  }
+  board_->wake();
+  if (thread_.joinable()) thread_.join();
+}
+
+void ProgressDisplay::run() {
+  using Clock = std::chrono::steady_clock;
+  uint64_t seenEvents = 0;
+  Clock::time_point nextRedraw = Clock::now();
+  Clock::time_point nextLines = Clock::now() + std::chrono::milliseconds(lineIntervalMs_);
+  std::vector<std::string> notes;
+  for (;;) {
+    bool stopping = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      notes.insert(notes.end(), pendingNotes_.begin(), pendingNotes_.end());
+      pendingNotes_.clear();
+      stopping = stopRequested_;
+    }
+    const Clock::time_point now = Clock::now();
+    const bool sample = now >= nextRedraw;
+    if (sample || stopping) {
+      const int64_t nowMs = ProgressBoard::nowMs();
+      // Speeds are sampled at the redraw rate in both modes.
+      for (size_t i = 0; i < board_->size(); ++i) {
+        const DownloadSlot& slot = board_->slot(i);
+        if (slot.state.load(std::memory_order_acquire) == kRunning) {
+          meters_[i].add(nowMs, slot.downloaded.load(std::memory_order_relaxed));
+        } else {
+          meters_[i].samples.clear();
+        }
+      }
+      nextRedraw = now + std::chrono::milliseconds(kRedrawIntervalMs);
+    }
+    collectEndings(&notes);
+    if (mode_ == Mode::kTerminal) {
+      // Notes wait for the next redraw so that the terminal is never written more often.
+      if (sample || stopping) {
+        drawTerminal(notes, liveLines(stopping), stopping);
+        notes.clear();
+      }
+    } else {
+      std::vector<std::string> lines;
+      if (now >= nextLines && !stopping) {
+        lines = liveLines(false);
+        nextLines = now + std::chrono::milliseconds(lineIntervalMs_);
+      }
+      drawLines(notes, lines);
+      notes.clear();
+    }
+    if (stopping) return;
+    board_->waitForEvent(&seenEvents, nextRedraw);
+  }
+}
+
+void ProgressDisplay::collectEndings(std::vector<std::string>* notes) {
+  if (board_->isInterrupted() && !announcedInterrupt_) {
+    announcedInterrupt_ = true;
+    notes->push_back("interrupted: stopping the downloads, partial data is kept");
+  }
+  for (size_t i = 0; i < board_->size(); ++i) {
+    const DownloadSlot& slot = board_->slot(i);
+    const int state = slot.state.load(std::memory_order_acquire);
+    if (state == seenStates_[i]) continue;
+    seenStates_[i] = state;
+    const int64_t downloaded = slot.downloaded.load(std::memory_order_relaxed);
+    const int64_t total = slot.total.load(std::memory_order_relaxed);
+    const int64_t startedAt = slot.startedAtMs.load(std::memory_order_relaxed);
+    const int64_t endedAt = slot.endedAtMs.load(std::memory_order_relaxed);
+    const double seconds =
+        startedAt > 0 && endedAt >= startedAt ? static_cast<double>(endedAt - startedAt) / 1000 : 0;
+    if (state == kSucceeded) {
+      notes->push_back("done     " + slot.name + "  " + formatBytes(total) + " in " +
+                       formatDuration(seconds));
+    } else if (state == kFailed && board_->isInterrupted()) {
+      std::string where = formatBytes(downloaded);
+      if (total > 0) where += " of " + formatBytes(total);
+      notes->push_back("stopped  " + slot.name + " at " + where);
+    } else if (state == kFailed) {
+      notes->push_back("failed   " + slot.name);
+    }
+  }
+}
+
+std::vector<std::string> ProgressDisplay::liveLines(bool final) {
+  const size_t width = terminalWidth();
+  std::vector<std::string> lines;
+  double totalSpeed = 0;
+  size_t running = 0;
+  for (size_t i = 0; i < board_->size(); ++i) {
+    const int state = board_->slot(i).state.load(std::memory_order_acquire);
+    if (state != kRunning && !(board_->size() == 1 && state == kQueued)) continue;
+    const double speed = meters_[i].bytesPerSecond();
+    totalSpeed += speed;
+    ++running;
+    if (!final && lines.size() < kMaxLiveDownloads) lines.push_back(downloadLine(i, speed, width));
+  }
+  if (!final && running > kMaxLiveDownloads) {
+    lines.push_back("  ... and " + std::to_string(running - kMaxLiveDownloads) + " more running");
+  }
+  if (board_->size() > 1) lines.push_back(totalLine(totalSpeed, width, final));
+  return lines;
+}
+
+std::string ProgressDisplay::downloadLine(size_t index, double speed, size_t width) const {
+  const DownloadSlot& slot = board_->slot(index);
+  const int64_t downloaded = slot.downloaded.load(std::memory_order_relaxed);
+  const int64_t total = slot.total.load(std::memory_order_relaxed);
+  std::string right;
+  if (slot.state.load(std::memory_order_acquire) == kQueued) {
+    right = "starting";
+  } else {
+    right = formatBytes(downloaded);
+    if (total > 0) right += " / " + formatBytes(total) + "  " + percentText(downloaded, total);
+    right += "  " + formatSpeed(speed);
+    if (total > 0 && speed > 0) {
+      right += "  " + formatDuration(static_cast<double>(total - downloaded) / speed) + " left";
+    }
+  }
+  // Two blanks in front, two between name and figures, one column spare at the end.
+  const size_t nameColumns = width > right.size() + 5 ? width - right.size() - 5 : 8;
+  // A line wider than the terminal would wrap and spoil the cursor arithmetic of the redraw.
+  return fitColumns("  " + fitColumns(slot.name, nameColumns) + "  " + right, width - 1);
+}
+
+std::string ProgressDisplay::totalLine(double speed, size_t width, bool final) const {
+  int64_t downloaded = 0;
+  int64_t total = 0;
+  bool allKnown = true;
+  size_t done = 0;
+  for (size_t i = 0; i < board_->size(); ++i) {
+    const DownloadSlot& slot = board_->slot(i);
+    const int state = slot.state.load(std::memory_order_acquire);
+    if (state == kSucceeded || state == kFailed) ++done;
+    downloaded += slot.downloaded.load(std::memory_order_relaxed);
+    const int64_t length = slot.total.load(std::memory_order_relaxed);
+    total += length;
+    if (length <= 0) allKnown = false;
+  }
+  std::string line = "[" + std::to_string(done) + "/" + std::to_string(board_->size()) +
+                     " done]  " + formatBytes(downloaded);
+  if (allKnown) line += " / " + formatBytes(total);
+  line += "  batch " + std::to_string(board_->batchPercent()) + "%";
+  if (final) {
+    const double seconds = static_cast<double>(ProgressBoard::nowMs() - startedAtMs_) / 1000;
+    return fitColumns(line + "  in " + formatDuration(seconds), width > 1 ? width - 1 : width);
+  }
+  line += "  " + formatSpeed(speed);
+  if (allKnown && speed > 0 && total > downloaded) {
+    line += "  " + formatDuration(static_cast<double>(total - downloaded) / speed) + " left";
+  }
+  return fitColumns(line, width > 1 ? width - 1 : width);
+}
+
+void ProgressDisplay::drawTerminal(const std::vector<std::string>& notes,
+                                   const std::vector<std::string>& lines, bool final) {
+  // One carriage return per redraw: back to the start of the block, clear it, write the notes
+  // (which scroll away) and the new block, leaving the cursor at the end of its last line.
+  if (final && notes.empty() && lines.empty() && drawnLines_ == 0) return;  // already clean
+  std::string out = "\r";
+  if (drawnLines_ > 1) out += "\x1b[" + std::to_string(drawnLines_ - 1) + "A";
+  out += "\x1b[J";
+  for (const std::string& note : notes) out += note + "\n";
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0) out += "\n";
+    out += lines[i];
+  }
+  drawnLines_ = lines.size();
+  if (final && !lines.empty()) {
+    out += "\n";
+    drawnLines_ = 0;
+  }
+  write(out);
+}
+
+void ProgressDisplay::drawLines(const std::vector<std::string>& notes,
+                                const std::vector<std::string>& lines) {
+  std::string out;
+  for (const std::string& note : notes) out += note + "\n";
+  for (const std::string& line : lines) out += line + "\n";
+  if (!out.empty()) write(out);
+}
+
+size_t ProgressDisplay::terminalWidth() const {
+  if (mode_ != Mode::kTerminal) return 200;
+  winsize size{};
+  if (ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
+  return kDefaultWidth;
+}
+
+void ProgressDisplay::write(const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t written = ::write(fd_, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;  // standard error is gone; the downloads go on
+    done += static_cast<size_t>(written);
+  }
+}
+
+}  // namespace zget
