@@ -223,6 +223,8 @@ int onProgress(void* userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return context.request->cancelled.load(std::memory_order_relaxed) ? 1 : 0;
 }
 
+constexpr long kReceiveBufferBytes = 256 * 1024;
+
 // Every option on every attempt, in this order; stops at the first one libcurl rejects.
 CURLcode setOptions(TransferContext& context, const std::string& url, const std::string& range,
                     const ZPHttpPolicy& policy) {
@@ -245,6 +247,9 @@ CURLcode setOptions(TransferContext& context, const std::string& url, const std:
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &onProgress);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &context);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
+  // A larger receive buffer than libcurl's 16 KiB: fewer reads, writes and progress calls per
+  // byte on fast links; it changes nothing a caller can observe but the size of each block.
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   return code;
 }
 

@@ -83,7 +83,10 @@ bool ChunkDataWriter::open(int* errorCode, std::string* errorMsg) {
 
   std::vector<ChunkInfo> loaded;
   int64_t length = 0;
-  if (!loadProgress(paths_.infoPath, loaded, length)) loaded.clear();
+  // A new download has no progress file: not opening it keeps the failed-open line quiet.
+  if (!fs::exists(paths_.infoPath) || !loadProgress(paths_.infoPath, loaded, length)) {
+    loaded.clear();
+  }
   if (length < 0 || !isConsistentPlan(loaded, length)) {
     loaded.clear();
     length = 0;
@@ -252,25 +255,35 @@ bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* 
     fail(ZPResponse::EXECUTE_ERROR, kBadWriteMessage, errorCode, errorMsg);
     return false;
   }
+  FILE* file = nullptr;
+  int64_t offset = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!file_ || chunkIndex < 0 || static_cast<size_t>(chunkIndex) >= chunks_.size()) {
+      fail(ZPResponse::EXECUTE_ERROR, {}, errorCode, errorMsg);
+      return false;
+    }
+    const ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
+    if (size > chunkLimit(chunk, contentLength_.load()) - chunk.current) {
+      fail(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
+      return false;
+    }
+    if (size == 0) return true;
+    file = file_.get();
+    offset = chunk.current;
+  }
+  // The bytes go to disk outside the lock: only this chunk's one transfer writes at its offset,
+  // and the stream stays open while chunks run (close and reset come after them). The plan
+  // claims the bytes only once they are written, so a progress save never gets ahead of them.
+  if (!writeAt(file, offset, data, size, errorCode, errorMsg)) return false;
+
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!file_ || chunkIndex < 0 || static_cast<size_t>(chunkIndex) >= chunks_.size()) {
-    fail(ZPResponse::EXECUTE_ERROR, {}, errorCode, errorMsg);
-    return false;
-  }
   ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
-  const int64_t length = contentLength_.load();
-  if (size > chunkLimit(chunk, length) - chunk.current) {
-    fail(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
-    return false;
-  }
-  if (size == 0) return true;
-  if (!writeAt(file_.get(), chunk.current, data, size, errorCode, errorMsg)) return false;
   chunk.current += size;
   downloadedLength_.fetch_add(size);
-
   const int64_t now = clock_();
   const bool intervalPassed = lastSaveTimeMs_ > 0 && now - lastSaveTimeMs_ > kSaveIntervalMs;
-  if (isChunkFinished(chunk, length) || intervalPassed) {
+  if (isChunkFinished(chunk, contentLength_.load()) || intervalPassed) {
     saveProgressLocked();
     lastSaveTimeMs_ = now;
   }

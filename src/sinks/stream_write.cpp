@@ -22,15 +22,8 @@ void makeUnbuffered(FILE* file) { std::setvbuf(file, nullptr, _IONBF, 0); }
 
 bool writeAt(FILE* file, int64_t offset, const unsigned char* data, int size, int* errorCode,
              std::string* errorMsg) {
-  if (!fs::seekFile(file, offset, SEEK_SET, errorCode, errorMsg)) return false;
-  errno = 0;
-  const size_t written = std::fwrite(data, 1, static_cast<size_t>(size), file);
-  if (written == static_cast<size_t>(size)) return true;
-  const int code = errno;
-  // The error indicator would otherwise stay set for the retry of the chunk.
-  std::clearerr(file);
-  reportErrno(code, errorCode, errorMsg);
-  return false;
+  // One positioned system write: no seek, and writers of other chunks need not wait for it.
+  return fs::writeFileAt(file, offset, data, static_cast<size_t>(size), errorCode, errorMsg);
 }
 
 bool flushAndClose(FileHandle& file, int* errorCode, std::string* errorMsg) {

@@ -40,6 +40,12 @@ bool exists(const std::string& path);
 [[nodiscard]] bool seekFile(FILE* file, int64_t offset, int origin, int* errorCode = nullptr,
                             std::string* errorMsg = nullptr);
 
+// Writes size bytes at the absolute offset of an unbuffered stream, in as many system writes as
+// it takes, without moving the stream's position; concurrent calls at different offsets are
+// safe. On failure the code is the system's error number and the message its text.
+[[nodiscard]] bool writeFileAt(FILE* file, int64_t offset, const void* data, size_t size,
+                               int* errorCode = nullptr, std::string* errorMsg = nullptr);
+
 // Deletes a file (not a directory).
 bool removeFile(const std::string& path, int* errorCode = nullptr, std::string* errorMsg = nullptr);
 

@@ -322,6 +322,30 @@ bool seekFile(FILE* file, int64_t offset, int origin, int* errorCode, std::strin
   return false;
 }
 
+bool writeFileAt(FILE* file, int64_t offset, const void* data, size_t size, int* errorCode,
+                 std::string* errorMsg) {
+  int code = EINVAL;
+  if (file != nullptr && offset >= 0) {
+    const int descriptor = ::fileno(file);
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    size_t written = 0;
+    errno = 0;
+    while (written < size) {
+      const ssize_t result = retryOnInterrupt([&] {
+        return ::pwrite(descriptor, bytes + written, size - written,
+                        static_cast<off_t>(offset) + static_cast<off_t>(written));
+      });
+      if (result <= 0) break;
+      written += static_cast<size_t>(result);
+    }
+    if (written == size) return true;
+    // A write that stores nothing without an error (a full disk on some systems) is still one.
+    code = errno != 0 ? errno : EIO;
+  }
+  reportError("writeFileAt", "", code, errorText(code), errorCode, errorMsg);
+  return false;
+}
+
 bool removeFile(const std::string& path, int* errorCode, std::string* errorMsg) {
   std::string systemPath;
   int code = 0;

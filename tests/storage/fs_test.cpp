@@ -275,6 +275,26 @@ TEST_F(FsTest, FailedSeekReportsErrnoText) {
   EXPECT_EQ(code_, EINVAL);
 }
 
+TEST_F(FsTest, WriteFileAtPlacesBytesWithoutMovingTheStream) {
+  FILE* file = fs::fOpenFile(path("w.bin"), "wb+");
+  ASSERT_NE(file, nullptr);
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  EXPECT_TRUE(fs::writeFileAt(file, 4, "tail", 4, &code_, &message_));
+  EXPECT_TRUE(fs::writeFileAt(file, 0, "head", 4, &code_, &message_));
+  EXPECT_EQ(std::ftell(file), 0);
+  std::fclose(file);
+  EXPECT_EQ(readFile(path("w.bin")), "headtail");
+  EXPECT_EQ(code_, kUntouchedCode);
+
+  EXPECT_FALSE(fs::writeFileAt(nullptr, 0, "x", 1, &code_, &message_));
+  EXPECT_EQ(code_, EINVAL);
+  FILE* readOnly = fs::fOpenFile(path("w.bin"), "rb");
+  ASSERT_NE(readOnly, nullptr);
+  EXPECT_FALSE(fs::writeFileAt(readOnly, 0, "x", 1, &code_, &message_));
+  EXPECT_EQ(code_, EBADF);
+  std::fclose(readOnly);
+}
+
 // ---- Removing ----
 
 TEST_F(FsTest, RemoveFileDeletesFilesOnly) {
