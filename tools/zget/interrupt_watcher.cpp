@@ -9,11 +9,15 @@
 namespace zget {
 namespace {
 
+// SIGUSR1 only wakes the watcher when it is told to stop.
+constexpr int kWakeSignal = SIGUSR1;
+
 sigset_t interruptSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, kWakeSignal);
   return set;
 }
 
@@ -36,7 +40,10 @@ void InterruptWatcher::start() {
 
 void InterruptWatcher::stop() {
   stopping_.store(true, std::memory_order_release);
-  if (thread_.joinable()) thread_.join();
+  if (!thread_.joinable()) return;
+  // Ends the wait at once instead of at the next tick: a finished run exits without delay.
+  pthread_kill(thread_.native_handle(), kWakeSignal);
+  thread_.join();
 }
 
 void InterruptWatcher::run() {
@@ -44,6 +51,7 @@ void InterruptWatcher::run() {
   const timespec tick{0, 100L * 1000 * 1000};
   while (!stopping_.load(std::memory_order_acquire)) {
     const int received = sigtimedwait(&set, nullptr, &tick);
+    if (received == kWakeSignal) continue;
     if (received > 0 && signal_.load(std::memory_order_acquire) == 0) {
       signal_.store(received, std::memory_order_release);
     }
