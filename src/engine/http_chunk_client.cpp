@@ -258,7 +258,9 @@ CURLcode setOptions(TransferContext& context, const std::string& url, const std:
 HttpChunkClient::HttpChunkClient(const ZPHttpPolicy& policy, int threadCount)
     : policy_(policy),
       createdAtMs_(nowMs()),
-      pool_(std::make_unique<ThreadPool>(std::max(1, threadCount))) {}
+      // Workers start as chunks need them: a download of one chunk costs one thread.
+      pool_(std::make_unique<ThreadPool>(std::max(1, threadCount),
+                                         ThreadPool::Start::kOnDemand)) {}
 
 HttpChunkClient::~HttpChunkClient() = default;
 

@@ -12,20 +12,43 @@ thread_local const void* currentPoolQueue = nullptr;
 
 }  // namespace
 
-ThreadPool::ThreadPool(int threadCount) : queue_(std::make_shared<Queue>()) {
-  if (threadCount <= 0) return;
+ThreadPool::ThreadPool(int threadCount, Start start)
+    : queue_(std::make_shared<Queue>()),
+      maxWorkers_(threadCount > 0 ? static_cast<size_t>(threadCount) : 0),
+      start_(start) {
   // Reserved first, so that a failing emplace_back can only be a refused thread, never a
   // reallocation that would leave started threads unowned.
-  workers_.reserve(static_cast<size_t>(threadCount));
-  for (int i = 0; i < threadCount; ++i) {
-    try {
-      workers_.emplace_back([queue = queue_] { workerLoop(queue); });
-    } catch (const std::system_error& error) {
-      ZP_LOG(3) << "ThreadPool started " << static_cast<int>(workers_.size()) << " of "
-                << threadCount << " threads: " << error.what();
-      break;
+  workers_.reserve(maxWorkers_);
+  if (start_ != Start::kAllAtOnce) return;
+  std::lock_guard<std::mutex> lock(queue_->queueMutex);
+  while (workers_.size() < maxWorkers_ && startWorker()) {
+  }
+}
+
+bool ThreadPool::startWorker() {
+  try {
+    workers_.emplace_back([queue = queue_] { workerLoop(queue); });
+    return true;
+  } catch (const std::system_error& error) {
+    ZP_LOG(3) << "ThreadPool started " << static_cast<int>(workers_.size()) << " of "
+              << static_cast<int>(maxWorkers_) << " threads: " << error.what();
+    return false;
+  }
+}
+
+void ThreadPool::queueJob(std::function<void()> job) {
+  {
+    std::lock_guard<std::mutex> lock(queue_->queueMutex);
+    if (queue_->stop) throw std::runtime_error("enqueue on stopped ThreadPool");
+    queue_->tasks.push(std::move(job));
+    // More queued jobs than idle workers: one more worker, while the bound allows. A refused
+    // thread leaves the job to the workers there are.
+    if (start_ == Start::kOnDemand && queue_->tasks.size() > queue_->idle &&
+        workers_.size() < maxWorkers_) {
+      startWorker();
     }
   }
+  queue_->condition.notify_one();
 }
 
 ThreadPool::~ThreadPool() {
@@ -60,16 +83,26 @@ void ThreadPool::requestStop() {
 }
 
 void ThreadPool::joinWorkers() {
-  std::lock_guard<std::mutex> lock(joinMutex_);
+  std::lock_guard<std::mutex> joinLock(joinMutex_);
+  std::vector<std::thread> workers;
+  {
+    // The pool has stopped, so no worker starts after this.
+    std::lock_guard<std::mutex> lock(queue_->queueMutex);
+    workers.swap(workers_);
+  }
   const std::thread::id self = std::this_thread::get_id();
-  for (std::thread& worker : workers_) {
-    if (!worker.joinable()) continue;
+  for (std::thread& worker : workers) {
     if (worker.get_id() == self) {
       worker.detach();
     } else {
       worker.join();
     }
   }
+}
+
+size_t ThreadPool::startedWorkers() const {
+  std::lock_guard<std::mutex> lock(queue_->queueMutex);
+  return workers_.size();
 }
 
 bool ThreadPool::isWorkerThread() const { return currentPoolQueue == queue_.get(); }
@@ -82,7 +115,9 @@ void ThreadPool::workerLoop(const std::shared_ptr<Queue>& queue) {
     std::function<void()> job;
     {
       std::unique_lock<std::mutex> lock(queue->queueMutex);
+      ++queue->idle;
       queue->condition.wait(lock, [&queue] { return queue->stop || !queue->tasks.empty(); });
+      --queue->idle;
       // A stopping pool still drains its queue: a worker ends only when nothing is left.
       if (queue->stop && queue->tasks.empty()) return;
       job = std::move(queue->tasks.front());

@@ -1,4 +1,5 @@
-// ThreadPool: a fixed set of worker threads taking jobs from one FIFO queue. enqueue is
+// ThreadPool: a bounded set of worker threads taking jobs from one FIFO queue, started all at
+// once or one by one as queued jobs find no idle worker. enqueue is
 // thread-safe (also from the pool's own workers); shutdown and the destructor run every job
 // already queued, then join the workers. Neither can wait on one of the pool's own workers: see
 // shutdown and ~ThreadPool for what they do there instead.
@@ -20,9 +21,15 @@ namespace zephyl {
 
 class ThreadPool {
  public:
-  // Starts threadCount workers at once; with 0 (or less) no job ever runs. Should the system
+  // How the workers come to be.
+  enum class Start {
+    kAllAtOnce,  // every worker at construction
+    kOnDemand,   // a new worker whenever a queued job finds none idle, up to threadCount
+  };
+
+  // Starts (or allows) threadCount workers; with 0 (or less) no job ever runs. Should the system
   // refuse a thread, the pool keeps the workers it got and logs a Warn line.
-  explicit ThreadPool(int threadCount);
+  explicit ThreadPool(int threadCount, Start start = Start::kAllAtOnce);
   // Stops taking jobs, lets the workers run every queued job, joins every worker. Never throws.
   // Called on one of the pool's own workers, joining that worker is refused (it would be a
   // resource deadlock): a Warn line is logged, the other workers are joined, and that worker is
@@ -46,6 +53,9 @@ class ThreadPool {
   auto enqueue(Job&& job, Args&&... args)
       -> std::future<std::invoke_result_t<std::decay_t<Job>, std::decay_t<Args>...>>;
 
+  // Workers started so far (and not yet handed to a join).
+  size_t startedWorkers() const;
+
   // True when the calling thread is one of this pool's workers.
   bool isWorkerThread() const;
   // True when the calling thread is a worker of any ThreadPool.
@@ -60,20 +70,29 @@ class ThreadPool {
     std::condition_variable condition;        // signalled when a job is queued or stop is set
     std::queue<std::function<void()>> tasks;  // guarded by queueMutex; oldest first
     bool stop = false;                        // guarded by queueMutex; set by shutdown
+    size_t idle = 0;                          // guarded by queueMutex; workers waiting for a job
   };
 
   static void workerLoop(const std::shared_ptr<Queue>& queue);
+  // Queues a job; throws std::runtime_error once the pool is stopping.
+  void queueJob(std::function<void()> job);
+  // Requires: queue_->queueMutex held. Starts one more worker; false when the system refuses.
+  bool startWorker();
   void requestStop();
   // Joins every worker still joinable, except the calling one, which is detached.
   void joinWorkers();
 
   // Set at construction.
   const std::shared_ptr<Queue> queue_;
+  const size_t maxWorkers_;
+  const Start start_;
 
-  // Serialises joining, so that concurrent shutdown calls never join one thread twice. Held only
-  // while joining, never together with queueMutex.
+  // Serialises joining, so that concurrent shutdown calls never join one thread twice and all
+  // return after the joins. Lock order: joinMutex_, then queueMutex.
   std::mutex joinMutex_;
-  std::vector<std::thread> workers_;  // filled at construction; joined under joinMutex_
+  // Guarded by queue_->queueMutex: started under it, handed to joinWorkers under it once the pool
+  // has stopped (so no worker is started after that).
+  std::vector<std::thread> workers_;
 };
 
 template <typename Job, typename... Args>
@@ -87,12 +106,7 @@ auto ThreadPool::enqueue(Job&& job, Args&&... args)
         return std::apply(std::move(job), std::move(argsTuple));
       });
   std::future<Result> result = task->get_future();
-  {
-    std::lock_guard<std::mutex> lock(queue_->queueMutex);
-    if (queue_->stop) throw std::runtime_error("enqueue on stopped ThreadPool");
-    queue_->tasks.emplace([task]() { (*task)(); });
-  }
-  queue_->condition.notify_one();
+  queueJob([task]() { (*task)(); });
   return result;
 }
 

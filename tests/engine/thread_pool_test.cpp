@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <numeric>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -170,6 +171,41 @@ TEST_F(ThreadPoolTest, RunsAtMostThreadCountJobsAtOnce) {
   }
   EXPECT_EQ(startedCount.load(), kJobs);
   EXPECT_EQ(maxActive.load(), kThreads);
+}
+
+TEST_F(ThreadPoolTest, OnDemandPoolStartsOnlyTheWorkersItsJobsNeed) {
+  ThreadPool pool(4, ThreadPool::Start::kOnDemand);
+  EXPECT_EQ(pool.startedWorkers(), 0u);
+  std::mutex mutex;
+  std::set<std::thread::id> threads;
+  auto recordThread = [&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    threads.insert(std::this_thread::get_id());
+  };
+  std::future<void> done = pool.enqueue(recordThread);
+  ASSERT_TRUE(isReady(done));
+  EXPECT_EQ(pool.startedWorkers(), 1u);
+
+  // Jobs that block need a worker each, up to the bound.
+  Gate gate;
+  OpenOnExit openOnExit(gate);
+  std::atomic<int> running{0};
+  std::vector<std::future<void>> blocked;
+  for (int i = 0; i < 6; ++i) {
+    blocked.push_back(pool.enqueue([&] {
+      ++running;
+      recordThread();
+      gate.waitOpen();
+      --running;
+    }));
+  }
+  ASSERT_TRUE(eventually([&] { return running.load() == 4; }));
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_EQ(running.load(), 4);
+  gate.open();
+  for (auto& future : blocked) ASSERT_TRUE(isReady(future));
+  EXPECT_EQ(threads.size(), 4u);
+  EXPECT_EQ(pool.startedWorkers(), 4u);
 }
 
 TEST_F(ThreadPoolTest, JobMayEnqueueFollowUpOnItsOwnPool) {
