@@ -38,6 +38,8 @@ def fresh_out():
     shutil.rmtree(OUT, ignore_errors=True)
     shutil.rmtree(CACHE, ignore_errors=True)
     os.makedirs(OUT)
+    # Dirty pages left by the previous run would throttle this one's writes: start clean.
+    os.sync()
 
 
 def timed(command):
@@ -77,7 +79,7 @@ def measure(command, expected, runs):
 def hyperfine_median(command, runs):
     """Median wall time of command over runs, from hyperfine, each run from a clean output."""
     report = os.path.join(WORK, "hyperfine.json")
-    prepare = "rm -rf %s %s && mkdir -p %s" % (OUT, CACHE, OUT)
+    prepare = "rm -rf %s %s && mkdir -p %s && sync" % (OUT, CACHE, OUT)
     shell_command = "cd %s && %s >/dev/null" % (OUT, " ".join("'%s'" % c for c in command))
     subprocess.run(["hyperfine", "--style", "none", "--runs", str(runs), "--prepare", prepare,
                     "--export-json", report, shell_command], check=True,

@@ -223,7 +223,7 @@ int onProgress(void* userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return context.request->cancelled.load(std::memory_order_relaxed) ? 1 : 0;
 }
 
-constexpr long kReceiveBufferBytes = 256 * 1024;
+constexpr long kReceiveBufferBytes = 128 * 1024;
 
 // Every option on every attempt, in this order; stops at the first one libcurl rejects.
 CURLcode setOptions(TransferContext& context, const std::string& url, const std::string& range,
