@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <future>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -146,17 +147,18 @@ void TaskRegistry::pollTaskToRunning() {
 }
 
 void TaskRegistry::runNextPending() {
-  ZPRequest request;
+  // Not a default-constructed ZPRequest: that would take an id from the host's counter.
+  std::optional<ZPRequest> request;
   {
     std::lock_guard<std::mutex> lock(registryMutex_);
     if (pendingRequests_.empty()) {
       ZP_LOG(Debug) << "taskThreadPool is idle";
       return;
     }
-    request = std::move(pendingRequests_.front());
+    request.emplace(std::move(pendingRequests_.front()));
     pendingRequests_.pop_front();
   }
-  execute(std::move(request));
+  execute(std::move(*request));
   pollTaskToRunning();
 }
 

@@ -180,6 +180,23 @@ TEST_F(ZephylTest, QueuedRequestsRunTwoAtATimeByDefault) {
   EXPECT_EQ(maxRunning.load(), 2);
 }
 
+TEST_F(ZephylTest, RunningTheQueueTakesNoRequestIds) {
+  server_.serve("/ids", patternBytes(10));
+  Zephyl manager(settings_);
+  Completions completions;
+  std::vector<ZPRequest> requests;
+  for (int i = 0; i < 3; ++i) {
+    requests.emplace_back(server_.url("/ids"));
+    requests.back().outputType = ZPRequest::OUTPUT_MEMORY;
+    requests.back().onComplete = completions.callback();
+  }
+  for (const ZPRequest& request : requests) manager.enqueue(request);
+  ASSERT_TRUE(completions.waitFor(3));
+  // Ids come from constructions only: the library's own handling of the queue uses none.
+  ZPRequest next;
+  EXPECT_EQ(next.getRequestId(), requests.back().getRequestId() + 1);
+}
+
 TEST_F(ZephylTest, HighPriorityRequestsStartFirstLatestFirst) {
   serveSlow("/busy", 300);
   server_.serve("/q1", patternBytes(10, 1));
