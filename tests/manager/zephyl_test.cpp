@@ -447,23 +447,32 @@ TEST_F(ZephylTest, CopiesShareOneRegistryAndDestructionDrainsTheQueue) {
 
 TEST_F(ZephylTest, LastCopyMayBeDestroyedInsideItsOwnCallback) {
   server_.serve("/self", patternBytes(100));
-  Completions completions;
-  auto manager = std::make_unique<Zephyl>(settings_);
+  // Everything the callback touches lives on the heap, shared with it: the test may end while
+  // the task thread is still returning from the callback.
+  struct Scene {
+    Completions completions;
+    std::mutex mutex;
+    std::unique_ptr<Zephyl> manager;  // guarded by mutex
+  };
+  auto scene = std::make_shared<Scene>();
+  scene->manager = std::make_unique<Zephyl>(settings_);
   ZPRequest request(server_.url("/self"));
   request.outputType = ZPRequest::OUTPUT_MEMORY;
-  std::mutex mutex;
-  auto complete = completions.callback();
-  request.onComplete = [&](const ZPRequest& r, const ZPResponse& response) {
-    std::lock_guard<std::mutex> lock(mutex);
-    manager.reset();  // on a task thread of the very manager
+  auto complete = scene->completions.callback();
+  request.onComplete = [scene, complete](const ZPRequest& r, const ZPResponse& response) {
+    {
+      std::lock_guard<std::mutex> lock(scene->mutex);
+      scene->manager.reset();  // on a task thread of the very manager
+    }
     complete(r, response);
   };
   {
-    std::lock_guard<std::mutex> lock(mutex);
-    manager->enqueue(request);
+    std::lock_guard<std::mutex> lock(scene->mutex);
+    scene->manager->enqueue(request);
   }
-  ASSERT_TRUE(completions.waitFor(1));
-  EXPECT_EQ(manager, nullptr);
+  ASSERT_TRUE(scene->completions.waitFor(1));
+  std::lock_guard<std::mutex> lock(scene->mutex);
+  EXPECT_EQ(scene->manager, nullptr);
 }
 
 TEST_F(ZephylTest, ZeroTaskThreadsStillRunQueuedRequests) {
