@@ -92,10 +92,15 @@ bool ChunkPlanner::acceptFirstAnswer(PlannedChunk& chunk, int32_t httpCode,
   if (!isAcceptedAnswer(state, httpCode)) {
     // The chunk ended without an answer to plan from; its own failure tells why.
     outcome = ZPResponse(ZPResponse::RESULT_FAILED, 0, "");
+  } else if (length < 0 && httpCode == 206 && state.requestedEnd >= 0) {
+    // Part of a resource of unknown size: neither its end nor the other ranges can be planned.
+    outcome = cacheError(ZPResponse::CACHE_ERROR, "contentLength unknown");
+    accepted = false;
   } else if (!context_.writer.setContentLength(length, &code, &message)) {
     outcome = cacheError(code, message);
     accepted = false;
-  } else if (httpCode == 200 && !context_.writer.coverWholeResource(chunk.request.chunkId)) {
+  } else if (httpCode == 200 && length >= 0 &&
+             !context_.writer.coverWholeResource(chunk.request.chunkId)) {
     outcome = cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges");
     accepted = false;
   } else if (length == 0) {

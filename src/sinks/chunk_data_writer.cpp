@@ -215,11 +215,17 @@ ChunkInfo ChunkDataWriter::chunkAt(int index) {
 }
 
 bool ChunkDataWriter::setContentLength(int64_t length, int* errorCode, std::string* errorMsg) {
-  if (length < 0) {
-    fail(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
-    return false;
-  }
   std::lock_guard<std::mutex> lock(mutex_);
+  if (length < 0) {
+    // The body comes over one connection until it ends. Stored ranges of a known length cannot
+    // be continued that way: refused, so that the download starts over.
+    if (contentLength_.load() != 0 || !startOpenEndedPlan(chunks_)) {
+      fail(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
+      return false;
+    }
+    contentLength_ = -1;
+    return true;
+  }
   const int64_t old = contentLength_.load();
   if (old != 0 && old != length) {
     fail(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old), errorCode, errorMsg);

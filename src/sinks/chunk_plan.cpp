@@ -92,4 +92,14 @@ ChunkInfo chunkAtOf(const std::vector<ChunkInfo>& chunks, int index) {
   return chunks[static_cast<size_t>(index)];
 }
 
+bool startOpenEndedPlan(std::vector<ChunkInfo>& chunks) {
+  if (chunks.size() > 1 || (chunks.size() == 1 && (chunks[0].start != 0 || chunks[0].current != 0))) {
+    return false;
+  }
+  ChunkInfo whole;
+  whole.end = kOpenEnd;
+  chunks.assign(1, whole);
+  return true;
+}
+
 }  // namespace zephyl

@@ -41,6 +41,14 @@ bool isChunkFinished(const ChunkInfo& chunk, int64_t contentLength);
 // [0, contentLength) without gaps: the download can be delivered.
 bool isPlanComplete(const std::vector<ChunkInfo>& chunks, int64_t contentLength);
 
+// End of the one chunk of a resource whose length the server did not state.
+constexpr int64_t kOpenEnd = INT64_MAX;
+
+// A server sends the whole body without stating its length: the plan becomes one chunk
+// [0, kOpenEnd) that takes the body as it comes. Only a fresh plan (nothing stored) can: false,
+// with chunks unchanged, otherwise.
+[[nodiscard]] bool startOpenEndedPlan(std::vector<ChunkInfo>& chunks);
+
 // The chunk to fetch first: a new first chunk [0, blockSize) when the plan is empty, else the
 // first unfinished chunk, or a default ChunkInfo when every chunk is finished.
 ChunkInfo firstChunkOf(std::vector<ChunkInfo>& chunks, int64_t contentLength, int64_t blockSize);

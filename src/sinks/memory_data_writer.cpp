@@ -57,7 +57,8 @@ bool MemoryDataWriter::moveToSaveDir(const ZPRequest& /*request*/, ZPResponse* r
     return false;
   }
   response->outputData = data_;
-  response->fileLength = length;
+  // Without a stated length the body's end decided it.
+  response->fileLength = length >= 0 ? length : downloadedLength_.load();
   return true;
 }
 
@@ -85,11 +86,17 @@ ChunkInfo MemoryDataWriter::chunkAt(int index) {
 }
 
 bool MemoryDataWriter::setContentLength(int64_t length, int* errorCode, std::string* errorMsg) {
-  if (length < 0) {
-    fail(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
-    return false;
-  }
   std::lock_guard<std::mutex> lock(mutex_);
+  if (length < 0) {
+    // The body comes over one connection until it ends, into a buffer that grows with it.
+    if (contentLength_.load() != 0 || data_ != nullptr || !startOpenEndedPlan(chunks_)) {
+      fail(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
+      return false;
+    }
+    data_ = std::make_shared<Buffer>();
+    contentLength_ = -1;
+    return true;
+  }
   const int64_t old = contentLength_.load();
   if (old != 0 && old != length) {
     fail(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old).c_str(), errorCode,
@@ -141,6 +148,7 @@ bool MemoryDataWriter::write(int chunkIndex, int size, unsigned char* data, int*
     return false;
   }
   ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
+  if (contentLength_.load() < 0) return appendUnknownLength(chunk, size, data, errorCode, errorMsg);
   const int64_t limit =
       std::min(chunkLimit(chunk, contentLength_.load()), static_cast<int64_t>(data_->size()));
   if (size > limit - chunk.current) {
@@ -149,6 +157,24 @@ bool MemoryDataWriter::write(int chunkIndex, int size, unsigned char* data, int*
   }
   if (size == 0) return true;
   std::memcpy(data_->data() + chunk.current, data, static_cast<size_t>(size));
+  chunk.current += size;
+  downloadedLength_.fetch_add(size);
+  return true;
+}
+
+bool MemoryDataWriter::appendUnknownLength(ChunkInfo& chunk, int size, const unsigned char* data,
+                                           int* errorCode, std::string* errorMsg) {
+  // The one open chunk receives the body in order: its bytes always go to the buffer's end.
+  if (chunk.current != static_cast<int64_t>(data_->size())) {
+    fail(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
+    return false;
+  }
+  try {
+    data_->insert(data_->end(), data, data + size);
+  } catch (const std::exception&) {
+    fail(ZPResponse::EXECUTE_ERROR, "out of memory", errorCode, errorMsg);
+    return false;
+  }
   chunk.current += size;
   downloadedLength_.fetch_add(size);
   return true;

@@ -63,6 +63,9 @@ class MemoryDataWriter : public DataWriter {
   const std::string& fileKey() const { return fileKey_; }
 
  private:
+  // Requires: mutex_ held and the length unknown. Appends to the growing buffer.
+  bool appendUnknownLength(ChunkInfo& chunk, int size, const unsigned char* data, int* errorCode,
+                           std::string* errorMsg);
   // Set at construction.
   const std::string fileKey_;
   const int64_t blockSize_;

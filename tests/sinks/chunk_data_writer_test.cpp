@@ -392,14 +392,53 @@ TEST_F(ChunkDataWriterTest, RefusesWritesWithInvalidIndexOrWithoutFile) {
   writer->close();
 }
 
-TEST_F(ChunkDataWriterTest, UnknownLengthIsRefusedWithCacheError) {
-  auto writer = openWriter();
+TEST_F(ChunkDataWriterTest, UnknownLengthTakesTheWholeBodyAsOneOpenChunk) {
+  auto writer = openWriter(64);
   writer->firstChunk();
-  EXPECT_FALSE(writer->setContentLength(-1, &code_, &message_));
+  ASSERT_TRUE(writer->setContentLength(-1, &code_, &message_)) << message_;
+  EXPECT_EQ(writer->contentLength(), -1);
+  EXPECT_TRUE(writer->unfinishedChunks(0).empty());
+  const ChunkInfo open = writer->chunkAt(0);
+  EXPECT_EQ(open.start, 0);
+  EXPECT_GT(open.end, int64_t{1} << 60);
+  Bytes source = test::patternBytes(1000);  // far more than one block
+  ASSERT_TRUE(test::fillChunks(*writer, {open}, source));
+  EXPECT_EQ(deliver(*writer, 1000), source);
+}
+
+TEST_F(ChunkDataWriterTest, UnknownLengthCannotContinueStoredRanges) {
+  {
+    auto writer = openWriter(64);
+    writer->firstChunk();
+    ASSERT_TRUE(writer->setContentLength(300, &code_, &message_));
+    Bytes source = test::patternBytes(300);
+    ASSERT_TRUE(test::fillChunks(*writer, {writer->chunkAt(0)}, source));
+    writer->close();
+  }
+  auto resumed = openWriter(64);
+  resumed->firstChunk();
+  EXPECT_FALSE(resumed->setContentLength(-1, &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::CACHE_ERROR);
   EXPECT_EQ(message_, "contentLength unknown");
-  EXPECT_EQ(writer->contentLength(), 0);
-  writer->close();
+  EXPECT_EQ(resumed->contentLength(), 300);
+  resumed->close();
+}
+
+TEST_F(ChunkDataWriterTest, UnknownLengthDownloadInterruptedStartsOver) {
+  {
+    auto writer = openWriter(64);
+    writer->firstChunk();
+    ASSERT_TRUE(writer->setContentLength(-1, &code_, &message_));
+    Bytes part = test::patternBytes(100);
+    ASSERT_TRUE(writer->write(0, 100, part.data(), &code_, &message_));
+    writer->close();
+  }
+  // Without a length nothing proves how much of the resource is there: nothing is resumed.
+  auto reopened = openWriter(64);
+  EXPECT_EQ(reopened->downloadedLength(), 0);
+  const ChunkInfo first = reopened->firstChunk();
+  EXPECT_EQ(first.current, 0);
+  reopened->close();
 }
 
 TEST_F(ChunkDataWriterTest, CoverWholeResourceMakesTheFirstChunkOwnEverything) {

@@ -112,14 +112,29 @@ TEST_F(MemoryDataWriterTest, RefusesWritesWithoutBufferOrWithInvalidIndex) {
   EXPECT_EQ(code_, ZPResponse::EXECUTE_ERROR);
 }
 
-TEST_F(MemoryDataWriterTest, UnknownLengthIsRefusedWithCacheError) {
+TEST_F(MemoryDataWriterTest, UnknownLengthGrowsTheBufferWithTheBody) {
   MemoryDataWriter writer("key", kSmallBlock);
   writer.firstChunk();
+  ASSERT_TRUE(writer.setContentLength(-1, &code_, &message_)) << message_;
+  EXPECT_EQ(writer.contentLength(), -1);
+  EXPECT_TRUE(writer.unfinishedChunks(0).empty());
+  Bytes source = test::patternBytes(5 * kSmallBlock + 3);
+  ASSERT_TRUE(test::fillChunks(writer, {writer.chunkAt(0)}, source));
+  ZPResponse response;
+  ASSERT_TRUE(writer.moveToSaveDir(ZPRequest(), &response, &code_, &message_)) << message_;
+  EXPECT_EQ(response.fileLength(), static_cast<int64_t>(source.size()));
+  ASSERT_NE(response.getData(), nullptr);
+  EXPECT_EQ(*response.getData(), source);
+}
+
+TEST_F(MemoryDataWriterTest, UnknownLengthIsRefusedOnceALengthIsKnown) {
+  MemoryDataWriter writer("key", kSmallBlock);
+  writer.firstChunk();
+  ASSERT_TRUE(writer.setContentLength(100, &code_, &message_));
   EXPECT_FALSE(writer.setContentLength(-1, &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::CACHE_ERROR);
   EXPECT_EQ(message_, "contentLength unknown");
-  EXPECT_EQ(writer.contentLength(), 0);
-  EXPECT_TRUE(writer.unfinishedChunks(0).empty());
+  EXPECT_EQ(writer.contentLength(), 100);
 }
 
 TEST_F(MemoryDataWriterTest, AbsurdLengthFailsWithCacheErrorInsteadOfCrashing) {
