@@ -242,16 +242,9 @@ bool ChunkDataWriter::setContentLength(int64_t length, int* errorCode, std::stri
 
 bool ChunkDataWriter::coverWholeResource(int chunkId) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const int64_t length = contentLength_.load();
-  if (length <= 0 || chunkId < 0 || static_cast<size_t>(chunkId) >= chunks_.size()) return false;
-  ChunkInfo whole = chunks_[static_cast<size_t>(chunkId)];
-  if (whole.start != 0) return false;
-  whole.chunkId = 0;
-  whole.end = length;
-  whole.current = std::min(whole.current, length);
-  chunks_.clear();
-  chunks_.push_back(whole);
-  downloadedLength_ = whole.current;
+  int64_t stored = 0;
+  if (!coverWholeResourceOf(chunks_, contentLength_.load(), chunkId, &stored)) return false;
+  downloadedLength_ = stored;
   return true;
 }
 

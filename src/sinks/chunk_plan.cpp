@@ -102,4 +102,19 @@ bool startOpenEndedPlan(std::vector<ChunkInfo>& chunks) {
   return true;
 }
 
+bool coverWholeResourceOf(std::vector<ChunkInfo>& chunks, int64_t contentLength, int chunkId,
+                          int64_t* stored) {
+  if (contentLength <= 0 || chunkId < 0 || static_cast<size_t>(chunkId) >= chunks.size()) {
+    return false;
+  }
+  ChunkInfo whole = chunks[static_cast<size_t>(chunkId)];
+  if (whole.start != 0) return false;
+  whole.chunkId = 0;
+  whole.end = contentLength;
+  whole.current = std::min(whole.current, contentLength);
+  chunks.assign(1, whole);
+  *stored = whole.current;
+  return true;
+}
+
 }  // namespace zephyl

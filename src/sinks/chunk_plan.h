@@ -49,6 +49,12 @@ constexpr int64_t kOpenEnd = INT64_MAX;
 // with chunks unchanged, otherwise.
 [[nodiscard]] bool startOpenEndedPlan(std::vector<ChunkInfo>& chunks);
 
+// The plan becomes the one chunk chunkId, [0, contentLength), keeping its bytes: the server sends
+// the whole resource on that chunk's connection. False, with chunks unchanged, when the length is
+// not known or the chunk does not start at byte 0. Returns the bytes the plan then holds.
+[[nodiscard]] bool coverWholeResourceOf(std::vector<ChunkInfo>& chunks, int64_t contentLength,
+                                        int chunkId, int64_t* stored);
+
 // The chunk to fetch first: a new first chunk [0, blockSize) when the plan is empty, else the
 // first unfinished chunk, or a default ChunkInfo when every chunk is finished.
 ChunkInfo firstChunkOf(std::vector<ChunkInfo>& chunks, int64_t contentLength, int64_t blockSize);
