@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "download_lock.h"
@@ -213,16 +214,21 @@ TEST_F(DownloadLocksTest, OneHolderPerUrlUntilItLetsGo) {
   EXPECT_TRUE(second.acquire("http://h/a", &busy, &error)) << error;
 }
 
-TEST_F(DownloadLocksTest, LockFilesAreRemovedWhenReleased) {
+TEST_F(DownloadLocksTest, AllUrlsShareOneLockFileAndReleaseTogether) {
   const std::string dir = temp_.file("locks");
+  bool busy = false;
+  std::string error;
+  const std::vector<std::string> urls{"http://h/a", "http://h/b", "http://h/c"};
   {
     DownloadLocks locks(dir);
-    bool busy = false;
-    std::string error;
-    ASSERT_TRUE(locks.acquire("http://h/a", &busy, &error)) << error;
-    EXPECT_FALSE(std::filesystem::is_empty(dir));
+    for (const std::string& url : urls) ASSERT_TRUE(locks.acquire(url, &busy, &error)) << error;
+    // No file per download: one lock file whatever the number of URLs.
+    const auto entries = std::distance(std::filesystem::directory_iterator(dir),
+                                       std::filesystem::directory_iterator());
+    EXPECT_EQ(entries, 1);
   }
-  EXPECT_TRUE(std::filesystem::is_empty(dir));
+  DownloadLocks next(dir);
+  for (const std::string& url : urls) EXPECT_TRUE(next.acquire(url, &busy, &error)) << error;
 }
 
 class FailureTextTest : public testing::Test {};

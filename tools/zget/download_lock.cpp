@@ -1,13 +1,9 @@
 #include "download_lock.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -15,7 +11,7 @@
 namespace zget {
 namespace {
 
-// 64-bit FNV-1a: a stable name for a URL of any length or content.
+// 64-bit FNV-1a: a stable place for a URL of any length or content.
 uint64_t fnv1a(const std::string& text) {
   uint64_t hash = 14695981039346656037ULL;
   for (char c : text) {
@@ -30,60 +26,51 @@ uint64_t fnv1a(const std::string& text) {
 DownloadLocks::DownloadLocks(std::string lockDir) : lockDir_(std::move(lockDir)) {}
 
 DownloadLocks::~DownloadLocks() {
-  for (const auto& [path, fd] : held_) {
-    // Removed while still locked: a process that opens the path afterwards gets a new file, and
-    // one that opened the old file notices the change (see acquire).
-    unlink(path.c_str());
-    close(fd);
-  }
+  // Closing the descriptor releases every lock taken through it.
+  if (fd_ >= 0) close(fd_);
 }
 
-std::string DownloadLocks::pathFor(const std::string& url) const {
-  char name[32];
-  std::snprintf(name, sizeof name, "%016" PRIx64 ".lock", fnv1a(url));
-  return lockDir_ + "/" + name;
+bool DownloadLocks::openLockFile(std::string* error) {
+  if (fd_ >= 0) return true;
+  std::error_code made;
+  std::filesystem::create_directories(lockDir_, made);
+  const std::string path = lockDir_ + "/downloads.lock";
+  fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
+    *error = "cannot create the lock file " + path + ": " + std::generic_category().message(errno);
+    return false;
+  }
+  return true;
 }
 
 bool DownloadLocks::acquire(const std::string& url, bool* busy, std::string* error) {
   *busy = false;
-  const std::string path = pathFor(url);
-  if (held_.count(path) != 0) return true;
-  std::error_code made;
-  std::filesystem::create_directories(lockDir_, made);
-  // A holder may remove the file between our open and our lock; then the lock we got is on a
-  // file nobody else will look at, and we try again with the new one.
-  for (int attempt = 0; attempt < 10; ++attempt) {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      *error =
-          "cannot create the lock file " + path + ": " + std::generic_category().message(errno);
+  // A byte offset in [0, 2^62): far past any real file size, which locks do not need.
+  const uint64_t offset = fnv1a(url) >> 2;
+  if (held_.count(offset) != 0) return true;
+  if (!openLockFile(error)) return false;
+  // Open-file-description locks: they conflict between processes and belong to the descriptor,
+  // so the locks of other URLs through the same descriptor never interfere.
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = static_cast<off_t>(offset);
+  lock.l_len = 1;
+  int result = 0;
+  do {
+    result = fcntl(fd_, F_OFD_SETLK, &lock);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    const int reason = errno;
+    if (reason == EAGAIN || reason == EACCES) {
+      *busy = true;
       return false;
     }
-    int locked = 0;
-    do {
-      locked = flock(fd, LOCK_EX | LOCK_NB);
-    } while (locked != 0 && errno == EINTR);
-    if (locked != 0) {
-      const int reason = errno;
-      close(fd);
-      if (reason == EWOULDBLOCK) {
-        *busy = true;
-        return false;
-      }
-      *error = "cannot lock " + path + ": " + std::generic_category().message(reason);
-      return false;
-    }
-    struct stat opened {};
-    struct stat named {};
-    if (fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
-        opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
-      held_.emplace(path, fd);
-      return true;
-    }
-    close(fd);
+    *error = "cannot lock the download of " + url + ": " + std::generic_category().message(reason);
+    return false;
   }
-  *error = "cannot lock " + path + ": it keeps changing";
-  return false;
+  held_.insert(offset);
+  return true;
 }
 
 }  // namespace zget
