@@ -138,28 +138,34 @@ void TaskRegistry::enqueue(const ZPRequest& request) {
   pollTaskToRunning();
 }
 
-void TaskRegistry::pollTaskToRunning() {
+bool TaskRegistry::pollTaskToRunning() {
   try {
     taskThreadPool_->enqueue([self = shared_from_this()] { self->runNextPending(); });
+    return true;
   } catch (const std::runtime_error&) {
-    // The pool is stopping: the jobs it already holds outnumber the queued requests.
+    return false;  // the pool is stopping and takes no more jobs
   }
 }
 
 void TaskRegistry::runNextPending() {
-  // Not a default-constructed ZPRequest: that would take an id from the host's counter.
-  std::optional<ZPRequest> request;
-  {
-    std::lock_guard<std::mutex> lock(registryMutex_);
-    if (pendingRequests_.empty()) {
-      ZP_LOG(Debug) << "taskThreadPool is idle";
-      return;
+  for (;;) {
+    // Not a default-constructed ZPRequest: that would take an id from the host's counter.
+    std::optional<ZPRequest> request;
+    {
+      std::lock_guard<std::mutex> lock(registryMutex_);
+      if (pendingRequests_.empty()) {
+        ZP_LOG(Debug) << "taskThreadPool is idle";
+        return;
+      }
+      request.emplace(std::move(pendingRequests_.front()));
+      pendingRequests_.pop_front();
     }
-    request.emplace(std::move(pendingRequests_.front()));
-    pendingRequests_.pop_front();
+    execute(std::move(*request));
+    // Normally a new job takes the next request. A stopping pool refuses it, yet a callback may
+    // have queued a request meanwhile (the next download of a chain): this job runs what is
+    // left itself, so no queued request is dropped without its onComplete.
+    if (pollTaskToRunning()) return;
   }
-  execute(std::move(*request));
-  pollTaskToRunning();
 }
 
 void TaskRegistry::batchEnqueue(const ZPBatchRequest& batch) {

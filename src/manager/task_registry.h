@@ -56,7 +56,8 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   void shutdown();
 
  private:
-  void pollTaskToRunning();
+  // Posts one job that runs the front request; false when the pool is stopping.
+  bool pollTaskToRunning();
   void runNextPending();
   // Joins or creates the task for request.fileKey; waits for cancelled predecessors. Returns
   // null when the request was cancelled while it waited. Takes registryMutex_ itself.

@@ -445,6 +445,32 @@ TEST_F(ZephylTest, CopiesShareOneRegistryAndDestructionDrainsTheQueue) {
   EXPECT_EQ(completions.order().size(), 3u);
 }
 
+TEST_F(ZephylTest, RequestQueuedByACallbackWhileTheManagerDrainsStillCompletes) {
+  server_.serve("/chain1", patternBytes(100, 1));
+  server_.serve("/chain2", patternBytes(100, 2));
+  Completions completions;
+  {
+    Zephyl manager(settings_);
+    ZPRequest next(server_.url("/chain2"));
+    next.outputType = ZPRequest::OUTPUT_MEMORY;
+    next.onComplete = completions.callback();
+    ZPRequest first(server_.url("/chain1"));
+    first.outputType = ZPRequest::OUTPUT_MEMORY;
+    auto complete = completions.callback();
+    // The next download of a chain, queued from a callback that may run while the destructor
+    // below already drains the queue.
+    first.onComplete = [&manager, next, complete](const ZPRequest& r, const ZPResponse& response) {
+      manager.enqueue(next);
+      complete(r, response);
+    };
+    manager.enqueue(first);
+  }
+  ASSERT_EQ(completions.order().size(), 2u);
+  for (const ZPResponse& response : completions.responsesOf(completions.order()[1])) {
+    EXPECT_TRUE(response.isSuccess()) << response.logString();
+  }
+}
+
 TEST_F(ZephylTest, LastCopyMayBeDestroyedInsideItsOwnCallback) {
   server_.serve("/self", patternBytes(100));
   // Everything the callback touches lives on the heap, shared with it: the test may end while
