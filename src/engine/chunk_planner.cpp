@@ -157,6 +157,12 @@ ZPResponse ChunkPlanner::failureOf(const PlannedChunk& chunk, DownloadMetrics& m
     metrics.client_extra_error_code = ZPResponse::EXECUTE_ERROR;
     return cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges");
   }
+  // 416: the range lies past the resource's end; a resource that shrank since its bytes were
+  // stored. Those bytes cannot be continued: a file error makes the task start over.
+  if (state.finalStatus == 416) {
+    metrics.client_extra_error_code = 416;
+    return cacheError(416, "range not satisfiable: the stored download no longer fits");
+  }
   return HttpChunkClient::classify(state, &metrics);
 }
 

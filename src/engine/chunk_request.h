@@ -55,6 +55,7 @@ struct ChunkState {
 
   // Outcome, filled by the client.
   int32_t httpCode = 0;        // status of this attempt's answer once body bytes arrived, else 0
+  int32_t finalStatus = 0;     // status of this attempt's last answer, with or without a body
   int64_t contentLength = 0;   // length learned from this attempt's answer (see below), -1: unknown
   int32_t writeErrorCode = 0;  // reported by the writer through onData
   bool writeFailed = false;    // onData returned false at least once; never cleared

@@ -54,6 +54,7 @@ void notifyUnconnected(ChunkState& state, int32_t httpCode, int64_t contentLengt
 // Per-attempt fields: what this attempt asks for, and no answer yet.
 void beginAttempt(ChunkState& state, const std::string& range) {
   state.httpCode = 0;
+  state.finalStatus = 0;
   state.contentLength = 0;
   state.errorCode = 0;
   state.errorMsg.clear();
@@ -356,6 +357,11 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
     state.errorMsg = curl_easy_strerror(result);
   }
   state.endTimeMs = nowMs() - createdAtMs_;
+  long finalStatus = 0;
+  state.finalStatus =
+      curl_easy_getinfo(context.handle, CURLINFO_RESPONSE_CODE, &finalStatus) == CURLE_OK
+          ? static_cast<int32_t>(finalStatus)
+          : 0;
   char* ip = nullptr;
   if (curl_easy_getinfo(context.handle, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip != nullptr &&
       *ip != '\0') {

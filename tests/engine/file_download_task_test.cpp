@@ -318,6 +318,34 @@ TEST_F(FileDownloadTaskTest, ResourceThatChangesLengthStartsOver) {
   EXPECT_EQ(md5Of(contentOf(response)), md5Of(grown));
 }
 
+TEST_F(FileDownloadTaskTest, ResourceThatShrankBelowTheStoredBytesStartsOver) {
+  const std::string path = "/shrink";
+  server_.serve(path, patternBytes(4 * kBlock, 1));
+  ZPRequest req = request(path, ZPRequest::OUTPUT_CHUNK_FILE);
+  {
+    // Two blocks arrive, then the server fails: the stored download waits in the cache.
+    settings_.httpPolicy.executeRetryCount = 0;
+    settings_.threadNum = 1;
+    FileDownloadTask task(settings_, storage_, req);
+    std::atomic<bool> switched{false};
+    task.addProgressListener([&](const ZPRequest&, int64_t downloaded, int64_t) {
+      if (downloaded >= 2 * kBlock && !switched.exchange(true)) {
+        Misbehaviour failing;
+        failing.failFirst = 1000;
+        server_.setMisbehaviour(path, failing);
+      }
+    });
+    ASSERT_FALSE(task.execute().isSuccess());
+  }
+  // Now the resource is shorter than what is stored: its ranges are answered with 416.
+  const std::vector<uint8_t> shorter = patternBytes(kBlock / 2, 2);
+  server_.serve(path, shorter);
+  settings_.httpPolicy.executeRetryCount = 1;
+  ZPResponse response = run(req);
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_EQ(md5Of(contentOf(response)), md5Of(shorter));
+}
+
 TEST_F(FileDownloadTaskTest, CompleteDownloadThatCouldNotBeDeliveredNeedsNoSecondRequest) {
   const std::vector<uint8_t> body = patternBytes(2 * kBlock + 3);
   server_.serve("/done", body);
