@@ -14,11 +14,6 @@
 namespace zephyl {
 namespace {
 
-void fail(int code, const std::string& message, int* errorCode, std::string* errorMsg) {
-  if (errorCode != nullptr) *errorCode = code;
-  if (errorMsg != nullptr && !message.empty()) *errorMsg = message;
-}
-
 // A plan this writer could have saved: contiguous from byte 0, every range ordered, nothing past
 // a known length except the end of the last range (the first chunk is planned before the length
 // is known and may reach past a short resource).
@@ -159,10 +154,10 @@ bool ChunkDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respon
     }
     length = contentLength_.load();
     if (length > 0 && !isPlanComplete(chunks_, length)) {
-      fail(ZPResponse::CACHE_ERROR,
-           "download incomplete: " + std::to_string(downloadedLength_.load()) + " of " +
-               std::to_string(length),
-           errorCode, errorMsg);
+      reportWriterFailure(ZPResponse::CACHE_ERROR,
+                          "download incomplete: " + std::to_string(downloadedLength_.load()) +
+                              " of " + std::to_string(length),
+                          errorCode, errorMsg);
       return false;
     }
     // Without a stated length the first chunk alone was fetched: its bytes are the resource.
@@ -220,7 +215,7 @@ bool ChunkDataWriter::setContentLength(int64_t length, int* errorCode, std::stri
     // The body comes over one connection until it ends. Stored ranges of a known length cannot
     // be continued that way: refused, so that the download starts over.
     if (contentLength_.load() != 0 || !startOpenEndedPlan(chunks_)) {
-      fail(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
+      reportWriterFailure(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
       return false;
     }
     contentLength_ = -1;
@@ -228,12 +223,13 @@ bool ChunkDataWriter::setContentLength(int64_t length, int* errorCode, std::stri
   }
   const int64_t old = contentLength_.load();
   if (old != 0 && old != length) {
-    fail(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old), errorCode, errorMsg);
+    reportWriterFailure(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old), errorCode,
+                        errorMsg);
     return false;
   }
   // A plan loaded for this length already ends at it; planChunks then appends nothing.
   if (!planChunks(chunks_, length, blockSize_)) {
-    fail(ZPResponse::CACHE_ERROR, kTooManyChunksMessage, errorCode, errorMsg);
+    reportWriterFailure(ZPResponse::CACHE_ERROR, kTooManyChunksMessage, errorCode, errorMsg);
     return false;
   }
   contentLength_ = length;
@@ -251,7 +247,7 @@ bool ChunkDataWriter::coverWholeResource(int chunkId) {
 bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* errorCode,
                             std::string* errorMsg) {
   if (size < 0 || (size > 0 && data == nullptr)) {
-    fail(ZPResponse::EXECUTE_ERROR, kBadWriteMessage, errorCode, errorMsg);
+    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kBadWriteMessage, errorCode, errorMsg);
     return false;
   }
   FILE* file = nullptr;
@@ -259,12 +255,12 @@ bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* 
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!file_ || chunkIndex < 0 || static_cast<size_t>(chunkIndex) >= chunks_.size()) {
-      fail(ZPResponse::EXECUTE_ERROR, {}, errorCode, errorMsg);
+      reportWriterFailure(ZPResponse::EXECUTE_ERROR, {}, errorCode, errorMsg);
       return false;
     }
     const ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
     if (size > chunkLimit(chunk, contentLength_.load()) - chunk.current) {
-      fail(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
+      reportWriterFailure(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
       return false;
     }
     if (size == 0) return true;

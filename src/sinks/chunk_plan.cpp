@@ -93,7 +93,8 @@ ChunkInfo chunkAtOf(const std::vector<ChunkInfo>& chunks, int index) {
 }
 
 bool startOpenEndedPlan(std::vector<ChunkInfo>& chunks) {
-  if (chunks.size() > 1 || (chunks.size() == 1 && (chunks[0].start != 0 || chunks[0].current != 0))) {
+  if (chunks.size() > 1 ||
+      (chunks.size() == 1 && (chunks[0].start != 0 || chunks[0].current != 0))) {
     return false;
   }
   ChunkInfo whole;
@@ -115,6 +116,12 @@ bool coverWholeResourceOf(std::vector<ChunkInfo>& chunks, int64_t contentLength,
   chunks.assign(1, whole);
   *stored = whole.current;
   return true;
+}
+
+void reportWriterFailure(int code, const std::string& message, int* errorCode,
+                         std::string* errorMsg) {
+  if (errorCode != nullptr) *errorCode = code;
+  if (errorMsg != nullptr && !message.empty()) *errorMsg = message;
 }
 
 }  // namespace zephyl

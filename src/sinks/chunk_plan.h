@@ -67,6 +67,11 @@ std::vector<ChunkInfo> unfinishedChunksOf(const std::vector<ChunkInfo>& chunks,
 // A copy of chunks[index], or a default ChunkInfo for an index outside the plan.
 ChunkInfo chunkAtOf(const std::vector<ChunkInfo>& chunks, int index);
 
+// A writer's failure: code into *errorCode and, when it says something, message into *errorMsg
+// (either pointer may be null).
+void reportWriterFailure(int code, const std::string& message, int* errorCode,
+                         std::string* errorMsg);
+
 // "contentLength error: <new> <old>": the resource changed its length between two answers.
 std::string contentLengthErrorMessage(int64_t newLength, int64_t oldLength);
 

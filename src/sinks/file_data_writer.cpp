@@ -12,11 +12,6 @@ namespace {
 
 constexpr int64_t kOpenEnded = -1;
 
-void fail(int code, const std::string& message, int* errorCode, std::string* errorMsg) {
-  if (errorCode != nullptr) *errorCode = code;
-  if (errorMsg != nullptr && !message.empty()) *errorMsg = message;
-}
-
 }  // namespace
 
 FileDataWriter::FileDataWriter(std::shared_ptr<FileStorageManager> storage, std::string saveDir,
@@ -55,9 +50,10 @@ bool FileDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respons
   const int64_t end = end_.load();
   const int64_t current = current_.load();
   if (end >= 0 && current != end) {
-    fail(ZPResponse::CACHE_ERROR,
-         "download incomplete: " + std::to_string(current) + " of " + std::to_string(end),
-         errorCode, errorMsg);
+    reportWriterFailure(
+        ZPResponse::CACHE_ERROR,
+        "download incomplete: " + std::to_string(current) + " of " + std::to_string(end), errorCode,
+        errorMsg);
     return false;
   }
   const std::string finalPath =
@@ -107,18 +103,18 @@ bool FileDataWriter::coverWholeResource(int /*chunkId*/) { return true; }
 bool FileDataWriter::write(int /*chunkIndex*/, int size, unsigned char* data, int* errorCode,
                            std::string* errorMsg) {
   if (!file_) {
-    fail(ZPResponse::EXECUTE_ERROR, {}, errorCode, errorMsg);
+    reportWriterFailure(ZPResponse::EXECUTE_ERROR, {}, errorCode, errorMsg);
     return false;
   }
   if (size < 0 || (size > 0 && data == nullptr)) {
-    fail(ZPResponse::EXECUTE_ERROR, kBadWriteMessage, errorCode, errorMsg);
+    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kBadWriteMessage, errorCode, errorMsg);
     return false;
   }
   if (size == 0) return true;
   const int64_t current = current_.load();
   const int64_t end = end_.load();
   if (end >= 0 && size > end - current) {
-    fail(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
+    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
     return false;
   }
   if (!writeAt(file_.get(), current, data, size, errorCode, errorMsg)) return false;

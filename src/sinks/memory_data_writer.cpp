@@ -12,11 +12,6 @@ namespace {
 
 using Buffer = std::vector<unsigned char>;
 
-void fail(int code, const char* message, int* errorCode, std::string* errorMsg) {
-  if (errorCode != nullptr) *errorCode = code;
-  if (errorMsg != nullptr && message != nullptr) *errorMsg = message;
-}
-
 // A zeroed buffer of length bytes, or null when the process cannot hold it. The nothrow request
 // comes first because some allocators (sanitizer runtimes among them) abort the process instead
 // of throwing when a plain new cannot be satisfied; a length the server announced must never do
@@ -53,7 +48,7 @@ bool MemoryDataWriter::moveToSaveDir(const ZPRequest& /*request*/, ZPResponse* r
   if (length > 0 && !isPlanComplete(chunks_, length)) {
     const std::string message = "download incomplete: " + std::to_string(downloadedLength_.load()) +
                                 " of " + std::to_string(length);
-    fail(ZPResponse::CACHE_ERROR, message.c_str(), errorCode, errorMsg);
+    reportWriterFailure(ZPResponse::CACHE_ERROR, message, errorCode, errorMsg);
     return false;
   }
   response->outputData = data_;
@@ -90,7 +85,7 @@ bool MemoryDataWriter::setContentLength(int64_t length, int* errorCode, std::str
   if (length < 0) {
     // The body comes over one connection until it ends, into a buffer that grows with it.
     if (contentLength_.load() != 0 || data_ != nullptr || !startOpenEndedPlan(chunks_)) {
-      fail(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
+      reportWriterFailure(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
       return false;
     }
     data_ = std::make_shared<Buffer>();
@@ -99,8 +94,8 @@ bool MemoryDataWriter::setContentLength(int64_t length, int* errorCode, std::str
   }
   const int64_t old = contentLength_.load();
   if (old != 0 && old != length) {
-    fail(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old).c_str(), errorCode,
-         errorMsg);
+    reportWriterFailure(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old), errorCode,
+                        errorMsg);
     return false;
   }
   std::shared_ptr<Buffer> buffer = data_;
@@ -108,12 +103,12 @@ bool MemoryDataWriter::setContentLength(int64_t length, int* errorCode, std::str
     buffer = allocateBuffer(length);
     if (buffer == nullptr) {
       const std::string message = "contentLength too large for memory: " + std::to_string(length);
-      fail(ZPResponse::CACHE_ERROR, message.c_str(), errorCode, errorMsg);
+      reportWriterFailure(ZPResponse::CACHE_ERROR, message, errorCode, errorMsg);
       return false;
     }
   }
   if (!planChunks(chunks_, length, blockSize_)) {
-    fail(ZPResponse::CACHE_ERROR, kTooManyChunksMessage, errorCode, errorMsg);
+    reportWriterFailure(ZPResponse::CACHE_ERROR, kTooManyChunksMessage, errorCode, errorMsg);
     return false;
   }
   data_ = std::move(buffer);
@@ -132,12 +127,12 @@ bool MemoryDataWriter::coverWholeResource(int chunkId) {
 bool MemoryDataWriter::write(int chunkIndex, int size, unsigned char* data, int* errorCode,
                              std::string* errorMsg) {
   if (size < 0 || (size > 0 && data == nullptr)) {
-    fail(ZPResponse::EXECUTE_ERROR, kBadWriteMessage, errorCode, errorMsg);
+    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kBadWriteMessage, errorCode, errorMsg);
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (data_ == nullptr || chunkIndex < 0 || static_cast<size_t>(chunkIndex) >= chunks_.size()) {
-    fail(ZPResponse::EXECUTE_ERROR, nullptr, errorCode, errorMsg);
+    reportWriterFailure(ZPResponse::EXECUTE_ERROR, {}, errorCode, errorMsg);
     return false;
   }
   ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
@@ -145,7 +140,7 @@ bool MemoryDataWriter::write(int chunkIndex, int size, unsigned char* data, int*
   const int64_t limit =
       std::min(chunkLimit(chunk, contentLength_.load()), static_cast<int64_t>(data_->size()));
   if (size > limit - chunk.current) {
-    fail(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
+    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
     return false;
   }
   if (size == 0) return true;
@@ -159,13 +154,13 @@ bool MemoryDataWriter::appendUnknownLength(ChunkInfo& chunk, int size, const uns
                                            int* errorCode, std::string* errorMsg) {
   // The one open chunk receives the body in order: its bytes always go to the buffer's end.
   if (chunk.current != static_cast<int64_t>(data_->size())) {
-    fail(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
+    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
     return false;
   }
   try {
     data_->insert(data_->end(), data, data + size);
   } catch (const std::exception&) {
-    fail(ZPResponse::EXECUTE_ERROR, "out of memory", errorCode, errorMsg);
+    reportWriterFailure(ZPResponse::EXECUTE_ERROR, "out of memory", errorCode, errorMsg);
     return false;
   }
   chunk.current += size;
