@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -69,9 +70,62 @@ int64_t statFileLength(const std::string& path, int* errorCode = nullptr,
 int64_t fileModifiedTimeMs(const std::string& path);
 
 // Renames source to target; never replaces an existing target (that fails with the platform's
-// "already exists" code and leaves both in place).
+// "already exists" code and leaves both in place). Same as moveFile(source, target, false, ...).
 [[nodiscard]] bool moveFile(const std::string& source, const std::string& target,
                             int* errorCode = nullptr, std::string* errorMsg = nullptr);
+
+// Moves source to target, also across file systems. Where one rename cannot do it (the two are
+// on different file systems), the source is copied into a temporary file in the target's
+// directory, flushed to stable storage, renamed into place and only then removed. With replace
+// false an existing target is never replaced (the "already exists" code); with replace true it
+// is replaced in one step, and only by a complete file. On failure the temporary file is gone
+// and the source and any existing target are as they were. A source that cannot be removed
+// after a complete copy leaves two files and counts as success. Reports operation "moveFile",
+// the source path and "MoveFileW Failed".
+[[nodiscard]] bool moveFile(const std::string& source, const std::string& target, bool replace,
+                            int* errorCode = nullptr, std::string* errorMsg = nullptr);
+
+// Copies source to target with the placement rules of moveFile (temporary file beside the
+// target, flushed, renamed into place; replace as there) and keeps the source. Reports operation
+// "copyFile", the source path and "CopyFileW Failed".
+[[nodiscard]] bool copyFile(const std::string& source, const std::string& target, bool replace,
+                            int* errorCode = nullptr, std::string* errorMsg = nullptr);
+
+// Flushes the stream's buffer and puts the file's data on stable storage (the data and the size,
+// not necessarily the other attributes). A null stream fails with the invalid-argument code;
+// reports operation "syncFile" with the system's error text.
+[[nodiscard]] bool syncFile(FILE* file, int* errorCode = nullptr, std::string* errorMsg = nullptr);
+
+// Total physical memory of the machine in bytes; 0 when the system does not tell.
+int64_t physicalMemoryBytes();
+
+// ---- Byte locks ----
+// A lock file whose bytes serve as advisory locks between processes, one byte per lock. A lock
+// belongs to the handle that took it: two handles conflict even inside one process, while one
+// handle never conflicts with itself (its owner keeps track of what it holds). The system drops
+// the locks of a handle that is closed and of a process that ends in any way. Nothing is ever
+// written to the file. One handle may be used by one thread at a time.
+struct LockFile;
+struct LockFileCloser {
+  void operator()(LockFile* file) const;  // closes the file, releasing its locks
+};
+using LockFileHandle = std::unique_ptr<LockFile, LockFileCloser>;
+
+enum class ByteLock { Locked, Busy, Failed };
+
+// Opens (creating when missing) the lock file at path. Null on failure, reported as operation
+// "openLockFile" with the path and the message "openLockFile".
+LockFileHandle openLockFile(const std::string& path, int* errorCode = nullptr,
+                            std::string* errorMsg = nullptr);
+
+// Tries to lock the byte at offset (below 2^62) without waiting: Locked, Busy when another
+// handle holds it, Failed when the system cannot lock the file (reported as operation
+// "tryLockByte" with the lock file's path and the message "tryLockByte").
+ByteLock tryLockByte(LockFile* file, uint64_t offset, int* errorCode = nullptr,
+                     std::string* errorMsg = nullptr);
+
+// Releases a byte this handle locked; unlocking a byte it does not hold does nothing.
+void unlockByte(LockFile* file, uint64_t offset);
 
 // The text after the last separator; empty when there is none or the path ends with one.
 std::string fileNameOf(const std::string& path);

@@ -14,7 +14,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -233,7 +237,134 @@ int moveWithoutReplace(const std::string& source, const std::string& target) {
   return moveWithoutReplaceFallback(source, target);
 }
 
+// Renames source to target, replacing an existing target in one step. Returns 0 or the error
+// number.
+int renameReplacing(const std::string& source, const std::string& target) {
+  return retryOnInterrupt([&] { return ::rename(source.c_str(), target.c_str()); }) == 0 ? 0
+                                                                                           : errno;
+}
+
+// Buffer of one copy step: large enough that a big file costs few system calls.
+constexpr size_t kCopyBufferBytes = 256 * 1024;
+// Room kept for the decoration of a temporary name (".", ".XXXXXX") within a 255-byte name.
+constexpr size_t kTemporaryNameKeep = 200;
+
+// Writes all of size bytes. Returns 0 or the error number.
+int writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t written = retryOnInterrupt([&] { return ::write(fd, data, size); });
+    if (written < 0) return errno;
+    if (written == 0) return EIO;  // a write that stores nothing without an error still failed
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return 0;
+}
+
+// Copies the whole of sourceFd, from its start, to destinationFd. Returns 0 or the error number.
+int copyContent(int sourceFd, int destinationFd) {
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kCopyBufferBytes]);
+  if (!buffer) return ENOMEM;
+  for (;;) {
+    const ssize_t got =
+        retryOnInterrupt([&] { return ::read(sourceFd, buffer.get(), kCopyBufferBytes); });
+    if (got < 0) return errno;
+    if (got == 0) return 0;
+    const int code = writeAll(destinationFd, buffer.get(), static_cast<size_t>(got));
+    if (code != 0) return code;
+  }
+}
+
+// Puts a directory's entries (a rename into it) on stable storage. Best effort: some file
+// systems refuse to sync a directory, and the file's own data was synced already.
+void syncDirectory(const std::string& directory) {
+  const int fd = retryOnInterrupt(
+      [&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd == -1) return;
+  (void)retryOnInterrupt([&] { return ::fsync(fd); });
+  ::close(fd);
+}
+
+// A new, empty temporary file in the directory of target (system paths), named after it and
+// hidden: "<dir>/.<name>.XXXXXX". Returns its descriptor, or -1 with errno set.
+int createTemporaryBeside(const std::string& target, std::string* temporaryPath) {
+  const size_t separator = target.rfind('/');
+  const std::string directory = separator == std::string::npos ? "" : target.substr(0, separator + 1);
+  const std::string name = separator == std::string::npos ? target : target.substr(separator + 1);
+  *temporaryPath = directory + "." + name.substr(0, kTemporaryNameKeep) + ".XXXXXX";
+  return retryOnInterrupt([&] { return ::mkostemp(temporaryPath->data(), O_CLOEXEC); });
+}
+
+// Copies the regular file source into a temporary file beside target, gives it the source's
+// permissions and times, puts its data on stable storage and renames it to target (replacing an
+// existing target only when replace). Returns 0 or the error number; on failure the temporary
+// file is removed and target is untouched.
+int copyIntoPlace(const std::string& source, const std::string& target, bool replace) {
+  const int sourceFd = retryOnInterrupt([&] { return ::open(source.c_str(), O_RDONLY | O_CLOEXEC); });
+  if (sourceFd == -1) return errno;
+  struct stat info {};
+  if (::fstat(sourceFd, &info) != 0) {
+    const int code = errno;
+    ::close(sourceFd);
+    return code;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    ::close(sourceFd);
+    return S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+  }
+  // Checked first so that a large file is not copied only to be refused; the final rename checks
+  // again atomically.
+  struct stat targetInfo {};
+  if (!replace && retryOnInterrupt([&] { return ::lstat(target.c_str(), &targetInfo); }) == 0) {
+    ::close(sourceFd);
+    return EEXIST;
+  }
+  std::string temporary;
+  const int temporaryFd = createTemporaryBeside(target, &temporary);
+  if (temporaryFd == -1) {
+    const int code = errno;
+    ::close(sourceFd);
+    return code;
+  }
+  int code = copyContent(sourceFd, temporaryFd);
+  ::close(sourceFd);
+  if (code == 0) {
+    // What a rename would have kept; file systems without these attributes keep their defaults.
+    (void)::fchmod(temporaryFd, info.st_mode & 07777);
+    const struct timespec times[2] = {info.st_atim, info.st_mtim};
+    (void)::futimens(temporaryFd, times);
+    if (retryOnInterrupt([&] { return ::fdatasync(temporaryFd); }) != 0) code = errno;
+  }
+  // close may report a failed write-back of its own (network file systems).
+  if (::close(temporaryFd) != 0 && code == 0 && errno != EINTR) code = errno;
+  if (code == 0) {
+    code = replace ? renameReplacing(temporary, target) : moveWithoutReplace(temporary, target);
+  }
+  if (code != 0) {
+    ::unlink(temporary.c_str());
+    return code;
+  }
+  const size_t separator = target.rfind('/');
+  syncDirectory(separator == std::string::npos ? "." : target.substr(0, separator + 1));
+  return 0;
+}
+
+// Locks of the open file description (Linux): they conflict between two opens of the file even
+// inside one process, and closing some other descriptor of the file does not drop them, unlike
+// the process-wide locks of F_SETLK, which systems without the former fall back to.
+#ifdef F_OFD_SETLK
+constexpr int kSetLockCommand = F_OFD_SETLK;
+#else
+constexpr int kSetLockCommand = F_SETLK;
+#endif
+
 }  // namespace
+
+// The lock file's descriptor and its path for reports.
+struct LockFile {
+  int fd = -1;
+  std::string path;
+};
 
 bool exists(const std::string& path) {
   // The entry itself counts, so a dangling link is found too: it still occupies its name.
@@ -417,15 +548,120 @@ int64_t fileModifiedTimeMs(const std::string& path) {
 
 bool moveFile(const std::string& source, const std::string& target, int* errorCode,
               std::string* errorMsg) {
+  return moveFile(source, target, false, errorCode, errorMsg);
+}
+
+bool moveFile(const std::string& source, const std::string& target, bool replace, int* errorCode,
+              std::string* errorMsg) {
   std::string systemSource;
   std::string systemTarget;
   int code = 0;
   if (toSystemPath(source, &systemSource, &code) && toSystemPath(target, &systemTarget, &code)) {
-    code = moveWithoutReplace(systemSource, systemTarget);
+    code = replace ? renameReplacing(systemSource, systemTarget)
+                   : moveWithoutReplace(systemSource, systemTarget);
+    // Another file system: copy, then let go of the source. Only regular files travel this way;
+    // anything else keeps the rename's refusal.
+    struct stat info {};
+    if (code == EXDEV && statPath(systemSource, false, &info) && S_ISREG(info.st_mode)) {
+      code = copyIntoPlace(systemSource, systemTarget, replace);
+      if (code == 0) {
+        if (retryOnInterrupt([&] { return ::unlink(systemSource.c_str()); }) != 0 &&
+            isDetailLogEnabled()) {
+          LogLine(3) << "moveFile copied, source kept, path = " << source
+                     << " , errorCode = " << errno;
+        }
+        return true;
+      }
+    }
     if (code == 0) return true;
   }
   reportError("moveFile", source, code, "MoveFileW Failed", errorCode, errorMsg);
   return false;
+}
+
+bool copyFile(const std::string& source, const std::string& target, bool replace, int* errorCode,
+              std::string* errorMsg) {
+  std::string systemSource;
+  std::string systemTarget;
+  int code = 0;
+  if (toSystemPath(source, &systemSource, &code) && toSystemPath(target, &systemTarget, &code)) {
+    code = copyIntoPlace(systemSource, systemTarget, replace);
+    if (code == 0) return true;
+  }
+  reportError("copyFile", source, code, "CopyFileW Failed", errorCode, errorMsg);
+  return false;
+}
+
+bool syncFile(FILE* file, int* errorCode, std::string* errorMsg) {
+  int code = EINVAL;
+  if (file != nullptr) {
+    if (std::fflush(file) == 0 &&
+        retryOnInterrupt([&] { return ::fdatasync(::fileno(file)); }) == 0) {
+      return true;
+    }
+    code = errno;
+  }
+  reportError("syncFile", "", code, errorText(code), errorCode, errorMsg);
+  return false;
+}
+
+int64_t physicalMemoryBytes() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pageSize <= 0) return 0;
+  if (pages > std::numeric_limits<int64_t>::max() / pageSize) {
+    return std::numeric_limits<int64_t>::max();
+  }
+  return static_cast<int64_t>(pages) * pageSize;
+}
+
+void LockFileCloser::operator()(LockFile* file) const {
+  if (file == nullptr) return;
+  // Closing the last descriptor of the open file description releases its locks.
+  ::close(file->fd);
+  delete file;
+}
+
+LockFileHandle openLockFile(const std::string& path, int* errorCode, std::string* errorMsg) {
+  std::string systemPath;
+  int code = 0;
+  if (toSystemPath(path, &systemPath, &code)) {
+    const int fd = retryOnInterrupt(
+        [&] { return ::open(systemPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666); });
+    if (fd != -1) return LockFileHandle(new LockFile{fd, path});
+    code = errno;
+  }
+  reportError("openLockFile", path, code, "openLockFile", errorCode, errorMsg);
+  return nullptr;
+}
+
+ByteLock tryLockByte(LockFile* file, uint64_t offset, int* errorCode, std::string* errorMsg) {
+  int code = EINVAL;
+  if (file != nullptr && offset < (uint64_t{1} << 62)) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(offset);
+    lock.l_len = 1;
+    if (retryOnInterrupt([&] { return ::fcntl(file->fd, kSetLockCommand, &lock); }) == 0) {
+      return ByteLock::Locked;
+    }
+    code = errno;
+    if (code == EAGAIN || code == EACCES) return ByteLock::Busy;
+  }
+  reportError("tryLockByte", file != nullptr ? file->path : std::string(), code, "tryLockByte",
+              errorCode, errorMsg);
+  return ByteLock::Failed;
+}
+
+void unlockByte(LockFile* file, uint64_t offset) {
+  if (file == nullptr || offset >= (uint64_t{1} << 62)) return;
+  struct flock lock {};
+  lock.l_type = F_UNLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = static_cast<off_t>(offset);
+  lock.l_len = 1;
+  (void)retryOnInterrupt([&] { return ::fcntl(file->fd, kSetLockCommand, &lock); });
 }
 
 std::string fileNameOf(const std::string& path) {

@@ -7,14 +7,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "diagnostics/log.h"
+#include "storage/file_size_limit.h"
 
 namespace zephyl {
 namespace {
@@ -435,6 +439,185 @@ TEST_F(FsTest, MoveFileOfMissingSourceReportsIt) {
   EXPECT_FALSE(fs::moveFile(path("missing"), path("to"), &code_, &message_));
   EXPECT_EQ(code_, ENOENT);
   EXPECT_FALSE(stdfs::exists(path("to")));
+}
+
+TEST_F(FsTest, ReplacingMoveAndCopyFollowTheReplaceChoice) {
+  writeFile(path("from"), "new");
+  writeFile(path("to"), "old");
+  EXPECT_TRUE(fs::moveFile(path("from"), path("to"), true, &code_, &message_));
+  EXPECT_EQ(readFile(path("to")), "new");
+  EXPECT_FALSE(stdfs::exists(path("from")));
+
+  writeFile(path("copy"), "taken");
+  EXPECT_FALSE(fs::copyFile(path("to"), path("copy"), false, &code_, &message_));
+  EXPECT_EQ(code_, EEXIST);
+  EXPECT_EQ(message_, "CopyFileW Failed");
+  EXPECT_EQ(readFile(path("copy")), "taken");
+  EXPECT_TRUE(fs::copyFile(path("to"), root_ + "\\copy", true, nullptr, nullptr));
+  EXPECT_EQ(readFile(path("copy")), "new");
+  EXPECT_EQ(readFile(path("to")), "new");
+  EXPECT_TRUE(fs::copyFile(path("to"), path("fresh"), false, nullptr, nullptr));
+  EXPECT_EQ(readFile(path("fresh")), "new");
+  // Only the three files: no temporary copy stays behind.
+  EXPECT_EQ(std::distance(stdfs::directory_iterator(root_), stdfs::directory_iterator()), 3);
+}
+
+// One side of every move on a tmpfs, the other on the disk under the system's temporary
+// directory; the parameter tells which side the target is on.
+class CrossDeviceMoveTest : public FsTest, public testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    FsTest::SetUp();
+    char pattern[] = "/dev/shm/zephyl_fs_XXXXXX";
+    if (mkdtemp(pattern) == nullptr) GTEST_SKIP() << "no tmpfs at /dev/shm";
+    tmpfs_ = pattern;
+    struct stat disk {};
+    struct stat memory {};
+    ASSERT_EQ(stat(root_.c_str(), &disk), 0);
+    ASSERT_EQ(stat(tmpfs_.c_str(), &memory), 0);
+    if (disk.st_dev == memory.st_dev) GTEST_SKIP() << "/dev/shm and the disk are one device";
+    sourceDir_ = GetParam() ? root_ : tmpfs_;
+    targetDir_ = GetParam() ? tmpfs_ : root_;
+  }
+  void TearDown() override {
+    if (!tmpfs_.empty()) stdfs::remove_all(tmpfs_);
+    FsTest::TearDown();
+  }
+  std::string source() const { return sourceDir_ + "/source"; }
+  std::string target() const { return targetDir_ + "/target"; }
+  // Names in the target's directory: exactly the expected ones, or temporaries were left.
+  std::vector<std::string> targetDirNames() const {
+    std::vector<std::string> names;
+    for (const auto& entry : stdfs::directory_iterator(targetDir_)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::string tmpfs_;
+  std::string sourceDir_;
+  std::string targetDir_;
+};
+
+// Several copy buffers and a ragged end, no two neighbouring blocks alike.
+std::string largeContent() {
+  std::string content(3 * 256 * 1024 + 77, '\0');
+  uint32_t state = 7;
+  for (char& c : content) {
+    state = state * 1103515245u + 12345u;
+    c = static_cast<char>(state >> 24);
+  }
+  return content;
+}
+
+TEST_P(CrossDeviceMoveTest, MovesByteExactWithItsModeAndNoLeftovers) {
+  const std::string content = largeContent();
+  writeFile(source(), content);
+  ASSERT_EQ(chmod(source().c_str(), 0640), 0);
+  ASSERT_TRUE(fs::moveFile(source(), target(), false, &code_, &message_)) << code_;
+  EXPECT_EQ(code_, kUntouchedCode);
+  EXPECT_TRUE(readFile(target()) == content);
+  EXPECT_FALSE(stdfs::exists(source()));
+  struct stat info {};
+  ASSERT_EQ(stat(target().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+
+  // Replacing an existing file the same way.
+  writeFile(source(), "second");
+  EXPECT_TRUE(fs::moveFile(source(), target(), true, &code_, &message_)) << code_;
+  EXPECT_EQ(readFile(target()), "second");
+  EXPECT_FALSE(stdfs::exists(source()));
+  EXPECT_EQ(targetDirNames(), std::vector<std::string>{"target"});
+}
+
+TEST_P(CrossDeviceMoveTest, ExistingTargetIsNotReplacedWithoutTheChoice) {
+  writeFile(source(), "new");
+  writeFile(target(), "old");
+  EXPECT_FALSE(fs::moveFile(source(), target(), &code_, &message_));
+  EXPECT_EQ(code_, EEXIST);
+  EXPECT_EQ(message_, "MoveFileW Failed");
+  EXPECT_EQ(readFile(source()), "new");
+  EXPECT_EQ(readFile(target()), "old");
+  EXPECT_EQ(targetDirNames(), std::vector<std::string>{"target"});
+}
+
+TEST_P(CrossDeviceMoveTest, CopyCutShortKeepsSourceAndTargetAndNoTemporary) {
+  const std::string content = largeContent();
+  writeFile(source(), content);
+  writeFile(target(), "old");
+  {
+    test::FileSizeLimit limit(64 * 1024);
+    ASSERT_TRUE(limit.applied());
+    EXPECT_FALSE(fs::moveFile(source(), target(), true, &code_, &message_));
+    EXPECT_FALSE(fs::copyFile(source(), path("copy"), true, nullptr, nullptr));
+  }
+  EXPECT_EQ(code_, EFBIG);
+  EXPECT_EQ(message_, "MoveFileW Failed");
+  EXPECT_TRUE(readFile(source()) == content);
+  EXPECT_EQ(readFile(target()), "old");
+  EXPECT_EQ(targetDirNames(), std::vector<std::string>{"target"});
+  EXPECT_FALSE(stdfs::exists(path("copy")));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDirections, CrossDeviceMoveTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "DiskToTmpfs" : "TmpfsToDisk";
+                         });
+
+// ---- Syncing and memory ----
+
+TEST_F(FsTest, SyncFileWritesBufferedDataAndRefusesNull) {
+  FILE* file = fs::fOpenFile(path("f"), "wb");
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fwrite("abc", 1, 3, file), 3u);
+  EXPECT_TRUE(fs::syncFile(file, &code_, &message_));
+  EXPECT_EQ(readFile(path("f")), "abc");  // visible before the stream is closed
+  std::fclose(file);
+  EXPECT_FALSE(fs::syncFile(nullptr, &code_, &message_));
+  EXPECT_EQ(code_, EINVAL);
+  EXPECT_EQ(message_, std::strerror(EINVAL));
+}
+
+TEST_F(FsTest, PhysicalMemoryIsTheSystemsTotalInBytes) {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string line;
+  int64_t totalKb = 0;
+  while (std::getline(meminfo, line)) {
+    if (line.rfind("MemTotal:", 0) == 0) std::istringstream(line.substr(9)) >> totalKb;
+  }
+  if (totalKb == 0) GTEST_SKIP() << "no MemTotal in /proc/meminfo";
+  EXPECT_EQ(fs::physicalMemoryBytes(), totalKb * 1024);
+}
+
+// ---- Byte locks ----
+
+TEST_F(FsTest, ByteLocksConflictBetweenHandlesAndEndWithTheirHandle) {
+  fs::LockFileHandle first = fs::openLockFile(path("locks"), &code_, &message_);
+  fs::LockFileHandle second = fs::openLockFile(root_ + "\\locks", &code_, &message_);
+  ASSERT_TRUE(first && second);
+  const uint64_t far = (uint64_t{1} << 62) - 1;
+  EXPECT_EQ(fs::tryLockByte(first.get(), far), fs::ByteLock::Locked);
+  EXPECT_EQ(fs::tryLockByte(first.get(), far), fs::ByteLock::Locked);  // a handle holds it once
+  EXPECT_EQ(fs::tryLockByte(second.get(), far), fs::ByteLock::Busy);
+  EXPECT_EQ(fs::tryLockByte(second.get(), far - 1), fs::ByteLock::Locked);
+  EXPECT_EQ(fs::tryLockByte(first.get(), far - 1), fs::ByteLock::Busy);
+
+  fs::unlockByte(first.get(), far);
+  EXPECT_EQ(fs::tryLockByte(second.get(), far), fs::ByteLock::Locked);
+  second.reset();
+  EXPECT_EQ(fs::tryLockByte(first.get(), far), fs::ByteLock::Locked);
+  EXPECT_EQ(fs::tryLockByte(first.get(), far - 1), fs::ByteLock::Locked);
+  EXPECT_EQ(stdfs::file_size(path("locks")), 0u);
+  EXPECT_EQ(code_, kUntouchedCode);
+
+  EXPECT_EQ(fs::tryLockByte(first.get(), uint64_t{1} << 62, &code_, &message_),
+            fs::ByteLock::Failed);
+  EXPECT_EQ(code_, EINVAL);
+  EXPECT_EQ(message_, "tryLockByte");
+  EXPECT_EQ(fs::openLockFile(path("missing/locks"), &code_, &message_), nullptr);
+  EXPECT_EQ(code_, ENOENT);
+  EXPECT_EQ(message_, "openLockFile");
 }
 
 // ---- Splitting paths ----
