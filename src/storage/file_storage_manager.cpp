@@ -143,8 +143,9 @@ std::string FileStorageManager::moveToSaveDir(const FilePaths& paths, const ZPRe
   }
 
   if (request.renameIfExists == 0) {
-    if (fs::exists(target)) fs::removeFile(target);
-    if (!fs::moveFile(paths.dataPath, target, errorCode, errorMsg)) return {};
+    // Replaced in one step by the complete new file: a file the user had there stays untouched
+    // until then, also when the move has to copy across file systems and fails on the way.
+    if (!fs::moveFile(paths.dataPath, target, true, errorCode, errorMsg)) return {};
     finishDelivery(paths);
     return target;
   }
@@ -156,7 +157,7 @@ std::string FileStorageManager::moveToSaveDir(const FilePaths& paths, const ZPRe
       candidate = indexedName(target, n);
     }
     if (fs::exists(candidate)) continue;
-    if (fs::moveFile(paths.dataPath, candidate, errorCode, errorMsg)) {
+    if (fs::moveFile(paths.dataPath, candidate, false, errorCode, errorMsg)) {
       finishDelivery(paths);
       return candidate;
     }

@@ -60,12 +60,15 @@ class FileStorageManager {
   void closeFile(FileKind kind, const FilePaths& paths);
 
   // Moves the finished data file to request.savePath (its directory is created), or else to
-  // saveDir + "/" + fileKey, then deletes the progress file. With request.renameIfExists zero an
-  // existing target is replaced; otherwise the first free name of target, target(1), ... is used.
-  // Returns the final path and releases the key (no closeFile follows). On failure returns empty,
-  // fills errorCode/errorMsg (either may be null), keeps the files where they were, and the key
-  // stays open for the writer's closeFile. Called by the writer's thread; no lock is held during
-  // the file operations.
+  // saveDir + "/" + fileKey, then deletes the progress file. The move crosses file systems when it
+  // must (copy beside the target, flush, rename). With request.renameIfExists zero an existing
+  // target is replaced in one step once the new file is complete there; otherwise the first free
+  // name of target, target(1), ... is used and no file is ever replaced. Returns the final path
+  // and releases the key (no closeFile follows). On failure returns empty, fills
+  // errorCode/errorMsg (either may be null), leaves a file the user had at the target untouched,
+  // keeps the stored download complete (data and progress file) so that a later download only
+  // delivers, and the key stays open for the writer's closeFile. Called by the writer's thread;
+  // no lock is held during the file operations.
   std::string moveToSaveDir(const FilePaths& paths, const ZPRequest& request,
                             const std::string& saveDir, int* errorCode, std::string* errorMsg);
 

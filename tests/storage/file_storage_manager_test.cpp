@@ -1,6 +1,8 @@
 #include "storage/file_storage_manager.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "sinks/progress_file.h"
+#include "storage/file_size_limit.h"
 #include "storage/log_capture.h"
 #include "support/temp_dir.h"
 #include "zephyl/zp_log_level.h"
@@ -505,6 +508,76 @@ TEST_F(FileStorageManagerTest, FailedMoveKeepsTheDownloadResumable) {
   const FilePaths again = storage->openFile(FileKind::Chunked, "k");
   EXPECT_EQ(readFile(again.dataPath), "partial");
   EXPECT_TRUE(exists(again.infoPath));
+}
+
+// The storage root on the disk (the test's directory under /tmp), the save directory on a tmpfs.
+class CrossDeviceDeliveryTest : public FileStorageManagerTest {
+ protected:
+  void SetUp() override {
+    FileStorageManagerTest::SetUp();
+    char pattern[] = "/dev/shm/zephyl_save_XXXXXX";
+    if (mkdtemp(pattern) == nullptr) GTEST_SKIP() << "no tmpfs at /dev/shm";
+    saveDir_ = pattern;
+    struct stat disk {};
+    struct stat memory {};
+    ASSERT_EQ(stat(base_.c_str(), &disk), 0);
+    ASSERT_EQ(stat(saveDir_.c_str(), &memory), 0);
+    if (disk.st_dev == memory.st_dev) GTEST_SKIP() << "/dev/shm and the disk are one device";
+  }
+  void TearDown() override {
+    if (!saveDir_.empty()) std::filesystem::remove_all(saveDir_);
+  }
+  size_t saveDirEntries() const {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(saveDir_),
+                                             std::filesystem::directory_iterator()));
+  }
+
+  std::string saveDir_;
+};
+
+TEST_F(CrossDeviceDeliveryTest, ReplacesTheUsersFileByteExactWithoutLeftovers) {
+  auto storage = manager();
+  const FilePaths paths = storage->openFile(FileKind::Chunked, "k");
+  const std::string content(300000, 'z');
+  writeDownload(paths, content);
+  writeFile(saveDir_ + "/k", "old");
+  ZPRequest request;
+  int errorCode = 0;
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, saveDir_, &errorCode, nullptr),
+            saveDir_ + "/k");
+  EXPECT_EQ(errorCode, 0);
+  EXPECT_TRUE(readFile(saveDir_ + "/k") == content);
+  EXPECT_TRUE(filesGone(paths));
+  EXPECT_EQ(saveDirEntries(), 1u);
+}
+
+// A copy that cannot complete (here a file-size limit, as a full tmpfs would) must neither cost
+// the user the file already at the target nor the download that is stored whole.
+TEST_F(CrossDeviceDeliveryTest, FailedMoveKeepsTheUsersFileAndTheStoredDownload) {
+  auto storage = manager();
+  const FilePaths paths = storage->openFile(FileKind::Chunked, "k");
+  const std::string content(300000, 'z');
+  writeDownload(paths, content);
+  writeFile(saveDir_ + "/k", "old");
+  ZPRequest request;
+  int errorCode = 0;
+  {
+    test::FileSizeLimit limit(100000);
+    ASSERT_TRUE(limit.applied());
+    EXPECT_EQ(storage->moveToSaveDir(paths, request, saveDir_, &errorCode, nullptr), "");
+  }
+  EXPECT_EQ(errorCode, EFBIG);
+  EXPECT_EQ(readFile(saveDir_ + "/k"), "old");
+  EXPECT_EQ(saveDirEntries(), 1u);
+  EXPECT_TRUE(readFile(paths.dataPath) == content);
+  EXPECT_TRUE(exists(paths.infoPath));
+
+  // The key is still the writer's; its close keeps the download for the next run, which delivers.
+  storage->closeFile(FileKind::Chunked, paths);
+  const FilePaths again = storage->openFile(FileKind::Chunked, "k");
+  EXPECT_TRUE(readFile(again.dataPath) == content);
+  EXPECT_EQ(storage->moveToSaveDir(again, request, saveDir_, nullptr, nullptr), saveDir_ + "/k");
+  EXPECT_TRUE(readFile(saveDir_ + "/k") == content);
 }
 
 // --- progress ---
