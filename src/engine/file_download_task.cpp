@@ -44,6 +44,8 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
       blockSize_(settings.blockSize),
       threadNum_(settings.threadNum),
       writer_(makeWriter(settings, std::move(storage), request)),
+      ownTarget_(DeliveryTarget::of(request, settings.saveDirPath)),
+      saveDirPath_(settings.saveDirPath),
       client_(std::make_unique<HttpChunkClient>(policy_, threadNum_)),
       activeChunks_(std::make_unique<ActiveChunks>(*client_, cancelled_)) {}
 
@@ -121,6 +123,7 @@ ZPResponse FileDownloadTask::execute() {
     metrics.client_error_code = opened.errorCode;
     metrics.send();
     response_ = opened;
+    deliverToJoiners();
     executed_ = true;
     return response_;
   }
@@ -160,6 +163,7 @@ ZPResponse FileDownloadTask::execute() {
   metrics.error_msg = response_.errorMsg;
   metrics.client_error_code = response_.errorCode;
   metrics.send();
+  deliverToJoiners();
   executed_ = true;
   return response_;
 }

@@ -1,9 +1,11 @@
 // FileDownloadTask: one download of one URL into one sink. execute opens the sink, runs whole
 // attempts until one succeeds, is cancelled or the attempt budget is spent, waits between
 // attempts, closes the sink, sends one metrics record and keeps the response, so that later
-// execute calls return it at once. Thread-safe: execute (serialised), cancel, isCancelled,
-// addProgressListener and the progress getters may be called from any thread. The task must not
-// be destroyed on one of its chunk workers (they never own it).
+// execute calls return it at once. Requests for the same file join it (join); those that want
+// the result elsewhere get their own copy of it before execute returns. Thread-safe: execute
+// (serialised), join, cancel, isCancelled, addProgressListener and the progress getters may be
+// called from any thread. The task must not be destroyed on one of its chunk workers (they never
+// own it).
 #pragma once
 
 #include <array>
@@ -12,10 +14,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "diagnostics/download_metrics.h"
 #include "engine/active_chunks.h"
 #include "engine/http_chunk_client.h"
+#include "engine/request_delivery.h"
 #include "sinks/data_writer.h"
 #include "storage/file_storage_manager.h"
 #include "zephyl/zp_manager.h"
@@ -40,9 +46,29 @@ class FileDownloadTask {
   FileDownloadTask(const FileDownloadTask&) = delete;
   FileDownloadTask& operator=(const FileDownloadTask&) = delete;
 
+  // The result of the requests of one target other than the task's own: a copy the task makes
+  // from its own result. response is written by the task's execute, under executeLock_, before
+  // any execute call returns; it is read through executeFor.
+  struct ExtraDelivery {
+    explicit ExtraDelivery(DeliveryTarget where) : target(std::move(where)) {}
+    const DeliveryTarget target;
+    ZPResponse response;
+  };
+
   // Runs the download once and returns its response; a call during the run waits for it, a call
   // after it returns the kept response without downloading again.
   ZPResponse execute();
+
+  // Lets request be served by this task's download. When its target (see DeliveryTarget) is the
+  // task's own, *extra is null and the request shares the task's response; otherwise *extra is
+  // the delivery for that target (one per target, shared by its requests), which the task fills
+  // before its execute returns. False, *extra untouched, once the task has begun to finish: its
+  // result may already be in its callers' hands (and their onComplete may have moved it), so the
+  // request needs a new task. Any thread; takes joinLock_ only, no I/O.
+  [[nodiscard]] bool join(const ZPRequest& request, std::shared_ptr<ExtraDelivery>* extra);
+
+  // execute, then the response of the request that joined with extra (null: the task's own).
+  ZPResponse executeFor(const std::shared_ptr<ExtraDelivery>& extra);
 
   // Sets the cancelled flag, aborts the running chunks and cuts waits short. Returns at once.
   void cancel();
@@ -65,6 +91,10 @@ class FileDownloadTask {
   // Waits up to delayMs on a steady clock; returns early when the task is cancelled.
   void waitCancellable(int64_t delayMs);
   DownloadMetrics startMetrics() const;
+  // Closes the task to joiners, then gives every extra delivery its response: a copy of the
+  // task's result at its target, or the task's failure. Requires: executeLock_ held, response_
+  // final, the writer closed.
+  void deliverToJoiners();
 
   // Set at construction.
   const ZPRequest request_;
@@ -72,6 +102,8 @@ class FileDownloadTask {
   const int64_t blockSize_;
   const int32_t threadNum_;
   std::unique_ptr<DataWriter> writer_;
+  const DeliveryTarget ownTarget_;
+  const std::string saveDirPath_;
 
   std::mutex executeLock_;            // held for the whole of execute
   ZPResponse response_;               // guarded by executeLock_
@@ -81,6 +113,11 @@ class FileDownloadTask {
 
   std::mutex waitLock_;
   std::condition_variable waitSignal_;  // signalled by cancel, under waitLock_
+
+  // Taken last: after the manager's registryMutex (join runs under it) or executeLock_.
+  std::mutex joinLock_;
+  bool joinClosed_ = false;                                       // guarded by joinLock_
+  std::vector<std::shared_ptr<ExtraDelivery>> extraDeliveries_;  // guarded by joinLock_
 
   std::mutex listenerLock_;
   // Elements below listenerCount_ are written once, under listenerLock_, before the count grows,

@@ -52,17 +52,27 @@ void TaskRegistry::shutdown() {
 
 // ---- Synchronous execute -------------------------------------------------------------------
 
-std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(const ZPRequest& request,
-                                                            bool* isReuse) {
+std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
+    const ZPRequest& request, bool* isReuse,
+    std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra) {
   // Declared before the lock, so a predecessor whose last holder this is goes after the unlock.
   std::shared_ptr<FileDownloadTask> waitedFor;
+  std::shared_ptr<FileDownloadTask> finished;
   std::unique_lock<std::mutex> lock(registryMutex_);
   for (;;) {
     auto found = runningTasks_.find(request.fileKey);
     if (found == runningTasks_.end()) break;
     if (!found->second->isCancelled()) {
-      *isReuse = true;
-      return found->second;
+      if (found->second->join(request, extra)) {
+        *isReuse = true;
+        return found->second;
+      }
+      // The task has finished, or is finishing: its result may already be in its callers' hands
+      // (a request made from its onComplete arrives here). A new download serves this request;
+      // the finished task's own call then leaves the new entry alone.
+      finished = std::move(found->second);
+      runningTasks_.erase(found);
+      break;
     }
     if (found->second == waitedFor) {
       // The cancelled predecessor has ended; its own call has not unlisted it yet. The new task
@@ -102,7 +112,8 @@ ZPResponse TaskRegistry::execute(ZPRequest request) {
   }
   request.fileKey = fileKeyFunction_(request.url);
   bool isReuse = false;
-  std::shared_ptr<FileDownloadTask> task = acquireTask(request, &isReuse);
+  std::shared_ptr<FileDownloadTask::ExtraDelivery> extra;
+  std::shared_ptr<FileDownloadTask> task = acquireTask(request, &isReuse, &extra);
   if (!task) {
     ZPResponse response = cancelledResponse();
     if (request.onComplete) request.onComplete(request, response);
@@ -111,7 +122,8 @@ ZPResponse TaskRegistry::execute(ZPRequest request) {
   ZP_LOG(Debug) << "Zephyl executeTask: " << request.logString() << ", isReuse = " << isReuse;
   if (isReuse) task->addProgressListener(request.onProgress);
   if (request.onStart) request.onStart(request);
-  ZPResponse response = task->execute();
+  // The request's own result: the task's, or the copy the task made at this request's target.
+  ZPResponse response = task->executeFor(extra);
   ZP_LOG(Debug) << "Zephyl execute complete " << response.logString();
   if (request.onComplete) request.onComplete(request, response);
   {

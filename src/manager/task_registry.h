@@ -59,9 +59,14 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // Posts one job that runs the front request; false when the pool is stopping.
   bool pollTaskToRunning();
   void runNextPending();
-  // Joins or creates the task for request.fileKey; waits for cancelled predecessors. Returns
-  // null when the request was cancelled while it waited. Takes registryMutex_ itself.
-  std::shared_ptr<FileDownloadTask> acquireTask(const ZPRequest& request, bool* isReuse);
+  // Joins or creates the task for request.fileKey; waits for cancelled predecessors. A listed
+  // task that no longer takes joiners (it is finishing or finished) counts as absent: its entry
+  // goes to a new task. *extra receives the request's own delivery when it joined a task with
+  // another target (null otherwise). Returns null when the request was cancelled while it waited.
+  // Takes registryMutex_ itself.
+  std::shared_ptr<FileDownloadTask> acquireTask(
+      const ZPRequest& request, bool* isReuse,
+      std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra);
   // Removes the queued requests that match and returns them, in queue order, for completion as
   // cancelled outside the lock. Requires: registryMutex_ held.
   template <typename Match>

@@ -1,0 +1,245 @@
+#include "engine/request_delivery.h"
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <random>
+#include <vector>
+
+#include "diagnostics/log.h"
+#include "diagnostics/utilities.h"
+#include "sinks/stream_write.h"
+#include "storage/file_handle.h"
+#include "storage/file_storage_manager.h"
+#include "storage/fs.h"
+
+namespace zephyl {
+namespace {
+
+using Buffer = std::vector<uint8_t>;
+
+ZPResponse copyFailure(int code, const std::string& message) {
+  ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::CACHE_ERROR, message);
+  response.extraErrorCode = code;
+  return response;
+}
+
+ZPResponse fileResult(const std::string& path, int64_t length) {
+  ZPResponse response(ZPResponse::RESULT_SUCCESS, 0, "");
+  response.outputFilePath = path;
+  response.fileLength = length;
+  return response;
+}
+
+ZPResponse memoryResult(std::shared_ptr<Buffer> data, int64_t length) {
+  ZPResponse response(ZPResponse::RESULT_SUCCESS, 0, "");
+  response.outputData = std::move(data);
+  response.fileLength = length;
+  return response;
+}
+
+// A name no other writer in this or another process picks: a random part, plus a counter that
+// keeps two names of this process apart even when the random source repeats itself.
+std::string temporaryNameBeside(const std::string& path) {
+  static std::atomic<uint64_t> counter{0};
+  thread_local std::mt19937_64 random{std::random_device{}() ^ static_cast<uint64_t>(nowMs())};
+  return fs::parentDirOf(path) + "/." + fs::fileNameOf(path) + "." + std::to_string(random()) +
+         "-" + std::to_string(++counter) + ".part";
+}
+
+// Puts a file at target.path through place(candidate, replace): replacing what is there, or
+// with renameIfExists at the first free name of path, path(1), ... (place must then never
+// replace). Returns the path used; empty on failure, with the report in the out-parameters.
+template <typename Place>
+std::string placeAtTarget(const DeliveryTarget& target, Place place, int* errorCode,
+                          std::string* errorMsg) {
+  if (!target.renameIfExists) {
+    return place(target.path, true, errorCode, errorMsg) ? target.path : std::string();
+  }
+  for (int n = 0; n < FileStorageManager::kMaxRenameTries; ++n) {
+    const std::string candidate = n == 0 ? target.path : indexedName(target.path, n);
+    if (fs::exists(candidate)) continue;
+    if (place(candidate, false, errorCode, errorMsg)) return candidate;
+    // Another writer took the name between the check and the placing: try the next one. Any
+    // other failure ends the delivery.
+    if (!fs::exists(candidate)) return {};
+  }
+  *errorCode = FileStorageManager::kStorageError;
+  *errorMsg = "no free file name";
+  return {};
+}
+
+// A buffer of size bytes, or null when the process cannot hold it. The nothrow probe comes first:
+// some allocators (sanitizer runtimes among them) abort instead of throwing.
+std::shared_ptr<Buffer> allocateBuffer(int64_t size) {
+  if (size < 0 || static_cast<uint64_t>(size) > Buffer().max_size()) return nullptr;
+  const size_t bytes = static_cast<size_t>(size);
+  void* probe = ::operator new(bytes, std::nothrow);
+  if (probe == nullptr) return nullptr;
+  ::operator delete(probe);
+  try {
+    return std::make_shared<Buffer>(bytes);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+ZPResponse memoryToMemory(const ZPResponse& source) {
+  std::shared_ptr<Buffer> data = source.outputData;
+  // An empty resource is still an (empty) buffer for its memory requesters.
+  if (data == nullptr) data = std::make_shared<Buffer>();
+  return memoryResult(std::move(data), source.fileLength);
+}
+
+// Writes the buffer completely to a new file at path. Requires: path does not exist.
+bool writeNewFile(const std::string& path, const Buffer* data, int64_t length, int* errorCode,
+                  std::string* errorMsg) {
+  FileHandle file(fs::fOpenFile(path, "wb", errorCode, errorMsg));
+  if (!file) return false;
+  makeUnbuffered(file.get());
+  if (length > 0 && !fs::writeFileAt(file.get(), 0, data->data(), static_cast<size_t>(length),
+                                     errorCode, errorMsg)) {
+    return false;
+  }
+  // On stable storage before it takes the target's name: a crash never leaves a short file there.
+  if (!fs::syncFile(file.get(), errorCode, errorMsg)) return false;
+  return flushAndClose(file, errorCode, errorMsg);
+}
+
+ZPResponse memoryToFile(const ZPResponse& source, const DeliveryTarget& target) {
+  const int64_t length = source.fileLength;
+  if (length > 0 && (source.outputData == nullptr ||
+                     static_cast<uint64_t>(length) > source.outputData->size())) {
+    return copyFailure(ZPResponse::CACHE_ERROR, "delivered buffer shorter than its length");
+  }
+  int code = 0;
+  std::string message;
+  // The whole file is written under a name of its own first: a reader of the target never sees
+  // it half-written, and a failed write leaves the target as it was.
+  const std::string temporary = temporaryNameBeside(target.path);
+  if (!writeNewFile(temporary, source.outputData.get(), length, &code, &message)) {
+    fs::removeFile(temporary);
+    return copyFailure(code, message);
+  }
+  auto moveIntoPlace = [&temporary](const std::string& candidate, bool replace, int* errorCode,
+                                    std::string* errorMsg) {
+    return fs::moveFile(temporary, candidate, replace, errorCode, errorMsg);
+  };
+  const std::string placed = placeAtTarget(target, moveIntoPlace, &code, &message);
+  if (placed.empty()) {
+    fs::removeFile(temporary);
+    return copyFailure(code, message);
+  }
+  return fileResult(placed, length);
+}
+
+ZPResponse fileToFile(const ZPResponse& source, const DeliveryTarget& target) {
+  auto copyTo = [&source](const std::string& candidate, bool replace, int* errorCode,
+                          std::string* errorMsg) {
+    return fs::copyFile(source.outputFilePath, candidate, replace, errorCode, errorMsg);
+  };
+  int code = 0;
+  std::string message;
+  const std::string placed = placeAtTarget(target, copyTo, &code, &message);
+  if (placed.empty()) return copyFailure(code, message);
+  return fileResult(placed, source.fileLength);
+}
+
+ZPResponse fileToMemory(const ZPResponse& source, int64_t memoryLimitBytes) {
+  const int64_t length = source.fileLength;
+  const std::string tooLarge = "file too large for memory: " + std::to_string(length);
+  if (memoryLimitBytes > 0 && length > memoryLimitBytes) {
+    return copyFailure(ZPResponse::CACHE_ERROR, tooLarge);
+  }
+  std::shared_ptr<Buffer> data = allocateBuffer(length);
+  if (data == nullptr) return copyFailure(ZPResponse::CACHE_ERROR, tooLarge);
+  int code = 0;
+  std::string message;
+  FileHandle file(fs::fOpenFile(source.outputFilePath, "rb", &code, &message));
+  if (!file) return copyFailure(code, message);
+  size_t done = 0;
+  while (done < data->size()) {
+    const size_t read = std::fread(data->data() + done, 1, data->size() - done, file.get());
+    if (read == 0) break;
+    done += read;
+  }
+  if (done != data->size()) {
+    return copyFailure(ZPResponse::CACHE_ERROR, "delivered file shorter than its length: " +
+                                                    std::to_string(done) + " of " +
+                                                    std::to_string(length));
+  }
+  return memoryResult(std::move(data), length);
+}
+
+}  // namespace
+
+DeliveryTarget DeliveryTarget::of(const ZPRequest& request, const std::string& saveDirPath) {
+  DeliveryTarget target;
+  if (request.outputType == ZPRequest::OUTPUT_MEMORY) {
+    target.memory = true;
+    return target;
+  }
+  target.renameIfExists = request.renameIfExists != 0;
+  if (!request.savePath.empty()) {
+    target.path = request.savePath;
+  } else if (!saveDirPath.empty()) {
+    target.path = saveDirPath + "/" + request.fileKey;
+  }
+  return target;
+}
+
+bool DeliveryTarget::sameAs(const DeliveryTarget& other) const {
+  if (memory || other.memory) return memory == other.memory;
+  return renameIfExists == other.renameIfExists &&
+         normalisePath(path) == normalisePath(other.path);
+}
+
+std::string normalisePath(const std::string& path) {
+  std::string result;
+  size_t start = 0;
+  const bool absolute = !path.empty() && (path[0] == '/' || path[0] == '\\');
+  while (start <= path.size()) {
+    size_t end = path.find_first_of("/\\", start);
+    if (end == std::string::npos) end = path.size();
+    const std::string segment = path.substr(start, end - start);
+    if (!segment.empty() && segment != ".") {
+      if (!result.empty() || absolute) result += '/';
+      result += segment;
+    }
+    start = end + 1;
+  }
+  if (result.empty() && absolute) return "/";
+  return result;
+}
+
+ZPResponse deliverCopy(const ZPResponse& source, bool sourceInMemory,
+                       const DeliveryTarget& target, int64_t memoryLimitBytes) {
+  if (target.memory) {
+    return sourceInMemory ? memoryToMemory(source) : fileToMemory(source, memoryLimitBytes);
+  }
+  if (target.path.empty()) {
+    return copyFailure(FileStorageManager::kStorageError, "empty save directory");
+  }
+  // The request names the very file the download was delivered to (another spelling of it, or
+  // the name a renaming delivery picked): that file is its result too.
+  if (!sourceInMemory && !target.renameIfExists &&
+      normalisePath(target.path) == normalisePath(source.outputFilePath)) {
+    return fileResult(source.outputFilePath, source.fileLength);
+  }
+  int code = 0;
+  std::string message;
+  const std::string directory = fs::parentDirOf(target.path);
+  if (!directory.empty() && !fs::createDirectories(directory, &code, &message)) {
+    ZP_LOG(Warn) << "deliverCopy failed, directory create failed. " << directory;
+    return copyFailure(code, message);
+  }
+  ZPResponse result =
+      sourceInMemory ? memoryToFile(source, target) : fileToFile(source, target);
+  if (!result.isSuccess()) {
+    ZP_LOG(Warn) << "deliverCopy to " << target.path << " failed: " << result.errorMsg;
+  }
+  return result;
+}
+
+}  // namespace zephyl

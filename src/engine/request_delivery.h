@@ -1,0 +1,51 @@
+// Where one request wants its result (DeliveryTarget) and how a request gets its own copy of a
+// download that another request's task delivered (deliverCopy). A download is fetched once per
+// file key; a request joining it with another target is served from the delivered result.
+// Free functions without state: thread-safe; deliverCopy does file I/O and runs on the task's
+// thread, never under a manager lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "zephyl/zp_request.h"
+#include "zephyl/zp_response.h"
+
+namespace zephyl {
+
+// The place of a request's result: memory, or a file path with the rule for an existing file.
+// Requests with equal targets share one result.
+struct DeliveryTarget {
+  bool memory = false;
+  // The file path as the storage manager resolves it: request.savePath when set, else
+  // saveDirPath + "/" + fileKey; empty when neither can name a file (no save directory).
+  std::string path;
+  bool renameIfExists = false;
+
+  // The target of request (its fileKey filled in) under the manager's save directory.
+  static DeliveryTarget of(const ZPRequest& request, const std::string& saveDirPath);
+
+  // Memory equals memory; files compare their paths after normalisePath and their rename rule.
+  bool sameAs(const DeliveryTarget& other) const;
+};
+
+// The path with "\" read as "/", repeated separators and "." segments dropped, and no trailing
+// separator (except a lone "/"). ".." is kept: it may cross a link. For comparisons only.
+std::string normalisePath(const std::string& path);
+
+// Produces at target a copy of source, the successful result of a download delivered to memory
+// (sourceInMemory: outputData holds fileLength bytes) or to the file source.outputFilePath.
+//  - memory -> memory shares the buffer (delivered buffers are never changed);
+//  - memory -> file writes a temporary file in the target's directory, then moves it into place;
+//  - file -> file copies with fs::copyFile;
+//  - file -> memory reads the file into a new buffer; a file longer than memoryLimitBytes (when
+//    positive) or than an allocation can hold is refused before anything is read.
+// A file target whose name is taken is replaced, or with renameIfExists the first free name of
+// path, path(1), ... is used; a target that is the source file itself is the source's result.
+// Returns a new response: success with the copy's own outputFilePath or outputData and fileLength,
+// or RESULT_FAILED with CACHE_ERROR, the file-system code in extraErrorCode and its message;
+// a failed copy leaves no partial file at the target.
+ZPResponse deliverCopy(const ZPResponse& source, bool sourceInMemory,
+                       const DeliveryTarget& target, int64_t memoryLimitBytes);
+
+}  // namespace zephyl

@@ -1,0 +1,180 @@
+// Requests that meet one running download through the public manager: each gets its result at
+// its own target, the bytes are fetched once, and a request after the end downloads anew.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diagnostics/utilities.h"
+#include "support/temp_dir.h"
+#include "support/test_http_server.h"
+#include "zephyl/zephyl.h"
+
+namespace {
+
+using zephyl::test::Misbehaviour;
+using zephyl::test::patternBytes;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int64_t kBlock = 4096;
+
+Bytes readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// Body bytes the server was asked for, counting every request ("bytes=a-b", "bytes=a-", none).
+int64_t bytesAsked(const std::vector<zephyl::test::SeenRequest>& requests, int64_t size) {
+  int64_t total = 0;
+  for (const zephyl::test::SeenRequest& seen : requests) {
+    if (!seen.hasRange) {
+      total += size;
+      continue;
+    }
+    long long first = 0, last = -1;
+    const int fields = std::sscanf(seen.range.c_str(), "bytes=%lld-%lld", &first, &last);
+    total += (fields == 2 ? last + 1 : size) - first;
+  }
+  return total;
+}
+
+// One request of a pair: its sink, savePath (relative to the test directory; empty for the save
+// directory) and rename rule.
+struct Side {
+  int outputType;
+  std::string savePath;
+  int renameIfExists = 0;
+};
+
+struct Pair {
+  const char* name;
+  Side first;
+  Side second;
+  bool sameTarget;
+};
+
+void PrintTo(const Pair& pair, std::ostream* out) { *out << pair.name; }
+
+class JoinedRequestTest : public testing::TestWithParam<Pair> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.started());
+    settings_.blockSize = kBlock;
+    settings_.httpPolicy.retryDelayMs = 0;
+    settings_.httpPolicy.connectTimeoutMs = 2000;
+  }
+
+  ZPRequest requestFor(const Side& side) {
+    ZPRequest request(server_.url("/r.bin"));
+    request.outputType = side.outputType;
+    if (!side.savePath.empty()) request.savePath = dir_.file(side.savePath);
+    request.renameIfExists = side.renameIfExists;
+    return request;
+  }
+
+  // The response holds exactly body, in memory or in a file at the side's target.
+  void expectOwnResult(const Side& side, ZPResponse response) {
+    ASSERT_TRUE(response.isSuccess()) << response.logString();
+    EXPECT_EQ(response.fileLength(), static_cast<int64_t>(body_.size()));
+    if (side.outputType == ZPRequest::OUTPUT_MEMORY) {
+      EXPECT_TRUE(response.getFile().empty());
+      ASSERT_NE(response.getData(), nullptr);
+      EXPECT_EQ(*response.getData(), body_);
+      return;
+    }
+    EXPECT_EQ(response.getData(), nullptr);
+    const std::string target = side.savePath.empty()
+                                   ? settings_.saveDirPath + "/" + zephyl::fileKeyFromUrl(
+                                                                       server_.url("/r.bin"))
+                                   : dir_.file(side.savePath);
+    if (side.renameIfExists == 0) {
+      EXPECT_EQ(response.getFile(), target);
+    }
+    EXPECT_EQ(readFile(response.getFile()), body_);
+  }
+
+  zephyl::test::TempDir dir_;
+  zephyl::test::TestHttpServer server_;
+  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
+  const Bytes body_ = patternBytes(3 * kBlock + 5);
+};
+
+TEST_P(JoinedRequestTest, EachRequestGetsItsOwnResultFromOneFetch) {
+  const Pair& pair = GetParam();
+  Misbehaviour slow;
+  slow.delayMs = 400;  // every answer waits: the second request surely finds the first running
+  server_.serve("/r.bin", body_, slow);
+  Zephyl manager(settings_);
+  ZPResponse first;
+  std::thread runner([&] { first = manager.execute(requestFor(pair.first)); });
+  const bool firstArrived = server_.waitForRequests(1, 10000);
+  ZPResponse second = manager.execute(requestFor(pair.second));
+  runner.join();
+  ASSERT_TRUE(firstArrived);
+
+  expectOwnResult(pair.first, first);
+  expectOwnResult(pair.second, second);
+  EXPECT_EQ(first.getFile() == second.getFile() && !first.getFile().empty(), pair.sameTarget);
+  EXPECT_EQ(bytesAsked(server_.requests(), static_cast<int64_t>(body_.size())),
+            static_cast<int64_t>(body_.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SinkPairs, JoinedRequestTest,
+    testing::Values(
+        Pair{"ChunkFileThenMemory", {ZPRequest::OUTPUT_CHUNK_FILE, ""}, {ZPRequest::OUTPUT_MEMORY, ""},
+             false},
+        Pair{"MemoryThenFile", {ZPRequest::OUTPUT_MEMORY, ""}, {ZPRequest::OUTPUT_FILE, "b/out"},
+             false},
+        Pair{"ChunkFileThenOtherSavePath", {ZPRequest::OUTPUT_CHUNK_FILE, "a/out"},
+             {ZPRequest::OUTPUT_FILE, "b/out"}, false},
+        Pair{"SaveDirThenRenamingCopy", {ZPRequest::OUTPUT_FILE, ""},
+             {ZPRequest::OUTPUT_CHUNK_FILE, "", 1}, false},
+        Pair{"SameTargetSharesOneFile", {ZPRequest::OUTPUT_FILE, "a/out"},
+             {ZPRequest::OUTPUT_CHUNK_FILE, "a/out"}, true}),
+    [](const testing::TestParamInfo<Pair>& info) { return std::string(info.param.name); });
+
+TEST_F(JoinedRequestTest, FailedDownloadFailsEveryJoinerWithoutAFile) {
+  Misbehaviour failing;
+  failing.delayMs = 300;
+  failing.failFirst = 1000;
+  failing.failStatus = 404;
+  server_.serve("/r.bin", body_, failing);
+  settings_.httpPolicy.executeRetryCount = 0;
+  Zephyl manager(settings_);
+  ZPResponse first;
+  std::thread runner([&] { first = manager.execute(requestFor({ZPRequest::OUTPUT_MEMORY, ""})); });
+  const bool firstArrived = server_.waitForRequests(1, 10000);
+  ZPResponse second = manager.execute(requestFor({ZPRequest::OUTPUT_FILE, "b/out"}));
+  runner.join();
+  ASSERT_TRUE(firstArrived);
+  EXPECT_EQ(first.getErrorCode(), ZPResponse::BLOCK_HTTP_SERVER_ERROR);
+  EXPECT_EQ(second.getErrorCode(), ZPResponse::BLOCK_HTTP_SERVER_ERROR);
+  EXPECT_TRUE(second.getFile().empty());
+  EXPECT_FALSE(std::ifstream(dir_.file("b/out")).good());
+}
+
+TEST_F(JoinedRequestTest, RetryFromInsideOnCompleteDownloadsAnew) {
+  server_.serve("/r.bin", body_);
+  Zephyl manager(settings_);
+  const Side side{ZPRequest::OUTPUT_CHUNK_FILE, "out"};
+  ZPRequest request = requestFor(side);
+  size_t requestsBefore = 0;
+  ZPResponse retried;
+  request.onComplete = [&](const ZPRequest&, const ZPResponse& response) {
+    // The host consumes the file, then asks for the same file again.
+    std::remove(response.getFile().c_str());
+    requestsBefore = server_.requestCount();
+    retried = manager.execute(requestFor(side));
+  };
+  ASSERT_TRUE(manager.execute(request).isSuccess());
+  EXPECT_GT(server_.requestCount(), requestsBefore);
+  expectOwnResult(side, retried);
+}
+
+}  // namespace
