@@ -38,6 +38,11 @@ int64_t entrySize(const FilePaths& paths) {
 FileLruCache::FileLruCache() = default;
 FileLruCache::~FileLruCache() = default;
 
+void FileLruCache::setEvictionGuard(EvictionGuard* guard) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  guard_ = guard;
+}
+
 void FileLruCache::configure(const std::string& directory, int64_t maxSize, int32_t maxCount,
                              int64_t cacheExpiredTime) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -87,9 +92,15 @@ void FileLruCache::clear() {
 
 void FileLruCache::removeAll() {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const Entry& entry : entries_) removeFiles(entry.paths);
-  entries_.clear();
-  index_.clear();
+  for (auto position = entries_.begin(); position != entries_.end();) {
+    if (!holdForRemoval(position->key)) {
+      ++position;
+      continue;
+    }
+    removeFiles(position->paths);
+    releaseAfterRemoval(position->key);
+    position = forget(position);
+  }
 }
 
 void FileLruCache::initLocked() {
@@ -126,7 +137,11 @@ void FileLruCache::initLocked() {
     // A bare ".info" has no key and belongs to no download.
     if (paths.fileKey.empty()) continue;
     if (!fs::exists(paths.dataPath)) {
-      fs::removeFile(infoPath);  // its download cannot be resumed without the data
+      // Its download cannot be resumed without the data, unless a writer is just creating it.
+      if (holdForRemoval(paths.fileKey)) {
+        fs::removeFile(infoPath);
+        releaseAfterRemoval(paths.fileKey);
+      }
       continue;
     }
     putLocked(paths);
@@ -145,8 +160,17 @@ void FileLruCache::putLocked(const FilePaths& paths) {
   entries_.splice(entries_.end(), entries_, found->second);  // iterators stay valid
 }
 
-FileLruCache::EntryList::iterator FileLruCache::evict(EntryList::iterator position) {
-  removeFiles(position->paths);
+bool FileLruCache::holdForRemoval(const std::string& key) {
+  if (guard_ == nullptr || guard_->tryHold(key)) return true;
+  ZP_LOG(Debug) << "trimLruCache skip held " << key;
+  return false;
+}
+
+void FileLruCache::releaseAfterRemoval(const std::string& key) {
+  if (guard_ != nullptr) guard_->release(key);
+}
+
+FileLruCache::EntryList::iterator FileLruCache::forget(EntryList::iterator position) {
   index_.erase(position->key);
   return entries_.erase(position);
 }
@@ -157,26 +181,38 @@ void FileLruCache::trimLruCache() {
                 << ", cacheExpiredTime = " << cacheExpiredTime_ << ", maxSize = " << maxSize_
                 << ", currentTime = " << now;
 
+  // Every rule skips the entries whose key a writer holds (another process resumed them): they
+  // keep their files and their place, and still count towards the limits.
+
   // Age: the whole list is visited, since a refreshed entry may sit behind an older file.
   if (cacheExpiredTime_ > 0) {
     for (auto position = entries_.begin(); position != entries_.end();) {
       const int64_t entryTime = fs::fileModifiedTimeMs(position->paths.dataPath);
       // entryTime + cacheExpiredTime < now, written so that a huge lifetime cannot overflow.
-      if (now - entryTime > cacheExpiredTime_) {
-        ZP_LOG(Debug) << "trimLruCache remove expiredItem " << position->key << " " << entryTime;
-        position = evict(position);
-      } else {
+      if (now - entryTime <= cacheExpiredTime_ || !holdForRemoval(position->key)) {
         ++position;
+        continue;
       }
+      ZP_LOG(Debug) << "trimLruCache remove expiredItem " << position->key << " " << entryTime;
+      removeFiles(position->paths);
+      releaseAfterRemoval(position->key);
+      position = forget(position);
     }
   }
 
   // Count: least recently put first.
   if (maxCount_ >= 1) {
-    while (!entries_.empty() && entries_.size() > static_cast<size_t>(maxCount_)) {
-      ZP_LOG(Debug) << "trimLruCache remove exceedCount " << entries_.front().key
+    const auto limit = static_cast<size_t>(maxCount_);
+    for (auto position = entries_.begin(); position != entries_.end() && entries_.size() > limit;) {
+      if (!holdForRemoval(position->key)) {
+        ++position;
+        continue;
+      }
+      ZP_LOG(Debug) << "trimLruCache remove exceedCount " << position->key
                     << " currentCount = " << entries_.size() << " maxCount = " << maxCount_;
-      evict(entries_.begin());
+      removeFiles(position->paths);
+      releaseAfterRemoval(position->key);
+      position = forget(position);
     }
   }
 
@@ -184,14 +220,17 @@ void FileLruCache::trimLruCache() {
   if (maxSize_ > 0 && !entries_.empty()) {
     int64_t total = 0;
     for (const Entry& entry : entries_) total += entrySize(entry.paths);
-    while (total > maxSize_ && !entries_.empty()) {
-      const Entry& front = entries_.front();
-      total -= entrySize(front.paths);
-      removeFiles(front.paths);
-      ZP_LOG(Debug) << "trimLruCache remove exceedSize " << front.key << " totalSize = " << total
-                    << " maxSize = " << maxSize_;
-      index_.erase(front.key);
-      entries_.pop_front();
+    for (auto position = entries_.begin(); position != entries_.end() && total > maxSize_;) {
+      if (!holdForRemoval(position->key)) {
+        ++position;
+        continue;
+      }
+      total -= entrySize(position->paths);
+      removeFiles(position->paths);
+      releaseAfterRemoval(position->key);
+      ZP_LOG(Debug) << "trimLruCache remove exceedSize " << position->key
+                    << " totalSize = " << total << " maxSize = " << maxSize_;
+      position = forget(position);
     }
   }
 }

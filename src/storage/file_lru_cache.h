@@ -1,8 +1,9 @@
 // FileLruCache: the on-disk index of interrupted chunked downloads (a data file with its ".info"
 // progress file) that wait in one cache directory to be resumed. Entries are ordered by the time
 // they were last put; lookups do not change the order. Trims bound the directory by age, entry
-// count and total size and delete the files of what they evict. Thread-safe: one internal mutex.
-// Callers holding a lock of their own must take it before calling in (the cache calls nobody).
+// count and total size and delete the files of what they evict, skipping downloads that a writer
+// holds (asked of the eviction guard). Thread-safe: one internal mutex. Callers holding a lock of
+// their own must take it before calling in; the cache calls only its guard, with its mutex held.
 #pragma once
 
 #include <cstdint>
@@ -17,10 +18,24 @@ namespace zephyl {
 
 class FileLruCache {
  public:
+  // Asked before the cache deletes the files of a key (trims, removeAll, the scan's orphans): a
+  // key that some writer holds, in this process or another, must keep its files.
+  class EvictionGuard {
+   public:
+    virtual ~EvictionGuard() = default;
+    // True when no writer holds key; it then stays so until release(key).
+    virtual bool tryHold(const std::string& key) = 0;
+    virtual void release(const std::string& key) = 0;
+  };
+
   FileLruCache();
   ~FileLruCache();
   FileLruCache(const FileLruCache&) = delete;
   FileLruCache& operator=(const FileLruCache&) = delete;
+
+  // Every deletion asks guard first; without one (the default) everything may go. Set before
+  // the first configure; the guard must outlive the cache.
+  void setEvictionGuard(EvictionGuard* guard);
 
   // Stores the directory and the limits, then scans the directory once per cache: every
   // "<key>.info" file whose data file "<key>" exists becomes an entry (oldest modification time
@@ -47,7 +62,8 @@ class FileLruCache {
   // Forgets every entry without touching any file (the directory vanished). No new scan follows.
   void clear();
 
-  // Deletes the files of every entry, least recently put first, and forgets them all.
+  // Deletes the files of every entry, least recently put first, and forgets them; entries whose
+  // key a writer holds keep their files and their place.
   void removeAll();
 
  private:
@@ -63,12 +79,17 @@ class FileLruCache {
   void trimLruCache();
   // Adds or refreshes key's entry at the back, without a trim. Requires: mutex_ held.
   void putLocked(const FilePaths& paths);
-  // Deletes the entry's files and forgets it. Requires: mutex_ held.
-  EntryList::iterator evict(EntryList::iterator position);
+  // Takes key for a deletion: false when a writer holds it. Requires: mutex_ held.
+  bool holdForRemoval(const std::string& key);
+  void releaseAfterRemoval(const std::string& key);
+  // Forgets the entry (its files are already deleted); returns the next position.
+  // Requires: mutex_ held.
+  EntryList::iterator forget(EntryList::iterator position);
 
-  std::mutex mutex_;  // innermost lock of the storage subsystem; nothing is locked inside it
+  std::mutex mutex_;  // inside the guard's owner's lock; only the guard is called inside it
 
   // Guarded by mutex_.
+  EvictionGuard* guard_ = nullptr;
   std::string cacheDir_;  // empty until configured
   int64_t maxSize_ = 104857600;
   int32_t maxCount_ = 100;

@@ -1,9 +1,14 @@
-// The files of one stored download.
+// The files of one stored download, and which kind of writer keeps them. Plain values, copied
+// freely between threads.
 #pragma once
 
 #include <string>
 
 namespace zephyl {
+
+// Which writer a file belongs to: single-file downloads live in the temp directory, chunked ones
+// in the cache directory with a progress file.
+enum class FileKind { SingleFile, Chunked };
 
 struct FilePaths {
   std::string fileKey;

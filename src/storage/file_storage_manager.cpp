@@ -1,5 +1,6 @@
 #include "storage/file_storage_manager.h"
 
+#include <chrono>
 #include <vector>
 
 #include "diagnostics/log.h"
@@ -12,6 +13,7 @@ namespace zephyl {
 namespace {
 
 constexpr char kInfoSuffix[] = ".info";
+constexpr char kLockFileName[] = "/downloads.lock";
 
 // The process-wide managers, one per root (compared exactly). Deliberately never destroyed:
 // managers live until the process ends, and a thread still running at exit must not meet a
@@ -42,7 +44,37 @@ FileKind kindOf(const FilePaths& paths) {
   return paths.infoPath.empty() ? FileKind::SingleFile : FileKind::Chunked;
 }
 
+bool isCancelled(const std::atomic<bool>* cancelled) {
+  return cancelled != nullptr && cancelled->load();
+}
+
 }  // namespace
+
+std::string normalizeStorageRoot(const std::string& rootDir) {
+  if (rootDir.empty()) return rootDir;
+  const auto isSeparator = [](char c) { return c == '/' || c == '\\'; };
+  std::string normalised;
+  size_t at = 0;
+  // "//server/share" names a network share: its two leading separators are not one.
+  if (rootDir.size() > 2 && isSeparator(rootDir[0]) && isSeparator(rootDir[1]) &&
+      !isSeparator(rootDir[2])) {
+    normalised = "//";
+    at = 2;
+  } else if (isSeparator(rootDir[0])) {
+    normalised = "/";
+  }
+  while (at < rootDir.size()) {
+    while (at < rootDir.size() && isSeparator(rootDir[at])) ++at;
+    size_t end = at;
+    while (end < rootDir.size() && !isSeparator(rootDir[end])) ++end;
+    const std::string segment = rootDir.substr(at, end - at);
+    at = end;
+    if (segment.empty() || segment == ".") continue;
+    if (!normalised.empty() && !isSeparator(normalised.back())) normalised += '/';
+    normalised += segment;
+  }
+  return normalised.empty() ? "." : normalised;
+}
 
 std::string indexedName(const std::string& path, int n) {
   const size_t separator = path.find_last_of("/\\");
@@ -57,12 +89,13 @@ std::string indexedName(const std::string& path, int n) {
 
 std::shared_ptr<FileStorageManager> FileStorageManager::getInstance(const std::string& rootDir,
                                                                     const ZPCachePolicy& policy) {
+  const std::string root = normalizeStorageRoot(rootDir);
   ManagerRegistry& registry = managerRegistry();
   std::lock_guard<std::mutex> registryLock(registry.mutex);
-  auto found = registry.managers.find(rootDir);
+  auto found = registry.managers.find(root);
   if (found == registry.managers.end()) {
-    std::shared_ptr<FileStorageManager> manager(new FileStorageManager(rootDir, policy));
-    registry.managers.emplace(rootDir, manager);
+    std::shared_ptr<FileStorageManager> manager(new FileStorageManager(root, policy));
+    registry.managers.emplace(root, manager);
     return manager;
   }
   FileStorageManager& manager = *found->second;
@@ -75,46 +108,67 @@ std::shared_ptr<FileStorageManager> FileStorageManager::getInstance(const std::s
 }
 
 FileStorageManager::FileStorageManager(const std::string& rootDir, const ZPCachePolicy& policy)
-    : tempDir_(rootDir + "/temp"), lruCacheDir_(rootDir + "/lruCache"), cachePolicy_(policy) {}
+    : tempDir_(rootDir + "/temp"),
+      lruCacheDir_(rootDir + "/lruCache"),
+      lockFilePath_(rootDir + kLockFileName),
+      keyLocks_(lockFilePath_),
+      cachePolicy_(policy) {
+  lruCache_.setEvictionGuard(&cacheGuard_);
+}
 
 FileStorageManager::~FileStorageManager() = default;
 
-FilePaths FileStorageManager::openFile(FileKind kind, const std::string& fileKey) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  prepareDirectories();
-
-  FilePaths paths;
-  paths.fileKey = fileKey;
-  if (kind == FileKind::Chunked) {
-    if (lruCache_.get(fileKey, &paths)) {
-      // The download takes the files over. They stay out of the cache while it runs, so that no
-      // trim and no cache removal deletes data under a writer; closeFile puts them back.
-      lruCache_.erase(fileKey);
-    } else {
-      paths.dataPath = lruCacheDir_ + "/" + fileKey;
-      paths.infoPath = paths.dataPath + kInfoSuffix;
+bool FileStorageManager::openFile(FileKind kind, const std::string& fileKey,
+                                  const std::atomic<bool>* cancelled, FilePaths* paths,
+                                  int* errorCode, std::string* errorMsg) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    // Again at every try: the directories may vanish while a writer waits.
+    prepareDirectories();
+    if (tryLockIdleKey(kind, fileKey)) break;
+    if (isCancelled(cancelled)) {
+      setError(0, "cancelled while another writer held the download", errorCode, errorMsg);
+      return false;
     }
-  } else {
-    paths.dataPath = tempDir_ + "/" + fileKey;
+    // A close in this process wakes the waiter at once; another process's is seen at a try.
+    keyReleased_.wait_for(lock, std::chrono::milliseconds(kLockPollIntervalMs));
   }
 
-  OpenKey& open = openKeysOf(kind)[fileKey];
-  ++open.openCount;
-  open.removeOnClose = false;  // a new download withdraws a removal asked for an earlier one
+  paths->fileKey = fileKey;
+  paths->infoPath.clear();
+  if (kind == FileKind::Chunked) {
+    // Always the files on disk, whatever the index remembers: another process may have stored
+    // more of the download, or delivered it, since this index was built. The entry leaves the
+    // cache while the key is open; closeFile puts it back.
+    paths->dataPath = lruCacheDir_ + "/" + fileKey;
+    paths->infoPath = paths->dataPath + kInfoSuffix;
+    lruCache_.erase(fileKey);
+  } else {
+    paths->dataPath = tempDir_ + "/" + fileKey;
+  }
+  openKeysOf(kind)[fileKey] = OpenKey{};
+  return true;
+}
+
+FilePaths FileStorageManager::openFile(FileKind kind, const std::string& fileKey) {
+  FilePaths paths;
+  // Cannot fail without a cancellation flag.
+  (void)openFile(kind, fileKey, nullptr, &paths, nullptr, nullptr);
   return paths;
 }
 
 void FileStorageManager::closeFile(FileKind kind, const FilePaths& paths) {
   std::lock_guard<std::mutex> lock(mutex_);
-  bool removeOnClose = false;
-  if (!releaseKey(kind, paths.fileKey, &removeOnClose)) return;
-  if (removeOnClose) {
-    // Removed downloads do not enter the cache: an entry without files would only take the place
-    // of one that can still be resumed.
-    removeFiles(paths);
-    return;
-  }
-  if (kind == FileKind::Chunked) lruCache_.put(paths);
+  auto& openKeys = openKeysOf(kind);
+  const auto found = openKeys.find(paths.fileKey);
+  if (found == openKeys.end()) return;
+  const bool removeOnClose = found->second.removeOnClose;
+  // Removed downloads do not enter the cache: an entry without files would only take the place
+  // of one that can still be resumed. The files go while the key is still held.
+  if (removeOnClose) removeFiles(paths);
+  releaseOpenKey(kind, paths.fileKey, nullptr);
+  // After the release: the put's trim may evict this very entry, and must not find it held.
+  if (!removeOnClose && kind == FileKind::Chunked) lruCache_.put(paths);
 }
 
 std::string FileStorageManager::moveToSaveDir(const FilePaths& paths, const ZPRequest& request,
@@ -193,7 +247,12 @@ void FileStorageManager::removeTempFile(const std::string& fileKey) {
     found->second.removeOnClose = true;
     return;
   }
-  fs::removeFile(tempDir_ + "/" + fileKey);
+  const std::string dataPath = tempDir_ + "/" + fileKey;
+  // Nothing to delete: no lock file is made for it.
+  if (!fs::exists(dataPath)) return;
+  if (!tryLockIdleKey(FileKind::SingleFile, fileKey)) return;  // another process writes it
+  fs::removeFile(dataPath);
+  keyLocks_.unlock(FileKind::SingleFile, fileKey);
 }
 
 void FileStorageManager::removeCacheFile(const std::string& fileKey) {
@@ -203,9 +262,15 @@ void FileStorageManager::removeCacheFile(const std::string& fileKey) {
     found->second.removeOnClose = true;
     return;
   }
-  const std::string dataPath = lruCacheDir_ + "/" + fileKey;
-  fs::removeFile(dataPath);
-  fs::removeFile(dataPath + kInfoSuffix);
+  FilePaths paths;
+  paths.fileKey = fileKey;
+  paths.dataPath = lruCacheDir_ + "/" + fileKey;
+  paths.infoPath = paths.dataPath + kInfoSuffix;
+  if (fs::exists(paths.dataPath) || fs::exists(paths.infoPath)) {
+    if (!tryLockIdleKey(FileKind::Chunked, fileKey)) return;  // another process writes it
+    removeFiles(paths);
+    keyLocks_.unlock(FileKind::Chunked, fileKey);
+  }
   lruCache_.erase(fileKey);
 }
 
@@ -214,15 +279,13 @@ void FileStorageManager::removeAllCache() {
   for (auto& [key, open] : openFiles_) open.removeOnClose = true;
   std::vector<std::string> tempFiles;
   if (fs::listFiles(tempDir_, &tempFiles)) {
-    for (const std::string& path : tempFiles) {
-      if (openFiles_.count(fs::fileNameOf(path)) == 0) fs::removeFile(path);
-    }
+    for (const std::string& path : tempFiles) removeIdleTempEntry(path);
   }
   for (auto& [key, open] : openChunkFiles_) open.removeOnClose = true;
   // Before the first openFile the cache has not read its directory yet; it is loaded here so
   // that interrupted downloads of an earlier run are removed too. No key can be open then.
   if (!cacheConfigured_ && fs::exists(lruCacheDir_)) configureCacheOnce();
-  // Open keys are not in the cache, so this deletes no file a writer holds.
+  // Keys open here are not in the cache; those held elsewhere are skipped by the guard.
   lruCache_.removeAll();
 }
 
@@ -233,10 +296,45 @@ void FileStorageManager::prepareDirectories() {
   (void)fs::createDirectories(tempDir_);
   (void)fs::createDirectories(lruCacheDir_);
   if (initialized_) return;
-  // Left over by an earlier process; no key of this manager can be open yet.
-  fs::removeDirectory(tempDir_, false);
+  // Left over by an earlier process, unless another process is still writing it.
+  std::vector<std::string> tempFiles;
+  if (fs::listFiles(tempDir_, &tempFiles)) {
+    for (const std::string& path : tempFiles) removeIdleTempEntry(path);
+  }
   configureCacheOnce();
   initialized_ = true;
+}
+
+bool FileStorageManager::tryLockIdleKey(FileKind kind, const std::string& fileKey) {
+  return openKeysOf(kind).count(fileKey) == 0 && keyLocks_.tryLock(kind, fileKey);
+}
+
+void FileStorageManager::removeIdleTempEntry(const std::string& path) {
+  const std::string fileKey = fs::fileNameOf(path);
+  if (!tryLockIdleKey(FileKind::SingleFile, fileKey)) return;
+  // Single-file downloads are plain files; anything else here is not the library's and goes too.
+  if (!fs::removeDirectory(path, true)) fs::removeFile(path);
+  keyLocks_.unlock(FileKind::SingleFile, fileKey);
+}
+
+bool FileStorageManager::releaseOpenKey(FileKind kind, const std::string& fileKey,
+                                        bool* removeOnClose) {
+  OpenKeyMap& openKeys = openKeysOf(kind);
+  const auto found = openKeys.find(fileKey);
+  if (found == openKeys.end()) return false;
+  if (removeOnClose != nullptr) *removeOnClose = found->second.removeOnClose;
+  openKeys.erase(found);
+  keyLocks_.unlock(kind, fileKey);
+  keyReleased_.notify_all();
+  return true;
+}
+
+bool FileStorageManager::CacheGuard::tryHold(const std::string& key) {
+  return owner_.tryLockIdleKey(FileKind::Chunked, key);
+}
+
+void FileStorageManager::CacheGuard::release(const std::string& key) {
+  owner_.keyLocks_.unlock(FileKind::Chunked, key);
 }
 
 void FileStorageManager::configureCacheOnce() {
@@ -250,24 +348,13 @@ FileStorageManager::OpenKeyMap& FileStorageManager::openKeysOf(FileKind kind) {
   return kind == FileKind::Chunked ? openChunkFiles_ : openFiles_;
 }
 
-bool FileStorageManager::releaseKey(FileKind kind, const std::string& fileKey,
-                                    bool* removeOnClose) {
-  OpenKeyMap& openKeys = openKeysOf(kind);
-  auto found = openKeys.find(fileKey);
-  if (found == openKeys.end()) return false;
-  if (--found->second.openCount > 0) return false;
-  *removeOnClose = found->second.removeOnClose;
-  openKeys.erase(found);
-  return true;
-}
-
 void FileStorageManager::finishDelivery(const FilePaths& paths) {
-  // Deleted only after the move: a move that fails keeps the download resumable.
+  // Deleted only after the move, while the key is still held: a move that fails keeps the
+  // download resumable, and no other writer can meet half a download.
   if (!paths.infoPath.empty()) fs::removeFile(paths.infoPath);
   std::lock_guard<std::mutex> lock(mutex_);
-  bool removeOnClose = false;
   // The delivered file is the caller's now; a removal asked meanwhile has nothing left to do.
-  releaseKey(kindOf(paths), paths.fileKey, &removeOnClose);
+  releaseOpenKey(kindOf(paths), paths.fileKey, nullptr);
 }
 
 }  // namespace zephyl

@@ -1,10 +1,13 @@
 // FileStorageManager: owns the layout below one storage root ("<root>/temp" for single-file
 // downloads in progress, "<root>/lruCache" for chunked downloads with their ".info" files), hands
-// writers their paths, defers removals of open keys to their close, delivers finished files and
-// keeps the LRU cache of interrupted downloads. One instance per root in the process
-// (getInstance); thread-safe.
+// writers their paths, one writer per stored download at a time across threads, managers and
+// processes (the lock file "<root>/downloads.lock"), defers removals of open keys to their close,
+// delivers finished files and keeps the LRU cache of interrupted downloads. One instance per root
+// in the process (getInstance); thread-safe.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -13,14 +16,16 @@
 
 #include "storage/file_lru_cache.h"
 #include "storage/file_paths.h"
+#include "storage/key_locks.h"
 #include "zephyl/zp_request.h"
 #include "zephyl/zp_setting.h"
 
 namespace zephyl {
 
-// Which writer a file belongs to: single-file downloads live in the temp directory, chunked ones
-// in the cache directory with a progress file.
-enum class FileKind { SingleFile, Chunked };
+// The one spelling of a storage root, so that "/a/b", "/a/b/", "/a//b" and "/a/./b" (and "\"
+// for "/") name one manager. Lexical only: ".." and links are kept as written, a leading "//"
+// (a network share) stays, "/" stays "/", and a root of "." segments only becomes ".".
+std::string normalizeStorageRoot(const std::string& rootDir);
 
 // "<base>(<n>)<extension>": the counter goes before the last "." of the file name (a.b.zip, 3 ->
 // a.b(3).zip), or at the end when the file name has no "." past its first character (README ->
@@ -36,8 +41,12 @@ class FileStorageManager {
   // the others carry the file-system layer's codes.
   static constexpr int kStorageError = -1;
 
-  // The process-wide manager of rootDir, created on first use and kept until the process ends.
-  // Nothing is touched on disk here. For an existing root the policy replaces the cache limits
+  // How often a writer waiting for a download held elsewhere tries again; a close in this process
+  // wakes it at once.
+  static constexpr int kLockPollIntervalMs = 20;
+
+  // The process-wide manager of rootDir (normalised), created on first use and kept until the
+  // process ends. Nothing is touched on disk here. For an existing root the policy replaces the cache limits
   // (from the next trim on), so the last caller decides them for every user of the root.
   static std::shared_ptr<FileStorageManager> getInstance(const std::string& rootDir,
                                                          const ZPCachePolicy& policy);
@@ -46,17 +55,24 @@ class FileStorageManager {
   FileStorageManager(const FileStorageManager&) = delete;
   FileStorageManager& operator=(const FileStorageManager&) = delete;
 
+  // Takes the stored download (kind, fileKey) for one writer and returns its paths in *paths.
   // Creates the directories when missing (failures are silent: the writer's own open reports
-  // them), empties the temp directory and loads the cache the first time, and marks fileKey open.
-  // A chunked key with a cache entry gets the entry's paths and leaves the cache while it is
-  // open, so no trim or cache removal can delete files a download is writing. Clears a pending
-  // removal of the key. Every openFile is matched by one closeFile, or by a successful
-  // moveToSaveDir.
+  // them), empties the temp directory (but of downloads held elsewhere) and loads the cache the
+  // first time. While another writer holds the download (another thread, manager or process) it
+  // waits, trying every kLockPollIntervalMs; once *cancelled is true (cancelled may be null) it
+  // returns false promptly with errorCode 0. The files on disk then count, not the cache's
+  // memory: what another process stored is resumed, what it delivered is gone. While the key is
+  // open no trim or cache removal deletes its files. Every successful openFile is matched by one
+  // closeFile, or by a successful moveToSaveDir. Called by the writer's thread; blocks.
+  [[nodiscard]] bool openFile(FileKind kind, const std::string& fileKey,
+                              const std::atomic<bool>* cancelled, FilePaths* paths,
+                              int* errorCode, std::string* errorMsg);
+  // The same without cancellation: waits as long as the download is held elsewhere.
   FilePaths openFile(FileKind kind, const std::string& fileKey);
 
-  // Releases a key opened with openFile. When the last opener of the key lets go, a removal
-  // requested meanwhile deletes the files now; otherwise a chunked download's files enter the
-  // cache as its most recently put entry (which may trim it). Unknown keys are ignored.
+  // Releases a key opened with openFile. A removal requested meanwhile deletes the files now;
+  // otherwise a chunked download's files enter the cache as its most recently put entry (which
+  // may trim it). Unknown keys are ignored.
   void closeFile(FileKind kind, const FilePaths& paths);
 
   // Moves the finished data file to request.savePath (its directory is created), or else to
@@ -76,25 +92,38 @@ class FileStorageManager {
   // cannot be read. Either pointer may be null. Reads the disk only, without a lock.
   bool fetchProgress(const std::string& fileKey, int64_t* downloaded, int64_t* total);
 
-  // Deletes the single-file download's temp file, or marks the key when it is open.
+  // Deletes the single-file download's temp file, or marks the key when it is open here. A
+  // download that another process or manager holds is left alone.
   void removeTempFile(const std::string& fileKey);
   // Deletes the chunked download's files and forgets its cache entry, or marks the key when it is
-  // open (the files go at its close).
+  // open here (the files go at its close). A download held elsewhere is left alone.
   void removeCacheFile(const std::string& fileKey);
-  // Deletes every temp file and every cached download now; open keys are marked instead.
+  // Deletes every temp file and every cached download now; keys open here are marked instead,
+  // downloads held elsewhere are left alone.
   void removeAllCache();
 
   const std::string& tempDir() const { return tempDir_; }
   const std::string& lruCacheDir() const { return lruCacheDir_; }
+  const std::string& lockFilePath() const { return lockFilePath_; }
 
  private:
-  // A key between openFile and its closeFile: how many writers hold it (two managers on one root
-  // may run the same download) and whether its files go when the last one lets go.
+  // A key between openFile and its closeFile: whether its files go when it closes.
   struct OpenKey {
-    int openCount = 0;
     bool removeOnClose = false;
   };
   using OpenKeyMap = std::unordered_map<std::string, OpenKey>;
+
+  // Lets the cache delete only the chunked downloads that no writer holds.
+  class CacheGuard : public FileLruCache::EvictionGuard {
+   public:
+    explicit CacheGuard(FileStorageManager& owner) : owner_(owner) {}
+    // Requires: owner_.mutex_ held (every call into the cache is made with it).
+    bool tryHold(const std::string& key) override;
+    void release(const std::string& key) override;
+
+   private:
+    FileStorageManager& owner_;
+  };
 
   FileStorageManager(const std::string& rootDir, const ZPCachePolicy& policy);
 
@@ -102,9 +131,12 @@ class FileStorageManager {
   void prepareDirectories();
   void configureCacheOnce();
   OpenKeyMap& openKeysOf(FileKind kind);
-  // Drops one opener of fileKey; true when that was the last one (the key left the map) and
-  // *removeOnClose then tells whether a removal was requested.
-  bool releaseKey(FileKind kind, const std::string& fileKey, bool* removeOnClose);
+  // Takes a download that no writer holds, here or elsewhere, for a deletion or an open.
+  bool tryLockIdleKey(FileKind kind, const std::string& fileKey);
+  // Deletes one entry of the temp directory (file or directory) unless its download is held.
+  void removeIdleTempEntry(const std::string& path);
+  // Forgets an open key and lets waiting writers try again. False when it was not open.
+  bool releaseOpenKey(FileKind kind, const std::string& fileKey, bool* removeOnClose);
 
   // After a successful move: deletes the progress file and releases the key. Takes mutex_.
   void finishDelivery(const FilePaths& paths);
@@ -112,18 +144,24 @@ class FileStorageManager {
   // Set at construction.
   const std::string tempDir_;
   const std::string lruCacheDir_;
+  const std::string lockFilePath_;
 
   // Lock order: the process-wide registry lock (getInstance), then mutex_, then lruCache_'s own
-  // lock (taken inside every lruCache_ call); never in another order.
+  // lock (taken inside every lruCache_ call, which may call cacheGuard_ back); never in another
+  // order.
   std::mutex mutex_;
+  std::condition_variable keyReleased_;  // with mutex_: a key was closed or delivered
 
   // Guarded by mutex_.
   OpenKeyMap openFiles_;       // single-file keys
   OpenKeyMap openChunkFiles_;  // chunked keys, resumed from the cache or not
+  KeyLocks keyLocks_;          // the keys above, and keys held for a deletion
   bool initialized_ = false;   // the temp directory was emptied and the cache configured
   bool cacheConfigured_ = false;
   ZPCachePolicy cachePolicy_;
 
+  // Called only with mutex_ held; outlives lruCache_, which calls it.
+  CacheGuard cacheGuard_{*this};
   // Called only with mutex_ held; locks itself inside.
   FileLruCache lruCache_;
 };

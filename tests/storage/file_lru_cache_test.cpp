@@ -7,6 +7,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 
 #include "storage/log_capture.h"
@@ -326,6 +327,72 @@ TEST_F(FileLruCacheTest, EraseHandsFilesOverAndTakesEntryOutOfEviction) {
   cache.removeAll();
   EXPECT_TRUE(filesExist("resumed"));
 }
+
+// --- downloads a writer holds ---
+
+// Holds the keys it is told to; counts the holds it grants and the releases it gets.
+class FixedGuard : public FileLruCache::EvictionGuard {
+ public:
+  bool tryHold(const std::string& key) override {
+    if (held.count(key) != 0) return false;
+    ++granted;
+    return true;
+  }
+  void release(const std::string&) override { ++released; }
+
+  std::set<std::string> held;
+  int granted = 0;
+  int released = 0;
+};
+
+struct RuleLimits {
+  const char* name;
+  int64_t maxSize;
+  int32_t maxCount;
+  int64_t cacheExpiredTime;
+};
+
+class HeldEntryTest : public FileLruCacheTest, public testing::WithParamInterface<RuleLimits> {};
+
+// The held entry is the least recently put (and the oldest): each rule must pass over it and
+// take the next one instead.
+TEST_P(HeldEntryTest, RulesAndRemovalPassOverHeldEntries) {
+  FixedGuard guard;
+  guard.held = {"held", "orphan"};
+  writeFile(dir_ + "/orphan.info", 10);  // its writer has not created the data file yet
+  FileLruCache cache;
+  cache.setEvictionGuard(&guard);
+  cache.configure(dir_, 0, 0, 0);
+  EXPECT_TRUE(exists(dir_ + "/orphan.info"));
+
+  const RuleLimits limits = GetParam();
+  cache.setLimits(limits.maxSize, limits.maxCount, limits.cacheExpiredTime);
+  const time_t old = std::time(nullptr) - 2 * kDayMs / 1000;
+  cache.put(makeEntry("held"));
+  setModifiedSeconds(pathsOf("held").dataPath, old);
+  cache.put(makeEntry("next"));
+  setModifiedSeconds(pathsOf("next").dataPath, old);
+  cache.put(makeEntry("newest"));  // 3 entries of 60 bytes: over 2 entries and 120 bytes
+  EXPECT_TRUE(filesExist("held"));
+  EXPECT_TRUE(filesGone("next"));
+  EXPECT_TRUE(filesExist("newest"));
+
+  cache.removeAll();
+  EXPECT_TRUE(filesExist("held"));
+  EXPECT_TRUE(filesGone("newest"));
+  guard.held.clear();
+  cache.removeAll();  // the held entry kept its place in the index
+  EXPECT_TRUE(filesGone("held"));
+  EXPECT_EQ(guard.granted, guard.released);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryRule, HeldEntryTest,
+                         testing::Values(RuleLimits{"Count", 0, 2, 0},
+                                         RuleLimits{"Size", 120, 0, 0},
+                                         RuleLimits{"Age", 0, 0, kDayMs}),
+                         [](const testing::TestParamInfo<RuleLimits>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace zephyl

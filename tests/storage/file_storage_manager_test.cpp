@@ -15,6 +15,7 @@
 
 #include "sinks/progress_file.h"
 #include "storage/file_size_limit.h"
+#include "storage/key_locks.h"
 #include "storage/log_capture.h"
 #include "support/temp_dir.h"
 #include "zephyl/zp_log_level.h"
@@ -197,18 +198,156 @@ TEST_F(FileStorageManagerTest, ResumedDownloadIsNeverTrimmedWhileItRuns) {
   EXPECT_TRUE(filesGone(third));
 }
 
-TEST_F(FileStorageManagerTest, SecondOpenerOfAKeyKeepsItsFilesOutOfTheCache) {
-  auto storage = manager(policyWithCount(1));
+// --- one writer per stored download ---
+
+// openFile of one key on a thread of its own, cancelled and joined at destruction.
+class BackgroundOpen {
+ public:
+  BackgroundOpen(FileStorageManager& storage, FileKind kind, const std::string& key)
+      : thread_([this, &storage, kind, key] {
+          opened_ = storage.openFile(kind, key, &cancelled_, &paths_, &errorCode_, nullptr);
+          done_ = true;
+        }) {}
+  ~BackgroundOpen() {
+    cancelled_ = true;
+    thread_.join();
+  }
+  BackgroundOpen(const BackgroundOpen&) = delete;
+  BackgroundOpen& operator=(const BackgroundOpen&) = delete;
+
+  // Whether openFile returned within timeoutMs.
+  bool waitDone(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done_ && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return done_;
+  }
+  void cancel() { cancelled_ = true; }
+  // Read only after waitDone answered true.
+  bool opened() const { return opened_; }
+  const FilePaths& paths() const { return paths_; }
+  int errorCode() const { return errorCode_; }
+
+ private:
+  std::atomic<bool> cancelled_{false};
+  std::atomic<bool> done_{false};
+  bool opened_ = false;
+  FilePaths paths_;
+  int errorCode_ = -1;
+  std::thread thread_;  // last: starts once the members above exist
+};
+
+TEST_F(FileStorageManagerTest, SecondOpenerWaitsUntilTheFirstClosesOrDelivers) {
+  auto storage = manager();
   const FilePaths first = storage->openFile(FileKind::Chunked, "k");
-  const FilePaths second = storage->openFile(FileKind::Chunked, "k");
-  writeDownload(first);
-  storage->closeFile(FileKind::Chunked, first);
-  interrupt(*storage, "other");
-  interrupt(*storage, "third");
-  EXPECT_TRUE(filesExist(second));
-  storage->closeFile(FileKind::Chunked, second);
-  interrupt(*storage, "fourth");
-  EXPECT_TRUE(filesGone(second));
+  {
+    BackgroundOpen second(*storage, FileKind::Chunked, "k");
+    EXPECT_FALSE(second.waitDone(150));
+    writeDownload(first, "stored");
+    storage->closeFile(FileKind::Chunked, first);
+    ASSERT_TRUE(second.waitDone(5000));
+    ASSERT_TRUE(second.opened());
+    EXPECT_EQ(readFile(second.paths().dataPath), "stored");
+
+    BackgroundOpen third(*storage, FileKind::Chunked, "k");
+    EXPECT_FALSE(third.waitDone(100));
+    ZPRequest request;
+    EXPECT_EQ(storage->moveToSaveDir(second.paths(), request, base_ + "/save", nullptr, nullptr),
+              base_ + "/save/k");
+    ASSERT_TRUE(third.waitDone(5000));
+    ASSERT_TRUE(third.opened());
+    EXPECT_TRUE(filesGone(third.paths()));  // delivered meanwhile: nothing left to resume
+    storage->closeFile(FileKind::Chunked, third.paths());
+  }
+  // Two managers of one root are one manager: its keys exclude each other the same way.
+  EXPECT_EQ(FileStorageManager::getInstance(root_ + "/", ZPCachePolicy()).get(), storage.get());
+}
+
+// A second open file description of the lock file stands in for another process: its locks
+// conflict with the manager's as another process's would.
+TEST_F(FileStorageManagerTest, WriterElsewhereIsWaitedForAndACancelledWaitEndsPromptly) {
+  auto storage = manager();
+  std::filesystem::create_directories(root_);
+  KeyLocks otherProcess(storage->lockFilePath());
+  ASSERT_TRUE(otherProcess.tryLock(FileKind::Chunked, "k"));
+  {
+    BackgroundOpen waiting(*storage, FileKind::Chunked, "k");
+    EXPECT_FALSE(waiting.waitDone(150));
+    waiting.cancel();
+    ASSERT_TRUE(waiting.waitDone(2000));
+    EXPECT_FALSE(waiting.opened());
+    EXPECT_EQ(waiting.errorCode(), 0);
+  }
+  BackgroundOpen later(*storage, FileKind::Chunked, "k");
+  EXPECT_FALSE(later.waitDone(100));
+  otherProcess.unlock(FileKind::Chunked, "k");
+  ASSERT_TRUE(later.waitDone(5000));
+  ASSERT_TRUE(later.opened());
+  // Now the other side waits for this manager.
+  EXPECT_FALSE(otherProcess.tryLock(FileKind::Chunked, "k"));
+  storage->closeFile(FileKind::Chunked, later.paths());
+  EXPECT_TRUE(otherProcess.tryLock(FileKind::Chunked, "k"));
+}
+
+TEST_F(FileStorageManagerTest, DownloadsHeldElsewhereSurviveTrimsAndRemovals) {
+  auto storage = manager(policyWithCount(1));
+  const FilePaths held = interrupt(*storage, "held");
+  writeFile(root_ + "/temp/single", "x");
+  KeyLocks otherProcess(storage->lockFilePath());
+  ASSERT_TRUE(otherProcess.tryLock(FileKind::Chunked, "held"));
+  ASSERT_TRUE(otherProcess.tryLock(FileKind::SingleFile, "single"));
+
+  const FilePaths idle = interrupt(*storage, "idle");  // the count rule passes over "held"
+  EXPECT_TRUE(filesExist(held));
+  EXPECT_TRUE(filesGone(idle));
+  storage->removeCacheFile("held");
+  storage->removeTempFile("single");
+  storage->removeAllCache();
+  EXPECT_TRUE(filesExist(held));
+  EXPECT_TRUE(exists(root_ + "/temp/single"));
+
+  otherProcess.unlock(FileKind::Chunked, "held");
+  otherProcess.unlock(FileKind::SingleFile, "single");
+  storage->removeAllCache();
+  EXPECT_TRUE(filesGone(held));
+  EXPECT_FALSE(exists(root_ + "/temp/single"));
+}
+
+TEST_F(FileStorageManagerTest, FirstOpenKeepsTempFilesOfDownloadsHeldElsewhere) {
+  std::filesystem::create_directories(root_ + "/temp");
+  writeFile(root_ + "/temp/held", "x");
+  writeFile(root_ + "/temp/stale", "x");
+  auto storage = manager();
+  KeyLocks otherProcess(storage->lockFilePath());
+  ASSERT_TRUE(otherProcess.tryLock(FileKind::SingleFile, "held"));
+  const FilePaths paths = storage->openFile(FileKind::SingleFile, "mine");
+  EXPECT_TRUE(exists(root_ + "/temp/held"));
+  EXPECT_FALSE(exists(root_ + "/temp/stale"));
+  storage->closeFile(FileKind::SingleFile, paths);
+}
+
+TEST_F(FileStorageManagerTest, SpellingsOfOneRootNameOneManager) {
+  auto storage = manager();
+  for (const std::string& spelling :
+       {root_ + "/", root_ + "//", base_ + "/./root", base_ + "//root/.", base_ + "\\root\\"}) {
+    EXPECT_EQ(FileStorageManager::getInstance(spelling, ZPCachePolicy()).get(), storage.get())
+        << spelling;
+  }
+  EXPECT_EQ(storage->tempDir(), root_ + "/temp");
+  EXPECT_NE(FileStorageManager::getInstance(root_ + "/..", ZPCachePolicy()).get(), storage.get());
+}
+
+TEST_F(FileStorageManagerTest, RootNormalisationIsLexicalAndConservative) {
+  EXPECT_EQ(normalizeStorageRoot("/a/./b//c/"), "/a/b/c");
+  EXPECT_EQ(normalizeStorageRoot("a\\b\\"), "a/b");
+  EXPECT_EQ(normalizeStorageRoot("/a/../b"), "/a/../b");
+  EXPECT_EQ(normalizeStorageRoot("//server/share/"), "//server/share");
+  EXPECT_EQ(normalizeStorageRoot("/"), "/");
+  EXPECT_EQ(normalizeStorageRoot("///"), "/");
+  EXPECT_EQ(normalizeStorageRoot("./"), ".");
+  EXPECT_EQ(normalizeStorageRoot("C:\\cache\\"), "C:/cache");
+  EXPECT_EQ(normalizeStorageRoot(""), "");
 }
 
 // --- removal ---
@@ -271,13 +410,15 @@ TEST_F(FileStorageManagerTest, MarkedDownloadThatSucceedsStillDelivers) {
   EXPECT_TRUE(filesGone(paths));
 }
 
-TEST_F(FileStorageManagerTest, NewOpenWithdrawsAnEarlierRemoval) {
+TEST_F(FileStorageManagerTest, RemovalEndsWithTheDownloadItWasAskedFor) {
   auto storage = manager();
   const FilePaths first = storage->openFile(FileKind::SingleFile, "k");
   writeDownload(first);
   storage->removeTempFile("k");
-  const FilePaths second = storage->openFile(FileKind::SingleFile, "k");
   storage->closeFile(FileKind::SingleFile, first);
+  EXPECT_TRUE(filesGone(first));
+  const FilePaths second = storage->openFile(FileKind::SingleFile, "k");
+  writeDownload(second);
   storage->closeFile(FileKind::SingleFile, second);
   EXPECT_TRUE(filesExist(second));
 }

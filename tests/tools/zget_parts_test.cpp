@@ -2,12 +2,8 @@
 // and the words for failures.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <memory>
 
-#include "download_lock.h"
 #include "failure_text.h"
 #include "input_list.h"
 #include "naming.h"
@@ -189,46 +185,6 @@ TEST_F(InputListTest, MissingListIsAFailureNotAUsageError) {
   std::string error;
   EXPECT_EQ(readInputList(temp_.file("absent"), &jobs, &error), kExitFailure);
   EXPECT_NE(error.find("No such file"), std::string::npos) << error;
-}
-
-class DownloadLocksTest : public testing::Test {
- protected:
-  zephyl::test::TempDir temp_;
-};
-
-TEST_F(DownloadLocksTest, OneHolderPerUrlUntilItLetsGo) {
-  const std::string dir = temp_.file("locks");
-  bool busy = false;
-  std::string error;
-  auto first = std::make_unique<DownloadLocks>(dir);
-  ASSERT_TRUE(first->acquire("http://h/a", &busy, &error)) << error;
-  EXPECT_TRUE(first->acquire("http://h/a", &busy, &error));  // held already
-
-  // Another holder (another open file, as another process would have) is refused.
-  DownloadLocks second(dir);
-  EXPECT_FALSE(second.acquire("http://h/a", &busy, &error));
-  EXPECT_TRUE(busy);
-  EXPECT_TRUE(second.acquire("http://h/b", &busy, &error)) << error;
-
-  first.reset();
-  EXPECT_TRUE(second.acquire("http://h/a", &busy, &error)) << error;
-}
-
-TEST_F(DownloadLocksTest, AllUrlsShareOneLockFileAndReleaseTogether) {
-  const std::string dir = temp_.file("locks");
-  bool busy = false;
-  std::string error;
-  const std::vector<std::string> urls{"http://h/a", "http://h/b", "http://h/c"};
-  {
-    DownloadLocks locks(dir);
-    for (const std::string& url : urls) ASSERT_TRUE(locks.acquire(url, &busy, &error)) << error;
-    // No file per download: one lock file whatever the number of URLs.
-    const auto entries = std::distance(std::filesystem::directory_iterator(dir),
-                                       std::filesystem::directory_iterator());
-    EXPECT_EQ(entries, 1);
-  }
-  DownloadLocks next(dir);
-  for (const std::string& url : urls) EXPECT_TRUE(next.acquire(url, &busy, &error)) << error;
 }
 
 class FailureTextTest : public testing::Test {};

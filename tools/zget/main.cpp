@@ -13,7 +13,6 @@
 #include <system_error>
 #include <vector>
 
-#include "download_lock.h"
 #include "download_run.h"
 #include "input_list.h"
 #include "interrupt_watcher.h"
@@ -96,27 +95,6 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
     downloads->push_back(download);
   }
   return -1;
-}
-
-// Takes the lock of every download stored in the cache into *runnable; the others are
-// reported. False when one could not be locked.
-bool lockDownloads(const std::vector<PlannedDownload>& downloads, DownloadLocks* locks,
-                   std::vector<PlannedDownload>* runnable) {
-  bool all = true;
-  for (const PlannedDownload& download : downloads) {
-    bool busy = false;
-    std::string error;
-    // Standard output downloads stay in memory: nothing of theirs is stored.
-    if (download.savePath.empty() || locks->acquire(download.url, &busy, &error)) {
-      runnable->push_back(download);
-      continue;
-    }
-    all = false;
-    printError(busy ? "another zget is downloading " + download.url +
-                          " with the same cache; try again when it is done"
-                    : error);
-  }
-  return all;
 }
 
 ZPSetting makeSetting(const ToolOptions& options, const std::string& cacheRoot) {
@@ -207,16 +185,14 @@ int run(const ToolOptions& options) {
     if (!options.showProgress.empty()) {
       status = showProgress(manager, options.showProgress, dataFd);
     } else if (!downloads.empty()) {
-      DownloadLocks locks(joinPath(cacheRoot, "zget-locks"));
-      std::vector<PlannedDownload> runnable;
-      const bool allLocked = lockDownloads(downloads, &locks, &runnable);
+      // Another zget on the same cache downloading the same URL is waited for by the library,
+      // which then resumes from what that one stored, or finds it delivered.
       RunContext context;
       context.options = &options;
       context.manager = &manager;
       context.cacheRoot = cacheRoot;
       context.dataFd = dataFd;
-      status = runnable.empty() ? kExitSuccess : runDownloads(context, runnable);
-      if (status == kExitSuccess && !allLocked) status = kExitFailure;
+      status = runDownloads(context, downloads);
     } else {
       status = kExitSuccess;
     }
