@@ -60,8 +60,8 @@ void FileDownloadTask::deliverToJoiners() {
       delivery->response = outcomeWithoutResult(response_);
       continue;
     }
-    delivery->response = deliverCopy(response_, ownTarget_.memory, delivery->target,
-                                     memoryLimitBytes);
+    delivery->response =
+        deliverCopy(response_, ownTarget_.memory, delivery->target, memoryLimitBytes);
     ZP_LOG(Debug) << "FileDownloadTask delivered a copy: " << delivery->response.logString();
   }
 }

@@ -109,8 +109,8 @@ bool writeNewFile(const std::string& path, const Buffer* data, int64_t length, i
 
 ZPResponse memoryToFile(const ZPResponse& source, const DeliveryTarget& target) {
   const int64_t length = source.fileLength;
-  if (length > 0 && (source.outputData == nullptr ||
-                     static_cast<uint64_t>(length) > source.outputData->size())) {
+  if (length > 0 &&
+      (source.outputData == nullptr || static_cast<uint64_t>(length) > source.outputData->size())) {
     return copyFailure(ZPResponse::CACHE_ERROR, "delivered buffer shorter than its length");
   }
   int code = 0;
@@ -165,9 +165,9 @@ ZPResponse fileToMemory(const ZPResponse& source, int64_t memoryLimitBytes) {
     done += read;
   }
   if (done != data->size()) {
-    return copyFailure(ZPResponse::CACHE_ERROR, "delivered file shorter than its length: " +
-                                                    std::to_string(done) + " of " +
-                                                    std::to_string(length));
+    return copyFailure(ZPResponse::CACHE_ERROR,
+                       "delivered file shorter than its length: " + std::to_string(done) + " of " +
+                           std::to_string(length));
   }
   return memoryResult(std::move(data), length);
 }
@@ -191,8 +191,7 @@ DeliveryTarget DeliveryTarget::of(const ZPRequest& request, const std::string& s
 
 bool DeliveryTarget::sameAs(const DeliveryTarget& other) const {
   if (memory || other.memory) return memory == other.memory;
-  return renameIfExists == other.renameIfExists &&
-         normalisePath(path) == normalisePath(other.path);
+  return renameIfExists == other.renameIfExists && normalisePath(path) == normalisePath(other.path);
 }
 
 std::string normalisePath(const std::string& path) {
@@ -213,8 +212,8 @@ std::string normalisePath(const std::string& path) {
   return result;
 }
 
-ZPResponse deliverCopy(const ZPResponse& source, bool sourceInMemory,
-                       const DeliveryTarget& target, int64_t memoryLimitBytes) {
+ZPResponse deliverCopy(const ZPResponse& source, bool sourceInMemory, const DeliveryTarget& target,
+                       int64_t memoryLimitBytes) {
   if (target.memory) {
     return sourceInMemory ? memoryToMemory(source) : fileToMemory(source, memoryLimitBytes);
   }
@@ -234,8 +233,7 @@ ZPResponse deliverCopy(const ZPResponse& source, bool sourceInMemory,
     ZP_LOG(Warn) << "deliverCopy failed, directory create failed. " << directory;
     return copyFailure(code, message);
   }
-  ZPResponse result =
-      sourceInMemory ? memoryToFile(source, target) : fileToFile(source, target);
+  ZPResponse result = sourceInMemory ? memoryToFile(source, target) : fileToFile(source, target);
   if (!result.isSuccess()) {
     ZP_LOG(Warn) << "deliverCopy to " << target.path << " failed: " << result.errorMsg;
   }

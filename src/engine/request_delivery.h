@@ -45,7 +45,7 @@ std::string normalisePath(const std::string& path);
 // Returns a new response: success with the copy's own outputFilePath or outputData and fileLength,
 // or RESULT_FAILED with CACHE_ERROR, the file-system code in extraErrorCode and its message;
 // a failed copy leaves no partial file at the target.
-ZPResponse deliverCopy(const ZPResponse& source, bool sourceInMemory,
-                       const DeliveryTarget& target, int64_t memoryLimitBytes);
+ZPResponse deliverCopy(const ZPResponse& source, bool sourceInMemory, const DeliveryTarget& target,
+                       int64_t memoryLimitBytes);
 
 }  // namespace zephyl

@@ -314,7 +314,8 @@ void TaskRegistry::removeCacheByRequest(int requestId) {
   {
     std::lock_guard<std::mutex> lock(registryMutex_);
     for (auto& entry : runningTasks_) {
-      if (entry.second->request().requestId == requestId) urls.push_back(entry.second->request().url);
+      if (entry.second->request().requestId == requestId)
+        urls.push_back(entry.second->request().url);
     }
     for (const ZPRequest& request : pendingRequests_) {
       if (request.requestId == requestId) urls.push_back(request.url);

@@ -8,6 +8,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "diagnostics/utilities.h"
@@ -77,6 +78,19 @@ class JoinedRequestTest : public testing::TestWithParam<Pair> {
     return request;
   }
 
+  // Runs first, and second once the server has seen first's opening request (every answer is
+  // slowed by delayMs, so second finds first running); returns both responses.
+  std::pair<ZPResponse, ZPResponse> runTogether(const Side& first, const Side& second) {
+    Zephyl manager(settings_);
+    ZPResponse firstResponse;
+    std::thread runner([&] { firstResponse = manager.execute(requestFor(first)); });
+    const bool firstArrived = server_.waitForRequests(1, 10000);
+    ZPResponse secondResponse = manager.execute(requestFor(second));
+    runner.join();
+    EXPECT_TRUE(firstArrived);
+    return {firstResponse, secondResponse};
+  }
+
   // The response holds exactly body, in memory or in a file at the side's target.
   void expectOwnResult(const Side& side, ZPResponse response) {
     ASSERT_TRUE(response.isSuccess()) << response.logString();
@@ -88,10 +102,10 @@ class JoinedRequestTest : public testing::TestWithParam<Pair> {
       return;
     }
     EXPECT_EQ(response.getData(), nullptr);
-    const std::string target = side.savePath.empty()
-                                   ? settings_.saveDirPath + "/" + zephyl::fileKeyFromUrl(
-                                                                       server_.url("/r.bin"))
-                                   : dir_.file(side.savePath);
+    const std::string target =
+        side.savePath.empty()
+            ? settings_.saveDirPath + "/" + zephyl::fileKeyFromUrl(server_.url("/r.bin"))
+            : dir_.file(side.savePath);
     if (side.renameIfExists == 0) {
       EXPECT_EQ(response.getFile(), target);
     }
@@ -107,16 +121,9 @@ class JoinedRequestTest : public testing::TestWithParam<Pair> {
 TEST_P(JoinedRequestTest, EachRequestGetsItsOwnResultFromOneFetch) {
   const Pair& pair = GetParam();
   Misbehaviour slow;
-  slow.delayMs = 400;  // every answer waits: the second request surely finds the first running
+  slow.delayMs = 400;
   server_.serve("/r.bin", body_, slow);
-  Zephyl manager(settings_);
-  ZPResponse first;
-  std::thread runner([&] { first = manager.execute(requestFor(pair.first)); });
-  const bool firstArrived = server_.waitForRequests(1, 10000);
-  ZPResponse second = manager.execute(requestFor(pair.second));
-  runner.join();
-  ASSERT_TRUE(firstArrived);
-
+  auto [first, second] = runTogether(pair.first, pair.second);
   expectOwnResult(pair.first, first);
   expectOwnResult(pair.second, second);
   EXPECT_EQ(first.getFile() == second.getFile() && !first.getFile().empty(), pair.sameTarget);
@@ -124,20 +131,20 @@ TEST_P(JoinedRequestTest, EachRequestGetsItsOwnResultFromOneFetch) {
             static_cast<int64_t>(body_.size()));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    SinkPairs, JoinedRequestTest,
-    testing::Values(
-        Pair{"ChunkFileThenMemory", {ZPRequest::OUTPUT_CHUNK_FILE, ""}, {ZPRequest::OUTPUT_MEMORY, ""},
-             false},
-        Pair{"MemoryThenFile", {ZPRequest::OUTPUT_MEMORY, ""}, {ZPRequest::OUTPUT_FILE, "b/out"},
-             false},
-        Pair{"ChunkFileThenOtherSavePath", {ZPRequest::OUTPUT_CHUNK_FILE, "a/out"},
-             {ZPRequest::OUTPUT_FILE, "b/out"}, false},
-        Pair{"SaveDirThenRenamingCopy", {ZPRequest::OUTPUT_FILE, ""},
-             {ZPRequest::OUTPUT_CHUNK_FILE, "", 1}, false},
-        Pair{"SameTargetSharesOneFile", {ZPRequest::OUTPUT_FILE, "a/out"},
-             {ZPRequest::OUTPUT_CHUNK_FILE, "a/out"}, true}),
-    [](const testing::TestParamInfo<Pair>& info) { return std::string(info.param.name); });
+constexpr int kChunk = ZPRequest::OUTPUT_CHUNK_FILE;
+constexpr int kFile = ZPRequest::OUTPUT_FILE;
+constexpr int kMemory = ZPRequest::OUTPUT_MEMORY;
+const Pair kPairs[] = {
+    {"ChunkFileThenMemory", {kChunk, ""}, {kMemory, ""}, false},
+    {"MemoryThenFile", {kMemory, ""}, {kFile, "b/out"}, false},
+    {"ChunkFileThenOtherSavePath", {kChunk, "a/out"}, {kFile, "b/out"}, false},
+    {"SaveDirThenRenamingCopy", {kFile, ""}, {kChunk, "", 1}, false},
+    {"SameTargetSharesOneFile", {kFile, "a/out"}, {kChunk, "a/out"}, true},
+};
+INSTANTIATE_TEST_SUITE_P(SinkPairs, JoinedRequestTest, testing::ValuesIn(kPairs),
+                         [](const testing::TestParamInfo<Pair>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(JoinedRequestTest, FailedDownloadFailsEveryJoinerWithoutAFile) {
   Misbehaviour failing;
@@ -146,13 +153,7 @@ TEST_F(JoinedRequestTest, FailedDownloadFailsEveryJoinerWithoutAFile) {
   failing.failStatus = 404;
   server_.serve("/r.bin", body_, failing);
   settings_.httpPolicy.executeRetryCount = 0;
-  Zephyl manager(settings_);
-  ZPResponse first;
-  std::thread runner([&] { first = manager.execute(requestFor({ZPRequest::OUTPUT_MEMORY, ""})); });
-  const bool firstArrived = server_.waitForRequests(1, 10000);
-  ZPResponse second = manager.execute(requestFor({ZPRequest::OUTPUT_FILE, "b/out"}));
-  runner.join();
-  ASSERT_TRUE(firstArrived);
+  auto [first, second] = runTogether({kMemory, ""}, {kFile, "b/out"});
   EXPECT_EQ(first.getErrorCode(), ZPResponse::BLOCK_HTTP_SERVER_ERROR);
   EXPECT_EQ(second.getErrorCode(), ZPResponse::BLOCK_HTTP_SERVER_ERROR);
   EXPECT_TRUE(second.getFile().empty());
@@ -162,7 +163,7 @@ TEST_F(JoinedRequestTest, FailedDownloadFailsEveryJoinerWithoutAFile) {
 TEST_F(JoinedRequestTest, RetryFromInsideOnCompleteDownloadsAnew) {
   server_.serve("/r.bin", body_);
   Zephyl manager(settings_);
-  const Side side{ZPRequest::OUTPUT_CHUNK_FILE, "out"};
+  const Side side{kChunk, "out"};
   ZPRequest request = requestFor(side);
   size_t requestsBefore = 0;
   ZPResponse retried;
