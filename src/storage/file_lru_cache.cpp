@@ -1,36 +1,27 @@
 #include "storage/file_lru_cache.h"
 
 #include <algorithm>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "diagnostics/log.h"
 #include "diagnostics/utilities.h"
+#include "storage/atomic_file.h"
 #include "storage/fs.h"
 #include "zephyl/zp_log_level.h"
 
 namespace zephyl {
 namespace {
 
-constexpr char kInfoSuffix[] = ".info";
-constexpr size_t kInfoSuffixLength = sizeof(kInfoSuffix) - 1;
-
-bool endsWithInfoSuffix(const std::string& path) {
-  return path.size() > kInfoSuffixLength &&
-         path.compare(path.size() - kInfoSuffixLength, kInfoSuffixLength, kInfoSuffix) == 0;
-}
-
-void removeFiles(const FilePaths& paths) {
-  // Failures are logged by the file-system layer; a file that is already gone is no problem.
-  fs::removeFile(paths.dataPath);
-  if (!paths.infoPath.empty()) fs::removeFile(paths.infoPath);
-}
-
-// Bytes on disk of one entry, measured now; a file that cannot be measured counts 0.
-int64_t entrySize(const FilePaths& paths) {
-  int64_t size = fs::statFileLength(paths.dataPath);
-  if (!paths.infoPath.empty()) size += fs::statFileLength(paths.infoPath);
-  return size;
+// When path ends with suffix (and has more before it), the text before it goes to *stem.
+bool stripSuffix(const std::string& path, const char* suffix, std::string* stem) {
+  const std::string_view end(suffix);
+  if (path.size() <= end.size() || path.compare(path.size() - end.size(), end.size(), end) != 0) {
+    return false;
+  }
+  *stem = path.substr(0, path.size() - end.size());
+  return true;
 }
 
 }  // namespace
@@ -97,7 +88,7 @@ void FileLruCache::removeAll() {
       ++position;
       continue;
     }
-    removeFiles(position->paths);
+    removeStoredFiles(position->paths);
     releaseAfterRemoval(position->key);
     position = forget(position);
   }
@@ -127,26 +118,48 @@ void FileLruCache::initLocked() {
   std::sort(byTime.begin(), byTime.end());
 
   for (const auto& timedPath : byTime) {
-    const std::string& infoPath = timedPath.second;
+    const std::string& path = timedPath.second;
+    std::string dataPath;
+    std::string sidePath;
+    // A side file's replacement cut short: never read, so it goes (unless its writer is just
+    // replacing it).
+    if (stripSuffix(path, kTemporarySuffix, &sidePath)) {
+      if (stripSuffix(sidePath, kInfoSuffix, &dataPath) ||
+          stripSuffix(sidePath, kValidatorSuffix, &dataPath)) {
+        removeUnlessHeld(fs::fileNameOf(dataPath), path);
+      }
+      continue;
+    }
+    // A validator belongs to its data file and never names a download by itself; without the
+    // data it validates nothing.
+    if (stripSuffix(path, kValidatorSuffix, &dataPath)) {
+      if (!fs::exists(dataPath)) removeUnlessHeld(fs::fileNameOf(dataPath), path);
+      continue;
+    }
     // Only progress files name downloads; a data file without one is neither indexed nor deleted.
-    if (!endsWithInfoSuffix(infoPath)) continue;
+    if (!stripSuffix(path, kInfoSuffix, &dataPath)) continue;
     FilePaths paths;
-    paths.dataPath = infoPath.substr(0, infoPath.size() - kInfoSuffixLength);
-    paths.fileKey = fs::fileNameOf(paths.dataPath);
-    paths.infoPath = infoPath;
+    paths.dataPath = dataPath;
+    paths.fileKey = fs::fileNameOf(dataPath);
+    paths.infoPath = path;
+    paths.validatorPath = dataPath + kValidatorSuffix;
     // A bare ".info" has no key and belongs to no download.
     if (paths.fileKey.empty()) continue;
+    // Without the data the download cannot be resumed.
     if (!fs::exists(paths.dataPath)) {
-      // Its download cannot be resumed without the data, unless a writer is just creating it.
-      if (holdForRemoval(paths.fileKey)) {
-        fs::removeFile(infoPath);
-        releaseAfterRemoval(paths.fileKey);
-      }
+      removeUnlessHeld(paths.fileKey, path);
       continue;
     }
     putLocked(paths);
   }
   trimLruCache();
+}
+
+void FileLruCache::removeUnlessHeld(const std::string& key, const std::string& path) {
+  // A nameless side file (".info") belongs to no download: not the cache's to delete.
+  if (key.empty() || !holdForRemoval(key)) return;
+  fs::removeFile(path);
+  releaseAfterRemoval(key);
 }
 
 void FileLruCache::putLocked(const FilePaths& paths) {
@@ -194,7 +207,7 @@ void FileLruCache::trimLruCache() {
         continue;
       }
       ZP_LOG(Debug) << "trimLruCache remove expiredItem " << position->key << " " << entryTime;
-      removeFiles(position->paths);
+      removeStoredFiles(position->paths);
       releaseAfterRemoval(position->key);
       position = forget(position);
     }
@@ -210,7 +223,7 @@ void FileLruCache::trimLruCache() {
       }
       ZP_LOG(Debug) << "trimLruCache remove exceedCount " << position->key
                     << " currentCount = " << entries_.size() << " maxCount = " << maxCount_;
-      removeFiles(position->paths);
+      removeStoredFiles(position->paths);
       releaseAfterRemoval(position->key);
       position = forget(position);
     }
@@ -219,14 +232,14 @@ void FileLruCache::trimLruCache() {
   // Size: measured on disk now, since writers change the files while entries wait here.
   if (maxSize_ > 0 && !entries_.empty()) {
     int64_t total = 0;
-    for (const Entry& entry : entries_) total += entrySize(entry.paths);
+    for (const Entry& entry : entries_) total += storedSize(entry.paths);
     for (auto position = entries_.begin(); position != entries_.end() && total > maxSize_;) {
       if (!holdForRemoval(position->key)) {
         ++position;
         continue;
       }
-      total -= entrySize(position->paths);
-      removeFiles(position->paths);
+      total -= storedSize(position->paths);
+      removeStoredFiles(position->paths);
       releaseAfterRemoval(position->key);
       ZP_LOG(Debug) << "trimLruCache remove exceedSize " << position->key
                     << " totalSize = " << total << " maxSize = " << maxSize_;

@@ -1,5 +1,5 @@
 // FileLruCache: the on-disk index of interrupted chunked downloads (a data file with its ".info"
-// progress file) that wait in one cache directory to be resumed. Entries are ordered by the time
+// progress file and maybe a ".validator" file) that wait in one cache directory to be resumed. Entries are ordered by the time
 // they were last put; lookups do not change the order. Trims bound the directory by age, entry
 // count and total size and delete the files of what they evict, skipping downloads that a writer
 // holds (asked of the eviction guard). Thread-safe: one internal mutex. Callers holding a lock of
@@ -39,8 +39,9 @@ class FileLruCache {
 
   // Stores the directory and the limits, then scans the directory once per cache: every
   // "<key>.info" file whose data file "<key>" exists becomes an entry (oldest modification time
-  // first), a ".info" file without its data file is deleted, other files are left alone; then one
-  // trim runs. A later configure stores the values but does not scan again.
+  // first); ".info" and ".validator" files without their data file and leftover "<side>.tmp"
+  // files of interrupted replacements are deleted; other files are left alone. Then one trim
+  // runs. A later configure stores the values but does not scan again.
   void configure(const std::string& directory, int64_t maxSize, int32_t maxCount,
                  int64_t cacheExpiredTime);
 
@@ -79,6 +80,8 @@ class FileLruCache {
   void trimLruCache();
   // Adds or refreshes key's entry at the back, without a trim. Requires: mutex_ held.
   void putLocked(const FilePaths& paths);
+  // Deletes one side file of key's download unless a writer holds key. Requires: mutex_ held.
+  void removeUnlessHeld(const std::string& key, const std::string& path);
   // Takes key for a deletion: false when a writer holds it. Requires: mutex_ held.
   bool holdForRemoval(const std::string& key);
   void releaseAfterRemoval(const std::string& key);

@@ -6,13 +6,13 @@
 #include "diagnostics/log.h"
 #include "sinks/chunk_info.h"
 #include "sinks/progress_file.h"
+#include "storage/atomic_file.h"
 #include "storage/fs.h"
 #include "zephyl/zp_log_level.h"
 
 namespace zephyl {
 namespace {
 
-constexpr char kInfoSuffix[] = ".info";
 constexpr char kLockFileName[] = "/downloads.lock";
 
 // The process-wide managers, one per root (compared exactly). Deliberately never destroyed:
@@ -27,12 +27,6 @@ struct ManagerRegistry {
 ManagerRegistry& managerRegistry() {
   static ManagerRegistry* const registry = new ManagerRegistry();
   return *registry;
-}
-
-void removeFiles(const FilePaths& paths) {
-  // Failures are logged by the file-system layer and are not the caller's concern.
-  fs::removeFile(paths.dataPath);
-  if (!paths.infoPath.empty()) fs::removeFile(paths.infoPath);
 }
 
 void setError(int code, const std::string& message, int* errorCode, std::string* errorMsg) {
@@ -134,18 +128,11 @@ bool FileStorageManager::openFile(FileKind kind, const std::string& fileKey,
     keyReleased_.wait_for(lock, std::chrono::milliseconds(kLockPollIntervalMs));
   }
 
-  paths->fileKey = fileKey;
-  paths->infoPath.clear();
-  if (kind == FileKind::Chunked) {
-    // Always the files on disk, whatever the index remembers: another process may have stored
-    // more of the download, or delivered it, since this index was built. The entry leaves the
-    // cache while the key is open; closeFile puts it back.
-    paths->dataPath = lruCacheDir_ + "/" + fileKey;
-    paths->infoPath = paths->dataPath + kInfoSuffix;
-    lruCache_.erase(fileKey);
-  } else {
-    paths->dataPath = tempDir_ + "/" + fileKey;
-  }
+  // Always the files on disk, whatever the index remembers: another process may have stored more
+  // of the download, or delivered it, since this index was built. A chunked entry leaves the
+  // cache while the key is open; closeFile puts it back.
+  *paths = storedPathsOf(kind, kind == FileKind::Chunked ? lruCacheDir_ : tempDir_, fileKey);
+  if (kind == FileKind::Chunked) lruCache_.erase(fileKey);
   openKeysOf(kind)[fileKey] = OpenKey{};
   return true;
 }
@@ -165,7 +152,7 @@ void FileStorageManager::closeFile(FileKind kind, const FilePaths& paths) {
   const bool removeOnClose = found->second.removeOnClose;
   // Removed downloads do not enter the cache: an entry without files would only take the place
   // of one that can still be resumed. The files go while the key is still held.
-  if (removeOnClose) removeFiles(paths);
+  if (removeOnClose) removeStoredFiles(paths);
   releaseOpenKey(kind, paths.fileKey, nullptr);
   // After the release: the put's trim may evict this very entry, and must not find it held.
   if (!removeOnClose && kind == FileKind::Chunked) lruCache_.put(paths);
@@ -247,11 +234,11 @@ void FileStorageManager::removeTempFile(const std::string& fileKey) {
     found->second.removeOnClose = true;
     return;
   }
-  const std::string dataPath = tempDir_ + "/" + fileKey;
+  const FilePaths paths = storedPathsOf(FileKind::SingleFile, tempDir_, fileKey);
   // Nothing to delete: no lock file is made for it.
-  if (!fs::exists(dataPath)) return;
+  if (!fs::exists(paths.dataPath) && !fs::exists(paths.validatorPath)) return;
   if (!tryLockIdleKey(FileKind::SingleFile, fileKey)) return;  // another process writes it
-  fs::removeFile(dataPath);
+  removeStoredFiles(paths);
   keyLocks_.unlock(FileKind::SingleFile, fileKey);
 }
 
@@ -262,13 +249,11 @@ void FileStorageManager::removeCacheFile(const std::string& fileKey) {
     found->second.removeOnClose = true;
     return;
   }
-  FilePaths paths;
-  paths.fileKey = fileKey;
-  paths.dataPath = lruCacheDir_ + "/" + fileKey;
-  paths.infoPath = paths.dataPath + kInfoSuffix;
-  if (fs::exists(paths.dataPath) || fs::exists(paths.infoPath)) {
+  const FilePaths paths = storedPathsOf(FileKind::Chunked, lruCacheDir_, fileKey);
+  if (fs::exists(paths.dataPath) || fs::exists(paths.infoPath) ||
+      fs::exists(paths.validatorPath)) {
     if (!tryLockIdleKey(FileKind::Chunked, fileKey)) return;  // another process writes it
-    removeFiles(paths);
+    removeStoredFiles(paths);
     keyLocks_.unlock(FileKind::Chunked, fileKey);
   }
   lruCache_.erase(fileKey);
@@ -310,7 +295,14 @@ bool FileStorageManager::tryLockIdleKey(FileKind kind, const std::string& fileKe
 }
 
 void FileStorageManager::removeIdleTempEntry(const std::string& path) {
-  const std::string fileKey = fs::fileNameOf(path);
+  // A side file ("<key>.validator", "<key>.validator.tmp") belongs to its download's key.
+  std::string fileKey = fs::fileNameOf(path);
+  for (const std::string& suffix : {std::string(kTemporarySuffix), std::string(kValidatorSuffix)}) {
+    if (fileKey.size() > suffix.size() &&
+        fileKey.compare(fileKey.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      fileKey.resize(fileKey.size() - suffix.size());
+    }
+  }
   if (!tryLockIdleKey(FileKind::SingleFile, fileKey)) return;
   // Single-file downloads are plain files; anything else here is not the library's and goes too.
   if (!fs::removeDirectory(path, true)) fs::removeFile(path);
@@ -352,6 +344,9 @@ void FileStorageManager::finishDelivery(const FilePaths& paths) {
   // Deleted only after the move, while the key is still held: a move that fails keeps the
   // download resumable, and no other writer can meet half a download.
   if (!paths.infoPath.empty()) fs::removeFile(paths.infoPath);
+  if (!paths.validatorPath.empty() && fs::exists(paths.validatorPath)) {
+    fs::removeFile(paths.validatorPath);
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   // The delivered file is the caller's now; a removal asked meanwhile has nothing left to do.
   releaseOpenKey(kindOf(paths), paths.fileKey, nullptr);

@@ -1,5 +1,6 @@
 // FileStorageManager: owns the layout below one storage root ("<root>/temp" for single-file
-// downloads in progress, "<root>/lruCache" for chunked downloads with their ".info" files), hands
+// downloads in progress, "<root>/lruCache" for chunked downloads with their ".info" files, each
+// download with its ".validator" file when it has one), hands
 // writers their paths, one writer per stored download at a time across threads, managers and
 // processes (the lock file "<root>/downloads.lock"), defers removals of open keys to their close,
 // delivers finished files and keeps the LRU cache of interrupted downloads. One instance per root
@@ -76,7 +77,7 @@ class FileStorageManager {
   void closeFile(FileKind kind, const FilePaths& paths);
 
   // Moves the finished data file to request.savePath (its directory is created), or else to
-  // saveDir + "/" + fileKey, then deletes the progress file. The move crosses file systems when it
+  // saveDir + "/" + fileKey, then deletes the progress and validator files. The move crosses file systems when it
   // must (copy beside the target, flush, rename). With request.renameIfExists zero an existing
   // target is replaced in one step once the new file is complete there; otherwise the first free
   // name of target, target(1), ... is used and no file is ever replaced. Returns the final path

@@ -41,7 +41,8 @@ class FileLruCacheTest : public testing::Test {
   static bool exists(const std::string& path) { return std::filesystem::exists(path); }
 
   FilePaths pathsOf(const std::string& key) const {
-    return FilePaths{key, dir_ + "/" + key, dir_ + "/" + key + ".info"};
+    return FilePaths{key, dir_ + "/" + key, dir_ + "/" + key + ".info",
+                     dir_ + "/" + key + ".validator"};
   }
   // An interrupted download on disk: data and progress file.
   FilePaths makeEntry(const std::string& key, size_t dataSize = 50, size_t infoSize = 10) const {
@@ -326,6 +327,45 @@ TEST_F(FileLruCacheTest, EraseHandsFilesOverAndTakesEntryOutOfEviction) {
   EXPECT_TRUE(filesGone("other"));
   cache.removeAll();
   EXPECT_TRUE(filesExist("resumed"));
+}
+
+// --- validators and leftovers ---
+
+TEST_F(FileLruCacheTest, StartupScanDeletesOrphanSideFilesAndLeftoversOnly) {
+  makeEntry("a");
+  writeFile(dir_ + "/a.validator", 5);
+  writeFile(dir_ + "/a.info.tmp", 7);       // a save of a's progress cut short
+  writeFile(dir_ + "/b.validator", 5);      // its data is gone
+  writeFile(dir_ + "/c", 50);               // data and validator without progress file
+  writeFile(dir_ + "/c.validator", 5);
+  writeFile(dir_ + "/d.validator.tmp", 5);  // a validator save cut short
+  FileLruCache cache;
+  cache.configure(dir_, 0, 0, 0);
+
+  EXPECT_TRUE(exists(dir_ + "/a.validator"));
+  EXPECT_FALSE(exists(dir_ + "/a.info.tmp"));
+  EXPECT_FALSE(exists(dir_ + "/b.validator"));
+  EXPECT_TRUE(exists(dir_ + "/c"));
+  EXPECT_TRUE(exists(dir_ + "/c.validator"));
+  EXPECT_FALSE(exists(dir_ + "/d.validator.tmp"));
+  FilePaths found;
+  ASSERT_TRUE(cache.get("a", &found));
+  EXPECT_EQ(found.validatorPath, dir_ + "/a.validator");
+  EXPECT_FALSE(cache.get("c", &found));
+  EXPECT_FALSE(cache.get("a.validator", &found));
+  EXPECT_FALSE(cache.get("c.validator", &found));
+}
+
+TEST_F(FileLruCacheTest, ValidatorCountsInTheSizeAndGoesWithItsEntry) {
+  FileLruCache cache;
+  cache.configure(dir_, 130, 0, 0);
+  const FilePaths x = makeEntry("x");  // 60 bytes
+  writeFile(x.validatorPath, 30);
+  cache.put(x);
+  cache.put(makeEntry("y"));  // 150 in all, 120 without the validator
+  EXPECT_TRUE(filesGone("x"));
+  EXPECT_FALSE(exists(x.validatorPath));
+  EXPECT_TRUE(filesExist("y"));
 }
 
 // --- downloads a writer holds ---

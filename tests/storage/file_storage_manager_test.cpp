@@ -721,6 +721,57 @@ TEST_F(CrossDeviceDeliveryTest, FailedMoveKeepsTheUsersFileAndTheStoredDownload)
   EXPECT_TRUE(readFile(saveDir_ + "/k") == content);
 }
 
+// --- validators ---
+
+class ValidatorFileOfKindTest : public FileStorageManagerTest,
+                                public testing::WithParamInterface<FileKind> {
+ protected:
+  // A download of the test's kind with data, progress file when chunked, and validator.
+  FilePaths stored(FileStorageManager& storage) {
+    const FilePaths paths = storage.openFile(GetParam(), "k");
+    writeDownload(paths, "payload");
+    writeFile(paths.validatorPath, "\"etag\"");
+    return paths;
+  }
+  void remove(FileStorageManager& storage) {
+    if (GetParam() == FileKind::Chunked) {
+      storage.removeCacheFile("k");
+    } else {
+      storage.removeTempFile("k");
+    }
+  }
+};
+
+TEST_P(ValidatorFileOfKindTest, ValidatorIsPartOfTheStoredDownload) {
+  auto storage = manager();
+  const FilePaths paths = stored(*storage);
+  const std::string dir = GetParam() == FileKind::Chunked ? "/lruCache/" : "/temp/";
+  EXPECT_EQ(paths.validatorPath, root_ + dir + "k.validator");
+
+  remove(*storage);  // marked while open, gone at the close
+  EXPECT_TRUE(exists(paths.validatorPath));
+  storage->closeFile(GetParam(), paths);
+  EXPECT_FALSE(exists(paths.validatorPath));
+
+  const FilePaths delivered = stored(*storage);
+  ZPRequest request;
+  ASSERT_EQ(storage->moveToSaveDir(delivered, request, base_ + "/save", nullptr, nullptr),
+            base_ + "/save/k");
+  EXPECT_FALSE(exists(delivered.validatorPath));
+
+  const FilePaths closed = stored(*storage);
+  storage->closeFile(GetParam(), closed);
+  remove(*storage);
+  EXPECT_TRUE(filesGone(closed));
+  EXPECT_FALSE(exists(closed.validatorPath));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothKinds, ValidatorFileOfKindTest,
+                         testing::Values(FileKind::SingleFile, FileKind::Chunked),
+                         [](const testing::TestParamInfo<FileKind>& info) {
+                           return info.param == FileKind::Chunked ? "Chunked" : "SingleFile";
+                         });
+
 // --- progress ---
 
 TEST_F(FileStorageManagerTest, FetchProgressSumsStoredRanges) {
