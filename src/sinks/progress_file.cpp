@@ -1,8 +1,10 @@
 #include "sinks/progress_file.h"
 
 #include <cstdio>
+#include <string>
 #include <type_traits>
 
+#include "storage/atomic_file.h"
 #include "storage/file_handle.h"
 #include "storage/fs.h"
 
@@ -10,18 +12,18 @@ namespace zephyl {
 namespace {
 
 constexpr int32_t kFormatVersion = 1;
+constexpr size_t kHeaderBytes = 16;  // version, content length, record count
+constexpr size_t kRecordBytes = 24;  // start, current, end
 
 // Little-endian encoding independent of the host's byte order.
 template <typename Integer>
-bool writeLittleEndian(FILE* file, Integer value) {
+void appendLittleEndian(std::string* bytes, Integer value) {
   using Unsigned = std::make_unsigned_t<Integer>;
-  unsigned char bytes[sizeof(Integer)];
   Unsigned bits = static_cast<Unsigned>(value);
   for (size_t i = 0; i < sizeof(Integer); ++i) {
-    bytes[i] = static_cast<unsigned char>(bits & 0xff);
+    bytes->push_back(static_cast<char>(bits & 0xff));
     bits = static_cast<Unsigned>(bits >> 8);
   }
-  return std::fwrite(bytes, 1, sizeof bytes, file) == sizeof bytes;
 }
 
 template <typename Integer>
@@ -65,18 +67,18 @@ bool isPlausible(const ChunkInfo& chunk, int64_t contentLength) {
 bool saveProgress(const std::string& path, const std::vector<ChunkInfo>& chunks,
                   int64_t contentLength) {
   const std::vector<ChunkInfo> records = compact(chunks);
-  FileHandle file(fs::fOpenFile(path, "wb"));
-  if (!file) return false;
-  bool written = writeLittleEndian<int32_t>(file.get(), kFormatVersion) &&
-                 writeLittleEndian<int64_t>(file.get(), contentLength) &&
-                 writeLittleEndian<int32_t>(file.get(), static_cast<int32_t>(records.size()));
-  for (size_t i = 0; written && i < records.size(); ++i) {
-    written = writeLittleEndian<int64_t>(file.get(), records[i].start) &&
-              writeLittleEndian<int64_t>(file.get(), records[i].current) &&
-              writeLittleEndian<int64_t>(file.get(), records[i].end);
+  std::string bytes;
+  bytes.reserve(kHeaderBytes + kRecordBytes * records.size());
+  appendLittleEndian<int32_t>(&bytes, kFormatVersion);
+  appendLittleEndian<int64_t>(&bytes, contentLength);
+  appendLittleEndian<int32_t>(&bytes, static_cast<int32_t>(records.size()));
+  for (const ChunkInfo& record : records) {
+    appendLittleEndian<int64_t>(&bytes, record.start);
+    appendLittleEndian<int64_t>(&bytes, record.current);
+    appendLittleEndian<int64_t>(&bytes, record.end);
   }
-  // fclose flushes: a failure there means the file on disk is short.
-  return std::fclose(file.release()) == 0 && written;
+  // A kill, a power loss or a full disk during the save leaves the previous record whole.
+  return replaceFileAtomically(path, bytes.data(), bytes.size());
 }
 
 bool loadProgress(const std::string& path, std::vector<ChunkInfo>& chunks,

@@ -1,6 +1,7 @@
 // The ".info" progress file of a chunked download: which ranges of the resource are stored.
 // Layout, little-endian, no gaps: int32 version (1), int64 content length, int32 record count N,
-// then N records of int64 start, int64 current, int64 end; exactly 16 + 24 N bytes.
+// then N records of int64 start, int64 current, int64 end; exactly 16 + 24 N bytes. A save
+// replaces the file atomically through "<path>.tmp", which a load never reads.
 // The functions keep no state; callers serialise work on one file.
 #pragma once
 
@@ -13,7 +14,10 @@
 namespace zephyl {
 
 // Writes the file anew from chunks after folding every finished chunk into the chunk that
-// follows it directly. True when everything was written; a short write leaves a short file.
+// follows it directly: the new record goes to "<path>.tmp", onto stable storage, and is renamed
+// over path. True when the new record is in place; on false path still holds the previous record
+// (or nothing, as before) and no temporary file stays. The data the record claims must be on
+// stable storage before the call.
 [[nodiscard]] bool saveProgress(const std::string& path, const std::vector<ChunkInfo>& chunks,
                                 int64_t contentLength);
 

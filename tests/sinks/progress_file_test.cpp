@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "storage/file_size_limit.h"
+
 namespace zephyl {
 namespace {
 
@@ -152,6 +154,32 @@ TEST_F(ProgressFileTest, ImplausibleRecordsAreNotTrusted) {
   std::vector<ChunkInfo> chunks;
   int64_t contentLength = 0;
   EXPECT_FALSE(loadProgress(path_, chunks, contentLength));
+}
+
+// A save cut short, by a full disk (here a file-size limit) or by a path it cannot write, must
+// leave the previous record loadable: a resume then refetches only what came after it.
+TEST_F(ProgressFileTest, SaveThatCannotCompleteLeavesThePreviousRecord) {
+  const std::vector<ChunkInfo> previous{{0, 0, 100, 60}};
+  ASSERT_TRUE(saveProgress(path_, previous, 100));
+  std::vector<ChunkInfo> many;
+  for (int64_t i = 0; i < 50; ++i) many.push_back({0, i * 100, i * 100 + 100, i * 100 + 50});
+  {
+    test::FileSizeLimit limit(100);  // the previous record fits, the new one does not
+    ASSERT_TRUE(limit.applied());
+    EXPECT_FALSE(saveProgress(path_, many, 5000));
+  }
+  EXPECT_FALSE(std::filesystem::exists(path_ + ".tmp"));
+  std::filesystem::create_directory(path_ + ".tmp");
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(saveProgress(path_, many, 5000));
+  testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(readAll(), encode(1, 100, 1, {{0, 60, 100}}));
+  std::vector<ChunkInfo> chunks;
+  int64_t contentLength = 0;
+  EXPECT_TRUE(loadProgress(path_, chunks, contentLength));
+  ASSERT_EQ(chunks.size(), 1u);
+  EXPECT_EQ(chunks[0].current, 60);
 }
 
 TEST_F(ProgressFileTest, MissingFileOrUnwritablePathFails) {
