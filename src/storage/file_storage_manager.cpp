@@ -15,7 +15,7 @@ namespace {
 
 constexpr char kLockFileName[] = "/downloads.lock";
 
-// The process-wide managers, one per root (compared exactly). Deliberately never destroyed:
+// The process-wide managers, one per normalised root. Deliberately never destroyed:
 // managers live until the process ends, and a thread still running at exit must not meet a
 // destroyed map.
 struct ManagerRegistry {
