@@ -2,6 +2,7 @@
 // of them. Thread-safe: the planner adds and clears, cancel comes from any thread.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -30,6 +31,12 @@ class ActiveChunks {
   void cancelAll() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (ChunkRequest* request : requests_) client_.cancel(*request);
+  }
+
+  // A finished request that is about to be destroyed.
+  void remove(ChunkRequest& request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.erase(std::remove(requests_.begin(), requests_.end(), &request), requests_.end());
   }
 
   // End of the attempt: the requests are about to be destroyed.

@@ -1,5 +1,6 @@
 #include "engine/byte_range.h"
 
+#include <cctype>
 #include <charconv>
 
 namespace zephyl {
@@ -54,10 +55,12 @@ ContentRange parseContentRange(const std::string& value) {
   while (cursor < rangeEnd && isBlank(*cursor)) ++cursor;
   static const char kUnit[] = "bytes";
   const size_t unitLength = sizeof kUnit - 1;
-  if (static_cast<size_t>(rangeEnd - cursor) <= unitLength ||
-      value.compare(static_cast<size_t>(cursor - begin), unitLength, kUnit) != 0 ||
-      !isBlank(cursor[unitLength])) {
+  if (static_cast<size_t>(rangeEnd - cursor) <= unitLength || !isBlank(cursor[unitLength])) {
     return range;
+  }
+  // Units are case-insensitive: "Bytes" and "BYTES" name the same unit.
+  for (size_t i = 0; i < unitLength; ++i) {
+    if (std::tolower(static_cast<unsigned char>(cursor[i])) != kUnit[i]) return range;
   }
   cursor += unitLength;
   const char* dash = cursor;

@@ -1,11 +1,14 @@
 #include "engine/chunk_planner.h"
 
+#include <algorithm>
 #include <chrono>
+#include <limits>
 #include <string>
 #include <utility>
 
 #include "diagnostics/log.h"
 #include "diagnostics/utilities.h"
+#include "sinks/chunk_plan.h"
 
 namespace zephyl {
 namespace {
@@ -32,100 +35,230 @@ ZPResponse cacheError(int code, const std::string& message) {
   return response;
 }
 
+ZPResponse validatorChanged(const std::string& stored, const std::string& answered) {
+  return cacheError(ZPResponse::CACHE_ERROR, "validator changed: " + answered + " " + stored);
+}
+
+// "bytes */0" to a range from byte 0: the resource exists and is empty.
+bool saysEmptyResource(const ChunkState& state, int32_t httpCode) {
+  return httpCode == 416 && state.contentRangeTotal == 0 && state.requestedStart == 0;
+}
+
 }  // namespace
 
-ChunkPlanner::ChunkPlanner(Context context) : context_(std::move(context)) {}
+ChunkPlanner::ChunkPlanner(Context context) : context_(std::move(context)) {
+  context_.maxRunningChunks = std::max(1, context_.maxRunningChunks);
+}
 
-std::function<std::string()> ChunkPlanner::rangeProviderFor(int32_t chunkId) {
-  DataWriter& writer = context_.writer;
-  // Asked afresh at every attempt of the chunk, so a retry starts after the bytes stored.
-  return [&writer, chunkId]() {
-    const ChunkInfo chunk = writer.chunkAt(chunkId);
-    std::string range = std::to_string(chunk.current) + "-";
-    if (chunk.end > chunk.current) range += std::to_string(chunk.end - 1);
-    return range;
-  };
+ChunkPlanner::~ChunkPlanner() { waitForEveryChunk(); }
+
+void ChunkPlanner::waitForEveryChunk() {
+  const bool anyRunning = !running_.empty();
+  if (anyRunning) context_.activeChunks.cancelAll();
+  {
+    std::unique_lock<std::mutex> lock(doneMutex_);
+    doneSignal_.wait(lock, [this] {
+      return std::all_of(running_.begin(), running_.end(),
+                         [](const std::unique_ptr<PlannedChunk>& chunk) {
+                           return chunk->notified;
+                         });
+    });
+  }
+  for (const auto& chunk : running_) context_.activeChunks.remove(chunk->request);
+  running_.clear();
 }
 
 ChunkPlanner::PlannedChunk& ChunkPlanner::addChunk(const ChunkInfo& info) {
-  chunks_.push_back(std::make_unique<PlannedChunk>());
-  PlannedChunk& chunk = *chunks_.back();
+  auto planned = std::make_unique<PlannedChunk>();
+  PlannedChunk& chunk = *planned;
+  chunk.writerChunkId = info.chunkId;
   chunk.request.url = context_.request.url;
   chunk.request.chunkId = info.chunkId;
-  chunk.request.rangeProvider = rangeProviderFor(info.chunkId);
-  chunk.state.onData = [this, &chunk](int32_t chunkId, int32_t length, const uint8_t* data) {
-    return storeBytes(chunk, chunkId, length, data);
+  DataWriter& writer = context_.writer;
+  // Asked afresh at every attempt of the chunk, so a retry starts after the bytes stored.
+  chunk.request.rangeProvider = [&writer, &chunk]() {
+    const ChunkInfo current = writer.chunkAt(chunk.writerChunkId.load());
+    std::string range = std::to_string(current.current) + "-";
+    if (current.end > current.current) range += std::to_string(current.end - 1);
+    return range;
   };
+  // Every range names the resource its stored bytes belong to: a server whose resource changed
+  // answers with the whole new one instead of a part that would not fit.
+  chunk.request.ifRangeProvider = [&writer]() { return writer.validator(); };
+  chunk.state.onData = [this, &chunk](int32_t, int32_t length, const uint8_t* data) {
+    return storeBytes(chunk, length, data);
+  };
+  chunk.state.onDone = [this, &chunk] {
+    // The last thing the worker does with the chunk: the planner may release it right after.
+    std::lock_guard<std::mutex> lock(doneMutex_);
+    chunk.notified = true;
+    ++finishedCount_;
+    doneSignal_.notify_all();
+  };
+  running_.push_back(std::move(planned));
   return chunk;
 }
 
-bool ChunkPlanner::storeBytes(PlannedChunk& chunk, int32_t chunkId, int32_t length,
-                              const uint8_t* data) {
+void ChunkPlanner::submitChunk(PlannedChunk& chunk) {
+  context_.activeChunks.add(chunk.request);
+  context_.client.submit(chunk.request, chunk.state);
+}
+
+bool ChunkPlanner::storeBytes(PlannedChunk& chunk, int32_t length, const uint8_t* data) {
   ChunkState& state = chunk.state;
-  if (!context_.writer.write(chunkId, length, const_cast<unsigned char*>(data),
-                             &state.writeErrorCode, &state.writeErrorMsg)) {
+  DataWriter& writer = context_.writer;
+  const ChunkInfo info = writer.chunkAt(chunk.writerChunkId.load());
+  // A server may answer a bounded range with more than was asked (up to the resource's end):
+  // the chunk takes what it needs and the transfer ends there as a success.
+  int64_t wanted = length;
+  if (info.end >= 0) {
+    const int64_t limit = chunkLimit(info, writer.contentLength());
+    wanted = std::min<int64_t>(length, std::max<int64_t>(0, limit - info.current));
+  }
+  if (wanted > 0 &&
+      !writer.write(info.chunkId, static_cast<int>(wanted), const_cast<unsigned char*>(data),
+                    &state.writeErrorCode, &state.writeErrorMsg)) {
     state.writeFailed = true;
     return false;
   }
-  context_.notifyProgress();
+  if (wanted > 0) context_.notifyProgress();
+  if (wanted < length) {
+    state.rangeFilled = true;
+    return false;
+  }
   return true;
 }
 
 void ChunkPlanner::offerFirstOutcome(const ZPResponse& outcome) {
+  firstOutcomeOffered_ = true;
   std::call_once(firstOutcomeOnce_, [this, &outcome] { firstOutcome_.set_value(outcome); });
 }
 
-// The first answer decides the plan. The client has already checked that the answer starts at the
-// byte the range asked for; here the length is checked against what the writer holds. A server
-// that answers the first range with 200 ignores ranges: the whole download then stays on this one
-// connection, since answers to further ranges would be the resource from byte 0 again.
+void ChunkPlanner::reject(PlannedChunk& chunk, const ZPResponse& why, bool discard) {
+  chunk.rejected = true;
+  chunk.rejection = why;
+  chunk.discard = discard;
+}
+
 bool ChunkPlanner::acceptFirstAnswer(PlannedChunk& chunk, int32_t httpCode,
                                      DownloadMetrics& metrics) {
   const ChunkState& state = chunk.state;
-  const int64_t length = state.totalLengthKnown ? state.contentLength : -1;
   metrics.http_code = httpCode;
   metrics.content_length = state.contentLength;
   ZPResponse outcome;
-  bool accepted = true;
-  int code = 0;
-  std::string message;
+  bool accepted = false;
   if (!isAcceptedAnswer(state, httpCode)) {
-    // The chunk ended without an answer to plan from; its own failure tells why.
+    // The chunk ended without an answer to plan from; its own failure tells why, unless that
+    // answer says the resource is empty.
     outcome = ZPResponse(ZPResponse::RESULT_FAILED, 0, "");
-  } else if (length < 0 && httpCode == 206 && state.requestedEnd >= 0) {
-    // Part of a resource of unknown size: neither its end nor the other ranges can be planned.
-    outcome = cacheError(ZPResponse::CACHE_ERROR, "contentLength unknown");
-    accepted = false;
-  } else if (!context_.writer.setContentLength(length, &code, &message)) {
-    outcome = cacheError(code, message);
-    accepted = false;
-  } else if (httpCode == 200 && length >= 0 &&
-             !context_.writer.coverWholeResource(chunk.request.chunkId)) {
-    outcome = cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges");
-    accepted = false;
-  } else if (length == 0) {
-    outcome = ZPResponse(ZPResponse::RESULT_FAILED, 0, "content length is 0");
-    accepted = false;
-  }
-  if (!accepted) {
-    chunk.rejected = true;
-    chunk.rejection = outcome;
+    int code = 0;
+    std::string message;
+    if (saysEmptyResource(state, httpCode) && !firstOutcomeOffered_ &&
+        !context_.writer.lengthConflicts(0) &&
+        context_.writer.setContentLength(0, &code, &message)) {
+      chunk.emptyResource = true;
+      outcome = ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
+    }
+  } else if (firstOutcomeOffered_) {
+    // A later attempt of the first chunk, while the other chunks may run: judged like them.
+    accepted = acceptLaterAnswer(chunk);
+    outcome = accepted ? ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "") : chunk.rejection;
+  } else {
+    accepted = judgeFirstAnswer(chunk, httpCode, &outcome);
   }
   offerFirstOutcome(outcome);
   ZP_LOG(Debug) << "first chunk connect success " << httpCode << " " << state.contentLength;
   return accepted;
 }
 
-// Later chunks must belong to the same resource: a stated total that differs from the known
-// length means the resource changed (or the server lies), and its bytes are never written.
+// The first answer decides the plan, alone: no other chunk runs yet. The client has already
+// checked that a 206 starts at the byte the range asked for; here the answer is checked against
+// what the writer holds. A 200 is the whole resource: it continues the stored bytes only when the
+// range started at byte 0, and otherwise takes the download over (a server that ignores ranges,
+// or one whose resource changed and that answered the If-Range with the new one).
+bool ChunkPlanner::judgeFirstAnswer(PlannedChunk& chunk, int32_t httpCode, ZPResponse* outcome) {
+  const ChunkState& state = chunk.state;
+  DataWriter& writer = context_.writer;
+  const int64_t length = state.totalLengthKnown ? state.contentLength : -1;
+  const std::string stored = writer.validator();
+  const bool validatorMatches = stored.empty() || state.validator == stored;
+  const bool lengthMatches = !writer.lengthConflicts(length);
+  if (httpCode == 200 && (state.requestedStart != 0 || !validatorMatches || !lengthMatches)) {
+    return takeOver(chunk, length, outcome);
+  }
+  if (!validatorMatches) {
+    reject(chunk, validatorChanged(stored, state.validator), true);
+  } else if (!lengthMatches) {
+    reject(chunk,
+           cacheError(ZPResponse::CACHE_ERROR,
+                      contentLengthErrorMessage(length, writer.contentLength())),
+           true);
+  } else if (length < 0 && httpCode == 206 && state.requestedEnd >= 0) {
+    // Part of a resource of unknown size: neither its end nor the other ranges can be planned.
+    reject(chunk, cacheError(ZPResponse::CACHE_ERROR, kUnknownLengthMessage), false);
+  } else {
+    int code = 0;
+    std::string message;
+    if (!writer.setContentLength(length, &code, &message)) {
+      reject(chunk, cacheError(code, message), false);
+    } else if (httpCode == 200 && length > 0 &&
+               !writer.coverWholeResource(chunk.writerChunkId.load())) {
+      reject(chunk, cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges"), true);
+    }
+  }
+  if (chunk.rejected) {
+    *outcome = chunk.rejection;
+    return false;
+  }
+  // Bytes stored without a validator (or none yet) are kept with this answer's from now on.
+  if (stored.empty() && !state.validator.empty()) writer.setValidator(state.validator);
+  *outcome = ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
+  return true;
+}
+
+bool ChunkPlanner::takeOver(PlannedChunk& chunk, int64_t length, ZPResponse* outcome) {
+  DataWriter& writer = context_.writer;
+  ZP_LOG(Info) << "stored bytes dropped: the server sent the whole resource, length "
+               << length;
+  writer.reset();
+  const ChunkInfo fresh = writer.firstChunk();
+  int code = 0;
+  std::string message;
+  if (!writer.setContentLength(length, &code, &message)) {
+    reject(chunk, cacheError(code, message), false);
+  } else if (length > 0 && !writer.coverWholeResource(fresh.chunkId)) {
+    reject(chunk, cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges"), false);
+  }
+  if (chunk.rejected) {
+    *outcome = chunk.rejection;
+    return false;
+  }
+  chunk.writerChunkId = fresh.chunkId;
+  if (!chunk.state.validator.empty()) writer.setValidator(chunk.state.validator);
+  *outcome = ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
+  return true;
+}
+
+// Later chunks must belong to the same resource: another stated total or another validator means
+// the resource changed (or the server lies), and their bytes are never written.
 bool ChunkPlanner::acceptLaterAnswer(PlannedChunk& chunk) {
   const ChunkState& state = chunk.state;
-  const int64_t known = context_.writer.contentLength();
+  DataWriter& writer = context_.writer;
+  if (!state.rangeHonoured) {
+    // The whole resource (200) for a range past byte 0: it cannot continue the stored bytes.
+    reject(chunk, cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges"), true);
+    return false;
+  }
+  const std::string stored = writer.validator();
+  if (!stored.empty() && state.validator != stored) {
+    reject(chunk, validatorChanged(stored, state.validator), true);
+    return false;
+  }
+  const int64_t known = writer.contentLength();
   if (state.totalLengthKnown && state.contentLength == known) return true;
-  chunk.rejected = true;
-  chunk.rejection = cacheError(ZPResponse::CACHE_ERROR, "contentLength error: " +
-                                                            std::to_string(state.contentLength) +
-                                                            " " + std::to_string(known));
+  reject(chunk,
+         cacheError(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(state.contentLength, known)),
+         state.totalLengthKnown);
   return false;
 }
 
@@ -139,55 +272,114 @@ void ChunkPlanner::waitForFirstOutcome(const PlannedChunk& first) {
   }
 }
 
-bool ChunkPlanner::collect(PlannedChunk& chunk, DownloadMetrics& metrics) {
-  chunk.state.doneFuture.wait();
-  merge(chunk.state, metrics);
+bool ChunkPlanner::topUp(int32_t* afterChunkId) {
+  while (running_.size() < static_cast<size_t>(context_.maxRunningChunks)) {
+    if (failure_ != nullptr || context_.cancelled.load()) return false;
+    ChunkInfo info;
+    if (!context_.writer.nextChunk(*afterChunkId, &info)) return false;
+    *afterChunkId = info.chunkId;
+    if (info.chunkId == first_->writerChunkId.load()) continue;
+    PlannedChunk& chunk = addChunk(info);
+    chunk.state.onConnected = [this, &chunk](int32_t httpCode, int64_t) {
+      return !isAcceptedAnswer(chunk.state, httpCode) || acceptLaterAnswer(chunk);
+    };
+    submitChunk(chunk);
+  }
+  return true;
+}
+
+bool ChunkPlanner::isFailure(const PlannedChunk& chunk) const {
+  if (chunk.emptyResource) return false;
   return chunk.state.errorCode != 0 || chunk.rejected;
 }
 
-ZPResponse ChunkPlanner::failureOf(const PlannedChunk& chunk, DownloadMetrics& metrics) const {
+size_t ChunkPlanner::collectFinished(DownloadMetrics& metrics) {
+  for (auto it = running_.begin(); it != running_.end();) {
+    PlannedChunk& chunk = **it;
+    {
+      std::lock_guard<std::mutex> lock(doneMutex_);
+      if (!chunk.notified) {
+        ++it;
+        continue;
+      }
+    }
+    merge(chunk.state, metrics);
+    if (isFailure(chunk)) {
+      if (failure_ == nullptr) failure_ = std::make_unique<AttemptResult>(failureOf(chunk, metrics));
+      context_.activeChunks.cancelAll();
+    }
+    context_.activeChunks.remove(chunk.request);
+    // The first chunk's record stays for the attempt: the plan is told apart from it.
+    if (&chunk == first_) firstKept_ = std::move(*it);
+    it = running_.erase(it);
+  }
+  return running_.size();
+}
+
+AttemptResult ChunkPlanner::failureOf(const PlannedChunk& chunk, DownloadMetrics& metrics) {
+  AttemptResult result;
+  const ChunkState& state = chunk.state;
   if (chunk.rejected) {
     metrics.client_extra_error_code = chunk.rejection.extraErrorCode;
-    return chunk.rejection;
+    result.response = chunk.rejection;
+    result.discardStored = chunk.discard;
+    return result;
   }
-  // A server that answers a range past byte 0 with the whole resource cannot resume this
-  // download: a file error makes the task start over from nothing.
-  const ChunkState& state = chunk.state;
+  // A server that answers a range past byte 0 with the whole resource: it ignores ranges, or its
+  // resource changed and it answered the If-Range with the new one. Either way the stored bytes
+  // cannot be continued by it.
   if (state.answerRefused && state.httpCode == 200) {
     metrics.client_extra_error_code = ZPResponse::EXECUTE_ERROR;
-    return cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges");
+    result.response = cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges");
+    result.discardStored = true;
+    return result;
   }
-  // 416: the range lies past the resource's end; a resource that shrank since its bytes were
-  // stored. Those bytes cannot be continued: a file error makes the task start over.
+  // 416: the range lies past the resource's end. That proves the stored bytes wrong when the
+  // range lies inside the length they were stored for, or the answer states a total the range
+  // starts past: the resource shrank.
   if (state.finalStatus == 416) {
+    const int64_t known = context_.writer.contentLength();
+    const bool shrank = (known > 0 && state.requestedStart >= 0 && state.requestedStart < known) ||
+                        (state.contentRangeTotal >= 0 &&
+                         state.contentRangeTotal <= state.requestedStart);
     metrics.client_extra_error_code = 416;
-    return cacheError(416, "range not satisfiable: the stored download no longer fits");
+    result.response = cacheError(416, "range not satisfiable: the stored download no longer fits");
+    result.discardStored = shrank;
+    return result;
   }
-  return HttpChunkClient::classify(state, &metrics);
+  result.response = HttpChunkClient::classify(state, &metrics);
+  return result;
 }
 
-ZPResponse ChunkPlanner::finish() {
-  ZPResponse response(ZPResponse::RESULT_SUCCESS, 0, "");
+AttemptResult ChunkPlanner::finish() {
+  AttemptResult result;
+  result.response = ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
   int code = 0;
   std::string message;
-  if (context_.writer.moveToSaveDir(context_.request, &response, &code, &message)) return response;
-  return cacheError(code, message);
+  // A failed delivery keeps the complete download: the next attempt only delivers.
+  if (!context_.writer.moveToSaveDir(context_.request, &result.response, &code, &message)) {
+    result.response = cacheError(code, message);
+  }
+  return result;
 }
 
-ZPResponse ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
-  if (context_.cancelled.load()) return ZPResponse(ZPResponse::RESULT_CANCELLED, 0, "");
+AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
+  if (context_.cancelled.load()) {
+    return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false};
+  }
   const ChunkInfo firstInfo = context_.writer.firstChunk();
   if (firstInfo.current == firstInfo.end) return finish();
 
   PlannedChunk& first = addChunk(firstInfo);
+  first_ = &first;
+  first.state.acceptWholeAnswer = true;
   first.state.onConnected = [this, &first, &metrics](int32_t httpCode, int64_t) {
     return acceptFirstAnswer(first, httpCode, metrics);
   };
-  context_.activeChunks.add(first.request);
   ZP_LOG(Debug) << "submit first chunk" << firstInfo.start << "," << firstInfo.current << ","
                 << firstInfo.end;
   const int64_t startMs = nowMs();
-  context_.client.submit(first.request, first.state);
+  submitChunk(first);
 
   waitForFirstOutcome(first);
   metrics.first_response_time = nowMs() - startMs;
@@ -195,37 +387,43 @@ ZPResponse ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
       firstOutcomeFuture_.wait_for(std::chrono::seconds(0)) == std::future_status::ready &&
       firstOutcomeFuture_.get().getResultCode() != ZPResponse::RESULT_SUCCESS;
 
-  // Fan out only after a good first answer: the plan is complete and trusted then.
-  if (!firstFailedEarly) {
-    for (const ChunkInfo& info : context_.writer.unfinishedChunks(firstInfo.chunkId)) {
-      PlannedChunk& chunk = addChunk(info);
-      chunk.state.onConnected = [this, &chunk](int32_t httpCode, int64_t) {
-        return !isAcceptedAnswer(chunk.state, httpCode) || acceptLaterAnswer(chunk);
-      };
-      context_.activeChunks.add(chunk.request);
-      context_.client.submit(chunk.request, chunk.state);
+  // The other chunks go out only after a good first answer (the length and validator are known
+  // then), and only as many at once as the client runs: the rest wait in the writer's plan, so
+  // memory follows the work in progress, not the claimed length.
+  bool more = !firstFailedEarly;
+  int32_t afterChunkId = -1;
+  for (;;) {
+    if (more) more = topUp(&afterChunkId);
+    uint64_t seen = 0;
+    {
+      std::lock_guard<std::mutex> lock(doneMutex_);
+      seen = finishedCount_;
     }
+    const size_t stillRunning = collectFinished(metrics);
+    if (failure_ != nullptr || context_.cancelled.load()) more = false;
+    if (stillRunning == 0) {
+      if (!more) break;
+      continue;
+    }
+    // A chunk still running counts itself in when it ends: the wait cannot miss it.
+    std::unique_lock<std::mutex> lock(doneMutex_);
+    doneSignal_.wait(lock, [this, seen] { return finishedCount_ != seen; });
   }
 
-  const PlannedChunk* failed = nullptr;
-  for (auto& chunk : chunks_) {
-    if (collect(*chunk, metrics)) {
-      if (failed == nullptr) failed = chunk.get();
-      context_.activeChunks.cancelAll();
-    }
+  if (failure_ != nullptr) return *failure_;
+  if (context_.cancelled.load()) {
+    return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false};
   }
-  context_.activeChunks.clear();
-
-  if (failed != nullptr) return failureOf(*failed, metrics);
-  if (context_.cancelled.load()) return ZPResponse(ZPResponse::RESULT_CANCELLED, 0, "");
   // Every chunk ended well yet bytes are missing (a server that sent less than its range without
-  // an error): never deliver a short file. Not a file error, so the next attempt resumes.
+  // an error): never deliver a short file. The stored bytes are good, so the next attempt resumes.
   const int64_t length = context_.writer.contentLength();
   const int64_t stored = context_.writer.downloadedLength();
   if (length >= 0 && stored != length) {
-    return ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_NETWORK_ERROR,
-                      "incomplete download: " + std::to_string(stored) + " of " +
-                          std::to_string(length) + " bytes");
+    return AttemptResult{
+        ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_NETWORK_ERROR,
+                   "incomplete download: " + std::to_string(stored) + " of " +
+                       std::to_string(length) + " bytes"),
+        false};
   }
   return finish();
 }

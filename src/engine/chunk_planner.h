@@ -1,15 +1,20 @@
 // ChunkPlanner: one whole download attempt. It fetches the writer's first chunk alone until the
-// first answer tells the resource's length, lets the writer plan the remaining chunks, submits
-// them all to the transfer client, collects every chunk (the first failure stops the others) and
-// turns the outcome into a response. Runs on the task's thread; one attempt per object.
+// first answer tells the resource's length and validator, then hands the remaining chunks to the
+// transfer client as workers free up (never more at once than the client runs), collects every
+// chunk (the first failure stops the others) and turns the outcome into a response together with
+// the decision whether the stored bytes are proven wrong. Runs on the task's thread; one attempt
+// per object.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <future>
+#include <list>
 #include <memory>
 #include <mutex>
-#include <vector>
+#include <string>
 
 #include "diagnostics/download_metrics.h"
 #include "engine/active_chunks.h"
@@ -21,6 +26,15 @@
 
 namespace zephyl {
 
+// What one attempt ended with.
+struct AttemptResult {
+  ZPResponse response;
+  // The stored bytes are proven wrong (another length or validator, a server that ignores ranges
+  // on a resume, a resource that shrank): the task drops them before the next attempt. Nothing
+  // else drops them; a failed write or delivery keeps what is stored.
+  bool discardStored = false;
+};
+
 class ChunkPlanner {
  public:
   // Everything of the task an attempt works with; all of it outlives the planner.
@@ -31,46 +45,77 @@ class ChunkPlanner {
     ActiveChunks& activeChunks;
     const std::atomic<bool>& cancelled;
     std::function<void()> notifyProgress;  // after every stored block, on a chunk worker
+    int maxRunningChunks;                  // chunks fetched at once; the client's worker count
   };
 
   explicit ChunkPlanner(Context context);
+  // Cancels and waits for every chunk still running, so that no worker outlives the records it
+  // uses, even when the attempt ended by an exception.
+  ~ChunkPlanner();
   ChunkPlanner(const ChunkPlanner&) = delete;
   ChunkPlanner& operator=(const ChunkPlanner&) = delete;
 
   // Runs the attempt and blocks until every chunk of it is done. Adds the attempt's statistics
   // to metrics.
-  ZPResponse runAttempt(DownloadMetrics& metrics);
+  AttemptResult runAttempt(DownloadMetrics& metrics);
 
  private:
   // One chunk of the attempt with the planner's verdict on its answer.
   struct PlannedChunk {
     ChunkRequest request;
     ChunkState state;
+    // The chunk of the writer's plan the bytes go to. Changes only when the first chunk takes the
+    // whole download over (on its own worker, before any other chunk runs).
+    std::atomic<int32_t> writerChunkId{0};
     // Set on the chunk's worker before the chunk is done; read by the planner after it.
     bool rejected = false;  // the planner refused the answer; rejection tells why
+    bool discard = false;   // the refusal proves the stored bytes wrong
+    bool emptyResource = false;  // a 416 to the first range that says the resource is empty
     ZPResponse rejection;
+    bool notified = false;  // guarded by doneMutex_: onDone ran, the worker is done with it
   };
 
   PlannedChunk& addChunk(const ChunkInfo& chunk);
-  std::function<std::string()> rangeProviderFor(int32_t chunkId);
-  bool storeBytes(PlannedChunk& chunk, int32_t chunkId, int32_t length, const uint8_t* data);
+  void submitChunk(PlannedChunk& chunk);
+  bool storeBytes(PlannedChunk& chunk, int32_t length, const uint8_t* data);
   bool acceptFirstAnswer(PlannedChunk& chunk, int32_t httpCode, DownloadMetrics& metrics);
+  bool judgeFirstAnswer(PlannedChunk& chunk, int32_t httpCode, ZPResponse* outcome);
   bool acceptLaterAnswer(PlannedChunk& chunk);
+  // The first chunk's answer carries the whole resource from byte 0 and the stored bytes cannot
+  // be continued by it: they are dropped and this chunk takes the download over.
+  bool takeOver(PlannedChunk& chunk, int64_t length, ZPResponse* outcome);
+  void reject(PlannedChunk& chunk, const ZPResponse& why, bool discard);
   void offerFirstOutcome(const ZPResponse& outcome);
   void waitForFirstOutcome(const PlannedChunk& first);
-  // Waits for the chunk, adds its statistics to metrics and returns its failure, if any.
-  bool collect(PlannedChunk& chunk, DownloadMetrics& metrics);
-  ZPResponse failureOf(const PlannedChunk& chunk, DownloadMetrics& metrics) const;
-  ZPResponse finish();
+  // Hands out chunks until maxRunningChunks run or none is left; false once none is left.
+  bool topUp(int32_t* afterChunkId);
+  // Collects every finished chunk: adds its statistics to metrics, keeps the first failure,
+  // stops the others after one. Returns how many chunks still run.
+  size_t collectFinished(DownloadMetrics& metrics);
+  bool isFailure(const PlannedChunk& chunk) const;
+  AttemptResult failureOf(const PlannedChunk& chunk, DownloadMetrics& metrics);
+  AttemptResult finish();
+  void waitForEveryChunk();
 
   // Set at construction.
   Context context_;
 
   // Touched only by the planner's thread; the elements are shared with the chunk workers as the
-  // chunk records say. unique_ptr keeps every record at its address while the vector grows.
-  std::vector<std::unique_ptr<PlannedChunk>> chunks_;
+  // chunk records say. unique_ptr keeps every record at its address; a collected record is
+  // released at once, so the records in memory are the running chunks only.
+  PlannedChunk* first_ = nullptr;  // the attempt's first chunk, in running_ or in firstKept_
+  std::unique_ptr<PlannedChunk> firstKept_;           // the first chunk once collected
+  std::list<std::unique_ptr<PlannedChunk>> running_;  // submitted, not yet collected
+  std::unique_ptr<AttemptResult> failure_;            // the first failure collected
 
-  // The first chunk's connection outcome: the first offer wins.
+  // Chunk completion: every chunk's onDone counts here, under doneMutex_.
+  std::mutex doneMutex_;
+  std::condition_variable doneSignal_;
+  uint64_t finishedCount_ = 0;  // guarded by doneMutex_
+
+  // The first chunk's connection outcome: the first offer wins. Once offered, the first chunk no
+  // longer takes the download over (the other chunks may be running).
+  std::atomic<bool> firstOutcomeOffered_{false};
   std::once_flag firstOutcomeOnce_;
   std::promise<ZPResponse> firstOutcome_;
   std::future<ZPResponse> firstOutcomeFuture_ = firstOutcome_.get_future();

@@ -28,6 +28,10 @@ struct ChunkRequest {
   // every submission so that a retry starts after the bytes already stored. Empty function or
   // empty text: no Range header.
   std::function<std::string()> rangeProvider;
+  // If-Range value for the next attempt: the validator the stored bytes belong to, so that a
+  // server whose resource changed answers with the whole new resource instead of a part of it.
+  // Asked afresh at every submission; empty function or empty text: no If-Range header.
+  std::function<std::string()> ifRangeProvider;
   // Set by HttpChunkClient::cancel on any thread; workers poll it.
   std::atomic<bool> cancelled{false};
 };
@@ -46,12 +50,20 @@ struct ChunkState {
   // on cancellation with (0, 0) and on final failure with (httpCode, contentLength), errorCode
   // then being non-zero; the result is ignored there.
   std::function<bool(int32_t httpCode, int64_t contentLength)> onConnected;
-  // Stores received body bytes; false means they were not stored (the transfer then stops).
+  // Stores received body bytes; false means they were not stored (the transfer then stops). When
+  // it sets rangeFilled before returning false, the chunk has every byte it needs (the server
+  // sent more than asked) and the attempt ends as a success instead.
   std::function<bool(int32_t chunkId, int32_t length, const uint8_t* data)> onData;
+  // Told once after done is set, on the worker that finished the chunk (or the submitter when the
+  // pool refused it). Must not throw.
+  std::function<void()> onDone;
 
   // Set by the planner: refuse by itself an answer whose first byte is not the first byte the
   // range asked for (see rangeHonoured), before onConnected is told.
   bool requireRangeHonoured = true;
+  // Set by the planner: a 200 answer (the whole resource from byte 0) reaches onConnected even
+  // when the range started later, so that the planner can let it take the download over.
+  bool acceptWholeAnswer = false;
 
   // Outcome, filled by the client.
   int32_t httpCode = 0;        // status of this attempt's answer once body bytes arrived, else 0
@@ -97,6 +109,10 @@ struct ChunkState {
   // starting at 0.
   bool rangeHonoured = false;
   bool answerRefused = false;  // the answer was refused before any byte was written
+  bool rangeFilled = false;    // onData had every byte of the chunk; the rest was not needed
+  // The answer's range validator: its ETag when that is strong, else its Last-Modified date,
+  // else empty. A strong ETag keeps its quotes, so the two kinds never look alike.
+  std::string validator;
 
   // Set to true exactly once, when the chunk is finished (success, final failure, cancellation).
   std::promise<bool> done;

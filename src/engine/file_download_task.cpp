@@ -1,6 +1,7 @@
 #include "engine/file_download_task.h"
 
 #include <chrono>
+#include <exception>
 #include <utility>
 
 #include "diagnostics/log.h"
@@ -12,22 +13,20 @@
 namespace zephyl {
 namespace {
 
+// cancelled is the task's flag; the writer only keeps its address.
 std::unique_ptr<DataWriter> makeWriter(const ZPSetting& settings,
                                        std::shared_ptr<FileStorageManager> storage,
-                                       const ZPRequest& request) {
+                                       const ZPRequest& request,
+                                       const std::atomic<bool>* cancelled) {
   if (request.outputType == ZPRequest::OUTPUT_MEMORY) {
     return std::make_unique<MemoryDataWriter>(request.fileKey, settings.blockSize);
   }
   if (request.outputType == ZPRequest::OUTPUT_CHUNK_FILE) {
     return std::make_unique<ChunkDataWriter>(request.fileKey, std::move(storage),
-                                             settings.saveDirPath, settings.blockSize);
+                                             settings.saveDirPath, settings.blockSize, cancelled);
   }
   return std::make_unique<FileDataWriter>(std::move(storage), settings.saveDirPath,
-                                          request.fileKey);
-}
-
-bool isFileError(int errorCode) {
-  return errorCode == ZPResponse::DATA_WRITE_ERROR || errorCode == ZPResponse::CACHE_ERROR;
+                                          request.fileKey, cancelled);
 }
 
 }  // namespace
@@ -43,7 +42,7 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
       policy_(settings.httpPolicy),
       blockSize_(settings.blockSize),
       threadNum_(settings.threadNum),
-      writer_(makeWriter(settings, std::move(storage), request)),
+      writer_(makeWriter(settings, std::move(storage), request, &cancelled_)),
       ownTarget_(DeliveryTarget::of(request, settings.saveDirPath)),
       saveDirPath_(settings.saveDirPath),
       client_(std::make_unique<HttpChunkClient>(policy_, threadNum_)),
@@ -83,7 +82,14 @@ void FileDownloadTask::notifyProgress() {
     count = listenerCount_;
   }
   for (int i = 0; i < count; ++i) {
-    listeners_[i](request_, writer_->downloadedLength(), writer_->contentLength());
+    // A listener that throws changes nothing: the bytes are stored and the download goes on.
+    try {
+      listeners_[i](request_, writer_->downloadedLength(), writer_->contentLength());
+    } catch (const std::exception& error) {
+      ZP_LOG(Error) << "onProgress threw: " << error.what();
+    } catch (...) {
+      ZP_LOG(Error) << "onProgress threw";
+    }
   }
 }
 
@@ -132,18 +138,23 @@ ZPResponse FileDownloadTask::execute() {
 
   // A negative retry count still makes one attempt: a task never ends without trying.
   const int lastAttempt = policy_.executeRetryCount > 0 ? policy_.executeRetryCount : 0;
-  ChunkPlanner::Context context{request_, *writer_, *client_, *activeChunks_, cancelled_,
-                                [this] { notifyProgress(); }};
+  ChunkPlanner::Context context{request_,   *writer_, *client_, *activeChunks_,
+                                cancelled_, [this] { notifyProgress(); }, threadNum_};
   for (int attempt = 0; attempt <= lastAttempt; ++attempt) {
     ZP_LOG(Debug) << "FileDownloadTask execute times: " << attempt;
-    ZPResponse result = ChunkPlanner(context).runAttempt(metrics);
-    if (result.isSuccess() || result.isCancelled() || attempt == lastAttempt) {
-      response_ = std::move(result);
+    AttemptResult result = ChunkPlanner(context).runAttempt(metrics);
+    const ZPResponse& outcome = result.response;
+    if (outcome.isSuccess() || outcome.isCancelled() || attempt == lastAttempt) {
+      response_ = std::move(result.response);
       break;
     }
-    if (isFileError(result.errorCode)) {
+    // Only evidence against the stored bytes drops them; a failed write (a full disk) or a failed
+    // delivery keeps them, so that the next attempt or download continues where this one stopped.
+    // Proven-wrong bytes need no pause before starting over: no server failed.
+    if (result.discardStored) {
       ZP_LOG(Debug) << "file error: reset";
       writer_->reset();
+      continue;
     }
     if (!cancelled_.load() && policy_.retryDelayMs > 0) {
       ZP_LOG(Debug) << "FileDownloadTask delay retry: " << policy_.retryDelayMs;

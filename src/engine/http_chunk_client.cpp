@@ -28,6 +28,8 @@ struct TransferContext {
   // redirect, an interim 1xx), so an earlier answer's value never describes the final one.
   std::string contentRange;
   bool hasContentRange = false;
+  std::string etag;          // of the answer being received, like contentRange
+  std::string lastModified;  // of the answer being received, like contentRange
   bool badStatus = false;  // the answer's status is not 200/206: its body is not data
   bool refused = false;    // the answer was refused before any byte was written
 };
@@ -37,7 +39,17 @@ void finish(ChunkState& state) {
   try {
     state.done.set_value(true);
   } catch (const std::future_error&) {
+    return;
   }
+  if (state.onDone) state.onDone();
+}
+
+// A weak ETag ("W/...") tells that two bodies mean the same, not that they are the same bytes:
+// it cannot join parts of two answers. A strong ETag wins over a date; either one is the
+// validator the stored bytes are kept with.
+std::string validatorOf(const std::string& etag, const std::string& lastModified) {
+  if (!etag.empty() && etag.front() == '"') return etag;
+  return lastModified;
 }
 
 // Every path that ends a chunk whose current attempt never connected tells onConnected, so that
@@ -76,6 +88,17 @@ void beginAttempt(ChunkState& state, const std::string& range) {
   state.totalLengthKnown = false;
   state.rangeHonoured = false;
   state.answerRefused = false;
+  state.rangeFilled = false;
+  state.validator.clear();
+}
+
+// A 416 states the resource's length as "bytes */total": the range asked for lies past it.
+void noteUnsatisfiable(TransferContext& context) {
+  ChunkState& state = *context.state;
+  if (state.httpCode != 416 || !context.hasContentRange) return;
+  const ContentRange range = parseContentRange(context.contentRange);
+  state.contentRangeTotal = range.total;
+  state.contentRangeTotalUnknown = !range.hasTotal;
 }
 
 // First body bytes of an attempt: judge the answer before any byte of it reaches onData.
@@ -90,8 +113,10 @@ bool acceptAnswer(TransferContext& context) {
   if (!isAcceptedStatus(code)) {
     // An error page (404, 500, ...) is never data; the attempt ends as "http code error".
     context.badStatus = true;
+    noteUnsatisfiable(context);
     return false;
   }
+  state.validator = validatorOf(context.etag, context.lastModified);
 
   curl_off_t bodyLength = -1;
   if (curl_easy_getinfo(context.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &bodyLength) !=
@@ -126,7 +151,8 @@ bool acceptAnswer(TransferContext& context) {
     state.rangeHonoured = state.requestedStart == 0;
   }
 
-  if (state.requireRangeHonoured && !state.rangeHonoured) {
+  const bool wholeAnswerWanted = state.acceptWholeAnswer && code == 200;
+  if (state.requireRangeHonoured && !state.rangeHonoured && !wholeAnswerWanted) {
     // Bytes that do not start where the range asked would land at the wrong offset.
     ZP_LOG(Warn) << "chunkId: " << chunkId << ", answer does not fit range " << state.requestedRange
                  << ", httpCode: " << state.httpCode << ", content-range: " << context.contentRange;
@@ -152,6 +178,21 @@ bool acceptAnswer(TransferContext& context) {
   return true;
 }
 
+// The answer ended without any body byte. A 200 or 206 is judged now, as if its (empty) body
+// had begun; any other status is noted like a bad status whose page was empty.
+void judgeBodilessAnswer(TransferContext& context) {
+  long code = 0;
+  if (curl_easy_getinfo(context.handle, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) return;
+  if (isAcceptedStatus(code)) {
+    (void)acceptAnswer(context);
+    return;
+  }
+  if (code <= 0) return;
+  context.state->httpCode = static_cast<int32_t>(code);
+  context.badStatus = true;
+  noteUnsatisfiable(context);
+}
+
 // libcurl header callback: one call per header line, for every answer including redirects.
 size_t onHeaderLine(char* buffer, size_t size, size_t count, void* userData) {
   auto& context = *static_cast<TransferContext*>(userData);
@@ -161,6 +202,8 @@ size_t onHeaderLine(char* buffer, size_t size, size_t count, void* userData) {
     if (line.compare(0, 5, "HTTP/") == 0) {
       context.contentRange.clear();
       context.hasContentRange = false;
+      context.etag.clear();
+      context.lastModified.clear();
     }
     const size_t colon = line.find(':');
     if (colon == std::string::npos) return length;  // status line, blank end of the block
@@ -182,6 +225,8 @@ size_t onHeaderLine(char* buffer, size_t size, size_t count, void* userData) {
       context.contentRange = value;
       context.hasContentRange = true;
     }
+    if (name == "etag") context.etag = value;
+    if (name == "last-modified") context.lastModified = value;
     state.headers[name] = std::move(value);
   } catch (...) {
     return 0;  // out of memory: libcurl ends the transfer with a write error
@@ -207,6 +252,9 @@ size_t onBody(char* buffer, size_t size, size_t count, void* userData) {
       }
     }
     if (!stored) {
+      // The chunk is complete and the server sends past its end: the transfer stops here and
+      // counts as a success.
+      if (state.rangeFilled) return 0;
       state.writeFailed = true;
       ZP_LOG(Error) << "WriteFunction failed";
       return 0;
@@ -228,9 +276,29 @@ int onProgress(void* userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 // loopback stall now and then for a delayed-ACK period (40 ms) at no gain in throughput.
 constexpr long kReceiveBufferBytes = 32 * 1024;
 
+// The request headers of one attempt; freed with the attempt.
+class HeaderList {
+ public:
+  HeaderList() = default;
+  ~HeaderList() { curl_slist_free_all(list_); }
+  HeaderList(const HeaderList&) = delete;
+  HeaderList& operator=(const HeaderList&) = delete;
+
+  bool add(const std::string& line) {
+    curl_slist* grown = curl_slist_append(list_, line.c_str());
+    if (grown == nullptr) return false;
+    list_ = grown;
+    return true;
+  }
+  curl_slist* get() const { return list_; }
+
+ private:
+  curl_slist* list_ = nullptr;  // owned
+};
+
 // Every option on every attempt, in this order; stops at the first one libcurl rejects.
 CURLcode setOptions(TransferContext& context, const std::string& url, const std::string& range,
-                    const ZPHttpPolicy& policy) {
+                    const HeaderList& headers, const ZPHttpPolicy& policy) {
   CURL* handle = context.handle;
   const long timeoutMs = std::max<long>(0, policy.timeoutMs);
   const long connectTimeoutMs = std::max<long>(0, policy.connectTimeoutMs);
@@ -253,6 +321,9 @@ CURLcode setOptions(TransferContext& context, const std::string& url, const std:
   // A larger receive buffer than libcurl's: fewer reads, writes and progress calls per byte on
   // fast links; it changes nothing a caller can observe but the size of each block.
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+  if (code == CURLE_OK && headers.get() != nullptr) {
+    code = curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+  }
   return code;
 }
 
@@ -342,9 +413,21 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   context.handle = easy.get();
   context.request = &request;
   context.state = &state;
-  CURLcode result = setOptions(context, url, range, policy_);
+  // If-Range only makes sense with a range: without one the whole resource comes anyway.
+  HeaderList headers;
+  const std::string ifRange =
+      request.ifRangeProvider && !range.empty() ? request.ifRangeProvider() : std::string();
+  CURLcode result = CURLE_OK;
+  if (!ifRange.empty() && !headers.add("If-Range: " + ifRange)) result = CURLE_OUT_OF_MEMORY;
+  if (result == CURLE_OK) result = setOptions(context, url, range, headers, policy_);
   const bool optionsSet = result == CURLE_OK;
   if (optionsSet) result = curl_easy_perform(context.handle);
+  if (result == CURLE_WRITE_ERROR && state.rangeFilled) result = CURLE_OK;
+  if (result == CURLE_OK && !state.connected && !context.refused && !context.badStatus) {
+    // An answer without a single body byte never reached the write callback: an empty resource
+    // (200 with length 0), or a status that only a header block carries (416).
+    judgeBodilessAnswer(context);
+  }
   state.errorCode = static_cast<int32_t>(result);
   if (context.refused) {
     state.errorCode = kAnswerRefused;
@@ -383,8 +466,9 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   }
   ZP_LOG(Warn) << "chunkId: " << chunkId << ", error: " << state.errorCode << "(" << state.errorMsg
                << "), httpCode: " << state.httpCode;
-  // A rejected option or a refused answer would come back the same on any retry.
-  if (optionsSet && !context.refused) {
+  // A rejected option, a refused answer or a 416 (the range lies past the resource's end) would
+  // come back the same on any retry.
+  if (optionsSet && !context.refused && state.finalStatus != 416) {
     if (retryOnSameHost(request, state)) return;
     if (switchHost(request, state)) return;
   }

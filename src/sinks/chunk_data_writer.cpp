@@ -7,6 +7,7 @@
 #include "diagnostics/utilities.h"
 #include "sinks/chunk_plan.h"
 #include "sinks/progress_file.h"
+#include "sinks/validator_file.h"
 #include "sinks/stream_write.h"
 #include "storage/file_storage_manager.h"
 #include "storage/fs.h"
@@ -44,11 +45,13 @@ int64_t sumStored(const std::vector<ChunkInfo>& chunks) {
 }  // namespace
 
 ChunkDataWriter::ChunkDataWriter(std::string fileKey, std::shared_ptr<FileStorageManager> storage,
-                                 std::string saveDir, int64_t blockSize)
+                                 std::string saveDir, int64_t blockSize,
+                                 const std::atomic<bool>* cancelled)
     : fileKey_(std::move(fileKey)),
       blockSize_(effectiveBlockSize(blockSize)),
       storage_(std::move(storage)),
       saveDir_(std::move(saveDir)),
+      cancelled_(cancelled),
       clock_(nowMs) {}
 
 ChunkDataWriter::~ChunkDataWriter() = default;
@@ -65,8 +68,12 @@ bool ChunkDataWriter::open(int* errorCode, std::string* errorMsg) {
     needKey = !keyOpen_;
   }
   // A second try after a failed open keeps the key it already holds: one closeFile follows.
+  // Taking the key waits while another writer (thread, manager or process) holds it.
   FilePaths paths;
-  if (needKey) paths = storage_->openFile(FileKind::Chunked, fileKey_);
+  if (needKey &&
+      !storage_->openFile(FileKind::Chunked, fileKey_, cancelled_, &paths, errorCode, errorMsg)) {
+    return false;
+  }
 
   std::lock_guard<std::mutex> lock(mutex_);
   if (needKey) {
@@ -80,6 +87,14 @@ bool ChunkDataWriter::open(int* errorCode, std::string* errorMsg) {
   int64_t length = 0;
   // A new download has no progress file: not opening it keeps the failed-open line quiet.
   if (!fs::exists(paths_.infoPath) || !loadProgress(paths_.infoPath, loaded, length)) {
+    loaded.clear();
+  }
+  // Stored bytes are kept with the validator of their resource; a download stored without one
+  // resumes as it always did. A validator file that cannot be read proves nothing: the bytes it
+  // should vouch for are not trusted either.
+  validator_.clear();
+  if (!loadValidator(paths_.validatorPath, &validator_)) {
+    validator_.clear();
     loaded.clear();
   }
   if (length < 0 || !isConsistentPlan(loaded, length)) {
@@ -128,8 +143,10 @@ void ChunkDataWriter::close() {
   FilePaths paths;
   bool releaseKey = false;
   {
+    std::lock_guard<std::mutex> saveLock(saveMutex_);
     std::lock_guard<std::mutex> lock(mutex_);
-    // Data first, then the record that claims it.
+    // Data first, on stable storage, then the record that claims it.
+    if (file_ && !fs::syncFile(file_.get())) progressOwned_ = false;
     if (file_ && !flushAndClose(file_, nullptr, nullptr)) progressOwned_ = false;
     if (progressOwned_) (void)saveProgress(paths_.infoPath, chunks_, contentLength_.load());
     progressOwned_ = false;
@@ -179,11 +196,16 @@ bool ChunkDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respon
 }
 
 void ChunkDataWriter::reset() {
+  std::lock_guard<std::mutex> saveLock(saveMutex_);
   std::lock_guard<std::mutex> lock(mutex_);
   if (file_) (void)flushAndClose(file_, nullptr, nullptr);
+  validator_.clear();
+  lastSaveTimeMs_ = 0;
   if (!paths_.dataPath.empty()) {
-    if (fs::exists(paths_.dataPath)) fs::removeFile(paths_.dataPath);
+    // The record goes first: a record left behind by a failure must never outlive its data.
     if (fs::exists(paths_.infoPath)) fs::removeFile(paths_.infoPath);
+    if (fs::exists(paths_.validatorPath)) fs::removeFile(paths_.validatorPath);
+    if (fs::exists(paths_.dataPath)) fs::removeFile(paths_.dataPath);
     // A failure here leaves the writer closed; the next write reports it.
     file_.reset(fs::fOpenFile(paths_.dataPath, "wb+"));
     if (file_) makeUnbuffered(file_.get());
@@ -199,9 +221,32 @@ ChunkInfo ChunkDataWriter::firstChunk() {
   return firstChunkOf(chunks_, contentLength_.load(), blockSize_);
 }
 
-std::vector<ChunkInfo> ChunkDataWriter::unfinishedChunks(int excludeChunkId) {
+bool ChunkDataWriter::nextChunk(int afterChunkId, ChunkInfo* chunk) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return unfinishedChunksOf(chunks_, contentLength_.load(), excludeChunkId);
+  return nextChunkOf(chunks_, contentLength_.load(), blockSize_, afterChunkId, chunk);
+}
+
+bool ChunkDataWriter::lengthConflicts(int64_t length) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int64_t known = contentLength_.load();
+  // An open-ended download cannot be continued: nothing tells whether the rest is the same.
+  if (length < 0) return known > 0 || (known < 0 && downloadedLength_.load() > 0);
+  return known != 0 && known != length;
+}
+
+std::string ChunkDataWriter::validator() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return validator_;
+}
+
+void ChunkDataWriter::setValidator(const std::string& validator) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (validator == validator_) return;
+  // Written before any progress record of the new resource can be: a record on disk always
+  // belongs to the validator beside it. Should the file not be written, a resume finds the old
+  // or no validator and judges the next answer by that.
+  if (!saveValidator(paths_.validatorPath, validator)) return;
+  validator_ = validator;
 }
 
 ChunkInfo ChunkDataWriter::chunkAt(int index) {
@@ -214,7 +259,7 @@ bool ChunkDataWriter::setContentLength(int64_t length, int* errorCode, std::stri
   if (length < 0) {
     // The body comes over one connection until it ends. Stored ranges of a known length cannot
     // be continued that way: refused, so that the download starts over.
-    if (contentLength_.load() != 0 || !startOpenEndedPlan(chunks_)) {
+    if (contentLength_.load() > 0 || !startOpenEndedPlan(chunks_)) {
       reportWriterFailure(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
       return false;
     }
@@ -227,8 +272,8 @@ bool ChunkDataWriter::setContentLength(int64_t length, int* errorCode, std::stri
                         errorMsg);
     return false;
   }
-  // A plan loaded for this length already ends at it; planChunks then appends nothing.
-  if (!planChunks(chunks_, length, blockSize_)) {
+  // The chunks are planned as the download reaches them; here only the size of the plan counts.
+  if (!planFits(chunks_, length, blockSize_)) {
     reportWriterFailure(ZPResponse::CACHE_ERROR, kTooManyChunksMessage, errorCode, errorMsg);
     return false;
   }
@@ -272,26 +317,46 @@ bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* 
   // claims the bytes only once they are written, so a progress save never gets ahead of them.
   if (!writeAt(file, offset, data, size, errorCode, errorMsg)) return false;
 
-  std::lock_guard<std::mutex> lock(mutex_);
-  ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
-  chunk.current += size;
-  downloadedLength_.fetch_add(size);
-  const int64_t now = clock_();
-  const bool intervalPassed = lastSaveTimeMs_ > 0 && now - lastSaveTimeMs_ > kSaveIntervalMs;
-  if (isChunkFinished(chunk, contentLength_.load()) || intervalPassed) {
-    saveProgressLocked();
+  std::vector<ChunkInfo> snapshot;
+  int64_t length = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
+    chunk.current += size;
+    downloadedLength_.fetch_add(size);
+    const int64_t now = clock_();
+    const int64_t sinceSave = now - lastSaveTimeMs_;
+    const bool due = lastSaveTimeMs_ == 0 ? isChunkFinished(chunk, contentLength_.load())
+                     : isChunkFinished(chunk, contentLength_.load())
+                         ? sinceSave >= kFinishedSaveIntervalMs
+                         : sinceSave > kSaveIntervalMs;
+    if (!due) return true;
     lastSaveTimeMs_ = now;
+    snapshot = chunks_;
+    length = contentLength_.load();
   }
+  saveSnapshot(file, snapshot, length);
   return true;
 }
 
-void ChunkDataWriter::saveProgressLocked() {
-  // The stream is unbuffered, so this only confirms that no byte the record claims is still in
-  // the process; a record must never get ahead of its data.
-  if (std::fflush(file_.get()) != 0) return;
-  // A failed save is not the download's failure: the previous record stays the proof on disk
-  // (or, when the save left the file short, the next open starts from nothing).
-  (void)saveProgress(paths_.infoPath, chunks_, contentLength_.load());
+void ChunkDataWriter::saveSnapshot(FILE* file, const std::vector<ChunkInfo>& snapshot,
+                                   int64_t length) {
+  // One save at a time; a save that finds another running is skipped, since the next one (at
+  // the latest the one of close) records at least as much.
+  std::unique_lock<std::mutex> saveLock(saveMutex_, std::try_to_lock);
+  if (!saveLock.owns_lock()) return;
+  // The snapshot claims only bytes written before it was taken. They reach stable storage
+  // before the record that claims them, so that neither a crash nor a power loss leaves a record
+  // ahead of its data. Syncing outside the writer's lock lets the other chunks go on writing.
+  if (!fs::syncFile(file)) return;
+  // A failed save is not the download's failure: the previous record stays the proof on disk.
+  std::string infoPath;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!progressOwned_) return;
+    infoPath = paths_.infoPath;
+  }
+  (void)saveProgress(infoPath, snapshot, length);
 }
 
 int64_t ChunkDataWriter::contentLength() { return contentLength_.load(); }

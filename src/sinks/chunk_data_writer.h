@@ -26,19 +26,26 @@ class ChunkDataWriter : public DataWriter {
   // The time source of the periodic progress saves, in milliseconds.
   using Clock = int64_t (*)();
   // While a chunk runs, the progress file is rewritten when more than this has passed since the
-  // last save (finished chunks are always saved at once).
+  // last save.
   static constexpr int64_t kSaveIntervalMs = 5000;
+  // A finished chunk is saved at once when no save came before it, else once this much has
+  // passed since the last one: every save first brings the data to stable storage, which costs
+  // too much to do for every chunk of a fast download.
+  static constexpr int64_t kFinishedSaveIntervalMs = 1000;
 
-  // blockSize <= 0 plans with the default block size.
+  // blockSize <= 0 plans with the default block size. cancelled (may be null) ends open's wait
+  // for a key another writer holds; it must outlive the writer.
   ChunkDataWriter(std::string fileKey, std::shared_ptr<FileStorageManager> storage,
-                  std::string saveDir, int64_t blockSize);
+                  std::string saveDir, int64_t blockSize,
+                  const std::atomic<bool>* cancelled = nullptr);
   // Closes a stream left open (close should have come first); never calls the storage manager.
   ~ChunkDataWriter() override;
   ChunkDataWriter(const ChunkDataWriter&) = delete;
   ChunkDataWriter& operator=(const ChunkDataWriter&) = delete;
 
   // Takes the key's paths from the storage manager (an interrupted download's files when the
-  // cache holds them), loads the progress file and opens the data file without truncating it.
+  // cache holds them; waiting, cancellably, while another writer holds the key; false with
+  // errorCode 0 when cancelled), loads the progress file and opens the data file without truncating it.
   // Only what the two files prove is kept: ranges are clamped to the data file's size, and a
   // progress file that is unreadable, short, or inconsistent is ignored (a short one keeps the
   // content length it stated); with no range left the data file is emptied. False with
@@ -53,15 +60,16 @@ class ChunkDataWriter : public DataWriter {
   // stay for close to cache them, and the response is untouched.
   bool moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
                      std::string* errorMsg) override;
-  // Deletes both files, recreates an empty data file and forgets the plan and the length.
+  // Deletes the progress, validator and data files, recreates an empty data file and forgets the
+  // plan, the length and the validator.
   void reset() override;
 
   // Before any plan: creates the chunk [0, blockSize). Otherwise the first unfinished chunk, or a
   // default ChunkInfo when everything is stored.
   ChunkInfo firstChunk() override;
-  // The unfinished chunks other than excludeChunkId, in offset order; empty while the length is
-  // unknown.
-  std::vector<ChunkInfo> unfinishedChunks(int excludeChunkId) override;
+  // The next unfinished chunk after afterChunkId, planned as reached; false while the length is
+  // unknown or when none is left.
+  bool nextChunk(int afterChunkId, ChunkInfo* chunk) override;
   // A copy of chunks[index]; a default ChunkInfo for an index outside the plan.
   ChunkInfo chunkAt(int index) override;
 
@@ -71,13 +79,19 @@ class ChunkDataWriter : public DataWriter {
   bool setContentLength(int64_t length, int* errorCode, std::string* errorMsg) override;
   // The plan becomes the single chunk [0, contentLength) that chunkId (starting at 0) owns.
   bool coverWholeResource(int chunkId) override;
-  // Stores the bytes at the chunk's current offset, then saves the progress when the chunk is
-  // finished or, after the first save, when kSaveIntervalMs have passed. False with EXECUTE_ERROR,
+  // Stores the bytes at the chunk's current offset, then saves the progress (data synced first)
+  // when it is due (see kSaveIntervalMs and kFinishedSaveIntervalMs). False with EXECUTE_ERROR,
   // storing nothing, without an open file, for an index outside the plan, or when the bytes would
   // run past the chunk; with the seek's report or errno/strerror when the file refuses them.
   // No allocation on success, except in a progress save.
   bool write(int chunkIndex, int size, unsigned char* data, int* errorCode,
              std::string* errorMsg) override;
+
+  // The validator is kept in a file beside the progress file, so a resume in another process
+  // judges its answers by it too.
+  bool lengthConflicts(int64_t length) override;
+  std::string validator() override;
+  void setValidator(const std::string& validator) override;
 
   int64_t contentLength() override;
   int64_t downloadedLength() override;
@@ -86,25 +100,31 @@ class ChunkDataWriter : public DataWriter {
   void setClock(Clock clock);
 
  private:
-  // Requires: mutex_ held. Writes the progress file after the data it covers is in the file.
-  void saveProgressLocked();
+  // Syncs the data file, then writes the progress file from snapshot. Takes saveMutex_ (skips
+  // when another save runs) and briefly mutex_; called without either.
+  void saveSnapshot(FILE* file, const std::vector<ChunkInfo>& snapshot, int64_t length);
 
   // Set at construction.
   const std::string fileKey_;
   const int64_t blockSize_;
   const std::shared_ptr<FileStorageManager> storage_;
   const std::string saveDir_;
+  const std::atomic<bool>* const cancelled_;
 
   // Atomic: written under mutex_, read by progress listeners on any thread.
   std::atomic<int64_t> downloadedLength_{0};
   std::atomic<int64_t> contentLength_{0};  // 0: not known yet
 
+  // Lock order: saveMutex_, then mutex_. saveMutex_ is held for a whole progress save (sync and
+  // write), which must not run while close or reset replace the files.
+  std::mutex saveMutex_;
   // Taken by every operation; storage manager calls are made without it.
   std::mutex mutex_;
   // Guarded by mutex_.
   int64_t lastSaveTimeMs_ = 0;  // 0: no save by write yet in this download
   Clock clock_;
   std::vector<ChunkInfo> chunks_;  // the plan, in offset order, chunkId = index
+  std::string validator_;          // of the stored bytes; empty when none is known
   FilePaths paths_;
   FileHandle file_;             // the data file; null while closed
   bool keyOpen_ = false;        // between openFile and closeFile / a successful delivery

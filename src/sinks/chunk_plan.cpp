@@ -1,7 +1,6 @@
 #include "sinks/chunk_plan.h"
 
 #include <algorithm>
-#include <new>
 
 namespace zephyl {
 
@@ -9,30 +8,35 @@ int64_t effectiveBlockSize(int64_t blockSize) {
   return blockSize > 0 ? blockSize : kDefaultBlockSize;
 }
 
-bool planChunks(std::vector<ChunkInfo>& chunks, int64_t contentLength, int64_t blockSize) {
-  int64_t pos = chunks.empty() ? 0 : chunks.back().end;
-  if (pos < contentLength) {
-    // Counted before anything is appended, so that a refused plan leaves chunks as it was.
-    const int64_t remaining = contentLength - pos;
-    const int64_t added = remaining / blockSize + (remaining % blockSize != 0 ? 1 : 0);
-    if (added > kMaxChunkCount - static_cast<int64_t>(chunks.size())) return false;
-    try {
-      chunks.reserve(chunks.size() + static_cast<size_t>(added));
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    while (pos < contentLength) {
-      // Compared as a difference: pos + blockSize may not fit in 64 bits near the top.
-      const int64_t end = contentLength - pos > blockSize ? pos + blockSize : contentLength;
-      ChunkInfo chunk;
-      chunk.start = pos;
-      chunk.current = pos;
-      chunk.end = end;
-      chunks.push_back(chunk);
-      pos = end;
+bool planFits(const std::vector<ChunkInfo>& chunks, int64_t contentLength, int64_t blockSize) {
+  const int64_t pos = chunks.empty() ? 0 : chunks.back().end;
+  if (pos >= contentLength) return true;
+  const int64_t remaining = contentLength - pos;
+  const int64_t added = remaining / blockSize + (remaining % blockSize != 0 ? 1 : 0);
+  return added <= kMaxChunkCount - static_cast<int64_t>(chunks.size());
+}
+
+bool nextChunkOf(std::vector<ChunkInfo>& chunks, int64_t contentLength, int64_t blockSize,
+                 int afterChunkId, ChunkInfo* out) {
+  if (contentLength == 0) return false;
+  const size_t from = afterChunkId < 0 ? 0 : static_cast<size_t>(afterChunkId) + 1;
+  for (size_t i = from; i < chunks.size(); ++i) {
+    if (!isChunkFinished(chunks[i], contentLength)) {
+      *out = chunks[i];
+      return true;
     }
   }
-  renumberChunks(chunks);
+  const int64_t pos = chunks.empty() ? 0 : chunks.back().end;
+  if (contentLength < 0 || pos >= contentLength) return false;
+  if (static_cast<int64_t>(chunks.size()) >= kMaxChunkCount) return false;
+  ChunkInfo chunk;
+  chunk.chunkId = static_cast<int32_t>(chunks.size());
+  chunk.start = pos;
+  chunk.current = pos;
+  // Compared as a difference: pos + blockSize may not fit in 64 bits near the top.
+  chunk.end = contentLength - pos > blockSize ? pos + blockSize : contentLength;
+  chunks.push_back(chunk);
+  *out = chunk;
   return true;
 }
 
@@ -63,28 +67,19 @@ std::string contentLengthErrorMessage(int64_t newLength, int64_t oldLength) {
 }
 
 ChunkInfo firstChunkOf(std::vector<ChunkInfo>& chunks, int64_t contentLength, int64_t blockSize) {
-  if (chunks.empty()) {
+  if (chunks.empty() && contentLength <= 0) {
     ChunkInfo first;
     first.end = blockSize;
     chunks.push_back(first);
     return first;
   }
+  ChunkInfo next;
+  if (nextChunkOf(chunks, contentLength, blockSize, -1, &next)) return next;
+  // Length unknown: nextChunkOf plans nothing, but a planned chunk may still be unfinished.
   for (const ChunkInfo& chunk : chunks) {
     if (!isChunkFinished(chunk, contentLength)) return chunk;
   }
   return ChunkInfo{};
-}
-
-std::vector<ChunkInfo> unfinishedChunksOf(const std::vector<ChunkInfo>& chunks,
-                                          int64_t contentLength, int excludeChunkId) {
-  std::vector<ChunkInfo> result;
-  if (contentLength == 0) return result;
-  for (const ChunkInfo& chunk : chunks) {
-    if (chunk.chunkId != excludeChunkId && !isChunkFinished(chunk, contentLength)) {
-      result.push_back(chunk);
-    }
-  }
-  return result;
 }
 
 ChunkInfo chunkAtOf(const std::vector<ChunkInfo>& chunks, int index) {

@@ -20,12 +20,18 @@ constexpr int64_t kMaxChunkCount = int64_t{1} << 22;
 // blockSize when it is positive, else the default: a zero block would never advance the plan.
 int64_t effectiveBlockSize(int64_t blockSize);
 
-// Appends chunks of blockSize bytes (the last one shorter) from the end of the last chunk, or from
-// 0 when there is none, until contentLength is covered, and renumbers every chunkId to its index.
-// A last chunk that already reaches contentLength or past it stays as it is. False, with chunks
-// unchanged, when the plan would pass kMaxChunkCount. Requires: blockSize > 0.
-[[nodiscard]] bool planChunks(std::vector<ChunkInfo>& chunks, int64_t contentLength,
-                              int64_t blockSize);
+// The plan is made lazily: chunks of blockSize bytes (the last one shorter) are appended one at a
+// time, as the download reaches them, so that a plan never costs memory in proportion to a length
+// the server merely claims. True when covering contentLength would stay within kMaxChunkCount
+// chunks. Requires: blockSize > 0.
+[[nodiscard]] bool planFits(const std::vector<ChunkInfo>& chunks, int64_t contentLength,
+                            int64_t blockSize);
+
+// The first unfinished chunk after afterChunkId (-1: from the start) in plan order into *out.
+// When every planned chunk is finished but the plan ends before a known (positive) contentLength,
+// the next chunk of blockSize bytes is appended and returned. False when nothing is left.
+[[nodiscard]] bool nextChunkOf(std::vector<ChunkInfo>& chunks, int64_t contentLength,
+                               int64_t blockSize, int afterChunkId, ChunkInfo* out);
 
 // Sets every chunkId to its index in chunks.
 void renumberChunks(std::vector<ChunkInfo>& chunks);
@@ -56,13 +62,9 @@ constexpr int64_t kOpenEnd = INT64_MAX;
                                         int chunkId, int64_t* stored);
 
 // The chunk to fetch first: a new first chunk [0, blockSize) when the plan is empty, else the
-// first unfinished chunk, or a default ChunkInfo when every chunk is finished.
+// first unfinished chunk (planned now when needed, see nextChunkOf), or a default ChunkInfo when
+// nothing is left.
 ChunkInfo firstChunkOf(std::vector<ChunkInfo>& chunks, int64_t contentLength, int64_t blockSize);
-
-// The unfinished chunks other than excludeChunkId, in plan order; none while the length is 0.
-// Finished chunks are left out: fetching one again would ask for an open range from its end.
-std::vector<ChunkInfo> unfinishedChunksOf(const std::vector<ChunkInfo>& chunks,
-                                          int64_t contentLength, int excludeChunkId);
 
 // A copy of chunks[index], or a default ChunkInfo for an index outside the plan.
 ChunkInfo chunkAtOf(const std::vector<ChunkInfo>& chunks, int index);

@@ -1,8 +1,9 @@
 // DataWriter: the sink of one download. It owns the chunk plan (which byte ranges to fetch),
 // receives the bytes of every chunk, reports progress, and delivers the finished result into the
-// response. write, setContentLength, chunkAt and unfinishedChunks may run on several chunk worker
-// threads at once; open, close, reset, moveToSaveDir and firstChunk run on the task's thread
-// while no chunk is running. The task calls close before it destroys the writer.
+// response. write, setContentLength, setValidator, chunkAt and nextChunk may run on several chunk
+// worker threads at once; open, close, reset, moveToSaveDir and firstChunk run while no other
+// chunk is running (on the task's thread, or on the worker of the one chunk of an attempt that
+// runs before the others start). The task calls close before it destroys the writer.
 #pragma once
 
 #include <cstdint>
@@ -26,16 +27,23 @@ class DataWriter {
   // Delivers a finished download into response (file path or shared buffer, and length).
   [[nodiscard]] virtual bool moveToSaveDir(const ZPRequest& request, ZPResponse* response,
                                            int* errorCode, std::string* errorMsg) = 0;
-  // Throws away everything received; the next attempt starts from nothing.
+  // Throws away everything received, the length and the validator; the next attempt starts from
+  // nothing. Only for stored bytes proven wrong (another length or validator, a server that
+  // ignores ranges on a resume, a resource that shrank): a failed write or delivery keeps them.
   virtual void reset() = 0;
 
   // The chunk to request first; a default ChunkInfo when everything is stored already.
   virtual ChunkInfo firstChunk() = 0;
-  // The chunks still to request once the length is known, except excludeChunkId.
-  virtual std::vector<ChunkInfo> unfinishedChunks(int excludeChunkId) = 0;
+  // The first unfinished chunk after afterChunkId (-1: from the start) into *chunk, planned as it
+  // is reached, so that the plan grows with the work done. False when no chunk is left or the
+  // length is not known.
+  [[nodiscard]] virtual bool nextChunk(int afterChunkId, ChunkInfo* chunk) = 0;
   // A copy of the chunk at index of the plan.
   virtual ChunkInfo chunkAt(int index) = 0;
 
+  // True when the stored bytes belong to a resource of another length than length (negative: not
+  // stated): an answer of that length is another resource, and setContentLength refuses it.
+  virtual bool lengthConflicts(int64_t length) = 0;
   // The total length of the resource became known. False when the sink cannot take it.
   [[nodiscard]] virtual bool setContentLength(int64_t length, int* errorCode,
                                               std::string* errorMsg) = 0;
@@ -46,6 +54,13 @@ class DataWriter {
   // Stores size bytes that belong at the chunk's current offset. False when they were not stored.
   [[nodiscard]] virtual bool write(int chunkIndex, int size, unsigned char* data, int* errorCode,
                                    std::string* errorMsg) = 0;
+
+  // The validator (a strong ETag, or a Last-Modified date) of the resource whose bytes are stored;
+  // empty when none is known. Every answer whose bytes join the stored ones must carry it.
+  virtual std::string validator() = 0;
+  // Keeps validator with the stored bytes from now on (also across a resume, where the sink can
+  // resume). Called for a download's first answer and for stored bytes kept without one.
+  virtual void setValidator(const std::string& validator) = 0;
 
   virtual int64_t contentLength() = 0;
   virtual int64_t downloadedLength() = 0;

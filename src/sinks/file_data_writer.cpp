@@ -15,15 +15,22 @@ constexpr int64_t kOpenEnded = -1;
 }  // namespace
 
 FileDataWriter::FileDataWriter(std::shared_ptr<FileStorageManager> storage, std::string saveDir,
-                               std::string fileKey)
-    : storage_(std::move(storage)), saveDir_(std::move(saveDir)), fileKey_(std::move(fileKey)) {}
+                               std::string fileKey, const std::atomic<bool>* cancelled)
+    : storage_(std::move(storage)),
+      saveDir_(std::move(saveDir)),
+      fileKey_(std::move(fileKey)),
+      cancelled_(cancelled) {}
 
 FileDataWriter::~FileDataWriter() = default;
 
 bool FileDataWriter::open(int* errorCode, std::string* errorMsg) {
   // A second try after a failed open keeps the key it already holds: one closeFile follows.
+  // Taking the key waits while another writer (thread, manager or process) holds it.
   if (!keyOpen_) {
-    paths_ = storage_->openFile(FileKind::SingleFile, fileKey_);
+    if (!storage_->openFile(FileKind::SingleFile, fileKey_, cancelled_, &paths_, errorCode,
+                            errorMsg)) {
+      return false;
+    }
     keyOpen_ = true;
   }
   if (file_) (void)flushAndClose(file_, nullptr, nullptr);
@@ -33,6 +40,10 @@ bool FileDataWriter::open(int* errorCode, std::string* errorMsg) {
   if (file_) makeUnbuffered(file_.get());
   current_ = 0;
   end_ = kOpenEnded;
+  {
+    std::lock_guard<std::mutex> lock(validatorMutex_);
+    validator_.clear();
+  }
   return file_ != nullptr;
 }
 
@@ -77,6 +88,8 @@ void FileDataWriter::reset() {
   }
   current_ = 0;
   end_ = kOpenEnded;
+  std::lock_guard<std::mutex> lock(validatorMutex_);
+  validator_.clear();
 }
 
 ChunkInfo FileDataWriter::chunk() const {
@@ -88,14 +101,39 @@ ChunkInfo FileDataWriter::chunk() const {
 
 ChunkInfo FileDataWriter::firstChunk() { return chunk(); }
 
-std::vector<ChunkInfo> FileDataWriter::unfinishedChunks(int /*excludeChunkId*/) { return {}; }
+bool FileDataWriter::nextChunk(int /*afterChunkId*/, ChunkInfo* /*chunk*/) { return false; }
 
 ChunkInfo FileDataWriter::chunkAt(int /*index*/) { return chunk(); }
 
-bool FileDataWriter::setContentLength(int64_t length, int* /*errorCode*/,
-                                      std::string* /*errorMsg*/) {
-  end_ = length < 0 ? kOpenEnded : length;
+bool FileDataWriter::lengthConflicts(int64_t length) {
+  // Once a length is known, an answer with another one (or none) is another resource, or a
+  // server that cannot be trusted: its bytes must not be spliced onto the stored ones.
+  const int64_t known = end_.load();
+  return known != kOpenEnded && known != (length < 0 ? kOpenEnded : length);
+}
+
+bool FileDataWriter::setContentLength(int64_t length, int* errorCode, std::string* errorMsg) {
+  const int64_t known = end_.load();
+  const int64_t stated = length < 0 ? kOpenEnded : length;
+  if (lengthConflicts(length)) {
+    reportWriterFailure(ZPResponse::CACHE_ERROR,
+                        length < 0 ? std::string(kUnknownLengthMessage)
+                                   : contentLengthErrorMessage(length, known),
+                        errorCode, errorMsg);
+    return false;
+  }
+  end_ = stated;
   return true;
+}
+
+std::string FileDataWriter::validator() {
+  std::lock_guard<std::mutex> lock(validatorMutex_);
+  return validator_;
+}
+
+void FileDataWriter::setValidator(const std::string& validator) {
+  std::lock_guard<std::mutex> lock(validatorMutex_);
+  validator_ = validator;
 }
 
 bool FileDataWriter::coverWholeResource(int /*chunkId*/) { return true; }

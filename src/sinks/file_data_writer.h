@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,10 @@ class FileStorageManager;
 
 class FileDataWriter : public DataWriter {
  public:
+  // cancelled (may be null) ends open's wait for a key another writer holds; it must outlive the
+  // writer.
   FileDataWriter(std::shared_ptr<FileStorageManager> storage, std::string saveDir,
-                 std::string fileKey);
+                 std::string fileKey, const std::atomic<bool>* cancelled = nullptr);
   // Closes a stream left open (close should have come first); never calls the storage manager.
   ~FileDataWriter() override;
   FileDataWriter(const FileDataWriter&) = delete;
@@ -40,18 +43,19 @@ class FileDataWriter : public DataWriter {
   // stored completely; the response is then untouched.
   bool moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
                      std::string* errorMsg) override;
-  // Deletes the file, creates it empty and starts again at byte 0 without a length.
+  // Deletes the file, creates it empty and starts again at byte 0 without a length or validator.
   void reset() override;
 
   // The single chunk {0, 0, end, current}; end is -1 while no length is known.
   ChunkInfo firstChunk() override;
-  // Always empty: one connection fetches everything.
-  std::vector<ChunkInfo> unfinishedChunks(int excludeChunkId) override;
+  // Always false: one connection fetches everything.
+  bool nextChunk(int afterChunkId, ChunkInfo* chunk) override;
   // The single chunk, whatever the index.
   ChunkInfo chunkAt(int index) override;
 
   // The chunk ends at length; a negative length (not stated by the server) keeps it open-ended.
-  // Always true.
+  // False with CACHE_ERROR when another length (or none) was already stated: the stored bytes
+  // belong to another resource then.
   bool setContentLength(int64_t length, int* errorCode, std::string* errorMsg) override;
   // Nothing to change: the single chunk already owns the whole resource. True.
   bool coverWholeResource(int chunkId) override;
@@ -62,6 +66,12 @@ class FileDataWriter : public DataWriter {
              std::string* errorMsg) override;
 
   // The chunk's end: 0 before open, -1 while unknown.
+  // Kept in memory for the attempts of this download only: a single-file download never resumes
+  // in another task.
+  bool lengthConflicts(int64_t length) override;
+  std::string validator() override;
+  void setValidator(const std::string& validator) override;
+
   int64_t contentLength() override;
   int64_t downloadedLength() override;
 
@@ -72,6 +82,7 @@ class FileDataWriter : public DataWriter {
   const std::shared_ptr<FileStorageManager> storage_;
   const std::string saveDir_;
   const std::string fileKey_;
+  const std::atomic<bool>* const cancelled_;
 
   // Touched only by the task's thread, and by the one writing worker while no task operation
   // runs.
@@ -83,6 +94,9 @@ class FileDataWriter : public DataWriter {
   // always 0.
   std::atomic<int64_t> end_{0};
   std::atomic<int64_t> current_{0};
+
+  std::mutex validatorMutex_;
+  std::string validator_;  // guarded by validatorMutex_
 };
 
 }  // namespace zephyl

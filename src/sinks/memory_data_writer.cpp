@@ -6,18 +6,23 @@
 #include <utility>
 
 #include "sinks/chunk_plan.h"
+#include "storage/fs.h"
 
 namespace zephyl {
 namespace {
 
 using Buffer = std::vector<unsigned char>;
 
-// A zeroed buffer of length bytes, or null when the process cannot hold it. The nothrow request
-// comes first because some allocators (sanitizer runtimes among them) abort the process instead
-// of throwing when a plain new cannot be satisfied; a length the server announced must never do
-// that.
+// A zeroed buffer of length bytes, or null when the machine cannot hold it. A length the server
+// announced must never end the process: with memory overcommitted an allocation far beyond the
+// machine's memory may succeed and the zeroing then brings the out-of-memory killer, so lengths
+// over half the physical memory are refused before any allocation. The nothrow request comes next
+// because some allocators (sanitizer runtimes among them) abort the process instead of throwing
+// when a plain new cannot be satisfied.
 std::shared_ptr<Buffer> allocateBuffer(int64_t length) {
   if (static_cast<uint64_t>(length) > Buffer().max_size()) return nullptr;
+  const int64_t physical = fs::physicalMemoryBytes();
+  if (physical > 0 && length > physical / 2) return nullptr;
   const size_t size = static_cast<size_t>(length);
   void* probe = ::operator new(size, std::nothrow);
   if (probe == nullptr) return nullptr;
@@ -61,6 +66,7 @@ void MemoryDataWriter::reset() {
   std::lock_guard<std::mutex> lock(mutex_);
   chunks_.clear();
   data_.reset();
+  validator_.clear();
   downloadedLength_ = 0;
   contentLength_ = 0;
 }
@@ -70,9 +76,26 @@ ChunkInfo MemoryDataWriter::firstChunk() {
   return firstChunkOf(chunks_, contentLength_.load(), blockSize_);
 }
 
-std::vector<ChunkInfo> MemoryDataWriter::unfinishedChunks(int excludeChunkId) {
+bool MemoryDataWriter::nextChunk(int afterChunkId, ChunkInfo* chunk) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return unfinishedChunksOf(chunks_, contentLength_.load(), excludeChunkId);
+  return nextChunkOf(chunks_, contentLength_.load(), blockSize_, afterChunkId, chunk);
+}
+
+bool MemoryDataWriter::lengthConflicts(int64_t length) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int64_t known = contentLength_.load();
+  if (length < 0) return known > 0 || (data_ != nullptr && downloadedLength_.load() > 0);
+  return (known != 0 || data_ != nullptr) && known != length;
+}
+
+std::string MemoryDataWriter::validator() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return validator_;
+}
+
+void MemoryDataWriter::setValidator(const std::string& validator) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  validator_ = validator;
 }
 
 ChunkInfo MemoryDataWriter::chunkAt(int index) {
@@ -84,32 +107,40 @@ bool MemoryDataWriter::setContentLength(int64_t length, int* errorCode, std::str
   std::lock_guard<std::mutex> lock(mutex_);
   if (length < 0) {
     // The body comes over one connection until it ends, into a buffer that grows with it.
-    if (contentLength_.load() != 0 || data_ != nullptr || !startOpenEndedPlan(chunks_)) {
+    // A retry of an open-ended download that stored nothing yet starts it again.
+    const bool emptyOpenEnded = contentLength_.load() < 0 && data_ != nullptr && data_->empty();
+    if ((contentLength_.load() != 0 || data_ != nullptr) && !emptyOpenEnded) {
       reportWriterFailure(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
       return false;
     }
-    data_ = std::make_shared<Buffer>();
+    if (!startOpenEndedPlan(chunks_)) {
+      reportWriterFailure(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
+      return false;
+    }
+    if (data_ == nullptr) data_ = std::make_shared<Buffer>();
     contentLength_ = -1;
     return true;
   }
+  // The buffer exists once a length is known (0 included): another length means another resource.
   const int64_t old = contentLength_.load();
-  if (old != 0 && old != length) {
+  if ((old != 0 || data_ != nullptr) && old != length) {
     reportWriterFailure(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old), errorCode,
                         errorMsg);
     return false;
   }
+  if (!planFits(chunks_, length, blockSize_)) {
+    reportWriterFailure(ZPResponse::CACHE_ERROR, kTooManyChunksMessage, errorCode, errorMsg);
+    return false;
+  }
   std::shared_ptr<Buffer> buffer = data_;
-  if (buffer == nullptr && length > 0) {
-    buffer = allocateBuffer(length);
+  if (buffer == nullptr) {
+    // An empty resource is delivered as an empty buffer, never as none.
+    buffer = length > 0 ? allocateBuffer(length) : std::make_shared<Buffer>();
     if (buffer == nullptr) {
       const std::string message = "contentLength too large for memory: " + std::to_string(length);
       reportWriterFailure(ZPResponse::CACHE_ERROR, message, errorCode, errorMsg);
       return false;
     }
-  }
-  if (!planChunks(chunks_, length, blockSize_)) {
-    reportWriterFailure(ZPResponse::CACHE_ERROR, kTooManyChunksMessage, errorCode, errorMsg);
-    return false;
   }
   data_ = std::move(buffer);
   contentLength_ = length;

@@ -31,22 +31,23 @@ class MemoryDataWriter : public DataWriter {
   // when a known length has not been stored completely.
   bool moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
                      std::string* errorMsg) override;
-  // Forgets the plan, the buffer and the content length, so that a resource whose length
-  // changed between attempts starts over with its new length.
+  // Forgets the plan, the buffer, the content length and the validator, so that a resource that
+  // changed between attempts starts over.
   void reset() override;
 
   // Before the length is known: creates the chunk [0, blockSize). Afterwards: the first
   // unfinished chunk, or a default ChunkInfo when everything is stored.
   ChunkInfo firstChunk() override;
-  // The unfinished chunks other than excludeChunkId, in offset order; empty while the length is
-  // unknown.
-  std::vector<ChunkInfo> unfinishedChunks(int excludeChunkId) override;
+  // The next unfinished chunk after afterChunkId, planned as reached; false while the length is
+  // unknown or when none is left.
+  bool nextChunk(int afterChunkId, ChunkInfo* chunk) override;
   // A copy of chunks[index]; a default ChunkInfo for an index outside the plan.
   ChunkInfo chunkAt(int index) override;
 
-  // Allocates the zeroed buffer of length bytes and plans the chunks that cover it. False with
-  // CACHE_ERROR when the length is unknown (negative), differs from the one already known
-  // ("contentLength error: <new> <old>"), or cannot be allocated; nothing changes then.
+  // Allocates the zeroed buffer of length bytes (an empty one for 0). False with CACHE_ERROR when
+  // the length differs from the one already known ("contentLength error: <new> <old>"), needs
+  // too many chunks, or is more than the machine can hold (refused before any allocation);
+  // nothing changes then. A negative length starts the one open-ended chunk of a fresh plan.
   bool setContentLength(int64_t length, int* errorCode, std::string* errorMsg) override;
   // The plan becomes the single chunk [0, contentLength) that chunkId (starting at 0) owns.
   bool coverWholeResource(int chunkId) override;
@@ -55,6 +56,10 @@ class MemoryDataWriter : public DataWriter {
   // the chunk's end or the buffer. No allocation on success.
   bool write(int chunkIndex, int size, unsigned char* data, int* errorCode,
              std::string* errorMsg) override;
+
+  bool lengthConflicts(int64_t length) override;
+  std::string validator() override;
+  void setValidator(const std::string& validator) override;
 
   int64_t contentLength() override;
   int64_t downloadedLength() override;
@@ -78,6 +83,7 @@ class MemoryDataWriter : public DataWriter {
   // Guarded by mutex_.
   std::shared_ptr<std::vector<unsigned char>> data_;  // null until the length is known
   std::vector<ChunkInfo> chunks_;
+  std::string validator_;
 };
 
 }  // namespace zephyl

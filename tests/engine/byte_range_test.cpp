@@ -27,14 +27,16 @@ TEST(ByteRangeTest, MalformedRangeValuesAreRejected) {
   EXPECT_EQ(last, 7);
 }
 
-TEST(ByteRangeTest, ContentRangeGivesRangeAndTotal) {
-  const ContentRange range = parseContentRange("bytes 100-199/5000");
-  EXPECT_TRUE(range.hasRange);
-  EXPECT_EQ(range.first, 100);
-  EXPECT_EQ(range.last, 199);
-  EXPECT_TRUE(range.hasTotal);
-  EXPECT_EQ(range.total, 5000);
-  EXPECT_FALSE(range.totalUnknown);
+TEST(ByteRangeTest, ContentRangeGivesRangeAndTotalWhateverTheUnitsCase) {
+  for (const char* text : {"bytes 100-199/5000", "Bytes 100-199/5000", "BYTES 100-199/5000"}) {
+    const ContentRange range = parseContentRange(text);
+    EXPECT_TRUE(range.hasRange) << text;
+    EXPECT_EQ(range.first, 100) << text;
+    EXPECT_EQ(range.last, 199) << text;
+    EXPECT_TRUE(range.hasTotal) << text;
+    EXPECT_EQ(range.total, 5000) << text;
+    EXPECT_FALSE(range.totalUnknown) << text;
+  }
 }
 
 TEST(ByteRangeTest, StarOrGarbageTotalIsUnknownButKeepsTheRange) {

@@ -365,22 +365,28 @@ TEST_F(HttpChunkClientTest, CutConnectionIsRetriedFromTheFirstMissingByte) {
   EXPECT_EQ(chunk.state.serverErrorCount, 1);  // the cut answer had a status
 }
 
-TEST_F(HttpChunkClientTest, EmptyBodyIsHttpCodeErrorRetriedAsNetworkKind) {
-  Misbehaviour ignoring;
-  ignoring.ignoreRange = true;
-  server_.serve("/empty", {}, ignoring);
-  TestChunk chunk(server_.url("/empty"), 0, 0, 999);
-  startCapture();
-  run(chunk);
-  const std::string log = stopCapture();
-
-  EXPECT_EQ(chunk.state.errorCode, HttpChunkClient::kHttpCodeError);
-  EXPECT_EQ(chunk.state.httpCode, 0);
-  EXPECT_EQ(server_.requestCount(), 3u);
-  EXPECT_EQ(countOf(log, "chunkId: 0, netErrorCount: 1, retry\n"), 1u);
-  const ZPResponse response = HttpChunkClient::classify(chunk.state, nullptr);
-  EXPECT_EQ(response.errorCode, ZPResponse::BLOCK_HTTP_NETWORK_ERROR);
-  EXPECT_EQ(response.extraErrorCode, 1000);
+// An answer without a single body byte is still an answer: a 200 of length 0 is an empty
+// resource, judged like any other answer; a 416 states the length ("bytes */0") and is final.
+TEST_F(HttpChunkClientTest, BodilessAnswersAreJudgedNotRetried) {
+  for (bool ignoreRange : {true, false}) {
+    SCOPED_TRACE(ignoreRange ? "200 with length 0" : "416");
+    Misbehaviour misbehaviour;
+    misbehaviour.ignoreRange = ignoreRange;
+    server_.serve("/empty", {}, misbehaviour);
+    server_.clearRequests();
+    TestChunk chunk(server_.url("/empty"), 0, 0, 999);
+    run(chunk);
+    EXPECT_EQ(server_.requestCount(), 1u);
+    if (ignoreRange) {
+      EXPECT_EQ(chunk.state.errorCode, 0);
+      EXPECT_EQ(chunk.state.httpCode, 200);
+      EXPECT_TRUE(chunk.state.totalLengthKnown);
+      EXPECT_EQ(chunk.state.contentLength, 0);
+    } else {
+      EXPECT_EQ(chunk.state.finalStatus, 416);
+      EXPECT_EQ(chunk.state.contentRangeTotal, 0);
+    }
+  }
 }
 
 TEST_F(HttpChunkClientTest, SlowServerTimesOutAsNetworkFailure) {

@@ -19,6 +19,7 @@ namespace zephyl {
 namespace {
 
 using test::Bytes;
+using test::unfinishedChunks;
 namespace stdfs = std::filesystem;
 
 constexpr char kKey[] = "0123456789abcdef0123456789abcdef";
@@ -108,9 +109,10 @@ TEST_F(ChunkDataWriterTest, StoresExactBytesForSizesAroundTheBlockSize) {
 TEST_F(ChunkDataWriterTest, PlansFiveMebibytesInTwoMebibyteBlocks) {
   auto writer = openWriter(2 * kMiB);
   EXPECT_EQ(writer->firstChunk().end, 2 * kMiB);
-  EXPECT_TRUE(writer->unfinishedChunks(0).empty());  // length not known yet
+  EXPECT_TRUE(unfinishedChunks(*writer, 0).empty());  // length not known yet
   ASSERT_TRUE(writer->setContentLength(5 * kMiB, &code_, &message_));
-  const std::vector<ChunkInfo> rest = writer->unfinishedChunks(0);
+  test::planAll(*writer);
+  const std::vector<ChunkInfo> rest = unfinishedChunks(*writer, 0);
   ASSERT_EQ(rest.size(), 2u);
   EXPECT_EQ(rest[0].chunkId, 1);
   EXPECT_EQ(rest[0].start, 2 * kMiB);
@@ -126,7 +128,8 @@ TEST_F(ChunkDataWriterTest, ShortResourceClosedWithoutDeliveryIsCachedWithItsPro
   auto writer = openWriter(2097152);
   writer->firstChunk();
   ASSERT_TRUE(writer->setContentLength(1000, &code_, &message_));
-  EXPECT_TRUE(writer->unfinishedChunks(0).empty());
+  test::planAll(*writer);
+  EXPECT_TRUE(unfinishedChunks(*writer, 0).empty());
   Bytes source = test::patternBytes(1000);
   ASSERT_TRUE(writer->write(0, 1000, source.data(), &code_, &message_));
   writer->close();
@@ -153,6 +156,7 @@ TEST_F(ChunkDataWriterTest, NewWriterResumesFromTheStoredOffsets) {
     auto writer = openWriter();
     writer->firstChunk();
     ASSERT_TRUE(writer->setContentLength(static_cast<int64_t>(source.size()), &code_, &message_));
+    test::planAll(*writer);
     ASSERT_TRUE(writer->write(0, kBlock, source.data(), &code_, &message_));
     ASSERT_TRUE(writer->write(1, kBlock / 2, source.data() + kBlock, &code_, &message_));
     ASSERT_TRUE(writer->write(2, 100, source.data() + 2 * kBlock, &code_, &message_));
@@ -164,7 +168,8 @@ TEST_F(ChunkDataWriterTest, NewWriterResumesFromTheStoredOffsets) {
   const ChunkInfo first = writer->firstChunk();
   EXPECT_EQ(first.current, kBlock + kBlock / 2);
   ASSERT_TRUE(writer->setContentLength(static_cast<int64_t>(source.size()), &code_, &message_));
-  const std::vector<ChunkInfo> rest = writer->unfinishedChunks(first.chunkId);
+  test::planAll(*writer);
+  const std::vector<ChunkInfo> rest = unfinishedChunks(*writer, first.chunkId);
   ASSERT_EQ(rest.size(), 2u);
   EXPECT_EQ(rest[0].current, 2 * kBlock + 100);
   EXPECT_EQ(rest[1].current, 3 * kBlock);
@@ -196,11 +201,14 @@ TEST_F(ChunkDataWriterTest, ProgressCutAfterItsContentLengthKeepsOnlyTheLength) 
   EXPECT_EQ(deliver(*writer, 3000), source);
 }
 
-TEST_F(ChunkDataWriterTest, ProgressIsSavedAtFinishedChunksAndThenEveryFiveSeconds) {
+// Every save first syncs the data, so saves are batched: the first finished chunk is saved at
+// once, later finished chunks once a second has passed, running chunks every five seconds.
+TEST_F(ChunkDataWriterTest, ProgressSavesAreBatchedByTime) {
   auto writer = openWriter();
   writer->firstChunk();
-  ASSERT_TRUE(writer->setContentLength(3 * kBlock, &code_, &message_));
-  Bytes source = test::patternBytes(3 * kBlock);
+  ASSERT_TRUE(writer->setContentLength(4 * kBlock, &code_, &message_));
+  test::planAll(*writer);
+  Bytes source = test::patternBytes(4 * kBlock);
 
   // However long the first chunk takes, nothing is saved before a chunk finishes.
   ASSERT_TRUE(writer->write(0, kBlock - 1, source.data(), &code_, &message_));
@@ -211,21 +219,24 @@ TEST_F(ChunkDataWriterTest, ProgressIsSavedAtFinishedChunksAndThenEveryFiveSecon
   ASSERT_TRUE(writer->write(0, 1, source.data() + kBlock - 1, &code_, &message_));
   Progress progress = readProgress();
   ASSERT_TRUE(progress.loaded);
-  ASSERT_EQ(progress.chunks.size(), 2u);  // chunk 0 folded into chunk 1
-  EXPECT_EQ(progress.chunks[0].current, kBlock + 10);
+  ASSERT_EQ(progress.chunks.front().current, kBlock + 10);  // chunk 0 folded into chunk 1
 
+  // A finished chunk within a second of the last save waits for a later one.
+  fakeNowMs += 999;
+  ASSERT_TRUE(writer->write(2, kBlock, source.data() + 2 * kBlock, &code_, &message_));
+  EXPECT_EQ(readProgress().chunks.size(), progress.chunks.size());
+  fakeNowMs += 1;
+  ASSERT_TRUE(writer->write(3, kBlock, source.data() + 3 * kBlock, &code_, &message_));
+  progress = readProgress();
+  EXPECT_EQ(progress.chunks.back().current, 4 * kBlock);
+
+  // A running chunk is saved once more than five seconds have passed.
   fakeNowMs += 5000;
   ASSERT_TRUE(writer->write(1, 10, source.data() + kBlock + 10, &code_, &message_));
-  EXPECT_EQ(readProgress().chunks[0].current, kBlock + 10);  // not more than 5000 ms yet
+  EXPECT_EQ(readProgress().chunks.front().current, kBlock + 10);
   fakeNowMs += 1;
   ASSERT_TRUE(writer->write(1, 10, source.data() + kBlock + 20, &code_, &message_));
-  EXPECT_EQ(readProgress().chunks[0].current, kBlock + 30);
-
-  // A finished chunk is saved at once, whatever the time.
-  ASSERT_TRUE(writer->write(2, kBlock, source.data() + 2 * kBlock, &code_, &message_));
-  progress = readProgress();
-  ASSERT_EQ(progress.chunks.size(), 2u);
-  EXPECT_EQ(progress.chunks[1].current, 3 * kBlock);
+  EXPECT_EQ(readProgress().chunks.front().current, kBlock + 30);
   writer->close();
 }
 
@@ -241,8 +252,9 @@ TEST_F(ChunkDataWriterTest, KilledAtAnyMomentResumesToAnExactFile) {
   auto writer = openWriter(256);
   const ChunkInfo first = writer->firstChunk();
   ASSERT_TRUE(writer->setContentLength(length, &code_, &message_));
+  test::planAll(*writer);
   std::vector<ChunkInfo> chunks{first};
-  for (const ChunkInfo& chunk : writer->unfinishedChunks(0)) chunks.push_back(chunk);
+  for (const ChunkInfo& chunk : unfinishedChunks(*writer, 0)) chunks.push_back(chunk);
 
   static const int kPieces[] = {100, 37, 256, 3, 119};
   size_t pieceIndex = 0;
@@ -291,6 +303,7 @@ TEST_F(ChunkDataWriterTest, ProgressFileCutAnywhereNeverCorruptsTheResumedFile) 
     auto writer = openWriter();
     writer->firstChunk();
     ASSERT_TRUE(writer->setContentLength(4 * kBlock, &code_, &message_));
+    test::planAll(*writer);
     ASSERT_TRUE(writer->write(0, kBlock, source.data(), &code_, &message_));
     ASSERT_TRUE(writer->write(2, kBlock, source.data() + 2 * kBlock, &code_, &message_));
     ASSERT_TRUE(writer->write(3, 10, source.data() + 3 * kBlock, &code_, &message_));
@@ -354,6 +367,7 @@ TEST_F(ChunkDataWriterTest, RefusesWritePastTheChunkEndWithoutStoringIt) {
   auto writer = openWriter();
   writer->firstChunk();
   ASSERT_TRUE(writer->setContentLength(2 * kBlock, &code_, &message_));
+  test::planAll(*writer);
   Bytes source = test::patternBytes(2 * kBlock);
   ASSERT_TRUE(writer->write(0, kBlock - 5, source.data(), &code_, &message_));
   EXPECT_FALSE(writer->write(0, 6, source.data() + kBlock - 5, &code_, &message_));
@@ -367,6 +381,7 @@ TEST_F(ChunkDataWriterTest, RefusesWritePastTheLengthOfAShortResource) {
   auto writer = openWriter();
   writer->firstChunk();
   ASSERT_TRUE(writer->setContentLength(1000, &code_, &message_));
+  test::planAll(*writer);
   Bytes source = test::patternBytes(1001);
   EXPECT_FALSE(writer->write(0, 1001, source.data(), &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::EXECUTE_ERROR);
@@ -397,7 +412,7 @@ TEST_F(ChunkDataWriterTest, UnknownLengthTakesTheWholeBodyAsOneOpenChunk) {
   writer->firstChunk();
   ASSERT_TRUE(writer->setContentLength(-1, &code_, &message_)) << message_;
   EXPECT_EQ(writer->contentLength(), -1);
-  EXPECT_TRUE(writer->unfinishedChunks(0).empty());
+  EXPECT_TRUE(unfinishedChunks(*writer, 0).empty());
   const ChunkInfo open = writer->chunkAt(0);
   EXPECT_EQ(open.start, 0);
   EXPECT_GT(open.end, int64_t{1} << 60);
@@ -411,6 +426,7 @@ TEST_F(ChunkDataWriterTest, UnknownLengthCannotContinueStoredRanges) {
     auto writer = openWriter(64);
     writer->firstChunk();
     ASSERT_TRUE(writer->setContentLength(300, &code_, &message_));
+    test::planAll(*writer);
     Bytes source = test::patternBytes(300);
     ASSERT_TRUE(test::fillChunks(*writer, {writer->chunkAt(0)}, source));
     writer->close();
@@ -429,6 +445,7 @@ TEST_F(ChunkDataWriterTest, UnknownLengthDownloadInterruptedStartsOver) {
     auto writer = openWriter(64);
     writer->firstChunk();
     ASSERT_TRUE(writer->setContentLength(-1, &code_, &message_));
+    test::planAll(*writer);
     Bytes part = test::patternBytes(100);
     ASSERT_TRUE(writer->write(0, 100, part.data(), &code_, &message_));
     writer->close();
@@ -446,9 +463,10 @@ TEST_F(ChunkDataWriterTest, CoverWholeResourceMakesTheFirstChunkOwnEverything) {
   writer->firstChunk();
   EXPECT_FALSE(writer->coverWholeResource(0));  // length not known yet
   ASSERT_TRUE(writer->setContentLength(300, &code_, &message_));
+  test::planAll(*writer);
   EXPECT_FALSE(writer->coverWholeResource(1));  // does not start at byte 0
   ASSERT_TRUE(writer->coverWholeResource(0));
-  EXPECT_TRUE(writer->unfinishedChunks(0).empty());
+  EXPECT_TRUE(unfinishedChunks(*writer, 0).empty());
   const ChunkInfo whole = writer->chunkAt(0);
   EXPECT_EQ(whole.end, 300);
   Bytes source = test::patternBytes(300);
@@ -461,7 +479,8 @@ TEST_F(ChunkDataWriterTest, NonPositiveBlockSizeFallsBackToTheDefault) {
     ChunkDataWriter writer(kKey, storage_, saveDir(), blockSize);
     EXPECT_EQ(writer.firstChunk().end, 2097152);
     ASSERT_TRUE(writer.setContentLength(5 * kMiB, &code_, &message_));
-    EXPECT_EQ(writer.unfinishedChunks(0).size(), 2u);
+    test::planAll(writer);
+    EXPECT_EQ(unfinishedChunks(writer, 0).size(), 2u);
   }
 }
 
@@ -469,6 +488,7 @@ TEST_F(ChunkDataWriterTest, FailedWriteReportsTheSystemErrorAndStoresNothing) {
   auto writer = openWriter();
   writer->firstChunk();
   ASSERT_TRUE(writer->setContentLength(2 * kBlock, &code_, &message_));
+  test::planAll(*writer);
   Bytes source = test::patternBytes(2 * kBlock);
   {
     test::FileSizeLimit limit(static_cast<rlim_t>(kBlock));
@@ -489,6 +509,7 @@ TEST_F(ChunkDataWriterTest, ResetDiscardsBothFilesAndThePlan) {
   auto writer = openWriter();
   writer->firstChunk();
   ASSERT_TRUE(writer->setContentLength(2 * kBlock, &code_, &message_));
+  test::planAll(*writer);
   Bytes stale = test::patternBytes(2 * kBlock, 3);
   ASSERT_TRUE(writer->write(0, kBlock, stale.data(), &code_, &message_));
   ASSERT_TRUE(stdfs::exists(infoPath()));
@@ -522,6 +543,7 @@ TEST_F(ChunkDataWriterTest, IncompleteDownloadIsNotDeliveredAndStaysResumable) {
   auto writer = openWriter();
   writer->firstChunk();
   ASSERT_TRUE(writer->setContentLength(2 * kBlock, &code_, &message_));
+  test::planAll(*writer);
   Bytes source = test::patternBytes(2 * kBlock);
   ASSERT_TRUE(writer->write(0, kBlock, source.data(), &code_, &message_));
   ZPResponse response;
@@ -540,6 +562,7 @@ TEST_F(ChunkDataWriterTest, ConcurrentChunkWritesAndProgressReads) {
   auto writer = openWriter(1000);
   writer->firstChunk();
   ASSERT_TRUE(writer->setContentLength(8000, &code_, &message_));
+  test::planAll(*writer);
   Bytes source = test::patternBytes(8000);
   std::atomic<bool> done{false};
   std::atomic<int> failures{0};

@@ -120,6 +120,21 @@ inline testing::AssertionResult fillChunks(DataWriter& writer, std::vector<Chunk
   return testing::AssertionSuccess();
 }
 
+// Every unfinished chunk after the first, as the engine takes them from the writer one by one.
+inline std::vector<ChunkInfo> unfinishedChunks(DataWriter& writer, int excludeChunkId) {
+  std::vector<ChunkInfo> chunks;
+  ChunkInfo chunk;
+  int32_t after = -1;
+  while (writer.nextChunk(after, &chunk)) {
+    after = chunk.chunkId;
+    if (chunk.chunkId != excludeChunkId) chunks.push_back(chunk);
+  }
+  return chunks;
+}
+
+// Plans every chunk of the known length, as the engine does by taking them one by one.
+inline void planAll(DataWriter& writer) { (void)unfinishedChunks(writer, -1); }
+
 // The engine's course of one attempt: the first chunk, the length, the other unfinished chunks,
 // then every remaining byte. Nothing is fetched when the writer reports everything stored.
 inline testing::AssertionResult completeDownload(DataWriter& writer, Bytes& source) {
@@ -131,7 +146,7 @@ inline testing::AssertionResult completeDownload(DataWriter& writer, Bytes& sour
     return testing::AssertionFailure() << "setContentLength refused: " << code << " " << message;
   }
   std::vector<ChunkInfo> chunks{writer.chunkAt(first.chunkId)};
-  for (const ChunkInfo& chunk : writer.unfinishedChunks(first.chunkId)) chunks.push_back(chunk);
+  for (const ChunkInfo& chunk : unfinishedChunks(writer, first.chunkId)) chunks.push_back(chunk);
   return fillChunks(writer, chunks, source);
 }
 

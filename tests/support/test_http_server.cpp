@@ -269,6 +269,7 @@ void TestHttpServer::serveConnection(Connection* connection) {
     const std::string version = requestLine.substr(secondBlank + 1);
     bool hasRange = false;
     std::string range;
+    std::string ifRange;
     std::string connectionHeader;
     size_t position = lineEnd + 2;
     while (position < head.size()) {
@@ -283,13 +284,15 @@ void TestHttpServer::serveConnection(Connection* connection) {
       if (name == "range") {
         hasRange = true;
         range = value;
+      } else if (name == "if-range") {
+        ifRange = value;
       } else if (name == "connection") {
         connectionHeader = lowerCase(value);
       }
     }
     const bool keepAlive =
         version == "HTTP/1.0" ? connectionHeader == "keep-alive" : connectionHeader != "close";
-    const Answer answer = decide(method, target, hasRange, range);
+    const Answer answer = decide(method, target, hasRange, range, ifRange);
     if (!sendAnswer(fd, answer, keepAlive && method != "HEAD")) break;
   }
   shutdown(fd, SHUT_RDWR);  // the peer sees the end; the fd is closed when the thread is reaped
@@ -318,7 +321,8 @@ bool TestHttpServer::readHead(int fd, std::string* buffer, std::string* head) {
 }
 
 TestHttpServer::Answer TestHttpServer::decide(const std::string& method, const std::string& target,
-                                              bool hasRange, const std::string& range) {
+                                              bool hasRange, const std::string& range,
+                                              const std::string& ifRange) {
   const std::string path = target.substr(0, target.find('?'));
   Answer answer;
   std::lock_guard<std::mutex> lock(mutex_);
@@ -337,7 +341,13 @@ TestHttpServer::Answer TestHttpServer::decide(const std::string& method, const s
       const int64_t size = static_cast<int64_t>(resource.body->size());
       int64_t first = 0;
       int64_t last = size - 1;
-      const RangeKind kind = hasRange && !misbehaviour.ignoreRange
+      // If-Range: the range applies only while the resource is the one the validator names;
+      // otherwise the whole (new) resource comes.
+      const bool ifRangeHolds = ifRange.empty() || misbehaviour.ignoreIfRange ||
+                                (!misbehaviour.etag.empty() && ifRange == misbehaviour.etag) ||
+                                (!misbehaviour.lastModified.empty() &&
+                                 ifRange == misbehaviour.lastModified);
+      const RangeKind kind = hasRange && !misbehaviour.ignoreRange && ifRangeHolds
                                  ? parseRange(range, size, &first, &last)
                                  : RangeKind::kNone;
       if (kind == RangeKind::kUnsatisfiable) {
@@ -349,10 +359,14 @@ TestHttpServer::Answer TestHttpServer::decide(const std::string& method, const s
           answer.status = 206;
           const int64_t span = last - first;
           first = std::clamp<int64_t>(first + misbehaviour.startShift, 0, size - 1);
-          last = std::min(size - 1, first + span);
+          last = misbehaviour.overshoot ? size - 1 : std::min(size - 1, first + span);
           answer.headers.emplace_back(
-              "Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
-                                   (misbehaviour.unknownTotal ? "*" : std::to_string(size)));
+              "Content-Range", misbehaviour.rangeUnit + " " + std::to_string(first) + "-" +
+                                   std::to_string(last) + "/" +
+                                   (misbehaviour.unknownTotal ? std::string("*")
+                                    : std::to_string(misbehaviour.claimedTotal >= 0
+                                                         ? misbehaviour.claimedTotal
+                                                         : size)));
         } else {
           first = 0;
           last = size - 1;
@@ -380,12 +394,18 @@ TestHttpServer::Answer TestHttpServer::decide(const std::string& method, const s
   } else if (answer.resource) {
     answer.headers.emplace_back("Content-Type", "application/octet-stream");
     answer.headers.emplace_back("Accept-Ranges", "bytes");
+    const Misbehaviour& misbehaviour = entry->second.misbehaviour;
+    if (!misbehaviour.etag.empty()) answer.headers.emplace_back("ETag", misbehaviour.etag);
+    if (!misbehaviour.lastModified.empty()) {
+      answer.headers.emplace_back("Last-Modified", misbehaviour.lastModified);
+    }
   }
   SeenRequest seen;
   seen.method = method;
   seen.target = target;
   seen.hasRange = hasRange;
   seen.range = range;
+  seen.ifRange = ifRange;
   seen.status = answer.status;
   requests_.push_back(std::move(seen));
   changed_.notify_all();

@@ -44,6 +44,13 @@ struct Misbehaviour {
   // the resource), with a Content-Range and bytes that match where it really starts.
   int64_t startShift = 0;
   int delayMs = 0;  // wait before answering (at most 10 s; cut short by the destructor)
+  // Validators sent with every 200/206; an If-Range naming neither gets the whole resource (200).
+  std::string etag;
+  std::string lastModified;
+  bool ignoreIfRange = false;  // ranges apply whatever If-Range says
+  bool overshoot = false;      // a ranged answer runs to the resource's end, whatever was asked
+  std::string rangeUnit = "bytes";  // the unit written in Content-Range
+  int64_t claimedTotal = -1;        // when set, the total Content-Range states instead of the true one
   int64_t stallAfterBytes = -1;  // after this many body bytes, pause stallMs (at most 10 s)
   int stallMs = 0;
 };
@@ -54,6 +61,7 @@ struct SeenRequest {
   std::string target;  // path with query, as in the request line
   bool hasRange = false;
   std::string range;  // the Range header value, e.g. "bytes=0-99"; empty without one
+  std::string ifRange;  // the If-Range header value; empty without one
   int status = 0;     // status the server answered with
 };
 
@@ -108,7 +116,7 @@ class TestHttpServer {
   // Reads one request head; false when the peer closed, the head is malformed or we stop.
   bool readHead(int fd, std::string* buffer, std::string* head);
   Answer decide(const std::string& method, const std::string& target, bool hasRange,
-                const std::string& range);
+                const std::string& range, const std::string& ifRange);
   // Sends the answer; false when the connection must be closed afterwards.
   bool sendAnswer(int fd, const Answer& answer, bool keepAlive);
   bool sendAll(int fd, const char* data, size_t size);

@@ -1,0 +1,386 @@
+// What a download delivers is the server's file, byte for byte, and stored bytes are kept until
+// something proves them wrong: resources that change between answers, lengths that differ,
+// answers that overshoot, empty resources, failed writes and failed deliveries. Through the
+// public interface against loopback servers of the test's own.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+#include "support/test_http_server.h"
+#include "zephyl/zephyl.h"
+
+namespace {
+
+using zephyl::test::Misbehaviour;
+using zephyl::test::patternBytes;
+using zephyl::test::SeenRequest;
+
+constexpr int64_t kBlock = 4096;
+
+// Limits the size of files this process may write and ignores SIGXFSZ, so that a write past the
+// limit fails as on a full disk; both are restored on destruction.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t limit) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved_;
+    limited.rlim_cur = limit;
+    applied_ = setrlimit(RLIMIT_FSIZE, &limited) == 0;
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  bool applied() const { return applied_; }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = SIG_DFL;
+  bool applied_ = false;
+};
+constexpr size_t kSize = 5 * kBlock + 123;
+
+std::vector<uint8_t> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// The bytes a request asked for ("bytes=a-b" or "bytes=a-" against a resource of size bytes).
+int64_t askedBytes(const SeenRequest& request, int64_t size) {
+  if (!request.hasRange) return size;
+  const std::string value = request.range.substr(request.range.find('=') + 1);
+  const size_t dash = value.find('-');
+  const int64_t first = std::stoll(value.substr(0, dash));
+  const std::string rest = value.substr(dash + 1);
+  const int64_t last = rest.empty() ? size - 1 : std::min<int64_t>(std::stoll(rest), size - 1);
+  return std::max<int64_t>(0, last - first + 1);
+}
+
+class IntegrityTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.started());
+    settings_.blockSize = kBlock;
+    settings_.threadNum = 2;
+    settings_.httpPolicy.retryDelayMs = 0;
+    settings_.httpPolicy.connectTimeoutMs = 2000;
+  }
+
+  ZPRequest requestFor(const std::string& path, int outputType) {
+    ZPRequest request(server_.url(path));
+    request.outputType = outputType;
+    request.savePath = dir_.file("out/" + std::to_string(outputType) + path);
+    return request;
+  }
+
+  // The delivered bytes of a successful response, from its file or its buffer.
+  static std::vector<uint8_t> deliveredBytes(ZPResponse& response) {
+    if (response.getData() != nullptr) return *response.getData();
+    return readFile(response.getFile());
+  }
+
+  zephyl::test::TempDir dir_;
+  zephyl::test::TestHttpServer server_;
+  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
+};
+
+constexpr int kSinks[] = {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE,
+                          ZPRequest::OUTPUT_MEMORY};
+
+std::string sinkName(int outputType) {
+  switch (outputType) {
+    case ZPRequest::OUTPUT_CHUNK_FILE:
+      return "ChunkFile";
+    case ZPRequest::OUTPUT_FILE:
+      return "File";
+    default:
+      return "Memory";
+  }
+}
+
+// ---- A resource that changes while it is fetched -------------------------------------------
+
+// How the second version of a resource tells itself apart from the first.
+enum class Change { kStrongEtag, kLastModified, kLength };
+
+struct ChangeCase {
+  int outputType;
+  Change change;
+};
+
+class ChangedResourceTest : public IntegrityTest,
+                            public testing::WithParamInterface<ChangeCase> {};
+
+// The first answer is cut after some bytes and the resource changes before the retry: the
+// retry's answer must not be spliced onto the bytes of the first version.
+TEST_P(ChangedResourceTest, RetryAfterTheResourceChangedDeliversOnlyTheNewVersion) {
+  const ChangeCase param = GetParam();
+  const std::vector<uint8_t> first = patternBytes(kSize, 1);
+  const std::vector<uint8_t> second =
+      patternBytes(param.change == Change::kLength ? kSize + 1000 : kSize, 2);
+  Misbehaviour v1;
+  v1.cutFirst = 1;
+  v1.cutAfterBytes = kBlock / 2;
+  Misbehaviour v2;
+  switch (param.change) {
+    case Change::kStrongEtag:
+      v1.etag = "\"v1\"";
+      v2.etag = "\"v2\"";
+      break;
+    case Change::kLastModified:
+      v1.lastModified = "Mon, 07 Dec 2026 10:00:00 GMT";
+      v2.lastModified = "Mon, 07 Dec 2026 11:00:00 GMT";
+      break;
+    case Change::kLength:
+      break;
+  }
+  server_.serve("/r", first, v1);
+  std::atomic<bool> swapped{false};
+  ZPRequest request = requestFor("/r", param.outputType);
+  // The first stored bytes come from the first version; then the server's resource changes.
+  request.onProgress = [&](const ZPRequest&, int64_t, int64_t) {
+    if (!swapped.exchange(true)) server_.serve("/r", second, v2);
+  };
+  Zephyl manager(settings_);
+  ZPResponse response = manager.execute(request);
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_EQ(response.fileLength(), static_cast<int64_t>(second.size()));
+  EXPECT_TRUE(deliveredBytes(response) == second) << "a file mixed from two versions";
+  if (param.change != Change::kLength) {
+    const std::string expected = param.change == Change::kStrongEtag
+                                     ? v1.etag
+                                     : v1.lastModified;
+    bool askedIfRange = false;
+    for (const SeenRequest& seen : server_.requests()) askedIfRange |= seen.ifRange == expected;
+    EXPECT_TRUE(askedIfRange) << "resumed ranges name the stored version";
+  }
+}
+
+std::vector<ChangeCase> changeCases() {
+  std::vector<ChangeCase> cases;
+  for (int sink : kSinks) {
+    for (Change change : {Change::kStrongEtag, Change::kLastModified, Change::kLength}) {
+      cases.push_back({sink, change});
+    }
+  }
+  return cases;
+}
+
+std::string changeCaseName(const testing::TestParamInfo<ChangeCase>& info) {
+  static const char* const kChanges[] = {"StrongEtag", "LastModified", "Length"};
+  return sinkName(info.param.outputType) + kChanges[static_cast<int>(info.param.change)];
+}
+
+INSTANTIATE_TEST_SUITE_P(EverySink, ChangedResourceTest, testing::ValuesIn(changeCases()),
+                         changeCaseName);
+
+// A stored download resumed by a later execute: with the resource changed meanwhile the server
+// answers the If-Range with the whole new resource, which takes the download over; unchanged, or
+// stored without a usable validator (a weak ETag), only the missing bytes are asked for.
+struct ResumeCase {
+  const char* name;
+  const char* etag;
+  bool changes;
+};
+
+class ResumeTest : public IntegrityTest, public testing::WithParamInterface<ResumeCase> {};
+
+TEST_P(ResumeTest, LaterExecuteResumesOnlyTheStoredVersion) {
+  const ResumeCase param = GetParam();
+  const std::vector<uint8_t> first = patternBytes(kSize, 3);
+  const std::vector<uint8_t> second = param.changes ? patternBytes(kSize, 4) : first;
+  Misbehaviour broken;
+  broken.etag = param.etag;
+  broken.cutFirst = 1000;
+  broken.cutAfterBytes = kBlock / 2;
+  server_.serve("/r", first, broken);
+  settings_.httpPolicy.executeRetryCount = 0;
+  settings_.httpPolicy.serverErrorRetryCount = 0;
+  settings_.httpPolicy.netErrorRetryCount = 0;
+  {
+    Zephyl manager(settings_);
+    ASSERT_FALSE(manager.execute(requestFor("/r", ZPRequest::OUTPUT_CHUNK_FILE)).isSuccess());
+  }
+  Misbehaviour healthy;
+  healthy.etag = param.changes ? "\"other\"" : param.etag;
+  server_.serve("/r", second, healthy);
+  server_.clearRequests();
+  Zephyl manager(settings_);
+  int64_t stored = 0;
+  ASSERT_TRUE(manager.fetchProgress(server_.url("/r"), &stored, nullptr));
+  ASSERT_GT(stored, 0);
+  ZPResponse response = manager.execute(requestFor("/r", ZPRequest::OUTPUT_CHUNK_FILE));
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_TRUE(readFile(response.getFile()) == second);
+  const std::vector<SeenRequest> seen = server_.requests();
+  ASSERT_FALSE(seen.empty());
+  const bool strong = param.etag[0] == '"';
+  EXPECT_EQ(seen.front().ifRange, strong ? param.etag : "") << "a weak ETag validates nothing";
+  if (!param.changes) {
+    int64_t asked = 0;
+    for (const SeenRequest& request : seen) asked += askedBytes(request, kSize);
+    EXPECT_LE(asked, static_cast<int64_t>(kSize) - stored) << "stored bytes fetched again";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Validators, ResumeTest,
+                         testing::Values(ResumeCase{"StrongChanged", "\"v1\"", true},
+                                         ResumeCase{"StrongUnchanged", "\"v1\"", false},
+                                         ResumeCase{"WeakUnchanged", "W/\"v1\"", false},
+                                         ResumeCase{"NoneUnchanged", "", false}),
+                         [](const testing::TestParamInfo<ResumeCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// ---- Answers that are unusual but right ----------------------------------------------------
+
+class SinkTest : public IntegrityTest, public testing::WithParamInterface<int> {};
+
+// A server that answers every bounded range with the rest of the resource, and writes its unit
+// in capitals: each chunk keeps its part and ends there, and nothing is fetched twice.
+TEST_P(SinkTest, OvershootingAnswersFillEachChunkOnce) {
+  const std::vector<uint8_t> body = patternBytes(kSize, 5);
+  Misbehaviour overshoot;
+  overshoot.overshoot = true;
+  overshoot.rangeUnit = "BYTES";
+  server_.serve("/r", body, overshoot);
+  Zephyl manager(settings_);
+  ZPResponse response = manager.execute(requestFor("/r", GetParam()));
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_TRUE(deliveredBytes(response) == body);
+  const size_t chunks = GetParam() == ZPRequest::OUTPUT_FILE ? 1 : (kSize + kBlock - 1) / kBlock;
+  EXPECT_EQ(server_.requestCount(), chunks);
+}
+
+// An empty resource, told by a 200 with length 0 or by a 416 "bytes */0" to the first range, is
+// an empty file (or buffer) at the target.
+TEST_P(SinkTest, EmptyResourceIsAnEmptySuccess) {
+  for (bool ignoreRange : {false, true}) {
+    SCOPED_TRACE(ignoreRange ? "200 with length 0" : "416 bytes */0");
+    Misbehaviour misbehaviour;
+    misbehaviour.ignoreRange = ignoreRange;
+    const std::string path = ignoreRange ? "/empty200" : "/empty416";
+    server_.serve(path, {}, misbehaviour);
+    Zephyl manager(settings_);
+    ZPResponse response = manager.execute(requestFor(path, GetParam()));
+    ASSERT_TRUE(response.isSuccess()) << response.logString();
+    EXPECT_EQ(response.fileLength(), 0);
+    if (GetParam() == ZPRequest::OUTPUT_MEMORY) {
+      ASSERT_NE(response.getData(), nullptr);
+      EXPECT_TRUE(response.getData()->empty());
+    } else {
+      struct stat info {};
+      ASSERT_EQ(stat(response.getFile().c_str(), &info), 0);
+      EXPECT_EQ(info.st_size, 0);
+    }
+  }
+}
+
+// A total far beyond what the server has (8 TiB) must end cleanly: no plan or buffer of that
+// size is made, the download fails and the manager goes on.
+TEST_P(SinkTest, ForgedHugeTotalEndsCleanly) {
+  Misbehaviour forged;
+  forged.claimedTotal = int64_t{8} << 40;
+  server_.serve("/r", patternBytes(kSize, 6), forged);
+  settings_.httpPolicy.serverErrorRetryCount = 0;
+  settings_.httpPolicy.netErrorRetryCount = 0;
+  Zephyl manager(settings_);
+  ZPResponse response = manager.execute(requestFor("/r", GetParam()));
+  EXPECT_FALSE(response.isSuccess());
+  EXPECT_LT(server_.requestCount(), 50u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EverySink, SinkTest, testing::ValuesIn(kSinks),
+                         [](const testing::TestParamInfo<int>& info) {
+                           return sinkName(info.param);
+                         });
+
+// ---- Stored bytes outlive failures that say nothing against them ----------------------------
+
+// A write that fails (here: a file-size limit, as a full disk would) keeps what was stored; the
+// next execute fetches only what is missing.
+TEST_F(IntegrityTest, WriteFailureKeepsStoredBytesForTheNextExecute) {
+  const std::vector<uint8_t> body = patternBytes(kSize, 7);
+  server_.serve("/r", body);
+  Zephyl manager(settings_);
+  {
+    FileSizeLimit limit(2 * kBlock + 100);
+    ASSERT_TRUE(limit.applied());
+    ZPResponse failed = manager.execute(requestFor("/r", ZPRequest::OUTPUT_CHUNK_FILE));
+    ASSERT_FALSE(failed.isSuccess());
+    EXPECT_EQ(failed.getErrorCode(), ZPResponse::DATA_WRITE_ERROR);
+  }
+  int64_t stored = 0;
+  ASSERT_TRUE(manager.fetchProgress(server_.url("/r"), &stored, nullptr));
+  ASSERT_GE(stored, 2 * kBlock);
+  server_.clearRequests();
+  ZPResponse response = manager.execute(requestFor("/r", ZPRequest::OUTPUT_CHUNK_FILE));
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_TRUE(readFile(response.getFile()) == body);
+  int64_t asked = 0;
+  for (const SeenRequest& seen : server_.requests()) asked += askedBytes(seen, kSize);
+  EXPECT_LE(asked, static_cast<int64_t>(kSize) - stored);
+}
+
+// A delivery that fails keeps the complete download: once the target can be written, the next
+// execute only delivers, without asking the server for anything.
+TEST_F(IntegrityTest, FailedDeliveryKeepsTheCompleteDownload) {
+  const std::vector<uint8_t> body = patternBytes(kSize, 8);
+  server_.serve("/r", body);
+  Zephyl manager(settings_);
+  ZPRequest request = requestFor("/r", ZPRequest::OUTPUT_CHUNK_FILE);
+  request.savePath = dir_.file("blocked/r.bin");
+  { std::ofstream blocker(dir_.file("blocked")); }  // a file where the directory should be
+  ZPResponse failed = manager.execute(request);
+  ASSERT_FALSE(failed.isSuccess());
+  std::filesystem::remove(dir_.file("blocked"));
+  server_.clearRequests();
+  ZPResponse response = manager.execute(request);
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_TRUE(readFile(response.getFile()) == body);
+  EXPECT_EQ(server_.requestCount(), 0u);
+}
+
+// The storage root and the save directory on two file systems (tmpfs and the disk): delivery
+// crosses them and replaces the file the user had at the target only with the complete new one.
+TEST_F(IntegrityTest, DeliveryCrossesFileSystems) {
+  struct stat shm {};
+  struct stat disk {};
+  if (stat("/dev/shm", &shm) != 0 || stat(dir_.path().c_str(), &disk) != 0 ||
+      shm.st_dev == disk.st_dev) {
+    GTEST_SKIP() << "no tmpfs at /dev/shm on another device than " << dir_.path();
+  }
+  char rootTemplate[] = "/dev/shm/zephyl_root_XXXXXX";
+  ASSERT_NE(mkdtemp(rootTemplate), nullptr);
+  const std::string root = rootTemplate;
+  const std::vector<uint8_t> body = patternBytes(kSize, 9);
+  server_.serve("/r", body);
+  ZPSetting settings = settings_;
+  settings.rootDir = root;
+  for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE}) {
+    ZPRequest request = requestFor("/r", sink);
+    std::filesystem::create_directories(std::filesystem::path(request.savePath).parent_path());
+    { std::ofstream old(request.savePath); old << "the user's old file"; }
+    Zephyl manager(settings);
+    ZPResponse response = manager.execute(request);
+    ASSERT_TRUE(response.isSuccess()) << sinkName(sink) << " " << response.logString();
+    EXPECT_EQ(response.getFile(), request.savePath);
+    EXPECT_TRUE(readFile(request.savePath) == body);
+  }
+  std::filesystem::remove_all(root);
+}
+
+}  // namespace
