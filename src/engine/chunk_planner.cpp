@@ -58,10 +58,9 @@ void ChunkPlanner::waitForEveryChunk() {
   {
     std::unique_lock<std::mutex> lock(doneMutex_);
     doneSignal_.wait(lock, [this] {
-      return std::all_of(running_.begin(), running_.end(),
-                         [](const std::unique_ptr<PlannedChunk>& chunk) {
-                           return chunk->notified;
-                         });
+      return std::all_of(
+          running_.begin(), running_.end(),
+          [](const std::unique_ptr<PlannedChunk>& chunk) { return chunk->notified; });
     });
   }
   for (const auto& chunk : running_) context_.activeChunks.remove(chunk->request);
@@ -218,8 +217,7 @@ bool ChunkPlanner::judgeFirstAnswer(PlannedChunk& chunk, int32_t httpCode, ZPRes
 
 bool ChunkPlanner::takeOver(PlannedChunk& chunk, int64_t length, ZPResponse* outcome) {
   DataWriter& writer = context_.writer;
-  ZP_LOG(Info) << "stored bytes dropped: the server sent the whole resource, length "
-               << length;
+  ZP_LOG(Info) << "stored bytes dropped: the server sent the whole resource, length " << length;
   writer.reset();
   const ChunkInfo fresh = writer.firstChunk();
   int code = 0;
@@ -305,7 +303,8 @@ size_t ChunkPlanner::collectFinished(DownloadMetrics& metrics) {
     }
     merge(chunk.state, metrics);
     if (isFailure(chunk)) {
-      if (failure_ == nullptr) failure_ = std::make_unique<AttemptResult>(failureOf(chunk, metrics));
+      if (failure_ == nullptr)
+        failure_ = std::make_unique<AttemptResult>(failureOf(chunk, metrics));
       context_.activeChunks.cancelAll();
     }
     context_.activeChunks.remove(chunk.request);
@@ -339,9 +338,9 @@ AttemptResult ChunkPlanner::failureOf(const PlannedChunk& chunk, DownloadMetrics
   // starts past: the resource shrank.
   if (state.finalStatus == 416) {
     const int64_t known = context_.writer.contentLength();
-    const bool shrank = (known > 0 && state.requestedStart >= 0 && state.requestedStart < known) ||
-                        (state.contentRangeTotal >= 0 &&
-                         state.contentRangeTotal <= state.requestedStart);
+    const bool shrank =
+        (known > 0 && state.requestedStart >= 0 && state.requestedStart < known) ||
+        (state.contentRangeTotal >= 0 && state.contentRangeTotal <= state.requestedStart);
     metrics.client_extra_error_code = 416;
     result.response = cacheError(416, "range not satisfiable: the stored download no longer fits");
     result.discardStored = shrank;
@@ -419,11 +418,10 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
   const int64_t length = context_.writer.contentLength();
   const int64_t stored = context_.writer.downloadedLength();
   if (length >= 0 && stored != length) {
-    return AttemptResult{
-        ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_NETWORK_ERROR,
-                   "incomplete download: " + std::to_string(stored) + " of " +
-                       std::to_string(length) + " bytes"),
-        false};
+    return AttemptResult{ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_NETWORK_ERROR,
+                                    "incomplete download: " + std::to_string(stored) + " of " +
+                                        std::to_string(length) + " bytes"),
+                         false};
   }
   return finish();
 }

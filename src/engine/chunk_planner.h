@@ -68,8 +68,8 @@ class ChunkPlanner {
     // whole download over (on its own worker, before any other chunk runs).
     std::atomic<int32_t> writerChunkId{0};
     // Set on the chunk's worker before the chunk is done; read by the planner after it.
-    bool rejected = false;  // the planner refused the answer; rejection tells why
-    bool discard = false;   // the refusal proves the stored bytes wrong
+    bool rejected = false;       // the planner refused the answer; rejection tells why
+    bool discard = false;        // the refusal proves the stored bytes wrong
     bool emptyResource = false;  // a 416 to the first range that says the resource is empty
     ZPResponse rejection;
     bool notified = false;  // guarded by doneMutex_: onDone ran, the worker is done with it

@@ -25,8 +25,8 @@ std::unique_ptr<DataWriter> makeWriter(const ZPSetting& settings,
     return std::make_unique<ChunkDataWriter>(request.fileKey, std::move(storage),
                                              settings.saveDirPath, settings.blockSize, cancelled);
   }
-  return std::make_unique<FileDataWriter>(std::move(storage), settings.saveDirPath,
-                                          request.fileKey, cancelled);
+  return std::make_unique<FileDataWriter>(std::move(storage), settings.saveDirPath, request.fileKey,
+                                          cancelled);
 }
 
 }  // namespace
@@ -138,8 +138,9 @@ ZPResponse FileDownloadTask::execute() {
 
   // A negative retry count still makes one attempt: a task never ends without trying.
   const int lastAttempt = policy_.executeRetryCount > 0 ? policy_.executeRetryCount : 0;
-  ChunkPlanner::Context context{request_,   *writer_, *client_, *activeChunks_,
-                                cancelled_, [this] { notifyProgress(); }, threadNum_};
+  ChunkPlanner::Context context{request_,       *writer_,   *client_,
+                                *activeChunks_, cancelled_, [this] { notifyProgress(); },
+                                threadNum_};
   for (int attempt = 0; attempt <= lastAttempt; ++attempt) {
     ZP_LOG(Debug) << "FileDownloadTask execute times: " << attempt;
     AttemptResult result = ChunkPlanner(context).runAttempt(metrics);

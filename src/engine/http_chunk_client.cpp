@@ -30,8 +30,8 @@ struct TransferContext {
   bool hasContentRange = false;
   std::string etag;          // of the answer being received, like contentRange
   std::string lastModified;  // of the answer being received, like contentRange
-  bool badStatus = false;  // the answer's status is not 200/206: its body is not data
-  bool refused = false;    // the answer was refused before any byte was written
+  bool badStatus = false;    // the answer's status is not 200/206: its body is not data
+  bool refused = false;      // the answer was refused before any byte was written
 };
 
 // Ends the chunk. A second setting would be a fault of ours; it must not throw on a worker.
@@ -333,8 +333,7 @@ HttpChunkClient::HttpChunkClient(const ZPHttpPolicy& policy, int threadCount)
     : policy_(policy),
       createdAtMs_(nowMs()),
       // Workers start as chunks need them: a download of one chunk costs one thread.
-      pool_(std::make_unique<ThreadPool>(std::max(1, threadCount),
-                                         ThreadPool::Start::kOnDemand)) {}
+      pool_(std::make_unique<ThreadPool>(std::max(1, threadCount), ThreadPool::Start::kOnDemand)) {}
 
 HttpChunkClient::~HttpChunkClient() = default;
 

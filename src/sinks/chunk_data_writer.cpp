@@ -7,8 +7,8 @@
 #include "diagnostics/utilities.h"
 #include "sinks/chunk_plan.h"
 #include "sinks/progress_file.h"
-#include "sinks/validator_file.h"
 #include "sinks/stream_write.h"
+#include "sinks/validator_file.h"
 #include "storage/file_storage_manager.h"
 #include "storage/fs.h"
 

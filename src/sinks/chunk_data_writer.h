@@ -45,8 +45,8 @@ class ChunkDataWriter : public DataWriter {
 
   // Takes the key's paths from the storage manager (an interrupted download's files when the
   // cache holds them; waiting, cancellably, while another writer holds the key; false with
-  // errorCode 0 when cancelled), loads the progress file and opens the data file without truncating it.
-  // Only what the two files prove is kept: ranges are clamped to the data file's size, and a
+  // errorCode 0 when cancelled), loads the progress file and opens the data file without truncating
+  // it. Only what the two files prove is kept: ranges are clamped to the data file's size, and a
   // progress file that is unreadable, short, or inconsistent is ignored (a short one keeps the
   // content length it stated); with no range left the data file is emptied. False with
   // fOpenFile's report when the data file cannot be opened; close must still follow.

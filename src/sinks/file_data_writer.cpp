@@ -3,7 +3,9 @@
 #include <utility>
 
 #include "sinks/chunk_plan.h"
+#include "sinks/progress_file.h"
 #include "sinks/stream_write.h"
+#include "sinks/validator_file.h"
 #include "storage/file_storage_manager.h"
 #include "storage/fs.h"
 
@@ -11,6 +13,22 @@ namespace zephyl {
 namespace {
 
 constexpr int64_t kOpenEnded = -1;
+
+// A complete download whose delivery failed is marked by a record beside it (the progress-file
+// format, one finished range), so that the next download of the key only delivers it.
+std::string completeMarkerOf(const FilePaths& paths) { return paths.dataPath + ".info"; }
+
+// The length of the complete download the marker vouches for, or -1.
+int64_t markedCompleteLength(const FilePaths& paths) {
+  const std::string marker = completeMarkerOf(paths);
+  if (!fs::exists(marker) || !fs::exists(paths.dataPath)) return -1;
+  std::vector<ChunkInfo> records;
+  int64_t length = 0;
+  if (!loadProgress(marker, records, length) || records.size() != 1) return -1;
+  const ChunkInfo& whole = records.front();
+  if (whole.start != 0 || whole.current != length || whole.end != length) return -1;
+  return fs::statFileLength(paths.dataPath) == length ? length : -1;
+}
 
 }  // namespace
 
@@ -34,16 +52,29 @@ bool FileDataWriter::open(int* errorCode, std::string* errorMsg) {
     keyOpen_ = true;
   }
   if (file_) (void)flushAndClose(file_, nullptr, nullptr);
-  // A single-file download never resumes: whatever an earlier run left is discarded.
+  {
+    std::lock_guard<std::mutex> lock(validatorMutex_);
+    validator_.clear();
+  }
+  // A complete download left by a failed delivery is delivered, not fetched again.
+  const int64_t complete = markedCompleteLength(paths_);
+  if (complete >= 0) {
+    std::string validator;
+    if (loadValidator(paths_.validatorPath, &validator)) {
+      std::lock_guard<std::mutex> lock(validatorMutex_);
+      validator_ = validator;
+    }
+    current_ = complete;
+    end_ = complete;
+    return true;
+  }
+  // Otherwise a single-file download never resumes: whatever an earlier run left is discarded.
+  if (fs::exists(completeMarkerOf(paths_))) fs::removeFile(completeMarkerOf(paths_));
   if (fs::exists(paths_.dataPath)) fs::removeFile(paths_.dataPath);
   file_.reset(fs::fOpenFile(paths_.dataPath, "wb+", errorCode, errorMsg));
   if (file_) makeUnbuffered(file_.get());
   current_ = 0;
   end_ = kOpenEnded;
-  {
-    std::lock_guard<std::mutex> lock(validatorMutex_);
-    validator_.clear();
-  }
   return file_ != nullptr;
 }
 
@@ -69,7 +100,11 @@ bool FileDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respons
   }
   const std::string finalPath =
       storage_->moveToSaveDir(paths_, request, saveDir_, errorCode, errorMsg);
-  if (finalPath.empty()) return false;
+  if (finalPath.empty()) {
+    markComplete(end >= 0 ? end : current);
+    return false;
+  }
+  if (fs::exists(completeMarkerOf(paths_))) fs::removeFile(completeMarkerOf(paths_));
   // The storage manager released the key with the move.
   keyOpen_ = false;
   response->outputFilePath = finalPath;
@@ -78,9 +113,19 @@ bool FileDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respons
   return true;
 }
 
+void FileDataWriter::markComplete(int64_t length) {
+  // The validator first: a marker never vouches for bytes without the validator they came with.
+  if (!saveValidator(paths_.validatorPath, validator())) return;
+  ChunkInfo whole;
+  whole.end = length;
+  whole.current = length;
+  (void)saveProgress(completeMarkerOf(paths_), {whole}, length);
+}
+
 void FileDataWriter::reset() {
   if (file_) (void)flushAndClose(file_, nullptr, nullptr);
   if (!paths_.dataPath.empty()) {
+    if (fs::exists(completeMarkerOf(paths_))) fs::removeFile(completeMarkerOf(paths_));
     if (fs::exists(paths_.dataPath)) fs::removeFile(paths_.dataPath);
     // A failure here leaves the writer closed; the next write reports it.
     file_.reset(fs::fOpenFile(paths_.dataPath, "wb+"));
@@ -116,10 +161,10 @@ bool FileDataWriter::setContentLength(int64_t length, int* errorCode, std::strin
   const int64_t known = end_.load();
   const int64_t stated = length < 0 ? kOpenEnded : length;
   if (lengthConflicts(length)) {
-    reportWriterFailure(ZPResponse::CACHE_ERROR,
-                        length < 0 ? std::string(kUnknownLengthMessage)
-                                   : contentLengthErrorMessage(length, known),
-                        errorCode, errorMsg);
+    reportWriterFailure(
+        ZPResponse::CACHE_ERROR,
+        length < 0 ? std::string(kUnknownLengthMessage) : contentLengthErrorMessage(length, known),
+        errorCode, errorMsg);
     return false;
   }
   end_ = stated;

@@ -1,5 +1,6 @@
 // FileDataWriter: the sink of OUTPUT_FILE downloads. Writes the resource over one connection into
-// "<root>/temp/<fileKey>" (never resumed) and has the storage manager move it to its final place.
+// "<root>/temp/<fileKey>" and has the storage manager move it to its final place. A partial file
+// is never resumed by another download; a complete one whose delivery failed is, by delivering.
 // One chunk worker writes at a time (the plan is a single open-ended chunk); the other operations
 // run on the task's thread while no chunk runs. contentLength and downloadedLength may be read
 // from any thread.
@@ -31,8 +32,10 @@ class FileDataWriter : public DataWriter {
   FileDataWriter(const FileDataWriter&) = delete;
   FileDataWriter& operator=(const FileDataWriter&) = delete;
 
-  // Takes the key's temp path from the storage manager, deletes a file left there and creates it
-  // anew. False with fOpenFile's report when the file cannot be created; close must still follow.
+  // Takes the key's temp path from the storage manager (waiting, cancellably, while another
+  // writer holds the key). A complete download whose delivery failed is kept as it is; anything
+  // else left there is deleted and the file created anew. False with fOpenFile's report when the
+  // file cannot be created, or errorCode 0 when cancelled; close must still follow.
   bool open(int* errorCode, std::string* errorMsg) override;
   // Closes the file and releases the key (the storage manager deletes the file if a removal was
   // asked meanwhile). Nothing to do after a successful delivery.
@@ -40,7 +43,8 @@ class FileDataWriter : public DataWriter {
   // Closes the file and has the storage manager move it to request.savePath or saveDir/<fileKey>;
   // fills outputFilePath and fileLength (the announced length, or the bytes stored when none was
   // announced). False when the file could not be completed or moved, or a known length was not
-  // stored completely; the response is then untouched.
+  // stored completely; the response is then untouched. A complete file that could not be moved
+  // stays, marked complete, for the next download of the key to deliver.
   bool moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
                      std::string* errorMsg) override;
   // Deletes the file, creates it empty and starts again at byte 0 without a length or validator.
@@ -77,6 +81,8 @@ class FileDataWriter : public DataWriter {
 
  private:
   ChunkInfo chunk() const;
+  // Leaves a record beside the complete file (and its validator) for the next open.
+  void markComplete(int64_t length);
 
   // Set at construction.
   const std::shared_ptr<FileStorageManager> storage_;

@@ -6,9 +6,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <csignal>
-
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -121,8 +120,7 @@ struct ChangeCase {
   Change change;
 };
 
-class ChangedResourceTest : public IntegrityTest,
-                            public testing::WithParamInterface<ChangeCase> {};
+class ChangedResourceTest : public IntegrityTest, public testing::WithParamInterface<ChangeCase> {};
 
 // The first answer is cut after some bytes and the resource changes before the retry: the
 // retry's answer must not be spliced onto the bytes of the first version.
@@ -160,9 +158,7 @@ TEST_P(ChangedResourceTest, RetryAfterTheResourceChangedDeliversOnlyTheNewVersio
   EXPECT_EQ(response.fileLength(), static_cast<int64_t>(second.size()));
   EXPECT_TRUE(deliveredBytes(response) == second) << "a file mixed from two versions";
   if (param.change != Change::kLength) {
-    const std::string expected = param.change == Change::kStrongEtag
-                                     ? v1.etag
-                                     : v1.lastModified;
+    const std::string expected = param.change == Change::kStrongEtag ? v1.etag : v1.lastModified;
     bool askedIfRange = false;
     for (const SeenRequest& seen : server_.requests()) askedIfRange |= seen.ifRange == expected;
     EXPECT_TRUE(askedIfRange) << "resumed ranges name the stored version";
@@ -341,17 +337,25 @@ TEST_F(IntegrityTest, FailedDeliveryKeepsTheCompleteDownload) {
   const std::vector<uint8_t> body = patternBytes(kSize, 8);
   server_.serve("/r", body);
   Zephyl manager(settings_);
-  ZPRequest request = requestFor("/r", ZPRequest::OUTPUT_CHUNK_FILE);
-  request.savePath = dir_.file("blocked/r.bin");
-  { std::ofstream blocker(dir_.file("blocked")); }  // a file where the directory should be
-  ZPResponse failed = manager.execute(request);
-  ASSERT_FALSE(failed.isSuccess());
-  std::filesystem::remove(dir_.file("blocked"));
-  server_.clearRequests();
-  ZPResponse response = manager.execute(request);
-  ASSERT_TRUE(response.isSuccess()) << response.logString();
-  EXPECT_TRUE(readFile(response.getFile()) == body);
-  EXPECT_EQ(server_.requestCount(), 0u);
+  for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE}) {
+    SCOPED_TRACE(sinkName(sink));
+    ZPRequest request = requestFor("/r", sink);
+    const std::string blocked = dir_.file("blocked" + std::to_string(sink));
+    request.savePath = blocked + "/r.bin";
+    { std::ofstream blocker(blocked); }  // a file where the directory should be
+    server_.clearRequests();
+    ZPResponse failed = manager.execute(request);
+    ASSERT_FALSE(failed.isSuccess());
+    // The second attempt only tries the delivery again.
+    EXPECT_EQ(server_.requestCount(),
+              sink == ZPRequest::OUTPUT_FILE ? 1u : (kSize + kBlock - 1) / kBlock);
+    std::filesystem::remove(blocked);
+    server_.clearRequests();
+    ZPResponse response = manager.execute(request);
+    ASSERT_TRUE(response.isSuccess()) << response.logString();
+    EXPECT_TRUE(readFile(response.getFile()) == body);
+    EXPECT_EQ(server_.requestCount(), 0u);
+  }
 }
 
 // The storage root and the save directory on two file systems (tmpfs and the disk): delivery
@@ -373,7 +377,10 @@ TEST_F(IntegrityTest, DeliveryCrossesFileSystems) {
   for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE}) {
     ZPRequest request = requestFor("/r", sink);
     std::filesystem::create_directories(std::filesystem::path(request.savePath).parent_path());
-    { std::ofstream old(request.savePath); old << "the user's old file"; }
+    {
+      std::ofstream old(request.savePath);
+      old << "the user's old file";
+    }
     Zephyl manager(settings);
     ZPResponse response = manager.execute(request);
     ASSERT_TRUE(response.isSuccess()) << sinkName(sink) << " " << response.logString();

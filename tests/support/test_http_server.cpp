@@ -53,7 +53,8 @@ RangeKind parseRange(const std::string& header, int64_t size, int64_t* first, in
   if (value.compare(0, 6, "bytes=") != 0) return RangeKind::kNone;
   const std::string rangeText = trimmed(value.substr(6));
   const size_t dash = rangeText.find('-');
-  if (dash == std::string::npos || rangeText.find(',') != std::string::npos) return RangeKind::kNone;
+  if (dash == std::string::npos || rangeText.find(',') != std::string::npos)
+    return RangeKind::kNone;
   const std::string from = trimmed(rangeText.substr(0, dash));
   const std::string to = trimmed(rangeText.substr(dash + 1));
   int64_t a = 0;
@@ -343,10 +344,10 @@ TestHttpServer::Answer TestHttpServer::decide(const std::string& method, const s
       int64_t last = size - 1;
       // If-Range: the range applies only while the resource is the one the validator names;
       // otherwise the whole (new) resource comes.
-      const bool ifRangeHolds = ifRange.empty() || misbehaviour.ignoreIfRange ||
-                                (!misbehaviour.etag.empty() && ifRange == misbehaviour.etag) ||
-                                (!misbehaviour.lastModified.empty() &&
-                                 ifRange == misbehaviour.lastModified);
+      const bool ifRangeHolds =
+          ifRange.empty() || misbehaviour.ignoreIfRange ||
+          (!misbehaviour.etag.empty() && ifRange == misbehaviour.etag) ||
+          (!misbehaviour.lastModified.empty() && ifRange == misbehaviour.lastModified);
       const RangeKind kind = hasRange && !misbehaviour.ignoreRange && ifRangeHolds
                                  ? parseRange(range, size, &first, &last)
                                  : RangeKind::kNone;
@@ -361,12 +362,13 @@ TestHttpServer::Answer TestHttpServer::decide(const std::string& method, const s
           first = std::clamp<int64_t>(first + misbehaviour.startShift, 0, size - 1);
           last = misbehaviour.overshoot ? size - 1 : std::min(size - 1, first + span);
           answer.headers.emplace_back(
-              "Content-Range", misbehaviour.rangeUnit + " " + std::to_string(first) + "-" +
-                                   std::to_string(last) + "/" +
-                                   (misbehaviour.unknownTotal ? std::string("*")
-                                    : std::to_string(misbehaviour.claimedTotal >= 0
-                                                         ? misbehaviour.claimedTotal
-                                                         : size)));
+              "Content-Range",
+              misbehaviour.rangeUnit + " " + std::to_string(first) + "-" + std::to_string(last) +
+                  "/" +
+                  (misbehaviour.unknownTotal
+                       ? std::string("*")
+                       : std::to_string(misbehaviour.claimedTotal >= 0 ? misbehaviour.claimedTotal
+                                                                       : size)));
         } else {
           first = 0;
           last = size - 1;

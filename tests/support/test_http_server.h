@@ -50,7 +50,7 @@ struct Misbehaviour {
   bool ignoreIfRange = false;  // ranges apply whatever If-Range says
   bool overshoot = false;      // a ranged answer runs to the resource's end, whatever was asked
   std::string rangeUnit = "bytes";  // the unit written in Content-Range
-  int64_t claimedTotal = -1;        // when set, the total Content-Range states instead of the true one
+  int64_t claimedTotal = -1;     // when set, the total Content-Range states instead of the true one
   int64_t stallAfterBytes = -1;  // after this many body bytes, pause stallMs (at most 10 s)
   int stallMs = 0;
 };
@@ -60,9 +60,9 @@ struct SeenRequest {
   std::string method;
   std::string target;  // path with query, as in the request line
   bool hasRange = false;
-  std::string range;  // the Range header value, e.g. "bytes=0-99"; empty without one
+  std::string range;    // the Range header value, e.g. "bytes=0-99"; empty without one
   std::string ifRange;  // the If-Range header value; empty without one
-  int status = 0;     // status the server answered with
+  int status = 0;       // status the server answered with
 };
 
 // Deterministic pseudo-random bytes, different for each seed.
