@@ -127,6 +127,21 @@ TEST_F(ZgetTest, ExitsZeroWhenEveryDownloadSucceeds) {
   EXPECT_TRUE(fileExists(cacheRoot() + "/lruCache"));
 }
 
+// An empty resource, told by a 416 "bytes */0" to the first range or by a 200 of length 0, is an
+// empty file and a success.
+TEST_F(ZgetTest, EmptyResourceIsAnEmptyFile) {
+  Misbehaviour ignoring;
+  ignoring.ignoreRange = true;
+  server_.serve("/empty416.bin", {});
+  server_.serve("/empty200.bin", {}, ignoring);
+  const Result result = run({"-q", server_.url("/empty416.bin"), server_.url("/empty200.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  for (const char* name : {"/empty416.bin", "/empty200.bin"}) {
+    EXPECT_TRUE(fileExists(work() + name)) << name;
+    EXPECT_EQ(readFile(work() + name), "") << name;
+  }
+}
+
 TEST_F(ZgetTest, ListWithAFailingUrlExitsOneExplainsItAndKeepsTheOthers) {
   const std::vector<uint8_t> first = patternBytes(70000, 1);
   const std::vector<uint8_t> second = patternBytes(90000, 2);
