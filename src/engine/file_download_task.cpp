@@ -124,6 +124,9 @@ ZPResponse FileDownloadTask::execute() {
   const ZPResponse opened = tryOpen();
   if (!opened.isSuccess()) {
     ZP_LOG(Debug) << "FileDownloadTask open failed";
+    // A writer that took its key before the open failed holds the key's lock: it goes now, or
+    // every later download of the key would wait for it.
+    writer_->close();
     metrics.result = opened.resultCode;
     metrics.error_msg = opened.errorMsg;
     metrics.client_error_code = opened.errorCode;

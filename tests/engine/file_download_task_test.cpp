@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -412,6 +413,35 @@ TEST_F(FileDownloadTaskTest, SinkThatCannotOpenFailsAfterTwoTries) {
   EXPECT_NE(log.find("fileDownload chain tryOpen retry, delay 500"), std::string::npos);
   EXPECT_NE(log.find("FileDownloadTask open failed"), std::string::npos);
   EXPECT_EQ(server_.requestCount(), 0u);
+}
+
+// A sink that took its key and then could not open its file must let the key go: the next
+// download of the key is not kept waiting for it.
+TEST_F(FileDownloadTaskTest, FailedOpenReleasesTheKey) {
+  const std::vector<uint8_t> body = patternBytes(kBlock + 5);
+  server_.serve("/k", body);
+  ZPRequest req = request("/k", ZPRequest::OUTPUT_CHUNK_FILE);
+  const std::string dataPath = settings_.rootDir + "/lruCache/" + req.fileKey;
+  std::filesystem::create_directories(dataPath);  // a directory where the data file belongs
+  {
+    FileDownloadTask blocked(settings_, storage_, req);
+    EXPECT_FALSE(blocked.execute().isSuccess());
+  }
+  std::filesystem::remove(dataPath);
+  FileDownloadTask task(settings_, storage_, req);
+  std::atomic<bool> finished{false};
+  std::thread canceller([&task, &finished] {
+    // Bounds the test should the key still be held: the wait ends as cancelled.
+    for (int i = 0; i < 100 && !finished.load(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    task.cancel();
+  });
+  ZPResponse response = task.execute();
+  finished = true;
+  canceller.join();
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_EQ(response.fileLength(), static_cast<int64_t>(body.size()));
 }
 
 TEST_F(FileDownloadTaskTest, ListenersAreCappedAndCalledInOrder) {
