@@ -26,6 +26,16 @@ class ZEPHYL_EXPORT ZPHttpPolicy {
   int32_t retryDelayMs = 5000;        // pause before a repeat; 0 or less: none
   // Host (URL authority) -> alternative hosts a failing chunk moves to, in list order.
   std::unordered_map<std::string, std::vector<std::string>> domainMap;
+  // TLS: the peer's certificate and host name are verified against the system's trust store, or
+  // against caCertificatePath (a PEM file, or a directory of hashed certificates) when it is set.
+  // verifyTls = false accepts any certificate: only for hosts that cannot be verified otherwise.
+  std::string caCertificatePath;
+  bool verifyTls = true;
+  // A chunk request that receives no byte for this long fails as a network error (and goes
+  // through the retry and host rules); 0 or less: no limit.
+  int32_t stallTimeoutMs = 60000;
+  // Redirects followed by one request at most; past them the request fails. Below 0: no limit.
+  int32_t maxRedirects = 20;
 };
 
 class ZEPHYL_EXPORT ZPCachePolicy {
