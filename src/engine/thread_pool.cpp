@@ -1,6 +1,7 @@
 #include "engine/thread_pool.h"
 
 #include <system_error>
+#include <utility>
 
 #include "diagnostics/log.h"
 
@@ -10,44 +11,81 @@ namespace {
 // The queue of the pool whose worker loop runs on this thread; null on any other thread.
 thread_local const void* currentPoolQueue = nullptr;
 
+std::thread startStdThread(std::function<void()> body) { return std::thread(std::move(body)); }
+
 }  // namespace
 
-ThreadPool::ThreadPool(int threadCount, Start start)
+ThreadPool::ThreadPool(int threadCount, Start start, ThreadStarter startThread)
     : queue_(std::make_shared<Queue>()),
       maxWorkers_(threadCount > 0 ? static_cast<size_t>(threadCount) : 0),
-      start_(start) {
-  // Reserved first, so that a failing emplace_back can only be a refused thread, never a
-  // reallocation that would leave started threads unowned.
+      start_(start),
+      startThread_(startThread ? std::move(startThread) : ThreadStarter(startStdThread)) {
+  // Reserved first, so that a failing start can only be a refused thread, never a reallocation
+  // that would leave started threads unowned.
   workers_.reserve(maxWorkers_);
   if (start_ != Start::kAllAtOnce) return;
-  std::lock_guard<std::mutex> lock(queue_->queueMutex);
-  while (workers_.size() < maxWorkers_ && startWorker()) {
+  std::error_code refusal;
+  size_t started = 0;
+  {
+    std::lock_guard<std::mutex> lock(queue_->queueMutex);
+    while (workers_.size() < maxWorkers_ && startWorker(&refusal)) {
+    }
+    started = workers_.size();
   }
+  if (refusal) logRefusal(started, refusal);
 }
 
-bool ThreadPool::startWorker() {
+bool ThreadPool::startWorker(std::error_code* refusal) {
+  std::thread worker;
   try {
-    workers_.emplace_back([queue = queue_] { workerLoop(queue); });
-    return true;
+    worker = startThread_([queue = queue_] { workerLoop(queue); });
   } catch (const std::system_error& error) {
-    ZP_LOG(3) << "ThreadPool started " << static_cast<int>(workers_.size()) << " of "
-              << static_cast<int>(maxWorkers_) << " threads: " << error.what();
+    *refusal = error.code();
+    return false;
+  } catch (const std::exception&) {
+    // The thread's start-up state could not be allocated.
+    *refusal = std::make_error_code(std::errc::not_enough_memory);
     return false;
   }
+  if (!worker.joinable()) {
+    *refusal = std::make_error_code(std::errc::resource_unavailable_try_again);
+    return false;
+  }
+  workers_.push_back(std::move(worker));  // within the reserved capacity: cannot throw
+  return true;
+}
+
+void ThreadPool::logRefusal(size_t started, const std::error_code& refusal) const {
+  ZP_LOG(Warn) << "ThreadPool started " << static_cast<int>(started) << " of "
+               << static_cast<int>(maxWorkers_) << " threads: " << refusal.message();
 }
 
 void ThreadPool::queueJob(std::function<void()> job) {
+  std::error_code refusal;
+  size_t started = 0;
+  bool refused = false;
   {
     std::lock_guard<std::mutex> lock(queue_->queueMutex);
     if (queue_->stop) throw std::runtime_error("enqueue on stopped ThreadPool");
-    queue_->tasks.push(std::move(job));
-    // More queued jobs than idle workers: one more worker, while the bound allows. A refused
-    // thread leaves the job to the workers there are.
-    if (start_ == Start::kOnDemand && queue_->tasks.size() > queue_->idle &&
-        workers_.size() < maxWorkers_) {
-      startWorker();
+    // A job needs a worker. Refused starts are made up for here: a pool started all at once
+    // tops up the workers it was refused, an on-demand pool starts one more while the queued
+    // jobs outnumber the idle workers. A refused start leaves the job to the workers there are;
+    // only a pool without any refuses the job.
+    const bool wantsWorker =
+        workers_.size() < maxWorkers_ && (workers_.empty() || start_ == Start::kAllAtOnce ||
+                                          queue_->tasks.size() + 1 > queue_->idle);
+    if (wantsWorker) {
+      while (startWorker(&refusal) && start_ == Start::kAllAtOnce &&
+             workers_.size() < maxWorkers_) {
+      }
     }
+    // Queued without a worker, the job would never run and its caller would wait forever.
+    refused = workers_.empty() && maxWorkers_ > 0;
+    if (!refused) queue_->tasks.push(std::move(job));
+    started = workers_.size();
   }
+  if (refusal) logRefusal(started, refusal);
+  if (refused) throw std::system_error(refusal, "ThreadPool could not start a worker thread");
   queue_->condition.notify_one();
 }
 
@@ -61,9 +99,9 @@ ThreadPool::~ThreadPool() {
   // This worker is detached instead: it returns from its current job into workerLoop, which only
   // touches the shared queue, drains it and ends.
   requestStop();
-  ZP_LOG(3) << "ThreadPool destroyed on one of its own workers: "
-            << std::make_error_code(std::errc::resource_deadlock_would_occur).message()
-            << "; that worker ends after its current job";
+  ZP_LOG(Warn) << "ThreadPool destroyed on one of its own workers: "
+               << std::make_error_code(std::errc::resource_deadlock_would_occur).message()
+               << "; that worker ends after its current job";
   joinWorkers();
 }
 

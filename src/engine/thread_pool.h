@@ -1,8 +1,8 @@
 // ThreadPool: a bounded set of worker threads taking jobs from one FIFO queue, started all at
-// once or one by one as queued jobs find no idle worker. enqueue is
-// thread-safe (also from the pool's own workers); shutdown and the destructor run every job
-// already queued, then join the workers. Neither can wait on one of the pool's own workers: see
-// shutdown and ~ThreadPool for what they do there instead.
+// once or one by one as queued jobs find no idle worker. enqueue is thread-safe (also from the
+// pool's own workers); shutdown and the destructor run every job already queued, then join the
+// workers. Neither can wait on one of the pool's own workers: see shutdown and ~ThreadPool for
+// what they do there instead. A job is queued only when a worker exists to run it.
 #pragma once
 
 #include <condition_variable>
@@ -12,6 +12,7 @@
 #include <mutex>
 #include <queue>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <type_traits>
@@ -27,9 +28,16 @@ class ThreadPool {
     kOnDemand,   // a new worker whenever a queued job finds none idle, up to threadCount
   };
 
+  // Starts one thread running body and returns it; throws std::system_error when the system
+  // refuses a thread, as std::thread's constructor does. Called under the pool's queue lock.
+  using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+
   // Starts (or allows) threadCount workers; with 0 (or less) no job ever runs. Should the system
-  // refuse a thread, the pool keeps the workers it got and logs a Warn line.
-  explicit ThreadPool(int threadCount, Start start = Start::kAllAtOnce);
+  // refuse a thread, the pool keeps the workers it got, logs a Warn line and tries again at later
+  // enqueues (kAllAtOnce: every missing worker; kOnDemand: as jobs need them). startThread starts
+  // every worker (empty: std::thread); tests hand in one that refuses.
+  explicit ThreadPool(int threadCount, Start start = Start::kAllAtOnce,
+                      ThreadStarter startThread = nullptr);
   // Stops taking jobs, lets the workers run every queued job, joins every worker. Never throws.
   // Called on one of the pool's own workers, joining that worker is refused (it would be a
   // resource deadlock): a Warn line is logged, the other workers are joined, and that worker is
@@ -47,8 +55,12 @@ class ThreadPool {
 
   // Queues job(args...) and returns the future of its result; an exception thrown by the job is
   // stored in that future. Throws std::runtime_error("enqueue on stopped ThreadPool") once
-  // shutdown or the destructor has begun. Jobs still queued when a pool without workers is
-  // destroyed are dropped; their futures then hold std::future_error (broken_promise).
+  // shutdown or the destructor has begun, and std::system_error (the refusal's code, what()
+  // beginning "ThreadPool could not start a worker thread") when the pool has no worker and the
+  // system refuses to start one: the job is not queued then, since nothing would ever run it.
+  // (std::system_error is a std::runtime_error: catch it first to tell the two apart.)
+  // A pool made with 0 threads queues without a worker; those jobs are dropped when it is
+  // destroyed and their futures hold std::future_error (broken_promise).
   template <typename Job, typename... Args>
   auto enqueue(Job&& job, Args&&... args)
       -> std::future<std::invoke_result_t<std::decay_t<Job>, std::decay_t<Args>...>>;
@@ -74,10 +86,13 @@ class ThreadPool {
   };
 
   static void workerLoop(const std::shared_ptr<Queue>& queue);
-  // Queues a job; throws std::runtime_error once the pool is stopping.
+  // Queues a job; throws as enqueue says.
   void queueJob(std::function<void()> job);
-  // Requires: queue_->queueMutex held. Starts one more worker; false when the system refuses.
-  bool startWorker();
+  // Requires: queue_->queueMutex held. Starts one more worker; false, with the reason in *refusal,
+  // when the system refuses.
+  bool startWorker(std::error_code* refusal);
+  // The Warn line for a refused thread; called without the queue lock.
+  void logRefusal(size_t started, const std::error_code& refusal) const;
   void requestStop();
   // Joins every worker still joinable, except the calling one, which is detached.
   void joinWorkers();
@@ -86,6 +101,7 @@ class ThreadPool {
   const std::shared_ptr<Queue> queue_;
   const size_t maxWorkers_;
   const Start start_;
+  const ThreadStarter startThread_;
 
   // Serialises joining, so that concurrent shutdown calls never join one thread twice and all
   // return after the joins. Lock order: joinMutex_, then queueMutex.

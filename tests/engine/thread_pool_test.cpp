@@ -11,6 +11,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -455,6 +456,107 @@ TEST_F(ThreadPoolTest, PoolWithoutThreadsDestroysCleanlyAndDropsItsJobs) {
   }
   EXPECT_FALSE(ran.load());
 }
+
+// Starts threads the way the system does until grants run out, then refuses `refusals` times
+// (negative: for ever) as pthread_create does when threads are exhausted, then starts again.
+class RationedStarter {
+ public:
+  RationedStarter(int grants, int refusals) : grants_(grants), refusals_(refusals) {}
+
+  ThreadPool::ThreadStarter starter() {
+    return [this](std::function<void()> body) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++attempts_;
+      if (grants_ > 0) {
+        --grants_;
+      } else if (refusals_ != 0) {
+        if (refusals_ > 0) --refusals_;
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "pthread_create");
+      }
+      return std::thread(std::move(body));
+    };
+  }
+  int attempts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return attempts_;
+  }
+
+ private:
+  std::mutex mutex_;
+  int grants_;        // guarded by mutex_
+  int refusals_;      // guarded by mutex_
+  int attempts_ = 0;  // guarded by mutex_
+};
+
+struct RefusalCase {
+  const char* name;
+  ThreadPool::Start start;
+  int grants;    // threads started before the refusals begin
+  int refusals;  // negative: every later start is refused
+  int refusedJobs;
+  size_t workers;  // once every job was offered
+};
+
+void PrintTo(const RefusalCase& refusal, std::ostream* out) { *out << refusal.name; }
+
+class ThreadRefusalTest : public testing::TestWithParam<RefusalCase> {};
+
+// Every job offered either runs or is refused at once with a clear error; none waits in a queue
+// that no worker will ever drain. Jobs hold their worker until all were offered, so an on-demand
+// pool asks for a thread per job.
+TEST_P(ThreadRefusalTest, EveryJobRunsOrIsRefusedAtOnce) {
+  const RefusalCase& refusal = GetParam();
+  constexpr int kThreads = 3;
+  constexpr int kJobs = 5;
+  RationedStarter rationed(refusal.grants, refusal.refusals);
+  Gate gate;
+  std::atomic<int> ran{0};
+  int refused = 0;
+  std::vector<std::future<void>> accepted;
+  {
+    ThreadPool pool(kThreads, refusal.start, rationed.starter());
+    OpenOnExit openOnExit(gate);
+    for (int i = 0; i < kJobs; ++i) {
+      try {
+        accepted.push_back(pool.enqueue([&] {
+          gate.waitOpen();
+          ++ran;
+        }));
+      } catch (const std::system_error& error) {
+        ++refused;
+        EXPECT_EQ(error.code(), std::errc::resource_unavailable_try_again);
+        EXPECT_EQ(std::string(error.what()).rfind("ThreadPool could not start a worker thread", 0),
+                  0u)
+            << error.what();
+      }
+    }
+    EXPECT_EQ(pool.startedWorkers(), refusal.workers);
+    gate.open();
+    for (auto& future : accepted) {
+      ASSERT_TRUE(isReady(future)) << "an accepted job never ran";
+      EXPECT_NO_THROW(future.get());
+    }
+  }
+  EXPECT_EQ(refused, refusal.refusedJobs);
+  EXPECT_EQ(ran.load(), kJobs - refusal.refusedJobs);
+  EXPECT_GT(rationed.attempts(), 0);
+}
+
+using Start = ThreadPool::Start;
+const RefusalCase kRefusalCases[] = {
+    {"AllAtOnceWithoutAnyThread", Start::kAllAtOnce, 0, -1, 5, 0},
+    {"OnDemandWithoutAnyThread", Start::kOnDemand, 0, -1, 5, 0},
+    {"AllAtOnceWithOneThreadOfThree", Start::kAllAtOnce, 1, -1, 0, 1},
+    {"OnDemandWithOneThreadOfThree", Start::kOnDemand, 1, -1, 0, 1},
+    // A passing shortage: the missing workers are started at the next job.
+    {"AllAtOnceRefusedOnceAtStart", Start::kAllAtOnce, 0, 1, 0, 3},
+    {"OnDemandRefusedOnceAtTheFirstJob", Start::kOnDemand, 0, 1, 1, 3},
+};
+INSTANTIATE_TEST_SUITE_P(Refusals, ThreadRefusalTest, testing::ValuesIn(kRefusalCases),
+                         [](const testing::TestParamInfo<RefusalCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace zephyl
