@@ -3,7 +3,10 @@
 #include <openssl/evp.h>
 
 #include <chrono>
-#include <stdexcept>
+#include <cstring>
+
+#include "diagnostics/log.h"
+#include "diagnostics/md5_calls.h"
 
 namespace zephyl {
 namespace {
@@ -13,31 +16,57 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 }  // namespace
 
 struct Md5Stream::Context {
-  EVP_MD_CTX* digest = nullptr;
+  explicit Context(const Md5Calls& with) : calls(with) {}
   ~Context() { EVP_MD_CTX_free(digest); }
+  Context(const Context&) = delete;
+  Context& operator=(const Context&) = delete;
+
+  const Md5Calls calls;
+  EVP_MD_CTX* digest = nullptr;
+  bool failed = false;
+  bool finished = false;
 };
 
-Md5Stream::Md5Stream() : context_(std::make_unique<Context>()) {
+Md5Stream::Md5Stream() : Md5Stream(Md5Calls()) {}
+
+Md5Stream::Md5Stream(const Md5Calls& calls) : context_(std::make_unique<Context>(calls)) {
   context_->digest = EVP_MD_CTX_new();
-  if (context_->digest == nullptr || EVP_DigestInit_ex(context_->digest, EVP_md5(), nullptr) != 1) {
-    throw std::bad_alloc();
-  }
+  context_->failed = context_->digest == nullptr ||
+                     context_->calls.init(context_->digest, EVP_md5(), nullptr) != 1;
 }
 
 Md5Stream::~Md5Stream() = default;
 
-void Md5Stream::update(const void* data, size_t size) {
-  if (size > 0) EVP_DigestUpdate(context_->digest, data, size);
+bool Md5Stream::update(const void* data, size_t size) {
+  if (context_->failed || context_->finished) return false;
+  if (size > 0 && context_->calls.update(context_->digest, data, size) != 1) {
+    context_->failed = true;
+  }
+  return !context_->failed;
 }
 
-void Md5Stream::finish(unsigned char* digest) {
+bool Md5Stream::finish(unsigned char* digest) {
+  if (context_->failed || context_->finished) return false;
+  context_->finished = true;
+  // Written to a buffer of our own first: a failing step may have left partial bytes in it.
+  unsigned char result[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  EVP_DigestFinal_ex(context_->digest, digest, &length);
+  if (context_->calls.finish(context_->digest, result, &length) != 1 ||
+      length != kMd5DigestLength) {
+    context_->failed = true;
+    return false;
+  }
+  std::memcpy(digest, result, kMd5DigestLength);
+  return true;
 }
 
-void md5Of(const void* data, size_t size, unsigned char* digest) {
-  unsigned int length = 0;
-  EVP_Digest(data, size, digest, &length, EVP_md5(), nullptr);
+bool md5Of(const void* data, size_t size, unsigned char* digest, const Md5Calls& calls) {
+  Md5Stream stream(calls);
+  return stream.update(data, size) && stream.finish(digest);
+}
+
+bool md5Of(const void* data, size_t size, unsigned char* digest) {
+  return md5Of(data, size, digest, Md5Calls());
 }
 
 std::string md5Hex(const unsigned char* digest) {
@@ -49,11 +78,16 @@ std::string md5Hex(const unsigned char* digest) {
   return text;
 }
 
-std::string fileKeyFromUrl(const std::string& url) {
+std::string fileKeyFromUrl(const std::string& url, const Md5Calls& calls) {
   unsigned char digest[kMd5DigestLength];
-  md5Of(url.data(), url.size(), digest);
+  if (!md5Of(url.data(), url.size(), digest, calls)) {
+    ZP_LOG(Error) << "md5 failed: no file key for " << url;
+    return std::string();
+  }
   return md5Hex(digest);
 }
+
+std::string fileKeyFromUrl(const std::string& url) { return fileKeyFromUrl(url, Md5Calls()); }
 
 int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(

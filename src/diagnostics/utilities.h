@@ -11,26 +11,37 @@ namespace zephyl {
 
 constexpr size_t kMd5DigestLength = 16;
 
-// 32 lowercase hex digits of the MD5 of exactly the bytes of url (no normalisation).
+// MD5 comes from libcrypto, which can refuse it (a provider without MD5, no memory): every MD5
+// operation reports that as a failure, never as a digest.
+struct Md5Calls;  // see md5_calls.h
+
+// 32 lowercase hex digits of the MD5 of exactly the bytes of url (no normalisation); empty when
+// libcrypto fails.
 std::string fileKeyFromUrl(const std::string& url);
 
 // Two lowercase hex digits per byte of a 16-byte digest, in byte order.
 std::string md5Hex(const unsigned char* digest);
 
-// One-shot MD5 of size bytes at data into digest (16 bytes).
-void md5Of(const void* data, size_t size, unsigned char* digest);
+// One-shot MD5 of size bytes at data into digest (16 bytes). False, digest untouched, when
+// libcrypto fails.
+bool md5Of(const void* data, size_t size, unsigned char* digest);
 
-// Incremental MD5. One thread at a time.
+// Incremental MD5. One thread at a time. A stream whose set-up or any step failed stays failed:
+// later updates do nothing and finish reports the failure.
 class Md5Stream {
  public:
   Md5Stream();
+  // Through calls instead of libcrypto's own (copied).
+  explicit Md5Stream(const Md5Calls& calls);
   ~Md5Stream();
   Md5Stream(const Md5Stream&) = delete;
   Md5Stream& operator=(const Md5Stream&) = delete;
 
-  void update(const void* data, size_t size);
-  // Writes the 16-byte digest; the stream is finished afterwards.
-  void finish(unsigned char* digest);
+  // Adds size bytes; false once the stream has failed.
+  bool update(const void* data, size_t size);
+  // Writes the 16-byte digest and returns true; false, digest untouched, when any step failed.
+  // The stream is finished afterwards: a second finish returns false.
+  [[nodiscard]] bool finish(unsigned char* digest);
 
  private:
   struct Context;

@@ -31,18 +31,20 @@ std::string ZPResponse::logString() const {
 std::string ZPResponse::getMd5Etag() const {
   if (resultCode != RESULT_SUCCESS || !md5Etag.empty()) return md5Etag;
   unsigned char digest[zephyl::kMd5DigestLength];
+  // Failures are not cached: a file that comes back later, or a digest libcrypto could not make
+  // this time, is tried again by the next call.
   if (outputData) {
-    zephyl::md5Of(outputData->data(), outputData->size(), digest);
+    if (!zephyl::md5Of(outputData->data(), outputData->size(), digest)) return std::string();
   } else {
     zephyl::FileHandle file(zephyl::fs::fOpenFile(outputFilePath, "rb"));
-    // Not cached: a file that comes back later is digested then.
     if (!file) return std::string();
     zephyl::Md5Stream stream;
     unsigned char block[64 * 1024];
     size_t read = 0;
-    while ((read = std::fread(block, 1, sizeof block, file.get())) > 0) stream.update(block, read);
-    if (std::ferror(file.get())) return std::string();
-    stream.finish(digest);
+    while ((read = std::fread(block, 1, sizeof block, file.get())) > 0) {
+      if (!stream.update(block, read)) return std::string();
+    }
+    if (std::ferror(file.get()) || !stream.finish(digest)) return std::string();
   }
   md5Etag = zephyl::md5Hex(digest);
   return md5Etag;

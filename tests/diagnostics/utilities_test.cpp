@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <ostream>
+#include <string>
+
+#include "diagnostics/md5_calls.h"
 
 namespace zephyl {
 namespace {
@@ -27,15 +32,70 @@ TEST(UtilitiesTest, StreamingDigestEqualsOneShot) {
   std::string data(100000, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + 7);
   unsigned char oneShot[kMd5DigestLength];
-  md5Of(data.data(), data.size(), oneShot);
+  ASSERT_TRUE(md5Of(data.data(), data.size(), oneShot));
   Md5Stream stream;
   for (size_t offset = 0; offset < data.size(); offset += 777) {
-    stream.update(data.data() + offset, std::min<size_t>(777, data.size() - offset));
+    ASSERT_TRUE(stream.update(data.data() + offset, std::min<size_t>(777, data.size() - offset)));
   }
   unsigned char streamed[kMd5DigestLength];
-  stream.finish(streamed);
+  ASSERT_TRUE(stream.finish(streamed));
   EXPECT_EQ(md5Hex(streamed), md5Hex(oneShot));
+  EXPECT_FALSE(stream.finish(streamed)) << "a finished stream gave a second digest";
 }
+
+// libcrypto refusing one step of the digest, as a provider without MD5 does. A refused final
+// step scribbles over its output first, so that a digest taken from it would be visible.
+int refuseInit(EVP_MD_CTX*, const EVP_MD*, ENGINE*) { return 0; }
+int refuseUpdate(EVP_MD_CTX*, const void*, size_t) { return 0; }
+int refuseFinish(EVP_MD_CTX*, unsigned char* digest, unsigned int* length) {
+  std::memset(digest, 0x5a, kMd5DigestLength);
+  *length = kMd5DigestLength;
+  return 0;
+}
+
+struct RefusedStep {
+  const char* name;
+  Md5Calls calls;
+};
+
+void PrintTo(const RefusedStep& step, std::ostream* out) { *out << step.name; }
+
+class Md5FailureTest : public testing::TestWithParam<RefusedStep> {};
+
+TEST_P(Md5FailureTest, FailureIsReportedAndNoDigestIsUsed) {
+  const Md5Calls& calls = GetParam().calls;
+  const std::string data = "http://127.0.0.1/file.bin";
+  unsigned char digest[kMd5DigestLength];
+  std::memset(digest, 0xee, sizeof digest);
+  const std::string untouched = md5Hex(digest);
+
+  EXPECT_FALSE(md5Of(data.data(), data.size(), digest, calls));
+  EXPECT_EQ(md5Hex(digest), untouched);
+  EXPECT_EQ(fileKeyFromUrl(data, calls), "");
+
+  Md5Stream stream(calls);
+  stream.update(data.data(), data.size());
+  stream.update(data.data(), data.size());
+  EXPECT_FALSE(stream.finish(digest));
+  EXPECT_EQ(md5Hex(digest), untouched);
+}
+
+Md5Calls refusing(int step) {
+  Md5Calls calls;
+  if (step == 0) calls.init = refuseInit;
+  if (step == 1) calls.update = refuseUpdate;
+  if (step == 2) calls.finish = refuseFinish;
+  return calls;
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, Md5FailureTest,
+                         testing::Values(RefusedStep{"Init", refusing(0)},
+                                         RefusedStep{"Update", refusing(1)},
+                                         RefusedStep{"Final", refusing(2)}),
+                         [](const testing::TestParamInfo<RefusedStep>& info) {
+                           return std::string(info.param.name);
+                         });
+
 
 TEST(UtilitiesTest, NowMsIsWallClockMilliseconds) {
   const int64_t before = nowMs();
