@@ -56,8 +56,8 @@ struct AnswerVerdict {
   int64_t contentRangeStart = -1;
   int64_t contentRangeEnd = -1;
   // The total stated by the Content-Range of a 206, or of a 416 ("bytes */total"); -1 when not
-  // stated. contentRangeTotalUnknown: the header had a total part that is not a decimal number
-  // ("*" or anything else).
+  // stated. contentRangeTotalUnknown: the header was there but stated no readable total ("*",
+  // no total at all, anything else, or a range reaching past it).
   int64_t contentRangeTotal = -1;
   bool contentRangeTotalUnknown = false;
   // The answer starts where the range asked: a 206 whose Content-Range starts at requestedStart

@@ -39,6 +39,15 @@ bool parseRangeValue(const std::string& text, int64_t* first, int64_t* last) {
   return true;
 }
 
+void requestedBytesOf(const std::string& range, int64_t* first, int64_t* last) {
+  *first = range.empty() ? 0 : -1;
+  *last = -1;
+  if (!range.empty() && !parseRangeValue(range, first, last)) {
+    *first = -1;
+    *last = -1;
+  }
+}
+
 ContentRange parseContentRange(const std::string& value) {
   ContentRange range;
   const size_t slash = value.find('/');
@@ -71,6 +80,7 @@ ContentRange parseContentRange(const std::string& value) {
       !parseDecimal(dash + 1, rangeEnd, &last) || last < first) {
     return range;
   }
+  if (range.hasTotal && last >= range.total) return ContentRange();
   range.hasRange = true;
   range.first = first;
   range.last = last;

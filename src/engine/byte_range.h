@@ -11,9 +11,15 @@ namespace zephyl {
 // and *last the last one, -1 for an open range. Returns false for any other text.
 [[nodiscard]] bool parseRangeValue(const std::string& text, int64_t* first, int64_t* last);
 
+// The bytes a request asks for with a Range value of this library: (0, -1) for an empty text (no
+// Range header, the whole resource), (first, last) for a readable one, (-1, -1) otherwise.
+void requestedBytesOf(const std::string& range, int64_t* first, int64_t* last);
+
 // A Content-Range value "bytes first-last/total" (total may be "*").
 struct ContentRange {
-  bool hasRange = false;  // "first-last" was readable, first <= last
+  // "first-last" was readable, first <= last, and last lies below a stated total (a range that
+  // reaches past its own total contradicts itself: then neither part is readable).
+  bool hasRange = false;
   int64_t first = -1;
   int64_t last = -1;
   bool hasTotal = false;  // the text after the first "/" is a decimal number

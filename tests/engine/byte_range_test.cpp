@@ -62,5 +62,20 @@ TEST(ByteRangeTest, UnreadableRangeStillGivesAStatedTotal) {
   }
 }
 
+// The last byte must lie below the total: a range that reaches it contradicts itself, and
+// neither of its parts can be believed.
+TEST(ByteRangeTest, RangeReachingItsOwnTotalIsUnreadable) {
+  const ContentRange lastByte = parseContentRange("bytes 0-99/100");
+  EXPECT_TRUE(lastByte.hasRange);
+  EXPECT_EQ(lastByte.total, 100);
+  for (const char* text : {"bytes 0-100/100", "bytes 50-60/10", "bytes 0-0/0"}) {
+    const ContentRange range = parseContentRange(text);
+    EXPECT_FALSE(range.hasRange) << text;
+    EXPECT_FALSE(range.hasTotal) << text;
+    EXPECT_EQ(range.first, -1) << text;
+    EXPECT_EQ(range.total, -1) << text;
+  }
+}
+
 }  // namespace
 }  // namespace zephyl
