@@ -118,7 +118,7 @@ bool FileStorageManager::openFile(FileKind kind, const std::string& fileKey,
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     // Again at every try: the directories may vanish while a writer waits.
-    prepareDirectories();
+    if (!prepareDirectories(errorCode, errorMsg)) return false;
     if (tryLockIdleKey(kind, fileKey)) break;
     if (isCancelled(cancelled)) {
       setError(0, "cancelled while another writer held the download", errorCode, errorMsg);
@@ -134,12 +134,15 @@ bool FileStorageManager::openFile(FileKind kind, const std::string& fileKey,
   *paths = storedPathsOf(kind, kind == FileKind::Chunked ? lruCacheDir_ : tempDir_, fileKey);
   if (kind == FileKind::Chunked) lruCache_.erase(fileKey);
   openKeysOf(kind)[fileKey] = OpenKey{};
+  // The key is held: no other writer touches these files, so the lock can go first.
+  lock.unlock();
+  removeForeignEntries(*paths);
   return true;
 }
 
 FilePaths FileStorageManager::openFile(FileKind kind, const std::string& fileKey) {
   FilePaths paths;
-  // Cannot fail without a cancellation flag.
+  // Without a cancellation flag it fails only for unusable storage directories: empty paths.
   (void)openFile(kind, fileKey, nullptr, &paths, nullptr, nullptr);
   return paths;
 }
@@ -234,6 +237,7 @@ void FileStorageManager::removeTempFile(const std::string& fileKey) {
     found->second.removeOnClose = true;
     return;
   }
+  if (!isSafeDirectory(tempDir_)) return;
   const FilePaths paths = storedPathsOf(FileKind::SingleFile, tempDir_, fileKey);
   // Nothing to delete: no lock file is made for it.
   if (!fs::exists(paths.dataPath) && !fs::exists(paths.validatorPath)) return;
@@ -249,9 +253,9 @@ void FileStorageManager::removeCacheFile(const std::string& fileKey) {
     found->second.removeOnClose = true;
     return;
   }
+  if (!isSafeDirectory(lruCacheDir_)) return;
   const FilePaths paths = storedPathsOf(FileKind::Chunked, lruCacheDir_, fileKey);
-  if (fs::exists(paths.dataPath) || fs::exists(paths.infoPath) ||
-      fs::exists(paths.validatorPath)) {
+  if (fs::exists(paths.dataPath) || fs::exists(paths.infoPath) || fs::exists(paths.validatorPath)) {
     if (!tryLockIdleKey(FileKind::Chunked, fileKey)) return;  // another process writes it
     removeStoredFiles(paths);
     keyLocks_.unlock(FileKind::Chunked, fileKey);
@@ -262,11 +266,13 @@ void FileStorageManager::removeCacheFile(const std::string& fileKey) {
 void FileStorageManager::removeAllCache() {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto& [key, open] : openFiles_) open.removeOnClose = true;
+  for (auto& [key, open] : openChunkFiles_) open.removeOnClose = true;
+  // Through a link in place of a storage directory, the link's target would be emptied.
+  if (!isSafeDirectory(tempDir_) || !isSafeDirectory(lruCacheDir_)) return;
   std::vector<std::string> tempFiles;
   if (fs::listFiles(tempDir_, &tempFiles)) {
     for (const std::string& path : tempFiles) removeIdleTempEntry(path);
   }
-  for (auto& [key, open] : openChunkFiles_) open.removeOnClose = true;
   // Before the first openFile the cache has not read its directory yet; it is loaded here so
   // that interrupted downloads of an earlier run are removed too. No key can be open then.
   if (!cacheConfigured_ && fs::exists(lruCacheDir_)) configureCacheOnce();
@@ -274,13 +280,21 @@ void FileStorageManager::removeAllCache() {
   lruCache_.removeAll();
 }
 
-void FileStorageManager::prepareDirectories() {
+bool FileStorageManager::prepareDirectories(int* errorCode, std::string* errorMsg) {
   // The directory was removed behind the library's back: its entries name nothing any more.
   if (!fs::exists(lruCacheDir_)) lruCache_.clear();
-  // Failures surface when the writer opens its file.
-  (void)fs::createDirectories(tempDir_);
-  (void)fs::createDirectories(lruCacheDir_);
-  if (initialized_) return;
+  for (const std::string* directory : {&tempDir_, &lruCacheDir_}) {
+    // A failure to create surfaces when the writer opens its file; an unsafe directory is never
+    // used, as writes and removals below it would reach whatever it leads to.
+    int code = 0;
+    std::string message;
+    if (fs::createPrivateDirectories(*directory, &code, &message) == fs::PrivateDirectory::Unsafe) {
+      ZP_LOG(Warn) << "storage directory not used, a link or another user's: " << *directory;
+      setError(code, message, errorCode, errorMsg);
+      return false;
+    }
+  }
+  if (initialized_) return true;
   // Left over by an earlier process, unless another process is still writing it.
   std::vector<std::string> tempFiles;
   if (fs::listFiles(tempDir_, &tempFiles)) {
@@ -288,6 +302,25 @@ void FileStorageManager::prepareDirectories() {
   }
   configureCacheOnce();
   initialized_ = true;
+  return true;
+}
+
+bool FileStorageManager::isSafeDirectory(const std::string& directory) {
+  if (!fs::exists(directory)) return true;  // nothing below it to remove
+  if (fs::createPrivateDirectories(directory) != fs::PrivateDirectory::Unsafe) return true;
+  ZP_LOG(Warn) << "storage directory not used, a link or another user's: " << directory;
+  return false;
+}
+
+void FileStorageManager::removeForeignEntries(const FilePaths& paths) {
+  const std::string progressPath = paths.dataPath + kInfoSuffix;  // or a complete-file marker
+  for (const std::string& path : {paths.dataPath, progressPath, progressPath + kTemporarySuffix,
+                                  paths.validatorPath, paths.validatorPath + kTemporarySuffix}) {
+    if (!fs::exists(path) || fs::isRegularFile(path)) continue;
+    ZP_LOG(Warn) << "removing what is not a file of the library: " << path;
+    // A link goes itself; a directory goes with everything in it, links inside unfollowed.
+    if (!fs::removeDirectory(path, true)) fs::removeFile(path);
+  }
 }
 
 bool FileStorageManager::tryLockIdleKey(FileKind kind, const std::string& fileKey) {

@@ -47,8 +47,9 @@ class FileStorageManager {
   static constexpr int kLockPollIntervalMs = 20;
 
   // The process-wide manager of rootDir (normalised), created on first use and kept until the
-  // process ends. Nothing is touched on disk here. For an existing root the policy replaces the cache limits
-  // (from the next trim on), so the last caller decides them for every user of the root.
+  // process ends. Nothing is touched on disk here. For an existing root the policy replaces the
+  // cache limits (from the next trim on), so the last caller decides them for every user of the
+  // root.
   static std::shared_ptr<FileStorageManager> getInstance(const std::string& rootDir,
                                                          const ZPCachePolicy& policy);
 
@@ -57,18 +58,22 @@ class FileStorageManager {
   FileStorageManager& operator=(const FileStorageManager&) = delete;
 
   // Takes the stored download (kind, fileKey) for one writer and returns its paths in *paths.
-  // Creates the directories when missing (failures are silent: the writer's own open reports
-  // them), empties the temp directory (but of downloads held elsewhere) and loads the cache the
-  // first time. While another writer holds the download (another thread, manager or process) it
-  // waits, trying every kLockPollIntervalMs; once *cancelled is true (cancelled may be null) it
-  // returns false promptly with errorCode 0. The files on disk then count, not the cache's
-  // memory: what another process stored is resumed, what it delivered is gone. While the key is
-  // open no trim or cache removal deletes its files. Every successful openFile is matched by one
-  // closeFile, or by a successful moveToSaveDir. Called by the writer's thread; blocks.
+  // Creates the directories when missing, private to the user (failures are silent: the
+  // writer's own open reports them), empties the temp directory (but of downloads held
+  // elsewhere) and loads the cache the first time. Fails with the file-system layer's report
+  // when a storage directory is a link or another user's. Whatever is not a regular file at the
+  // download's paths (a link planted there) is removed, never followed. While another writer holds
+  // the download (another thread, manager or process) it waits, trying every kLockPollIntervalMs;
+  // once *cancelled is true (cancelled may be null) it returns false promptly with errorCode 0. The
+  // files on disk then count, not the cache's memory: what another process stored is resumed, what
+  // it delivered is gone. While the key is open no trim or cache removal deletes its files. Every
+  // successful openFile is matched by one closeFile, or by a successful moveToSaveDir. Called by
+  // the writer's thread; blocks.
   [[nodiscard]] bool openFile(FileKind kind, const std::string& fileKey,
-                              const std::atomic<bool>* cancelled, FilePaths* paths,
-                              int* errorCode, std::string* errorMsg);
-  // The same without cancellation: waits as long as the download is held elsewhere.
+                              const std::atomic<bool>* cancelled, FilePaths* paths, int* errorCode,
+                              std::string* errorMsg);
+  // The same without cancellation: waits as long as the download is held elsewhere. Empty paths
+  // when the storage directories cannot be used.
   FilePaths openFile(FileKind kind, const std::string& fileKey);
 
   // Releases a key opened with openFile. A removal requested meanwhile deletes the files now;
@@ -77,11 +82,11 @@ class FileStorageManager {
   void closeFile(FileKind kind, const FilePaths& paths);
 
   // Moves the finished data file to request.savePath (its directory is created), or else to
-  // saveDir + "/" + fileKey, then deletes the progress and validator files. The move crosses file systems when it
-  // must (copy beside the target, flush, rename). With request.renameIfExists zero an existing
-  // target is replaced in one step once the new file is complete there; otherwise the first free
-  // name of target, target(1), ... is used and no file is ever replaced. Returns the final path
-  // and releases the key (no closeFile follows). On failure returns empty, fills
+  // saveDir + "/" + fileKey, then deletes the progress and validator files. The move crosses file
+  // systems when it must (copy beside the target, flush, rename). With request.renameIfExists zero
+  // an existing target is replaced in one step once the new file is complete there; otherwise the
+  // first free name of target, target(1), ... is used and no file is ever replaced. Returns the
+  // final path and releases the key (no closeFile follows). On failure returns empty, fills
   // errorCode/errorMsg (either may be null), leaves a file the user had at the target untouched,
   // keeps the stored download complete (data and progress file) so that a later download only
   // delivers, and the key stays open for the writer's closeFile. Called by the writer's thread;
@@ -92,6 +97,8 @@ class FileStorageManager {
   // Bytes stored and total length from fileKey's progress file; false when there is none or it
   // cannot be read. Either pointer may be null. Reads the disk only, without a lock.
   bool fetchProgress(const std::string& fileKey, int64_t* downloaded, int64_t* total);
+
+  // The removals below leave a storage directory that is a link or another user's alone.
 
   // Deletes the single-file download's temp file, or marks the key when it is open here. A
   // download that another process or manager holds is left alone.
@@ -128,8 +135,11 @@ class FileStorageManager {
 
   FileStorageManager(const std::string& rootDir, const ZPCachePolicy& policy);
 
-  // Requires: mutex_ held.
-  void prepareDirectories();
+  // Requires: mutex_ held. False, with the report, when a storage directory is unsafe.
+  bool prepareDirectories(int* errorCode, std::string* errorMsg);
+  // Requires: mutex_ held. False (logged) when the directory exists and is a link or another
+  // user's; made private otherwise.
+  bool isSafeDirectory(const std::string& directory);
   void configureCacheOnce();
   OpenKeyMap& openKeysOf(FileKind kind);
   // Takes a download that no writer holds, here or elsewhere, for a deletion or an open.
@@ -138,6 +148,9 @@ class FileStorageManager {
   void removeIdleTempEntry(const std::string& path);
   // Forgets an open key and lets waiting writers try again. False when it was not open.
   bool releaseOpenKey(FileKind kind, const std::string& fileKey, bool* removeOnClose);
+
+  // Removes links and anything else but regular files at the paths of a held download.
+  static void removeForeignEntries(const FilePaths& paths);
 
   // After a successful move: deletes the progress file and releases the key. Takes mutex_.
   void finishDelivery(const FilePaths& paths);

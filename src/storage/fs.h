@@ -24,15 +24,37 @@ bool exists(const std::string& path);
 [[nodiscard]] bool createDirectories(const std::string& path, int* errorCode = nullptr,
                                      std::string* errorMsg = nullptr);
 
+// What createPrivateDirectories found.
+enum class PrivateDirectory {
+  Ready,       // a directory of the user's own, private to the user, is there
+  NotCreated,  // it is missing and could not be created (a file in the way, no permission...)
+  Unsafe,      // the name is taken by a link or by a directory of another user
+};
+
+// Like createDirectories, for the library's own storage: every level it creates is private to
+// the user from the start (0700 here), and the directory itself, when it existed already, must
+// be a real directory of the user's own (not a link to one) and is made private. Ready on
+// success; otherwise the out-parameters hold the report: the failing level's for NotCreated,
+// operation "createPrivateDirectories" with the path, the permission-denied code and the message
+// "not a directory of this user" for Unsafe. Directories above the one that existed keep their
+// modes.
+[[nodiscard]] PrivateDirectory createPrivateDirectories(const std::string& path,
+                                                        int* errorCode = nullptr,
+                                                        std::string* errorMsg = nullptr);
+
 // Creates one directory; an existing directory counts as success, any other existing entry of
 // that name fails with its "already exists" code.
 [[nodiscard]] bool createOneDirectory(const std::string& path, int* errorCode = nullptr,
                                       std::string* errorMsg = nullptr);
 
-// Opens a C stream with an fopen mode ("rb", "rb+", "wb+"...). Null on failure; a path longer
-// than the layer's path limit (1023 UTF-16 units) or a mode longer than 63 gives null silently.
-// Every failed open prints "fopenFile <path>, <mode>, ret = <errno>" to stdout. A directory is
-// never opened as a stream. The caller owns the stream and closes it with fclose.
+// Opens a C stream with an fopen mode ("rb", "rb+", "wb+"...). Null on failure. A mode that
+// writes ("w", "a" or "+") never opens through a symbolic link in place of the file itself: such
+// a link fails with the platform's "too many links" code (directories above it may be links). A
+// directory is never opened as a stream. A path longer than the layer's path limit (1023 UTF-16
+// units) fails with the name-too-long code and its text, a mode longer than 63 with the
+// invalid-argument code and its text; every other failed open also prints
+// "fopenFile <path>, <mode>, ret = <errno>" to stdout and has the message "fOpenFile". The
+// caller owns the stream and closes it with fclose.
 [[nodiscard]] FILE* fOpenFile(const std::string& path, const std::string& mode,
                               int* errorCode = nullptr, std::string* errorMsg = nullptr);
 
@@ -47,12 +69,13 @@ bool exists(const std::string& path);
 [[nodiscard]] bool writeFileAt(FILE* file, int64_t offset, const void* data, size_t size,
                                int* errorCode = nullptr, std::string* errorMsg = nullptr);
 
-// Deletes a file (not a directory).
+// Deletes a file (not a directory). A link is removed itself, never what it points to.
 bool removeFile(const std::string& path, int* errorCode = nullptr, std::string* errorMsg = nullptr);
 
 // Deletes everything inside a directory, recursively, and the directory itself when removeSelf.
 // False when the path is not a directory or cannot be listed; failures inside are logged and
-// skipped, and leave the out-parameters alone. Links inside are removed, never followed.
+// skipped, and leave the out-parameters alone. Links are never followed: a link at path is not a
+// directory here (false, nothing removed), links inside are removed themselves.
 bool removeDirectory(const std::string& path, bool removeSelf, int* errorCode = nullptr,
                      std::string* errorMsg = nullptr);
 
@@ -61,6 +84,10 @@ bool removeDirectory(const std::string& path, bool removeSelf, int* errorCode = 
 // cannot be read to its end.
 [[nodiscard]] bool listFiles(const std::string& directory, std::vector<std::string>* out,
                              int* errorCode = nullptr, std::string* errorMsg = nullptr);
+
+// The path names a regular file itself: a link (even to a regular file), a directory or any
+// other kind of entry does not count. Never reports.
+bool isRegularFile(const std::string& path);
 
 // Size in bytes of a file (0 for a directory); 0 (reported) when it cannot be read.
 int64_t statFileLength(const std::string& path, int* errorCode = nullptr,
@@ -113,8 +140,9 @@ using LockFileHandle = std::unique_ptr<LockFile, LockFileCloser>;
 
 enum class ByteLock { Locked, Busy, Failed };
 
-// Opens (creating when missing) the lock file at path. Null on failure, reported as operation
-// "openLockFile" with the path and the message "openLockFile".
+// Opens (creating when missing) the lock file at path; a link in its place is refused, as by
+// the writing modes of fOpenFile. Null on failure, reported as operation "openLockFile" with the
+// path and the message "openLockFile".
 LockFileHandle openLockFile(const std::string& path, int* errorCode = nullptr,
                             std::string* errorMsg = nullptr);
 

@@ -241,7 +241,7 @@ int moveWithoutReplace(const std::string& source, const std::string& target) {
 // number.
 int renameReplacing(const std::string& source, const std::string& target) {
   return retryOnInterrupt([&] { return ::rename(source.c_str(), target.c_str()); }) == 0 ? 0
-                                                                                           : errno;
+                                                                                         : errno;
 }
 
 // Buffer of one copy step: large enough that a big file costs few system calls.
@@ -289,7 +289,8 @@ void syncDirectory(const std::string& directory) {
 // hidden: "<dir>/.<name>.XXXXXX". Returns its descriptor, or -1 with errno set.
 int createTemporaryBeside(const std::string& target, std::string* temporaryPath) {
   const size_t separator = target.rfind('/');
-  const std::string directory = separator == std::string::npos ? "" : target.substr(0, separator + 1);
+  const std::string directory =
+      separator == std::string::npos ? "" : target.substr(0, separator + 1);
   const std::string name = separator == std::string::npos ? target : target.substr(separator + 1);
   *temporaryPath = directory + "." + name.substr(0, kTemporaryNameKeep) + ".XXXXXX";
   return retryOnInterrupt([&] { return ::mkostemp(temporaryPath->data(), O_CLOEXEC); });
@@ -300,7 +301,8 @@ int createTemporaryBeside(const std::string& target, std::string* temporaryPath)
 // existing target only when replace). Returns 0 or the error number; on failure the temporary
 // file is removed and target is untouched.
 int copyIntoPlace(const std::string& source, const std::string& target, bool replace) {
-  const int sourceFd = retryOnInterrupt([&] { return ::open(source.c_str(), O_RDONLY | O_CLOEXEC); });
+  const int sourceFd =
+      retryOnInterrupt([&] { return ::open(source.c_str(), O_RDONLY | O_CLOEXEC); });
   if (sourceFd == -1) return errno;
   struct stat info {};
   if (::fstat(sourceFd, &info) != 0) {
@@ -349,6 +351,131 @@ int copyIntoPlace(const std::string& source, const std::string& target, bool rep
   return 0;
 }
 
+// One directory with the mode it gets when it is new (less the umask); an existing directory
+// counts as created.
+bool createOneDirectoryWithMode(const std::string& path, mode_t mode, int* errorCode,
+                                std::string* errorMsg) {
+  std::string systemPath;
+  int code = 0;
+  if (toSystemPath(path, &systemPath, &code)) {
+    if (retryOnInterrupt([&] { return ::mkdir(systemPath.c_str(), mode); }) == 0) return true;
+    code = errno;
+    // Only an existing directory counts as created: a file of that name is a failure.
+    if (code == EEXIST && isDirectory(path)) return true;
+  }
+  reportError("createOneDirectory", path, code, "CreateDirectoryW Failed", errorCode, errorMsg);
+  return false;
+}
+
+bool createDirectoriesWithMode(const std::string& path, mode_t mode, int* errorCode,
+                               std::string* errorMsg) {
+  if (path.empty() || isDirectory(path)) return true;
+  // Walk up to the nearest ancestor that exists, then create the missing levels top down. The
+  // levels are prefixes of path, kept as lengths, so even a very long path costs little.
+  std::vector<size_t> missingLevels{path.size()};
+  for (size_t length = parentLength(path, path.size()); length > 0;
+       length = parentLength(path, length)) {
+    struct stat info {};
+    if (statPath(std::string_view(path).substr(0, length), false, &info)) break;
+    missingLevels.push_back(length);
+  }
+  for (auto level = missingLevels.rbegin(); level != missingLevels.rend(); ++level) {
+    if (!createOneDirectoryWithMode(path.substr(0, *level), mode, errorCode, errorMsg)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Takes group and other access away from the directory at path, which must be a real directory
+// of this user. Checked and changed through one descriptor opened without following a link, so
+// that a link swapped in meanwhile is refused rather than its target changed.
+PrivateDirectory makePrivate(const std::string& path, int* errorCode, std::string* errorMsg) {
+  std::string systemPath;
+  int code = 0;
+  int fd = -1;
+  if (toSystemPath(path, &systemPath, &code)) {
+    fd = retryOnInterrupt([&] {
+      return ::open(systemPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    });
+    code = fd == -1 ? errno : 0;
+  }
+  if (fd != -1) {
+    struct stat info {};
+    const bool own = ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid();
+    if (own && (info.st_mode & 07777) != S_IRWXU && ::fchmod(fd, S_IRWXU) != 0) code = errno;
+    ::close(fd);
+    if (own && code == 0) return PrivateDirectory::Ready;
+    if (own) {
+      reportError("createPrivateDirectories", path, code, errorText(code), errorCode, errorMsg);
+      return PrivateDirectory::NotCreated;
+    }
+  } else if (code != ELOOP && code != ENOTDIR) {
+    // Gone again, or not even readable: then nothing can be written through it either.
+    reportError("createPrivateDirectories", path, code, errorText(code), errorCode, errorMsg);
+    return PrivateDirectory::NotCreated;
+  }
+  reportError("createPrivateDirectories", path, EACCES, "not a directory of this user", errorCode,
+              errorMsg);
+  return PrivateDirectory::Unsafe;
+}
+
+// The open flags of an fopen mode and the mode fdopen then takes; false for a mode fopen
+// refuses. After the access letter "+" asks for reading and writing and "x" for a new file;
+// other letters ("b", "t", "e"...) change nothing here, and a "," ends the letters.
+bool openFlagsOf(const std::string& mode, int* flags, std::string* streamMode) {
+  if (mode.empty()) return false;
+  bool update = false;
+  bool exclusive = false;
+  for (size_t i = 1; i < mode.size() && mode[i] != ','; ++i) {
+    update = update || mode[i] == '+';
+    exclusive = exclusive || mode[i] == 'x';
+  }
+  const int writeAccess = update ? O_RDWR : O_WRONLY;
+  switch (mode[0]) {
+    case 'r':
+      *flags = update ? O_RDWR : O_RDONLY;
+      break;
+    case 'w':
+      *flags = writeAccess | O_CREAT | O_TRUNC | (exclusive ? O_EXCL : 0);
+      break;
+    case 'a':
+      *flags = writeAccess | O_CREAT | O_APPEND | (exclusive ? O_EXCL : 0);
+      break;
+    default:
+      return false;
+  }
+  // A write through a link in place of the file would land in whatever file the link names.
+  if ((*flags & O_ACCMODE) != O_RDONLY) *flags |= O_NOFOLLOW;
+  *flags |= O_CLOEXEC;  // child processes of the host do not inherit our files
+  streamMode->assign(1, mode[0]);
+  if (update) streamMode->append(1, '+');
+  return true;
+}
+
+// A stream on systemPath opened with flags; null with *code set on failure.
+FILE* openStream(const std::string& systemPath, int flags, const std::string& streamMode,
+                 int* code) {
+  const int fd = retryOnInterrupt([&] { return ::open(systemPath.c_str(), flags, 0666); });
+  if (fd == -1) {
+    *code = errno;
+    return nullptr;
+  }
+  // POSIX opens a directory for reading; it can never be read as a file, so refuse it here.
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    *code = EISDIR;
+    return nullptr;
+  }
+  FILE* file = ::fdopen(fd, streamMode.c_str());
+  if (file == nullptr) {
+    *code = errno;
+    ::close(fd);
+  }
+  return file;
+}
+
 // Locks of the open file description (Linux): they conflict between two opens of the file even
 // inside one process, and closing some other descriptor of the file does not drop them, unlike
 // the process-wide locks of F_SETLK, which systems without the former fall back to.
@@ -373,64 +500,42 @@ bool exists(const std::string& path) {
 }
 
 bool createDirectories(const std::string& path, int* errorCode, std::string* errorMsg) {
-  if (path.empty() || isDirectory(path)) return true;
-  // Walk up to the nearest ancestor that exists, then create the missing levels top down. The
-  // levels are prefixes of path, kept as lengths, so even a very long path costs little.
-  std::vector<size_t> missingLevels{path.size()};
-  for (size_t length = parentLength(path, path.size()); length > 0;
-       length = parentLength(path, length)) {
-    struct stat info {};
-    if (statPath(std::string_view(path).substr(0, length), false, &info)) break;
-    missingLevels.push_back(length);
+  return createDirectoriesWithMode(path, 0777, errorCode, errorMsg);
+}
+
+PrivateDirectory createPrivateDirectories(const std::string& path, int* errorCode,
+                                          std::string* errorMsg) {
+  // New levels are private from their first moment: no window in which others could enter them.
+  if (!createDirectoriesWithMode(path, S_IRWXU, errorCode, errorMsg)) {
+    return PrivateDirectory::NotCreated;
   }
-  for (auto level = missingLevels.rbegin(); level != missingLevels.rend(); ++level) {
-    if (!createOneDirectory(path.substr(0, *level), errorCode, errorMsg)) return false;
-  }
-  return true;
+  return makePrivate(path, errorCode, errorMsg);
 }
 
 bool createOneDirectory(const std::string& path, int* errorCode, std::string* errorMsg) {
-  std::string systemPath;
-  int code = 0;
-  if (toSystemPath(path, &systemPath, &code)) {
-    if (retryOnInterrupt([&] { return ::mkdir(systemPath.c_str(), 0777); }) == 0) return true;
-    code = errno;
-    // Only an existing directory counts as created: a file of that name is a failure.
-    if (code == EEXIST && isDirectory(path)) return true;
-  }
-  reportError("createOneDirectory", path, code, "CreateDirectoryW Failed", errorCode, errorMsg);
-  return false;
+  return createOneDirectoryWithMode(path, 0777, errorCode, errorMsg);
 }
 
 FILE* fOpenFile(const std::string& path, const std::string& mode, int* errorCode,
                 std::string* errorMsg) {
   // The same limits as the fixed conversion buffers of the platforms that need them.
-  if (utf8ToUtf16(path).size() >= kOpenPathUnits || mode.size() >= kOpenModeUnits) {
+  if (utf8ToUtf16(path).size() >= kOpenPathUnits) {
+    reportError("fOpenFile", path, ENAMETOOLONG, errorText(ENAMETOOLONG), errorCode, errorMsg);
+    return nullptr;
+  }
+  if (mode.size() >= kOpenModeUnits) {
+    reportError("fOpenFile", path, EINVAL, errorText(EINVAL), errorCode, errorMsg);
     return nullptr;
   }
   std::string systemPath;
+  std::string streamMode;
+  int flags = 0;
   int code = 0;
   FILE* file = nullptr;
-  if (mode.find('\0') != std::string::npos) {
+  if (mode.find('\0') != std::string::npos || !openFlagsOf(mode, &flags, &streamMode)) {
     code = EINVAL;
   } else if (toSystemPath(path, &systemPath, &code)) {
-    std::string systemMode = mode;
-#ifdef __GLIBC__
-    // "e" asks for close-on-exec, so that child processes of the host do not inherit our files.
-    // It goes right after the access letter, ahead of any ",ccs=" suffix.
-    if (!systemMode.empty()) systemMode.insert(1, 1, 'e');
-#endif
-    do {
-      file = std::fopen(systemPath.c_str(), systemMode.c_str());
-    } while (file == nullptr && errno == EINTR);
-    code = file == nullptr ? errno : 0;
-    // POSIX opens a directory for reading; it can never be read as a file, so refuse it here.
-    struct stat info {};
-    if (file != nullptr && ::fstat(::fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-      std::fclose(file);
-      file = nullptr;
-      code = EISDIR;
-    }
+    file = openStream(systemPath, flags, streamMode, &code);
   }
   if (file != nullptr) return file;
   std::printf("fopenFile %s, %s, ret = %d\n", path.c_str(), mode.c_str(), code);
@@ -490,14 +595,17 @@ bool removeFile(const std::string& path, int* errorCode, std::string* errorMsg) 
 
 bool removeDirectory(const std::string& path, bool removeSelf, int* errorCode,
                      std::string* errorMsg) {
-  // The named directory itself may be reached through a link; nothing below it is.
-  if (!isDirectory(path)) return false;
+  // Not even the named directory is reached through a link: a link planted in place of a
+  // directory the library empties would otherwise have it empty the link's target.
+  struct stat info {};
+  if (!statPath(path, false, &info) || !S_ISDIR(info.st_mode)) return false;
   std::string systemPath;
   int code = 0;
   int dirFd = -1;
   if (toSystemPath(path, &systemPath, &code)) {
-    dirFd = retryOnInterrupt(
-        [&] { return ::open(systemPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    dirFd = retryOnInterrupt([&] {
+      return ::open(systemPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    });
   }
   if (dirFd == -1) {
     reportError("listFiles", path, -1, "listFiles", errorCode, errorMsg);
@@ -528,6 +636,11 @@ bool listFiles(const std::string& directory, std::vector<std::string>* out, int*
   out->reserve(out->size() + names.size());
   for (const std::string& name : names) out->push_back(joinPath(directory, name));
   return true;
+}
+
+bool isRegularFile(const std::string& path) {
+  struct stat info {};
+  return statPath(path, false, &info) && S_ISREG(info.st_mode);
 }
 
 int64_t statFileLength(const std::string& path, int* errorCode, std::string* errorMsg) {
@@ -626,8 +739,9 @@ LockFileHandle openLockFile(const std::string& path, int* errorCode, std::string
   std::string systemPath;
   int code = 0;
   if (toSystemPath(path, &systemPath, &code)) {
-    const int fd = retryOnInterrupt(
-        [&] { return ::open(systemPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666); });
+    const int fd = retryOnInterrupt([&] {
+      return ::open(systemPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    });
     if (fd != -1) return LockFileHandle(new LockFile{fd, path});
     code = errno;
   }

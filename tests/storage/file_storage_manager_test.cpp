@@ -698,6 +698,95 @@ TEST_F(CrossDeviceDeliveryTest, FailedMoveKeepsTheUsersFileAndTheStoredDownload)
   EXPECT_TRUE(readFile(saveDir_ + "/k") == content);
 }
 
+// --- a storage root that is not a path for others ---
+
+mode_t modeOf(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 07777u;
+}
+
+TEST_F(FileStorageManagerTest, StorageDirectoriesArePrivateWhileSaveDirectoriesKeepTheirMode) {
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  auto storage = manager();
+  const FilePaths paths = finishedSingleFile(*storage, "k", "payload");
+  for (const std::string& directory : {root_, root_ + "/temp", root_ + "/lruCache"}) {
+    EXPECT_EQ(modeOf(directory), 0700u) << directory;
+  }
+  ZPRequest request;
+  request.savePath = base_ + "/out/x/y.bin";
+  ASSERT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr),
+            request.savePath);
+  EXPECT_EQ(modeOf(base_ + "/out"), 0777u & ~mask);
+  EXPECT_EQ(modeOf(base_ + "/out/x"), 0777u & ~mask);
+
+  // A cache directory of an earlier version, open to others, is closed at the next open.
+  ::chmod((root_ + "/lruCache").c_str(), 0755);
+  interrupt(*storage, "c");
+  EXPECT_EQ(modeOf(root_ + "/lruCache"), 0700u);
+}
+
+// Through a link in place of temp or lruCache the library would write into, and empty, whatever
+// directory the link names.
+TEST_F(FileStorageManagerTest, LinkInPlaceOfAStorageDirectoryIsNeitherWrittenNorEmptied) {
+  const std::string outside = base_ + "/outside";
+  std::filesystem::create_directories(outside);
+  // "x.info" looks like an orphan progress file to the cache's start-up scan.
+  for (const char* name : {"/x", "/x.info", "/k"}) writeFile(outside + name, "mine");
+  const mode_t outsideMode = modeOf(outside);
+  int round = 0;
+  for (const char* linked : {"/temp", "/lruCache"}) {
+    root_ = base_ + "/root" + std::to_string(++round);
+    std::filesystem::create_directories(root_);
+    std::filesystem::create_directory_symlink(outside, root_ + linked);
+    auto storage = manager();
+    for (FileKind kind : {FileKind::SingleFile, FileKind::Chunked}) {
+      FilePaths paths;
+      int code = 0;
+      std::string message;
+      EXPECT_FALSE(storage->openFile(kind, "k", nullptr, &paths, &code, &message)) << linked;
+      EXPECT_EQ(code, EACCES);
+      EXPECT_EQ(message, "not a directory of this user");
+    }
+    storage->removeTempFile("x");
+    storage->removeCacheFile("x");
+    storage->removeAllCache();
+    for (const char* name : {"/x", "/x.info", "/k"}) {
+      EXPECT_EQ(readFile(outside + name), "mine") << linked << name;
+    }
+    EXPECT_EQ(modeOf(outside), outsideMode) << linked;  // not made private through the link
+  }
+}
+
+TEST_F(FileStorageManagerTest, LinksPlantedAtTheFilesOfADownloadAreRemovedNotFollowed) {
+  const std::string outside = base_ + "/outside";
+  std::filesystem::create_directories(outside);
+  auto storage = manager();
+  interrupt(*storage, "other");  // the storage directories exist
+  for (FileKind kind : {FileKind::SingleFile, FileKind::Chunked}) {
+    const FilePaths planned =
+        storedPathsOf(kind, root_ + (kind == FileKind::Chunked ? "/lruCache" : "/temp"), "k");
+    const std::vector<std::string> planted = {planned.dataPath, planned.dataPath + ".info",
+                                              planned.dataPath + ".info.tmp", planned.validatorPath,
+                                              planned.validatorPath + ".tmp"};
+    for (size_t i = 0; i < planted.size(); ++i) {
+      const std::string target = outside + "/" + std::to_string(i);
+      writeFile(target, "mine");
+      std::filesystem::create_symlink(target, planted[i]);
+    }
+    const FilePaths paths = storage->openFile(kind, "k");
+    ASSERT_EQ(paths.dataPath, planned.dataPath);
+    for (const std::string& path : planted) {
+      EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path))) << path;
+    }
+    writeDownload(paths, "download");
+    for (size_t i = 0; i < planted.size(); ++i) {
+      EXPECT_EQ(readFile(outside + "/" + std::to_string(i)), "mine") << planted[i];
+    }
+    storage->closeFile(kind, paths);
+  }
+}
+
 // --- validators ---
 
 class ValidatorFileOfKindTest : public FileStorageManagerTest,

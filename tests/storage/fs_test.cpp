@@ -131,6 +131,53 @@ TEST_F(FsTest, CreateOneDirectoryNeedsItsParent) {
   EXPECT_EQ(code_, ENOENT);  // untouched by the later successes
 }
 
+// The storage directories: private from their creation, made private when they existed, and
+// never a link or another user's directory.
+TEST_F(FsTest, PrivateDirectoriesAreTheUsersAloneAndOthersKeepTheirModes) {
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  const auto modeOf = [](const std::string& p) {
+    struct stat info {};
+    return ::lstat(p.c_str(), &info) == 0 ? info.st_mode & 07777 : 07777u;
+  };
+  const mode_t rootMode = modeOf(root_);
+  EXPECT_EQ(fs::createPrivateDirectories(path("a/b/c"), &code_, &message_),
+            fs::PrivateDirectory::Ready);
+  for (const char* level : {"a", "a/b", "a/b/c"}) EXPECT_EQ(modeOf(path(level)), 0700u) << level;
+  EXPECT_EQ(modeOf(root_), rootMode);
+
+  stdfs::create_directory(path("open"));
+  ::chmod(path("open").c_str(), 0755);
+  EXPECT_EQ(fs::createPrivateDirectories(path("open")), fs::PrivateDirectory::Ready);
+  EXPECT_EQ(modeOf(path("open")), 0700u);
+  EXPECT_EQ(code_, kUntouchedCode);
+
+  // A link, even to a directory of the user's own, is refused and its target left as it was.
+  stdfs::create_directory_symlink(path("open"), path("link"));
+  ::chmod(path("open").c_str(), 0755);
+  EXPECT_EQ(fs::createPrivateDirectories(path("link"), &code_, &message_),
+            fs::PrivateDirectory::Unsafe);
+  EXPECT_EQ(code_, EACCES);
+  EXPECT_EQ(message_, "not a directory of this user");
+  EXPECT_EQ(modeOf(path("open")), 0755u);
+
+  writeFile(path("plain"), "x");
+  EXPECT_EQ(fs::createPrivateDirectories(path("plain/sub"), &code_, &message_),
+            fs::PrivateDirectory::NotCreated);
+  EXPECT_EQ(code_, ENOTDIR);
+
+  // Another user's directory; only root can make one to try.
+  if (::geteuid() == 0) {
+    stdfs::create_directory(path("theirs"));
+    ASSERT_EQ(::chown(path("theirs").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(fs::createPrivateDirectories(path("theirs")), fs::PrivateDirectory::Unsafe);
+  }
+
+  // Directories for the user's files keep the usual mode.
+  EXPECT_TRUE(fs::createDirectories(path("shared/dir")));
+  EXPECT_EQ(modeOf(path("shared/dir")), 0777u & ~mask);
+}
+
 TEST_F(FsTest, VeryLongPathFailsWithoutExhaustingStack) {
   writeFile(path("plain"), "x");
   std::string deep = path("plain");
@@ -210,7 +257,7 @@ TEST_F(FsTest, NonUtf8NameIsKeptByteForByte) {
   EXPECT_FALSE(stdfs::exists(path(name)));
 }
 
-TEST_F(FsTest, PathOfLimitLengthOpensAndOneUnitMoreFailsSilently) {
+TEST_F(FsTest, PathOfLimitLengthOpensAndOneUnitMoreFailsWithItsReport) {
   const std::string atLimit = pathOfUnits(1023, "p", 1);
   FILE* file = fs::fOpenFile(atLimit, "wb", &code_, &message_);
   ASSERT_NE(file, nullptr);
@@ -222,8 +269,9 @@ TEST_F(FsTest, PathOfLimitLengthOpensAndOneUnitMoreFailsSilently) {
   file = fs::fOpenFile(overLimit, "wb", &code_, &message_);
   const std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_EQ(file, nullptr);
-  EXPECT_EQ(printed, "");
-  EXPECT_EQ(code_, kUntouchedCode);
+  EXPECT_EQ(printed, "");  // no open was tried, so no line of a failed one
+  EXPECT_EQ(code_, ENAMETOOLONG);
+  EXPECT_EQ(message_, std::strerror(ENAMETOOLONG));
   EXPECT_FALSE(stdfs::exists(overLimit));
 }
 
@@ -245,7 +293,7 @@ TEST_F(FsTest, PathLimitCountsUtf16UnitsNotBytesOrCharacters) {
   }
 }
 
-TEST_F(FsTest, ModeLongerThanItsBufferFailsSilently) {
+TEST_F(FsTest, ModeLongerThanItsBufferFailsWithItsReport) {
   writeFile(path("f"), "x");
   FILE* file = fs::fOpenFile(path("f"), "r" + std::string(62, 'b'));
   EXPECT_NE(file, nullptr);
@@ -254,7 +302,43 @@ TEST_F(FsTest, ModeLongerThanItsBufferFailsSilently) {
   file = fs::fOpenFile(path("f"), "r" + std::string(63, 'b'), &code_, &message_);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(file, nullptr);
-  EXPECT_EQ(code_, kUntouchedCode);
+  EXPECT_EQ(code_, EINVAL);
+  EXPECT_EQ(message_, std::strerror(EINVAL));
+}
+
+// A link planted in place of a file the library writes must not carry the write elsewhere:
+// every writing mode refuses it, reading follows it.
+TEST_F(FsTest, WritingOpensRefuseALinkInPlaceOfTheFile) {
+  writeFile(path("outside"), "precious");
+  stdfs::create_symlink(path("outside"), path("link"));
+  stdfs::create_symlink(path("nowhere"), path("dangling"));
+  for (const char* mode : {"wb", "wb+", "rb+", "ab", "a+", "w"}) {
+    for (const char* name : {"link", "dangling"}) {
+      code_ = kUntouchedCode;
+      testing::internal::CaptureStdout();
+      FILE* file = fs::fOpenFile(path(name), mode, &code_, &message_);
+      testing::internal::GetCapturedStdout();
+      EXPECT_EQ(file, nullptr) << mode << " " << name;
+      if (file != nullptr) std::fclose(file);
+      EXPECT_EQ(code_, ELOOP) << mode << " " << name;
+    }
+  }
+  EXPECT_EQ(readFile(path("outside")), "precious");
+  EXPECT_FALSE(stdfs::exists(path("nowhere")));  // not created through the dangling link
+  EXPECT_TRUE(stdfs::is_symlink(path("link")));
+  EXPECT_FALSE(fs::isRegularFile(path("link")));
+  EXPECT_TRUE(fs::isRegularFile(path("outside")));
+
+  FILE* reading = fs::fOpenFile(path("link"), "rb");
+  ASSERT_NE(reading, nullptr);
+  char buffer[9] = {};
+  EXPECT_EQ(std::fread(buffer, 1, 8, reading), 8u);
+  EXPECT_STREQ(buffer, "precious");
+  std::fclose(reading);
+
+  EXPECT_EQ(fs::openLockFile(path("dangling"), &code_, &message_), nullptr);
+  EXPECT_FALSE(stdfs::exists(path("nowhere")));
+  EXPECT_EQ(message_, "openLockFile");
 }
 
 TEST_F(FsTest, SeekBeyondFourGigabytesKeepsSixtyFourBitOffset) {
@@ -351,6 +435,14 @@ TEST_F(FsTest, RemoveDirectoryUnlinksSymlinksWithoutFollowingThem) {
   EXPECT_EQ(readFile(path("outside/keep.txt")), "keep");
   EXPECT_EQ(readFile(path("outside/inner/deep.txt")), "deep");
   EXPECT_EQ(readFile(path("lonely.txt")), "lonely");
+
+  // Nor is a link named itself followed: it is no directory to empty.
+  stdfs::create_directory_symlink(path("outside"), path("toplink"));
+  EXPECT_FALSE(fs::removeDirectory(path("toplink"), false));
+  EXPECT_FALSE(fs::removeDirectory(path("toplink"), true));
+  EXPECT_EQ(readFile(path("outside/keep.txt")), "keep");
+  EXPECT_TRUE(fs::removeFile(path("toplink")));
+  EXPECT_TRUE(stdfs::is_directory(path("outside")));
 }
 
 // ---- Listing and measuring ----
