@@ -27,14 +27,18 @@ class ZEPHYL_EXPORT ZPHttpPolicy {
   // Host (URL authority) -> alternative hosts a failing chunk moves to, in list order.
   std::unordered_map<std::string, std::vector<std::string>> domainMap;
   // TLS: the peer's certificate and host name are verified against the system's trust store, or
-  // against caCertificatePath (a PEM file, or a directory of hashed certificates) when it is set.
-  // verifyTls = false accepts any certificate: only for hosts that cannot be verified otherwise.
+  // against caCertificatePath (a PEM file, or a directory of hashed certificates) when it is set;
+  // a set path replaces the system's store. verifyTls = false accepts any certificate: only for
+  // hosts that cannot be verified otherwise. A refused certificate fails the chunk request as a
+  // network error (libcurl's code as the extra code, its reason as the message).
   std::string caCertificatePath;
   bool verifyTls = true;
-  // A chunk request that receives no byte for this long fails as a network error (and goes
-  // through the retry and host rules); 0 or less: no limit.
+  // A chunk request that receives no byte (header or body) for this long fails as a network
+  // error and goes through the retry and host rules; measured in milliseconds, whatever the
+  // request waits for (connection, TLS handshake, answer, next body bytes). 0 or less: no limit.
   int32_t stallTimeoutMs = 60000;
-  // Redirects followed by one request at most; past them the request fails. Below 0: no limit.
+  // Redirects followed by one request at most (0: none); one more fails the request with
+  // libcurl's too-many-redirects error. Below 0: no limit. Redirects lead to http and https only.
   int32_t maxRedirects = 20;
 };
 

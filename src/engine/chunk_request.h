@@ -80,8 +80,13 @@ struct ChunkState {
   int32_t netErrorCount = 0;     // same-host retries used after failures without one
   int32_t domainIndex = -1;      // -1: the request's host; n: entry n of the alternative hosts
   // Last attempt: the libcurl result, 1000 for a bad HTTP status, 1001 for a refused answer, 2
-  // when no libcurl handle could be made or the pool refused the job.
+  // when no libcurl handle could be made or the pool refused the job. Two results are the
+  // client's own: CURLE_OPERATION_TIMEDOUT when no byte came for the policy's stall time, and
+  // CURLE_WEIRD_SERVER_REPLY when a 206 sent more bytes than its Content-Range announced (those
+  // past it are never handed to onData).
   int32_t errorCode = 0;
+  // Text for errorCode: libcurl's detailed account of a libcurl failure when it gave one (why a
+  // certificate was refused, which address could not be reached), else its text for the code.
   std::string errorMsg;
   std::unordered_set<std::string> domains;    // every host fetched from
   std::unordered_set<std::string> remoteIps;  // every primary IP reported by libcurl
@@ -90,11 +95,13 @@ struct ChunkState {
   int64_t endTimeMs = 0;  // from the client's creation to the end of the last attempt
 
   // What the current attempt asked for and how its answer fits it. Reset at every submission;
-  // the answer fields are filled when the first body bytes arrive (before onConnected).
-  std::string requestedRange;    // the rangeProvider text of this attempt
-  int64_t requestedStart = -1;   // its first byte (0 without a range), -1 if the text is unreadable
-  int64_t requestedEnd = -1;     // its last byte, -1 for an open range
-  bool hasContentRange = false;  // the answer carried a readable "bytes first-last/total"
+  // the answer fields are filled when the first body bytes arrive (before onConnected), from the
+  // judgement of the answer's status and headers (see engine/answer_judge.h).
+  std::string requestedRange;   // the rangeProvider text of this attempt
+  int64_t requestedStart = -1;  // its first byte (0 without a range), -1 if the text is unreadable
+  int64_t requestedEnd = -1;    // its last byte, -1 for an open range
+  // The answer carried a readable "bytes first-last/total" with first <= last < total.
+  bool hasContentRange = false;
   int64_t contentRangeStart = -1;
   int64_t contentRangeEnd = -1;
   int64_t contentRangeTotal = -1;         // -1 when not stated
@@ -105,8 +112,8 @@ struct ChunkState {
   // only), -1 when neither is known. totalLengthKnown is true only when contentLength is surely
   // the whole resource: a stated Content-Range total, or a 200 answer with a known length.
   bool totalLengthKnown = false;
-  // 206 whose Content-Range starts at requestedStart, or 200 (whole resource) for a range
-  // starting at 0.
+  // 206 whose Content-Range starts at requestedStart and whose body, when its length is stated,
+  // is exactly that range long; or 200 (whole resource) for a range starting at 0.
   bool rangeHonoured = false;
   bool answerRefused = false;  // the answer was refused before any byte was written
   bool rangeFilled = false;    // onData had every byte of the chunk; the rest was not needed

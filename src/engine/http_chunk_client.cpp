@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <exception>
 #include <utility>
 
 #include "diagnostics/log.h"
 #include "diagnostics/utilities.h"
+#include "engine/answer_judge.h"
 #include "engine/byte_range.h"
 #include "engine/curl_easy.h"
+#include "storage/fs.h"
 #include "zephyl/zp_log_level.h"
 
 namespace zephyl {
@@ -32,6 +35,20 @@ struct TransferContext {
   std::string lastModified;  // of the answer being received, like contentRange
   bool badStatus = false;    // the answer's status is not 200/206: its body is not data
   bool refused = false;      // the answer was refused before any byte was written
+  // A 206 announces its span in Content-Range; bytes past it have no stated place.
+  int64_t answerSpan = -1;  // -1: no bound (a 200, or the first bytes not seen yet)
+  int64_t answerBytes = 0;  // body bytes of the accepted answer so far
+  bool overran = false;     // the answer sent more bytes than its Content-Range announced
+
+  // Stall watch: the time since the count of received bytes (header lines and body) last
+  // changed. Touched only by the thread running the attempt.
+  int64_t stallTimeoutMs = 0;  // 0: no watch
+  std::chrono::steady_clock::time_point lastByteAt;
+  int64_t headerBytes = 0;
+  int64_t lastCount = 0;
+  bool stalled = false;
+  // libcurl's detailed text of the attempt's failure; empty when it had none.
+  char errorText[CURL_ERROR_SIZE] = {};
 };
 
 // Ends the chunk. A second setting would be a fault of ours; it must not throw on a worker.
@@ -42,14 +59,6 @@ void finish(ChunkState& state) {
     return;
   }
   if (state.onDone) state.onDone();
-}
-
-// A weak ETag ("W/...") tells that two bodies mean the same, not that they are the same bytes:
-// it cannot join parts of two answers. A strong ETag wins over a date; either one is the
-// validator the stored bytes are kept with.
-std::string validatorOf(const std::string& etag, const std::string& lastModified) {
-  if (!etag.empty() && etag.front() == '"') return etag;
-  return lastModified;
 }
 
 // Every path that ends a chunk whose current attempt never connected tells onConnected, so that
@@ -71,14 +80,7 @@ void beginAttempt(ChunkState& state, const std::string& range) {
   state.errorCode = 0;
   state.errorMsg.clear();
   state.requestedRange = range;
-  state.requestedStart = -1;
-  state.requestedEnd = -1;
-  if (range.empty()) {
-    state.requestedStart = 0;  // no Range header: the whole resource
-  } else if (!parseRangeValue(range, &state.requestedStart, &state.requestedEnd)) {
-    state.requestedStart = -1;
-    state.requestedEnd = -1;
-  }
+  requestedBytesOf(range, &state.requestedStart, &state.requestedEnd);
   state.hasContentRange = false;
   state.contentRangeStart = -1;
   state.contentRangeEnd = -1;
@@ -92,13 +94,41 @@ void beginAttempt(ChunkState& state, const std::string& range) {
   state.validator.clear();
 }
 
-// A 416 states the resource's length as "bytes */total": the range asked for lies past it.
-void noteUnsatisfiable(TransferContext& context) {
+// Judges the answer being received from its status and headers; fills the answer fields of the
+// state (the length fields only for a data answer, so that an error page leaves them at 0).
+AnswerVerdict judge(TransferContext& context, long code) {
   ChunkState& state = *context.state;
-  if (state.httpCode != 416 || !context.hasContentRange) return;
-  const ContentRange range = parseContentRange(context.contentRange);
-  state.contentRangeTotal = range.total;
-  state.contentRangeTotalUnknown = !range.hasTotal;
+  AnswerFacts facts;
+  facts.status = static_cast<int32_t>(code);  // three digits
+  facts.requestedRange = state.requestedRange;
+  if (context.hasContentRange) facts.contentRange = context.contentRange;
+  curl_off_t bodyLength = -1;
+  if (curl_easy_getinfo(context.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &bodyLength) !=
+      CURLE_OK) {
+    bodyLength = -1;
+  }
+  facts.bodyLength = bodyLength;
+  facts.etag = context.etag;
+  facts.lastModified = context.lastModified;
+  facts.requireRangeHonoured = state.requireRangeHonoured;
+  facts.acceptWholeAnswer = state.acceptWholeAnswer;
+  AnswerVerdict verdict = judgeAnswer(facts);
+
+  state.requestedStart = verdict.requestedStart;
+  state.requestedEnd = verdict.requestedEnd;
+  state.hasContentRange = verdict.hasContentRange;
+  state.contentRangeStart = verdict.contentRangeStart;
+  state.contentRangeEnd = verdict.contentRangeEnd;
+  state.contentRangeTotal = verdict.contentRangeTotal;
+  state.contentRangeTotalUnknown = verdict.contentRangeTotalUnknown;
+  state.rangeHonoured = verdict.rangeHonoured;
+  if (verdict.carriesData) {
+    state.bodyLength = bodyLength;
+    state.contentLength = verdict.contentLength;
+    state.totalLengthKnown = verdict.totalLengthKnown;
+    state.validator = verdict.validator;
+  }
+  return verdict;
 }
 
 // First body bytes of an attempt: judge the answer before any byte of it reaches onData.
@@ -110,52 +140,25 @@ bool acceptAnswer(TransferContext& context) {
   if (curl_easy_getinfo(context.handle, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) code = 0;
   state.httpCode = static_cast<int32_t>(code);
   ZP_LOG(Verbose) << "httpCode: " << state.httpCode;
-  if (!isAcceptedStatus(code)) {
+  const AnswerVerdict verdict = judge(context, code);
+  if (!verdict.carriesData) {
     // An error page (404, 500, ...) is never data; the attempt ends as "http code error".
     context.badStatus = true;
-    noteUnsatisfiable(context);
     return false;
   }
-  state.validator = validatorOf(context.etag, context.lastModified);
-
-  curl_off_t bodyLength = -1;
-  if (curl_easy_getinfo(context.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &bodyLength) !=
-      CURLE_OK) {
-    bodyLength = -1;
+  if (verdict.hasContentRange && code == 206) {
+    const int64_t lastIndex = verdict.contentRangeEnd - verdict.contentRangeStart;
+    context.answerSpan = lastIndex < INT64_MAX ? lastIndex + 1 : INT64_MAX;
   }
-  state.bodyLength = bodyLength;
-  // Content-Range only means something on a 206; a 200 carries the whole resource.
-  ContentRange range;
-  if (code == 206 && context.hasContentRange && !context.contentRange.empty()) {
-    range = parseContentRange(context.contentRange);
-    state.hasContentRange = range.hasRange;
-    state.contentRangeStart = range.first;
-    state.contentRangeEnd = range.last;
-    state.contentRangeTotal = range.total;
-    state.contentRangeTotalUnknown = !range.hasTotal;
-  }
-  if (range.hasTotal) {
-    state.contentLength = range.total;
-    state.totalLengthKnown = true;
+  if (verdict.contentRangeTotal >= 0) {
     ZP_LOG(Verbose) << "contentLength: " << state.contentLength;
   } else {
-    // No stated total ("*", unreadable, or a 200): libcurl's length of this body, -1 if unknown.
-    state.contentLength = bodyLength;
-    state.totalLengthKnown = code == 200 && bodyLength >= 0;
     ZP_LOG(Verbose) << "total contentLength: " << state.contentLength;
   }
-  if (code == 206) {
-    state.rangeHonoured =
-        range.hasRange && state.requestedStart >= 0 && range.first == state.requestedStart;
-  } else {
-    state.rangeHonoured = state.requestedStart == 0;
-  }
-
-  const bool wholeAnswerWanted = state.acceptWholeAnswer && code == 200;
-  if (state.requireRangeHonoured && !state.rangeHonoured && !wholeAnswerWanted) {
-    // Bytes that do not start where the range asked would land at the wrong offset.
+  if (verdict.refused) {
     ZP_LOG(Warn) << "chunkId: " << chunkId << ", answer does not fit range " << state.requestedRange
-                 << ", httpCode: " << state.httpCode << ", content-range: " << context.contentRange;
+                 << ", httpCode: " << state.httpCode << ", content-range: " << context.contentRange
+                 << ", body length: " << state.bodyLength;
     context.refused = true;
     state.answerRefused = true;
     return false;
@@ -190,13 +193,14 @@ void judgeBodilessAnswer(TransferContext& context) {
   if (code <= 0) return;
   context.state->httpCode = static_cast<int32_t>(code);
   context.badStatus = true;
-  noteUnsatisfiable(context);
+  (void)judge(context, code);
 }
 
 // libcurl header callback: one call per header line, for every answer including redirects.
 size_t onHeaderLine(char* buffer, size_t size, size_t count, void* userData) {
   auto& context = *static_cast<TransferContext*>(userData);
   const size_t length = size * count;
+  context.headerBytes += static_cast<int64_t>(length);
   try {
     const std::string line(buffer, length);
     if (line.compare(0, 5, "HTTP/") == 0) {
@@ -239,13 +243,20 @@ size_t onBody(char* buffer, size_t size, size_t count, void* userData) {
   auto& context = *static_cast<TransferContext*>(userData);
   ChunkState& state = *context.state;
   const size_t length = size * count;
+  size_t wanted = length;
   try {
     if (!state.connected && !acceptAnswer(context)) return 0;
+    if (context.answerSpan >= 0 &&
+        context.answerSpan - context.answerBytes < static_cast<int64_t>(length)) {
+      wanted = static_cast<size_t>(std::max<int64_t>(0, context.answerSpan - context.answerBytes));
+      context.overran = true;
+    }
+    context.answerBytes += static_cast<int64_t>(wanted);
     bool stored = true;
-    if (state.onData) {
+    if (state.onData && wanted > 0) {
       try {
         // libcurl hands at most CURL_MAX_WRITE_SIZE bytes per call, far below 2^31.
-        stored = state.onData(context.request->chunkId, static_cast<int32_t>(length),
+        stored = state.onData(context.request->chunkId, static_cast<int32_t>(wanted),
                               reinterpret_cast<const uint8_t*>(buffer));
       } catch (...) {
         stored = false;
@@ -259,17 +270,115 @@ size_t onBody(char* buffer, size_t size, size_t count, void* userData) {
       ZP_LOG(Error) << "WriteFunction failed";
       return 0;
     }
+    state.downloadedSize += static_cast<int64_t>(wanted);
+    if (context.overran) {
+      ZP_LOG(Warn) << "chunkId: " << context.request->chunkId
+                   << ", answer longer than its content-range: " << context.contentRange;
+      return 0;
+    }
   } catch (...) {
     return 0;  // out of memory while logging: libcurl ends the transfer with a write error
   }
-  state.downloadedSize += static_cast<int64_t>(length);
   return length;
 }
 
-// libcurl progress callback: aborts the transfer once the request is cancelled.
+// libcurl progress callback: aborts the transfer once the request is cancelled. (The transfer
+// loop checks the flag too, for the waits during which libcurl reports no progress.)
 int onProgress(void* userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   const auto& context = *static_cast<const TransferContext*>(userData);
   return context.request->cancelled.load(std::memory_order_relaxed) ? 1 : 0;
+}
+
+// The multi handle a worker runs its transfers in. It keeps the worker's open connections
+// between chunks (the easy handle only visits it for one attempt). One per worker thread.
+class CurlMulti {
+ public:
+  CurlMulti() = default;
+  ~CurlMulti() {
+    if (handle_ != nullptr) curl_multi_cleanup(handle_);
+  }
+  CurlMulti(const CurlMulti&) = delete;
+  CurlMulti& operator=(const CurlMulti&) = delete;
+
+  // Requires: libcurl initialised (an easy handle was opened). False when libcurl has no memory.
+  [[nodiscard]] bool open() {
+    if (handle_ == nullptr) handle_ = curl_multi_init();
+    return handle_ != nullptr;
+  }
+  CURLM* get() const { return handle_; }
+
+ private:
+  CURLM* handle_ = nullptr;  // owned
+};
+
+// The longest the transfer loop sleeps in one wait: how late a cancellation is noticed at worst.
+constexpr int kWakeMs = 100;
+
+// Whether no byte (header line or body) has arrived for the stall time; moves the stall clock
+// on when some did. The body count starts again with each followed redirect: any change counts.
+bool stallTimeIsUp(TransferContext& context, std::chrono::steady_clock::time_point now) {
+  if (context.stallTimeoutMs <= 0) return false;
+  curl_off_t bodyBytes = 0;
+  if (curl_easy_getinfo(context.handle, CURLINFO_SIZE_DOWNLOAD_T, &bodyBytes) != CURLE_OK) {
+    bodyBytes = 0;
+  }
+  const int64_t count = static_cast<int64_t>(bodyBytes) + context.headerBytes;
+  if (count != context.lastCount) {
+    context.lastCount = count;
+    context.lastByteAt = now;
+    return false;
+  }
+  return now - context.lastByteAt >= std::chrono::milliseconds(context.stallTimeoutMs);
+}
+
+// How long the loop may wait for the sockets: until the stall time is up, at most kWakeMs.
+int waitMs(const TransferContext& context, std::chrono::steady_clock::time_point now) {
+  if (context.stallTimeoutMs <= 0) return kWakeMs;
+  const auto deadline = context.lastByteAt + std::chrono::milliseconds(context.stallTimeoutMs);
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+  return static_cast<int>(std::clamp<int64_t>(left, 0, kWakeMs));
+}
+
+// Runs one attempt like curl_easy_perform, in the worker's multi handle, but never waits longer
+// than kWakeMs at a time: a cancellation ends the attempt (CURLE_ABORTED_BY_CALLBACK) within that
+// time, a stall (CURLE_OPERATION_TIMEDOUT, context.stalled set) within a millisecond or so of its
+// time, whatever libcurl is waiting for (the connection, the answer, the next body bytes).
+CURLcode perform(CURLM* multi, TransferContext& context) {
+  if (curl_multi_add_handle(multi, context.handle) != CURLM_OK) return CURLE_FAILED_INIT;
+  context.lastByteAt = std::chrono::steady_clock::now();
+  CURLcode result = CURLE_OK;
+  CURLMcode code = CURLM_OK;
+  bool done = false;
+  while (!done) {
+    code = curl_multi_poll(multi, nullptr, 0, waitMs(context, std::chrono::steady_clock::now()),
+                           nullptr);
+    int running = 0;
+    if (code == CURLM_OK) code = curl_multi_perform(multi, &running);
+    if (code != CURLM_OK) {
+      result = code == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
+      break;
+    }
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+      if (message->msg == CURLMSG_DONE && message->easy_handle == context.handle) {
+        result = message->data.result;
+        done = true;
+      }
+    }
+    if (done) break;
+    if (context.request->cancelled.load(std::memory_order_relaxed)) {
+      result = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
+    if (stallTimeIsUp(context, std::chrono::steady_clock::now())) {
+      context.stalled = true;
+      result = CURLE_OPERATION_TIMEDOUT;
+      break;
+    }
+  }
+  // Taken out mid-transfer, the handle's connection is closed rather than kept.
+  (void)curl_multi_remove_handle(multi, context.handle);
+  return result;
 }
 
 // Twice libcurl's default. Much larger buffers (64 KiB and up) made short ranged answers on
@@ -296,17 +405,42 @@ class HeaderList {
   curl_slist* list_ = nullptr;  // owned
 };
 
+// Whom a TLS peer must prove itself to. A set trust path replaces the system's trust store: a
+// file of PEM certificates, or a directory of certificates under their hashed names.
+CURLcode setTrust(CURL* handle, const ZPHttpPolicy& policy, bool trustPathIsDirectory) {
+  if (!policy.verifyTls) {
+    CURLcode code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
+    if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
+    return code;
+  }
+  CURLcode code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+  const std::string& path = policy.caCertificatePath;
+  if (code != CURLE_OK || path.empty()) return code;  // libcurl's default: the system's store
+  const char* file = trustPathIsDirectory ? nullptr : path.c_str();
+  const char* directory = trustPathIsDirectory ? path.c_str() : nullptr;
+  code = curl_easy_setopt(handle, CURLOPT_CAINFO, file);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_CAPATH, directory);
+  return code;
+}
+
 // Every option on every attempt, in this order; stops at the first one libcurl rejects.
 CURLcode setOptions(TransferContext& context, const std::string& url, const std::string& range,
-                    const HeaderList& headers, const ZPHttpPolicy& policy) {
+                    const HeaderList& headers, const ZPHttpPolicy& policy,
+                    bool trustPathIsDirectory) {
   CURL* handle = context.handle;
   const long timeoutMs = std::max<long>(0, policy.timeoutMs);
   const long connectTimeoutMs = std::max<long>(0, policy.connectTimeoutMs);
+  // libcurl takes -1 for no limit and 0 for no redirect at all.
+  const long maxRedirects = policy.maxRedirects < 0 ? -1L : static_cast<long>(policy.maxRedirects);
   CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
   if (code == CURLE_OK) {
     code = curl_easy_setopt(handle, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
   }
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_MAXREDIRS, maxRedirects);
+  // A server may send us elsewhere over HTTP(S) only, never to another protocol.
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, timeoutMs);
   if (code == CURLE_OK)
     code = curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs);
@@ -317,7 +451,8 @@ CURLcode setOptions(TransferContext& context, const std::string& url, const std:
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &onProgress);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &context);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
+  if (code == CURLE_OK) code = setTrust(handle, policy, trustPathIsDirectory);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, context.errorText);
   // A larger receive buffer than libcurl's: fewer reads, writes and progress calls per byte on
   // fast links; it changes nothing a caller can observe but the size of each block.
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
@@ -329,9 +464,21 @@ CURLcode setOptions(TransferContext& context, const std::string& url, const std:
 
 }  // namespace
 
+namespace {
+
+// The file-system layer tells a directory apart by listing it: only a directory can be listed.
+bool isListableDirectory(const std::string& path) {
+  if (path.empty()) return false;
+  std::vector<std::string> entries;
+  return fs::listFiles(path, &entries);
+}
+
+}  // namespace
+
 HttpChunkClient::HttpChunkClient(const ZPHttpPolicy& policy, int threadCount)
     : policy_(policy),
       createdAtMs_(nowMs()),
+      trustPathIsDirectory_(isListableDirectory(policy.caCertificatePath)),
       // Workers start as chunks need them: a download of one chunk costs one thread.
       pool_(std::make_unique<ThreadPool>(std::max(1, threadCount), ThreadPool::Start::kOnDemand)) {}
 
@@ -397,7 +544,8 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   // One handle per worker thread, reused by the chunks it runs so that connections are kept;
   // closed when the worker ends with the pool.
   thread_local CurlEasy easy;
-  if (!easy.open()) {
+  thread_local CurlMulti multi;
+  if (!easy.open() || !multi.open()) {
     state.errorCode = kNoHandleError;
     state.errorMsg = "Failed to initialize curl.";
     state.endTimeMs = nowMs() - createdAtMs_;
@@ -418,10 +566,16 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
       request.ifRangeProvider && !range.empty() ? request.ifRangeProvider() : std::string();
   CURLcode result = CURLE_OK;
   if (!ifRange.empty() && !headers.add("If-Range: " + ifRange)) result = CURLE_OUT_OF_MEMORY;
-  if (result == CURLE_OK) result = setOptions(context, url, range, headers, policy_);
+  if (result == CURLE_OK) {
+    result = setOptions(context, url, range, headers, policy_, trustPathIsDirectory_);
+  }
   const bool optionsSet = result == CURLE_OK;
-  if (optionsSet) result = curl_easy_perform(context.handle);
+  context.stallTimeoutMs = std::max<int64_t>(0, policy_.stallTimeoutMs);
+  if (optionsSet) result = perform(multi.get(), context);
   if (result == CURLE_WRITE_ERROR && state.rangeFilled) result = CURLE_OK;
+  if (result == CURLE_WRITE_ERROR && context.overran && !state.writeFailed) {
+    result = CURLE_WEIRD_SERVER_REPLY;
+  }
   if (result == CURLE_OK && !state.connected && !context.refused && !context.badStatus) {
     // An answer without a single body byte never reached the write callback: an empty resource
     // (200 with length 0), or a status that only a header block carries (416).
@@ -435,6 +589,14 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
     // A bad status, or an answer without any body byte (httpCode still 0).
     state.errorCode = kHttpCodeError;
     state.errorMsg = "http code error";
+  } else if (context.stalled && result == CURLE_OPERATION_TIMEDOUT) {
+    state.errorMsg = std::string(curl_easy_strerror(result)) + ": no byte received for " +
+                     std::to_string(context.stallTimeoutMs) + " ms";
+  } else if (context.overran && result == CURLE_WEIRD_SERVER_REPLY) {
+    state.errorMsg = std::string(curl_easy_strerror(result)) + ": answer longer than its range";
+  } else if (result != CURLE_OK && context.errorText[0] != '\0') {
+    // libcurl's own account of the failure, e.g. why a certificate was refused.
+    state.errorMsg = context.errorText;
   } else {
     state.errorMsg = curl_easy_strerror(result);
   }

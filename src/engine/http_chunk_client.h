@@ -1,7 +1,9 @@
 // HttpChunkClient: fetches the chunks of one download with ranged GET requests on its own worker
 // pool, retrying a failed chunk on the same host by kind of failure, then on the alternative hosts
-// the policy lists for the URL's host. One per download task. submit and cancel are thread-safe;
-// each chunk's callbacks run on a pool worker. Must not be destroyed on one of its own workers.
+// the policy lists for the URL's host. Every attempt verifies a TLS peer as the policy says, ends
+// after the policy's stall time without a byte, and follows a bounded number of redirects. One
+// per download task. submit and cancel are thread-safe; each chunk's callbacks run on a pool
+// worker. Must not be destroyed on one of its own workers.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +26,8 @@ class HttpChunkClient {
   static constexpr int32_t kHttpCodeError = 1000;  // status other than 200/206, or no body at all
   static constexpr int32_t kAnswerRefused = 1001;  // the answer did not fit or onConnected refused
 
-  // Copies the policy and starts threadCount workers (at least one).
+  // Copies the policy and starts threadCount workers (at least one). Whether the policy's
+  // caCertificatePath is a directory of certificates or a file of them is decided here, once.
   HttpChunkClient(const ZPHttpPolicy& policy, int threadCount);
   // Runs every chunk job still queued (including their retries' transfers), then joins workers.
   ~HttpChunkClient();
@@ -36,8 +39,8 @@ class HttpChunkClient {
   // job, the chunk ends at once as a failure (errorCode kNoHandleError). Any thread.
   void submit(ChunkRequest& request, ChunkState& state);
 
-  // Marks the request cancelled: a queued attempt ends without a transfer, a running one is
-  // aborted by libcurl's progress callback. Any thread.
+  // Marks the request cancelled: a queued attempt ends without a transfer, a running one within
+  // about a tenth of a second, whatever it waits for. Any thread.
   void cancel(ChunkRequest& request);
 
   // The authority of a URL: from 3 characters after the first "://" to the next "/" (or the end);
@@ -67,6 +70,8 @@ class HttpChunkClient {
   // Set at construction; read (never written) by the workers.
   const ZPHttpPolicy policy_;
   const int64_t createdAtMs_;
+  // policy_.caCertificatePath names a directory of certificates rather than a file of them.
+  const bool trustPathIsDirectory_;
   // Last member: destroyed first, so its workers finish before the fields above go away.
   std::unique_ptr<ThreadPool> pool_;
 };

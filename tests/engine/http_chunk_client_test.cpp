@@ -2,17 +2,22 @@
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "diagnostics/log.h"
+#include "support/self_signed_certificate.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 #include "support/test_https_server.h"
@@ -509,6 +514,30 @@ TEST_F(HttpChunkClientTest, CancelDuringTransferAbortsItAndLogsCancelled) {
   EXPECT_EQ(server_.requestCount(), 1u);
 }
 
+TEST_F(HttpChunkClientTest, CancelEndsAWaitForTheAnswer) {
+  Misbehaviour silent;
+  silent.delayMs = 10000;
+  server_.serve("/silent", patternBytes(1000, 28), silent);
+  policy_.stallTimeoutMs = 0;  // no limit: only the cancellation ends the wait
+  TestChunk chunk(server_.url("/silent"), 0, 0, 999);
+  startCapture();
+  {
+    HttpChunkClient client(policy_, 1);
+    client.submit(chunk.request, chunk.state);
+    ASSERT_TRUE(server_.waitForRequests(1, 10000));
+    client.cancel(chunk.request);
+    // Well before the server would answer.
+    ASSERT_EQ(chunk.state.doneFuture.wait_for(std::chrono::seconds(8)), std::future_status::ready);
+  }
+  const std::string log = stopCapture();
+
+  EXPECT_EQ(chunk.state.errorCode, CURLE_ABORTED_BY_CALLBACK);
+  EXPECT_EQ(countOf(log, "chunkId: 0, cancelled\n"), 1u);
+  EXPECT_EQ(countOf(log, "retry"), 0u);
+  ASSERT_EQ(chunk.connects.size(), 1u);
+  EXPECT_EQ(chunk.connects[0], std::make_pair(0, int64_t{0}));
+}
+
 // --- Lengths ------------------------------------------------------------------------------------
 
 TEST_F(HttpChunkClientTest, ContentRangeHeaderGivesTheWholeLength) {
@@ -564,26 +593,268 @@ TEST_F(HttpChunkClientTest, BodiesWithoutLengthArriveWholeWithLengthUnknown) {
   }
 }
 
-// --- HTTPS and parallel chunks ------------------------------------------------------------------
+// --- Bounded waits ------------------------------------------------------------------------------
 
-TEST_F(HttpChunkClientTest, FetchesOverHttpsFromASelfSignedServer) {
+// A server that takes the connection and then says nothing, be it while the client waits for
+// the answer or for the TLS handshake (an https URL on a plain server, which waits for a request
+// head that never comes).
+TEST_F(HttpChunkClientTest, SilentServerIsAStallRetriedAsNetworkFailure) {
+  Misbehaviour silent;
+  silent.delayMs = 10000;
+  server_.serve("/silent", patternBytes(1000, 23), silent);
+  policy_.stallTimeoutMs = 300;
+  policy_.connectTimeoutMs = 20000;
+  for (const bool handshake : {false, true}) {
+    SCOPED_TRACE(handshake ? "handshake" : "answer");
+    server_.clearRequests();
+    std::string url = server_.url("/silent");
+    if (handshake) url.replace(0, 4, "https");
+    TestChunk chunk(url, 0, 0, 999);
+    run(chunk);
+
+    EXPECT_EQ(chunk.state.errorCode, CURLE_OPERATION_TIMEDOUT);
+    EXPECT_NE(chunk.state.errorMsg.find("no byte received for 300 ms"), std::string::npos)
+        << chunk.state.errorMsg;
+    EXPECT_EQ(chunk.state.httpCode, 0);
+    EXPECT_EQ(chunk.state.netErrorCount, 2);
+    EXPECT_EQ(server_.requestCount(), handshake ? 0u : 3u);
+    const ZPResponse response = HttpChunkClient::classify(chunk.state, nullptr);
+    EXPECT_EQ(response.errorCode, ZPResponse::BLOCK_HTTP_NETWORK_ERROR);
+    EXPECT_EQ(response.extraErrorCode, CURLE_OPERATION_TIMEDOUT);
+  }
+}
+
+// A stall inside a body ends the attempt; the retry asks for the bytes after the ones stored.
+TEST_F(HttpChunkClientTest, StallInsideABodyIsRetriedFromTheFirstMissingByte) {
+  const auto body = patternBytes(100000, 24);
+  Misbehaviour stalling;
+  stalling.stallAfterBytes = 20000;  // every answer
+  stalling.stallMs = 10000;
+  server_.serve("/stalls", body, stalling);
+  policy_.stallTimeoutMs = 300;
+  TestChunk chunk(server_.url("/stalls"), 0, 0, 99999);
+  run(chunk);
+
+  EXPECT_EQ(chunk.state.errorCode, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_EQ(chunk.received, slice(body, 0, 39999));
+  const auto seen = server_.requests();
+  ASSERT_EQ(seen.size(), 2u);  // one server-kind retry: the answer had a status
+  EXPECT_EQ(seen[1].range, "bytes=20000-99999");
+  EXPECT_EQ(HttpChunkClient::classify(chunk.state, nullptr).errorCode,
+            ZPResponse::BLOCK_HTTP_NETWORK_ERROR);
+}
+
+// Each pause is well below the stall time, together they are above it: only a wait without any
+// byte counts.
+TEST_F(HttpChunkClientTest, SlowButSteadyAnswerIsNotAStall) {
+  const auto body = patternBytes(60000, 25);
+  Misbehaviour slow;
+  slow.delayMs = 1500;
+  slow.stallAfterBytes = 20000;
+  slow.stallMs = 1500;
+  server_.serve("/slow", body, slow);
+  policy_.stallTimeoutMs = 2500;
+  TestChunk chunk(server_.url("/slow"), 0, 0, 59999);
+  run(chunk);
+
+  EXPECT_EQ(chunk.state.errorCode, 0) << chunk.state.errorMsg;
+  EXPECT_EQ(chunk.received, body);
+  EXPECT_EQ(server_.requestCount(), 1u);
+}
+
+// A 206 of unstated length that runs past its own Content-Range: the bytes inside the range are
+// kept, the ones after it (of no stated place) never reach the writer.
+TEST_F(HttpChunkClientTest, PartRunningPastItsContentRangeEndsAtItsEnd) {
+  const auto body = patternBytes(300, 27);
+  httplib::Server canned;
+  canned.Get("/part", [&body](const httplib::Request&, httplib::Response& response) {
+    response.status = 206;
+    response.set_header("Content-Range", "bytes 0-99/300");
+    response.set_chunked_content_provider(
+        "application/octet-stream", [&body](size_t, httplib::DataSink& sink) {
+          sink.write(reinterpret_cast<const char*>(body.data()), 200);
+          sink.done();
+          return true;
+        });
+  });
+  const int port = canned.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread listening([&canned] { canned.listen_after_bind(); });
+  for (int i = 0; i < 500 && !canned.is_running(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  policy_.serverErrorRetryCount = 0;
+  TestChunk chunk("http://127.0.0.1:" + std::to_string(port) + "/part", 0, 0, -1);
+  chunk.request.rangeProvider = [] { return std::string(); };  // lets the canned 206 through
+  run(chunk);
+  canned.stop();
+  listening.join();
+
+  EXPECT_EQ(chunk.state.errorCode, CURLE_WEIRD_SERVER_REPLY) << chunk.state.errorMsg;
+  EXPECT_TRUE(chunk.state.rangeHonoured);
+  EXPECT_FALSE(chunk.state.writeFailed);
+  EXPECT_EQ(chunk.received, slice(body, 0, 99));
+}
+
+// A chain of hops /hop0 -> /hop1 -> ... -> /hop<hops> -> /data.
+struct RedirectCase {
+  const char* name;
+  int maxRedirects;
+  int hops;         // redirects before the data; -1: /hop0 redirects to itself forever
+  bool delivered;   // else the chunk fails with libcurl's too-many-redirects code
+  size_t requests;  // seen by the server, over every attempt
+};
+
+class RedirectTest : public HttpChunkClientTest,
+                     public testing::WithParamInterface<RedirectCase> {};
+
+TEST_P(RedirectTest, FollowsAtMostTheAllowedRedirects) {
+  const RedirectCase& redirects = GetParam();
+  const auto body = patternBytes(3000, 26);
+  server_.serve("/data", body);
+  for (int hop = 0; hop <= std::max(0, redirects.hops - 1); ++hop) {
+    Misbehaviour redirecting;
+    redirecting.redirectTo = "/data";
+    if (redirects.hops < 0) redirecting.redirectTo = "/hop0";
+    if (hop + 1 < redirects.hops) redirecting.redirectTo = "/hop" + std::to_string(hop + 1);
+    server_.serve("/hop" + std::to_string(hop), {}, redirecting);
+  }
+  policy_.maxRedirects = redirects.maxRedirects;
+  policy_.netErrorRetryCount = 1;
+  TestChunk chunk(server_.url("/hop0"), 0, 0, 2999);
+  run(chunk);
+
+  EXPECT_EQ(server_.requestCount(), redirects.requests);
+  if (redirects.delivered) {
+    EXPECT_EQ(chunk.state.errorCode, 0) << chunk.state.errorMsg;
+    EXPECT_EQ(chunk.received, body);
+    return;
+  }
+  EXPECT_TRUE(chunk.received.empty());
+  EXPECT_EQ(chunk.state.errorCode, CURLE_TOO_MANY_REDIRECTS);
+  EXPECT_NE(chunk.state.errorMsg.find("Maximum (" + std::to_string(redirects.maxRedirects) +
+                                      ") redirects followed"),
+            std::string::npos)
+      << chunk.state.errorMsg;
+  const ZPResponse response = HttpChunkClient::classify(chunk.state, nullptr);
+  EXPECT_EQ(response.errorCode, ZPResponse::BLOCK_HTTP_NETWORK_ERROR);
+  EXPECT_EQ(response.extraErrorCode, CURLE_TOO_MANY_REDIRECTS);
+}
+
+// With one network-kind retry, a failing chain is walked twice: (limit + 1) answers each time.
+const RedirectCase kRedirects[] = {
+    {"LoopEndsAtTheDefaultLimit", 20, -1, false, 2 * 21},
+    {"LoopEndsAtASmallLimit", 3, -1, false, 2 * 4},
+    {"NoRedirectAllowed", 0, 1, false, 2 * 1},
+    {"ChainWithinTheLimit", 3, 3, true, 3 + 1},
+    {"LongChainWithoutLimit", -1, 25, true, 25 + 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Chains, RedirectTest, testing::ValuesIn(kRedirects),
+                         [](const testing::TestParamInfo<RedirectCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// --- TLS trust ----------------------------------------------------------------------------------
+
+enum class Trust {
+  kSystemStore,         // the policy's default
+  kAuthorityFile,       // caCertificatePath: the test authority's PEM file
+  kAuthorityDirectory,  // caCertificatePath: a directory holding it under its hashed name
+  kOtherAuthority,      // caCertificatePath: another authority's PEM file
+  kVerificationOff,     // verifyTls false
+};
+
+struct TlsCase {
+  const char* name;
+  Trust trust;
+  const char* certifiedName;  // the server certificate's subject alternative name
+  bool accepted;
+};
+
+class TlsTrustTest : public HttpChunkClientTest, public testing::WithParamInterface<TlsCase> {};
+
+TEST_P(TlsTrustTest, PeerIsVerifiedAsThePolicySays) {
+  const TlsCase& tls = GetParam();
   test::TempDir directory;
   ASSERT_FALSE(directory.path().empty());
-  test::TestHttpsServer secure(directory.path());
+  test::TestCertificateAuthority authority;
+  test::TestCertificateAuthority other;
+  ASSERT_TRUE(authority.ok()) << authority.errorMsg();
+  ASSERT_TRUE(other.ok()) << other.errorMsg();
+  std::string error;
+  ASSERT_TRUE(authority.issueServerCertificate(tls.certifiedName, directory.file("server.pem"),
+                                               directory.file("server.key"), &error))
+      << error;
+  ASSERT_TRUE(authority.writeCertificate(directory.file("authority.pem"), &error)) << error;
+  ASSERT_TRUE(other.writeCertificate(directory.file("other.pem"), &error)) << error;
+  ASSERT_EQ(mkdir(directory.file("trusted").c_str(), 0700), 0);
+  ASSERT_TRUE(authority.writeHashedCertificate(directory.file("trusted"), &error)) << error;
+  switch (tls.trust) {
+    case Trust::kSystemStore:
+      break;
+    case Trust::kAuthorityFile:
+      policy_.caCertificatePath = directory.file("authority.pem");
+      break;
+    case Trust::kAuthorityDirectory:
+      policy_.caCertificatePath = directory.file("trusted");
+      break;
+    case Trust::kOtherAuthority:
+      policy_.caCertificatePath = directory.file("other.pem");
+      break;
+    case Trust::kVerificationOff:
+      policy_.verifyTls = false;
+      break;
+  }
+  test::TestHttpsServer secure(directory.file("server.pem"), directory.file("server.key"));
   ASSERT_TRUE(secure.started()) << secure.errorMsg();
   const auto body = patternBytes(60000, 20);
   secure.serve("/secure", body);
   TestChunk chunk(secure.url("/secure"), 0, 10, 40009);
+  startCapture();
   run(chunk);
+  const std::string log = stopCapture();
 
-  EXPECT_EQ(chunk.state.errorCode, 0) << chunk.state.errorMsg;
-  EXPECT_EQ(chunk.state.httpCode, 206);
-  EXPECT_EQ(chunk.state.contentLength, 60000);
-  EXPECT_EQ(chunk.received, slice(body, 10, 40009));
-  ASSERT_TRUE(secure.waitForRequests(1, 10000));
-  ASSERT_EQ(secure.requests().size(), 1u);
-  EXPECT_EQ(secure.requests()[0].range, "bytes=10-40009");
+  if (tls.accepted) {
+    EXPECT_EQ(chunk.state.errorCode, 0) << chunk.state.errorMsg;
+    EXPECT_EQ(chunk.state.httpCode, 206);
+    EXPECT_EQ(chunk.received, slice(body, 10, 40009));
+    ASSERT_TRUE(secure.waitForRequests(1, 10000));
+    EXPECT_EQ(secure.requests().at(0).range, "bytes=10-40009");
+    return;
+  }
+  // Refused during the handshake: no request was sent, no byte taken.
+  EXPECT_TRUE(chunk.received.empty());
+  EXPECT_TRUE(secure.requests().empty());
+  EXPECT_EQ(chunk.state.errorCode, CURLE_PEER_FAILED_VERIFICATION) << chunk.state.errorMsg;
+  // libcurl's own account of the refusal, not only the name of its code.
+  EXPECT_NE(chunk.state.errorMsg, curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION));
+  EXPECT_NE(chunk.state.errorMsg.find("certificate"), std::string::npos) << chunk.state.errorMsg;
+  EXPECT_EQ(countOf(log, "chunkId: 0, error: 60("), 3u);  // the first try and two retries
+  EXPECT_EQ(countOf(log, "chunkId: 0, netErrorCount: 1, retry\n"), 1u);
+  EXPECT_EQ(countOf(log, "chunkId: 0, download failed\n"), 1u);
+  const ZPResponse response = HttpChunkClient::classify(chunk.state, nullptr);
+  EXPECT_EQ(response.errorCode, ZPResponse::BLOCK_HTTP_NETWORK_ERROR);
+  EXPECT_EQ(response.extraErrorCode, CURLE_PEER_FAILED_VERIFICATION);
+  EXPECT_EQ(response.errorMsg, chunk.state.errorMsg);
 }
+
+const TlsCase kTlsCases[] = {
+    {"UnknownAuthorityRefusedByDefault", Trust::kSystemStore, "IP:127.0.0.1", false},
+    {"AuthorityFileTrusted", Trust::kAuthorityFile, "IP:127.0.0.1", true},
+    {"AuthorityDirectoryTrusted", Trust::kAuthorityDirectory, "IP:127.0.0.1", true},
+    {"OtherAuthorityRefused", Trust::kOtherAuthority, "IP:127.0.0.1", false},
+    {"OtherNameRefusedFromATrustedAuthority", Trust::kAuthorityFile, "DNS:elsewhere.invalid",
+     false},
+    {"AnythingAcceptedWithVerificationOff", Trust::kVerificationOff, "DNS:elsewhere.invalid", true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Trusts, TlsTrustTest, testing::ValuesIn(kTlsCases),
+                         [](const testing::TestParamInfo<TlsCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// --- Parallel chunks ----------------------------------------------------------------------------
 
 TEST_F(HttpChunkClientTest, ParallelChunksEachReceiveTheirOwnRange) {
   constexpr int kChunks = 16;

@@ -84,6 +84,8 @@ const char* reasonOf(int status) {
       return "OK";
     case 206:
       return "Partial Content";
+    case 302:
+      return "Found";
     case 403:
       return "Forbidden";
     case 404:
@@ -335,7 +337,10 @@ TestHttpServer::Answer TestHttpServer::decide(const std::string& method, const s
     const Misbehaviour& misbehaviour = resource.misbehaviour;
     answer.delayMs = std::clamp(misbehaviour.delayMs, 0, kMaxPauseMs);
     const int index = resource.requestsSeen++;
-    if (index < misbehaviour.failFirst) {
+    if (!misbehaviour.redirectTo.empty()) {
+      answer.status = 302;
+      answer.headers.emplace_back("Location", misbehaviour.redirectTo);
+    } else if (index < misbehaviour.failFirst) {
       errorPage = true;
       answer.status = misbehaviour.failStatus;
     } else {

@@ -53,6 +53,7 @@ struct Misbehaviour {
   int64_t claimedTotal = -1;     // when set, the total Content-Range states instead of the true one
   int64_t stallAfterBytes = -1;  // after this many body bytes, pause stallMs (at most 10 s)
   int stallMs = 0;
+  std::string redirectTo;  // when set, every request gets a 302 with this Location, no body
 };
 
 // One request as the server received it.

@@ -30,6 +30,15 @@ TestHttpsServer::TestHttpsServer(const std::string& directory) : impl_(std::make
   const std::string certificatePath = directory + "/cert.pem";
   const std::string keyPath = directory + "/key.pem";
   if (!writeSelfSignedCertificate(certificatePath, keyPath, &impl_->error)) return;
+  start(certificatePath, keyPath);
+}
+
+TestHttpsServer::TestHttpsServer(const std::string& certificatePath, const std::string& keyPath)
+    : impl_(std::make_unique<Impl>()) {
+  start(certificatePath, keyPath);
+}
+
+void TestHttpsServer::start(const std::string& certificatePath, const std::string& keyPath) {
   impl_->server = std::make_unique<httplib::SSLServer>(certificatePath.c_str(), keyPath.c_str());
   httplib::SSLServer& server = *impl_->server;
   if (!server.is_valid()) {

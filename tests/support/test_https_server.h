@@ -1,6 +1,7 @@
 // TestHttpsServer: an HTTPS server on 127.0.0.1 (ephemeral port) with a self-signed certificate
-// made when it starts, serving byte buffers with Range support (cpp-httplib) and logging the
-// requests. Thread-safe; the destructor stops it and joins its threads.
+// made when it starts, or with a certificate the test made (for instance one issued by a
+// TestCertificateAuthority), serving byte buffers with Range support (cpp-httplib) and logging
+// the requests. Thread-safe; the destructor stops it and joins its threads.
 #pragma once
 
 #include <memory>
@@ -16,6 +17,8 @@ class TestHttpsServer {
   // Writes "cert.pem" and "key.pem" into directory (which must exist) and starts listening;
   // started() tells whether that worked, errorMsg() why not.
   explicit TestHttpsServer(const std::string& directory);
+  // Starts listening with the certificate and key in these PEM files.
+  TestHttpsServer(const std::string& certificatePath, const std::string& keyPath);
   ~TestHttpsServer();
   TestHttpsServer(const TestHttpsServer&) = delete;
   TestHttpsServer& operator=(const TestHttpsServer&) = delete;
@@ -34,6 +37,8 @@ class TestHttpsServer {
   bool waitForRequests(size_t count, int timeoutMs) const;
 
  private:
+  void start(const std::string& certificatePath, const std::string& keyPath);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
