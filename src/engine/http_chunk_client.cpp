@@ -541,8 +541,9 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   const std::string range = request.rangeProvider ? request.rangeProvider() : std::string();
   beginAttempt(state, range);
 
-  // One handle per worker thread, reused by the chunks it runs so that connections are kept;
-  // closed when the worker ends with the pool.
+  // One easy and one multi handle per worker thread, reused by the chunks it runs so that
+  // connections are kept (the multi handle holds them); closed when the worker ends with the
+  // pool. The easy handle is opened first: it initialises libcurl for the multi handle.
   thread_local CurlEasy easy;
   thread_local CurlMulti multi;
   if (!easy.open() || !multi.open()) {
