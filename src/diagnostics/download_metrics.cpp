@@ -2,8 +2,7 @@
 
 #include <cjson/cJSON.h>
 
-#include <mutex>
-
+#include "diagnostics/annotated_mutex.h"
 #include "diagnostics/log.h"
 #include "pelvar/pelvar.h"
 #include "zephyl/zp_manager.h"
@@ -17,10 +16,10 @@ constexpr int kLevelWarn = 3;
 // Task threads of any number of managers send at the same time; this lock keeps two of them
 // from writing the metrics library's identity strings at once. The host sets Zephyl::gid and
 // Zephyl::uid before downloads start, so reading those needs no lock.
-std::mutex identityMutex;
+Mutex identityMutex;
 
 void forwardIdentity() {
-  std::lock_guard<std::mutex> lock(identityMutex);
+  MutexLock lock(identityMutex);
   // Values the metrics library already holds are never replaced.
   if (Pelvar::gid.empty() && !Zephyl::gid.empty()) Pelvar::gid = Zephyl::gid;
   if (Pelvar::globalUid.empty() && !Zephyl::uid.empty()) Pelvar::globalUid = Zephyl::uid;

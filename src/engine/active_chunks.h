@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <vector>
 
+#include "diagnostics/annotated_mutex.h"
 #include "engine/chunk_request.h"
 #include "engine/http_chunk_client.h"
 
@@ -23,25 +23,25 @@ class ActiveChunks {
   // cancelled at once: the task sets its flag before it takes the lock in cancelAll, so either
   // cancelAll sees the request or add sees the flag.
   void add(ChunkRequest& request) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     requests_.push_back(&request);
     if (taskCancelled_.load()) client_.cancel(request);
   }
 
   void cancelAll() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (ChunkRequest* request : requests_) client_.cancel(*request);
   }
 
   // A finished request that is about to be destroyed.
   void remove(ChunkRequest& request) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     requests_.erase(std::remove(requests_.begin(), requests_.end(), &request), requests_.end());
   }
 
   // End of the attempt: the requests are about to be destroyed.
   void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     requests_.clear();
   }
 
@@ -50,8 +50,8 @@ class ActiveChunks {
   HttpChunkClient& client_;
   const std::atomic<bool>& taskCancelled_;
 
-  std::mutex mutex_;
-  std::vector<ChunkRequest*> requests_;  // guarded by mutex_
+  Mutex mutex_;
+  std::vector<ChunkRequest*> requests_ GUARDED_BY(mutex_);
 };
 
 }  // namespace zephyl

@@ -56,20 +56,28 @@ void ChunkPlanner::waitForEveryChunk() {
   const bool anyRunning = !running_.empty();
   if (anyRunning) context_.activeChunks.cancelAll();
   {
-    std::unique_lock<std::mutex> lock(doneMutex_);
-    doneSignal_.wait(lock, [this] {
-      return std::all_of(
-          running_.begin(), running_.end(),
-          [](const std::unique_ptr<PlannedChunk>& chunk) { return chunk->notified; });
-    });
+    MutexLock lock(doneMutex_);
+    while (!everyRunningChunkNotified()) doneSignal_.wait(doneMutex_);
   }
   for (const auto& chunk : running_) context_.activeChunks.remove(chunk->request);
   running_.clear();
 }
 
+bool ChunkPlanner::everyRunningChunkNotified() const {
+  for (const auto& chunk : running_) {
+    if (!notified_[chunk->serial]) return false;
+  }
+  return true;
+}
+
 ChunkPlanner::PlannedChunk& ChunkPlanner::addChunk(const ChunkInfo& info) {
   auto planned = std::make_unique<PlannedChunk>();
   PlannedChunk& chunk = *planned;
+  {
+    MutexLock lock(doneMutex_);
+    chunk.serial = notified_.size();
+    notified_.push_back(false);
+  }
   chunk.writerChunkId = info.chunkId;
   chunk.request.url = context_.request.url;
   chunk.request.chunkId = info.chunkId;
@@ -89,10 +97,10 @@ ChunkPlanner::PlannedChunk& ChunkPlanner::addChunk(const ChunkInfo& info) {
   };
   chunk.state.onDone = [this, &chunk] {
     // The last thing the worker does with the chunk: the planner may release it right after.
-    std::lock_guard<std::mutex> lock(doneMutex_);
-    chunk.notified = true;
+    MutexLock lock(doneMutex_);
+    notified_[chunk.serial] = true;
     ++finishedCount_;
-    doneSignal_.notify_all();
+    doneSignal_.notifyAll();
   };
   running_.push_back(std::move(planned));
   return chunk;
@@ -295,8 +303,8 @@ size_t ChunkPlanner::collectFinished(DownloadMetrics& metrics) {
   for (auto it = running_.begin(); it != running_.end();) {
     PlannedChunk& chunk = **it;
     {
-      std::lock_guard<std::mutex> lock(doneMutex_);
-      if (!chunk.notified) {
+      MutexLock lock(doneMutex_);
+      if (!notified_[chunk.serial]) {
         ++it;
         continue;
       }
@@ -395,7 +403,7 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
     if (more) more = topUp(&afterChunkId);
     uint64_t seen = 0;
     {
-      std::lock_guard<std::mutex> lock(doneMutex_);
+      MutexLock lock(doneMutex_);
       seen = finishedCount_;
     }
     const size_t stillRunning = collectFinished(metrics);
@@ -405,8 +413,8 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
       continue;
     }
     // A chunk still running counts itself in when it ends: the wait cannot miss it.
-    std::unique_lock<std::mutex> lock(doneMutex_);
-    doneSignal_.wait(lock, [this, seen] { return finishedCount_ != seen; });
+    MutexLock lock(doneMutex_);
+    while (finishedCount_ == seen) doneSignal_.wait(doneMutex_);
   }
 
   if (failure_ != nullptr) return *failure_;

@@ -7,15 +7,15 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <future>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <vector>
 
+#include "diagnostics/annotated_mutex.h"
 #include "diagnostics/download_metrics.h"
 #include "engine/active_chunks.h"
 #include "engine/chunk_request.h"
@@ -72,7 +72,8 @@ class ChunkPlanner {
     bool discard = false;        // the refusal proves the stored bytes wrong
     bool emptyResource = false;  // a 416 to the first range that says the resource is empty
     ZPResponse rejection;
-    bool notified = false;  // guarded by doneMutex_: onDone ran, the worker is done with it
+    // Set by addChunk before the chunk is submitted: the chunk's place in notified_.
+    size_t serial = 0;
   };
 
   PlannedChunk& addChunk(const ChunkInfo& chunk);
@@ -96,6 +97,7 @@ class ChunkPlanner {
   AttemptResult failureOf(const PlannedChunk& chunk, DownloadMetrics& metrics);
   AttemptResult finish();
   void waitForEveryChunk();
+  bool everyRunningChunkNotified() const REQUIRES(doneMutex_);
 
   // Set at construction.
   Context context_;
@@ -109,9 +111,13 @@ class ChunkPlanner {
   std::unique_ptr<AttemptResult> failure_;            // the first failure collected
 
   // Chunk completion: every chunk's onDone counts here, under doneMutex_.
-  std::mutex doneMutex_;
-  std::condition_variable doneSignal_;
-  uint64_t finishedCount_ = 0;  // guarded by doneMutex_
+  Mutex doneMutex_;
+  ConditionVariable doneSignal_;  // with doneMutex_: a chunk's onDone ran
+  // Guarded by doneMutex_.
+  uint64_t finishedCount_ GUARDED_BY(doneMutex_) = 0;
+  // By serial, every chunk of the attempt: its onDone ran, the worker is done with it. A flag per
+  // chunk ever added, so that onDone only sets one and never allocates.
+  std::vector<bool> notified_ GUARDED_BY(doneMutex_);
 
   // The first chunk's connection outcome: the first offer wins. Once offered, the first chunk no
   // longer takes the download over (the other chunks may be running).

@@ -57,14 +57,14 @@ ChunkDataWriter::ChunkDataWriter(std::string fileKey, std::shared_ptr<FileStorag
 ChunkDataWriter::~ChunkDataWriter() = default;
 
 void ChunkDataWriter::setClock(Clock clock) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   clock_ = clock;
 }
 
 bool ChunkDataWriter::open(int* errorCode, std::string* errorMsg) {
   bool needKey = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     needKey = !keyOpen_;
   }
   // A second try after a failed open keeps the key it already holds: one closeFile follows.
@@ -75,7 +75,7 @@ bool ChunkDataWriter::open(int* errorCode, std::string* errorMsg) {
     return false;
   }
 
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (needKey) {
     paths_ = std::move(paths);
     keyOpen_ = true;
@@ -143,8 +143,8 @@ void ChunkDataWriter::close() {
   FilePaths paths;
   bool releaseKey = false;
   {
-    std::lock_guard<std::mutex> saveLock(saveMutex_);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock saveLock(saveMutex_);
+    MutexLock lock(mutex_);
     // Data first, on stable storage, then the record that claims it.
     if (file_ && !fs::syncFile(file_.get())) progressOwned_ = false;
     if (file_ && !flushAndClose(file_, nullptr, nullptr)) progressOwned_ = false;
@@ -163,7 +163,7 @@ bool ChunkDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respon
   FilePaths paths;
   int64_t length = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (file_ && !flushAndClose(file_, errorCode, errorMsg)) {
       // Stored bytes may be missing: only the last saved progress file may be trusted now.
       progressOwned_ = false;
@@ -185,7 +185,7 @@ bool ChunkDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respon
       storage_->moveToSaveDir(paths, request, saveDir_, errorCode, errorMsg);
   if (finalPath.empty()) return false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     // The storage manager released the key and deleted the progress file with the move.
     keyOpen_ = false;
     progressOwned_ = false;
@@ -196,8 +196,8 @@ bool ChunkDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respon
 }
 
 void ChunkDataWriter::reset() {
-  std::lock_guard<std::mutex> saveLock(saveMutex_);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock saveLock(saveMutex_);
+  MutexLock lock(mutex_);
   if (file_) (void)flushAndClose(file_, nullptr, nullptr);
   validator_.clear();
   lastSaveTimeMs_ = 0;
@@ -217,17 +217,17 @@ void ChunkDataWriter::reset() {
 }
 
 ChunkInfo ChunkDataWriter::firstChunk() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return firstChunkOf(chunks_, contentLength_.load(), blockSize_);
 }
 
 bool ChunkDataWriter::nextChunk(int afterChunkId, ChunkInfo* chunk) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return nextChunkOf(chunks_, contentLength_.load(), blockSize_, afterChunkId, chunk);
 }
 
 bool ChunkDataWriter::lengthConflicts(int64_t length) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const int64_t known = contentLength_.load();
   // An open-ended download cannot be continued: nothing tells whether the rest is the same.
   if (length < 0) return known > 0 || (known < 0 && downloadedLength_.load() > 0);
@@ -235,12 +235,12 @@ bool ChunkDataWriter::lengthConflicts(int64_t length) {
 }
 
 std::string ChunkDataWriter::validator() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return validator_;
 }
 
 void ChunkDataWriter::setValidator(const std::string& validator) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (validator == validator_) return;
   // Written before any progress record of the new resource can be: a record on disk always
   // belongs to the validator beside it. Should the file not be written, a resume finds the old
@@ -250,12 +250,12 @@ void ChunkDataWriter::setValidator(const std::string& validator) {
 }
 
 ChunkInfo ChunkDataWriter::chunkAt(int index) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return chunkAtOf(chunks_, index);
 }
 
 bool ChunkDataWriter::setContentLength(int64_t length, int* errorCode, std::string* errorMsg) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (length < 0) {
     // The body comes over one connection until it ends. Stored ranges of a known length cannot
     // be continued that way: refused, so that the download starts over.
@@ -282,7 +282,7 @@ bool ChunkDataWriter::setContentLength(int64_t length, int* errorCode, std::stri
 }
 
 bool ChunkDataWriter::coverWholeResource(int chunkId) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   int64_t stored = 0;
   if (!coverWholeResourceOf(chunks_, contentLength_.load(), chunkId, &stored)) return false;
   downloadedLength_ = stored;
@@ -298,7 +298,7 @@ bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* 
   FILE* file = nullptr;
   int64_t offset = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!file_ || chunkIndex < 0 || static_cast<size_t>(chunkIndex) >= chunks_.size()) {
       reportWriterFailure(ZPResponse::EXECUTE_ERROR, {}, errorCode, errorMsg);
       return false;
@@ -320,7 +320,7 @@ bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* 
   std::vector<ChunkInfo> snapshot;
   int64_t length = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
     chunk.current += size;
     downloadedLength_.fetch_add(size);
@@ -343,8 +343,8 @@ void ChunkDataWriter::saveSnapshot(FILE* file, const std::vector<ChunkInfo>& sna
                                    int64_t length) {
   // One save at a time; a save that finds another running is skipped, since the next one (at
   // the latest the one of close) records at least as much.
-  std::unique_lock<std::mutex> saveLock(saveMutex_, std::try_to_lock);
-  if (!saveLock.owns_lock()) return;
+  if (!saveMutex_.tryLock()) return;
+  MutexLock saveLock(saveMutex_, kAdoptLock);
   // The snapshot claims only bytes written before it was taken. They reach stable storage
   // before the record that claims them, so that neither a crash nor a power loss leaves a record
   // ahead of its data. Syncing outside the writer's lock lets the other chunks go on writing.
@@ -352,7 +352,7 @@ void ChunkDataWriter::saveSnapshot(FILE* file, const std::vector<ChunkInfo>& sna
   // A failed save is not the download's failure: the previous record stays the proof on disk.
   std::string infoPath;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!progressOwned_) return;
     infoPath = paths_.infoPath;
   }

@@ -9,10 +9,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "diagnostics/annotated_mutex.h"
 #include "sinks/data_writer.h"
 #include "storage/file_handle.h"
 #include "storage/file_paths.h"
@@ -102,7 +102,8 @@ class ChunkDataWriter : public DataWriter {
  private:
   // Syncs the data file, then writes the progress file from snapshot. Takes saveMutex_ (skips
   // when another save runs) and briefly mutex_; called without either.
-  void saveSnapshot(FILE* file, const std::vector<ChunkInfo>& snapshot, int64_t length);
+  void saveSnapshot(FILE* file, const std::vector<ChunkInfo>& snapshot, int64_t length)
+      EXCLUDES(saveMutex_, mutex_);
 
   // Set at construction.
   const std::string fileKey_;
@@ -117,18 +118,20 @@ class ChunkDataWriter : public DataWriter {
 
   // Lock order: saveMutex_, then mutex_. saveMutex_ is held for a whole progress save (sync and
   // write), which must not run while close or reset replace the files.
-  std::mutex saveMutex_;
+  Mutex saveMutex_ ACQUIRED_BEFORE(mutex_);
   // Taken by every operation; storage manager calls are made without it.
-  std::mutex mutex_;
+  Mutex mutex_;
   // Guarded by mutex_.
-  int64_t lastSaveTimeMs_ = 0;  // 0: no save by write yet in this download
-  Clock clock_;
-  std::vector<ChunkInfo> chunks_;  // the plan, in offset order, chunkId = index
-  std::string validator_;          // of the stored bytes; empty when none is known
-  FilePaths paths_;
-  FileHandle file_;             // the data file; null while closed
-  bool keyOpen_ = false;        // between openFile and closeFile / a successful delivery
-  bool progressOwned_ = false;  // chunks_ describes the data file: close saves it
+  int64_t lastSaveTimeMs_ GUARDED_BY(mutex_) = 0;  // 0: no save by write yet in this download
+  Clock clock_ GUARDED_BY(mutex_);
+  std::vector<ChunkInfo> chunks_ GUARDED_BY(mutex_);  // the plan, in offset order, chunkId = index
+  std::string validator_ GUARDED_BY(mutex_);  // of the stored bytes; empty when none is known
+  FilePaths paths_ GUARDED_BY(mutex_);
+  FileHandle file_ GUARDED_BY(mutex_);  // the data file; null while closed
+  // Between openFile and closeFile / a successful delivery.
+  bool keyOpen_ GUARDED_BY(mutex_) = false;
+  // chunks_ describes the data file: close saves it.
+  bool progressOwned_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace zephyl

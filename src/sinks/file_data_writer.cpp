@@ -53,7 +53,7 @@ bool FileDataWriter::open(int* errorCode, std::string* errorMsg) {
   }
   if (file_) (void)flushAndClose(file_, nullptr, nullptr);
   {
-    std::lock_guard<std::mutex> lock(validatorMutex_);
+    MutexLock lock(validatorMutex_);
     validator_.clear();
   }
   // A complete download left by a failed delivery is delivered, not fetched again.
@@ -61,7 +61,7 @@ bool FileDataWriter::open(int* errorCode, std::string* errorMsg) {
   if (complete >= 0) {
     std::string validator;
     if (loadValidator(paths_.validatorPath, &validator)) {
-      std::lock_guard<std::mutex> lock(validatorMutex_);
+      MutexLock lock(validatorMutex_);
       validator_ = validator;
     }
     current_ = complete;
@@ -133,7 +133,7 @@ void FileDataWriter::reset() {
   }
   current_ = 0;
   end_ = kOpenEnded;
-  std::lock_guard<std::mutex> lock(validatorMutex_);
+  MutexLock lock(validatorMutex_);
   validator_.clear();
 }
 
@@ -172,12 +172,12 @@ bool FileDataWriter::setContentLength(int64_t length, int* errorCode, std::strin
 }
 
 std::string FileDataWriter::validator() {
-  std::lock_guard<std::mutex> lock(validatorMutex_);
+  MutexLock lock(validatorMutex_);
   return validator_;
 }
 
 void FileDataWriter::setValidator(const std::string& validator) {
-  std::lock_guard<std::mutex> lock(validatorMutex_);
+  MutexLock lock(validatorMutex_);
   validator_ = validator;
 }
 

@@ -9,10 +9,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "diagnostics/annotated_mutex.h"
 #include "sinks/data_writer.h"
 #include "storage/file_handle.h"
 #include "storage/file_paths.h"
@@ -101,8 +101,8 @@ class FileDataWriter : public DataWriter {
   std::atomic<int64_t> end_{0};
   std::atomic<int64_t> current_{0};
 
-  std::mutex validatorMutex_;
-  std::string validator_;  // guarded by validatorMutex_
+  Mutex validatorMutex_;
+  std::string validator_ GUARDED_BY(validatorMutex_);
 };
 
 }  // namespace zephyl

@@ -47,7 +47,7 @@ void MemoryDataWriter::close() {}
 
 bool MemoryDataWriter::moveToSaveDir(const ZPRequest& /*request*/, ZPResponse* response,
                                      int* errorCode, std::string* errorMsg) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const int64_t length = contentLength_.load();
   // A success must not hand over a buffer with zeroed gaps.
   if (length > 0 && !isPlanComplete(chunks_, length)) {
@@ -63,7 +63,7 @@ bool MemoryDataWriter::moveToSaveDir(const ZPRequest& /*request*/, ZPResponse* r
 }
 
 void MemoryDataWriter::reset() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   chunks_.clear();
   data_.reset();
   validator_.clear();
@@ -72,39 +72,39 @@ void MemoryDataWriter::reset() {
 }
 
 ChunkInfo MemoryDataWriter::firstChunk() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return firstChunkOf(chunks_, contentLength_.load(), blockSize_);
 }
 
 bool MemoryDataWriter::nextChunk(int afterChunkId, ChunkInfo* chunk) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return nextChunkOf(chunks_, contentLength_.load(), blockSize_, afterChunkId, chunk);
 }
 
 bool MemoryDataWriter::lengthConflicts(int64_t length) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const int64_t known = contentLength_.load();
   if (length < 0) return known > 0 || (data_ != nullptr && downloadedLength_.load() > 0);
   return (known != 0 || data_ != nullptr) && known != length;
 }
 
 std::string MemoryDataWriter::validator() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return validator_;
 }
 
 void MemoryDataWriter::setValidator(const std::string& validator) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   validator_ = validator;
 }
 
 ChunkInfo MemoryDataWriter::chunkAt(int index) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return chunkAtOf(chunks_, index);
 }
 
 bool MemoryDataWriter::setContentLength(int64_t length, int* errorCode, std::string* errorMsg) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (length < 0) {
     // The body comes over one connection until it ends, into a buffer that grows with it.
     // A retry of an open-ended download that stored nothing yet starts it again.
@@ -148,7 +148,7 @@ bool MemoryDataWriter::setContentLength(int64_t length, int* errorCode, std::str
 }
 
 bool MemoryDataWriter::coverWholeResource(int chunkId) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   int64_t stored = 0;
   if (!coverWholeResourceOf(chunks_, contentLength_.load(), chunkId, &stored)) return false;
   downloadedLength_ = stored;
@@ -161,7 +161,7 @@ bool MemoryDataWriter::write(int chunkIndex, int size, unsigned char* data, int*
     reportWriterFailure(ZPResponse::EXECUTE_ERROR, kBadWriteMessage, errorCode, errorMsg);
     return false;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (data_ == nullptr || chunkIndex < 0 || static_cast<size_t>(chunkIndex) >= chunks_.size()) {
     reportWriterFailure(ZPResponse::EXECUTE_ERROR, {}, errorCode, errorMsg);
     return false;

@@ -7,10 +7,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "diagnostics/annotated_mutex.h"
 #include "sinks/data_writer.h"
 
 namespace zephyl {
@@ -70,7 +70,7 @@ class MemoryDataWriter : public DataWriter {
  private:
   // Requires: mutex_ held and the length unknown. Appends to the growing buffer.
   bool appendUnknownLength(ChunkInfo& chunk, int size, const unsigned char* data, int* errorCode,
-                           std::string* errorMsg);
+                           std::string* errorMsg) REQUIRES(mutex_);
   // Set at construction.
   const std::string fileKey_;
   const int64_t blockSize_;
@@ -79,11 +79,12 @@ class MemoryDataWriter : public DataWriter {
   std::atomic<int64_t> downloadedLength_{0};
   std::atomic<int64_t> contentLength_{0};  // 0: not reported yet
 
-  std::mutex mutex_;
+  Mutex mutex_;
   // Guarded by mutex_.
-  std::shared_ptr<std::vector<unsigned char>> data_;  // null until the length is known
-  std::vector<ChunkInfo> chunks_;
-  std::string validator_;
+  // null until the length is known
+  std::shared_ptr<std::vector<unsigned char>> data_ GUARDED_BY(mutex_);
+  std::vector<ChunkInfo> chunks_ GUARDED_BY(mutex_);
+  std::string validator_ GUARDED_BY(mutex_);
 };
 
 }  // namespace zephyl

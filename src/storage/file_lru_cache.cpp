@@ -30,13 +30,13 @@ FileLruCache::FileLruCache() = default;
 FileLruCache::~FileLruCache() = default;
 
 void FileLruCache::setEvictionGuard(EvictionGuard* guard) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   guard_ = guard;
 }
 
 void FileLruCache::configure(const std::string& directory, int64_t maxSize, int32_t maxCount,
                              int64_t cacheExpiredTime) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   cacheDir_ = directory;
   maxSize_ = maxSize;
   maxCount_ = maxCount;
@@ -45,14 +45,14 @@ void FileLruCache::configure(const std::string& directory, int64_t maxSize, int3
 }
 
 void FileLruCache::setLimits(int64_t maxSize, int32_t maxCount, int64_t cacheExpiredTime) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   maxSize_ = maxSize;
   maxCount_ = maxCount;
   cacheExpiredTime_ = cacheExpiredTime;
 }
 
 bool FileLruCache::get(const std::string& key, FilePaths* out) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   initLocked();
   const auto found = index_.find(key);
   if (found == index_.end()) return false;
@@ -61,14 +61,14 @@ bool FileLruCache::get(const std::string& key, FilePaths* out) {
 }
 
 void FileLruCache::put(const FilePaths& paths) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   initLocked();
   putLocked(paths);
   trimLruCache();
 }
 
 void FileLruCache::erase(const std::string& key) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const auto found = index_.find(key);
   if (found == index_.end()) return;
   entries_.erase(found->second);
@@ -76,13 +76,13 @@ void FileLruCache::erase(const std::string& key) {
 }
 
 void FileLruCache::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   entries_.clear();
   index_.clear();
 }
 
 void FileLruCache::removeAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (auto position = entries_.begin(); position != entries_.end();) {
     if (!holdForRemoval(position->key)) {
       ++position;

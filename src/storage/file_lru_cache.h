@@ -1,17 +1,18 @@
 // FileLruCache: the on-disk index of interrupted chunked downloads (a data file with its ".info"
-// progress file and maybe a ".validator" file) that wait in one cache directory to be resumed. Entries are ordered by the time
-// they were last put; lookups do not change the order. Trims bound the directory by age, entry
-// count and total size and delete the files of what they evict, skipping downloads that a writer
-// holds (asked of the eviction guard). Thread-safe: one internal mutex. Callers holding a lock of
-// their own must take it before calling in; the cache calls only its guard, with its mutex held.
+// progress file and maybe a ".validator" file) that wait in one cache directory to be resumed.
+// Entries are ordered by the time they were last put; lookups do not change the order. Trims bound
+// the directory by age, entry count and total size and delete the files of what they evict,
+// skipping downloads that a writer holds (asked of the eviction guard). Thread-safe: one internal
+// mutex. Callers holding a lock of their own must take it before calling in; the cache calls only
+// its guard, with its mutex held.
 #pragma once
 
 #include <cstdint>
 #include <list>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
+#include "diagnostics/annotated_mutex.h"
 #include "storage/file_paths.h"
 
 namespace zephyl {
@@ -75,31 +76,33 @@ class FileLruCache {
   using EntryList = std::list<Entry>;
 
   // Scans cacheDir_ the first time it is called after configure. Requires: mutex_ held.
-  void initLocked();
+  void initLocked() REQUIRES(mutex_);
   // Applies the age, count and size rules in this order. Requires: mutex_ held.
-  void trimLruCache();
+  void trimLruCache() REQUIRES(mutex_);
   // Adds or refreshes key's entry at the back, without a trim. Requires: mutex_ held.
-  void putLocked(const FilePaths& paths);
+  void putLocked(const FilePaths& paths) REQUIRES(mutex_);
   // Deletes one side file of key's download unless a writer holds key. Requires: mutex_ held.
-  void removeUnlessHeld(const std::string& key, const std::string& path);
+  void removeUnlessHeld(const std::string& key, const std::string& path) REQUIRES(mutex_);
   // Takes key for a deletion: false when a writer holds it. Requires: mutex_ held.
-  bool holdForRemoval(const std::string& key);
-  void releaseAfterRemoval(const std::string& key);
+  bool holdForRemoval(const std::string& key) REQUIRES(mutex_);
+  // Gives key back after the deletion holdForRemoval allowed. Requires: mutex_ held.
+  void releaseAfterRemoval(const std::string& key) REQUIRES(mutex_);
   // Forgets the entry (its files are already deleted); returns the next position.
   // Requires: mutex_ held.
-  EntryList::iterator forget(EntryList::iterator position);
+  EntryList::iterator forget(EntryList::iterator position) REQUIRES(mutex_);
 
-  std::mutex mutex_;  // inside the guard's owner's lock; only the guard is called inside it
+  Mutex mutex_;  // inside the guard's owner's lock; only the guard is called inside it
 
   // Guarded by mutex_.
-  EvictionGuard* guard_ = nullptr;
-  std::string cacheDir_;  // empty until configured
-  int64_t maxSize_ = 104857600;
-  int32_t maxCount_ = 100;
-  int64_t cacheExpiredTime_ = -1;
-  bool initialized_ = false;  // the directory scan ran (also when it failed)
-  EntryList entries_;         // front: least recently put; back: most recently put
-  std::unordered_map<std::string, EntryList::iterator> index_;  // one mapping per entry
+  EvictionGuard* guard_ GUARDED_BY(mutex_) = nullptr;
+  std::string cacheDir_ GUARDED_BY(mutex_);  // empty until configured
+  int64_t maxSize_ GUARDED_BY(mutex_) = 104857600;
+  int32_t maxCount_ GUARDED_BY(mutex_) = 100;
+  int64_t cacheExpiredTime_ GUARDED_BY(mutex_) = -1;
+  bool initialized_ GUARDED_BY(mutex_) = false;  // the directory scan ran (also when it failed)
+  EntryList entries_ GUARDED_BY(mutex_);  // front: least recently put; back: most recently put
+  // One mapping per entry.
+  std::unordered_map<std::string, EntryList::iterator> index_ GUARDED_BY(mutex_);
 };
 
 }  // namespace zephyl
