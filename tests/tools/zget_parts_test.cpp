@@ -1,14 +1,18 @@
-// The parts of zget that decide by themselves: file names, sizes and durations, the list file
-// and the words for failures.
+// The parts of zget that decide by themselves: file names, sizes and durations, the list file,
+// the command line and the settings made of it, the storage root check and the words for
+// failures.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "failure_text.h"
 #include "input_list.h"
 #include "naming.h"
 #include "options.h"
+#include "storage_root.h"
 #include "support/temp_dir.h"
+#include "tool_setting.h"
 #include "units.h"
 
 namespace zget {
@@ -33,6 +37,37 @@ TEST_F(NamingTest, DecodedSeparatorsAndControlCharactersCannotEscapeTheDirectory
   EXPECT_EQ(fileNameFromUrl("http://h/a%5Cb%0Ac%00d"), "a_b_c_d");
   EXPECT_EQ(fileNameFromUrl("http://h/%2E%2E"), kFallbackFileName);
   EXPECT_EQ(fileNameFromUrl("http://h/."), kFallbackFileName);
+}
+
+// Stray UTF-8 continuation bytes are cut away whole, which once left ".." (or nothing) as the
+// name: the parent of the output directory, or the directory itself.
+TEST_F(NamingTest, LongNamesCutShortNeverBecomeDotDotOrEmpty) {
+  std::string strays;
+  for (int i = 0; i < 300; ++i) strays += "%80";
+  for (const char* lead : {"..", ".", ""}) {
+    EXPECT_EQ(fileNameFromUrl("http://h/" + std::string(lead) + strays), kFallbackFileName)
+        << '"' << lead << '"';
+  }
+}
+
+TEST_F(NamingTest, ListNamesMustStayInsideTheOutputDirectory) {
+  const struct {
+    const char* path;
+    bool namesFile;
+    bool inside;
+  } cases[] = {
+      {"a.bin", true, true},        {"sub/./a.bin", true, true}, {"a..b/...", true, true},
+      {"/etc/passwd", true, false}, {"\\x", true, false},        {"../a", true, false},
+      {"a/../../b", true, false},   {"a\\..\\b", true, false},   {"a/..", false, false},
+      {"sub/", true, false},        {"sub/", false, true},       {".", true, false},
+      {".", false, true},           {"", false, false},
+  };
+  for (const auto& entry : cases) {
+    std::string reason;
+    EXPECT_EQ(staysInside(entry.path, entry.namesFile, &reason), entry.inside)
+        << '"' << entry.path << "\" as " << (entry.namesFile ? "file" : "directory");
+    EXPECT_EQ(reason.empty(), entry.inside) << entry.path;
+  }
 }
 
 TEST_F(NamingTest, UrlsWithoutALastSegmentFallBack) {
@@ -170,6 +205,10 @@ TEST_F(InputListTest, MalformedListsAreUsageErrorsNamingTheLine) {
       {"http://h/a\n  checksum=sha1=00\n", "checksum"},
       {"http://h/a http://h/b\n", "one URL a line"},
       {"http://h/a\n  out\n", "key=value"},
+      {"http://h/a\n  out=/home/u/.bashrc\n", "line 2: out must stay inside the output"},
+      {"http://h/a\n  out=../../x\n", "out must stay inside"},
+      {"http://h/a\n  dir=/etc\n", "dir must stay inside"},
+      {"http://h/a\n  dir=a/../..\n  out=x\n", "line 2: dir must stay inside"},
   };
   for (const auto& entry : cases) {
     std::vector<DownloadJob> jobs;
@@ -185,6 +224,101 @@ TEST_F(InputListTest, MissingListIsAFailureNotAUsageError) {
   std::string error;
   EXPECT_EQ(readInputList(temp_.file("absent"), &jobs, &error), kExitFailure);
   EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+}
+
+class OptionsTest : public testing::Test {
+ protected:
+  // parseOptions on "zget" followed by args.
+  static int parse(std::vector<std::string> args, ToolOptions* options) {
+    args.insert(args.begin(), "zget");
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    return parseOptions(static_cast<int>(argv.size()), argv.data(), options);
+  }
+  zephyl::test::TempDir temp_;
+};
+
+TEST_F(OptionsTest, TlsOptionsReachTheSettingsAndVerificationStaysOnByDefault) {
+  const std::string ca = temp_.file("ca.pem");
+  std::ofstream(ca) << "-----BEGIN CERTIFICATE-----\n";
+  ToolOptions options;
+  ASSERT_EQ(parse({"--ca-certificate", ca, "--insecure", "https://h/a"}, &options), -1);
+  ZPSetting setting = makeSetting(options, "/cache");
+  EXPECT_EQ(setting.httpPolicy.caCertificatePath, ca);
+  EXPECT_FALSE(setting.httpPolicy.verifyTls);
+
+  ToolOptions defaults;
+  ASSERT_EQ(parse({"https://h/a"}, &defaults), -1);
+  setting = makeSetting(defaults, "/cache");
+  EXPECT_EQ(setting.httpPolicy.caCertificatePath, "");
+  EXPECT_TRUE(setting.httpPolicy.verifyTls);
+  EXPECT_EQ(setting.rootDir, "/cache");
+
+  ToolOptions missing;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parse({"--ca-certificate", temp_.file("absent.pem"), "https://h/a"}, &missing),
+            kExitUsage);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("--ca-certificate"), std::string::npos);
+}
+
+TEST_F(OptionsTest, ReplacingAFileMustBeAskedForAndRenameIsStillAccepted) {
+  ToolOptions options;
+  ASSERT_EQ(parse({"http://h/a"}, &options), -1);
+  EXPECT_FALSE(options.allowOverwrite);
+  ASSERT_EQ(parse({"--rename", "http://h/a"}, &options), -1);
+  EXPECT_FALSE(options.allowOverwrite);
+  ASSERT_EQ(parse({"--allow-overwrite", "http://h/a"}, &options), -1);
+  EXPECT_TRUE(options.allowOverwrite);
+  ToolOptions both;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parse({"--rename", "--allow-overwrite", "http://h/a"}, &both), kExitUsage);
+  testing::internal::GetCapturedStderr();
+}
+
+class StorageRootTest : public testing::Test {
+ protected:
+  zephyl::test::TempDir temp_;
+};
+
+// The library empties "temp" below its root: a root with anything it did not make is refused,
+// so that "--cache-dir ~" cannot cost the user ~/temp.
+TEST_F(StorageRootTest, OnlyWhatTheLibraryMakesMayBeInTheRoot) {
+  namespace stdfs = std::filesystem;
+  const std::string key(32, 'a');
+  const struct {
+    const char* name;
+    std::vector<std::string> files;  // created with their directories; "name->" makes a link
+    const char* foreign;             // the entry the refusal names; null: accepted
+  } cases[] = {
+      {"empty", {}, nullptr},
+      {"own", {"temp/" + key, "lruCache/" + key + ".info.tmp", "downloads.lock"}, nullptr},
+      {"home", {"temp/" + key, "Documents/letter.txt"}, "Documents"},
+      {"usersTemp", {"temp/holiday.jpg"}, "holiday.jpg"},
+      {"upperKey", {"lruCache/" + std::string(32, 'A')}, "AAAA"},
+      {"linkedCache", {"lruCache->"}, "lruCache"},
+      {"fileAsTemp", {"temp"}, "temp"},
+  };
+  for (const auto& entry : cases) {
+    const std::string root = temp_.file(entry.name);
+    stdfs::create_directories(root);
+    for (const std::string& file : entry.files) {
+      const std::string path = root + "/" + file;
+      if (file.size() > 2 && file.compare(file.size() - 2, 2, "->") == 0) {
+        stdfs::create_directory_symlink(temp_.path(), path.substr(0, path.size() - 2));
+        continue;
+      }
+      stdfs::create_directories(stdfs::path(path).parent_path());
+      std::ofstream(path) << "x";
+    }
+    std::string error;
+    EXPECT_EQ(isOwnStorageRoot(root, &error), entry.foreign == nullptr) << entry.name;
+    if (entry.foreign != nullptr) {
+      EXPECT_NE(error.find(entry.foreign), std::string::npos) << error;
+      EXPECT_NE(error.find("--cache-dir"), std::string::npos) << error;
+    }
+  }
+  std::string error;
+  EXPECT_TRUE(isOwnStorageRoot(temp_.file("missing"), &error)) << error;
 }
 
 class FailureTextTest : public testing::Test {};

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -123,8 +124,13 @@ TEST_F(ZgetTest, ExitsZeroWhenEveryDownloadSucceeds) {
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(readFile(work() + "/one.bin"), asText(body));
   EXPECT_EQ(result.out, "");
-  // The resumable output is stored below the user's cache directory while it runs.
-  EXPECT_TRUE(fileExists(cacheRoot() + "/lruCache"));
+  // The resumable output is stored below the user's cache directory while it runs, in
+  // directories no one else may enter.
+  for (const std::string& directory : {cacheRoot(), cacheRoot() + "/lruCache"}) {
+    struct stat info {};
+    ASSERT_EQ(stat(directory.c_str(), &info), 0) << directory;
+    EXPECT_EQ(info.st_mode & 07777, 0700u) << directory;
+  }
 }
 
 // An empty resource, told by a 416 "bytes */0" to the first range or by a 200 of length 0, is an
@@ -239,18 +245,44 @@ TEST_F(ZgetTest, FallsBackToIndexHtmlAndKeepsNamesOfOneRunApart) {
   EXPECT_EQ(readFile(work() + "/out/index(1).html"), asText(docs));
 }
 
-TEST_F(ZgetTest, RenameKeepsAnExistingFileAndDefaultReplacesIt) {
+TEST_F(ZgetTest, ExistingFileIsKeptUnlessOverwriteIsAllowed) {
   const std::vector<uint8_t> body = patternBytes(2000, 8);
   server_.serve("/r.bin", body);
   std::ofstream(work() + "/r.bin") << "old";
-  Result result = run({"-q", "--rename", server_.url("/r.bin")});
+  Result result = run({server_.url("/r.bin")});
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(readFile(work() + "/r.bin"), "old");
   EXPECT_EQ(readFile(work() + "/r(1).bin"), asText(body));
+  EXPECT_NE(result.err.find(work() + "/r.bin exists; saved as " + work() + "/r(1).bin"),
+            std::string::npos)
+      << result.err;
 
-  result = run({"-q", server_.url("/r.bin")});
+  // --rename asks for what is now the default.
+  result = run({"-q", "--rename", server_.url("/r.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(readFile(work() + "/r(2).bin"), asText(body));
+
+  result = run({"-q", "--allow-overwrite", server_.url("/r.bin")});
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(readFile(work() + "/r.bin"), asText(body));
+  EXPECT_FALSE(fileExists(work() + "/r(3).bin"));
+}
+
+// A list can come from anyone: its names cannot place a file outside -d.
+TEST_F(ZgetTest, ListNamesLeavingTheOutputDirectoryAreRefusedBeforeDownloading) {
+  server_.serve("/e.bin", patternBytes(1000, 19));
+  const std::string url = server_.url("/e.bin");
+  for (const std::string& option : {std::string("out=../escape.bin"),
+                                    "out=" + temp_.file("escape.bin"), "dir=" + temp_.path()}) {
+    const Result result = run({"-q", "-d", "out", "-i", writeList(url + "\n  " + option + "\n")});
+    EXPECT_EQ(result.exitCode, 2) << option << "\n" << result.err;
+    EXPECT_NE(result.err.find("must stay inside the output directory"), std::string::npos)
+        << result.err;
+  }
+  EXPECT_EQ(server_.requestCount(), 0u);
+  EXPECT_FALSE(fileExists(temp_.file("escape.bin")));
+  EXPECT_FALSE(fileExists(work() + "/escape.bin"));
+  EXPECT_FALSE(fileExists(temp_.file("e.bin")));
 }
 
 // --- outputs ---
@@ -285,9 +317,10 @@ TEST_F(ZgetTest, Md5IsPrintedAndAMismatchFails) {
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(result.out, md5Of(body) + "  " + work() + "/m.bin\n");
 
+  // The check names the file that was written: m.bin is kept, the new one is m(1).bin.
   result = run({"-q", "--check-md5", std::string(32, '0'), server_.url("/m.bin")});
   EXPECT_EQ(result.exitCode, 1);
-  EXPECT_NE(result.err.find("MD5 mismatch for " + work() + "/m.bin"), std::string::npos)
+  EXPECT_NE(result.err.find("MD5 mismatch for " + work() + "/m(1).bin"), std::string::npos)
       << result.err;
   EXPECT_NE(result.err.find("got " + md5Of(body)), std::string::npos);
 }
@@ -455,6 +488,57 @@ TEST_F(ZgetTest, ClearCacheForgetsAnInterruptedDownload) {
   const Result shown = run({"--show-progress", url});
   EXPECT_EQ(shown.exitCode, 1);
   EXPECT_EQ(shown.out, url + ": nothing stored\n");
+}
+
+// --- the cache directory ---
+
+// "--cache-dir ~" used to empty ~/temp: a directory with files zget did not make is refused by
+// every command that uses the cache, and nothing in it is touched.
+TEST_F(ZgetTest, CacheDirectoryHoldingOtherFilesIsRefusedAndLeftAlone) {
+  server_.serve("/c.bin", patternBytes(1000, 20));
+  const std::string url = server_.url("/c.bin");
+  const std::string home = temp_.file("home");
+  ASSERT_EQ(mkdir((home + "/temp").c_str(), 0755), 0);
+  std::ofstream(home + "/temp/draft.txt") << "draft";
+  std::ofstream(home + "/notes.txt") << "notes";
+  for (const std::vector<std::string>& command :
+       std::vector<std::vector<std::string>>{{"--cache-dir", home, url},
+                                             {"--cache-dir", home, "--clear-cache"},
+                                             {"--cache-dir", home, "--show-progress", url}}) {
+    const Result result = run(command);
+    EXPECT_EQ(result.exitCode, 1) << testing::PrintToString(command) << "\n" << result.err;
+    EXPECT_NE(result.err.find("give --cache-dir a directory of its own"), std::string::npos)
+        << result.err;
+  }
+  EXPECT_EQ(readFile(home + "/temp/draft.txt"), "draft");
+  EXPECT_EQ(readFile(home + "/notes.txt"), "notes");
+  EXPECT_EQ(server_.requestCount(), 0u);
+
+  // A directory of its own serves, and takes nothing but the library's files.
+  const Result own = run({"-q", "--cache-dir", temp_.file("own"), url});
+  EXPECT_EQ(own.exitCode, 0) << own.err;
+  EXPECT_TRUE(fileExists(temp_.file("own") + "/lruCache"));
+}
+
+// A link planted in the cache in place of a download's files would have the download write
+// into whatever file it names.
+TEST_F(ZgetTest, LinksPlantedInTheCacheAreNotWrittenThrough) {
+  const std::vector<uint8_t> body = patternBytes(300000, 21);
+  server_.serve("/planted.bin", body);
+  const std::string url = server_.url("/planted.bin");
+  const std::string key = fileKeyFromUrl(url);
+  const std::string lruCache = cacheRoot() + "/lruCache";
+  std::filesystem::create_directories(lruCache);
+  std::ofstream(temp_.file("victim")) << "precious";
+  std::ofstream(temp_.file("victim.info")) << "precious";
+  std::filesystem::create_symlink(temp_.file("victim"), lruCache + "/" + key);
+  std::filesystem::create_symlink(temp_.file("victim.info"), lruCache + "/" + key + ".info");
+
+  const Result result = run({"-q", "-k", "64K", url});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_TRUE(readFile(work() + "/planted.bin") == asText(body));
+  EXPECT_EQ(readFile(temp_.file("victim")), "precious");
+  EXPECT_EQ(readFile(temp_.file("victim.info")), "precious");
 }
 
 // --- progress display ---

@@ -31,7 +31,8 @@ ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const T
       request.outputType = ZPRequest::OUTPUT_CHUNK_FILE;
       request.savePath = download.savePath;
     }
-    request.renameIfExists = options.rename ? 1 : 0;
+    // An existing file stays; the download takes the first free "name(n).ext".
+    request.renameIfExists = options.allowOverwrite ? 0 : 1;
     request.scene = "zget";
     batch.requests.push_back(request);
   }
@@ -136,6 +137,9 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
     const PlannedDownload& download = downloads[i];
     ZPResponse& response = responses[i];
     if (response.isSuccess()) {
+      if (!options.quiet && !download.savePath.empty() && response.getFile() != download.savePath) {
+        printError(download.savePath + " exists; saved as " + response.getFile());
+      }
       const bool delivered = !download.savePath.empty() || deliverToStdout(context, response);
       if (!delivered || !checkResult(context, download, response)) ++failed;
       continue;

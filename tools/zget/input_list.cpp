@@ -6,6 +6,7 @@
 #include <iostream>
 #include <system_error>
 
+#include "naming.h"
 #include "options.h"
 
 namespace zget {
@@ -28,6 +29,12 @@ bool applyOption(const std::string& option, DownloadJob* job, std::string* error
   const std::string value = equals == std::string::npos ? std::string() : option.substr(equals + 1);
   if (equals == std::string::npos || value.empty()) {
     *error = "expected key=value, got \"" + option + "\"";
+    return false;
+  }
+  std::string why;
+  if ((key == "out" || key == "dir") && !staysInside(value, key == "out", &why)) {
+    // A list may come from anywhere: its names never leave the output directory.
+    *error = key + " must stay inside the output directory (-d), got \"" + value + "\": " + why;
     return false;
   }
   if (key == "out") {

@@ -10,7 +10,7 @@ namespace zget {
 struct DownloadJob {
   std::string url;
   std::string outName;      // file name relative to dir; empty: the URL's last path segment
-  std::string dir;          // empty: the -d directory
+  std::string dir;          // relative to the -d directory; empty: the -d directory itself
   std::string expectedMd5;  // lowercase hex; empty: nothing to check
 };
 
@@ -19,8 +19,9 @@ bool isMd5Hex(const std::string& text);
 
 // Appends the jobs of the list at path ("-" reads standard input): one URL a line; blank lines
 // and lines starting with "#" are skipped; indented "out=NAME", "dir=DIR" and
-// "checksum=md5=HEX" lines set the job of the URL above them. Returns 0 on success,
-// kExitFailure when the list cannot be read and kExitUsage when it is malformed, with the
+// "checksum=md5=HEX" lines set the job of the URL above them. NAME and DIR must stay inside the
+// output directory (staysInside): an absolute path or ".." makes the list malformed. Returns 0 on
+// success, kExitFailure when the list cannot be read and kExitUsage when it is malformed, with the
 // reason (naming the line) in *error; *jobs is unchanged on failure.
 int readInputList(const std::string& path, std::vector<DownloadJob>* jobs, std::string* error);
 

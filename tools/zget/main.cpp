@@ -19,6 +19,8 @@
 #include "naming.h"
 #include "options.h"
 #include "pelvar/pelvar.h"
+#include "storage_root.h"
+#include "tool_setting.h"
 #include "units.h"
 #include "zephyl/zephyl.h"
 
@@ -79,14 +81,17 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
     if (job.outName == "-") {
       download.displayName = fileNameFromUrl(job.url);
     } else {
-      const std::string dir = job.dir.empty() ? options.outputDir : job.dir;
+      // A list's dir= and out= are checked to stay inside -d; -o is the user's own word and may
+      // name any place, as with wget and curl.
+      const std::string dir = joinPath(options.outputDir, job.dir);
       const std::string name = job.outName.empty() ? fileNameFromUrl(job.url) : job.outName;
       download.savePath = names.claim(absolutePath(joinPath(dir, name)));
       const std::filesystem::path target(download.savePath);
       download.displayName = target.filename().string();
       if (!ensureDirectory(target.parent_path().string())) return kExitFailure;
       std::error_code error;
-      if (std::filesystem::is_directory(target, error)) {
+      // Without --allow-overwrite the download takes the next free name instead.
+      if (options.allowOverwrite && std::filesystem::is_directory(target, error)) {
         // Found now rather than after the whole download, when the file cannot be put there.
         printError("cannot save " + job.url + " as " + download.savePath + ": it is a directory");
         return kExitFailure;
@@ -95,25 +100,6 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
     downloads->push_back(download);
   }
   return -1;
-}
-
-ZPSetting makeSetting(const ToolOptions& options, const std::string& cacheRoot) {
-  ZPSetting setting(cacheRoot, absolutePath(options.outputDir));
-  if (options.connections) setting.threadNum = *options.connections;
-  if (options.blockSize) setting.blockSize = *options.blockSize;
-  if (options.downloadsAtOnce) setting.taskThreadNum = *options.downloadsAtOnce;
-  ZPHttpPolicy& http = setting.httpPolicy;
-  if (options.timeoutMs) http.timeoutMs = *options.timeoutMs;
-  if (options.connectTimeoutMs) http.connectTimeoutMs = *options.connectTimeoutMs;
-  if (options.maxTries) http.executeRetryCount = *options.maxTries - 1;
-  if (options.retryWaitMs) http.retryDelayMs = *options.retryWaitMs;
-  if (options.httpRetries) http.serverErrorRetryCount = *options.httpRetries;
-  if (options.netRetries) http.netErrorRetryCount = *options.netRetries;
-  http.domainMap = options.mirrors;
-  setting.cachePolicy.maxSize = options.cacheMaxSize;
-  setting.cachePolicy.maxCount = options.cacheMaxCount;
-  setting.cachePolicy.cacheExpiredTime = options.cacheMaxAgeMs;
-  return setting;
 }
 
 // --show-progress: what is stored of each URL, on the tool's standard output.
@@ -148,7 +134,19 @@ int run(const ToolOptions& options) {
     printError("no cache directory: set XDG_CACHE_HOME or HOME, or use --cache-dir");
     return kExitFailure;
   }
+  // Checked before anything uses the root: the library empties its temp directory.
+  std::string foreign;
+  if (!isOwnStorageRoot(cacheRoot, &foreign)) {
+    printError(foreign);
+    return kExitFailure;
+  }
+  std::error_code error;
+  const bool newRoot = !std::filesystem::exists(std::filesystem::symlink_status(cacheRoot, error));
   if (!ensureDirectory(cacheRoot)) return kExitFailure;
+  // Private to the user, as the library makes its own storage directories.
+  if (newRoot) {
+    std::filesystem::permissions(cacheRoot, std::filesystem::perms::owner_all, error);
+  }
   std::vector<PlannedDownload> downloads;
   status = planDownloads(options, jobs, &downloads);
   if (status >= 0) return status;

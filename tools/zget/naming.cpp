@@ -93,8 +93,39 @@ std::string fileNameFromUrl(const std::string& url) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '/' || c == '\\' || byte < 0x20 || byte == 0x7F) c = '_';
   }
+  // After the cut too: a long name of stray UTF-8 continuation bytes behind ".." cuts to "..".
+  name = limitLength(name);
   if (name.empty() || name == "." || name == "..") return kFallbackFileName;
-  return limitLength(name);
+  return name;
+}
+
+bool staysInside(const std::string& path, bool namesFile, std::string* reason) {
+  if (path.empty()) {
+    *reason = "empty path";
+    return false;
+  }
+  if (path[0] == '/' || path[0] == '\\') {
+    *reason = "an absolute path";
+    return false;
+  }
+  // "\" separates too: the library reads it as "/".
+  size_t begin = 0;
+  std::string last;
+  while (begin <= path.size()) {
+    size_t end = path.find_first_of("/\\", begin);
+    if (end == std::string::npos) end = path.size();
+    last = path.substr(begin, end - begin);
+    if (last == "..") {
+      *reason = "a \"..\" component";
+      return false;
+    }
+    begin = end + 1;
+  }
+  if (namesFile && (last.empty() || last == ".")) {
+    *reason = "a directory, not a file name";
+    return false;
+  }
+  return true;
 }
 
 std::string joinPath(const std::string& dir, const std::string& name) {

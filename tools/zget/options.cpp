@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <cstdio>
@@ -22,7 +24,9 @@ file (the last path segment of the URL, percent-decoded; "index.html" when there
 After an interruption (Ctrl-C, a failure) run the same command again to resume.
 
 A list (-i) holds one URL a line; "#" starts a comment line. Indented lines below a URL set
-options for it: "out=NAME", "dir=DIR", "checksum=md5=HEX".
+options for it: "out=NAME", "dir=DIR", "checksum=md5=HEX". NAME and DIR are relative to -d and
+stay inside it: absolute paths and ".." are refused. An existing file is never replaced unless
+--allow-overwrite is given: the download is saved as "name(1).ext" (the next free number).
 
 Sizes take K, M, G suffixes (binary). Durations are seconds ("30", "1.5") or carry a unit:
 "500ms", "30s", "2m", "1h", "7d". Library log lines, when enabled, go to standard error.
@@ -99,6 +103,7 @@ struct RawOptions {
   std::string cacheMaxAge;
   std::string logLevel;
   std::string summaryInterval;
+  bool rename = false;
 };
 
 // Converts and checks what CLI11 left as text; false with *error on the first bad value.
@@ -158,6 +163,14 @@ bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
     }
     options->checkMd5 = lowercase(options->checkMd5);
   }
+  if (!options->caCertificate.empty() && access(options->caCertificate.c_str(), R_OK) != 0) {
+    *error = "--ca-certificate: cannot read " + options->caCertificate;
+    return false;
+  }
+  if (raw.rename && options->allowOverwrite) {
+    *error = "--rename and --allow-overwrite contradict each other";
+    return false;
+  }
   if (!options->showProgress.empty() && (!options->urls.empty() || !options->inputFile.empty())) {
     *error = "--show-progress only reports; it cannot be combined with downloads";
     return false;
@@ -186,7 +199,7 @@ int parseOptions(int argc, char** argv, ToolOptions* options) {
 
   app.add_option("url", options->urls, "URLs to download")->type_name("URL");
   app.add_option("-o,--out", options->outputFile,
-                 "File of the download, relative to -d; \"-\" writes to standard output")
+                 "File of the download, relative to -d unless absolute; \"-\": standard output")
       ->type_name("FILE");
   app.add_option("-d,--dir", options->outputDir, "Directory of the finished files (default .)")
       ->type_name("DIR");
@@ -225,7 +238,14 @@ int parseOptions(int argc, char** argv, ToolOptions* options) {
                  "Alternative hosts for HOST, tried in order when a range fails (repeatable)")
       ->type_name("HOST=ALT[,ALT]");
 
-  app.add_option("--cache-dir", options->cacheDir, "Storage of unfinished downloads")
+  app.add_option("--ca-certificate", options->caCertificate,
+                 "Trust the CA certificates in FILE (PEM; or a hashed directory) for HTTPS")
+      ->type_name("FILE");
+  app.add_flag("--insecure", options->insecure,
+               "Accept any HTTPS certificate: no protection against impostors");
+
+  app.add_option("--cache-dir", options->cacheDir,
+                 "Storage of unfinished downloads: a directory of zget's own")
       ->type_name("DIR");
   app.add_option("--cache-max-size", raw.cacheMaxSize,
                  "Size limit of kept unfinished downloads (default 0: none)")
@@ -242,8 +262,11 @@ int parseOptions(int argc, char** argv, ToolOptions* options) {
                  "Print what is stored of the download of URL, then exit (repeatable)")
       ->type_name("URL");
 
-  app.add_flag("--rename", options->rename,
-               "Keep an existing file and save under \"name(1).ext\" instead of replacing it");
+  app.add_flag("--allow-overwrite", options->allowOverwrite,
+               "Replace an existing file (default: keep it, save as \"name(1).ext\")");
+  // The default now; accepted so that older scripts keep working.
+  app.add_flag("--rename", raw.rename,
+               "Keep an existing file and save as \"name(1).ext\" (the default)");
   app.add_flag("--md5", options->printMd5, "Print the MD5 of each finished file");
   app.add_option("--check-md5", options->checkMd5, "Fail unless each result has this MD5")
       ->type_name("HEX");

@@ -36,15 +36,21 @@ struct ToolOptions {
   std::optional<int32_t> httpRetries;       // --http-retries: serverErrorRetryCount
   std::optional<int32_t> netRetries;        // --net-retries: netErrorRetryCount
   std::unordered_map<std::string, std::vector<std::string>> mirrors;  // --mirror: domainMap
+  std::string caCertificate;  // --ca-certificate: caCertificatePath; empty: the system's
+  bool insecure = false;      // --insecure: verifyTls off
 
-  std::string cacheDir;  // --cache-dir; empty: the user's cache directory
+  // --cache-dir: the storage root itself, refused when it holds anything the library did not
+  // make; empty: the user's cache directory
+  std::string cacheDir;
   // The tool's own cache limits: an interrupted download is kept whatever its size, since a
   // size rule would drop big downloads at once and make them start over.
   int64_t cacheMaxSize = 0;  // 0: no size rule
   int32_t cacheMaxCount = 100;
   int64_t cacheMaxAgeMs = 30LL * 24 * 3600 * 1000;  // 0: entries never expire
 
-  bool rename = false;                    // --rename: renameIfExists
+  // An existing file is kept and the download saved as "name(1).ext" (renameIfExists), unless
+  // --allow-overwrite; --rename, the old way to ask for that, is still accepted.
+  bool allowOverwrite = false;
   std::optional<ZPLogLevel> logLevel;     // --log-level
   std::string metricsFile;                // --metrics-file
   bool printMd5 = false;                  // --md5

@@ -1,0 +1,71 @@
+#include "storage_root.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace zget {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+// zget's file keys are the MD5 of the URL in lowercase hexadecimal; side files add suffixes.
+constexpr size_t kFileKeyLength = 32;
+
+bool startsWithFileKey(const std::string& name) {
+  if (name.size() < kFileKeyLength) return false;
+  for (size_t i = 0; i < kFileKeyLength; ++i) {
+    const char c = name[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+// The kind an entry of the root must have, by its name; none for names the library never makes.
+bool expectedKind(const std::string& name, stdfs::file_type* kind) {
+  if (name == "temp" || name == "lruCache") {
+    *kind = stdfs::file_type::directory;
+    return true;
+  }
+  if (name == "downloads.lock") {
+    *kind = stdfs::file_type::regular;
+    return true;
+  }
+  return false;
+}
+
+bool refuse(const std::string& root, const stdfs::path& entry, std::string* error) {
+  *error = "cannot keep unfinished downloads in " + root + ": it holds " + entry.string() +
+           ", which zget did not make; give --cache-dir a directory of its own";
+  return false;
+}
+
+}  // namespace
+
+bool isOwnStorageRoot(const std::string& root, std::string* error) {
+  std::error_code failure;
+  if (!stdfs::exists(stdfs::symlink_status(root, failure))) return true;
+  stdfs::directory_iterator entries(root, failure);
+  for (; !failure && entries != stdfs::directory_iterator(); entries.increment(failure)) {
+    const stdfs::path& path = entries->path();
+    stdfs::file_type kind = stdfs::file_type::none;
+    // The kind of the entry itself: a link where a directory belongs leads somewhere else.
+    if (!expectedKind(path.filename().string(), &kind) ||
+        stdfs::symlink_status(path, failure).type() != kind) {
+      return refuse(root, path, error);
+    }
+    if (kind != stdfs::file_type::directory) continue;
+    stdfs::directory_iterator inner(path, failure);
+    for (; !failure && inner != stdfs::directory_iterator(); inner.increment(failure)) {
+      if (!startsWithFileKey(inner->path().filename().string())) {
+        return refuse(root, inner->path(), error);
+      }
+    }
+  }
+  if (failure) {
+    *error = "cannot read the storage directory " + root + ": " + failure.message();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace zget

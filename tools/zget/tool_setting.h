@@ -1,0 +1,38 @@
+// The settings of the download manager of one zget run, made from its command line. Pure
+// function; thread-safe. Inline: the library's records it fills come from whichever build of the
+// library the including program links (the shared one for zget, the static one for tests).
+#pragma once
+
+#include <string>
+
+#include "naming.h"
+#include "options.h"
+#include "zephyl/zp_setting.h"
+
+namespace zget {
+
+// The manager's settings for options, storing unfinished downloads below cacheRoot and
+// finished ones in the -d directory made absolute. Values the command line leaves unset keep
+// the library's defaults; TLS verification stays on unless --insecure.
+inline ZPSetting makeSetting(const ToolOptions& options, const std::string& cacheRoot) {
+  ZPSetting setting(cacheRoot, absolutePath(options.outputDir));
+  if (options.connections) setting.threadNum = *options.connections;
+  if (options.blockSize) setting.blockSize = *options.blockSize;
+  if (options.downloadsAtOnce) setting.taskThreadNum = *options.downloadsAtOnce;
+  ZPHttpPolicy& http = setting.httpPolicy;
+  if (options.timeoutMs) http.timeoutMs = *options.timeoutMs;
+  if (options.connectTimeoutMs) http.connectTimeoutMs = *options.connectTimeoutMs;
+  if (options.maxTries) http.executeRetryCount = *options.maxTries - 1;
+  if (options.retryWaitMs) http.retryDelayMs = *options.retryWaitMs;
+  if (options.httpRetries) http.serverErrorRetryCount = *options.httpRetries;
+  if (options.netRetries) http.netErrorRetryCount = *options.netRetries;
+  http.domainMap = options.mirrors;
+  if (!options.caCertificate.empty()) http.caCertificatePath = absolutePath(options.caCertificate);
+  if (options.insecure) http.verifyTls = false;
+  setting.cachePolicy.maxSize = options.cacheMaxSize;
+  setting.cachePolicy.maxCount = options.cacheMaxCount;
+  setting.cachePolicy.cacheExpiredTime = options.cacheMaxAgeMs;
+  return setting;
+}
+
+}  // namespace zget
