@@ -111,9 +111,9 @@ TEST(AnswerJudgeRequestTest, RequestedBytesComeFromTheRangeText) {
     int64_t start;
     int64_t end;
   };
-  for (const Requested& requested : {Requested{"", 0, -1}, Requested{"100-199", 100, 199},
-                                     Requested{"4096-", 4096, -1}, Requested{"9-3", -1, -1},
-                                     Requested{"bytes=0-1", -1, -1}}) {
+  for (const Requested& requested :
+       {Requested{"", 0, -1}, Requested{"100-199", 100, 199}, Requested{"4096-", 4096, -1},
+        Requested{"9-3", -1, -1}, Requested{"bytes=0-1", -1, -1}}) {
     AnswerFacts facts;
     facts.status = 503;  // asked bytes are known whatever the answer
     facts.requestedRange = requested.range;
