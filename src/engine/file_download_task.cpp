@@ -1,9 +1,9 @@
 #include "engine/file_download_task.h"
 
 #include <chrono>
-#include <exception>
 #include <utility>
 
+#include "diagnostics/host_call.h"
 #include "diagnostics/log.h"
 #include "engine/chunk_planner.h"
 #include "sinks/chunk_data_writer.h"
@@ -81,15 +81,10 @@ void FileDownloadTask::notifyProgress() {
     std::lock_guard<std::mutex> lock(listenerLock_);
     count = listenerCount_;
   }
+  // A listener that throws changes nothing: the bytes are stored and the download goes on.
   for (int i = 0; i < count; ++i) {
-    // A listener that throws changes nothing: the bytes are stored and the download goes on.
-    try {
-      listeners_[i](request_, writer_->downloadedLength(), writer_->contentLength());
-    } catch (const std::exception& error) {
-      ZP_LOG(Error) << "onProgress threw: " << error.what();
-    } catch (...) {
-      ZP_LOG(Error) << "onProgress threw";
-    }
+    callHost("onProgress", listeners_[i], request_, writer_->downloadedLength(),
+             writer_->contentLength());
   }
 }
 

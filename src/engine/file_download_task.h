@@ -77,8 +77,9 @@ class FileDownloadTask {
   // Adds a request's onProgress; ignored when empty or when kMaxListeners are present.
   void addProgressListener(const ZPRequest::ProgressCallback& listener);
 
-  // Calls every listener with the task's request and the writer's counts. Chunk workers call it
-  // after every stored block: no allocation, no lock held while listeners run.
+  // Calls every listener with the task's request and the writer's counts, through callHost (a
+  // listener that throws is logged, the download goes on). Chunk workers call it after every
+  // stored block: no allocation, no lock held while listeners run.
   void notifyProgress();
 
   const ZPRequest& request() const { return request_; }
@@ -105,9 +106,9 @@ class FileDownloadTask {
   const DeliveryTarget ownTarget_;
   const std::string saveDirPath_;
 
-  std::mutex executeLock_;            // held for the whole of execute
-  ZPResponse response_;               // guarded by executeLock_
-  bool executed_ = false;             // guarded by executeLock_
+  std::mutex executeLock_;  // held for the whole of execute
+  ZPResponse response_;     // guarded by executeLock_
+  bool executed_ = false;   // guarded by executeLock_
 
   std::atomic<bool> cancelled_{false};
 
@@ -116,7 +117,7 @@ class FileDownloadTask {
 
   // Taken last: after the manager's registryMutex (join runs under it) or executeLock_.
   std::mutex joinLock_;
-  bool joinClosed_ = false;                                       // guarded by joinLock_
+  bool joinClosed_ = false;                                      // guarded by joinLock_
   std::vector<std::shared_ptr<ExtraDelivery>> extraDeliveries_;  // guarded by joinLock_
 
   std::mutex listenerLock_;

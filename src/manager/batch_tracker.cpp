@@ -1,5 +1,7 @@
 #include "manager/batch_tracker.h"
 
+#include "diagnostics/host_call.h"
+
 namespace zephyl {
 
 BatchTracker::BatchTracker(const ZPBatchRequest& batch)
@@ -35,7 +37,9 @@ std::vector<ZPRequest> BatchTracker::wrapRequests(const std::shared_ptr<BatchTra
   return requests;
 }
 
-void BatchTracker::onStart(int index) { batch_.onRequestStart(batch_, index); }
+void BatchTracker::onStart(int index) {
+  callHost("onRequestStart", batch_.onRequestStart, batch_, index);
+}
 
 void BatchTracker::onProgress(int index, int64_t downloaded, int64_t total) {
   int percent = 0;
@@ -54,7 +58,8 @@ void BatchTracker::onProgress(int index, int64_t downloaded, int64_t total) {
     }
     percent = sum / count_;
   }
-  batch_.onRequestProgress(batch_, index, downloaded, total, percent);
+  callHost("onRequestProgress", batch_.onRequestProgress, batch_, index, downloaded, total,
+           percent);
 }
 
 void BatchTracker::onComplete(int index, const ZPResponse& response) {
@@ -65,7 +70,9 @@ void BatchTracker::onComplete(int index, const ZPResponse& response) {
     done_[index] = true;
     responses_[index] = response;
   }
-  if (batch_.onRequestComplete) batch_.onRequestComplete(batch_, index, response);
+  // Counted below whether or not the callback returns normally: one that throws must not keep
+  // onBatchComplete from running.
+  callHost("onRequestComplete", batch_.onRequestComplete, batch_, index, response);
   std::vector<ZPResponse> responses;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -74,7 +81,7 @@ void BatchTracker::onComplete(int index, const ZPResponse& response) {
     completed_ = true;
     responses = responses_;
   }
-  batch_.onBatchComplete(batch_, responses);
+  callHost("onBatchComplete", batch_.onBatchComplete, batch_, responses);
 }
 
 }  // namespace zephyl

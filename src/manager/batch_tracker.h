@@ -3,7 +3,8 @@
 // workers); it computes the overall percentage and calls onBatchComplete exactly once, after
 // every onRequestComplete has returned. Requests are tracked by position in the batch, so two
 // requests with the same requestId are still two requests. Thread-safe; no lock is held while a
-// batch callback runs.
+// batch callback runs, and every batch callback is called through callHost: one that throws is
+// logged and the batch goes on.
 #pragma once
 
 #include <cstdint>

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <future>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <utility>
 
+#include "diagnostics/host_call.h"
 #include "diagnostics/log.h"
 #include "diagnostics/utilities.h"
 #include "manager/batch_tracker.h"
@@ -15,20 +17,31 @@ namespace {
 
 ZPResponse cancelledResponse() { return ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""); }
 
+// Delivers response to the request's onComplete and returns it.
+ZPResponse complete(const ZPRequest& request, ZPResponse response) {
+  callHost("onComplete", request.onComplete, request, response);
+  return response;
+}
+
 }  // namespace
 
-TaskRegistry::TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFunction)
+TaskRegistry::TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFunction,
+                           ThreadPool::ThreadStarter startThread)
     : settings_(settings),
       fileKeyFunction_(std::move(fileKeyFunction)),
       storageManager_(FileStorageManager::getInstance(settings.rootDir, settings.cachePolicy)),
       // Without a thread, queued requests would never run.
-      taskThreadPool_(std::make_unique<ThreadPool>(std::max(1, settings.taskThreadNum))) {}
+      taskThreadPool_(std::make_unique<ThreadPool>(std::max(1, settings.taskThreadNum),
+                                                   ThreadPool::Start::kAllAtOnce,
+                                                   std::move(startThread))) {}
 
 TaskRegistry::~TaskRegistry() = default;
 
 std::shared_ptr<TaskRegistry> TaskRegistry::createHandle(const ZPSetting& settings,
-                                                         FileKeyFunction fileKeyFunction) {
-  auto core = std::make_shared<TaskRegistry>(settings, std::move(fileKeyFunction));
+                                                         FileKeyFunction fileKeyFunction,
+                                                         ThreadPool::ThreadStarter startThread) {
+  auto core =
+      std::make_shared<TaskRegistry>(settings, std::move(fileKeyFunction), std::move(startThread));
   // The handle shares the registry's address but has its own count: when the last manager
   // copy lets go, the pool is shut down first; the registry itself lives on as long as a job or
   // a running call still holds it.
@@ -55,77 +68,89 @@ void TaskRegistry::shutdown() {
 std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
     const ZPRequest& request, bool* isReuse,
     std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra) {
-  // Declared before the lock, so a predecessor whose last holder this is goes after the unlock.
-  std::shared_ptr<FileDownloadTask> waitedFor;
+  // Tasks this call lets go of are declared outside the locked sections: a task whose last holder
+  // this is goes after an unlock (its writer closes files as it goes).
+  std::shared_ptr<FileDownloadTask> waitedFor;  // the cancelled predecessor waited for last
   std::shared_ptr<FileDownloadTask> finished;
-  std::unique_lock<std::mutex> lock(registryMutex_);
+  int64_t waitedMs = 0;
   for (;;) {
-    auto found = runningTasks_.find(request.fileKey);
-    if (found == runningTasks_.end()) break;
-    if (!found->second->isCancelled()) {
-      if (found->second->join(request, extra)) {
-        *isReuse = true;
-        return found->second;
+    std::shared_ptr<FileDownloadTask> task;
+    std::shared_ptr<FileDownloadTask> cancelled;
+    bool cancelledWhileWaiting = false;
+    {
+      std::lock_guard<std::mutex> lock(registryMutex_);
+      auto found = runningTasks_.find(request.fileKey);
+      if (waitedFor && waitingKeys_.count(request.fileKey) == 0) {
+        cancelledWhileWaiting = true;  // a cancel took the key out while this request waited
+      } else if (found != runningTasks_.end() && !found->second->isCancelled()) {
+        if (found->second->join(request, extra)) {
+          *isReuse = true;
+          task = found->second;
+        } else {
+          // The task has finished, or is finishing: its result may already be in its callers'
+          // hands (a request made from its onComplete arrives here). A new download serves this
+          // request; the finished task's own call then leaves the new entry alone.
+          finished = std::move(found->second);
+          runningTasks_.erase(found);
+        }
+      } else if (found != runningTasks_.end() && found->second != waitedFor) {
+        // A cancelled task holds the key: wait for it to end, then look again (another waiter
+        // may have started the next task meanwhile, which this request then joins).
+        cancelled = found->second;
+        waitingKeys_.insert(request.fileKey);
+      } else if (found != runningTasks_.end()) {
+        // The cancelled predecessor has ended; its own call has not unlisted it yet. The new task
+        // takes the entry over (that call then leaves the entry alone).
+        runningTasks_.erase(found);
       }
-      // The task has finished, or is finishing: its result may already be in its callers' hands
-      // (a request made from its onComplete arrives here). A new download serves this request;
-      // the finished task's own call then leaves the new entry alone.
-      finished = std::move(found->second);
-      runningTasks_.erase(found);
-      break;
+      if (!cancelledWhileWaiting && !task && !cancelled) {
+        task = std::make_shared<FileDownloadTask>(settings_, storageManager_, request);
+        task->addProgressListener(request.onProgress);
+        runningTasks_.emplace(request.fileKey, task);
+      }
     }
-    if (found->second == waitedFor) {
-      // The cancelled predecessor has ended; its own call has not unlisted it yet. The new task
-      // takes the entry over (that call then leaves the entry alone).
-      runningTasks_.erase(found);
-      break;
-    }
-    // Wait for the cancelled task to end, then look again: another waiter may have started the
-    // next task meanwhile, which this request then joins.
-    waitedFor = found->second;
-    waitingKeys_.insert(request.fileKey);
-    lock.unlock();
-    const int64_t waitStartMs = nowMs();
-    ZP_LOG(Debug) << "waiting last task cancelled start " << request.url;
-    waitedFor->execute();
-    lock.lock();
-    if (waitingKeys_.count(request.fileKey) == 0) {
-      lock.unlock();
+    // The lines of a wait are written here, outside the lock.
+    if (cancelledWhileWaiting) {
       ZP_LOG(Debug) << "waiting last task  complete, but current has cancelled." << request.url;
       return nullptr;
     }
-    ZP_LOG(Debug) << "waiting last task cancelled complete " << request.url
-                  << " , time = " << (nowMs() - waitStartMs);
+    if (waitedFor) {
+      ZP_LOG(Debug) << "waiting last task cancelled complete " << request.url
+                    << " , time = " << waitedMs;
+    }
+    if (task) return task;
+    waitedFor = std::move(cancelled);
+    const int64_t waitStartMs = nowMs();
+    ZP_LOG(Debug) << "waiting last task cancelled start " << request.url;
+    waitedFor->execute();
+    waitedMs = nowMs() - waitStartMs;
   }
-  auto task = std::make_shared<FileDownloadTask>(settings_, storageManager_, request);
-  task->addProgressListener(request.onProgress);
-  runningTasks_.emplace(request.fileKey, task);
-  return task;
 }
 
 ZPResponse TaskRegistry::execute(ZPRequest request) {
   if (request.url.empty()) {
     ZP_LOG(Debug) << "Zephyl execute url is empty";
-    ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_URL, "error: empty url");
-    if (request.onComplete) request.onComplete(request, response);
-    return response;
+    return complete(request, ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_URL,
+                                        "error: empty url"));
   }
   request.fileKey = fileKeyFunction_(request.url);
+  if (request.fileKey.empty()) {
+    // The key names the stored files: without one there is nowhere to download to.
+    ZP_LOG(Error) << "Zephyl execute file key unavailable: " << request.url;
+    return complete(request, ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::EXECUTE_ERROR,
+                                        "file key unavailable: md5 failed"));
+  }
   bool isReuse = false;
   std::shared_ptr<FileDownloadTask::ExtraDelivery> extra;
   std::shared_ptr<FileDownloadTask> task = acquireTask(request, &isReuse, &extra);
-  if (!task) {
-    ZPResponse response = cancelledResponse();
-    if (request.onComplete) request.onComplete(request, response);
-    return response;
-  }
+  if (!task) return complete(request, cancelledResponse());
   ZP_LOG(Debug) << "Zephyl executeTask: " << request.logString() << ", isReuse = " << isReuse;
   if (isReuse) task->addProgressListener(request.onProgress);
-  if (request.onStart) request.onStart(request);
+  callHost("onStart", request.onStart, request);
   // The request's own result: the task's, or the copy the task made at this request's target.
   ZPResponse response = task->executeFor(extra);
   ZP_LOG(Debug) << "Zephyl execute complete " << response.logString();
-  if (request.onComplete) request.onComplete(request, response);
+  callHost("onComplete", request.onComplete, request, response);
   {
     // Only the entry that still holds this call's task: a newer task of the key stays listed.
     std::lock_guard<std::mutex> lock(registryMutex_);
@@ -139,23 +164,53 @@ ZPResponse TaskRegistry::execute(ZPRequest request) {
 
 void TaskRegistry::enqueue(const ZPRequest& request) {
   ZP_LOG(Debug) << "enqueueTask：" << request.logString();
+  // Copied before the lock: the copy runs the copy constructors of the host's callables.
+  PendingRequest pending{request, 0};
+  uint64_t ticket = 0;
   {
     std::lock_guard<std::mutex> lock(registryMutex_);
+    ticket = pending.ticket = ++lastTicket_;
     if (request.highPriority) {
-      pendingRequests_.push_front(request);
+      pendingRequests_.push_front(std::move(pending));
     } else {
-      pendingRequests_.push_back(request);
+      pendingRequests_.push_back(std::move(pending));
     }
   }
-  pollTaskToRunning();
+  std::string refusal;
+  if (pollTaskToRunning(&refusal) != Posting::kNoThread) return;
+  // No job will come for this request, and the pool has no thread to run any: it would wait in
+  // the queue forever. It fails now, unless a job of another call (whose thread started after
+  // all) has already taken it; that job then runs the queue on to its end.
+  std::optional<ZPRequest> unrun;
+  {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    auto found =
+        std::find_if(pendingRequests_.begin(), pendingRequests_.end(),
+                     [ticket](const PendingRequest& pending) { return pending.ticket == ticket; });
+    if (found != pendingRequests_.end()) {
+      unrun.emplace(std::move(found->request));
+      pendingRequests_.erase(found);
+    }
+  }
+  if (!unrun) return;
+  ZP_LOG(Error) << "enqueueTask not run: " << refusal << ", " << unrun->logString();
+  complete(*unrun, ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::EXECUTE_ERROR,
+                              "request not run: " + refusal));
 }
 
-bool TaskRegistry::pollTaskToRunning() {
+TaskRegistry::Posting TaskRegistry::pollTaskToRunning(std::string* refusal) {
   try {
     taskThreadPool_->enqueue([self = shared_from_this()] { self->runNextPending(); });
-    return true;
+    return Posting::kPosted;
+  } catch (const std::system_error& error) {
+    if (refusal != nullptr) *refusal = error.what();
+    return Posting::kNoThread;
   } catch (const std::runtime_error&) {
-    return false;  // the pool is stopping and takes no more jobs
+    return Posting::kStopping;
+  } catch (const std::exception& error) {
+    // Out of memory for the job itself: as good as no thread.
+    if (refusal != nullptr) *refusal = error.what();
+    return Posting::kNoThread;
   }
 }
 
@@ -169,14 +224,14 @@ void TaskRegistry::runNextPending() {
         ZP_LOG(Debug) << "taskThreadPool is idle";
         return;
       }
-      request.emplace(std::move(pendingRequests_.front()));
+      request.emplace(std::move(pendingRequests_.front().request));
       pendingRequests_.pop_front();
     }
     execute(std::move(*request));
     // Normally a new job takes the next request. A stopping pool refuses it, yet a callback may
     // have queued a request meanwhile (the next download of a chain): this job runs what is
     // left itself, so no queued request is dropped without its onComplete.
-    if (pollTaskToRunning()) return;
+    if (pollTaskToRunning() == Posting::kPosted) return;
   }
 }
 
@@ -196,7 +251,8 @@ std::vector<ZPResponse> TaskRegistry::batchExecute(const ZPBatchRequest& batch) 
   copy.onBatchComplete = [callerCallback = batch.onBatchComplete, promise](
                              const ZPBatchRequest& completed,
                              const std::vector<ZPResponse>& responses) {
-    if (callerCallback) callerCallback(completed, responses);
+    // Whatever the host's callback does, the waiting caller gets its responses.
+    callHost("onBatchComplete", callerCallback, completed, responses);
     promise->set_value(responses);
   };
   batchEnqueue(copy);
@@ -209,7 +265,7 @@ std::vector<ZPResponse> TaskRegistry::runBatchInline(const ZPBatchRequest& batch
   copy.onBatchComplete = [callerCallback = batch.onBatchComplete, &result](
                              const ZPBatchRequest& completed,
                              const std::vector<ZPResponse>& responses) {
-    if (callerCallback) callerCallback(completed, responses);
+    callHost("onBatchComplete", callerCallback, completed, responses);
     result = responses;
   };
   auto tracker = std::make_shared<BatchTracker>(copy);
@@ -223,8 +279,8 @@ template <typename Match>
 std::vector<ZPRequest> TaskRegistry::takePending(Match match) {
   std::vector<ZPRequest> taken;
   for (auto it = pendingRequests_.begin(); it != pendingRequests_.end();) {
-    if (match(*it)) {
-      taken.push_back(std::move(*it));
+    if (match(it->request)) {
+      taken.push_back(std::move(it->request));
       it = pendingRequests_.erase(it);
     } else {
       ++it;
@@ -234,10 +290,9 @@ std::vector<ZPRequest> TaskRegistry::takePending(Match match) {
 }
 
 void TaskRegistry::completeCancelled(const std::vector<ZPRequest>& requests) {
-  // Outside registryMutex_, in queue order: a callback may call the manager again.
-  for (const ZPRequest& request : requests) {
-    if (request.onComplete) request.onComplete(request, cancelledResponse());
-  }
+  // Outside registryMutex_, in queue order: a callback may call the manager again. One that
+  // throws does not keep the others from their completion.
+  for (const ZPRequest& request : requests) complete(request, cancelledResponse());
 }
 
 void TaskRegistry::cancelAll() {
@@ -287,14 +342,20 @@ void TaskRegistry::cancelByUrl(const std::string& url) {
 bool TaskRegistry::fetchProgress(const std::string& url, int64_t* downloaded, int64_t* total) {
   if (downloaded == nullptr && total == nullptr) return true;
   const std::string fileKey = fileKeyFunction_(url);
-  std::lock_guard<std::mutex> lock(registryMutex_);
-  auto found = runningTasks_.find(fileKey);
-  if (found != runningTasks_.end()) {
-    if (downloaded != nullptr) *downloaded = found->second->downloadedLength();
-    if (total != nullptr) *total = found->second->contentLength();
-    return true;
+  if (fileKey.empty()) return false;  // nothing can be stored without a key
+  // Only the look-up runs under the lock; the counts and the stored record are read after it,
+  // since reading the record is file I/O. Declared before the lock: should the task end
+  // meanwhile, this is its last holder, and it goes after the unlock.
+  std::shared_ptr<FileDownloadTask> task;
+  {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    auto found = runningTasks_.find(fileKey);
+    if (found != runningTasks_.end()) task = found->second;
   }
-  return storageManager_->fetchProgress(fileKey, downloaded, total);
+  if (!task) return storageManager_->fetchProgress(fileKey, downloaded, total);
+  if (downloaded != nullptr) *downloaded = task->downloadedLength();
+  if (total != nullptr) *total = task->contentLength();
+  return true;
 }
 
 void TaskRegistry::removeAllCache() {
@@ -305,6 +366,8 @@ void TaskRegistry::removeAllCache() {
 void TaskRegistry::removeCacheByUrl(const std::string& url) {
   const std::string fileKey = fileKeyFunction_(url);
   cancelByUrl(url);
+  // An empty key names no download, and removing it could reach the storage directory itself.
+  if (fileKey.empty()) return;
   storageManager_->removeTempFile(fileKey);
   storageManager_->removeCacheFile(fileKey);
 }
@@ -317,8 +380,8 @@ void TaskRegistry::removeCacheByRequest(int requestId) {
       if (entry.second->request().requestId == requestId)
         urls.push_back(entry.second->request().url);
     }
-    for (const ZPRequest& request : pendingRequests_) {
-      if (request.requestId == requestId) urls.push_back(request.url);
+    for (const PendingRequest& pending : pendingRequests_) {
+      if (pending.request.requestId == requestId) urls.push_back(pending.request.url);
     }
   }
   for (const std::string& url : urls) removeCacheByUrl(url);

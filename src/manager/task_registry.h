@@ -2,9 +2,11 @@
 // tasks running per file key, the keys waiting for a cancelled predecessor, the queue of pending
 // requests and the task pool that drains it. Every copy of a Zephyl shares one registry.
 // Thread-safe: any operation from any thread, including from request callbacks, since no
-// callback runs while registryMutex is held.
+// callback and no file or network I/O runs while registryMutex is held. Every host callback is
+// called through callHost, so one that throws changes nothing but a log line.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -25,19 +27,26 @@ namespace zephyl {
 
 class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
  public:
+  // The file key of a URL; empty when it cannot be computed (the request then fails).
   using FileKeyFunction = std::function<std::string(const std::string&)>;
 
-  // Starts max(1, taskThreadNum) task threads; takes the storage manager of settings.rootDir.
-  TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFunction);
+  // Starts max(1, taskThreadNum) task threads with startThread (empty: std::thread); takes the
+  // storage manager of settings.rootDir.
+  TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFunction,
+               ThreadPool::ThreadStarter startThread = nullptr);
   ~TaskRegistry();
   TaskRegistry(const TaskRegistry&) = delete;
   TaskRegistry& operator=(const TaskRegistry&) = delete;
 
   // A registry whose last Zephyl handle shuts it down (see shutdown) before it is released.
-  static std::shared_ptr<TaskRegistry> createHandle(const ZPSetting& settings,
-                                                    FileKeyFunction fileKeyFunction);
+  static std::shared_ptr<TaskRegistry> createHandle(
+      const ZPSetting& settings, FileKeyFunction fileKeyFunction,
+      ThreadPool::ThreadStarter startThread = nullptr);
 
   ZPResponse execute(ZPRequest request);
+  // Queues request for the task pool. When no task thread can be started for it, the request
+  // does not wait for one: its onComplete gets RESULT_FAILED, EXECUTE_ERROR, "request not run: "
+  // and the reason, on this thread, before enqueue returns.
   void enqueue(const ZPRequest& request);
   void batchEnqueue(const ZPBatchRequest& batch);
   std::vector<ZPResponse> batchExecute(const ZPBatchRequest& batch);
@@ -56,8 +65,18 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   void shutdown();
 
  private:
-  // Posts one job that runs the front request; false when the pool is stopping.
-  bool pollTaskToRunning();
+  // One queued request and the ticket that tells it apart from its copies.
+  struct PendingRequest {
+    ZPRequest request;
+    uint64_t ticket;
+  };
+  enum class Posting {
+    kPosted,    // a job will take the front request
+    kStopping,  // the pool is stopping and takes no more jobs
+    kNoThread,  // the pool has no thread and none could be started; *refusal says why
+  };
+  // Posts one job that runs the front request.
+  Posting pollTaskToRunning(std::string* refusal = nullptr);
   void runNextPending();
   // Joins or creates the task for request.fileKey; waits for cancelled predecessors. A listed
   // task that no longer takes joiners (it is finishing or finished) counts as absent: its entry
@@ -79,12 +98,15 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   const FileKeyFunction fileKeyFunction_;
   const std::shared_ptr<FileStorageManager> storageManager_;
 
-  // Lock order: registryMutex_, then a task's locks or the storage manager's lock.
+  // Lock order: registryMutex_, then the short locks of a task that join, cancel and
+  // addProgressListener take. Held only for table work: no callback, no file or network I/O, no
+  // wait for a download, and no task is released under it (its writer may close files).
   std::mutex registryMutex_;
   // Guarded by registryMutex_.
   std::unordered_map<std::string, std::shared_ptr<FileDownloadTask>> runningTasks_;
   std::unordered_set<std::string> waitingKeys_;
-  std::deque<ZPRequest> pendingRequests_;
+  std::deque<PendingRequest> pendingRequests_;
+  uint64_t lastTicket_ = 0;  // the ticket of the request queued last
 
   // Created at construction, released by shutdown (on one thread only).
   std::unique_ptr<ThreadPool> taskThreadPool_;

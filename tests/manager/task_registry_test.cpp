@@ -1,12 +1,20 @@
 // Requests that meet one running download through the public manager: each gets its result at
-// its own target, the bytes are fetched once, and a request after the end downloads anew.
+// its own target, the bytes are fetched once, and a request after the end downloads anew. Then
+// requests the registry cannot run (no task thread, no file key), which fail at once and clearly.
+#include "manager/task_registry.h"
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <ostream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -177,5 +185,114 @@ TEST_F(JoinedRequestTest, RetryFromInsideOnCompleteDownloadsAnew) {
   EXPECT_GT(server_.requestCount(), requestsBefore);
   expectOwnResult(side, retried);
 }
+
+// onComplete calls of the requests of one test, waited for with a bound.
+class Completions {
+ public:
+  ZPRequest::CompleteCallback callback() {
+    return [this](const ZPRequest&, const ZPResponse& response) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        responses_.push_back(response);
+      }
+      changed_.notify_all();
+    };
+  }
+  std::vector<ZPResponse> waitFor(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(20), [&] { return responses_.size() >= count; });
+    return responses_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<ZPResponse> responses_;  // guarded by mutex_
+};
+
+std::thread refuseThread(std::function<void()>) {
+  throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                          "pthread_create");
+}
+
+std::string noFileKey(const std::string&) { return std::string(); }
+
+struct Unrunnable {
+  const char* name;
+  zephyl::ThreadPool::ThreadStarter startThread;
+  zephyl::TaskRegistry::FileKeyFunction fileKey;
+  std::string message;  // what the failures' errorMsg starts with
+  bool executeRuns;     // execute on the caller's thread needs no task thread
+};
+
+void PrintTo(const Unrunnable& unrunnable, std::ostream* out) { *out << unrunnable.name; }
+
+class UnrunnableRequestTest : public testing::TestWithParam<Unrunnable> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.started());
+    settings_.blockSize = kBlock;
+    server_.serve("/r.bin", body_);
+  }
+
+  ZPRequest requestFor(Completions& completions) {
+    ZPRequest request(server_.url("/r.bin"));
+    request.outputType = ZPRequest::OUTPUT_MEMORY;
+    request.onStart = [this](const ZPRequest&) { ++starts_; };
+    request.onComplete = completions.callback();
+    return request;
+  }
+
+  void expectClearFailure(const ZPResponse& response) {
+    EXPECT_EQ(response.getResultCode(), ZPResponse::RESULT_FAILED);
+    EXPECT_EQ(response.getErrorCode(), ZPResponse::EXECUTE_ERROR);
+    EXPECT_EQ(response.getErrorMsg().rfind(GetParam().message, 0), 0u) << response.getErrorMsg();
+  }
+
+  zephyl::test::TempDir dir_;
+  zephyl::test::TestHttpServer server_;
+  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
+  const Bytes body_ = patternBytes(2 * kBlock + 3);
+  std::atomic<int> starts_{0};
+};
+
+// Queued one by one or as a batch, every request gets one clear failure through onComplete and
+// nothing waits for ever; the server is never asked.
+TEST_P(UnrunnableRequestTest, QueuedRequestsFailClearlyInsteadOfWaiting) {
+  const Unrunnable& unrunnable = GetParam();
+  auto registry =
+      zephyl::TaskRegistry::createHandle(settings_, unrunnable.fileKey, unrunnable.startThread);
+  Completions queued;
+  registry->enqueue(requestFor(queued));
+  registry->enqueue(requestFor(queued));
+  const std::vector<ZPResponse> single = queued.waitFor(2);
+  ASSERT_EQ(single.size(), 2u);
+  for (const ZPResponse& response : single) expectClearFailure(response);
+
+  Completions unused;
+  const std::vector<ZPResponse> batch =
+      registry->batchExecute(ZPBatchRequest({requestFor(unused), requestFor(unused)}));
+  ASSERT_EQ(batch.size(), 2u);
+  for (const ZPResponse& response : batch) expectClearFailure(response);
+  EXPECT_EQ(starts_.load(), 0);
+  EXPECT_EQ(server_.requestCount(), 0u);
+  EXPECT_EQ(queued.waitFor(2).size(), 2u) << "a request completed twice";
+
+  Completions direct;
+  const ZPResponse executed = registry->execute(requestFor(direct));
+  EXPECT_EQ(executed.isSuccess(), unrunnable.executeRuns) << executed.logString();
+  if (!unrunnable.executeRuns) expectClearFailure(executed);
+  EXPECT_EQ(direct.waitFor(1).size(), 1u);
+}
+
+const Unrunnable kUnrunnable[] = {
+    {"NoTaskThread", refuseThread, zephyl::fileKeyFromUrl,
+     "request not run: ThreadPool could not start a worker thread", true},
+    {"NoFileKey", nullptr, noFileKey, "file key unavailable: md5 failed", false},
+};
+INSTANTIATE_TEST_SUITE_P(Causes, UnrunnableRequestTest, testing::ValuesIn(kUnrunnable),
+                         [](const testing::TestParamInfo<Unrunnable>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
