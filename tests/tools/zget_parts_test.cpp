@@ -291,7 +291,11 @@ TEST_F(StorageRootTest, OnlyWhatTheLibraryMakesMayBeInTheRoot) {
     const char* foreign;             // the entry the refusal names; null: accepted
   } cases[] = {
       {"empty", {}, nullptr},
-      {"own", {"temp/" + key, "lruCache/" + key + ".info.tmp", "downloads.lock"}, nullptr},
+      {"own",
+       {"temp/" + key, "lruCache/" + key + ".info.tmp", "downloads.lock",
+        "zget-locks/downloads.lock"},
+       nullptr},
+      {"oldLocks", {"zget-locks/" + key}, key.c_str()},
       {"home", {"temp/" + key, "Documents/letter.txt"}, "Documents"},
       {"usersTemp", {"temp/holiday.jpg"}, "holiday.jpg"},
       {"upperKey", {"lruCache/" + std::string(32, 'A')}, "AAAA"},

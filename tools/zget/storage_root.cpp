@@ -20,9 +20,12 @@ bool startsWithFileKey(const std::string& name) {
   return true;
 }
 
+// Earlier versions of zget kept their own lock file in this directory of the root.
+constexpr char kOldLockDirectory[] = "zget-locks";
+
 // The kind an entry of the root must have, by its name; none for names the library never makes.
 bool expectedKind(const std::string& name, stdfs::file_type* kind) {
-  if (name == "temp" || name == "lruCache") {
+  if (name == "temp" || name == "lruCache" || name == kOldLockDirectory) {
     *kind = stdfs::file_type::directory;
     return true;
   }
@@ -31,6 +34,12 @@ bool expectedKind(const std::string& name, stdfs::file_type* kind) {
     return true;
   }
   return false;
+}
+
+// Whether an entry named name belongs in the root's directory named directory.
+bool isOwnInnerEntry(const std::string& directory, const std::string& name) {
+  if (directory == kOldLockDirectory) return name == "downloads.lock";
+  return startsWithFileKey(name);
 }
 
 bool refuse(const std::string& root, const stdfs::path& entry, std::string* error) {
@@ -56,7 +65,7 @@ bool isOwnStorageRoot(const std::string& root, std::string* error) {
     if (kind != stdfs::file_type::directory) continue;
     stdfs::directory_iterator inner(path, failure);
     for (; !failure && inner != stdfs::directory_iterator(); inner.increment(failure)) {
-      if (!startsWithFileKey(inner->path().filename().string())) {
+      if (!isOwnInnerEntry(path.filename().string(), inner->path().filename().string())) {
         return refuse(root, inner->path(), error);
       }
     }
