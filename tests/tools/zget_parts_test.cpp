@@ -206,8 +206,6 @@ TEST_F(InputListTest, MalformedListsAreUsageErrorsNamingTheLine) {
       {"http://h/a http://h/b\n", "one URL a line"},
       {"http://h/a\n  out\n", "key=value"},
       {"http://h/a\n  out=/home/u/.bashrc\n", "line 2: out must stay inside the output"},
-      {"http://h/a\n  out=../../x\n", "out must stay inside"},
-      {"http://h/a\n  dir=/etc\n", "dir must stay inside"},
       {"http://h/a\n  dir=a/../..\n  out=x\n", "line 2: dir must stay inside"},
   };
   for (const auto& entry : cases) {
