@@ -25,16 +25,17 @@ using Bytes = std::vector<uint8_t>;
 constexpr int64_t kBlock = 4096;
 constexpr auto kWaitLimit = std::chrono::seconds(20);
 
-// Every callback call by name and key (a request id, or a batch number and index), counted
-// before the callback named `thrower` throws.
+// Every callback call by name and key (a request id, or 10 * batch number + index) with the
+// last response it carried, recorded before the callback named `thrower` throws.
 class CallLog {
  public:
   explicit CallLog(std::string thrower) : thrower_(std::move(thrower)) {}
 
-  void called(const std::string& name, int key) {
+  void called(const std::string& name, int key, const ZPResponse& response = ZPResponse()) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ++counts_[{name, key}];
+      responses_[{name, key}] = response;
     }
     changed_.notify_all();
     if (name == thrower_) throw std::runtime_error(name + " failed in the host");
@@ -42,6 +43,10 @@ class CallLog {
   int count(const std::string& name, int key) {
     std::lock_guard<std::mutex> lock(mutex_);
     return counts_[{name, key}];
+  }
+  ZPResponse response(const std::string& name, int key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return responses_[{name, key}];
   }
   // Waits until name has been called for key; false after kWaitLimit.
   bool waitFor(const std::string& name, int key) {
@@ -53,14 +58,8 @@ class CallLog {
   const std::string thrower_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::map<std::pair<std::string, int>, int> counts_;  // guarded by mutex_
-};
-
-// Responses by request id or batch number, as onComplete and onBatchComplete saw them.
-struct Seen {
-  std::mutex mutex;
-  std::map<int, ZPResponse> responses;                  // guarded by mutex
-  std::map<int, std::vector<ZPResponse>> batchResults;  // guarded by mutex
+  std::map<std::pair<std::string, int>, int> counts_;            // guarded by mutex_
+  std::map<std::pair<std::string, int>, ZPResponse> responses_;  // guarded by mutex_
 };
 
 void expectDelivered(ZPResponse response, const Bytes& body) {
@@ -76,7 +75,6 @@ class ThrowingCallbackTest : public testing::TestWithParam<const char*> {
     settings_.blockSize = kBlock;
     settings_.taskThreadNum = 1;
     settings_.httpPolicy.retryDelayMs = 0;
-    settings_.httpPolicy.connectTimeoutMs = 2000;
     server_.serve("/a.bin", bodyA_);
     server_.serve("/b.bin", bodyB_);
     Misbehaviour stalling;
@@ -94,16 +92,12 @@ class ThrowingCallbackTest : public testing::TestWithParam<const char*> {
       log_.called("onProgress", r.getRequestId());
     };
     made.onComplete = [this](const ZPRequest& r, const ZPResponse& response) {
-      {
-        std::lock_guard<std::mutex> lock(seen_.mutex);
-        seen_.responses[r.getRequestId()] = response;
-      }
-      log_.called("onComplete", r.getRequestId());
+      log_.called("onComplete", r.getRequestId(), response);
     };
     return made;
   }
 
-  // A batch of /a.bin and /b.bin whose callbacks report under batch number `number`.
+  // A batch of /a.bin and /b.bin whose callbacks report under keys 10 * number + index.
   ZPBatchRequest batch(int number) {
     ZPBatchRequest made({request("/a.bin"), request("/b.bin")});
     made.onRequestStart = [this, number](const ZPBatchRequest&, int index) {
@@ -113,26 +107,17 @@ class ThrowingCallbackTest : public testing::TestWithParam<const char*> {
                                             int) {
       log_.called("onRequestProgress", 10 * number + index);
     };
-    made.onRequestComplete = [this, number](const ZPBatchRequest&, int index, const ZPResponse&) {
-      log_.called("onRequestComplete", 10 * number + index);
+    made.onRequestComplete = [this, number](const ZPBatchRequest&, int index,
+                                            const ZPResponse& response) {
+      log_.called("onRequestComplete", 10 * number + index, response);
     };
-    made.onBatchComplete = [this, number](const ZPBatchRequest&,
-                                          const std::vector<ZPResponse>& responses) {
-      {
-        std::lock_guard<std::mutex> lock(seen_.mutex);
-        seen_.batchResults[number] = responses;
-      }
-      log_.called("onBatchComplete", number);
+    made.onBatchComplete = [this, number](const ZPBatchRequest&, const std::vector<ZPResponse>&) {
+      log_.called("onBatchComplete", 10 * number);
     };
     return made;
   }
 
   void runEveryPath();
-
-  ZPResponse responseOf(int requestId) {
-    std::lock_guard<std::mutex> lock(seen_.mutex);
-    return seen_.responses[requestId];
-  }
 
   zephyl::test::TempDir dir_;
   zephyl::test::TestHttpServer server_;
@@ -140,7 +125,6 @@ class ThrowingCallbackTest : public testing::TestWithParam<const char*> {
   const Bytes bodyA_ = patternBytes(3 * kBlock + 7, 1);
   const Bytes bodyB_ = patternBytes(2 * kBlock + 1, 2);
   CallLog log_{GetParam()};
-  Seen seen_;
 };
 
 // The whole course of one manager with one throwing callback.
@@ -166,7 +150,7 @@ void ThrowingCallbackTest::runEveryPath() {
     EXPECT_EQ(log_.count("onRequestStart", 10 + index), 1) << index;
     EXPECT_EQ(log_.count("onRequestComplete", 10 + index), 1) << index;
   }
-  EXPECT_EQ(log_.count("onBatchComplete", 1), 1);
+  EXPECT_EQ(log_.count("onBatchComplete", 10), 1);
 
   // cancelAll behind a stalled download on the only task thread completes the whole queue (a
   // request, a batch, a request: a throw at any of them must not stop the rest) and the stalled
@@ -183,16 +167,14 @@ void ThrowingCallbackTest::runEveryPath() {
   for (const ZPRequest& cancelled : queued) {
     EXPECT_EQ(log_.count("onComplete", cancelled.getRequestId()), 1);
     EXPECT_EQ(log_.count("onStart", cancelled.getRequestId()), 0);
-    EXPECT_TRUE(responseOf(cancelled.getRequestId()).isCancelled());
+    EXPECT_TRUE(log_.response("onComplete", cancelled.getRequestId()).isCancelled());
   }
-  EXPECT_EQ(log_.count("onBatchComplete", 2), 1);
-  {
-    std::lock_guard<std::mutex> lock(seen_.mutex);
-    ASSERT_EQ(seen_.batchResults[2].size(), 2u);
-    for (const ZPResponse& cancelled : seen_.batchResults[2]) EXPECT_TRUE(cancelled.isCancelled());
+  for (int index : {0, 1}) {
+    EXPECT_TRUE(log_.response("onRequestComplete", 20 + index).isCancelled()) << index;
   }
+  EXPECT_EQ(log_.count("onBatchComplete", 20), 1);
   ASSERT_TRUE(log_.waitFor("onComplete", stalled.getRequestId()));
-  EXPECT_FALSE(responseOf(stalled.getRequestId()).isSuccess());
+  EXPECT_FALSE(log_.response("onComplete", stalled.getRequestId()).isSuccess());
   EXPECT_EQ(log_.count("onComplete", stalled.getRequestId()), 1);
 }
 
