@@ -97,7 +97,10 @@ bool ChunkDataWriter::open(int* errorCode, std::string* errorMsg) {
     validator_.clear();
     loaded.clear();
   }
-  if (length < 0 || !isConsistentPlan(loaded, length)) {
+  // Bytes are stored only once the length is known (an open-ended download saves -1): a record
+  // without a length that claims bytes, or calls a range finished, is not this library's, and
+  // believing it would deliver whatever the data file holds without asking the server.
+  if (length <= 0 || !isConsistentPlan(loaded, length)) {
     loaded.clear();
     length = 0;
   }

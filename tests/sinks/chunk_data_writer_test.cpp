@@ -201,6 +201,31 @@ TEST_F(ChunkDataWriterTest, ProgressCutAfterItsContentLengthKeepsOnlyTheLength) 
   EXPECT_EQ(deliver(*writer, 3000), source);
 }
 
+// A progress file without a length (a length of 0) that claimed bytes or a finished range used to
+// be believed: with a finished range the download was delivered from the stale data file without
+// a request.
+TEST_F(ChunkDataWriterTest, ProgressWithoutALengthClaimsNothing) {
+  const Bytes stale = test::patternBytes(300, 9);
+  const std::vector<std::vector<std::vector<int64_t>>> cases = {
+      {{0, 0, 0}},                  // an empty range, finished
+      {{0, 300, 300}},              // every byte of the data file, finished
+      {{0, 100, kBlock}},           // part of a range
+      {{0, 0, 0}, {0, 200, 200}}};  // a finished range after an empty one
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(i);
+    test::writeBytes(dataPath(), stale);
+    test::writeBytes(infoPath(), encodeProgress(0, cases[i]));
+    auto writer = openWriter();
+    EXPECT_EQ(writer->downloadedLength(), 0);
+    const ChunkInfo first = writer->firstChunk();
+    EXPECT_EQ(first.current, 0);
+    EXPECT_GT(first.end, 0);
+    Bytes source = test::patternBytes(1000);
+    ASSERT_TRUE(test::completeDownload(*writer, source));
+    ASSERT_EQ(deliver(*writer, 1000), source);
+  }
+}
+
 // Every save first syncs the data, so saves are batched: the first finished chunk is saved at
 // once, later finished chunks once a second has passed, running chunks every five seconds.
 TEST_F(ChunkDataWriterTest, ProgressSavesAreBatchedByTime) {
