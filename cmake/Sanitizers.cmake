@@ -31,9 +31,11 @@ if(ZEPHYL_FUZZ)
 endif()
 
 # Accesses to GUARDED_BY members and calls of REQUIRES functions without the lock held stop the
-# build (diagnostics/thread_annotations.h).
+# build (diagnostics/thread_annotations.h); -Wthread-safety-beta adds the lock order written
+# with ACQUIRED_BEFORE.
 if(ZEPHYL_THREAD_SAFETY)
-  add_compile_options(-Wthread-safety -Werror=thread-safety)
+  add_compile_options(-Wthread-safety -Wthread-safety-beta -Werror=thread-safety
+                      -Werror=thread-safety-beta)
 endif()
 
 function(zephyl_warnings target)
