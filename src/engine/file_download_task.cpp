@@ -57,19 +57,21 @@ void FileDownloadTask::cancel() {
   cancelled_.store(true);
   activeChunks_->cancelAll();
   // Taking the lock orders the flag before the waiter's next check, so no wake-up is lost.
-  { std::lock_guard<std::mutex> lock(waitLock_); }
-  waitSignal_.notify_all();
+  { MutexLock lock(waitLock_); }
+  waitSignal_.notifyAll();
 }
 
 void FileDownloadTask::waitCancellable(int64_t delayMs) {
-  std::unique_lock<std::mutex> lock(waitLock_);
-  waitSignal_.wait_for(lock, std::chrono::milliseconds(delayMs),
-                       [this] { return cancelled_.load(); });
+  MutexLock lock(waitLock_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+  while (!cancelled_.load()) {
+    if (!waitSignal_.waitUntil(waitLock_, deadline)) break;
+  }
 }
 
 void FileDownloadTask::addProgressListener(const ZPRequest::ProgressCallback& listener) {
   if (!listener) return;
-  std::lock_guard<std::mutex> lock(listenerLock_);
+  MutexLock lock(listenerLock_);
   if (listenerCount_ >= kMaxListeners) return;
   listeners_[listenerCount_] = listener;
   ++listenerCount_;
@@ -78,7 +80,7 @@ void FileDownloadTask::addProgressListener(const ZPRequest::ProgressCallback& li
 void FileDownloadTask::notifyProgress() {
   int count = 0;
   {
-    std::lock_guard<std::mutex> lock(listenerLock_);
+    MutexLock lock(listenerLock_);
     count = listenerCount_;
   }
   // A listener that throws changes nothing: the bytes are stored and the download goes on.
@@ -111,7 +113,7 @@ ZPResponse FileDownloadTask::tryOpen() {
 }
 
 ZPResponse FileDownloadTask::execute() {
-  std::lock_guard<std::mutex> lock(executeLock_);
+  MutexLock lock(executeLock_);
   if (executed_) return response_;
   ZP_LOG(Debug) << "FileDownloadTask execute start";
   DownloadMetrics metrics = startMetrics();

@@ -10,14 +10,13 @@
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "diagnostics/annotated_mutex.h"
 #include "diagnostics/download_metrics.h"
 #include "engine/active_chunks.h"
 #include "engine/http_chunk_client.h"
@@ -48,7 +47,8 @@ class FileDownloadTask {
 
   // The result of the requests of one target other than the task's own: a copy the task makes
   // from its own result. response is written by the task's execute, under executeLock_, before
-  // any execute call returns; it is read through executeFor.
+  // any execute call returns; it is read through executeFor, under executeLock_ too. (The
+  // compiler cannot check this one: a member of this record cannot name the task's lock.)
   struct ExtraDelivery {
     explicit ExtraDelivery(DeliveryTarget where) : target(std::move(where)) {}
     const DeliveryTarget target;
@@ -57,7 +57,7 @@ class FileDownloadTask {
 
   // Runs the download once and returns its response; a call during the run waits for it, a call
   // after it returns the kept response without downloading again.
-  ZPResponse execute();
+  ZPResponse execute() EXCLUDES(executeLock_);
 
   // Lets request be served by this task's download. When its target (see DeliveryTarget) is the
   // task's own, *extra is null and the request shares the task's response; otherwise *extra is
@@ -65,22 +65,23 @@ class FileDownloadTask {
   // before its execute returns. False, *extra untouched, once the task has begun to finish: its
   // result may already be in its callers' hands (and their onComplete may have moved it), so the
   // request needs a new task. Any thread; takes joinLock_ only, no I/O.
-  [[nodiscard]] bool join(const ZPRequest& request, std::shared_ptr<ExtraDelivery>* extra);
+  [[nodiscard]] bool join(const ZPRequest& request, std::shared_ptr<ExtraDelivery>* extra)
+      EXCLUDES(joinLock_);
 
   // execute, then the response of the request that joined with extra (null: the task's own).
-  ZPResponse executeFor(const std::shared_ptr<ExtraDelivery>& extra);
+  ZPResponse executeFor(const std::shared_ptr<ExtraDelivery>& extra) EXCLUDES(executeLock_);
 
   // Sets the cancelled flag, aborts the running chunks and cuts waits short. Returns at once.
-  void cancel();
+  void cancel() EXCLUDES(waitLock_);
   bool isCancelled() const { return cancelled_.load(); }
 
   // Adds a request's onProgress; ignored when empty or when kMaxListeners are present.
-  void addProgressListener(const ZPRequest::ProgressCallback& listener);
+  void addProgressListener(const ZPRequest::ProgressCallback& listener) EXCLUDES(listenerLock_);
 
   // Calls every listener with the task's request and the writer's counts, through callHost (a
   // listener that throws is logged, the download goes on). Chunk workers call it after every
   // stored block: no allocation, no lock held while listeners run.
-  void notifyProgress();
+  void notifyProgress() EXCLUDES(listenerLock_);
 
   const ZPRequest& request() const { return request_; }
   // Bytes stored and total length as the writer knows them now. Any thread.
@@ -90,12 +91,12 @@ class FileDownloadTask {
  private:
   ZPResponse tryOpen();
   // Waits up to delayMs on a steady clock; returns early when the task is cancelled.
-  void waitCancellable(int64_t delayMs);
+  void waitCancellable(int64_t delayMs) EXCLUDES(waitLock_);
   DownloadMetrics startMetrics() const;
   // Closes the task to joiners, then gives every extra delivery its response: a copy of the
   // task's result at its target, or the task's failure. Requires: executeLock_ held, response_
   // final, the writer closed.
-  void deliverToJoiners();
+  void deliverToJoiners() REQUIRES(executeLock_);
 
   // Set at construction.
   const ZPRequest request_;
@@ -106,25 +107,34 @@ class FileDownloadTask {
   const DeliveryTarget ownTarget_;
   const std::string saveDirPath_;
 
-  std::mutex executeLock_;  // held for the whole of execute
-  ZPResponse response_;     // guarded by executeLock_
-  bool executed_ = false;   // guarded by executeLock_
+  // Lock order of the task's own locks: executeLock_, then waitLock_ (the waits of execute) or
+  // joinLock_ (deliverToJoiners). The manager's registryMutex comes before joinLock_, waitLock_
+  // and listenerLock_ (join, cancel and addProgressListener run under it), and is never held
+  // while executeLock_ is taken.
+  Mutex executeLock_;  // held for the whole of execute
+  // Guarded by executeLock_.
+  ZPResponse response_ GUARDED_BY(executeLock_);
+  bool executed_ GUARDED_BY(executeLock_) = false;
 
   std::atomic<bool> cancelled_{false};
 
-  std::mutex waitLock_;
-  std::condition_variable waitSignal_;  // signalled by cancel, under waitLock_
+  // Guards no data: taken so that cancel's flag and signal cannot fall between a waiter's check
+  // and its wait.
+  Mutex waitLock_ ACQUIRED_AFTER(executeLock_);
+  ConditionVariable waitSignal_;  // with waitLock_: signalled by cancel
 
   // Taken last: after the manager's registryMutex (join runs under it) or executeLock_.
-  std::mutex joinLock_;
-  bool joinClosed_ = false;                                      // guarded by joinLock_
-  std::vector<std::shared_ptr<ExtraDelivery>> extraDeliveries_;  // guarded by joinLock_
+  Mutex joinLock_ ACQUIRED_AFTER(executeLock_);
+  // Guarded by joinLock_.
+  bool joinClosed_ GUARDED_BY(joinLock_) = false;
+  std::vector<std::shared_ptr<ExtraDelivery>> extraDeliveries_ GUARDED_BY(joinLock_);
 
-  std::mutex listenerLock_;
+  Mutex listenerLock_;
   // Elements below listenerCount_ are written once, under listenerLock_, before the count grows,
-  // and never again; readers copy the count under the lock and then call them without it.
+  // and never again; readers copy the count under the lock and then call them without it. Not
+  // GUARDED_BY for that reason: notifyProgress reads them without the lock.
   std::array<ZPRequest::ProgressCallback, kMaxListeners> listeners_;
-  int listenerCount_ = 0;  // guarded by listenerLock_
+  int listenerCount_ GUARDED_BY(listenerLock_) = 0;
 
   // Destroyed before the writer: the client joins its workers, which use the writer.
   std::unique_ptr<HttpChunkClient> client_;

@@ -19,7 +19,7 @@ ZPResponse outcomeWithoutResult(const ZPResponse& own) {
 
 bool FileDownloadTask::join(const ZPRequest& request, std::shared_ptr<ExtraDelivery>* extra) {
   const DeliveryTarget target = DeliveryTarget::of(request, saveDirPath_);
-  std::lock_guard<std::mutex> lock(joinLock_);
+  MutexLock lock(joinLock_);
   if (joinClosed_) return false;
   if (target.sameAs(ownTarget_)) {
     extra->reset();
@@ -40,7 +40,7 @@ ZPResponse FileDownloadTask::executeFor(const std::shared_ptr<ExtraDelivery>& ex
   ZPResponse own = execute();
   if (!extra) return own;
   // The run that ended in execute above filled every delivery joined before it closed.
-  std::lock_guard<std::mutex> lock(executeLock_);
+  MutexLock lock(executeLock_);
   return extra->response;
 }
 
@@ -49,7 +49,7 @@ void FileDownloadTask::deliverToJoiners() {
   {
     // Closed before the copies are made, so none can be missed; a later request finds the task
     // closed and starts a download of its own instead of receiving this (soon stale) result.
-    std::lock_guard<std::mutex> lock(joinLock_);
+    MutexLock lock(joinLock_);
     joinClosed_ = true;
     deliveries = extraDeliveries_;
   }

@@ -27,7 +27,7 @@ ThreadPool::ThreadPool(int threadCount, Start start, ThreadStarter startThread)
   std::error_code refusal;
   size_t started = 0;
   {
-    std::lock_guard<std::mutex> lock(queue_->queueMutex);
+    MutexLock lock(queue_->queueMutex);
     while (workers_.size() < maxWorkers_ && startWorker(&refusal)) {
     }
     started = workers_.size();
@@ -65,7 +65,7 @@ void ThreadPool::queueJob(std::function<void()> job) {
   size_t started = 0;
   bool refused = false;
   {
-    std::lock_guard<std::mutex> lock(queue_->queueMutex);
+    MutexLock lock(queue_->queueMutex);
     if (queue_->stop) throw std::runtime_error("enqueue on stopped ThreadPool");
     // A job needs a worker. Refused starts are made up for here: a pool started all at once
     // tops up the workers it was refused, an on-demand pool starts one more while the queued
@@ -86,7 +86,7 @@ void ThreadPool::queueJob(std::function<void()> job) {
   }
   if (refusal) logRefusal(started, refusal);
   if (refused) throw std::system_error(refusal, "ThreadPool could not start a worker thread");
-  queue_->condition.notify_one();
+  queue_->condition.notifyOne();
 }
 
 ThreadPool::~ThreadPool() {
@@ -114,18 +114,18 @@ void ThreadPool::shutdown() {
 
 void ThreadPool::requestStop() {
   {
-    std::lock_guard<std::mutex> lock(queue_->queueMutex);
+    MutexLock lock(queue_->queueMutex);
     queue_->stop = true;
   }
-  queue_->condition.notify_all();
+  queue_->condition.notifyAll();
 }
 
 void ThreadPool::joinWorkers() {
-  std::lock_guard<std::mutex> joinLock(joinMutex_);
+  MutexLock joinLock(joinMutex_);
   std::vector<std::thread> workers;
   {
     // The pool has stopped, so no worker starts after this.
-    std::lock_guard<std::mutex> lock(queue_->queueMutex);
+    MutexLock lock(queue_->queueMutex);
     workers.swap(workers_);
   }
   const std::thread::id self = std::this_thread::get_id();
@@ -139,7 +139,7 @@ void ThreadPool::joinWorkers() {
 }
 
 size_t ThreadPool::startedWorkers() const {
-  std::lock_guard<std::mutex> lock(queue_->queueMutex);
+  MutexLock lock(queue_->queueMutex);
   return workers_.size();
 }
 
@@ -152,9 +152,9 @@ void ThreadPool::workerLoop(const std::shared_ptr<Queue>& queue) {
   for (;;) {
     std::function<void()> job;
     {
-      std::unique_lock<std::mutex> lock(queue->queueMutex);
+      MutexLock lock(queue->queueMutex);
       ++queue->idle;
-      queue->condition.wait(lock, [&queue] { return queue->stop || !queue->tasks.empty(); });
+      while (!queue->stop && queue->tasks.empty()) queue->condition.wait(queue->queueMutex);
       --queue->idle;
       // A stopping pool still drains its queue: a worker ends only when nothing is left.
       if (queue->stop && queue->tasks.empty()) return;

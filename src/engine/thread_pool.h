@@ -5,11 +5,9 @@
 // what they do there instead. A job is queued only when a worker exists to run it.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <queue>
 #include <stdexcept>
 #include <system_error>
@@ -17,6 +15,8 @@
 #include <tuple>
 #include <type_traits>
 #include <vector>
+
+#include "diagnostics/annotated_mutex.h"
 
 namespace zephyl {
 
@@ -51,7 +51,7 @@ class ThreadPool {
   // the joins. On one of the pool's own workers it only stops the pool and returns at once,
   // since that worker cannot wait for itself; the joins are left to another call or the
   // destructor.
-  void shutdown();
+  void shutdown() EXCLUDES(joinMutex_, queue_->queueMutex);
 
   // Queues job(args...) and returns the future of its result; an exception thrown by the job is
   // stored in that future. Throws std::runtime_error("enqueue on stopped ThreadPool") once
@@ -66,7 +66,7 @@ class ThreadPool {
       -> std::future<std::invoke_result_t<std::decay_t<Job>, std::decay_t<Args>...>>;
 
   // Workers started so far (and not yet handed to a join).
-  size_t startedWorkers() const;
+  size_t startedWorkers() const EXCLUDES(queue_->queueMutex);
 
   // True when the calling thread is one of this pool's workers.
   bool isWorkerThread() const;
@@ -78,24 +78,26 @@ class ThreadPool {
   // reference so that a worker which outlives the pool object (destroyed on that very worker)
   // still has a valid queue to drain.
   struct Queue {
-    std::mutex queueMutex;
-    std::condition_variable condition;        // signalled when a job is queued or stop is set
-    std::queue<std::function<void()>> tasks;  // guarded by queueMutex; oldest first
-    bool stop = false;                        // guarded by queueMutex; set by shutdown
-    size_t idle = 0;                          // guarded by queueMutex; workers waiting for a job
+    Mutex queueMutex;
+    ConditionVariable condition;  // with queueMutex: a job was queued or stop was set
+    // Guarded by queueMutex.
+    std::queue<std::function<void()>> tasks GUARDED_BY(queueMutex);  // oldest first
+    bool stop GUARDED_BY(queueMutex) = false;                        // set by shutdown
+    size_t idle GUARDED_BY(queueMutex) = 0;                          // workers waiting for a job
   };
 
   static void workerLoop(const std::shared_ptr<Queue>& queue);
   // Queues a job; throws as enqueue says.
-  void queueJob(std::function<void()> job);
+  void queueJob(std::function<void()> job) EXCLUDES(queue_->queueMutex);
   // Requires: queue_->queueMutex held. Starts one more worker; false, with the reason in *refusal,
   // when the system refuses.
-  bool startWorker(std::error_code* refusal);
+  bool startWorker(std::error_code* refusal) REQUIRES(queue_->queueMutex);
   // The Warn line for a refused thread; called without the queue lock.
-  void logRefusal(size_t started, const std::error_code& refusal) const;
-  void requestStop();
+  void logRefusal(size_t started, const std::error_code& refusal) const
+      EXCLUDES(queue_->queueMutex);
+  void requestStop() EXCLUDES(queue_->queueMutex);
   // Joins every worker still joinable, except the calling one, which is detached.
-  void joinWorkers();
+  void joinWorkers() EXCLUDES(joinMutex_, queue_->queueMutex);
 
   // Set at construction.
   const std::shared_ptr<Queue> queue_;
@@ -105,10 +107,10 @@ class ThreadPool {
 
   // Serialises joining, so that concurrent shutdown calls never join one thread twice and all
   // return after the joins. Lock order: joinMutex_, then queueMutex.
-  std::mutex joinMutex_;
+  Mutex joinMutex_ ACQUIRED_BEFORE(queue_->queueMutex);
   // Guarded by queue_->queueMutex: started under it, handed to joinWorkers under it once the pool
   // has stopped (so no worker is started after that).
-  std::vector<std::thread> workers_;
+  std::vector<std::thread> workers_ GUARDED_BY(queue_->queueMutex);
 };
 
 template <typename Job, typename... Args>
