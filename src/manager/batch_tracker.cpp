@@ -44,7 +44,7 @@ void BatchTracker::onStart(int index) {
 void BatchTracker::onProgress(int index, int64_t downloaded, int64_t total) {
   int percent = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     downloaded_[index] = downloaded;
     total_[index] = total;
     // Each request with a known total counts its own truncated percentage; the sum is divided
@@ -64,7 +64,7 @@ void BatchTracker::onProgress(int index, int64_t downloaded, int64_t total) {
 
 void BatchTracker::onComplete(int index, const ZPResponse& response) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     // A request completes once; a second report for the same position is ignored.
     if (done_[index]) return;
     done_[index] = true;
@@ -75,7 +75,7 @@ void BatchTracker::onComplete(int index, const ZPResponse& response) {
   callHost("onRequestComplete", batch_.onRequestComplete, batch_, index, response);
   std::vector<ZPResponse> responses;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     // Counted after onRequestComplete returned, so onBatchComplete follows every one of them.
     if (++reported_ < count_ || completed_) return;
     completed_ = true;

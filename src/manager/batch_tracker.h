@@ -9,9 +9,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
+#include "diagnostics/annotated_mutex.h"
 #include "zephyl/zp_request.h"
 #include "zephyl/zp_response.h"
 
@@ -29,22 +29,23 @@ class BatchTracker {
   static std::vector<ZPRequest> wrapRequests(const std::shared_ptr<BatchTracker>& tracker);
 
   void onStart(int index);
-  void onProgress(int index, int64_t downloaded, int64_t total);
-  void onComplete(int index, const ZPResponse& response);
+  void onProgress(int index, int64_t downloaded, int64_t total) EXCLUDES(mutex_);
+  void onComplete(int index, const ZPResponse& response) EXCLUDES(mutex_);
 
  private:
   // Set at construction; the batch copy handed to every callback.
   const ZPBatchRequest batch_;
   const int count_;
 
-  std::mutex mutex_;
+  Mutex mutex_;
   // Guarded by mutex_.
-  std::vector<int64_t> downloaded_;
-  std::vector<int64_t> total_;
-  std::vector<bool> done_;
-  std::vector<ZPResponse> responses_;
-  int reported_ = 0;        // onRequestComplete calls that have returned (or were skipped)
-  bool completed_ = false;  // onBatchComplete has been called
+  std::vector<int64_t> downloaded_ GUARDED_BY(mutex_);
+  std::vector<int64_t> total_ GUARDED_BY(mutex_);
+  std::vector<bool> done_ GUARDED_BY(mutex_);
+  std::vector<ZPResponse> responses_ GUARDED_BY(mutex_);
+  // onRequestComplete calls that have returned (or were skipped).
+  int reported_ GUARDED_BY(mutex_) = 0;
+  bool completed_ GUARDED_BY(mutex_) = false;  // onBatchComplete has been called
 };
 
 }  // namespace zephyl

@@ -78,7 +78,7 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
     std::shared_ptr<FileDownloadTask> cancelled;
     bool cancelledWhileWaiting = false;
     {
-      std::lock_guard<std::mutex> lock(registryMutex_);
+      MutexLock lock(registryMutex_);
       auto found = runningTasks_.find(request.fileKey);
       if (waitedFor && waitingKeys_.count(request.fileKey) == 0) {
         cancelledWhileWaiting = true;  // a cancel took the key out while this request waited
@@ -153,7 +153,7 @@ ZPResponse TaskRegistry::execute(ZPRequest request) {
   callHost("onComplete", request.onComplete, request, response);
   {
     // Only the entry that still holds this call's task: a newer task of the key stays listed.
-    std::lock_guard<std::mutex> lock(registryMutex_);
+    MutexLock lock(registryMutex_);
     auto found = runningTasks_.find(request.fileKey);
     if (found != runningTasks_.end() && found->second == task) runningTasks_.erase(found);
   }
@@ -168,7 +168,7 @@ void TaskRegistry::enqueue(const ZPRequest& request) {
   PendingRequest pending{request, 0};
   uint64_t ticket = 0;
   {
-    std::lock_guard<std::mutex> lock(registryMutex_);
+    MutexLock lock(registryMutex_);
     ticket = pending.ticket = ++lastTicket_;
     if (request.highPriority) {
       pendingRequests_.push_front(std::move(pending));
@@ -183,7 +183,7 @@ void TaskRegistry::enqueue(const ZPRequest& request) {
   // all) has already taken it; that job then runs the queue on to its end.
   std::optional<ZPRequest> unrun;
   {
-    std::lock_guard<std::mutex> lock(registryMutex_);
+    MutexLock lock(registryMutex_);
     auto found =
         std::find_if(pendingRequests_.begin(), pendingRequests_.end(),
                      [ticket](const PendingRequest& pending) { return pending.ticket == ticket; });
@@ -219,13 +219,16 @@ void TaskRegistry::runNextPending() {
     // Not a default-constructed ZPRequest: that would take an id from the host's counter.
     std::optional<ZPRequest> request;
     {
-      std::lock_guard<std::mutex> lock(registryMutex_);
-      if (pendingRequests_.empty()) {
-        ZP_LOG(Debug) << "taskThreadPool is idle";
-        return;
+      MutexLock lock(registryMutex_);
+      if (!pendingRequests_.empty()) {
+        request.emplace(std::move(pendingRequests_.front().request));
+        pendingRequests_.pop_front();
       }
-      request.emplace(std::move(pendingRequests_.front().request));
-      pendingRequests_.pop_front();
+    }
+    // The log line is written after the unlock: no output under the registry lock.
+    if (!request) {
+      ZP_LOG(Debug) << "taskThreadPool is idle";
+      return;
     }
     execute(std::move(*request));
     // Normally a new job takes the next request. A stopping pool refuses it, yet a callback may
@@ -299,7 +302,7 @@ void TaskRegistry::cancelAll() {
   ZP_LOG(Debug) << "cancelAll";
   std::vector<ZPRequest> taken;
   {
-    std::lock_guard<std::mutex> lock(registryMutex_);
+    MutexLock lock(registryMutex_);
     for (auto& entry : runningTasks_) entry.second->cancel();
     taken = takePending([](const ZPRequest&) { return true; });
   }
@@ -310,7 +313,7 @@ void TaskRegistry::cancelByRequest(int requestId) {
   ZP_LOG(Debug) << "cancelByRequest：" << requestId;
   std::vector<ZPRequest> taken;
   {
-    std::lock_guard<std::mutex> lock(registryMutex_);
+    MutexLock lock(registryMutex_);
     for (auto& entry : runningTasks_) {
       if (entry.second->request().requestId == requestId) {
         entry.second->cancel();
@@ -327,7 +330,7 @@ void TaskRegistry::cancelByUrl(const std::string& url) {
   ZP_LOG(Debug) << "cancelByUrl：" << url;
   std::vector<ZPRequest> taken;
   {
-    std::lock_guard<std::mutex> lock(registryMutex_);
+    MutexLock lock(registryMutex_);
     for (auto& entry : runningTasks_) {
       if (entry.second->request().url == url) {
         entry.second->cancel();
@@ -348,7 +351,7 @@ bool TaskRegistry::fetchProgress(const std::string& url, int64_t* downloaded, in
   // meanwhile, this is its last holder, and it goes after the unlock.
   std::shared_ptr<FileDownloadTask> task;
   {
-    std::lock_guard<std::mutex> lock(registryMutex_);
+    MutexLock lock(registryMutex_);
     auto found = runningTasks_.find(fileKey);
     if (found != runningTasks_.end()) task = found->second;
   }
@@ -375,7 +378,7 @@ void TaskRegistry::removeCacheByUrl(const std::string& url) {
 void TaskRegistry::removeCacheByRequest(int requestId) {
   std::vector<std::string> urls;
   {
-    std::lock_guard<std::mutex> lock(registryMutex_);
+    MutexLock lock(registryMutex_);
     for (auto& entry : runningTasks_) {
       if (entry.second->request().requestId == requestId)
         urls.push_back(entry.second->request().url);

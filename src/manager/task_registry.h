@@ -10,12 +10,12 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "diagnostics/annotated_mutex.h"
 #include "engine/file_download_task.h"
 #include "engine/thread_pool.h"
 #include "storage/file_storage_manager.h"
@@ -43,21 +43,22 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
       const ZPSetting& settings, FileKeyFunction fileKeyFunction,
       ThreadPool::ThreadStarter startThread = nullptr);
 
-  ZPResponse execute(ZPRequest request);
+  ZPResponse execute(ZPRequest request) EXCLUDES(registryMutex_);
   // Queues request for the task pool. When no task thread can be started for it, the request
   // does not wait for one: its onComplete gets RESULT_FAILED, EXECUTE_ERROR, "request not run: "
   // and the reason, on this thread, before enqueue returns.
-  void enqueue(const ZPRequest& request);
-  void batchEnqueue(const ZPBatchRequest& batch);
-  std::vector<ZPResponse> batchExecute(const ZPBatchRequest& batch);
+  void enqueue(const ZPRequest& request) EXCLUDES(registryMutex_);
+  void batchEnqueue(const ZPBatchRequest& batch) EXCLUDES(registryMutex_);
+  std::vector<ZPResponse> batchExecute(const ZPBatchRequest& batch) EXCLUDES(registryMutex_);
 
-  void cancelAll();
-  void cancelByRequest(int requestId);
-  void cancelByUrl(const std::string& url);
-  bool fetchProgress(const std::string& url, int64_t* downloaded, int64_t* total);
-  void removeAllCache();
-  void removeCacheByRequest(int requestId);
-  void removeCacheByUrl(const std::string& url);
+  void cancelAll() EXCLUDES(registryMutex_);
+  void cancelByRequest(int requestId) EXCLUDES(registryMutex_);
+  void cancelByUrl(const std::string& url) EXCLUDES(registryMutex_);
+  bool fetchProgress(const std::string& url, int64_t* downloaded, int64_t* total)
+      EXCLUDES(registryMutex_);
+  void removeAllCache() EXCLUDES(registryMutex_);
+  void removeCacheByRequest(int requestId) EXCLUDES(registryMutex_);
+  void removeCacheByUrl(const std::string& url) EXCLUDES(registryMutex_);
 
   // Stops the task pool after it has run every queued request to its end. On a thread of the
   // library's own (a task or chunk worker, where waiting could wait for itself) the stop is
@@ -77,7 +78,7 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   };
   // Posts one job that runs the front request.
   Posting pollTaskToRunning(std::string* refusal = nullptr);
-  void runNextPending();
+  void runNextPending() EXCLUDES(registryMutex_);
   // Joins or creates the task for request.fileKey; waits for cancelled predecessors. A listed
   // task that no longer takes joiners (it is finishing or finished) counts as absent: its entry
   // goes to a new task. *extra receives the request's own delivery when it joined a task with
@@ -85,13 +86,13 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // Takes registryMutex_ itself.
   std::shared_ptr<FileDownloadTask> acquireTask(
       const ZPRequest& request, bool* isReuse,
-      std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra);
+      std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra) EXCLUDES(registryMutex_);
   // Removes the queued requests that match and returns them, in queue order, for completion as
   // cancelled outside the lock. Requires: registryMutex_ held.
   template <typename Match>
-  std::vector<ZPRequest> takePending(Match match);
+  std::vector<ZPRequest> takePending(Match match) REQUIRES(registryMutex_);
   static void completeCancelled(const std::vector<ZPRequest>& requests);
-  std::vector<ZPResponse> runBatchInline(const ZPBatchRequest& batch);
+  std::vector<ZPResponse> runBatchInline(const ZPBatchRequest& batch) EXCLUDES(registryMutex_);
 
   // Set at construction.
   const ZPSetting settings_;
@@ -101,12 +102,14 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // Lock order: registryMutex_, then the short locks of a task that join, cancel and
   // addProgressListener take. Held only for table work: no callback, no file or network I/O, no
   // wait for a download, and no task is released under it (its writer may close files).
-  std::mutex registryMutex_;
+  Mutex registryMutex_;
   // Guarded by registryMutex_.
-  std::unordered_map<std::string, std::shared_ptr<FileDownloadTask>> runningTasks_;
-  std::unordered_set<std::string> waitingKeys_;
-  std::deque<PendingRequest> pendingRequests_;
-  uint64_t lastTicket_ = 0;  // the ticket of the request queued last
+  std::unordered_map<std::string, std::shared_ptr<FileDownloadTask>> runningTasks_
+      GUARDED_BY(registryMutex_);
+  std::unordered_set<std::string> waitingKeys_ GUARDED_BY(registryMutex_);
+  std::deque<PendingRequest> pendingRequests_ GUARDED_BY(registryMutex_);
+  // The ticket of the request queued last.
+  uint64_t lastTicket_ GUARDED_BY(registryMutex_) = 0;
 
   // Created at construction, released by shutdown (on one thread only).
   std::unique_ptr<ThreadPool> taskThreadPool_;
