@@ -19,9 +19,9 @@ constexpr char kLockFileName[] = "/downloads.lock";
 // managers live until the process ends, and a thread still running at exit must not meet a
 // destroyed map.
 struct ManagerRegistry {
-  std::mutex mutex;  // first in the storage lock order, before any manager's mutex_
+  Mutex mutex;  // first in the storage lock order, before any manager's mutex_
   // Guarded by mutex.
-  std::unordered_map<std::string, std::shared_ptr<FileStorageManager>> managers;
+  std::unordered_map<std::string, std::shared_ptr<FileStorageManager>> managers GUARDED_BY(mutex);
 };
 
 ManagerRegistry& managerRegistry() {
@@ -85,7 +85,7 @@ std::shared_ptr<FileStorageManager> FileStorageManager::getInstance(const std::s
                                                                     const ZPCachePolicy& policy) {
   const std::string root = normalizeStorageRoot(rootDir);
   ManagerRegistry& registry = managerRegistry();
-  std::lock_guard<std::mutex> registryLock(registry.mutex);
+  MutexLock registryLock(registry.mutex);
   auto found = registry.managers.find(root);
   if (found == registry.managers.end()) {
     std::shared_ptr<FileStorageManager> manager(new FileStorageManager(root, policy));
@@ -94,7 +94,7 @@ std::shared_ptr<FileStorageManager> FileStorageManager::getInstance(const std::s
   }
   FileStorageManager& manager = *found->second;
   {
-    std::lock_guard<std::mutex> lock(manager.mutex_);
+    MutexLock lock(manager.mutex_);
     manager.cachePolicy_ = policy;
     manager.lruCache_.setLimits(policy.maxSize, policy.maxCount, policy.cacheExpiredTime);
   }
@@ -115,7 +115,7 @@ FileStorageManager::~FileStorageManager() = default;
 bool FileStorageManager::openFile(FileKind kind, const std::string& fileKey,
                                   const std::atomic<bool>* cancelled, FilePaths* paths,
                                   int* errorCode, std::string* errorMsg) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
     // Again at every try: the directories may vanish while a writer waits.
     if (!prepareDirectories(errorCode, errorMsg)) return false;
@@ -125,7 +125,7 @@ bool FileStorageManager::openFile(FileKind kind, const std::string& fileKey,
       return false;
     }
     // A close in this process wakes the waiter at once; another process's is seen at a try.
-    keyReleased_.wait_for(lock, std::chrono::milliseconds(kLockPollIntervalMs));
+    keyReleased_.waitFor(mutex_, std::chrono::milliseconds(kLockPollIntervalMs));
   }
 
   // Always the files on disk, whatever the index remembers: another process may have stored more
@@ -148,7 +148,7 @@ FilePaths FileStorageManager::openFile(FileKind kind, const std::string& fileKey
 }
 
 void FileStorageManager::closeFile(FileKind kind, const FilePaths& paths) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto& openKeys = openKeysOf(kind);
   const auto found = openKeys.find(paths.fileKey);
   if (found == openKeys.end()) return;
@@ -231,7 +231,7 @@ bool FileStorageManager::fetchProgress(const std::string& fileKey, int64_t* down
 }
 
 void FileStorageManager::removeTempFile(const std::string& fileKey) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto found = openFiles_.find(fileKey);
   if (found != openFiles_.end()) {
     found->second.removeOnClose = true;
@@ -247,7 +247,7 @@ void FileStorageManager::removeTempFile(const std::string& fileKey) {
 }
 
 void FileStorageManager::removeCacheFile(const std::string& fileKey) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto found = openChunkFiles_.find(fileKey);
   if (found != openChunkFiles_.end()) {
     found->second.removeOnClose = true;
@@ -264,7 +264,7 @@ void FileStorageManager::removeCacheFile(const std::string& fileKey) {
 }
 
 void FileStorageManager::removeAllCache() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (auto& [key, open] : openFiles_) open.removeOnClose = true;
   for (auto& [key, open] : openChunkFiles_) open.removeOnClose = true;
   // Through a link in place of a storage directory, the link's target would be emptied.
@@ -350,7 +350,7 @@ bool FileStorageManager::releaseOpenKey(FileKind kind, const std::string& fileKe
   if (removeOnClose != nullptr) *removeOnClose = found->second.removeOnClose;
   openKeys.erase(found);
   keyLocks_.unlock(kind, fileKey);
-  keyReleased_.notify_all();
+  keyReleased_.notifyAll();
   return true;
 }
 
@@ -380,7 +380,7 @@ void FileStorageManager::finishDelivery(const FilePaths& paths) {
   if (!paths.validatorPath.empty() && fs::exists(paths.validatorPath)) {
     fs::removeFile(paths.validatorPath);
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   // The delivered file is the caller's now; a removal asked meanwhile has nothing left to do.
   releaseOpenKey(kindOf(paths), paths.fileKey, nullptr);
 }

@@ -8,13 +8,12 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
+#include "diagnostics/annotated_mutex.h"
 #include "storage/file_lru_cache.h"
 #include "storage/file_paths.h"
 #include "storage/key_locks.h"
@@ -71,15 +70,15 @@ class FileStorageManager {
   // the writer's thread; blocks.
   [[nodiscard]] bool openFile(FileKind kind, const std::string& fileKey,
                               const std::atomic<bool>* cancelled, FilePaths* paths, int* errorCode,
-                              std::string* errorMsg);
+                              std::string* errorMsg) EXCLUDES(mutex_);
   // The same without cancellation: waits as long as the download is held elsewhere. Empty paths
   // when the storage directories cannot be used.
-  FilePaths openFile(FileKind kind, const std::string& fileKey);
+  FilePaths openFile(FileKind kind, const std::string& fileKey) EXCLUDES(mutex_);
 
   // Releases a key opened with openFile. A removal requested meanwhile deletes the files now;
   // otherwise a chunked download's files enter the cache as its most recently put entry (which
   // may trim it). Unknown keys are ignored.
-  void closeFile(FileKind kind, const FilePaths& paths);
+  void closeFile(FileKind kind, const FilePaths& paths) EXCLUDES(mutex_);
 
   // Moves the finished data file to request.savePath (its directory is created), or else to
   // saveDir + "/" + fileKey, then deletes the progress and validator files. The move crosses file
@@ -92,7 +91,8 @@ class FileStorageManager {
   // delivers, and the key stays open for the writer's closeFile. Called by the writer's thread;
   // no lock is held during the file operations.
   std::string moveToSaveDir(const FilePaths& paths, const ZPRequest& request,
-                            const std::string& saveDir, int* errorCode, std::string* errorMsg);
+                            const std::string& saveDir, int* errorCode, std::string* errorMsg)
+      EXCLUDES(mutex_);
 
   // Bytes stored and total length from fileKey's progress file; false when there is none or it
   // cannot be read. Either pointer may be null. Reads the disk only, without a lock.
@@ -102,13 +102,13 @@ class FileStorageManager {
 
   // Deletes the single-file download's temp file, or marks the key when it is open here. A
   // download that another process or manager holds is left alone.
-  void removeTempFile(const std::string& fileKey);
+  void removeTempFile(const std::string& fileKey) EXCLUDES(mutex_);
   // Deletes the chunked download's files and forgets its cache entry, or marks the key when it is
   // open here (the files go at its close). A download held elsewhere is left alone.
-  void removeCacheFile(const std::string& fileKey);
+  void removeCacheFile(const std::string& fileKey) EXCLUDES(mutex_);
   // Deletes every temp file and every cached download now; keys open here are marked instead,
   // downloads held elsewhere are left alone.
-  void removeAllCache();
+  void removeAllCache() EXCLUDES(mutex_);
 
   const std::string& tempDir() const { return tempDir_; }
   const std::string& lruCacheDir() const { return lruCacheDir_; }
@@ -125,9 +125,10 @@ class FileStorageManager {
   class CacheGuard : public FileLruCache::EvictionGuard {
    public:
     explicit CacheGuard(FileStorageManager& owner) : owner_(owner) {}
-    // Requires: owner_.mutex_ held (every call into the cache is made with it).
-    bool tryHold(const std::string& key) override;
-    void release(const std::string& key) override;
+    // Requires: owner_.mutex_ held (every call into the cache is made with it, as lruCache_'s
+    // GUARDED_BY checks; the cache's calls back through EvictionGuard the compiler cannot follow).
+    bool tryHold(const std::string& key) override REQUIRES(owner_.mutex_);
+    void release(const std::string& key) override REQUIRES(owner_.mutex_);
 
    private:
     FileStorageManager& owner_;
@@ -136,24 +137,31 @@ class FileStorageManager {
   FileStorageManager(const std::string& rootDir, const ZPCachePolicy& policy);
 
   // Requires: mutex_ held. False, with the report, when a storage directory is unsafe.
-  bool prepareDirectories(int* errorCode, std::string* errorMsg);
+  bool prepareDirectories(int* errorCode, std::string* errorMsg) REQUIRES(mutex_);
   // Requires: mutex_ held. False (logged) when the directory exists and is a link or another
   // user's; made private otherwise.
-  bool isSafeDirectory(const std::string& directory);
-  void configureCacheOnce();
-  OpenKeyMap& openKeysOf(FileKind kind);
+  bool isSafeDirectory(const std::string& directory) REQUIRES(mutex_);
+  // Configures the cache the first time. Requires: mutex_ held.
+  void configureCacheOnce() REQUIRES(mutex_);
+  // The open keys of kind: a reference to use only while mutex_ stays held.
+  // Requires: mutex_ held.
+  OpenKeyMap& openKeysOf(FileKind kind) REQUIRES(mutex_);
   // Takes a download that no writer holds, here or elsewhere, for a deletion or an open.
-  bool tryLockIdleKey(FileKind kind, const std::string& fileKey);
+  // Requires: mutex_ held.
+  bool tryLockIdleKey(FileKind kind, const std::string& fileKey) REQUIRES(mutex_);
   // Deletes one entry of the temp directory (file or directory) unless its download is held.
-  void removeIdleTempEntry(const std::string& path);
+  // Requires: mutex_ held.
+  void removeIdleTempEntry(const std::string& path) REQUIRES(mutex_);
   // Forgets an open key and lets waiting writers try again. False when it was not open.
-  bool releaseOpenKey(FileKind kind, const std::string& fileKey, bool* removeOnClose);
+  // Requires: mutex_ held.
+  bool releaseOpenKey(FileKind kind, const std::string& fileKey, bool* removeOnClose)
+      REQUIRES(mutex_);
 
   // Removes links and anything else but regular files at the paths of a held download.
   static void removeForeignEntries(const FilePaths& paths);
 
   // After a successful move: deletes the progress file and releases the key. Takes mutex_.
-  void finishDelivery(const FilePaths& paths);
+  void finishDelivery(const FilePaths& paths) EXCLUDES(mutex_);
 
   // Set at construction.
   const std::string tempDir_;
@@ -163,21 +171,23 @@ class FileStorageManager {
   // Lock order: the process-wide registry lock (getInstance), then mutex_, then lruCache_'s own
   // lock (taken inside every lruCache_ call, which may call cacheGuard_ back); never in another
   // order.
-  std::mutex mutex_;
-  std::condition_variable keyReleased_;  // with mutex_: a key was closed or delivered
+  Mutex mutex_;
+  ConditionVariable keyReleased_;  // with mutex_: a key was closed or delivered
 
   // Guarded by mutex_.
-  OpenKeyMap openFiles_;       // single-file keys
-  OpenKeyMap openChunkFiles_;  // chunked keys, resumed from the cache or not
-  KeyLocks keyLocks_;          // the keys above, and keys held for a deletion
-  bool initialized_ = false;   // the temp directory was emptied and the cache configured
-  bool cacheConfigured_ = false;
-  ZPCachePolicy cachePolicy_;
+  OpenKeyMap openFiles_ GUARDED_BY(mutex_);       // single-file keys
+  OpenKeyMap openChunkFiles_ GUARDED_BY(mutex_);  // chunked keys, resumed from the cache or not
+  // The keys above, and keys held for a deletion. Not thread-safe itself: mutex_ is its lock.
+  KeyLocks keyLocks_ GUARDED_BY(mutex_);
+  // The temp directory was emptied and the cache configured.
+  bool initialized_ GUARDED_BY(mutex_) = false;
+  bool cacheConfigured_ GUARDED_BY(mutex_) = false;
+  ZPCachePolicy cachePolicy_ GUARDED_BY(mutex_);
 
-  // Called only with mutex_ held; outlives lruCache_, which calls it.
+  // Called only with mutex_ held (its operations require it); outlives lruCache_, which calls it.
   CacheGuard cacheGuard_{*this};
   // Called only with mutex_ held; locks itself inside.
-  FileLruCache lruCache_;
+  FileLruCache lruCache_ GUARDED_BY(mutex_);
 };
 
 }  // namespace zephyl
