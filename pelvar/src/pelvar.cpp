@@ -31,6 +31,89 @@ const std::string& PelvarResponse::message() const { return message_; }
 
 namespace {
 
+// Lock annotations: a clang build with -Wthread-safety checks every PELVAR_GUARDED_BY member
+// against the locks held; other compilers see std::mutex and std::condition_variable. The metrics
+// library keeps its own small copy: it depends on nothing of libzephyl.
+#if defined(__clang__)
+#define PELVAR_THREAD_ANNOTATION(x) __attribute__((x))
+#else
+#define PELVAR_THREAD_ANNOTATION(x)
+#endif
+#define PELVAR_GUARDED_BY(mutex) PELVAR_THREAD_ANNOTATION(guarded_by(mutex))
+#define PELVAR_REQUIRES(...) PELVAR_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define PELVAR_EXCLUDES(...) PELVAR_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define PELVAR_ACQUIRE(...) PELVAR_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define PELVAR_RELEASE(...) PELVAR_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+
+class PELVAR_THREAD_ANNOTATION(capability("mutex")) Mutex {
+ public:
+  Mutex() = default;
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+  void lock() PELVAR_ACQUIRE() { mutex_.lock(); }
+  void unlock() PELVAR_RELEASE() { mutex_.unlock(); }
+
+ private:
+  friend class ConditionVariable;
+  std::mutex mutex_;
+};
+
+// Holds a Mutex from construction to destruction; unlock and lock let a scope let it go for a
+// while (the destructor releases it only when held).
+class PELVAR_THREAD_ANNOTATION(scoped_lockable) MutexLock {
+ public:
+  explicit MutexLock(Mutex& mutex) PELVAR_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~MutexLock() PELVAR_RELEASE() {
+    if (held_) mutex_.unlock();
+  }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+  void unlock() PELVAR_RELEASE() {
+    held_ = false;
+    mutex_.unlock();
+  }
+  void lock() PELVAR_ACQUIRE() {
+    mutex_.lock();
+    held_ = true;
+  }
+
+ private:
+  Mutex& mutex_;
+  bool held_ = true;
+};
+
+// std::condition_variable for a Mutex. A wait may also return without a notification: call it in
+// a loop that tests the condition, with the mutex held. It releases the mutex while it waits.
+class ConditionVariable {
+ public:
+  ConditionVariable() = default;
+  ConditionVariable(const ConditionVariable&) = delete;
+  ConditionVariable& operator=(const ConditionVariable&) = delete;
+
+  void notifyOne() noexcept { condition_.notify_one(); }
+  void notifyAll() noexcept { condition_.notify_all(); }
+
+  void wait(Mutex& mutex) PELVAR_REQUIRES(mutex) {
+    std::unique_lock<std::mutex> lock(mutex.mutex_, std::adopt_lock);
+    condition_.wait(lock);
+    lock.release();  // the caller's scope still owns the mutex
+  }
+
+  // False when it returned because the deadline passed.
+  bool waitUntil(Mutex& mutex, std::chrono::steady_clock::time_point deadline)
+      PELVAR_REQUIRES(mutex) {
+    std::unique_lock<std::mutex> lock(mutex.mutex_, std::adopt_lock);
+    const std::cv_status status = condition_.wait_until(lock, deadline);
+    lock.release();
+    return status == std::cv_status::no_timeout;
+  }
+
+ private:
+  std::condition_variable condition_;
+};
+
 // Set on a delivery thread, which must neither wait for nor stop itself.
 thread_local bool onDeliveryThread = false;
 
@@ -57,25 +140,26 @@ class PelvarService final : public Pelvar {
   PelvarService& operator=(const PelvarService&) = delete;
 
   // Queues an upload; false once stopping.
-  bool submit(Upload upload);
+  bool submit(Upload upload) PELVAR_EXCLUDES(mutex_);
   // True when the queue is empty and no delivery runs, within timeout.
-  bool waitDelivered(std::chrono::milliseconds timeout);
+  bool waitDelivered(std::chrono::milliseconds timeout) PELVAR_EXCLUDES(mutex_);
   // Refuses new uploads, delivers the queued ones, joins the delivery thread. Idempotent.
-  void stop();
+  void stop() PELVAR_EXCLUDES(mutex_);
 
  private:
-  void run();
+  void run() PELVAR_EXCLUDES(mutex_);
   PelvarResponse deliver(const Upload& upload) const;
 
   // Set at construction.
   const PelvarConfig config_;
 
-  std::mutex mutex_;
-  std::condition_variable wake_;  // an upload was queued, or stopping was set
-  std::condition_variable idle_;  // the queue ran empty with no delivery in progress
-  std::deque<Upload> queue_;      // guarded by mutex_; oldest first
-  bool delivering_ = false;       // guarded by mutex_
-  bool stopping_ = false;         // guarded by mutex_
+  Mutex mutex_;
+  ConditionVariable wake_;  // with mutex_: an upload was queued, or stopping was set
+  ConditionVariable idle_;  // with mutex_: the queue ran empty with no delivery in progress
+  // Guarded by mutex_.
+  std::deque<Upload> queue_ PELVAR_GUARDED_BY(mutex_);  // oldest first
+  bool delivering_ PELVAR_GUARDED_BY(mutex_) = false;
+  bool stopping_ PELVAR_GUARDED_BY(mutex_) = false;
 
   std::thread worker_;  // started last, once every member above exists
 };
@@ -83,16 +167,17 @@ class PelvarService final : public Pelvar {
 // Process-wide state. Lock order: Library::mutex is never held while a service's thread is
 // joined, since that thread takes it to keep its records.
 struct Library {
-  std::mutex mutex;
-  std::shared_ptr<PelvarService> service;  // guarded by mutex; null when not initialised
-  std::vector<PelvarRecord> uploaded;      // guarded by mutex
+  Mutex mutex;
+  // Guarded by mutex.
+  std::shared_ptr<PelvarService> service PELVAR_GUARDED_BY(mutex);  // null when not initialised
+  std::vector<PelvarRecord> uploaded PELVAR_GUARDED_BY(mutex);
 
   // At process exit: deliver what is pending and join the delivery thread, so that it neither
   // leaks nor runs on into destroyed state.
   ~Library() {
     std::shared_ptr<PelvarService> last;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       last = std::move(service);
     }
     if (last) last->stop();
@@ -106,7 +191,7 @@ Library& library() {
 
 void keepRecord(const Upload& upload) {
   Library& lib = library();
-  std::lock_guard<std::mutex> lock(lib.mutex);
+  MutexLock lock(lib.mutex);
   lib.uploaded.push_back(PelvarRecord{upload.type, upload.body});
 }
 
@@ -115,25 +200,29 @@ PelvarService::PelvarService(PelvarConfig config)
 
 bool PelvarService::submit(Upload upload) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopping_) return false;
     queue_.push_back(std::move(upload));
   }
-  wake_.notify_one();
+  wake_.notifyOne();
   return true;
 }
 
 bool PelvarService::waitDelivered(std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return idle_.wait_for(lock, timeout, [this] { return queue_.empty() && !delivering_; });
+  MutexLock lock(mutex_);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!queue_.empty() || delivering_) {
+    if (!idle_.waitUntil(mutex_, deadline)) return queue_.empty() && !delivering_;
+  }
+  return true;
 }
 
 void PelvarService::stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
   }
-  wake_.notify_all();
+  wake_.notifyAll();
   // Pelvar_Shutdown refuses to run on the delivery thread, and the last reference to a service
   // is always dropped by a thread that joined it or never was it, so this is never a self-join.
   if (worker_.joinable()) worker_.join();
@@ -141,9 +230,9 @@ void PelvarService::stop() {
 
 void PelvarService::run() {
   onDeliveryThread = true;
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    while (!stopping_ && queue_.empty()) wake_.wait(mutex_);
     if (queue_.empty()) break;  // stopping, and everything queued has been delivered
     Upload upload = std::move(queue_.front());
     queue_.pop_front();
@@ -161,9 +250,9 @@ void PelvarService::run() {
 
     lock.lock();
     delivering_ = false;
-    if (queue_.empty()) idle_.notify_all();
+    if (queue_.empty()) idle_.notifyAll();
   }
-  idle_.notify_all();
+  idle_.notifyAll();
 }
 
 // Accepts a body that is one JSON value; appends it re-printed on one line when configured.
@@ -198,7 +287,7 @@ PelvarResponse PelvarService::deliver(const Upload& upload) const {
 
 bool Pelvar_Init(const PelvarConfig& config) {
   Library& lib = library();
-  std::lock_guard<std::mutex> lock(lib.mutex);
+  MutexLock lock(lib.mutex);
   if (lib.service) return false;
   try {
     lib.service = std::make_shared<PelvarService>(config);
@@ -213,7 +302,7 @@ bool Pelvar_Shutdown() {
   Library& lib = library();
   std::shared_ptr<PelvarService> service;
   {
-    std::lock_guard<std::mutex> lock(lib.mutex);
+    MutexLock lock(lib.mutex);
     service = std::move(lib.service);
   }
   if (service) service->stop();
@@ -222,7 +311,7 @@ bool Pelvar_Shutdown() {
 
 Pelvar* Pelvar_Global() {
   Library& lib = library();
-  std::lock_guard<std::mutex> lock(lib.mutex);
+  MutexLock lock(lib.mutex);
   return lib.service.get();
 }
 
@@ -242,7 +331,7 @@ void Pelvar_UploadASync(Pelvar* pelvar, PelvarRequest* request, PelvarCallback c
   std::shared_ptr<PelvarService> service;
   {
     Library& lib = library();
-    std::lock_guard<std::mutex> lock(lib.mutex);
+    MutexLock lock(lib.mutex);
     // A pointer from before a shutdown is never dereferenced: it is only compared.
     if (static_cast<Pelvar*>(lib.service.get()) != pelvar) return;
     service = lib.service;
@@ -254,7 +343,7 @@ bool Pelvar_WaitDelivered(int timeoutMs) {
   std::shared_ptr<PelvarService> service;
   {
     Library& lib = library();
-    std::lock_guard<std::mutex> lock(lib.mutex);
+    MutexLock lock(lib.mutex);
     service = lib.service;
   }
   if (!service) return true;
@@ -265,12 +354,12 @@ bool Pelvar_WaitDelivered(int timeoutMs) {
 
 std::vector<PelvarRecord> Pelvar_Uploaded() {
   Library& lib = library();
-  std::lock_guard<std::mutex> lock(lib.mutex);
+  MutexLock lock(lib.mutex);
   return lib.uploaded;
 }
 
 void Pelvar_ClearUploaded() {
   Library& lib = library();
-  std::lock_guard<std::mutex> lock(lib.mutex);
+  MutexLock lock(lib.mutex);
   lib.uploaded.clear();
 }

@@ -52,15 +52,17 @@ void ProgressBoard::interrupted() {
 
 void ProgressBoard::wake() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     ++events_;
   }
-  changed_.notify_all();
+  changed_.notifyAll();
 }
 
 void ProgressBoard::waitForEvent(uint64_t* seen, std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait_until(lock, deadline, [&] { return events_ != *seen; });
+  MutexLock lock(mutex_);
+  while (events_ == *seen) {
+    if (!changed_.waitUntil(mutex_, deadline)) break;
+  }
   *seen = events_;
 }
 

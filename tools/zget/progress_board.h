@@ -6,12 +6,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "annotated_mutex.h"
 
 namespace zget {
 
@@ -54,8 +54,9 @@ class ProgressBoard {
 
   // Event channel. wake() counts an event; waitForEvent returns when an event arrived after
   // *seen (updating it) or at deadline, whichever comes first.
-  void wake();
-  void waitForEvent(uint64_t* seen, std::chrono::steady_clock::time_point deadline);
+  void wake() ZGET_EXCLUDES(mutex_);
+  void waitForEvent(uint64_t* seen, std::chrono::steady_clock::time_point deadline)
+      ZGET_EXCLUDES(mutex_);
 
  private:
   DownloadSlot* find(int index);
@@ -65,9 +66,9 @@ class ProgressBoard {
   std::atomic<int> batchPercent_{0};
   std::atomic<bool> interrupted_{false};
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  uint64_t events_ = 0;  // guarded by mutex_
+  Mutex mutex_;
+  ConditionVariable changed_;  // with mutex_: events_ grew
+  uint64_t events_ ZGET_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace zget

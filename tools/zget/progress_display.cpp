@@ -78,7 +78,7 @@ void ProgressDisplay::start() {
 
 void ProgressDisplay::note(const std::string& line) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     pendingNotes_.push_back(line);
   }
   board_->wake();
@@ -86,7 +86,7 @@ void ProgressDisplay::note(const std::string& line) {
 
 void ProgressDisplay::stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopRequested_ = true;
   }
   board_->wake();
@@ -102,7 +102,7 @@ void ProgressDisplay::run() {
   for (;;) {
     bool stopping = false;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       notes.insert(notes.end(), pendingNotes_.begin(), pendingNotes_.end());
       pendingNotes_.clear();
       stopping = stopRequested_;
