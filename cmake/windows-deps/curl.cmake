@@ -50,3 +50,5 @@ set(ENABLE_ARES OFF CACHE BOOL "")
 # Name resolution on a thread of its own, so that a slow DNS answer never blocks a transfer.
 set(ENABLE_THREADED_RESOLVER ON CACHE BOOL "")
 set(ENABLE_IPV6 ON CACHE BOOL "")
+# No AF_UNIX transport: a download library talks to network hosts.
+set(ENABLE_UNIX_SOCKETS OFF CACHE BOOL "")
