@@ -478,11 +478,19 @@ bool isListableDirectory(const std::string& path) {
 HttpChunkClient::HttpChunkClient(const ZPHttpPolicy& policy, int threadCount)
     : policy_(policy),
       createdAtMs_(nowMs()),
-      trustPathIsDirectory_(isListableDirectory(policy.caCertificatePath)),
       // Workers start as chunks need them: a download of one chunk costs one thread.
       pool_(std::make_unique<ThreadPool>(std::max(1, threadCount), ThreadPool::Start::kOnDemand)) {}
 
 HttpChunkClient::~HttpChunkClient() = default;
+
+bool HttpChunkClient::trustPathIsDirectory() {
+  // Asked on a worker at the first transfer, not at construction: the client is built while the
+  // manager's registry lock is held, where no file-system call may run.
+  std::call_once(trustPathOnce_, [this] {
+    trustPathIsDirectory_ = isListableDirectory(policy_.caCertificatePath);
+  });
+  return trustPathIsDirectory_;
+}
 
 void HttpChunkClient::submit(ChunkRequest& request, ChunkState& state) {
   try {
@@ -568,7 +576,7 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   CURLcode result = CURLE_OK;
   if (!ifRange.empty() && !headers.add("If-Range: " + ifRange)) result = CURLE_OUT_OF_MEMORY;
   if (result == CURLE_OK) {
-    result = setOptions(context, url, range, headers, policy_, trustPathIsDirectory_);
+    result = setOptions(context, url, range, headers, policy_, trustPathIsDirectory());
   }
   const bool optionsSet = result == CURLE_OK;
   context.stallTimeoutMs = std::max<int64_t>(0, policy_.stallTimeoutMs);

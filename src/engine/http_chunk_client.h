@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -66,12 +67,16 @@ class HttpChunkClient {
   void failForGood(ChunkRequest& request, ChunkState& state);
   void endWithError(ChunkRequest& request, ChunkState& state, const char* message);
   const std::vector<std::string>* alternativeHosts(const std::string& url) const;
+  bool trustPathIsDirectory();
 
   // Set at construction; read (never written) by the workers.
   const ZPHttpPolicy policy_;
   const int64_t createdAtMs_;
-  // policy_.caCertificatePath names a directory of certificates rather than a file of them.
-  const bool trustPathIsDirectory_;
+
+  // policy_.caCertificatePath names a directory of certificates rather than a file of them;
+  // found out once, by the first transfer (trustPathIsDirectory), and read-only afterwards.
+  std::once_flag trustPathOnce_;
+  bool trustPathIsDirectory_ = false;
   // Last member: destroyed first, so its workers finish before the fields above go away.
   std::unique_ptr<ThreadPool> pool_;
 };
