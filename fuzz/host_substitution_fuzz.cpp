@@ -1,9 +1,9 @@
 // URLs and hosts of any content through the alternative-host rules: hostOf picks the authority a
 // URL's chunks are mapped by, withHost moves a chunk to an alternative host. Checked: the two
 // agree with each other (replacing the authority by itself changes nothing; the replaced URL
-// names the new authority), and a URL that libcurl would fetch over HTTP(S), once moved, is
-// fetched by libcurl from the alternative host with the same path and query: a retry asks the
-// other host for the same resource.
+// names the new authority), and a URL that libcurl would fetch over HTTP(S) and that has an
+// authority to look up, once moved, is fetched by libcurl from the alternative host with the same
+// path and query: a retry asks the other host for the same resource.
 // Input: the URL, then optionally a newline and the host to put in.
 #include <curl/curl.h>
 
@@ -76,6 +76,8 @@ void checkTextRules(const std::string& url, const std::string& host) {
 }
 
 void checkWhereCurlGoes(const std::string& url) {
+  // Only a URL whose authority is a key of the policy's host map is ever moved.
+  if (HttpChunkClient::hostOf(url).empty()) return;
   const UrlParts original = curlParts(url);
   if (!original.parsed || (original.scheme != "http" && original.scheme != "https")) return;
   const std::string moved = HttpChunkClient::withHost(url, kAlternativeHost);
