@@ -110,9 +110,11 @@ void checkResume(const std::string& dir, FileStorageManager& storage,
     ChunkInfo next;
     for (int32_t after = chunks.front().chunkId; writer.nextChunk(after, &next);
          after = next.chunkId) {
+      FUZZ_CHECK(next.chunkId > after,
+                 "nextChunk went back to chunk " + std::to_string(next.chunkId));
       FUZZ_CHECK(chunks.size() <= static_cast<size_t>(resourceLength / blockSize + 2),
                  "the plan has more chunks than the resource needs");
-      if (next.chunkId != chunks.front().chunkId) chunks.push_back(next);
+      chunks.push_back(next);
     }
     for (const ChunkInfo& chunk : chunks) {
       FUZZ_CHECK(chunk.start >= 0 && chunk.start <= chunk.current && chunk.current <= chunk.end,
