@@ -634,7 +634,13 @@ bool listFiles(const std::string& directory, std::vector<std::string>* out, int*
     return false;
   }
   out->reserve(out->size() + names.size());
-  for (const std::string& name : names) out->push_back(joinPath(directory, name));
+  for (const std::string& name : names) {
+    // This layer reads "\" as a separator, so a name holding one would address another file
+    // (through a link, one outside the directory): such names are never the library's and are
+    // left out rather than handed on.
+    if (name.find('\\') != std::string::npos) continue;
+    out->push_back(joinPath(directory, name));
+  }
   return true;
 }
 
