@@ -3,17 +3,16 @@
 // answers that overshoot, empty resources, failed writes and failed deliveries. Through the
 // public interface against loopback servers of the test's own.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <atomic>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 #include "zephyl/zephyl.h"
@@ -26,30 +25,6 @@ using zephyl::test::SeenRequest;
 
 constexpr int64_t kBlock = 4096;
 
-// Limits the size of files this process may write and ignores SIGXFSZ, so that a write past the
-// limit fails as on a full disk; both are restored on destruction.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t limit) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = saved_;
-    limited.rlim_cur = limit;
-    applied_ = setrlimit(RLIMIT_FSIZE, &limited) == 0;
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, previous_);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-  bool applied() const { return applied_; }
-
- private:
-  rlimit saved_{};
-  void (*previous_)(int) = SIG_DFL;
-  bool applied_ = false;
-};
 constexpr size_t kSize = 5 * kBlock + 123;
 
 std::vector<uint8_t> readFile(const std::string& path) {
@@ -313,7 +288,7 @@ TEST_F(IntegrityTest, WriteFailureKeepsStoredBytesForTheNextExecute) {
   server_.serve("/r", body);
   Zephyl manager(settings_);
   {
-    FileSizeLimit limit(2 * kBlock + 100);
+    zephyl::test::FileSizeLimit limit(2 * kBlock + 100);
     ASSERT_TRUE(limit.applied());
     ZPResponse failed = manager.execute(requestFor("/r", ZPRequest::OUTPUT_CHUNK_FILE));
     ASSERT_FALSE(failed.isSuccess());

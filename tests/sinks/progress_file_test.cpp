@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/file_size_limit.h"
+#include "support/file_size_limit.h"
 
 namespace zephyl {
 namespace {

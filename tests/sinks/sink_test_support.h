@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sinks/data_writer.h"
+#include "support/file_size_limit.h"
 
 namespace zephyl::test {
 
@@ -64,32 +65,6 @@ inline Bytes patternBytes(size_t size, uint32_t seed = 12345) {
   }
   return bytes;
 }
-
-// Limits the size of files this process may write (the soft limit only) and ignores SIGXFSZ, so
-// that a write past the limit fails with EFBIG; both are restored on destruction.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t limit) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previousHandler_ = signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = saved_;
-    limited.rlim_cur = limit;
-    applied_ = setrlimit(RLIMIT_FSIZE, &limited) == 0;
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, previousHandler_);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-  bool applied() const { return applied_; }
-
- private:
-  rlimit saved_{};
-  sighandler_t previousHandler_ = SIG_DFL;
-  bool applied_ = false;
-};
 
 // Writes the rest of every given chunk from source in odd-sized pieces, one piece per chunk in
 // turn, as parallel connections would. A chunk reaches its end or the source's end, whichever

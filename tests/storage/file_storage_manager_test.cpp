@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "sinks/progress_file.h"
-#include "storage/file_size_limit.h"
+#include "support/file_size_limit.h"
 #include "storage/key_locks.h"
 #include "storage/log_capture.h"
 #include "support/temp_dir.h"

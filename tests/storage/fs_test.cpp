@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "diagnostics/log.h"
-#include "storage/file_size_limit.h"
+#include "support/file_size_limit.h"
 
 namespace zephyl {
 namespace {
