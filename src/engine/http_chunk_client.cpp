@@ -687,20 +687,38 @@ const std::vector<std::string>* HttpChunkClient::alternativeHosts(const std::str
   return entry == policy_.domainMap.end() ? nullptr : &entry->second;
 }
 
+namespace {
+
+// Where a URL's authority stands: [begin, end). A URL has one when it starts with a scheme (a
+// letter, then letters, digits, "+", "-" or ".") directly followed by "://"; the authority ends
+// at the first "/", "?" or "#", as libcurl reads it. False otherwise.
+bool findAuthority(const std::string& url, size_t* begin, size_t* end) {
+  const size_t marker = url.find("://");
+  if (marker == std::string::npos || marker == 0) return false;
+  const auto isAlpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (!isAlpha(url[0])) return false;
+  for (size_t i = 1; i < marker; ++i) {
+    const char c = url[i];
+    if (!isAlpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') return false;
+  }
+  *begin = marker + 3;
+  *end = std::min(url.find_first_of("/?#", *begin), url.size());
+  return true;
+}
+
+}  // namespace
+
 std::string HttpChunkClient::hostOf(const std::string& url) {
-  if (url.size() < 3) return std::string();
-  const size_t scheme = url.find("://");
-  if (scheme == std::string::npos) return std::string();
-  const size_t begin = scheme + 3;
-  const size_t end = url.find('/', begin);
-  return url.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+  size_t begin = 0;
+  size_t end = 0;
+  if (!findAuthority(url, &begin, &end)) return std::string();
+  return url.substr(begin, end - begin);
 }
 
 std::string HttpChunkClient::withHost(const std::string& url, const std::string& host) {
-  const size_t scheme = url.find("://");
-  if (scheme == std::string::npos) return url;
-  const size_t begin = scheme + 3;
-  const size_t end = std::min(url.find('/', begin), url.size());
+  size_t begin = 0;
+  size_t end = 0;
+  if (!findAuthority(url, &begin, &end)) return url;
   std::string result = url.substr(0, begin);
   result += host;
   result.append(url, end, std::string::npos);

@@ -44,13 +44,13 @@ class HttpChunkClient {
   // about a tenth of a second, whatever it waits for. Any thread.
   void cancel(ChunkRequest& request);
 
-  // The authority of a URL: from 3 characters after the first "://" to the next "/" (or the end);
-  // empty when the URL is shorter than 3 characters or has no "://". Port and user information
-  // stay; no case folding.
+  // The authority of a URL: the text after "scheme://" up to the first "/", "?" or "#" (or the
+  // end), where libcurl reads the host too; empty when the URL does not start with a scheme
+  // followed by "://". Port and user information stay; no case folding.
   static std::string hostOf(const std::string& url);
 
-  // url with its authority (the part hostOf returns) replaced by host; url itself when it has no
-  // "://".
+  // url with its authority (the part hostOf returns) replaced by host; path, query and fragment
+  // stay. url itself when it has no authority.
   static std::string withHost(const std::string& url, const std::string& host);
 
   // The response for a finished chunk: success, DATA_WRITE_ERROR, BLOCK_HTTP_SERVER_ERROR or

@@ -24,6 +24,11 @@ bool stripSuffix(const std::string& path, const char* suffix, std::string* stem)
   return true;
 }
 
+// A side file names a download only through a key that is a file name: a bare ".info" has none,
+// and with "." or ".." the data path would be the cache directory or its parent. Such files are
+// not the cache's to index or delete.
+bool isDownloadKey(const std::string& key) { return !key.empty() && key != "." && key != ".."; }
+
 }  // namespace
 
 FileLruCache::FileLruCache() = default;
@@ -143,8 +148,7 @@ void FileLruCache::initLocked() {
     paths.fileKey = fs::fileNameOf(dataPath);
     paths.infoPath = path;
     paths.validatorPath = dataPath + kValidatorSuffix;
-    // A bare ".info" has no key and belongs to no download.
-    if (paths.fileKey.empty()) continue;
+    if (!isDownloadKey(paths.fileKey)) continue;
     // Without the data the download cannot be resumed.
     if (!fs::exists(paths.dataPath)) {
       removeUnlessHeld(paths.fileKey, path);
@@ -156,8 +160,7 @@ void FileLruCache::initLocked() {
 }
 
 void FileLruCache::removeUnlessHeld(const std::string& key, const std::string& path) {
-  // A nameless side file (".info") belongs to no download: not the cache's to delete.
-  if (key.empty() || !holdForRemoval(key)) return;
+  if (!isDownloadKey(key) || !holdForRemoval(key)) return;
   fs::removeFile(path);
   releaseAfterRemoval(key);
 }

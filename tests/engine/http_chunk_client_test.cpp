@@ -445,20 +445,33 @@ TEST_F(HttpChunkClientTest, FailingChunkSwitchesToEachAlternativeHostWithFreshCo
   EXPECT_EQ(countOf(log, "chunkId: 5, serverErrorCount: 0, retry\n"), 2u);
 }
 
-TEST_F(HttpChunkClientTest, WithHostReplacesTheAuthorityNotAnEarlierMatch) {
-  EXPECT_EQ(HttpChunkClient::withHost("http://ht/x/ht", "b:81"), "http://b:81/x/ht");
-  EXPECT_EQ(HttpChunkClient::withHost("https://a.example", "b"), "https://b");
-  EXPECT_EQ(HttpChunkClient::withHost("no scheme", "b"), "no scheme");
-}
-
-TEST_F(HttpChunkClientTest, HostOfIsTheAuthorityBetweenSchemeAndPath) {
-  EXPECT_EQ(HttpChunkClient::hostOf("http://a.example:8080/x/y"), "a.example:8080");
-  EXPECT_EQ(HttpChunkClient::hostOf("https://user@Host?q=1"), "user@Host?q=1");
-  EXPECT_EQ(HttpChunkClient::hostOf("HTTP://Host/"), "Host");
-  EXPECT_EQ(HttpChunkClient::hostOf("http://"), "");
-  EXPECT_EQ(HttpChunkClient::hostOf("ab"), "");
-  EXPECT_EQ(HttpChunkClient::hostOf("host/path"), "");
-  EXPECT_EQ(HttpChunkClient::hostOf("ftp://h://x/y"), "h:");
+// The authority ends where libcurl ends it, and only a real scheme starts one: a move keeps the
+// query, and text that merely contains "://" names no host.
+TEST_F(HttpChunkClientTest, HostOfAndWithHostFindTheAuthorityAsLibcurlDoes) {
+  struct Case {
+    const char* url;
+    const char* host;   // what hostOf returns
+    const char* moved;  // withHost(url, "b:81")
+  };
+  const Case cases[] = {
+      {"http://a.example:8080/x/y", "a.example:8080", "http://b:81/x/y"},
+      {"http://ht/x/ht", "ht", "http://b:81/x/ht"},
+      {"https://a.example", "a.example", "https://b:81"},
+      {"HTTP://Host/", "Host", "HTTP://b:81/"},
+      {"https://user@Host?q=1", "user@Host", "https://b:81?q=1"},
+      {"http://h#frag/x", "h", "http://b:81#frag/x"},
+      {"ftp://h://x/y", "h:", "ftp://b:81//x/y"},
+      {"http://", "", "http://b:81"},
+      {"http:/evil.example/x://good.example/", "", "http:/evil.example/x://good.example/"},
+      {"://h/x", "", "://h/x"},
+      {"1http://h/x", "", "1http://h/x"},
+      {"no scheme", "", "no scheme"},
+      {"host/path", "", "host/path"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(HttpChunkClient::hostOf(c.url), c.host) << c.url;
+    EXPECT_EQ(HttpChunkClient::withHost(c.url, "b:81"), c.moved) << c.url;
+  }
 }
 
 // --- Cancellation -------------------------------------------------------------------------------

@@ -339,6 +339,10 @@ TEST_F(FileLruCacheTest, StartupScanDeletesOrphanSideFilesAndLeftoversOnly) {
   writeFile(dir_ + "/c", 50);               // data and validator without progress file
   writeFile(dir_ + "/c.validator", 5);
   writeFile(dir_ + "/d.validator.tmp", 5);  // a validator save cut short
+  // Keys "." and "..": their data paths are the cache directory and its parent, no download's.
+  writeFile(dir_ + "/..info", 5);
+  writeFile(dir_ + "/...info", 5);
+  writeFile(dir_ + "/..info.tmp", 5);
   FileLruCache cache;
   cache.configure(dir_, 0, 0, 0);
 
@@ -354,6 +358,10 @@ TEST_F(FileLruCacheTest, StartupScanDeletesOrphanSideFilesAndLeftoversOnly) {
   EXPECT_FALSE(cache.get("c", &found));
   EXPECT_FALSE(cache.get("a.validator", &found));
   EXPECT_FALSE(cache.get("c.validator", &found));
+  for (const char* key : {".", ".."}) EXPECT_FALSE(cache.get(key, &found)) << key;
+  for (const char* name : {"..info", "...info", "..info.tmp"}) {
+    EXPECT_TRUE(exists(dir_ + "/" + name)) << name;
+  }
 }
 
 TEST_F(FileLruCacheTest, ValidatorCountsInTheSizeAndGoesWithItsEntry) {
