@@ -1,7 +1,5 @@
 #include "diagnostics/utilities.h"
 
-#include <openssl/evp.h>
-
 #include <chrono>
 #include <cstring>
 
@@ -17,12 +15,12 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 
 struct Md5Stream::Context {
   explicit Context(const Md5Calls& with) : calls(with) {}
-  ~Context() { EVP_MD_CTX_free(digest); }
+  ~Context() { calls.end(state); }
   Context(const Context&) = delete;
   Context& operator=(const Context&) = delete;
 
   const Md5Calls calls;
-  EVP_MD_CTX* digest = nullptr;
+  Md5State* state = nullptr;
   bool failed = false;
   bool finished = false;
 };
@@ -30,18 +28,14 @@ struct Md5Stream::Context {
 Md5Stream::Md5Stream() : Md5Stream(Md5Calls()) {}
 
 Md5Stream::Md5Stream(const Md5Calls& calls) : context_(std::make_unique<Context>(calls)) {
-  context_->digest = EVP_MD_CTX_new();
-  context_->failed = context_->digest == nullptr ||
-                     context_->calls.init(context_->digest, EVP_md5(), nullptr) != 1;
+  context_->failed = !context_->calls.begin(&context_->state);
 }
 
 Md5Stream::~Md5Stream() = default;
 
 bool Md5Stream::update(const void* data, size_t size) {
   if (context_->failed || context_->finished) return false;
-  if (size > 0 && context_->calls.update(context_->digest, data, size) != 1) {
-    context_->failed = true;
-  }
+  if (size > 0 && !context_->calls.update(context_->state, data, size)) context_->failed = true;
   return !context_->failed;
 }
 
@@ -49,10 +43,8 @@ bool Md5Stream::finish(unsigned char* digest) {
   if (context_->failed || context_->finished) return false;
   context_->finished = true;
   // Written to a buffer of our own first: a failing step may have left partial bytes in it.
-  unsigned char result[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (context_->calls.finish(context_->digest, result, &length) != 1 ||
-      length != kMd5DigestLength) {
+  unsigned char result[kMd5DigestLength];
+  if (!context_->calls.finish(context_->state, result)) {
     context_->failed = true;
     return false;
   }

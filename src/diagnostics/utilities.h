@@ -11,19 +11,19 @@ namespace zephyl {
 
 constexpr size_t kMd5DigestLength = 16;
 
-// MD5 comes from libcrypto, which can refuse it (a provider without MD5, no memory): every MD5
-// operation reports that as a failure, never as a digest.
+// MD5 comes from the platform (libcrypto, or CNG on Windows), which can refuse it (a provider
+// without MD5, no memory): every MD5 operation reports that as a failure, never as a digest.
 struct Md5Calls;  // see md5_calls.h
 
 // 32 lowercase hex digits of the MD5 of exactly the bytes of url (no normalisation); empty when
-// libcrypto fails.
+// the platform's MD5 fails.
 std::string fileKeyFromUrl(const std::string& url);
 
 // Two lowercase hex digits per byte of a 16-byte digest, in byte order.
 std::string md5Hex(const unsigned char* digest);
 
 // One-shot MD5 of size bytes at data into digest (16 bytes). False, digest untouched, when
-// libcrypto fails.
+// the platform's MD5 fails.
 bool md5Of(const void* data, size_t size, unsigned char* digest);
 
 // Incremental MD5. One thread at a time. A stream whose set-up or any step failed stays failed:
@@ -31,7 +31,7 @@ bool md5Of(const void* data, size_t size, unsigned char* digest);
 class Md5Stream {
  public:
   Md5Stream();
-  // Through calls instead of libcrypto's own (copied).
+  // Through calls instead of the platform's own (copied).
   explicit Md5Stream(const Md5Calls& calls);
   ~Md5Stream();
   Md5Stream(const Md5Stream&) = delete;

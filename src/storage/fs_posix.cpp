@@ -784,16 +784,4 @@ void unlockByte(LockFile* file, uint64_t offset) {
   (void)retryOnInterrupt([&] { return ::fcntl(file->fd, kSetLockCommand, &lock); });
 }
 
-std::string fileNameOf(const std::string& path) {
-  const size_t separator = path.find_last_of(kSeparators);
-  if (separator == std::string::npos) return std::string();
-  return path.substr(separator + 1);
-}
-
-std::string parentDirOf(const std::string& path) {
-  const size_t separator = path.find_last_of(kSeparators);
-  if (separator == std::string::npos) return std::string();
-  return path.substr(0, separator);
-}
-
 }  // namespace zephyl::fs

@@ -1,0 +1,62 @@
+// MD5 through Windows' CNG (bcrypt): the platform calls of md5_calls.h on Windows. The algorithm
+// provider is opened for each digest; that costs little next to reading a file, and nothing has
+// to be shared between threads or closed at unload.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <bcrypt.h>
+
+#include <limits>
+
+#include "diagnostics/md5_calls.h"
+
+namespace zephyl {
+
+struct Md5State {
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  BCRYPT_HASH_HANDLE hash = nullptr;
+};
+
+namespace {
+
+bool succeeded(NTSTATUS status) { return status >= 0; }
+
+}  // namespace
+
+bool platformMd5Begin(Md5State** state) {
+  *state = new Md5State;
+  // With no hash object buffer given, CNG allocates and frees the hash object itself.
+  return succeeded(BCryptOpenAlgorithmProvider(&(*state)->algorithm, BCRYPT_MD5_ALGORITHM,
+                                               nullptr, 0)) &&
+         succeeded(BCryptCreateHash((*state)->algorithm, &(*state)->hash, nullptr, 0, nullptr, 0,
+                                    0));
+}
+
+bool platformMd5Update(Md5State* state, const void* data, size_t size) {
+  // BCryptHashData takes at most 4 GiB - 1 at a time.
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  while (size > 0) {
+    const ULONG step = size > std::numeric_limits<ULONG>::max()
+                           ? std::numeric_limits<ULONG>::max()
+                           : static_cast<ULONG>(size);
+    if (!succeeded(BCryptHashData(state->hash, const_cast<PUCHAR>(bytes), step, 0))) return false;
+    bytes += step;
+    size -= step;
+  }
+  return true;
+}
+
+bool platformMd5Finish(Md5State* state, unsigned char* digest) {
+  return succeeded(BCryptFinishHash(state->hash, digest, 16, 0));
+}
+
+void platformMd5End(Md5State* state) {
+  if (state == nullptr) return;
+  if (state->hash != nullptr) BCryptDestroyHash(state->hash);
+  if (state->algorithm != nullptr) BCryptCloseAlgorithmProvider(state->algorithm, 0);
+  delete state;
+}
+
+}  // namespace zephyl
