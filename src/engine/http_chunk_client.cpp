@@ -2,9 +2,15 @@
 
 #include <curl/curl.h>
 
+#ifndef _WIN32
+#include <pthread.h>
+#include <signal.h>
+#endif
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <utility>
 
@@ -39,6 +45,14 @@ struct TransferContext {
   int64_t answerSpan = -1;  // -1: no bound (a 200, or the first bytes not seen yet)
   int64_t answerBytes = 0;  // body bytes of the accepted answer so far
   bool overran = false;     // the answer sent more bytes than its Content-Range announced
+
+  // Body bytes received but not yet handed to onData: gathered so that the sink sees a few large
+  // writes instead of one per libcurl callback (at most 16 KiB each). The storage is the
+  // worker's, reused by its attempts.
+  std::vector<uint8_t>* batch = nullptr;
+  size_t batchSize = 0;
+  std::chrono::steady_clock::time_point batchSince;  // when its first byte came
+  bool stopped = false;  // onData refused a batch: the transfer ends (see state.rangeFilled)
 
   // Stall watch: the time since the count of received bytes (header lines and body) last
   // changed. Touched only by the thread running the attempt.
@@ -238,44 +252,77 @@ size_t onHeaderLine(char* buffer, size_t size, size_t count, void* userData) {
   return length;
 }
 
-// libcurl write callback: body bytes of the answer.
+// Gathered body bytes are handed on when the batch is full or has waited this long, so that a
+// slow link still shows progress and stores its bytes steadily.
+constexpr size_t kBatchBytes = 256 * 1024;
+constexpr auto kBatchWait = std::chrono::milliseconds(200);
+
+// Hands the gathered bytes to onData. False when onData refused them: the transfer must stop,
+// as a success when the chunk is complete (state.rangeFilled), else as a write failure.
+bool flushBatch(TransferContext& context) {
+  ChunkState& state = *context.state;
+  const size_t size = context.batchSize;
+  if (size == 0) return !context.stopped;
+  context.batchSize = 0;
+  bool stored = true;
+  if (state.onData) {
+    try {
+      stored = state.onData(context.request->chunkId, static_cast<int32_t>(size),
+                            context.batch->data());
+    } catch (...) {
+      stored = false;
+    }
+  }
+  if (!stored) {
+    context.stopped = true;
+    // The chunk is complete and the server sent past its end: not a failure.
+    if (state.rangeFilled) return false;
+    state.writeFailed = true;
+    ZP_LOG(Error) << "WriteFunction failed";
+    return false;
+  }
+  state.downloadedSize += static_cast<int64_t>(size);
+  return true;
+}
+
+// Hands on a batch that has waited kBatchWait; false as flushBatch.
+bool flushBatchIfDue(TransferContext& context, std::chrono::steady_clock::time_point now) {
+  if (context.batchSize == 0 || now - context.batchSince < kBatchWait) return !context.stopped;
+  return flushBatch(context);
+}
+
+// libcurl write callback: body bytes of the answer, gathered into the batch.
 size_t onBody(char* buffer, size_t size, size_t count, void* userData) {
   auto& context = *static_cast<TransferContext*>(userData);
-  ChunkState& state = *context.state;
   const size_t length = size * count;
   size_t wanted = length;
   try {
-    if (!state.connected && !acceptAnswer(context)) return 0;
+    if (context.stopped) return 0;
+    if (!context.state->connected && !acceptAnswer(context)) return 0;
     if (context.answerSpan >= 0 &&
         context.answerSpan - context.answerBytes < static_cast<int64_t>(length)) {
       wanted = static_cast<size_t>(std::max<int64_t>(0, context.answerSpan - context.answerBytes));
       context.overran = true;
     }
     context.answerBytes += static_cast<int64_t>(wanted);
-    bool stored = true;
-    if (state.onData && wanted > 0) {
-      try {
-        // libcurl hands at most CURL_MAX_WRITE_SIZE bytes per call, far below 2^31.
-        stored = state.onData(context.request->chunkId, static_cast<int32_t>(wanted),
-                              reinterpret_cast<const uint8_t*>(buffer));
-      } catch (...) {
-        stored = false;
-      }
+    std::vector<uint8_t>& batch = *context.batch;
+    size_t taken = 0;
+    while (taken < wanted) {
+      if (context.batchSize == 0) context.batchSince = std::chrono::steady_clock::now();
+      const size_t part = std::min(wanted - taken, batch.size() - context.batchSize);
+      std::memcpy(batch.data() + context.batchSize, buffer + taken, part);
+      context.batchSize += part;
+      taken += part;
+      if (context.batchSize == batch.size() && !flushBatch(context)) return 0;
     }
-    if (!stored) {
-      // The chunk is complete and the server sends past its end: the transfer stops here and
-      // counts as a success.
-      if (state.rangeFilled) return 0;
-      state.writeFailed = true;
-      ZP_LOG(Error) << "WriteFunction failed";
-      return 0;
-    }
-    state.downloadedSize += static_cast<int64_t>(wanted);
     if (context.overran) {
+      // What fitted the announced span is stored; the rest has no place.
+      if (!flushBatch(context)) return 0;
       ZP_LOG(Warn) << "chunkId: " << context.request->chunkId
                    << ", answer longer than its content-range: " << context.contentRange;
       return 0;
     }
+    if (!flushBatchIfDue(context, std::chrono::steady_clock::now())) return 0;
   } catch (...) {
     return 0;  // out of memory while logging: libcurl ends the transfer with a write error
   }
@@ -310,6 +357,21 @@ class CurlMulti {
  private:
   CURLM* handle_ = nullptr;  // owned
 };
+
+// A peer that closes its end makes a later write raise SIGPIPE, whose default action ends the
+// process. libcurl sends with MSG_NOSIGNAL, but a TLS library may write by itself: the signal is
+// blocked on the thread running the transfers (and the threads libcurl starts from it), never
+// for the rest of the host process. True when blocked (always on Windows, which has no SIGPIPE).
+bool blockBrokenPipeSignal() {
+#ifdef _WIN32
+  return true;
+#else
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGPIPE);
+  return pthread_sigmask(SIG_BLOCK, &signals, nullptr) == 0;
+#endif
+}
 
 // The longest the transfer loop sleeps in one wait: how late a cancellation is noticed at worst.
 constexpr int kWakeMs = 100;
@@ -368,6 +430,11 @@ CURLcode perform(CURLM* multi, TransferContext& context) {
     if (done) break;
     if (context.request->cancelled.load(std::memory_order_relaxed)) {
       result = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
+    // A batch waiting for more bytes that do not come is handed on all the same.
+    if (!flushBatchIfDue(context, std::chrono::steady_clock::now())) {
+      result = CURLE_WRITE_ERROR;
       break;
     }
     if (stallTimeIsUp(context, std::chrono::steady_clock::now())) {
@@ -437,6 +504,9 @@ CURLcode setOptions(TransferContext& context, const std::string& url, const std:
   if (code == CURLE_OK) {
     code = curl_easy_setopt(handle, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
   }
+  // No signal handlers swapped around every transfer: the resolver runs in a thread of its own,
+  // so no alarm is needed for its timeout, and the workers block SIGPIPE themselves.
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_MAXREDIRS, maxRedirects);
   // A server may send us elsewhere over HTTP(S) only, never to another protocol.
@@ -554,6 +624,9 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   // pool. The easy handle is opened first: it initialises libcurl for the multi handle.
   thread_local CurlEasy easy;
   thread_local CurlMulti multi;
+  thread_local std::vector<uint8_t> batch;
+  thread_local const bool brokenPipeBlocked = blockBrokenPipeSignal();
+  (void)brokenPipeBlocked;
   if (!easy.open() || !multi.open()) {
     state.errorCode = kNoHandleError;
     state.errorMsg = "Failed to initialize curl.";
@@ -565,7 +638,9 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
     return;
   }
 
+  if (batch.size() != kBatchBytes) batch.resize(kBatchBytes);
   TransferContext context;
+  context.batch = &batch;
   context.handle = easy.get();
   context.request = &request;
   context.state = &state;
@@ -581,6 +656,9 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   const bool optionsSet = result == CURLE_OK;
   context.stallTimeoutMs = std::max<int64_t>(0, policy_.stallTimeoutMs);
   if (optionsSet) result = perform(multi.get(), context);
+  // Whatever ended the attempt (the answer's end, a failure, a cancellation), the bytes it
+  // received are good and are stored.
+  if (!flushBatch(context) && result == CURLE_OK) result = CURLE_WRITE_ERROR;
   if (result == CURLE_WRITE_ERROR && state.rangeFilled) result = CURLE_OK;
   if (result == CURLE_WRITE_ERROR && context.overran && !state.writeFailed) {
     result = CURLE_WEIRD_SERVER_REPLY;
