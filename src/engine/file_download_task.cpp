@@ -37,7 +37,8 @@ FileDownloadTask::FileDownloadTask(Zephyl& manager, std::shared_ptr<FileStorageM
 
 FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
                                    std::shared_ptr<FileStorageManager> storage,
-                                   const ZPRequest& request)
+                                   const ZPRequest& request,
+                                   std::shared_ptr<ChunkWorkers> chunkWorkers)
     : request_(request),
       policy_(settings.httpPolicy),
       blockSize_(settings.blockSize),
@@ -45,7 +46,8 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
       writer_(makeWriter(settings, std::move(storage), request, &cancelled_)),
       ownTarget_(DeliveryTarget::of(request, settings.saveDirPath)),
       saveDirPath_(settings.saveDirPath),
-      client_(std::make_unique<HttpChunkClient>(policy_, threadNum_)),
+      client_(chunkWorkers ? std::make_unique<HttpChunkClient>(policy_, std::move(chunkWorkers))
+                           : std::make_unique<HttpChunkClient>(policy_, threadNum_)),
       activeChunks_(std::make_unique<ActiveChunks>(*client_, cancelled_)) {}
 
 FileDownloadTask::~FileDownloadTask() {

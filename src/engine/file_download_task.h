@@ -38,8 +38,10 @@ class FileDownloadTask {
   // The task reads the manager's settings; request.fileKey must be filled in.
   FileDownloadTask(Zephyl& manager, std::shared_ptr<FileStorageManager> storage,
                    const ZPRequest& request);
+  // chunkWorkers: the pool the chunks run on, shared with the manager's other downloads so that
+  // workers and their connections outlive this one; null: a pool of the task's own.
   FileDownloadTask(const ZPSetting& settings, std::shared_ptr<FileStorageManager> storage,
-                   const ZPRequest& request);
+                   const ZPRequest& request, std::shared_ptr<ChunkWorkers> chunkWorkers = nullptr);
   // Stops and joins the chunk workers first, then releases the writer.
   ~FileDownloadTask();
   FileDownloadTask(const FileDownloadTask&) = delete;

@@ -18,7 +18,7 @@
 #include "diagnostics/utilities.h"
 #include "engine/answer_judge.h"
 #include "engine/byte_range.h"
-#include "engine/curl_easy.h"
+#include "engine/chunk_workers.h"
 #include "storage/fs.h"
 #include "zephyl/zp_log_level.h"
 
@@ -336,28 +336,6 @@ int onProgress(void* userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return context.request->cancelled.load(std::memory_order_relaxed) ? 1 : 0;
 }
 
-// The multi handle a worker runs its transfers in. It keeps the worker's open connections
-// between chunks (the easy handle only visits it for one attempt). One per worker thread.
-class CurlMulti {
- public:
-  CurlMulti() = default;
-  ~CurlMulti() {
-    if (handle_ != nullptr) curl_multi_cleanup(handle_);
-  }
-  CurlMulti(const CurlMulti&) = delete;
-  CurlMulti& operator=(const CurlMulti&) = delete;
-
-  // Requires: libcurl initialised (an easy handle was opened). False when libcurl has no memory.
-  [[nodiscard]] bool open() {
-    if (handle_ == nullptr) handle_ = curl_multi_init();
-    return handle_ != nullptr;
-  }
-  CURLM* get() const { return handle_; }
-
- private:
-  CURLM* handle_ = nullptr;  // owned
-};
-
 // A peer that closes its end makes a later write raise SIGPIPE, whose default action ends the
 // process. libcurl sends with MSG_NOSIGNAL, but a TLS library may write by itself: the signal is
 // blocked on the thread running the transfers (and the threads libcurl starts from it), never
@@ -549,9 +527,16 @@ HttpChunkClient::HttpChunkClient(const ZPHttpPolicy& policy, int threadCount)
     : policy_(policy),
       createdAtMs_(nowMs()),
       // Workers start as chunks need them: a download of one chunk costs one thread.
-      pool_(std::make_unique<ThreadPool>(std::max(1, threadCount), ThreadPool::Start::kOnDemand)) {}
+      workers_(std::make_shared<ChunkWorkers>(threadCount)) {}
 
-HttpChunkClient::~HttpChunkClient() = default;
+HttpChunkClient::HttpChunkClient(const ZPHttpPolicy& policy,
+                                 std::shared_ptr<ChunkWorkers> workers)
+    : policy_(policy), createdAtMs_(nowMs()), workers_(std::move(workers)) {}
+
+HttpChunkClient::~HttpChunkClient() {
+  MutexLock lock(jobs_->mutex);
+  while (jobs_->running > 0) jobs_->idle.wait(jobs_->mutex);
+}
 
 bool HttpChunkClient::trustPathIsDirectory() {
   // Asked on a worker at the first transfer, not at construction: the client is built while the
@@ -567,7 +552,22 @@ void HttpChunkClient::submit(ChunkRequest& request, ChunkState& state) {
     const std::string range = request.rangeProvider ? request.rangeProvider() : std::string();
     ZP_LOG(Debug) << "submit request chunkId: " << request.chunkId << ", range: " << range;
     state.connected = false;
-    pool_->enqueue([this, &request, &state] { runJob(request, state); });
+    {
+      MutexLock lock(jobs_->mutex);
+      ++jobs_->running;
+    }
+    try {
+      workers_->threads().enqueue([this, &request, &state, jobs = jobs_] {
+        runJob(request, state);
+        // The client may be gone once the count drops: only the shared count is touched.
+        MutexLock lock(jobs->mutex);
+        if (--jobs->running == 0) jobs->idle.notifyAll();
+      });
+    } catch (...) {
+      MutexLock lock(jobs_->mutex);
+      if (--jobs_->running == 0) jobs_->idle.notifyAll();
+      throw;
+    }
   } catch (const std::exception& error) {
     // The pool is stopping (a retry while the client is destroyed) or memory ran out: the chunk
     // ends here rather than never.
@@ -619,15 +619,14 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   const std::string range = request.rangeProvider ? request.rangeProvider() : std::string();
   beginAttempt(state, range);
 
-  // One easy and one multi handle per worker thread, reused by the chunks it runs so that
-  // connections are kept (the multi handle holds them); closed when the worker ends with the
-  // pool. The easy handle is opened first: it initialises libcurl for the multi handle.
-  thread_local CurlEasy easy;
-  thread_local CurlMulti multi;
-  thread_local std::vector<uint8_t> batch;
+  // Handles are borrowed from the workers for this attempt: the multi handle keeps the
+  // connections it opened for the next attempt that borrows it, of this download or another.
   thread_local const bool brokenPipeBlocked = blockBrokenPipeSignal();
   (void)brokenPipeBlocked;
-  if (!easy.open() || !multi.open()) {
+  std::unique_ptr<TransferHandle> handle = workers_->borrowHandle();
+  // The easy handle is opened first: it initialises libcurl for the multi handle.
+  if (!handle->easy.open() || !handle->multi.open()) {
+    workers_->returnHandle(std::move(handle));
     state.errorCode = kNoHandleError;
     state.errorMsg = "Failed to initialize curl.";
     state.endTimeMs = nowMs() - createdAtMs_;
@@ -637,11 +636,10 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
     finish(state);
     return;
   }
-
-  if (batch.size() != kBatchBytes) batch.resize(kBatchBytes);
+  if (handle->batch.size() != kBatchBytes) handle->batch.resize(kBatchBytes);
   TransferContext context;
-  context.batch = &batch;
-  context.handle = easy.get();
+  context.batch = &handle->batch;
+  context.handle = handle->easy.get();
   context.request = &request;
   context.state = &state;
   // If-Range only makes sense with a range: without one the whole resource comes anyway.
@@ -655,7 +653,7 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   }
   const bool optionsSet = result == CURLE_OK;
   context.stallTimeoutMs = std::max<int64_t>(0, policy_.stallTimeoutMs);
-  if (optionsSet) result = perform(multi.get(), context);
+  if (optionsSet) result = perform(handle->multi.get(), context);
   // Whatever ended the attempt (the answer's end, a failure, a cancellation), the bytes it
   // received are good and are stored.
   if (!flushBatch(context) && result == CURLE_OK) result = CURLE_WRITE_ERROR;
@@ -698,8 +696,10 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
       *ip != '\0') {
     state.remoteIps.insert(ip);
   }
-  // The handle must not keep pointers into this stack frame; its connections stay open.
-  easy.reset();
+  // The handle must not keep pointers into this stack frame; its connections stay open. It goes
+  // back before the chunk is told finished, so that the next transfer finds it idle.
+  handle->easy.reset();
+  workers_->returnHandle(std::move(handle));
 
   if (request.cancelled.load(std::memory_order_relaxed)) {
     ZP_LOG(Debug) << "chunkId: " << chunkId << ", cancelled";

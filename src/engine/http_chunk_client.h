@@ -3,7 +3,7 @@
 // the policy lists for the URL's host. Every attempt verifies a TLS peer as the policy says, ends
 // after the policy's stall time without a byte, and follows a bounded number of redirects. One
 // per download task. submit and cancel are thread-safe; each chunk's callbacks run on a pool
-// worker. Must not be destroyed on one of its own workers.
+// worker. Must not be destroyed on a worker of its pool.
 #pragma once
 
 #include <cstdint>
@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/annotated_mutex.h"
 #include "diagnostics/download_metrics.h"
 #include "engine/chunk_request.h"
-#include "engine/thread_pool.h"
+#include "engine/chunk_workers.h"
 #include "zephyl/zp_response.h"
 #include "zephyl/zp_setting.h"
 
@@ -27,10 +28,15 @@ class HttpChunkClient {
   static constexpr int32_t kHttpCodeError = 1000;  // status other than 200/206, or no body at all
   static constexpr int32_t kAnswerRefused = 1001;  // the answer did not fit or onConnected refused
 
-  // Copies the policy and starts threadCount workers (at least one). Whether the policy's
-  // caCertificatePath is a directory of certificates or a file of them is decided here, once.
+  // Copies the policy and runs the chunks on a pool of its own of threadCount workers (at least
+  // one), started as chunks need them.
   HttpChunkClient(const ZPHttpPolicy& policy, int threadCount);
-  // Runs every chunk job still queued (including their retries' transfers), then joins workers.
+  // Copies the policy and runs the chunks on workers shared with other clients (those of one
+  // manager): the threads, and the connections their handles keep open, outlive the download.
+  // workers must not be null.
+  HttpChunkClient(const ZPHttpPolicy& policy, std::shared_ptr<ChunkWorkers> workers);
+  // Waits until every chunk job of this client that is queued or running has ended (including
+  // their retries' transfers); an own pool then joins its workers.
   ~HttpChunkClient();
   HttpChunkClient(const HttpChunkClient&) = delete;
   HttpChunkClient& operator=(const HttpChunkClient&) = delete;
@@ -77,8 +83,16 @@ class HttpChunkClient {
   // found out once, by the first transfer (trustPathIsDirectory), and read-only afterwards.
   std::once_flag trustPathOnce_;
   bool trustPathIsDirectory_ = false;
-  // Last member: destroyed first, so its workers finish before the fields above go away.
-  std::unique_ptr<ThreadPool> pool_;
+  // The jobs of this client that are queued or running on the pool. Jobs hold it too, so that
+  // the last one may signal after the client has begun to wait.
+  struct JobCount {
+    Mutex mutex;
+    ConditionVariable idle;  // with mutex: running dropped to 0
+    int64_t running GUARDED_BY(mutex) = 0;
+  };
+  const std::shared_ptr<JobCount> jobs_ = std::make_shared<JobCount>();
+  // Last member: released first, after the jobs of this client have ended.
+  std::shared_ptr<ChunkWorkers> workers_;
 };
 
 }  // namespace zephyl

@@ -23,6 +23,16 @@ ZPResponse complete(const ZPRequest& request, ZPResponse response) {
   return response;
 }
 
+// Enough chunk workers for every queued request that runs at once plus two synchronous
+// executes, each with all its transfers. Downloads beyond that queue their chunks behind the
+// others' (a chunk never waits for another chunk, so they all finish).
+int chunkWorkerCount(const ZPSetting& settings) {
+  constexpr int64_t kMaxWorkers = 256;
+  const int64_t perDownload = std::clamp<int64_t>(settings.threadNum, 1, kMaxWorkers);
+  const int64_t downloads = std::clamp<int64_t>(settings.taskThreadNum, 1, kMaxWorkers) + 2;
+  return static_cast<int>(std::min(perDownload * downloads, kMaxWorkers));
+}
+
 }  // namespace
 
 TaskRegistry::TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFunction,
@@ -33,7 +43,8 @@ TaskRegistry::TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFun
       // Without a thread, queued requests would never run.
       taskThreadPool_(std::make_unique<ThreadPool>(std::max(1, settings.taskThreadNum),
                                                    ThreadPool::Start::kAllAtOnce,
-                                                   std::move(startThread))) {}
+                                                   std::move(startThread))),
+      chunkWorkers_(std::make_shared<ChunkWorkers>(chunkWorkerCount(settings))) {}
 
 TaskRegistry::~TaskRegistry() = default;
 
@@ -104,7 +115,8 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
         runningTasks_.erase(found);
       }
       if (!cancelledWhileWaiting && !task && !cancelled) {
-        task = std::make_shared<FileDownloadTask>(settings_, storageManager_, request);
+        task = std::make_shared<FileDownloadTask>(settings_, storageManager_, request,
+                                                  chunkWorkers_);
         task->addProgressListener(request.onProgress);
         runningTasks_.emplace(request.fileKey, task);
       }

@@ -113,6 +113,10 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
 
   // Created at construction, released by shutdown (on one thread only).
   std::unique_ptr<ThreadPool> taskThreadPool_;
+  // The workers every download's chunks run on, started as chunks need them. They stay between
+  // downloads, and so do the connections each keeps open. Set at construction; tasks share it
+  // and may outlive the registry.
+  const std::shared_ptr<ChunkWorkers> chunkWorkers_;
 };
 
 }  // namespace zephyl
