@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <system_error>
 #include <utility>
 
 #include "diagnostics/log.h"
@@ -556,21 +557,34 @@ void HttpChunkClient::submit(ChunkRequest& request, ChunkState& state) {
       MutexLock lock(jobs_->mutex);
       ++jobs_->running;
     }
+    std::error_code refusal;
+    ThreadPool::Posted posted = ThreadPool::Posted::kNoThread;
     try {
-      workers_->threads().enqueue([this, &request, &state, jobs = jobs_] {
-        runJob(request, state);
-        // The client may be gone once the count drops: only the shared count is touched.
-        MutexLock lock(jobs->mutex);
-        if (--jobs->running == 0) jobs->idle.notifyAll();
-      });
+      posted = workers_->threads().post(
+          [this, &request, &state, jobs = jobs_] {
+            runJob(request, state);
+            // The client may be gone once the count drops: only the shared count is touched.
+            MutexLock lock(jobs->mutex);
+            if (--jobs->running == 0) jobs->idle.notifyAll();
+          },
+          &refusal);
     } catch (...) {
-      MutexLock lock(jobs_->mutex);
-      if (--jobs_->running == 0) jobs_->idle.notifyAll();
-      throw;
+      refusal = std::make_error_code(std::errc::not_enough_memory);  // no room for the job
+    }
+    if (posted != ThreadPool::Posted::kQueued) {
+      {
+        MutexLock lock(jobs_->mutex);
+        if (--jobs_->running == 0) jobs_->idle.notifyAll();
+      }
+      // The pool is stopping or has no thread: the chunk ends here rather than never.
+      const std::string why = posted == ThreadPool::Posted::kStopped
+                                  ? std::string("enqueue on stopped ThreadPool")
+                                  : "ThreadPool could not start a worker thread: " +
+                                        refusal.message();
+      endWithError(request, state, why.c_str());
     }
   } catch (const std::exception& error) {
-    // The pool is stopping (a retry while the client is destroyed) or memory ran out: the chunk
-    // ends here rather than never.
+    // Memory ran out for the range or the log line: the chunk ends here rather than never.
     endWithError(request, state, error.what());
   } catch (...) {
     endWithError(request, state, "chunk not started");

@@ -60,13 +60,13 @@ void ThreadPool::logRefusal(size_t started, const std::error_code& refusal) cons
                << static_cast<int>(maxWorkers_) << " threads: " << refusal.message();
 }
 
-void ThreadPool::queueJob(std::function<void()> job) {
+ThreadPool::Posted ThreadPool::post(std::function<void()> job, std::error_code* reason) {
   std::error_code refusal;
   size_t started = 0;
   bool refused = false;
   {
     MutexLock lock(queue_->queueMutex);
-    if (queue_->stop) throw std::runtime_error("enqueue on stopped ThreadPool");
+    if (queue_->stop) return Posted::kStopped;
     // A job needs a worker. Refused starts are made up for here: a pool started all at once
     // tops up the workers it was refused, an on-demand pool starts one more while the queued
     // jobs outnumber the idle workers. A refused start leaves the job to the workers there are;
@@ -85,8 +85,24 @@ void ThreadPool::queueJob(std::function<void()> job) {
     started = workers_.size();
   }
   if (refusal) logRefusal(started, refusal);
-  if (refused) throw std::system_error(refusal, "ThreadPool could not start a worker thread");
+  if (refused) {
+    if (reason != nullptr) *reason = refusal;
+    return Posted::kNoThread;
+  }
   queue_->condition.notifyOne();
+  return Posted::kQueued;
+}
+
+void ThreadPool::queueJob(std::function<void()> job) {
+  std::error_code refusal;
+  switch (post(std::move(job), &refusal)) {
+    case Posted::kQueued:
+      return;
+    case Posted::kStopped:
+      throw std::runtime_error("enqueue on stopped ThreadPool");
+    case Posted::kNoThread:
+      throw std::system_error(refusal, "ThreadPool could not start a worker thread");
+  }
 }
 
 ThreadPool::~ThreadPool() {

@@ -53,6 +53,19 @@ class ThreadPool {
   // destructor.
   void shutdown() EXCLUDES(joinMutex_, queue_->queueMutex);
 
+  // What post did with a job.
+  enum class Posted {
+    kQueued,    // a worker will run it
+    kStopped,   // shutdown or the destructor has begun: not queued
+    kNoThread,  // the pool has no worker and the system refused to start one: not queued
+  };
+
+  // Queues job without a future, for callers that learn of its end by other means. Says whether
+  // it was queued; for kNoThread *refusal (may be null) holds the system's reason. Throws only
+  // what allocating the queue entry throws.
+  Posted post(std::function<void()> job, std::error_code* refusal = nullptr)
+      EXCLUDES(queue_->queueMutex);
+
   // Queues job(args...) and returns the future of its result; an exception thrown by the job is
   // stored in that future. Throws std::runtime_error("enqueue on stopped ThreadPool") once
   // shutdown or the destructor has begun, and std::system_error (the refusal's code, what()
@@ -87,7 +100,7 @@ class ThreadPool {
   };
 
   static void workerLoop(const std::shared_ptr<Queue>& queue);
-  // Queues a job; throws as enqueue says.
+  // Queues a job through post; throws as enqueue says.
   void queueJob(std::function<void()> job) EXCLUDES(queue_->queueMutex);
   // Requires: queue_->queueMutex held. Starts one more worker; false, with the reason in *refusal,
   // when the system refuses.

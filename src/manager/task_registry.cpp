@@ -211,19 +211,28 @@ void TaskRegistry::enqueue(const ZPRequest& request) {
 }
 
 TaskRegistry::Posting TaskRegistry::pollTaskToRunning(std::string* refusal) {
+  std::error_code reason;
+  ThreadPool::Posted posted = ThreadPool::Posted::kNoThread;
   try {
-    taskThreadPool_->enqueue([self = shared_from_this()] { self->runNextPending(); });
-    return Posting::kPosted;
-  } catch (const std::system_error& error) {
-    if (refusal != nullptr) *refusal = error.what();
-    return Posting::kNoThread;
-  } catch (const std::runtime_error&) {
-    return Posting::kStopping;
+    posted = taskThreadPool_->post([self = shared_from_this()] { self->runNextPending(); },
+                                   &reason);
   } catch (const std::exception& error) {
     // Out of memory for the job itself: as good as no thread.
     if (refusal != nullptr) *refusal = error.what();
     return Posting::kNoThread;
   }
+  switch (posted) {
+    case ThreadPool::Posted::kQueued:
+      return Posting::kPosted;
+    case ThreadPool::Posted::kStopped:
+      return Posting::kStopping;
+    case ThreadPool::Posted::kNoThread:
+      break;
+  }
+  if (refusal != nullptr) {
+    *refusal = "ThreadPool could not start a worker thread: " + reason.message();
+  }
+  return Posting::kNoThread;
 }
 
 void TaskRegistry::runNextPending() {
