@@ -70,7 +70,7 @@ bool ChunkPlanner::everyRunningChunkNotified() const {
   return true;
 }
 
-ChunkPlanner::PlannedChunk& ChunkPlanner::addChunk(const ChunkInfo& info) {
+ChunkPlanner::PlannedChunk& ChunkPlanner::addChunk(const ChunkInfo& info, int32_t lastChunkId) {
   auto planned = std::make_unique<PlannedChunk>();
   PlannedChunk& chunk = *planned;
   {
@@ -78,17 +78,16 @@ ChunkPlanner::PlannedChunk& ChunkPlanner::addChunk(const ChunkInfo& info) {
     chunk.serial = notified_.size();
     notified_.push_back(false);
   }
-  chunk.writerChunkId = info.chunkId;
+  {
+    MutexLock lock(chunk.runMutex);
+    chunk.writerChunkId = info.chunkId;
+    chunk.lastChunkId = lastChunkId;
+  }
   chunk.request.url = context_.request.url;
   chunk.request.chunkId = info.chunkId;
   DataWriter& writer = context_.writer;
-  // Asked afresh at every attempt of the chunk, so a retry starts after the bytes stored.
-  chunk.request.rangeProvider = [&writer, &chunk]() {
-    const ChunkInfo current = writer.chunkAt(chunk.writerChunkId.load());
-    std::string range = std::to_string(current.current) + "-";
-    if (current.end > current.current) range += std::to_string(current.end - 1);
-    return range;
-  };
+  // Asked afresh at every attempt of the transfer, so a retry starts after the bytes stored.
+  chunk.request.rangeProvider = [this, &chunk]() { return rangeOf(chunk); };
   // Every range names the resource its stored bytes belong to: a server whose resource changed
   // answers with the whole new one instead of a part that would not fit.
   chunk.request.ifRangeProvider = [&writer]() { return writer.validator(); };
@@ -111,28 +110,67 @@ void ChunkPlanner::submitChunk(PlannedChunk& chunk) {
   context_.client.submit(chunk.request, chunk.state);
 }
 
+std::string ChunkPlanner::rangeOf(PlannedChunk& chunk) {
+  DataWriter& writer = context_.writer;
+  int32_t last = 0;
+  ChunkInfo current;
+  {
+    // A chunk of the run that is full already (the last attempt ended right at its end) is
+    // passed over: the range starts at the first byte the run still needs.
+    MutexLock lock(chunk.runMutex);
+    current = writer.chunkAt(chunk.writerChunkId.load());
+    while (current.current >= current.end && chunk.writerChunkId.load() < chunk.lastChunkId) {
+      chunk.writerChunkId = chunk.writerChunkId.load() + 1;
+      current = writer.chunkAt(chunk.writerChunkId.load());
+    }
+    last = chunk.lastChunkId;
+  }
+  const ChunkInfo end = last == current.chunkId ? current : writer.chunkAt(last);
+  std::string range = std::to_string(current.current) + "-";
+  if (end.end > current.current) range += std::to_string(end.end - 1);
+  return range;
+}
+
+bool ChunkPlanner::advance(PlannedChunk& chunk) {
+  MutexLock lock(chunk.runMutex);
+  if (chunk.writerChunkId.load() >= chunk.lastChunkId) return false;
+  chunk.writerChunkId = chunk.writerChunkId.load() + 1;
+  return true;
+}
+
 bool ChunkPlanner::storeBytes(PlannedChunk& chunk, int32_t length, const uint8_t* data) {
   ChunkState& state = chunk.state;
   DataWriter& writer = context_.writer;
-  const ChunkInfo info = writer.chunkAt(chunk.writerChunkId.load());
-  // A server may answer a bounded range with more than was asked (up to the resource's end):
-  // the chunk takes what it needs and the transfer ends there as a success.
-  int64_t wanted = length;
-  if (info.end >= 0) {
-    const int64_t limit = chunkLimit(info, writer.contentLength());
-    wanted = std::min<int64_t>(length, std::max<int64_t>(0, limit - info.current));
+  const uint8_t* next = data;
+  int64_t left = length;
+  bool stored = false;
+  while (left > 0) {
+    const ChunkInfo info = writer.chunkAt(chunk.writerChunkId.load());
+    int64_t room = left;
+    if (info.end >= 0) {
+      room = std::max<int64_t>(0, chunkLimit(info, writer.contentLength()) - info.current);
+    }
+    if (room == 0) {
+      // The chunk is full: the bytes go on into the run's next chunk. Past the run's end (a
+      // server may answer with more than was asked, up to the resource's end, and a run may have
+      // been shortened meanwhile) the transfer has all it needs and ends as a success.
+      if (advance(chunk)) continue;
+      if (stored) context_.notifyProgress();
+      state.rangeFilled = true;
+      return false;
+    }
+    const int64_t part = std::min(left, room);
+    if (!writer.write(info.chunkId, static_cast<int>(part), const_cast<unsigned char*>(next),
+                      &state.writeErrorCode, &state.writeErrorMsg)) {
+      if (stored) context_.notifyProgress();
+      state.writeFailed = true;
+      return false;
+    }
+    stored = true;
+    next += part;
+    left -= part;
   }
-  if (wanted > 0 &&
-      !writer.write(info.chunkId, static_cast<int>(wanted), const_cast<unsigned char*>(data),
-                    &state.writeErrorCode, &state.writeErrorMsg)) {
-    state.writeFailed = true;
-    return false;
-  }
-  if (wanted > 0) context_.notifyProgress();
-  if (wanted < length) {
-    state.rangeFilled = true;
-    return false;
-  }
+  if (stored) context_.notifyProgress();
   return true;
 }
 
@@ -239,7 +277,11 @@ bool ChunkPlanner::takeOver(PlannedChunk& chunk, int64_t length, ZPResponse* out
     *outcome = chunk.rejection;
     return false;
   }
-  chunk.writerChunkId = fresh.chunkId;
+  {
+    MutexLock lock(chunk.runMutex);
+    chunk.writerChunkId = fresh.chunkId;
+    chunk.lastChunkId = fresh.chunkId;
+  }
   if (!chunk.state.validator.empty()) writer.setValidator(chunk.state.validator);
   *outcome = ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
   return true;
@@ -278,20 +320,114 @@ void ChunkPlanner::waitForFirstOutcome(const PlannedChunk& first) {
   }
 }
 
+bool ChunkPlanner::claimNext(int32_t* afterChunkId, ChunkInfo* chunk) {
+  if (carried_ != nullptr) {
+    *chunk = *carried_;
+    carried_.reset();
+    return true;
+  }
+  if (!context_.writer.nextChunk(*afterChunkId, chunk)) return false;
+  *afterChunkId = chunk->chunkId;
+  return true;
+}
+
+int32_t ChunkPlanner::claimRun(const ChunkInfo& head, int32_t* afterChunkId) {
+  // An even share: what is left from head on, in chunks of head's size, over the workers. The
+  // cap bounds the chunks planned ahead of the bytes (and so the plan's memory) whatever length
+  // a server claims.
+  constexpr int64_t kMaxRunChunks = 256;
+  const int64_t block = std::max<int64_t>(1, head.end - head.start);
+  const int64_t left = std::max<int64_t>(block, context_.writer.contentLength() - head.start);
+  const int64_t chunksLeft = (left - 1) / block + 1;
+  const int64_t share = std::clamp<int64_t>(
+      (chunksLeft - 1) / context_.maxRunningChunks + 1, 1, kMaxRunChunks);
+  int32_t last = head.chunkId;
+  int64_t end = head.end;
+  for (int64_t count = 1; count < share; ++count) {
+    ChunkInfo next;
+    if (!claimNext(afterChunkId, &next)) break;
+    // A run is one range: the next chunk must follow without a gap and hold nothing yet (a
+    // resume skips the bytes stored), and the first chunk is never part of another run.
+    if (next.chunkId != last + 1 || next.start != end || next.current != next.start ||
+        next.chunkId == first_->writerChunkId.load()) {
+      carried_ = std::make_unique<ChunkInfo>(next);
+      break;
+    }
+    last = next.chunkId;
+    end = next.end;
+  }
+  return last;
+}
+
+void ChunkPlanner::submitRun(PlannedChunk& chunk) {
+  chunk.state.onConnected = [this, &chunk](int32_t httpCode, int64_t) {
+    return !isAcceptedAnswer(chunk.state, httpCode) || acceptLaterAnswer(chunk);
+  };
+  submitChunk(chunk);
+}
+
 bool ChunkPlanner::topUp(int32_t* afterChunkId) {
   while (running_.size() < static_cast<size_t>(context_.maxRunningChunks)) {
     if (failure_ != nullptr || context_.cancelled.load()) return false;
     ChunkInfo info;
-    if (!context_.writer.nextChunk(*afterChunkId, &info)) return false;
-    *afterChunkId = info.chunkId;
+    if (!claimNext(afterChunkId, &info)) return false;
     if (info.chunkId == first_->writerChunkId.load()) continue;
-    PlannedChunk& chunk = addChunk(info);
-    chunk.state.onConnected = [this, &chunk](int32_t httpCode, int64_t) {
-      return !isAcceptedAnswer(chunk.state, httpCode) || acceptLaterAnswer(chunk);
-    };
-    submitChunk(chunk);
+    const int32_t last = claimRun(info, afterChunkId);
+    PlannedChunk& chunk = addChunk(info, last);
+    ZP_LOG(Debug) << "chunkId: " << info.chunkId << ", run to chunk " << last;
+    submitRun(chunk);
   }
   return true;
+}
+
+int32_t ChunkPlanner::firstUnreachedChunk(PlannedChunk& chunk) {
+  // Bytes received but still gathered for the sink count as reached: taking them over would
+  // fetch them twice.
+  const int64_t reached = chunk.state.receivedUpTo.load(std::memory_order_relaxed);
+  MutexLock lock(chunk.runMutex);
+  int32_t first = chunk.lastChunkId + 1;
+  while (first - 1 > chunk.writerChunkId.load() &&
+         context_.writer.chunkAt(first - 1).start >= reached) {
+    --first;
+  }
+  return first;
+}
+
+bool ChunkPlanner::steal() {
+  if (failure_ != nullptr || context_.cancelled.load()) return false;
+  bool any = false;
+  while (running_.size() < static_cast<size_t>(context_.maxRunningChunks)) {
+    // The run with the most chunks its transfer has not reached yet.
+    PlannedChunk* victim = nullptr;
+    int64_t spare = 0;
+    for (const auto& chunk : running_) {
+      const int32_t unreached = firstUnreachedChunk(*chunk);
+      MutexLock lock(chunk->runMutex);
+      const int64_t rest = int64_t{chunk->lastChunkId} - unreached + 1;
+      if (rest > spare) {
+        spare = rest;
+        victim = chunk.get();
+      }
+    }
+    if (victim == nullptr) return any;
+    const int32_t unreached = firstUnreachedChunk(*victim);
+    int32_t first = 0;
+    int32_t last = 0;
+    {
+      MutexLock lock(victim->runMutex);
+      const int64_t rest = int64_t{victim->lastChunkId} - unreached + 1;
+      if (rest <= 0) continue;  // its transfer got there meanwhile
+      last = victim->lastChunkId;
+      first = static_cast<int32_t>(last - (rest + 1) / 2 + 1);
+      victim->lastChunkId = first - 1;
+    }
+    ZP_LOG(Debug) << "chunkId: " << first << ", run to chunk " << last << " taken from chunkId "
+                  << victim->request.chunkId;
+    PlannedChunk& chunk = addChunk(context_.writer.chunkAt(first), last);
+    submitRun(chunk);
+    any = true;
+  }
+  return any;
 }
 
 bool ChunkPlanner::isFailure(const PlannedChunk& chunk) const {
@@ -377,7 +513,7 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
   const ChunkInfo firstInfo = context_.writer.firstChunk();
   if (firstInfo.current == firstInfo.end) return finish();
 
-  PlannedChunk& first = addChunk(firstInfo);
+  PlannedChunk& first = addChunk(firstInfo, firstInfo.chunkId);
   first_ = &first;
   first.state.acceptWholeAnswer = true;
   first.state.onConnected = [this, &first, &metrics](int32_t httpCode, int64_t) {
@@ -406,12 +542,16 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
       MutexLock lock(doneMutex_);
       seen = finishedCount_;
     }
-    const size_t stillRunning = collectFinished(metrics);
+    size_t stillRunning = collectFinished(metrics);
     if (failure_ != nullptr || context_.cancelled.load()) more = false;
+    // Once every chunk is claimed, the workers that collecting freed share the runs still going.
+    if (!more && !firstFailedEarly && steal()) stillRunning = running_.size();
     if (stillRunning == 0) {
       if (!more) break;
       continue;
     }
+    // Workers freed by collecting get their next run at once, not after the next transfer ends.
+    if (more && stillRunning < static_cast<size_t>(context_.maxRunningChunks)) continue;
     // A chunk still running counts itself in when it ends: the wait cannot miss it.
     MutexLock lock(doneMutex_);
     while (finishedCount_ == seen) doneSignal_.wait(doneMutex_);

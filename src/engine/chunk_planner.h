@@ -1,9 +1,11 @@
 // ChunkPlanner: one whole download attempt. It fetches the writer's first chunk alone until the
 // first answer tells the resource's length and validator, then hands the remaining chunks to the
-// transfer client as workers free up (never more at once than the client runs), collects every
-// chunk (the first failure stops the others) and turns the outcome into a response together with
-// the decision whether the stored bytes are proven wrong. Runs on the task's thread; one attempt
-// per object.
+// transfer client as workers free up (never more at once than the client runs), in runs of
+// adjacent chunks that nobody has started, each fetched with one request and stored chunk by
+// chunk. A free worker with no chunk left takes the second half of the largest unstarted rest of
+// a running run. It collects every transfer (the first failure stops the others) and turns the
+// outcome into a response together with the decision whether the stored bytes are proven wrong.
+// Runs on the task's thread; one attempt per object.
 #pragma once
 
 #include <atomic>
@@ -60,13 +62,18 @@ class ChunkPlanner {
   AttemptResult runAttempt(DownloadMetrics& metrics);
 
  private:
-  // One chunk of the attempt with the planner's verdict on its answer.
+  // One transfer of the attempt: a run of adjacent chunks of the writer's plan, fetched with one
+  // request, with the planner's verdict on its answer.
   struct PlannedChunk {
     ChunkRequest request;
     ChunkState state;
-    // The chunk of the writer's plan the bytes go to. Changes only when the first chunk takes the
-    // whole download over (on its own worker, before any other chunk runs).
-    std::atomic<int32_t> writerChunkId{0};
+    // The run: the chunk of the writer's plan the bytes go to now, up to lastChunkId. The
+    // transfer's worker moves writerChunkId on as chunks fill; the planner's thread may shorten
+    // the run (never below the chunk after writerChunkId) to hand its end to an idle worker. The
+    // first chunk also changes both when it takes the whole download over.
+    Mutex runMutex;
+    std::atomic<int32_t> writerChunkId{0};  // written under runMutex, read anywhere
+    int32_t lastChunkId GUARDED_BY(runMutex) = 0;
     // Set on the chunk's worker before the chunk is done; read by the planner after it.
     bool rejected = false;       // the planner refused the answer; rejection tells why
     bool discard = false;        // the refusal proves the stored bytes wrong
@@ -76,7 +83,25 @@ class ChunkPlanner {
     size_t serial = 0;
   };
 
-  PlannedChunk& addChunk(const ChunkInfo& chunk);
+  // A transfer of the run from chunk to lastChunkId.
+  PlannedChunk& addChunk(const ChunkInfo& chunk, int32_t lastChunkId);
+  // The next chunk of the plan nobody has claimed (the one a run left over first); false when
+  // none is left.
+  bool claimNext(int32_t* afterChunkId, ChunkInfo* chunk);
+  // The last chunk of a run that starts with head: as many adjacent, unstarted chunks as make an
+  // even share of what is left for the workers.
+  int32_t claimRun(const ChunkInfo& head, int32_t* afterChunkId);
+  // Moves the transfer to the next chunk of its run; false at the run's end.
+  bool advance(PlannedChunk& chunk);
+  // The range of the transfer's next attempt: from the first byte its run still needs.
+  std::string rangeOf(PlannedChunk& chunk);
+  // The first chunk of the run that its transfer has not received a byte of (lastChunkId + 1
+  // when it has reached them all); never the chunk being filled.
+  int32_t firstUnreachedChunk(PlannedChunk& chunk);
+  // Gives an idle worker the second half of the largest unreached rest of a running run; false
+  // when no run has a chunk to spare.
+  bool steal();
+  void submitRun(PlannedChunk& chunk);
   void submitChunk(PlannedChunk& chunk);
   bool storeBytes(PlannedChunk& chunk, int32_t length, const uint8_t* data);
   bool acceptFirstAnswer(PlannedChunk& chunk, int32_t httpCode, DownloadMetrics& metrics);
@@ -109,6 +134,7 @@ class ChunkPlanner {
   std::unique_ptr<PlannedChunk> firstKept_;           // the first chunk once collected
   std::list<std::unique_ptr<PlannedChunk>> running_;  // submitted, not yet collected
   std::unique_ptr<AttemptResult> failure_;            // the first failure collected
+  std::unique_ptr<ChunkInfo> carried_;  // claimed from the writer but not fitting the last run
 
   // Chunk completion: every chunk's onDone counts here, under doneMutex_.
   Mutex doneMutex_;

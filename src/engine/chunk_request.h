@@ -1,7 +1,8 @@
 // The two records of one chunk transfer: ChunkRequest (what to fetch) and ChunkState (callbacks,
 // results and statistics). The planner owns both and keeps them alive until doneFuture is ready.
 // Between submission and the done signal only the client's worker running the chunk touches the
-// state (one attempt at a time); the planner reads it after the done signal. cancelled is atomic.
+// state (one attempt at a time); the planner reads it after the done signal. cancelled and
+// receivedUpTo are atomic: they are read while the chunk runs.
 #pragma once
 
 #include <atomic>
@@ -117,6 +118,10 @@ struct ChunkState {
   bool rangeHonoured = false;
   bool answerRefused = false;  // the answer was refused before any byte was written
   bool rangeFilled = false;    // onData had every byte of the chunk; the rest was not needed
+  // The offset just past the last body byte this attempt received (stored or still gathered
+  // for onData); the requested start before any byte. Written by the worker, read by the planner
+  // while the chunk runs, to see how far a transfer really is.
+  std::atomic<int64_t> receivedUpTo{0};
   // The answer's range validator: its ETag when that is strong, else its Last-Modified date,
   // else empty. A strong ETag keeps its quotes, so the two kinds never look alike.
   std::string validator;

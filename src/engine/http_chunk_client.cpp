@@ -96,6 +96,7 @@ void beginAttempt(ChunkState& state, const std::string& range) {
   state.errorMsg.clear();
   state.requestedRange = range;
   requestedBytesOf(range, &state.requestedStart, &state.requestedEnd);
+  state.receivedUpTo.store(std::max<int64_t>(0, state.requestedStart), std::memory_order_relaxed);
   state.hasContentRange = false;
   state.contentRangeStart = -1;
   state.contentRangeEnd = -1;
@@ -306,6 +307,7 @@ size_t onBody(char* buffer, size_t size, size_t count, void* userData) {
       context.overran = true;
     }
     context.answerBytes += static_cast<int64_t>(wanted);
+    context.state->receivedUpTo.fetch_add(static_cast<int64_t>(wanted), std::memory_order_relaxed);
     std::vector<uint8_t>& batch = *context.batch;
     size_t taken = 0;
     while (taken < wanted) {

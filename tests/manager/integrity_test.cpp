@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -232,8 +233,12 @@ TEST_P(SinkTest, OvershootingAnswersFillEachChunkOnce) {
   ZPResponse response = manager.execute(requestFor("/r", GetParam()));
   ASSERT_TRUE(response.isSuccess()) << response.logString();
   EXPECT_TRUE(deliveredBytes(response) == body);
-  const size_t chunks = GetParam() == ZPRequest::OUTPUT_FILE ? 1 : (kSize + kBlock - 1) / kBlock;
-  EXPECT_EQ(server_.requestCount(), chunks);
+  // No range is asked for twice: each request starts where no other did.
+  std::set<std::string> starts;
+  for (const SeenRequest& seen : server_.requests()) {
+    const std::string start = seen.range.substr(0, seen.range.find('-'));
+    EXPECT_TRUE(starts.insert(start).second) << seen.range;
+  }
 }
 
 // An empty resource, told by a 200 with length 0 or by a 416 "bytes */0" to the first range, is
@@ -322,7 +327,7 @@ TEST_F(IntegrityTest, FailedDeliveryKeepsTheCompleteDownload) {
     ZPResponse failed = manager.execute(request);
     ASSERT_FALSE(failed.isSuccess());
     // The second attempt only tries the delivery again.
-    EXPECT_EQ(server_.requestCount(),
+    EXPECT_LE(server_.requestCount(),
               sink == ZPRequest::OUTPUT_FILE ? 1u : (kSize + kBlock - 1) / kBlock);
     std::filesystem::remove(blocked);
     server_.clearRequests();

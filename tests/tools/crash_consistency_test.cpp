@@ -184,6 +184,7 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveWholeProgressAndResumeWithoutRefetch
       const Range asked = rangeOf(requests[i]);
       requestedBytes += asked.end - asked.begin;
       for (const Range& stored : claimed) {
+        if (stored.begin == stored.end) continue;  // a chunk planned, nothing of it stored yet
         EXPECT_TRUE(asked.end <= stored.begin || asked.begin >= stored.end)
             << run << " asks for " << requests[i].range << " again, stored in [" << stored.begin
             << ", " << stored.end << ") at the kill before (" << lastKill << "), seed " << kSeed;

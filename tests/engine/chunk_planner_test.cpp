@@ -1,0 +1,136 @@
+// How a download is planned over its connections: runs of adjacent chunks fetched with one
+// request each, and a worker that runs out of work taking over the unstarted end of a slow
+// connection's run. Against a loopback server whose answer to one range trickles.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/temp_dir.h"
+#include "support/test_http_server.h"
+#include "zephyl/zephyl.h"
+
+namespace {
+
+using zephyl::test::patternBytes;
+
+constexpr int64_t kBlock = 16384;
+constexpr int64_t kBlocks = 16;
+
+class ChunkPlannerTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    server_.Get("/f", [this](const httplib::Request& req, httplib::Response& res) {
+      // Ranged answers of the test's own: 206 with Content-Range, body sent in pieces.
+      const std::string range = req.get_header_value("Range");
+      const size_t dash = range.find('-');
+      ASSERT_EQ(range.rfind("bytes=", 0), 0u) << range;
+      const int64_t first = std::stoll(range.substr(6, dash - 6));
+      const std::string rest = range.substr(dash + 1);
+      const int64_t last = rest.empty() ? kBlock * kBlocks - 1 : std::stoll(rest);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ranges_.emplace_back(first, last);
+      }
+      const bool slow = first == slowStart_;
+      res.status = 206;
+      res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                          std::to_string(last) + "/" +
+                                          std::to_string(kBlock * kBlocks));
+      res.set_chunked_content_provider(
+          "application/octet-stream",
+          [this, first, last, slow](size_t offset, httplib::DataSink& sink) {
+            const int64_t at = first + static_cast<int64_t>(offset);
+            if (at > last) {
+              sink.done();
+              return true;
+            }
+            // The slow answer: 1 KiB every 20 ms, until the client has had enough.
+            const int64_t piece = std::min<int64_t>(slow ? 1024 : 65536, last - at + 1);
+            if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return sink.write(reinterpret_cast<const char*>(body_.data() + at),
+                              static_cast<size_t>(piece));
+          });
+    });
+    server_.set_keep_alive_max_count(1000);
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port_, 0);
+    listening_ = std::thread([this] { server_.listen_after_bind(); });
+    for (int i = 0; i < 500 && !server_.is_running(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(server_.is_running());
+  }
+
+  void TearDown() override {
+    server_.stop();
+    if (listening_.joinable()) listening_.join();
+  }
+
+  ZPResponse download() {
+    ZPSetting settings(dir_.file("root"), dir_.file("save"));
+    settings.threadNum = 2;
+    settings.blockSize = kBlock;
+    Zephyl manager(settings);
+    ZPRequest request("http://127.0.0.1:" + std::to_string(port_) + "/f");
+    request.outputType = ZPRequest::OUTPUT_MEMORY;
+    return manager.execute(request);
+  }
+
+  std::vector<std::pair<int64_t, int64_t>> ranges() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ranges_;
+  }
+
+  const std::vector<uint8_t> body_ = patternBytes(kBlock * kBlocks, 41);
+  int64_t slowStart_ = -1;  // the answer to the range starting here trickles
+  httplib::Server server_;
+  std::thread listening_;
+  int port_ = 0;
+  std::mutex mutex_;
+  std::vector<std::pair<int64_t, int64_t>> ranges_;  // guarded by mutex_
+  zephyl::test::TempDir dir_;
+};
+
+TEST_F(ChunkPlannerTest, RunsOfChunksTakeOneRequestEach) {
+  ZPResponse response = download();
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  ASSERT_NE(response.getData(), nullptr);
+  EXPECT_TRUE(*response.getData() == body_);
+  // The first chunk alone, then the other fifteen in a few runs (and perhaps the end of one
+  // taken over by the worker that finished first), each starting at a chunk boundary.
+  const auto asked = ranges();
+  EXPECT_EQ(asked.front(), std::make_pair(int64_t{0}, kBlock - 1));
+  EXPECT_LT(asked.size(), static_cast<size_t>(kBlocks / 2));
+  for (const auto& [first, last] : asked) {
+    EXPECT_EQ(first % kBlock, 0) << first;
+    EXPECT_LE(first, last);
+  }
+}
+
+TEST_F(ChunkPlannerTest, IdleWorkerTakesTheUnstartedEndOfASlowRun) {
+  slowStart_ = kBlock;  // the first run after the first chunk trickles
+  ZPResponse response = download();
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  ASSERT_NE(response.getData(), nullptr);
+  EXPECT_TRUE(*response.getData() == body_);
+  const auto asked = ranges();
+  int64_t slowEnd = -1;
+  for (const auto& [first, last] : asked) {
+    if (first == kBlock) slowEnd = last;
+  }
+  ASSERT_GT(slowEnd, kBlock);
+  // Some other request starts at a chunk boundary inside the slow run: its end was taken over.
+  bool taken = false;
+  for (const auto& [first, last] : asked) {
+    taken = taken || (first > kBlock && first <= slowEnd && first % kBlock == 0);
+  }
+  EXPECT_TRUE(taken) << "no request took over the slow run's end";
+}
+
+}  // namespace
