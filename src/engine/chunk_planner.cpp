@@ -16,17 +16,17 @@ namespace {
 constexpr auto kFirstOutcomePoll = std::chrono::milliseconds(20);
 
 void merge(const ChunkState& state, DownloadMetrics& metrics) {
-  metrics.domains.insert(state.domains.begin(), state.domains.end());
-  metrics.remoteIp.insert(state.remoteIps.begin(), state.remoteIps.end());
-  metrics.cdn.insert(state.cdns.begin(), state.cdns.end());
-  metrics.download_size += state.downloadedSize;
-  metrics.download_time += state.endTimeMs;
+  metrics.domains.insert(state.stats.domains.begin(), state.stats.domains.end());
+  metrics.remoteIp.insert(state.stats.remoteIps.begin(), state.stats.remoteIps.end());
+  metrics.cdn.insert(state.stats.cdns.begin(), state.stats.cdns.end());
+  metrics.download_size += state.stats.downloadedSize;
+  metrics.download_time += state.stats.endTimeMs;
 }
 
 // onConnected is also told when a chunk ends without an accepted answer (cancelled, failed, or an
 // answer the client refused); only an accepted 200 or 206 answer is judged.
 bool isAcceptedAnswer(const ChunkState& state, int32_t httpCode) {
-  return (httpCode == 200 || httpCode == 206) && !state.answerRefused;
+  return (httpCode == 200 || httpCode == 206) && !state.outcome.answerRefused;
 }
 
 ZPResponse cacheError(int code, const std::string& message) {
@@ -41,7 +41,7 @@ ZPResponse validatorChanged(const std::string& stored, const std::string& answer
 
 // "bytes */0" to a range from byte 0: the resource exists and is empty.
 bool saysEmptyResource(const ChunkState& state, int32_t httpCode) {
-  return httpCode == 416 && state.contentRangeTotal == 0 && state.requestedStart == 0;
+  return httpCode == 416 && state.answer.contentRangeTotal == 0 && state.answer.requestedStart == 0;
 }
 
 }  // namespace
@@ -156,14 +156,14 @@ bool ChunkPlanner::storeBytes(PlannedChunk& chunk, int32_t length, const uint8_t
       // been shortened meanwhile) the transfer has all it needs and ends as a success.
       if (advance(chunk)) continue;
       if (stored) context_.notifyProgress();
-      state.rangeFilled = true;
+      state.outcome.rangeFilled = true;
       return false;
     }
     const int64_t part = std::min(left, room);
     if (!writer.write(info.chunkId, static_cast<int>(part), const_cast<unsigned char*>(next),
-                      &state.writeErrorCode, &state.writeErrorMsg)) {
+                      &state.outcome.writeErrorCode, &state.outcome.writeErrorMsg)) {
       if (stored) context_.notifyProgress();
-      state.writeFailed = true;
+      state.outcome.writeFailed = true;
       return false;
     }
     stored = true;
@@ -189,7 +189,7 @@ bool ChunkPlanner::acceptFirstAnswer(PlannedChunk& chunk, int32_t httpCode,
                                      DownloadMetrics& metrics) {
   const ChunkState& state = chunk.state;
   metrics.http_code = httpCode;
-  metrics.content_length = state.contentLength;
+  metrics.content_length = state.answer.contentLength;
   ZPResponse outcome;
   bool accepted = false;
   if (!isAcceptedAnswer(state, httpCode)) {
@@ -212,7 +212,7 @@ bool ChunkPlanner::acceptFirstAnswer(PlannedChunk& chunk, int32_t httpCode,
     accepted = judgeFirstAnswer(chunk, httpCode, &outcome);
   }
   offerFirstOutcome(outcome);
-  ZP_LOG(Debug) << "first chunk connect success " << httpCode << " " << state.contentLength;
+  ZP_LOG(Debug) << "first chunk connect success " << httpCode << " " << state.answer.contentLength;
   return accepted;
 }
 
@@ -224,21 +224,21 @@ bool ChunkPlanner::acceptFirstAnswer(PlannedChunk& chunk, int32_t httpCode,
 bool ChunkPlanner::judgeFirstAnswer(PlannedChunk& chunk, int32_t httpCode, ZPResponse* outcome) {
   const ChunkState& state = chunk.state;
   DataWriter& writer = context_.writer;
-  const int64_t length = state.totalLengthKnown ? state.contentLength : -1;
+  const int64_t length = state.answer.totalLengthKnown ? state.answer.contentLength : -1;
   const std::string stored = writer.validator();
-  const bool validatorMatches = stored.empty() || state.validator == stored;
+  const bool validatorMatches = stored.empty() || state.answer.validator == stored;
   const bool lengthMatches = !writer.lengthConflicts(length);
-  if (httpCode == 200 && (state.requestedStart != 0 || !validatorMatches || !lengthMatches)) {
+  if (httpCode == 200 && (state.answer.requestedStart != 0 || !validatorMatches || !lengthMatches)) {
     return takeOver(chunk, length, outcome);
   }
   if (!validatorMatches) {
-    reject(chunk, validatorChanged(stored, state.validator), true);
+    reject(chunk, validatorChanged(stored, state.answer.validator), true);
   } else if (!lengthMatches) {
     reject(chunk,
            cacheError(ZPResponse::CACHE_ERROR,
                       contentLengthErrorMessage(length, writer.contentLength())),
            true);
-  } else if (length < 0 && httpCode == 206 && state.requestedEnd >= 0) {
+  } else if (length < 0 && httpCode == 206 && state.answer.requestedEnd >= 0) {
     // Part of a resource of unknown size: neither its end nor the other ranges can be planned.
     reject(chunk, cacheError(ZPResponse::CACHE_ERROR, kUnknownLengthMessage), false);
   } else {
@@ -256,7 +256,7 @@ bool ChunkPlanner::judgeFirstAnswer(PlannedChunk& chunk, int32_t httpCode, ZPRes
     return false;
   }
   // Bytes stored without a validator (or none yet) are kept with this answer's from now on.
-  if (stored.empty() && !state.validator.empty()) writer.setValidator(state.validator);
+  if (stored.empty() && !state.answer.validator.empty()) writer.setValidator(state.answer.validator);
   *outcome = ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
   return true;
 }
@@ -282,7 +282,7 @@ bool ChunkPlanner::takeOver(PlannedChunk& chunk, int64_t length, ZPResponse* out
     chunk.writerChunkId = fresh.chunkId;
     chunk.lastChunkId = fresh.chunkId;
   }
-  if (!chunk.state.validator.empty()) writer.setValidator(chunk.state.validator);
+  if (!chunk.state.answer.validator.empty()) writer.setValidator(chunk.state.answer.validator);
   *outcome = ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
   return true;
 }
@@ -292,21 +292,21 @@ bool ChunkPlanner::takeOver(PlannedChunk& chunk, int64_t length, ZPResponse* out
 bool ChunkPlanner::acceptLaterAnswer(PlannedChunk& chunk) {
   const ChunkState& state = chunk.state;
   DataWriter& writer = context_.writer;
-  if (!state.rangeHonoured) {
+  if (!state.answer.rangeHonoured) {
     // The whole resource (200) for a range past byte 0: it cannot continue the stored bytes.
     reject(chunk, cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges"), true);
     return false;
   }
   const std::string stored = writer.validator();
-  if (!stored.empty() && state.validator != stored) {
-    reject(chunk, validatorChanged(stored, state.validator), true);
+  if (!stored.empty() && state.answer.validator != stored) {
+    reject(chunk, validatorChanged(stored, state.answer.validator), true);
     return false;
   }
   const int64_t known = writer.contentLength();
-  if (state.totalLengthKnown && state.contentLength == known) return true;
+  if (state.answer.totalLengthKnown && state.answer.contentLength == known) return true;
   reject(chunk,
-         cacheError(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(state.contentLength, known)),
-         state.totalLengthKnown);
+         cacheError(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(state.answer.contentLength, known)),
+         state.answer.totalLengthKnown);
   return false;
 }
 
@@ -432,7 +432,7 @@ bool ChunkPlanner::steal() {
 
 bool ChunkPlanner::isFailure(const PlannedChunk& chunk) const {
   if (chunk.emptyResource) return false;
-  return chunk.state.errorCode != 0 || chunk.rejected;
+  return chunk.state.outcome.errorCode != 0 || chunk.rejected;
 }
 
 size_t ChunkPlanner::collectFinished(DownloadMetrics& metrics) {
@@ -471,7 +471,7 @@ AttemptResult ChunkPlanner::failureOf(const PlannedChunk& chunk, DownloadMetrics
   // A server that answers a range past byte 0 with the whole resource: it ignores ranges, or its
   // resource changed and it answered the If-Range with the new one. Either way the stored bytes
   // cannot be continued by it.
-  if (state.answerRefused && state.httpCode == 200) {
+  if (state.outcome.answerRefused && state.outcome.httpCode == 200) {
     metrics.client_extra_error_code = ZPResponse::EXECUTE_ERROR;
     result.response = cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges");
     result.discardStored = true;
@@ -480,11 +480,11 @@ AttemptResult ChunkPlanner::failureOf(const PlannedChunk& chunk, DownloadMetrics
   // 416: the range lies past the resource's end. That proves the stored bytes wrong when the
   // range lies inside the length they were stored for, or the answer states a total the range
   // starts past: the resource shrank.
-  if (state.finalStatus == 416) {
+  if (state.outcome.finalStatus == 416) {
     const int64_t known = context_.writer.contentLength();
     const bool shrank =
-        (known > 0 && state.requestedStart >= 0 && state.requestedStart < known) ||
-        (state.contentRangeTotal >= 0 && state.contentRangeTotal <= state.requestedStart);
+        (known > 0 && state.answer.requestedStart >= 0 && state.answer.requestedStart < known) ||
+        (state.answer.contentRangeTotal >= 0 && state.answer.contentRangeTotal <= state.answer.requestedStart);
     metrics.client_extra_error_code = 416;
     result.response = cacheError(416, "range not satisfiable: the stored download no longer fits");
     result.discardStored = shrank;

@@ -1,8 +1,9 @@
 // The two records of one chunk transfer: ChunkRequest (what to fetch) and ChunkState (callbacks,
-// results and statistics). The planner owns both and keeps them alive until doneFuture is ready.
-// Between submission and the done signal only the client's worker running the chunk touches the
-// state (one attempt at a time); the planner reads it after the done signal. cancelled and
-// receivedUpTo are atomic: they are read while the chunk runs.
+// and what the client found: the answer, the outcome and statistics). The planner owns both and
+// keeps them alive until doneFuture is ready. Between submission and the done signal only the
+// client's worker running the chunk touches the state (one attempt at a time); the planner reads
+// it after the done signal. cancelled and receivedUpTo are atomic: they are read while the chunk
+// runs.
 #pragma once
 
 #include <atomic>
@@ -37,67 +38,11 @@ struct ChunkRequest {
   std::atomic<bool> cancelled{false};
 };
 
-struct ChunkState {
-  ChunkState() = default;
-  ChunkState(const ChunkState&) = delete;
-  ChunkState& operator=(const ChunkState&) = delete;
-
-  // Callbacks, set by the planner before the first submission; both run on a pool worker.
-  //
-  // Told once per attempt when the first body bytes of an acceptable answer (200 or 206) arrive,
-  // before any of them reaches onData; the fields below describing the answer are filled by then.
-  // Returning false refuses the answer: nothing of it is written and the chunk ends at once as a
-  // final failure (no retry, answerRefused set). Also called, when the attempt has not connected,
-  // on cancellation with (0, 0) and on final failure with (httpCode, contentLength), errorCode
-  // then being non-zero; the result is ignored there.
-  std::function<bool(int32_t httpCode, int64_t contentLength)> onConnected;
-  // Stores received body bytes; false means they were not stored (the transfer then stops). When
-  // it sets rangeFilled before returning false, the chunk has every byte it needs (the server
-  // sent more than asked) and the attempt ends as a success instead.
-  std::function<bool(int32_t chunkId, int32_t length, const uint8_t* data)> onData;
-  // Told once after done is set, on the worker that finished the chunk (or the submitter when the
-  // pool refused it). Must not throw.
-  std::function<void()> onDone;
-
-  // Set by the planner: refuse by itself an answer whose first byte is not the first byte the
-  // range asked for (see rangeHonoured), before onConnected is told.
-  bool requireRangeHonoured = true;
-  // Set by the planner: a 200 answer (the whole resource from byte 0) reaches onConnected even
-  // when the range started later, so that the planner can let it take the download over.
-  bool acceptWholeAnswer = false;
-
-  // Outcome, filled by the client.
-  int32_t httpCode = 0;        // status of this attempt's answer once body bytes arrived, else 0
-  int32_t finalStatus = 0;     // status of this attempt's last answer, with or without a body
-  int64_t contentLength = 0;   // length learned from this attempt's answer (see below), -1: unknown
-  int32_t writeErrorCode = 0;  // reported by the writer through onData
-  bool writeFailed = false;    // onData returned false at least once; never cleared
-  std::string writeErrorMsg;   // reported by the writer through onData
-  bool connected = false;      // this attempt's first body bytes were seen; cleared per submission
-  // Response header lines, name lower-cased; a later line replaces an earlier one of the same name.
-  // Kept over all attempts and redirects: use the answer fields below to judge one answer.
-  std::map<std::string, std::string> headers;
-  int32_t serverErrorCount = 0;  // same-host retries used after failures with an HTTP status
-  int32_t netErrorCount = 0;     // same-host retries used after failures without one
-  int32_t domainIndex = -1;      // -1: the request's host; n: entry n of the alternative hosts
-  // Last attempt: the libcurl result, 1000 for a bad HTTP status, 1001 for a refused answer, 2
-  // when no libcurl handle could be made or the pool refused the job. Two results are the
-  // client's own: CURLE_OPERATION_TIMEDOUT when no byte came for the policy's stall time, and
-  // CURLE_WEIRD_SERVER_REPLY when a 206 sent more bytes than its Content-Range announced (those
-  // past it are never handed to onData).
-  int32_t errorCode = 0;
-  // Text for errorCode: libcurl's detailed account of a libcurl failure when it gave one (why a
-  // certificate was refused, which address could not be reached), else its text for the code.
-  std::string errorMsg;
-  std::unordered_set<std::string> domains;    // every host fetched from
-  std::unordered_set<std::string> remoteIps;  // every primary IP reported by libcurl
-  std::unordered_set<std::string> cdns;       // every value of a "cdn" response header
-  int64_t downloadedSize = 0;                 // bytes accepted by onData over all attempts
-  int64_t endTimeMs = 0;  // from the client's creation to the end of the last attempt
-
-  // What the current attempt asked for and how its answer fits it. Reset at every submission;
-  // the answer fields are filled when the first body bytes arrive (before onConnected), from the
-  // judgement of the answer's status and headers (see engine/answer_judge.h).
+// What the answer of the current attempt says, judged from its status and headers (see
+// engine/answer_judge.h). Reset at every submission; the fields after requestedEnd are filled
+// when the first body bytes arrive (before onConnected), the length fields only for an answer
+// that carries data.
+struct ChunkAnswer {
   std::string requestedRange;   // the rangeProvider text of this attempt
   int64_t requestedStart = -1;  // its first byte (0 without a range), -1 if the text is unreadable
   int64_t requestedEnd = -1;    // its last byte, -1 for an open range
@@ -108,23 +53,96 @@ struct ChunkState {
   int64_t contentRangeTotal = -1;         // -1 when not stated
   bool contentRangeTotalUnknown = false;  // the total was "*" or not a decimal number
   int64_t bodyLength = -1;                // libcurl's content length of the answer, -1: unknown
-  // contentLength is the resource's whole length: the Content-Range total when stated, else the
-  // length libcurl reports for the body (for a 206 without a stated total, the part's length
-  // only), -1 when neither is known. totalLengthKnown is true only when contentLength is surely
-  // the whole resource: a stated Content-Range total, or a 200 answer with a known length.
+  // The resource's whole length: the Content-Range total when stated, else the length libcurl
+  // reports for the body (for a 206 without a stated total, the part's length only), -1 when
+  // neither is known; 0 until an answer with data arrived. totalLengthKnown is true only when
+  // contentLength is surely the whole resource: a stated Content-Range total, or a 200 answer
+  // with a known length.
+  int64_t contentLength = 0;
   bool totalLengthKnown = false;
   // 206 whose Content-Range starts at requestedStart and whose body, when its length is stated,
   // is exactly that range long; or 200 (whole resource) for a range starting at 0.
   bool rangeHonoured = false;
+  // The answer's range validator: its ETag when that is strong, else its Last-Modified date,
+  // else empty. A strong ETag keeps its quotes, so the two kinds never look alike.
+  std::string validator;
+};
+
+// How the chunk's attempts went: the last attempt's status and error, the writer's failure, and
+// the retry state that carries over from attempt to attempt.
+struct ChunkOutcome {
+  int32_t httpCode = 0;     // status of this attempt's answer once body bytes arrived, else 0
+  int32_t finalStatus = 0;  // status of this attempt's last answer, with or without a body
+  // Last attempt: the libcurl result, 1000 for a bad HTTP status, 1001 for a refused answer, 2
+  // when no libcurl handle could be made or the pool refused the job. Two results are the
+  // client's own: CURLE_OPERATION_TIMEDOUT when no byte came for the policy's stall time, and
+  // CURLE_WEIRD_SERVER_REPLY when a 206 sent more bytes than its Content-Range announced (those
+  // past it are never handed to onData).
+  int32_t errorCode = 0;
+  // Text for errorCode: libcurl's detailed account of a libcurl failure when it gave one (why a
+  // certificate was refused, which address could not be reached), else its text for the code.
+  std::string errorMsg;
+  int32_t writeErrorCode = 0;  // reported by the writer through onData
+  bool writeFailed = false;    // onData returned false at least once; never cleared
+  std::string writeErrorMsg;   // reported by the writer through onData
+  bool connected = false;      // this attempt's first body bytes were seen; cleared per submission
   bool answerRefused = false;  // the answer was refused before any byte was written
   bool rangeFilled = false;    // onData had every byte of the chunk; the rest was not needed
+  int32_t serverErrorCount = 0;  // same-host retries used after failures with an HTTP status
+  int32_t netErrorCount = 0;     // same-host retries used after failures without one
+  int32_t domainIndex = -1;      // -1: the request's host; n: entry n of the alternative hosts
+};
+
+// What the chunk's attempts add to the download's metrics, over all attempts.
+struct ChunkStats {
+  // Response header lines, name lower-cased; a later line replaces an earlier one of the same
+  // name. Kept over all attempts and redirects: judge one answer by ChunkAnswer instead.
+  std::map<std::string, std::string> headers;
+  std::unordered_set<std::string> domains;    // every host fetched from
+  std::unordered_set<std::string> remoteIps;  // every primary IP reported by libcurl
+  std::unordered_set<std::string> cdns;       // every value of a "cdn" response header
+  int64_t downloadedSize = 0;                 // bytes accepted by onData over all attempts
+  int64_t endTimeMs = 0;  // from the client's creation to the end of the last attempt
+};
+
+struct ChunkState {
+  ChunkState() = default;
+  ChunkState(const ChunkState&) = delete;
+  ChunkState& operator=(const ChunkState&) = delete;
+
+  // Callbacks, set by the planner before the first submission; both run on a pool worker.
+  //
+  // Told once per attempt when the first body bytes of an acceptable answer (200 or 206) arrive,
+  // before any of them reaches onData; answer is filled by then. Returning false refuses the
+  // answer: nothing of it is written and the chunk ends at once as a final failure (no retry,
+  // outcome.answerRefused set). Also called, when the attempt has not connected, on cancellation
+  // with (0, 0) and on final failure with (httpCode, contentLength), outcome.errorCode then
+  // being non-zero; the result is ignored there.
+  std::function<bool(int32_t httpCode, int64_t contentLength)> onConnected;
+  // Stores received body bytes; false means they were not stored (the transfer then stops). When
+  // it sets outcome.rangeFilled before returning false, the chunk has every byte it needs (the
+  // server sent more than asked) and the attempt ends as a success instead.
+  std::function<bool(int32_t chunkId, int32_t length, const uint8_t* data)> onData;
+  // Told once after done is set, on the worker that finished the chunk (or the submitter when the
+  // pool refused it). Must not throw.
+  std::function<void()> onDone;
+
+  // Set by the planner: refuse by itself an answer whose first byte is not the first byte the
+  // range asked for (see ChunkAnswer::rangeHonoured), before onConnected is told.
+  bool requireRangeHonoured = true;
+  // Set by the planner: a 200 answer (the whole resource from byte 0) reaches onConnected even
+  // when the range started later, so that the planner can let it take the download over.
+  bool acceptWholeAnswer = false;
+
+  // Filled by the client.
+  ChunkAnswer answer;
+  ChunkOutcome outcome;
+  ChunkStats stats;
+
   // The offset just past the last body byte this attempt received (stored or still gathered
   // for onData); the requested start before any byte. Written by the worker, read by the planner
   // while the chunk runs, to see how far a transfer really is.
   std::atomic<int64_t> receivedUpTo{0};
-  // The answer's range validator: its ETag when that is strong, else its Last-Modified date,
-  // else empty. A strong ETag keeps its quotes, so the two kinds never look alike.
-  std::string validator;
 
   // Set to true exactly once, when the chunk is finished (success, final failure, cancellation).
   std::promise<bool> done;

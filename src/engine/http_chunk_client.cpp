@@ -53,7 +53,7 @@ struct TransferContext {
   std::vector<uint8_t>* batch = nullptr;
   size_t batchSize = 0;
   std::chrono::steady_clock::time_point batchSince;  // when its first byte came
-  bool stopped = false;  // onData refused a batch: the transfer ends (see state.rangeFilled)
+  bool stopped = false;  // onData refused a batch: the transfer ends (see state.outcome.rangeFilled)
 
   // Stall watch: the time since the count of received bytes (header lines and body) last
   // changed. Touched only by the thread running the attempt.
@@ -79,7 +79,7 @@ void finish(ChunkState& state) {
 // Every path that ends a chunk whose current attempt never connected tells onConnected, so that
 // a planner waiting for the first answer is released.
 void notifyUnconnected(ChunkState& state, int32_t httpCode, int64_t contentLength) {
-  if (state.connected || !state.onConnected) return;
+  if (state.outcome.connected || !state.onConnected) return;
   try {
     state.onConnected(httpCode, contentLength);
   } catch (...) {
@@ -89,25 +89,25 @@ void notifyUnconnected(ChunkState& state, int32_t httpCode, int64_t contentLengt
 
 // Per-attempt fields: what this attempt asks for, and no answer yet.
 void beginAttempt(ChunkState& state, const std::string& range) {
-  state.httpCode = 0;
-  state.finalStatus = 0;
-  state.contentLength = 0;
-  state.errorCode = 0;
-  state.errorMsg.clear();
-  state.requestedRange = range;
-  requestedBytesOf(range, &state.requestedStart, &state.requestedEnd);
-  state.receivedUpTo.store(std::max<int64_t>(0, state.requestedStart), std::memory_order_relaxed);
-  state.hasContentRange = false;
-  state.contentRangeStart = -1;
-  state.contentRangeEnd = -1;
-  state.contentRangeTotal = -1;
-  state.contentRangeTotalUnknown = false;
-  state.bodyLength = -1;
-  state.totalLengthKnown = false;
-  state.rangeHonoured = false;
-  state.answerRefused = false;
-  state.rangeFilled = false;
-  state.validator.clear();
+  state.outcome.httpCode = 0;
+  state.outcome.finalStatus = 0;
+  state.answer.contentLength = 0;
+  state.outcome.errorCode = 0;
+  state.outcome.errorMsg.clear();
+  state.answer.requestedRange = range;
+  requestedBytesOf(range, &state.answer.requestedStart, &state.answer.requestedEnd);
+  state.receivedUpTo.store(std::max<int64_t>(0, state.answer.requestedStart), std::memory_order_relaxed);
+  state.answer.hasContentRange = false;
+  state.answer.contentRangeStart = -1;
+  state.answer.contentRangeEnd = -1;
+  state.answer.contentRangeTotal = -1;
+  state.answer.contentRangeTotalUnknown = false;
+  state.answer.bodyLength = -1;
+  state.answer.totalLengthKnown = false;
+  state.answer.rangeHonoured = false;
+  state.outcome.answerRefused = false;
+  state.outcome.rangeFilled = false;
+  state.answer.validator.clear();
 }
 
 // Judges the answer being received from its status and headers; fills the answer fields of the
@@ -116,7 +116,7 @@ AnswerVerdict judge(TransferContext& context, long code) {
   ChunkState& state = *context.state;
   AnswerFacts facts;
   facts.status = static_cast<int32_t>(code);  // three digits
-  facts.requestedRange = state.requestedRange;
+  facts.requestedRange = state.answer.requestedRange;
   if (context.hasContentRange) facts.contentRange = context.contentRange;
   curl_off_t bodyLength = -1;
   if (curl_easy_getinfo(context.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &bodyLength) !=
@@ -130,19 +130,19 @@ AnswerVerdict judge(TransferContext& context, long code) {
   facts.acceptWholeAnswer = state.acceptWholeAnswer;
   AnswerVerdict verdict = judgeAnswer(facts);
 
-  state.requestedStart = verdict.requestedStart;
-  state.requestedEnd = verdict.requestedEnd;
-  state.hasContentRange = verdict.hasContentRange;
-  state.contentRangeStart = verdict.contentRangeStart;
-  state.contentRangeEnd = verdict.contentRangeEnd;
-  state.contentRangeTotal = verdict.contentRangeTotal;
-  state.contentRangeTotalUnknown = verdict.contentRangeTotalUnknown;
-  state.rangeHonoured = verdict.rangeHonoured;
+  state.answer.requestedStart = verdict.requestedStart;
+  state.answer.requestedEnd = verdict.requestedEnd;
+  state.answer.hasContentRange = verdict.hasContentRange;
+  state.answer.contentRangeStart = verdict.contentRangeStart;
+  state.answer.contentRangeEnd = verdict.contentRangeEnd;
+  state.answer.contentRangeTotal = verdict.contentRangeTotal;
+  state.answer.contentRangeTotalUnknown = verdict.contentRangeTotalUnknown;
+  state.answer.rangeHonoured = verdict.rangeHonoured;
   if (verdict.carriesData) {
-    state.bodyLength = bodyLength;
-    state.contentLength = verdict.contentLength;
-    state.totalLengthKnown = verdict.totalLengthKnown;
-    state.validator = verdict.validator;
+    state.answer.bodyLength = bodyLength;
+    state.answer.contentLength = verdict.contentLength;
+    state.answer.totalLengthKnown = verdict.totalLengthKnown;
+    state.answer.validator = verdict.validator;
   }
   return verdict;
 }
@@ -154,8 +154,8 @@ bool acceptAnswer(TransferContext& context) {
   const int32_t chunkId = context.request->chunkId;
   long code = 0;
   if (curl_easy_getinfo(context.handle, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) code = 0;
-  state.httpCode = static_cast<int32_t>(code);
-  ZP_LOG(Verbose) << "httpCode: " << state.httpCode;
+  state.outcome.httpCode = static_cast<int32_t>(code);
+  ZP_LOG(Verbose) << "httpCode: " << state.outcome.httpCode;
   const AnswerVerdict verdict = judge(context, code);
   if (!verdict.carriesData) {
     // An error page (404, 500, ...) is never data; the attempt ends as "http code error".
@@ -167,31 +167,31 @@ bool acceptAnswer(TransferContext& context) {
     context.answerSpan = lastIndex < INT64_MAX ? lastIndex + 1 : INT64_MAX;
   }
   if (verdict.contentRangeTotal >= 0) {
-    ZP_LOG(Verbose) << "contentLength: " << state.contentLength;
+    ZP_LOG(Verbose) << "contentLength: " << state.answer.contentLength;
   } else {
-    ZP_LOG(Verbose) << "total contentLength: " << state.contentLength;
+    ZP_LOG(Verbose) << "total contentLength: " << state.answer.contentLength;
   }
   if (verdict.refused) {
-    ZP_LOG(Warn) << "chunkId: " << chunkId << ", answer does not fit range " << state.requestedRange
-                 << ", httpCode: " << state.httpCode << ", content-range: " << context.contentRange
-                 << ", body length: " << state.bodyLength;
+    ZP_LOG(Warn) << "chunkId: " << chunkId << ", answer does not fit range " << state.answer.requestedRange
+                 << ", httpCode: " << state.outcome.httpCode << ", content-range: " << context.contentRange
+                 << ", body length: " << state.answer.bodyLength;
     context.refused = true;
-    state.answerRefused = true;
+    state.outcome.answerRefused = true;
     return false;
   }
   bool accepted = true;
   if (state.onConnected) {
     try {
-      accepted = state.onConnected(state.httpCode, state.contentLength);
+      accepted = state.onConnected(state.outcome.httpCode, state.answer.contentLength);
     } catch (...) {
       accepted = false;
     }
   }
-  state.connected = true;
+  state.outcome.connected = true;
   if (!accepted) {
-    ZP_LOG(Warn) << "chunkId: " << chunkId << ", answer refused, httpCode: " << state.httpCode;
+    ZP_LOG(Warn) << "chunkId: " << chunkId << ", answer refused, httpCode: " << state.outcome.httpCode;
     context.refused = true;
-    state.answerRefused = true;
+    state.outcome.answerRefused = true;
     return false;
   }
   return true;
@@ -207,7 +207,7 @@ void judgeBodilessAnswer(TransferContext& context) {
     return;
   }
   if (code <= 0) return;
-  context.state->httpCode = static_cast<int32_t>(code);
+  context.state->outcome.httpCode = static_cast<int32_t>(code);
   context.badStatus = true;
   (void)judge(context, code);
 }
@@ -240,14 +240,14 @@ size_t onHeaderLine(char* buffer, size_t size, size_t count, void* userData) {
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
 
     ChunkState& state = *context.state;
-    if (name == "cdn") state.cdns.insert(value);
+    if (name == "cdn") state.stats.cdns.insert(value);
     if (name == "content-range") {
       context.contentRange = value;
       context.hasContentRange = true;
     }
     if (name == "etag") context.etag = value;
     if (name == "last-modified") context.lastModified = value;
-    state.headers[name] = std::move(value);
+    state.stats.headers[name] = std::move(value);
   } catch (...) {
     return 0;  // out of memory: libcurl ends the transfer with a write error
   }
@@ -260,7 +260,7 @@ constexpr size_t kBatchBytes = 256 * 1024;
 constexpr auto kBatchWait = std::chrono::milliseconds(200);
 
 // Hands the gathered bytes to onData. False when onData refused them: the transfer must stop,
-// as a success when the chunk is complete (state.rangeFilled), else as a write failure.
+// as a success when the chunk is complete (state.outcome.rangeFilled), else as a write failure.
 bool flushBatch(TransferContext& context) {
   ChunkState& state = *context.state;
   const size_t size = context.batchSize;
@@ -278,12 +278,12 @@ bool flushBatch(TransferContext& context) {
   if (!stored) {
     context.stopped = true;
     // The chunk is complete and the server sent past its end: not a failure.
-    if (state.rangeFilled) return false;
-    state.writeFailed = true;
+    if (state.outcome.rangeFilled) return false;
+    state.outcome.writeFailed = true;
     ZP_LOG(Error) << "WriteFunction failed";
     return false;
   }
-  state.downloadedSize += static_cast<int64_t>(size);
+  state.stats.downloadedSize += static_cast<int64_t>(size);
   return true;
 }
 
@@ -300,7 +300,7 @@ size_t onBody(char* buffer, size_t size, size_t count, void* userData) {
   size_t wanted = length;
   try {
     if (context.stopped) return 0;
-    if (!context.state->connected && !acceptAnswer(context)) return 0;
+    if (!context.state->outcome.connected && !acceptAnswer(context)) return 0;
     if (context.answerSpan >= 0 &&
         context.answerSpan - context.answerBytes < static_cast<int64_t>(length)) {
       wanted = static_cast<size_t>(std::max<int64_t>(0, context.answerSpan - context.answerBytes));
@@ -554,7 +554,7 @@ void HttpChunkClient::submit(ChunkRequest& request, ChunkState& state) {
   try {
     const std::string range = request.rangeProvider ? request.rangeProvider() : std::string();
     ZP_LOG(Debug) << "submit request chunkId: " << request.chunkId << ", range: " << range;
-    state.connected = false;
+    state.outcome.connected = false;
     {
       MutexLock lock(jobs_->mutex);
       ++jobs_->running;
@@ -594,8 +594,8 @@ void HttpChunkClient::submit(ChunkRequest& request, ChunkState& state) {
 }
 
 void HttpChunkClient::endWithError(ChunkRequest& request, ChunkState& state, const char* message) {
-  state.errorCode = kNoHandleError;
-  state.errorMsg = message;
+  state.outcome.errorCode = kNoHandleError;
+  state.outcome.errorMsg = message;
   failForGood(request, state);
 }
 
@@ -623,15 +623,15 @@ void HttpChunkClient::runJob(ChunkRequest& request, ChunkState& state) {
 void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   const int32_t chunkId = request.chunkId;
   std::string url = request.url;
-  if (state.domainIndex != -1) {
+  if (state.outcome.domainIndex != -1) {
     const std::vector<std::string>* hosts = alternativeHosts(request.url);
-    if (hosts != nullptr && state.domainIndex >= 0 &&
-        static_cast<size_t>(state.domainIndex) < hosts->size()) {
-      const std::string& host = (*hosts)[static_cast<size_t>(state.domainIndex)];
+    if (hosts != nullptr && state.outcome.domainIndex >= 0 &&
+        static_cast<size_t>(state.outcome.domainIndex) < hosts->size()) {
+      const std::string& host = (*hosts)[static_cast<size_t>(state.outcome.domainIndex)];
       if (!host.empty()) url = withHost(url, host);
     }
   }
-  state.domains.insert(hostOf(url));
+  state.stats.domains.insert(hostOf(url));
   const std::string range = request.rangeProvider ? request.rangeProvider() : std::string();
   beginAttempt(state, range);
 
@@ -643,12 +643,12 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   // The easy handle is opened first: it initialises libcurl for the multi handle.
   if (!handle->easy.open() || !handle->multi.open()) {
     workers_->returnHandle(std::move(handle));
-    state.errorCode = kNoHandleError;
-    state.errorMsg = "Failed to initialize curl.";
-    state.endTimeMs = nowMs() - createdAtMs_;
-    ZP_LOG(Error) << "chunkId: " << chunkId << ", error: " << state.errorCode << "("
-                  << state.errorMsg << ")";
-    notifyUnconnected(state, state.httpCode, state.contentLength);
+    state.outcome.errorCode = kNoHandleError;
+    state.outcome.errorMsg = "Failed to initialize curl.";
+    state.stats.endTimeMs = nowMs() - createdAtMs_;
+    ZP_LOG(Error) << "chunkId: " << chunkId << ", error: " << state.outcome.errorCode << "("
+                  << state.outcome.errorMsg << ")";
+    notifyUnconnected(state, state.outcome.httpCode, state.answer.contentLength);
     finish(state);
     return;
   }
@@ -673,44 +673,44 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   // Whatever ended the attempt (the answer's end, a failure, a cancellation), the bytes it
   // received are good and are stored.
   if (!flushBatch(context) && result == CURLE_OK) result = CURLE_WRITE_ERROR;
-  if (result == CURLE_WRITE_ERROR && state.rangeFilled) result = CURLE_OK;
-  if (result == CURLE_WRITE_ERROR && context.overran && !state.writeFailed) {
+  if (result == CURLE_WRITE_ERROR && state.outcome.rangeFilled) result = CURLE_OK;
+  if (result == CURLE_WRITE_ERROR && context.overran && !state.outcome.writeFailed) {
     result = CURLE_WEIRD_SERVER_REPLY;
   }
-  if (result == CURLE_OK && !state.connected && !context.refused && !context.badStatus) {
+  if (result == CURLE_OK && !state.outcome.connected && !context.refused && !context.badStatus) {
     // An answer without a single body byte never reached the write callback: an empty resource
     // (200 with length 0), or a status that only a header block carries (416).
     judgeBodilessAnswer(context);
   }
-  state.errorCode = static_cast<int32_t>(result);
+  state.outcome.errorCode = static_cast<int32_t>(result);
   if (context.refused) {
-    state.errorCode = kAnswerRefused;
-    state.errorMsg = "answer refused";
-  } else if (context.badStatus || (result == CURLE_OK && !isAcceptedStatus(state.httpCode))) {
+    state.outcome.errorCode = kAnswerRefused;
+    state.outcome.errorMsg = "answer refused";
+  } else if (context.badStatus || (result == CURLE_OK && !isAcceptedStatus(state.outcome.httpCode))) {
     // A bad status, or an answer without any body byte (httpCode still 0).
-    state.errorCode = kHttpCodeError;
-    state.errorMsg = "http code error";
+    state.outcome.errorCode = kHttpCodeError;
+    state.outcome.errorMsg = "http code error";
   } else if (context.stalled && result == CURLE_OPERATION_TIMEDOUT) {
-    state.errorMsg = std::string(curl_easy_strerror(result)) + ": no byte received for " +
+    state.outcome.errorMsg = std::string(curl_easy_strerror(result)) + ": no byte received for " +
                      std::to_string(context.stallTimeoutMs) + " ms";
   } else if (context.overran && result == CURLE_WEIRD_SERVER_REPLY) {
-    state.errorMsg = std::string(curl_easy_strerror(result)) + ": answer longer than its range";
+    state.outcome.errorMsg = std::string(curl_easy_strerror(result)) + ": answer longer than its range";
   } else if (result != CURLE_OK && context.errorText[0] != '\0') {
     // libcurl's own account of the failure, e.g. why a certificate was refused.
-    state.errorMsg = context.errorText;
+    state.outcome.errorMsg = context.errorText;
   } else {
-    state.errorMsg = curl_easy_strerror(result);
+    state.outcome.errorMsg = curl_easy_strerror(result);
   }
-  state.endTimeMs = nowMs() - createdAtMs_;
+  state.stats.endTimeMs = nowMs() - createdAtMs_;
   long finalStatus = 0;
-  state.finalStatus =
+  state.outcome.finalStatus =
       curl_easy_getinfo(context.handle, CURLINFO_RESPONSE_CODE, &finalStatus) == CURLE_OK
           ? static_cast<int32_t>(finalStatus)
           : 0;
   char* ip = nullptr;
   if (curl_easy_getinfo(context.handle, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip != nullptr &&
       *ip != '\0') {
-    state.remoteIps.insert(ip);
+    state.stats.remoteIps.insert(ip);
   }
   // The handle must not keep pointers into this stack frame; its connections stay open. It goes
   // back before the chunk is told finished, so that the next transfer finds it idle.
@@ -723,16 +723,16 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
     finish(state);
     return;
   }
-  if (state.errorCode == 0) {
-    ZP_LOG(Debug) << "chunkId: " << chunkId << ", download success, size: " << state.downloadedSize;
+  if (state.outcome.errorCode == 0) {
+    ZP_LOG(Debug) << "chunkId: " << chunkId << ", download success, size: " << state.stats.downloadedSize;
     finish(state);
     return;
   }
-  ZP_LOG(Warn) << "chunkId: " << chunkId << ", error: " << state.errorCode << "(" << state.errorMsg
-               << "), httpCode: " << state.httpCode;
+  ZP_LOG(Warn) << "chunkId: " << chunkId << ", error: " << state.outcome.errorCode << "(" << state.outcome.errorMsg
+               << "), httpCode: " << state.outcome.httpCode;
   // A rejected option, a refused answer or a 416 (the range lies past the resource's end) would
   // come back the same on any retry.
-  if (optionsSet && !context.refused && state.finalStatus != 416) {
+  if (optionsSet && !context.refused && state.outcome.finalStatus != 416) {
     if (retryOnSameHost(request, state)) return;
     if (switchHost(request, state)) return;
   }
@@ -740,16 +740,16 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
 }
 
 bool HttpChunkClient::retryOnSameHost(ChunkRequest& request, ChunkState& state) {
-  if (state.httpCode > 0) {
-    if (state.serverErrorCount >= policy_.serverErrorRetryCount) return false;
+  if (state.outcome.httpCode > 0) {
+    if (state.outcome.serverErrorCount >= policy_.serverErrorRetryCount) return false;
     ZP_LOG(Debug) << "chunkId: " << request.chunkId
-                  << ", serverErrorCount: " << state.serverErrorCount << ", retry";
-    ++state.serverErrorCount;
+                  << ", serverErrorCount: " << state.outcome.serverErrorCount << ", retry";
+    ++state.outcome.serverErrorCount;
   } else {
-    if (state.netErrorCount >= policy_.netErrorRetryCount) return false;
-    ZP_LOG(Debug) << "chunkId: " << request.chunkId << ", netErrorCount: " << state.netErrorCount
+    if (state.outcome.netErrorCount >= policy_.netErrorRetryCount) return false;
+    ZP_LOG(Debug) << "chunkId: " << request.chunkId << ", netErrorCount: " << state.outcome.netErrorCount
                   << ", retry";
-    ++state.netErrorCount;
+    ++state.outcome.netErrorCount;
   }
   submit(request, state);
   return true;
@@ -758,19 +758,19 @@ bool HttpChunkClient::retryOnSameHost(ChunkRequest& request, ChunkState& state) 
 bool HttpChunkClient::switchHost(ChunkRequest& request, ChunkState& state) {
   const std::vector<std::string>* hosts = alternativeHosts(request.url);
   const int64_t count = hosts == nullptr ? 0 : static_cast<int64_t>(hosts->size());
-  if (state.domainIndex < -1 || state.domainIndex >= count - 1) return false;
-  const std::string& next = (*hosts)[static_cast<size_t>(int64_t{state.domainIndex} + 1)];
+  if (state.outcome.domainIndex < -1 || state.outcome.domainIndex >= count - 1) return false;
+  const std::string& next = (*hosts)[static_cast<size_t>(int64_t{state.outcome.domainIndex} + 1)];
   ZP_LOG(Debug) << "chunkId: " << request.chunkId << ", change domain to: " << next << ", retry";
-  ++state.domainIndex;
-  state.serverErrorCount = 0;
-  state.netErrorCount = 0;
-  state.httpCode = 0;
+  ++state.outcome.domainIndex;
+  state.outcome.serverErrorCount = 0;
+  state.outcome.netErrorCount = 0;
+  state.outcome.httpCode = 0;
   submit(request, state);
   return true;
 }
 
 void HttpChunkClient::failForGood(ChunkRequest& request, ChunkState& state) {
-  notifyUnconnected(state, state.httpCode, state.contentLength);
+  notifyUnconnected(state, state.outcome.httpCode, state.answer.contentLength);
   ZP_LOG(Warn) << "chunkId: " << request.chunkId << ", download failed";
   finish(state);
 }
@@ -820,29 +820,29 @@ std::string HttpChunkClient::withHost(const std::string& url, const std::string&
 }
 
 ZPResponse HttpChunkClient::classify(const ChunkState& state, DownloadMetrics* metrics) {
-  if (state.errorCode == 0 && state.writeErrorCode == 0) {
+  if (state.outcome.errorCode == 0 && state.outcome.writeErrorCode == 0) {
     return ZPResponse(ZPResponse::RESULT_SUCCESS, 0, std::string());
   }
-  if (state.writeFailed) {
+  if (state.outcome.writeFailed) {
     ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::DATA_WRITE_ERROR,
-                        state.writeErrorMsg);
-    response.extraErrorCode = state.writeErrorCode;
-    if (metrics != nullptr) metrics->client_extra_error_code = state.writeErrorCode;
+                        state.outcome.writeErrorMsg);
+    response.extraErrorCode = state.outcome.writeErrorCode;
+    if (metrics != nullptr) metrics->client_extra_error_code = state.outcome.writeErrorCode;
     return response;
   }
-  if (state.httpCode > 0 && !isAcceptedStatus(state.httpCode)) {
+  if (state.outcome.httpCode > 0 && !isAcceptedStatus(state.outcome.httpCode)) {
     ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_SERVER_ERROR,
-                        state.errorMsg);
-    response.extraErrorCode = state.errorCode;
-    if (metrics != nullptr) metrics->client_extra_error_code = state.writeErrorCode;
+                        state.outcome.errorMsg);
+    response.extraErrorCode = state.outcome.errorCode;
+    if (metrics != nullptr) metrics->client_extra_error_code = state.outcome.writeErrorCode;
     return response;
   }
   ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_NETWORK_ERROR,
-                      state.errorMsg);
-  response.extraErrorCode = state.errorCode;
+                      state.outcome.errorMsg);
+  response.extraErrorCode = state.outcome.errorCode;
   if (metrics != nullptr) {
-    metrics->client_extra_error_code = state.errorCode;
-    metrics->error_code = state.errorCode;
+    metrics->client_extra_error_code = state.outcome.errorCode;
+    metrics->error_code = state.outcome.errorCode;
   }
   return response;
 }

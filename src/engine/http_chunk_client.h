@@ -23,7 +23,7 @@ namespace zephyl {
 
 class HttpChunkClient {
  public:
-  // ChunkState::errorCode values besides libcurl's result codes.
+  // ChunkOutcome::errorCode values besides libcurl's result codes.
   static constexpr int32_t kNoHandleError = 2;     // no easy handle, or the pool refused the job
   static constexpr int32_t kHttpCodeError = 1000;  // status other than 200/206, or no body at all
   static constexpr int32_t kAnswerRefused = 1001;  // the answer did not fit or onConnected refused

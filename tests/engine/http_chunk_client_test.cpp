@@ -55,8 +55,8 @@ struct TestChunk {
     state.onData = [this](int32_t id, int32_t length, const uint8_t* data) {
       EXPECT_EQ(id, request.chunkId);
       if (refuseWrites) {
-        state.writeErrorCode = ZPResponse::EXECUTE_ERROR;
-        state.writeErrorMsg = "no room for the chunk";
+        state.outcome.writeErrorCode = ZPResponse::EXECUTE_ERROR;
+        state.outcome.writeErrorMsg = "no room for the chunk";
         return false;
       }
       received.insert(received.end(), data, data + length);
@@ -145,18 +145,18 @@ TEST_F(HttpChunkClientTest, RangedAnswerDeliversExactlyTheAskedBytes) {
   const std::string log = stopCapture();
 
   EXPECT_EQ(chunk.received, slice(body, 1000, 50999));
-  EXPECT_EQ(chunk.state.errorCode, 0);
-  EXPECT_EQ(chunk.state.httpCode, 206);
-  EXPECT_EQ(chunk.state.contentLength, 100000);
-  EXPECT_TRUE(chunk.state.totalLengthKnown);
-  EXPECT_TRUE(chunk.state.rangeHonoured);
-  EXPECT_EQ(chunk.state.contentRangeStart, 1000);
-  EXPECT_EQ(chunk.state.contentRangeEnd, 50999);
-  EXPECT_EQ(chunk.state.downloadedSize, 50000);
+  EXPECT_EQ(chunk.state.outcome.errorCode, 0);
+  EXPECT_EQ(chunk.state.outcome.httpCode, 206);
+  EXPECT_EQ(chunk.state.answer.contentLength, 100000);
+  EXPECT_TRUE(chunk.state.answer.totalLengthKnown);
+  EXPECT_TRUE(chunk.state.answer.rangeHonoured);
+  EXPECT_EQ(chunk.state.answer.contentRangeStart, 1000);
+  EXPECT_EQ(chunk.state.answer.contentRangeEnd, 50999);
+  EXPECT_EQ(chunk.state.stats.downloadedSize, 50000);
   ASSERT_EQ(chunk.connects.size(), 1u);
   EXPECT_EQ(chunk.connects[0], std::make_pair(206, int64_t{100000}));
-  EXPECT_EQ(chunk.state.domains.count(server_.host()), 1u);
-  EXPECT_EQ(chunk.state.remoteIps.count("127.0.0.1"), 1u);
+  EXPECT_EQ(chunk.state.stats.domains.count(server_.host()), 1u);
+  EXPECT_EQ(chunk.state.stats.remoteIps.count("127.0.0.1"), 1u);
   EXPECT_TRUE(HttpChunkClient::classify(chunk.state, nullptr).isSuccess());
 
   const auto seen = server_.requests();
@@ -177,7 +177,7 @@ TEST_F(HttpChunkClientTest, BodyReachesTheSinkInLargeWrites) {
   run(chunk);
 
   EXPECT_EQ(chunk.received, body);
-  EXPECT_EQ(chunk.state.downloadedSize, static_cast<int64_t>(body.size()));
+  EXPECT_EQ(chunk.state.stats.downloadedSize, static_cast<int64_t>(body.size()));
   // Eight full batches; a slow machine may hand on a few batches early, after their wait.
   EXPECT_GE(chunk.writes, 8);
   EXPECT_LE(chunk.writes, 32);
@@ -193,10 +193,10 @@ TEST_F(HttpChunkClientTest, AnswerWithoutRangeIsTheWholeResourceWithItsLength) {
   const std::string log = stopCapture();
 
   EXPECT_EQ(chunk.received, body);
-  EXPECT_EQ(chunk.state.httpCode, 200);
-  EXPECT_EQ(chunk.state.contentLength, 70000);
-  EXPECT_TRUE(chunk.state.totalLengthKnown);
-  EXPECT_TRUE(chunk.state.rangeHonoured);
+  EXPECT_EQ(chunk.state.outcome.httpCode, 200);
+  EXPECT_EQ(chunk.state.answer.contentLength, 70000);
+  EXPECT_TRUE(chunk.state.answer.totalLengthKnown);
+  EXPECT_TRUE(chunk.state.answer.rangeHonoured);
   EXPECT_FALSE(server_.requests().at(0).hasRange);
   EXPECT_NE(log.find("total contentLength: 70000\n"), std::string::npos);
 }
@@ -210,10 +210,10 @@ TEST_F(HttpChunkClientTest, ServerIgnoringRangeIsAcceptedForARangeStartingAtZero
   run(chunk);
 
   // The planner learns from the 200 that the server ignores ranges; the bytes are all in place.
-  EXPECT_EQ(chunk.state.errorCode, 0);
-  EXPECT_EQ(chunk.state.httpCode, 200);
-  EXPECT_TRUE(chunk.state.rangeHonoured);
-  EXPECT_EQ(chunk.state.contentLength, 30000);
+  EXPECT_EQ(chunk.state.outcome.errorCode, 0);
+  EXPECT_EQ(chunk.state.outcome.httpCode, 200);
+  EXPECT_TRUE(chunk.state.answer.rangeHonoured);
+  EXPECT_EQ(chunk.state.answer.contentLength, 30000);
   EXPECT_EQ(chunk.received, body);
 }
 
@@ -227,10 +227,10 @@ TEST_F(HttpChunkClientTest, WholeBodyAnswerToARangePastZeroIsRefusedBeforeAnyByt
   run(chunk);
 
   EXPECT_TRUE(chunk.received.empty());
-  EXPECT_EQ(chunk.state.downloadedSize, 0);
-  EXPECT_TRUE(chunk.state.answerRefused);
-  EXPECT_FALSE(chunk.state.rangeHonoured);
-  EXPECT_EQ(chunk.state.errorCode, HttpChunkClient::kAnswerRefused);
+  EXPECT_EQ(chunk.state.stats.downloadedSize, 0);
+  EXPECT_TRUE(chunk.state.outcome.answerRefused);
+  EXPECT_FALSE(chunk.state.answer.rangeHonoured);
+  EXPECT_EQ(chunk.state.outcome.errorCode, HttpChunkClient::kAnswerRefused);
   // Asking again would bring the same answer: no retry.
   EXPECT_EQ(server_.requestCount(), 1u);
   // The final failure still releases a planner waiting for the first answer.
@@ -247,8 +247,8 @@ TEST_F(HttpChunkClientTest, ContentRangeStartingElsewhereIsRefusedBeforeAnyByte)
   run(chunk);
 
   EXPECT_TRUE(chunk.received.empty());
-  EXPECT_TRUE(chunk.state.answerRefused);
-  EXPECT_EQ(chunk.state.contentRangeStart, 4900);
+  EXPECT_TRUE(chunk.state.outcome.answerRefused);
+  EXPECT_EQ(chunk.state.answer.contentRangeStart, 4900);
   EXPECT_EQ(server_.requestCount(), 1u);
 }
 
@@ -260,9 +260,9 @@ TEST_F(HttpChunkClientTest, OnConnectedRefusalEndsTheChunkWithoutWritingOrRetryi
   run(chunk);
 
   EXPECT_TRUE(chunk.received.empty());
-  EXPECT_TRUE(chunk.state.answerRefused);
-  EXPECT_TRUE(chunk.state.connected);
-  EXPECT_EQ(chunk.state.errorCode, HttpChunkClient::kAnswerRefused);
+  EXPECT_TRUE(chunk.state.outcome.answerRefused);
+  EXPECT_TRUE(chunk.state.outcome.connected);
+  EXPECT_EQ(chunk.state.outcome.errorCode, HttpChunkClient::kAnswerRefused);
   ASSERT_EQ(chunk.connects.size(), 1u);  // told once, not again at the final failure
   EXPECT_EQ(chunk.connects[0], std::make_pair(206, int64_t{20000}));
   EXPECT_EQ(server_.requestCount(), 1u);
@@ -282,8 +282,8 @@ TEST_F(HttpChunkClientTest, NotFoundIsRetriedOnceThenFailsAsServerErrorWithoutIt
 
   EXPECT_EQ(server_.requestCount(), 2u);
   EXPECT_TRUE(chunk.received.empty());  // the HTML page is not data
-  EXPECT_EQ(chunk.state.downloadedSize, 0);
-  EXPECT_EQ(chunk.state.httpCode, 404);
+  EXPECT_EQ(chunk.state.stats.downloadedSize, 0);
+  EXPECT_EQ(chunk.state.outcome.httpCode, 404);
   EXPECT_EQ(countOf(log, "chunkId: 0, error: 1000(http code error), httpCode: 404\n"), 2u);
   EXPECT_EQ(countOf(log, "chunkId: 0, serverErrorCount: 0, retry\n"), 1u);
   EXPECT_EQ(countOf(log, "serverErrorCount: 1, retry"), 0u);
@@ -309,9 +309,9 @@ TEST_F(HttpChunkClientTest, ServerErrorThenSuccessDeliversOnlyTheResourceBytes) 
   TestChunk chunk(server_.url("/flaky"), 0, 0, 49999);
   run(chunk);
 
-  EXPECT_EQ(chunk.state.errorCode, 0);
+  EXPECT_EQ(chunk.state.outcome.errorCode, 0);
   EXPECT_EQ(chunk.received, body);
-  EXPECT_EQ(chunk.state.serverErrorCount, 1);
+  EXPECT_EQ(chunk.state.outcome.serverErrorCount, 1);
   const auto seen = server_.requests();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].status, 500);
@@ -327,8 +327,8 @@ TEST_F(HttpChunkClientTest, WriterRefusalClassifiesAsDataWriteError) {
   run(chunk);
   const std::string log = stopCapture();
 
-  EXPECT_TRUE(chunk.state.writeFailed);
-  EXPECT_EQ(chunk.state.errorCode, CURLE_WRITE_ERROR);
+  EXPECT_TRUE(chunk.state.outcome.writeFailed);
+  EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_WRITE_ERROR);
   // The status was known: a server-kind retry, then the end.
   EXPECT_EQ(server_.requestCount(), 2u);
   EXPECT_EQ(countOf(log, "WriteFunction failed\n"), 2u);
@@ -352,8 +352,8 @@ TEST_F(HttpChunkClientTest, RefusedConnectionIsRetriedTwiceThenFailsAsNetworkErr
   run(chunk);
   const std::string log = stopCapture();
 
-  EXPECT_EQ(chunk.state.errorCode, CURLE_COULDNT_CONNECT);
-  EXPECT_EQ(chunk.state.httpCode, 0);
+  EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_COULDNT_CONNECT);
+  EXPECT_EQ(chunk.state.outcome.httpCode, 0);
   EXPECT_EQ(countOf(log, "chunkId: 0, netErrorCount: 0, retry\n"), 1u);
   EXPECT_EQ(countOf(log, "chunkId: 0, netErrorCount: 1, retry\n"), 1u);
   EXPECT_EQ(countOf(log, "netErrorCount: 2"), 0u);
@@ -379,13 +379,13 @@ TEST_F(HttpChunkClientTest, CutConnectionIsRetriedFromTheFirstMissingByte) {
   TestChunk chunk(server_.url("/cut"), 0, 0, 99999);
   run(chunk);
 
-  EXPECT_EQ(chunk.state.errorCode, 0);
+  EXPECT_EQ(chunk.state.outcome.errorCode, 0);
   EXPECT_EQ(chunk.received, body);
   const auto seen = server_.requests();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].range, "bytes=0-99999");
   EXPECT_EQ(seen[1].range, "bytes=30000-99999");
-  EXPECT_EQ(chunk.state.serverErrorCount, 1);  // the cut answer had a status
+  EXPECT_EQ(chunk.state.outcome.serverErrorCount, 1);  // the cut answer had a status
 }
 
 // An answer without a single body byte is still an answer: a 200 of length 0 is an empty
@@ -401,13 +401,13 @@ TEST_F(HttpChunkClientTest, BodilessAnswersAreJudgedNotRetried) {
     run(chunk);
     EXPECT_EQ(server_.requestCount(), 1u);
     if (ignoreRange) {
-      EXPECT_EQ(chunk.state.errorCode, 0);
-      EXPECT_EQ(chunk.state.httpCode, 200);
-      EXPECT_TRUE(chunk.state.totalLengthKnown);
-      EXPECT_EQ(chunk.state.contentLength, 0);
+      EXPECT_EQ(chunk.state.outcome.errorCode, 0);
+      EXPECT_EQ(chunk.state.outcome.httpCode, 200);
+      EXPECT_TRUE(chunk.state.answer.totalLengthKnown);
+      EXPECT_EQ(chunk.state.answer.contentLength, 0);
     } else {
-      EXPECT_EQ(chunk.state.finalStatus, 416);
-      EXPECT_EQ(chunk.state.contentRangeTotal, 0);
+      EXPECT_EQ(chunk.state.outcome.finalStatus, 416);
+      EXPECT_EQ(chunk.state.answer.contentRangeTotal, 0);
     }
   }
 }
@@ -420,8 +420,8 @@ TEST_F(HttpChunkClientTest, SlowServerTimesOutAsNetworkFailure) {
   TestChunk chunk(server_.url("/slow"), 0, 0, 999);
   run(chunk);
 
-  EXPECT_EQ(chunk.state.errorCode, CURLE_OPERATION_TIMEDOUT);
-  EXPECT_EQ(chunk.state.netErrorCount, 2);
+  EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_EQ(chunk.state.outcome.netErrorCount, 2);
   EXPECT_EQ(server_.requestCount(), 3u);
   EXPECT_EQ(HttpChunkClient::classify(chunk.state, nullptr).errorCode,
             ZPResponse::BLOCK_HTTP_NETWORK_ERROR);
@@ -447,14 +447,14 @@ TEST_F(HttpChunkClientTest, FailingChunkSwitchesToEachAlternativeHostWithFreshCo
   run(chunk);
   const std::string log = stopCapture();
 
-  EXPECT_EQ(chunk.state.errorCode, 0);
+  EXPECT_EQ(chunk.state.outcome.errorCode, 0);
   EXPECT_EQ(chunk.received, body);
   EXPECT_EQ(server_.requestCount(), 2u);
   EXPECT_EQ(hostB.requestCount(), 2u);
   ASSERT_EQ(hostC.requestCount(), 1u);
   EXPECT_EQ(hostC.requests()[0].target, "/data?v=1");  // path and query kept
-  EXPECT_EQ(chunk.state.domainIndex, 1);
-  EXPECT_EQ(chunk.state.domains.size(), 3u);
+  EXPECT_EQ(chunk.state.outcome.domainIndex, 1);
+  EXPECT_EQ(chunk.state.stats.domains.size(), 3u);
   const size_t toB = log.find("chunkId: 5, change domain to: " + hostB.host() + ", retry\n");
   const size_t toC = log.find("chunkId: 5, change domain to: " + hostC.host() + ", retry\n");
   ASSERT_NE(toB, std::string::npos);
@@ -514,9 +514,9 @@ TEST_F(HttpChunkClientTest, CancelWhileQueuedEndsWithoutTransfer) {
   ASSERT_EQ(queued.connects.size(), 1u);
   EXPECT_EQ(queued.connects[0], std::make_pair(0, int64_t{0}));
   EXPECT_TRUE(queued.received.empty());
-  EXPECT_EQ(queued.state.errorCode, 0);
+  EXPECT_EQ(queued.state.outcome.errorCode, 0);
   for (const auto& seen : server_.requests()) EXPECT_EQ(seen.target, "/first");
-  EXPECT_EQ(blocker.state.errorCode, 0);
+  EXPECT_EQ(blocker.state.outcome.errorCode, 0);
 }
 
 TEST_F(HttpChunkClientTest, CancelDuringTransferAbortsItAndLogsCancelled) {
@@ -537,7 +537,7 @@ TEST_F(HttpChunkClientTest, CancelDuringTransferAbortsItAndLogsCancelled) {
   }
   const std::string log = stopCapture();
 
-  EXPECT_EQ(chunk.state.errorCode, CURLE_ABORTED_BY_CALLBACK);
+  EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_ABORTED_BY_CALLBACK);
   EXPECT_EQ(countOf(log, "chunkId: 7, cancelled\n"), 1u);
   EXPECT_EQ(countOf(log, "retry"), 0u);
   // Every byte that arrived before the cancellation is stored, none after it.
@@ -563,7 +563,7 @@ TEST_F(HttpChunkClientTest, CancelEndsAWaitForTheAnswer) {
   }
   const std::string log = stopCapture();
 
-  EXPECT_EQ(chunk.state.errorCode, CURLE_ABORTED_BY_CALLBACK);
+  EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_ABORTED_BY_CALLBACK);
   EXPECT_EQ(countOf(log, "chunkId: 0, cancelled\n"), 1u);
   EXPECT_EQ(countOf(log, "retry"), 0u);
   ASSERT_EQ(chunk.connects.size(), 1u);
@@ -577,14 +577,14 @@ TEST_F(HttpChunkClientTest, ContentRangeHeaderGivesTheWholeLength) {
   TestChunk chunk(server_.url("/file"), 0, 100, 199);
   run(chunk);
 
-  EXPECT_EQ(chunk.state.headers.at("content-range"), "bytes 100-199/5000");
-  EXPECT_EQ(chunk.state.headers.at("content-type"), "application/octet-stream");
-  for (const auto& [name, value] : chunk.state.headers) {
+  EXPECT_EQ(chunk.state.stats.headers.at("content-range"), "bytes 100-199/5000");
+  EXPECT_EQ(chunk.state.stats.headers.at("content-type"), "application/octet-stream");
+  for (const auto& [name, value] : chunk.state.stats.headers) {
     EXPECT_NE(name.rfind("http/", 0), 0u) << "status line stored as " << name;
   }
-  EXPECT_EQ(chunk.state.contentLength, 5000);
-  EXPECT_EQ(chunk.state.contentRangeTotal, 5000);
-  EXPECT_EQ(chunk.state.bodyLength, 100);
+  EXPECT_EQ(chunk.state.answer.contentLength, 5000);
+  EXPECT_EQ(chunk.state.answer.contentRangeTotal, 5000);
+  EXPECT_EQ(chunk.state.answer.bodyLength, 100);
   EXPECT_EQ(chunk.connects.at(0).second, 5000);
 }
 
@@ -598,12 +598,12 @@ TEST_F(HttpChunkClientTest, UnknownTotalFallsBackToTheBodyLengthAndSaysSo) {
   run(chunk);
   const std::string log = stopCapture();
 
-  EXPECT_EQ(chunk.state.errorCode, 0);
+  EXPECT_EQ(chunk.state.outcome.errorCode, 0);
   EXPECT_EQ(chunk.received, slice(body, 100, 199));
-  EXPECT_TRUE(chunk.state.contentRangeTotalUnknown);
-  EXPECT_FALSE(chunk.state.totalLengthKnown);
-  EXPECT_EQ(chunk.state.contentLength, 100);
-  EXPECT_TRUE(chunk.state.rangeHonoured);
+  EXPECT_TRUE(chunk.state.answer.contentRangeTotalUnknown);
+  EXPECT_FALSE(chunk.state.answer.totalLengthKnown);
+  EXPECT_EQ(chunk.state.answer.contentLength, 100);
+  EXPECT_TRUE(chunk.state.answer.rangeHonoured);
   EXPECT_NE(log.find("total contentLength: 100\n"), std::string::npos);
 }
 
@@ -617,11 +617,11 @@ TEST_F(HttpChunkClientTest, BodiesWithoutLengthArriveWholeWithLengthUnknown) {
     TestChunk chunk(server_.url("/stream"), 0, 0, -1);
     run(chunk);
 
-    EXPECT_EQ(chunk.state.errorCode, 0);
+    EXPECT_EQ(chunk.state.outcome.errorCode, 0);
     EXPECT_EQ(chunk.received, body);
-    EXPECT_EQ(chunk.state.httpCode, 200);
-    EXPECT_EQ(chunk.state.contentLength, -1);
-    EXPECT_FALSE(chunk.state.totalLengthKnown);
+    EXPECT_EQ(chunk.state.outcome.httpCode, 200);
+    EXPECT_EQ(chunk.state.answer.contentLength, -1);
+    EXPECT_FALSE(chunk.state.answer.totalLengthKnown);
   }
 }
 
@@ -644,11 +644,11 @@ TEST_F(HttpChunkClientTest, SilentServerIsAStallRetriedAsNetworkFailure) {
     TestChunk chunk(url, 0, 0, 999);
     run(chunk);
 
-    EXPECT_EQ(chunk.state.errorCode, CURLE_OPERATION_TIMEDOUT);
-    EXPECT_NE(chunk.state.errorMsg.find("no byte received for 300 ms"), std::string::npos)
-        << chunk.state.errorMsg;
-    EXPECT_EQ(chunk.state.httpCode, 0);
-    EXPECT_EQ(chunk.state.netErrorCount, 2);
+    EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_OPERATION_TIMEDOUT);
+    EXPECT_NE(chunk.state.outcome.errorMsg.find("no byte received for 300 ms"), std::string::npos)
+        << chunk.state.outcome.errorMsg;
+    EXPECT_EQ(chunk.state.outcome.httpCode, 0);
+    EXPECT_EQ(chunk.state.outcome.netErrorCount, 2);
     EXPECT_EQ(server_.requestCount(), handshake ? 0u : 3u);
     const ZPResponse response = HttpChunkClient::classify(chunk.state, nullptr);
     EXPECT_EQ(response.errorCode, ZPResponse::BLOCK_HTTP_NETWORK_ERROR);
@@ -667,7 +667,7 @@ TEST_F(HttpChunkClientTest, StallInsideABodyIsRetriedFromTheFirstMissingByte) {
   TestChunk chunk(server_.url("/stalls"), 0, 0, 99999);
   run(chunk);
 
-  EXPECT_EQ(chunk.state.errorCode, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_OPERATION_TIMEDOUT);
   EXPECT_EQ(chunk.received, slice(body, 0, 39999));
   const auto seen = server_.requests();
   ASSERT_EQ(seen.size(), 2u);  // one server-kind retry: the answer had a status
@@ -689,7 +689,7 @@ TEST_F(HttpChunkClientTest, SlowButSteadyAnswerIsNotAStall) {
   TestChunk chunk(server_.url("/slow"), 0, 0, 59999);
   run(chunk);
 
-  EXPECT_EQ(chunk.state.errorCode, 0) << chunk.state.errorMsg;
+  EXPECT_EQ(chunk.state.outcome.errorCode, 0) << chunk.state.outcome.errorMsg;
   EXPECT_EQ(chunk.received, body);
   EXPECT_EQ(server_.requestCount(), 1u);
 }
@@ -722,9 +722,9 @@ TEST_F(HttpChunkClientTest, PartRunningPastItsContentRangeEndsAtItsEnd) {
   canned.stop();
   listening.join();
 
-  EXPECT_EQ(chunk.state.errorCode, CURLE_WEIRD_SERVER_REPLY) << chunk.state.errorMsg;
-  EXPECT_TRUE(chunk.state.rangeHonoured);
-  EXPECT_FALSE(chunk.state.writeFailed);
+  EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_WEIRD_SERVER_REPLY) << chunk.state.outcome.errorMsg;
+  EXPECT_TRUE(chunk.state.answer.rangeHonoured);
+  EXPECT_FALSE(chunk.state.outcome.writeFailed);
   EXPECT_EQ(chunk.received, slice(body, 0, 99));
 }
 
@@ -758,16 +758,16 @@ TEST_P(RedirectTest, FollowsAtMostTheAllowedRedirects) {
 
   EXPECT_EQ(server_.requestCount(), redirects.requests);
   if (redirects.delivered) {
-    EXPECT_EQ(chunk.state.errorCode, 0) << chunk.state.errorMsg;
+    EXPECT_EQ(chunk.state.outcome.errorCode, 0) << chunk.state.outcome.errorMsg;
     EXPECT_EQ(chunk.received, body);
     return;
   }
   EXPECT_TRUE(chunk.received.empty());
-  EXPECT_EQ(chunk.state.errorCode, CURLE_TOO_MANY_REDIRECTS);
-  EXPECT_NE(chunk.state.errorMsg.find("Maximum (" + std::to_string(redirects.maxRedirects) +
+  EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_TOO_MANY_REDIRECTS);
+  EXPECT_NE(chunk.state.outcome.errorMsg.find("Maximum (" + std::to_string(redirects.maxRedirects) +
                                       ") redirects followed"),
             std::string::npos)
-      << chunk.state.errorMsg;
+      << chunk.state.outcome.errorMsg;
   const ZPResponse response = HttpChunkClient::classify(chunk.state, nullptr);
   EXPECT_EQ(response.errorCode, ZPResponse::BLOCK_HTTP_NETWORK_ERROR);
   EXPECT_EQ(response.extraErrorCode, CURLE_TOO_MANY_REDIRECTS);
@@ -851,8 +851,8 @@ TEST_P(TlsTrustTest, PeerIsVerifiedAsThePolicySays) {
   const std::string log = stopCapture();
 
   if (tls.accepted) {
-    EXPECT_EQ(chunk.state.errorCode, 0) << chunk.state.errorMsg;
-    EXPECT_EQ(chunk.state.httpCode, 206);
+    EXPECT_EQ(chunk.state.outcome.errorCode, 0) << chunk.state.outcome.errorMsg;
+    EXPECT_EQ(chunk.state.outcome.httpCode, 206);
     EXPECT_EQ(chunk.received, slice(body, 10, 40009));
     ASSERT_TRUE(secure.waitForRequests(1, 10000));
     EXPECT_EQ(secure.requests().at(0).range, "bytes=10-40009");
@@ -861,17 +861,17 @@ TEST_P(TlsTrustTest, PeerIsVerifiedAsThePolicySays) {
   // Refused during the handshake: no request was sent, no byte taken.
   EXPECT_TRUE(chunk.received.empty());
   EXPECT_TRUE(secure.requests().empty());
-  EXPECT_EQ(chunk.state.errorCode, CURLE_PEER_FAILED_VERIFICATION) << chunk.state.errorMsg;
+  EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_PEER_FAILED_VERIFICATION) << chunk.state.outcome.errorMsg;
   // libcurl's own account of the refusal, not only the name of its code.
-  EXPECT_NE(chunk.state.errorMsg, curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION));
-  EXPECT_NE(chunk.state.errorMsg.find("certificate"), std::string::npos) << chunk.state.errorMsg;
+  EXPECT_NE(chunk.state.outcome.errorMsg, curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION));
+  EXPECT_NE(chunk.state.outcome.errorMsg.find("certificate"), std::string::npos) << chunk.state.outcome.errorMsg;
   EXPECT_EQ(countOf(log, "chunkId: 0, error: 60("), 3u);  // the first try and two retries
   EXPECT_EQ(countOf(log, "chunkId: 0, netErrorCount: 1, retry\n"), 1u);
   EXPECT_EQ(countOf(log, "chunkId: 0, download failed\n"), 1u);
   const ZPResponse response = HttpChunkClient::classify(chunk.state, nullptr);
   EXPECT_EQ(response.errorCode, ZPResponse::BLOCK_HTTP_NETWORK_ERROR);
   EXPECT_EQ(response.extraErrorCode, CURLE_PEER_FAILED_VERIFICATION);
-  EXPECT_EQ(response.errorMsg, chunk.state.errorMsg);
+  EXPECT_EQ(response.errorMsg, chunk.state.outcome.errorMsg);
 }
 
 const TlsCase kTlsCases[] = {
@@ -908,7 +908,7 @@ TEST_F(HttpChunkClientTest, ParallelChunksEachReceiveTheirOwnRange) {
     for (auto& chunk : chunks) ASSERT_TRUE(chunk->waitDone());
   }
   for (int i = 0; i < kChunks; ++i) {
-    EXPECT_EQ(chunks[i]->state.errorCode, 0) << "chunk " << i;
+    EXPECT_EQ(chunks[i]->state.outcome.errorCode, 0) << "chunk " << i;
     EXPECT_EQ(chunks[i]->received, slice(body, static_cast<size_t>(i * kChunkBytes),
                                          static_cast<size_t>((i + 1) * kChunkBytes - 1)))
         << "chunk " << i;
