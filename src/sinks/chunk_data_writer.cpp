@@ -97,6 +97,7 @@ bool ChunkDataWriter::open(int* errorCode, std::string* errorMsg) {
     validator_.clear();
     loaded.clear();
   }
+  validatorSaved_ = true;
   // Bytes are stored only once the length is known (an open-ended download saves -1): a record
   // without a length that claims bytes, or calls a range finished, is not this library's, and
   // believing it would deliver whatever the data file holds without asking the server.
@@ -151,7 +152,9 @@ void ChunkDataWriter::close() {
     // Data first, on stable storage, then the record that claims it.
     if (file_ && !fs::syncFile(file_.get())) progressOwned_ = false;
     if (file_ && !flushAndClose(file_, nullptr, nullptr)) progressOwned_ = false;
-    if (progressOwned_) (void)saveProgress(paths_.infoPath, chunks_, contentLength_.load());
+    if (progressOwned_ && saveValidatorLocked()) {
+      (void)saveProgress(paths_.infoPath, chunks_, contentLength_.load());
+    }
     progressOwned_ = false;
     chunks_.clear();
     releaseKey = keyOpen_;
@@ -167,7 +170,10 @@ bool ChunkDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respon
   int64_t length = 0;
   {
     MutexLock lock(mutex_);
-    if (file_ && !flushAndClose(file_, errorCode, errorMsg)) {
+    // The file reaches stable storage before it is renamed into place (no progress save may have
+    // synced it: a download that completes before one is due never writes a progress file).
+    if (file_ && (!fs::syncFile(file_.get(), errorCode, errorMsg) ||
+                  !flushAndClose(file_, errorCode, errorMsg))) {
       // Stored bytes may be missing: only the last saved progress file may be trusted now.
       progressOwned_ = false;
       return false;
@@ -203,6 +209,7 @@ void ChunkDataWriter::reset() {
   MutexLock lock(mutex_);
   if (file_) (void)flushAndClose(file_, nullptr, nullptr);
   validator_.clear();
+  validatorSaved_ = true;  // its file goes below
   lastSaveTimeMs_ = 0;
   if (!paths_.dataPath.empty()) {
     // The record goes first: a record left behind by a failure must never outlive its data.
@@ -245,11 +252,19 @@ std::string ChunkDataWriter::validator() {
 void ChunkDataWriter::setValidator(const std::string& validator) {
   MutexLock lock(mutex_);
   if (validator == validator_) return;
-  // Written before any progress record of the new resource can be: a record on disk always
-  // belongs to the validator beside it. Should the file not be written, a resume finds the old
-  // or no validator and judges the next answer by that.
-  if (!saveValidator(paths_.validatorPath, validator)) return;
+  // Written with the next progress record, before it: a download that completes before any
+  // record is due never writes one.
   validator_ = validator;
+  validatorSaved_ = false;
+}
+
+bool ChunkDataWriter::saveValidatorLocked() {
+  if (validatorSaved_) return true;
+  // A record on disk always belongs to the validator beside it: should the validator not be
+  // written, no record is either, and a resume finds the last record with its own validator.
+  if (!saveValidator(paths_.validatorPath, validator_)) return false;
+  validatorSaved_ = true;
+  return true;
 }
 
 ChunkInfo ChunkDataWriter::chunkAt(int index) {
@@ -327,6 +342,9 @@ bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* 
     ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
     chunk.current += size;
     downloadedLength_.fetch_add(size);
+    // A complete download is delivered next, or kept by close when delivery fails: a record of
+    // it now would only cost syncs and renames.
+    if (isPlanComplete(chunks_, contentLength_.load())) return true;
     const int64_t now = clock_();
     const int64_t sinceSave = now - lastSaveTimeMs_;
     const bool due = lastSaveTimeMs_ == 0 ? isChunkFinished(chunk, contentLength_.load())
@@ -356,7 +374,7 @@ void ChunkDataWriter::saveSnapshot(FILE* file, const std::vector<ChunkInfo>& sna
   std::string infoPath;
   {
     MutexLock lock(mutex_);
-    if (!progressOwned_) return;
+    if (!progressOwned_ || !saveValidatorLocked()) return;
     infoPath = paths_.infoPath;
   }
   (void)saveProgress(infoPath, snapshot, length);

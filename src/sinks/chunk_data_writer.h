@@ -105,6 +105,9 @@ class ChunkDataWriter : public DataWriter {
   void saveSnapshot(FILE* file, const std::vector<ChunkInfo>& snapshot, int64_t length)
       EXCLUDES(saveMutex_, mutex_);
 
+  // Writes validator_ to its file unless it is there already; false when it could not be.
+  bool saveValidatorLocked() REQUIRES(mutex_);
+
   // Set at construction.
   const std::string fileKey_;
   const int64_t blockSize_;
@@ -126,6 +129,7 @@ class ChunkDataWriter : public DataWriter {
   Clock clock_ GUARDED_BY(mutex_);
   std::vector<ChunkInfo> chunks_ GUARDED_BY(mutex_);  // the plan, in offset order, chunkId = index
   std::string validator_ GUARDED_BY(mutex_);  // of the stored bytes; empty when none is known
+  bool validatorSaved_ GUARDED_BY(mutex_) = true;  // validator_ is what its file holds
   FilePaths paths_ GUARDED_BY(mutex_);
   FileHandle file_ GUARDED_BY(mutex_);  // the data file; null while closed
   // Between openFile and closeFile / a successful delivery.

@@ -376,7 +376,7 @@ FileStorageManager::OpenKeyMap& FileStorageManager::openKeysOf(FileKind kind) {
 void FileStorageManager::finishDelivery(const FilePaths& paths) {
   // Deleted only after the move, while the key is still held: a move that fails keeps the
   // download resumable, and no other writer can meet half a download.
-  if (!paths.infoPath.empty()) fs::removeFile(paths.infoPath);
+  if (!paths.infoPath.empty() && fs::exists(paths.infoPath)) fs::removeFile(paths.infoPath);
   if (!paths.validatorPath.empty() && fs::exists(paths.validatorPath)) {
     fs::removeFile(paths.validatorPath);
   }

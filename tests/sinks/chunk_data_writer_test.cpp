@@ -1,4 +1,5 @@
 #include "sinks/chunk_data_writer.h"
+#include "sinks/validator_file.h"
 
 #include <gtest/gtest.h>
 
@@ -124,15 +125,23 @@ TEST_F(ChunkDataWriterTest, PlansFiveMebibytesInTwoMebibyteBlocks) {
   writer->close();
 }
 
+// A download that completes before any save is due writes no record (it is delivered next);
+// closed without a delivery, it is kept with its record and validator.
 TEST_F(ChunkDataWriterTest, ShortResourceClosedWithoutDeliveryIsCachedWithItsProgress) {
   auto writer = openWriter(2097152);
   writer->firstChunk();
   ASSERT_TRUE(writer->setContentLength(1000, &code_, &message_));
+  writer->setValidator("\"v1\"");
   test::planAll(*writer);
   EXPECT_TRUE(unfinishedChunks(*writer, 0).empty());
   Bytes source = test::patternBytes(1000);
   ASSERT_TRUE(writer->write(0, 1000, source.data(), &code_, &message_));
+  EXPECT_FALSE(stdfs::exists(infoPath()));
+  EXPECT_FALSE(stdfs::exists(dataPath() + ".validator"));
   writer->close();
+  std::string validator;
+  ASSERT_TRUE(loadValidator(dataPath() + ".validator", &validator));
+  EXPECT_EQ(validator, "\"v1\"");
 
   const Progress progress = readProgress();
   ASSERT_TRUE(progress.loaded);
