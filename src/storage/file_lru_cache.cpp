@@ -24,10 +24,16 @@ bool stripSuffix(const std::string& path, const char* suffix, std::string* stem)
   return true;
 }
 
-// A side file names a download only through a key that is a file name: a bare ".info" has none,
-// and with "." or ".." the data path would be the cache directory or its parent. Such files are
-// not the cache's to index or delete.
-bool isDownloadKey(const std::string& key) { return !key.empty() && key != "." && key != ".."; }
+// A side file names a download only through a key that is a file name of a data file: a bare
+// ".info" has none, with "." or ".." the data path would be the cache directory or its parent,
+// and a key that is itself a side file name ("k.info" of "k.info.info") would make another
+// download's progress file its data. The library's keys are hex digests, never any of these;
+// such files are not the cache's to index or delete.
+bool isDownloadKey(const std::string& key) {
+  std::string stem;
+  return !key.empty() && key != "." && key != ".." && !stripSuffix(key, kInfoSuffix, &stem) &&
+         !stripSuffix(key, kValidatorSuffix, &stem) && !stripSuffix(key, kTemporarySuffix, &stem);
+}
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <utime.h>
 
 #include <ctime>
 #include <filesystem>
@@ -35,8 +36,8 @@ class FileLruCacheTest : public testing::Test {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(size, 'x');
   }
   static void setModifiedSeconds(const std::string& path, time_t seconds) {
-    struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+    utimbuf times{seconds, seconds};
+    ASSERT_EQ(utime(path.c_str(), &times), 0) << path;
   }
   static bool exists(const std::string& path) { return std::filesystem::exists(path); }
 
@@ -343,6 +344,9 @@ TEST_F(FileLruCacheTest, StartupScanDeletesOrphanSideFilesAndLeftoversOnly) {
   writeFile(dir_ + "/..info", 5);
   writeFile(dir_ + "/...info", 5);
   writeFile(dir_ + "/..info.tmp", 5);
+  // Key "e.info" would take e's progress file for its data.
+  makeEntry("e");
+  writeFile(dir_ + "/e.info.info", 5);
   FileLruCache cache;
   cache.configure(dir_, 0, 0, 0);
 
@@ -358,8 +362,9 @@ TEST_F(FileLruCacheTest, StartupScanDeletesOrphanSideFilesAndLeftoversOnly) {
   EXPECT_FALSE(cache.get("c", &found));
   EXPECT_FALSE(cache.get("a.validator", &found));
   EXPECT_FALSE(cache.get("c.validator", &found));
-  for (const char* key : {".", ".."}) EXPECT_FALSE(cache.get(key, &found)) << key;
-  for (const char* name : {"..info", "...info", "..info.tmp"}) {
+  EXPECT_TRUE(cache.get("e", &found));
+  for (const char* key : {".", "..", "e.info"}) EXPECT_FALSE(cache.get(key, &found)) << key;
+  for (const char* name : {"..info", "...info", "..info.tmp", "e.info", "e.info.info"}) {
     EXPECT_TRUE(exists(dir_ + "/" + name)) << name;
   }
 }
