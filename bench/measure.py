@@ -9,6 +9,7 @@ import hashlib
 import json
 import os
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -19,6 +20,13 @@ WORK = os.environ["BENCH_WORK"]          # data, outputs and logs, outside the r
 ZGET = os.environ["BENCH_ZGET"]          # the built zget binary
 DIRECT = os.environ["BENCH_DIRECT"]      # http://127.0.0.1:PORT of nginx
 LIMITED = os.environ["BENCH_LIMITED"]    # http://127.0.0.1:PORT of the 20 MiB/s relay
+RATE = float(os.environ["BENCH_RATE"])   # its bytes per second and connection
+DELAYED = os.environ["BENCH_DELAYED"]    # http://127.0.0.1:PORT of the delay line
+DELAY_MS = float(os.environ["BENCH_DELAY_MS"])   # its one-way delay
+SLOW = os.environ["BENCH_SLOW"]          # http://127.0.0.1:PORT of the relay, one connection slow
+SLOW_CONTROL = int(os.environ["BENCH_SLOW_CONTROL"])   # its control port (restarts the count)
+SLOW_NTH = int(os.environ["BENCH_SLOW_NTH"])           # which connection of a run is slow
+SLOW_DIVISOR = float(os.environ["BENCH_SLOW_DIVISOR"])  # how much slower it is
 RUNS = int(os.environ.get("BENCH_RUNS", "3"))
 ONLY = set(filter(None, os.environ.get("BENCH_SCENARIOS", "").split(",")))
 
@@ -64,10 +72,12 @@ def check(expected):
             sys.exit("benchmark run produced a wrong or missing file: %s" % path)
 
 
-def measure(command, expected, runs):
+def measure(command, expected, runs, prepare=None):
     walls, cpus, rsss = [], [], []
     for _ in range(runs):
         fresh_out()
+        if prepare:
+            prepare()
         wall, cpu, rss = timed(command)
         check(expected)
         walls.append(wall)
@@ -92,15 +102,56 @@ def zget(*args):
     return [ZGET, "-q", "--cache-dir", CACHE, "-d", OUT] + list(args)
 
 
+def restart_slow_count():
+    """Starts the slow relay's connection count again; returns how many the last run opened."""
+    with socket.create_connection(("127.0.0.1", SLOW_CONTROL), timeout=5) as control:
+        control.settimeout(5)
+        answer = b""
+        while not answer.endswith(b"\n"):
+            data = control.recv(64)
+            if not data:
+                break
+            answer += data
+    words = answer.split()
+    if len(words) != 2 or words[0] != b"ok":
+        sys.exit("the slow relay's control port answered %r" % answer)
+    return int(words[1])
+
+
+class Scenario:
+    """What scenarios() yields, as a tuple: title (it starts with the number BENCH_SCENARIOS
+    selects), size in bytes, {output file: md5}, {tool: command}, and optionally the ideal as
+    (seconds, how it is computed) and a call to make before every run."""
+
+    def __init__(self, title, size, expected, tools, ideal=None, prepare=None):
+        self.title, self.size, self.expected, self.tools = title, size, expected, tools
+        self.ideal, self.prepare = ideal, prepare
+
+
+def ranged(name, url):
+    """The peers that split one file over four ranged connections."""
+    return {
+        "aria2c": ["aria2c", "-q", "-x4", "-s4", "-k2M", "--file-allocation=none", "-o", name, url],
+        "axel": ["axel", "-q", "-n", "4", "-o", name, url],
+    }
+
+
 def scenarios():
     www = os.path.join(WORK, "www")
     digests = json.load(open(os.path.join(WORK, "digests.json")))
     big, mid, small = "1g.bin", "256m.bin", "8m.bin"
     files = sorted(n for n in digests if n.startswith("s"))
-    url_list = os.path.join(WORK, "list.txt")
-    with open(url_list, "w") as f:
-        f.writelines("%s/small/%s\n" % (DIRECT, n) for n in files)
     small_expected = {n: digests[n] for n in files}
+
+    def small_lists(base, tag):
+        """(zget/aria2c/wget2 URL list, curl --parallel command) for the small files at base."""
+        url_list = os.path.join(WORK, "list-%s.txt" % tag)
+        with open(url_list, "w") as f:
+            f.writelines("%s/small/%s\n" % (base, n) for n in files)
+        curl_parallel = ["curl", "-s", "--parallel", "--parallel-max", "2"]
+        for n in files:
+            curl_parallel += ["-o", n, "%s/small/%s" % (base, n)]
+        return url_list, curl_parallel
 
     def single(name, base):
         url = "%s/%s" % (base, name)
@@ -115,17 +166,16 @@ def scenarios():
         "wget2": ["wget2", "-q", "-O", big, url],
     })
     url, expected = single(mid, LIMITED)
-    yield ("2: 256 MiB, 20 MiB/s per connection", os.path.getsize(os.path.join(www, mid)),
-           expected, {
+    mid_size = os.path.getsize(os.path.join(www, mid))
+    yield ("2: 256 MiB, %g MiB/s per connection" % (RATE / 2**20), mid_size, expected, {
         "zget": zget(url),
         "curl": ["curl", "-s", "-o", mid, url],
         "aria2c": ["aria2c", "-q", "-x4", "-s4", "-k2M", "--file-allocation=none", "-o", mid, url],
         "axel": ["axel", "-q", "-n", "4", "-o", mid, url],
         "wget2": ["wget2", "-q", "-O", mid, url],
-    })
-    curl_parallel = ["curl", "-s", "--parallel", "--parallel-max", "2"]
-    for n in files:
-        curl_parallel += ["-o", n, "%s/small/%s" % (DIRECT, n)]
+    }, (mid_size / (4 * RATE), "size / (4 x %g MiB/s): four connections at full rate"
+        % (RATE / 2**20)))
+    url_list, curl_parallel = small_lists(DIRECT, "direct")
     yield ("3: 400 x 256 KiB, two at a time", 400 * 256 * 1024, small_expected, {
         "zget": zget("-j", "2", "-i", url_list),
         "curl": curl_parallel,
@@ -140,33 +190,93 @@ def scenarios():
         "axel": ["axel", "-q", "-n", "4", "-o", small, url],
         "wget2": ["wget2", "-q", "-O", small, url],
     })
+    rtt = "%g ms round trip" % (2 * DELAY_MS)
+    url, expected = single(mid, DELAYED)
+    tools = {"zget": zget(url), "curl": ["curl", "-s", "-o", mid, url]}
+    tools.update(ranged(mid, url))
+    tools["wget2"] = ["wget2", "-q", "-O", mid, url]
+    # Asks for four threads on 2 MiB chunks; the wget2 of Debian (1.99.1) fetches them one after
+    # another over a single connection all the same (one socket in strace), so every chunk costs
+    # a round trip. Kept as the peer that requests in 2 MiB ranges.
+    tools["wget2-2M"] = ["wget2", "-q", "--max-threads=4", "--chunk-size=2M", "-O", mid, url]
+    yield ("5: 256 MiB, " + rtt, mid_size, expected, tools)
+    url_list, curl_parallel = small_lists(DELAYED, "delayed")
+    yield ("6: 400 x 256 KiB, %g ms RTT, 2 at a time" % (2 * DELAY_MS), 400 * 256 * 1024,
+           small_expected, {
+        "zget": zget("-j", "2", "-i", url_list),
+        "curl": curl_parallel,
+        "aria2c": ["aria2c", "-q", "-j2", "--file-allocation=none", "-i", url_list],
+        "wget2": ["wget2", "-q", "--max-threads=2", "-i", url_list],
+    })
+    url, expected = single(mid, SLOW)
+    slow_rate = RATE / SLOW_DIVISOR
+    yield ("7: 256 MiB, 1 of 4 connections %gx slower" % SLOW_DIVISOR, mid_size, expected,
+           dict({"zget": zget(url)}, **ranged(mid, url)),
+           (mid_size / (3 * RATE + slow_rate),
+            "size / (3 x %g MiB/s + %g MiB/s): connection %d of each run gets a %gth of the rate"
+            % (RATE / 2**20, slow_rate / 2**20, SLOW_NTH, SLOW_DIVISOR)),
+           restart_slow_count)
 
 
 def main():
     rows = []
-    for title, size, expected, tools in scenarios():
+    summary = []
+    notes = []
+    for scenario in scenarios():
+        scenario = Scenario(*scenario)
+        title, size, expected, tools = (scenario.title, scenario.size, scenario.expected,
+                                         scenario.tools)
         if ONLY and title.split(":")[0] not in ONLY:
             continue
         results = {}
+        connections = {}
         for tool, command in tools.items():
-            wall, cpu, rss = measure(command, expected, RUNS)
+            wall, cpu, rss = measure(command, expected, RUNS, scenario.prepare)
+            if scenario.prepare:
+                # The same call that readies the next run says what this tool's last run opened.
+                connections[tool] = restart_slow_count()
             if title.startswith("4"):
                 wall = hyperfine_median(command, max(RUNS, 10))
                 fresh_out()
                 timed(command)
                 check(expected)
             results[tool] = (wall, cpu, rss)
-            print("  %-40s %-7s %8.3f s" % (title, tool, wall), file=sys.stderr, flush=True)
+            print("  %-44s %-8s %8.3f s" % (title, tool, wall), file=sys.stderr, flush=True)
         base = results["zget"][0]
         for tool, (wall, cpu, rss) in results.items():
-            rows.append((title, tool, wall, size / wall / 1e6, cpu, rss / 1024.0, wall / base))
+            rows.append((title, tool, "%10.3f" % wall, "%10.1f" % (size / wall / 1e6),
+                         "%8.2f" % cpu, "%9.1f" % (rss / 1024.0), "%9.2f" % (wall / base)))
+        if scenario.ideal:
+            ideal, how = scenario.ideal
+            rows.append((title, "ideal", "%10.3f" % ideal, "%10.1f" % (size / ideal / 1e6),
+                         "%8s" % "-", "%9s" % "-", "%9.2f" % (ideal / base)))
+            notes.append("%s: ideal = %s" % (title.split(":")[0], how))
+        if "wget2-2M" in results:
+            notes.append("%s: wget2-2M = wget2 --max-threads=4 --chunk-size=2M (it still uses one"
+                         " connection, chunk after chunk)" % title.split(":")[0])
+        if connections:
+            notes.append("%s: connections opened in the last run: %s" % (
+                title.split(":")[0], ", ".join("%s %d" % c for c in connections.items())))
+        peers = {tool: r[0] for tool, r in results.items() if tool != "zget"}
+        best = min(peers, key=peers.get)
+        summary.append((title, base, best, peers[best], base / peers[best],
+                        base / scenario.ideal[0] if scenario.ideal else None))
     print()
-    print("%-38s %-7s %10s %10s %8s %9s %9s" % ("scenario", "tool", "median s", "MB/s",
+    print("%-44s %-8s %10s %10s %8s %9s %9s" % ("scenario", "tool", "median s", "MB/s",
                                                   "CPU s", "RSS MiB", "vs zget"))
     for row in rows:
-        print("%-38s %-7s %10.3f %10.1f %8.2f %9.1f %9.2f" % row)
+        print("%-44s %-8s %s %s %s %s %s" % row)
+    print()
+    print("%-44s %8s  %-8s %8s %10s %10s" % ("where zget stands", "zget s", "best", "peer s",
+                                               "zget/best", "zget/ideal"))
+    for title, zget_wall, best, best_wall, ratio, ideal_ratio in summary:
+        print("%-44s %8.3f  %-8s %8.3f %10.2f %10s" % (
+            title, zget_wall, best, best_wall, ratio,
+            "%.2f" % ideal_ratio if ideal_ratio is not None else "-"))
     print("\n(median of %d runs; CPU = user + system; RSS = peak of all runs; scenario 4 wall"
-          " time from hyperfine)" % RUNS)
+          " time from hyperfine; best = the fastest peer, the ideal not counted)" % RUNS)
+    for note in notes:
+        print(note)
 
 
 if __name__ == "__main__":
