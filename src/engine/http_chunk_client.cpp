@@ -429,9 +429,11 @@ CURLcode perform(CURLM* multi, TransferContext& context) {
   return result;
 }
 
-// Twice libcurl's default. Much larger buffers (64 KiB and up) made short ranged answers on
-// loopback stall now and then for a delayed-ACK period (40 ms) at no gain in throughput.
-constexpr long kReceiveBufferBytes = 32 * 1024;
+// Eight times libcurl's default: a transfer now runs over many chunks, and 1 GiB on loopback
+// took 8.9 thousand reads instead of 32.8 thousand with 32 KiB. (With one short request per
+// chunk, 64 KiB and more once made answers stall now and then for a delayed-ACK period; 100
+// files of 256 KiB fetched one after another show no such stall with this size.)
+constexpr long kReceiveBufferBytes = 128 * 1024;
 
 // The request headers of one attempt; freed with the attempt.
 class HeaderList {
