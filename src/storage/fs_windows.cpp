@@ -40,6 +40,7 @@
 
 #include "diagnostics/log.h"
 #include "storage/fs.h"
+#include "storage/fs_windows.h"
 
 namespace zephyl::fs {
 namespace {
@@ -254,41 +255,6 @@ bool parseMode(const std::string& mode, OpenMode* parsed) {
   return true;
 }
 
-// A read-only stream on a file that other handles hold open for reading and writing. The
-// stream reads in binary mode. Null on failure (reported).
-FILE* tryOpenFileByShareMode(const std::wstring& widePath, int* errorCode, std::string* errorMsg) {
-  HANDLE handle = CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  std::printf("tryOpenFileByShareMode ret, handle = %p\n", static_cast<void*>(handle));
-  std::fflush(stdout);
-  if (handle == INVALID_HANDLE_VALUE) {
-    reportError("tryOpenFileByShareMode", "", -1, "CreateFileW shareMode failed", errorCode,
-                errorMsg);
-    return nullptr;
-  }
-  // Binary: a text-mode stream would turn "\r\n" into "\n" and stop at the first 0x1A byte,
-  // which no reader of a downloaded file expects.
-  const int descriptor =
-      _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
-  if (descriptor == -1) {
-    std::printf("tryOpenFileByShareMode failed, fd = %p\n", static_cast<void*>(handle));
-    std::fflush(stdout);
-    reportError("tryOpenFileByShareMode", "", -1, "_open_osfhandle failed", errorCode, errorMsg);
-    CloseHandle(handle);
-    return nullptr;
-  }
-  FILE* file = _fdopen(descriptor, "rb");
-  if (file == nullptr) {
-    const int code = errno;
-    reportError("_fdopen", "", code, errorText(code), errorCode, errorMsg);
-    _close(descriptor);  // closes the handle too
-    return nullptr;
-  }
-  std::printf("tryOpenFileByShareMode success\n");
-  std::fflush(stdout);
-  return file;
-}
-
 // A stream that writes, opened without following a reparse point in place of the file.
 // Null with *code (an errno value) set on failure.
 FILE* openWritingStream(const std::wstring& widePath, const OpenMode& mode, int* code) {
@@ -500,6 +466,39 @@ struct LockFile {
   HANDLE handle = INVALID_HANDLE_VALUE;
   std::string path;
 };
+
+FILE* tryOpenFileByShareMode(const std::wstring& widePath, int* errorCode, std::string* errorMsg) {
+  HANDLE handle = CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::printf("tryOpenFileByShareMode ret, handle = %p\n", static_cast<void*>(handle));
+  std::fflush(stdout);
+  if (handle == INVALID_HANDLE_VALUE) {
+    reportError("tryOpenFileByShareMode", "", -1, "CreateFileW shareMode failed", errorCode,
+                errorMsg);
+    return nullptr;
+  }
+  // Binary: a text-mode stream would turn "\r\n" into "\n" and stop at the first 0x1A byte,
+  // which no reader of a downloaded file expects.
+  const int descriptor =
+      _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (descriptor == -1) {
+    std::printf("tryOpenFileByShareMode failed, fd = %p\n", static_cast<void*>(handle));
+    std::fflush(stdout);
+    reportError("tryOpenFileByShareMode", "", -1, "_open_osfhandle failed", errorCode, errorMsg);
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* file = _fdopen(descriptor, "rb");
+  if (file == nullptr) {
+    const int code = errno;
+    reportError("_fdopen", "", code, errorText(code), errorCode, errorMsg);
+    _close(descriptor);  // closes the handle too
+    return nullptr;
+  }
+  std::printf("tryOpenFileByShareMode success\n");
+  std::fflush(stdout);
+  return file;
+}
 
 bool exists(const std::string& path) { return attributesOf(path) != INVALID_FILE_ATTRIBUTES; }
 
@@ -733,11 +732,11 @@ bool moveFile(const std::string& source, const std::string& target, bool replace
   std::wstring wideTarget;
   DWORD code = 0;
   if (systemPath(source, &wideSource, &code) && systemPath(target, &wideTarget, &code)) {
-    // MoveFileW never replaces; MoveFileExW replaces in one step. Neither copies: another
-    // volume is handled below, with the data flushed before the file appears at the target.
-    const bool moved = replace ? MoveFileExW(wideSource.c_str(), wideTarget.c_str(),
-                                             MOVEFILE_REPLACE_EXISTING) != 0
-                               : MoveFileW(wideSource.c_str(), wideTarget.c_str()) != 0;
+    // A rename only, replacing the target in one step when asked. Not MoveFileW: that copies to
+    // another volume by itself, unflushed and with a partial file visible at the target
+    // meanwhile. Another volume is handled below, the data flushed before the file appears.
+    const DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
+    const bool moved = MoveFileExW(wideSource.c_str(), wideTarget.c_str(), flags) != 0;
     if (moved) return true;
     code = GetLastError();
     // Another volume: copy, then let go of the source. Only files travel this way.

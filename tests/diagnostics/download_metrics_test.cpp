@@ -14,6 +14,7 @@
 #include "diagnostics/log.h"
 #include "pelvar/pelvar.h"
 #include "zephyl/zp_manager.h"
+#include "support/temp_dir.h"
 
 namespace zephyl {
 namespace {
@@ -76,7 +77,7 @@ class DownloadMetricsTest : public testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/zephyl-metrics-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
+    ASSERT_NE(zephyl::test::makeTemporaryDirectory(pattern), nullptr);
     dir_ = pattern;
     ASSERT_TRUE(Pelvar_Shutdown());
     Pelvar_ClearUploaded();

@@ -1,5 +1,6 @@
 // The metrics library stand-in that libzephyl uploads its records to.
 #include "pelvar/pelvar.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -67,7 +68,7 @@ class PelvarTest : public testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/zephyl-pelvar-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
+    ASSERT_NE(zephyl::test::makeTemporaryDirectory(pattern), nullptr);
     dir_ = pattern;
     ASSERT_TRUE(Pelvar_Shutdown());
     Pelvar_ClearUploaded();

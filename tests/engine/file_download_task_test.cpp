@@ -2,9 +2,6 @@
 #include "engine/file_download_task.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +14,7 @@
 #include "diagnostics/utilities.h"
 #include "pelvar/pelvar.h"
 #include "storage/file_storage_manager.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 
@@ -409,7 +407,13 @@ TEST_F(FileDownloadTaskTest, SinkThatCannotOpenFailsAfterTwoTries) {
   setLogThreshold(5);
   const std::string log = testing::internal::GetCapturedStdout();
   EXPECT_EQ(response.getResultCode(), ZPResponse::RESULT_FAILED);
+  // The system's code: ENOTDIR here; on Windows a path through a file is not found.
+#ifdef _WIN32
+  EXPECT_TRUE(response.getErrorCode() == 2 || response.getErrorCode() == 3)
+      << response.getErrorCode();  // ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND
+#else
   EXPECT_EQ(response.getErrorCode(), ENOTDIR);
+#endif
   EXPECT_NE(log.find("fileDownload chain tryOpen retry, delay 500"), std::string::npos);
   EXPECT_NE(log.find("FileDownloadTask open failed"), std::string::npos);
   EXPECT_EQ(server_.requestCount(), 0u);
@@ -480,19 +484,18 @@ TEST_F(FileDownloadTaskTest, ZeroBlockSizeFallsBackToTheDefault) {
 }
 
 TEST_F(FileDownloadTaskTest, WriteFailureIsADataWriteError) {
+  if (!test::FileSizeLimit::supported()) GTEST_SKIP() << test::kNoFileSizeLimit;
   server_.serve("/big", patternBytes(8 * kBlock));
   ZPRequest req = request("/big", ZPRequest::OUTPUT_CHUNK_FILE);
   settings_.httpPolicy.executeRetryCount = 0;
   // Tests run as root, so permissions cannot make a write fail: a file-size limit does. It holds
   // for the whole process only while the task runs.
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const sighandler_t savedHandler = signal(SIGXFSZ, SIG_IGN);
-  rlimit limit{static_cast<rlim_t>(kBlock), saved.rlim_max};
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-  ZPResponse response = run(req);
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, savedHandler);
+  ZPResponse response;
+  {
+    test::FileSizeLimit limit(kBlock);
+    ASSERT_TRUE(limit.applied());
+    response = run(req);
+  }
   EXPECT_EQ(response.getErrorCode(), ZPResponse::DATA_WRITE_ERROR) << response.logString();
   EXPECT_EQ(response.extraErrorCode, EFBIG);
 }

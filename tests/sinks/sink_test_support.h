@@ -1,12 +1,9 @@
-// Helpers shared by the writer tests: a fresh temporary directory per test, file contents, a
-// reproducible byte pattern, a scoped file-size limit, and a driver that feeds a writer the way
+// Helpers shared by the writer tests: a fresh temporary directory per test (support/temp_dir.h),
+// file contents, a reproducible byte pattern, a scoped file-size limit, and a driver that feeds a writer the way
 // the download engine does (first chunk, length, remaining chunks, odd-sized interleaved writes).
 #pragma once
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -18,29 +15,11 @@
 
 #include "sinks/data_writer.h"
 #include "support/file_size_limit.h"
+#include "support/temp_dir.h"
 
 namespace zephyl::test {
 
 using Bytes = std::vector<unsigned char>;
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zephyl_sinks_XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 inline Bytes readBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

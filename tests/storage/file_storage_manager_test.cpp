@@ -130,7 +130,12 @@ TEST_F(FileStorageManagerTest, OpenFileBuildsPathsAndEmptiesTempDirectoryOnce) {
 TEST_F(FileStorageManagerTest, VanishedDirectoriesAreCreatedAgainAndCacheForgotten) {
   auto storage = manager(policyWithCount(1));
   interrupt(*storage, "a");
-  std::filesystem::remove_all(root_);
+  std::error_code error;
+  std::filesystem::remove_all(root_, error);
+  if (std::filesystem::exists(root_)) {
+    GTEST_SKIP() << "the root cannot vanish here: the manager keeps its lock file open, and "
+                    "Windows removes no directory that holds an open file";
+  }
   const FilePaths b = storage->openFile(FileKind::Chunked, "b");
   EXPECT_TRUE(std::filesystem::is_directory(root_ + "/temp"));
   EXPECT_TRUE(std::filesystem::is_directory(root_ + "/lruCache"));
@@ -650,7 +655,9 @@ class CrossDeviceDeliveryTest : public FileStorageManagerTest {
   void SetUp() override {
     FileStorageManagerTest::SetUp();
     char pattern[] = "/dev/shm/zephyl_save_XXXXXX";
-    if (mkdtemp(pattern) == nullptr) GTEST_SKIP() << "no tmpfs at /dev/shm";
+    if (zephyl::test::makeTemporaryDirectory(pattern) == nullptr) {
+      GTEST_SKIP() << "no tmpfs at /dev/shm";
+    }
     saveDir_ = pattern;
     struct stat disk {};
     struct stat memory {};
@@ -672,6 +679,9 @@ class CrossDeviceDeliveryTest : public FileStorageManagerTest {
 // A copy that cannot complete (here a file-size limit, as a full tmpfs would) must neither cost
 // the user the file already at the target nor the download that is stored whole.
 TEST_F(CrossDeviceDeliveryTest, FailedMoveKeepsTheUsersFileAndTheStoredDownload) {
+  if (!zephyl::test::FileSizeLimit::supported()) {
+    GTEST_SKIP() << zephyl::test::kNoFileSizeLimit;
+  }
   auto storage = manager();
   const FilePaths paths = storage->openFile(FileKind::Chunked, "k");
   const std::string content(300000, 'z');
@@ -700,6 +710,7 @@ TEST_F(CrossDeviceDeliveryTest, FailedMoveKeepsTheUsersFileAndTheStoredDownload)
 
 // --- a storage root that is not a path for others ---
 
+#ifndef _WIN32
 mode_t modeOf(const std::string& path) {
   struct stat info {};
   return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 07777u;
@@ -786,6 +797,24 @@ TEST_F(FileStorageManagerTest, LinksPlantedAtTheFilesOfADownloadAreRemovedNotFol
     storage->closeFile(kind, paths);
   }
 }
+
+#else
+
+TEST_F(FileStorageManagerTest, StorageDirectoriesArePrivateWhileSaveDirectoriesKeepTheirMode) {
+  GTEST_SKIP() << "POSIX modes; a Windows directory inherits the access rules of its parent";
+}
+
+TEST_F(FileStorageManagerTest, LinkInPlaceOfAStorageDirectoryIsNeitherWrittenNorEmptied) {
+  GTEST_SKIP() << "POSIX links and modes; the Windows layer's reparse-point cases are in "
+                  "tests/windows/fs_windows_test";
+}
+
+TEST_F(FileStorageManagerTest, LinksPlantedAtTheFilesOfADownloadAreRemovedNotFollowed) {
+  GTEST_SKIP() << "POSIX links; the Windows layer's reparse-point cases are in "
+                  "tests/windows/fs_windows_test";
+}
+
+#endif  // _WIN32
 
 // --- validators ---
 

@@ -1,7 +1,19 @@
+// The POSIX file-system layer (fs_posix.cpp): its codes are errno values and its cases are set up
+// with POSIX calls (modes, owners, links, /dev/shm). The Windows layer's own cases are in
+// tests/windows/fs_windows_test.cpp.
 #include "storage/fs.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+
+TEST(FsTest, PosixLayerOnly) {
+  GTEST_SKIP() << "cases of the POSIX layer; the Windows layer has tests/windows/fs_windows_test";
+}
+
+#else
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +31,7 @@
 
 #include "diagnostics/log.h"
 #include "support/file_size_limit.h"
+#include "support/temp_dir.h"
 
 namespace zephyl {
 namespace {
@@ -34,7 +47,7 @@ class FsTest : public testing::Test {
  protected:
   void SetUp() override {
     std::string pattern = (stdfs::temp_directory_path() / "zephyl_fs_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    ASSERT_NE(zephyl::test::makeTemporaryDirectory(pattern.data()), nullptr);
     root_ = pattern;
   }
 
@@ -563,7 +576,9 @@ class CrossDeviceMoveTest : public FsTest, public testing::WithParamInterface<bo
   void SetUp() override {
     FsTest::SetUp();
     char pattern[] = "/dev/shm/zephyl_fs_XXXXXX";
-    if (mkdtemp(pattern) == nullptr) GTEST_SKIP() << "no tmpfs at /dev/shm";
+    if (zephyl::test::makeTemporaryDirectory(pattern) == nullptr) {
+      GTEST_SKIP() << "no tmpfs at /dev/shm";
+    }
     tmpfs_ = pattern;
     struct stat disk {};
     struct stat memory {};
@@ -637,6 +652,9 @@ TEST_P(CrossDeviceMoveTest, ExistingTargetIsNotReplacedWithoutTheChoice) {
 }
 
 TEST_P(CrossDeviceMoveTest, CopyCutShortKeepsSourceAndTargetAndNoTemporary) {
+  if (!zephyl::test::FileSizeLimit::supported()) {
+    GTEST_SKIP() << zephyl::test::kNoFileSizeLimit;
+  }
   const std::string content = largeContent();
   writeFile(source(), content);
   writeFile(target(), "old");
@@ -782,3 +800,5 @@ TEST_F(FsTest, FailedOpenPrintsItsLineAtAnyThresholdAndLogsOnlyAtInfo) {
 
 }  // namespace
 }  // namespace zephyl
+
+#endif  // _WIN32

@@ -6,9 +6,15 @@
 
 namespace zephyl::test {
 
+// As POSIX mkdtemp, on every platform: replaces the trailing "XXXXXX" of pattern (UTF-8) with
+// random letters and digits and creates that directory, private to the user. Returns pattern,
+// or null when no such directory could be made (pattern then holds the last name tried).
+char* makeTemporaryDirectory(char* pattern);
+
 class TempDir {
  public:
-  // Creates "<tmp>/zephyl_test_XXXXXX"; path() is empty if that failed.
+  // Creates "<tmp>/zephyl_test_<10 random letters and digits>", private to the user; path() is
+  // empty if that failed.
   TempDir();
   ~TempDir();
   TempDir(const TempDir&) = delete;

@@ -1,12 +1,5 @@
 #include "support/test_http_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -15,6 +8,8 @@
 #include <cstdio>
 #include <system_error>
 #include <utility>
+
+#include "support/loopback_socket.h"
 
 namespace zephyl::test {
 namespace {
@@ -136,21 +131,8 @@ struct TestHttpServer::Answer {
 };
 
 TestHttpServer::TestHttpServer() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = net::bindLoopback(true, &port_);
   if (fd < 0) return;
-  const int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 64) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(fd);
-    return;
-  }
-  port_ = ntohs(address.sin_port);
   listenFd_ = fd;
   acceptThread_ = std::thread(&TestHttpServer::acceptLoop, this);
 }
@@ -163,13 +145,13 @@ TestHttpServer::~TestHttpServer() {
   changed_.notify_all();
   if (acceptThread_.joinable()) acceptThread_.join();
   std::lock_guard<std::mutex> lock(connectionsMutex_);
-  for (Connection& connection : connections_) shutdown(connection.fd, SHUT_RDWR);
+  for (Connection& connection : connections_) net::shutdownBoth(connection.fd);
   for (Connection& connection : connections_) {
     if (connection.thread.joinable()) connection.thread.join();
-    close(connection.fd);
+    net::closeSocket(connection.fd);
   }
   connections_.clear();
-  if (listenFd_ >= 0) close(listenFd_);
+  if (listenFd_ >= 0) net::closeSocket(listenFd_);
 }
 
 std::string TestHttpServer::host() const { return "127.0.0.1:" + std::to_string(port_); }
@@ -225,12 +207,9 @@ void TestHttpServer::acceptLoop() {
         continue;
       }
     }
-    pollfd waiting{listenFd_, POLLIN, 0};
-    if (poll(&waiting, 1, kPollMs) <= 0) continue;
-    const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (net::waitReadable(listenFd_, kPollMs) <= 0) continue;
+    const int fd = net::acceptConnection(listenFd_);
     if (fd < 0) continue;
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::lock_guard<std::mutex> lock(connectionsMutex_);
     connections_.emplace_back();
     Connection* connection = &connections_.back();
@@ -238,7 +217,7 @@ void TestHttpServer::acceptLoop() {
     try {
       connection->thread = std::thread(&TestHttpServer::serveConnection, this, connection);
     } catch (const std::system_error&) {
-      close(fd);
+      net::closeSocket(fd);
       connections_.pop_back();
     }
   }
@@ -251,7 +230,7 @@ void TestHttpServer::reapFinished() {
       continue;
     }
     if (it->thread.joinable()) it->thread.join();
-    close(it->fd);
+    net::closeSocket(it->fd);
     it = connections_.erase(it);
   }
 }
@@ -298,7 +277,7 @@ void TestHttpServer::serveConnection(Connection* connection) {
     const Answer answer = decide(method, target, hasRange, range, ifRange);
     if (!sendAnswer(fd, answer, keepAlive && method != "HEAD")) break;
   }
-  shutdown(fd, SHUT_RDWR);  // the peer sees the end; the fd is closed when the thread is reaped
+  net::shutdownBoth(fd);  // the peer sees the end; the fd is closed when the thread is reaped
   connection->finished = true;
   connectionEnded_.notify_all();
 }
@@ -312,12 +291,11 @@ bool TestHttpServer::readHead(int fd, std::string* buffer, std::string* head) {
       return true;
     }
     if (buffer->size() > kMaxHeadBytes || stopping_) return false;
-    pollfd waiting{fd, POLLIN, 0};
-    const int ready = poll(&waiting, 1, kPollMs);
+    const int ready = net::waitReadable(fd, kPollMs);
     if (ready < 0) return false;
     if (ready == 0) continue;
     char bytes[4096];
-    const ssize_t received = recv(fd, bytes, sizeof bytes, 0);
+    const long received = net::receiveSome(fd, bytes, sizeof bytes);
     if (received <= 0) return false;
     buffer->append(bytes, static_cast<size_t>(received));
   }
@@ -473,14 +451,7 @@ bool TestHttpServer::sendAnswer(int fd, const Answer& answer, bool keepAlive) {
 }
 
 bool TestHttpServer::sendAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent <= 0) return false;
-    data += sent;
-    size -= static_cast<size_t>(sent);
-  }
-  return true;
+  return net::sendAll(fd, data, size);
 }
 
 bool TestHttpServer::pause(int ms) {
@@ -490,24 +461,10 @@ bool TestHttpServer::pause(int ms) {
   return !stopping_;
 }
 
-ClosedPort::ClosedPort() {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(fd_);
-    fd_ = -1;
-    return;
-  }
-  port_ = ntohs(address.sin_port);
-}
+ClosedPort::ClosedPort() { fd_ = net::bindLoopback(false, &port_); }
 
 ClosedPort::~ClosedPort() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ >= 0) net::closeSocket(fd_);
 }
 
 std::string ClosedPort::host() const { return "127.0.0.1:" + std::to_string(port_); }

@@ -13,6 +13,8 @@
 
 namespace zephyl::test {
 
+bool tlsTestServersAvailable() { return true; }
+
 struct TestHttpsServer::Impl {
   std::unique_ptr<httplib::SSLServer> server;
   std::thread thread;

@@ -12,6 +12,10 @@
 
 namespace zephyl::test {
 
+// Whether this build has the TLS servers and authorities: the Windows build of the tests goes
+// without OpenSSL, and its servers never start. A TLS test skips itself when this is false.
+bool tlsTestServersAvailable();
+
 class TestHttpsServer {
  public:
   // Writes "cert.pem" and "key.pem" into directory (which must exist) and starts listening;
