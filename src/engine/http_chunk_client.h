@@ -16,6 +16,7 @@
 #include "diagnostics/download_metrics.h"
 #include "engine/chunk_request.h"
 #include "engine/chunk_workers.h"
+#include "engine/curl_transfer.h"
 #include "zephyl/zp_response.h"
 #include "zephyl/zp_setting.h"
 
@@ -23,10 +24,10 @@ namespace zephyl {
 
 class HttpChunkClient {
  public:
-  // ChunkOutcome::errorCode values besides libcurl's result codes.
-  static constexpr int32_t kNoHandleError = 2;     // no easy handle, or the pool refused the job
-  static constexpr int32_t kHttpCodeError = 1000;  // status other than 200/206, or no body at all
-  static constexpr int32_t kAnswerRefused = 1001;  // the answer did not fit or onConnected refused
+  // ChunkOutcome::errorCode values besides libcurl's result codes (see ChunkErrors).
+  static constexpr int32_t kNoHandleError = ChunkErrors::kNoHandle;
+  static constexpr int32_t kHttpCodeError = ChunkErrors::kHttpCode;
+  static constexpr int32_t kAnswerRefused = ChunkErrors::kAnswerRefused;
 
   // Copies the policy and runs the chunks on a pool of its own of threadCount workers (at least
   // one), started as chunks need them.

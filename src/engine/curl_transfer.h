@@ -1,0 +1,47 @@
+// One attempt of a chunk over libcurl: the options of the request, the answer judged before any
+// body byte is stored, the body gathered into large batches for the chunk's onData, and a
+// transfer loop that ends within a tenth of a second of a cancellation and at the policy's stall
+// time. The retry and host rules around attempts are HttpChunkClient's.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/chunk_request.h"
+#include "engine/chunk_workers.h"
+#include "zephyl/zp_setting.h"
+
+namespace zephyl {
+
+// ChunkOutcome::errorCode values besides libcurl's result codes.
+struct ChunkErrors {
+  static constexpr int32_t kNoHandle = 2;          // no easy handle, or the pool refused the job
+  static constexpr int32_t kHttpCode = 1000;       // status other than 200/206, or no body at all
+  static constexpr int32_t kAnswerRefused = 1001;  // the answer did not fit or onConnected refused
+};
+
+// What one attempt asks for.
+struct AttemptSetup {
+  std::string url;      // with the alternative host put in, when one is used
+  std::string range;    // Range header value; empty: none
+  std::string ifRange;  // If-Range header value; empty: none
+  const ZPHttpPolicy* policy = nullptr;
+  bool trustPathIsDirectory = false;  // policy->caCertificatePath names a directory
+};
+
+// How an attempt ended, beyond what it wrote into the chunk's state.
+struct AttemptEnd {
+  bool started = false;     // libcurl's handles could be opened (else errorCode is kNoHandle)
+  bool optionsSet = false;  // libcurl took every option: the request went out
+  bool refused = false;     // the answer was refused before any byte was stored
+};
+
+// Runs one attempt on handle (opened here when new) and leaves its options reset, its
+// connections open. Fills state.answer for the answer, state.outcome's httpCode, finalStatus,
+// errorCode, errorMsg, connected and the writer's failure, and state.stats' headers, cdns,
+// remoteIps and downloadedSize. Stores every body byte the attempt received through onData,
+// whatever ended it. Calls onConnected once for an acceptable answer, before its bytes.
+AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState& state,
+                      const AttemptSetup& setup);
+
+}  // namespace zephyl
