@@ -101,6 +101,7 @@ TEST_F(NamingTest, NameBookNeverHandsOutOnePathTwice) {
   EXPECT_EQ(book.claim("/d/a.bin"), "/d/a(2).bin");
 }
 
+#ifndef _WIN32
 // The environment is changed on this thread alone, and put back.
 // NOLINTBEGIN(concurrency-mt-unsafe)
 TEST_F(NamingTest, CacheRootFollowsXdgThenHome) {
@@ -119,6 +120,16 @@ TEST_F(NamingTest, CacheRootFollowsXdgThenHome) {
   if (savedHome) setenv("HOME", home.c_str(), 1);
 }
 // NOLINTEND(concurrency-mt-unsafe)
+#else
+// Windows has no XDG directories: the cache lives in the user's local application data.
+TEST_F(NamingTest, CacheRootIsInTheLocalApplicationData) {
+  const std::string root = cacheRootDir();
+  ASSERT_GT(root.size(), std::string("/zephyl").size());
+  EXPECT_EQ(root.substr(root.size() - 7), "/zephyl");
+  EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::u8path(root.substr(0, root.size() - 7))))
+      << root;
+}
+#endif
 
 class UnitsTest : public testing::Test {};
 
@@ -303,15 +314,20 @@ TEST_F(StorageRootTest, OnlyWhatTheLibraryMakesMayBeInTheRoot) {
   for (const auto& entry : cases) {
     const std::string root = temp_.file(entry.name);
     stdfs::create_directories(root);
+    bool made = true;
     for (const std::string& file : entry.files) {
       const std::string path = root + "/" + file;
       if (file.size() > 2 && file.compare(file.size() - 2, 2, "->") == 0) {
-        stdfs::create_directory_symlink(temp_.path(), path.substr(0, path.size() - 2));
+        // Where links cannot be made (Windows without the privilege, Wine) the case is left out.
+        std::error_code linkError;
+        stdfs::create_directory_symlink(temp_.path(), path.substr(0, path.size() - 2), linkError);
+        made = made && !linkError;
         continue;
       }
       stdfs::create_directories(stdfs::path(path).parent_path());
       std::ofstream(path) << "x";
     }
+    if (!made) continue;
     std::string error;
     EXPECT_EQ(isOwnStorageRoot(root, &error), entry.foreign == nullptr) << entry.name;
     if (entry.foreign != nullptr) {

@@ -1,7 +1,8 @@
 // InterruptWatcher: turns SIGINT and SIGTERM into calls of a handler on a thread of its own, so
 // that the handler may call the download library (no signal handler ever does). Requires
 // blockSignals() in main before any other thread starts: every thread then inherits the blocked
-// mask and the signals wait for this watcher. start/stop from one thread; the rest thread-safe.
+// mask and the signals wait for this watcher. On Windows the console's control events stand for
+// the signals (interrupt_watcher_windows.cpp). start/stop from one thread; the rest thread-safe.
 #pragma once
 
 #include <atomic>

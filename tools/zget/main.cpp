@@ -2,7 +2,6 @@
 // requests for a download manager, shows progress on standard error and reports every result.
 // Only the library's public header (and the metrics library's) are used: zget is a host like
 // any other.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include "naming.h"
 #include "options.h"
 #include "pelvar/pelvar.h"
+#include "platform.h"
 #include "storage_root.h"
 #include "tool_setting.h"
 #include "units.h"
@@ -32,8 +32,9 @@ void printError(const std::string& message) { std::fprintf(stderr, "zget: %s\n",
 // mkdir -p; false with a message on stderr.
 bool ensureDirectory(const std::string& path) {
   std::error_code error;
-  std::filesystem::create_directories(path, error);
-  if (!error && std::filesystem::is_directory(path, error)) return true;
+  const std::filesystem::path directory = std::filesystem::u8path(path);
+  std::filesystem::create_directories(directory, error);
+  if (!error && std::filesystem::is_directory(directory, error)) return true;
   printError("cannot create directory " + path + ": " +
              (error ? error.message() : std::string("a file is in the way")));
   return false;
@@ -86,9 +87,10 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
       const std::string dir = joinPath(options.outputDir, job.dir);
       const std::string name = job.outName.empty() ? fileNameFromUrl(job.url) : job.outName;
       download.savePath = names.claim(absolutePath(joinPath(dir, name)));
-      const std::filesystem::path target(download.savePath);
-      download.displayName = target.filename().string();
-      if (!ensureDirectory(target.parent_path().string())) return kExitFailure;
+      // Paths are UTF-8 in zget and the library (not the ANSI code page on Windows).
+      const std::filesystem::path target = std::filesystem::u8path(download.savePath);
+      download.displayName = target.filename().u8string();
+      if (!ensureDirectory(target.parent_path().u8string())) return kExitFailure;
       std::error_code error;
       // Without --allow-overwrite the download takes the next free name instead.
       if (options.allowOverwrite && std::filesystem::is_directory(target, error)) {
@@ -141,11 +143,13 @@ int run(const ToolOptions& options) {
     return kExitFailure;
   }
   std::error_code error;
-  const bool newRoot = !std::filesystem::exists(std::filesystem::symlink_status(cacheRoot, error));
+  const bool newRoot = !std::filesystem::exists(
+      std::filesystem::symlink_status(std::filesystem::u8path(cacheRoot), error));
   if (!ensureDirectory(cacheRoot)) return kExitFailure;
   // Private to the user, as the library makes its own storage directories.
   if (newRoot) {
-    std::filesystem::permissions(cacheRoot, std::filesystem::perms::owner_all, error);
+    std::filesystem::permissions(std::filesystem::u8path(cacheRoot),
+                                 std::filesystem::perms::owner_all, error);
   }
   std::vector<PlannedDownload> downloads;
   status = planDownloads(options, jobs, &downloads);
@@ -164,9 +168,9 @@ int run(const ToolOptions& options) {
   // (a fresh download looks for a progress file that is not there), to standard output. They go
   // to standard error when a log level is asked for and are dropped otherwise, so that standard
   // output carries only data ("-o -"), MD5 lines and progress reports.
+  platform::prepareStandardStreams();
   const int dataFd = dup(STDOUT_FILENO);
-  const int libraryFd =
-      options.logLevel ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const int libraryFd = options.logLevel ? dup(STDERR_FILENO) : platform::openDiscard();
   if (dataFd < 0 || libraryFd < 0 || dup2(libraryFd, STDOUT_FILENO) < 0) {
     printError("cannot set up standard output");
     return kExitFailure;

@@ -1,12 +1,11 @@
 #include "naming.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 #include <vector>
+
+#include "platform.h"
 
 namespace zget {
 namespace {
@@ -49,20 +48,6 @@ std::string limitLength(const std::string& name) {
     return cutUtf8(name.substr(0, dot), kMaxNameBytes - extension.size()) + extension;
   }
   return cutUtf8(name, kMaxNameBytes);
-}
-
-std::string homeDir() {
-  // Read on main's thread before the downloads start; nothing sets the environment.
-  const char* home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe)
-  if (home != nullptr && home[0] == '/') return home;
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-    return found->pw_dir;
-  }
-  return std::string();
 }
 
 }  // namespace
@@ -136,9 +121,10 @@ std::string joinPath(const std::string& dir, const std::string& name) {
 
 std::string absolutePath(const std::string& path) {
   std::error_code error;
-  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  // UTF-8 in and out, not the ANSI code page on Windows; "/" as the library joins paths.
+  std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::u8path(path), error);
   if (error) return path;
-  return absolute.lexically_normal().string();
+  return absolute.lexically_normal().generic_u8string();
 }
 
 std::string numberedName(const std::string& path, int n) {
@@ -152,11 +138,9 @@ std::string numberedName(const std::string& path, int n) {
 }
 
 std::string cacheRootDir() {
-  const char* xdg = std::getenv("XDG_CACHE_HOME");  // NOLINT(concurrency-mt-unsafe)
-  if (xdg != nullptr && xdg[0] == '/') return joinPath(xdg, "zephyl");
-  const std::string home = homeDir();
-  if (home.empty()) return std::string();
-  return joinPath(home, ".cache/zephyl");
+  const std::string base = platform::userCacheBase();
+  if (base.empty()) return std::string();
+  return joinPath(base, "zephyl");
 }
 
 std::string NameBook::claim(const std::string& path) {

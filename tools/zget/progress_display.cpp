@@ -1,11 +1,11 @@
 #include "progress_display.h"
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
+#include "platform.h"
 #include "units.h"
 
 namespace zget {
@@ -273,8 +273,8 @@ void ProgressDisplay::drawLines(const std::vector<std::string>& notes,
 
 size_t ProgressDisplay::terminalWidth() const {
   if (mode_ != Mode::kTerminal) return 200;
-  winsize size{};
-  if (ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
+  const int columns = platform::terminalColumns(fd_);
+  if (columns >= 20) return static_cast<size_t>(columns);
   return kDefaultWidth;
 }
 

@@ -1,0 +1,26 @@
+// The few calls of zget that differ between POSIX systems and Windows (platform_posix.cpp,
+// platform_windows.cpp). Called from main's thread before the downloads start, except
+// terminalColumns, which any thread may call.
+#pragma once
+
+#include <string>
+
+namespace zget::platform {
+
+// Columns of the terminal at fd; 0 when fd is no terminal or its width is unknown.
+int terminalColumns(int fd);
+
+// A descriptor that discards what is written to it, not inherited by child processes; -1 on
+// failure.
+int openDiscard();
+
+// Readies the standard descriptors: data written to standard output passes byte for byte (no
+// line-end translation), and a terminal on standard error understands the cursor movements of
+// the progress display.
+void prepareStandardStreams();
+
+// The user's base directory for cached data: $XDG_CACHE_HOME, else ~/.cache here; the local
+// application data directory on Windows. Empty when it cannot be found.
+std::string userCacheBase();
+
+}  // namespace zget::platform

@@ -1,0 +1,49 @@
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "naming.h"
+#include "platform.h"
+
+namespace zget::platform {
+namespace {
+
+std::string homeDir() {
+  // Read on main's thread before the downloads start; nothing sets the environment.
+  const char* home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe)
+  if (home != nullptr && home[0] == '/') return home;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+    return found->pw_dir;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+int terminalColumns(int fd) {
+  winsize size{};
+  if (ioctl(fd, TIOCGWINSZ, &size) == 0) return size.ws_col;
+  return 0;
+}
+
+int openDiscard() { return open("/dev/null", O_WRONLY | O_CLOEXEC); }
+
+void prepareStandardStreams() {}
+
+std::string userCacheBase() {
+  const char* xdg = std::getenv("XDG_CACHE_HOME");  // NOLINT(concurrency-mt-unsafe)
+  if (xdg != nullptr && xdg[0] == '/') return xdg;
+  const std::string home = homeDir();
+  if (home.empty()) return std::string();
+  return joinPath(home, ".cache");
+}
+
+}  // namespace zget::platform
