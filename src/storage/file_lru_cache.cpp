@@ -30,9 +30,11 @@ bool stripSuffix(const std::string& path, const char* suffix, std::string* stem)
 // download's progress file its data. The library's keys are hex digests, never any of these;
 // such files are not the cache's to index or delete.
 bool isDownloadKey(const std::string& key) {
-  std::string stem;
-  return !key.empty() && key != "." && key != ".." && !stripSuffix(key, kInfoSuffix, &stem) &&
-         !stripSuffix(key, kValidatorSuffix, &stem) && !stripSuffix(key, kTemporarySuffix, &stem);
+  const auto endsWith = [&key](std::string_view end) {
+    return key.size() >= end.size() && key.compare(key.size() - end.size(), end.size(), end) == 0;
+  };
+  return !key.empty() && key != "." && key != ".." && !endsWith(kInfoSuffix) &&
+         !endsWith(kValidatorSuffix) && !endsWith(kTemporarySuffix);
 }
 
 }  // namespace

@@ -335,9 +335,9 @@ TEST_F(FileLruCacheTest, EraseHandsFilesOverAndTakesEntryOutOfEviction) {
 TEST_F(FileLruCacheTest, StartupScanDeletesOrphanSideFilesAndLeftoversOnly) {
   makeEntry("a");
   writeFile(dir_ + "/a.validator", 5);
-  writeFile(dir_ + "/a.info.tmp", 7);       // a save of a's progress cut short
-  writeFile(dir_ + "/b.validator", 5);      // its data is gone
-  writeFile(dir_ + "/c", 50);               // data and validator without progress file
+  writeFile(dir_ + "/a.info.tmp", 7);   // a save of a's progress cut short
+  writeFile(dir_ + "/b.validator", 5);  // its data is gone
+  writeFile(dir_ + "/c", 50);           // data and validator without progress file
   writeFile(dir_ + "/c.validator", 5);
   writeFile(dir_ + "/d.validator.tmp", 5);  // a validator save cut short
   // Keys "." and "..": their data paths are the cache directory and its parent, no download's.
@@ -347,6 +347,7 @@ TEST_F(FileLruCacheTest, StartupScanDeletesOrphanSideFilesAndLeftoversOnly) {
   // Key "e.info" would take e's progress file for its data.
   makeEntry("e");
   writeFile(dir_ + "/e.info.info", 5);
+  writeFile(dir_ + "/.info.info", 5);  // key ".info", a bare side file name
   FileLruCache cache;
   cache.configure(dir_, 0, 0, 0);
 
@@ -364,7 +365,8 @@ TEST_F(FileLruCacheTest, StartupScanDeletesOrphanSideFilesAndLeftoversOnly) {
   EXPECT_FALSE(cache.get("c.validator", &found));
   EXPECT_TRUE(cache.get("e", &found));
   for (const char* key : {".", "..", "e.info"}) EXPECT_FALSE(cache.get(key, &found)) << key;
-  for (const char* name : {"..info", "...info", "..info.tmp", "e.info", "e.info.info"}) {
+  for (const char* name :
+       {"..info", "...info", "..info.tmp", "e.info", "e.info.info", ".info.info"}) {
     EXPECT_TRUE(exists(dir_ + "/" + name)) << name;
   }
 }
