@@ -1,5 +1,6 @@
 // The file-system layer: every file and directory access of the library goes through these free
-// functions, so that each platform has exactly one implementation of them (fs_posix.cpp here).
+// functions, so that each platform has exactly one implementation of them (fs_posix.cpp, or
+// fs_windows.cpp on Windows, where codes are GetLastError() values except for stream operations).
 // Paths are UTF-8; "\" and "/" both separate, the last of either kind counts; built paths join
 // with "/". A failing operation stores its code (the platform's error number) and message into
 // the optional out-parameters, leaves them untouched on success, and writes one log line when
