@@ -66,7 +66,7 @@ bool endsWith(const std::string& text, const std::string& end) {
 
 // The key of a side file name ("K.info", "K.validator", "K.info.tmp", "K.validator.tmp"), or
 // false for other names. The key is empty when it could name no download (".info", "..info",
-// "k.info.info").
+// "k.info.info", "k.tmp.info").
 bool sideKey(const std::string& name, std::string* key) {
   std::string stem = name;
   if (endsWith(stem, ".tmp")) {
@@ -76,10 +76,12 @@ bool sideKey(const std::string& name, std::string* key) {
   for (const char* suffix : {".info", ".validator"}) {
     if (endsWith(stem, suffix)) {
       *key = stem.substr(0, stem.size() - std::string(suffix).size());
-      // "." and ".." name the directory and its parent, and a side file name names another
-      // download's file: never a download's key.
-      std::string keyOfKey;
-      if (*key == "." || *key == ".." || sideKey(*key, &keyOfKey)) key->clear();
+      // "." and ".." name the directory and its parent, and a name ending like a side file
+      // ("k.info", "k.tmp") may be another download's file: never a download's key.
+      if (*key == "." || *key == ".." || endsWith(*key, ".info") || endsWith(*key, ".validator") ||
+          endsWith(*key, ".tmp")) {
+        key->clear();
+      }
       return true;
     }
   }
