@@ -126,8 +126,8 @@ TEST_F(NamingTest, CacheRootIsInTheLocalApplicationData) {
   const std::string root = cacheRootDir();
   ASSERT_GT(root.size(), std::string("/zephyl").size());
   EXPECT_EQ(root.substr(root.size() - 7), "/zephyl");
-  EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::u8path(root.substr(0, root.size() - 7))))
-      << root;
+  const std::string base = root.substr(0, root.size() - 7);
+  EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::u8path(base))) << root;
 }
 #endif
 

@@ -102,7 +102,8 @@ TEST_P(ForeignNameTest, NamesReachTheSystemAsTheirUtf16AndComeBackAsUtf8) {
 
 INSTANTIATE_TEST_SUITE_P(
     Scripts, ForeignNameTest,
-    testing::Values(ForeignName{"Cyrillic", "\xd0\xb7\xd0\xb0\xd0\xb3\xd1\x80\xd1\x83\xd0\xb7\xd0\xba\xd0\xb0",
+    testing::Values(ForeignName{"Cyrillic",
+                                "\xd0\xb7\xd0\xb0\xd0\xb3\xd1\x80\xd1\x83\xd0\xb7\xd0\xba\xd0\xb0",
                                 L"\x0437\x0430\x0433\x0440\x0443\x0437\x043a\x0430"},
                     ForeignName{"Cjk", "\xe4\xb8\x8b\xe8\xbd\xbd", L"\x4e0b\x8f7d"},
                     ForeignName{"Emoji", "file\xf0\x9f\x93\xa6", L"file\xd83d\xdce6"}),

@@ -22,9 +22,9 @@ namespace {
 
 constexpr DWORD kRunLimitMs = 60000;
 
-// Runs zget with arguments (each quoted; none holds a quote), its output going to outputPath.
-// The exit code, or -1 when it could not start or had to be ended after kRunLimitMs.
-int runZget(const std::vector<std::string>& arguments, const std::string& outputPath) {
+// Starts zget with arguments (each quoted; none holds a quote), its output going to outputPath.
+// Null handle when it could not start.
+HANDLE startZget(const std::vector<std::string>& arguments, const std::string& outputPath) {
   std::wstring commandLine = L"\"" + utf8ToUtf16(ZGET_BINARY) + L"\"";
   for (const std::string& argument : arguments) {
     commandLine += L" \"" + utf8ToUtf16(argument) + L"\"";
@@ -32,7 +32,7 @@ int runZget(const std::vector<std::string>& arguments, const std::string& output
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE output = CreateFileW(utf8ToUtf16(outputPath).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                               &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (output == INVALID_HANDLE_VALUE) return -1;
+  if (output == INVALID_HANDLE_VALUE) return nullptr;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -43,17 +43,28 @@ int runZget(const std::vector<std::string>& arguments, const std::string& output
   const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
                                       nullptr, nullptr, &startup, &process);
   CloseHandle(output);
-  if (!started) return -1;
-  DWORD exitCode = static_cast<DWORD>(-1);
-  if (WaitForSingleObject(process.hProcess, kRunLimitMs) != WAIT_OBJECT_0) {
-    TerminateProcess(process.hProcess, 1);
-    WaitForSingleObject(process.hProcess, kRunLimitMs);
-  } else {
-    GetExitCodeProcess(process.hProcess, &exitCode);
-  }
+  if (!started) return nullptr;
   CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  return process.hProcess;
+}
+
+// The exit code of a started zget, or -1 when it did not start or had to be ended after
+// kRunLimitMs.
+int waitForZget(HANDLE process) {
+  if (process == nullptr) return -1;
+  DWORD exitCode = static_cast<DWORD>(-1);
+  if (WaitForSingleObject(process, kRunLimitMs) != WAIT_OBJECT_0) {
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, kRunLimitMs);
+  } else {
+    GetExitCodeProcess(process, &exitCode);
+  }
+  CloseHandle(process);
   return static_cast<int>(exitCode);
+}
+
+int runZget(const std::vector<std::string>& arguments, const std::string& outputPath) {
+  return waitForZget(startZget(arguments, outputPath));
 }
 
 std::vector<uint8_t> readFile(const std::string& path) {
@@ -103,7 +114,37 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(NamedDownload{"Ascii", "/file.bin", "file.bin"},
                     NamedDownload{"Cyrillic", "/%D1%84%D0%B0%D0%B9%D0%BB.bin",
                                   "\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb.bin"}),
-    [](const testing::TestParamInfo<NamedDownload>& info) { return std::string(info.param.label); });
+    [](const testing::TestParamInfo<NamedDownload>& info) {
+      return std::string(info.param.label);
+    });
+
+// Two processes on one cache for one URL: the key lock lets one write at a time, the other
+// waits and then resumes or finds the download delivered; both files come out whole.
+TEST(ZgetProcessesTest, TwoProcessesOnOneCacheTakeTurnsAndBothDeliver) {
+  test::TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  test::TestHttpServer server;
+  ASSERT_TRUE(server.started());
+  const std::vector<uint8_t> body = test::patternBytes(512 * 1024, 6);
+  test::Misbehaviour slow;
+  slow.stallAfterBytes = 32 * 1024;  // each answer pauses, so that the two runs overlap
+  slow.stallMs = 200;
+  server.serve("/shared.bin", body, slow);
+
+  std::vector<HANDLE> runs;
+  for (const char* name : {"one", "two"}) {
+    runs.push_back(startZget({"-q", "-x", "2", "-k", "64K", "-d", dir.file(name), "--cache-dir",
+                              dir.file("cache"), server.url("/shared.bin")},
+                             dir.file(std::string(name) + ".txt")));
+  }
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const std::string name = i == 0 ? "one" : "two";
+    const int status = waitForZget(runs[i]);
+    const std::vector<uint8_t> printed = readFile(dir.file(name + ".txt"));
+    EXPECT_EQ(status, 0) << name << ": " << std::string(printed.begin(), printed.end());
+    EXPECT_TRUE(readFile(dir.file(name) + "/shared.bin") == body) << name;
+  }
+}
 
 }  // namespace
 }  // namespace zephyl
