@@ -1,10 +1,13 @@
 // MD5 through Windows' CNG (bcrypt): the platform calls of md5_calls.h on Windows. The algorithm
 // provider is opened for each digest; that costs little next to reading a file, and nothing has
 // to be shared between threads or closed at unload.
+// <windows.h> first: the other system headers build on it.
+// clang-format off
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
+// clang-format on
 
 #include <bcrypt.h>
 
@@ -28,19 +31,18 @@ bool succeeded(NTSTATUS status) { return status >= 0; }
 bool platformMd5Begin(Md5State** state) {
   *state = new Md5State;
   // With no hash object buffer given, CNG allocates and frees the hash object itself.
-  return succeeded(BCryptOpenAlgorithmProvider(&(*state)->algorithm, BCRYPT_MD5_ALGORITHM,
-                                               nullptr, 0)) &&
-         succeeded(BCryptCreateHash((*state)->algorithm, &(*state)->hash, nullptr, 0, nullptr, 0,
-                                    0));
+  return succeeded(
+             BCryptOpenAlgorithmProvider(&(*state)->algorithm, BCRYPT_MD5_ALGORITHM, nullptr, 0)) &&
+         succeeded(
+             BCryptCreateHash((*state)->algorithm, &(*state)->hash, nullptr, 0, nullptr, 0, 0));
 }
 
 bool platformMd5Update(Md5State* state, const void* data, size_t size) {
   // BCryptHashData takes at most 4 GiB - 1 at a time.
   const auto* bytes = static_cast<const unsigned char*>(data);
   while (size > 0) {
-    const ULONG step = size > std::numeric_limits<ULONG>::max()
-                           ? std::numeric_limits<ULONG>::max()
-                           : static_cast<ULONG>(size);
+    const ULONG step = size > std::numeric_limits<ULONG>::max() ? std::numeric_limits<ULONG>::max()
+                                                                : static_cast<ULONG>(size);
     if (!succeeded(BCryptHashData(state->hash, const_cast<PUCHAR>(bytes), step, 0))) return false;
     bytes += step;
     size -= step;

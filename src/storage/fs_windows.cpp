@@ -16,10 +16,15 @@
 // that tolerates readers and writers serves. Streams that write open through CreateFileW with
 // FILE_FLAG_OPEN_REPARSE_POINT, so that a symbolic link or junction in place of the file is
 // refused instead of written through; they let readers and deleters in but no second writer.
+// <windows.h> first: the other system headers build on it.
+// clang-format off
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
+// clang-format on
+
+#include "storage/fs_windows.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -40,7 +45,6 @@
 
 #include "diagnostics/log.h"
 #include "storage/fs.h"
-#include "storage/fs_windows.h"
 
 namespace zephyl::fs {
 namespace {
@@ -88,8 +92,8 @@ bool toUtf8(std::wstring_view wide, std::string* text) {
                                         0, nullptr, nullptr);
   if (bytes <= 0) return false;
   text->resize(static_cast<size_t>(bytes));
-  return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), units, text->data(),
-                             bytes, nullptr, nullptr) == bytes;
+  return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), units, text->data(), bytes,
+                             nullptr, nullptr) == bytes;
 }
 
 // The system's text for a GetLastError() value, in UTF-8, without the closing line break.
@@ -263,9 +267,9 @@ FILE* openWritingStream(const std::wstring& widePath, const OpenMode& mode, int*
   DWORD disposition = OPEN_ALWAYS;
   if (mode.access == 'r') disposition = OPEN_EXISTING;
   if (mode.exclusive && mode.access != 'r') disposition = CREATE_NEW;
-  HANDLE raw = CreateFileW(widePath.c_str(), access,
-                           FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE raw =
+      CreateFileW(widePath.c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                  disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (raw == INVALID_HANDLE_VALUE) {
     *code = errnoOfOpenError(GetLastError());
     return nullptr;
@@ -354,12 +358,11 @@ HANDLE createTemporaryBeside(const std::wstring& target, std::wstring* temporary
   const size_t separator = target.rfind(L'\\');
   const std::wstring directory =
       separator == std::wstring::npos ? L"" : target.substr(0, separator + 1);
-  const std::wstring name =
-      separator == std::wstring::npos ? target : target.substr(separator + 1);
+  const std::wstring name = separator == std::wstring::npos ? target : target.substr(separator + 1);
   for (int attempt = 0; attempt < 100; ++attempt) {
     const unsigned long long number =
-        (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) ^
-        (GetTickCount64() << 8) ^ counter.fetch_add(1, std::memory_order_relaxed);
+        (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) ^ (GetTickCount64() << 8) ^
+        counter.fetch_add(1, std::memory_order_relaxed);
     *temporaryPath = directory + L"." + name.substr(0, kTemporaryNameKeep) + L"." +
                      std::to_wstring(number) + L".tmp";
     HANDLE handle = CreateFileW(temporaryPath->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -453,8 +456,8 @@ void removeContents(const std::wstring& widePath, const std::string& displayPath
     if (directory) {
       RemoveDirectoryW(child.c_str());
     } else if (!DeleteFileW(child.c_str())) {
-      reportError("removeFile", childDisplay, asCode(GetLastError()), "DeleteFileW Failed",
-                  nullptr, nullptr);
+      reportError("removeFile", childDisplay, asCode(GetLastError()), "DeleteFileW Failed", nullptr,
+                  nullptr);
     }
   } while (FindNextFileW(search.get(), &entry));
 }
@@ -479,8 +482,7 @@ FILE* tryOpenFileByShareMode(const std::wstring& widePath, int* errorCode, std::
   }
   // Binary: a text-mode stream would turn "\r\n" into "\n" and stop at the first 0x1A byte,
   // which no reader of a downloaded file expects.
-  const int descriptor =
-      _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
   if (descriptor == -1) {
     std::printf("tryOpenFileByShareMode failed, fd = %p\n", static_cast<void*>(handle));
     std::fflush(stdout);
@@ -548,7 +550,7 @@ FILE* fOpenFile(const std::string& path, const std::string& mode, int* errorCode
   std::wstring widePath;
   DWORD conversionError = 0;
   if (!toWide(path, &widePath, &conversionError)) {
-    const int code = conversionError == ERROR_FILENAME_EXCED_RANGE ? ENAMETOOLONG
+    const int code = conversionError == ERROR_FILENAME_EXCED_RANGE     ? ENAMETOOLONG
                      : conversionError == ERROR_NO_UNICODE_TRANSLATION ? EILSEQ
                                                                        : EINVAL;
     reportError("fOpenFile", path, code, errorText(code), errorCode, errorMsg);
@@ -691,8 +693,8 @@ bool listFiles(const std::string& directory, std::vector<std::string>* out, int*
 bool isRegularFile(const std::string& path) {
   const DWORD attributes = attributesOf(path);
   return attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
-                        FILE_ATTRIBUTE_DEVICE)) == 0;
+         (attributes &
+          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
 int64_t statFileLength(const std::string& path, int* errorCode, std::string* errorMsg) {
@@ -770,8 +772,8 @@ bool copyFile(const std::string& source, const std::string& target, bool replace
 
 bool syncFile(FILE* file, int* errorCode, std::string* errorMsg) {
   if (file == nullptr) {
-    reportError("syncFile", "", ERROR_INVALID_PARAMETER,
-                systemErrorText(ERROR_INVALID_PARAMETER), errorCode, errorMsg);
+    reportError("syncFile", "", ERROR_INVALID_PARAMETER, systemErrorText(ERROR_INVALID_PARAMETER),
+                errorCode, errorMsg);
     return false;
   }
   if (std::fflush(file) != 0) {
@@ -807,10 +809,10 @@ LockFileHandle openLockFile(const std::string& path, int* errorCode, std::string
   std::wstring wide;
   DWORD code = 0;
   if (systemPath(path, &wide, &code)) {
-    UniqueHandle handle(CreateFileW(
-        wide.c_str(), GENERIC_READ | GENERIC_WRITE,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    UniqueHandle handle(CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (handle.get() != INVALID_HANDLE_VALUE) {
       BY_HANDLE_FILE_INFORMATION info{};
       if (!GetFileInformationByHandle(handle.get(), &info)) {

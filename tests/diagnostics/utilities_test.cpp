@@ -127,7 +127,6 @@ INSTANTIATE_TEST_SUITE_P(Steps, Md5FailureTest,
                            return std::string(info.param.name);
                          });
 
-
 TEST(UtilitiesTest, NowMsIsWallClockMilliseconds) {
   const int64_t before = nowMs();
   EXPECT_GT(before, int64_t{1600000000000});  // after 2020

@@ -2,10 +2,15 @@
 // code page and the UTF-16 they must become, "\" separators, sharing between openers, renames
 // onto existing files, moves across volumes, the path limit, byte locks between two handles and
 // reparse points. Codes are GetLastError() values, or errno values for stream operations.
+// <windows.h> first: the other system headers build on it.
+// clang-format off
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
+// clang-format on
+
+#include "storage/fs_windows.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +22,6 @@
 #include "diagnostics/utilities.h"
 #include "storage/file_handle.h"
 #include "storage/fs.h"
-#include "storage/fs_windows.h"
 #include "support/temp_dir.h"
 
 namespace zephyl {
@@ -26,7 +30,10 @@ namespace {
 constexpr int kUntouched = 12345;
 
 // Content that text-mode reading would change: a CR LF pair and a Ctrl-Z (end of file in text).
-const std::string kBinary("a\r\nb\x1a" "c\0d", 8);
+const std::string kBinary(
+    "a\r\nb\x1a"
+    "c\0d",
+    8);
 
 std::string readAll(FILE* file) {
   std::string content;
@@ -80,8 +87,8 @@ TEST_P(ForeignNameTest, NamesReachTheSystemAsTheirUtf16AndComeBackAsUtf8) {
   ASSERT_TRUE(writeFile(file, kBinary));
 
   // The system sees exactly the UTF-16 name, not the bytes in some code page.
-  const std::wstring wideFile = utf8ToUtf16(dir_.path()) + L"\\" + name.utf16 + L"\\" +
-                                name.utf16 + L"\\" + name.utf16 + L".bin";
+  const std::wstring wideFile = utf8ToUtf16(dir_.path()) + L"\\" + name.utf16 + L"\\" + name.utf16 +
+                                L"\\" + name.utf16 + L".bin";
   EXPECT_NE(GetFileAttributesW(wideFile.c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(fs::statFileLength(file, &code_, &message_), static_cast<int64_t>(kBinary.size()));
   EXPECT_GT(fs::fileModifiedTimeMs(file), 0);

@@ -2,10 +2,13 @@
 // storage root, a CJK save directory and a savePath with an emoji (a surrogate pair in UTF-16).
 // The files must reach the disk under their UTF-16 names, and an interrupted download must
 // resume from the cache below that root.
+// <windows.h> first: the other system headers build on it.
+// clang-format off
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
+// clang-format on
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,13 @@
 // zget.exe as a Windows user runs it: a child process that downloads from a loopback server of
 // the test's own into a directory, byte for byte, under a name taken from the URL (also one
 // outside the code page, which must reach the disk as its UTF-16 name).
+// <windows.h> first: the other system headers build on it.
+// clang-format off
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
+// clang-format on
 
 #include <gtest/gtest.h>
 
@@ -109,14 +112,13 @@ TEST_P(ZgetWindowsTest, DownloadsByteExactUnderTheUrlsName) {
   EXPECT_GE(server.requestCount(), 2u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, ZgetWindowsTest,
-    testing::Values(NamedDownload{"Ascii", "/file.bin", "file.bin"},
-                    NamedDownload{"Cyrillic", "/%D1%84%D0%B0%D0%B9%D0%BB.bin",
-                                  "\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb.bin"}),
-    [](const testing::TestParamInfo<NamedDownload>& info) {
-      return std::string(info.param.label);
-    });
+INSTANTIATE_TEST_SUITE_P(Names, ZgetWindowsTest,
+                         testing::Values(NamedDownload{"Ascii", "/file.bin", "file.bin"},
+                                         NamedDownload{"Cyrillic", "/%D1%84%D0%B0%D0%B9%D0%BB.bin",
+                                                       "\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb.bin"}),
+                         [](const testing::TestParamInfo<NamedDownload>& info) {
+                           return std::string(info.param.label);
+                         });
 
 // Two processes on one cache for one URL: the key lock lets one write at a time, the other
 // waits and then resumes or finds the download delivered; both files come out whole.

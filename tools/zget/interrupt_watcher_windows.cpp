@@ -1,10 +1,13 @@
 // On Windows the console's Ctrl-C and Ctrl-Break arrive as SIGINT, a closing console window
 // (and logoff or shutdown) as SIGTERM. The system calls the control handler on a thread of its
 // own; it only records the event, and the watcher's thread does the rest as on POSIX systems.
+// <windows.h> first: the other system headers build on it.
+// clang-format off
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
+// clang-format on
 
 #include <csignal>
 

@@ -1,7 +1,10 @@
+// <windows.h> first: the other system headers build on it.
+// clang-format off
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
+// clang-format on
 
 #include <fcntl.h>
 #include <io.h>
