@@ -27,7 +27,8 @@ constexpr DWORD kRunLimitMs = 60000;
 
 // Starts zget with arguments (each quoted; none holds a quote), its output going to outputPath.
 // Null handle when it could not start.
-HANDLE startZget(const std::vector<std::string>& arguments, const std::string& outputPath) {
+HANDLE startZget(const std::vector<std::string>& arguments, const std::string& outputPath,
+                 DWORD creationFlags = 0, DWORD* processId = nullptr) {
   std::wstring commandLine = L"\"" + utf8ToUtf16(ZGET_BINARY) + L"\"";
   for (const std::string& argument : arguments) {
     commandLine += L" \"" + utf8ToUtf16(argument) + L"\"";
@@ -43,10 +44,11 @@ HANDLE startZget(const std::vector<std::string>& arguments, const std::string& o
   startup.hStdOutput = output;
   startup.hStdError = output;
   PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                      nullptr, nullptr, &startup, &process);
+  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                      creationFlags, nullptr, nullptr, &startup, &process);
   CloseHandle(output);
   if (!started) return nullptr;
+  if (processId != nullptr) *processId = process.dwProcessId;
   CloseHandle(process.hThread);
   return process.hProcess;
 }
@@ -146,6 +148,61 @@ TEST(ZgetProcessesTest, TwoProcessesOnOneCacheTakeTurnsAndBothDeliver) {
     EXPECT_EQ(status, 0) << name << ": " << std::string(printed.begin(), printed.end());
     EXPECT_TRUE(readFile(dir.file(name) + "/shared.bin") == body) << name;
   }
+}
+
+// Ctrl-C in zget's own console stops the download as on Linux: exit status 130, the stored part
+// kept; the same command again finishes the download byte for byte.
+TEST(ZgetProcessesTest, CtrlCStopsCleanlyAndTheRerunFinishes) {
+  test::TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  test::TestHttpServer server;
+  ASSERT_TRUE(server.started());
+  const std::vector<uint8_t> body = test::patternBytes(1024 * 1024, 7);
+  test::Misbehaviour slow;
+  slow.stallAfterBytes = 64 * 1024;
+  slow.stallMs = 3000;  // every range pauses after its first 64 KiB
+  server.serve("/slow.bin", body, slow);
+  const std::vector<std::string> arguments = {"-q",
+                                              "-x",
+                                              "2",
+                                              "-k",
+                                              "256K",
+                                              "-d",
+                                              dir.file("out"),
+                                              "--cache-dir",
+                                              dir.file("cache"),
+                                              server.url("/slow.bin")};
+  DWORD processId = 0;
+  HANDLE run = startZget(arguments, dir.file("first.txt"), CREATE_NEW_CONSOLE, &processId);
+  ASSERT_NE(run, nullptr);
+  ASSERT_TRUE(server.waitForRequests(2, 20000));
+  // Sent from inside zget's console, which this process joins for the moment, ignoring the
+  // event itself.
+  FreeConsole();
+  bool sent = false;
+  DWORD error = 0;
+  if (AttachConsole(processId)) {
+    SetConsoleCtrlHandler(nullptr, TRUE);
+    sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != 0;
+    error = GetLastError();
+    FreeConsole();
+  } else {
+    error = GetLastError();
+  }
+  if (!sent) {
+    TerminateProcess(run, 1);
+    waitForZget(run);
+    GTEST_SKIP() << "Ctrl-C cannot be sent to another console here (error " << error << ")";
+  }
+  const int status = waitForZget(run);
+  SetConsoleCtrlHandler(nullptr, FALSE);
+  const std::vector<uint8_t> printed = readFile(dir.file("first.txt"));
+  EXPECT_EQ(status, 130) << std::string(printed.begin(), printed.end());
+  EXPECT_NE(std::string(printed.begin(), printed.end()).find("interrupted"), std::string::npos);
+
+  server.serve("/slow.bin", body);
+  EXPECT_EQ(runZget(arguments, dir.file("second.txt")), 0);
+  EXPECT_TRUE(readFile(dir.file("out") + "/slow.bin") == body);
 }
 
 }  // namespace
