@@ -65,8 +65,10 @@ enum class PrivateDirectory {
                             std::string* errorMsg = nullptr);
 
 // Writes size bytes at the absolute offset of an unbuffered stream, in as many system writes as
-// it takes, without moving the stream's position; concurrent calls at different offsets are
-// safe. On failure the code is the system's error number and the message its text.
+// it takes, without moving the stream's position (on Windows the handle's position ends after
+// the bytes written: read or write the stream only after a seekFile); concurrent calls at
+// different offsets are safe. On failure the code is the system's error number and the message
+// its text.
 [[nodiscard]] bool writeFileAt(FILE* file, int64_t offset, const void* data, size_t size,
                                int* errorCode = nullptr, std::string* errorMsg = nullptr);
 
