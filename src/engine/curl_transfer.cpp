@@ -451,6 +451,9 @@ CURLcode setTrust(CURL* handle, const ZPHttpPolicy& policy, bool trustPathIsDire
   const char* directory = trustPathIsDirectory ? path.c_str() : nullptr;
   code = curl_easy_setopt(handle, CURLOPT_CAINFO, file);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_CAPATH, directory);
+  // A TLS library without certificate directories (Schannel) refuses CURLOPT_CAPATH even when
+  // cleared; it then has no directory to clear, and a set file alone decides.
+  if (code == CURLE_NOT_BUILT_IN && directory == nullptr) code = CURLE_OK;
   return code;
 }
 
