@@ -140,6 +140,7 @@ bool ChunkDataWriter::open(int* errorCode, std::string* errorMsg) {
   contentLength_ = length;
   downloadedLength_ = sumStored(chunks_);
   progressOwned_ = true;
+  openedAtMs_ = clock_();
   return true;
 }
 
@@ -347,10 +348,11 @@ bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* 
     if (isPlanComplete(chunks_, contentLength_.load())) return true;
     const int64_t now = clock_();
     const int64_t sinceSave = now - lastSaveTimeMs_;
-    const bool due = lastSaveTimeMs_ == 0 ? isChunkFinished(chunk, contentLength_.load())
-                     : isChunkFinished(chunk, contentLength_.load())
-                         ? sinceSave >= kFinishedSaveIntervalMs
-                         : sinceSave > kSaveIntervalMs;
+    const bool finished = isChunkFinished(chunk, contentLength_.load());
+    const bool due = lastSaveTimeMs_ == 0
+                         ? finished && now - openedAtMs_ >= kFinishedSaveIntervalMs
+                         : finished ? sinceSave >= kFinishedSaveIntervalMs
+                                    : sinceSave > kSaveIntervalMs;
     if (!due) return true;
     lastSaveTimeMs_ = now;
     snapshot = chunks_;

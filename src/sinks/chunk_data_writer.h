@@ -28,9 +28,10 @@ class ChunkDataWriter : public DataWriter {
   // While a chunk runs, the progress file is rewritten when more than this has passed since the
   // last save.
   static constexpr int64_t kSaveIntervalMs = 5000;
-  // A finished chunk is saved at once when no save came before it, else once this much has
-  // passed since the last one: every save first brings the data to stable storage, which costs
-  // too much to do for every chunk of a fast download.
+  // A finished chunk is saved once this much has passed since the last save (or, for the first
+  // save, since open): every save first brings the data to stable storage, which costs too much
+  // to do for every chunk of a fast download, and a download shorter than this never needs one
+  // (close saves what an interrupted one stored).
   static constexpr int64_t kFinishedSaveIntervalMs = 1000;
 
   // blockSize <= 0 plans with the default block size. cancelled (may be null) ends open's wait
@@ -126,6 +127,7 @@ class ChunkDataWriter : public DataWriter {
   Mutex mutex_;
   // Guarded by mutex_.
   int64_t lastSaveTimeMs_ GUARDED_BY(mutex_) = 0;  // 0: no save by write yet in this download
+  int64_t openedAtMs_ GUARDED_BY(mutex_) = 0;      // clock_ at the last successful open
   Clock clock_ GUARDED_BY(mutex_);
   std::vector<ChunkInfo> chunks_ GUARDED_BY(mutex_);  // the plan, in offset order, chunkId = index
   std::string validator_ GUARDED_BY(mutex_);  // of the stored bytes; empty when none is known

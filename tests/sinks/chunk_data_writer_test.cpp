@@ -237,6 +237,24 @@ TEST_F(ChunkDataWriterTest, ProgressWithoutALengthClaimsNothing) {
 
 // Every save first syncs the data, so saves are batched: the first finished chunk is saved at
 // once, later finished chunks once a second has passed, running chunks every five seconds.
+// A download that finishes its chunks within a second of its start writes no record for them;
+// the first chunk finished later is saved.
+TEST_F(ChunkDataWriterTest, NoProgressSaveWithinASecondOfTheStart) {
+  auto writer = openWriter();
+  writer->firstChunk();
+  ASSERT_TRUE(writer->setContentLength(3 * kBlock, &code_, &message_));
+  test::planAll(*writer);
+  Bytes source = test::patternBytes(3 * kBlock);
+  fakeNowMs += 999;
+  ASSERT_TRUE(writer->write(0, kBlock, source.data(), &code_, &message_));
+  EXPECT_FALSE(stdfs::exists(infoPath()));
+  fakeNowMs += 1;
+  ASSERT_TRUE(writer->write(1, kBlock, source.data() + kBlock, &code_, &message_));
+  const Progress progress = readProgress();
+  ASSERT_TRUE(progress.loaded);
+  EXPECT_EQ(progress.chunks.front().current, 2 * kBlock);
+}
+
 TEST_F(ChunkDataWriterTest, ProgressSavesAreBatchedByTime) {
   auto writer = openWriter();
   writer->firstChunk();
@@ -548,6 +566,7 @@ TEST_F(ChunkDataWriterTest, ResetDiscardsBothFilesAndThePlan) {
   ASSERT_TRUE(writer->setContentLength(2 * kBlock, &code_, &message_));
   test::planAll(*writer);
   Bytes stale = test::patternBytes(2 * kBlock, 3);
+  fakeNowMs += 1000;  // a save is due for a chunk finished a second after the start
   ASSERT_TRUE(writer->write(0, kBlock, stale.data(), &code_, &message_));
   ASSERT_TRUE(stdfs::exists(infoPath()));
   writer->reset();
