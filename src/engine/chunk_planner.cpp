@@ -382,9 +382,9 @@ bool ChunkPlanner::topUp(int32_t* afterChunkId) {
 
 int32_t ChunkPlanner::firstUnreachedChunk(PlannedChunk& chunk) {
   // Bytes received but still gathered for the sink count as reached: taking them over would
-  // fetch them twice.
+  // fetch them twice. (Bytes that arrive after this look are only fetched twice, never stored
+  // twice: the transfer stops at its run's new end.)
   const int64_t reached = chunk.state.receivedUpTo.load(std::memory_order_relaxed);
-  MutexLock lock(chunk.runMutex);
   int32_t first = chunk.lastChunkId + 1;
   while (first - 1 > chunk.writerChunkId.load() &&
          context_.writer.chunkAt(first - 1).start >= reached) {
@@ -400,22 +400,23 @@ bool ChunkPlanner::steal() {
     // The run with the most chunks its transfer has not reached yet.
     PlannedChunk* victim = nullptr;
     int64_t spare = 0;
-    for (const auto& chunk : running_) {
-      const int32_t unreached = firstUnreachedChunk(*chunk);
-      MutexLock lock(chunk->runMutex);
-      const int64_t rest = int64_t{chunk->lastChunkId} - unreached + 1;
+    for (const auto& running : running_) {
+      PlannedChunk& chunk = *running;
+      MutexLock lock(chunk.runMutex);
+      const int64_t rest = int64_t{chunk.lastChunkId} - firstUnreachedChunk(chunk) + 1;
       if (rest > spare) {
         spare = rest;
-        victim = chunk.get();
+        victim = &chunk;
       }
     }
     if (victim == nullptr) return any;
-    const int32_t unreached = firstUnreachedChunk(*victim);
     int32_t first = 0;
     int32_t last = 0;
     {
+      // Looked at again under the lock that the transfer moves on under: the cut never reaches
+      // the chunk it is filling.
       MutexLock lock(victim->runMutex);
-      const int64_t rest = int64_t{victim->lastChunkId} - unreached + 1;
+      const int64_t rest = int64_t{victim->lastChunkId} - firstUnreachedChunk(*victim) + 1;
       if (rest <= 0) continue;  // its transfer got there meanwhile
       last = victim->lastChunkId;
       first = static_cast<int32_t>(last - (rest + 1) / 2 + 1);

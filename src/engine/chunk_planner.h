@@ -97,7 +97,7 @@ class ChunkPlanner {
   std::string rangeOf(PlannedChunk& chunk);
   // The first chunk of the run that its transfer has not received a byte of (lastChunkId + 1
   // when it has reached them all); never the chunk being filled.
-  int32_t firstUnreachedChunk(PlannedChunk& chunk);
+  int32_t firstUnreachedChunk(PlannedChunk& chunk) REQUIRES(chunk.runMutex);
   // Gives an idle worker the second half of the largest unreached rest of a running run; false
   // when no run has a chunk to spare.
   bool steal();
