@@ -141,6 +141,7 @@ bool ChunkDataWriter::open(int* errorCode, std::string* errorMsg) {
   downloadedLength_ = sumStored(chunks_);
   progressOwned_ = true;
   openedAtMs_ = clock_();
+  chunkFinished_ = false;
   return true;
 }
 
@@ -349,8 +350,12 @@ bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* 
     const int64_t now = clock_();
     const int64_t sinceSave = now - lastSaveTimeMs_;
     const bool finished = isChunkFinished(chunk, contentLength_.load());
+    if (finished) chunkFinished_ = true;
+    // The first save waits for a finished chunk a second after open; it comes with whichever
+    // write follows then, so that a chunk finished early is not left unsaved by the ones still
+    // running.
     const bool due = lastSaveTimeMs_ == 0
-                         ? finished && now - openedAtMs_ >= kFinishedSaveIntervalMs
+                         ? chunkFinished_ && now - openedAtMs_ >= kFinishedSaveIntervalMs
                          : finished ? sinceSave >= kFinishedSaveIntervalMs
                                     : sinceSave > kSaveIntervalMs;
     if (!due) return true;

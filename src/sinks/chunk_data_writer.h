@@ -128,6 +128,7 @@ class ChunkDataWriter : public DataWriter {
   // Guarded by mutex_.
   int64_t lastSaveTimeMs_ GUARDED_BY(mutex_) = 0;  // 0: no save by write yet in this download
   int64_t openedAtMs_ GUARDED_BY(mutex_) = 0;      // clock_ at the last successful open
+  bool chunkFinished_ GUARDED_BY(mutex_) = false;  // a write since open finished its chunk
   Clock clock_ GUARDED_BY(mutex_);
   std::vector<ChunkInfo> chunks_ GUARDED_BY(mutex_);  // the plan, in offset order, chunkId = index
   std::string validator_ GUARDED_BY(mutex_);  // of the stored bytes; empty when none is known
