@@ -1,0 +1,284 @@
+/*
+ * libzephyl's C interface: the whole download manager through opaque handles, plain integers,
+ * UTF-8 strings and function pointers, so that any compiler, run-time library or language with
+ * a C foreign-function interface (C#, Python ctypes, Rust, Node) can use the library.
+ * C99; compiles as C and as C++. Independent of the C++ interface, which stays as it is.
+ *
+ * Conventions of every function below:
+ * - Functions that can fail return an int status: ZP_OK (0) or one of the ZP_ERROR_* codes.
+ *   A null or otherwise invalid argument is reported with a code and changes nothing; out
+ *   parameters are written only on ZP_OK. zp_status_text names every code.
+ * - Handles are created by zp_*_create and released by the matching zp_*_free, which accepts
+ *   NULL. Every handle is owned by the caller that created it, or that received it from
+ *   zp_manager_execute, zp_manager_batch_execute or zp_response_copy.
+ * - Values handed in (strings, requests, settings, batches) are copied: the caller may change or
+ *   free them once the call returns. Strings are UTF-8 and end with a zero byte.
+ * - A "const char*" or byte pointer handed out is owned by the handle it came from and stays
+ *   valid until that field of the handle changes or the handle is freed; never free it.
+ * - Settings, requests, batches and responses are used by one thread at a time; a manager may be
+ *   called from any number of threads at once.
+ * - Callbacks receive the "user" pointer registered with them, unchanged, and must return
+ *   normally (a C++ callback that throws is caught and logged). Handles a callback receives are
+ *   borrowed: valid only until it returns (zp_response_copy keeps one).
+ * Results of downloads are the integer codes below (ZP_RESULT_*, and ZP_*_ERROR in a response's
+ * error code); they never come as exceptions, and no C++ exception ever leaves this interface.
+ */
+#ifndef ZEPHYL_ZEPHYL_C_H
+#define ZEPHYL_ZEPHYL_C_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "zephyl/export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The handles, all opaque. */
+typedef struct zp_setting zp_setting;
+typedef struct zp_request zp_request;
+typedef struct zp_batch zp_batch;
+typedef struct zp_response zp_response;
+typedef struct zp_manager zp_manager;
+
+/* ---- Status of a call ------------------------------------------------------------------- */
+
+#define ZP_OK 0
+#define ZP_ERROR_NULL_ARGUMENT (-1)    /* a required pointer argument is NULL */
+#define ZP_ERROR_INVALID_ARGUMENT (-2) /* a value out of range, an unknown field, a wrong type */
+#define ZP_ERROR_OUT_OF_MEMORY (-3)
+#define ZP_ERROR_NOT_FOUND (-4)        /* no such entry (an alternative host index, say) */
+#define ZP_ERROR_WRONG_THREAD (-5)     /* called from a callback of the manager it would stop */
+#define ZP_ERROR_INTERNAL (-6)         /* the library failed unexpectedly; the text is logged */
+
+/* A static English text for a status code ("unknown status" for any other value). */
+ZEPHYL_EXPORT const char* zp_status_text(int status);
+/* The library's version, "major.minor.patch"; static. */
+ZEPHYL_EXPORT const char* zp_version(void);
+
+/* ---- Result and error codes of a download (a response's result code and error code) ----- */
+
+#define ZP_RESULT_SUCCESS 0
+#define ZP_RESULT_FAILED (-1)
+#define ZP_RESULT_CANCELLED (-2)
+#define ZP_EXECUTE_ERROR (-9990)            /* a writer cannot take a chunk's bytes */
+#define ZP_BLOCK_HTTP_SERVER_ERROR (-9991)  /* a chunk failed with a bad HTTP status */
+#define ZP_BLOCK_HTTP_NETWORK_ERROR (-9992) /* a chunk failed without a usable status */
+#define ZP_DATA_WRITE_ERROR (-9993)         /* a writer refused a chunk's bytes */
+#define ZP_CANCELLED_ERROR (-9994)          /* for applications; the library never sets it */
+#define ZP_ILLEGAL_URL (-9995)              /* the request's url is empty */
+#define ZP_CACHE_ERROR (-9996)              /* storage cannot be prepared or placed */
+
+/* ---- Log level -------------------------------------------------------------------------- */
+
+#define ZP_LOG_VERBOSE 0
+#define ZP_LOG_DEBUG 1
+#define ZP_LOG_INFO 2
+#define ZP_LOG_WARN 3
+#define ZP_LOG_ERROR 4
+#define ZP_LOG_NONE 5 /* the initial threshold: nothing is printed */
+
+/* Threshold of the library's standard-output log, for the whole process. Any thread.
+ * ZP_ERROR_INVALID_ARGUMENT unless level is one of ZP_LOG_*. */
+ZEPHYL_EXPORT int zp_set_log_level(int level);
+/* Identity strings forwarded to the metrics library (NULL leaves one unchanged). Set them
+ * before downloads start, from one thread. */
+ZEPHYL_EXPORT int zp_set_identity(const char* gid, const char* uid);
+
+/* ---- Settings --------------------------------------------------------------------------- */
+
+/* Fields of a setting. Integer fields are read and written with zp_setting_set_int and
+ * zp_setting_get_int, string fields with zp_setting_set_string and zp_setting_get_string; the
+ * defaults are those of the C++ interface (ZPSetting, ZPHttpPolicy, ZPCachePolicy). */
+typedef enum zp_setting_field {
+  ZP_SETTING_TIMEOUT_MS = 0,               /* int32; whole transfer of one request; 0: none */
+  ZP_SETTING_CONNECT_TIMEOUT_MS = 1,       /* int32; default 10000 */
+  ZP_SETTING_SERVER_ERROR_RETRY_COUNT = 2, /* int32; default 1 */
+  ZP_SETTING_NET_ERROR_RETRY_COUNT = 3,    /* int32; default 2 */
+  ZP_SETTING_EXECUTE_RETRY_COUNT = 4,      /* int32; whole-download repeats; default 1 */
+  ZP_SETTING_RETRY_DELAY_MS = 5,           /* int32; default 5000 */
+  ZP_SETTING_CA_CERTIFICATE_PATH = 6,      /* string; PEM file or hashed directory; "" system */
+  ZP_SETTING_VERIFY_TLS = 7,               /* int32 0 or 1; default 1 */
+  ZP_SETTING_STALL_TIMEOUT_MS = 8,         /* int32; default 60000; 0 or less: none */
+  ZP_SETTING_MAX_REDIRECTS = 9,            /* int32; default 20; below 0: no limit */
+  ZP_SETTING_CACHE_MAX_SIZE = 10,          /* int64 bytes; default 104857600 */
+  ZP_SETTING_CACHE_MAX_COUNT = 11,         /* int32; default 100 */
+  ZP_SETTING_CACHE_EXPIRED_TIME_MS = 12,   /* int64 ms; default -1: never */
+  ZP_SETTING_TASK_THREAD_NUM = 13,         /* int32 >= 1; queued requests run at once; 2 */
+  ZP_SETTING_THREAD_NUM = 14,              /* int32 >= 1; transfers of one download; 4 */
+  ZP_SETTING_BLOCK_SIZE = 15,              /* int64 >= 1; chunk size in bytes; 2097152 */
+  ZP_SETTING_SAVE_DIR_PATH = 16,           /* string; where finished files go */
+  ZP_SETTING_ROOT_DIR = 17                 /* string; storage root */
+} zp_setting_field;
+
+/* A setting with every default, the storage root first and the save directory second (both
+ * copied; neither may be NULL). The caller frees it with zp_setting_free. */
+ZEPHYL_EXPORT int zp_setting_create(const char* root_dir, const char* save_dir_path,
+                                    zp_setting** out);
+ZEPHYL_EXPORT void zp_setting_free(zp_setting* setting);
+/* ZP_ERROR_INVALID_ARGUMENT for a string field, an unknown field, or a value outside the
+ * field's type or range (a thread count or block size below 1, VERIFY_TLS other than 0 or 1). */
+ZEPHYL_EXPORT int zp_setting_set_int(zp_setting* setting, int field, int64_t value);
+ZEPHYL_EXPORT int zp_setting_get_int(const zp_setting* setting, int field,
+                                     int64_t* value);
+/* ZP_ERROR_INVALID_ARGUMENT for an integer or unknown field. value is copied. */
+ZEPHYL_EXPORT int zp_setting_set_string(zp_setting* setting, int field,
+                                        const char* value);
+/* *value is owned by the setting (see the conventions above). */
+ZEPHYL_EXPORT int zp_setting_get_string(const zp_setting* setting, int field,
+                                        const char** value);
+/* Alternative hosts: a failing range of a URL whose authority is host ("name" or "name:port")
+ * moves to the alternatives in the order they were added. */
+ZEPHYL_EXPORT int zp_setting_add_alternative_host(zp_setting* setting, const char* host,
+                                                  const char* alternative);
+/* Forgets every alternative of host (nothing to forget is not an error). */
+ZEPHYL_EXPORT int zp_setting_clear_alternative_hosts(zp_setting* setting, const char* host);
+/* The index-th alternative of host, owned by the setting; ZP_ERROR_NOT_FOUND past the last. */
+ZEPHYL_EXPORT int zp_setting_get_alternative_host(const zp_setting* setting, const char* host,
+                                                  size_t index, const char** alternative);
+
+/* ---- Requests --------------------------------------------------------------------------- */
+
+#define ZP_OUTPUT_CHUNK_FILE 0 /* one file written in chunks, resumable (the default) */
+#define ZP_OUTPUT_FILE 1       /* one file, no resume */
+#define ZP_OUTPUT_MEMORY 2     /* bytes kept in memory: zp_response_get_data */
+
+typedef enum zp_request_field {
+  ZP_REQUEST_URL = 0,              /* string */
+  ZP_REQUEST_SCENE = 1,            /* string; label in the metrics record */
+  ZP_REQUEST_SAVE_PATH = 2,        /* string; path of the finished file (file outputs) */
+  ZP_REQUEST_USER_VALUE = 3,       /* int32; the host's own, never read by the library */
+  ZP_REQUEST_RENAME_IF_EXISTS = 4, /* int32; non-zero keeps an existing file: "name(n).ext" */
+  ZP_REQUEST_HIGH_PRIORITY = 5,    /* int32 0 or 1; queued requests: front of the queue */
+  ZP_REQUEST_OUTPUT_TYPE = 6       /* int32; ZP_OUTPUT_* (other values: one file) */
+} zp_request_field;
+
+/* Called once, just before the download runs the request. */
+typedef void (*zp_start_callback)(void* user, int32_t request_id);
+/* Called while bytes arrive; total is 0 or less while the length is unknown. */
+typedef void (*zp_progress_callback)(void* user, int32_t request_id, int64_t downloaded_bytes,
+                                     int64_t total_bytes);
+/* Called exactly once with the final response (also for refused and cancelled requests). */
+typedef void (*zp_complete_callback)(void* user, int32_t request_id,
+                                     const zp_response* response);
+
+/* A request for url (copied; "" is allowed and is refused by the manager with ZP_ILLEGAL_URL)
+ * with a new request id (1 for the first request of the process). zp_request_free frees it. */
+ZEPHYL_EXPORT int zp_request_create(const char* url, zp_request** out);
+ZEPHYL_EXPORT void zp_request_free(zp_request* request);
+/* The id that identifies the request in callbacks and cancels; copies of a request keep it. */
+ZEPHYL_EXPORT int zp_request_get_id(const zp_request* request, int32_t* id);
+ZEPHYL_EXPORT int zp_request_set_int(zp_request* request, int field, int64_t value);
+ZEPHYL_EXPORT int zp_request_get_int(const zp_request* request, int field,
+                                     int64_t* value);
+ZEPHYL_EXPORT int zp_request_set_string(zp_request* request, int field,
+                                        const char* value);
+ZEPHYL_EXPORT int zp_request_get_string(const zp_request* request, int field,
+                                        const char** value);
+/* Sets the three callbacks (each may be NULL) and the user pointer they receive. Threads:
+ * start and complete run on the thread that runs the request (the caller's for
+ * zp_manager_execute, a manager thread for a queued request, the cancelling thread for a
+ * queued request that a cancel removes); progress runs on the manager's transfer threads.
+ * The library never dereferences user; it must stay valid until complete has run. */
+ZEPHYL_EXPORT int zp_request_set_callbacks(zp_request* request, zp_start_callback on_start,
+                                           zp_progress_callback on_progress,
+                                           zp_complete_callback on_complete, void* user);
+
+/* ---- Batches ---------------------------------------------------------------------------- */
+
+/* index is the position of the request in the batch, from 0 in the order of zp_batch_add. */
+typedef void (*zp_batch_start_callback)(void* user, int index);
+/* percent: the whole batch's progress, 0 to 100. */
+typedef void (*zp_batch_progress_callback)(void* user, int index, int64_t downloaded_bytes,
+                                           int64_t total_bytes, int percent);
+typedef void (*zp_batch_request_complete_callback)(void* user, int index,
+                                                   const zp_response* response);
+/* Once, after the last request completed; responses[i] belongs to the i-th request. */
+typedef void (*zp_batch_complete_callback)(void* user, const zp_response* const* responses,
+                                           size_t count);
+
+/* An empty batch; zp_batch_free frees it. */
+ZEPHYL_EXPORT int zp_batch_create(zp_batch** out);
+ZEPHYL_EXPORT void zp_batch_free(zp_batch* batch);
+/* Appends a copy of request (its id included; its own callbacks are never called in a batch).
+ * Requests are told apart by position: the same request may be added twice. */
+ZEPHYL_EXPORT int zp_batch_add(zp_batch* batch, const zp_request* request);
+ZEPHYL_EXPORT int zp_batch_count(const zp_batch* batch, size_t* count);
+/* Sets the four batch callbacks (each may be NULL) and their user pointer. Threads as for a
+ * request's callbacks; batch_complete runs on the thread that completed the last request. With
+ * zp_manager_batch_enqueue, request_complete is called only when batch_complete is set. */
+ZEPHYL_EXPORT int zp_batch_set_callbacks(zp_batch* batch, zp_batch_start_callback on_start,
+                                         zp_batch_progress_callback on_progress,
+                                         zp_batch_request_complete_callback on_request_complete,
+                                         zp_batch_complete_callback on_batch_complete,
+                                         void* user);
+
+/* ---- Responses -------------------------------------------------------------------------- */
+
+/* A copy that the caller owns and frees with zp_response_free (the delivered bytes of memory
+ * output are shared, not copied). */
+ZEPHYL_EXPORT int zp_response_copy(const zp_response* response, zp_response** out);
+ZEPHYL_EXPORT void zp_response_free(zp_response* response);
+/* ZP_RESULT_*; the error code (0 or ZP_*_ERROR, ZP_ILLEGAL_URL); and the underlying code
+ * (libcurl's, 1000 for a bad HTTP status, or a writer's). Any pointer may be NULL. */
+ZEPHYL_EXPORT int zp_response_get_codes(const zp_response* response, int32_t* result_code,
+                                        int32_t* error_code, int32_t* extra_error_code);
+/* The error text ("" on success), owned by the response. */
+ZEPHYL_EXPORT int zp_response_get_error_message(const zp_response* response,
+                                                const char** message);
+/* Path of the delivered file (file outputs; "" for memory output), owned by the response. */
+ZEPHYL_EXPORT int zp_response_get_file(const zp_response* response, const char** path);
+/* Length in bytes of the delivered content. */
+ZEPHYL_EXPORT int zp_response_get_file_length(const zp_response* response, int64_t* length);
+/* The delivered bytes of memory output, owned by the response: *data is NULL and *size 0 for
+ * file outputs and failures (and may be NULL for an empty download). */
+ZEPHYL_EXPORT int zp_response_get_data(const zp_response* response, const uint8_t** data,
+                                       size_t* size);
+/* MD5 of the delivered content, 32 lowercase hex digits, owned by the response; "" for a failed
+ * response or a file that cannot be read (a later call tries again). The first call reads a
+ * delivered file: it must not run while another thread uses the same response. */
+ZEPHYL_EXPORT int zp_response_get_md5(const zp_response* response, const char** md5);
+
+/* ---- The download manager --------------------------------------------------------------- */
+
+/* A manager built from a copy of setting; it starts its threads at once. */
+ZEPHYL_EXPORT int zp_manager_create(const zp_setting* setting, zp_manager** out);
+/* Runs every queued request to its end (their complete callbacks included), stops the
+ * manager's threads and frees it. ZP_ERROR_WRONG_THREAD (and nothing freed) when called from a
+ * callback of this manager; no other call on it may run or start meanwhile. NULL: ZP_OK. */
+ZEPHYL_EXPORT int zp_manager_free(zp_manager* manager);
+
+/* Downloads request on the calling thread and stores its response in *out, which the caller
+ * frees. The request's complete callback has run exactly once before this returns. */
+ZEPHYL_EXPORT int zp_manager_execute(zp_manager* manager, const zp_request* request,
+                                     zp_response** out);
+/* Queues a copy of request and returns at once; its callbacks report the outcome. */
+ZEPHYL_EXPORT int zp_manager_enqueue(zp_manager* manager, const zp_request* request);
+/* Queues a copy of every request of batch; the batch callbacks report. Empty batch: nothing. */
+ZEPHYL_EXPORT int zp_manager_batch_enqueue(zp_manager* manager, const zp_batch* batch);
+/* Queues the batch and waits for it. responses must have room for zp_batch_count pointers
+ * (capacity); responses[i] receives the response of the i-th request, which the caller frees.
+ * ZP_ERROR_INVALID_ARGUMENT when capacity is smaller than the batch; ZP_ERROR_WRONG_THREAD from
+ * a callback of this manager (it would wait for the very thread it runs on). */
+ZEPHYL_EXPORT int zp_manager_batch_execute(zp_manager* manager, const zp_batch* batch,
+                                           zp_response** responses, size_t capacity);
+
+ZEPHYL_EXPORT int zp_manager_cancel_all(zp_manager* manager);
+ZEPHYL_EXPORT int zp_manager_cancel_by_request(zp_manager* manager, int32_t request_id);
+ZEPHYL_EXPORT int zp_manager_cancel_by_url(zp_manager* manager, const char* url);
+/* Bytes stored and total length of the download of url, from a running download or from its
+ * stored progress. *found (may be NULL) is 1 when there was something to report, else 0 and
+ * the counts are untouched; downloaded and total may each be NULL. */
+ZEPHYL_EXPORT int zp_manager_fetch_progress(zp_manager* manager, const char* url,
+                                            int64_t* downloaded, int64_t* total, int* found);
+/* Cancel, then delete what is stored: everything, a request's URL, or url. */
+ZEPHYL_EXPORT int zp_manager_remove_all_cache(zp_manager* manager);
+ZEPHYL_EXPORT int zp_manager_remove_cache_by_request(zp_manager* manager, int32_t request_id);
+ZEPHYL_EXPORT int zp_manager_remove_cache_by_url(zp_manager* manager, const char* url);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZEPHYL_ZEPHYL_C_H */

@@ -1,0 +1,97 @@
+// Responses through the C interface, and the process-wide calls (status texts, version, log
+// level, identity strings).
+#include <cstdint>
+#include <string>
+
+#include "capi/c_handles.h"
+
+using zephyl::capi::guarded;
+
+extern "C" {
+
+const char* zp_status_text(int status) {
+  switch (status) {
+    case ZP_OK: return "ok";
+    case ZP_ERROR_NULL_ARGUMENT: return "a required argument is null";
+    case ZP_ERROR_INVALID_ARGUMENT: return "invalid argument";
+    case ZP_ERROR_OUT_OF_MEMORY: return "out of memory";
+    case ZP_ERROR_NOT_FOUND: return "not found";
+    case ZP_ERROR_WRONG_THREAD: return "not allowed from a callback of this manager";
+    case ZP_ERROR_INTERNAL: return "internal error";
+    default: return "unknown status";
+  }
+}
+
+const char* zp_version(void) { return ZEPHYL_VERSION_TEXT; }
+
+int zp_set_log_level(int level) {
+  if (level < ZP_LOG_VERBOSE || level > ZP_LOG_NONE) return ZP_ERROR_INVALID_ARGUMENT;
+  Zephyl::setLogLevel(static_cast<ZPLogLevel>(level));
+  return ZP_OK;
+}
+
+int zp_set_identity(const char* gid, const char* uid) {
+  return guarded("zp_set_identity", [&] {
+    if (gid != nullptr) Zephyl::gid = gid;
+    if (uid != nullptr) Zephyl::uid = uid;
+    return ZP_OK;
+  });
+}
+
+int zp_response_copy(const zp_response* response, zp_response** out) {
+  if (response == nullptr || out == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  return guarded("zp_response_copy", [&] {
+    *out = new zp_response{response->response};
+    return ZP_OK;
+  });
+}
+
+void zp_response_free(zp_response* response) { delete response; }
+
+int zp_response_get_codes(const zp_response* response, int32_t* result_code, int32_t* error_code,
+                          int32_t* extra_error_code) {
+  if (response == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  if (result_code != nullptr) *result_code = response->response.resultCode;
+  if (error_code != nullptr) *error_code = response->response.errorCode;
+  if (extra_error_code != nullptr) *extra_error_code = response->response.extraErrorCode;
+  return ZP_OK;
+}
+
+int zp_response_get_error_message(const zp_response* response, const char** message) {
+  if (response == nullptr || message == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  *message = response->response.errorMsg.c_str();
+  return ZP_OK;
+}
+
+int zp_response_get_file(const zp_response* response, const char** path) {
+  if (response == nullptr || path == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  *path = response->response.outputFilePath.c_str();
+  return ZP_OK;
+}
+
+int zp_response_get_file_length(const zp_response* response, int64_t* length) {
+  if (response == nullptr || length == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  *length = response->response.fileLength;
+  return ZP_OK;
+}
+
+int zp_response_get_data(const zp_response* response, const uint8_t** data, size_t* size) {
+  if (response == nullptr || data == nullptr || size == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  const auto& bytes = response->response.outputData;
+  *data = bytes ? bytes->data() : nullptr;
+  *size = bytes ? bytes->size() : 0;
+  return ZP_OK;
+}
+
+int zp_response_get_md5(const zp_response* response, const char** md5) {
+  if (response == nullptr || md5 == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  return guarded("zp_response_get_md5", [&] {
+    // getMd5Etag fills the response's own cache, which outlives this call; a failure leaves it
+    // empty, so the pointer reads "" then.
+    response->response.getMd5Etag();
+    *md5 = response->response.md5Etag.c_str();
+    return ZP_OK;
+  });
+}
+
+}  // extern "C"
