@@ -90,7 +90,8 @@ ZEPHYL_EXPORT int zp_set_identity(const char* gid, const char* uid);
 
 /* Fields of a setting. Integer fields are read and written with zp_setting_set_int and
  * zp_setting_get_int, string fields with zp_setting_set_string and zp_setting_get_string; the
- * defaults are those of the C++ interface (ZPSetting, ZPHttpPolicy, ZPCachePolicy). */
+ * defaults are those of the C++ interface (ZPSetting, ZPHttpPolicy, ZPCachePolicy). The
+ * functions take the field as an int, so that any value a foreign caller passes is checked. */
 typedef enum zp_setting_field {
   ZP_SETTING_TIMEOUT_MS = 0,               /* int32; whole transfer of one request; 0: none */
   ZP_SETTING_CONNECT_TIMEOUT_MS = 1,       /* int32; default 10000 */

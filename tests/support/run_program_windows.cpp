@@ -1,11 +1,4 @@
-// <windows.h> first: the other system headers build on it.
-// clang-format off
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-// clang-format on
-
+#include "support/process_windows.h"
 #include "support/run_program.h"
 
 #include <cwchar>
@@ -36,17 +29,16 @@ std::wstring environmentBlock(const std::map<std::string, std::string>& env) {
 
 }  // namespace
 
-int runProgram(const std::string& program, const std::vector<std::string>& args,
-               const std::map<std::string, std::string>& env, const std::string& outputPath,
-               int timeoutMs) {
-  // Every argument quoted; none of the suite's holds a quote.
+HANDLE startProcess(const std::string& program, const std::vector<std::string>& args,
+                    const std::map<std::string, std::string>& env, const std::string& outputPath,
+                    DWORD creationFlags, DWORD* processId) {
   std::wstring commandLine = L"\"" + utf8ToUtf16(program) + L"\"";
   for (const std::string& argument : args) commandLine += L" \"" + utf8ToUtf16(argument) + L"\"";
   std::wstring environment = environmentBlock(env);
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE output = CreateFileW(utf8ToUtf16(outputPath).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                               &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (output == INVALID_HANDLE_VALUE) return -1;
+  if (output == INVALID_HANDLE_VALUE) return nullptr;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -54,21 +46,34 @@ int runProgram(const std::string& program, const std::vector<std::string>& args,
   startup.hStdOutput = output;
   startup.hStdError = output;
   PROCESS_INFORMATION process{};
-  const BOOL started =
-      CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                     CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &process);
+  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                      creationFlags | CREATE_UNICODE_ENVIRONMENT,
+                                      environment.data(), nullptr, &startup, &process);
   CloseHandle(output);
-  if (!started) return -1;
+  if (!started) return nullptr;
+  if (processId != nullptr) *processId = process.dwProcessId;
   CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+int waitForProcess(HANDLE process, DWORD timeoutMs) {
+  if (process == nullptr) return -1;
   DWORD exitCode = static_cast<DWORD>(-1);
-  if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
-    TerminateProcess(process.hProcess, 1);
-    WaitForSingleObject(process.hProcess, static_cast<DWORD>(timeoutMs));
-  } else if (!GetExitCodeProcess(process.hProcess, &exitCode)) {
+  if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0) {
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, timeoutMs);
+  } else if (!GetExitCodeProcess(process, &exitCode)) {
     exitCode = static_cast<DWORD>(-1);
   }
-  CloseHandle(process.hProcess);
+  CloseHandle(process);
   return static_cast<int>(exitCode);
+}
+
+int runProgram(const std::string& program, const std::vector<std::string>& args,
+               const std::map<std::string, std::string>& env, const std::string& outputPath,
+               int timeoutMs) {
+  return waitForProcess(startProcess(program, args, env, outputPath),
+                        static_cast<DWORD>(timeoutMs));
 }
 
 }  // namespace zephyl::test

@@ -17,6 +17,7 @@
 #include "diagnostics/utilities.h"
 #include "storage/file_handle.h"
 #include "storage/fs.h"
+#include "support/process_windows.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 
@@ -25,48 +26,13 @@ namespace {
 
 constexpr DWORD kRunLimitMs = 60000;
 
-// Starts zget with arguments (each quoted; none holds a quote), its output going to outputPath.
-// Null handle when it could not start.
+// zget with arguments, its output going to outputPath: see startProcess.
 HANDLE startZget(const std::vector<std::string>& arguments, const std::string& outputPath,
                  DWORD creationFlags = 0, DWORD* processId = nullptr) {
-  std::wstring commandLine = L"\"" + utf8ToUtf16(ZGET_BINARY) + L"\"";
-  for (const std::string& argument : arguments) {
-    commandLine += L" \"" + utf8ToUtf16(argument) + L"\"";
-  }
-  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE output = CreateFileW(utf8ToUtf16(outputPath).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                              &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (output == INVALID_HANDLE_VALUE) return nullptr;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = output;
-  startup.hStdError = output;
-  PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                                      creationFlags, nullptr, nullptr, &startup, &process);
-  CloseHandle(output);
-  if (!started) return nullptr;
-  if (processId != nullptr) *processId = process.dwProcessId;
-  CloseHandle(process.hThread);
-  return process.hProcess;
+  return test::startProcess(ZGET_BINARY, arguments, {}, outputPath, creationFlags, processId);
 }
 
-// The exit code of a started zget, or -1 when it did not start or had to be ended after
-// kRunLimitMs.
-int waitForZget(HANDLE process) {
-  if (process == nullptr) return -1;
-  DWORD exitCode = static_cast<DWORD>(-1);
-  if (WaitForSingleObject(process, kRunLimitMs) != WAIT_OBJECT_0) {
-    TerminateProcess(process, 1);
-    WaitForSingleObject(process, kRunLimitMs);
-  } else {
-    GetExitCodeProcess(process, &exitCode);
-  }
-  CloseHandle(process);
-  return static_cast<int>(exitCode);
-}
+int waitForZget(HANDLE process) { return test::waitForProcess(process, kRunLimitMs); }
 
 int runZget(const std::vector<std::string>& arguments, const std::string& outputPath) {
   return waitForZget(startZget(arguments, outputPath));
