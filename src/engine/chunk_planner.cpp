@@ -14,6 +14,8 @@ namespace zephyl {
 namespace {
 
 constexpr auto kFirstOutcomePoll = std::chrono::milliseconds(20);
+// The most chunks one request asks for.
+constexpr int64_t kMaxRunChunks = 256;
 
 void merge(const ChunkState& state, DownloadMetrics& metrics) {
   metrics.domains.insert(state.stats.domains.begin(), state.stats.domains.end());
@@ -127,6 +129,7 @@ std::string ChunkPlanner::rangeOf(PlannedChunk& chunk) {
   }
   const ChunkInfo end = last == current.chunkId ? current : writer.chunkAt(last);
   std::string range = std::to_string(current.current) + "-";
+  if (chunk.askToEnd && writer.contentLength() <= 0) return range;
   if (end.end > current.current) range += std::to_string(end.end - 1);
   return range;
 }
@@ -157,6 +160,8 @@ bool ChunkPlanner::storeBytes(PlannedChunk& chunk, int32_t length, const uint8_t
       if (advance(chunk)) continue;
       if (stored) context_.notifyProgress();
       state.outcome.rangeFilled = true;
+      // The client counts only batches taken whole; the part of this one that was stored counts.
+      state.stats.downloadedSize += length - left;
       return false;
     }
     const int64_t part = std::min(left, room);
@@ -210,6 +215,9 @@ bool ChunkPlanner::acceptFirstAnswer(PlannedChunk& chunk, int32_t httpCode,
     outcome = accepted ? ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "") : chunk.rejection;
   } else {
     accepted = judgeFirstAnswer(chunk, httpCode, &outcome);
+    // The length is known now: the run takes its share of the bytes its request asked for, before
+    // the first of them is stored and before any other worker is handed a chunk.
+    if (accepted && httpCode == 206 && chunk.askToEnd) growFirstRun(chunk);
   }
   offerFirstOutcome(outcome);
   ZP_LOG(Debug) << "first chunk connect success " << httpCode << " " << state.answer.contentLength;
@@ -238,7 +246,7 @@ bool ChunkPlanner::judgeFirstAnswer(PlannedChunk& chunk, int32_t httpCode, ZPRes
            cacheError(ZPResponse::CACHE_ERROR,
                       contentLengthErrorMessage(length, writer.contentLength())),
            true);
-  } else if (length < 0 && httpCode == 206 && state.answer.requestedEnd >= 0) {
+  } else if (length < 0 && httpCode == 206 && (state.answer.requestedEnd >= 0 || chunk.askToEnd)) {
     // Part of a resource of unknown size: neither its end nor the other ranges can be planned.
     reject(chunk, cacheError(ZPResponse::CACHE_ERROR, kUnknownLengthMessage), false);
   } else {
@@ -331,16 +339,48 @@ bool ChunkPlanner::claimNext(int32_t* afterChunkId, ChunkInfo* chunk) {
   return true;
 }
 
-int32_t ChunkPlanner::claimRun(const ChunkInfo& head, int32_t* afterChunkId) {
-  // An even share: what is left from head on, in chunks of head's size, over the workers. The
-  // cap bounds the chunks planned ahead of the bytes (and so the plan's memory) whatever length
-  // a server claims.
-  constexpr int64_t kMaxRunChunks = 256;
-  const int64_t block = std::max<int64_t>(1, head.end - head.start);
-  const int64_t left = std::max<int64_t>(block, context_.writer.contentLength() - head.start);
+int64_t ChunkPlanner::shareOf(int64_t offset, int64_t block, int64_t workers) {
+  // The cap bounds the chunks planned ahead of the bytes (and so the plan's memory) whatever
+  // length a server claims.
+  const int64_t left = std::max<int64_t>(block, context_.writer.contentLength() - offset);
   const int64_t chunksLeft = (left - 1) / block + 1;
-  const int64_t share = std::clamp<int64_t>(
-      (chunksLeft - 1) / context_.maxRunningChunks + 1, 1, kMaxRunChunks);
+  return std::clamp<int64_t>((chunksLeft - 1) / std::max<int64_t>(1, workers) + 1, 1,
+                             kMaxRunChunks);
+}
+
+void ChunkPlanner::growFirstRun(PlannedChunk& first) {
+  DataWriter& writer = context_.writer;
+  int32_t last = 0;
+  {
+    MutexLock lock(first.runMutex);
+    last = first.lastChunkId;
+  }
+  const ChunkInfo head = writer.chunkAt(first.writerChunkId.load());
+  const int64_t block = std::max<int64_t>(1, head.end - head.start);
+  // Every worker starts with an even share of the whole resource: the first run's end is where
+  // the next worker's run begins.
+  const int64_t share = shareOf(head.start, block, context_.maxRunningChunks);
+  int64_t end = writer.chunkAt(last).end;
+  for (int64_t count = last - first.writerChunkId.load() + 1; count < share; ++count) {
+    ChunkInfo next;
+    if (!writer.nextChunk(last, &next)) break;
+    // As in claimRun: one range of chunks that hold nothing yet.
+    if (next.chunkId != last + 1 || next.start != end || next.current != next.start) break;
+    last = next.chunkId;
+    end = next.end;
+  }
+  MutexLock lock(first.runMutex);
+  first.lastChunkId = last;
+}
+
+int32_t ChunkPlanner::claimRun(const ChunkInfo& head, int32_t* afterChunkId) {
+  // An even share: what is left from head on, in chunks of head's size, over the workers that
+  // have no run yet (this one included). Workers that finish early take over the ends of the
+  // runs still going.
+  const int64_t block = std::max<int64_t>(1, head.end - head.start);
+  const int64_t freeWorkers =
+      context_.maxRunningChunks - static_cast<int64_t>(running_.size());
+  const int64_t share = shareOf(head.start, block, freeWorkers);
   int32_t last = head.chunkId;
   int64_t end = head.end;
   for (int64_t count = 1; count < share; ++count) {
@@ -516,6 +556,16 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
 
   PlannedChunk& first = addChunk(firstInfo, firstInfo.chunkId);
   first_ = &first;
+  if (context_.writer.contentLength() > 0) {
+    // A resume: the length is known, and the first request asks for its share at once.
+    growFirstRun(first);
+  } else if (firstInfo.end > firstInfo.start) {
+    // The length comes with the first answer, a round trip away. Until then only this request
+    // runs, so it asks for everything: its connection keeps receiving while the other workers
+    // are handed their runs and connect, instead of idling after one chunk. Its run (and so
+    // what it stores) stays bounded by the run cap whatever length the answer claims.
+    first.askToEnd = true;
+  }
   first.state.acceptWholeAnswer = true;
   first.state.onConnected = [this, &first, &metrics](int32_t httpCode, int64_t) {
     return acceptFirstAnswer(first, httpCode, metrics);
@@ -535,7 +585,13 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
   // then), and only as many at once as the client runs: the rest wait in the writer's plan, so
   // memory follows the work in progress, not the claimed length.
   bool more = !firstFailedEarly;
-  int32_t afterChunkId = -1;
+  // The chunks up to the first run's end are its own; the other workers claim those after it.
+  // (The chunks before the first chunk are finished.)
+  int32_t afterChunkId = 0;
+  {
+    MutexLock lock(first.runMutex);
+    afterChunkId = first.lastChunkId;
+  }
   for (;;) {
     if (more) more = topUp(&afterChunkId);
     uint64_t seen = 0;

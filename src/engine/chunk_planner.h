@@ -1,9 +1,10 @@
-// ChunkPlanner: one whole download attempt. It fetches the writer's first chunk alone until the
-// first answer tells the resource's length and validator, then hands the remaining chunks to the
-// transfer client as workers free up (never more at once than the client runs), in runs of
-// adjacent chunks that nobody has started, each fetched with one request and stored chunk by
-// chunk. A free worker with no chunk left takes the second half of the largest unstarted rest of
-// a running run. It collects every transfer (the first failure stops the others) and turns the
+// ChunkPlanner: one whole download attempt. Its first request runs alone until the first answer
+// tells the resource's length and validator; not knowing where the resource ends, it asks for
+// everything, and once the length is known its run becomes an even share of the resource. The
+// remaining chunks go to the transfer client as workers free up (never more at once than the
+// client runs), in runs of adjacent chunks that nobody has started, each fetched with one request
+// and stored chunk by chunk. A free worker with no chunk left takes the second half of the
+// largest unstarted rest of a running run. It collects every transfer (the first failure stops the others) and turns the
 // outcome into a response together with the decision whether the stored bytes are proven wrong.
 // Runs on the task's thread; one attempt per object.
 #pragma once
@@ -81,6 +82,12 @@ class ChunkPlanner {
     ZPResponse rejection;
     // Set by addChunk before the chunk is submitted: the chunk's place in notified_.
     size_t serial = 0;
+    // Set before the first submission, read by rangeOf: while the resource's length is unknown
+    // the request asks for everything from its first byte on rather than for its run, so that
+    // the first answer goes on past the first chunk while the other workers start; the run grows
+    // into those bytes once the length is known. (An open range also spares servers that state a
+    // range reaching past the end as it was asked.)
+    bool askToEnd = false;
   };
 
   // A transfer of the run from chunk to lastChunkId.
@@ -89,8 +96,16 @@ class ChunkPlanner {
   // none is left.
   bool claimNext(int32_t* afterChunkId, ChunkInfo* chunk);
   // The last chunk of a run that starts with head: as many adjacent, unstarted chunks as make an
-  // even share of what is left for the workers.
+  // even share of what is left for the workers without a run.
   int32_t claimRun(const ChunkInfo& head, int32_t* afterChunkId);
+  // Chunks in a run of one request: what is left from offset on, in chunks of block bytes, shared
+  // evenly by workers, and at most the run cap.
+  int64_t shareOf(int64_t offset, int64_t block, int64_t workers);
+  // Lengthens the first chunk's run by the adjacent, unstarted chunks after it, up to an even
+  // share of the whole resource. Requires: the length is known and no other chunk of the attempt
+  // has been handed out (the planner waits for the first outcome, or has not submitted the first
+  // chunk yet).
+  void growFirstRun(PlannedChunk& first);
   // Moves the transfer to the next chunk of its run; false at the run's end.
   bool advance(PlannedChunk& chunk);
   // The range of the transfer's next attempt: from the first byte its run still needs.

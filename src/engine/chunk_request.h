@@ -101,7 +101,9 @@ struct ChunkStats {
   std::unordered_set<std::string> domains;    // every host fetched from
   std::unordered_set<std::string> remoteIps;  // every primary IP reported by libcurl
   std::unordered_set<std::string> cdns;       // every value of a "cdn" response header
-  int64_t downloadedSize = 0;                 // bytes accepted by onData over all attempts
+  // Bytes accepted by onData over all attempts. An onData that fills the range and refuses the
+  // rest (outcome.rangeFilled) adds the part it stored itself.
+  int64_t downloadedSize = 0;
   int64_t endTimeMs = 0;  // from the client's creation to the end of the last attempt
 };
 

@@ -384,7 +384,11 @@ TEST_F(ZephylTest, FetchProgressFromARunningTaskAndFromTheProgressFile) {
   Misbehaviour failing;
   failing.failFirst = 1000;
   const std::vector<uint8_t> body = patternBytes(3 * kBlock);
-  server_.serve("/p", body);
+  // The one worker asks for the whole resource at once: its answer breaks off past one block.
+  Misbehaviour cut;
+  cut.cutFirst = 1;
+  cut.cutAfterBytes = kBlock + 100;
+  server_.serve("/p", body, cut);
   settings_.threadNum = 1;
   settings_.httpPolicy.executeRetryCount = 0;
   Zephyl stopping(settings_);

@@ -51,13 +51,14 @@ size_t countOf(const std::string& text, const std::string& piece) {
   return count;
 }
 
-// "bytes=first-last" -> first and last; false for anything else.
-bool parseRange(const std::string& range, int64_t* first, int64_t* last) {
+// "bytes=first-last" or "bytes=first-" (up to the end of a resource of size bytes) -> first and
+// last, last never past the end; false for anything else.
+bool parseRange(const std::string& range, int64_t size, int64_t* first, int64_t* last) {
   long long a = 0;
-  long long b = 0;
-  if (std::sscanf(range.c_str(), "bytes=%lld-%lld", &a, &b) != 2) return false;
+  long long b = size - 1;  // "bytes=a-": up to the end
+  if (std::sscanf(range.c_str(), "bytes=%lld-%lld", &a, &b) < 1) return false;
   *first = a;
-  *last = b;
+  *last = std::min<int64_t>(b, size - 1);
   return true;
 }
 
@@ -370,7 +371,7 @@ TEST_F(ZgetTest, SigintStopsCleanlyAndTheRerunFetchesOnlyTheMissingRanges) {
   for (const SeenRequest& request : server_.requests()) {
     int64_t first = 0;
     int64_t last = 0;
-    ASSERT_TRUE(parseRange(request.range, &first, &last)) << request.range;
+    ASSERT_TRUE(parseRange(request.range, size, &first, &last)) << request.range;
     received.emplace_back(first, std::min(last + 1, first + stall.stallAfterBytes));
   }
   const Result stopped = collect(&child, 15000);
@@ -405,7 +406,7 @@ TEST_F(ZgetTest, SigintStopsCleanlyAndTheRerunFetchesOnlyTheMissingRanges) {
   for (const SeenRequest& request : server_.requests()) {
     int64_t first = 0;
     int64_t last = 0;
-    ASSERT_TRUE(parseRange(request.range, &first, &last)) << request.range;
+    ASSERT_TRUE(parseRange(request.range, size, &first, &last)) << request.range;
     asked.emplace_back(first, last + 1);
     for (const auto& [begin, end] : received) {
       EXPECT_TRUE(last < begin || first >= end)
@@ -458,7 +459,7 @@ TEST_F(ZgetTest, SecondProcessForTheSameUrlWaitsThenResumesWhatTheFirstStored) {
   for (size_t i = firstRunRequests; i < requests.size(); ++i) {
     int64_t rangeFirst = 0;
     int64_t rangeLast = 0;
-    ASSERT_TRUE(parseRange(requests[i].range, &rangeFirst, &rangeLast)) << requests[i].range;
+    ASSERT_TRUE(parseRange(requests[i].range, size, &rangeFirst, &rangeLast)) << requests[i].range;
     spans.emplace_back(rangeFirst, rangeLast + 1);
   }
   const int64_t requested = coveredBytes(spans);
