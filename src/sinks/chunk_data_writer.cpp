@@ -339,6 +339,8 @@ bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* 
 
   std::vector<ChunkInfo> snapshot;
   int64_t length = 0;
+  int64_t finishedStart = 0;
+  int64_t finishedEnd = 0;
   {
     MutexLock lock(mutex_);
     ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
@@ -350,7 +352,11 @@ bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* 
     const int64_t now = clock_();
     const int64_t sinceSave = now - lastSaveTimeMs_;
     const bool finished = isChunkFinished(chunk, contentLength_.load());
-    if (finished) chunkFinished_ = true;
+    if (finished) {
+      chunkFinished_ = true;
+      finishedStart = chunk.start;
+      finishedEnd = chunk.current;
+    }
     // The first save waits for a finished chunk a second after open; it comes with whichever
     // write follows then, so that a chunk finished early is not left unsaved by the ones still
     // running.
@@ -358,12 +364,19 @@ bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* 
                          ? chunkFinished_ && now - openedAtMs_ >= kFinishedSaveIntervalMs
                          : finished ? sinceSave >= kFinishedSaveIntervalMs
                                     : sinceSave > kSaveIntervalMs;
-    if (!due) return true;
-    lastSaveTimeMs_ = now;
-    snapshot = chunks_;
-    length = contentLength_.load();
+    if (due) {
+      lastSaveTimeMs_ = now;
+      snapshot = chunks_;
+      length = contentLength_.load();
+    }
   }
-  saveSnapshot(file, snapshot, length);
+  // A finished chunk is never written again: its bytes start for the disk now, while the others
+  // still arrive, so that the sync of the next progress save or of the delivery finds them
+  // written (256 MiB took a tenth of a second to sync at delivery when it all waited for it).
+  if (finishedEnd > finishedStart) {
+    fs::startWriteback(file, finishedStart, finishedEnd - finishedStart);
+  }
+  if (!snapshot.empty()) saveSnapshot(file, snapshot, length);
   return true;
 }
 

@@ -126,6 +126,12 @@ int64_t fileModifiedTimeMs(const std::string& path);
 // reports operation "syncFile" with the system's error text.
 [[nodiscard]] bool syncFile(FILE* file, int* errorCode = nullptr, std::string* errorMsg = nullptr);
 
+// Starts writing the file's bytes in [offset, offset + length) to stable storage and returns
+// without waiting for them, so that a later syncFile finds less left to write. Only a hint: it
+// never fails the caller, and does nothing where the system has no such call (Windows, POSIX
+// systems other than Linux).
+void startWriteback(FILE* file, int64_t offset, int64_t length);
+
 // Total physical memory of the machine in bytes; 0 when the system does not tell.
 int64_t physicalMemoryBytes();
 

@@ -724,6 +724,21 @@ bool syncFile(FILE* file, int* errorCode, std::string* errorMsg) {
   return false;
 }
 
+void startWriteback(FILE* file, int64_t offset, int64_t length) {
+#if defined(__linux__)
+  if (file == nullptr || offset < 0 || length <= 0) return;
+  // SYNC_FILE_RANGE_WRITE alone queues the dirty pages for writing and does not wait for them.
+  (void)retryOnInterrupt([&] {
+    return ::sync_file_range(::fileno(file), static_cast<off64_t>(offset),
+                             static_cast<off64_t>(length), SYNC_FILE_RANGE_WRITE);
+  });
+#else
+  (void)file;
+  (void)offset;
+  (void)length;
+#endif
+}
+
 int64_t physicalMemoryBytes() {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long pageSize = ::sysconf(_SC_PAGESIZE);

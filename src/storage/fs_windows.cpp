@@ -788,6 +788,10 @@ bool syncFile(FILE* file, int* errorCode, std::string* errorMsg) {
   return false;
 }
 
+void startWriteback(FILE* /*file*/, int64_t /*offset*/, int64_t /*length*/) {
+  // Windows has no call that starts writing a range without waiting for it; syncFile writes all.
+}
+
 int64_t physicalMemoryBytes() {
   MEMORYSTATUSEX status{};
   status.dwLength = sizeof status;
