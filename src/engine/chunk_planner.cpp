@@ -378,8 +378,7 @@ int32_t ChunkPlanner::claimRun(const ChunkInfo& head, int32_t* afterChunkId) {
   // have no run yet (this one included). Workers that finish early take over the ends of the
   // runs still going.
   const int64_t block = std::max<int64_t>(1, head.end - head.start);
-  const int64_t freeWorkers =
-      context_.maxRunningChunks - static_cast<int64_t>(running_.size());
+  const int64_t freeWorkers = context_.maxRunningChunks - static_cast<int64_t>(running_.size());
   const int64_t share = shareOf(head.start, block, freeWorkers);
   int32_t last = head.chunkId;
   int64_t end = head.end;

@@ -4,9 +4,9 @@
 // remaining chunks go to the transfer client as workers free up (never more at once than the
 // client runs), in runs of adjacent chunks that nobody has started, each fetched with one request
 // and stored chunk by chunk. A free worker with no chunk left takes the second half of the
-// largest unstarted rest of a running run. It collects every transfer (the first failure stops the others) and turns the
-// outcome into a response together with the decision whether the stored bytes are proven wrong.
-// Runs on the task's thread; one attempt per object.
+// largest unstarted rest of a running run. It collects every transfer (the first failure stops
+// the others) and turns the outcome into a response together with the decision whether the
+// stored bytes are proven wrong. Runs on the task's thread; one attempt per object.
 #pragma once
 
 #include <atomic>
