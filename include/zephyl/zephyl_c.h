@@ -110,11 +110,11 @@ typedef enum zp_setting_field {
   ZP_SETTING_THREAD_NUM = 14,              /* int32 >= 1; transfers of one download; 4 */
   ZP_SETTING_BLOCK_SIZE = 15,              /* int64 >= 1; chunk size in bytes; 2097152 */
   ZP_SETTING_SAVE_DIR_PATH = 16,           /* string; where finished files go */
-  ZP_SETTING_ROOT_DIR = 17                 /* string; storage root */
+  ZP_SETTING_ROOT_DIR = 17                 /* string, not empty; storage root */
 } zp_setting_field;
 
 /* A setting with every default, the storage root first and the save directory second (both
- * copied; neither may be NULL). The caller frees it with zp_setting_free. */
+ * copied; neither may be NULL, the root not empty). The caller frees it with zp_setting_free. */
 ZEPHYL_EXPORT int zp_setting_create(const char* root_dir, const char* save_dir_path,
                                     zp_setting** out);
 ZEPHYL_EXPORT void zp_setting_free(zp_setting* setting);

@@ -70,6 +70,7 @@ int zp_setting_create(const char* root_dir, const char* save_dir_path, zp_settin
   if (root_dir == nullptr || save_dir_path == nullptr || out == nullptr) {
     return ZP_ERROR_NULL_ARGUMENT;
   }
+  if (*root_dir == '\0') return ZP_ERROR_INVALID_ARGUMENT;
   return guarded("zp_setting_create", [&] {
     *out = new zp_setting{ZPSetting(root_dir, save_dir_path)};
     return ZP_OK;
@@ -120,6 +121,7 @@ int zp_setting_set_string(zp_setting* setting, int field, const char* value) {
   if (setting == nullptr || value == nullptr) return ZP_ERROR_NULL_ARGUMENT;
   std::string* target = stringField(setting->setting, field);
   if (target == nullptr) return ZP_ERROR_INVALID_ARGUMENT;
+  if (field == ZP_SETTING_ROOT_DIR && *value == '\0') return ZP_ERROR_INVALID_ARGUMENT;
   return guarded("zp_setting_set_string", [&] {
     *target = value;
     return ZP_OK;

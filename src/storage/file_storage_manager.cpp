@@ -102,7 +102,8 @@ std::shared_ptr<FileStorageManager> FileStorageManager::getInstance(const std::s
 }
 
 FileStorageManager::FileStorageManager(const std::string& rootDir, const ZPCachePolicy& policy)
-    : tempDir_(rootDir + "/temp"),
+    : hasRoot_(!rootDir.empty()),
+      tempDir_(rootDir + "/temp"),
       lruCacheDir_(rootDir + "/lruCache"),
       lockFilePath_(rootDir + kLockFileName),
       keyLocks_(lockFilePath_),
@@ -216,6 +217,7 @@ std::string FileStorageManager::moveToSaveDir(const FilePaths& paths, const ZPRe
 
 bool FileStorageManager::fetchProgress(const std::string& fileKey, int64_t* downloaded,
                                        int64_t* total) {
+  if (!hasRoot_) return false;
   const std::string infoPath = lruCacheDir_ + "/" + fileKey + kInfoSuffix;
   if (!fs::exists(infoPath)) return false;
   std::vector<ChunkInfo> chunks;
@@ -281,6 +283,11 @@ void FileStorageManager::removeAllCache() {
 }
 
 bool FileStorageManager::prepareDirectories(int* errorCode, std::string* errorMsg) {
+  if (!hasRoot_) {
+    ZP_LOG(Warn) << "no storage root: the settings' rootDir is empty";
+    setError(kStorageError, "empty storage root", errorCode, errorMsg);
+    return false;
+  }
   // The directory was removed behind the library's back: its entries name nothing any more.
   if (!fs::exists(lruCacheDir_)) lruCache_.clear();
   for (const std::string* directory : {&tempDir_, &lruCacheDir_}) {
@@ -306,6 +313,7 @@ bool FileStorageManager::prepareDirectories(int* errorCode, std::string* errorMs
 }
 
 bool FileStorageManager::isSafeDirectory(const std::string& directory) {
+  if (!hasRoot_) return false;  // nothing of the library's is there to remove
   if (!fs::exists(directory)) return true;  // nothing below it to remove
   if (fs::createPrivateDirectories(directory) != fs::PrivateDirectory::Unsafe) return true;
   ZP_LOG(Warn) << "storage directory not used, a link or another user's: " << directory;

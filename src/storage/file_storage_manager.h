@@ -163,7 +163,9 @@ class FileStorageManager {
   // After a successful move: deletes the progress file and releases the key. Takes mutex_.
   void finishDelivery(const FilePaths& paths) EXCLUDES(mutex_);
 
-  // Set at construction.
+  // Set at construction. Without a root (an empty rootDir) nothing is stored and nothing
+  // removed: its directories would be "/temp" and "/lruCache" at the top of the file system.
+  const bool hasRoot_;
   const std::string tempDir_;
   const std::string lruCacheDir_;
   const std::string lockFilePath_;

@@ -91,6 +91,7 @@ static void check_refusals(void) {
   zp_response* response = NULL;
   int64_t value = 0;
   CHECK(zp_setting_create(NULL, "save", &setting) == ZP_ERROR_NULL_ARGUMENT && setting == NULL);
+  CHECK(zp_setting_create("", "save", &setting) == ZP_ERROR_INVALID_ARGUMENT && setting == NULL);
   CHECK(zp_setting_create("root", "save", &setting) == ZP_OK);
   CHECK(zp_setting_set_int(setting, ZP_SETTING_THREAD_NUM, 0) == ZP_ERROR_INVALID_ARGUMENT);
   CHECK(zp_setting_set_int(setting, ZP_SETTING_TIMEOUT_MS, 5000000000LL) ==

@@ -631,6 +631,25 @@ TEST_F(FileStorageManagerTest, EmptySaveDirectoryIsRefusedInsteadOfTheFileSystem
   EXPECT_TRUE(exists(paths.dataPath));
 }
 
+// An empty rootDir would put the storage directories at the top of the file system, and
+// removeAllCache would empty a "/temp" that is someone else's.
+TEST_F(FileStorageManagerTest, EmptyRootStoresNothingAndRemovesNothing) {
+  const bool tempExisted = exists("/temp");
+  const bool cacheExisted = exists("/lruCache");
+  auto storage = FileStorageManager::getInstance("", ZPCachePolicy());
+  FilePaths paths;
+  std::string errorMsg;
+  EXPECT_FALSE(storage->openFile(FileKind::Chunked, "k", nullptr, &paths, nullptr, &errorMsg));
+  EXPECT_EQ(errorMsg, "empty storage root");
+  EXPECT_FALSE(storage->openFile(FileKind::SingleFile, "k", nullptr, &paths, nullptr, nullptr));
+  storage->removeAllCache();
+  storage->removeTempFile("k");
+  storage->removeCacheFile("k");
+  EXPECT_FALSE(storage->fetchProgress("k", nullptr, nullptr));
+  EXPECT_EQ(exists("/temp"), tempExisted);
+  EXPECT_EQ(exists("/lruCache"), cacheExisted);
+}
+
 TEST_F(FileStorageManagerTest, FailedMoveKeepsTheDownloadResumable) {
   auto storage = manager();
   const FilePaths paths = storage->openFile(FileKind::Chunked, "k");
