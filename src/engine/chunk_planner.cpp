@@ -16,6 +16,15 @@ namespace {
 constexpr auto kFirstOutcomePoll = std::chrono::milliseconds(20);
 // The most chunks one request asks for.
 constexpr int64_t kMaxRunChunks = 256;
+// A transfer's rate is told only after it ran this long: its first answer's wait would blur it.
+constexpr int64_t kMinRateSampleMs = 200;
+// How long a transfer asked to yield may still take to store its next batch (the client hands
+// on a batch that waited this long, or a full one).
+constexpr int64_t kBatchWaitMs = 200;
+constexpr double kBatchBytes = 256 * 1024;
+// While workers are idle with nothing to take, the planner looks again this often for a slow
+// transfer whose rest a faster connection would finish sooner.
+constexpr auto kIdleRecheck = std::chrono::milliseconds(100);
 
 void merge(const ChunkState& state, DownloadMetrics& metrics) {
   metrics.domains.insert(state.stats.domains.begin(), state.stats.domains.end());
@@ -176,6 +185,14 @@ bool ChunkPlanner::storeBytes(PlannedChunk& chunk, int32_t length, const uint8_t
     left -= part;
   }
   if (stored) context_.notifyProgress();
+  if (chunk.yieldRequested.load(std::memory_order_relaxed)) {
+    // Asked to leave the rest of its run to a faster connection: what it received is stored, and
+    // the transfer ends here as a success. The planner hands the rest out again.
+    chunk.yielded = true;
+    state.outcome.rangeFilled = true;
+    state.stats.downloadedSize += length;
+    return false;
+  }
   return true;
 }
 
@@ -402,7 +419,56 @@ void ChunkPlanner::submitRun(PlannedChunk& chunk) {
   chunk.state.onConnected = [this, &chunk](int32_t httpCode, int64_t) {
     return !isAcceptedAnswer(chunk.state, httpCode) || acceptLaterAnswer(chunk);
   };
+  chunk.submittedAtMs = nowMs();
+  chunk.submittedFrom = context_.writer.chunkAt(chunk.writerChunkId.load()).current;
   submitChunk(chunk);
+}
+
+double ChunkPlanner::rateOf(const PlannedChunk& chunk, int64_t now) {
+  const int64_t elapsed = now - chunk.submittedAtMs;
+  if (elapsed < kMinRateSampleMs) return 0;
+  const int64_t received =
+      chunk.state.receivedUpTo.load(std::memory_order_relaxed) - chunk.submittedFrom;
+  return static_cast<double>(std::max<int64_t>(0, received)) / static_cast<double>(elapsed);
+}
+
+bool ChunkPlanner::askSlowestToYield() {
+  if (yielding_ != nullptr) return true;
+  if (fastestRate_ <= 0) return false;
+  DataWriter& writer = context_.writer;
+  const int64_t length = writer.contentLength();
+  const int64_t now = nowMs();
+  PlannedChunk* slowest = nullptr;
+  double longestMs = 0;
+  for (const auto& running : running_) {
+    PlannedChunk& chunk = *running;
+    const double rate = rateOf(chunk, now);
+    if (rate <= 0) continue;
+    int32_t last = 0;
+    {
+      MutexLock lock(chunk.runMutex);
+      last = chunk.lastChunkId;
+    }
+    const int64_t remaining = chunkLimit(writer.chunkAt(last), length) -
+                              chunk.state.receivedUpTo.load(std::memory_order_relaxed);
+    if (remaining <= 0) continue;
+    const double ownMs = static_cast<double>(remaining) / rate;
+    // Taking over costs the wait for the slow transfer's next store, a new request's answer
+    // (a connection first, perhaps) and the rest at the fastest rate seen.
+    const double takeOverMs = std::min<double>(kBatchWaitMs, kBatchBytes / rate) +
+                              2.0 * static_cast<double>(firstAnswerMs_) +
+                              static_cast<double>(remaining) / fastestRate_;
+    if (ownMs > 1.5 * takeOverMs && ownMs > longestMs) {
+      slowest = &chunk;
+      longestMs = ownMs;
+    }
+  }
+  if (slowest == nullptr) return false;
+  ZP_LOG(Debug) << "chunkId: " << slowest->request.chunkId << " leaves the rest of its run, "
+                << static_cast<int64_t>(longestMs) << " ms at its rate";
+  slowest->yieldRequested = true;
+  yielding_ = slowest;
+  return true;
 }
 
 bool ChunkPlanner::topUp(int32_t* afterChunkId) {
@@ -448,7 +514,10 @@ bool ChunkPlanner::steal() {
         victim = &chunk;
       }
     }
-    if (victim == nullptr) return any;
+    if (victim == nullptr) {
+      (void)askSlowestToYield();
+      return any;
+    }
     int32_t first = 0;
     int32_t last = 0;
     {
@@ -476,6 +545,9 @@ bool ChunkPlanner::isFailure(const PlannedChunk& chunk) const {
 }
 
 size_t ChunkPlanner::collectFinished(DownloadMetrics& metrics) {
+  DataWriter& writer = context_.writer;
+  const int64_t now = nowMs();
+  std::vector<std::pair<int32_t, int32_t>> leftOver;  // runs whose transfer yielded
   for (auto it = running_.begin(); it != running_.end();) {
     PlannedChunk& chunk = **it;
     {
@@ -490,11 +562,31 @@ size_t ChunkPlanner::collectFinished(DownloadMetrics& metrics) {
       if (failure_ == nullptr)
         failure_ = std::make_unique<AttemptResult>(failureOf(chunk, metrics));
       context_.activeChunks.cancelAll();
+    } else if (chunk.yielded) {
+      MutexLock lock(chunk.runMutex);
+      leftOver.emplace_back(chunk.writerChunkId.load(), chunk.lastChunkId);
+    } else {
+      // A short transfer's rate is blurred by its answer's wait: low, never too high.
+      const double elapsed = static_cast<double>(std::max<int64_t>(1, now - chunk.submittedAtMs));
+      fastestRate_ =
+          std::max(fastestRate_, static_cast<double>(chunk.state.stats.downloadedSize) / elapsed);
     }
+    if (&chunk == yielding_) yielding_ = nullptr;
     context_.activeChunks.remove(chunk.request);
     // The first chunk's record stays for the attempt: the plan is told apart from it.
     if (&chunk == first_) firstKept_ = std::move(*it);
     it = running_.erase(it);
+  }
+  // A yielded run's rest goes out again at once, from the first byte it still needs; the worker
+  // that yielded is free for it.
+  const int64_t length = writer.contentLength();
+  for (const auto& [from, last] : leftOver) {
+    if (failure_ != nullptr || context_.cancelled.load()) break;
+    int32_t head = from;
+    while (head <= last && isChunkFinished(writer.chunkAt(head), length)) ++head;
+    if (head > last) continue;
+    ZP_LOG(Debug) << "chunkId: " << head << ", run to chunk " << last << " left by a slow transfer";
+    submitRun(addChunk(writer.chunkAt(head), last));
   }
   return running_.size();
 }
@@ -572,10 +664,13 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
   ZP_LOG(Debug) << "submit first chunk" << firstInfo.start << "," << firstInfo.current << ","
                 << firstInfo.end;
   const int64_t startMs = nowMs();
+  first.submittedAtMs = startMs;
+  first.submittedFrom = firstInfo.current;
   submitChunk(first);
 
   waitForFirstOutcome(first);
   metrics.first_response_time = nowMs() - startMs;
+  firstAnswerMs_ = metrics.first_response_time;
   const bool firstFailedEarly =
       firstOutcomeFuture_.wait_for(std::chrono::seconds(0)) == std::future_status::ready &&
       firstOutcomeFuture_.get().getResultCode() != ZPResponse::RESULT_SUCCESS;
@@ -608,9 +703,18 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
     }
     // Workers freed by collecting get their next run at once, not after the next transfer ends.
     if (more && stillRunning < static_cast<size_t>(context_.maxRunningChunks)) continue;
-    // A chunk still running counts itself in when it ends: the wait cannot miss it.
+    // A chunk still running counts itself in when it ends: the wait cannot miss it. Workers idle
+    // with nothing to take look again now and then for a slow transfer to relieve.
+    const bool idleWorkers = !more && !firstFailedEarly &&
+                             stillRunning < static_cast<size_t>(context_.maxRunningChunks);
     MutexLock lock(doneMutex_);
-    while (finishedCount_ == seen) doneSignal_.wait(doneMutex_);
+    while (finishedCount_ == seen) {
+      if (!idleWorkers) {
+        doneSignal_.wait(doneMutex_);
+      } else if (!doneSignal_.waitFor(doneMutex_, kIdleRecheck)) {
+        break;
+      }
+    }
   }
 
   if (failure_ != nullptr) return *failure_;

@@ -88,6 +88,15 @@ class ChunkPlanner {
     // into those bytes once the length is known. (An open range also spares servers that state a
     // range reaching past the end as it was asked.)
     bool askToEnd = false;
+    // Set by the planner's thread: the transfer stores what it has received and ends at its next
+    // store, leaving the rest of its run to a faster connection. yielded is set on the worker
+    // when it did, and read by the planner after the chunk is done.
+    std::atomic<bool> yieldRequested{false};
+    bool yielded = false;
+    // Touched only by the planner's thread: when the transfer was handed its run and the offset
+    // its range started at, to tell how fast it goes.
+    int64_t submittedAtMs = 0;
+    int64_t submittedFrom = 0;
   };
 
   // A transfer of the run from chunk to lastChunkId.
@@ -116,6 +125,14 @@ class ChunkPlanner {
   // Gives an idle worker the second half of the largest unreached rest of a running run; false
   // when no run has a chunk to spare.
   bool steal();
+  // No run has a chunk to spare, yet a worker is idle: asks the transfer that would take longest
+  // to finish its run, when a connection as fast as the fastest one so far would finish it
+  // clearly sooner, to end at its next store; its rest is handed out again once it has (see
+  // collectFinished). At most one such request at a time; true when one is outstanding.
+  bool askSlowestToYield();
+  // Bytes per millisecond the transfer has received since it was handed its run; 0 while it
+  // ran too briefly to tell.
+  double rateOf(const PlannedChunk& chunk, int64_t nowMs);
   void submitRun(PlannedChunk& chunk);
   void submitChunk(PlannedChunk& chunk);
   bool storeBytes(PlannedChunk& chunk, int32_t length, const uint8_t* data);
@@ -150,6 +167,11 @@ class ChunkPlanner {
   std::list<std::unique_ptr<PlannedChunk>> running_;  // submitted, not yet collected
   std::unique_ptr<AttemptResult> failure_;            // the first failure collected
   std::unique_ptr<ChunkInfo> carried_;  // claimed from the writer but not fitting the last run
+  // The fastest rate (bytes per millisecond) a finished transfer of the attempt reached, and the
+  // time the first answer took: what a transfer that takes over a slow one's rest can expect.
+  double fastestRate_ = 0;
+  int64_t firstAnswerMs_ = 0;
+  PlannedChunk* yielding_ = nullptr;  // asked to yield, not yet collected
 
   // Chunk completion: every chunk's onDone counts here, under doneMutex_.
   Mutex doneMutex_;

@@ -52,8 +52,8 @@ class ChunkPlannerTest : public testing::Test {
               sink.done();
               return true;
             }
-            // The slow answer: 1 KiB every 20 ms, until the client has had enough.
-            const int64_t piece = std::min<int64_t>(slow ? 1024 : 65536, last - at + 1);
+            // The slow answer: a small piece every 20 ms, until the client has had enough.
+            const int64_t piece = std::min<int64_t>(slow ? slowPiece_ : 65536, last - at + 1);
             if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(20));
             return sink.write(reinterpret_cast<const char*>(body_.data() + at),
                               static_cast<size_t>(piece));
@@ -90,7 +90,8 @@ class ChunkPlannerTest : public testing::Test {
   }
 
   const std::vector<uint8_t> body_ = patternBytes(kBlock * kBlocks, 41);
-  int64_t slowStart_ = -1;  // the answer to the range starting here trickles
+  int64_t slowStart_ = -1;    // the answer to the range starting here trickles
+  int64_t slowPiece_ = 1024;  // bytes it sends every 20 ms
   httplib::Server server_;
   std::thread listening_;
   int port_ = 0;
@@ -135,6 +136,24 @@ TEST_F(ChunkPlannerTest, IdleWorkerTakesTheUnstartedEndOfASlowRun) {
     taken = taken || (first > slowStart_ && first <= slowEnd && first % kBlock == 0);
   }
   EXPECT_TRUE(taken) << "no request took over the slow run's end";
+}
+
+TEST_F(ChunkPlannerTest, IdleWorkerTakesOverTheRestOfASlowTransfersChunk) {
+  // The other worker's run trickles so slowly that one chunk of it takes over a second: once
+  // every chunk it has not reached is taken, the chunk it fills is the last thing left.
+  slowStart_ = kBlock * kBlocks / 2;
+  slowPiece_ = 256;
+  ZPResponse response = download();
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  ASSERT_NE(response.getData(), nullptr);
+  EXPECT_TRUE(*response.getData() == body_);
+  // The slow transfer stored what it had and ended; another request went on from there, in the
+  // middle of the chunk.
+  bool midChunk = false;
+  for (const auto& [first, last] : ranges()) {
+    midChunk = midChunk || (first > slowStart_ && first % kBlock != 0);
+  }
+  EXPECT_TRUE(midChunk) << "nobody took over the slow transfer's chunk";
 }
 
 }  // namespace
