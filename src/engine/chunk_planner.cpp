@@ -17,7 +17,10 @@ constexpr auto kFirstOutcomePoll = std::chrono::milliseconds(20);
 // The most chunks one request asks for.
 constexpr int64_t kMaxRunChunks = 256;
 // A transfer's rate is told only after it ran this long: its first answer's wait would blur it.
+// Asking a transfer to yield goes by a longer look than taking the end of its run, which costs
+// the transfer nothing it has begun.
 constexpr int64_t kMinRateSampleMs = 200;
+constexpr int64_t kMinStealSampleMs = 50;
 // How long a transfer asked to yield may still take to store its next batch (the client hands
 // on a batch that waited this long, or a full one).
 constexpr int64_t kBatchWaitMs = 200;
@@ -424,9 +427,25 @@ void ChunkPlanner::submitRun(PlannedChunk& chunk) {
   submitChunk(chunk);
 }
 
-double ChunkPlanner::rateOf(const PlannedChunk& chunk, int64_t now) {
+double ChunkPlanner::remainingMsOf(PlannedChunk& chunk, int64_t now) {
+  int32_t last = 0;
+  {
+    MutexLock lock(chunk.runMutex);
+    last = chunk.lastChunkId;
+  }
+  const int64_t remaining =
+      chunkLimit(context_.writer.chunkAt(last), context_.writer.contentLength()) -
+      chunk.state.receivedUpTo.load(std::memory_order_relaxed);
+  // A transfer that ran too briefly to tell is taken to be as fast as the fastest so far.
+  double rate = rateOf(chunk, now, std::max<int64_t>(kMinStealSampleMs, 2 * firstAnswerMs_));
+  if (rate <= 0) rate = fastestRate_;
+  if (rate <= 0) return std::numeric_limits<double>::infinity();
+  return static_cast<double>(std::max<int64_t>(0, remaining)) / rate;
+}
+
+double ChunkPlanner::rateOf(const PlannedChunk& chunk, int64_t now, int64_t minSampleMs) {
   const int64_t elapsed = now - chunk.submittedAtMs;
-  if (elapsed < kMinRateSampleMs) return 0;
+  if (elapsed < minSampleMs || elapsed <= 0) return 0;
   const int64_t received =
       chunk.state.receivedUpTo.load(std::memory_order_relaxed) - chunk.submittedFrom;
   return static_cast<double>(std::max<int64_t>(0, received)) / static_cast<double>(elapsed);
@@ -442,7 +461,7 @@ bool ChunkPlanner::askSlowestToYield() {
   double longestMs = 0;
   for (const auto& running : running_) {
     PlannedChunk& chunk = *running;
-    const double rate = rateOf(chunk, now);
+    const double rate = rateOf(chunk, now, kMinRateSampleMs);
     if (rate <= 0) continue;
     int32_t last = 0;
     {
@@ -502,19 +521,31 @@ bool ChunkPlanner::steal() {
   if (failure_ != nullptr || context_.cancelled.load()) return false;
   bool any = false;
   while (running_.size() < static_cast<size_t>(context_.maxRunningChunks)) {
-    // The run with the most chunks its transfer has not reached yet.
+    // The run its transfer would take longest to finish, among those with a chunk it has not
+    // reached yet; the most such chunks breaks a tie.
+    const int64_t now = nowMs();
     PlannedChunk* victim = nullptr;
     int64_t spare = 0;
+    double longestMs = -1;
     for (const auto& running : running_) {
       PlannedChunk& chunk = *running;
-      MutexLock lock(chunk.runMutex);
-      const int64_t rest = int64_t{chunk.lastChunkId} - firstUnreachedChunk(chunk) + 1;
-      if (rest > spare) {
+      int64_t rest = 0;
+      {
+        MutexLock lock(chunk.runMutex);
+        rest = int64_t{chunk.lastChunkId} - firstUnreachedChunk(chunk) + 1;
+      }
+      if (rest <= 0) continue;
+      const double ms = remainingMsOf(chunk, now);
+      if (ms > longestMs || (ms == longestMs && rest > spare)) {
         spare = rest;
+        longestMs = ms;
         victim = &chunk;
       }
     }
-    if (victim == nullptr) {
+    // A new request's answer takes about as long as the first one's did (a connection to set up
+    // first, perhaps): the end of a run that its own transfer finishes within two of those stays
+    // with it, as a link that one transfer fills gains nothing from another one's wait.
+    if (victim == nullptr || longestMs <= 2.0 * static_cast<double>(firstAnswerMs_)) {
       (void)askSlowestToYield();
       return any;
     }
@@ -705,8 +736,8 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
     if (more && stillRunning < static_cast<size_t>(context_.maxRunningChunks)) continue;
     // A chunk still running counts itself in when it ends: the wait cannot miss it. Workers idle
     // with nothing to take look again now and then for a slow transfer to relieve.
-    const bool idleWorkers = !more && !firstFailedEarly &&
-                             stillRunning < static_cast<size_t>(context_.maxRunningChunks);
+    const bool idleWorkers =
+        !more && !firstFailedEarly && stillRunning < static_cast<size_t>(context_.maxRunningChunks);
     MutexLock lock(doneMutex_);
     while (finishedCount_ == seen) {
       if (!idleWorkers) {

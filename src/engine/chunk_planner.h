@@ -122,8 +122,9 @@ class ChunkPlanner {
   // The first chunk of the run that its transfer has not received a byte of (lastChunkId + 1
   // when it has reached them all); never the chunk being filled.
   int32_t firstUnreachedChunk(PlannedChunk& chunk) REQUIRES(chunk.runMutex);
-  // Gives an idle worker the second half of the largest unreached rest of a running run; false
-  // when no run has a chunk to spare.
+  // Gives an idle worker the second half of the unreached rest of the running run that would
+  // take longest to finish, unless even that one ends before a new request could help; false
+  // when no run has a chunk to spare or none is worth it.
   bool steal();
   // No run has a chunk to spare, yet a worker is idle: asks the transfer that would take longest
   // to finish its run, when a connection as fast as the fastest one so far would finish it
@@ -131,8 +132,11 @@ class ChunkPlanner {
   // collectFinished). At most one such request at a time; true when one is outstanding.
   bool askSlowestToYield();
   // Bytes per millisecond the transfer has received since it was handed its run; 0 while it
-  // ran too briefly to tell.
-  double rateOf(const PlannedChunk& chunk, int64_t nowMs);
+  // ran for less than minSampleMs.
+  double rateOf(const PlannedChunk& chunk, int64_t nowMs, int64_t minSampleMs);
+  // How long the transfer would take to finish its run, at its rate so far (at the fastest rate
+  // seen while it ran too briefly to tell); infinity when no rate is known at all.
+  double remainingMsOf(PlannedChunk& chunk, int64_t nowMs);
   void submitRun(PlannedChunk& chunk);
   void submitChunk(PlannedChunk& chunk);
   bool storeBytes(PlannedChunk& chunk, int32_t length, const uint8_t* data);

@@ -40,6 +40,9 @@ class ChunkPlannerTest : public testing::Test {
         ranges_.emplace_back(first, last);
       }
       const bool slow = first == slowStart_;
+      if (answerDelayMs_ > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs_));
+      }
       res.status = 206;
       res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
                                           std::to_string(last) + "/" +
@@ -92,6 +95,7 @@ class ChunkPlannerTest : public testing::Test {
   const std::vector<uint8_t> body_ = patternBytes(kBlock * kBlocks, 41);
   int64_t slowStart_ = -1;    // the answer to the range starting here trickles
   int64_t slowPiece_ = 1024;  // bytes it sends every 20 ms
+  int answerDelayMs_ = 0;     // every answer waits this long, as over a long round trip
   httplib::Server server_;
   std::thread listening_;
   int port_ = 0;
@@ -136,6 +140,18 @@ TEST_F(ChunkPlannerTest, IdleWorkerTakesTheUnstartedEndOfASlowRun) {
     taken = taken || (first > slowStart_ && first <= slowEnd && first % kBlock == 0);
   }
   EXPECT_TRUE(taken) << "no request took over the slow run's end";
+}
+
+TEST_F(ChunkPlannerTest, RunEndingSoonerThanANewAnswerCouldComeIsNotSplit) {
+  // Every answer takes 300 ms to come, its bytes then a moment: the worker that finishes first
+  // would wait longer for an answer to the other run's end than that run takes to finish.
+  answerDelayMs_ = 300;
+  ZPResponse response = download();
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  ASSERT_NE(response.getData(), nullptr);
+  EXPECT_TRUE(*response.getData() == body_);
+  const auto asked = ranges();
+  EXPECT_EQ(asked.size(), 2u) << "a run was split although its transfer was about to end";
 }
 
 TEST_F(ChunkPlannerTest, IdleWorkerTakesOverTheRestOfASlowTransfersChunk) {
