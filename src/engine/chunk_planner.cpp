@@ -16,9 +16,9 @@ namespace {
 constexpr auto kFirstOutcomePoll = std::chrono::milliseconds(20);
 // The most chunks one request asks for.
 constexpr int64_t kMaxRunChunks = 256;
-// A transfer's rate is told only after it ran this long: its first answer's wait would blur it.
-// Asking a transfer to yield goes by a longer look than taking the end of its run, which costs
-// the transfer nothing it has begun.
+// A transfer's rate is told only once its answer is this old: a connection's first moments
+// (a window still opening) would blur it. Asking a transfer to yield goes by a longer look than
+// taking the end of its run, which costs the transfer nothing it has begun.
 constexpr int64_t kMinRateSampleMs = 200;
 constexpr int64_t kMinStealSampleMs = 50;
 // How long a transfer asked to yield may still take to store its next batch (the client hands
@@ -239,6 +239,7 @@ bool ChunkPlanner::acceptFirstAnswer(PlannedChunk& chunk, int32_t httpCode,
     // the first of them is stored and before any other worker is handed a chunk.
     if (accepted && httpCode == 206 && chunk.askToEnd) growFirstRun(chunk);
   }
+  if (accepted) noteAnswer(chunk);
   offerFirstOutcome(outcome);
   ZP_LOG(Debug) << "first chunk connect success " << httpCode << " " << state.answer.contentLength;
   return accepted;
@@ -420,7 +421,10 @@ int32_t ChunkPlanner::claimRun(const ChunkInfo& head, int32_t* afterChunkId) {
 
 void ChunkPlanner::submitRun(PlannedChunk& chunk) {
   chunk.state.onConnected = [this, &chunk](int32_t httpCode, int64_t) {
-    return !isAcceptedAnswer(chunk.state, httpCode) || acceptLaterAnswer(chunk);
+    if (!isAcceptedAnswer(chunk.state, httpCode)) return true;
+    if (!acceptLaterAnswer(chunk)) return false;
+    noteAnswer(chunk);
+    return true;
   };
   chunk.submittedAtMs = nowMs();
   chunk.submittedFrom = context_.writer.chunkAt(chunk.writerChunkId.load()).current;
@@ -436,18 +440,27 @@ double ChunkPlanner::remainingMsOf(PlannedChunk& chunk, int64_t now) {
   const int64_t remaining =
       chunkLimit(context_.writer.chunkAt(last), context_.writer.contentLength()) -
       chunk.state.receivedUpTo.load(std::memory_order_relaxed);
-  // A transfer that ran too briefly to tell is taken to be as fast as the fastest so far.
+  // A transfer without an answer, or one too recent to tell, is taken to be as fast as the
+  // fastest so far. (Its sample spans two first answers' waits at least: some round trips.)
   double rate = rateOf(chunk, now, std::max<int64_t>(kMinStealSampleMs, 2 * firstAnswerMs_));
   if (rate <= 0) rate = fastestRate_;
   if (rate <= 0) return std::numeric_limits<double>::infinity();
   return static_cast<double>(std::max<int64_t>(0, remaining)) / rate;
 }
 
+void ChunkPlanner::noteAnswer(PlannedChunk& chunk) {
+  chunk.answeredFrom.store(std::max<int64_t>(0, chunk.state.answer.requestedStart),
+                           std::memory_order_relaxed);
+  chunk.answeredAtMs.store(nowMs(), std::memory_order_release);
+}
+
 double ChunkPlanner::rateOf(const PlannedChunk& chunk, int64_t now, int64_t minSampleMs) {
-  const int64_t elapsed = now - chunk.submittedAtMs;
+  const int64_t answeredAt = chunk.answeredAtMs.load(std::memory_order_acquire);
+  if (answeredAt == 0) return 0;
+  const int64_t elapsed = now - answeredAt;
   if (elapsed < minSampleMs || elapsed <= 0) return 0;
-  const int64_t received =
-      chunk.state.receivedUpTo.load(std::memory_order_relaxed) - chunk.submittedFrom;
+  const int64_t received = chunk.state.receivedUpTo.load(std::memory_order_relaxed) -
+                           chunk.answeredFrom.load(std::memory_order_relaxed);
   return static_cast<double>(std::max<int64_t>(0, received)) / static_cast<double>(elapsed);
 }
 
@@ -461,6 +474,7 @@ bool ChunkPlanner::askSlowestToYield() {
   double longestMs = 0;
   for (const auto& running : running_) {
     PlannedChunk& chunk = *running;
+    if (!chunk.mayYield) continue;
     const double rate = rateOf(chunk, now, kMinRateSampleMs);
     if (rate <= 0) continue;
     int32_t last = 0;
@@ -617,7 +631,9 @@ size_t ChunkPlanner::collectFinished(DownloadMetrics& metrics) {
     while (head <= last && isChunkFinished(writer.chunkAt(head), length)) ++head;
     if (head > last) continue;
     ZP_LOG(Debug) << "chunkId: " << head << ", run to chunk " << last << " left by a slow transfer";
-    submitRun(addChunk(writer.chunkAt(head), last));
+    PlannedChunk& rest = addChunk(writer.chunkAt(head), last);
+    rest.mayYield = false;
+    submitRun(rest);
   }
   return running_.size();
 }

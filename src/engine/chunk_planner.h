@@ -94,9 +94,19 @@ class ChunkPlanner {
     std::atomic<bool> yieldRequested{false};
     bool yielded = false;
     // Touched only by the planner's thread: when the transfer was handed its run and the offset
-    // its range started at, to tell how fast it goes.
+    // its range started at.
     int64_t submittedAtMs = 0;
     int64_t submittedFrom = 0;
+    // When the transfer's answer was accepted and the offset it started at, to tell how fast the
+    // transfer goes: the wait for the answer says how far the server is, not how fast the
+    // connection is. Written on the chunk's worker (answeredFrom first), read by the planner;
+    // answeredAtMs is 0 before the first answer.
+    std::atomic<int64_t> answeredAtMs{0};
+    std::atomic<int64_t> answeredFrom{0};
+    // Touched only by the planner's thread: false for the rest of a run whose transfer yielded.
+    // Such a rest is never asked to yield again: a server that stalls every answer would
+    // otherwise see a new request for every few bytes.
+    bool mayYield = true;
   };
 
   // A transfer of the run from chunk to lastChunkId.
@@ -131,8 +141,10 @@ class ChunkPlanner {
   // clearly sooner, to end at its next store; its rest is handed out again once it has (see
   // collectFinished). At most one such request at a time; true when one is outstanding.
   bool askSlowestToYield();
-  // Bytes per millisecond the transfer has received since it was handed its run; 0 while it
-  // ran for less than minSampleMs.
+  // Notes that the transfer's answer was accepted now (see PlannedChunk::answeredAtMs).
+  static void noteAnswer(PlannedChunk& chunk);
+  // Bytes per millisecond the transfer has received since its answer came; 0 before an answer
+  // and while the answer is less than minSampleMs old.
   double rateOf(const PlannedChunk& chunk, int64_t nowMs, int64_t minSampleMs);
   // How long the transfer would take to finish its run, at its rate so far (at the fastest rate
   // seen while it ran too briefly to tell); infinity when no rate is known at all.

@@ -40,6 +40,7 @@ class ChunkPlannerTest : public testing::Test {
         ranges_.emplace_back(first, last);
       }
       const bool slow = first == slowStart_;
+      const bool stalls = stallMs_ > 0 && first > 0;
       if (answerDelayMs_ > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs_));
       }
@@ -49,15 +50,20 @@ class ChunkPlannerTest : public testing::Test {
                                           std::to_string(kBlock * kBlocks));
       res.set_chunked_content_provider(
           "application/octet-stream",
-          [this, first, last, slow](size_t offset, httplib::DataSink& sink) {
+          [this, first, last, slow, stalls](size_t offset, httplib::DataSink& sink) {
             const int64_t at = first + static_cast<int64_t>(offset);
             if (at > last) {
               sink.done();
               return true;
             }
-            // The slow answer: a small piece every 20 ms, until the client has had enough.
-            const int64_t piece = std::min<int64_t>(slow ? slowPiece_ : 65536, last - at + 1);
+            // The slow answer: a small piece every 20 ms, until the client has had enough. A
+            // stalling one: its first piece, a pause, then the rest at full speed.
+            int64_t piece = std::min<int64_t>(slow ? slowPiece_ : 65536, last - at + 1);
             if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (stalls && offset == 0) piece = std::min<int64_t>(piece, kStallAfter);
+            if (stalls && offset == kStallAfter) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(stallMs_));
+            }
             return sink.write(reinterpret_cast<const char*>(body_.data() + at),
                               static_cast<size_t>(piece));
           });
@@ -96,6 +102,8 @@ class ChunkPlannerTest : public testing::Test {
   int64_t slowStart_ = -1;    // the answer to the range starting here trickles
   int64_t slowPiece_ = 1024;  // bytes it sends every 20 ms
   int answerDelayMs_ = 0;     // every answer waits this long, as over a long round trip
+  int stallMs_ = 0;           // every answer to a range past byte 0 pauses this long early on
+  static constexpr size_t kStallAfter = 1024;  // bytes such an answer sends before its pause
   httplib::Server server_;
   std::thread listening_;
   int port_ = 0;
@@ -170,6 +178,20 @@ TEST_F(ChunkPlannerTest, IdleWorkerTakesOverTheRestOfASlowTransfersChunk) {
     midChunk = midChunk || (first > slowStart_ && first % kBlock != 0);
   }
   EXPECT_TRUE(midChunk) << "nobody took over the slow transfer's chunk";
+}
+
+TEST_F(ChunkPlannerTest, AnswersThatAllStallEarlyAreNotAskedForAgainAndAgain) {
+  // Every answer waits a while; one to a range past byte 0 then sends a little and pauses: the
+  // transfer after byte 0 looks far slower than the first one. Leaving its rest to a new request
+  // gains nothing, as that answer pauses too; a rest left once is not left again, so the
+  // requests stay few.
+  answerDelayMs_ = 300;
+  stallMs_ = 1000;
+  ZPResponse response = download();
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  ASSERT_NE(response.getData(), nullptr);
+  EXPECT_TRUE(*response.getData() == body_);
+  EXPECT_LT(ranges().size(), static_cast<size_t>(kBlocks)) << "a stalling answer was asked again";
 }
 
 }  // namespace
