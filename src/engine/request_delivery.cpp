@@ -102,8 +102,8 @@ bool writeNewFile(const std::string& path, const Buffer* data, int64_t length, i
                                      errorCode, errorMsg)) {
     return false;
   }
-  // On stable storage before it takes the target's name: a crash never leaves a short file there.
-  if (!fs::syncFile(file.get(), errorCode, errorMsg)) return false;
+  // Written out before it takes the target's name: a crash never leaves a short file there.
+  if (!fs::writeOutFile(file.get(), errorCode, errorMsg)) return false;
   return flushAndClose(file, errorCode, errorMsg);
 }
 

@@ -172,9 +172,10 @@ bool ChunkDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respon
   int64_t length = 0;
   {
     MutexLock lock(mutex_);
-    // The file reaches stable storage before it is renamed into place (no progress save may have
-    // synced it: a download that completes before one is due never writes a progress file).
-    if (file_ && (!fs::syncFile(file_.get(), errorCode, errorMsg) ||
+    // The file's data is written out before it is renamed into place (no progress save may have
+    // synced it: a download that completes before one is due never writes a progress file), so
+    // that a crash never leaves an empty or short file under the delivered name.
+    if (file_ && (!fs::writeOutFile(file_.get(), errorCode, errorMsg) ||
                   !flushAndClose(file_, errorCode, errorMsg))) {
       // Stored bytes may be missing: only the last saved progress file may be trusted now.
       progressOwned_ = false;

@@ -88,7 +88,12 @@ void FileDataWriter::close() {
 
 bool FileDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
                                    std::string* errorMsg) {
-  if (file_ && !flushAndClose(file_, errorCode, errorMsg)) return false;
+  // Written out before it is renamed into place: a crash never leaves an empty or short file
+  // under the delivered name.
+  if (file_ && (!fs::writeOutFile(file_.get(), errorCode, errorMsg) ||
+                !flushAndClose(file_, errorCode, errorMsg))) {
+    return false;
+  }
   const int64_t end = end_.load();
   const int64_t current = current_.load();
   if (end >= 0 && current != end) {

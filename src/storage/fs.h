@@ -126,6 +126,16 @@ int64_t fileModifiedTimeMs(const std::string& path);
 // reports operation "syncFile" with the system's error text.
 [[nodiscard]] bool syncFile(FILE* file, int* errorCode = nullptr, std::string* errorMsg = nullptr);
 
+// Flushes the stream's buffer and writes the file's data to the device, waiting until it is
+// written, but without the journal commit and the flush of the device's cache that syncFile waits
+// for. Enough before renaming a finished file into place on a journalling file system, which
+// commits the new name only after the data the file's blocks hold (ext4 in its default ordered
+// mode, XFS, btrfs): a crash leaves the old name or the whole file, never an empty one. Where the
+// system has no such call (Windows, POSIX systems other than Linux) it is syncFile. Fails and
+// reports as syncFile.
+[[nodiscard]] bool writeOutFile(FILE* file, int* errorCode = nullptr,
+                                std::string* errorMsg = nullptr);
+
 // Starts writing the file's bytes in [offset, offset + length) to stable storage and returns
 // without waiting for them, so that a later syncFile finds less left to write. Only a hint: it
 // never fails the caller, and does nothing where the system has no such call (Windows, POSIX

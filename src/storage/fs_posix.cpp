@@ -724,6 +724,27 @@ bool syncFile(FILE* file, int* errorCode, std::string* errorMsg) {
   return false;
 }
 
+bool writeOutFile(FILE* file, int* errorCode, std::string* errorMsg) {
+#if defined(__linux__)
+  int code = EINVAL;
+  if (file != nullptr) {
+    // Waits for writes already under way, writes the rest, and waits for that: the whole file.
+    constexpr unsigned kWriteAndWait =
+        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+    if (std::fflush(file) == 0 &&
+        retryOnInterrupt([&] { return ::sync_file_range(::fileno(file), 0, 0, kWriteAndWait); }) ==
+            0) {
+      return true;
+    }
+    code = errno;
+  }
+  reportError("syncFile", "", code, errorText(code), errorCode, errorMsg);
+  return false;
+#else
+  return syncFile(file, errorCode, errorMsg);
+#endif
+}
+
 void startWriteback(FILE* file, int64_t offset, int64_t length) {
 #if defined(__linux__)
   if (file == nullptr || offset < 0 || length <= 0) return;

@@ -788,6 +788,11 @@ bool syncFile(FILE* file, int* errorCode, std::string* errorMsg) {
   return false;
 }
 
+bool writeOutFile(FILE* file, int* errorCode, std::string* errorMsg) {
+  // NTFS journals names, not data: only a full flush keeps the data ahead of the new name.
+  return syncFile(file, errorCode, errorMsg);
+}
+
 void startWriteback(FILE* /*file*/, int64_t /*offset*/, int64_t /*length*/) {
   // Windows has no call that starts writing a range without waiting for it; syncFile writes all.
 }

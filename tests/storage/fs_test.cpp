@@ -679,16 +679,20 @@ INSTANTIATE_TEST_SUITE_P(BothDirections, CrossDeviceMoveTest, testing::Bool(),
 
 // ---- Syncing and memory ----
 
-TEST_F(FsTest, SyncFileWritesBufferedDataAndRefusesNull) {
-  FILE* file = fs::fOpenFile(path("f"), "wb");
-  ASSERT_NE(file, nullptr);
-  ASSERT_EQ(std::fwrite("abc", 1, 3, file), 3u);
-  EXPECT_TRUE(fs::syncFile(file, &code_, &message_));
-  EXPECT_EQ(readFile(path("f")), "abc");  // visible before the stream is closed
-  std::fclose(file);
-  EXPECT_FALSE(fs::syncFile(nullptr, &code_, &message_));
-  EXPECT_EQ(code_, EINVAL);
-  EXPECT_EQ(message_, std::strerror(EINVAL));
+TEST_F(FsTest, SyncAndWriteOutWriteBufferedDataAndRefuseNull) {
+  for (auto* flush : {&fs::syncFile, &fs::writeOutFile}) {
+    FILE* file = fs::fOpenFile(path("f"), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite("abc", 1, 3, file), 3u);
+    EXPECT_TRUE(flush(file, &code_, &message_));
+    EXPECT_EQ(readFile(path("f")), "abc");  // visible before the stream is closed
+    std::fclose(file);
+    code_ = 0;
+    message_.clear();
+    EXPECT_FALSE(flush(nullptr, &code_, &message_));
+    EXPECT_EQ(code_, EINVAL);
+    EXPECT_EQ(message_, std::strerror(EINVAL));
+  }
 }
 
 TEST_F(FsTest, PhysicalMemoryIsTheSystemsTotalInBytes) {
