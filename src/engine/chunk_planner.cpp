@@ -97,6 +97,9 @@ ChunkPlanner::PlannedChunk& ChunkPlanner::addChunk(const ChunkInfo& info, int32_
     chunk.writerChunkId = info.chunkId;
     chunk.lastChunkId = lastChunkId;
   }
+  // Until its first attempt begins, the transfer has reached the first byte its run needs: a
+  // look at a run still waiting for a worker must not count the bytes before it as its own.
+  chunk.state.receivedUpTo.store(info.current, std::memory_order_relaxed);
   chunk.request.url = context_.request.url;
   chunk.request.chunkId = info.chunkId;
   DataWriter& writer = context_.writer;
