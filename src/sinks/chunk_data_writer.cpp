@@ -336,7 +336,10 @@ bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* 
   // The bytes go to disk outside the lock: only this chunk's one transfer writes at its offset,
   // and the stream stays open while chunks run (close and reset come after them). The plan
   // claims the bytes only once they are written, so a progress save never gets ahead of them.
-  if (!writeAt(file, offset, data, size, errorCode, errorMsg)) return false;
+  {
+    MutexLock diskLock(diskMutex_);
+    if (!writeAt(file, offset, data, size, errorCode, errorMsg)) return false;
+  }
 
   std::vector<ChunkInfo> snapshot;
   int64_t length = 0;

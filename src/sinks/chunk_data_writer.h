@@ -125,6 +125,11 @@ class ChunkDataWriter : public DataWriter {
   Mutex saveMutex_ ACQUIRED_BEFORE(mutex_);
   // Taken by every operation; storage manager calls are made without it.
   Mutex mutex_;
+  // Held by write around its positioned write to the data file, and nothing else, never with
+  // another lock. The system takes one lock per file for every write anyway; a transfer that
+  // waits here sleeps, where one that waits there spins (four transfers writing 1 GiB into one
+  // file spent an eighth of the download's CPU time spinning on that lock).
+  Mutex diskMutex_;
   // Guarded by mutex_.
   int64_t lastSaveTimeMs_ GUARDED_BY(mutex_) = 0;  // 0: no save by write yet in this download
   int64_t openedAtMs_ GUARDED_BY(mutex_) = 0;      // clock_ at the last successful open
