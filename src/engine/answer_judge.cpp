@@ -27,7 +27,7 @@ AnswerVerdict judgeAnswer(const AnswerFacts& facts) {
   AnswerVerdict verdict;
   requestedBytesOf(facts.requestedRange, &verdict.requestedStart, &verdict.requestedEnd);
   const int32_t status = facts.status;
-  verdict.carriesData = status == 200 || status == 206;
+  verdict.carriesData = isDataStatus(status);
   if (!verdict.carriesData) {
     if (status == 416) noteUnsatisfiable(facts, &verdict);
     return verdict;

@@ -69,6 +69,9 @@ struct AnswerVerdict {
   std::string validator;
 };
 
+// 200 (the whole resource) or 206 (a part): a status whose body is the resource's bytes.
+constexpr bool isDataStatus(long status) { return status == 200 || status == 206; }
+
 // Judges one answer. Never throws but for memory exhaustion while copying the validator.
 [[nodiscard]] AnswerVerdict judgeAnswer(const AnswerFacts& facts);
 

@@ -8,6 +8,7 @@
 
 #include "diagnostics/log.h"
 #include "diagnostics/utilities.h"
+#include "engine/answer_judge.h"
 #include "sinks/chunk_plan.h"
 
 namespace zephyl {
@@ -40,7 +41,7 @@ void merge(const ChunkState& state, DownloadMetrics& metrics) {
 // onConnected is also told when a chunk ends without an accepted answer (cancelled, failed, or an
 // answer the client refused); only an accepted 200 or 206 answer is judged.
 bool isAcceptedAnswer(const ChunkState& state, int32_t httpCode) {
-  return (httpCode == 200 || httpCode == 206) && !state.outcome.answerRefused;
+  return isDataStatus(httpCode) && !state.outcome.answerRefused;
 }
 
 ZPResponse cacheError(int code, const std::string& message) {
@@ -260,7 +261,8 @@ bool ChunkPlanner::judgeFirstAnswer(PlannedChunk& chunk, int32_t httpCode, ZPRes
   const std::string stored = writer.validator();
   const bool validatorMatches = stored.empty() || state.answer.validator == stored;
   const bool lengthMatches = !writer.lengthConflicts(length);
-  if (httpCode == 200 && (state.answer.requestedStart != 0 || !validatorMatches || !lengthMatches)) {
+  if (httpCode == 200 &&
+      (state.answer.requestedStart != 0 || !validatorMatches || !lengthMatches)) {
     return takeOver(chunk, length, outcome);
   }
   if (!validatorMatches) {
@@ -288,7 +290,8 @@ bool ChunkPlanner::judgeFirstAnswer(PlannedChunk& chunk, int32_t httpCode, ZPRes
     return false;
   }
   // Bytes stored without a validator (or none yet) are kept with this answer's from now on.
-  if (stored.empty() && !state.answer.validator.empty()) writer.setValidator(state.answer.validator);
+  if (stored.empty() && !state.answer.validator.empty())
+    writer.setValidator(state.answer.validator);
   *outcome = ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
   return true;
 }
@@ -337,7 +340,8 @@ bool ChunkPlanner::acceptLaterAnswer(PlannedChunk& chunk) {
   const int64_t known = writer.contentLength();
   if (state.answer.totalLengthKnown && state.answer.contentLength == known) return true;
   reject(chunk,
-         cacheError(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(state.answer.contentLength, known)),
+         cacheError(ZPResponse::CACHE_ERROR,
+                    contentLengthErrorMessage(state.answer.contentLength, known)),
          state.answer.totalLengthKnown);
   return false;
 }
@@ -666,7 +670,8 @@ AttemptResult ChunkPlanner::failureOf(const PlannedChunk& chunk, DownloadMetrics
     const int64_t known = context_.writer.contentLength();
     const bool shrank =
         (known > 0 && state.answer.requestedStart >= 0 && state.answer.requestedStart < known) ||
-        (state.answer.contentRangeTotal >= 0 && state.answer.contentRangeTotal <= state.answer.requestedStart);
+        (state.answer.contentRangeTotal >= 0 &&
+         state.answer.contentRangeTotal <= state.answer.requestedStart);
     metrics.client_extra_error_code = 416;
     result.response = cacheError(416, "range not satisfiable: the stored download no longer fits");
     result.discardStored = shrank;

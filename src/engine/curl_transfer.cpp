@@ -23,8 +23,6 @@
 namespace zephyl {
 namespace {
 
-bool isAcceptedStatus(long code) { return code == 200 || code == 206; }
-
 // What the callbacks of one attempt share; lives on the transfer's stack during
 // curl_easy_perform.
 struct TransferContext {
@@ -182,7 +180,7 @@ bool acceptAnswer(TransferContext& context) {
 void judgeBodilessAnswer(TransferContext& context) {
   long code = 0;
   if (curl_easy_getinfo(context.handle, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) return;
-  if (isAcceptedStatus(code)) {
+  if (isDataStatus(code)) {
     (void)acceptAnswer(context);
     return;
   }
@@ -547,8 +545,7 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
   if (context.refused) {
     state.outcome.errorCode = ChunkErrors::kAnswerRefused;
     state.outcome.errorMsg = "answer refused";
-  } else if (context.badStatus ||
-             (result == CURLE_OK && !isAcceptedStatus(state.outcome.httpCode))) {
+  } else if (context.badStatus || (result == CURLE_OK && !isDataStatus(state.outcome.httpCode))) {
     // A bad status, or an answer without any body byte (httpCode still 0).
     state.outcome.errorCode = ChunkErrors::kHttpCode;
     state.outcome.errorMsg = "http code error";

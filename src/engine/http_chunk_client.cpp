@@ -1,7 +1,5 @@
 #include "engine/http_chunk_client.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <exception>
 #include <system_error>
@@ -9,6 +7,7 @@
 
 #include "diagnostics/log.h"
 #include "diagnostics/utilities.h"
+#include "engine/answer_judge.h"
 #include "engine/chunk_workers.h"
 #include "engine/curl_transfer.h"
 #include "storage/fs.h"
@@ -16,8 +15,6 @@
 
 namespace zephyl {
 namespace {
-
-bool isAcceptedStatus(long code) { return code == 200 || code == 206; }
 
 // Ends the chunk. A second setting would be a fault of ours; it must not throw on a worker.
 void finish(ChunkState& state) {
@@ -39,10 +36,6 @@ void notifyUnconnected(ChunkState& state, int32_t httpCode, int64_t contentLengt
     // The callback's failure changes nothing here: the chunk ends either way.
   }
 }
-
-}  // namespace
-
-namespace {
 
 // The file-system layer tells a directory apart by listing it: only a directory can be listed.
 bool isListableDirectory(const std::string& path) {
@@ -294,7 +287,7 @@ ZPResponse HttpChunkClient::classify(const ChunkState& state, DownloadMetrics* m
     if (metrics != nullptr) metrics->client_extra_error_code = state.outcome.writeErrorCode;
     return response;
   }
-  if (state.outcome.httpCode > 0 && !isAcceptedStatus(state.outcome.httpCode)) {
+  if (state.outcome.httpCode > 0 && !isDataStatus(state.outcome.httpCode)) {
     ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_SERVER_ERROR,
                         state.outcome.errorMsg);
     response.extraErrorCode = state.outcome.errorCode;

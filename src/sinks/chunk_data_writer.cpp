@@ -366,8 +366,8 @@ bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* 
     // running.
     const bool due = lastSaveTimeMs_ == 0
                          ? chunkFinished_ && now - openedAtMs_ >= kFinishedSaveIntervalMs
-                         : finished ? sinceSave >= kFinishedSaveIntervalMs
-                                    : sinceSave > kSaveIntervalMs;
+                     : finished ? sinceSave >= kFinishedSaveIntervalMs
+                                : sinceSave > kSaveIntervalMs;
     if (due) {
       lastSaveTimeMs_ = now;
       snapshot = chunks_;

@@ -136,7 +136,7 @@ class ChunkDataWriter : public DataWriter {
   bool chunkFinished_ GUARDED_BY(mutex_) = false;  // a write since open finished its chunk
   Clock clock_ GUARDED_BY(mutex_);
   std::vector<ChunkInfo> chunks_ GUARDED_BY(mutex_);  // the plan, in offset order, chunkId = index
-  std::string validator_ GUARDED_BY(mutex_);  // of the stored bytes; empty when none is known
+  std::string validator_ GUARDED_BY(mutex_);       // of the stored bytes; empty when none is known
   bool validatorSaved_ GUARDED_BY(mutex_) = true;  // validator_ is what its file holds
   FilePaths paths_ GUARDED_BY(mutex_);
   FileHandle file_ GUARDED_BY(mutex_);  // the data file; null while closed

@@ -731,11 +731,10 @@ bool writeOutFile(FILE* file, int* errorCode, std::string* errorMsg) {
     // Waits for writes already under way, writes the rest, and waits for that: the whole file.
     constexpr unsigned kWriteAndWait =
         SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
-    if (std::fflush(file) == 0 &&
-        retryOnInterrupt([&] { return ::sync_file_range(::fileno(file), 0, 0, kWriteAndWait); }) ==
-            0) {
-      return true;
-    }
+    const auto writeAndWait = [&] {
+      return ::sync_file_range(::fileno(file), 0, 0, kWriteAndWait);
+    };
+    if (std::fflush(file) == 0 && retryOnInterrupt(writeAndWait) == 0) return true;
     code = errno;
   }
   reportError("syncFile", "", code, errorText(code), errorCode, errorMsg);
