@@ -26,6 +26,12 @@ bool CurlEasy::open() {
   return handle_ != nullptr;
 }
 
+bool CurlEasy::renew() {
+  if (handle_ != nullptr) curl_easy_cleanup(handle_);
+  handle_ = nullptr;
+  return open();
+}
+
 void CurlEasy::reset() {
   if (handle_ != nullptr) curl_easy_reset(handle_);
 }

@@ -18,6 +18,9 @@ class CurlEasy {
   [[nodiscard]] bool open();
   // Every option back to its default; live connections and caches stay for reuse.
   void reset();
+  // Replaces the handle by a new one (see open()); the old one's connections and caches go with
+  // it unless a multi handle holds them.
+  [[nodiscard]] bool renew();
   CURL* get() const { return handle_; }
 
  private:

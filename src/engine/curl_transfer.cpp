@@ -496,6 +496,13 @@ CURLcode setOptions(TransferContext& context, const std::string& url, const std:
   return code;
 }
 
+// The end of an attempt that libcurl could not make a handle for.
+AttemptEnd noHandle(ChunkState& state) {
+  state.outcome.errorCode = ChunkErrors::kNoHandle;
+  state.outcome.errorMsg = "Failed to initialize curl.";
+  return AttemptEnd{};
+}
+
 }  // namespace
 
 AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState& state,
@@ -507,11 +514,7 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
   thread_local const bool brokenPipeBlocked = blockBrokenPipeSignal();
   (void)brokenPipeBlocked;
   // The easy handle is opened first: it initialises libcurl for the multi handle.
-  if (!handle.easy.open() || !handle.multi.open()) {
-    state.outcome.errorCode = ChunkErrors::kNoHandle;
-    state.outcome.errorMsg = "Failed to initialize curl.";
-    return end;
-  }
+  if (!handle.easy.open() || !handle.multi.open()) return noHandle(state);
   end.started = true;
   if (handle.batch.size() != kBatchBytes) handle.batch.resize(kBatchBytes);
   TransferContext context;
@@ -525,6 +528,15 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
   if (!ifRange.empty() && !headers.add("If-Range: " + ifRange)) result = CURLE_OUT_OF_MEMORY;
   if (result == CURLE_OK) {
     result = setOptions(context, url, range, headers, *setup.policy, setup.trustPathIsDirectory);
+    // libcurl keeps the receive buffer of an attempt that ended before it had a connection (a
+    // host that does not resolve, an address it cannot parse), and from then on refuses every
+    // receive buffer size on that handle. A new handle takes the options; the connections stay
+    // with the multi handle.
+    if (result == CURLE_BAD_FUNCTION_ARGUMENT) {
+      if (!handle.easy.renew()) return noHandle(state);
+      context.handle = handle.easy.get();
+      result = setOptions(context, url, range, headers, *setup.policy, setup.trustPathIsDirectory);
+    }
   }
   const bool optionsSet = result == CURLE_OK;
   context.stallTimeoutMs = std::max<int64_t>(0, setup.policy->stallTimeoutMs);

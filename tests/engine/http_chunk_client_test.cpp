@@ -463,6 +463,27 @@ TEST_F(HttpChunkClientTest, FailingChunkSwitchesToEachAlternativeHostWithFreshCo
   EXPECT_EQ(countOf(log, "chunkId: 5, serverErrorCount: 0, retry\n"), 2u);
 }
 
+// An attempt that libcurl ends before it has a connection (here an alternative host it cannot
+// parse; a host that does not resolve does the same) leaves its handle in a state that refuses
+// the next attempt's options. The next host, on the same worker's handle, is reached all the same.
+TEST_F(HttpChunkClientTest, HostThatLibcurlCannotUseSpoilsNoLaterAttempt) {
+  TestHttpServer hostB;
+  ASSERT_TRUE(hostB.started());
+  const auto body = patternBytes(20000, 16);
+  Misbehaviour broken;
+  broken.failFirst = 100;
+  broken.failStatus = 503;
+  server_.serve("/data", body, broken);
+  hostB.serve("/data", body);
+  policy_.domainMap[server_.host()] = {"bad host", hostB.host()};
+  TestChunk chunk(server_.url("/data"), 0, 0, 19999);
+  run(chunk, 1);
+
+  EXPECT_EQ(chunk.state.outcome.errorCode, 0) << chunk.state.outcome.errorMsg;
+  EXPECT_EQ(chunk.received, body);
+  EXPECT_EQ(hostB.requestCount(), 1u);
+}
+
 // The authority ends where libcurl ends it, and only a real scheme starts one: a move keeps the
 // query, and text that merely contains "://" names no host.
 TEST_F(HttpChunkClientTest, HostOfAndWithHostFindTheAuthorityAsLibcurlDoes) {
