@@ -6,14 +6,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "diagnostics/utilities.h"
+#include "support/file_contents.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
@@ -22,27 +21,14 @@
 namespace zephyl {
 namespace {
 
+using test::md5HexOf;
 using test::patternBytes;
+using test::readBytes;
+using test::readText;
 using test::TempDir;
 using test::TestHttpServer;
 
 constexpr int kRunLimitMs = 120000;
-
-std::string md5Text(const std::vector<uint8_t>& bytes) {
-  unsigned char digest[kMd5DigestLength];
-  EXPECT_TRUE(md5Of(bytes.data(), bytes.size(), digest));
-  return md5Hex(digest);
-}
-
-std::string readText(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-std::vector<uint8_t> readBytes(const std::string& path) {
-  const std::string text = readText(path);
-  return std::vector<uint8_t>(text.begin(), text.end());
-}
 
 class CInterfaceTest : public ::testing::Test {
  protected:
@@ -63,8 +49,8 @@ class CInterfaceTest : public ::testing::Test {
 TEST_F(CInterfaceTest, ProgramWrittenInCDownloadsWithProgressAndABatch) {
   const std::string output = work_.file("c_host.out");
   const int exitCode = test::runProgram(
-      C_HOST_BINARY, {server_.url(""), work_.path(), md5Text(big_), md5Text(small_)},
-      {}, output, kRunLimitMs);
+      C_HOST_BINARY, {server_.url(""), work_.path(), md5HexOf(big_), md5HexOf(small_)}, {}, output,
+      kRunLimitMs);
   const std::string printed = readText(output);
   EXPECT_EQ(exitCode, 0) << printed;
   EXPECT_EQ(printed.substr(0, 2), "ok") << printed;  // its only line on success
@@ -84,14 +70,14 @@ TEST_F(CInterfaceTest, PythonExampleDownloadsWithCtypesAlone) {
     env["ASAN_OPTIONS"] = "detect_leaks=0";  // python3 itself keeps its memory until exit
   }
   const std::string target = work_.file("saved.bin");
-  const int exitCode =
-      test::runProgram(ZEPHYL_PYTHON3, {ZEPHYL_PYTHON_EXAMPLE, "--storage", work_.file("storage"),
-                                         server_.url("/big.bin"), target},
-                       env, output, kRunLimitMs);
+  const int exitCode = test::runProgram(
+      ZEPHYL_PYTHON3,
+      {ZEPHYL_PYTHON_EXAMPLE, "--storage", work_.file("storage"), server_.url("/big.bin"), target},
+      env, output, kRunLimitMs);
   const std::string printed = readText(output);
   EXPECT_EQ(exitCode, 0) << printed;
   EXPECT_EQ(readBytes(target), big_);
-  EXPECT_NE(printed.find("md5 " + md5Text(big_)), std::string::npos) << printed;
+  EXPECT_NE(printed.find("md5 " + md5HexOf(big_)), std::string::npos) << printed;
   EXPECT_NE(printed.find("100%"), std::string::npos) << printed;
 #endif
 }

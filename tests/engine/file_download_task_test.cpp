@@ -8,13 +8,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "diagnostics/log.h"
 #include "diagnostics/utilities.h"
 #include "pelvar/pelvar.h"
 #include "storage/file_storage_manager.h"
+#include "support/file_contents.h"
 #include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
@@ -23,21 +23,12 @@ namespace zephyl {
 namespace {
 
 using test::BodyFraming;
+using test::md5HexOf;
 using test::Misbehaviour;
 using test::patternBytes;
+using test::readBytes;
 
 constexpr int64_t kBlock = 4096;
-
-std::string md5Of(const std::vector<uint8_t>& bytes) {
-  unsigned char digest[kMd5DigestLength];
-  zephyl::md5Of(bytes.data(), bytes.size(), digest);
-  return md5Hex(digest);
-}
-
-std::vector<uint8_t> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 class FileDownloadTaskTest : public testing::Test {
  protected:
@@ -66,7 +57,7 @@ class FileDownloadTaskTest : public testing::Test {
   // The delivered content of a successful response, whatever the sink.
   static std::vector<uint8_t> contentOf(ZPResponse response) {
     if (response.getData()) return *response.getData();
-    return readFile(response.getFile());
+    return readBytes(response.getFile());
   }
 
   // Ranges the server saw, in arrival order ("bytes=a-b" or "" without one).
@@ -95,8 +86,8 @@ TEST_F(FileDownloadTaskTest, EverySinkDeliversExactBytesForSizesAroundTheBlock) 
       ZPResponse response = run(request(path, sink));
       ASSERT_TRUE(response.isSuccess()) << size << " " << sink << " " << response.logString();
       EXPECT_EQ(response.fileLength(), static_cast<int64_t>(size));
-      EXPECT_EQ(md5Of(contentOf(response)), md5Of(body)) << size << " sink " << sink;
-      EXPECT_EQ(response.getMd5Etag(), md5Of(body));
+      EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(body)) << size << " sink " << sink;
+      EXPECT_EQ(response.getMd5Etag(), md5HexOf(body));
     }
   }
 }
@@ -126,7 +117,8 @@ TEST_F(FileDownloadTaskTest, ChunkedDownloadAsksForEveryBlockOnce) {
     EXPECT_TRUE((last + 1) % kBlock == 0 || last == size - 1) << last;
     reached = last + 1;
   }
-  EXPECT_EQ(response.getFile(), settings_.saveDirPath + "/" + fileKeyFromUrl(server_.url("/blocks")));
+  EXPECT_EQ(response.getFile(),
+            settings_.saveDirPath + "/" + fileKeyFromUrl(server_.url("/blocks")));
   EXPECT_FALSE(std::ifstream(storage_->lruCacheDir() + "/" +
                              fileKeyFromUrl(server_.url("/blocks")) + ".info"));
 }
@@ -139,7 +131,7 @@ TEST_F(FileDownloadTaskTest, CutConnectionResumesAfterTheStoredBytes) {
   server_.serve("/cut", body, cut);
   ZPResponse response = run(request("/cut", ZPRequest::OUTPUT_CHUNK_FILE));
   ASSERT_TRUE(response.isSuccess()) << response.logString();
-  EXPECT_EQ(md5Of(contentOf(response)), md5Of(body));
+  EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(body));
   // The first request asks for everything (the length is unknown); the retry knows the length
   // and asks for the rest of the block only.
   EXPECT_EQ(rangesSeen(), (std::vector<std::string>{"bytes=0-", "bytes=1000-4095"}));
@@ -179,7 +171,7 @@ TEST_F(FileDownloadTaskTest, InterruptedChunkedDownloadResumesInANewTask) {
   server_.clearRequests();
   ZPResponse response = run(first);
   ASSERT_TRUE(response.isSuccess()) << response.logString();
-  EXPECT_EQ(md5Of(contentOf(response)), md5Of(body));
+  EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(body));
   // Only what is missing is asked for.
   for (const std::string& range : rangesSeen()) {
     long long start = -1;
@@ -236,7 +228,7 @@ TEST_F(FileDownloadTaskTest, FailingHostMovesToTheAlternativeHost) {
   settings_.httpPolicy.domainMap[server_.host()] = {mirror.host()};
   ZPResponse response = run(request("/m", ZPRequest::OUTPUT_MEMORY));
   ASSERT_TRUE(response.isSuccess()) << response.logString();
-  EXPECT_EQ(md5Of(contentOf(response)), md5Of(patternBytes(2 * kBlock)));
+  EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(patternBytes(2 * kBlock)));
   // Each of the two chunks starts on the request's host: one try and one retry there, then the
   // mirror.
   EXPECT_EQ(server_.requestCount(), 4u);
@@ -247,14 +239,14 @@ TEST_F(FileDownloadTaskTest, ServerIgnoringRangesIsReadOverOneConnection) {
   Misbehaviour ignore;
   ignore.ignoreRange = true;
   const std::vector<uint8_t> body = patternBytes(5 * kBlock + 7);
-  for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE,
-                   ZPRequest::OUTPUT_MEMORY}) {
+  for (int sink :
+       {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE, ZPRequest::OUTPUT_MEMORY}) {
     const std::string path = "/ignore" + std::to_string(sink);
     server_.serve(path, body, ignore);
     server_.clearRequests();
     ZPResponse response = run(request(path, sink));
     ASSERT_TRUE(response.isSuccess()) << sink << " " << response.logString();
-    EXPECT_EQ(md5Of(contentOf(response)), md5Of(body));
+    EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(body));
     EXPECT_EQ(server_.requestCount(), 1u) << sink;
   }
 }
@@ -268,15 +260,15 @@ TEST_F(FileDownloadTaskTest, BodyOfUnknownLengthIsDeliveredExactly) {
   unknown[1].ignoreRange = true;
   int index = 0;
   for (const Misbehaviour& misbehaviour : unknown) {
-    for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE,
-                     ZPRequest::OUTPUT_MEMORY}) {
+    for (int sink :
+         {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE, ZPRequest::OUTPUT_MEMORY}) {
       const std::string path = "/unknown" + std::to_string(index++);
       server_.serve(path, body, misbehaviour);
       server_.clearRequests();
       ZPResponse response = run(request(path, sink));
       ASSERT_TRUE(response.isSuccess()) << path << " " << response.logString();
       EXPECT_EQ(response.fileLength(), static_cast<int64_t>(body.size())) << path;
-      EXPECT_EQ(md5Of(contentOf(response)), md5Of(body)) << path;
+      EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(body)) << path;
       EXPECT_EQ(server_.requestCount(), 1u) << path;
     }
   }
@@ -300,7 +292,7 @@ TEST_F(FileDownloadTaskTest, RangeOfUnknownTotalEndsExactOrCleanly) {
   server_.serve("/star-file", body, unknownTotal);
   ZPResponse response = run(request("/star-file", ZPRequest::OUTPUT_FILE));
   ASSERT_TRUE(response.isSuccess()) << response.logString();
-  EXPECT_EQ(md5Of(contentOf(response)), md5Of(body));
+  EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(body));
 }
 
 TEST_F(FileDownloadTaskTest, ShiftedOrLyingAnswersAreNeverWritten) {
@@ -318,7 +310,7 @@ TEST_F(FileDownloadTaskTest, ShiftedOrLyingAnswersAreNeverWritten) {
   for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_MEMORY}) {
     ZPResponse lied = run(request("/lie", sink));
     if (lied.isSuccess()) {
-      EXPECT_EQ(md5Of(contentOf(lied)), md5Of(body));
+      EXPECT_EQ(md5HexOf(contentOf(lied)), md5HexOf(body));
     }
   }
 }
@@ -341,7 +333,7 @@ TEST_F(FileDownloadTaskTest, ResourceThatChangesLengthStartsOver) {
   settings_.httpPolicy.executeRetryCount = 1;
   ZPResponse response = run(req);
   ASSERT_TRUE(response.isSuccess()) << response.logString();
-  EXPECT_EQ(md5Of(contentOf(response)), md5Of(grown));
+  EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(grown));
 }
 
 TEST_F(FileDownloadTaskTest, ResourceThatShrankBelowTheStoredBytesStartsOver) {
@@ -369,7 +361,7 @@ TEST_F(FileDownloadTaskTest, ResourceThatShrankBelowTheStoredBytesStartsOver) {
   settings_.httpPolicy.executeRetryCount = 1;
   ZPResponse response = run(req);
   ASSERT_TRUE(response.isSuccess()) << response.logString();
-  EXPECT_EQ(md5Of(contentOf(response)), md5Of(shorter));
+  EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(shorter));
 }
 
 TEST_F(FileDownloadTaskTest, CompleteDownloadThatCouldNotBeDeliveredNeedsNoSecondRequest) {
@@ -387,7 +379,7 @@ TEST_F(FileDownloadTaskTest, CompleteDownloadThatCouldNotBeDeliveredNeedsNoSecon
   settings_.saveDirPath = goodSaveDir;
   ZPResponse response = run(req);
   ASSERT_TRUE(response.isSuccess()) << response.logString();
-  EXPECT_EQ(md5Of(contentOf(response)), md5Of(body));
+  EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(body));
   EXPECT_EQ(server_.requestCount(), requestsBefore);
 }
 
@@ -506,7 +498,7 @@ TEST_F(FileDownloadTaskTest, ZeroBlockSizeFallsBackToTheDefault) {
   for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_MEMORY}) {
     ZPResponse response = run(request("/zero", sink));
     ASSERT_TRUE(response.isSuccess()) << response.logString();
-    EXPECT_EQ(md5Of(contentOf(response)), md5Of(body));
+    EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(body));
   }
 }
 

@@ -9,12 +9,12 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "storage/fs.h"
+#include "support/file_contents.h"
 #include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
@@ -24,16 +24,12 @@ namespace {
 
 using zephyl::test::Misbehaviour;
 using zephyl::test::patternBytes;
+using zephyl::test::readBytes;
 using zephyl::test::SeenRequest;
 
 constexpr int64_t kBlock = 4096;
 
 constexpr size_t kSize = 5 * kBlock + 123;
-
-std::vector<uint8_t> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 // The bytes a request asked for ("bytes=a-b" or "bytes=a-" against a resource of size bytes).
 int64_t askedBytes(const SeenRequest& request, int64_t size) {
@@ -85,7 +81,7 @@ class IntegrityTest : public testing::Test {
   // The delivered bytes of a successful response, from its file or its buffer.
   static std::vector<uint8_t> deliveredBytes(ZPResponse& response) {
     if (response.getData() != nullptr) return *response.getData();
-    return readFile(response.getFile());
+    return readBytes(response.getFile());
   }
 
   zephyl::test::TempDir dir_;
@@ -217,7 +213,7 @@ TEST_P(ResumeTest, LaterExecuteResumesOnlyTheStoredVersion) {
   ASSERT_GT(stored, 0);
   ZPResponse response = manager.execute(requestFor("/r", ZPRequest::OUTPUT_CHUNK_FILE));
   ASSERT_TRUE(response.isSuccess()) << response.logString();
-  EXPECT_TRUE(readFile(response.getFile()) == second);
+  EXPECT_TRUE(readBytes(response.getFile()) == second);
   const std::vector<SeenRequest> seen = server_.requests();
   ASSERT_FALSE(seen.empty());
   const bool strong = param.etag[0] == '"';
@@ -328,7 +324,7 @@ TEST_F(IntegrityTest, WriteFailureKeepsStoredBytesForTheNextExecute) {
   server_.clearRequests();
   ZPResponse response = manager.execute(requestFor("/r", ZPRequest::OUTPUT_CHUNK_FILE));
   ASSERT_TRUE(response.isSuccess()) << response.logString();
-  EXPECT_TRUE(readFile(response.getFile()) == body);
+  EXPECT_TRUE(readBytes(response.getFile()) == body);
   EXPECT_LE(askedOnce(server_.requests(), kSize), static_cast<int64_t>(kSize) - stored);
 }
 
@@ -354,7 +350,7 @@ TEST_F(IntegrityTest, FailedDeliveryKeepsTheCompleteDownload) {
     server_.clearRequests();
     ZPResponse response = manager.execute(request);
     ASSERT_TRUE(response.isSuccess()) << response.logString();
-    EXPECT_TRUE(readFile(response.getFile()) == body);
+    EXPECT_TRUE(readBytes(response.getFile()) == body);
     EXPECT_EQ(server_.requestCount(), 0u);
   }
 }
@@ -386,7 +382,7 @@ TEST_F(IntegrityTest, DeliveryCrossesFileSystems) {
     ZPResponse response = manager.execute(request);
     ASSERT_TRUE(response.isSuccess()) << sinkName(sink) << " " << response.logString();
     EXPECT_EQ(response.getFile(), request.savePath);
-    EXPECT_TRUE(readFile(request.savePath) == body);
+    EXPECT_TRUE(readBytes(request.savePath) == body);
   }
   // What can go: on Windows the lock file the root's storage manager keeps open stays.
   zephyl::fs::removeDirectory(root, true);

@@ -11,7 +11,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "diagnostics/utilities.h"
+#include "support/file_contents.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 #include "zephyl/zephyl.h"
@@ -32,11 +32,6 @@ using zephyl::test::patternBytes;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int64_t kBlock = 4096;
-
-Bytes readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
 
 // Body bytes the server was asked for over every request ("bytes=a-b", "bytes=a-", none).
 int64_t bytesAsked(const std::vector<zephyl::test::SeenRequest>& requests, int64_t size) {
@@ -125,7 +120,7 @@ class JoinedRequestTest : public testing::TestWithParam<Pair> {
     if (side.renameIfExists == 0) {
       EXPECT_EQ(response.getFile(), target);
     }
-    EXPECT_EQ(readFile(response.getFile()), body_);
+    EXPECT_EQ(zephyl::test::readBytes(response.getFile()), body_);
   }
 
   zephyl::test::TempDir dir_;

@@ -5,20 +5,20 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <random>
 #include <thread>
 
 #include "diagnostics/utilities.h"
+#include "support/file_contents.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 #include "zephyl/zephyl.h"
 
 namespace {
 
+using zephyl::test::md5HexOf;
 using zephyl::test::Misbehaviour;
 using zephyl::test::patternBytes;
 
@@ -26,12 +26,6 @@ constexpr int kUrls = 4;
 constexpr int kThreads = 4;
 constexpr auto kActivity = std::chrono::milliseconds(2500);
 constexpr auto kDrainLimit = std::chrono::seconds(60);
-
-std::string md5Of(const std::vector<uint8_t>& bytes) {
-  unsigned char digest[zephyl::kMd5DigestLength];
-  zephyl::md5Of(bytes.data(), bytes.size(), digest);
-  return zephyl::md5Hex(digest);
-}
 
 // Every request issued and every onComplete seen, by request id.
 class Ledger {
@@ -72,7 +66,7 @@ TEST(ZephylStressTest, RandomOperationsCompleteEveryRequestExactlyOnce) {
     const std::string path = "/stress" + std::to_string(i);
     server.serve(path, body, misbehaviour);
     urls.push_back(server.url(path));
-    digests.push_back(md5Of(body));
+    digests.push_back(md5HexOf(body));
   }
   ZPSetting settings(dir.file("root"), dir.file("save"));
   settings.blockSize = 4096;

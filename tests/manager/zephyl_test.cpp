@@ -5,34 +5,25 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 #include <set>
 #include <thread>
 
 #include "diagnostics/utilities.h"
+#include "support/file_contents.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 #include "zephyl/zephyl.h"
 
 namespace {
 
+using zephyl::test::md5HexOf;
 using zephyl::test::Misbehaviour;
 using zephyl::test::patternBytes;
+using zephyl::test::readBytes;
 
 constexpr int64_t kBlock = 4096;
 constexpr auto kWaitLimit = std::chrono::seconds(20);
-
-std::string md5Of(const std::vector<uint8_t>& bytes) {
-  unsigned char digest[zephyl::kMd5DigestLength];
-  zephyl::md5Of(bytes.data(), bytes.size(), digest);
-  return zephyl::md5Hex(digest);
-}
-
-std::vector<uint8_t> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 // Collects onComplete calls of asynchronous requests and waits for them, bounded.
 class Completions {
@@ -109,7 +100,8 @@ TEST_F(ZephylTest, ExecuteDeliversEveryOutputByteExact) {
   const std::vector<uint8_t> body = patternBytes(3 * kBlock + 17);
   server_.serve("/a.bin", body);
   Zephyl manager(settings_);
-  for (int type : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE, ZPRequest::OUTPUT_MEMORY}) {
+  for (int type :
+       {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE, ZPRequest::OUTPUT_MEMORY}) {
     ZPRequest request(server_.url("/a.bin"));
     request.outputType = type;
     request.savePath = dir_.file("out/" + std::to_string(type) + "/a.bin");
@@ -118,7 +110,7 @@ TEST_F(ZephylTest, ExecuteDeliversEveryOutputByteExact) {
     request.onComplete = [&](const ZPRequest&, const ZPResponse&) { events.push_back("done"); };
     ZPResponse response = manager.execute(request);
     ASSERT_TRUE(response.isSuccess()) << response.logString();
-    EXPECT_EQ(response.getMd5Etag(), md5Of(body));
+    EXPECT_EQ(response.getMd5Etag(), md5HexOf(body));
     EXPECT_EQ(events, (std::vector<std::string>{"start", "done"}));
     if (type != ZPRequest::OUTPUT_MEMORY) {
       EXPECT_EQ(response.getFile(), request.savePath);
@@ -144,7 +136,7 @@ TEST_F(ZephylTest, ConcurrentRequestsForOneUrlShareOneDownload) {
   for (std::thread& caller : callers) caller.join();
   for (ZPResponse& response : responses) {
     ASSERT_TRUE(response.isSuccess()) << response.logString();
-    EXPECT_EQ(response.getMd5Etag(), md5Of(patternBytes(2 * kBlock)));
+    EXPECT_EQ(response.getMd5Etag(), md5HexOf(patternBytes(2 * kBlock)));
   }
   // Requests that arrive while the download runs join it: fewer ranged GETs than callers times
   // blocks means the download was not repeated for each of them.
@@ -263,8 +255,8 @@ TEST_F(ZephylTest, BatchExecuteReturnsResponsesInOrderAndCompletesOnce) {
   };
   std::vector<ZPResponse> responses = manager.batchExecute(batch);
   ASSERT_EQ(responses.size(), 3u);
-  EXPECT_EQ(responses[0].getMd5Etag(), md5Of(patternBytes(3 * kBlock, 10)));
-  EXPECT_EQ(responses[1].getMd5Etag(), md5Of(patternBytes(10, 11)));
+  EXPECT_EQ(responses[0].getMd5Etag(), md5HexOf(patternBytes(3 * kBlock, 10)));
+  EXPECT_EQ(responses[1].getMd5Etag(), md5HexOf(patternBytes(10, 11)));
   EXPECT_FALSE(responses[2].isSuccess());
   EXPECT_EQ(batchCompletions.load(), 1);
   // Two of three requests completed: the overall share never passes two thirds.
@@ -419,13 +411,13 @@ TEST_F(ZephylTest, Md5OfAFileFollowsTheFile) {
   ZPResponse response = manager.execute(request);
   ASSERT_TRUE(response.isSuccess());
   const std::string path = response.getFile();
-  std::vector<uint8_t> kept = readFile(path);
+  std::vector<uint8_t> kept = readBytes(path);
   std::remove(path.c_str());
   ZPResponse copy = response;
   EXPECT_EQ(copy.getMd5Etag(), "");
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(kept.data()),
-                                              static_cast<std::streamsize>(kept.size()));
-  EXPECT_EQ(copy.getMd5Etag(), md5Of(body));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(kept.data()), static_cast<std::streamsize>(kept.size()));
+  EXPECT_EQ(copy.getMd5Etag(), md5HexOf(body));
 }
 
 TEST_F(ZephylTest, CopiesShareOneRegistryAndDestructionDrainsTheQueue) {

@@ -11,13 +11,12 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/file_contents.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 #include "tools/child_process.h"
@@ -56,11 +55,6 @@ std::string zgetBinary() {
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
   return (self.parent_path().parent_path() / "tools/zget/zget").string();
 #endif
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 int64_t littleEndian(const std::string& bytes, size_t at, size_t width) {
@@ -160,8 +154,8 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveWholeProgressAndResumeWithoutRefetch
   ASSERT_TRUE(whole.wait(60000, &exitCode));
   const int64_t runUs =
       std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
-  ASSERT_EQ(exitCode, 0) << readFile(temp_.file("stderr"));
-  ASSERT_TRUE(readFile(output()) == expected);
+  ASSERT_EQ(exitCode, 0) << readText(temp_.file("stderr"));
+  ASSERT_TRUE(readText(output()) == expected);
   ASSERT_EQ(std::remove(output().c_str()), 0);
   const Descriptor watching(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   const int watch = watching.fd;
@@ -227,11 +221,11 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveWholeProgressAndResumeWithoutRefetch
     lastKill = moment;
     if (exitCode == 0) {  // done before the kill
       ++finished;
-      ASSERT_TRUE(readFile(output()) == expected) << moment;
+      ASSERT_TRUE(readText(output()) == expected) << moment;
       ASSERT_EQ(std::remove(output().c_str()), 0);
       continue;
     }
-    ASSERT_EQ(exitCode, 128 + SIGKILL) << moment << "\n" << readFile(temp_.file("stderr"));
+    ASSERT_EQ(exitCode, 128 + SIGKILL) << moment << "\n" << readText(temp_.file("stderr"));
     ++kills;
     killsAtASave += afterASave ? 1 : 0;
     for (const auto& entry : std::filesystem::directory_iterator(lruCache())) {
@@ -242,7 +236,7 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveWholeProgressAndResumeWithoutRefetch
         ++leftTemporary;
       }
       if (name.size() <= 5 || name.compare(name.size() - 5, 5, ".info") != 0) continue;
-      const std::string progress = readFile(entry.path().string());
+      const std::string progress = readText(entry.path().string());
       EXPECT_TRUE(parseProgress(progress, &claimed))
           << name << " torn by the kill at " << moment << " (" << progress.size()
           << " bytes), seed " << kSeed;
@@ -253,9 +247,9 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveWholeProgressAndResumeWithoutRefetch
   ChildProcess last;
   ASSERT_TRUE(start(&last));
   ASSERT_TRUE(last.wait(60000, &exitCode));
-  EXPECT_EQ(exitCode, 0) << readFile(temp_.file("stderr"));
+  EXPECT_EQ(exitCode, 0) << readText(temp_.file("stderr"));
   checkRequestsSince("the last run");
-  EXPECT_TRUE(readFile(output()) == expected);
+  EXPECT_TRUE(readText(output()) == expected);
 
   const int64_t fetchedAgain = requestedBytes - (finished + 1) * kSize;
   std::printf(

@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "diagnostics/utilities.h"
+#include "support/file_contents.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 #include "tools/child_process.h"
@@ -23,11 +23,6 @@ namespace {
 
 constexpr int kRunTimeoutMs = 60000;
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 bool fileExists(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0;
@@ -35,12 +30,6 @@ bool fileExists(const std::string& path) {
 
 std::string asText(const std::vector<uint8_t>& bytes) {
   return std::string(bytes.begin(), bytes.end());
-}
-
-std::string md5Of(const std::vector<uint8_t>& bytes) {
-  unsigned char digest[kMd5DigestLength];
-  zephyl::md5Of(bytes.data(), bytes.size(), digest);
-  return md5Hex(digest);
 }
 
 size_t countOf(const std::string& text, const std::string& piece) {
@@ -108,8 +97,8 @@ class ZgetTest : public testing::Test {
   Result collect(ChildProcess* child, int timeoutMs) {
     Result result;
     EXPECT_TRUE(child->wait(timeoutMs, &result.exitCode)) << "zget did not end in time";
-    result.out = readFile(temp_.file("stdout"));
-    result.err = readFile(temp_.file("stderr"));
+    result.out = readText(temp_.file("stdout"));
+    result.err = readText(temp_.file("stderr"));
     return result;
   }
 
@@ -136,7 +125,7 @@ TEST_F(ZgetTest, ExitsZeroWhenEveryDownloadSucceeds) {
   server_.serve("/one.bin", body);
   const Result result = run({"-q", server_.url("/one.bin")});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(readFile(work() + "/one.bin"), asText(body));
+  EXPECT_EQ(readText(work() + "/one.bin"), asText(body));
   EXPECT_EQ(result.out, "");
   // The resumable output is stored below the user's cache directory while it runs, in
   // directories no one else may enter.
@@ -158,7 +147,7 @@ TEST_F(ZgetTest, EmptyResourceIsAnEmptyFile) {
   EXPECT_EQ(result.exitCode, 0) << result.err;
   for (const char* name : {"/empty416.bin", "/empty200.bin"}) {
     EXPECT_TRUE(fileExists(work() + name)) << name;
-    EXPECT_EQ(readFile(work() + name), "") << name;
+    EXPECT_EQ(readText(work() + name), "") << name;
   }
 }
 
@@ -178,8 +167,8 @@ TEST_F(ZgetTest, ListWithAFailingUrlExitsOneExplainsItAndKeepsTheOthers) {
       std::string::npos)
       << result.err;
   EXPECT_NE(result.err.find("2 of 3 downloads finished, 1 failed"), std::string::npos);
-  EXPECT_EQ(readFile(work() + "/first.bin"), asText(first));
-  EXPECT_EQ(readFile(work() + "/second.bin"), asText(second));
+  EXPECT_EQ(readText(work() + "/first.bin"), asText(first));
+  EXPECT_EQ(readText(work() + "/second.bin"), asText(second));
   EXPECT_FALSE(fileExists(work() + "/missing.bin"));
 }
 
@@ -239,9 +228,9 @@ TEST_F(ZgetTest, NamesTheFileAfterTheDecodedLastPathSegment) {
   const Result result = run({server_.url("/files/na%C3%AFve%20report%231.bin") + "?token=abc",
                              server_.url("/files/a%2Fb.txt")});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(readFile(work() + "/na\xC3\xAFve report#1.bin"), asText(report));
+  EXPECT_EQ(readText(work() + "/na\xC3\xAFve report#1.bin"), asText(report));
   // A decoded "/" must not make a directory out of the name.
-  EXPECT_EQ(readFile(work() + "/a_b.txt"), asText(slashed));
+  EXPECT_EQ(readText(work() + "/a_b.txt"), asText(slashed));
   // Off a terminal the progress is plain lines: no carriage returns, no escape sequences.
   EXPECT_EQ(result.err.find('\r'), std::string::npos);
   EXPECT_EQ(result.err.find('\x1b'), std::string::npos);
@@ -255,8 +244,8 @@ TEST_F(ZgetTest, FallsBackToIndexHtmlAndKeepsNamesOfOneRunApart) {
   server_.serve("/docs/", docs);
   const Result result = run({"-q", "-d", "out", server_.url("/"), server_.url("/docs/")});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(readFile(work() + "/out/index.html"), asText(root));
-  EXPECT_EQ(readFile(work() + "/out/index(1).html"), asText(docs));
+  EXPECT_EQ(readText(work() + "/out/index.html"), asText(root));
+  EXPECT_EQ(readText(work() + "/out/index(1).html"), asText(docs));
 }
 
 TEST_F(ZgetTest, ExistingFileIsKeptUnlessOverwriteIsAllowed) {
@@ -265,8 +254,8 @@ TEST_F(ZgetTest, ExistingFileIsKeptUnlessOverwriteIsAllowed) {
   std::ofstream(work() + "/r.bin") << "old";
   Result result = run({server_.url("/r.bin")});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(readFile(work() + "/r.bin"), "old");
-  EXPECT_EQ(readFile(work() + "/r(1).bin"), asText(body));
+  EXPECT_EQ(readText(work() + "/r.bin"), "old");
+  EXPECT_EQ(readText(work() + "/r(1).bin"), asText(body));
   EXPECT_NE(result.err.find(work() + "/r.bin exists; saved as " + work() + "/r(1).bin"),
             std::string::npos)
       << result.err;
@@ -274,11 +263,11 @@ TEST_F(ZgetTest, ExistingFileIsKeptUnlessOverwriteIsAllowed) {
   // --rename asks for what is now the default.
   result = run({"-q", "--rename", server_.url("/r.bin")});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(readFile(work() + "/r(2).bin"), asText(body));
+  EXPECT_EQ(readText(work() + "/r(2).bin"), asText(body));
 
   result = run({"-q", "--allow-overwrite", server_.url("/r.bin")});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(readFile(work() + "/r.bin"), asText(body));
+  EXPECT_EQ(readText(work() + "/r.bin"), asText(body));
   EXPECT_FALSE(fileExists(work() + "/r(3).bin"));
 }
 
@@ -301,11 +290,11 @@ TEST_F(ZgetTest, ListOptionsNameTheOutputAndCheckTheMd5) {
   const std::vector<uint8_t> body = patternBytes(10000, 10);
   server_.serve("/l.bin", body);
   const std::string list = writeList(server_.url("/l.bin") + "\n  out=renamed.dat\n  dir=sub\n" +
-                                     "  checksum=md5=" + md5Of(body) + "\n");
+                                     "  checksum=md5=" + md5HexOf(body) + "\n");
   // dir= is taken inside -d.
   const Result result = run({"-q", "-d", "out", "-i", list});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(readFile(work() + "/out/sub/renamed.dat"), asText(body));
+  EXPECT_EQ(readText(work() + "/out/sub/renamed.dat"), asText(body));
 }
 
 TEST_F(ZgetTest, Md5IsPrintedAndAMismatchFails) {
@@ -313,14 +302,14 @@ TEST_F(ZgetTest, Md5IsPrintedAndAMismatchFails) {
   server_.serve("/m.bin", body);
   Result result = run({"-q", "--md5", server_.url("/m.bin")});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(result.out, md5Of(body) + "  " + work() + "/m.bin\n");
+  EXPECT_EQ(result.out, md5HexOf(body) + "  " + work() + "/m.bin\n");
 
   // The check names the file that was written: m.bin is kept, the new one is m(1).bin.
   result = run({"-q", "--check-md5", std::string(32, '0'), server_.url("/m.bin")});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_NE(result.err.find("MD5 mismatch for " + work() + "/m(1).bin"), std::string::npos)
       << result.err;
-  EXPECT_NE(result.err.find("got " + md5Of(body)), std::string::npos);
+  EXPECT_NE(result.err.find("got " + md5HexOf(body)), std::string::npos);
 }
 
 TEST_F(ZgetTest, MetricsFileGetsOneJsonLinePerDownload) {
@@ -328,7 +317,7 @@ TEST_F(ZgetTest, MetricsFileGetsOneJsonLinePerDownload) {
   const std::string metrics = temp_.file("metrics.jsonl");
   const Result result = run({"-q", "--metrics-file", metrics, server_.url("/metrics.bin")});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  const std::string text = readFile(metrics);
+  const std::string text = readText(metrics);
   EXPECT_EQ(countOf(text, "\n"), 1u) << text;
   EXPECT_NE(text.find("\"file_download\""), std::string::npos);
   EXPECT_NE(text.find(server_.url("/metrics.bin")), std::string::npos);
@@ -344,7 +333,7 @@ TEST_F(ZgetTest, MirrorServesTheDownloadWhenTheMainHostRefuses) {
       run({"-q", "--mirror", closed.host() + "=" + server_.host(), "--net-retries", "0",
            "--max-tries", "1", "--retry-wait", "0", "-k", "64K", closed.url("/mirrored.bin")});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(readFile(work() + "/mirrored.bin"), asText(body));
+  EXPECT_EQ(readText(work() + "/mirrored.bin"), asText(body));
   EXPECT_GT(server_.requestCount(), 0u);
 }
 
@@ -395,10 +384,10 @@ TEST_F(ZgetTest, SigintStopsCleanlyAndTheRerunFetchesOnlyTheMissingRanges) {
   server_.setMisbehaviour("/big.bin", Misbehaviour());
   server_.clearRequests();
   std::vector<std::string> again = command;
-  again.insert(again.begin(), {"--check-md5", md5Of(body)});
+  again.insert(again.begin(), {"--check-md5", md5HexOf(body)});
   const Result resumed = run(again);
   EXPECT_EQ(resumed.exitCode, 0) << resumed.err;
-  EXPECT_EQ(readFile(work() + "/big.bin"), asText(body));
+  EXPECT_EQ(readText(work() + "/big.bin"), asText(body));
 
   // Only what was missing went over the wire again: nothing the first run received, and
   // exactly as many bytes as were missing.
@@ -448,10 +437,10 @@ TEST_F(ZgetTest, SecondProcessForTheSameUrlWaitsThenResumesWhatTheFirstStored) {
   first.signal(SIGINT);
   int exitCode = -1;
   ASSERT_TRUE(first.wait(15000, &exitCode));
-  EXPECT_EQ(exitCode, 130) << readFile(temp_.file("first.err"));
+  EXPECT_EQ(exitCode, 130) << readText(temp_.file("first.err"));
   ASSERT_TRUE(second.wait(kRunTimeoutMs, &exitCode));
-  EXPECT_EQ(exitCode, 0) << readFile(temp_.file("second.err"));
-  EXPECT_TRUE(readFile(work() + "/held.bin") == asText(body));
+  EXPECT_EQ(exitCode, 0) << readText(temp_.file("second.err"));
+  EXPECT_TRUE(readText(work() + "/held.bin") == asText(body));
 
   // The second run went on from the first run's bytes instead of fetching everything again.
   std::vector<std::pair<int64_t, int64_t>> spans;
@@ -509,8 +498,8 @@ TEST_F(ZgetTest, CacheDirectoryHoldingOtherFilesIsRefusedAndLeftAlone) {
     EXPECT_NE(result.err.find("give --cache-dir a directory of its own"), std::string::npos)
         << result.err;
   }
-  EXPECT_EQ(readFile(home + "/temp/draft.txt"), "draft");
-  EXPECT_EQ(readFile(home + "/notes.txt"), "notes");
+  EXPECT_EQ(readText(home + "/temp/draft.txt"), "draft");
+  EXPECT_EQ(readText(home + "/notes.txt"), "notes");
   EXPECT_EQ(server_.requestCount(), 0u);
 
   // A directory of its own serves, and takes nothing but the library's files.
@@ -535,9 +524,9 @@ TEST_F(ZgetTest, LinksPlantedInTheCacheAreNotWrittenThrough) {
 
   const Result result = run({"-q", "-k", "64K", url});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_TRUE(readFile(work() + "/planted.bin") == asText(body));
-  EXPECT_EQ(readFile(temp_.file("victim")), "precious");
-  EXPECT_EQ(readFile(temp_.file("victim.info")), "precious");
+  EXPECT_TRUE(readText(work() + "/planted.bin") == asText(body));
+  EXPECT_EQ(readText(temp_.file("victim")), "precious");
+  EXPECT_EQ(readText(temp_.file("victim.info")), "precious");
 }
 
 // --- progress display ---

@@ -14,30 +14,21 @@
 
 #include "storage/file_handle.h"
 #include "storage/fs.h"
+#include "support/file_contents.h"
 #include "support/temp_dir.h"
 #include "zephyl/zephyl.h"
 
 namespace zephyl {
 namespace {
 
-std::vector<uint8_t> readFile(const std::string& path) {
-  FileHandle file(fs::fOpenFile(path, "rb"));
-  std::vector<uint8_t> content;
-  if (!file) return content;
-  uint8_t buffer[65536];
-  size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
-    content.insert(content.end(), buffer, buffer + got);
-  }
-  return content;
-}
+using test::readBytes;
 
 // The key=value lines of the server's description; empty when it cannot be read.
 std::map<std::string, std::string> readServerInfo() {
   std::map<std::string, std::string> info;
   const char* path = std::getenv("ZEPHYL_HTTPS_SERVER_INFO");
   if (path == nullptr) return info;
-  const std::vector<uint8_t> content = readFile(path);
+  const std::vector<uint8_t> content = readBytes(path);
   std::string text(content.begin(), content.end());
   size_t start = 0;
   while (start < text.size()) {
@@ -57,7 +48,7 @@ class SchannelHttpsTest : public testing::Test {
     info_ = readServerInfo();
     ASSERT_FALSE(info_["port"].empty()) << "no server description in ZEPHYL_HTTPS_SERVER_INFO";
     ASSERT_FALSE(dir_.path().empty());
-    body_ = readFile(info_["body"]);
+    body_ = readBytes(info_["body"]);
     ASSERT_FALSE(body_.empty()) << info_["body"];
     settings_.rootDir = dir_.file("root");
     settings_.saveDirPath = dir_.file("save");

@@ -19,12 +19,15 @@
 #include "diagnostics/utilities.h"
 #include "storage/file_handle.h"
 #include "storage/fs.h"
+#include "support/file_contents.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 #include "zephyl/zephyl.h"
 
 namespace zephyl {
 namespace {
+
+using test::readBytes;
 
 const char kRoot[] = "\xd0\xba\xd1\x8d\xd1\x88/\xe6\xa0\xb9";  // "кэш/根"
 const wchar_t kWideRoot[] = L"\x043a\x044d\x0448\\\x6839";
@@ -35,18 +38,6 @@ const char kSaveName[] = "\xf0\x9f\x93\xa6 \xd0\xb0\xd1\x80\xd1\x85\xd0\xb8\xd0\
 const wchar_t kWideSaveName[] = L"\xd83d\xdce6 \x0430\x0440\x0445\x0438\x0432.bin";
 
 constexpr int64_t kBlock = 64 * 1024;
-
-std::vector<uint8_t> readFile(const std::string& path) {
-  FileHandle file(fs::fOpenFile(path, "rb"));
-  std::vector<uint8_t> content;
-  if (!file) return content;
-  uint8_t buffer[65536];
-  size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
-    content.insert(content.end(), buffer, buffer + got);
-  }
-  return content;
-}
 
 bool existsWide(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -83,7 +74,7 @@ TEST_P(UnicodePathsTest, DeliveredUnderUtf16NamesIntoTheSaveDirectoryAndToSavePa
   EXPECT_EQ(fs::parentDirOf(first.getFile()), settings_.saveDirPath);
   const std::string key = fileKeyFromUrl(server_.url("/f.bin"));
   EXPECT_TRUE(existsWide(wide(kWideSaveDir) + L"\\" + utf8ToUtf16(key)));
-  EXPECT_TRUE(readFile(first.getFile()) == body);
+  EXPECT_TRUE(readBytes(first.getFile()) == body);
 
   ZPRequest toSavePath(server_.url("/f.bin"));
   toSavePath.outputType = GetParam();
@@ -132,7 +123,7 @@ TEST_F(UnicodePathsTest, InterruptedDownloadResumesFromTheCacheBelowTheRoot) {
   Zephyl manager(settings_);
   const ZPResponse response = manager.execute(request);
   ASSERT_TRUE(response.isSuccess()) << response.logString();
-  EXPECT_TRUE(readFile(response.getFile()) == body);
+  EXPECT_TRUE(readBytes(response.getFile()) == body);
   const std::vector<test::SeenRequest> seen = server_.requests();
   ASSERT_FALSE(seen.empty());
   ASSERT_EQ(seen.front().range.rfind("bytes=", 0), 0u) << seen.front().range;

@@ -17,12 +17,15 @@
 #include "diagnostics/utilities.h"
 #include "storage/file_handle.h"
 #include "storage/fs.h"
+#include "support/file_contents.h"
 #include "support/process_windows.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 
 namespace zephyl {
 namespace {
+
+using test::readBytes;
 
 constexpr DWORD kRunLimitMs = 60000;
 
@@ -36,18 +39,6 @@ int waitForZget(HANDLE process) { return test::waitForProcess(process, kRunLimit
 
 int runZget(const std::vector<std::string>& arguments, const std::string& outputPath) {
   return waitForZget(startZget(arguments, outputPath));
-}
-
-std::vector<uint8_t> readFile(const std::string& path) {
-  FileHandle file(fs::fOpenFile(path, "rb"));
-  std::vector<uint8_t> content;
-  if (!file) return content;
-  uint8_t buffer[65536];
-  size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
-    content.insert(content.end(), buffer, buffer + got);
-  }
-  return content;
 }
 
 struct NamedDownload {
@@ -72,11 +63,11 @@ TEST_P(ZgetWindowsTest, DownloadsByteExactUnderTheUrlsName) {
   const int status = runZget({"-q", "-x", "4", "-k", "64K", "-d", dir.file("out"), "--cache-dir",
                               dir.file("cache"), server.url(download.urlPath)},
                              output);
-  const std::vector<uint8_t> printed = readFile(output);
+  const std::vector<uint8_t> printed = readBytes(output);
   EXPECT_EQ(status, 0) << std::string(printed.begin(), printed.end());
   const std::string saved = dir.file("out") + "/" + download.savedName;
   EXPECT_NE(GetFileAttributesW(utf8ToUtf16(saved).c_str()), INVALID_FILE_ATTRIBUTES) << saved;
-  EXPECT_TRUE(readFile(saved) == body);
+  EXPECT_TRUE(readBytes(saved) == body);
   EXPECT_GE(server.requestCount(), 2u);
 }
 
@@ -110,9 +101,9 @@ TEST(ZgetProcessesTest, TwoProcessesOnOneCacheTakeTurnsAndBothDeliver) {
   for (size_t i = 0; i < runs.size(); ++i) {
     const std::string name = i == 0 ? "one" : "two";
     const int status = waitForZget(runs[i]);
-    const std::vector<uint8_t> printed = readFile(dir.file(name + ".txt"));
+    const std::vector<uint8_t> printed = readBytes(dir.file(name + ".txt"));
     EXPECT_EQ(status, 0) << name << ": " << std::string(printed.begin(), printed.end());
-    EXPECT_TRUE(readFile(dir.file(name) + "/shared.bin") == body) << name;
+    EXPECT_TRUE(readBytes(dir.file(name) + "/shared.bin") == body) << name;
   }
 }
 
@@ -162,13 +153,13 @@ TEST(ZgetProcessesTest, CtrlCStopsCleanlyAndTheRerunFinishes) {
   }
   const int status = waitForZget(run);
   SetConsoleCtrlHandler(nullptr, FALSE);
-  const std::vector<uint8_t> printed = readFile(dir.file("first.txt"));
+  const std::vector<uint8_t> printed = readBytes(dir.file("first.txt"));
   EXPECT_EQ(status, 130) << std::string(printed.begin(), printed.end());
   EXPECT_NE(std::string(printed.begin(), printed.end()).find("interrupted"), std::string::npos);
 
   server.serve("/slow.bin", body);
   EXPECT_EQ(runZget(arguments, dir.file("second.txt")), 0);
-  EXPECT_TRUE(readFile(dir.file("out") + "/slow.bin") == body);
+  EXPECT_TRUE(readBytes(dir.file("out") + "/slow.bin") == body);
 }
 
 }  // namespace
