@@ -528,10 +528,10 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
   if (!ifRange.empty() && !headers.add("If-Range: " + ifRange)) result = CURLE_OUT_OF_MEMORY;
   if (result == CURLE_OK) {
     result = setOptions(context, url, range, headers, *setup.policy, setup.trustPathIsDirectory);
-    // libcurl keeps the receive buffer of an attempt that ended before it had a connection (a
-    // host that does not resolve, an address it cannot parse), and from then on refuses every
-    // receive buffer size on that handle. A new handle takes the options; the connections stay
-    // with the multi handle.
+    // libcurl keeps the receive buffer of an attempt it did not see through to its end (one
+    // without a connection: a host that does not resolve, an address it cannot parse; some
+    // cancelled ones), and from then on refuses every receive buffer size on that handle. A new
+    // handle takes the options; the connections stay with the multi handle.
     if (result == CURLE_BAD_FUNCTION_ARGUMENT) {
       if (!handle.easy.renew()) return noHandle(state);
       context.handle = handle.easy.get();
