@@ -109,7 +109,10 @@ void checkResume(const std::string& dir, FileStorageManager& storage,
     // A resumed plan keeps the chunks its file recorded, perhaps of another block size, and
     // fills each gap between them with chunks of this one: the file's records and the blocks of
     // the gaps (at most one more per record) bound it, whatever the file says.
-    const int64_t records = file.size() >= 16 ? static_cast<int64_t>((file.size() - 16) / 24) : 0;
+    const int64_t records =
+        file.size() >= kProgressHeaderBytes
+            ? static_cast<int64_t>((file.size() - kProgressHeaderBytes) / kProgressRecordBytes)
+            : 0;
     const size_t maxChunks = static_cast<size_t>(2 * records + resourceLength / blockSize + 2);
     std::vector<ChunkInfo> chunks{writer.chunkAt(writer.firstChunk().chunkId)};
     ChunkInfo next;

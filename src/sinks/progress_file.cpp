@@ -12,8 +12,6 @@ namespace zephyl {
 namespace {
 
 constexpr int32_t kFormatVersion = 1;
-constexpr size_t kHeaderBytes = 16;  // version, content length, record count
-constexpr size_t kRecordBytes = 24;  // start, current, end
 
 // Little-endian encoding independent of the host's byte order.
 template <typename Integer>
@@ -68,7 +66,7 @@ bool saveProgress(const std::string& path, const std::vector<ChunkInfo>& chunks,
                   int64_t contentLength) {
   const std::vector<ChunkInfo> records = compact(chunks);
   std::string bytes;
-  bytes.reserve(kHeaderBytes + kRecordBytes * records.size());
+  bytes.reserve(kProgressHeaderBytes + kProgressRecordBytes * records.size());
   appendLittleEndian<int32_t>(&bytes, kFormatVersion);
   appendLittleEndian<int64_t>(&bytes, contentLength);
   appendLittleEndian<int32_t>(&bytes, static_cast<int32_t>(records.size()));
@@ -81,8 +79,7 @@ bool saveProgress(const std::string& path, const std::vector<ChunkInfo>& chunks,
   return replaceFileAtomically(path, bytes.data(), bytes.size());
 }
 
-bool loadProgress(const std::string& path, std::vector<ChunkInfo>& chunks,
-                  int64_t& contentLength) {
+bool loadProgress(const std::string& path, std::vector<ChunkInfo>& chunks, int64_t& contentLength) {
   FileHandle file(fs::fOpenFile(path, "rb"));
   if (!file) return false;
   int32_t version = 0;
@@ -96,8 +93,8 @@ bool loadProgress(const std::string& path, std::vector<ChunkInfo>& chunks,
   // so a claimed count far beyond the file's size costs nothing.
   for (int32_t i = 0; i < count; ++i) {
     ChunkInfo chunk;
-    if (!readLittleEndian(file.get(), chunk.start) || !readLittleEndian(file.get(), chunk.current) ||
-        !readLittleEndian(file.get(), chunk.end)) {
+    if (!readLittleEndian(file.get(), chunk.start) ||
+        !readLittleEndian(file.get(), chunk.current) || !readLittleEndian(file.get(), chunk.end)) {
       return false;
     }
     if (!isPlausible(chunk, contentLength)) return false;

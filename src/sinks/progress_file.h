@@ -5,6 +5,7 @@
 // The functions keep no state; callers serialise work on one file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,6 +13,9 @@
 #include "sinks/chunk_info.h"
 
 namespace zephyl {
+
+constexpr size_t kProgressHeaderBytes = 16;  // version, content length, record count
+constexpr size_t kProgressRecordBytes = 24;  // start, current, end
 
 // Writes the file anew from chunks after folding every finished chunk into the chunk that
 // follows it directly: the new record goes to "<path>.tmp", onto stable storage, and is renamed

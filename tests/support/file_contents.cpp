@@ -25,7 +25,7 @@ std::vector<uint8_t> readBytes(const std::string& path) {
 
 std::string md5HexOf(const std::vector<uint8_t>& bytes) {
   unsigned char digest[kMd5DigestLength];
-  md5Of(bytes.data(), bytes.size(), digest);
+  if (!md5Of(bytes.data(), bytes.size(), digest)) return {};
   return md5Hex(digest);
 }
 

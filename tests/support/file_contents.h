@@ -12,6 +12,7 @@ namespace zephyl::test {
 std::vector<uint8_t> readBytes(const std::string& path);
 // The file's bytes as a string; empty when it cannot be opened.
 std::string readText(const std::string& path);
+// Empty when the digest cannot be computed, so that no comparison with a real digest passes.
 std::string md5HexOf(const std::vector<uint8_t>& bytes);
 
 }  // namespace zephyl::test
