@@ -1,7 +1,7 @@
 // The platform's MD5 calls behind Md5Stream, md5Of and fileKeyFromUrl (libcrypto on POSIX
 // systems, CNG on Windows), as a value that can be replaced: the library always uses the
-// platform's own; tests hand in calls that refuse one step (as libcrypto does under a provider
-// without MD5) to see the failure reported instead of a digest. Internal to diagnostics and its
+// platform's own; tests hand in calls that refuse one step (as CNG can, when its provider is
+// missing) to see the failure reported instead of a digest. Internal to diagnostics and its
 // tests; everyone else uses utilities.h.
 #pragma once
 
