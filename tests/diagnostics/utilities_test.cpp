@@ -71,7 +71,7 @@ TEST(UtilitiesTest, StreamingDigestEqualsOneShot) {
   EXPECT_FALSE(stream.finish(streamed)) << "a finished stream gave a second digest";
 }
 
-// The platform refusing one step of the digest, as libcrypto under a provider without MD5 does.
+// The platform refusing one step of the digest, as CNG does when its provider is missing.
 // A refused begin still hands over a real state, which must be released; a refused final step
 // scribbles over its output first, so that a digest taken from it would be visible.
 bool refuseBegin(Md5State** state) {
