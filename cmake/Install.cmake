@@ -8,6 +8,21 @@ set(ZEPHYL_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zephyl)
 # An installed libzephyl finds libpelvar beside itself, wherever the prefix is.
 set_target_properties(zephyl pelvar PROPERTIES INSTALL_RPATH "$ORIGIN")
 
+# The build tree's copies sit as the installed ones do (bin/ and lib/) and carry the installed,
+# $ORIGIN-relative run paths. Otherwise CMake gives them absolute run paths padded with empty
+# entries (room for the edit it makes at install time), and the loader reads an empty entry as
+# the current directory: zget run in a directory holding a file named like one of its libraries
+# (a download, say) would load that file.
+if(NOT WIN32 AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}"
+   AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
+  set_target_properties(zephyl pelvar PROPERTIES BUILD_WITH_INSTALL_RPATH ON
+    LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR})
+  if(TARGET zget)
+    set_target_properties(zget PROPERTIES BUILD_WITH_INSTALL_RPATH ON
+      RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_BINDIR})
+  endif()
+endif()
+
 install(TARGETS zephyl pelvar EXPORT zephylTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

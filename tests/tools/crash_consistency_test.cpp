@@ -53,7 +53,7 @@ std::string zgetBinary() {
   return ZGET_BINARY;
 #else
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
-  return (self.parent_path().parent_path() / "tools/zget/zget").string();
+  return (self.parent_path().parent_path() / "bin/zget").string();
 #endif
 }
 

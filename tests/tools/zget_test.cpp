@@ -529,6 +529,21 @@ TEST_F(ZgetTest, LinksPlantedInTheCacheAreNotWrittenThrough) {
   EXPECT_EQ(readText(temp_.file("victim.info")), "precious");
 }
 
+// Files in the working directory named like the libraries zget loads (downloads, say) are never
+// loaded in their place: a download into that directory finds every library it needs.
+TEST_F(ZgetTest, LibrariesNamedInTheWorkingDirectoryAreNotLoaded) {
+  for (const char* name : {"libzephyl.so.0", "libpelvar.so", "libcurl.so.4", "libstdc++.so.6",
+                           "libcjson.so.1", "libcrypto.so.3", "libgcc_s.so.1", "libc.so.6"}) {
+    std::ofstream(work() + "/" + name) << "not a library";
+  }
+  const std::vector<uint8_t> body = patternBytes(5000, 22);
+  server_.serve("/next.bin", body);
+
+  const Result result = run({"-q", server_.url("/next.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_TRUE(readText(work() + "/next.bin") == asText(body));
+}
+
 // --- progress display ---
 
 TEST_F(ZgetTest, ProgressOnATerminalRedrawsInPlaceAtMostTenTimesASecond) {
