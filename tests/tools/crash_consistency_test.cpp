@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -146,17 +147,22 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveWholeProgressAndResumeWithoutRefetch
   throttle.stallMs = 25;
   server_.serve("/crash.bin", body, throttle);
 
-  // One whole run tells how long a run lasts.
-  ChildProcess whole;
-  const auto started = Clock::now();
-  ASSERT_TRUE(start(&whole));
+  // Whole runs tell how long a run lasts: the shortest of three, since a run slowed by a busy
+  // machine would put most kill moments after the end of the runs that follow.
   int exitCode = -1;
-  ASSERT_TRUE(whole.wait(60000, &exitCode));
-  const int64_t runUs =
-      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
-  ASSERT_EQ(exitCode, 0) << readText(temp_.file("stderr"));
-  ASSERT_TRUE(readText(output()) == expected);
-  ASSERT_EQ(std::remove(output().c_str()), 0);
+  int64_t runUs = 0;
+  for (int i = 0; i < 3; ++i) {
+    ChildProcess whole;
+    const auto started = Clock::now();
+    ASSERT_TRUE(start(&whole));
+    ASSERT_TRUE(whole.wait(60000, &exitCode));
+    const int64_t us =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
+    runUs = i == 0 ? us : std::min(runUs, us);
+    ASSERT_EQ(exitCode, 0) << readText(temp_.file("stderr"));
+    ASSERT_TRUE(readText(output()) == expected);
+    ASSERT_EQ(std::remove(output().c_str()), 0);
+  }
   const Descriptor watching(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   const int watch = watching.fd;
   ASSERT_GE(watch, 0);
@@ -221,6 +227,8 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveWholeProgressAndResumeWithoutRefetch
     lastKill = moment;
     if (exitCode == 0) {  // done before the kill
       ++finished;
+      // It took less than delayUs: later kill moments stay within what a run lasts now.
+      if (!atASave) runUs = std::max<int64_t>(1, std::min(runUs, delayUs));
       ASSERT_TRUE(readText(output()) == expected) << moment;
       ASSERT_EQ(std::remove(output().c_str()), 0);
       continue;
