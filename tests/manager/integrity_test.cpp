@@ -25,41 +25,12 @@ namespace {
 using zephyl::test::Misbehaviour;
 using zephyl::test::patternBytes;
 using zephyl::test::readBytes;
+using zephyl::test::bytesServedOnce;
 using zephyl::test::SeenRequest;
 
 constexpr int64_t kBlock = 4096;
 
 constexpr size_t kSize = 5 * kBlock + 123;
-
-// The bytes a request asked for ("bytes=a-b" or "bytes=a-" against a resource of size bytes).
-int64_t askedBytes(const SeenRequest& request, int64_t size) {
-  if (!request.hasRange) return size;
-  const std::string value = request.range.substr(request.range.find('=') + 1);
-  const size_t dash = value.find('-');
-  const int64_t first = std::stoll(value.substr(0, dash));
-  const std::string rest = value.substr(dash + 1);
-  const int64_t last = rest.empty() ? size - 1 : std::min<int64_t>(std::stoll(rest), size - 1);
-  return std::max<int64_t>(0, last - first + 1);
-}
-
-// The bytes the requests asked for, each counted once: a transfer whose run end another one
-// took over had asked for that end too.
-int64_t askedOnce(const std::vector<SeenRequest>& requests, int64_t size) {
-  std::vector<std::pair<int64_t, int64_t>> spans;
-  for (const SeenRequest& request : requests) {
-    const int64_t first =
-        request.hasRange ? std::stoll(request.range.substr(request.range.find('=') + 1)) : 0;
-    spans.emplace_back(first, first + askedBytes(request, size));
-  }
-  std::sort(spans.begin(), spans.end());
-  int64_t asked = 0;
-  int64_t reached = 0;
-  for (const auto& [begin, end] : spans) {
-    asked += std::max<int64_t>(0, end - std::max(begin, reached));
-    reached = std::max(reached, end);
-  }
-  return asked;
-}
 
 class IntegrityTest : public testing::Test {
  protected:
@@ -219,7 +190,7 @@ TEST_P(ResumeTest, LaterExecuteResumesOnlyTheStoredVersion) {
   const bool strong = param.etag[0] == '"';
   EXPECT_EQ(seen.front().ifRange, strong ? param.etag : "") << "a weak ETag validates nothing";
   if (!param.changes) {
-    const int64_t asked = askedOnce(seen, kSize);
+    const int64_t asked = bytesServedOnce(seen, kSize);
     EXPECT_LE(asked, static_cast<int64_t>(kSize) - stored) << "stored bytes fetched again";
   }
 }
@@ -325,7 +296,7 @@ TEST_F(IntegrityTest, WriteFailureKeepsStoredBytesForTheNextExecute) {
   ZPResponse response = manager.execute(requestFor("/r", ZPRequest::OUTPUT_CHUNK_FILE));
   ASSERT_TRUE(response.isSuccess()) << response.logString();
   EXPECT_TRUE(readBytes(response.getFile()) == body);
-  EXPECT_LE(askedOnce(server_.requests(), kSize), static_cast<int64_t>(kSize) - stored);
+  EXPECT_LE(bytesServedOnce(server_.requests(), kSize), static_cast<int64_t>(kSize) - stored);
 }
 
 // A delivery that fails keeps the complete download: once the target can be written, the next

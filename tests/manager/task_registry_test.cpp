@@ -33,28 +33,6 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int64_t kBlock = 4096;
 
-// Body bytes the server was asked for over every request ("bytes=a-b", "bytes=a-", none).
-int64_t bytesAsked(const std::vector<zephyl::test::SeenRequest>& requests, int64_t size) {
-  // Each byte counts once: a request that asked past its run (the first one, before the length
-  // is known) shares those bytes with the requests of the other workers.
-  std::vector<std::pair<int64_t, int64_t>> spans;
-  for (const zephyl::test::SeenRequest& seen : requests) {
-    long long first = 0, last = size - 1;
-    if (seen.hasRange && std::sscanf(seen.range.c_str(), "bytes=%lld-%lld", &first, &last) < 1) {
-      continue;
-    }
-    spans.emplace_back(first, std::min<int64_t>(last, size - 1) + 1);
-  }
-  std::sort(spans.begin(), spans.end());
-  int64_t total = 0;
-  int64_t reached = 0;
-  for (const auto& [begin, end] : spans) {
-    total += std::max<int64_t>(0, end - std::max(begin, reached));
-    reached = std::max(reached, end);
-  }
-  return total;
-}
-
 // One request of a pair: its sink, savePath (relative to the test directory; empty for the save
 // directory) and rename rule.
 struct Side {
@@ -138,7 +116,7 @@ TEST_P(JoinedRequestTest, EachRequestGetsItsOwnResultFromOneFetch) {
   expectOwnResult(pair.first, first);
   expectOwnResult(pair.second, second);
   EXPECT_EQ(first.getFile() == second.getFile() && !first.getFile().empty(), pair.sameTarget);
-  EXPECT_EQ(bytesAsked(server_.requests(), static_cast<int64_t>(body_.size())),
+  EXPECT_EQ(zephyl::test::bytesServedOnce(server_.requests(), static_cast<int64_t>(body_.size())),
             static_cast<int64_t>(body_.size()));
   // One download: a second one would ask for byte 0 again.
   int fromStart = 0;

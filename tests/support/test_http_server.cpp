@@ -100,6 +100,41 @@ const char* reasonOf(int status) {
 
 }  // namespace
 
+void servedSpan(const SeenRequest& request, int64_t size, int64_t* first, int64_t* end) {
+  int64_t last = size - 1;
+  *first = 0;
+  switch (request.hasRange ? parseRange(request.range, size, first, &last) : RangeKind::kNone) {
+    case RangeKind::kSatisfiable:
+      *end = last + 1;
+      return;
+    case RangeKind::kUnsatisfiable:
+      *end = *first;
+      return;
+    case RangeKind::kNone:
+      *first = 0;
+      *end = size;
+      return;
+  }
+}
+
+int64_t bytesServedOnce(const std::vector<SeenRequest>& requests, int64_t size) {
+  std::vector<std::pair<int64_t, int64_t>> spans;
+  for (const SeenRequest& request : requests) {
+    int64_t first = 0;
+    int64_t end = 0;
+    servedSpan(request, size, &first, &end);
+    spans.emplace_back(first, end);
+  }
+  std::sort(spans.begin(), spans.end());
+  int64_t total = 0;
+  int64_t reached = 0;
+  for (const auto& [begin, end] : spans) {
+    total += std::max<int64_t>(0, end - std::max(begin, reached));
+    reached = std::max(reached, end);
+  }
+  return total;
+}
+
 std::vector<uint8_t> patternBytes(size_t size, uint32_t seed) {
   std::vector<uint8_t> bytes(size);
   uint32_t x = seed * 2654435761u + 0x9e3779b9u;

@@ -66,6 +66,14 @@ struct SeenRequest {
   int status = 0;       // status the server answered with
 };
 
+// The bytes [*first, *end) this server answers request with for a resource of size bytes: its
+// range, the whole resource for a request without one (or with one it does not understand), none
+// for a range past the end.
+void servedSpan(const SeenRequest& request, int64_t size, int64_t* first, int64_t* end);
+
+// The bytes requests were answered with, a byte asked for by several of them counted once.
+int64_t bytesServedOnce(const std::vector<SeenRequest>& requests, int64_t size);
+
 // Deterministic pseudo-random bytes, different for each seed.
 std::vector<uint8_t> patternBytes(size_t size, uint32_t seed = 1);
 

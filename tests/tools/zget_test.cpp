@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -38,30 +39,6 @@ size_t countOf(const std::string& text, const std::string& piece) {
     ++count;
   }
   return count;
-}
-
-// "bytes=first-last" or "bytes=first-" (up to the end of a resource of size bytes) -> first and
-// last, last never past the end; false for anything else.
-bool parseRange(const std::string& range, int64_t size, int64_t* first, int64_t* last) {
-  long long a = 0;
-  long long b = size - 1;  // "bytes=a-": up to the end
-  if (std::sscanf(range.c_str(), "bytes=%lld-%lld", &a, &b) < 1) return false;
-  *first = a;
-  *last = std::min<int64_t>(b, size - 1);
-  return true;
-}
-
-// Bytes in the union of the spans [first, end): a byte asked for twice counts once (a transfer
-// whose run end another one took over had asked for that end too).
-int64_t coveredBytes(std::vector<std::pair<int64_t, int64_t>> spans) {
-  std::sort(spans.begin(), spans.end());
-  int64_t covered = 0;
-  int64_t reached = 0;
-  for (const auto& [begin, end] : spans) {
-    covered += std::max<int64_t>(0, end - std::max(begin, reached));
-    reached = std::max(reached, end);
-  }
-  return covered;
 }
 
 class ZgetTest : public testing::Test {
@@ -359,9 +336,10 @@ TEST_F(ZgetTest, SigintStopsCleanlyAndTheRerunFetchesOnlyTheMissingRanges) {
   std::vector<std::pair<int64_t, int64_t>> received;  // [first, end)
   for (const SeenRequest& request : server_.requests()) {
     int64_t first = 0;
-    int64_t last = 0;
-    ASSERT_TRUE(parseRange(request.range, size, &first, &last)) << request.range;
-    received.emplace_back(first, std::min(last + 1, first + stall.stallAfterBytes));
+    int64_t end = 0;
+    ASSERT_TRUE(request.hasRange);
+    servedSpan(request, size, &first, &end);
+    received.emplace_back(first, std::min(end, first + stall.stallAfterBytes));
   }
   const Result stopped = collect(&child, 15000);
   EXPECT_EQ(stopped.exitCode, 130) << stopped.err;
@@ -391,18 +369,17 @@ TEST_F(ZgetTest, SigintStopsCleanlyAndTheRerunFetchesOnlyTheMissingRanges) {
 
   // Only what was missing went over the wire again: nothing the first run received, and
   // exactly as many bytes as were missing.
-  std::vector<std::pair<int64_t, int64_t>> asked;
   for (const SeenRequest& request : server_.requests()) {
     int64_t first = 0;
-    int64_t last = 0;
-    ASSERT_TRUE(parseRange(request.range, size, &first, &last)) << request.range;
-    asked.emplace_back(first, last + 1);
+    int64_t askedEnd = 0;
+    ASSERT_TRUE(request.hasRange);
+    servedSpan(request, size, &first, &askedEnd);
     for (const auto& [begin, end] : received) {
-      EXPECT_TRUE(last < begin || first >= end)
+      EXPECT_TRUE(askedEnd <= begin || first >= end)
           << request.range << " asks again for bytes received in [" << begin << ", " << end << ")";
     }
   }
-  EXPECT_EQ(coveredBytes(asked), size - stored);
+  EXPECT_EQ(bytesServedOnce(server_.requests(), size), size - stored);
 
   shown = run({"--show-progress", url});
   EXPECT_EQ(shown.exitCode, 1);
@@ -443,15 +420,12 @@ TEST_F(ZgetTest, SecondProcessForTheSameUrlWaitsThenResumesWhatTheFirstStored) {
   EXPECT_TRUE(readText(work() + "/held.bin") == asText(body));
 
   // The second run went on from the first run's bytes instead of fetching everything again.
-  std::vector<std::pair<int64_t, int64_t>> spans;
   const std::vector<SeenRequest> requests = server_.requests();
-  for (size_t i = firstRunRequests; i < requests.size(); ++i) {
-    int64_t rangeFirst = 0;
-    int64_t rangeLast = 0;
-    ASSERT_TRUE(parseRange(requests[i].range, size, &rangeFirst, &rangeLast)) << requests[i].range;
-    spans.emplace_back(rangeFirst, rangeLast + 1);
-  }
-  const int64_t requested = coveredBytes(spans);
+  ASSERT_LE(firstRunRequests, requests.size());
+  const int64_t requested = bytesServedOnce(
+      std::vector<SeenRequest>(requests.begin() + static_cast<std::ptrdiff_t>(firstRunRequests),
+                               requests.end()),
+      size);
   EXPECT_GT(requested, 0);
   EXPECT_LT(requested, size);
 }
