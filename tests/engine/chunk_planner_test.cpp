@@ -6,11 +6,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/httplib_runner.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 #include "zephyl/zephyl.h"
@@ -69,26 +71,19 @@ class ChunkPlannerTest : public testing::Test {
           });
     });
     server_.set_keep_alive_max_count(1000);
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    ASSERT_GT(port_, 0);
-    listening_ = std::thread([this] { server_.listen_after_bind(); });
-    for (int i = 0; i < 500 && !server_.is_running(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(server_.is_running());
+    runner_ = std::make_unique<zephyl::test::HttplibRunner>(server_);
+    ASSERT_TRUE(runner_->running());
   }
 
-  void TearDown() override {
-    server_.stop();
-    if (listening_.joinable()) listening_.join();
-  }
+  // The server stops before the state its handlers use goes.
+  void TearDown() override { runner_.reset(); }
 
   ZPResponse download() {
     ZPSetting settings(dir_.file("root"), dir_.file("save"));
     settings.threadNum = 2;
     settings.blockSize = kBlock;
     Zephyl manager(settings);
-    ZPRequest request("http://127.0.0.1:" + std::to_string(port_) + "/f");
+    ZPRequest request(runner_->url("/f"));
     request.outputType = ZPRequest::OUTPUT_MEMORY;
     return manager.execute(request);
   }
@@ -105,8 +100,7 @@ class ChunkPlannerTest : public testing::Test {
   int stallMs_ = 0;           // every answer to a range past byte 0 pauses this long early on
   static constexpr size_t kStallAfter = 1024;  // bytes such an answer sends before its pause
   httplib::Server server_;
-  std::thread listening_;
-  int port_ = 0;
+  std::unique_ptr<zephyl::test::HttplibRunner> runner_;
   std::mutex mutex_;
   std::vector<std::pair<int64_t, int64_t>> ranges_;  // guarded by mutex_
   zephyl::test::TempDir dir_;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "diagnostics/log.h"
+#include "support/httplib_runner.h"
 #include "support/self_signed_certificate.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
@@ -28,6 +29,7 @@ namespace zephyl {
 namespace {
 
 using test::BodyFraming;
+using test::HttplibRunner;
 using test::ClosedPort;
 using test::Misbehaviour;
 using test::patternBytes;
@@ -712,18 +714,12 @@ TEST_F(HttpChunkClientTest, PartRunningPastItsContentRangeEndsAtItsEnd) {
           return true;
         });
   });
-  const int port = canned.bind_to_any_port("127.0.0.1");
-  ASSERT_GT(port, 0);
-  std::thread listening([&canned] { canned.listen_after_bind(); });
-  for (int i = 0; i < 500 && !canned.is_running(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  const HttplibRunner runner(canned);
+  ASSERT_TRUE(runner.running());
   policy_.serverErrorRetryCount = 0;
-  TestChunk chunk("http://127.0.0.1:" + std::to_string(port) + "/part", 0, 0, -1);
+  TestChunk chunk(runner.url("/part"), 0, 0, -1);
   chunk.request.rangeProvider = [] { return std::string(); };  // lets the canned 206 through
   run(chunk);
-  canned.stop();
-  listening.join();
 
   EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_WEIRD_SERVER_REPLY) << chunk.state.outcome.errorMsg;
   EXPECT_TRUE(chunk.state.answer.rangeHonoured);

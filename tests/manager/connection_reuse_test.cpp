@@ -4,15 +4,15 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <chrono>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "support/httplib_runner.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 #include "zephyl/zephyl.h"
@@ -41,27 +41,19 @@ class ConnectionReuseTest : public testing::TestWithParam<int> {
                   });
     }
     server_.set_keep_alive_max_count(100);  // httplib's default closes after 5 requests
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    ASSERT_GT(port_, 0);
-    listening_ = std::thread([this] { server_.listen_after_bind(); });
-    for (int i = 0; i < 500 && !server_.is_running(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(server_.is_running());
+    runner_ = std::make_unique<zephyl::test::HttplibRunner>(server_);
+    ASSERT_TRUE(runner_->running());
   }
 
-  void TearDown() override {
-    server_.stop();
-    if (listening_.joinable()) listening_.join();
-  }
+  // The server stops before the state its handlers use goes.
+  void TearDown() override { runner_.reset(); }
 
   std::string url(int i) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/f" + std::to_string(i);
+    return runner_->url("/f" + std::to_string(i));
   }
 
   httplib::Server server_;
-  std::thread listening_;
-  int port_ = 0;
+  std::unique_ptr<zephyl::test::HttplibRunner> runner_;
   std::mutex portsMutex_;
   std::set<int> clientPorts_;  // guarded by portsMutex_: one port per connection used
   std::vector<std::vector<uint8_t>> bodies_;
