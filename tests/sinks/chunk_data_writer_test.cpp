@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "sink_test_support.h"
@@ -620,35 +619,7 @@ TEST_F(ChunkDataWriterTest, ConcurrentChunkWritesAndProgressReads) {
   ASSERT_TRUE(writer->setContentLength(8000, &code_, &message_));
   test::planAll(*writer);
   Bytes source = test::patternBytes(8000);
-  std::atomic<bool> done{false};
-  std::atomic<int> failures{0};
-  std::thread reader([&] {
-    int64_t last = 0;
-    while (!done.load()) {
-      const int64_t now = writer->downloadedLength();
-      if (now < last || writer->contentLength() != 8000) failures.fetch_add(1);
-      last = now;
-      writer->chunkAt(3);
-    }
-  });
-  std::vector<std::thread> workers;
-  workers.reserve(8);
-  for (int chunk = 0; chunk < 8; ++chunk) {
-    workers.emplace_back([&, chunk] {
-      int code = 0;
-      std::string message;
-      for (int offset = 0; offset < 1000; offset += 100) {
-        if (!writer->write(chunk, 100, source.data() + static_cast<size_t>(chunk * 1000 + offset),
-                           &code, &message)) {
-          failures.fetch_add(1);
-        }
-      }
-    });
-  }
-  for (std::thread& worker : workers) worker.join();
-  done = true;
-  reader.join();
-  EXPECT_EQ(failures.load(), 0);
+  ASSERT_TRUE(test::writeChunksConcurrently(*writer, source));
   EXPECT_EQ(deliver(*writer, 8000), source);
 }
 

@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sinks/data_writer.h"
@@ -102,6 +104,43 @@ inline testing::AssertionResult completeDownload(DataWriter& writer, Bytes& sour
   std::vector<ChunkInfo> chunks{writer.chunkAt(first.chunkId)};
   for (const ChunkInfo& chunk : unfinishedChunks(writer, first.chunkId)) chunks.push_back(chunk);
   return fillChunks(writer, chunks, source);
+}
+
+// Eight threads write chunks 0-7 (1000 bytes each, in pieces of 100) of an 8000-byte download
+// whose chunks are all planned, while another thread reads the progress (and, where the writer
+// has them, chunk records) all along: the count never goes back and the length never changes.
+// Fails with the number of refused writes and inconsistent reads.
+inline testing::AssertionResult writeChunksConcurrently(DataWriter& writer, Bytes& source) {
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0};
+  std::thread reader([&] {
+    int64_t last = 0;
+    while (!done.load()) {
+      const int64_t now = writer.downloadedLength();
+      if (now < last || writer.contentLength() != 8000) failures.fetch_add(1);
+      last = now;
+      writer.chunkAt(3);
+    }
+  });
+  std::vector<std::thread> workers;
+  workers.reserve(8);
+  for (int chunk = 0; chunk < 8; ++chunk) {
+    workers.emplace_back([&, chunk] {
+      int code = 0;
+      std::string message;
+      for (int offset = 0; offset < 1000; offset += 100) {
+        if (!writer.write(chunk, 100, source.data() + static_cast<size_t>(chunk * 1000 + offset),
+                          &code, &message)) {
+          failures.fetch_add(1);
+        }
+      }
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  done = true;
+  reader.join();
+  if (failures.load() == 0) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << failures.load() << " refused writes or inconsistent reads";
 }
 
 }  // namespace zephyl::test
