@@ -10,23 +10,18 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "sinks/data_writer.h"
+#include "support/file_contents.h"
 #include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace zephyl::test {
 
 using Bytes = std::vector<unsigned char>;
-
-inline Bytes readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 inline void writeBytes(const std::string& path, const Bytes& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "storage/file_handle.h"
 #include "storage/fs.h"
 #include "support/file_contents.h"
 #include "support/temp_dir.h"

@@ -12,12 +12,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "diagnostics/utilities.h"
-#include "storage/file_handle.h"
 #include "storage/fs.h"
 #include "support/file_contents.h"
 #include "support/temp_dir.h"

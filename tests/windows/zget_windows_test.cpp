@@ -15,8 +15,6 @@
 #include <vector>
 
 #include "diagnostics/utilities.h"
-#include "storage/file_handle.h"
-#include "storage/fs.h"
 #include "support/file_contents.h"
 #include "support/process_windows.h"
 #include "support/temp_dir.h"
