@@ -110,7 +110,11 @@ typedef enum zp_setting_field {
   ZP_SETTING_THREAD_NUM = 14,              /* int32 >= 1; transfers of one download; 4 */
   ZP_SETTING_BLOCK_SIZE = 15,              /* int64 >= 1; chunk size in bytes; 2097152 */
   ZP_SETTING_SAVE_DIR_PATH = 16,           /* string; where finished files go */
-  ZP_SETTING_ROOT_DIR = 17                 /* string, not empty; storage root */
+  ZP_SETTING_ROOT_DIR = 17,                /* string, not empty; storage root */
+  ZP_SETTING_SPLIT_THRESHOLD_MS = 18,      /* int32; open more transfers only while the time
+                                              left exceeds it; default 2000; 0: all at once */
+  ZP_SETTING_WRITE_OUT_BEFORE_DELIVERY = 19 /* int32 0 or 1; default 1: a finished file's data
+                                               reaches the disk before its rename */
 } zp_setting_field;
 
 /* A setting with every default, the storage root first and the save directory second (both

@@ -64,8 +64,17 @@ class ZEPHYL_EXPORT ZPSetting {
   ZPHttpPolicy httpPolicy;
   ZPCachePolicy cachePolicy;
   int32_t taskThreadNum = 2;    // queued requests that run at once
-  int32_t threadNum = 4;        // chunk transfers of one download that run at once
-  int64_t blockSize = 2097152;  // chunk size in bytes
+  // The most chunk transfers one download runs at once. A download starts with one and opens
+  // another only while splitting pays: while the time left at the rate measured so far exceeds
+  // splitThresholdMs, and as long as the last transfer added raised the total rate appreciably.
+  int32_t threadNum = 4;
+  int32_t splitThresholdMs = 2000;  // see threadNum; 0 or less: open threadNum transfers at once
+  int64_t blockSize = 2097152;      // chunk size in bytes
+  // A finished file's data is written to the disk before it is renamed into place, so that a
+  // crash never leaves an empty or short file under the delivered name. false skips that wait,
+  // for files consumed at once or kept in a scratch directory. Progress records keep their own
+  // ordering either way: they never claim bytes that are not on the disk.
+  bool writeOutBeforeDelivery = true;
   std::string saveDirPath;      // where finished files go when a request names no savePath
   std::string rootDir;          // storage root: "<rootDir>/temp" and "<rootDir>/lruCache"
 };

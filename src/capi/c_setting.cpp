@@ -46,9 +46,19 @@ IntField intField(ZPSetting& setting, int field) {
       return {nullptr, &setting.cachePolicy.cacheExpiredTime, kInt64};
     case ZP_SETTING_TASK_THREAD_NUM: return {&setting.taskThreadNum, nullptr, kCount};
     case ZP_SETTING_THREAD_NUM: return {&setting.threadNum, nullptr, kCount};
+    case ZP_SETTING_SPLIT_THRESHOLD_MS: return {&setting.splitThresholdMs, nullptr, kInt32};
     case ZP_SETTING_BLOCK_SIZE:
       return {nullptr, &setting.blockSize, {1, std::numeric_limits<int64_t>::max()}};
     default: return {};
+  }
+}
+
+// The yes/no member behind field (0 or 1 through the interface), or null.
+bool* flagField(ZPSetting& setting, int field) {
+  switch (field) {
+    case ZP_SETTING_VERIFY_TLS: return &setting.httpPolicy.verifyTls;
+    case ZP_SETTING_WRITE_OUT_BEFORE_DELIVERY: return &setting.writeOutBeforeDelivery;
+    default: return nullptr;
   }
 }
 
@@ -81,9 +91,9 @@ void zp_setting_free(zp_setting* setting) { delete setting; }
 
 int zp_setting_set_int(zp_setting* setting, int field, int64_t value) {
   if (setting == nullptr) return ZP_ERROR_NULL_ARGUMENT;
-  if (field == ZP_SETTING_VERIFY_TLS) {
+  if (bool* flag = flagField(setting->setting, field)) {
     if (value < kFlag.minimum || value > kFlag.maximum) return ZP_ERROR_INVALID_ARGUMENT;
-    setting->setting.httpPolicy.verifyTls = value != 0;
+    *flag = value != 0;
     return ZP_OK;
   }
   const IntField target = intField(setting->setting, field);
@@ -101,8 +111,8 @@ int zp_setting_set_int(zp_setting* setting, int field, int64_t value) {
 
 int zp_setting_get_int(const zp_setting* setting, int field, int64_t* value) {
   if (setting == nullptr || value == nullptr) return ZP_ERROR_NULL_ARGUMENT;
-  if (field == ZP_SETTING_VERIFY_TLS) {
-    *value = setting->setting.httpPolicy.verifyTls ? 1 : 0;
+  if (const bool* flag = flagField(const_cast<ZPSetting&>(setting->setting), field)) {
+    *value = *flag ? 1 : 0;
     return ZP_OK;
   }
   // intField hands out pointers for writing; reading through them changes nothing.

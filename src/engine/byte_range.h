@@ -17,8 +17,9 @@ void requestedBytesOf(const std::string& range, int64_t* first, int64_t* last);
 
 // A Content-Range value "bytes first-last/total" (total may be "*").
 struct ContentRange {
-  // "first-last" was readable, first <= last, and last lies below a stated total (a range that
-  // reaches past its own total contradicts itself: then neither part is readable).
+  // "first-last" was readable, first <= last, and first lies below a stated total (a range that
+  // starts past its own total contradicts itself: then neither part is readable). A last byte
+  // stated at or past the total is read as the total's last byte.
   bool hasRange = false;
   int64_t first = -1;
   int64_t last = -1;

@@ -15,20 +15,20 @@ namespace zephyl {
 namespace {
 
 constexpr auto kFirstOutcomePoll = std::chrono::milliseconds(20);
-// The most chunks one request asks for.
+// The most chunks one run holds: a bound on the chunks planned ahead of the bytes.
 constexpr int64_t kMaxRunChunks = 256;
 // A transfer's rate is told only once its answer is this old: a connection's first moments
-// (a window still opening) would blur it. Asking a transfer to yield goes by a longer look than
-// taking the end of its run, which costs the transfer nothing it has begun.
-constexpr int64_t kMinRateSampleMs = 200;
+// (a window still opening) would blur it.
 constexpr int64_t kMinStealSampleMs = 50;
-// How long a transfer asked to yield may still take to store its next batch (the client hands
-// on a batch that waited this long, or a full one).
-constexpr int64_t kBatchWaitMs = 200;
-constexpr double kBatchBytes = 256 * 1024;
-// While workers are idle with nothing to take, the planner looks again this often for a slow
-// transfer whose rest a faster connection would finish sooner.
-constexpr auto kIdleRecheck = std::chrono::milliseconds(100);
+// A segment asks for about this long at its transfer's rate (and at least ten first answers'
+// waits): long enough that a request's round trip costs little, short enough that the rest of a
+// run stays free to split. Before any rate is known a segment is one chunk.
+constexpr int64_t kSegmentMs = 1000;
+constexpr int64_t kSegmentAnswerWaits = 10;
+// The total rate is measured over at least this long (and three first answers' waits) before a
+// split is decided; meanwhile the planner looks again this often.
+constexpr int64_t kMinRateWindowMs = 100;
+constexpr auto kRecheck = std::chrono::milliseconds(25);
 
 void merge(const ChunkState& state, DownloadMetrics& metrics) {
   metrics.domains.insert(state.stats.domains.begin(), state.stats.domains.end());
@@ -106,6 +106,7 @@ ChunkPlanner::PlannedChunk& ChunkPlanner::addChunk(const ChunkInfo& info, int32_
   DataWriter& writer = context_.writer;
   // Asked afresh at every attempt of the transfer, so a retry starts after the bytes stored.
   chunk.request.rangeProvider = [this, &chunk]() { return rangeOf(chunk); };
+  chunk.request.hasMore = [this, &chunk]() { return hasMore(chunk); };
   // Every range names the resource its stored bytes belong to: a server whose resource changed
   // answers with the whole new one instead of a part that would not fit.
   chunk.request.ifRangeProvider = [&writer]() { return writer.validator(); };
@@ -128,26 +129,74 @@ void ChunkPlanner::submitChunk(PlannedChunk& chunk) {
   context_.client.submit(chunk.request, chunk.state);
 }
 
+int64_t ChunkPlanner::segmentBytesOf(const PlannedChunk& chunk, int64_t blockBytes) {
+  const int64_t least = std::max<int64_t>(1, blockBytes);
+  // The transfer's own rate since its first answer; a segment that came within the clock's
+  // millisecond counts as taking one, which can only make a fast link look slower.
+  double rate = 0;
+  const int64_t answeredAt = chunk.answeredAtMs.load(std::memory_order_acquire);
+  if (answeredAt != 0) {
+    const int64_t received = chunk.state.receivedUpTo.load(std::memory_order_relaxed) -
+                             chunk.answeredFrom.load(std::memory_order_relaxed);
+    rate = static_cast<double>(std::max<int64_t>(0, received)) /
+           static_cast<double>(std::max<int64_t>(1, nowMs() - answeredAt));
+  }
+  // A transfer without a rate of its own yet is taken to be as fast as the others.
+  if (rate <= 0) rate = connectionRate_.load(std::memory_order_relaxed);
+  if (rate <= 0) return least;
+  const double wanted = rate * static_cast<double>(segmentMs_.load(std::memory_order_relaxed));
+  if (wanted >= static_cast<double>(std::numeric_limits<int64_t>::max() / 2)) {
+    return std::numeric_limits<int64_t>::max() / 2;
+  }
+  return std::max(least, static_cast<int64_t>(wanted));
+}
+
 std::string ChunkPlanner::rangeOf(PlannedChunk& chunk) {
   DataWriter& writer = context_.writer;
-  int32_t last = 0;
-  ChunkInfo current;
-  {
-    // A chunk of the run that is full already (the last attempt ended right at its end) is
-    // passed over: the range starts at the first byte the run still needs.
-    MutexLock lock(chunk.runMutex);
+  const int64_t length = writer.contentLength();
+  MutexLock lock(chunk.runMutex);
+  // A chunk of the run that is full already (the last attempt ended right at its end) is passed
+  // over: the range starts at the first byte the run still needs.
+  ChunkInfo current = writer.chunkAt(chunk.writerChunkId.load());
+  while (current.current >= current.end && chunk.writerChunkId.load() < chunk.lastChunkId) {
+    chunk.writerChunkId = chunk.writerChunkId.load() + 1;
     current = writer.chunkAt(chunk.writerChunkId.load());
-    while (current.current >= current.end && chunk.writerChunkId.load() < chunk.lastChunkId) {
-      chunk.writerChunkId = chunk.writerChunkId.load() + 1;
-      current = writer.chunkAt(chunk.writerChunkId.load());
-    }
-    last = chunk.lastChunkId;
   }
-  const ChunkInfo end = last == current.chunkId ? current : writer.chunkAt(last);
-  std::string range = std::to_string(current.current) + "-";
-  if (chunk.askToEnd && writer.contentLength() <= 0) return range;
-  if (end.end > current.current) range += std::to_string(end.end - 1);
-  return range;
+  const int64_t from = current.current;
+  const std::string start = std::to_string(from) + "-";
+  const int64_t blockBytes = current.end - current.start;
+  if (length <= 0) {
+    // The length is not known yet. A writer that plans the resource in blocks gets a first
+    // segment of whole blocks; one that keeps it as one open chunk asks for everything, as it
+    // could never hand a part of it to another transfer.
+    if (!chunk.beforeLength || blockBytes <= 0 || blockBytes >= kOpenEnd / 4) {
+      chunk.requestedUpTo = std::numeric_limits<int64_t>::max();
+      return start;
+    }
+    chunk.requestedUpTo = current.end;
+    return start + std::to_string(chunk.requestedUpTo - 1);
+  }
+  // The segment ends with the chunk that holds its last byte, or with the run.
+  const int64_t target = from + segmentBytesOf(chunk, blockBytes);
+  ChunkInfo last = current;
+  while (chunkLimit(last, length) < target && last.chunkId < chunk.lastChunkId) {
+    last = writer.chunkAt(last.chunkId + 1);
+  }
+  const int64_t upTo = chunkLimit(last, length);
+  chunk.requestedUpTo = upTo;
+  if (upTo <= from) return start;  // nothing left: the client's answer ends the run at once
+  return start + std::to_string(upTo - 1);
+}
+
+bool ChunkPlanner::hasMore(PlannedChunk& chunk) {
+  DataWriter& writer = context_.writer;
+  const int64_t length = writer.contentLength();
+  if (length <= 0) return false;
+  MutexLock lock(chunk.runMutex);
+  for (int32_t id = chunk.writerChunkId.load(); id <= chunk.lastChunkId; ++id) {
+    if (!isChunkFinished(writer.chunkAt(id), length)) return true;
+  }
+  return false;
 }
 
 bool ChunkPlanner::advance(PlannedChunk& chunk) {
@@ -192,14 +241,6 @@ bool ChunkPlanner::storeBytes(PlannedChunk& chunk, int32_t length, const uint8_t
     left -= part;
   }
   if (stored) context_.notifyProgress();
-  if (chunk.yieldRequested.load(std::memory_order_relaxed)) {
-    // Asked to leave the rest of its run to a faster connection: what it received is stored, and
-    // the transfer ends here as a success. The planner hands the rest out again.
-    chunk.yielded = true;
-    state.outcome.rangeFilled = true;
-    state.stats.downloadedSize += length;
-    return false;
-  }
   return true;
 }
 
@@ -241,7 +282,7 @@ bool ChunkPlanner::acceptFirstAnswer(PlannedChunk& chunk, int32_t httpCode,
     accepted = judgeFirstAnswer(chunk, httpCode, &outcome);
     // The length is known now: the run takes its share of the bytes its request asked for, before
     // the first of them is stored and before any other worker is handed a chunk.
-    if (accepted && httpCode == 206 && chunk.askToEnd) growFirstRun(chunk);
+    if (accepted && httpCode == 206 && chunk.beforeLength) growFirstRun(chunk);
   }
   if (accepted) noteAnswer(chunk);
   offerFirstOutcome(outcome);
@@ -272,7 +313,7 @@ bool ChunkPlanner::judgeFirstAnswer(PlannedChunk& chunk, int32_t httpCode, ZPRes
            cacheError(ZPResponse::CACHE_ERROR,
                       contentLengthErrorMessage(length, writer.contentLength())),
            true);
-  } else if (length < 0 && httpCode == 206 && (state.answer.requestedEnd >= 0 || chunk.askToEnd)) {
+  } else if (length < 0 && httpCode == 206 && (state.answer.requestedEnd >= 0 || chunk.beforeLength)) {
     // Part of a resource of unknown size: neither its end nor the other ranges can be planned.
     reject(chunk, cacheError(ZPResponse::CACHE_ERROR, kUnknownLengthMessage), false);
   } else {
@@ -385,9 +426,9 @@ void ChunkPlanner::growFirstRun(PlannedChunk& first) {
   }
   const ChunkInfo head = writer.chunkAt(first.writerChunkId.load());
   const int64_t block = std::max<int64_t>(1, head.end - head.start);
-  // Every worker starts with an even share of the whole resource: the first run's end is where
-  // the next worker's run begins.
-  const int64_t share = shareOf(head.start, block, context_.maxRunningChunks);
+  // Each transfer wanted at the start gets an even share of the whole resource (one transfer:
+  // all of it, up to the run cap); the first run's end is where the next one's run begins.
+  const int64_t share = shareOf(head.start, block, wanted_);
   int64_t end = writer.chunkAt(last).end;
   for (int64_t count = last - first.writerChunkId.load() + 1; count < share; ++count) {
     ChunkInfo next;
@@ -406,7 +447,7 @@ int32_t ChunkPlanner::claimRun(const ChunkInfo& head, int32_t* afterChunkId) {
   // have no run yet (this one included). Workers that finish early take over the ends of the
   // runs still going.
   const int64_t block = std::max<int64_t>(1, head.end - head.start);
-  const int64_t freeWorkers = context_.maxRunningChunks - static_cast<int64_t>(running_.size());
+  const int64_t freeWorkers = wanted_ - static_cast<int64_t>(running_.size());
   const int64_t share = shareOf(head.start, block, freeWorkers);
   int32_t last = head.chunkId;
   int64_t end = head.end;
@@ -456,6 +497,7 @@ double ChunkPlanner::remainingMsOf(PlannedChunk& chunk, int64_t now) {
 }
 
 void ChunkPlanner::noteAnswer(PlannedChunk& chunk) {
+  if (chunk.answeredAtMs.load(std::memory_order_relaxed) != 0) return;
   chunk.answeredFrom.store(std::max<int64_t>(0, chunk.state.answer.requestedStart),
                            std::memory_order_relaxed);
   chunk.answeredAtMs.store(nowMs(), std::memory_order_release);
@@ -471,48 +513,62 @@ double ChunkPlanner::rateOf(const PlannedChunk& chunk, int64_t now, int64_t minS
   return static_cast<double>(std::max<int64_t>(0, received)) / static_cast<double>(elapsed);
 }
 
-bool ChunkPlanner::askSlowestToYield() {
-  if (yielding_ != nullptr) return true;
-  if (fastestRate_ <= 0) return false;
+void ChunkPlanner::considerSplit() {
+  if (splitSettled_ || wanted_ >= context_.maxRunningChunks) return;
+  if (failure_ != nullptr || context_.cancelled.load()) return;
   DataWriter& writer = context_.writer;
   const int64_t length = writer.contentLength();
+  if (length <= 0) return;
+  // The window opens once every wanted transfer has its answer: a connection still being set up
+  // would make the rate look lower than the transfers deliver.
+  size_t answered = 0;
+  for (const auto& chunk : running_) {
+    if (chunk->answeredAtMs.load(std::memory_order_acquire) != 0) ++answered;
+  }
   const int64_t now = nowMs();
-  PlannedChunk* slowest = nullptr;
-  double longestMs = 0;
-  for (const auto& running : running_) {
-    PlannedChunk& chunk = *running;
-    if (!chunk.mayYield) continue;
-    const double rate = rateOf(chunk, now, kMinRateSampleMs);
-    if (rate <= 0) continue;
-    int32_t last = 0;
-    {
-      MutexLock lock(chunk.runMutex);
-      last = chunk.lastChunkId;
-    }
-    const int64_t remaining = chunkLimit(writer.chunkAt(last), length) -
-                              chunk.state.receivedUpTo.load(std::memory_order_relaxed);
-    if (remaining <= 0) continue;
-    const double ownMs = static_cast<double>(remaining) / rate;
-    // Taking over costs the wait for the slow transfer's next store, a new request's answer
-    // (a connection first, perhaps) and the rest at the fastest rate seen.
-    const double takeOverMs = std::min<double>(kBatchWaitMs, kBatchBytes / rate) +
-                              2.0 * static_cast<double>(firstAnswerMs_) +
-                              static_cast<double>(remaining) / fastestRate_;
-    if (ownMs > 1.5 * takeOverMs && ownMs > longestMs) {
-      slowest = &chunk;
-      longestMs = ownMs;
+  const int64_t stored = writer.downloadedLength();
+  if (answered < static_cast<size_t>(wanted_)) {
+    windowStartMs_ = 0;
+    return;
+  }
+  if (windowStartMs_ == 0) {
+    windowStartMs_ = now;
+    windowStartBytes_ = stored;
+    return;
+  }
+  const int64_t elapsed = now - windowStartMs_;
+  if (elapsed < std::max<int64_t>(kMinRateWindowMs, 3 * firstAnswerMs_)) return;
+  const double rate = static_cast<double>(stored - windowStartBytes_) / static_cast<double>(elapsed);
+  windowStartMs_ = 0;
+  if (wanted_ > 1) {
+    // The transfer added last must have raised the total by half a fair share of one
+    // connection at least; less says the link (or the server) is full already.
+    const double fairShare = rateBeforeLastAdd_ / (wanted_ - 1);
+    if (rate - rateBeforeLastAdd_ < 0.5 * fairShare) {
+      ZP_LOG(Debug) << "split settled at " << wanted_ << " transfers: the last one added "
+                    << static_cast<int64_t>((rate - rateBeforeLastAdd_) * 1000) << " B/s";
+      splitSettled_ = true;
+      return;
     }
   }
-  if (slowest == nullptr) return false;
-  ZP_LOG(Debug) << "chunkId: " << slowest->request.chunkId << " leaves the rest of its run, "
-                << static_cast<int64_t>(longestMs) << " ms at its rate";
-  slowest->yieldRequested = true;
-  yielding_ = slowest;
-  return true;
+  // The time left only shrinks: once it is below the threshold, no later split pays either.
+  const double leftMs = rate > 0 ? static_cast<double>(length - stored) / rate
+                                 : std::numeric_limits<double>::infinity();
+  if (leftMs <= static_cast<double>(context_.splitThresholdMs)) {
+    ZP_LOG(Debug) << "split settled at " << wanted_ << " transfers: "
+                  << static_cast<int64_t>(leftMs) << " ms left";
+    splitSettled_ = true;
+    return;
+  }
+  rateBeforeLastAdd_ = rate;
+  connectionRate_.store(rate / wanted_, std::memory_order_relaxed);
+  ++wanted_;
+  ZP_LOG(Debug) << "split: " << wanted_ << " transfers, " << static_cast<int64_t>(leftMs)
+                << " ms left at " << static_cast<int64_t>(rate * 1000) << " B/s";
 }
 
 bool ChunkPlanner::topUp(int32_t* afterChunkId) {
-  while (running_.size() < static_cast<size_t>(context_.maxRunningChunks)) {
+  while (running_.size() < static_cast<size_t>(wanted_)) {
     if (failure_ != nullptr || context_.cancelled.load()) return false;
     ChunkInfo info;
     if (!claimNext(afterChunkId, &info)) return false;
@@ -525,14 +581,13 @@ bool ChunkPlanner::topUp(int32_t* afterChunkId) {
   return true;
 }
 
-int32_t ChunkPlanner::firstUnreachedChunk(PlannedChunk& chunk) {
-  // Bytes received but still gathered for the sink count as reached: taking them over would
-  // fetch them twice. (Bytes that arrive after this look are only fetched twice, never stored
-  // twice: the transfer stops at its run's new end.)
-  const int64_t reached = chunk.state.receivedUpTo.load(std::memory_order_relaxed);
+int32_t ChunkPlanner::firstUnrequestedChunk(PlannedChunk& chunk) {
+  // A cut never reaches a byte the transfer's request asks for: those bytes are on their way,
+  // and a cut before them would have them fetched twice.
+  const int64_t requested = chunk.requestedUpTo;
   int32_t first = chunk.lastChunkId + 1;
   while (first - 1 > chunk.writerChunkId.load() &&
-         context_.writer.chunkAt(first - 1).start >= reached) {
+         context_.writer.chunkAt(first - 1).start >= requested) {
     --first;
   }
   return first;
@@ -541,9 +596,9 @@ int32_t ChunkPlanner::firstUnreachedChunk(PlannedChunk& chunk) {
 bool ChunkPlanner::steal() {
   if (failure_ != nullptr || context_.cancelled.load()) return false;
   bool any = false;
-  while (running_.size() < static_cast<size_t>(context_.maxRunningChunks)) {
+  while (running_.size() < static_cast<size_t>(wanted_)) {
     // The run its transfer would take longest to finish, among those with a chunk it has not
-    // reached yet; the most such chunks breaks a tie.
+    // asked for yet; the most such chunks breaks a tie.
     const int64_t now = nowMs();
     PlannedChunk* victim = nullptr;
     int64_t spare = 0;
@@ -553,7 +608,7 @@ bool ChunkPlanner::steal() {
       int64_t rest = 0;
       {
         MutexLock lock(chunk.runMutex);
-        rest = int64_t{chunk.lastChunkId} - firstUnreachedChunk(chunk) + 1;
+        rest = int64_t{chunk.lastChunkId} - firstUnrequestedChunk(chunk) + 1;
       }
       if (rest <= 0) continue;
       const double ms = remainingMsOf(chunk, now);
@@ -566,17 +621,14 @@ bool ChunkPlanner::steal() {
     // A new request's answer takes about as long as the first one's did (a connection to set up
     // first, perhaps): the end of a run that its own transfer finishes within two of those stays
     // with it, as a link that one transfer fills gains nothing from another one's wait.
-    if (victim == nullptr || longestMs <= 2.0 * static_cast<double>(firstAnswerMs_)) {
-      (void)askSlowestToYield();
-      return any;
-    }
+    if (victim == nullptr || longestMs <= 2.0 * static_cast<double>(firstAnswerMs_)) return any;
     int32_t first = 0;
     int32_t last = 0;
     {
-      // Looked at again under the lock that the transfer moves on under: the cut never reaches
-      // the chunk it is filling.
+      // Looked at again under the lock that the transfer asks for its segments under: the cut
+      // never reaches a byte it has asked for.
       MutexLock lock(victim->runMutex);
-      const int64_t rest = int64_t{victim->lastChunkId} - firstUnreachedChunk(*victim) + 1;
+      const int64_t rest = int64_t{victim->lastChunkId} - firstUnrequestedChunk(*victim) + 1;
       if (rest <= 0) continue;  // its transfer got there meanwhile
       last = victim->lastChunkId;
       first = static_cast<int32_t>(last - (rest + 1) / 2 + 1);
@@ -597,9 +649,7 @@ bool ChunkPlanner::isFailure(const PlannedChunk& chunk) const {
 }
 
 size_t ChunkPlanner::collectFinished(DownloadMetrics& metrics) {
-  DataWriter& writer = context_.writer;
   const int64_t now = nowMs();
-  std::vector<std::pair<int32_t, int32_t>> leftOver;  // runs whose transfer yielded
   for (auto it = running_.begin(); it != running_.end();) {
     PlannedChunk& chunk = **it;
     {
@@ -614,33 +664,18 @@ size_t ChunkPlanner::collectFinished(DownloadMetrics& metrics) {
       if (failure_ == nullptr)
         failure_ = std::make_unique<AttemptResult>(failureOf(chunk, metrics));
       context_.activeChunks.cancelAll();
-    } else if (chunk.yielded) {
-      MutexLock lock(chunk.runMutex);
-      leftOver.emplace_back(chunk.writerChunkId.load(), chunk.lastChunkId);
     } else {
       // A short transfer's rate is blurred by its answer's wait: low, never too high.
       const double elapsed = static_cast<double>(std::max<int64_t>(1, now - chunk.submittedAtMs));
       fastestRate_ =
           std::max(fastestRate_, static_cast<double>(chunk.state.stats.downloadedSize) / elapsed);
+      connectionRate_.store(std::max(connectionRate_.load(std::memory_order_relaxed), fastestRate_),
+                            std::memory_order_relaxed);
     }
-    if (&chunk == yielding_) yielding_ = nullptr;
     context_.activeChunks.remove(chunk.request);
     // The first chunk's record stays for the attempt: the plan is told apart from it.
     if (&chunk == first_) firstKept_ = std::move(*it);
     it = running_.erase(it);
-  }
-  // A yielded run's rest goes out again at once, from the first byte it still needs; the worker
-  // that yielded is free for it.
-  const int64_t length = writer.contentLength();
-  for (const auto& [from, last] : leftOver) {
-    if (failure_ != nullptr || context_.cancelled.load()) break;
-    int32_t head = from;
-    while (head <= last && isChunkFinished(writer.chunkAt(head), length)) ++head;
-    if (head > last) continue;
-    ZP_LOG(Debug) << "chunkId: " << head << ", run to chunk " << last << " left by a slow transfer";
-    PlannedChunk& rest = addChunk(writer.chunkAt(head), last);
-    rest.mayYield = false;
-    submitRun(rest);
   }
   return running_.size();
 }
@@ -682,6 +717,7 @@ AttemptResult ChunkPlanner::failureOf(const PlannedChunk& chunk, DownloadMetrics
 }
 
 AttemptResult ChunkPlanner::finish() {
+  if (context_.onAllStored) context_.onAllStored();
   AttemptResult result;
   result.response = ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
   int code = 0;
@@ -702,15 +738,18 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
 
   PlannedChunk& first = addChunk(firstInfo, firstInfo.chunkId);
   first_ = &first;
+  // Without a split threshold every transfer opens at once, each with an even share.
+  if (context_.splitThresholdMs <= 0) {
+    wanted_ = context_.maxRunningChunks;
+    splitSettled_ = true;
+  }
   if (context_.writer.contentLength() > 0) {
-    // A resume: the length is known, and the first request asks for its share at once.
+    // A resume: the length is known, and the first run takes its share at once.
     growFirstRun(first);
   } else if (firstInfo.end > firstInfo.start) {
-    // The length comes with the first answer, a round trip away. Until then only this request
-    // runs, so it asks for everything: its connection keeps receiving while the other workers
-    // are handed their runs and connect, instead of idling after one chunk. Its run (and so
-    // what it stores) stays bounded by the run cap whatever length the answer claims.
-    first.askToEnd = true;
+    // The length comes with the first answer, which its run then grows into (whatever length
+    // the answer claims, only up to the run cap).
+    first.beforeLength = true;
   }
   first.state.acceptWholeAnswer = true;
   first.state.onConnected = [this, &first, &metrics](int32_t httpCode, int64_t) {
@@ -726,6 +765,8 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
   waitForFirstOutcome(first);
   metrics.first_response_time = nowMs() - startMs;
   firstAnswerMs_ = metrics.first_response_time;
+  segmentMs_.store(std::max(kSegmentMs, kSegmentAnswerWaits * firstAnswerMs_),
+                   std::memory_order_relaxed);
   const bool firstFailedEarly =
       firstOutcomeFuture_.wait_for(std::chrono::seconds(0)) == std::future_status::ready &&
       firstOutcomeFuture_.get().getResultCode() != ZPResponse::RESULT_SUCCESS;
@@ -741,7 +782,9 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
     MutexLock lock(first.runMutex);
     afterChunkId = first.lastChunkId;
   }
+  const auto max = static_cast<size_t>(context_.maxRunningChunks);
   for (;;) {
+    if (!firstFailedEarly) considerSplit();
     if (more) more = topUp(&afterChunkId);
     uint64_t seen = 0;
     {
@@ -757,16 +800,18 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
       continue;
     }
     // Workers freed by collecting get their next run at once, not after the next transfer ends.
-    if (more && stillRunning < static_cast<size_t>(context_.maxRunningChunks)) continue;
-    // A chunk still running counts itself in when it ends: the wait cannot miss it. Workers idle
-    // with nothing to take look again now and then for a slow transfer to relieve.
-    const bool idleWorkers =
-        !more && !firstFailedEarly && stillRunning < static_cast<size_t>(context_.maxRunningChunks);
+    if (more && stillRunning < static_cast<size_t>(wanted_)) continue;
+    // A chunk still running counts itself in when it ends: the wait cannot miss it. While a
+    // split may still pay, or transfers wanted have nothing to take, the planner looks again
+    // now and then: at the rate, and for a run with a rest to spare.
+    const bool lookAgain = !firstFailedEarly && failure_ == nullptr &&
+                           ((!splitSettled_ && static_cast<size_t>(wanted_) < max) ||
+                            (!more && stillRunning < static_cast<size_t>(wanted_)));
     MutexLock lock(doneMutex_);
     while (finishedCount_ == seen) {
-      if (!idleWorkers) {
+      if (!lookAgain) {
         doneSignal_.wait(doneMutex_);
-      } else if (!doneSignal_.waitFor(doneMutex_, kIdleRecheck)) {
+      } else if (!doneSignal_.waitFor(doneMutex_, kRecheck)) {
         break;
       }
     }

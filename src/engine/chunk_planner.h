@@ -1,12 +1,17 @@
-// ChunkPlanner: one whole download attempt. Its first request runs alone until the first answer
-// tells the resource's length and validator; not knowing where the resource ends, it asks for
-// everything, and once the length is known its run becomes an even share of the resource. The
-// remaining chunks go to the transfer client as workers free up (never more at once than the
-// client runs), in runs of adjacent chunks that nobody has started, each fetched with one request
-// and stored chunk by chunk. A free worker with no chunk left takes the second half of the
-// largest unstarted rest of a running run. It collects every transfer (the first failure stops
-// the others) and turns the outcome into a response together with the decision whether the
-// stored bytes are proven wrong. Runs on the task's thread; one attempt per object.
+// ChunkPlanner: one whole download attempt. It fetches every byte once: each request asks for a
+// bounded segment of its run, about what its connection fetches in a second at the rate measured
+// so far, and the next segment follows on the same worker (and connection) when that one ends.
+// A run is only ever cut past the segment its transfer has asked for, so no request asks for a
+// byte that is stored or that another transfer is fetching, and no transfer is stopped with bytes
+// in flight. The first request runs alone until its answer tells the resource's length and
+// validator; its run then covers the rest of the resource. Another transfer is opened only while
+// splitting pays: while the time left at the total rate measured so far exceeds the split
+// threshold, and as long as the transfer added last raised that rate by at least half a fair
+// share; never more than maxRunningChunks at once. A new transfer takes the first unclaimed chunks
+// of the writer's plan, or the second half of the unrequested rest of the run that would take
+// longest to finish. It collects every transfer (the first failure stops the others) and turns the
+// outcome into a response together with the decision whether the stored bytes are proven wrong.
+// Runs on the task's thread; one attempt per object.
 #pragma once
 
 #include <atomic>
@@ -49,6 +54,12 @@ class ChunkPlanner {
     const std::atomic<bool>& cancelled;
     std::function<void()> notifyProgress;  // after every stored block, on a chunk worker
     int maxRunningChunks;                  // chunks fetched at once; the client's worker count
+    // Open more transfers only while the time left at the rate so far exceeds this; 0 or less
+    // opens maxRunningChunks at once.
+    int64_t splitThresholdMs = 2000;
+    // Told on the planner's thread once every byte is stored, before the delivery's write-out
+    // and rename; not told when the attempt fails or is cancelled. May be empty.
+    std::function<void()> onAllStored;
   };
 
   explicit ChunkPlanner(Context context);
@@ -82,31 +93,23 @@ class ChunkPlanner {
     ZPResponse rejection;
     // Set by addChunk before the chunk is submitted: the chunk's place in notified_.
     size_t serial = 0;
-    // Set before the first submission, read by rangeOf: while the resource's length is unknown
-    // the request asks for everything from its first byte on rather than for its run, so that
-    // the first answer goes on past the first chunk while the other workers start; the run grows
-    // into those bytes once the length is known. (An open range also spares servers that state a
-    // range reaching past the end as it was asked.)
-    bool askToEnd = false;
-    // Set by the planner's thread: the transfer stores what it has received and ends at its next
-    // store, leaving the rest of its run to a faster connection. yielded is set on the worker
-    // when it did, and read by the planner after the chunk is done.
-    std::atomic<bool> yieldRequested{false};
-    bool yielded = false;
+    // Set before the first submission, read by rangeOf: the request goes out before the
+    // resource's length is known, so its first segment is asked by size from its first byte
+    // rather than by the run (the run grows into those bytes once the length is known).
+    bool beforeLength = false;
+    // One past the last byte the transfer's current request asks for (INT64_MAX for an open
+    // range): the run is never cut before it. Set by rangeOf on the worker, read by the planner.
+    int64_t requestedUpTo GUARDED_BY(runMutex) = 0;
     // Touched only by the planner's thread: when the transfer was handed its run and the offset
     // its range started at.
     int64_t submittedAtMs = 0;
     int64_t submittedFrom = 0;
-    // When the transfer's answer was accepted and the offset it started at, to tell how fast the
-    // transfer goes: the wait for the answer says how far the server is, not how fast the
-    // connection is. Written on the chunk's worker (answeredFrom first), read by the planner;
-    // answeredAtMs is 0 before the first answer.
+    // When the transfer's first answer was accepted and the offset it started at, to tell how
+    // fast the transfer goes over all its segments: the wait for the first answer says how far
+    // the server is, not how fast the connection is. Written on the chunk's worker (answeredFrom
+    // first), read by the planner; answeredAtMs is 0 before the first answer.
     std::atomic<int64_t> answeredAtMs{0};
     std::atomic<int64_t> answeredFrom{0};
-    // Touched only by the planner's thread: false for the rest of a run whose transfer yielded.
-    // Such a rest is never asked to yield again: a server that stalls every answer would
-    // otherwise see a new request for every few bytes.
-    bool mayYield = true;
   };
 
   // A transfer of the run from chunk to lastChunkId.
@@ -127,21 +130,27 @@ class ChunkPlanner {
   void growFirstRun(PlannedChunk& first);
   // Moves the transfer to the next chunk of its run; false at the run's end.
   bool advance(PlannedChunk& chunk);
-  // The range of the transfer's next attempt: from the first byte its run still needs.
+  // The range of the transfer's next request: its next segment, from the first byte its run
+  // still needs (see the class comment). Called on the worker before every attempt.
   std::string rangeOf(PlannedChunk& chunk);
-  // The first chunk of the run that its transfer has not received a byte of (lastChunkId + 1
-  // when it has reached them all); never the chunk being filled.
-  int32_t firstUnreachedChunk(PlannedChunk& chunk) REQUIRES(chunk.runMutex);
-  // Gives an idle worker the second half of the unreached rest of the running run that would
+  // Bytes the transfer's next segment asks for: about a second at its rate (or at the rate of
+  // the attempt's connections), at least one chunk.
+  int64_t segmentBytesOf(const PlannedChunk& chunk, int64_t blockBytes);
+  // The run has bytes its transfer has not asked for yet: the worker asks for them next, on the
+  // same connection. Called on the worker after a request ended well.
+  bool hasMore(PlannedChunk& chunk);
+  // The first chunk of the run past every byte its transfer has asked for (lastChunkId + 1 when
+  // it has asked for them all); never the chunk being filled.
+  int32_t firstUnrequestedChunk(PlannedChunk& chunk) REQUIRES(chunk.runMutex);
+  // Gives an idle worker the second half of the unrequested rest of the running run that would
   // take longest to finish, unless even that one ends before a new request could help; false
   // when no run has a chunk to spare or none is worth it.
   bool steal();
-  // No run has a chunk to spare, yet a worker is idle: asks the transfer that would take longest
-  // to finish its run, when a connection as fast as the fastest one so far would finish it
-  // clearly sooner, to end at its next store; its rest is handed out again once it has (see
-  // collectFinished). At most one such request at a time; true when one is outstanding.
-  bool askSlowestToYield();
-  // Notes that the transfer's answer was accepted now (see PlannedChunk::answeredAtMs).
+  // Measures the total rate with the transfers running now and decides whether one more pays
+  // (see the class comment); raises wanted_ when it does.
+  void considerSplit();
+  // Notes that the transfer's answer was accepted now (see PlannedChunk::answeredAtMs); only the
+  // first answer of a transfer counts.
   static void noteAnswer(PlannedChunk& chunk);
   // Bytes per millisecond the transfer has received since its answer came; 0 before an answer
   // and while the answer is less than minSampleMs old.
@@ -161,7 +170,7 @@ class ChunkPlanner {
   void reject(PlannedChunk& chunk, const ZPResponse& why, bool discard);
   void offerFirstOutcome(const ZPResponse& outcome);
   void waitForFirstOutcome(const PlannedChunk& first);
-  // Hands out chunks until maxRunningChunks run or none is left; false once none is left.
+  // Hands out chunks until wanted_ transfers run or none is left; false once none is left.
   bool topUp(int32_t* afterChunkId);
   // Collects every finished chunk: adds its statistics to metrics, keeps the first failure,
   // stops the others after one. Returns how many chunks still run.
@@ -187,7 +196,20 @@ class ChunkPlanner {
   // time the first answer took: what a transfer that takes over a slow one's rest can expect.
   double fastestRate_ = 0;
   int64_t firstAnswerMs_ = 0;
-  PlannedChunk* yielding_ = nullptr;  // asked to yield, not yet collected
+  // Splitting: the transfers the attempt runs at once now (at most maxRunningChunks), whether
+  // adding more has been given up, the total rate measured before the last one was added, and
+  // the window the current measurement started (0: not started; it starts once every wanted
+  // transfer has its answer).
+  int wanted_ = 1;
+  // What a segment asks for, read by the workers: its duration (set once the first answer's
+  // wait is known) and, for a transfer without a rate of its own, the rate one connection of the
+  // attempt reaches (bytes per millisecond; 0 while unknown). Written by the planner's thread.
+  std::atomic<int64_t> segmentMs_{1000};
+  std::atomic<double> connectionRate_{0};
+  bool splitSettled_ = false;
+  double rateBeforeLastAdd_ = 0;
+  int64_t windowStartMs_ = 0;
+  int64_t windowStartBytes_ = 0;
 
   // Chunk completion: every chunk's onDone counts here, under doneMutex_.
   Mutex doneMutex_;

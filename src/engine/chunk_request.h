@@ -34,6 +34,10 @@ struct ChunkRequest {
   // server whose resource changed answers with the whole new resource instead of a part of it.
   // Asked afresh at every submission; empty function or empty text: no If-Range header.
   std::function<std::string()> ifRangeProvider;
+  // Asked on the worker after an attempt that ended well: true when the request has more to ask
+  // for, and the worker goes on with another attempt at once (rangeProvider tells its range),
+  // on the connection the last one used. Empty function: one successful attempt ends the chunk.
+  std::function<bool()> hasMore;
   // Set by HttpChunkClient::cancel on any thread; workers poll it.
   std::atomic<bool> cancelled{false};
 };

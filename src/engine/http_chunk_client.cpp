@@ -71,8 +71,6 @@ bool HttpChunkClient::trustPathIsDirectory() {
 
 void HttpChunkClient::submit(ChunkRequest& request, ChunkState& state) {
   try {
-    const std::string range = request.rangeProvider ? request.rangeProvider() : std::string();
-    ZP_LOG(Debug) << "submit request chunkId: " << request.chunkId << ", range: " << range;
     state.outcome.connected = false;
     {
       MutexLock lock(jobs_->mutex);
@@ -129,7 +127,9 @@ void HttpChunkClient::runJob(ChunkRequest& request, ChunkState& state) {
     return;
   }
   try {
-    transfer(request, state);
+    // A request that ended well and has more to ask for goes on here, on the connection the
+    // handles keep, without waiting behind other jobs of the pool.
+    while (transfer(request, state)) state.outcome.connected = false;
   } catch (const std::exception& error) {
     // Only allocation can throw in transfer, and only before the chunk is finished or handed to
     // a retry (both are the last step of every path), so the chunk is still ours to end.
@@ -139,7 +139,7 @@ void HttpChunkClient::runJob(ChunkRequest& request, ChunkState& state) {
   }
 }
 
-void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
+bool HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   const int32_t chunkId = request.chunkId;
   AttemptSetup setup;
   setup.url = request.url;
@@ -153,6 +153,7 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   }
   state.stats.domains.insert(hostOf(setup.url));
   setup.range = request.rangeProvider ? request.rangeProvider() : std::string();
+  ZP_LOG(Debug) << "submit request chunkId: " << chunkId << ", range: " << setup.range;
   // If-Range only makes sense with a range: without one the whole resource comes anyway.
   if (request.ifRangeProvider && !setup.range.empty()) setup.ifRange = request.ifRangeProvider();
   setup.policy = &policy_;
@@ -171,29 +172,35 @@ void HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
                   << state.outcome.errorMsg << ")";
     notifyUnconnected(state, state.outcome.httpCode, state.answer.contentLength);
     finish(state);
-    return;
+    return false;
   }
   if (request.cancelled.load(std::memory_order_relaxed)) {
     ZP_LOG(Debug) << "chunkId: " << chunkId << ", cancelled";
     notifyUnconnected(state, 0, 0);
     finish(state);
-    return;
+    return false;
   }
   if (state.outcome.errorCode == 0) {
+    // Only an attempt that brought bytes goes on: one that ended well with none would otherwise
+    // ask again and again; the planner tells a run left short when the chunk ends.
+    const bool progressed =
+        state.receivedUpTo.load(std::memory_order_relaxed) > state.answer.requestedStart;
+    if (progressed && request.hasMore && request.hasMore()) return true;
     ZP_LOG(Debug) << "chunkId: " << chunkId
                   << ", download success, size: " << state.stats.downloadedSize;
     finish(state);
-    return;
+    return false;
   }
   ZP_LOG(Warn) << "chunkId: " << chunkId << ", error: " << state.outcome.errorCode << "("
                << state.outcome.errorMsg << "), httpCode: " << state.outcome.httpCode;
   // A rejected option, a refused answer or a 416 (the range lies past the resource's end) would
   // come back the same on any retry.
   if (end.optionsSet && !end.refused && state.outcome.finalStatus != 416) {
-    if (retryOnSameHost(request, state)) return;
-    if (switchHost(request, state)) return;
+    if (retryOnSameHost(request, state)) return false;
+    if (switchHost(request, state)) return false;
   }
   failForGood(request, state);
+  return false;
 }
 
 bool HttpChunkClient::retryOnSameHost(ChunkRequest& request, ChunkState& state) {

@@ -68,7 +68,9 @@ class HttpChunkClient {
 
  private:
   void runJob(ChunkRequest& request, ChunkState& state);
-  void transfer(ChunkRequest& request, ChunkState& state);
+  // One attempt of the chunk. True when it ended well and the request has more to ask for: the
+  // caller runs the next attempt; false when the chunk is finished or handed to a retry.
+  bool transfer(ChunkRequest& request, ChunkState& state);
   bool retryOnSameHost(ChunkRequest& request, ChunkState& state);
   bool switchHost(ChunkRequest& request, ChunkState& state);
   void failForGood(ChunkRequest& request, ChunkState& state);

@@ -62,13 +62,16 @@ TEST(ByteRangeTest, UnreadableRangeStillGivesAStatedTotal) {
   }
 }
 
-// The last byte must lie below the total: a range that reaches it contradicts itself, and
-// neither of its parts can be believed.
-TEST(ByteRangeTest, RangeReachingItsOwnTotalIsUnreadable) {
-  const ContentRange lastByte = parseContentRange("bytes 0-99/100");
-  EXPECT_TRUE(lastByte.hasRange);
-  EXPECT_EQ(lastByte.total, 100);
-  for (const char* text : {"bytes 0-100/100", "bytes 50-60/10", "bytes 0-0/0"}) {
+// A range that starts at or past its total contradicts itself, and neither of its parts can be
+// believed; one that only ends past it (the range as asked, repeated) ends at the total.
+TEST(ByteRangeTest, RangeStartingPastItsOwnTotalIsUnreadable) {
+  for (const char* text : {"bytes 0-99/100", "bytes 0-100/100", "bytes 0-1048575/100"}) {
+    const ContentRange range = parseContentRange(text);
+    EXPECT_TRUE(range.hasRange) << text;
+    EXPECT_EQ(range.last, 99) << text;
+    EXPECT_EQ(range.total, 100) << text;
+  }
+  for (const char* text : {"bytes 100-100/100", "bytes 50-60/10", "bytes 0-0/0"}) {
     const ContentRange range = parseContentRange(text);
     EXPECT_FALSE(range.hasRange) << text;
     EXPECT_FALSE(range.hasTotal) << text;

@@ -1,9 +1,10 @@
-// How a download is planned over its connections: runs of adjacent chunks fetched with one
-// request each, and a worker that runs out of work taking over the unstarted end of a slow
-// connection's run. Against a loopback server whose answer to one range trickles.
+// How a download is planned over its connections: runs of adjacent chunks asked for in bounded
+// segments, never a byte twice, and a worker that runs out of work taking over the unrequested
+// end of a slow connection's run. Against a loopback server whose answer to one range trickles.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -37,11 +38,13 @@ class ChunkPlannerTest : public testing::Test {
       // A range past the end is answered up to the end, as any server does.
       const int64_t asked = rest.empty() ? INT64_MAX : static_cast<int64_t>(std::stoll(rest));
       const int64_t last = std::min<int64_t>(kBlock * kBlocks - 1, asked);
+      const bool slow = first == slowStart_;
       {
         std::lock_guard<std::mutex> lock(mutex_);
         ranges_.emplace_back(first, last);
+        duringSlow_.push_back(slowSending_ > 0);
+        if (slow) ++slowSending_;
       }
-      const bool slow = first == slowStart_;
       const bool stalls = stallMs_ > 0 && first > 0;
       if (answerDelayMs_ > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs_));
@@ -55,6 +58,10 @@ class ChunkPlannerTest : public testing::Test {
           [this, first, last, slow, stalls](size_t offset, httplib::DataSink& sink) {
             const int64_t at = first + static_cast<int64_t>(offset);
             if (at > last) {
+              if (slow) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                --slowSending_;
+              }
               sink.done();
               return true;
             }
@@ -78,10 +85,11 @@ class ChunkPlannerTest : public testing::Test {
   // The server stops before the state its handlers use goes.
   void TearDown() override { runner_.reset(); }
 
-  ZPResponse download() {
+  ZPResponse download(int splitThresholdMs = 2000) {
     ZPSetting settings(dir_.file("root"), dir_.file("save"));
     settings.threadNum = 2;
     settings.blockSize = kBlock;
+    settings.splitThresholdMs = splitThresholdMs;
     Zephyl manager(settings);
     ZPRequest request(runner_->url("/f"));
     request.outputType = ZPRequest::OUTPUT_MEMORY;
@@ -102,76 +110,66 @@ class ChunkPlannerTest : public testing::Test {
   httplib::Server server_;
   std::unique_ptr<zephyl::test::HttplibRunner> runner_;
   std::mutex mutex_;
-  std::vector<std::pair<int64_t, int64_t>> ranges_;  // guarded by mutex_
+  // Guarded by mutex_: every range asked for, whether the slow answer was being sent when it
+  // came, and how many slow answers are being sent.
+  std::vector<std::pair<int64_t, int64_t>> ranges_;
+  std::vector<bool> duringSlow_;
+  int slowSending_ = 0;
   zephyl::test::TempDir dir_;
 };
 
-TEST_F(ChunkPlannerTest, RunsOfChunksTakeOneRequestEach) {
+TEST_F(ChunkPlannerTest, FastDownloadTakesFewBoundedRequestsOverOneConnection) {
   ZPResponse response = download();
   ASSERT_TRUE(response.isSuccess()) << response.logString();
   ASSERT_NE(response.getData(), nullptr);
   EXPECT_TRUE(*response.getData() == body_);
-  // The first request from byte 0 (asking for the whole resource, whose length it does not know
-  // yet), then the other worker's run from the middle (and perhaps the ends of runs taken over
-  // by the worker that finished first), each starting at a chunk boundary.
+  // The first request asks for its first chunk (the length is not known yet), the next one for
+  // the rest on the same transfer: what one loopback connection fetches in a second.
   const auto asked = ranges();
-  EXPECT_EQ(asked.front(), std::make_pair(int64_t{0}, kBlock * kBlocks - 1));
-  EXPECT_LT(asked.size(), static_cast<size_t>(kBlocks / 2));
+  EXPECT_EQ(asked.front(), std::make_pair(int64_t{0}, kBlock - 1));
+  EXPECT_LE(asked.size(), 3u);
+  int64_t reached = 0;
   for (const auto& [first, last] : asked) {
-    EXPECT_EQ(first % kBlock, 0) << first;
-    EXPECT_LE(first, last);
+    EXPECT_EQ(first, reached) << "asked out of order or twice";
+    reached = last + 1;
   }
+  EXPECT_EQ(reached, kBlock * kBlocks);
 }
 
-TEST_F(ChunkPlannerTest, IdleWorkerTakesTheUnstartedEndOfASlowRun) {
-  // Two workers share the resource evenly: the second one's run, from the middle, trickles.
+TEST_F(ChunkPlannerTest, IdleWorkerTakesTheUnrequestedEndOfASlowRun) {
+  // Both transfers open at once, each with half of the resource: the second one's first
+  // answer, from the middle, trickles.
   slowStart_ = kBlock * kBlocks / 2;
-  ZPResponse response = download();
+  ZPResponse response = download(0);
   ASSERT_TRUE(response.isSuccess()) << response.logString();
   ASSERT_NE(response.getData(), nullptr);
   EXPECT_TRUE(*response.getData() == body_);
-  const auto asked = ranges();
-  int64_t slowEnd = -1;
-  for (const auto& [first, last] : asked) {
-    if (first == slowStart_) slowEnd = last;
-  }
-  ASSERT_GT(slowEnd, slowStart_);
-  // Some other request starts at a chunk boundary inside the slow run: its end was taken over.
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A request from inside the slow run while its answer was still trickling can only come from
+  // the other worker: it took over the end the slow transfer had not asked for yet. And no byte
+  // was asked for twice.
   bool taken = false;
-  for (const auto& [first, last] : asked) {
-    taken = taken || (first > slowStart_ && first <= slowEnd && first % kBlock == 0);
+  std::vector<std::pair<int64_t, int64_t>> sorted = ranges_;
+  for (size_t i = 0; i < ranges_.size(); ++i) {
+    taken = taken || (duringSlow_[i] && ranges_[i].first > slowStart_);
   }
   EXPECT_TRUE(taken) << "no request took over the slow run's end";
+  std::sort(sorted.begin(), sorted.end());
+  for (size_t i = 1; i < sorted.size(); ++i) {
+    EXPECT_GT(sorted[i].first, sorted[i - 1].second) << "asked twice from " << sorted[i].first;
+  }
 }
 
-TEST_F(ChunkPlannerTest, RunEndingSoonerThanANewAnswerCouldComeIsNotSplit) {
-  // Every answer takes 300 ms to come, its bytes then a moment: the worker that finishes first
-  // would wait longer for an answer to the other run's end than that run takes to finish.
+TEST_F(ChunkPlannerTest, DownloadThatOneConnectionFinishesSoonIsNotSplit) {
+  // Every answer takes 300 ms to come, its bytes then a moment: a second connection would wait
+  // longer for its answer than the first one takes to finish.
   answerDelayMs_ = 300;
   ZPResponse response = download();
   ASSERT_TRUE(response.isSuccess()) << response.logString();
   ASSERT_NE(response.getData(), nullptr);
   EXPECT_TRUE(*response.getData() == body_);
   const auto asked = ranges();
-  EXPECT_EQ(asked.size(), 2u) << "a run was split although its transfer was about to end";
-}
-
-TEST_F(ChunkPlannerTest, IdleWorkerTakesOverTheRestOfASlowTransfersChunk) {
-  // The other worker's run trickles so slowly that one chunk of it takes over a second: once
-  // every chunk it has not reached is taken, the chunk it fills is the last thing left.
-  slowStart_ = kBlock * kBlocks / 2;
-  slowPiece_ = 256;
-  ZPResponse response = download();
-  ASSERT_TRUE(response.isSuccess()) << response.logString();
-  ASSERT_NE(response.getData(), nullptr);
-  EXPECT_TRUE(*response.getData() == body_);
-  // The slow transfer stored what it had and ended; another request went on from there, in the
-  // middle of the chunk.
-  bool midChunk = false;
-  for (const auto& [first, last] : ranges()) {
-    midChunk = midChunk || (first > slowStart_ && first % kBlock != 0);
-  }
-  EXPECT_TRUE(midChunk) << "nobody took over the slow transfer's chunk";
+  EXPECT_EQ(asked.size(), 2u) << "the download was split although one transfer was about to end";
 }
 
 TEST_F(ChunkPlannerTest, AnswersThatAllStallEarlyAreNotAskedForAgainAndAgain) {

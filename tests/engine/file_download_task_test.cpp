@@ -93,30 +93,33 @@ TEST_F(FileDownloadTaskTest, EverySinkDeliversExactBytesForSizesAroundTheBlock) 
 }
 
 TEST_F(FileDownloadTaskTest, ChunkedDownloadAsksForEveryBlockOnce) {
-  const int64_t size = 3 * kBlock + 10;
+  const int64_t size = 40 * kBlock + 10;
   server_.serve("/blocks", patternBytes(static_cast<size_t>(size)));
+  // Every transfer opens at once, so that runs are split and their ends taken over.
+  settings_.splitThresholdMs = 0;
   ZPResponse response = run(request("/blocks", ZPRequest::OUTPUT_CHUNK_FILE));
   ASSERT_TRUE(response.isSuccess()) << response.logString();
   std::vector<std::pair<int64_t, int64_t>> ranges;
   for (const std::string& range : rangesSeen()) {
-    long long first = -1, last = size - 1;  // "bytes=first-" asks up to the end
-    ASSERT_GE(std::sscanf(range.c_str(), "bytes=%lld-%lld", &first, &last), 1) << range;
+    long long first = -1, last = -1;
+    ASSERT_EQ(std::sscanf(range.c_str(), "bytes=%lld-%lld", &first, &last), 2)
+        << "an open range may fetch bytes that another request asks for: " << range;
     ranges.emplace_back(first, last);
   }
+  // The length is unknown when the first request goes out: it asks for its first block only.
   ASSERT_FALSE(ranges.empty());
-  // The length is unknown when the first request goes out: it asks for everything and keeps
-  // what the other workers are not handed.
-  EXPECT_EQ(rangesSeen().front(), "bytes=0-");
-  // The others ask for whole blocks past the first one, each block once.
-  std::vector<std::pair<int64_t, int64_t>> others(ranges.begin() + 1, ranges.end());
-  std::sort(others.begin(), others.end());
-  int64_t reached = kBlock;
-  for (const auto& [first, last] : others) {
+  EXPECT_EQ(rangesSeen().front(), "bytes=0-" + std::to_string(kBlock - 1));
+  // Every request starts at a block boundary and ends at one or at the end, and no byte is
+  // asked for twice.
+  std::sort(ranges.begin(), ranges.end());
+  int64_t reached = 0;
+  for (const auto& [first, last] : ranges) {
     EXPECT_EQ(first % kBlock, 0) << first;
     EXPECT_GE(first, reached) << "asked twice from " << first;
     EXPECT_TRUE((last + 1) % kBlock == 0 || last == size - 1) << last;
     reached = last + 1;
   }
+  EXPECT_EQ(reached, size);
   EXPECT_EQ(response.getFile(),
             settings_.saveDirPath + "/" + fileKeyFromUrl(server_.url("/blocks")));
   EXPECT_FALSE(std::ifstream(storage_->lruCacheDir() + "/" +
@@ -132,9 +135,9 @@ TEST_F(FileDownloadTaskTest, CutConnectionResumesAfterTheStoredBytes) {
   ZPResponse response = run(request("/cut", ZPRequest::OUTPUT_CHUNK_FILE));
   ASSERT_TRUE(response.isSuccess()) << response.logString();
   EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(body));
-  // The first request asks for everything (the length is unknown); the retry knows the length
-  // and asks for the rest of the block only.
-  EXPECT_EQ(rangesSeen(), (std::vector<std::string>{"bytes=0-", "bytes=1000-4095"}));
+  // The first request asks for the first block (the length is unknown); the retry asks for the
+  // rest of it only.
+  EXPECT_EQ(rangesSeen(), (std::vector<std::string>{"bytes=0-4095", "bytes=1000-4095"}));
 }
 
 TEST_F(FileDownloadTaskTest, InterruptedChunkedDownloadResumesInANewTask) {
@@ -226,6 +229,7 @@ TEST_F(FileDownloadTaskTest, FailingHostMovesToTheAlternativeHost) {
   server_.serve("/m", patternBytes(2 * kBlock), failing);
   mirror.serve("/m", patternBytes(2 * kBlock));
   settings_.httpPolicy.domainMap[server_.host()] = {mirror.host()};
+  settings_.splitThresholdMs = 0;  // both chunks' transfers open at once
   ZPResponse response = run(request("/m", ZPRequest::OUTPUT_MEMORY));
   ASSERT_TRUE(response.isSuccess()) << response.logString();
   EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(patternBytes(2 * kBlock)));
@@ -369,14 +373,14 @@ TEST_F(FileDownloadTaskTest, CompleteDownloadThatCouldNotBeDeliveredNeedsNoSecon
   server_.serve("/done", body);
   ZPRequest req = request("/done", ZPRequest::OUTPUT_CHUNK_FILE);
   settings_.httpPolicy.executeRetryCount = 0;
-  std::ofstream(dir_.file("file-in-the-way")) << "x";
-  const std::string goodSaveDir = settings_.saveDirPath;
-  settings_.saveDirPath = dir_.file("file-in-the-way") + "/save";
+  // A name longer than any file system takes: the directory is fine, so only the delivery itself
+  // can fail.
+  req.savePath = dir_.file(std::string(300, 'n'));
   ZPResponse undelivered = run(req);
   EXPECT_EQ(undelivered.getErrorCode(), ZPResponse::CACHE_ERROR);
   const size_t requestsBefore = server_.requestCount();
 
-  settings_.saveDirPath = goodSaveDir;
+  req.savePath.clear();
   ZPResponse response = run(req);
   ASSERT_TRUE(response.isSuccess()) << response.logString();
   EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(body));
@@ -542,6 +546,48 @@ TEST_F(FileDownloadTaskTest, EveryExecutionSendsOneMetricsRecord) {
   Pelvar_ClearUploaded();
   Pelvar_Shutdown();
 }
+
+// How a download is split, and what it costs the server, over the sinks: a link that one
+// connection fills keeps one; a link that limits every connection gets threadNum of them (the
+// single-file sink keeps one, as it is one range). Either way every byte is sent about once.
+struct SplitCase {
+  const char* name;
+  int sink;
+  int64_t bytesPerSecond;  // per connection; 0: as fast as loopback goes
+  int splitThresholdMs;    // 8 MiB paced at 2 MiB/s take seconds: more than 500 ms until the
+                           // fourth connection
+  int transfers;           // answers sent at once at most
+};
+
+void PrintTo(const SplitCase& split, std::ostream* out) { *out << split.name; }
+
+class SplitTest : public FileDownloadTaskTest, public testing::WithParamInterface<SplitCase> {};
+
+TEST_P(SplitTest, SplitsOnlyWhenItPaysAndSendsEveryByteOnce) {
+  const SplitCase& split = GetParam();
+  const int64_t size = 8 << 20;
+  const std::vector<uint8_t> body = patternBytes(static_cast<size_t>(size), 7);
+  Misbehaviour paced;
+  paced.bytesPerSecond = split.bytesPerSecond;
+  server_.serve("/split", body, paced);
+  settings_.blockSize = 64 << 10;
+  settings_.threadNum = 4;
+  settings_.splitThresholdMs = split.splitThresholdMs;
+  ZPResponse response = run(request("/split", split.sink));
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(body));
+  EXPECT_LE(server_.bodyBytesSent(), size + std::max<int64_t>(size / 100, 64 << 10));
+  EXPECT_EQ(server_.mostAnswersAtOnce(), split.transfers);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EverySink, SplitTest,
+    testing::Values(SplitCase{"ChunkedFast", ZPRequest::OUTPUT_CHUNK_FILE, 0, 2000, 1},
+                    SplitCase{"FileFast", ZPRequest::OUTPUT_FILE, 0, 2000, 1},
+                    SplitCase{"MemoryFast", ZPRequest::OUTPUT_MEMORY, 0, 2000, 1},
+                    SplitCase{"ChunkedPaced", ZPRequest::OUTPUT_CHUNK_FILE, 2 << 20, 500, 4},
+                    SplitCase{"MemoryPaced", ZPRequest::OUTPUT_MEMORY, 2 << 20, 500, 4}),
+    [](const testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace zephyl

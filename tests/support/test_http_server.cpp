@@ -163,6 +163,7 @@ struct TestHttpServer::Answer {
   int delayMs = 0;
   int64_t stallAfter = -1;
   int stallMs = 0;
+  int64_t bytesPerSecond = 0;
 };
 
 TestHttpServer::TestHttpServer() {
@@ -399,6 +400,7 @@ TestHttpServer::Answer TestHttpServer::decide(const std::string& method, const s
         answer.lengthLie = misbehaviour.lengthLie;
         answer.stallAfter = misbehaviour.stallAfterBytes;
         answer.stallMs = std::clamp(misbehaviour.stallMs, 0, kMaxPauseMs);
+        answer.bytesPerSecond = std::max<int64_t>(0, misbehaviour.bytesPerSecond);
         if (resource.cutsDone < misbehaviour.cutFirst) {
           ++resource.cutsDone;
           answer.cutAfter = std::max<int64_t>(0, misbehaviour.cutAfterBytes);
@@ -459,9 +461,34 @@ bool TestHttpServer::sendAnswer(int fd, const Answer& answer, bool keepAlive) {
 
   const size_t limit =
       answer.cutAfter >= 0 ? std::min(length, static_cast<size_t>(answer.cutAfter)) : length;
+  // Counted while its body is sent.
+  struct Sending {
+    explicit Sending(const Answer& answer, std::atomic<int>& now, std::atomic<int>& most)
+        : counted(answer.resource), now(now) {
+      if (!counted) return;
+      const int at = ++now;
+      int seen = most.load();
+      while (at > seen && !most.compare_exchange_weak(seen, at)) {
+      }
+    }
+    ~Sending() {
+      if (counted) --now;
+    }
+    const bool counted;
+    std::atomic<int>& now;
+  } sending(answer, answersSending_, mostAnswersAtOnce_);
   bool stalled = answer.stallAfter < 0;
   size_t sent = 0;
+  const auto bodyStart = std::chrono::steady_clock::now();
   while (sent < limit) {
+    if (answer.bytesPerSecond > 0) {
+      // The next piece leaves when the bytes sent so far have had their time.
+      const auto due = bodyStart + std::chrono::microseconds(static_cast<int64_t>(sent) * 1000000 /
+                                                             answer.bytesPerSecond);
+      const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+          due - std::chrono::steady_clock::now());
+      if (wait.count() > 0 && !pause(static_cast<int>(wait.count()))) return false;
+    }
     size_t piece = std::min(kPieceBytes, limit - sent);
     if (!stalled && sent + piece > static_cast<size_t>(answer.stallAfter)) {
       piece = static_cast<size_t>(answer.stallAfter) - sent;
@@ -477,6 +504,7 @@ bool TestHttpServer::sendAnswer(int fd, const Answer& answer, bool keepAlive) {
       if (!sendAll(fd, size, static_cast<size_t>(written))) return false;
     }
     if (!sendAll(fd, reinterpret_cast<const char*>(data + sent), piece)) return false;
+    bodyBytesSent_ += static_cast<int64_t>(piece);
     if (framing == BodyFraming::kChunked && !sendAll(fd, "\r\n", 2)) return false;
     sent += piece;
   }

@@ -54,6 +54,9 @@ struct Misbehaviour {
   int64_t stallAfterBytes = -1;  // after this many body bytes, pause stallMs (at most 10 s)
   int stallMs = 0;
   std::string redirectTo;  // when set, every request gets a 302 with this Location, no body
+  // Each answer's body is paced to this many bytes per second, as over a link that limits every
+  // connection; 0: as fast as the socket takes it.
+  int64_t bytesPerSecond = 0;
 };
 
 // One request as the server received it.
@@ -105,6 +108,11 @@ class TestHttpServer {
   // Waits at most timeoutMs until at least count requests arrived; false on time-out.
   bool waitForRequests(size_t count, int timeoutMs) const;
   void clearRequests();
+  // Body bytes written to connections so far, of every answer (also those the client stopped
+  // reading): what a download cost the server.
+  int64_t bodyBytesSent() const { return bodyBytesSent_.load(); }
+  // The most answers of a resource (200 or 206) that were being sent at once so far.
+  int mostAnswersAtOnce() const { return mostAnswersAtOnce_.load(); }
 
  private:
   struct Resource {
@@ -139,6 +147,9 @@ class TestHttpServer {
   std::thread acceptThread_;
 
   std::atomic<bool> stopping_{false};
+  std::atomic<int64_t> bodyBytesSent_{0};
+  std::atomic<int> answersSending_{0};
+  std::atomic<int> mostAnswersAtOnce_{0};
 
   // Lock order: connectionsMutex_, then mutex_.
   mutable std::mutex mutex_;
