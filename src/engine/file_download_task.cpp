@@ -23,10 +23,11 @@ std::unique_ptr<DataWriter> makeWriter(const ZPSetting& settings,
   }
   if (request.outputType == ZPRequest::OUTPUT_CHUNK_FILE) {
     return std::make_unique<ChunkDataWriter>(request.fileKey, std::move(storage),
-                                             settings.saveDirPath, settings.blockSize, cancelled);
+                                             settings.saveDirPath, settings.blockSize, cancelled,
+                                             settings.writeOutBeforeDelivery);
   }
   return std::make_unique<FileDataWriter>(std::move(storage), settings.saveDirPath, request.fileKey,
-                                          cancelled);
+                                          cancelled, settings.writeOutBeforeDelivery);
 }
 
 }  // namespace
@@ -44,7 +45,8 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
       blockSize_(settings.blockSize),
       threadNum_(settings.threadNum),
       writer_(makeWriter(settings, std::move(storage), request, &cancelled_)),
-      ownTarget_(DeliveryTarget::of(request, settings.saveDirPath)),
+      ownTarget_(
+          DeliveryTarget::of(request, settings.saveDirPath, settings.writeOutBeforeDelivery)),
       saveDirPath_(settings.saveDirPath),
       client_(chunkWorkers ? std::make_unique<HttpChunkClient>(policy_, std::move(chunkWorkers))
                            : std::make_unique<HttpChunkClient>(policy_, threadNum_)),
@@ -120,7 +122,9 @@ ZPResponse FileDownloadTask::execute() {
   ZP_LOG(Debug) << "FileDownloadTask execute start";
   DownloadMetrics metrics = startMetrics();
 
-  const ZPResponse opened = tryOpen();
+  ZPResponse opened = tryOpen();
+  // A target that cannot take the file fails the download before its first byte is fetched.
+  if (opened.isSuccess()) opened = checkTargetWritable(ownTarget_);
   if (!opened.isSuccess()) {
     ZP_LOG(Debug) << "FileDownloadTask open failed";
     // A writer that took its key before the open failed holds the key's lock: it goes now, or

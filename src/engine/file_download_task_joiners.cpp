@@ -18,7 +18,7 @@ ZPResponse outcomeWithoutResult(const ZPResponse& own) {
 }  // namespace
 
 bool FileDownloadTask::join(const ZPRequest& request, std::shared_ptr<ExtraDelivery>* extra) {
-  const DeliveryTarget target = DeliveryTarget::of(request, saveDirPath_);
+  const DeliveryTarget target = DeliveryTarget::of(request, saveDirPath_, ownTarget_.writeOut);
   MutexLock lock(joinLock_);
   if (joinClosed_) return false;
   if (target.sameAs(ownTarget_)) {

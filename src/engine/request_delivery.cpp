@@ -93,8 +93,8 @@ ZPResponse memoryToMemory(const ZPResponse& source) {
 }
 
 // Writes the buffer completely to a new file at path. Requires: path does not exist.
-bool writeNewFile(const std::string& path, const Buffer* data, int64_t length, int* errorCode,
-                  std::string* errorMsg) {
+bool writeNewFile(const std::string& path, const Buffer* data, int64_t length, bool writeOut,
+                  int* errorCode, std::string* errorMsg) {
   FileHandle file(fs::fOpenFile(path, "wb", errorCode, errorMsg));
   if (!file) return false;
   makeUnbuffered(file.get());
@@ -103,7 +103,7 @@ bool writeNewFile(const std::string& path, const Buffer* data, int64_t length, i
     return false;
   }
   // Written out before it takes the target's name: a crash never leaves a short file there.
-  if (!fs::writeOutFile(file.get(), errorCode, errorMsg)) return false;
+  if (writeOut && !fs::writeOutFile(file.get(), errorCode, errorMsg)) return false;
   return flushAndClose(file, errorCode, errorMsg);
 }
 
@@ -118,7 +118,8 @@ ZPResponse memoryToFile(const ZPResponse& source, const DeliveryTarget& target) 
   // The whole file is written under a name of its own first: a reader of the target never sees
   // it half-written, and a failed write leaves the target as it was.
   const std::string temporary = temporaryNameBeside(target.path);
-  if (!writeNewFile(temporary, source.outputData.get(), length, &code, &message)) {
+  if (!writeNewFile(temporary, source.outputData.get(), length, target.writeOut, &code,
+                    &message)) {
     fs::removeFile(temporary);
     return copyFailure(code, message);
   }
@@ -174,8 +175,10 @@ ZPResponse fileToMemory(const ZPResponse& source, int64_t memoryLimitBytes) {
 
 }  // namespace
 
-DeliveryTarget DeliveryTarget::of(const ZPRequest& request, const std::string& saveDirPath) {
+DeliveryTarget DeliveryTarget::of(const ZPRequest& request, const std::string& saveDirPath,
+                                  bool writeOut) {
   DeliveryTarget target;
+  target.writeOut = writeOut;
   if (request.outputType == ZPRequest::OUTPUT_MEMORY) {
     target.memory = true;
     return target;
@@ -210,6 +213,33 @@ std::string normalisePath(const std::string& path) {
   }
   if (result.empty() && absolute) return "/";
   return result;
+}
+
+ZPResponse checkTargetWritable(const DeliveryTarget& target) {
+  if (target.memory) return ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
+  if (target.path.empty()) {
+    return copyFailure(FileStorageManager::kStorageError, "empty save directory");
+  }
+  // Delivery creates the missing directories: the nearest one that exists must take them. Nothing
+  // is created here, so that a download that fails leaves no empty directories behind.
+  std::string existing = fs::parentDirOf(target.path);
+  while (!existing.empty() && !fs::exists(existing)) existing = fs::parentDirOf(existing);
+  if (existing.empty()) {
+    const char first = target.path[0];
+    existing = first == '/' || first == '\\' ? "/" : ".";
+  }
+  int code = 0;
+  std::string message;
+  const bool usable = fs::checkWritableDirectory(existing, &code, &message);
+  if (usable && (target.renameIfExists || !fs::directoryExists(target.path))) {
+    return ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
+  }
+  if (usable) {
+    code = FileStorageManager::kStorageError;
+    message = "a directory has that name";
+  }
+  ZP_LOG(Warn) << "cannot write " << target.path << ": " << message;
+  return copyFailure(code, "cannot write " + target.path + ": " + message);
 }
 
 ZPResponse deliverCopy(const ZPResponse& source, bool sourceInMemory, const DeliveryTarget& target,

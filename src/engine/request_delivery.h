@@ -21,9 +21,13 @@ struct DeliveryTarget {
   // saveDirPath + "/" + fileKey; empty when neither can name a file (no save directory).
   std::string path;
   bool renameIfExists = false;
+  // A file's data is written to the disk before the file takes its name (the manager's
+  // writeOutBeforeDelivery); not part of what makes two targets the same.
+  bool writeOut = true;
 
   // The target of request (its fileKey filled in) under the manager's save directory.
-  static DeliveryTarget of(const ZPRequest& request, const std::string& saveDirPath);
+  static DeliveryTarget of(const ZPRequest& request, const std::string& saveDirPath,
+                           bool writeOut);
 
   // Memory equals memory; files compare their paths after normalisePath and their rename rule.
   bool sameAs(const DeliveryTarget& other) const;
@@ -33,10 +37,19 @@ struct DeliveryTarget {
 // separator (except a lone "/"). ".." is kept: it may cross a link. For comparisons only.
 std::string normalisePath(const std::string& path);
 
+// Before any byte is fetched: whether a file can be delivered to target at all. Memory can; a
+// file needs a path whose directory, or else the nearest directory above it that exists (from
+// which delivery creates the rest), this process may create files in (fs::checkWritableDirectory;
+// an entry in the way that is not a directory fails), and, unless renameIfExists picks another
+// name, no directory under the target's own name. Creates nothing. Returns success, or RESULT_FAILED with CACHE_ERROR, the file-system code
+// in extraErrorCode and "cannot write <path>: <reason>".
+ZPResponse checkTargetWritable(const DeliveryTarget& target);
+
 // Produces at target a copy of source, the successful result of a download delivered to memory
 // (sourceInMemory: outputData holds fileLength bytes) or to the file source.outputFilePath.
 //  - memory -> memory shares the buffer (delivered buffers are never changed);
-//  - memory -> file writes a temporary file in the target's directory, then moves it into place;
+//  - memory -> file writes a temporary file in the target's directory (written out to the disk
+//    when target.writeOut), then moves it into place;
 //  - file -> file copies with fs::copyFile;
 //  - file -> memory reads the file into a new buffer; a file longer than memoryLimitBytes (when
 //    positive) or than an allocation can hold is refused before anything is read.

@@ -9,6 +9,7 @@
 #include "sinks/progress_file.h"
 #include "sinks/stream_write.h"
 #include "sinks/validator_file.h"
+#include "storage/atomic_file.h"
 #include "storage/file_storage_manager.h"
 #include "storage/fs.h"
 
@@ -36,6 +37,15 @@ bool isConsistentPlan(const std::vector<ChunkInfo>& chunks, int64_t contentLengt
   return true;
 }
 
+// Bytes of a progress file holding every record a plan of length bytes can need, within
+// ChunkDataWriter::kMaxReservedRecords: a record per block, plus the records of a loaded plan
+// whose chunks may be finer.
+size_t progressBytesFor(int64_t length, int64_t blockSize, size_t plannedChunks) {
+  const int64_t blocks = length / blockSize + 1 + static_cast<int64_t>(plannedChunks);
+  const int64_t records = std::min(blocks, ChunkDataWriter::kMaxReservedRecords);
+  return kProgressHeaderBytes + kProgressRecordBytes * static_cast<size_t>(records);
+}
+
 int64_t sumStored(const std::vector<ChunkInfo>& chunks) {
   int64_t sum = 0;
   for (const ChunkInfo& chunk : chunks) sum += chunk.current - chunk.start;
@@ -46,12 +56,13 @@ int64_t sumStored(const std::vector<ChunkInfo>& chunks) {
 
 ChunkDataWriter::ChunkDataWriter(std::string fileKey, std::shared_ptr<FileStorageManager> storage,
                                  std::string saveDir, int64_t blockSize,
-                                 const std::atomic<bool>* cancelled)
+                                 const std::atomic<bool>* cancelled, bool writeOutBeforeDelivery)
     : fileKey_(std::move(fileKey)),
       blockSize_(effectiveBlockSize(blockSize)),
       storage_(std::move(storage)),
       saveDir_(std::move(saveDir)),
       cancelled_(cancelled),
+      writeOutBeforeDelivery_(writeOutBeforeDelivery),
       clock_(nowMs) {}
 
 ChunkDataWriter::~ChunkDataWriter() = default;
@@ -75,11 +86,14 @@ bool ChunkDataWriter::open(int* errorCode, std::string* errorMsg) {
     return false;
   }
 
+  MutexLock saveLock(saveMutex_);
   MutexLock lock(mutex_);
   if (needKey) {
     paths_ = std::move(paths);
     keyOpen_ = true;
   }
+  // Room is taken for each handle of the data file once its length is known.
+  dataRoomLength_ = 0;
   if (file_) (void)flushAndClose(file_, nullptr, nullptr);
   progressOwned_ = false;
 
@@ -157,6 +171,7 @@ void ChunkDataWriter::close() {
     if (progressOwned_ && saveValidatorLocked()) {
       (void)saveProgress(paths_.infoPath, chunks_, contentLength_.load());
     }
+    dropReservationsLocked();
     progressOwned_ = false;
     chunks_.clear();
     releaseKey = keyOpen_;
@@ -174,9 +189,11 @@ bool ChunkDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respon
     MutexLock lock(mutex_);
     // The file's data is written out before it is renamed into place (no progress save may have
     // synced it: a download that completes before one is due never writes a progress file), so
-    // that a crash never leaves an empty or short file under the delivered name.
-    if (file_ && (!fs::writeOutFile(file_.get(), errorCode, errorMsg) ||
-                  !flushAndClose(file_, errorCode, errorMsg))) {
+    // that a crash never leaves an empty or short file under the delivered name. Unless the host
+    // does not need that: then only a failed move below waits for the data.
+    if (file_ &&
+        ((writeOutBeforeDelivery_ && !fs::writeOutFile(file_.get(), errorCode, errorMsg)) ||
+         !flushAndClose(file_, errorCode, errorMsg))) {
       // Stored bytes may be missing: only the last saved progress file may be trusted now.
       progressOwned_ = false;
       return false;
@@ -195,7 +212,15 @@ bool ChunkDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respon
   }
   const std::string finalPath =
       storage_->moveToSaveDir(paths, request, saveDir_, errorCode, errorMsg);
-  if (finalPath.empty()) return false;
+  if (finalPath.empty()) {
+    // close records the complete download for the next one to deliver: a record never claims
+    // bytes that are not on the disk, so data not written out above is synced now.
+    if (!writeOutBeforeDelivery_ && !syncFileAt(paths.dataPath)) {
+      MutexLock lock(mutex_);
+      progressOwned_ = false;
+    }
+    return false;
+  }
   {
     MutexLock lock(mutex_);
     // The storage manager released the key and deleted the progress file with the move.
@@ -214,6 +239,9 @@ void ChunkDataWriter::reset() {
   validator_.clear();
   validatorSaved_ = true;  // its file goes below
   lastSaveTimeMs_ = 0;
+  // Taken again for the new data file once its length is known.
+  dropReservationsLocked();
+  dataRoomLength_ = 0;
   if (!paths_.dataPath.empty()) {
     // The record goes first: a record left behind by a failure must never outlive its data.
     if (fs::exists(paths_.infoPath)) fs::removeFile(paths_.infoPath);
@@ -276,6 +304,8 @@ ChunkInfo ChunkDataWriter::chunkAt(int index) {
 }
 
 bool ChunkDataWriter::setContentLength(int64_t length, int* errorCode, std::string* errorMsg) {
+  // The room is taken on the files that saves, close and reset replace.
+  MutexLock saveLock(saveMutex_);
   MutexLock lock(mutex_);
   if (length < 0) {
     // The body comes over one connection until it ends. Stored ranges of a known length cannot
@@ -298,8 +328,38 @@ bool ChunkDataWriter::setContentLength(int64_t length, int* errorCode, std::stri
     reportWriterFailure(ZPResponse::CACHE_ERROR, kTooManyChunksMessage, errorCode, errorMsg);
     return false;
   }
+  if (!reserveRoomLocked(length, errorCode, errorMsg)) return false;
   contentLength_ = length;
   return true;
+}
+
+bool ChunkDataWriter::reserveRoomLocked(int64_t length, int* errorCode, std::string* errorMsg) {
+  if (!file_ || length <= 0) return true;
+  int code = 0;
+  std::string reason;
+  // The data first: a disk that cannot hold the download fails it before its first byte, and
+  // its bytes cannot later take the room of the records that claim them.
+  bool held = dataRoomLength_ >= length || fs::reserveFileSpace(file_.get(), length, &code, &reason);
+  if (held) dataRoomLength_ = length;
+  const size_t progressBytes = progressBytesFor(length, blockSize_, chunks_.size());
+  if (held && progressReserveBytes_ < progressBytes) {
+    held = reserveReplacement(paths_.infoPath, progressBytes, &code, &reason);
+    if (held) progressReserveBytes_ = progressBytes;
+  }
+  // The validator of the first answer is written with the first record.
+  if (held && (validator_.empty() || !validatorSaved_)) {
+    held = reserveReplacement(paths_.validatorPath, kMaxValidatorBytes, &code, &reason);
+  }
+  if (held) return true;
+  reportWriterFailure(code, noRoomMessage(length, reason), errorCode, errorMsg);
+  return false;
+}
+
+void ChunkDataWriter::dropReservationsLocked() {
+  if (paths_.infoPath.empty()) return;
+  dropReservedReplacement(paths_.infoPath);
+  dropReservedReplacement(paths_.validatorPath);
+  progressReserveBytes_ = 0;
 }
 
 bool ChunkDataWriter::coverWholeResource(int chunkId) {
@@ -401,7 +461,10 @@ void ChunkDataWriter::saveSnapshot(FILE* file, const std::vector<ChunkInfo>& sna
     if (!progressOwned_ || !saveValidatorLocked()) return;
     infoPath = paths_.infoPath;
   }
-  (void)saveProgress(infoPath, snapshot, length);
+  if (!saveProgress(infoPath, snapshot, length) || progressReserveBytes_ == 0) return;
+  // The save used up the room kept for it; the next one gets its own, right away, before the
+  // disk can fill further. Without it a later save may fail on a full disk, nothing more.
+  if (!reserveReplacement(infoPath, progressReserveBytes_)) progressReserveBytes_ = 0;
 }
 
 int64_t ChunkDataWriter::contentLength() { return contentLength_.load(); }

@@ -34,11 +34,16 @@ class ChunkDataWriter : public DataWriter {
   // (close saves what an interrupted one stored).
   static constexpr int64_t kFinishedSaveIntervalMs = 1000;
 
+  // Records the room kept for the progress file's next replacement is sized for, at most: a
+  // plan of finer chunks may need more, and its save may then fail on a full disk.
+  static constexpr int64_t kMaxReservedRecords = 4096;
+
   // blockSize <= 0 plans with the default block size. cancelled (may be null) ends open's wait
-  // for a key another writer holds; it must outlive the writer.
+  // for a key another writer holds; it must outlive the writer. writeOutBeforeDelivery false
+  // delivers the file without waiting for its data to reach the disk.
   ChunkDataWriter(std::string fileKey, std::shared_ptr<FileStorageManager> storage,
                   std::string saveDir, int64_t blockSize,
-                  const std::atomic<bool>* cancelled = nullptr);
+                  const std::atomic<bool>* cancelled = nullptr, bool writeOutBeforeDelivery = true);
   // Closes a stream left open (close should have come first); never calls the storage manager.
   ~ChunkDataWriter() override;
   ChunkDataWriter(const ChunkDataWriter&) = delete;
@@ -55,10 +60,11 @@ class ChunkDataWriter : public DataWriter {
   // Saves the progress, closes the data file and hands both files back to the storage manager,
   // which caches them for a later resumption (or deletes them when a removal was asked).
   void close() override;
-  // Closes the data file and has the storage manager move it to request.savePath or
-  // saveDir/<fileKey> (the progress file is deleted); fills outputFilePath and fileLength. False
-  // when a known length is not stored completely (CACHE_ERROR) or the move fails; the files then
-  // stay for close to cache them, and the response is untouched.
+  // Closes the data file (written out to the disk first, unless the writer was made without
+  // that) and has the storage manager move it to request.savePath or saveDir/<fileKey> (the
+  // progress file is deleted); fills outputFilePath and fileLength. False when a known length is
+  // not stored completely (CACHE_ERROR) or the move fails; the files then stay for close to cache
+  // them, and the response is untouched.
   bool moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
                      std::string* errorMsg) override;
   // Deletes the progress, validator and data files, recreates an empty data file and forgets the
@@ -74,9 +80,13 @@ class ChunkDataWriter : public DataWriter {
   // A copy of chunks[index]; a default ChunkInfo for an index outside the plan.
   ChunkInfo chunkAt(int index) override;
 
-  // Extends the plan to cover length (a plan loaded for the same length is kept). False with
-  // CACHE_ERROR when the length is unknown (negative, "contentLength unknown"), differs from the
-  // one already known ("contentLength error: <new> <old>") or needs too many chunks.
+  // Extends the plan to cover length (a plan loaded for the same length is kept) and keeps room
+  // on the disk for the download: the data file's length bytes (fs::reserveFileSpace), and the
+  // replacements of the progress and validator files, so that a disk filling meanwhile still
+  // lets close record what was stored. False with CACHE_ERROR when the length is unknown
+  // (negative, "contentLength unknown"), differs from the one already known ("contentLength
+  // error: <new> <old>") or needs too many chunks; false with the system's no-space code and
+  // noRoomMessage when the storage disk cannot hold the download.
   bool setContentLength(int64_t length, int* errorCode, std::string* errorMsg) override;
   // The plan becomes the single chunk [0, contentLength) that chunkId (starting at 0) owns.
   bool coverWholeResource(int chunkId) override;
@@ -108,6 +118,11 @@ class ChunkDataWriter : public DataWriter {
 
   // Writes validator_ to its file unless it is there already; false when it could not be.
   bool saveValidatorLocked() REQUIRES(mutex_);
+  // The room of setContentLength for a download of length bytes; false with the report.
+  bool reserveRoomLocked(int64_t length, int* errorCode, std::string* errorMsg)
+      REQUIRES(saveMutex_, mutex_);
+  // Gives back the room kept for the side files' replacements.
+  void dropReservationsLocked() REQUIRES(saveMutex_, mutex_);
 
   // Set at construction.
   const std::string fileKey_;
@@ -115,6 +130,7 @@ class ChunkDataWriter : public DataWriter {
   const std::shared_ptr<FileStorageManager> storage_;
   const std::string saveDir_;
   const std::atomic<bool>* const cancelled_;
+  const bool writeOutBeforeDelivery_;
 
   // Atomic: written under mutex_, read by progress listeners on any thread.
   std::atomic<int64_t> downloadedLength_{0};
@@ -130,6 +146,10 @@ class ChunkDataWriter : public DataWriter {
   // waits here sleeps, where one that waits there spins (four transfers writing 1 GiB into one
   // file spent an eighth of the download's CPU time spinning on that lock).
   Mutex diskMutex_;
+  // Guarded by saveMutex_: the room kept for the next progress save, in bytes (0: none), and the
+  // length the data file's room was taken for on its current handle (0: none).
+  size_t progressReserveBytes_ GUARDED_BY(saveMutex_) = 0;
+  int64_t dataRoomLength_ GUARDED_BY(saveMutex_) = 0;
   // Guarded by mutex_.
   int64_t lastSaveTimeMs_ GUARDED_BY(mutex_) = 0;  // 0: no save by write yet in this download
   int64_t openedAtMs_ GUARDED_BY(mutex_) = 0;      // clock_ at the last successful open

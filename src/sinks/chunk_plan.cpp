@@ -119,4 +119,8 @@ void reportWriterFailure(int code, const std::string& message, int* errorCode,
   if (errorMsg != nullptr && !message.empty()) *errorMsg = message;
 }
 
+std::string noRoomMessage(int64_t length, const std::string& reason) {
+  return "no room on the storage disk for " + std::to_string(length) + " bytes: " + reason;
+}
+
 }  // namespace zephyl

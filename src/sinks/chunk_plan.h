@@ -77,6 +77,10 @@ void reportWriterFailure(int code, const std::string& message, int* errorCode,
 // "contentLength error: <new> <old>": the resource changed its length between two answers.
 std::string contentLengthErrorMessage(int64_t newLength, int64_t oldLength);
 
+// "no room on the storage disk for <length> bytes: <reason>": the disk that keeps the download
+// cannot hold it (reason is the system's text).
+std::string noRoomMessage(int64_t length, const std::string& reason);
+
 // Message of a setContentLength that is refused because the server did not state a length.
 constexpr char kUnknownLengthMessage[] = "contentLength unknown";
 // Message of a write refused because it would run past its chunk or its buffer.

@@ -33,11 +33,13 @@ int64_t markedCompleteLength(const FilePaths& paths) {
 }  // namespace
 
 FileDataWriter::FileDataWriter(std::shared_ptr<FileStorageManager> storage, std::string saveDir,
-                               std::string fileKey, const std::atomic<bool>* cancelled)
+                               std::string fileKey, const std::atomic<bool>* cancelled,
+                               bool writeOutBeforeDelivery)
     : storage_(std::move(storage)),
       saveDir_(std::move(saveDir)),
       fileKey_(std::move(fileKey)),
-      cancelled_(cancelled) {}
+      cancelled_(cancelled),
+      writeOutBeforeDelivery_(writeOutBeforeDelivery) {}
 
 FileDataWriter::~FileDataWriter() = default;
 
@@ -89,8 +91,9 @@ void FileDataWriter::close() {
 bool FileDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
                                    std::string* errorMsg) {
   // Written out before it is renamed into place: a crash never leaves an empty or short file
-  // under the delivered name.
-  if (file_ && (!fs::writeOutFile(file_.get(), errorCode, errorMsg) ||
+  // under the delivered name. Unless the host does not need that: then only a failed move below
+  // waits for the data.
+  if (file_ && ((writeOutBeforeDelivery_ && !fs::writeOutFile(file_.get(), errorCode, errorMsg)) ||
                 !flushAndClose(file_, errorCode, errorMsg))) {
     return false;
   }
@@ -106,7 +109,10 @@ bool FileDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respons
   const std::string finalPath =
       storage_->moveToSaveDir(paths_, request, saveDir_, errorCode, errorMsg);
   if (finalPath.empty()) {
-    markComplete(end >= 0 ? end : current);
+    // The marker claims every byte: they reach the disk before it does.
+    if (writeOutBeforeDelivery_ || syncFileAt(paths_.dataPath)) {
+      markComplete(end >= 0 ? end : current);
+    }
     return false;
   }
   if (fs::exists(completeMarkerOf(paths_))) fs::removeFile(completeMarkerOf(paths_));
@@ -171,6 +177,16 @@ bool FileDataWriter::setContentLength(int64_t length, int* errorCode, std::strin
         length < 0 ? std::string(kUnknownLengthMessage) : contentLengthErrorMessage(length, known),
         errorCode, errorMsg);
     return false;
+  }
+  // The whole file's room is taken before its first byte, once: a disk that cannot hold it
+  // fails the download now instead of at its end.
+  if (stated > 0 && known != stated && file_) {
+    int code = 0;
+    std::string reason;
+    if (!fs::reserveFileSpace(file_.get(), stated, &code, &reason)) {
+      reportWriterFailure(code, noRoomMessage(stated, reason), errorCode, errorMsg);
+      return false;
+    }
   }
   end_ = stated;
   return true;

@@ -24,9 +24,11 @@ class FileStorageManager;
 class FileDataWriter : public DataWriter {
  public:
   // cancelled (may be null) ends open's wait for a key another writer holds; it must outlive the
-  // writer.
+  // writer. writeOutBeforeDelivery false delivers the file without waiting for its data to reach
+  // the disk.
   FileDataWriter(std::shared_ptr<FileStorageManager> storage, std::string saveDir,
-                 std::string fileKey, const std::atomic<bool>* cancelled = nullptr);
+                 std::string fileKey, const std::atomic<bool>* cancelled = nullptr,
+                 bool writeOutBeforeDelivery = true);
   // Closes a stream left open (close should have come first); never calls the storage manager.
   ~FileDataWriter() override;
   FileDataWriter(const FileDataWriter&) = delete;
@@ -40,7 +42,8 @@ class FileDataWriter : public DataWriter {
   // Closes the file and releases the key (the storage manager deletes the file if a removal was
   // asked meanwhile). Nothing to do after a successful delivery.
   void close() override;
-  // Closes the file and has the storage manager move it to request.savePath or saveDir/<fileKey>;
+  // Closes the file (written out to the disk first, unless the writer was made without that) and
+  // has the storage manager move it to request.savePath or saveDir/<fileKey>;
   // fills outputFilePath and fileLength (the announced length, or the bytes stored when none was
   // announced). False when the file could not be completed or moved, or a known length was not
   // stored completely; the response is then untouched. A complete file that could not be moved
@@ -58,8 +61,10 @@ class FileDataWriter : public DataWriter {
   ChunkInfo chunkAt(int index) override;
 
   // The chunk ends at length; a negative length (not stated by the server) keeps it open-ended.
-  // False with CACHE_ERROR when another length (or none) was already stated: the stored bytes
-  // belong to another resource then.
+  // A stated length takes its room on the disk first (fs::reserveFileSpace). False with
+  // CACHE_ERROR when another length (or none) was already stated: the stored bytes belong to
+  // another resource then; false with the system's no-space code and noRoomMessage when the
+  // storage disk cannot hold the file.
   bool setContentLength(int64_t length, int* errorCode, std::string* errorMsg) override;
   // Nothing to change: the single chunk already owns the whole resource. True.
   bool coverWholeResource(int chunkId) override;
@@ -89,6 +94,7 @@ class FileDataWriter : public DataWriter {
   const std::string saveDir_;
   const std::string fileKey_;
   const std::atomic<bool>* const cancelled_;
+  const bool writeOutBeforeDelivery_;
 
   // Touched only by the task's thread, and by the one writing worker while no task operation
   // runs.

@@ -26,6 +26,13 @@ bool writeAt(FILE* file, int64_t offset, const unsigned char* data, int size, in
   return fs::writeFileAt(file, offset, data, static_cast<size_t>(size), errorCode, errorMsg);
 }
 
+bool syncFileAt(const std::string& path) {
+  // Opened for writing: Windows flushes a file's buffers only through a handle that may write.
+  FileHandle file(fs::fOpenFile(path, "rb+"));
+  if (!file || !fs::syncFile(file.get())) return false;
+  return std::fclose(file.release()) == 0;
+}
+
 bool flushAndClose(FileHandle& file, int* errorCode, std::string* errorMsg) {
   if (!file) return true;
   errno = 0;

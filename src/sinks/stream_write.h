@@ -21,6 +21,10 @@ void makeUnbuffered(FILE* file);
 [[nodiscard]] bool writeAt(FILE* file, int64_t offset, const unsigned char* data, int size,
                            int* errorCode, std::string* errorMsg);
 
+// Puts the data of the closed file at path on stable storage (fs::syncFile through a stream of
+// its own). False when it cannot be opened or synced.
+[[nodiscard]] bool syncFileAt(const std::string& path);
+
 // Flushes and closes the stream (file is empty afterwards). False, with errno and its text in the
 // out-parameters (either may be null), when data may not have reached the file.
 [[nodiscard]] bool flushAndClose(FileHandle& file, int* errorCode, std::string* errorMsg);

@@ -1,7 +1,9 @@
 // Whole-file replacement that a kill, a power loss or a full disk cannot leave half done: the
 // new content goes to "<path>.tmp", reaches stable storage, and is then renamed over path in one
 // step, so path always holds either the previous content or the new one. A leftover "<path>.tmp"
-// is never read as the file. Free functions, no state; callers serialise the writers of one path.
+// is never read as the file. Room for the next replacement can be kept on the disk beforehand
+// (reserveReplacement), so that a disk that fills meanwhile cannot stop it.
+// Free functions, no state; callers serialise the writers of one path.
 #pragma once
 
 #include <cstddef>
@@ -12,11 +14,23 @@ namespace zephyl {
 // Appended to a path to name its temporary file while it is replaced.
 inline constexpr char kTemporarySuffix[] = ".tmp";
 
-// Replaces (or creates) the file at path with size bytes of data. On failure path keeps what it
-// held before (or stays absent), the temporary file is removed, and errorCode/errorMsg (either
-// may be null) hold the file-system layer's report of the step that failed.
+// Replaces (or creates) the file at path with size bytes of data. A "<path>.tmp" left by
+// reserveReplacement is written over in place, in the blocks it holds, so that up to its
+// capacity the replacement needs no new room on the disk; it is used up by the replacement. On
+// failure path keeps what it held before (or stays absent), the temporary file is removed, and
+// errorCode/errorMsg (either may be null) hold the file-system layer's report of the step that
+// failed.
 [[nodiscard]] bool replaceFileAtomically(const std::string& path, const void* data, size_t size,
                                          int* errorCode = nullptr,
                                          std::string* errorMsg = nullptr);
+
+// Keeps room for the next replacement of path: "<path>.tmp" holds capacity bytes (zeros, never
+// synced; what a crash leaves of it is removed like any leftover). True when the room is held;
+// false with the layer's report when the disk lacks it, and no temporary file then stays.
+[[nodiscard]] bool reserveReplacement(const std::string& path, size_t capacity,
+                                      int* errorCode = nullptr, std::string* errorMsg = nullptr);
+
+// Gives back the room reserveReplacement kept for path, if any.
+void dropReservedReplacement(const std::string& path);
 
 }  // namespace zephyl

@@ -388,6 +388,9 @@ void FileStorageManager::finishDelivery(const FilePaths& paths) {
   if (!paths.validatorPath.empty() && fs::exists(paths.validatorPath)) {
     fs::removeFile(paths.validatorPath);
   }
+  // The room the writer kept for replacing them is not needed any more.
+  if (!paths.infoPath.empty()) dropReservedReplacement(paths.infoPath);
+  if (!paths.validatorPath.empty()) dropReservedReplacement(paths.validatorPath);
   MutexLock lock(mutex_);
   // The delivered file is the caller's now; a removal asked meanwhile has nothing left to do.
   releaseOpenKey(kindOf(paths), paths.fileKey, nullptr);

@@ -92,6 +92,9 @@ bool removeDirectory(const std::string& path, bool removeSelf, int* errorCode = 
 // other kind of entry does not count. Never reports.
 bool isRegularFile(const std::string& path);
 
+// The path names a directory, or a link to one. Never reports.
+bool directoryExists(const std::string& path);
+
 // Size in bytes of a file (0 for a directory); 0 (reported) when it cannot be read.
 int64_t statFileLength(const std::string& path, int* errorCode = nullptr,
                        std::string* errorMsg = nullptr);
@@ -141,6 +144,31 @@ int64_t fileModifiedTimeMs(const std::string& path);
 // never fails the caller, and does nothing where the system has no such call (Windows, POSIX
 // systems other than Linux).
 void startWriteback(FILE* file, int64_t offset, int64_t length);
+
+// Cuts the file (flushed first) to size bytes, or extends it with zeros. Reports operation
+// "truncateFile" with the system's error text.
+[[nodiscard]] bool truncateFile(FILE* file, int64_t size, int* errorCode = nullptr,
+                                std::string* errorMsg = nullptr);
+
+// Makes the disk hold room for the file's first length bytes without changing the file's size,
+// so that writes there cannot later fail for want of space (on file systems that overwrite in
+// place: not a promise on copy-on-write ones). On Linux the blocks are allocated beyond the end
+// of the file (fallocate, keeping the size); where the file system cannot do that, or on other
+// POSIX systems, nothing is held, and only the free space is compared with what the file lacks.
+// On Windows the handle's allocation size is raised, which NTFS keeps while the file is open;
+// where that is refused for another reason than space nothing is held. True when the room is
+// held or seems to be there; false with the system's no-space code (or "file too large") when the
+// disk or the file system cannot take length bytes. Reports operation "reserveFileSpace".
+[[nodiscard]] bool reserveFileSpace(FILE* file, int64_t length, int* errorCode = nullptr,
+                                    std::string* errorMsg = nullptr);
+
+// True when path is a directory this process may create files in, as far as the system tells
+// without writing there: on POSIX its permissions and a read-only mount count (access, which a
+// read-only file system refuses even to root); on Windows only that it is a directory (its ACL
+// is not read). False (reported as operation "checkWritableDirectory" with the path and the
+// system's error text) otherwise.
+[[nodiscard]] bool checkWritableDirectory(const std::string& path, int* errorCode = nullptr,
+                                          std::string* errorMsg = nullptr);
 
 // Total physical memory of the machine in bytes; 0 when the system does not tell.
 int64_t physicalMemoryBytes();

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -649,6 +650,8 @@ bool isRegularFile(const std::string& path) {
   return statPath(path, false, &info) && S_ISREG(info.st_mode);
 }
 
+bool directoryExists(const std::string& path) { return isDirectory(path); }
+
 int64_t statFileLength(const std::string& path, int* errorCode, std::string* errorMsg) {
   struct stat info {};
   if (!statPath(path, true, &info)) {
@@ -742,6 +745,72 @@ bool writeOutFile(FILE* file, int* errorCode, std::string* errorMsg) {
 #else
   return syncFile(file, errorCode, errorMsg);
 #endif
+}
+
+bool truncateFile(FILE* file, int64_t size, int* errorCode, std::string* errorMsg) {
+  int code = EINVAL;
+  if (file != nullptr && size >= 0) {
+    const auto cut = [&] { return ::ftruncate(::fileno(file), static_cast<off_t>(size)); };
+    if (std::fflush(file) == 0 && retryOnInterrupt(cut) == 0) return true;
+    code = errno;
+  }
+  reportError("truncateFile", "", code, errorText(code), errorCode, errorMsg);
+  return false;
+}
+
+bool reserveFileSpace(FILE* file, int64_t length, int* errorCode, std::string* errorMsg) {
+  int code = EINVAL;
+  if (file != nullptr && length >= 0) {
+    const int descriptor = ::fileno(file);
+    struct stat info {};
+    if (::fstat(descriptor, &info) != 0) {
+      code = errno;
+    } else if (length <= info.st_size) {
+      return true;
+    } else {
+#if defined(__linux__)
+      // Blocks past the end, the size unchanged: the file still tells how far it was written.
+      const auto allocate = [&] {
+        return ::fallocate(descriptor, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length));
+      };
+      if (retryOnInterrupt(allocate) == 0) return true;
+      code = errno;
+      const bool cannotAllocate = code == EOPNOTSUPP || code == ENOSYS || code == EINVAL;
+#else
+      const bool cannotAllocate = true;
+#endif
+      if (cannotAllocate) {
+        // Nothing can be held here: at least a disk without the room is told now.
+        struct statvfs disk {};
+        if (retryOnInterrupt([&] { return ::fstatvfs(descriptor, &disk); }) != 0) return true;
+        const auto missing = static_cast<uint64_t>(length - static_cast<int64_t>(info.st_size));
+        const uint64_t available = static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize;
+        if (available >= missing) return true;
+        code = ENOSPC;
+      }
+    }
+  }
+  reportError("reserveFileSpace", "", code, errorText(code), errorCode, errorMsg);
+  return false;
+}
+
+bool checkWritableDirectory(const std::string& path, int* errorCode, std::string* errorMsg) {
+  std::string systemPath;
+  struct stat info {};
+  int code = 0;
+  if (!toSystemPath(path, &systemPath, &code)) {
+    // code says why the path cannot reach the system
+  } else if (!statPath(path, true, &info)) {
+    code = errno;
+  } else if (!S_ISDIR(info.st_mode)) {
+    code = ENOTDIR;
+  } else if (::access(systemPath.c_str(), W_OK | X_OK) == 0) {
+    return true;
+  } else {
+    code = errno;
+  }
+  reportError("checkWritableDirectory", path, code, errorText(code), errorCode, errorMsg);
+  return false;
 }
 
 void startWriteback(FILE* file, int64_t offset, int64_t length) {

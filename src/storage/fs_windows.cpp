@@ -697,6 +697,11 @@ bool isRegularFile(const std::string& path) {
           (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
+bool directoryExists(const std::string& path) {
+  // A directory link or junction carries the directory attribute itself.
+  return isDirectoryAttributes(attributesOf(path));
+}
+
 int64_t statFileLength(const std::string& path, int* errorCode, std::string* errorMsg) {
   std::wstring wide;
   DWORD code = 0;
@@ -791,6 +796,70 @@ bool syncFile(FILE* file, int* errorCode, std::string* errorMsg) {
 bool writeOutFile(FILE* file, int* errorCode, std::string* errorMsg) {
   // NTFS journals names, not data: only a full flush keeps the data ahead of the new name.
   return syncFile(file, errorCode, errorMsg);
+}
+
+bool truncateFile(FILE* file, int64_t size, int* errorCode, std::string* errorMsg) {
+  if (file == nullptr || size < 0) {
+    reportError("truncateFile", "", ERROR_INVALID_PARAMETER,
+                systemErrorText(ERROR_INVALID_PARAMETER), errorCode, errorMsg);
+    return false;
+  }
+  if (std::fflush(file) != 0) {
+    const int code = errno;
+    reportError("truncateFile", "", code, errorText(code), errorCode, errorMsg);
+    return false;
+  }
+  const HANDLE handle = handleOf(file);
+  // Sets the end of file by handle: the handle's position stays where it was.
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = size;
+  if (handle != INVALID_HANDLE_VALUE &&
+      SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end)) {
+    return true;
+  }
+  const DWORD code = handle == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : GetLastError();
+  reportError("truncateFile", "", asCode(code), systemErrorText(code), errorCode, errorMsg);
+  return false;
+}
+
+bool reserveFileSpace(FILE* file, int64_t length, int* errorCode, std::string* errorMsg) {
+  const HANDLE handle = file != nullptr ? handleOf(file) : INVALID_HANDLE_VALUE;
+  DWORD code = ERROR_INVALID_PARAMETER;
+  if (handle != INVALID_HANDLE_VALUE && length >= 0) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(handle, &size)) {
+      code = GetLastError();
+    } else if (length <= size.QuadPart) {
+      // An allocation below the end of file would cut the file: never asked for.
+      return true;
+    } else {
+      // The allocation size, not the end of file: the file still tells how far it was written.
+      FILE_ALLOCATION_INFO allocation{};
+      allocation.AllocationSize.QuadPart = length;
+      if (SetFileInformationByHandle(handle, FileAllocationInfo, &allocation, sizeof allocation)) {
+        return true;
+      }
+      code = GetLastError();
+      // Only a lack of room fails the caller; a file system that cannot take an allocation
+      // size holds nothing, as where the call is missing.
+      if (code != ERROR_DISK_FULL && code != ERROR_HANDLE_DISK_FULL &&
+          code != ERROR_FILE_TOO_LARGE) {
+        return true;
+      }
+    }
+  }
+  reportError("reserveFileSpace", "", asCode(code), systemErrorText(code), errorCode, errorMsg);
+  return false;
+}
+
+bool checkWritableDirectory(const std::string& path, int* errorCode, std::string* errorMsg) {
+  const DWORD attributes = attributesOf(path);
+  if (isDirectoryAttributes(attributes)) return true;
+  // A missing directory is reported as missing, a file in the way as not a directory.
+  const DWORD code = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY;
+  reportError("checkWritableDirectory", path, asCode(code), systemErrorText(code), errorCode,
+              errorMsg);
+  return false;
 }
 
 void startWriteback(FILE* /*file*/, int64_t /*offset*/, int64_t /*length*/) {
