@@ -1,0 +1,78 @@
+// A download whose storage disk (a small tmpfs of the test's own) fills while it runs, through
+// the manager against a loopback server: what was stored is recorded on the full disk and never
+// fetched again.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "small_disk.h"
+#include "support/file_contents.h"
+#include "support/temp_dir.h"
+#include "support/test_http_server.h"
+#include "zephyl/zephyl.h"
+
+namespace zephyl {
+namespace {
+
+constexpr int64_t kMiB = int64_t{1} << 20;
+constexpr int64_t kBlock = 256 * 1024;
+
+// Through the manager: the disk fills at the first stored bytes, every answer is cut short, and
+// the download fails. A later execute, with room again, asks only for what was not stored.
+TEST(FullDiskDownloadTest, DiskFilledMidDownloadKeepsWhatWasStored) {
+  test::SmallDisk disk(4 * kMiB);
+  if (!disk.mounted()) GTEST_SKIP() << disk.reason();
+  test::TempDir save;
+  test::TestHttpServer server;
+  ASSERT_TRUE(server.started());
+  const size_t size = static_cast<size_t>(2 * kMiB);
+  const std::vector<uint8_t> body = test::patternBytes(size, 7);
+  test::Misbehaviour cut;
+  cut.etag = "\"v1\"";
+  cut.cutFirst = 1000;
+  cut.cutAfterBytes = kBlock / 2;
+  server.serve("/r", body, cut);
+
+  ZPSetting settings(disk.path() + "/root", save.path());
+  settings.blockSize = kBlock;
+  settings.httpPolicy.executeRetryCount = 0;
+  settings.httpPolicy.serverErrorRetryCount = 0;
+  settings.httpPolicy.netErrorRetryCount = 0;
+  settings.httpPolicy.retryDelayMs = 0;
+  ZPRequest request(server.url("/r"));
+  request.savePath = save.file("r.bin");
+  std::atomic<bool> filled{false};
+  std::atomic<bool> fullAtOnce{false};
+  request.onProgress = [&](const ZPRequest&, int64_t, int64_t) {
+    if (!filled.exchange(true)) fullAtOnce = disk.fill();
+  };
+  {
+    Zephyl manager(settings);
+    ASSERT_FALSE(manager.execute(request).isSuccess());
+  }
+  ASSERT_TRUE(filled.load());
+  ASSERT_TRUE(fullAtOnce.load());
+  disk.free();
+
+  test::Misbehaviour healthy;
+  healthy.etag = "\"v1\"";
+  server.serve("/r", body, healthy);
+  server.clearRequests();
+  request.onProgress = nullptr;
+  Zephyl manager(settings);
+  int64_t stored = 0;
+  ASSERT_TRUE(manager.fetchProgress(request.url, &stored, nullptr));
+  ASSERT_GT(stored, 0) << "nothing recorded on the full disk";
+  ZPResponse response = manager.execute(request);
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_TRUE(test::readBytes(response.getFile()) == body);
+  EXPECT_LE(test::bytesServedOnce(server.requests(), static_cast<int64_t>(size)),
+            static_cast<int64_t>(size) - stored)
+      << "stored bytes fetched again";
+}
+
+}  // namespace
+}  // namespace zephyl
