@@ -1,12 +1,18 @@
 // The parts of zget that decide by themselves: file names, sizes and durations, the list file,
-// the command line and the settings made of it, the storage root check and the words for
-// failures.
+// the command line and the settings made of it, the storage root check, the words for failures,
+// UTF-8 paths and the handler of what zget throws.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <ostream>
+#include <stdexcept>
+#include <system_error>
 
 #include "failure_text.h"
+#include "guarded_run.h"
 #include "input_list.h"
 #include "naming.h"
 #include "options.h"
@@ -14,6 +20,7 @@
 #include "support/temp_dir.h"
 #include "tool_setting.h"
 #include "units.h"
+#include "utf8_path.h"
 
 namespace zget {
 namespace {
@@ -60,7 +67,8 @@ TEST_F(NamingTest, ListNamesMustStayInsideTheOutputDirectory) {
       {"/etc/passwd", true, false}, {"\\x", true, false},        {"../a", true, false},
       {"a/../../b", true, false},   {"a\\..\\b", true, false},   {"a/..", false, false},
       {"sub/", true, false},        {"sub/", false, true},       {".", true, false},
-      {".", false, true},           {"", false, false},
+      {".", false, true},           {"", false, false},          {"C:\\Windows\\x", true, false},
+      {"c:x.bin", true, false},     {"d:", false, false},        {"a/b:c.bin", true, true},
   };
   for (const auto& entry : cases) {
     std::string reason;
@@ -181,9 +189,11 @@ TEST_F(UnitsTest, PrintedFiguresStayShort) {
 
 class InputListTest : public testing::Test {
  protected:
-  int read(const std::string& text, std::vector<DownloadJob>* jobs, std::string* error) {
-    const std::string path = temp_.file("list");
-    std::ofstream(path) << text;
+  // The list written byte for byte at temp/name (UTF-8), then read.
+  int read(const std::string& text, std::vector<DownloadJob>* jobs, std::string* error,
+           const std::string& name = "list") {
+    const std::string path = temp_.file(name);
+    std::ofstream(pathFromUtf8(path), std::ios::binary) << text;
     return readInputList(path, jobs, error);
   }
   zephyl::test::TempDir temp_;
@@ -218,6 +228,12 @@ TEST_F(InputListTest, MalformedListsAreUsageErrorsNamingTheLine) {
       {"http://h/a\n  out\n", "key=value"},
       {"http://h/a\n  out=/home/u/.bashrc\n", "line 2: out must stay inside the output"},
       {"http://h/a\n  dir=a/../..\n  out=x\n", "line 2: dir must stay inside"},
+      // Latin-1 "ü", a lone continuation byte, an overlong "/", a surrogate: not UTF-8.
+      {"http://h/a\n  out=\xFC.bin\n", "line 2: out is not UTF-8"},
+      {"http://h/a\n  dir=a\x80\n", "line 2: dir is not UTF-8"},
+      {"http://h/a\n  out=\xC0\xAFx\n", "line 2: out is not UTF-8"},
+      {"http://h/a\n  out=\xED\xA0\x80.bin\n", "line 2: out is not UTF-8"},
+      {"\xFF\xFEh\0t\0t\0p\0", "UTF-16"},
   };
   for (const auto& entry : cases) {
     std::vector<DownloadJob> jobs;
@@ -228,11 +244,36 @@ TEST_F(InputListTest, MalformedListsAreUsageErrorsNamingTheLine) {
   }
 }
 
-TEST_F(InputListTest, MissingListIsAFailureNotAUsageError) {
-  std::vector<DownloadJob> jobs;
-  std::string error;
-  EXPECT_EQ(readInputList(temp_.file("absent"), &jobs, &error), kExitFailure);
-  EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+// Notepad starts UTF-8 with a byte-order mark; names outside ASCII, in a list whose own name is
+// outside ASCII, reach the jobs as they were written.
+TEST_F(InputListTest, Utf8ListsWithOrWithoutAByteOrderMark) {
+  const std::string list =
+      "http://h/a\n  out=\xCE\xBB\xCE\xAE\xCF\x88\xCE\xB7.bin\n  "
+      "dir=\xE4\xB8\x8B\xE8\xBD\xBD/\xC3\xBC\n";
+  for (const char* mark : {"", "\xEF\xBB\xBF"}) {
+    std::vector<DownloadJob> jobs;
+    std::string error;
+    ASSERT_EQ(read(mark + list, &jobs, &error, "\xE5\x88\x97\xE8\xA1\xA8 \xC3\xBC.txt"), 0)
+        << error;
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_EQ(jobs[0].url, "http://h/a") << "mark of " << std::string(mark).size() << " bytes";
+    EXPECT_EQ(jobs[0].outName, "\xCE\xBB\xCE\xAE\xCF\x88\xCE\xB7.bin");
+    EXPECT_EQ(jobs[0].dir, "\xE4\xB8\x8B\xE8\xBD\xBD/\xC3\xBC");
+  }
+}
+
+TEST_F(InputListTest, ListsThatCannotBeReadAreFailuresNotUsageErrors) {
+  std::filesystem::create_directory(pathFromUtf8(temp_.file("folder")));
+  const struct {
+    const char* name;
+    const char* reason;
+  } cases[] = {{"absent", "No such file"}, {"folder", "a directory"}};
+  for (const auto& entry : cases) {
+    std::vector<DownloadJob> jobs;
+    std::string error;
+    EXPECT_EQ(readInputList(temp_.file(entry.name), &jobs, &error), kExitFailure) << entry.name;
+    EXPECT_NE(error.find(entry.reason), std::string::npos) << error;
+  }
 }
 
 class OptionsTest : public testing::Test {
@@ -240,16 +281,15 @@ class OptionsTest : public testing::Test {
   // parseOptions on "zget" followed by args.
   static int parse(std::vector<std::string> args, ToolOptions* options) {
     args.insert(args.begin(), "zget");
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    return parseOptions(static_cast<int>(argv.size()), argv.data(), options);
+    return parseOptions(args, options);
   }
   zephyl::test::TempDir temp_;
 };
 
 TEST_F(OptionsTest, TlsOptionsReachTheSettingsAndVerificationStaysOnByDefault) {
-  const std::string ca = temp_.file("ca.pem");
-  std::ofstream(ca) << "-----BEGIN CERTIFICATE-----\n";
+  // Named outside ASCII: the file is looked for by its UTF-16 name on Windows.
+  const std::string ca = temp_.file("\xE8\xAF\x81\xE4\xB9\xA6 Jos\xC3\xA9.pem");
+  std::ofstream(pathFromUtf8(ca)) << "-----BEGIN CERTIFICATE-----\n";
   ToolOptions options;
   ASSERT_EQ(parse({"--ca-certificate", ca, "--insecure", "https://h/a"}, &options), -1);
   ZPSetting setting = makeSetting(options, "/cache");
@@ -310,10 +350,17 @@ TEST_F(StorageRootTest, OnlyWhatTheLibraryMakesMayBeInTheRoot) {
       {"upperKey", {"lruCache/" + std::string(32, 'A')}, "AAAA"},
       {"linkedCache", {"lruCache->"}, "lruCache"},
       {"fileAsTemp", {"temp"}, "temp"},
+      // Names outside ASCII, which the check once converted through the C locale on Windows
+      // and threw on.
+      {"greekDocuments",
+       {"\xCE\x88\xCE\xB3\xCE\xB3\xCF\x81\xCE\xB1\xCF\x86\xCE\xB1/a"},
+       "\xCE\x88\xCE\xB3\xCE\xB3\xCF\x81\xCE\xB1\xCF\x86\xCE\xB1"},
+      {"chinesePhoto", {"temp/\xE7\x85\xA7\xE7\x89\x87.jpg"}, "\xE7\x85\xA7\xE7\x89\x87.jpg"},
+      {"\xCE\xBA\xCF\x81\xCF\x8D\xCF\x80\xCF\x84\xCE\xB7 Jos\xC3\xA9", {"temp/" + key}, nullptr},
   };
   for (const auto& entry : cases) {
     const std::string root = temp_.file(entry.name);
-    stdfs::create_directories(root);
+    stdfs::create_directories(pathFromUtf8(root));
     bool made = true;
     for (const std::string& file : entry.files) {
       const std::string path = root + "/" + file;
@@ -324,8 +371,8 @@ TEST_F(StorageRootTest, OnlyWhatTheLibraryMakesMayBeInTheRoot) {
         made = made && !linkError;
         continue;
       }
-      stdfs::create_directories(stdfs::path(path).parent_path());
-      std::ofstream(path) << "x";
+      stdfs::create_directories(pathFromUtf8(path).parent_path());
+      std::ofstream(pathFromUtf8(path)) << "x";
     }
     if (!made) continue;
     std::string error;
@@ -370,6 +417,89 @@ TEST_F(FailureTextTest, StorageFailuresCarryTheSystemText) {
             "cannot store or place the file of http://h/a: Permission denied (error -9996, "
             "MoveFileW Failed)");
 }
+
+class Utf8PathTest : public testing::Test {
+ protected:
+  zephyl::test::TempDir temp_;
+};
+
+// A name made through pathFromUtf8 is the one the file system lists, read back as the same
+// UTF-8; on Windows, names outside the ANSI code page (Chinese, Greek beside a Western one) too.
+TEST_F(Utf8PathTest, NamesReachTheFileSystemAndComeBackUnchanged) {
+  const std::vector<std::string> names = {
+      "\xC3\xBCn\xC3\xAF\x63\xC3\xB8\x64\xC3\xA9 dir", "\xE4\xB8\x8B\xE8\xBD\xBD",
+      "\xCE\x91\xCF\x81\xCF\x87\xCE\xB5\xCE\xAF\xCE\xB1", "\xF0\x9F\x93\xA6 box"};
+  for (const std::string& name : names) {
+    std::error_code error;
+    ASSERT_TRUE(std::filesystem::create_directory(pathFromUtf8(temp_.file(name)), error))
+        << name << ": " << error.message();
+  }
+  std::vector<std::string> listed;
+  for (const auto& entry : std::filesystem::directory_iterator(pathFromUtf8(temp_.path()))) {
+    listed.push_back(utf8FromPath(entry.path().filename()));
+  }
+  std::sort(listed.begin(), listed.end());
+  std::vector<std::string> expected = names;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listed, expected);
+  EXPECT_EQ(utf8FromPath(pathFromUtf8(temp_.file(names[1])) / pathFromUtf8(names[2])),
+            temp_.file(names[1]) + "/" + names[2]);
+}
+
+// Bytes that are not UTF-8 (a Latin-1 name from an old list, say) make some path, never an
+// exception as std::filesystem::u8path throws on Windows.
+TEST_F(Utf8PathTest, TextThatIsNotUtf8NeverThrows) {
+  for (const std::string text : {"caf\xE9", "\x80\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
+    std::filesystem::path path;
+    EXPECT_NO_THROW(path = pathFromUtf8(text)) << text.size();
+    EXPECT_FALSE(path.empty());
+    EXPECT_NO_THROW(utf8FromPath(path));
+  }
+}
+
+struct ThrownCase {
+  const char* label;
+  std::function<int()> body;
+  int failureStatus;
+  int status;           // what runGuarded returns
+  const char* printed;  // a part of what it prints on standard error; "": nothing at all
+};
+
+void PrintTo(const ThrownCase& thrown, std::ostream* out) { *out << thrown.label; }
+
+class GuardedRunTest : public testing::TestWithParam<ThrownCase> {};
+
+TEST_P(GuardedRunTest, WhatIsThrownBecomesAMessageAndAnExitStatus) {
+  const ThrownCase& thrown = GetParam();
+  testing::internal::CaptureStderr();
+  const int status = runGuarded("downloading", thrown.failureStatus, thrown.body);
+  const std::string printed = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(status, thrown.status);
+  if (thrown.printed[0] == '\0') {
+    EXPECT_EQ(printed, "");
+  } else {
+    EXPECT_EQ(printed.rfind("zget: downloading failed: ", 0), 0u) << printed;
+    EXPECT_NE(printed.find(thrown.printed), std::string::npos) << printed;
+    EXPECT_EQ(printed.back(), '\n');
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exceptions, GuardedRunTest,
+    testing::Values(ThrownCase{"StatusPassesThrough", [] { return 130; }, kExitFailure, 130, ""},
+                    // What std::filesystem::path threw on Windows for a name outside the code page.
+                    ThrownCase{"FilesystemError",
+                               []() -> int {
+                                 throw std::filesystem::filesystem_error(
+                                     "Cannot convert character sequence",
+                                     std::make_error_code(std::errc::illegal_byte_sequence));
+                               },
+                               kExitFailure, kExitFailure, "Cannot convert character sequence"},
+                    ThrownCase{"UsageStage", []() -> int { throw std::out_of_range("stoi"); },
+                               kExitUsage, kExitUsage, "stoi"},
+                    ThrownCase{"NotAnException", []() -> int { throw 42; }, kExitFailure,
+                               kExitFailure, "unknown kind"}),
+    [](const testing::TestParamInfo<ThrownCase>& info) { return std::string(info.param.label); });
 
 }  // namespace
 }  // namespace zget

@@ -1,6 +1,7 @@
 // zget.exe as a Windows user runs it: a child process that downloads from a loopback server of
-// the test's own into a directory, byte for byte, under a name taken from the URL (also one
-// outside the code page, which must reach the disk as its UTF-16 name).
+// the test's own into a directory, byte for byte, under a name taken from the URL, given on the
+// command line or in a list (also names outside the code page, which must reach the disk as
+// their UTF-16 names and the output as UTF-8).
 // <windows.h> first: the other system headers build on it.
 // clang-format off
 #ifndef NOMINMAX
@@ -11,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +28,7 @@ namespace zephyl {
 namespace {
 
 using test::readBytes;
+using test::readText;
 
 constexpr DWORD kRunLimitMs = 60000;
 
@@ -38,6 +43,22 @@ int waitForZget(HANDLE process) { return test::waitForProcess(process, kRunLimit
 int runZget(const std::vector<std::string>& arguments, const std::string& outputPath) {
   return waitForZget(startZget(arguments, outputPath));
 }
+
+bool existsUnderItsUtf16Name(const std::string& path) {
+  return GetFileAttributesW(utf8ToUtf16(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Writes bytes to path (UTF-8) through its UTF-16 name; false when it cannot.
+bool writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream file(std::filesystem::path(utf8ToUtf16(path)), std::ios::binary);
+  return static_cast<bool>(file << bytes);
+}
+
+// Names outside ASCII: Western ones in the ANSI code page and Chinese and Greek ones outside it,
+// which argv would have carried as "?".
+const std::string kWestern = "\xC3\xBCn\xC3\xAF\x63\xC3\xB8\x64\xC3\xA9 dir";  // ünïcødé dir
+const std::string kChinese = "\xE4\xB8\x8B\xE8\xBD\xBD";                       // 下载
+const std::string kGreek = "\xCE\xBB\xCE\xAE\xCF\x88\xCE\xB7";                 // λήψη
 
 struct NamedDownload {
   const char* label;
@@ -76,6 +97,135 @@ INSTANTIATE_TEST_SUITE_P(Names, ZgetWindowsTest,
                          [](const testing::TestParamInfo<NamedDownload>& info) {
                            return std::string(info.param.label);
                          });
+
+// One download to a place named outside ASCII, given on the command line.
+struct UnicodePlace {
+  const char* label;
+  // zget's arguments before the URL; "@" at the start of one stands for the test's directory.
+  std::vector<std::string> arguments;
+  std::string savedAs;        // where the file must land, relative to the test's directory
+  std::string caCertificate;  // a file to make before the run, relative to it; empty: none
+};
+
+void PrintTo(const UnicodePlace& place, std::ostream* out) { *out << place.label; }
+
+class ZgetUnicodePlaceTest : public testing::TestWithParam<UnicodePlace> {};
+
+// Each run also prints the MD5 line (--md5) with the file's path, which must arrive as UTF-8.
+TEST_P(ZgetUnicodePlaceTest, SavesUnderTheUtf16NameAndPrintsItAsUtf8) {
+  const UnicodePlace& place = GetParam();
+  test::TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  test::TestHttpServer server;
+  ASSERT_TRUE(server.started());
+  const std::vector<uint8_t> body = test::patternBytes(200000, 8);
+  server.serve("/file.bin", body);
+  if (!place.caCertificate.empty()) {
+    ASSERT_TRUE(writeFile(dir.file(place.caCertificate), "-----BEGIN CERTIFICATE-----\n"));
+  }
+
+  std::vector<std::string> arguments = {"-q", "--md5", "-k", "64K"};
+  for (const std::string& argument : place.arguments) {
+    arguments.push_back(argument[0] == '@' ? dir.path() + argument.substr(1) : argument);
+  }
+  arguments.push_back(server.url("/file.bin"));
+  const std::string output = dir.file("output.txt");
+  const int status = runZget(arguments, output);
+  const std::string printed = readText(output);
+  EXPECT_EQ(status, 0) << printed;
+  const std::string saved = dir.file(place.savedAs);
+  EXPECT_TRUE(existsUnderItsUtf16Name(saved)) << saved;
+  EXPECT_TRUE(readBytes(saved) == body) << saved;
+  const std::string name = place.savedAs.substr(place.savedAs.rfind('/') + 1);
+  EXPECT_NE(printed.find(test::md5HexOf(body) + "  "), std::string::npos) << printed;
+  EXPECT_NE(printed.find(name), std::string::npos) << printed;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Places, ZgetUnicodePlaceTest,
+    testing::Values(
+        UnicodePlace{"WesternDirectory",
+                     {"-d", "@/" + kWestern, "--cache-dir", "@/cache"},
+                     kWestern + "/file.bin",
+                     ""},
+        // Backslashes as a Windows user types them, a Chinese name below a Western one.
+        UnicodePlace{"ChineseDirectoryWithBackslashes",
+                     {"-d", "@\\" + kWestern + "\\" + kChinese, "--cache-dir", "@/cache"},
+                     kWestern + "/" + kChinese + "/file.bin",
+                     ""},
+        UnicodePlace{"GreekOutputFile",
+                     {"-o", "@/" + kChinese + "/" + kGreek + ".bin", "--cache-dir", "@/cache"},
+                     kChinese + "/" + kGreek + ".bin",
+                     ""},
+        UnicodePlace{"CacheDirectory",
+                     {"-d", "@/out", "--cache-dir", "@/" + kGreek + " " + kChinese},
+                     "out/file.bin",
+                     ""},
+        UnicodePlace{"CaCertificate",
+                     {"-d", "@/out", "--cache-dir", "@/cache", "--ca-certificate",
+                      "@/" + kChinese + " " + kWestern + ".pem"},
+                     "out/file.bin",
+                     kChinese + " " + kWestern + ".pem"}),
+    [](const testing::TestParamInfo<UnicodePlace>& info) { return std::string(info.param.label); });
+
+// A list named outside ASCII, saved by an editor with a byte-order mark, whose entries name
+// files and directories in Greek and Chinese.
+TEST(ZgetUnicodeListTest, ListEntriesNamedOutsideAsciiLandUnderTheirNames) {
+  test::TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  test::TestHttpServer server;
+  ASSERT_TRUE(server.started());
+  const std::vector<uint8_t> first = test::patternBytes(70000, 9);
+  const std::vector<uint8_t> second = test::patternBytes(90000, 10);
+  server.serve("/a.bin", first);
+  server.serve("/b.bin", second);
+  const std::string list = dir.file(kChinese + " " + kWestern + ".txt");
+  ASSERT_TRUE(writeFile(list, "\xEF\xBB\xBF" + server.url("/a.bin") + "\r\n  out=" + kGreek +
+                                  ".bin\r\n" + server.url("/b.bin") + "\r\n  dir=" + kWestern +
+                                  "\r\n  out=" + kChinese + ".bin\r\n"));
+
+  const std::string output = dir.file("output.txt");
+  const int status = runZget(
+      {"-q", "--md5", "-i", list, "-d", dir.file("out"), "--cache-dir", dir.file("cache")}, output);
+  const std::string printed = readText(output);
+  EXPECT_EQ(status, 0) << printed;
+  const struct {
+    std::string path;
+    const std::vector<uint8_t>& body;
+  } files[] = {{dir.file("out/" + kGreek + ".bin"), first},
+               {dir.file("out/" + kWestern + "/" + kChinese + ".bin"), second}};
+  for (const auto& file : files) {
+    EXPECT_TRUE(existsUnderItsUtf16Name(file.path)) << file.path;
+    EXPECT_TRUE(readBytes(file.path) == file.body) << file.path;
+    EXPECT_NE(printed.find(test::md5HexOf(file.body) + "  " + file.path), std::string::npos)
+        << printed;
+  }
+}
+
+// A cache directory holding a file named outside ASCII: its name once went through the C
+// locale, which threw, and zget ended by std::terminate with status 3. It is a refusal now that
+// names the file, with status 1, and nothing is downloaded.
+TEST(ZgetUnicodeCacheTest, ForeignFileNamedOutsideAsciiInTheCacheIsRefusedInWords) {
+  test::TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  test::TestHttpServer server;
+  ASSERT_TRUE(server.started());
+  server.serve("/file.bin", test::patternBytes(1000, 11));
+  const std::string foreign = kGreek + " " + kChinese + ".txt";
+  ASSERT_TRUE(CreateDirectoryW(utf8ToUtf16(dir.file("cache")).c_str(), nullptr));
+  ASSERT_TRUE(writeFile(dir.file("cache/" + foreign), "the user's own"));
+
+  const std::string output = dir.file("output.txt");
+  const int status = runZget(
+      {"-q", "-d", dir.file("out"), "--cache-dir", dir.file("cache"), server.url("/file.bin")},
+      output);
+  const std::string printed = readText(output);
+  EXPECT_EQ(status, 1) << printed;
+  EXPECT_EQ(printed.rfind("zget: ", 0), 0u) << printed;
+  EXPECT_NE(printed.find(foreign), std::string::npos) << printed;
+  EXPECT_EQ(server.requestCount(), 0u);
+  EXPECT_TRUE(existsUnderItsUtf16Name(dir.file("cache/" + foreign)));
+}
 
 // Two processes on one cache for one URL: the key lock lets one write at a time, the other
 // waits and then resumes or finds the download delivered; both files come out whole.

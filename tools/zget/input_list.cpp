@@ -2,17 +2,56 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
+#include <sstream>
 #include <system_error>
 
 #include "naming.h"
 #include "options.h"
+#include "utf8_path.h"
 
 namespace zget {
 namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Whether text is well-formed UTF-8: no stray or missing continuation bytes, no overlong forms,
+// no surrogates, nothing beyond U+10FFFF.
+bool isUtf8(const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    size_t length = 1;
+    uint32_t value = lead;
+    if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      value = lead & 0x07U;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      value = lead & 0x0FU;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+      value = lead & 0x1FU;
+    } else if (lead >= 0x80) {
+      return false;
+    }
+    if (text.size() - i < length) return false;
+    for (size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      value = (value << 6) | (next & 0x3FU);
+    }
+    static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
 
 std::string trim(const std::string& text) {
   size_t begin = 0;
@@ -32,6 +71,11 @@ bool applyOption(const std::string& option, DownloadJob* job, std::string* error
     return false;
   }
   std::string why;
+  if ((key == "out" || key == "dir") && !isUtf8(value)) {
+    // A name the file system would get with U+FFFD in place of the bytes it cannot read.
+    *error = key + " is not UTF-8 text; save the list as UTF-8";
+    return false;
+  }
   if ((key == "out" || key == "dir") && !staysInside(value, key == "out", &why)) {
     // A list may come from anywhere: its names never leave the output directory.
     *error = key + " must stay inside the output directory (-d), got \"" + value + "\": " + why;
@@ -84,10 +128,6 @@ int parseList(std::istream& in, const std::string& path, std::vector<DownloadJob
     *error += reason;
     return kExitUsage;
   }
-  if (in.bad()) {
-    *error = "cannot read the list " + path;
-    return kExitFailure;
-  }
   jobs->insert(jobs->end(), parsed.begin(), parsed.end());
   return 0;
 }
@@ -103,13 +143,35 @@ bool isMd5Hex(const std::string& text) {
 }
 
 int readInputList(const std::string& path, std::vector<DownloadJob>* jobs, std::string* error) {
-  if (path == "-") return parseList(std::cin, "standard input", jobs, error);
-  std::ifstream file(path);
-  if (!file) {
-    *error = "cannot read the list " + path + ": " + std::generic_category().message(errno);
-    return kExitFailure;
+  const std::string shown = path == "-" ? "standard input" : path;
+  // Binary: the bytes as they are; CR LF line ends are taken apart line by line.
+  std::ifstream file;
+  if (path != "-") {
+    const std::filesystem::path place = pathFromUtf8(path);
+    std::error_code failure;
+    // A directory opens for reading on POSIX systems, and then reads as nothing.
+    if (std::filesystem::is_directory(place, failure)) {
+      *error = "cannot read the list " + path + ": it is a directory";
+      return kExitFailure;
+    }
+    file.open(place, std::ios::binary);
+    if (!file) {
+      *error = "cannot read the list " + path + ": " + std::generic_category().message(errno);
+      return kExitFailure;
+    }
   }
-  return parseList(file, path, jobs, error);
+  std::istream& in = path == "-" ? std::cin : file;
+  std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  // Editors on Windows (Notepad among them) start UTF-8 with a byte-order mark, and save
+  // "Unicode" as UTF-16.
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    text.erase(0, 3);
+  } else if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0) {
+    *error = shown + " is UTF-16 text; save the list as UTF-8";
+    return kExitUsage;
+  }
+  std::istringstream lines(text);
+  return parseList(lines, shown, jobs, error);
 }
 
 }  // namespace zget

@@ -17,12 +17,13 @@ struct DownloadJob {
 // True for exactly 32 hexadecimal digits (either case).
 bool isMd5Hex(const std::string& text);
 
-// Appends the jobs of the list at path ("-" reads standard input): one URL a line; blank lines
-// and lines starting with "#" are skipped; indented "out=NAME", "dir=DIR" and
-// "checksum=md5=HEX" lines set the job of the URL above them. NAME and DIR must stay inside the
-// output directory (staysInside): an absolute path or ".." makes the list malformed. Returns 0 on
-// success, kExitFailure when the list cannot be read and kExitUsage when it is malformed, with the
-// reason (naming the line) in *error; *jobs is unchanged on failure.
+// Appends the jobs of the list at path ("-" reads standard input), UTF-8 text with or without a
+// byte-order mark (UTF-16 is refused as malformed): one URL a line; blank lines and lines
+// starting with "#" are skipped; indented "out=NAME", "dir=DIR" and "checksum=md5=HEX" lines set
+// the job of the URL above them. NAME and DIR must be UTF-8 and stay inside the output directory
+// (staysInside): an absolute path or ".." makes the list malformed. Returns 0 on success,
+// kExitFailure when the list cannot be read and kExitUsage when it is malformed, with the reason
+// (naming the line) in *error; *jobs is unchanged on failure.
 int readInputList(const std::string& path, std::vector<DownloadJob>* jobs, std::string* error);
 
 }  // namespace zget

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "download_run.h"
+#include "guarded_run.h"
 #include "input_list.h"
 #include "interrupt_watcher.h"
 #include "naming.h"
@@ -22,6 +23,7 @@
 #include "storage_root.h"
 #include "tool_setting.h"
 #include "units.h"
+#include "utf8_path.h"
 #include "zephyl/zephyl.h"
 
 namespace zget {
@@ -32,7 +34,7 @@ void printError(const std::string& message) { std::fprintf(stderr, "zget: %s\n",
 // mkdir -p; false with a message on stderr.
 bool ensureDirectory(const std::string& path) {
   std::error_code error;
-  const std::filesystem::path directory = std::filesystem::u8path(path);
+  const std::filesystem::path directory = pathFromUtf8(path);
   std::filesystem::create_directories(directory, error);
   if (!error && std::filesystem::is_directory(directory, error)) return true;
   printError("cannot create directory " + path + ": " +
@@ -87,10 +89,9 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
       const std::string dir = joinPath(options.outputDir, job.dir);
       const std::string name = job.outName.empty() ? fileNameFromUrl(job.url) : job.outName;
       download.savePath = names.claim(absolutePath(joinPath(dir, name)));
-      // Paths are UTF-8 in zget and the library (not the ANSI code page on Windows).
-      const std::filesystem::path target = std::filesystem::u8path(download.savePath);
-      download.displayName = target.filename().u8string();
-      if (!ensureDirectory(target.parent_path().u8string())) return kExitFailure;
+      const std::filesystem::path target = pathFromUtf8(download.savePath);
+      download.displayName = utf8FromPath(target.filename());
+      if (!ensureDirectory(utf8FromPath(target.parent_path()))) return kExitFailure;
       std::error_code error;
       // Without --allow-overwrite the download takes the next free name instead.
       if (options.allowOverwrite && std::filesystem::is_directory(target, error)) {
@@ -143,19 +144,19 @@ int run(const ToolOptions& options) {
     return kExitFailure;
   }
   std::error_code error;
-  const bool newRoot = !std::filesystem::exists(
-      std::filesystem::symlink_status(std::filesystem::u8path(cacheRoot), error));
+  const bool newRoot =
+      !std::filesystem::exists(std::filesystem::symlink_status(pathFromUtf8(cacheRoot), error));
   if (!ensureDirectory(cacheRoot)) return kExitFailure;
   // Private to the user, as the library makes its own storage directories.
   if (newRoot) {
-    std::filesystem::permissions(std::filesystem::u8path(cacheRoot),
-                                 std::filesystem::perms::owner_all, error);
+    std::filesystem::permissions(pathFromUtf8(cacheRoot), std::filesystem::perms::owner_all, error);
   }
   std::vector<PlannedDownload> downloads;
   status = planDownloads(options, jobs, &downloads);
   if (status >= 0) return status;
 
-  if (!options.metricsFile.empty() && !std::ofstream(options.metricsFile, std::ios::app)) {
+  if (!options.metricsFile.empty() &&
+      !std::ofstream(pathFromUtf8(options.metricsFile), std::ios::app)) {
     printError("cannot write the metrics file " + options.metricsFile);
     return kExitFailure;
   }
@@ -210,8 +211,11 @@ int run(const ToolOptions& options) {
 int main(int argc, char** argv) {
   // Before any thread exists, so that every thread inherits the mask (see InterruptWatcher).
   zget::InterruptWatcher::blockSignals();
+  zget::platform::useUtf8Console();
   zget::ToolOptions options;
-  const int status = zget::parseOptions(argc, argv, &options);
+  const int status = zget::runGuarded("reading the command line", zget::kExitUsage, [&] {
+    return zget::parseOptions(zget::platform::commandLineArguments(argc, argv), &options);
+  });
   if (status >= 0) return status;
-  return zget::run(options);
+  return zget::runGuarded("downloading", zget::kExitFailure, [&] { return zget::run(options); });
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "utf8_path.h"
 
 namespace zget {
 namespace {
@@ -93,6 +94,13 @@ bool staysInside(const std::string& path, bool namesFile, std::string* reason) {
     *reason = "an absolute path";
     return false;
   }
+  // A colon in the first component may name a drive on Windows ("C:\\x", or "C:x" in that
+  // drive's current directory), which leaves the directory; refused on every system alike.
+  const size_t colon = path.find(':');
+  if (colon != std::string::npos && colon < path.find_first_of("/\\")) {
+    *reason = "a drive";
+    return false;
+  }
   // "\" separates too: the library reads it as "/".
   size_t begin = 0;
   std::string last;
@@ -114,17 +122,18 @@ bool staysInside(const std::string& path, bool namesFile, std::string* reason) {
 }
 
 std::string joinPath(const std::string& dir, const std::string& name) {
-  if (dir.empty() || (!name.empty() && name[0] == '/')) return name;
+  if (dir.empty() || (!name.empty() && pathFromUtf8(name).has_root_path())) return name;
   if (dir.back() == '/') return dir + name;
   return dir + "/" + name;
 }
 
 std::string absolutePath(const std::string& path) {
   std::error_code error;
-  // UTF-8 in and out, not the ANSI code page on Windows; "/" as the library joins paths.
-  std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::u8path(path), error);
+  // The current directory comes in the system's own form (UTF-16 on Windows), not through the
+  // ANSI code page.
+  const std::filesystem::path absolute = std::filesystem::absolute(pathFromUtf8(path), error);
   if (error) return path;
-  return absolute.lexically_normal().generic_u8string();
+  return utf8FromPath(absolute.lexically_normal());
 }
 
 std::string numberedName(const std::string& path, int n) {

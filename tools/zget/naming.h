@@ -20,12 +20,13 @@ std::string percentDecode(const std::string& text);
 // extension and whole UTF-8 characters).
 std::string fileNameFromUrl(const std::string& url);
 
-// Whether path, joined to a directory, names something inside it: relative, without ".."
-// components ("/" and "\" both separate), and, when namesFile, ending in a file name (not in a
-// separator or "."). False with the reason in *reason.
+// Whether path, joined to a directory, names something inside it: relative (no drive either),
+// without ".." components ("/" and "\" both separate), and, when namesFile, ending in a file
+// name (not in a separator or "."). False with the reason in *reason.
 bool staysInside(const std::string& path, bool namesFile, std::string* reason);
 
-// "dir" + "/" + "name", or "name" alone when it is absolute or dir is empty.
+// "dir" + "/" + "name", or "name" alone when it is absolute (or names a drive or the root of
+// the current one on Windows) or dir is empty.
 std::string joinPath(const std::string& dir, const std::string& name);
 
 // The path made absolute against the current directory and lexically normalised.

@@ -1,14 +1,16 @@
 #include "options.h"
 
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <limits>
+#include <system_error>
 
 #include "input_list.h"
 #include "units.h"
+#include "utf8_path.h"
 
 namespace zget {
 namespace {
@@ -23,10 +25,11 @@ Downloads run in parallel byte ranges and are stored in chunks under the cache d
 file (the last path segment of the URL, percent-decoded; "index.html" when there is none).
 After an interruption (Ctrl-C, a failure) run the same command again to resume.
 
-A list (-i) holds one URL a line; "#" starts a comment line. Indented lines below a URL set
-options for it: "out=NAME", "dir=DIR", "checksum=md5=HEX". NAME and DIR are relative to -d and
-stay inside it: absolute paths and ".." are refused. An existing file is never replaced unless
---allow-overwrite is given: the download is saved as "name(1).ext" (the next free number).
+A list (-i) is UTF-8 text with one URL a line; "#" starts a comment line. Indented lines below
+a URL set options for it: "out=NAME", "dir=DIR", "checksum=md5=HEX". NAME and DIR are relative
+to -d and stay inside it: absolute paths and ".." are refused. An existing file is never
+replaced unless --allow-overwrite is given: the download is saved as "name(1).ext" (the next
+free number).
 
 Sizes take K, M, G suffixes (binary). Durations are seconds ("30", "1.5") or carry a unit:
 "500ms", "30s", "2m", "1h", "7d". Library log lines, when enabled, go to standard error.
@@ -90,6 +93,14 @@ bool parseMirror(const std::string& text,
     begin = end + 1;
   }
   return true;
+}
+
+// A CA file that opens for reading, or a directory (of hashed certificates).
+bool isReadableCaPath(const std::string& path) {
+  const std::filesystem::path place = pathFromUtf8(path);
+  std::error_code error;
+  if (std::filesystem::is_directory(place, error)) return true;
+  return static_cast<bool>(std::ifstream(place, std::ios::binary));
 }
 
 // The raw texts of the options whose values need more than CLI11's conversions.
@@ -163,7 +174,7 @@ bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
     }
     options->checkMd5 = lowercase(options->checkMd5);
   }
-  if (!options->caCertificate.empty() && access(options->caCertificate.c_str(), R_OK) != 0) {
+  if (!options->caCertificate.empty() && !isReadableCaPath(options->caCertificate)) {
     *error = "--ca-certificate: cannot read " + options->caCertificate;
     return false;
   }
@@ -190,7 +201,7 @@ int usageError(const std::string& message) {
   return kExitUsage;
 }
 
-int parseOptions(int argc, char** argv, ToolOptions* options) {
+int parseOptions(const std::vector<std::string>& arguments, ToolOptions* options) {
   CLI::App app{"zget: download files over HTTP(S) in parallel ranges, resumable.", "zget"};
   app.set_version_flag("--version", "zget " ZGET_VERSION " (libzephyl)");
   app.footer(kFooter);
@@ -280,8 +291,11 @@ int parseOptions(int argc, char** argv, ToolOptions* options) {
                  "Period of progress lines when stderr is not a terminal (default 5s)")
       ->type_name("DURATION");
 
+  std::vector<const char*> argv;
+  argv.reserve(arguments.size());
+  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(argv.size()), argv.data());
   } catch (const CLI::Success& success) {
     return app.exit(success);  // --help, --version
   } catch (const CLI::ParseError& error) {

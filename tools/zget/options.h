@@ -60,10 +60,10 @@ struct ToolOptions {
   int64_t summaryIntervalMs = 5000;       // --summary-interval: progress lines off a terminal
 };
 
-// Parses argv into *options. Returns -1 when the tool should go on, or the exit status to end
-// with: 0 after --help or --version (printed on stdout), kExitUsage after a usage error (message
-// on stderr).
-int parseOptions(int argc, char** argv, ToolOptions* options);
+// Parses the command line (UTF-8, the program's name first) into *options. Returns -1 when the
+// tool should go on, or the exit status to end with: 0 after --help or --version (printed on
+// stdout), kExitUsage after a usage error (message on stderr).
+int parseOptions(const std::vector<std::string>& arguments, ToolOptions* options);
 
 // Prints "zget: <message>" and the hint about --help on stderr; returns kExitUsage.
 int usageError(const std::string& message);

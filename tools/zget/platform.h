@@ -1,11 +1,21 @@
 // The few calls of zget that differ between POSIX systems and Windows (platform_posix.cpp,
 // platform_windows.cpp). Called from main's thread before the downloads start, except
-// terminalColumns, which any thread may call.
+// terminalColumns, which any thread may call. Text in and out is UTF-8.
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace zget::platform {
+
+// The command line, the program's name first, as UTF-8: argv itself on POSIX systems; on
+// Windows the UTF-16 command line, since argv holds it in the ANSI code page there, which loses
+// every character the code page lacks.
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+
+// Has a console show the UTF-8 that zget writes (on Windows its output code page becomes UTF-8
+// until zget exits); output to files and pipes is UTF-8 on every platform anyway.
+void useUtf8Console();
 
 // Columns of the terminal at fd; 0 when fd is no terminal or its width is unknown.
 int terminalColumns(int fd);

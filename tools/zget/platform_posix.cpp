@@ -28,6 +28,12 @@ std::string homeDir() {
 
 }  // namespace
 
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+void useUtf8Console() {}
+
 int terminalColumns(int fd) {
   winsize size{};
   if (ioctl(fd, TIOCGWINSZ, &size) == 0) return size.ws_col;

@@ -8,11 +8,14 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "platform.h"
+#include "utf16_windows.h"
 
 namespace zget::platform {
 namespace {
@@ -24,7 +27,31 @@ HANDLE consoleOf(int fd) {
                                                                          : INVALID_HANDLE_VALUE;
 }
 
+// The console's output code page before zget changed it; 0 when there was no console.
+UINT consoleCodePageBefore = 0;
+
+void restoreConsoleCodePage() { SetConsoleOutputCP(consoleCodePageBefore); }
+
 }  // namespace
+
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> arguments;
+  arguments.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) arguments.push_back(utf8FromUtf16(wide[i]));
+  LocalFree(wide);
+  return arguments;
+}
+
+void useUtf8Console() {
+  // The code page belongs to the console, which outlives zget: the shell that started zget
+  // gets its own back.
+  consoleCodePageBefore = GetConsoleOutputCP();
+  if (consoleCodePageBefore == 0 || consoleCodePageBefore == CP_UTF8) return;
+  if (SetConsoleOutputCP(CP_UTF8)) std::atexit(restoreConsoleCodePage);
+}
 
 int terminalColumns(int fd) {
   const HANDLE console = consoleOf(fd);
@@ -48,14 +75,10 @@ void prepareStandardStreams() {
 std::string userCacheBase() {
   wchar_t* folder = nullptr;
   std::string result;
+  // The folder's own UTF-16 name, not %LOCALAPPDATA% through the ANSI code page.
   if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder))) {
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, folder, -1, nullptr, 0, nullptr, nullptr);
-    if (bytes > 1) {
-      result.resize(static_cast<size_t>(bytes));
-      WideCharToMultiByte(CP_UTF8, 0, folder, -1, result.data(), bytes, nullptr, nullptr);
-      result.resize(static_cast<size_t>(bytes) - 1);
-      for (char& c : result) c = c == '\\' ? '/' : c;
-    }
+    result = utf8FromUtf16(folder);
+    for (char& c : result) c = c == '\\' ? '/' : c;
   }
   CoTaskMemFree(folder);
   return result;

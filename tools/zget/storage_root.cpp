@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "utf8_path.h"
+
 namespace zget {
 namespace {
 
@@ -43,7 +45,7 @@ bool isOwnInnerEntry(const std::string& directory, const std::string& name) {
 }
 
 bool refuse(const std::string& root, const stdfs::path& entry, std::string* error) {
-  *error = "cannot keep unfinished downloads in " + root + ": it holds " + entry.string() +
+  *error = "cannot keep unfinished downloads in " + root + ": it holds " + utf8FromPath(entry) +
            ", which zget did not make; give --cache-dir a directory of its own";
   return false;
 }
@@ -52,20 +54,21 @@ bool refuse(const std::string& root, const stdfs::path& entry, std::string* erro
 
 bool isOwnStorageRoot(const std::string& root, std::string* error) {
   std::error_code failure;
-  if (!stdfs::exists(stdfs::symlink_status(root, failure))) return true;
-  stdfs::directory_iterator entries(root, failure);
+  const stdfs::path rootPath = pathFromUtf8(root);
+  if (!stdfs::exists(stdfs::symlink_status(rootPath, failure))) return true;
+  stdfs::directory_iterator entries(rootPath, failure);
   for (; !failure && entries != stdfs::directory_iterator(); entries.increment(failure)) {
     const stdfs::path& path = entries->path();
     stdfs::file_type kind = stdfs::file_type::none;
     // The kind of the entry itself: a link where a directory belongs leads somewhere else.
-    if (!expectedKind(path.filename().string(), &kind) ||
-        stdfs::symlink_status(path, failure).type() != kind) {
+    const std::string name = utf8FromPath(path.filename());
+    if (!expectedKind(name, &kind) || stdfs::symlink_status(path, failure).type() != kind) {
       return refuse(root, path, error);
     }
     if (kind != stdfs::file_type::directory) continue;
     stdfs::directory_iterator inner(path, failure);
     for (; !failure && inner != stdfs::directory_iterator(); inner.increment(failure)) {
-      if (!isOwnInnerEntry(path.filename().string(), inner->path().filename().string())) {
+      if (!isOwnInnerEntry(name, utf8FromPath(inner->path().filename()))) {
         return refuse(root, inner->path(), error);
       }
     }
