@@ -118,8 +118,7 @@ ZPResponse memoryToFile(const ZPResponse& source, const DeliveryTarget& target) 
   // The whole file is written under a name of its own first: a reader of the target never sees
   // it half-written, and a failed write leaves the target as it was.
   const std::string temporary = temporaryNameBeside(target.path);
-  if (!writeNewFile(temporary, source.outputData.get(), length, target.writeOut, &code,
-                    &message)) {
+  if (!writeNewFile(temporary, source.outputData.get(), length, target.writeOut, &code, &message)) {
     fs::removeFile(temporary);
     return copyFailure(code, message);
   }

@@ -26,8 +26,7 @@ struct DeliveryTarget {
   bool writeOut = true;
 
   // The target of request (its fileKey filled in) under the manager's save directory.
-  static DeliveryTarget of(const ZPRequest& request, const std::string& saveDirPath,
-                           bool writeOut);
+  static DeliveryTarget of(const ZPRequest& request, const std::string& saveDirPath, bool writeOut);
 
   // Memory equals memory; files compare their paths after normalisePath and their rename rule.
   bool sameAs(const DeliveryTarget& other) const;
@@ -41,8 +40,9 @@ std::string normalisePath(const std::string& path);
 // file needs a path whose directory, or else the nearest directory above it that exists (from
 // which delivery creates the rest), this process may create files in (fs::checkWritableDirectory;
 // an entry in the way that is not a directory fails), and, unless renameIfExists picks another
-// name, no directory under the target's own name. Creates nothing. Returns success, or RESULT_FAILED with CACHE_ERROR, the file-system code
-// in extraErrorCode and "cannot write <path>: <reason>".
+// name, no directory under the target's own name. Creates nothing. Returns success, or
+// RESULT_FAILED with CACHE_ERROR, the file-system code in extraErrorCode and "cannot write <path>:
+// <reason>".
 ZPResponse checkTargetWritable(const DeliveryTarget& target);
 
 // Produces at target a copy of source, the successful result of a download delivered to memory

@@ -339,7 +339,8 @@ bool ChunkDataWriter::reserveRoomLocked(int64_t length, int* errorCode, std::str
   std::string reason;
   // The data first: a disk that cannot hold the download fails it before its first byte, and
   // its bytes cannot later take the room of the records that claim them.
-  bool held = dataRoomLength_ >= length || fs::reserveFileSpace(file_.get(), length, &code, &reason);
+  bool held =
+      dataRoomLength_ >= length || fs::reserveFileSpace(file_.get(), length, &code, &reason);
   if (held) dataRoomLength_ = length;
   const size_t progressBytes = progressBytesFor(length, blockSize_, chunks_.size());
   if (held && progressReserveBytes_ < progressBytes) {

@@ -9,8 +9,8 @@
 
 namespace zephyl {
 
-bool replaceFileAtomically(const std::string& path, const void* data, size_t size,
-                           int* errorCode, std::string* errorMsg) {
+bool replaceFileAtomically(const std::string& path, const void* data, size_t size, int* errorCode,
+                           std::string* errorMsg) {
   const std::string temporary = path + kTemporarySuffix;
   // A reserved file is opened without truncating it: truncation would give its blocks back to a
   // disk that may have none left. Its old length goes once the new content is in.
@@ -42,8 +42,8 @@ bool reserveReplacement(const std::string& path, size_t capacity, int* errorCode
   FileHandle file(fs::fOpenFile(temporary, "wb", errorCode, errorMsg));
   if (!file) return false;
   const std::vector<unsigned char> zeros(capacity, 0);
-  bool held = capacity == 0 || fs::writeFileAt(file.get(), 0, zeros.data(), zeros.size(),
-                                                errorCode, errorMsg);
+  bool held = capacity == 0 ||
+              fs::writeFileAt(file.get(), 0, zeros.data(), zeros.size(), errorCode, errorMsg);
   if (std::fclose(file.release()) != 0 && held) {
     held = false;
     if (errorCode != nullptr) *errorCode = errno;

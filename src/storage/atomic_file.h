@@ -21,8 +21,7 @@ inline constexpr char kTemporarySuffix[] = ".tmp";
 // errorCode/errorMsg (either may be null) hold the file-system layer's report of the step that
 // failed.
 [[nodiscard]] bool replaceFileAtomically(const std::string& path, const void* data, size_t size,
-                                         int* errorCode = nullptr,
-                                         std::string* errorMsg = nullptr);
+                                         int* errorCode = nullptr, std::string* errorMsg = nullptr);
 
 // Keeps room for the next replacement of path: "<path>.tmp" holds capacity bytes (zeros, never
 // synced; what a crash leaves of it is removed like any leftover). True when the room is held;

@@ -1,4 +1,5 @@
-// Copies of a delivered download at another request's target, from a file and from memory.
+// Copies of a delivered download at another request's target, from a file and from memory, and
+// the check of a target before a download fetches anything.
 #include "engine/request_delivery.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/utilities.h"
+#include "engine/file_download_task.h"
+#include "storage/file_storage_manager.h"
 #include "storage/fs.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
@@ -101,6 +105,49 @@ TEST(DeliverFileToMemoryTest, FileLongerThanMemoryIsRefusedBeforeReading) {
   EXPECT_EQ(copy.getData(), nullptr);
   EXPECT_NE(copy.getErrorMsg().find("too large"), std::string::npos) << copy.getErrorMsg();
 }
+
+// A target no file can take fails the download before any request, for both file sinks: a file
+// where a directory of the path should be, and a directory under the target's own name.
+class UnwritableTargetTest : public testing::TestWithParam<int> {};
+
+TEST_P(UnwritableTargetTest, FailsBeforeAnyByteIsFetched) {
+  test::TempDir dir;
+  test::TestHttpServer server;
+  ASSERT_TRUE(server.started());
+  server.serve("/r", test::patternBytes(300000));
+  writeFile(dir.file("blocker"), {'x'});
+  ASSERT_TRUE(fs::createDirectories(dir.file("taken")));
+  ZPSetting settings(dir.file("root"), dir.file("save"));
+  auto storage = FileStorageManager::getInstance(settings.rootDir, settings.cachePolicy);
+  for (const std::string& target : {dir.file("blocker/sub/r.bin"), dir.file("taken")}) {
+    SCOPED_TRACE(target);
+    ZPRequest request(server.url("/r"));
+    request.outputType = GetParam();
+    request.fileKey = fileKeyFromUrl(request.url);
+    request.savePath = target;
+    ZPResponse response = FileDownloadTask(settings, storage, request).execute();
+    EXPECT_EQ(response.getErrorCode(), ZPResponse::CACHE_ERROR);
+    EXPECT_NE(response.getErrorMsg().find("cannot write " + target), std::string::npos)
+        << response.getErrorMsg();
+    EXPECT_EQ(server.requestCount(), 0u);
+  }
+  // The check creates nothing: the missing directories of a good target come with delivery.
+  ZPRequest request(server.url("/r"));
+  request.outputType = GetParam();
+  request.fileKey = fileKeyFromUrl(request.url);
+  request.savePath = dir.file("new/deeper/r.bin");
+  EXPECT_TRUE(checkTargetWritable(DeliveryTarget::of(request, "", true)).isSuccess());
+  EXPECT_FALSE(fs::exists(dir.file("new")));
+  ZPResponse response = FileDownloadTask(settings, storage, request).execute();
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_EQ(readFile(response.getFile()), test::patternBytes(300000));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFileSinks, UnwritableTargetTest,
+                         testing::Values(ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE),
+                         [](const testing::TestParamInfo<int>& info) {
+                           return info.param == ZPRequest::OUTPUT_FILE ? "File" : "ChunkFile";
+                         });
 
 }  // namespace
 }  // namespace zephyl

@@ -22,10 +22,10 @@
 
 namespace {
 
+using zephyl::test::bytesServedOnce;
 using zephyl::test::Misbehaviour;
 using zephyl::test::patternBytes;
 using zephyl::test::readBytes;
-using zephyl::test::bytesServedOnce;
 using zephyl::test::SeenRequest;
 
 constexpr int64_t kBlock = 4096;
@@ -266,6 +266,18 @@ TEST_P(SinkTest, ForgedHugeTotalEndsCleanly) {
   EXPECT_LT(server_.requestCount(), 50u);
 }
 
+// Without the write-out before delivery the result is the same, in files (and memory) alike.
+TEST_P(SinkTest, DeliveryWithoutTheWriteOutHasTheSameBytes) {
+  const std::vector<uint8_t> body = patternBytes(kSize, 9);
+  server_.serve("/r", body);
+  settings_.writeOutBeforeDelivery = false;
+  Zephyl manager(settings_);
+  ZPResponse response = manager.execute(requestFor("/r", GetParam()));
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_TRUE(deliveredBytes(response) == body);
+  EXPECT_EQ(response.fileLength(), static_cast<int64_t>(kSize));
+}
+
 INSTANTIATE_TEST_SUITE_P(EverySink, SinkTest, testing::ValuesIn(kSinks),
                          [](const testing::TestParamInfo<int>& info) {
                            return sinkName(info.param);
@@ -304,25 +316,29 @@ TEST_F(IntegrityTest, WriteFailureKeepsStoredBytesForTheNextExecute) {
 TEST_F(IntegrityTest, FailedDeliveryKeepsTheCompleteDownload) {
   const std::vector<uint8_t> body = patternBytes(kSize, 8);
   server_.serve("/r", body);
-  Zephyl manager(settings_);
-  for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE}) {
-    SCOPED_TRACE(sinkName(sink));
-    ZPRequest request = requestFor("/r", sink);
-    // A name longer than any file system takes: the directory is fine, so only the delivery
-    // itself can fail.
-    request.savePath = dir_.file(std::string(300, 'n'));
-    server_.clearRequests();
-    ZPResponse failed = manager.execute(request);
-    ASSERT_FALSE(failed.isSuccess());
-    // The second attempt only tries the delivery again.
-    EXPECT_LE(server_.requestCount(),
-              sink == ZPRequest::OUTPUT_FILE ? 1u : (kSize + kBlock - 1) / kBlock);
-    request.savePath = dir_.file("r" + std::to_string(sink) + ".bin");
-    server_.clearRequests();
-    ZPResponse response = manager.execute(request);
-    ASSERT_TRUE(response.isSuccess()) << response.logString();
-    EXPECT_TRUE(readBytes(response.getFile()) == body);
-    EXPECT_EQ(server_.requestCount(), 0u);
+  for (bool writeOut : {true, false}) {
+    settings_.writeOutBeforeDelivery = writeOut;
+    Zephyl manager(settings_);
+    for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE}) {
+      SCOPED_TRACE(sinkName(sink) + (writeOut ? "" : ", without the write-out"));
+      ZPRequest request = requestFor("/r", sink);
+      // A name longer than any file system takes: the directory is fine, so only the delivery
+      // itself can fail.
+      request.savePath = dir_.file(std::string(300, 'n'));
+      server_.clearRequests();
+      ZPResponse failed = manager.execute(request);
+      ASSERT_FALSE(failed.isSuccess());
+      // The second attempt only tries the delivery again.
+      EXPECT_LE(server_.requestCount(),
+                sink == ZPRequest::OUTPUT_FILE ? 1u : (kSize + kBlock - 1) / kBlock);
+      request.savePath = dir_.file("r" + std::to_string(sink) + ".bin");
+      server_.clearRequests();
+      ZPResponse response = manager.execute(request);
+      ASSERT_TRUE(response.isSuccess()) << response.logString();
+      EXPECT_TRUE(readBytes(response.getFile()) == body);
+      EXPECT_EQ(server_.requestCount(), 0u);
+      std::filesystem::remove(response.getFile());
+    }
   }
 }
 
