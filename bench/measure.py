@@ -31,6 +31,7 @@ RUNS = int(os.environ.get("BENCH_RUNS", "3"))
 ONLY = set(filter(None, os.environ.get("BENCH_SCENARIOS", "").split(",")))
 
 OUT = os.path.join(WORK, "out")
+ACCESS_LOG = os.path.join(WORK, "access.log")   # nginx's $bytes_sent, one request a line
 CACHE = os.path.join(WORK, "zget-cache")
 
 
@@ -72,18 +73,40 @@ def check(expected):
             sys.exit("benchmark run produced a wrong or missing file: %s" % path)
 
 
-def measure(command, expected, runs, prepare=None):
-    walls, cpus, rsss = [], [], []
+def log_size():
+    return os.path.getsize(ACCESS_LOG) if os.path.exists(ACCESS_LOG) else 0
+
+
+def bytes_sent_since(offset):
+    """The bytes nginx sent for the requests logged after offset. nginx logs a request when it
+    ends: a request a relay still forwards when the client has gone ends a moment later."""
+    total, seen, quiet = 0, offset, 0
+    while quiet < 3:
+        time.sleep(0.1)
+        size = log_size()
+        quiet = quiet + 1 if size == seen else 0
+        seen = size
+    with open(ACCESS_LOG, "rb") as f:
+        f.seek(offset)
+        for line in f.read(seen - offset).split():
+            total += int(line)
+    return total
+
+
+def measure(command, expected, runs, size, prepare=None):
+    walls, cpus, rsss, sent = [], [], [], []
     for _ in range(runs):
         fresh_out()
         if prepare:
             prepare()
+        offset = log_size()
         wall, cpu, rss = timed(command)
         check(expected)
         walls.append(wall)
         cpus.append(cpu)
         rsss.append(rss)
-    return statistics.median(walls), statistics.median(cpus), max(rsss)
+        sent.append(bytes_sent_since(offset) / size)
+    return statistics.median(walls), statistics.median(cpus), max(rsss), max(sent)
 
 
 def hyperfine_median(command, runs):
@@ -231,7 +254,7 @@ def main():
         results = {}
         connections = {}
         for tool, command in tools.items():
-            wall, cpu, rss = measure(command, expected, RUNS, scenario.prepare)
+            wall, cpu, rss, sent = measure(command, expected, RUNS, size, scenario.prepare)
             if scenario.prepare:
                 # The same call that readies the next run says what this tool's last run opened.
                 connections[tool] = restart_slow_count()
@@ -240,16 +263,17 @@ def main():
                 fresh_out()
                 timed(command)
                 check(expected)
-            results[tool] = (wall, cpu, rss)
+            results[tool] = (wall, cpu, rss, sent)
             print("  %-44s %-8s %8.3f s" % (title, tool, wall), file=sys.stderr, flush=True)
         base = results["zget"][0]
-        for tool, (wall, cpu, rss) in results.items():
+        for tool, (wall, cpu, rss, sent) in results.items():
             rows.append((title, tool, "%10.3f" % wall, "%10.1f" % (size / wall / 1e6),
-                         "%8.2f" % cpu, "%9.1f" % (rss / 1024.0), "%9.2f" % (wall / base)))
+                         "%8.2f" % cpu, "%9.1f" % (rss / 1024.0), "%9.3f" % sent,
+                         "%9.2f" % (wall / base)))
         if scenario.ideal:
             ideal, how = scenario.ideal
             rows.append((title, "ideal", "%10.3f" % ideal, "%10.1f" % (size / ideal / 1e6),
-                         "%8s" % "-", "%9s" % "-", "%9.2f" % (ideal / base)))
+                         "%8s" % "-", "%9s" % "-", "%9s" % "-", "%9.2f" % (ideal / base)))
             notes.append("%s: ideal = %s" % (title.split(":")[0], how))
         if "wget2-2M" in results:
             notes.append("%s: wget2-2M = wget2 --max-threads=4 --chunk-size=2M (it still uses one"
@@ -262,10 +286,10 @@ def main():
         summary.append((title, base, best, peers[best], base / peers[best],
                         base / scenario.ideal[0] if scenario.ideal else None))
     print()
-    print("%-44s %-8s %10s %10s %8s %9s %9s" % ("scenario", "tool", "median s", "MB/s",
-                                                  "CPU s", "RSS MiB", "vs zget"))
+    print("%-44s %-8s %10s %10s %8s %9s %9s %9s" % ("scenario", "tool", "median s", "MB/s",
+                                                      "CPU s", "RSS MiB", "sent/size", "vs zget"))
     for row in rows:
-        print("%-44s %-8s %s %s %s %s %s" % row)
+        print("%-44s %-8s %s %s %s %s %s %s" % row)
     print()
     print("%-44s %8s  %-8s %8s %10s %10s" % ("where zget stands", "zget s", "best", "peer s",
                                                "zget/best", "zget/ideal"))
@@ -274,7 +298,8 @@ def main():
             title, zget_wall, best, best_wall, ratio,
             "%.2f" % ideal_ratio if ideal_ratio is not None else "-"))
     print("\n(median of %d runs; CPU = user + system; RSS = peak of all runs; scenario 4 wall"
-          " time from hyperfine; best = the fastest peer, the ideal not counted)" % RUNS)
+          " time from hyperfine; best = the fastest peer, the ideal not counted; sent/size ="
+          " the most bytes nginx sent, headers included, over the files' size in any run)" % RUNS)
     for note in notes:
         print(note)
 

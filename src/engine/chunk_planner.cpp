@@ -176,8 +176,16 @@ std::string ChunkPlanner::rangeOf(PlannedChunk& chunk) {
     chunk.requestedUpTo = current.end;
     return start + std::to_string(chunk.requestedUpTo - 1);
   }
-  // The segment ends with the chunk that holds its last byte, or with the run.
-  const int64_t target = from + segmentBytesOf(chunk, blockBytes);
+  // The segment ends with the chunk that holds its last byte, or with the run. Beside other
+  // transfers it asks for half of what the run still needs at most: the other half stays free
+  // for a transfer that runs out of work, so that the transfers end together rather than one
+  // after another.
+  int64_t segment = segmentBytesOf(chunk, blockBytes);
+  if (transfersWanted_.load(std::memory_order_relaxed) > 1) {
+    const int64_t runLimit = chunkLimit(writer.chunkAt(chunk.lastChunkId), length);
+    segment = std::min(segment, std::max<int64_t>(blockBytes, (runLimit - from) / 2));
+  }
+  const int64_t target = from + segment;
   ChunkInfo last = current;
   while (chunkLimit(last, length) < target && last.chunkId < chunk.lastChunkId) {
     last = writer.chunkAt(last.chunkId + 1);
@@ -541,10 +549,11 @@ void ChunkPlanner::considerSplit() {
   const double rate = static_cast<double>(stored - windowStartBytes_) / static_cast<double>(elapsed);
   windowStartMs_ = 0;
   if (wanted_ > 1) {
-    // The transfer added last must have raised the total by half a fair share of one
-    // connection at least; less says the link (or the server) is full already.
-    const double fairShare = rateBeforeLastAdd_ / (wanted_ - 1);
-    if (rate - rateBeforeLastAdd_ < 0.5 * fairShare) {
+    // The transfers added last must have raised the total by half a fair share of one
+    // connection each at least; less says the link (or the server) is full already.
+    const int before = wanted_ - addedLast_;
+    const double fairShare = rateBeforeLastAdd_ / before;
+    if (rate - rateBeforeLastAdd_ < 0.5 * fairShare * addedLast_) {
       ZP_LOG(Debug) << "split settled at " << wanted_ << " transfers: the last one added "
                     << static_cast<int64_t>((rate - rateBeforeLastAdd_) * 1000) << " B/s";
       splitSettled_ = true;
@@ -562,7 +571,11 @@ void ChunkPlanner::considerSplit() {
   }
   rateBeforeLastAdd_ = rate;
   connectionRate_.store(rate / wanted_, std::memory_order_relaxed);
-  ++wanted_;
+  // As many again as run now (up to the most): a link that gives every connection its own rate
+  // reaches it in a few windows.
+  addedLast_ = std::min(wanted_, context_.maxRunningChunks - wanted_);
+  wanted_ += addedLast_;
+  transfersWanted_.store(wanted_, std::memory_order_relaxed);
   ZP_LOG(Debug) << "split: " << wanted_ << " transfers, " << static_cast<int64_t>(leftMs)
                 << " ms left at " << static_cast<int64_t>(rate * 1000) << " B/s";
 }
@@ -591,6 +604,18 @@ int32_t ChunkPlanner::firstUnrequestedChunk(PlannedChunk& chunk) {
     --first;
   }
   return first;
+}
+
+int64_t ChunkPlanner::takenChunks(const PlannedChunk& victim, int64_t rest, int64_t now) {
+  // Shared by rate, so that both transfers end about together: a connection as fast as the
+  // attempt's take most of a slow one's rest. Half when either rate is unknown.
+  const double victimRate =
+      rateOf(victim, now, std::max<int64_t>(kMinStealSampleMs, 2 * firstAnswerMs_));
+  const double thiefRate = std::max(fastestRate_, connectionRate_.load(std::memory_order_relaxed));
+  double share = 0.5;
+  if (victimRate > 0 && thiefRate > 0) share = thiefRate / (thiefRate + victimRate);
+  const auto taken = static_cast<int64_t>(static_cast<double>(rest) * share + 0.5);
+  return std::clamp<int64_t>(taken, 1, rest);
 }
 
 bool ChunkPlanner::steal() {
@@ -631,7 +656,7 @@ bool ChunkPlanner::steal() {
       const int64_t rest = int64_t{victim->lastChunkId} - firstUnrequestedChunk(*victim) + 1;
       if (rest <= 0) continue;  // its transfer got there meanwhile
       last = victim->lastChunkId;
-      first = static_cast<int32_t>(last - (rest + 1) / 2 + 1);
+      first = static_cast<int32_t>(last - takenChunks(*victim, rest, now) + 1);
       victim->lastChunkId = first - 1;
     }
     ZP_LOG(Debug) << "chunkId: " << first << ", run to chunk " << last << " taken from chunkId "
@@ -741,6 +766,7 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
   // Without a split threshold every transfer opens at once, each with an even share.
   if (context_.splitThresholdMs <= 0) {
     wanted_ = context_.maxRunningChunks;
+    transfersWanted_.store(wanted_, std::memory_order_relaxed);
     splitSettled_ = true;
   }
   if (context_.writer.contentLength() > 0) {

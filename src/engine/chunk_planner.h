@@ -6,10 +6,10 @@
 // in flight. The first request runs alone until its answer tells the resource's length and
 // validator; its run then covers the rest of the resource. Another transfer is opened only while
 // splitting pays: while the time left at the total rate measured so far exceeds the split
-// threshold, and as long as the transfer added last raised that rate by at least half a fair
-// share; never more than maxRunningChunks at once. A new transfer takes the first unclaimed chunks
-// of the writer's plan, or the second half of the unrequested rest of the run that would take
-// longest to finish. It collects every transfer (the first failure stops the others) and turns the
+// threshold, and as long as the transfers added last raised that rate by at least half a fair
+// share each (every split doubles them); never more than maxRunningChunks at once. A new transfer
+// takes the first unclaimed chunks of the writer's plan, or the end of the unrequested rest of the
+// run that would take longest to finish, shared by the two transfers' rates. It collects every transfer (the first failure stops the others) and turns the
 // outcome into a response together with the decision whether the stored bytes are proven wrong.
 // Runs on the task's thread; one attempt per object.
 #pragma once
@@ -142,10 +142,13 @@ class ChunkPlanner {
   // The first chunk of the run past every byte its transfer has asked for (lastChunkId + 1 when
   // it has asked for them all); never the chunk being filled.
   int32_t firstUnrequestedChunk(PlannedChunk& chunk) REQUIRES(chunk.runMutex);
-  // Gives an idle worker the second half of the unrequested rest of the running run that would
-  // take longest to finish, unless even that one ends before a new request could help; false
-  // when no run has a chunk to spare or none is worth it.
+  // Gives an idle worker the end of the unrequested rest of the running run that would take
+  // longest to finish (see takenChunks), unless even that one ends before a new request could
+  // help; false when no run has a chunk to spare or none is worth it.
   bool steal();
+  // Chunks of a victim's unrequested rest (rest of them) an idle worker takes: a share by the
+  // two transfers' rates, at least one.
+  int64_t takenChunks(const PlannedChunk& victim, int64_t rest, int64_t now);
   // Measures the total rate with the transfers running now and decides whether one more pays
   // (see the class comment); raises wanted_ when it does.
   void considerSplit();
@@ -196,16 +199,19 @@ class ChunkPlanner {
   // time the first answer took: what a transfer that takes over a slow one's rest can expect.
   double fastestRate_ = 0;
   int64_t firstAnswerMs_ = 0;
-  // Splitting: the transfers the attempt runs at once now (at most maxRunningChunks), whether
+  // Splitting: the transfers the attempt runs at once now (at most maxRunningChunks), how many
+  // the last split added, whether
   // adding more has been given up, the total rate measured before the last one was added, and
   // the window the current measurement started (0: not started; it starts once every wanted
   // transfer has its answer).
   int wanted_ = 1;
+  int addedLast_ = 0;  // transfers the last split added
   // What a segment asks for, read by the workers: its duration (set once the first answer's
   // wait is known) and, for a transfer without a rate of its own, the rate one connection of the
   // attempt reaches (bytes per millisecond; 0 while unknown). Written by the planner's thread.
   std::atomic<int64_t> segmentMs_{1000};
   std::atomic<double> connectionRate_{0};
+  std::atomic<int> transfersWanted_{1};  // wanted_, for the workers
   bool splitSettled_ = false;
   double rateBeforeLastAdd_ = 0;
   int64_t windowStartMs_ = 0;
