@@ -39,7 +39,8 @@ FileDownloadTask::FileDownloadTask(Zephyl& manager, std::shared_ptr<FileStorageM
 FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
                                    std::shared_ptr<FileStorageManager> storage,
                                    const ZPRequest& request,
-                                   std::shared_ptr<ChunkWorkers> chunkWorkers)
+                                   std::shared_ptr<ChunkWorkers> chunkWorkers,
+                                   std::function<void()> onAllStored)
     : request_(request),
       policy_(settings.httpPolicy),
       blockSize_(settings.blockSize),
@@ -48,6 +49,7 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
       ownTarget_(
           DeliveryTarget::of(request, settings.saveDirPath, settings.writeOutBeforeDelivery)),
       saveDirPath_(settings.saveDirPath),
+      onAllStored_(std::move(onAllStored)),
       client_(chunkWorkers ? std::make_unique<HttpChunkClient>(policy_, std::move(chunkWorkers))
                            : std::make_unique<HttpChunkClient>(policy_, threadNum_)),
       activeChunks_(std::make_unique<ActiveChunks>(*client_, cancelled_)) {}
@@ -147,6 +149,7 @@ ZPResponse FileDownloadTask::execute() {
   ChunkPlanner::Context context{request_,       *writer_,   *client_,
                                 *activeChunks_, cancelled_, [this] { notifyProgress(); },
                                 threadNum_};
+  context.onAllStored = onAllStored_;
   for (int attempt = 0; attempt <= lastAttempt; ++attempt) {
     ZP_LOG(Debug) << "FileDownloadTask execute times: " << attempt;
     AttemptResult result = ChunkPlanner(context).runAttempt(metrics);

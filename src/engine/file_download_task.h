@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -40,8 +41,12 @@ class FileDownloadTask {
                    const ZPRequest& request);
   // chunkWorkers: the pool the chunks run on, shared with the manager's other downloads so that
   // workers and their connections outlive this one; null: a pool of the task's own.
+  // onAllStored: told on the thread running execute each time an attempt has stored every byte,
+  // right before that attempt's delivery (write-out and rename); never told for an attempt that
+  // fails or is cancelled before that. May be empty.
   FileDownloadTask(const ZPSetting& settings, std::shared_ptr<FileStorageManager> storage,
-                   const ZPRequest& request, std::shared_ptr<ChunkWorkers> chunkWorkers = nullptr);
+                   const ZPRequest& request, std::shared_ptr<ChunkWorkers> chunkWorkers = nullptr,
+                   std::function<void()> onAllStored = nullptr);
   // Stops and joins the chunk workers first, then releases the writer.
   ~FileDownloadTask();
   FileDownloadTask(const FileDownloadTask&) = delete;
@@ -108,6 +113,7 @@ class FileDownloadTask {
   std::unique_ptr<DataWriter> writer_;
   const DeliveryTarget ownTarget_;
   const std::string saveDirPath_;
+  const std::function<void()> onAllStored_;
 
   // Lock order of the task's own locks: executeLock_, then waitLock_ (the waits of execute) or
   // joinLock_ (deliverToJoiners). The manager's registryMutex comes before joinLock_, waitLock_

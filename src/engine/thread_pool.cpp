@@ -11,12 +11,24 @@ namespace {
 // The queue of the pool whose worker loop runs on this thread; null on any other thread.
 thread_local const void* currentPoolQueue = nullptr;
 
+// Where the job running on this worker stands with its pool's slots.
+enum class SlotState { kNone, kHeld, kReleased };
+thread_local SlotState currentSlot = SlotState::kNone;
+
 std::thread startStdThread(std::function<void()> body) { return std::thread(std::move(body)); }
 
 }  // namespace
 
-ThreadPool::ThreadPool(int threadCount, Start start, ThreadStarter startThread)
-    : queue_(std::make_shared<Queue>()),
+ThreadPool::Queue::Queue(Slots slots)
+    : slotCount(slots.count > 0 ? static_cast<size_t>(slots.count) : 0),
+      releasedLimit(slots.released > 0 ? static_cast<size_t>(slots.released) : 0) {}
+
+bool ThreadPool::Queue::frontMayStart() const {
+  return !tasks.empty() && (slotCount == 0 || slotsHeld < slotCount);
+}
+
+ThreadPool::ThreadPool(int threadCount, Start start, ThreadStarter startThread, Slots slots)
+    : queue_(std::make_shared<Queue>(slots)),
       maxWorkers_(threadCount > 0 ? static_cast<size_t>(threadCount) : 0),
       start_(start),
       startThread_(startThread ? std::move(startThread) : ThreadStarter(startStdThread)) {
@@ -159,6 +171,20 @@ size_t ThreadPool::startedWorkers() const {
   return workers_.size();
 }
 
+bool ThreadPool::releaseSlot() {
+  if (!isWorkerThread() || currentSlot != SlotState::kHeld) return false;
+  {
+    MutexLock lock(queue_->queueMutex);
+    if (queue_->releasedRunning >= queue_->releasedLimit) return false;
+    --queue_->slotsHeld;
+    ++queue_->releasedRunning;
+  }
+  currentSlot = SlotState::kReleased;
+  // Workers wait for a job and a slot on one condition: any of them may take this slot.
+  queue_->condition.notifyAll();
+  return true;
+}
+
 bool ThreadPool::isWorkerThread() const { return currentPoolQueue == queue_.get(); }
 
 bool ThreadPool::isAnyWorkerThread() { return currentPoolQueue != nullptr; }
@@ -170,15 +196,35 @@ void ThreadPool::workerLoop(const std::shared_ptr<Queue>& queue) {
     {
       MutexLock lock(queue->queueMutex);
       ++queue->idle;
-      while (!queue->stop && queue->tasks.empty()) queue->condition.wait(queue->queueMutex);
+      // A stopping pool still drains its queue: a worker ends only when nothing is left. Jobs
+      // waiting for a slot keep it waiting too; the slots come free as the running jobs end.
+      while (!queue->frontMayStart() && !(queue->stop && queue->tasks.empty())) {
+        queue->condition.wait(queue->queueMutex);
+      }
       --queue->idle;
-      // A stopping pool still drains its queue: a worker ends only when nothing is left.
-      if (queue->stop && queue->tasks.empty()) return;
+      if (queue->tasks.empty()) return;
       job = std::move(queue->tasks.front());
       queue->tasks.pop();
+      if (queue->slotCount > 0) {
+        ++queue->slotsHeld;
+        currentSlot = SlotState::kHeld;
+      }
     }
     // Jobs never throw here: the packaged task stores any exception in the job's future.
     job();
+    if (currentSlot == SlotState::kNone) continue;
+    const bool freesSlot = currentSlot == SlotState::kHeld;
+    {
+      MutexLock lock(queue->queueMutex);
+      if (freesSlot) {
+        --queue->slotsHeld;
+      } else {
+        --queue->releasedRunning;
+      }
+    }
+    currentSlot = SlotState::kNone;
+    // This worker looks for its next job itself; the others may be waiting for the slot.
+    if (freesSlot) queue->condition.notifyAll();
   }
 }
 

@@ -3,6 +3,8 @@
 // pool's own workers); shutdown and the destructor run every job already queued, then join the
 // workers. Neither can wait on one of the pool's own workers: see shutdown and ~ThreadPool for
 // what they do there instead. A job is queued only when a worker exists to run it.
+// A pool may also bound the jobs in their main phase (see Slots): a job then starts only with a
+// free slot, and may give it back for its tail (releaseSlot) so that the next job starts beside it.
 #pragma once
 
 #include <functional>
@@ -28,6 +30,17 @@ class ThreadPool {
     kOnDemand,   // a new worker whenever a queued job finds none idle, up to threadCount
   };
 
+  // How many jobs run at once beyond what the workers allow. A job takes one of count slots when
+  // it starts and holds it until it ends, unless it gives it back early with releaseSlot: it then
+  // runs on in its tail while the next queued job takes the slot. At most released jobs run in
+  // their tail at once; a release beyond that is refused and the job keeps its slot. With
+  // count 0 (the default) jobs take no slot and start whenever a worker is free. A pool with
+  // slots needs count + released workers to use them all.
+  struct Slots {
+    int count;
+    int released;
+  };
+
   // Starts one thread running body and returns it; throws std::system_error when the system
   // refuses a thread, as std::thread's constructor does. Called under the pool's queue lock.
   using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
@@ -35,9 +48,10 @@ class ThreadPool {
   // Starts (or allows) threadCount workers; with 0 (or less) no job ever runs. Should the system
   // refuse a thread, the pool keeps the workers it got, logs a Warn line and tries again at later
   // enqueues (kAllAtOnce: every missing worker; kOnDemand: as jobs need them). startThread starts
-  // every worker (empty: std::thread); tests hand in one that refuses.
+  // every worker (empty: std::thread); tests hand in one that refuses. slots bounds the jobs in
+  // their main phase (see Slots).
   explicit ThreadPool(int threadCount, Start start = Start::kAllAtOnce,
-                      ThreadStarter startThread = nullptr);
+                      ThreadStarter startThread = nullptr, Slots slots = Slots{0, 0});
   // Stops taking jobs, lets the workers run every queued job, joins every worker. Never throws.
   // Called on one of the pool's own workers, joining that worker is refused (it would be a
   // resource deadlock): a Warn line is logged, the other workers are joined, and that worker is
@@ -81,6 +95,14 @@ class ThreadPool {
   // Workers started so far (and not yet handed to a join).
   size_t startedWorkers() const EXCLUDES(queue_->queueMutex);
 
+  // Called by a job of this pool on its own worker: gives the job's slot back, so that the next
+  // queued job may start while this one finishes its tail. True when it did; false when the
+  // calling thread is no worker of this pool, its job holds no slot (the pool has none, or the
+  // job gave it back already), or released jobs already run in their tail (the job then keeps
+  // its slot to its end). Takes the queue lock: callers may hold their own locks, never one that
+  // a job of this pool waits for while this pool's queue lock is held (none is).
+  bool releaseSlot() EXCLUDES(queue_->queueMutex);
+
   // True when the calling thread is one of this pool's workers.
   bool isWorkerThread() const;
   // True when the calling thread is a worker of any ThreadPool.
@@ -91,12 +113,25 @@ class ThreadPool {
   // reference so that a worker which outlives the pool object (destroyed on that very worker)
   // still has a valid queue to drain.
   struct Queue {
+    explicit Queue(Slots slots);
+    // The front job may start now: there is one, and a slot for it when the pool has slots.
+    bool frontMayStart() const REQUIRES(queueMutex);
+
+    // Set at construction.
+    const size_t slotCount;  // 0: jobs take no slot
+    const size_t releasedLimit;
+
+    // The innermost lock of the library: taken with a caller's locks held (releaseSlot runs
+    // under a download's execute lock), never held while a job or anything else runs.
     Mutex queueMutex;
-    ConditionVariable condition;  // with queueMutex: a job was queued or stop was set
+    // With queueMutex: a job was queued, a slot came free, or stop was set.
+    ConditionVariable condition;
     // Guarded by queueMutex.
     std::queue<std::function<void()>> tasks GUARDED_BY(queueMutex);  // oldest first
     bool stop GUARDED_BY(queueMutex) = false;                        // set by shutdown
     size_t idle GUARDED_BY(queueMutex) = 0;                          // workers waiting for a job
+    size_t slotsHeld GUARDED_BY(queueMutex) = 0;                     // jobs running with their slot
+    size_t releasedRunning GUARDED_BY(queueMutex) = 0;  // jobs running after releaseSlot
   };
 
   static void workerLoop(const std::shared_ptr<Queue>& queue);

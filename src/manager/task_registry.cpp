@@ -33,6 +33,12 @@ int chunkWorkerCount(const ZPSetting& settings) {
   return static_cast<int>(std::min(perDownload * downloads, kMaxWorkers));
 }
 
+// Queued requests transferring at once; as many again may be writing out and delivering.
+int transferringAtOnce(const ZPSetting& settings) {
+  constexpr int kMaxTransferring = 256;
+  return std::clamp(settings.taskThreadNum, 1, kMaxTransferring);
+}
+
 }  // namespace
 
 TaskRegistry::TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFunction,
@@ -41,9 +47,9 @@ TaskRegistry::TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFun
       fileKeyFunction_(std::move(fileKeyFunction)),
       storageManager_(FileStorageManager::getInstance(settings.rootDir, settings.cachePolicy)),
       // Without a thread, queued requests would never run.
-      taskThreadPool_(std::make_unique<ThreadPool>(std::max(1, settings.taskThreadNum),
-                                                   ThreadPool::Start::kAllAtOnce,
-                                                   std::move(startThread))),
+      taskThreadPool_(std::make_unique<ThreadPool>(
+          2 * transferringAtOnce(settings), ThreadPool::Start::kAllAtOnce, std::move(startThread),
+          ThreadPool::Slots{transferringAtOnce(settings), transferringAtOnce(settings)})),
       chunkWorkers_(std::make_shared<ChunkWorkers>(chunkWorkerCount(settings))) {}
 
 TaskRegistry::~TaskRegistry() = default;
@@ -115,8 +121,12 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
         runningTasks_.erase(found);
       }
       if (!cancelledWhileWaiting && !task && !cancelled) {
-        task = std::make_shared<FileDownloadTask>(settings_, storageManager_, request,
-                                                  chunkWorkers_);
+        // The download gives its thread's transfer slot back once every byte is stored. Held
+        // weakly: the registry lists its tasks, a task never keeps the registry alive.
+        task = std::make_shared<FileDownloadTask>(
+            settings_, storageManager_, request, chunkWorkers_, [weakSelf = weak_from_this()] {
+              if (std::shared_ptr<TaskRegistry> self = weakSelf.lock()) self->releaseTransferSlot();
+            });
         task->addProgressListener(request.onProgress);
         runningTasks_.emplace(request.fileKey, task);
       }
@@ -157,7 +167,13 @@ ZPResponse TaskRegistry::execute(ZPRequest request) {
   std::shared_ptr<FileDownloadTask> task = acquireTask(request, &isReuse, &extra);
   if (!task) return complete(request, cancelledResponse());
   ZP_LOG(Debug) << "Zephyl executeTask: " << request.logString() << ", isReuse = " << isReuse;
-  if (isReuse) task->addProgressListener(request.onProgress);
+  if (isReuse) {
+    task->addProgressListener(request.onProgress);
+    // A queued request that joined waits for another's download and transfers nothing itself.
+    // (Should it still be the one to run the download, the joined request's own caller holds a
+    // slot for it, or none was ever counted: a synchronous execute.)
+    releaseTransferSlot();
+  }
   callHost("onStart", request.onStart, request);
   // The request's own result: the task's, or the copy the task made at this request's target.
   ZPResponse response = task->executeFor(extra);
@@ -254,7 +270,8 @@ void TaskRegistry::runNextPending() {
     execute(std::move(*request));
     // Normally a new job takes the next request. A stopping pool refuses it, yet a callback may
     // have queued a request meanwhile (the next download of a chain): this job runs what is
-    // left itself, so no queued request is dropped without its onComplete.
+    // left itself, so no queued request is dropped without its onComplete. (Having given its
+    // transfer slot back, it then transfers beside the taskThreadNum that hold one.)
     if (pollTaskToRunning() == Posting::kPosted) return;
   }
 }
@@ -311,6 +328,12 @@ std::vector<ZPRequest> TaskRegistry::takePending(Match match) {
     }
   }
   return taken;
+}
+
+void TaskRegistry::releaseTransferSlot() {
+  if (taskThreadPool_->releaseSlot()) {
+    ZP_LOG(Debug) << "transfer slot given back";
+  }
 }
 
 void TaskRegistry::completeCancelled(const std::vector<ZPRequest>& requests) {

@@ -30,8 +30,9 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // The file key of a URL; empty when it cannot be computed (the request then fails).
   using FileKeyFunction = std::function<std::string(const std::string&)>;
 
-  // Starts max(1, taskThreadNum) task threads with startThread (empty: std::thread); takes the
-  // storage manager of settings.rootDir.
+  // Starts 2 x max(1, taskThreadNum) task threads with startThread (empty: std::thread); takes
+  // the storage manager of settings.rootDir. Queued requests run on them, taskThreadNum of them
+  // transferring at once (see taskThreadPool_).
   TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFunction,
                ThreadPool::ThreadStarter startThread = nullptr);
   ~TaskRegistry();
@@ -92,6 +93,9 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   template <typename Match>
   std::vector<ZPRequest> takePending(Match match) REQUIRES(registryMutex_);
   static void completeCancelled(const std::vector<ZPRequest>& requests);
+  // Gives the transfer slot of the queued request running on the calling thread back to the task
+  // pool (see taskThreadPool_); does nothing on any other thread or when the request holds none.
+  void releaseTransferSlot();
   std::vector<ZPResponse> runBatchInline(const ZPBatchRequest& batch) EXCLUDES(registryMutex_);
 
   // Set at construction.
@@ -111,7 +115,15 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // The ticket of the request queued last.
   uint64_t lastTicket_ GUARDED_BY(registryMutex_) = 0;
 
-  // Created at construction, released by shutdown (on one thread only).
+  // The threads queued requests run on, created at construction. Each queued request holds one
+  // of taskThreadNum slots of the pool while it transfers; the download gives it back once its
+  // last byte is stored (releaseTransferSlot), so that the next queued request starts its
+  // transfer while this one is written out, delivered and its onComplete runs. At most
+  // taskThreadNum requests run on without a slot at once: a download finishing beyond that keeps
+  // its slot to its end, as does one that fails or is cancelled. Hence twice taskThreadNum
+  // threads. A request that joins another's download waits without transferring: it gives its
+  // slot back on joining. Lock order: the pool's queue lock comes after registryMutex_ and every
+  // lock of a task (a slot is given back under the task's executeLock); none is taken under it.
   std::unique_ptr<ThreadPool> taskThreadPool_;
   // The workers every download's chunks run on, started as chunks need them. They stay between
   // downloads, and so do the connections each keeps open. Set at construction; tasks share it

@@ -223,6 +223,86 @@ TEST_F(ThreadPoolTest, JobMayEnqueueFollowUpOnItsOwnPool) {
   EXPECT_EQ(followUp.get(), 7);
 }
 
+// A pool of one slot with a worker to spare: the second job waits for the slot, not for a
+// worker, and starts as soon as the first gives its slot back, while the first still runs.
+TEST_F(ThreadPoolTest, SlottedJobStartsOnlyWhenTheSlotIsGivenBack) {
+  ThreadPool pool(2, ThreadPool::Start::kAllAtOnce, nullptr, ThreadPool::Slots{1, 1});
+  Gate release;
+  Gate finish;
+  OpenOnExit openRelease(release);
+  OpenOnExit openFinish(finish);
+  std::atomic<bool> secondStarted{false};
+  std::promise<void> firstStarted;
+  auto first = pool.enqueue([&] {
+    firstStarted.set_value();
+    release.waitOpen();
+    const bool startedBefore = secondStarted.load();
+    const bool released = pool.releaseSlot();
+    const bool releasedTwice = pool.releaseSlot();
+    const bool sawSecond = eventually([&] { return secondStarted.load(); });
+    finish.waitOpen();
+    return std::vector<bool>{startedBefore, released, releasedTwice, sawSecond};
+  });
+  auto second = pool.enqueue([&] {
+    secondStarted = true;
+    finish.waitOpen();
+  });
+  std::future<void> started = firstStarted.get_future();
+  ASSERT_TRUE(isReady(started));
+  // A worker is free, yet the slot is not.
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_FALSE(secondStarted.load());
+  EXPECT_FALSE(pool.releaseSlot()) << "the test's thread holds no slot";
+  release.open();
+  ASSERT_TRUE(eventually([&] { return secondStarted.load(); }));
+  finish.open();
+  ASSERT_TRUE(isReady(first));
+  EXPECT_EQ(first.get(), (std::vector<bool>{false, true, false, true}));
+  ASSERT_TRUE(isReady(second));
+}
+
+// One job in its tail fills the place for that: the next job's release is refused and it keeps
+// its slot (the job behind it waits), until the tail ends and a release goes through again.
+TEST_F(ThreadPoolTest, ReleaseBeyondTheTailBoundKeepsTheSlot) {
+  ThreadPool pool(3, ThreadPool::Start::kAllAtOnce, nullptr, ThreadPool::Slots{1, 1});
+  Gate tailEnds;
+  OpenOnExit openTail(tailEnds);
+  std::atomic<bool> tailDone{false};
+  std::atomic<bool> thirdStarted{false};
+  auto tail = pool.enqueue([&] {
+    const bool released = pool.releaseSlot();
+    tailEnds.waitOpen();
+    return released;
+  });
+  auto second = pool.enqueue([&] {
+    const bool refused = !pool.releaseSlot();
+    const bool thirdWaited = !thirdStarted.load();
+    tailEnds.open();
+    const bool tailEnded = eventually([&] { return tailDone.load(); });
+    const bool thirdStillWaited = !thirdStarted.load();
+    // The tail's worker counts it out just after its future is ready.
+    const bool releasedLater = eventually([&] { return pool.releaseSlot(); });
+    const bool sawThird = eventually([&] { return thirdStarted.load(); });
+    return std::vector<bool>{refused,          thirdWaited,   tailEnded,
+                             thirdStillWaited, releasedLater, sawThird};
+  });
+  auto third = pool.enqueue([&] { thirdStarted = true; });
+  ASSERT_TRUE(isReady(tail));
+  EXPECT_TRUE(tail.get());
+  tailDone = true;
+  ASSERT_TRUE(isReady(second));
+  EXPECT_EQ(second.get(), std::vector<bool>(6, true));
+  ASSERT_TRUE(isReady(third));
+}
+
+// Without slots there is nothing to give back.
+TEST_F(ThreadPoolTest, PoolWithoutSlotsRefusesRelease) {
+  ThreadPool pool(1);
+  auto job = pool.enqueue([&pool] { return pool.releaseSlot(); });
+  ASSERT_TRUE(isReady(job));
+  EXPECT_FALSE(job.get());
+}
+
 TEST_F(ThreadPoolTest, DestructorRunsEveryJobAlreadyQueued) {
   std::atomic<int> ran{0};
   {
