@@ -30,12 +30,12 @@ class ThreadPool {
     kOnDemand,   // a new worker whenever a queued job finds none idle, up to threadCount
   };
 
-  // How many jobs run at once beyond what the workers allow. A job takes one of count slots when
-  // it starts and holds it until it ends, unless it gives it back early with releaseSlot: it then
-  // runs on in its tail while the next queued job takes the slot. At most released jobs run in
-  // their tail at once; a release beyond that is refused and the job keeps its slot. With
-  // count 0 (the default) jobs take no slot and start whenever a worker is free. A pool with
-  // slots needs count + released workers to use them all.
+  // A bound on the jobs in their main phase, below what the workers allow. A job takes one of
+  // count slots when it starts and holds it until it ends, unless it gives it back early with
+  // releaseSlot: it then runs on in its tail while the next queued job takes the slot. At most
+  // released jobs run in their tail at once; a release beyond that is refused and the job keeps
+  // its slot. With count 0 (the default) jobs take no slot and start whenever a worker is free.
+  // A pool with slots needs count + released workers to use them all.
   struct Slots {
     int count;
     int released;
@@ -99,8 +99,7 @@ class ThreadPool {
   // queued job may start while this one finishes its tail. True when it did; false when the
   // calling thread is no worker of this pool, its job holds no slot (the pool has none, or the
   // job gave it back already), or released jobs already run in their tail (the job then keeps
-  // its slot to its end). Takes the queue lock: callers may hold their own locks, never one that
-  // a job of this pool waits for while this pool's queue lock is held (none is).
+  // its slot to its end). Takes the queue lock, which comes after any lock the caller holds.
   bool releaseSlot() EXCLUDES(queue_->queueMutex);
 
   // True when the calling thread is one of this pool's workers.
@@ -121,8 +120,8 @@ class ThreadPool {
     const size_t slotCount;  // 0: jobs take no slot
     const size_t releasedLimit;
 
-    // The innermost lock of the library: taken with a caller's locks held (releaseSlot runs
-    // under a download's execute lock), never held while a job or anything else runs.
+    // Taken after any lock of the pool's callers (releaseSlot runs under a download's execute
+    // lock); nothing else is locked, and no job runs, while it is held.
     Mutex queueMutex;
     // With queueMutex: a job was queued, a slot came free, or stop was set.
     ConditionVariable condition;

@@ -30,9 +30,9 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // The file key of a URL; empty when it cannot be computed (the request then fails).
   using FileKeyFunction = std::function<std::string(const std::string&)>;
 
-  // Starts 2 x max(1, taskThreadNum) task threads with startThread (empty: std::thread); takes
-  // the storage manager of settings.rootDir. Queued requests run on them, taskThreadNum of them
-  // transferring at once (see taskThreadPool_).
+  // Starts twice taskThreadNum (clamped to 1..256) task threads with startThread (empty:
+  // std::thread); takes the storage manager of settings.rootDir. Queued requests run on them,
+  // taskThreadNum of them transferring at once (see taskThreadPool_).
   TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFunction,
                ThreadPool::ThreadStarter startThread = nullptr);
   ~TaskRegistry();
@@ -124,6 +124,10 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // threads. A request that joins another's download waits without transferring: it gives its
   // slot back on joining. Lock order: the pool's queue lock comes after registryMutex_ and every
   // lock of a task (a slot is given back under the task's executeLock); none is taken under it.
+  // TODO: a synchronous execute made from the onComplete of a queued request runs on a thread
+  // that may have given its slot back already, and so transfers beside the taskThreadNum that
+  // hold one; so does a later attempt of a download whose delivery failed, should its writer
+  // have lost bytes (normally that attempt only delivers).
   std::unique_ptr<ThreadPool> taskThreadPool_;
   // The workers every download's chunks run on, started as chunks need them. They stay between
   // downloads, and so do the connections each keeps open. Set at construction; tasks share it
