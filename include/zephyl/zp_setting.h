@@ -63,7 +63,9 @@ class ZEPHYL_EXPORT ZPSetting {
 
   ZPHttpPolicy httpPolicy;
   ZPCachePolicy cachePolicy;
-  int32_t taskThreadNum = 2;    // queued requests that run at once
+  // Queued requests transferring at once; as many more may be writing their finished files out
+  // and delivering them meanwhile.
+  int32_t taskThreadNum = 2;
   // The most chunk transfers one download runs at once. A download starts with one and opens
   // another only while splitting pays: while the time left at the rate measured so far exceeds
   // splitThresholdMs, and as long as the last transfer added raised the total rate appreciably.

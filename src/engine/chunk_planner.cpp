@@ -88,6 +88,7 @@ bool ChunkPlanner::everyRunningChunkNotified() const {
 ChunkPlanner::PlannedChunk& ChunkPlanner::addChunk(const ChunkInfo& info, int32_t lastChunkId) {
   auto planned = std::make_unique<PlannedChunk>();
   PlannedChunk& chunk = *planned;
+  chunk.bornAtSplit = splits_;
   {
     MutexLock lock(doneMutex_);
     chunk.serial = notified_.size();
@@ -141,8 +142,8 @@ int64_t ChunkPlanner::segmentBytesOf(const PlannedChunk& chunk, int64_t blockByt
     rate = static_cast<double>(std::max<int64_t>(0, received)) /
            static_cast<double>(std::max<int64_t>(1, nowMs() - answeredAt));
   }
-  // A transfer without a rate of its own yet is taken to be as fast as the others.
-  if (rate <= 0) rate = connectionRate_.load(std::memory_order_relaxed);
+  // Until a transfer has a rate of its own it asks for one chunk: a connection may be far slower
+  // than the others, and what it asked for could not be handed to a faster one.
   if (rate <= 0) return least;
   const double wanted = rate * static_cast<double>(segmentMs_.load(std::memory_order_relaxed));
   if (wanted >= static_cast<double>(std::numeric_limits<int64_t>::max() / 2)) {
@@ -199,7 +200,7 @@ std::string ChunkPlanner::rangeOf(PlannedChunk& chunk) {
 bool ChunkPlanner::hasMore(PlannedChunk& chunk) {
   DataWriter& writer = context_.writer;
   const int64_t length = writer.contentLength();
-  if (length <= 0) return false;
+  if (length <= 0 || chunk.leaveRest.load(std::memory_order_relaxed)) return false;
   MutexLock lock(chunk.runMutex);
   for (int32_t id = chunk.writerChunkId.load(); id <= chunk.lastChunkId; ++id) {
     if (!isChunkFinished(writer.chunkAt(id), length)) return true;
@@ -534,32 +535,53 @@ void ChunkPlanner::considerSplit() {
     if (chunk->answeredAtMs.load(std::memory_order_acquire) != 0) ++answered;
   }
   const int64_t now = nowMs();
-  const int64_t stored = writer.downloadedLength();
-  if (answered < static_cast<size_t>(wanted_)) {
-    windowStartMs_ = 0;
-    return;
-  }
+  // A window covers the same transfers from its start to its end; one that ended or began
+  // meanwhile starts it again.
+  bool sameTransfers = answered == static_cast<size_t>(windowMembers_);
+  for (const auto& chunk : running_) sameTransfers = sameTransfers && chunk->inWindow;
+  if (answered < static_cast<size_t>(wanted_) || !sameTransfers) windowStartMs_ = 0;
+  if (answered < static_cast<size_t>(wanted_)) return;
   if (windowStartMs_ == 0) {
     windowStartMs_ = now;
-    windowStartBytes_ = stored;
+    windowMembers_ = static_cast<int>(running_.size());
+    for (const auto& chunk : running_) {
+      chunk->inWindow = true;
+      chunk->windowFrom = chunk->state.receivedUpTo.load(std::memory_order_relaxed);
+    }
     return;
   }
   const int64_t elapsed = now - windowStartMs_;
   if (elapsed < std::max<int64_t>(kMinRateWindowMs, 3 * firstAnswerMs_)) return;
-  const double rate = static_cast<double>(stored - windowStartBytes_) / static_cast<double>(elapsed);
   windowStartMs_ = 0;
+  // What every transfer received in the window, and those that ran before the last split.
+  int64_t received = 0;
+  int64_t receivedByEarlier = 0;
+  for (const auto& chunk : running_) {
+    const int64_t bytes = std::max<int64_t>(
+        0, chunk->state.receivedUpTo.load(std::memory_order_relaxed) - chunk->windowFrom);
+    received += bytes;
+    if (chunk->bornAtSplit < splits_) receivedByEarlier += bytes;
+  }
+  const auto perMs = [elapsed](int64_t bytes) {
+    return static_cast<double>(bytes) / static_cast<double>(elapsed);
+  };
+  const double rate = perMs(received);
   if (wanted_ > 1) {
     // The transfers added last must have raised the total by half a fair share of one
-    // connection each at least; less says the link (or the server) is full already.
+    // connection each at least. Less says the link (or the server) is full already, when the
+    // earlier transfers lost what the new ones got; when they kept their rate, the new ones are
+    // slow on their own, and the others take their rest over in time.
     const int before = wanted_ - addedLast_;
     const double fairShare = rateBeforeLastAdd_ / before;
-    if (rate - rateBeforeLastAdd_ < 0.5 * fairShare * addedLast_) {
-      ZP_LOG(Debug) << "split settled at " << wanted_ << " transfers: the last one added "
+    const bool earlierKeptTheirRate = perMs(receivedByEarlier) >= 0.9 * rateBeforeLastAdd_;
+    if (rate - rateBeforeLastAdd_ < 0.5 * fairShare * addedLast_ && !earlierKeptTheirRate) {
+      ZP_LOG(Debug) << "split settled at " << wanted_ << " transfers: the last added "
                     << static_cast<int64_t>((rate - rateBeforeLastAdd_) * 1000) << " B/s";
       splitSettled_ = true;
       return;
     }
   }
+  const int64_t stored = writer.downloadedLength();
   // The time left only shrinks: once it is below the threshold, no later split pays either.
   const double leftMs = rate > 0 ? static_cast<double>(length - stored) / rate
                                  : std::numeric_limits<double>::infinity();
@@ -575,9 +597,52 @@ void ChunkPlanner::considerSplit() {
   // reaches it in a few windows.
   addedLast_ = std::min(wanted_, context_.maxRunningChunks - wanted_);
   wanted_ += addedLast_;
+  ++splits_;
   transfersWanted_.store(wanted_, std::memory_order_relaxed);
   ZP_LOG(Debug) << "split: " << wanted_ << " transfers, " << static_cast<int64_t>(leftMs)
                 << " ms left at " << static_cast<int64_t>(rate * 1000) << " B/s";
+}
+
+void ChunkPlanner::relieveSlowTransfer() {
+  if (running_.size() < 2 || failure_ != nullptr || context_.cancelled.load()) return;
+  const int64_t now = nowMs();
+  const int64_t sampleMs = std::max<int64_t>(4 * kMinStealSampleMs, 3 * firstAnswerMs_);
+  double fastest = 0;
+  for (const auto& chunk : running_) fastest = std::max(fastest, rateOf(*chunk, now, sampleMs));
+  if (fastest <= 0) return;
+  for (const auto& running : running_) {
+    PlannedChunk& chunk = *running;
+    if (!chunk.mayLeave || chunk.leaveRest.load(std::memory_order_relaxed)) continue;
+    const double rate = rateOf(chunk, now, sampleMs);
+    if (rate <= 0 || rate * 4 > fastest) continue;
+    // Worth it only when its rest is more than a new request's wait at the fastest rate.
+    int32_t last = 0;
+    {
+      MutexLock lock(chunk.runMutex);
+      last = chunk.lastChunkId;
+    }
+    const int64_t rest = chunkLimit(context_.writer.chunkAt(last), context_.writer.contentLength()) -
+                         chunk.state.receivedUpTo.load(std::memory_order_relaxed);
+    if (static_cast<double>(rest) / fastest <= 4.0 * static_cast<double>(firstAnswerMs_)) continue;
+    ZP_LOG(Debug) << "chunkId: " << chunk.request.chunkId << " leaves its rest: "
+                  << static_cast<int64_t>(rate * 1000) << " B/s beside "
+                  << static_cast<int64_t>(fastest * 1000) << " B/s";
+    chunk.mayLeave = false;
+    chunk.leaveRest = true;
+    chunk.request.dropConnection = true;
+  }
+}
+
+void ChunkPlanner::resubmitRests() {
+  while (!rests_.empty() && running_.size() < static_cast<size_t>(wanted_)) {
+    if (failure_ != nullptr || context_.cancelled.load()) return;
+    const auto [head, last] = rests_.back();
+    rests_.pop_back();
+    ZP_LOG(Debug) << "chunkId: " << head << ", run to chunk " << last << " left by its transfer";
+    PlannedChunk& rest = addChunk(context_.writer.chunkAt(head), last);
+    rest.mayLeave = false;
+    submitRun(rest);
+  }
 }
 
 bool ChunkPlanner::topUp(int32_t* afterChunkId) {
@@ -690,6 +755,22 @@ size_t ChunkPlanner::collectFinished(DownloadMetrics& metrics) {
         failure_ = std::make_unique<AttemptResult>(failureOf(chunk, metrics));
       context_.activeChunks.cancelAll();
     } else {
+      // A transfer that left (or ended early without an error) leaves the rest of its run.
+      {
+        MutexLock lock(chunk.runMutex);
+        const int64_t length = context_.writer.contentLength();
+        int32_t head = chunk.writerChunkId.load();
+        while (head <= chunk.lastChunkId && isChunkFinished(context_.writer.chunkAt(head), length)) {
+          ++head;
+        }
+        // Only after progress: a transfer that ended well without a byte would be asked again
+        // and again; its run stays short and the attempt ends incomplete instead.
+        const bool progressed = head > chunk.lastChunkId ||
+                                context_.writer.chunkAt(head).current > chunk.submittedFrom;
+        if (length > 0 && head <= chunk.lastChunkId && progressed) {
+          rests_.emplace_back(head, chunk.lastChunkId);
+        }
+      }
       // A short transfer's rate is blurred by its answer's wait: low, never too high.
       const double elapsed = static_cast<double>(std::max<int64_t>(1, now - chunk.submittedAtMs));
       fastestRate_ =
@@ -810,7 +891,11 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
   }
   const auto max = static_cast<size_t>(context_.maxRunningChunks);
   for (;;) {
-    if (!firstFailedEarly) considerSplit();
+    if (!firstFailedEarly) {
+      considerSplit();
+      relieveSlowTransfer();
+      resubmitRests();
+    }
     if (more) more = topUp(&afterChunkId);
     uint64_t seen = 0;
     {
@@ -819,6 +904,10 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
     }
     size_t stillRunning = collectFinished(metrics);
     if (failure_ != nullptr || context_.cancelled.load()) more = false;
+    if (!firstFailedEarly && !rests_.empty()) {
+      resubmitRests();
+      stillRunning = running_.size();
+    }
     // Once every chunk is claimed, the workers that collecting freed share the runs still going.
     if (!more && !firstFailedEarly && steal()) stillRunning = running_.size();
     if (stillRunning == 0) {
@@ -832,7 +921,8 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
     // now and then: at the rate, and for a run with a rest to spare.
     const bool lookAgain = !firstFailedEarly && failure_ == nullptr &&
                            ((!splitSettled_ && static_cast<size_t>(wanted_) < max) ||
-                            (!more && stillRunning < static_cast<size_t>(wanted_)));
+                            (!more && stillRunning < static_cast<size_t>(wanted_)) ||
+                            stillRunning > 1);
     MutexLock lock(doneMutex_);
     while (finishedCount_ == seen) {
       if (!lookAgain) {

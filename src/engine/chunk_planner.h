@@ -110,6 +110,18 @@ class ChunkPlanner {
     // first), read by the planner; answeredAtMs is 0 before the first answer.
     std::atomic<int64_t> answeredAtMs{0};
     std::atomic<int64_t> answeredFrom{0};
+    // Touched only by the planner's thread, for the split's rate window: the splits made before
+    // the transfer was added, whether it is measured in the current window, and where its bytes
+    // stood when that window opened.
+    int bornAtSplit = 0;
+    bool inWindow = false;
+    int64_t windowFrom = 0;
+    // Set by the planner's thread when the transfer is far slower than the fastest one: it ends
+    // after its current segment, and the rest of its run goes out again on another connection.
+    // mayLeave is false for such a rest, so that answers that are all slow at first are not
+    // asked for again and again.
+    std::atomic<bool> leaveRest{false};
+    bool mayLeave = true;
   };
 
   // A transfer of the run from chunk to lastChunkId.
@@ -133,8 +145,8 @@ class ChunkPlanner {
   // The range of the transfer's next request: its next segment, from the first byte its run
   // still needs (see the class comment). Called on the worker before every attempt.
   std::string rangeOf(PlannedChunk& chunk);
-  // Bytes the transfer's next segment asks for: about a second at its rate (or at the rate of
-  // the attempt's connections), at least one chunk.
+  // Bytes the transfer's next segment asks for: about a second at its rate, one chunk before its
+  // rate is known.
   int64_t segmentBytesOf(const PlannedChunk& chunk, int64_t blockBytes);
   // The run has bytes its transfer has not asked for yet: the worker asks for them next, on the
   // same connection. Called on the worker after a request ended well.
@@ -149,6 +161,12 @@ class ChunkPlanner {
   // Chunks of a victim's unrequested rest (rest of them) an idle worker takes: a share by the
   // two transfers' rates, at least one.
   int64_t takenChunks(const PlannedChunk& victim, int64_t rest, int64_t now);
+  // Asks a transfer far slower than the fastest one to leave the rest of its run (see
+  // PlannedChunk::leaveRest), when a faster connection would clearly finish it sooner.
+  void relieveSlowTransfer();
+  // Hands out the rests of runs whose transfers ended before their runs did, while fewer than
+  // wanted_ transfers run.
+  void resubmitRests();
   // Measures the total rate with the transfers running now and decides whether one more pays
   // (see the class comment); raises wanted_ when it does.
   void considerSplit();
@@ -195,6 +213,9 @@ class ChunkPlanner {
   std::list<std::unique_ptr<PlannedChunk>> running_;  // submitted, not yet collected
   std::unique_ptr<AttemptResult> failure_;            // the first failure collected
   std::unique_ptr<ChunkInfo> carried_;  // claimed from the writer but not fitting the last run
+  // Runs (first and last chunk) that lost their transfer before they were finished, waiting to
+  // go out again.
+  std::vector<std::pair<int32_t, int32_t>> rests_;
   // The fastest rate (bytes per millisecond) a finished transfer of the attempt reached, and the
   // time the first answer took: what a transfer that takes over a slow one's rest can expect.
   double fastestRate_ = 0;
@@ -206,16 +227,17 @@ class ChunkPlanner {
   // transfer has its answer).
   int wanted_ = 1;
   int addedLast_ = 0;  // transfers the last split added
-  // What a segment asks for, read by the workers: its duration (set once the first answer's
-  // wait is known) and, for a transfer without a rate of its own, the rate one connection of the
-  // attempt reaches (bytes per millisecond; 0 while unknown). Written by the planner's thread.
+  // Read by the workers: a segment's duration (set once the first answer's wait is known), and
+  // the rate one connection of the attempt reaches (bytes per millisecond; 0 while unknown), what
+  // a transfer that takes over a run's end can expect. Written by the planner's thread.
   std::atomic<int64_t> segmentMs_{1000};
   std::atomic<double> connectionRate_{0};
   std::atomic<int> transfersWanted_{1};  // wanted_, for the workers
   bool splitSettled_ = false;
   double rateBeforeLastAdd_ = 0;
   int64_t windowStartMs_ = 0;
-  int64_t windowStartBytes_ = 0;
+  int windowMembers_ = 0;  // transfers measured in the window
+  int splits_ = 0;         // splits made so far
 
   // Chunk completion: every chunk's onDone counts here, under doneMutex_.
   Mutex doneMutex_;

@@ -38,6 +38,9 @@ struct ChunkRequest {
   // for, and the worker goes on with another attempt at once (rangeProvider tells its range),
   // on the connection the last one used. Empty function: one successful attempt ends the chunk.
   std::function<bool()> hasMore;
+  // Set by the planner on any thread: the connection of the current attempt is closed when the
+  // attempt ends instead of being kept for the next one (a connection far slower than others).
+  std::atomic<bool> dropConnection{false};
   // Set by HttpChunkClient::cancel on any thread; workers poll it.
   std::atomic<bool> cancelled{false};
 };

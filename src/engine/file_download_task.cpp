@@ -45,6 +45,7 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
       policy_(settings.httpPolicy),
       blockSize_(settings.blockSize),
       threadNum_(settings.threadNum),
+      splitThresholdMs_(settings.splitThresholdMs),
       writer_(makeWriter(settings, std::move(storage), request, &cancelled_)),
       ownTarget_(
           DeliveryTarget::of(request, settings.saveDirPath, settings.writeOutBeforeDelivery)),
@@ -148,8 +149,7 @@ ZPResponse FileDownloadTask::execute() {
   const int lastAttempt = policy_.executeRetryCount > 0 ? policy_.executeRetryCount : 0;
   ChunkPlanner::Context context{request_,       *writer_,   *client_,
                                 *activeChunks_, cancelled_, [this] { notifyProgress(); },
-                                threadNum_};
-  context.onAllStored = onAllStored_;
+                                threadNum_,     splitThresholdMs_,          onAllStored_};
   for (int attempt = 0; attempt <= lastAttempt; ++attempt) {
     ZP_LOG(Debug) << "FileDownloadTask execute times: " << attempt;
     AttemptResult result = ChunkPlanner(context).runAttempt(metrics);

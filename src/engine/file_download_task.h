@@ -110,6 +110,7 @@ class FileDownloadTask {
   const ZPHttpPolicy policy_;
   const int64_t blockSize_;
   const int32_t threadNum_;
+  const int32_t splitThresholdMs_;
   std::unique_ptr<DataWriter> writer_;
   const DeliveryTarget ownTarget_;
   const std::string saveDirPath_;

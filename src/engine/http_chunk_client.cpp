@@ -164,7 +164,11 @@ bool HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   // goes back before the chunk is told finished, so that the next transfer finds it idle.
   std::unique_ptr<TransferHandle> handle = workers_->borrowHandle();
   const AttemptEnd end = runAttempt(*handle, request, state, setup);
-  workers_->returnHandle(std::move(handle));
+  // A handle that is not returned closes its connections with it.
+  if (!request.dropConnection.load(std::memory_order_relaxed)) {
+    workers_->returnHandle(std::move(handle));
+  }
+  handle.reset();
   state.stats.endTimeMs = nowMs() - createdAtMs_;
 
   if (!end.started) {
