@@ -100,6 +100,15 @@ static void check_refusals(void) {
   CHECK(zp_setting_set_string(setting, ZP_SETTING_THREAD_NUM, "4") == ZP_ERROR_INVALID_ARGUMENT);
   CHECK(zp_setting_set_int(setting, 99, 1) == ZP_ERROR_INVALID_ARGUMENT);
   CHECK(zp_setting_get_int(setting, ZP_SETTING_THREAD_NUM, &value) == ZP_OK && value == 4);
+  /* A yes/no field takes 0 or 1 only, and keeps its own value apart from the others. */
+  CHECK(zp_setting_set_int(setting, ZP_SETTING_WRITE_OUT_BEFORE_DELIVERY, 2) ==
+        ZP_ERROR_INVALID_ARGUMENT);
+  CHECK(zp_setting_set_int(setting, ZP_SETTING_WRITE_OUT_BEFORE_DELIVERY, 0) == ZP_OK);
+  CHECK(zp_setting_get_int(setting, ZP_SETTING_VERIFY_TLS, &value) == ZP_OK && value == 1);
+  CHECK(zp_setting_get_int(setting, ZP_SETTING_WRITE_OUT_BEFORE_DELIVERY, &value) == ZP_OK &&
+        value == 0);
+  CHECK(zp_setting_get_int(setting, ZP_SETTING_SPLIT_THRESHOLD_MS, &value) == ZP_OK &&
+        value == 2000);
   CHECK(zp_manager_execute(NULL, NULL, &response) == ZP_ERROR_NULL_ARGUMENT && response == NULL);
   CHECK(zp_response_get_codes(NULL, NULL, NULL, NULL) == ZP_ERROR_NULL_ARGUMENT);
   CHECK(zp_request_create(NULL, &request) == ZP_ERROR_NULL_ARGUMENT);

@@ -138,8 +138,10 @@ TEST_F(ChunkPlannerTest, FastDownloadTakesFewBoundedRequestsOverOneConnection) {
 
 TEST_F(ChunkPlannerTest, IdleWorkerTakesTheUnrequestedEndOfASlowRun) {
   // Both transfers open at once, each with half of the resource: the second one's first
-  // answer, from the middle, trickles.
+  // answer, from the middle, trickles for more than a second, time enough for its rate to
+  // show however busy the machine is.
   slowStart_ = kBlock * kBlocks / 2;
+  slowPiece_ = 256;
   ZPResponse response = download(0);
   ASSERT_TRUE(response.isSuccess()) << response.logString();
   ASSERT_NE(response.getData(), nullptr);
