@@ -350,8 +350,8 @@ TEST_F(StorageRootTest, OnlyWhatTheLibraryMakesMayBeInTheRoot) {
       {"upperKey", {"lruCache/" + std::string(32, 'A')}, "AAAA"},
       {"linkedCache", {"lruCache->"}, "lruCache"},
       {"fileAsTemp", {"temp"}, "temp"},
-      // Names outside ASCII, which the check once converted through the C locale on Windows
-      // and threw on.
+      // Names outside ASCII, of entries and of the root itself (a root given as a std::string
+      // was converted through the C locale on Windows, which threw).
       {"greekDocuments",
        {"\xCE\x88\xCE\xB3\xCE\xB3\xCF\x81\xCE\xB1\xCF\x86\xCE\xB1/a"},
        "\xCE\x88\xCE\xB3\xCE\xB3\xCF\x81\xCE\xB1\xCF\x86\xCE\xB1"},

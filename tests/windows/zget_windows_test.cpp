@@ -202,10 +202,9 @@ TEST(ZgetUnicodeListTest, ListEntriesNamedOutsideAsciiLandUnderTheirNames) {
   }
 }
 
-// A cache directory holding a file named outside ASCII: its name once went through the C
-// locale, which threw, and zget ended by std::terminate with status 3. It is a refusal now that
-// names the file, with status 1, and nothing is downloaded.
-TEST(ZgetUnicodeCacheTest, ForeignFileNamedOutsideAsciiInTheCacheIsRefusedInWords) {
+// A cache directory holding a file named outside ASCII is refused with status 1 before anything
+// is downloaded, and the message names the file in UTF-8.
+TEST(ZgetUnicodeCacheTest, ForeignFileNamedOutsideAsciiIsNamedInTheRefusal) {
   test::TempDir dir;
   ASSERT_FALSE(dir.path().empty());
   test::TestHttpServer server;
