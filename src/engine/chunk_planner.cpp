@@ -25,6 +25,7 @@ constexpr int64_t kMinStealSampleMs = 50;
 // run stays free to split. Before any rate is known a segment is one chunk.
 constexpr int64_t kSegmentMs = 1000;
 constexpr int64_t kSegmentAnswerWaits = 10;
+constexpr int64_t kMinSegmentSampleMs = 20;
 // The total rate is measured over at least this long (and three first answers' waits) before a
 // split is decided; meanwhile the planner looks again this often.
 constexpr int64_t kMinRateWindowMs = 100;
@@ -132,19 +133,18 @@ void ChunkPlanner::submitChunk(PlannedChunk& chunk) {
 
 int64_t ChunkPlanner::segmentBytesOf(const PlannedChunk& chunk, int64_t blockBytes) {
   const int64_t least = std::max<int64_t>(1, blockBytes);
-  // The transfer's own rate since its first answer; a segment that came within the clock's
-  // millisecond counts as taking one, which can only make a fast link look slower.
-  double rate = 0;
-  const int64_t answeredAt = chunk.answeredAtMs.load(std::memory_order_acquire);
-  if (answeredAt != 0) {
-    const int64_t received = chunk.state.receivedUpTo.load(std::memory_order_relaxed) -
-                             chunk.answeredFrom.load(std::memory_order_relaxed);
-    rate = static_cast<double>(std::max<int64_t>(0, received)) /
-           static_cast<double>(std::max<int64_t>(1, nowMs() - answeredAt));
-  }
   // Until a transfer has a rate of its own it asks for one chunk: a connection may be far slower
   // than the others, and what it asked for could not be handed to a faster one.
-  if (rate <= 0) return least;
+  const int64_t answeredAt = chunk.answeredAtMs.load(std::memory_order_acquire);
+  if (answeredAt == 0) return least;
+  const int64_t received =
+      std::max<int64_t>(0, chunk.state.receivedUpTo.load(std::memory_order_relaxed) -
+                               chunk.answeredFrom.load(std::memory_order_relaxed));
+  // Bytes that came within a few milliseconds (or in one burst from the socket's buffers) tell
+  // a rate poorly: they count as taking that long at least, which can only make a link look
+  // slower than it is.
+  const int64_t elapsed = std::max(kMinSegmentSampleMs, nowMs() - answeredAt);
+  const double rate = static_cast<double>(received) / static_cast<double>(elapsed);
   const double wanted = rate * static_cast<double>(segmentMs_.load(std::memory_order_relaxed));
   if (wanted >= static_cast<double>(std::numeric_limits<int64_t>::max() / 2)) {
     return std::numeric_limits<int64_t>::max() / 2;
