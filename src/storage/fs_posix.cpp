@@ -763,10 +763,17 @@ bool reserveFileSpace(FILE* file, int64_t length, int* errorCode, std::string* e
   if (file != nullptr && length >= 0) {
     const int descriptor = ::fileno(file);
     struct stat info {};
+    struct statvfs disk {};
     if (::fstat(descriptor, &info) != 0) {
       code = errno;
     } else if (length <= info.st_size) {
       return true;
+    } else if (retryOnInterrupt([&] { return ::fstatvfs(descriptor, &disk); }) == 0 &&
+               static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize <
+                   static_cast<uint64_t>(length - static_cast<int64_t>(info.st_size))) {
+      // Told before anything is allocated: an allocation that fails part way may keep the
+      // blocks it got, and a length a server merely claims must never fill the disk.
+      code = ENOSPC;
     } else {
 #if defined(__linux__)
       // Blocks past the end, the size unchanged: the file still tells how far it was written.
@@ -775,19 +782,14 @@ bool reserveFileSpace(FILE* file, int64_t length, int* errorCode, std::string* e
       };
       if (retryOnInterrupt(allocate) == 0) return true;
       code = errno;
-      const bool cannotAllocate = code == EOPNOTSUPP || code == ENOSYS || code == EINVAL;
+      // Cutting the file at its own size frees whatever the failed allocation kept past it.
+      (void)retryOnInterrupt([&] { return ::ftruncate(descriptor, info.st_size); });
+      // Nothing can be held here; the room was there when looked at.
+      if (code == EOPNOTSUPP || code == ENOSYS || code == EINVAL) return true;
 #else
-      const bool cannotAllocate = true;
+      // Nothing can be held here; the room was there when looked at.
+      return true;
 #endif
-      if (cannotAllocate) {
-        // Nothing can be held here: at least a disk without the room is told now.
-        struct statvfs disk {};
-        if (retryOnInterrupt([&] { return ::fstatvfs(descriptor, &disk); }) != 0) return true;
-        const auto missing = static_cast<uint64_t>(length - static_cast<int64_t>(info.st_size));
-        const uint64_t available = static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize;
-        if (available >= missing) return true;
-        code = ENOSPC;
-      }
     }
   }
   reportError("reserveFileSpace", "", code, errorText(code), errorCode, errorMsg);

@@ -15,6 +15,7 @@ TEST(FsTest, PosixLayerOnly) {
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -800,6 +801,23 @@ TEST_F(FsTest, FailedOpenPrintsItsLineAtAnyThresholdAndLogsOnlyAtInfo) {
                          " , errorCode = 2 , errorMsg = fOpenFile\n"),
             std::string::npos)
       << printed;
+}
+
+// A reservation larger than the disk's free room fails before taking any of it: an allocation that
+// fails part way keeps the blocks it got on some file systems (ext4), and a length a server merely
+// claims would fill the user's disk.
+TEST_F(FsTest, ReservationBeyondTheFreeRoomTakesNoneOfIt) {
+  struct statvfs disk {};
+  ASSERT_EQ(::statvfs(root_.c_str(), &disk), 0);
+  const auto freeBytes = static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_frsize);
+  FILE* file = fs::fOpenFile(path("reserved.bin"), "wb+", &code_, &message_);
+  ASSERT_NE(file, nullptr) << message_;
+  EXPECT_FALSE(fs::reserveFileSpace(file, freeBytes + (int64_t{1} << 30), &code_, &message_));
+  EXPECT_EQ(code_, ENOSPC);
+  struct stat info {};
+  ASSERT_EQ(::fstat(::fileno(file), &info), 0);
+  EXPECT_EQ(info.st_blocks, 0) << "the failed reservation kept blocks";
+  std::fclose(file);
 }
 
 }  // namespace
