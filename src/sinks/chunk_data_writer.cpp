@@ -342,6 +342,9 @@ bool ChunkDataWriter::reserveRoomLocked(int64_t length, int* errorCode, std::str
   bool held =
       dataRoomLength_ >= length || fs::reserveFileSpace(file_.get(), length, &code, &reason);
   if (held) dataRoomLength_ = length;
+  // A download of one block at most keeps no replacements ready: a full disk costs it that block
+  // at most, less than two more files to write and remove cost every small download.
+  if (held && length <= blockSize_) return true;
   const size_t progressBytes = progressBytesFor(length, blockSize_, chunks_.size());
   if (held && progressReserveBytes_ < progressBytes) {
     held = reserveReplacement(paths_.infoPath, progressBytes, &code, &reason);
