@@ -286,21 +286,26 @@ class OptionsTest : public testing::Test {
   zephyl::test::TempDir temp_;
 };
 
-TEST_F(OptionsTest, TlsOptionsReachTheSettingsAndVerificationStaysOnByDefault) {
+// TLS verification and the write-out before delivery: on unless turned off by name.
+TEST_F(OptionsTest, SafetyOptionsReachTheSettingsAndStayOnByDefault) {
   // Named outside ASCII: the file is looked for by its UTF-16 name on Windows.
   const std::string ca = temp_.file("\xE8\xAF\x81\xE4\xB9\xA6 Jos\xC3\xA9.pem");
   std::ofstream(pathFromUtf8(ca)) << "-----BEGIN CERTIFICATE-----\n";
   ToolOptions options;
-  ASSERT_EQ(parse({"--ca-certificate", ca, "--insecure", "https://h/a"}, &options), -1);
+  ASSERT_EQ(parse({"--ca-certificate", ca, "--insecure", "--no-write-out", "https://h/a"},
+                  &options),
+            -1);
   ZPSetting setting = makeSetting(options, "/cache");
   EXPECT_EQ(setting.httpPolicy.caCertificatePath, ca);
   EXPECT_FALSE(setting.httpPolicy.verifyTls);
+  EXPECT_FALSE(setting.writeOutBeforeDelivery);
 
   ToolOptions defaults;
   ASSERT_EQ(parse({"https://h/a"}, &defaults), -1);
   setting = makeSetting(defaults, "/cache");
   EXPECT_EQ(setting.httpPolicy.caCertificatePath, "");
   EXPECT_TRUE(setting.httpPolicy.verifyTls);
+  EXPECT_TRUE(setting.writeOutBeforeDelivery);
   EXPECT_EQ(setting.rootDir, "/cache");
 
   ToolOptions missing;

@@ -217,7 +217,7 @@ int parseOptions(const std::vector<std::string>& arguments, ToolOptions* options
   app.add_option("-i,--input-file", options->inputFile, "Download the URLs listed in FILE")
       ->type_name("FILE");
   app.add_option("-x,--max-connection-per-server", options->connections,
-                 "Ranges of one download fetched at once (default 4)")
+                 "Most ranges of one download fetched at once, opened while they pay (default 4)")
       ->type_name("N")
       ->check(CLI::Range(1, kMaxThreads));
   app.add_option("-k,--min-split-size", raw.blockSize, "Size of one range (default 2M)")
@@ -278,6 +278,9 @@ int parseOptions(const std::vector<std::string>& arguments, ToolOptions* options
   // The default now; accepted so that older scripts keep working.
   app.add_flag("--rename", raw.rename,
                "Keep an existing file and save as \"name(1).ext\" (the default)");
+  app.add_flag("--no-write-out", options->noWriteOut,
+               "Deliver without waiting for the data to reach the disk (faster; a crash may "
+               "leave a short file)");
   app.add_flag("--md5", options->printMd5, "Print the MD5 of each finished file");
   app.add_option("--check-md5", options->checkMd5, "Fail unless each result has this MD5")
       ->type_name("HEX");

@@ -51,6 +51,7 @@ struct ToolOptions {
   // An existing file is kept and the download saved as "name(1).ext" (renameIfExists), unless
   // --allow-overwrite; --rename, the old way to ask for that, is still accepted.
   bool allowOverwrite = false;
+  bool noWriteOut = false;                // --no-write-out: writeOutBeforeDelivery off
   std::optional<ZPLogLevel> logLevel;     // --log-level
   std::string metricsFile;                // --metrics-file
   bool printMd5 = false;                  // --md5

@@ -19,6 +19,7 @@ inline ZPSetting makeSetting(const ToolOptions& options, const std::string& cach
   if (options.connections) setting.threadNum = *options.connections;
   if (options.blockSize) setting.blockSize = *options.blockSize;
   if (options.downloadsAtOnce) setting.taskThreadNum = *options.downloadsAtOnce;
+  if (options.noWriteOut) setting.writeOutBeforeDelivery = false;
   ZPHttpPolicy& http = setting.httpPolicy;
   if (options.timeoutMs) http.timeoutMs = *options.timeoutMs;
   if (options.connectTimeoutMs) http.connectTimeoutMs = *options.connectTimeoutMs;
