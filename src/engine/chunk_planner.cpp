@@ -28,8 +28,8 @@ constexpr int64_t kSegmentAnswerWaits = 10;
 constexpr int64_t kMinSegmentSampleMs = 20;
 // The total rate is measured over at least this long (and three first answers' waits) before a
 // split is decided; meanwhile the planner looks again this often.
-constexpr int64_t kMinRateWindowMs = 100;
-constexpr auto kRecheck = std::chrono::milliseconds(25);
+constexpr int64_t kMinRateWindowMs = 50;
+constexpr auto kRecheck = std::chrono::milliseconds(10);
 
 void merge(const ChunkState& state, DownloadMetrics& metrics) {
   metrics.domains.insert(state.stats.domains.begin(), state.stats.domains.end());
