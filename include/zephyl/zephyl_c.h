@@ -107,7 +107,7 @@ typedef enum zp_setting_field {
   ZP_SETTING_CACHE_MAX_COUNT = 11,         /* int32; default 100 */
   ZP_SETTING_CACHE_EXPIRED_TIME_MS = 12,   /* int64 ms; default -1: never */
   ZP_SETTING_TASK_THREAD_NUM = 13,         /* int32 >= 1; requests transferring at once; 2 */
-  ZP_SETTING_THREAD_NUM = 14,              /* int32 >= 1; transfers of one download; 4 */
+  ZP_SETTING_THREAD_NUM = 14,              /* int32 >= 1; most transfers of one download; 4 */
   ZP_SETTING_BLOCK_SIZE = 15,              /* int64 >= 1; chunk size in bytes; 2097152 */
   ZP_SETTING_SAVE_DIR_PATH = 16,           /* string; where finished files go */
   ZP_SETTING_ROOT_DIR = 17,                /* string, not empty; storage root */
