@@ -84,16 +84,28 @@ void FileDownloadTask::addProgressListener(const ZPRequest::ProgressCallback& li
   ++listenerCount_;
 }
 
-void FileDownloadTask::notifyProgress() {
+void FileDownloadTask::report(bool final) {
   int count = 0;
   {
     MutexLock lock(listenerLock_);
     count = listenerCount_;
   }
+  if (count == 0) return;
+  if (final) {
+    reportLock_.lock();
+  } else if (!reportLock_.tryLock()) {
+    return;  // another worker is reporting now
+  }
+  MutexLock lock(reportLock_, kAdoptLock);
+  const int64_t downloaded = writer_->downloadedLength();
+  const int64_t total = writer_->contentLength();
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  if (!pace_.due(downloaded, total, now, final)) return;
   // A listener that throws changes nothing: the bytes are stored and the download goes on.
   for (int i = 0; i < count; ++i) {
-    callHost("onProgress", listeners_[i], request_, writer_->downloadedLength(),
-             writer_->contentLength());
+    callHost("onProgress", listeners_[i], request_, downloaded, total);
   }
 }
 
@@ -171,6 +183,9 @@ ZPResponse FileDownloadTask::execute() {
       waitCancellable(policy_.retryDelayMs);
     }
   }
+
+  // The last stored block's report may have been skipped while another worker reported.
+  if (response_.isSuccess()) report(true);
 
   if (isDetailLogEnabled()) {
     ZP_LOG(Debug) << "FileDownloadTask complete, url = " << request_.url

@@ -21,6 +21,7 @@
 #include "diagnostics/download_metrics.h"
 #include "engine/active_chunks.h"
 #include "engine/http_chunk_client.h"
+#include "engine/progress_pace.h"
 #include "engine/request_delivery.h"
 #include "sinks/data_writer.h"
 #include "storage/file_storage_manager.h"
@@ -86,9 +87,11 @@ class FileDownloadTask {
   void addProgressListener(const ZPRequest::ProgressCallback& listener) EXCLUDES(listenerLock_);
 
   // Calls every listener with the task's request and the writer's counts, through callHost (a
-  // listener that throws is logged, the download goes on). Chunk workers call it after every
-  // stored block: no allocation, no lock held while listeners run.
-  void notifyProgress() EXCLUDES(listenerLock_);
+  // listener that throws is logged, the download goes on), when ProgressPace finds a report due:
+  // at most 20 a second, none while nothing new is stored, never a lower count than the last.
+  // Chunk workers call it after every stored block; one that finds another worker reporting
+  // skips its report instead of waiting. No allocation, no manager lock.
+  void notifyProgress() EXCLUDES(listenerLock_, reportLock_) { report(false); }
 
   const ZPRequest& request() const { return request_; }
   // Bytes stored and total length as the writer knows them now. Any thread.
@@ -97,6 +100,9 @@ class FileDownloadTask {
 
  private:
   ZPResponse tryOpen();
+  // notifyProgress; final (the task's thread after a successful attempt) waits for its turn and
+  // reports the complete count even within the pace's gap.
+  void report(bool final) EXCLUDES(listenerLock_, reportLock_);
   // Waits up to delayMs on a steady clock; returns early when the task is cancelled.
   void waitCancellable(int64_t delayMs) EXCLUDES(waitLock_);
   DownloadMetrics startMetrics() const;
@@ -144,6 +150,11 @@ class FileDownloadTask {
   // GUARDED_BY for that reason: notifyProgress reads them without the lock.
   std::array<ZPRequest::ProgressCallback, kMaxListeners> listeners_;
   int listenerCount_ GUARDED_BY(listenerLock_) = 0;
+
+  // Held while listeners run, so that reports reach them one at a time and in order. Taken
+  // last: a chunk worker holds no other lock then, the task's thread only executeLock_.
+  Mutex reportLock_;
+  ProgressPace pace_ GUARDED_BY(reportLock_);
 
   // Destroyed before the writer: the client joins its workers, which use the writer.
   std::unique_ptr<HttpChunkClient> client_;

@@ -1,5 +1,7 @@
 #include "manager/batch_tracker.h"
 
+#include <algorithm>
+
 #include "diagnostics/host_call.h"
 
 namespace zephyl {
@@ -56,7 +58,9 @@ void BatchTracker::onProgress(int index, int64_t downloaded, int64_t total) {
                                 static_cast<double>(total_[i]) * 100.0);
       }
     }
-    percent = sum / count_;
+    // Reports of several downloads interleave: the batch's percentage never goes back.
+    percent = std::max(sum / count_, percent_);
+    percent_ = percent;
   }
   callHost("onRequestProgress", batch_.onRequestProgress, batch_, index, downloaded, total,
            percent);

@@ -46,6 +46,7 @@ class BatchTracker {
   // onRequestComplete calls that have returned (or were skipped).
   int reported_ GUARDED_BY(mutex_) = 0;
   bool completed_ GUARDED_BY(mutex_) = false;  // onBatchComplete has been called
+  int percent_ GUARDED_BY(mutex_) = 0;  // the highest overall percentage computed so far
 };
 
 }  // namespace zephyl
