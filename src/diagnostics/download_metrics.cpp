@@ -4,6 +4,7 @@
 
 #include "diagnostics/annotated_mutex.h"
 #include "diagnostics/log.h"
+#include "diagnostics/redaction.h"
 #include "pelvar/pelvar.h"
 #include "zephyl/zp_manager.h"
 
@@ -29,12 +30,16 @@ void addNumber(cJSON* object, const char* key, int64_t value) {
   cJSON_AddNumberToObject(object, key, static_cast<double>(value));
 }
 
-void addStringArray(cJSON* object, const char* key, const std::unordered_set<std::string>& set) {
+// shown(element) of each element: the record never carries a credential.
+void addStringArray(cJSON* object, const char* key, const std::unordered_set<std::string>& set,
+                    std::string (*shown)(const std::string&)) {
   cJSON* array = cJSON_AddArrayToObject(object, key);
   if (array == nullptr) return;
   for (const std::string& element : set)
-    cJSON_AddItemToArray(array, cJSON_CreateString(element.c_str()));
+    cJSON_AddItemToArray(array, cJSON_CreateString(shown(element).c_str()));
 }
+
+std::string asIs(const std::string& text) { return text; }
 
 }  // namespace
 
@@ -48,15 +53,16 @@ std::string DownloadMetrics::toJson() const {
 
   cJSON* label = cJSON_CreateObject();
   addNumber(label, "result", result);
-  cJSON_AddStringToObject(label, "error_msg", error_msg.c_str());
+  cJSON_AddStringToObject(label, "error_msg", redactUrlsIn(error_msg).c_str());
   addNumber(label, "error_code", error_code);
   addNumber(label, "http_code", http_code);
   addNumber(label, "client_error_code", client_error_code);
   addNumber(label, "client_extra_error_code", client_extra_error_code);
-  cJSON_AddStringToObject(label, "url", url.c_str());
-  addStringArray(label, "domains", domains);
-  addStringArray(label, "remoteIp", remoteIp);
-  addStringArray(label, "cdn", cdn);
+  cJSON_AddStringToObject(label, "url", redactUrl(url).c_str());
+  // A domain is a URL's authority, user information included.
+  addStringArray(label, "domains", domains, redactUrl);
+  addStringArray(label, "remoteIp", remoteIp, asIs);
+  addStringArray(label, "cdn", cdn, asIs);
   if (!scene.empty()) cJSON_AddStringToObject(label, "scene", scene.c_str());
   if (!cJSON_AddItemToObject(root, "label", label)) cJSON_Delete(label);
 

@@ -5,6 +5,7 @@
 
 #include "diagnostics/log.h"
 #include "diagnostics/md5_calls.h"
+#include "diagnostics/redaction.h"
 
 namespace zephyl {
 namespace {
@@ -73,7 +74,7 @@ std::string md5Hex(const unsigned char* digest) {
 std::string fileKeyFromUrl(const std::string& url, const Md5Calls& calls) {
   unsigned char digest[kMd5DigestLength];
   if (!md5Of(url.data(), url.size(), digest, calls)) {
-    ZP_LOG(Error) << "md5 failed: no file key for " << url;
+    ZP_LOG(Error) << "md5 failed: no file key for " << redactUrl(url);
     return std::string();
   }
   return md5Hex(digest);

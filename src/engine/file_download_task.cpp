@@ -5,6 +5,7 @@
 
 #include "diagnostics/host_call.h"
 #include "diagnostics/log.h"
+#include "diagnostics/redaction.h"
 #include "engine/chunk_planner.h"
 #include "sinks/chunk_data_writer.h"
 #include "sinks/file_data_writer.h"
@@ -186,9 +187,11 @@ ZPResponse FileDownloadTask::execute() {
 
   // The last stored block's report may have been skipped while another worker reported.
   if (response_.isSuccess()) report(true);
+  // A lower layer's error text (libcurl's account of a failure) may quote the URL.
+  response_.errorMsg = redactUrlsIn(response_.errorMsg);
 
   if (isDetailLogEnabled()) {
-    ZP_LOG(Debug) << "FileDownloadTask complete, url = " << request_.url
+    ZP_LOG(Debug) << "FileDownloadTask complete, url = " << redactUrl(request_.url)
                   << " , result = " << response_.resultCode
                   << " , errorCode = " << response_.errorCode
                   << " ,errorMsg = " << response_.errorMsg

@@ -9,6 +9,7 @@
 
 #include "diagnostics/host_call.h"
 #include "diagnostics/log.h"
+#include "diagnostics/redaction.h"
 #include "diagnostics/utilities.h"
 #include "manager/batch_tracker.h"
 
@@ -133,17 +134,18 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
     }
     // The lines of a wait are written here, outside the lock.
     if (cancelledWhileWaiting) {
-      ZP_LOG(Debug) << "waiting last task  complete, but current has cancelled." << request.url;
+      ZP_LOG(Debug) << "waiting last task  complete, but current has cancelled."
+                    << redactUrl(request.url);
       return nullptr;
     }
     if (waitedFor) {
-      ZP_LOG(Debug) << "waiting last task cancelled complete " << request.url
+      ZP_LOG(Debug) << "waiting last task cancelled complete " << redactUrl(request.url)
                     << " , time = " << waitedMs;
     }
     if (task) return task;
     waitedFor = std::move(cancelled);
     const int64_t waitStartMs = nowMs();
-    ZP_LOG(Debug) << "waiting last task cancelled start " << request.url;
+    ZP_LOG(Debug) << "waiting last task cancelled start " << redactUrl(request.url);
     waitedFor->execute();
     waitedMs = nowMs() - waitStartMs;
   }
@@ -158,7 +160,7 @@ ZPResponse TaskRegistry::execute(ZPRequest request) {
   request.fileKey = fileKeyFunction_(request.url);
   if (request.fileKey.empty()) {
     // The key names the stored files: without one there is nowhere to download to.
-    ZP_LOG(Error) << "Zephyl execute file key unavailable: " << request.url;
+    ZP_LOG(Error) << "Zephyl execute file key unavailable: " << redactUrl(request.url);
     return complete(request, ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::EXECUTE_ERROR,
                                         "file key unavailable: md5 failed"));
   }
@@ -371,7 +373,7 @@ void TaskRegistry::cancelByRequest(int requestId) {
 }
 
 void TaskRegistry::cancelByUrl(const std::string& url) {
-  ZP_LOG(Debug) << "cancelByUrl：" << url;
+  ZP_LOG(Debug) << "cancelByUrl：" << redactUrl(url);
   std::vector<ZPRequest> taken;
   {
     MutexLock lock(registryMutex_);

@@ -1,5 +1,7 @@
 #include "zephyl/zp_request.h"
 
+#include "diagnostics/redaction.h"
+
 std::atomic<int> ZPRequest::serialId{1};
 
 // One sequentially consistent fetch-and-add per construction: ids follow construction order
@@ -14,7 +16,9 @@ ZPRequest& ZPRequest::operator=(const ZPRequest&) = default;
 ZPRequest& ZPRequest::operator=(ZPRequest&&) noexcept = default;
 ZPRequest::~ZPRequest() = default;
 
-std::string ZPRequest::logString() const { return "url = " + url + " fileKey = " + fileKey; }
+std::string ZPRequest::logString() const {
+  return "url = " + zephyl::redactUrl(url) + " fileKey = " + fileKey;
+}
 
 ZPBatchRequest::ZPBatchRequest() = default;
 ZPBatchRequest::ZPBatchRequest(const std::vector<ZPRequest>& requests) : requests(requests) {}

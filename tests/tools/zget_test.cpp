@@ -300,6 +300,32 @@ TEST_F(ZgetTest, MetricsFileGetsOneJsonLinePerDownload) {
   EXPECT_NE(text.find(server_.url("/metrics.bin")), std::string::npos);
 }
 
+// A password in a URL is shown as "***" in zget's messages, the library's log and the metrics.
+TEST_F(ZgetTest, PasswordOfAUrlIsShownNowhere) {
+  server_.serve("/found.bin", patternBytes(4000, 13));
+  const std::string authority = "user:s3cr3t-pw@" + server_.host();
+  const std::string list = writeList("http://" + authority + "/found.bin\nhttp://" + authority +
+                                     "/missing.bin\nhttp://" + authority + "/found.bin\n");
+  const std::string metrics = temp_.file("metrics.jsonl");
+  const Result result =
+      run({"--log-level", "verbose", "--metrics-file", metrics, "--check-md5",
+           std::string(32, '0'), "--max-tries", "1", "--retry-wait", "0", "-i", list});
+  EXPECT_EQ(result.exitCode, 1);
+  const std::string records = readText(metrics);
+  for (const std::string* text : {&result.out, &result.err, &records}) {
+    EXPECT_EQ(text->find("s3cr3t-pw"), std::string::npos) << *text;
+  }
+  const std::string shown = "http://user:***@" + server_.host();
+  EXPECT_NE(result.err.find("the server answered 404 for " + shown + "/missing.bin"),
+            std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("(" + shown + "/found.bin): expected"), std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find(shown + "/found.bin is listed twice"), std::string::npos)
+      << result.err;
+  EXPECT_NE(records.find(shown + "/missing.bin"), std::string::npos) << records;
+}
+
 // --- alternative hosts ---
 
 TEST_F(ZgetTest, MirrorServesTheDownloadWhenTheMainHostRefuses) {

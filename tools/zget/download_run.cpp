@@ -7,6 +7,7 @@
 #include <memory>
 #include <system_error>
 
+#include "diagnostics/redaction.h"
 #include "failure_text.h"
 #include "interrupt_watcher.h"
 #include "pelvar/pelvar.h"
@@ -71,8 +72,8 @@ bool checkResult(const RunContext& context, const PlannedDownload& download,
     printLine(download.savePath.empty() ? STDERR_FILENO : context.dataFd, md5 + "  " + shown);
   }
   if (!download.expectedMd5.empty() && md5 != download.expectedMd5) {
-    printError("MD5 mismatch for " + shown + " (" + download.url + "): expected " +
-               download.expectedMd5 + ", got " + md5);
+    printError("MD5 mismatch for " + shown + " (" + zephyl::redactUrl(download.url) +
+               "): expected " + download.expectedMd5 + ", got " + md5);
     return false;
   }
   return true;

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "diagnostics/redaction.h"
+
 namespace zget {
 namespace {
 
@@ -117,7 +119,9 @@ bool readString(const std::string& json, size_t at, std::string* out) {
 
 }  // namespace
 
-std::string describeFailure(const std::string& url, const ZPResponse& response, int httpStatus) {
+std::string describeFailure(const std::string& fullUrl, const ZPResponse& response,
+                            int httpStatus) {
+  const std::string url = zephyl::redactUrl(fullUrl);
   const int code = response.errorCode;
   const int extra = response.extraErrorCode;
   std::string words;
@@ -145,14 +149,18 @@ std::string describeFailure(const std::string& url, const ZPResponse& response, 
       break;
   }
   words += " (error " + std::to_string(code);
-  if (!response.errorMsg.empty()) words += ", " + response.errorMsg;
+  if (!response.errorMsg.empty()) words += ", " + zephyl::redactUrlsIn(response.errorMsg);
   return words + ")";
 }
 
 int httpStatusFromRecords(const std::vector<std::string>& records, const std::string& url) {
   for (auto record = records.rbegin(); record != records.rend(); ++record) {
     std::string recordUrl;
-    if (!readString(*record, valueOf(*record, "url"), &recordUrl) || recordUrl != url) continue;
+    // Records show the URL as redactUrl does.
+    if (!readString(*record, valueOf(*record, "url"), &recordUrl) ||
+        recordUrl != zephyl::redactUrl(url)) {
+      continue;
+    }
     const size_t status = valueOf(*record, "http_code");
     if (status == std::string::npos) return 0;
     return std::atoi(record->c_str() + status);

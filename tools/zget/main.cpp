@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "diagnostics/redaction.h"
 #include "download_run.h"
 #include "guarded_run.h"
 #include "input_list.h"
@@ -63,7 +64,9 @@ int collectJobs(const ToolOptions& options, std::vector<DownloadJob>* jobs) {
   std::set<std::string> seen;
   for (DownloadJob& job : all) {
     if (!seen.insert(job.url).second) {
-      if (!options.quiet) printError(job.url + " is listed twice; it is downloaded once");
+      if (!options.quiet) {
+        printError(zephyl::redactUrl(job.url) + " is listed twice; it is downloaded once");
+      }
       continue;
     }
     if (job.expectedMd5.empty()) job.expectedMd5 = options.checkMd5;
@@ -96,7 +99,8 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
       // Without --allow-overwrite the download takes the next free name instead.
       if (options.allowOverwrite && std::filesystem::is_directory(target, error)) {
         // Found now rather than after the whole download, when the file cannot be put there.
-        printError("cannot save " + job.url + " as " + download.savePath + ": it is a directory");
+        printError("cannot save " + zephyl::redactUrl(job.url) + " as " + download.savePath +
+                   ": it is a directory");
         return kExitFailure;
       }
     }
@@ -111,7 +115,7 @@ int showProgress(Zephyl& manager, const std::vector<std::string>& urls, int data
   for (const std::string& url : urls) {
     int64_t downloaded = 0;
     int64_t total = 0;
-    std::string line = url + ": ";
+    std::string line = zephyl::redactUrl(url) + ": ";
     if (!manager.fetchProgress(url, &downloaded, &total)) {
       line += "nothing stored";
       status = kExitFailure;
