@@ -69,6 +69,7 @@ ZEPHYL_EXPORT const char* zp_version(void);
 #define ZP_CANCELLED_ERROR (-9994)          /* for applications; the library never sets it */
 #define ZP_ILLEGAL_URL (-9995)              /* the request's url is empty */
 #define ZP_CACHE_ERROR (-9996)              /* storage cannot be prepared or placed */
+#define ZP_ILLEGAL_HEADER (-9989)           /* a header or credential the library refuses */
 
 /* ---- Log level -------------------------------------------------------------------------- */
 
@@ -113,8 +114,10 @@ typedef enum zp_setting_field {
   ZP_SETTING_ROOT_DIR = 17,                /* string, not empty; storage root */
   ZP_SETTING_SPLIT_THRESHOLD_MS = 18,      /* int32; open more transfers only while the time
                                               left exceeds it; default 2000; 0: all at once */
-  ZP_SETTING_WRITE_OUT_BEFORE_DELIVERY = 19 /* int32 0 or 1; default 1: a finished file's data
+  ZP_SETTING_WRITE_OUT_BEFORE_DELIVERY = 19, /* int32 0 or 1; default 1: a finished file's data
                                                reaches the disk before its rename */
+  ZP_SETTING_USER_AGENT = 20 /* string; User-Agent of every request, "" none; default
+                                "libzephyl/<version>"; CR or LF: ZP_ERROR_INVALID_ARGUMENT */
 } zp_setting_field;
 
 /* A setting with every default, the storage root first and the save directory second (both
@@ -142,12 +145,25 @@ ZEPHYL_EXPORT int zp_setting_clear_alternative_hosts(zp_setting* setting, const 
 /* The index-th alternative of host, owned by the setting; ZP_ERROR_NOT_FOUND past the last. */
 ZEPHYL_EXPORT int zp_setting_get_alternative_host(const zp_setting* setting, const char* host,
                                                   size_t index, const char** alternative);
+/* Adds a header (name and value copied) to every request of a manager made from the setting;
+ * a request's header of the same name (in any case) replaces it, and it replaces one the library
+ * would send (User-Agent, Accept); an empty value sends no such header. Range and If-Range are
+ * the library's own: they, names that are not HTTP tokens and values with CR, LF or NUL give
+ * ZP_ERROR_INVALID_ARGUMENT. Authorization and Cookie never follow a redirect to another host. */
+ZEPHYL_EXPORT int zp_setting_add_header(zp_setting* setting, const char* name, const char* value);
+/* Forgets every header added with zp_setting_add_header. */
+ZEPHYL_EXPORT int zp_setting_clear_headers(zp_setting* setting);
 
 /* ---- Requests --------------------------------------------------------------------------- */
 
 #define ZP_OUTPUT_CHUNK_FILE 0 /* one file written in chunks, resumable (the default) */
 #define ZP_OUTPUT_FILE 1       /* one file, no resume */
 #define ZP_OUTPUT_MEMORY 2     /* bytes kept in memory: zp_response_get_data */
+
+/* HTTP authentication schemes (ZP_REQUEST_AUTH_METHODS). The server's challenge picks one; the
+ * credentials go to the URL's host only, never to another host after a redirect. */
+#define ZP_AUTH_BASIC 1
+#define ZP_AUTH_DIGEST 2
 
 typedef enum zp_request_field {
   ZP_REQUEST_URL = 0,              /* string */
@@ -156,7 +172,10 @@ typedef enum zp_request_field {
   ZP_REQUEST_USER_VALUE = 3,       /* int32; the host's own, never read by the library */
   ZP_REQUEST_RENAME_IF_EXISTS = 4, /* int32; non-zero keeps an existing file: "name(n).ext" */
   ZP_REQUEST_HIGH_PRIORITY = 5,    /* int32 0 or 1; queued requests: front of the queue */
-  ZP_REQUEST_OUTPUT_TYPE = 6       /* int32; ZP_OUTPUT_* (other values: one file) */
+  ZP_REQUEST_OUTPUT_TYPE = 6,      /* int32; ZP_OUTPUT_* (other values: one file) */
+  ZP_REQUEST_USER_NAME = 7,        /* string; HTTP authentication when not empty; no CR or LF */
+  ZP_REQUEST_PASSWORD = 8,         /* string; with ZP_REQUEST_USER_NAME */
+  ZP_REQUEST_AUTH_METHODS = 9      /* int32; ZP_AUTH_BASIC | ZP_AUTH_DIGEST (the default), 1-3 */
 } zp_request_field;
 
 /* Called once, just before the download runs the request. */
@@ -189,6 +208,11 @@ ZEPHYL_EXPORT int zp_request_get_string(const zp_request* request, int field,
 ZEPHYL_EXPORT int zp_request_set_callbacks(zp_request* request, zp_start_callback on_start,
                                            zp_progress_callback on_progress,
                                            zp_complete_callback on_complete, void* user);
+/* Adds a header to the request (name and value copied); it replaces a header of the same name
+ * (in any case) from the setting or the library. The rules of zp_setting_add_header apply. A
+ * request that joins a running download of its URL is served with the headers and credentials
+ * of the request that started it. */
+ZEPHYL_EXPORT int zp_request_add_header(zp_request* request, const char* name, const char* value);
 
 /* ---- Batches ---------------------------------------------------------------------------- */
 

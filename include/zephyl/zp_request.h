@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "zephyl/export.h"
@@ -18,6 +19,9 @@ class ZEPHYL_EXPORT ZPRequest {
   static constexpr int OUTPUT_CHUNK_FILE = 0;  // one file written in chunks, resumable
   static constexpr int OUTPUT_FILE = 1;        // one file, no resume
   static constexpr int OUTPUT_MEMORY = 2;      // bytes kept in memory
+  // HTTP authentication schemes of authMethods, combined with |.
+  static constexpr int32_t AUTH_BASIC = 1;
+  static constexpr int32_t AUTH_DIGEST = 2;
 
   using StartCallback = std::function<void(const ZPRequest&)>;
   using ProgressCallback =
@@ -48,6 +52,18 @@ class ZEPHYL_EXPORT ZPRequest {
   StartCallback onStart;        // once, just before the download runs the request
   ProgressCallback onProgress;  // while bytes arrive, on the engine's threads
   CompleteCallback onComplete;  // exactly once with the final response
+  // Headers of this request, in order, as (name, value); each replaces a header of the same name
+  // (in any case) from the settings or the library. The rules of ZPHttpPolicy::headers apply.
+  std::vector<std::pair<std::string, std::string>> headers;
+  // HTTP authentication when userName is not empty: the server's challenge picks one of
+  // authMethods (with both, the first answer of every request is the challenge). The credentials
+  // go to the URL's host only, never to another host after a redirect, and are never logged. A
+  // user name with CR, LF or NUL fails the request with ZPResponse::ILLEGAL_HEADER.
+  // Requests for one URL share one download: a request that joins a running download is served
+  // with the headers and credentials of the request that started it.
+  std::string userName;
+  std::string password;
+  int32_t authMethods = AUTH_BASIC | AUTH_DIGEST;
   std::string fileKey;          // overwritten by the manager with the key derived from url
   int32_t requestId;
 

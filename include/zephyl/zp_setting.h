@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "zephyl/export.h"
@@ -40,6 +41,17 @@ class ZEPHYL_EXPORT ZPHttpPolicy {
   // Redirects followed by one request at most (0: none); one more fails the request with
   // libcurl's too-many-redirects error. Below 0: no limit. Redirects lead to http and https only.
   int32_t maxRedirects = 20;
+  // Sent as the User-Agent of every request; empty: none. Set by the constructor to
+  // "libzephyl/<version>".
+  std::string userAgent;
+  // Headers added to every request of the manager, in order, as (name, value). A header of the
+  // same name (in any case) that a request adds replaces one of these; one of these replaces a
+  // header the library would send (User-Agent, Accept); an empty value sends no such header at
+  // all. Range and If-Range are the library's own and are refused, as are names that are not
+  // HTTP tokens and values with CR, LF or NUL: a request of a manager with such a header fails
+  // with ZPResponse::ILLEGAL_HEADER. Authorization and Cookie never follow a redirect to another
+  // host (or port or scheme).
+  std::vector<std::pair<std::string, std::string>> headers;
 };
 
 class ZEPHYL_EXPORT ZPCachePolicy {

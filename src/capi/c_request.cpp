@@ -1,10 +1,12 @@
 // Requests and batches through the C interface: ZPRequest's fields by enumeration, and the C
 // callbacks kept beside the record until a manager receives it (c_manager.cpp binds them).
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 
 #include "capi/c_handles.h"
+#include "engine/request_identity.h"
 
 using zephyl::capi::guarded;
 
@@ -15,6 +17,8 @@ std::string* stringField(ZPRequest& request, int field) {
     case ZP_REQUEST_URL: return &request.url;
     case ZP_REQUEST_SCENE: return &request.scene;
     case ZP_REQUEST_SAVE_PATH: return &request.savePath;
+    case ZP_REQUEST_USER_NAME: return &request.userName;
+    case ZP_REQUEST_PASSWORD: return &request.password;
     default: return nullptr;
   }
 }
@@ -24,6 +28,7 @@ int32_t* int32Field(ZPRequest& request, int field) {
     case ZP_REQUEST_USER_VALUE: return &request.userValue;
     case ZP_REQUEST_RENAME_IF_EXISTS: return &request.renameIfExists;
     case ZP_REQUEST_OUTPUT_TYPE: return &request.outputType;
+    case ZP_REQUEST_AUTH_METHODS: return &request.authMethods;
     default: return nullptr;
   }
 }
@@ -55,6 +60,9 @@ int zp_request_set_int(zp_request* request, int field, int64_t value) {
     request->request.highPriority = value == 1;
     return ZP_OK;
   }
+  if (field == ZP_REQUEST_AUTH_METHODS && (value < 1 || value > (ZP_AUTH_BASIC | ZP_AUTH_DIGEST))) {
+    return ZP_ERROR_INVALID_ARGUMENT;
+  }
   int32_t* target = int32Field(request->request, field);
   if (target == nullptr || value < std::numeric_limits<int32_t>::min() ||
       value > std::numeric_limits<int32_t>::max()) {
@@ -81,6 +89,10 @@ int zp_request_set_string(zp_request* request, int field, const char* value) {
   if (request == nullptr || value == nullptr) return ZP_ERROR_NULL_ARGUMENT;
   std::string* target = stringField(request->request, field);
   if (target == nullptr) return ZP_ERROR_INVALID_ARGUMENT;
+  // The user name is quoted into a digest answer as it is.
+  if (field == ZP_REQUEST_USER_NAME && std::strpbrk(value, "\r\n") != nullptr) {
+    return ZP_ERROR_INVALID_ARGUMENT;
+  }
   return guarded("zp_request_set_string", [&] {
     *target = value;
     return ZP_OK;
@@ -105,6 +117,15 @@ int zp_request_set_callbacks(zp_request* request, zp_start_callback on_start,
   request->onComplete = on_complete;
   request->user = user;
   return ZP_OK;
+}
+
+int zp_request_add_header(zp_request* request, const char* name, const char* value) {
+  if (request == nullptr || name == nullptr || value == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  return guarded("zp_request_add_header", [&] {
+    if (!zephyl::headerRefusal(name, value).empty()) return ZP_ERROR_INVALID_ARGUMENT;
+    request->request.headers.emplace_back(name, value);
+    return ZP_OK;
+  });
 }
 
 int zp_batch_create(zp_batch** out) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "capi/c_handles.h"
+#include "engine/request_identity.h"
 
 using zephyl::capi::guarded;
 
@@ -68,6 +69,7 @@ std::string* stringField(ZPSetting& setting, int field) {
     case ZP_SETTING_CA_CERTIFICATE_PATH: return &setting.httpPolicy.caCertificatePath;
     case ZP_SETTING_SAVE_DIR_PATH: return &setting.saveDirPath;
     case ZP_SETTING_ROOT_DIR: return &setting.rootDir;
+    case ZP_SETTING_USER_AGENT: return &setting.httpPolicy.userAgent;
     default: return nullptr;
   }
 }
@@ -132,6 +134,9 @@ int zp_setting_set_string(zp_setting* setting, int field, const char* value) {
   std::string* target = stringField(setting->setting, field);
   if (target == nullptr) return ZP_ERROR_INVALID_ARGUMENT;
   if (field == ZP_SETTING_ROOT_DIR && *value == '\0') return ZP_ERROR_INVALID_ARGUMENT;
+  if (field == ZP_SETTING_USER_AGENT && !zephyl::headerRefusal("User-Agent", value).empty()) {
+    return ZP_ERROR_INVALID_ARGUMENT;
+  }
   return guarded("zp_setting_set_string", [&] {
     *target = value;
     return ZP_OK;
@@ -179,6 +184,21 @@ int zp_setting_get_alternative_host(const zp_setting* setting, const char* host,
     *alternative = found->second[index].c_str();
     return ZP_OK;
   });
+}
+
+int zp_setting_add_header(zp_setting* setting, const char* name, const char* value) {
+  if (setting == nullptr || name == nullptr || value == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  return guarded("zp_setting_add_header", [&] {
+    if (!zephyl::headerRefusal(name, value).empty()) return ZP_ERROR_INVALID_ARGUMENT;
+    setting->setting.httpPolicy.headers.emplace_back(name, value);
+    return ZP_OK;
+  });
+}
+
+int zp_setting_clear_headers(zp_setting* setting) {
+  if (setting == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  setting->setting.httpPolicy.headers.clear();
+  return ZP_OK;
 }
 
 }  // extern "C"

@@ -455,10 +455,28 @@ CURLcode setTrust(CURL* handle, const ZPHttpPolicy& policy, bool trustPathIsDire
   return code;
 }
 
+// HTTP authentication by user and password. With CURLOPT_UNRESTRICTED_AUTH off, libcurl sends
+// the credentials to the URL's own host, port and scheme only, never to another one a redirect
+// leads to; since 7.83 it also leaves the host's own Authorization and Cookie headers out there.
+CURLcode setCredentials(CURL* handle, const RequestIdentity* identity) {
+  if (identity == nullptr || identity->userName.empty()) return CURLE_OK;
+  unsigned long methods = 0;
+  if ((identity->authMethods & ZPRequest::AUTH_BASIC) != 0) methods |= CURLAUTH_BASIC;
+  if ((identity->authMethods & ZPRequest::AUTH_DIGEST) != 0) methods |= CURLAUTH_DIGEST;
+  if (methods == 0) methods = CURLAUTH_BASIC | CURLAUTH_DIGEST;
+  CURLcode code = curl_easy_setopt(handle, CURLOPT_USERNAME, identity->userName.c_str());
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(handle, CURLOPT_PASSWORD, identity->password.c_str());
+  }
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_HTTPAUTH, methods);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_UNRESTRICTED_AUTH, 0L);
+  return code;
+}
+
 // Every option on every attempt, in this order; stops at the first one libcurl rejects.
 CURLcode setOptions(TransferContext& context, const std::string& url, const std::string& range,
                     const HeaderList& headers, const ZPHttpPolicy& policy,
-                    bool trustPathIsDirectory) {
+                    bool trustPathIsDirectory, const RequestIdentity* identity) {
   CURL* handle = context.handle;
   const long timeoutMs = std::max<long>(0, policy.timeoutMs);
   const long connectTimeoutMs = std::max<long>(0, policy.connectTimeoutMs);
@@ -493,6 +511,7 @@ CURLcode setOptions(TransferContext& context, const std::string& url, const std:
   if (code == CURLE_OK && headers.get() != nullptr) {
     code = curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
   }
+  if (code == CURLE_OK) code = setCredentials(handle, identity);
   return code;
 }
 
@@ -526,8 +545,14 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
   const std::string& ifRange = setup.ifRange;
   CURLcode result = CURLE_OK;
   if (!ifRange.empty() && !headers.add("If-Range: " + ifRange)) result = CURLE_OUT_OF_MEMORY;
+  if (setup.identity != nullptr) {
+    for (const std::string& line : setup.identity->headerLines) {
+      if (result == CURLE_OK && !headers.add(line)) result = CURLE_OUT_OF_MEMORY;
+    }
+  }
   if (result == CURLE_OK) {
-    result = setOptions(context, url, range, headers, *setup.policy, setup.trustPathIsDirectory);
+    result = setOptions(context, url, range, headers, *setup.policy, setup.trustPathIsDirectory,
+                        setup.identity);
     // libcurl keeps the receive buffer of an attempt it did not see through to its end (one
     // without a connection: a host that does not resolve, an address it cannot parse; some
     // cancelled ones), and from then on refuses every receive buffer size on that handle. A new
@@ -535,7 +560,8 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
     if (result == CURLE_BAD_FUNCTION_ARGUMENT) {
       if (!handle.easy.renew()) return noHandle(state);
       context.handle = handle.easy.get();
-      result = setOptions(context, url, range, headers, *setup.policy, setup.trustPathIsDirectory);
+      result = setOptions(context, url, range, headers, *setup.policy, setup.trustPathIsDirectory,
+                        setup.identity);
     }
   }
   const bool optionsSet = result == CURLE_OK;

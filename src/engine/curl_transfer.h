@@ -9,6 +9,7 @@
 
 #include "engine/chunk_request.h"
 #include "engine/chunk_workers.h"
+#include "engine/request_identity.h"
 #include "zephyl/zp_setting.h"
 
 namespace zephyl {
@@ -27,6 +28,7 @@ struct AttemptSetup {
   std::string ifRange;  // If-Range header value; empty: none
   const ZPHttpPolicy* policy = nullptr;
   bool trustPathIsDirectory = false;  // policy->caCertificatePath names a directory
+  const RequestIdentity* identity = nullptr;  // headers and credentials; null: none
 };
 
 // How an attempt ended, beyond what it wrote into the chunk's state.

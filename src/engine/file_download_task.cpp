@@ -54,7 +54,9 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
       onAllStored_(std::move(onAllStored)),
       client_(chunkWorkers ? std::make_unique<HttpChunkClient>(policy_, std::move(chunkWorkers))
                            : std::make_unique<HttpChunkClient>(policy_, threadNum_)),
-      activeChunks_(std::make_unique<ActiveChunks>(*client_, cancelled_)) {}
+      activeChunks_(std::make_unique<ActiveChunks>(*client_, cancelled_)) {
+  client_->setIdentity(identityOf(settings.httpPolicy, request));
+}
 
 FileDownloadTask::~FileDownloadTask() {
   activeChunks_.reset();

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "diagnostics/annotated_mutex.h"
@@ -17,6 +18,7 @@
 #include "engine/chunk_request.h"
 #include "engine/chunk_workers.h"
 #include "engine/curl_transfer.h"
+#include "engine/request_identity.h"
 #include "zephyl/zp_response.h"
 #include "zephyl/zp_setting.h"
 
@@ -66,6 +68,10 @@ class HttpChunkClient {
 
   int64_t createdAtMs() const { return createdAtMs_; }
 
+  // The headers and credentials every attempt sends. Called before the first submit only (the
+  // workers read it without a lock).
+  void setIdentity(RequestIdentity identity) { identity_ = std::move(identity); }
+
  private:
   void runJob(ChunkRequest& request, ChunkState& state);
   // One attempt of the chunk. True when it ended well and the request has more to ask for: the
@@ -81,6 +87,8 @@ class HttpChunkClient {
   // Set at construction; read (never written) by the workers.
   const ZPHttpPolicy policy_;
   const int64_t createdAtMs_;
+  // Set before the first submit; read (never written) by the workers.
+  RequestIdentity identity_;
 
   // policy_.caCertificatePath names a directory of certificates rather than a file of them;
   // found out once, by the first transfer (trustPathIsDirectory), and read-only afterwards.

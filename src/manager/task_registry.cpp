@@ -11,6 +11,7 @@
 #include "diagnostics/log.h"
 #include "diagnostics/redaction.h"
 #include "diagnostics/utilities.h"
+#include "engine/request_identity.h"
 #include "manager/batch_tracker.h"
 
 namespace zephyl {
@@ -156,6 +157,13 @@ ZPResponse TaskRegistry::execute(ZPRequest request) {
     ZP_LOG(Debug) << "Zephyl execute url is empty";
     return complete(request, ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_URL,
                                         "error: empty url"));
+  }
+  const std::string refusal = identityRefusal(settings_.httpPolicy, request);
+  if (!refusal.empty()) {
+    // The reason names the header, never its value: a value may be a secret.
+    ZP_LOG(Error) << "Zephyl execute " << refusal;
+    return complete(request,
+                    ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_HEADER, refusal));
   }
   request.fileKey = fileKeyFunction_(request.url);
   if (request.fileKey.empty()) {

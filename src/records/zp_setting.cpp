@@ -1,6 +1,6 @@
 #include "zephyl/zp_setting.h"
 
-ZPHttpPolicy::ZPHttpPolicy() = default;
+ZPHttpPolicy::ZPHttpPolicy() : userAgent("libzephyl/" ZEPHYL_VERSION_TEXT) {}
 ZPHttpPolicy::ZPHttpPolicy(const ZPHttpPolicy&) = default;
 ZPHttpPolicy::ZPHttpPolicy(ZPHttpPolicy&&) noexcept = default;
 ZPHttpPolicy& ZPHttpPolicy::operator=(const ZPHttpPolicy&) = default;

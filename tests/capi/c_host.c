@@ -1,8 +1,10 @@
 /*
  * A host program written in C99 against the C interface alone, linked only against the shared
  * library: one download with a progress callback, then a batch of two (memory and file output)
- * with the batch callbacks, each checked against the MD5 the test expects; and the refusals of
- * bad arguments. Prints "ok" and exits 0 when every check held, else names the first that failed.
+ * with the batch callbacks, each checked against the MD5 the test expects, the first with a
+ * header and credentials of its own and every one with the setting's User-Agent and header; and
+ * the refusals of bad arguments. Prints "ok" and exits 0 when every check held, else names the
+ * first that failed.
  *   c_host BASE_URL WORK_DIR MD5_OF_BIG MD5_OF_SMALL
  * BASE_URL serves /big.bin and /small.bin; WORK_DIR is an empty directory of the test's.
  */
@@ -90,6 +92,7 @@ static void check_refusals(void) {
   zp_request* request = NULL;
   zp_response* response = NULL;
   int64_t value = 0;
+  const char* text = NULL;
   CHECK(zp_setting_create(NULL, "save", &setting) == ZP_ERROR_NULL_ARGUMENT && setting == NULL);
   CHECK(zp_setting_create("", "save", &setting) == ZP_ERROR_INVALID_ARGUMENT && setting == NULL);
   CHECK(zp_setting_create("root", "save", &setting) == ZP_OK);
@@ -109,6 +112,23 @@ static void check_refusals(void) {
         value == 0);
   CHECK(zp_setting_get_int(setting, ZP_SETTING_SPLIT_THRESHOLD_MS, &value) == ZP_OK &&
         value == 2000);
+  /* Headers and credentials: the library's own headers, line breaks and bad values refused. */
+  CHECK(zp_setting_get_string(setting, ZP_SETTING_USER_AGENT, &text) == ZP_OK &&
+        strncmp(text, "libzephyl/", 10) == 0 && strcmp(text + 10, zp_version()) == 0);
+  CHECK(zp_setting_set_string(setting, ZP_SETTING_USER_AGENT, "a\r\nX-B: c") ==
+        ZP_ERROR_INVALID_ARGUMENT);
+  CHECK(zp_setting_add_header(setting, "Range", "bytes=0-1") == ZP_ERROR_INVALID_ARGUMENT);
+  CHECK(zp_setting_add_header(setting, "X-A", "b\nX-B: c") == ZP_ERROR_INVALID_ARGUMENT);
+  CHECK(zp_setting_add_header(setting, "X-A", NULL) == ZP_ERROR_NULL_ARGUMENT);
+  CHECK(zp_setting_clear_headers(NULL) == ZP_ERROR_NULL_ARGUMENT);
+  CHECK(zp_request_create("http://127.0.0.1:1/x", &request) == ZP_OK);
+  CHECK(zp_request_add_header(request, "if-range", "\"e\"") == ZP_ERROR_INVALID_ARGUMENT);
+  CHECK(zp_request_add_header(request, "X A", "b") == ZP_ERROR_INVALID_ARGUMENT);
+  CHECK(zp_request_set_string(request, ZP_REQUEST_USER_NAME, "u\nX-B: c") ==
+        ZP_ERROR_INVALID_ARGUMENT);
+  CHECK(zp_request_set_int(request, ZP_REQUEST_AUTH_METHODS, 0) == ZP_ERROR_INVALID_ARGUMENT);
+  CHECK(zp_request_set_int(request, ZP_REQUEST_AUTH_METHODS, 4) == ZP_ERROR_INVALID_ARGUMENT);
+  zp_request_free(request);
   CHECK(zp_manager_execute(NULL, NULL, &response) == ZP_ERROR_NULL_ARGUMENT && response == NULL);
   CHECK(zp_response_get_codes(NULL, NULL, NULL, NULL) == ZP_ERROR_NULL_ARGUMENT);
   CHECK(zp_request_create(NULL, &request) == ZP_ERROR_NULL_ARGUMENT);
@@ -158,6 +178,11 @@ int main(int argc, char** argv) {
   CHECK(zp_setting_set_int(setting, ZP_SETTING_BLOCK_SIZE, 1048576) == ZP_OK);
   CHECK(zp_setting_set_int(setting, ZP_SETTING_THREAD_NUM, 3) == ZP_OK);
   CHECK(zp_setting_set_int(setting, ZP_SETTING_RETRY_DELAY_MS, 0) == ZP_OK);
+  /* Every request of the manager says who it is; a header added and cleared is not sent. */
+  CHECK(zp_setting_set_string(setting, ZP_SETTING_USER_AGENT, "CHost/1") == ZP_OK);
+  CHECK(zp_setting_add_header(setting, "X-Dropped", "d") == ZP_OK);
+  CHECK(zp_setting_clear_headers(setting) == ZP_OK);
+  CHECK(zp_setting_add_header(setting, "X-Setting", "s") == ZP_OK);
   CHECK(zp_manager_create(setting, &manager) == ZP_OK);
   zp_setting_free(setting); /* the manager keeps its own copy */
 
@@ -165,6 +190,11 @@ int main(int argc, char** argv) {
   CHECK(zp_request_create(big_url, &big) == ZP_OK);
   CHECK(zp_request_set_string(big, ZP_REQUEST_SAVE_PATH, big_path) == ZP_OK);
   CHECK(zp_request_set_callbacks(big, NULL, on_progress, on_complete, &seen) == ZP_OK);
+  /* Its own header and credentials, basic at once (the server asks for none). */
+  CHECK(zp_request_add_header(big, "X-Request", "r") == ZP_OK);
+  CHECK(zp_request_set_string(big, ZP_REQUEST_USER_NAME, "carol") == ZP_OK);
+  CHECK(zp_request_set_string(big, ZP_REQUEST_PASSWORD, "pw") == ZP_OK);
+  CHECK(zp_request_set_int(big, ZP_REQUEST_AUTH_METHODS, ZP_AUTH_BASIC) == ZP_OK);
   CHECK(zp_request_get_id(big, &big_id) == ZP_OK && big_id >= 1);
   CHECK(zp_manager_execute(manager, big, &response) == ZP_OK);
   CHECK(zp_response_get_codes(response, &result, &error, NULL) == ZP_OK);

@@ -56,6 +56,23 @@ TEST_F(CInterfaceTest, ProgramWrittenInCDownloadsWithProgressAndABatch) {
   EXPECT_EQ(printed.substr(0, 2), "ok") << printed;  // its only line on success
   EXPECT_EQ(readBytes(work_.file("big.bin")), big_);
   EXPECT_EQ(readBytes(work_.file("big-from-batch.bin")), big_);
+  // The setting's User-Agent and header on every request; the first download's own header and
+  // credentials on its requests only.
+  int ownRequests = 0;
+  for (const test::SeenRequest& seen : server_.requests()) {
+    SCOPED_TRACE(seen.target + " " + seen.range);
+    const auto header = [&seen](const std::string& name) {
+      const auto found = seen.headers.find(name);
+      return found == seen.headers.end() ? std::string("<none>") : found->second;
+    };
+    EXPECT_EQ(header("user-agent"), "CHost/1");
+    EXPECT_EQ(header("x-setting"), "s");
+    EXPECT_EQ(header("x-dropped"), "<none>");
+    const bool own = header("x-request") == "r";
+    EXPECT_EQ(header("authorization"), own ? "Basic Y2Fyb2w6cHc=" : "<none>");
+    if (own) ++ownRequests;
+  }
+  EXPECT_GE(ownRequests, 1);
 }
 
 TEST_F(CInterfaceTest, PythonExampleDownloadsWithCtypesAlone) {

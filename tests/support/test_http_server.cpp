@@ -289,6 +289,7 @@ void TestHttpServer::serveConnection(Connection* connection) {
     std::string range;
     std::string ifRange;
     std::string connectionHeader;
+    std::map<std::string, std::string> headers;
     size_t position = lineEnd + 2;
     while (position < head.size()) {
       const size_t end = head.find("\r\n", position);
@@ -299,6 +300,7 @@ void TestHttpServer::serveConnection(Connection* connection) {
       if (colon == std::string::npos) continue;
       const std::string name = lowerCase(trimmed(line.substr(0, colon)));
       const std::string value = trimmed(line.substr(colon + 1));
+      headers[name] = value;
       if (name == "range") {
         hasRange = true;
         range = value;
@@ -310,7 +312,7 @@ void TestHttpServer::serveConnection(Connection* connection) {
     }
     const bool keepAlive =
         version == "HTTP/1.0" ? connectionHeader == "keep-alive" : connectionHeader != "close";
-    const Answer answer = decide(method, target, hasRange, range, ifRange);
+    const Answer answer = decide(method, target, hasRange, range, ifRange, headers);
     if (!sendAnswer(fd, answer, keepAlive && method != "HEAD")) break;
   }
   net::shutdownBoth(fd);  // the peer sees the end; the fd is closed when the thread is reaped
@@ -339,7 +341,8 @@ bool TestHttpServer::readHead(int fd, std::string* buffer, std::string* head) {
 
 TestHttpServer::Answer TestHttpServer::decide(const std::string& method, const std::string& target,
                                               bool hasRange, const std::string& range,
-                                              const std::string& ifRange) {
+                                              const std::string& ifRange,
+                                              const std::map<std::string, std::string>& headers) {
   const std::string path = target.substr(0, target.find('?'));
   Answer answer;
   std::lock_guard<std::mutex> lock(mutex_);
@@ -429,6 +432,7 @@ TestHttpServer::Answer TestHttpServer::decide(const std::string& method, const s
   seen.range = range;
   seen.ifRange = ifRange;
   seen.status = answer.status;
+  seen.headers = headers;
   requests_.push_back(std::move(seen));
   changed_.notify_all();
   return answer;

@@ -67,6 +67,8 @@ struct SeenRequest {
   std::string range;    // the Range header value, e.g. "bytes=0-99"; empty without one
   std::string ifRange;  // the If-Range header value; empty without one
   int status = 0;       // status the server answered with
+  // Every header by its lowercase name, with its value trimmed (the last of a repeated one).
+  std::map<std::string, std::string> headers;
 };
 
 // The bytes [*first, *end) this server answers request with for a resource of size bytes: its
@@ -133,7 +135,8 @@ class TestHttpServer {
   // Reads one request head; false when the peer closed, the head is malformed or we stop.
   bool readHead(int fd, std::string* buffer, std::string* head);
   Answer decide(const std::string& method, const std::string& target, bool hasRange,
-                const std::string& range, const std::string& ifRange);
+                const std::string& range, const std::string& ifRange,
+                const std::map<std::string, std::string>& headers);
   // Sends the answer; false when the connection must be closed afterwards.
   bool sendAnswer(int fd, const Answer& answer, bool keepAlive);
   bool sendAll(int fd, const char* data, size_t size);

@@ -329,6 +329,46 @@ TEST_F(OptionsTest, ReplacingAFileMustBeAskedForAndRenameIsStillAccepted) {
   testing::internal::GetCapturedStderr();
 }
 
+// Headers go to every request's settings in order, blanks around values dropped; the
+// User-Agent replaces the library's; credentials stay with the options for each request.
+TEST_F(OptionsTest, HeadersUserAgentAndCredentialsReachTheSettings) {
+  ToolOptions options;
+  ASSERT_EQ(parse({"--header", "X-Token:  abc def ", "--header", "Accept:", "--user-agent",
+                   "Fetcher/2", "--user", "alice", "--password", "p:w", "http://h/a"},
+                  &options),
+            -1);
+  ZPSetting setting = makeSetting(options, "/cache");
+  const std::vector<std::pair<std::string, std::string>> expected = {{"X-Token", "abc def"},
+                                                                     {"Accept", ""}};
+  EXPECT_EQ(setting.httpPolicy.headers, expected);
+  EXPECT_EQ(setting.httpPolicy.userAgent, "Fetcher/2");
+  EXPECT_EQ(options.user, "alice");
+  EXPECT_EQ(options.password, "p:w");
+
+  ToolOptions defaults;
+  ASSERT_EQ(parse({"http://h/a"}, &defaults), -1);
+  EXPECT_EQ(makeSetting(defaults, "/cache").httpPolicy.userAgent, ZPHttpPolicy().userAgent);
+  EXPECT_TRUE(makeSetting(defaults, "/cache").httpPolicy.headers.empty());
+}
+
+TEST_F(OptionsTest, HeadersTheLibraryKeepsOrThatBreakLinesAreUsageErrors) {
+  const std::vector<std::vector<std::string>> refused = {
+      {"--header", "Range: bytes=0-1"},     {"--header", "if-range: \"e\""},
+      {"--header", "X-A: b\r\nX-B: c"},     {"--header", "no colon"},
+      {"--header", "Bad Name: v"},          {"--header", ": v"},
+      {"--user-agent", "a\nX-B: c"},        {"--password", "alone"},
+      {"--user", "u\r\nX-B: c"}};
+  for (std::vector<std::string> args : refused) {
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    args.push_back("http://h/a");
+    ToolOptions options;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse(args, &options), kExitUsage);
+    const std::string printed = testing::internal::GetCapturedStderr();
+    EXPECT_NE(printed.find(args[0]), std::string::npos) << printed;
+  }
+}
+
 class StorageRootTest : public testing::Test {
  protected:
   zephyl::test::TempDir temp_;

@@ -35,6 +35,8 @@ ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const T
     // An existing file stays; the download takes the first free "name(n).ext".
     request.renameIfExists = options.allowOverwrite ? 0 : 1;
     request.scene = "zget";
+    request.userName = options.user;
+    request.password = options.password;
     batch.requests.push_back(request);
   }
   // The board outlives the batch: it is destroyed after the manager that holds these copies.

@@ -1,8 +1,10 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -104,12 +106,47 @@ bool isReadableCaPath(const std::string& path) {
 }
 
 // The raw texts of the options whose values need more than CLI11's conversions.
+// A --header argument "Name: value" as its name and value (blanks around the value dropped);
+// false with *error when the name is not an HTTP token, the value has a line break, or the
+// header is one the library sets itself.
+bool parseHeader(const std::string& text, std::vector<std::pair<std::string, std::string>>* headers,
+                 std::string* error) {
+  const size_t colon = text.find(':');
+  const std::string name = text.substr(0, colon);
+  const bool token = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return std::isalnum(u) != 0 || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+  });
+  if (colon == std::string::npos || !token) {
+    *error = "--header: expected \"Name: value\", got: " + text;
+    return false;
+  }
+  size_t begin = colon + 1;
+  size_t end = text.size();
+  while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
+  while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
+  const std::string value = text.substr(begin, end - begin);
+  if (value.find_first_of("\r\n") != std::string::npos) {
+    *error = "--header: the value of " + name + " has a line break";
+    return false;
+  }
+  const std::string folded = lowercase(name);
+  if (folded == "range" || folded == "if-range") {
+    *error = "--header: " + name + " is set by zget itself";
+    return false;
+  }
+  headers->emplace_back(name, value);
+  return true;
+}
+
 struct RawOptions {
   std::string blockSize;
   std::string timeout;
   std::string connectTimeout;
   std::string retryWait;
   std::vector<std::string> mirrors;
+  std::vector<std::string> headers;
+  std::optional<std::string> password;
   std::string cacheMaxSize;
   std::string cacheMaxAge;
   std::string logLevel;
@@ -145,6 +182,22 @@ bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
   for (const std::string& mirror : raw.mirrors) {
     if (!parseMirror(mirror, &options->mirrors, error)) return false;
   }
+  for (const std::string& header : raw.headers) {
+    if (!parseHeader(header, &options->headers, error)) return false;
+  }
+  if (options->userAgent && options->userAgent->find_first_of("\r\n") != std::string::npos) {
+    *error = "--user-agent: has a line break";
+    return false;
+  }
+  if (raw.password && options->user.empty()) {
+    *error = "--password needs --user";
+    return false;
+  }
+  if (options->user.find_first_of("\r\n") != std::string::npos) {
+    *error = "--user: has a line break";
+    return false;
+  }
+  if (raw.password) options->password = *raw.password;
   if (!raw.cacheMaxSize.empty() && !parseByteSize(raw.cacheMaxSize, &options->cacheMaxSize)) {
     *error = "--cache-max-size: not a size: " + raw.cacheMaxSize;
     return false;
@@ -254,6 +307,18 @@ int parseOptions(const std::vector<std::string>& arguments, ToolOptions* options
       ->type_name("FILE");
   app.add_flag("--insecure", options->insecure,
                "Accept any HTTPS certificate: no protection against impostors");
+  app.add_option("--header", raw.headers,
+                 "Send this header with every request, replacing zget's own (repeatable)")
+      ->type_name("\"NAME: VALUE\"");
+  app.add_option("--user-agent", options->userAgent,
+                 "User-Agent of every request (default libzephyl/<version>; \"\": none)")
+      ->type_name("TEXT");
+  app.add_option("--user", options->user,
+                 "User name for HTTP authentication (basic or digest, as the server asks)")
+      ->type_name("USER");
+  app.add_option("--password", raw.password,
+                 "Password for --user (other users may see a command line's arguments)")
+      ->type_name("PASSWORD");
 
   app.add_option("--cache-dir", options->cacheDir,
                  "Storage of unfinished downloads: a directory of zget's own")

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "zephyl/zp_log_level.h"
@@ -38,6 +39,11 @@ struct ToolOptions {
   std::unordered_map<std::string, std::vector<std::string>> mirrors;  // --mirror: domainMap
   std::string caCertificate;  // --ca-certificate: caCertificatePath; empty: the system's
   bool insecure = false;      // --insecure: verifyTls off
+  // --header "Name: value" (repeatable): headers of every request, in order
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::optional<std::string> userAgent;  // --user-agent: userAgent; "" sends none
+  std::string user;                      // --user: each request's userName
+  std::string password;                  // --password: each request's password
 
   // --cache-dir: the storage root itself, refused when it holds anything the library did not
   // make; empty: the user's cache directory

@@ -30,6 +30,8 @@ inline ZPSetting makeSetting(const ToolOptions& options, const std::string& cach
   http.domainMap = options.mirrors;
   if (!options.caCertificate.empty()) http.caCertificatePath = absolutePath(options.caCertificate);
   if (options.insecure) http.verifyTls = false;
+  http.headers = options.headers;
+  if (options.userAgent) http.userAgent = *options.userAgent;
   setting.cachePolicy.maxSize = options.cacheMaxSize;
   setting.cachePolicy.maxCount = options.cacheMaxCount;
   setting.cachePolicy.cacheExpiredTime = options.cacheMaxAgeMs;
