@@ -249,8 +249,9 @@ ZEPHYL_EXPORT int zp_batch_set_callbacks(zp_batch* batch, zp_batch_start_callbac
  * output are shared, not copied). */
 ZEPHYL_EXPORT int zp_response_copy(const zp_response* response, zp_response** out);
 ZEPHYL_EXPORT void zp_response_free(zp_response* response);
-/* ZP_RESULT_*; the error code (0 or ZP_*_ERROR, ZP_ILLEGAL_URL); and the underlying code
- * (libcurl's, 1000 for a bad HTTP status, or a writer's). Any pointer may be NULL. */
+/* ZP_RESULT_*; the error code (0, ZP_*_ERROR, ZP_ILLEGAL_URL or ZP_ILLEGAL_HEADER); and the
+ * underlying code (libcurl's, 1000 for a bad HTTP status, or a writer's). Any pointer may be
+ * NULL. */
 ZEPHYL_EXPORT int zp_response_get_codes(const zp_response* response, int32_t* result_code,
                                         int32_t* error_code, int32_t* extra_error_code);
 /* The error text ("" on success), owned by the response. */
