@@ -116,8 +116,10 @@ typedef enum zp_setting_field {
                                               left exceeds it; default 2000; 0: all at once */
   ZP_SETTING_WRITE_OUT_BEFORE_DELIVERY = 19, /* int32 0 or 1; default 1: a finished file's data
                                                reaches the disk before its rename */
-  ZP_SETTING_USER_AGENT = 20 /* string; User-Agent of every request, "" none; default
+  ZP_SETTING_USER_AGENT = 20, /* string; User-Agent of every request, "" none; default
                                 "libzephyl/<version>"; CR or LF: ZP_ERROR_INVALID_ARGUMENT */
+  ZP_SETTING_KEEP_SERVER_TIME = 21 /* int32 0 or 1; default 0; 1: a delivered file takes the
+                                      server's Last-Modified as its modification time */
 } zp_setting_field;
 
 /* A setting with every default, the storage root first and the save directory second (both

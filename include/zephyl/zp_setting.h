@@ -89,6 +89,9 @@ class ZEPHYL_EXPORT ZPSetting {
   // for files consumed at once or kept in a scratch directory. Progress records keep their own
   // ordering either way: they never claim bytes that are not on the disk.
   bool writeOutBeforeDelivery = true;
+  // A delivered file takes the server's Last-Modified date as its modification time (when the
+  // answer had a readable one); false leaves it the time of delivery.
+  bool keepServerTime = false;
   std::string saveDirPath;      // where finished files go when a request names no savePath
   std::string rootDir;          // storage root: "<rootDir>/temp" and "<rootDir>/lruCache"
 };

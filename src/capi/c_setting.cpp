@@ -59,6 +59,7 @@ bool* flagField(ZPSetting& setting, int field) {
   switch (field) {
     case ZP_SETTING_VERIFY_TLS: return &setting.httpPolicy.verifyTls;
     case ZP_SETTING_WRITE_OUT_BEFORE_DELIVERY: return &setting.writeOutBeforeDelivery;
+    case ZP_SETTING_KEEP_SERVER_TIME: return &setting.keepServerTime;
     default: return nullptr;
   }
 }

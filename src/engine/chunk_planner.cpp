@@ -750,6 +750,8 @@ size_t ChunkPlanner::collectFinished(DownloadMetrics& metrics) {
       }
     }
     merge(chunk.state, metrics);
+    const auto lastModified = chunk.state.stats.headers.find("last-modified");
+    if (lastModified != chunk.state.stats.headers.end()) lastModified_ = lastModified->second;
     if (isFailure(chunk)) {
       if (failure_ == nullptr)
         failure_ = std::make_unique<AttemptResult>(failureOf(chunk, metrics));
@@ -826,6 +828,7 @@ AttemptResult ChunkPlanner::finish() {
   if (context_.onAllStored) context_.onAllStored();
   AttemptResult result;
   result.response = ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
+  result.lastModified = lastModified_;
   int code = 0;
   std::string message;
   // A failed delivery keeps the complete download: the next attempt only delivers.
@@ -837,7 +840,7 @@ AttemptResult ChunkPlanner::finish() {
 
 AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
   if (context_.cancelled.load()) {
-    return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false};
+    return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false, {}};
   }
   const ChunkInfo firstInfo = context_.writer.firstChunk();
   if (firstInfo.current == firstInfo.end) return finish();
@@ -935,7 +938,7 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
 
   if (failure_ != nullptr) return *failure_;
   if (context_.cancelled.load()) {
-    return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false};
+    return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false, {}};
   }
   // Every chunk ended well yet bytes are missing (a server that sent less than its range without
   // an error): never deliver a short file. The stored bytes are good, so the next attempt resumes.
@@ -945,7 +948,8 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
     return AttemptResult{ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_NETWORK_ERROR,
                                     "incomplete download: " + std::to_string(stored) + " of " +
                                         std::to_string(length) + " bytes"),
-                         false};
+                         false,
+                         {}};
   }
   return finish();
 }

@@ -41,6 +41,9 @@ struct AttemptResult {
   // on a resume, a resource that shrank): the task drops them before the next attempt. Nothing
   // else drops them; a failed write or delivery keeps what is stored.
   bool discardStored = false;
+  // The Last-Modified value of the attempt's answers (the last one collected that had it), empty
+  // when none carried one.
+  std::string lastModified;
 };
 
 class ChunkPlanner {
@@ -220,6 +223,7 @@ class ChunkPlanner {
   // time the first answer took: what a transfer that takes over a slow one's rest can expect.
   double fastestRate_ = 0;
   int64_t firstAnswerMs_ = 0;
+  std::string lastModified_;  // see AttemptResult::lastModified
   // Splitting: the transfers the attempt runs at once now (at most maxRunningChunks), how many
   // the last split added, whether
   // adding more has been given up, the total rate measured before the last one was added, and

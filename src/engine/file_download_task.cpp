@@ -7,6 +7,7 @@
 #include "diagnostics/log.h"
 #include "diagnostics/redaction.h"
 #include "engine/chunk_planner.h"
+#include "engine/server_time.h"
 #include "sinks/chunk_data_writer.h"
 #include "sinks/file_data_writer.h"
 #include "sinks/memory_data_writer.h"
@@ -52,6 +53,7 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
           DeliveryTarget::of(request, settings.saveDirPath, settings.writeOutBeforeDelivery)),
       saveDirPath_(settings.saveDirPath),
       onAllStored_(std::move(onAllStored)),
+      keepServerTime_(settings.keepServerTime),
       client_(chunkWorkers ? std::make_unique<HttpChunkClient>(policy_, std::move(chunkWorkers))
                            : std::make_unique<HttpChunkClient>(policy_, threadNum_)),
       activeChunks_(std::make_unique<ActiveChunks>(*client_, cancelled_)) {
@@ -170,6 +172,9 @@ ZPResponse FileDownloadTask::execute() {
     AttemptResult result = ChunkPlanner(context).runAttempt(metrics);
     const ZPResponse& outcome = result.response;
     if (outcome.isSuccess() || outcome.isCancelled() || attempt == lastAttempt) {
+      if (outcome.isSuccess() && keepServerTime_) {
+        serverTime_ = serverTimeOf(result.lastModified, writer_->validator());
+      }
       response_ = std::move(result.response);
       break;
     }
@@ -189,6 +194,7 @@ ZPResponse FileDownloadTask::execute() {
 
   // The last stored block's report may have been skipped while another worker reported.
   if (response_.isSuccess()) report(true);
+  giveServerTime(response_, serverTime_);
   // A lower layer's error text (libcurl's account of a failure) may quote the URL.
   response_.errorMsg = redactUrlsIn(response_.errorMsg);
 

@@ -121,6 +121,7 @@ class FileDownloadTask {
   const DeliveryTarget ownTarget_;
   const std::string saveDirPath_;
   const std::function<void()> onAllStored_;
+  const bool keepServerTime_;
 
   // Lock order of the task's own locks: executeLock_, then waitLock_ (the waits of execute) or
   // joinLock_ (deliverToJoiners). The manager's registryMutex comes before joinLock_, waitLock_
@@ -130,6 +131,9 @@ class FileDownloadTask {
   // Guarded by executeLock_.
   ZPResponse response_ GUARDED_BY(executeLock_);
   bool executed_ GUARDED_BY(executeLock_) = false;
+  // The server's time of the delivered resource (see engine/server_time.h); -1 when unknown or
+  // not to be kept.
+  int64_t serverTime_ GUARDED_BY(executeLock_) = -1;
 
   std::atomic<bool> cancelled_{false};
 

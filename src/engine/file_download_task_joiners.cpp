@@ -2,6 +2,7 @@
 // and the copies the others get, made from that result before any caller sees it.
 #include "diagnostics/log.h"
 #include "engine/file_download_task.h"
+#include "engine/server_time.h"
 #include "storage/fs.h"
 
 namespace zephyl {
@@ -62,6 +63,7 @@ void FileDownloadTask::deliverToJoiners() {
     }
     delivery->response =
         deliverCopy(response_, ownTarget_.memory, delivery->target, memoryLimitBytes);
+    giveServerTime(delivery->response, serverTime_);
     ZP_LOG(Debug) << "FileDownloadTask delivered a copy: " << delivery->response.logString();
   }
 }

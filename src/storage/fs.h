@@ -72,6 +72,13 @@ enum class PrivateDirectory {
 [[nodiscard]] bool writeFileAt(FILE* file, int64_t offset, const void* data, size_t size,
                                int* errorCode = nullptr, std::string* errorMsg = nullptr);
 
+// Sets the last-modification time of the file at path to unixSeconds (seconds since 1970-01-01
+// 00:00 UTC); the access time is left alone where the system allows (POSIX), else set too. A link
+// at path is followed. Fails (reported as operation "setFileModifiedTime" with the message
+// "setFileModifiedTime") for a missing entry or a time the system cannot hold.
+[[nodiscard]] bool setFileModifiedTime(const std::string& path, int64_t unixSeconds,
+                                       int* errorCode = nullptr, std::string* errorMsg = nullptr);
+
 // Deletes a file (not a directory). A link is removed itself, never what it points to.
 bool removeFile(const std::string& path, int* errorCode = nullptr, std::string* errorMsg = nullptr);
 

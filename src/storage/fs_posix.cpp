@@ -583,6 +583,28 @@ bool writeFileAt(FILE* file, int64_t offset, const void* data, size_t size, int*
   return false;
 }
 
+bool setFileModifiedTime(const std::string& path, int64_t unixSeconds, int* errorCode,
+                         std::string* errorMsg) {
+  std::string systemPath;
+  int code = 0;
+  if (toSystemPath(path, &systemPath, &code)) {
+    code = EOVERFLOW;
+    if (unixSeconds >= std::numeric_limits<time_t>::min() &&
+        unixSeconds <= std::numeric_limits<time_t>::max()) {
+      struct timespec times[2] = {};
+      times[0].tv_nsec = UTIME_OMIT;
+      times[1].tv_sec = static_cast<time_t>(unixSeconds);
+      if (retryOnInterrupt([&] { return ::utimensat(AT_FDCWD, systemPath.c_str(), times, 0); }) ==
+          0) {
+        return true;
+      }
+      code = errno;
+    }
+  }
+  reportError("setFileModifiedTime", path, code, "setFileModifiedTime", errorCode, errorMsg);
+  return false;
+}
+
 bool removeFile(const std::string& path, int* errorCode, std::string* errorMsg) {
   std::string systemPath;
   int code = 0;

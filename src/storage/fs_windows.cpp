@@ -626,6 +626,40 @@ bool writeFileAt(FILE* file, int64_t offset, const void* data, size_t size, int*
   return false;
 }
 
+bool setFileModifiedTime(const std::string& path, int64_t unixSeconds, int* errorCode,
+                         std::string* errorMsg) {
+  std::wstring wide;
+  DWORD code = 0;
+  if (systemPath(path, &wide, &code)) {
+    // FILETIME counts 100 ns steps since 1601-01-01; 11644473600 s lie between 1601 and 1970.
+    constexpr int64_t kEpochDifferenceSeconds = 11644473600;
+    constexpr int64_t kTicksPerSecond = 10000000;
+    code = ERROR_INVALID_PARAMETER;
+    if (unixSeconds >= -kEpochDifferenceSeconds &&
+        unixSeconds <= std::numeric_limits<int64_t>::max() / kTicksPerSecond -
+                           kEpochDifferenceSeconds) {
+      const auto ticks =
+          static_cast<uint64_t>((unixSeconds + kEpochDifferenceSeconds) * kTicksPerSecond);
+      FILETIME time;
+      time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+      time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+      UniqueHandle file(CreateFileW(wide.c_str(), FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (file.get() == INVALID_HANDLE_VALUE) {
+        code = GetLastError();
+      } else if (SetFileTime(file.get(), nullptr, nullptr, &time)) {
+        return true;
+      } else {
+        code = GetLastError();
+      }
+    }
+  }
+  reportError("setFileModifiedTime", path, asCode(code), "setFileModifiedTime", errorCode,
+              errorMsg);
+  return false;
+}
+
 bool removeFile(const std::string& path, int* errorCode, std::string* errorMsg) {
   std::wstring wide;
   DWORD code = 0;

@@ -178,6 +178,7 @@ int main(int argc, char** argv) {
   CHECK(zp_setting_set_int(setting, ZP_SETTING_BLOCK_SIZE, 1048576) == ZP_OK);
   CHECK(zp_setting_set_int(setting, ZP_SETTING_THREAD_NUM, 3) == ZP_OK);
   CHECK(zp_setting_set_int(setting, ZP_SETTING_RETRY_DELAY_MS, 0) == ZP_OK);
+  CHECK(zp_setting_set_int(setting, ZP_SETTING_KEEP_SERVER_TIME, 1) == ZP_OK);
   /* Every request of the manager says who it is; a header added and cleared is not sent. */
   CHECK(zp_setting_set_string(setting, ZP_SETTING_USER_AGENT, "CHost/1") == ZP_OK);
   CHECK(zp_setting_add_header(setting, "X-Dropped", "d") == ZP_OK);

@@ -2,6 +2,7 @@
 // shared library only) and the Python example (ctypes alone) download from a loopback server of
 // the test's own, byte for byte; and the calls a callback must not make are refused, not hung.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -35,7 +36,10 @@ class CInterfaceTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(server_.started());
     ASSERT_FALSE(work_.path().empty());
-    server_.serve("/big.bin", big_);
+    // Dated, for the setting that keeps the server's time (c_host.c turns it on).
+    test::Misbehaviour dated;
+    dated.lastModified = "Wed, 21 Oct 2015 07:28:00 GMT";
+    server_.serve("/big.bin", big_, dated);
     server_.serve("/small.bin", small_);
   }
 
@@ -56,6 +60,11 @@ TEST_F(CInterfaceTest, ProgramWrittenInCDownloadsWithProgressAndABatch) {
   EXPECT_EQ(printed.substr(0, 2), "ok") << printed;  // its only line on success
   EXPECT_EQ(readBytes(work_.file("big.bin")), big_);
   EXPECT_EQ(readBytes(work_.file("big-from-batch.bin")), big_);
+  for (const char* name : {"big.bin", "big-from-batch.bin"}) {
+    struct stat info {};
+    ASSERT_EQ(stat(work_.file(name).c_str(), &info), 0);
+    EXPECT_EQ(static_cast<int64_t>(info.st_mtime), 1445412480) << name;
+  }
   // The setting's User-Agent and header on every request; the first download's own header and
   // credentials on its requests only.
   int ownRequests = 0;

@@ -397,6 +397,29 @@ TEST_F(FsTest, WriteFileAtPlacesBytesWithoutMovingTheStream) {
   std::fclose(readOnly);
 }
 
+// ---- File times ----
+
+// The modification time changes (through a link too), the access time stays; a missing file is
+// a reported failure.
+TEST_F(FsTest, SetFileModifiedTimeSetsTheModificationTimeOnly) {
+  writeFile(path("f"), "x");
+  struct timespec times[2] = {};
+  times[0].tv_sec = 1000000000;  // access time, to see that it stays
+  times[1].tv_sec = 1100000000;
+  ASSERT_EQ(utimensat(AT_FDCWD, path("f").c_str(), times, 0), 0);
+  ASSERT_EQ(symlink(path("f").c_str(), path("link").c_str()), 0);
+  for (const int64_t seconds : {int64_t{1445412480}, int64_t{0}, int64_t{4102444800}}) {
+    EXPECT_TRUE(fs::setFileModifiedTime(path("link"), seconds, &code_, &message_));
+    struct stat info {};
+    ASSERT_EQ(stat(path("f").c_str(), &info), 0);
+    EXPECT_EQ(static_cast<int64_t>(info.st_mtime), seconds);
+    EXPECT_EQ(static_cast<int64_t>(info.st_atime), 1000000000);
+  }
+  EXPECT_FALSE(fs::setFileModifiedTime(path("missing"), 1445412480, &code_, &message_));
+  EXPECT_EQ(code_, ENOENT);
+  EXPECT_EQ(message_, "setFileModifiedTime");
+}
+
 // ---- Removing ----
 
 TEST_F(FsTest, RemoveFileDeletesFilesOnly) {

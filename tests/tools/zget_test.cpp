@@ -326,6 +326,23 @@ TEST_F(ZgetTest, PasswordOfAUrlIsShownNowhere) {
   EXPECT_NE(records.find(shown + "/missing.bin"), std::string::npos) << records;
 }
 
+// Finished files carry the server's Last-Modified unless --no-server-time.
+TEST_F(ZgetTest, FilesKeepTheServerTimeUnlessToldNot) {
+  Misbehaviour dated;
+  dated.lastModified = "Wed, 21 Oct 2015 07:28:00 GMT";
+  server_.serve("/dated.bin", patternBytes(5000, 14), dated);
+  const auto modified = [](const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_mtime) : -1;
+  };
+  Result result = run({"-q", "-o", "kept.bin", server_.url("/dated.bin")});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(modified(work() + "/kept.bin"), 1445412480);
+  result = run({"-q", "--no-server-time", "-o", "fresh.bin", server_.url("/dated.bin")});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_GT(modified(work() + "/fresh.bin"), 1445412480 + 3600);
+}
+
 // --- alternative hosts ---
 
 TEST_F(ZgetTest, MirrorServesTheDownloadWhenTheMainHostRefuses) {

@@ -346,6 +346,8 @@ int parseOptions(const std::vector<std::string>& arguments, ToolOptions* options
   app.add_flag("--no-write-out", options->noWriteOut,
                "Deliver without waiting for the data to reach the disk (faster; a crash may "
                "leave a short file)");
+  app.add_flag("--no-server-time", options->noServerTime,
+               "Give finished files the time of their download, not the server's Last-Modified");
   app.add_flag("--md5", options->printMd5, "Print the MD5 of each finished file");
   app.add_option("--check-md5", options->checkMd5, "Fail unless each result has this MD5")
       ->type_name("HEX");

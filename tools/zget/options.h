@@ -58,6 +58,7 @@ struct ToolOptions {
   // --allow-overwrite; --rename, the old way to ask for that, is still accepted.
   bool allowOverwrite = false;
   bool noWriteOut = false;                // --no-write-out: writeOutBeforeDelivery off
+  bool noServerTime = false;              // --no-server-time: files keep their download time
   std::optional<ZPLogLevel> logLevel;     // --log-level
   std::string metricsFile;                // --metrics-file
   bool printMd5 = false;                  // --md5

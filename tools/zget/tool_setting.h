@@ -20,6 +20,8 @@ inline ZPSetting makeSetting(const ToolOptions& options, const std::string& cach
   if (options.blockSize) setting.blockSize = *options.blockSize;
   if (options.downloadsAtOnce) setting.taskThreadNum = *options.downloadsAtOnce;
   if (options.noWriteOut) setting.writeOutBeforeDelivery = false;
+  // Finished files carry the server's Last-Modified, as wget and curl -R leave them.
+  setting.keepServerTime = !options.noServerTime;
   ZPHttpPolicy& http = setting.httpPolicy;
   if (options.timeoutMs) http.timeoutMs = *options.timeoutMs;
   if (options.connectTimeoutMs) http.connectTimeoutMs = *options.connectTimeoutMs;
