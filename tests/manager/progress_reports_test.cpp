@@ -128,8 +128,9 @@ TEST_P(ProgressReportsTest, StalledDownloadDoesNotReport) {
   ASSERT_FALSE(downloaded.empty());
   expectRising(downloaded);
   EXPECT_EQ(downloaded.back(), kSize);
-  // The fast parts of the answer take a few reports; 1.5 s of stall at 20 a second would be 30.
-  EXPECT_LE(downloaded.size(), 12u);
+  // The fast parts of the answers (one per transfer) take a few reports each; 1.5 s of stall at
+  // 20 a second would add 30.
+  EXPECT_LE(downloaded.size(), 20u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
