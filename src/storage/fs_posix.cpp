@@ -539,8 +539,8 @@ FILE* fOpenFile(const std::string& path, const std::string& mode, int* errorCode
     file = openStream(systemPath, flags, streamMode, &code);
   }
   if (file != nullptr) return file;
-  std::printf("fopenFile %s, %s, ret = %d\n", path.c_str(), mode.c_str(), code);
-  std::fflush(stdout);
+  // Through the log, never straight to standard output: a console host's output is its own.
+  ZP_LOG(Debug) << "fopenFile " << path << ", " << mode << ", ret = " << code;
   // No second open follows: without sharing modes a read-only retry would either fail the same
   // way or hand a read-write caller a stream it cannot write.
   reportError("fOpenFile", path, code, "fOpenFile", errorCode, errorMsg);

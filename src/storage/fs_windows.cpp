@@ -473,8 +473,8 @@ struct LockFile {
 FILE* tryOpenFileByShareMode(const std::wstring& widePath, int* errorCode, std::string* errorMsg) {
   HANDLE handle = CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  std::printf("tryOpenFileByShareMode ret, handle = %p\n", static_cast<void*>(handle));
-  std::fflush(stdout);
+  ZP_LOG(Debug) << "tryOpenFileByShareMode ret, handle = "
+                << static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle));
   if (handle == INVALID_HANDLE_VALUE) {
     reportError("tryOpenFileByShareMode", "", -1, "CreateFileW shareMode failed", errorCode,
                 errorMsg);
@@ -484,8 +484,8 @@ FILE* tryOpenFileByShareMode(const std::wstring& widePath, int* errorCode, std::
   // which no reader of a downloaded file expects.
   const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
   if (descriptor == -1) {
-    std::printf("tryOpenFileByShareMode failed, fd = %p\n", static_cast<void*>(handle));
-    std::fflush(stdout);
+    ZP_LOG(Debug) << "tryOpenFileByShareMode failed, fd = "
+                  << static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle));
     reportError("tryOpenFileByShareMode", "", -1, "_open_osfhandle failed", errorCode, errorMsg);
     CloseHandle(handle);
     return nullptr;
@@ -497,8 +497,7 @@ FILE* tryOpenFileByShareMode(const std::wstring& widePath, int* errorCode, std::
     _close(descriptor);  // closes the handle too
     return nullptr;
   }
-  std::printf("tryOpenFileByShareMode success\n");
-  std::fflush(stdout);
+  ZP_LOG(Debug) << "tryOpenFileByShareMode success";
   return file;
 }
 
@@ -574,8 +573,8 @@ FILE* fOpenFile(const std::string& path, const std::string& mode, int* errorCode
     if (code != 0) file = nullptr;
   }
   if (file != nullptr) return file;
-  std::printf("fopenFile %s, %s, ret = %d\n", path.c_str(), mode.c_str(), code);
-  std::fflush(stdout);
+  // Through the log, never straight to standard output: a console host's output is its own.
+  ZP_LOG(Debug) << "fopenFile " << path << ", " << mode << ", ret = " << code;
   // A reader kept out by a writer's sharing rules gets a second, more tolerant open. A mode that
   // writes gets none: a read-only stream would pass for the writable one it asked for.
   if (code == EACCES && !writes) return tryOpenFileByShareMode(widePath, errorCode, errorMsg);
