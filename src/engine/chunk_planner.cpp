@@ -29,6 +29,7 @@ constexpr int64_t kMinSegmentSampleMs = 20;
 // The total rate is measured over at least this long (and three first answers' waits) before a
 // split is decided; meanwhile the planner looks again this often.
 constexpr int64_t kMinRateWindowMs = 50;
+constexpr int64_t kMinGainWindowMs = 100;
 constexpr auto kRecheck = std::chrono::milliseconds(10);
 
 void merge(const ChunkState& state, DownloadMetrics& metrics) {
@@ -551,7 +552,10 @@ void ChunkPlanner::considerSplit() {
     return;
   }
   const int64_t elapsed = now - windowStartMs_;
-  if (elapsed < std::max<int64_t>(kMinRateWindowMs, 3 * firstAnswerMs_)) return;
+  // Whether the transfers added last raised the rate is told over a longer window than the time
+  // left: a new connection's first bytes come unevenly.
+  const int64_t windowMs = wanted_ > 1 ? kMinGainWindowMs : kMinRateWindowMs;
+  if (elapsed < std::max<int64_t>(windowMs, 3 * firstAnswerMs_)) return;
   windowStartMs_ = 0;
   // What every transfer received in the window, and those that ran before the last split.
   int64_t received = 0;

@@ -556,7 +556,7 @@ struct SplitCase {
   int64_t bytesPerSecond;  // per connection; 0: as fast as loopback goes
   int splitThresholdMs;    // 8 MiB paced at 2 MiB/s take seconds: more than 500 ms until the
                            // fourth connection
-  int transfers;           // answers sent at once at most
+  int transfers;           // answers sent at once at most (1: never split)
 };
 
 void PrintTo(const SplitCase& split, std::ostream* out) { *out << split.name; }
@@ -577,7 +577,14 @@ TEST_P(SplitTest, SplitsOnlyWhenItPaysAndSendsEveryByteOnce) {
   ASSERT_TRUE(response.isSuccess()) << response.logString();
   EXPECT_EQ(md5HexOf(contentOf(response)), md5HexOf(body));
   EXPECT_LE(server_.bodyBytesSent(), size + std::max<int64_t>(size / 100, 64 << 10));
-  EXPECT_EQ(server_.mostAnswersAtOnce(), split.transfers);
+  // A paced link is split (to threadNum on a quiet machine; a machine busy with sanitizers and
+  // parallel tests can make a connection's gain look small and settle earlier), a fast one never.
+  if (split.transfers == 1) {
+    EXPECT_EQ(server_.mostAnswersAtOnce(), 1);
+  } else {
+    EXPECT_GE(server_.mostAnswersAtOnce(), 2);
+    EXPECT_LE(server_.mostAnswersAtOnce(), split.transfers);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
