@@ -9,10 +9,12 @@
 
 #include "diagnostics/redaction.h"
 #include "failure_text.h"
+#include "metrics_record.h"
 #include "interrupt_watcher.h"
 #include "pelvar/pelvar.h"
 #include "progress_board.h"
 #include "progress_display.h"
+#include "utf8_path.h"
 
 namespace zget {
 namespace {
@@ -163,7 +165,13 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
       }
       status = httpStatusFromRecords(records, download.url);
     }
-    printError(describeFailure(download.url, response, status));
+    FailurePlace place;
+    place.cacheDir = context.cacheRoot;
+    if (!download.savePath.empty()) {
+      place.targetDir = utf8FromPath(pathFromUtf8(download.savePath).parent_path());
+    }
+    printError(describeFailure(download.url, response, status, place, !options.user.empty(),
+                               options.verbose));
   }
 
   if (!options.quiet && downloads.size() > 1) {

@@ -1,10 +1,13 @@
 #include "failure_text.h"
 
-#include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <system_error>
 
 #include "diagnostics/redaction.h"
+#include "units.h"
+#include "utf8_path.h"
 
 namespace zget {
 namespace {
@@ -14,114 +17,150 @@ constexpr int kNoTransferHandle = 2;
 constexpr int kNoUsableStatus = 1000;
 constexpr int kAnswerDoesNotFit = 1001;
 
-std::string networkWords(int curlCode, const std::string& url) {
+struct StatusWords {
+  int status;
+  const char* reason;
+  const char* meaning;
+};
+
+constexpr StatusWords kStatusWords[] = {
+    {304, "Not Modified", "the file has not changed"},
+    {400, "Bad Request", "the server refused the request"},
+    {401, "Unauthorized", "the server wants a user name and password (--user, --password)"},
+    {403, "Forbidden", "the server refuses access to the file"},
+    {404, "Not Found", "the file is not there"},
+    {405, "Method Not Allowed", "the server does not serve downloads at this address"},
+    {407, "Proxy Authentication Required", "the proxy wants a user name and password"},
+    {408, "Request Timeout", "the server stopped waiting; try again"},
+    {410, "Gone", "the file was removed for good"},
+    {416, "Range Not Satisfiable", "the server cannot serve the part asked for; try again"},
+    {429, "Too Many Requests", "the server asks for fewer requests; try again later or with -x 1"},
+    {451, "Unavailable For Legal Reasons", "the server withholds the file"},
+    {500, "Internal Server Error", "the server failed; try again later"},
+    {501, "Not Implemented", "the server cannot serve this request"},
+    {502, "Bad Gateway", "a server on the way failed; try again later"},
+    {503, "Service Unavailable", "the server is unavailable or overloaded; try again later"},
+    {504, "Gateway Timeout", "a server on the way did not answer; try again later"},
+};
+
+std::string statusWords(int status, const std::string& host, bool userGiven) {
+  const char* reason = "";
+  std::string meaning = status >= 500 ? "the server failed; try again later"
+                                      : "the server refused the request";
+  for (const StatusWords& words : kStatusWords) {
+    if (words.status != status) continue;
+    reason = words.reason;
+    meaning = words.meaning;
+  }
+  if (status == 401 && userGiven) meaning = "the user name or password was refused";
+  std::string text = std::to_string(status);
+  if (*reason != '\0') text += std::string(" ") + reason;
+  return text + " from " + host + ": " + meaning;
+}
+
+std::string networkWords(int curlCode, const std::string& host) {
   switch (curlCode) {
     case 1:
-      return "unsupported protocol in " + url;
+      return "this kind of address is not supported: use http:// or https://";
     case 3:
-      return "malformed URL " + url;
+      return "the URL is malformed";
     case 5:
-      return "cannot resolve the proxy for " + url;
+      return "cannot find the proxy's host: check --proxy or the proxy settings";
     case 6:
-      return "cannot resolve the host of " + url;
+      return "cannot find the host " + host + ": check the name and the network connection";
     case 7:
-      return "connection refused (or host unreachable) for " + url;
+      return "cannot connect to " + host + ": the connection was refused or the host is "
+             "unreachable";
     case 18:
-      return "the server closed the connection before the end of " + url;
-    case 28:
-      return "timed out on " + url;
-    case 35:
-      return "the TLS handshake failed for " + url;
-    case 47:
-      return "too many redirects for " + url;
-    case 52:
-      return "the server sent an empty reply for " + url;
     case 55:
     case 56:
-      return "the connection broke during " + url;
+      return "the connection to " + host + " broke during the download; run again to resume";
+    case 28:
+      return host + " did not answer in time; try again, or allow more time (--timeout, "
+             "--connect-timeout)";
+    case 35:
+      return "the secure connection to " + host + " failed (TLS handshake)";
+    case 47:
+      return "too many redirects from " + host;
+    case 52:
+      return host + " closed the connection without answering";
+    case 58:
+    case 60:
+    case 83:
+    case 90:
+    case 91:
+      return "the certificate of " + host + " is not trusted: give its authority with "
+             "--ca-certificate FILE (or skip the check with --insecure)";
+    case 77:
+      return "cannot read the trusted certificates (--ca-certificate)";
     case kNoTransferHandle:
-      return "cannot start a transfer for " + url;
+      return "cannot start a transfer (out of memory or handles)";
     case kNoUsableStatus:
-      return "the server answered without any data for " + url;
+      return host + " answered without any data";
     case kAnswerDoesNotFit:
-      return "the server's answer does not fit the range asked for " + url;
+      return host + " answered with another part than asked for (the file may be changing on "
+             "the server); try again";
     default:
-      return "network error on " + url;
+      return "network error while talking to " + host;
   }
 }
 
-// ": <text of errno>" for codes that look like one (the storage layer reports errno values).
-std::string systemText(int code) {
-  if (code <= 0 || code >= 200) return std::string();
-  return ": " + std::generic_category().message(code);
-}
-
-size_t skipBlanks(const std::string& text, size_t at) {
-  while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
-  return at;
-}
-
-// Position of the value of "key" (after the colon), npos when the key is absent.
-size_t valueOf(const std::string& json, const std::string& key) {
-  const std::string quoted = "\"" + key + "\"";
-  size_t at = json.find(quoted);
-  while (at != std::string::npos) {
-    size_t colon = skipBlanks(json, at + quoted.size());
-    if (colon < json.size() && json[colon] == ':') return skipBlanks(json, colon + 1);
-    at = json.find(quoted, at + 1);
-  }
-  return std::string::npos;
-}
-
-// The JSON string starting at json[at] (a quote), unescaped; false when it is not one.
-bool readString(const std::string& json, size_t at, std::string* out) {
-  if (at >= json.size() || json[at] != '"') return false;
-  out->clear();
-  for (size_t i = at + 1; i < json.size(); ++i) {
-    const char c = json[i];
-    if (c == '"') return true;
-    if (c != '\\') {
-      *out += c;
-      continue;
-    }
-    if (++i >= json.size()) return false;
-    switch (json[i]) {
-      case 'n':
-        *out += '\n';
-        break;
-      case 't':
-        *out += '\t';
-        break;
-      case 'r':
-        *out += '\r';
-        break;
-      case 'b':
-        *out += '\b';
-        break;
-      case 'f':
-        *out += '\f';
-        break;
-      case 'u': {
-        if (i + 4 >= json.size()) return false;
-        const long unit = std::strtol(json.substr(i + 1, 4).c_str(), nullptr, 16);
-        i += 4;
-        // URLs are ASCII in practice; other characters cannot match and are kept as "?".
-        *out += unit < 0x80 ? static_cast<char>(unit) : '?';
-        break;
-      }
-      default:
-        *out += json[i];
-        break;  // \" \\ \/
-    }
-  }
-  return false;
+// The length in "no room on the storage disk for <length> bytes", or -1.
+int64_t lengthWithoutRoom(const std::string& message) {
+  const std::string marker = "no room on the storage disk for ";
+  const size_t at = message.find(marker);
+  if (at == std::string::npos) return -1;
+  return std::strtoll(message.c_str() + at + marker.size(), nullptr, 10);
 }
 
 }  // namespace
 
+std::string storageFailureWords(int systemCode, const std::string& dir,
+                                const std::string& message) {
+  switch (systemCode) {
+    case ENOSPC: {
+      std::string words = "not enough space on " + dir;
+      const int64_t need = lengthWithoutRoom(message);
+      std::error_code error;
+      const std::filesystem::space_info space = std::filesystem::space(pathFromUtf8(dir), error);
+      if (need > 0 && !error) {
+        words += ": need " + formatBytes(need) + ", " +
+                 formatBytes(static_cast<int64_t>(space.available)) + " free";
+      }
+      return words;
+    }
+#ifdef EDQUOT
+    case EDQUOT:
+      return "your disk quota on " + dir + " is used up";
+#endif
+    case EACCES:
+    case EPERM:
+      return "cannot write to " + dir + ": permission denied";
+    case EROFS:
+      return "cannot write to " + dir + ": the file system is read-only";
+    case 0:
+      return "cannot write to " + dir;
+    default:
+      return "cannot write to " + dir + ": " + std::generic_category().message(systemCode);
+  }
+}
+
+std::string hostOf(const std::string& url) {
+  const size_t scheme = url.find("://");
+  const size_t begin = scheme == std::string::npos ? 0 : scheme + 3;
+  size_t end = url.find_first_of("/?#", begin);
+  if (end == std::string::npos) end = url.size();
+  const std::string authority = url.substr(begin, end - begin);
+  const size_t at = authority.rfind('@');
+  const std::string host = at == std::string::npos ? authority : authority.substr(at + 1);
+  return host.empty() ? zephyl::redactUrl(url) : host;
+}
+
 std::string describeFailure(const std::string& fullUrl, const ZPResponse& response,
-                            int httpStatus) {
+                            int httpStatus, const FailurePlace& place, bool userGiven,
+                            bool verbose) {
   const std::string url = zephyl::redactUrl(fullUrl);
+  const std::string host = hostOf(fullUrl);
   const int code = response.errorCode;
   const int extra = response.extraErrorCode;
   std::string words;
@@ -130,45 +169,40 @@ std::string describeFailure(const std::string& fullUrl, const ZPResponse& respon
       words = "the URL is empty";
       break;
     case ZPResponse::ILLEGAL_HEADER:
-      words = "a header or credential was refused";  // the message names which, not its value
+      // The library's message names the header, never its value.
+      words = "a header or the user name cannot be sent: " + response.errorMsg;
       break;
     case ZPResponse::BLOCK_HTTP_SERVER_ERROR:
-      words = httpStatus > 0 && httpStatus != 200 && httpStatus != 206
-                  ? "the server answered " + std::to_string(httpStatus) + " for " + url
-                  : "the server answered with an error status for " + url;
+      // A later range failing after a good first answer: 200 or 206 is no reason.
+      words = httpStatus >= 300 ? statusWords(httpStatus, host, userGiven)
+                                : host + " answered with an error status";
       break;
     case ZPResponse::BLOCK_HTTP_NETWORK_ERROR:
-      words = networkWords(extra, url);
+      words = networkWords(extra, host);
       break;
     case ZPResponse::DATA_WRITE_ERROR:
     case ZPResponse::EXECUTE_ERROR:
-      words = "cannot write the data of " + url + systemText(extra);
+      words = storageFailureWords(extra, place.cacheDir, response.errorMsg);
       break;
-    case ZPResponse::CACHE_ERROR:
-      words = "cannot store or place the file of " + url + systemText(extra);
+    case ZPResponse::CACHE_ERROR: {
+      // Placing the finished file is a move into the target's directory; anything else is the
+      // storage of unfinished downloads.
+      const bool placing = response.errorMsg.find("MoveFile") != std::string::npos &&
+                           !place.targetDir.empty();
+      words = storageFailureWords(extra, placing ? place.targetDir : place.cacheDir, response.errorMsg);
       break;
-    default:
-      words = "the download of " + url + " failed";
-      break;
-  }
-  words += " (error " + std::to_string(code);
-  if (!response.errorMsg.empty()) words += ", " + zephyl::redactUrlsIn(response.errorMsg);
-  return words + ")";
-}
-
-int httpStatusFromRecords(const std::vector<std::string>& records, const std::string& url) {
-  for (auto record = records.rbegin(); record != records.rend(); ++record) {
-    std::string recordUrl;
-    // Records show the URL as redactUrl does.
-    if (!readString(*record, valueOf(*record, "url"), &recordUrl) ||
-        recordUrl != zephyl::redactUrl(url)) {
-      continue;
     }
-    const size_t status = valueOf(*record, "http_code");
-    if (status == std::string::npos) return 0;
-    return std::atoi(record->c_str() + status);
+    default:
+      words = "the download failed";
+      if (!response.errorMsg.empty()) words += ": " + zephyl::redactUrlsIn(response.errorMsg);
+      break;
   }
-  return 0;
+  words += " (" + url + ")";
+  if (!verbose) return words;
+  words += " [error " + std::to_string(code);
+  if (extra != 0) words += ", code " + std::to_string(extra);
+  if (!response.errorMsg.empty()) words += ", " + zephyl::redactUrlsIn(response.errorMsg);
+  return words + "]";
 }
 
 }  // namespace zget

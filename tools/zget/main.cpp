@@ -4,6 +4,8 @@
 // any other.
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +16,7 @@
 
 #include "diagnostics/redaction.h"
 #include "download_run.h"
+#include "failure_text.h"
 #include "guarded_run.h"
 #include "input_list.h"
 #include "interrupt_watcher.h"
@@ -24,6 +27,7 @@
 #include "storage_root.h"
 #include "tool_setting.h"
 #include "units.h"
+#include "url_check.h"
 #include "utf8_path.h"
 #include "zephyl/zephyl.h"
 
@@ -38,9 +42,30 @@ bool ensureDirectory(const std::string& path) {
   const std::filesystem::path directory = pathFromUtf8(path);
   std::filesystem::create_directories(directory, error);
   if (!error && std::filesystem::is_directory(directory, error)) return true;
-  printError("cannot create directory " + path + ": " +
-             (error ? error.message() : std::string("a file is in the way")));
+  const int code = error.value();
+  if (code == EACCES || code == EPERM || code == EROFS || code == ENOSPC) {
+    printError(storageFailureWords(code, path, std::string()));
+  } else {
+    printError("cannot create directory " + path + ": " +
+               (error ? error.message() : std::string("a file is in the way")));
+  }
   return false;
+}
+
+// Whether a file can be made in dir, found out before anything is fetched by making (and
+// removing) an empty one; false with a message on stderr.
+bool ensureWritable(const std::string& dir) {
+  const auto unique = std::chrono::steady_clock::now().time_since_epoch().count();
+  const std::filesystem::path probe =
+      pathFromUtf8(dir) / (".zget-write-test-" + std::to_string(unique));
+  errno = 0;
+  if (!std::ofstream(probe, std::ios::binary)) {
+    printError(storageFailureWords(errno, dir, std::string()));
+    return false;
+  }
+  std::error_code error;
+  std::filesystem::remove(probe, error);
+  return true;
 }
 
 // The jobs of the command line and the list, the later of two equal URLs dropped. Returns -1
@@ -61,15 +86,23 @@ int collectJobs(const ToolOptions& options, std::vector<DownloadJob>* jobs) {
     if (all.size() != 1) return usageError("-o names the file of one download; give one URL");
     all[0].outName = options.outputFile;
   }
+  // Checked before anything is fetched: a typo is a usage error, not a failed download.
+  for (DownloadJob& job : all) {
+    std::string reason;
+    if (!checkUrl(job.url, &job.url, &reason)) return usageError(reason);
+  }
+  // Entries of one URL with other targets or checks are downloads of their own (the library
+  // fetches the URL once for all of them); an entry repeated as it stands is one download.
   std::set<std::string> seen;
   for (DownloadJob& job : all) {
-    if (!seen.insert(job.url).second) {
+    if (job.expectedMd5.empty()) job.expectedMd5 = options.checkMd5;
+    const std::string key = job.url + '\n' + job.dir + '\n' + job.outName + '\n' + job.expectedMd5;
+    if (!seen.insert(key).second) {
       if (!options.quiet) {
         printError(zephyl::redactUrl(job.url) + " is listed twice; it is downloaded once");
       }
       continue;
     }
-    if (job.expectedMd5.empty()) job.expectedMd5 = options.checkMd5;
     jobs->push_back(job);
   }
   return -1;
@@ -91,11 +124,17 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
       // name any place, as with wget and curl.
       const std::string dir = joinPath(options.outputDir, job.dir);
       const std::string name = job.outName.empty() ? fileNameFromUrl(job.url) : job.outName;
-      download.savePath = names.claim(absolutePath(joinPath(dir, name)));
+      const std::string wanted = absolutePath(joinPath(dir, name));
+      std::error_code error;
+      if (options.noClobber && std::filesystem::exists(pathFromUtf8(wanted), error)) {
+        if (!options.quiet) printError(wanted + " exists; not downloading it (--no-clobber)");
+        continue;
+      }
+      download.savePath = names.claim(wanted);
       const std::filesystem::path target = pathFromUtf8(download.savePath);
       download.displayName = utf8FromPath(target.filename());
-      if (!ensureDirectory(utf8FromPath(target.parent_path()))) return kExitFailure;
-      std::error_code error;
+      const std::string targetDir = utf8FromPath(target.parent_path());
+      if (!ensureDirectory(targetDir) || !ensureWritable(targetDir)) return kExitFailure;
       // Without --allow-overwrite the download takes the next free name instead.
       if (options.allowOverwrite && std::filesystem::is_directory(target, error)) {
         // Found now rather than after the whole download, when the file cannot be put there.

@@ -231,6 +231,10 @@ bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
     *error = "--ca-certificate: cannot read " + options->caCertificate;
     return false;
   }
+  if (options->noClobber && options->allowOverwrite) {
+    *error = "--no-clobber and --allow-overwrite contradict each other";
+    return false;
+  }
   if (raw.rename && options->allowOverwrite) {
     *error = "--rename and --allow-overwrite contradict each other";
     return false;
@@ -280,6 +284,8 @@ int parseOptions(const std::vector<std::string>& arguments, ToolOptions* options
       ->type_name("N")
       ->check(CLI::Range(1, kMaxThreads));
   app.add_flag("-q,--quiet", options->quiet, "No progress display; errors are still reported");
+  app.add_flag("-v,--verbose", options->verbose,
+               "Failures also give the library's error codes and message");
 
   app.add_option("--timeout", raw.timeout, "Time limit of one range transfer (default none)")
       ->type_name("DURATION");
@@ -340,6 +346,8 @@ int parseOptions(const std::vector<std::string>& arguments, ToolOptions* options
 
   app.add_flag("--allow-overwrite", options->allowOverwrite,
                "Replace an existing file (default: keep it, save as \"name(1).ext\")");
+  app.add_flag("--no-clobber", options->noClobber,
+               "Skip a download whose file exists (also -nc)");
   // The default now; accepted so that older scripts keep working.
   app.add_flag("--rename", raw.rename,
                "Keep an existing file and save as \"name(1).ext\" (the default)");
@@ -361,9 +369,15 @@ int parseOptions(const std::vector<std::string>& arguments, ToolOptions* options
                  "Period of progress lines when stderr is not a terminal (default 5s)")
       ->type_name("DURATION");
 
+  // wget's two-letter short option; CLI11 would read "-nc" as "-n -c".
+  std::vector<std::string> spelled = arguments;
+  for (std::string& argument : spelled) {
+    if (argument == "--") break;
+    if (argument == "-nc") argument = "--no-clobber";
+  }
   std::vector<const char*> argv;
-  argv.reserve(arguments.size());
-  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+  argv.reserve(spelled.size());
+  for (const std::string& argument : spelled) argv.push_back(argument.c_str());
   try {
     app.parse(static_cast<int>(argv.size()), argv.data());
   } catch (const CLI::Success& success) {

@@ -25,6 +25,7 @@ struct ToolOptions {
   std::string outputFile;       // -o: the one download's file ("-": standard output)
   std::string outputDir = ".";  // -d
   bool quiet = false;           // -q: no progress display and no notes; errors are still printed
+  bool verbose = false;         // -v: failures also give the library's codes and message
 
   // Unset values keep the library's defaults.
   std::optional<int32_t> connections;       // -x: threadNum
@@ -57,6 +58,7 @@ struct ToolOptions {
   // An existing file is kept and the download saved as "name(1).ext" (renameIfExists), unless
   // --allow-overwrite; --rename, the old way to ask for that, is still accepted.
   bool allowOverwrite = false;
+  bool noClobber = false;                 // -nc: skip a download whose file exists
   bool noWriteOut = false;                // --no-write-out: writeOutBeforeDelivery off
   bool noServerTime = false;              // --no-server-time: files keep their download time
   std::optional<ZPLogLevel> logLevel;     // --log-level
