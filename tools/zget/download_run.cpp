@@ -14,6 +14,7 @@
 #include "pelvar/pelvar.h"
 #include "progress_board.h"
 #include "progress_display.h"
+#include "units.h"
 #include "utf8_path.h"
 
 namespace zget {
@@ -44,8 +45,8 @@ ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const T
   // The board outlives the batch: it is destroyed after the manager that holds these copies.
   batch.onRequestStart = [board](const ZPBatchRequest&, int index) { board->started(index); };
   batch.onRequestProgress = [board](const ZPBatchRequest&, int index, int64_t downloaded,
-                                    int64_t total, int percent) {
-    board->progress(index, downloaded, total, percent);  // every stored buffer: atomics only
+                                    int64_t total, int) {
+    board->progress(index, downloaded, total);  // atomics only
   };
   batch.onRequestComplete = [board](const ZPBatchRequest&, int index, const ZPResponse& response) {
     board->finished(index, response.isSuccess(), response.fileLength);
@@ -91,6 +92,24 @@ bool deliverToStdout(const RunContext& context, ZPResponse& response) {
   return false;
 }
 
+// What earlier runs stored of each download: said before the run ("resuming NAME at 76.0 MiB
+// of 300 MiB") and kept on the board, so that rates count only this run's bytes.
+void announceResumes(const RunContext& context, const std::vector<PlannedDownload>& downloads,
+                     ProgressBoard* board) {
+  for (size_t i = 0; i < downloads.size(); ++i) {
+    int64_t stored = 0;
+    int64_t total = 0;
+    if (!context.manager->fetchProgress(downloads[i].url, &stored, &total) || stored <= 0) {
+      continue;
+    }
+    board->resumes(static_cast<int>(i), stored, total);
+    if (context.options->quiet) continue;
+    std::string line = "resuming " + downloads[i].displayName + " at " + formatBytes(stored);
+    if (total > 0) line += " of " + formatBytes(total);
+    printError(line);
+  }
+}
+
 }  // namespace
 
 bool writeAll(int fd, const void* data, size_t size) {
@@ -108,9 +127,13 @@ bool writeAll(int fd, const void* data, size_t size) {
 int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& downloads) {
   const ToolOptions& options = *context.options;
   std::vector<std::string> names;
-  names.reserve(downloads.size());
-  for (const PlannedDownload& download : downloads) names.push_back(download.displayName);
-  ProgressBoard board(names);
+  std::vector<std::string> paths;
+  for (const PlannedDownload& download : downloads) {
+    names.push_back(download.displayName);
+    paths.push_back(download.savePath.empty() ? "(standard output)" : download.savePath);
+  }
+  ProgressBoard board(names, paths);
+  announceResumes(context, downloads, &board);
   const ZPBatchRequest batch = buildBatch(downloads, options, &board);
 
   std::unique_ptr<ProgressDisplay> display;

@@ -2,8 +2,11 @@
 
 namespace zget {
 
-ProgressBoard::ProgressBoard(const std::vector<std::string>& names) {
-  for (const std::string& name : names) slots_.emplace_back(name);
+ProgressBoard::ProgressBoard(const std::vector<std::string>& names,
+                             const std::vector<std::string>& paths) {
+  for (size_t i = 0; i < names.size(); ++i) {
+    slots_.emplace_back(names[i], i < paths.size() ? paths[i] : names[i]);
+  }
 }
 
 int64_t ProgressBoard::nowMs() {
@@ -17,6 +20,14 @@ DownloadSlot* ProgressBoard::find(int index) {
   return &slots_[static_cast<size_t>(index)];
 }
 
+void ProgressBoard::resumes(int index, int64_t stored, int64_t total) {
+  DownloadSlot* slot = find(index);
+  if (slot == nullptr) return;
+  slot->resumedFrom.store(stored, std::memory_order_relaxed);
+  slot->downloaded.store(stored, std::memory_order_relaxed);
+  slot->total.store(total, std::memory_order_relaxed);
+}
+
 void ProgressBoard::started(int index) {
   DownloadSlot* slot = find(index);
   if (slot == nullptr) return;
@@ -25,12 +36,11 @@ void ProgressBoard::started(int index) {
   wake();
 }
 
-void ProgressBoard::progress(int index, int64_t downloaded, int64_t total, int batchPercent) {
+void ProgressBoard::progress(int index, int64_t downloaded, int64_t total) {
   DownloadSlot* slot = find(index);
   if (slot == nullptr) return;
   slot->downloaded.store(downloaded, std::memory_order_relaxed);
   slot->total.store(total, std::memory_order_relaxed);
-  batchPercent_.store(batchPercent, std::memory_order_relaxed);
 }
 
 void ProgressBoard::finished(int index, bool success, int64_t length) {

@@ -19,12 +19,15 @@ enum SlotState : int { kQueued = 0, kRunning = 1, kSucceeded = 2, kFailed = 3 };
 
 // One download of the run.
 struct DownloadSlot {
-  explicit DownloadSlot(std::string displayName) : name(std::move(displayName)) {}
+  DownloadSlot(std::string displayName, std::string shownPath)
+      : name(std::move(displayName)), path(std::move(shownPath)) {}
 
   const std::string name;  // set at construction
+  const std::string path;  // where the result goes, as the final note shows it
   // Atomic: written by the library's threads, read by the display.
   std::atomic<int64_t> downloaded{0};
   std::atomic<int64_t> total{0};  // 0 until the length is known
+  std::atomic<int64_t> resumedFrom{0};  // bytes stored by earlier runs, not fetched by this one
   std::atomic<int64_t> startedAtMs{0};
   std::atomic<int64_t> endedAtMs{0};
   std::atomic<int> state{kQueued};  // a SlotState; stored last, after the counters
@@ -32,8 +35,9 @@ struct DownloadSlot {
 
 class ProgressBoard {
  public:
-  // One slot per download, in batch order, named for the display.
-  explicit ProgressBoard(const std::vector<std::string>& names);
+  // One slot per download, in batch order, named for the display, with the path of its result
+  // (paths[i] for names[i]).
+  ProgressBoard(const std::vector<std::string>& names, const std::vector<std::string>& paths);
   ProgressBoard(const ProgressBoard&) = delete;
   ProgressBoard& operator=(const ProgressBoard&) = delete;
 
@@ -41,12 +45,13 @@ class ProgressBoard {
   const DownloadSlot& slot(size_t index) const { return slots_[index]; }
 
   // Reporting, from any thread. Indexes outside the board are ignored.
+  // Before the run: index starts with stored of total bytes kept by an earlier run.
+  void resumes(int index, int64_t stored, int64_t total);
   void started(int index);
-  void progress(int index, int64_t downloaded, int64_t total, int batchPercent);
+  void progress(int index, int64_t downloaded, int64_t total);
   void finished(int index, bool success, int64_t length);
   void interrupted();
 
-  int batchPercent() const { return batchPercent_.load(std::memory_order_relaxed); }
   bool isInterrupted() const { return interrupted_.load(std::memory_order_acquire); }
 
   // Milliseconds of a steady clock, the time base of startedAtMs and endedAtMs.
@@ -63,7 +68,6 @@ class ProgressBoard {
 
   std::deque<DownloadSlot> slots_;  // set at construction; the slots' fields are atomic
 
-  std::atomic<int> batchPercent_{0};
   std::atomic<bool> interrupted_{false};
 
   Mutex mutex_;

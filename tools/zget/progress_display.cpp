@@ -160,8 +160,15 @@ void ProgressDisplay::collectEndings(std::vector<std::string>* notes) {
     const double seconds =
         startedAt > 0 && endedAt >= startedAt ? static_cast<double>(endedAt - startedAt) / 1000 : 0;
     if (state == kSucceeded) {
-      notes->push_back("done     " + slot.name + "  " + formatBytes(total) + " in " +
-                       formatDuration(seconds));
+      // The rate of this run: bytes an earlier run stored are not counted.
+      const int64_t fetched = total - slot.resumedFrom.load(std::memory_order_relaxed);
+      std::string line = "saved    " + slot.path + "  " + formatBytes(total);
+      if (fetched < total) line += " (" + formatBytes(std::max<int64_t>(fetched, 0)) + " fetched)";
+      line += " in " + formatDuration(seconds);
+      if (seconds > 0 && fetched > 0) {
+        line += ", " + formatSpeed(static_cast<double>(fetched) / seconds);
+      }
+      notes->push_back(line);
     } else if (state == kFailed && board_->isInterrupted()) {
       std::string where = formatBytes(downloaded);
       if (total > 0) where += " of " + formatBytes(total);
@@ -229,17 +236,29 @@ std::string ProgressDisplay::totalLine(double speed, size_t width, bool final) c
   }
   std::string line = "[" + std::to_string(done) + "/" + std::to_string(board_->size()) +
                      " done]  " + formatBytes(downloaded);
-  if (allKnown) line += " / " + formatBytes(total);
-  line += "  batch " + std::to_string(board_->batchPercent()) + "%";
+  // The share of the bytes, once every length is known; a count of finished downloads would
+  // say half when one small file of two is in.
+  if (allKnown) line += " / " + formatBytes(total) + "  " + percentText(downloaded, total);
   if (final) {
     const double seconds = static_cast<double>(ProgressBoard::nowMs() - startedAtMs_) / 1000;
-    return fitColumns(line + "  in " + formatDuration(seconds), width > 1 ? width - 1 : width);
+    line += "  in " + formatDuration(seconds);
+    if (seconds > 0 && fetchedThisRun(downloaded) > 0) {
+      line += ", " + formatSpeed(static_cast<double>(fetchedThisRun(downloaded)) / seconds);
+    }
+    return fitColumns(line, width > 1 ? width - 1 : width);
   }
   line += "  " + formatSpeed(speed);
   if (allKnown && speed > 0 && total > downloaded) {
     line += "  " + formatDuration(static_cast<double>(total - downloaded) / speed) + " left";
   }
   return fitColumns(line, width > 1 ? width - 1 : width);
+}
+
+int64_t ProgressDisplay::fetchedThisRun(int64_t downloaded) const {
+  for (size_t i = 0; i < board_->size(); ++i) {
+    downloaded -= board_->slot(i).resumedFrom.load(std::memory_order_relaxed);
+  }
+  return downloaded;
 }
 
 void ProgressDisplay::drawTerminal(const std::vector<std::string>& notes,

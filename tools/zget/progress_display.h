@@ -52,6 +52,8 @@ class ProgressDisplay {
   std::string downloadLine(size_t index, double speed, size_t width) const;
   // final: the run's time instead of speed and time left.
   std::string totalLine(double speed, size_t width, bool final) const;
+  // downloaded less what earlier runs had stored.
+  int64_t fetchedThisRun(int64_t downloaded) const;
   void drawTerminal(const std::vector<std::string>& notes, const std::vector<std::string>& lines,
                     bool final);
   void drawLines(const std::vector<std::string>& notes, const std::vector<std::string>& lines);
