@@ -14,6 +14,8 @@
 #include <thread>
 #include <utility>
 
+#include "diagnostics/annotated_mutex.h"
+
 std::string Pelvar::gid;
 std::string Pelvar::globalUid;
 
@@ -31,88 +33,12 @@ const std::string& PelvarResponse::message() const { return message_; }
 
 namespace {
 
-// Lock annotations: a clang build with -Wthread-safety checks every PELVAR_GUARDED_BY member
-// against the locks held; other compilers see std::mutex and std::condition_variable. The metrics
-// library keeps its own small copy: it depends on nothing of libzephyl.
-#if defined(__clang__)
-#define PELVAR_THREAD_ANNOTATION(x) __attribute__((x))
-#else
-#define PELVAR_THREAD_ANNOTATION(x)
-#endif
-#define PELVAR_GUARDED_BY(mutex) PELVAR_THREAD_ANNOTATION(guarded_by(mutex))
-#define PELVAR_REQUIRES(...) PELVAR_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
-#define PELVAR_EXCLUDES(...) PELVAR_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
-#define PELVAR_ACQUIRE(...) PELVAR_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
-#define PELVAR_RELEASE(...) PELVAR_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
-
-class PELVAR_THREAD_ANNOTATION(capability("mutex")) Mutex {
- public:
-  Mutex() = default;
-  Mutex(const Mutex&) = delete;
-  Mutex& operator=(const Mutex&) = delete;
-
-  void lock() PELVAR_ACQUIRE() { mutex_.lock(); }
-  void unlock() PELVAR_RELEASE() { mutex_.unlock(); }
-
- private:
-  friend class ConditionVariable;
-  std::mutex mutex_;
-};
-
-// Holds a Mutex from construction to destruction; unlock and lock let a scope let it go for a
-// while (the destructor releases it only when held).
-class PELVAR_THREAD_ANNOTATION(scoped_lockable) MutexLock {
- public:
-  explicit MutexLock(Mutex& mutex) PELVAR_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
-  ~MutexLock() PELVAR_RELEASE() {
-    if (held_) mutex_.unlock();
-  }
-  MutexLock(const MutexLock&) = delete;
-  MutexLock& operator=(const MutexLock&) = delete;
-
-  void unlock() PELVAR_RELEASE() {
-    held_ = false;
-    mutex_.unlock();
-  }
-  void lock() PELVAR_ACQUIRE() {
-    mutex_.lock();
-    held_ = true;
-  }
-
- private:
-  Mutex& mutex_;
-  bool held_ = true;
-};
-
-// std::condition_variable for a Mutex. A wait may also return without a notification: call it in
-// a loop that tests the condition, with the mutex held. It releases the mutex while it waits.
-class ConditionVariable {
- public:
-  ConditionVariable() = default;
-  ConditionVariable(const ConditionVariable&) = delete;
-  ConditionVariable& operator=(const ConditionVariable&) = delete;
-
-  void notifyOne() noexcept { condition_.notify_one(); }
-  void notifyAll() noexcept { condition_.notify_all(); }
-
-  void wait(Mutex& mutex) PELVAR_REQUIRES(mutex) {
-    std::unique_lock<std::mutex> lock(mutex.mutex_, std::adopt_lock);
-    condition_.wait(lock);
-    lock.release();  // the caller's scope still owns the mutex
-  }
-
-  // False when it returned because the deadline passed.
-  bool waitUntil(Mutex& mutex, std::chrono::steady_clock::time_point deadline)
-      PELVAR_REQUIRES(mutex) {
-    std::unique_lock<std::mutex> lock(mutex.mutex_, std::adopt_lock);
-    const std::cv_status status = condition_.wait_until(lock, deadline);
-    lock.release();
-    return status == std::cv_status::no_timeout;
-  }
-
- private:
-  std::condition_variable condition_;
-};
+// The annotated mutex of libzephyl (a header of its own that needs nothing else of the
+// library): a clang build with -Wthread-safety checks every GUARDED_BY member against the locks
+// held.
+using zephyl::ConditionVariable;
+using zephyl::Mutex;
+using zephyl::MutexLock;
 
 // Set on a delivery thread, which must neither wait for nor stop itself.
 thread_local bool onDeliveryThread = false;
@@ -140,14 +66,14 @@ class PelvarService final : public Pelvar {
   PelvarService& operator=(const PelvarService&) = delete;
 
   // Queues an upload; false once stopping.
-  bool submit(Upload upload) PELVAR_EXCLUDES(mutex_);
+  bool submit(Upload upload) EXCLUDES(mutex_);
   // True when the queue is empty and no delivery runs, within timeout.
-  bool waitDelivered(std::chrono::milliseconds timeout) PELVAR_EXCLUDES(mutex_);
+  bool waitDelivered(std::chrono::milliseconds timeout) EXCLUDES(mutex_);
   // Refuses new uploads, delivers the queued ones, joins the delivery thread. Idempotent.
-  void stop() PELVAR_EXCLUDES(mutex_);
+  void stop() EXCLUDES(mutex_);
 
  private:
-  void run() PELVAR_EXCLUDES(mutex_);
+  void run() EXCLUDES(mutex_);
   PelvarResponse deliver(const Upload& upload) const;
 
   // Set at construction.
@@ -157,9 +83,9 @@ class PelvarService final : public Pelvar {
   ConditionVariable wake_;  // with mutex_: an upload was queued, or stopping was set
   ConditionVariable idle_;  // with mutex_: the queue ran empty with no delivery in progress
   // Guarded by mutex_.
-  std::deque<Upload> queue_ PELVAR_GUARDED_BY(mutex_);  // oldest first
-  bool delivering_ PELVAR_GUARDED_BY(mutex_) = false;
-  bool stopping_ PELVAR_GUARDED_BY(mutex_) = false;
+  std::deque<Upload> queue_ GUARDED_BY(mutex_);  // oldest first
+  bool delivering_ GUARDED_BY(mutex_) = false;
+  bool stopping_ GUARDED_BY(mutex_) = false;
 
   std::thread worker_;  // started last, once every member above exists
 };
@@ -169,8 +95,8 @@ class PelvarService final : public Pelvar {
 struct Library {
   Mutex mutex;
   // Guarded by mutex.
-  std::shared_ptr<PelvarService> service PELVAR_GUARDED_BY(mutex);  // null when not initialised
-  std::vector<PelvarRecord> uploaded PELVAR_GUARDED_BY(mutex);
+  std::shared_ptr<PelvarService> service GUARDED_BY(mutex);  // null when not initialised
+  std::vector<PelvarRecord> uploaded GUARDED_BY(mutex);
 
   // At process exit: deliver what is pending and join the delivery thread, so that it neither
   // leaks nor runs on into destroyed state.

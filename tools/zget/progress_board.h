@@ -11,9 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "annotated_mutex.h"
+#include "diagnostics/annotated_mutex.h"
 
 namespace zget {
+
+using zephyl::ConditionVariable;
+using zephyl::Mutex;
+using zephyl::MutexLock;
 
 enum SlotState : int { kQueued = 0, kRunning = 1, kSucceeded = 2, kFailed = 3 };
 
@@ -59,9 +63,9 @@ class ProgressBoard {
 
   // Event channel. wake() counts an event; waitForEvent returns when an event arrived after
   // *seen (updating it) or at deadline, whichever comes first.
-  void wake() ZGET_EXCLUDES(mutex_);
+  void wake() EXCLUDES(mutex_);
   void waitForEvent(uint64_t* seen, std::chrono::steady_clock::time_point deadline)
-      ZGET_EXCLUDES(mutex_);
+      EXCLUDES(mutex_);
 
  private:
   DownloadSlot* find(int index);
@@ -72,7 +76,7 @@ class ProgressBoard {
 
   Mutex mutex_;
   ConditionVariable changed_;  // with mutex_: events_ grew
-  uint64_t events_ ZGET_GUARDED_BY(mutex_) = 0;
+  uint64_t events_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace zget

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "annotated_mutex.h"
+#include "diagnostics/annotated_mutex.h"
 #include "progress_board.h"
 
 namespace zget {
@@ -29,9 +29,9 @@ class ProgressDisplay {
 
   void start();
   // Queues a line to print above the live block; printed on the next wake-up.
-  void note(const std::string& line) ZGET_EXCLUDES(mutex_);
+  void note(const std::string& line) EXCLUDES(mutex_);
   // Prints the last notes and the final state, ends the output with a newline and joins.
-  void stop() ZGET_EXCLUDES(mutex_);
+  void stop() EXCLUDES(mutex_);
 
   // Time between two redraws on a terminal.
   static constexpr int64_t kRedrawIntervalMs = 200;
@@ -44,7 +44,7 @@ class ProgressDisplay {
     double bytesPerSecond() const;
   };
 
-  void run() ZGET_EXCLUDES(mutex_);
+  void run() EXCLUDES(mutex_);
   // Turns finished downloads into notes. Display thread only.
   void collectEndings(std::vector<std::string>* notes);
   // The live block; final: only the total line of a batch.
@@ -68,8 +68,8 @@ class ProgressDisplay {
 
   Mutex mutex_;
   // Guarded by mutex_.
-  std::vector<std::string> pendingNotes_ ZGET_GUARDED_BY(mutex_);
-  bool stopRequested_ ZGET_GUARDED_BY(mutex_) = false;
+  std::vector<std::string> pendingNotes_ GUARDED_BY(mutex_);
+  bool stopRequested_ GUARDED_BY(mutex_) = false;
 
   // Touched only by the display thread (and by start/stop before and after it runs).
   std::thread thread_;
