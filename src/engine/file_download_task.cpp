@@ -34,10 +34,6 @@ std::unique_ptr<DataWriter> makeWriter(const ZPSetting& settings,
 
 }  // namespace
 
-FileDownloadTask::FileDownloadTask(Zephyl& manager, std::shared_ptr<FileStorageManager> storage,
-                                   const ZPRequest& request)
-    : FileDownloadTask(manager.getSettings(), std::move(storage), request) {}
-
 FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
                                    std::shared_ptr<FileStorageManager> storage,
                                    const ZPRequest& request,

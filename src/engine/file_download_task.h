@@ -25,7 +25,6 @@
 #include "engine/request_delivery.h"
 #include "sinks/data_writer.h"
 #include "storage/file_storage_manager.h"
-#include "zephyl/zp_manager.h"
 #include "zephyl/zp_request.h"
 #include "zephyl/zp_response.h"
 #include "zephyl/zp_setting.h"
@@ -37,10 +36,7 @@ class FileDownloadTask {
   static constexpr int kMaxListeners = 15;
   static constexpr int64_t kOpenRetryDelayMs = 500;
 
-  // The task reads the manager's settings; request.fileKey must be filled in.
-  FileDownloadTask(Zephyl& manager, std::shared_ptr<FileStorageManager> storage,
-                   const ZPRequest& request);
-  // chunkWorkers: the pool the chunks run on, shared with the manager's other downloads so that
+  // request.fileKey must be filled in. chunkWorkers: the pool the chunks run on, shared with the manager's other downloads so that
   // workers and their connections outlive this one; null: a pool of the task's own.
   // onAllStored: told on the thread running execute each time an attempt has stored every byte,
   // right before that attempt's delivery (write-out and rename); never told for an attempt that
