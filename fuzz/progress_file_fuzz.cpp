@@ -17,7 +17,7 @@
 
 #include "fuzz_support.h"
 #include "sinks/chunk_data_writer.h"
-#include "sinks/progress_file.h"
+#include "storage/progress_file.h"
 #include "storage/file_storage_manager.h"
 #include "zephyl/zp_request.h"
 #include "zephyl/zp_response.h"

@@ -6,7 +6,6 @@
 #include "diagnostics/log.h"
 #include "diagnostics/redaction.h"
 #include "pelvar/pelvar.h"
-#include "zephyl/zp_manager.h"
 
 namespace zephyl {
 namespace {
@@ -15,15 +14,14 @@ constexpr int kLevelDebug = 1;
 constexpr int kLevelWarn = 3;
 
 // Task threads of any number of managers send at the same time; this lock keeps two of them
-// from writing the metrics library's identity strings at once. The host sets Zephyl::gid and
-// Zephyl::uid before downloads start, so reading those needs no lock.
+// from writing the metrics library's identity strings at once.
 Mutex identityMutex;
 
-void forwardIdentity() {
+void forwardIdentity(const MetricsIdentity& identity) {
   MutexLock lock(identityMutex);
   // Values the metrics library already holds are never replaced.
-  if (Pelvar::gid.empty() && !Zephyl::gid.empty()) Pelvar::gid = Zephyl::gid;
-  if (Pelvar::globalUid.empty() && !Zephyl::uid.empty()) Pelvar::globalUid = Zephyl::uid;
+  if (Pelvar::gid.empty() && !identity.gid.empty()) Pelvar::gid = identity.gid;
+  if (Pelvar::globalUid.empty() && !identity.uid.empty()) Pelvar::globalUid = identity.uid;
 }
 
 void addNumber(cJSON* object, const char* key, int64_t value) {
@@ -84,8 +82,8 @@ std::string DownloadMetrics::toJson() const {
   return text;
 }
 
-void DownloadMetrics::send() const {
-  forwardIdentity();
+void DownloadMetrics::send(const MetricsIdentity& identity) const {
+  forwardIdentity(identity);
   const std::string text = toJson();
   if (isDetailLogEnabled()) LogLine(kLevelDebug) << "pelvar send start ";
 

@@ -11,6 +11,13 @@ class PelvarResponse;
 
 namespace zephyl {
 
+// The host's identity strings for the metrics library, read by the manager on the host's own
+// threads (where the host sets them) and handed down with each download.
+struct MetricsIdentity {
+  std::string gid;
+  std::string uid;
+};
+
 struct DownloadMetrics {
   // Member names are the JSON keys.
   int32_t result = 0;
@@ -37,7 +44,7 @@ struct DownloadMetrics {
 
   // Forwards the host's identity strings to the metrics library where it has none, then hands
   // the JSON text to it for upload. Never fails the download; the outcome is only logged.
-  void send() const;
+  void send(const MetricsIdentity& identity) const;
 };
 
 // Completion callback of the metrics upload, run on the metrics library's own thread: logs

@@ -38,7 +38,8 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
                                    std::shared_ptr<FileStorageManager> storage,
                                    const ZPRequest& request,
                                    std::shared_ptr<ChunkWorkers> chunkWorkers,
-                                   std::function<void()> onAllStored)
+                                   std::function<void()> onAllStored,
+                                   MetricsIdentity identity)
     : request_(request),
       policy_(settings.httpPolicy),
       blockSize_(settings.blockSize),
@@ -49,6 +50,7 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
           DeliveryTarget::of(request, settings.saveDirPath, settings.writeOutBeforeDelivery)),
       saveDirPath_(settings.saveDirPath),
       onAllStored_(std::move(onAllStored)),
+      metricsIdentity_(std::move(identity)),
       keepServerTime_(settings.keepServerTime),
       client_(chunkWorkers ? std::make_unique<HttpChunkClient>(policy_, std::move(chunkWorkers))
                            : std::make_unique<HttpChunkClient>(policy_, threadNum_)),
@@ -149,7 +151,7 @@ ZPResponse FileDownloadTask::execute() {
     metrics.result = opened.resultCode;
     metrics.error_msg = opened.errorMsg;
     metrics.client_error_code = opened.errorCode;
-    metrics.send();
+    metrics.send(metricsIdentity_);
     response_ = opened;
     deliverToJoiners();
     executed_ = true;
@@ -205,7 +207,7 @@ ZPResponse FileDownloadTask::execute() {
   metrics.result = response_.resultCode;
   metrics.error_msg = response_.errorMsg;
   metrics.client_error_code = response_.errorCode;
-  metrics.send();
+  metrics.send(metricsIdentity_);
   deliverToJoiners();
   executed_ = true;
   return response_;

@@ -41,9 +41,10 @@ class FileDownloadTask {
   // onAllStored: told on the thread running execute each time an attempt has stored every byte,
   // right before that attempt's delivery (write-out and rename); never told for an attempt that
   // fails or is cancelled before that. May be empty.
+  // identity: the host's identity strings for the metrics records.
   FileDownloadTask(const ZPSetting& settings, std::shared_ptr<FileStorageManager> storage,
                    const ZPRequest& request, std::shared_ptr<ChunkWorkers> chunkWorkers = nullptr,
-                   std::function<void()> onAllStored = nullptr);
+                   std::function<void()> onAllStored = nullptr, MetricsIdentity identity = {});
   // Stops and joins the chunk workers first, then releases the writer.
   ~FileDownloadTask();
   FileDownloadTask(const FileDownloadTask&) = delete;
@@ -117,6 +118,7 @@ class FileDownloadTask {
   const DeliveryTarget ownTarget_;
   const std::string saveDirPath_;
   const std::function<void()> onAllStored_;
+  const MetricsIdentity metricsIdentity_;
   const bool keepServerTime_;
 
   // Lock order of the task's own locks: executeLock_, then waitLock_ (the waits of execute) or

@@ -126,9 +126,11 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
         // The download gives its thread's transfer slot back once every byte is stored. Held
         // weakly: the registry lists its tasks, a task never keeps the registry alive.
         task = std::make_shared<FileDownloadTask>(
-            settings_, storageManager_, request, chunkWorkers_, [weakSelf = weak_from_this()] {
+            settings_, storageManager_, request, chunkWorkers_,
+            [weakSelf = weak_from_this()] {
               if (std::shared_ptr<TaskRegistry> self = weakSelf.lock()) self->releaseTransferSlot();
-            });
+            },
+            identity_);
         task->addProgressListener(request.onProgress);
         runningTasks_.emplace(request.fileKey, task);
       }
@@ -442,6 +444,12 @@ void TaskRegistry::removeCacheByRequest(int requestId) {
     }
   }
   for (const std::string& url : urls) removeCacheByUrl(url);
+}
+
+void TaskRegistry::noteIdentity(const std::string& gid, const std::string& uid) {
+  MutexLock lock(registryMutex_);
+  identity_.gid = gid;
+  identity_.uid = uid;
 }
 
 }  // namespace zephyl

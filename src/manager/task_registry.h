@@ -64,6 +64,10 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // Stops the task pool after it has run every queued request to its end. On a thread of the
   // library's own (a task or chunk worker, where waiting could wait for itself) the stop is
   // handed to a thread of its own and this returns at once.
+  // Keeps the host's identity strings for the metrics records of downloads started from now on.
+  // Called on the host's threads (the manager's operations), where the host sets them.
+  void noteIdentity(const std::string& gid, const std::string& uid) EXCLUDES(registryMutex_);
+
   void shutdown();
 
  private:
@@ -114,6 +118,7 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   std::deque<PendingRequest> pendingRequests_ GUARDED_BY(registryMutex_);
   // The ticket of the request queued last.
   uint64_t lastTicket_ GUARDED_BY(registryMutex_) = 0;
+  MetricsIdentity identity_ GUARDED_BY(registryMutex_);
 
   // The threads queued requests run on, created at construction. Each queued request holds one
   // of taskThreadNum slots of the pool while it transfers; the download gives it back once its

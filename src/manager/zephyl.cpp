@@ -1,6 +1,7 @@
 // The exported manager: a thin handle over the shared TaskRegistry. Every operation holds its own
 // reference to the registry for the whole call, so a callback that destroys the last manager copy
-// while the call runs leaves the call a living registry to finish in.
+// while the call runs leaves the call a living registry to finish in. The host's identity
+// strings (gid, uid) are read here, on the host's thread, and handed to the downloads it starts.
 #include <utility>
 
 #include "diagnostics/utilities.h"
@@ -25,19 +26,25 @@ const ZPSetting& Zephyl::getSettings() { return settings; }
 
 ZPResponse Zephyl::execute(ZPRequest request) {
   const std::shared_ptr<TaskRegistry> core = registry->shared_from_this();
+  core->noteIdentity(gid, uid);
   return core->execute(std::move(request));
 }
 
 void Zephyl::enqueue(const ZPRequest& request) {
-  registry->shared_from_this()->enqueue(request);
+  const std::shared_ptr<TaskRegistry> core = registry->shared_from_this();
+  core->noteIdentity(gid, uid);
+  core->enqueue(request);
 }
 
 void Zephyl::batchEnqueue(const ZPBatchRequest& batch) {
-  registry->shared_from_this()->batchEnqueue(batch);
+  const std::shared_ptr<TaskRegistry> core = registry->shared_from_this();
+  core->noteIdentity(gid, uid);
+  core->batchEnqueue(batch);
 }
 
 std::vector<ZPResponse> Zephyl::batchExecute(const ZPBatchRequest& batch) {
   const std::shared_ptr<TaskRegistry> core = registry->shared_from_this();
+  core->noteIdentity(gid, uid);
   return core->batchExecute(batch);
 }
 

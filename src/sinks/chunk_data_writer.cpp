@@ -6,7 +6,7 @@
 
 #include "diagnostics/utilities.h"
 #include "sinks/chunk_plan.h"
-#include "sinks/progress_file.h"
+#include "storage/progress_file.h"
 #include "sinks/stream_write.h"
 #include "sinks/validator_file.h"
 #include "storage/atomic_file.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "sinks/chunk_info.h"
+#include "storage/chunk_info.h"
 #include "zephyl/zp_request.h"
 #include "zephyl/zp_response.h"
 

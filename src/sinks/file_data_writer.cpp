@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "sinks/chunk_plan.h"
-#include "sinks/progress_file.h"
+#include "storage/progress_file.h"
 #include "sinks/stream_write.h"
 #include "sinks/validator_file.h"
 #include "storage/file_storage_manager.h"

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "diagnostics/log.h"
-#include "sinks/chunk_info.h"
-#include "sinks/progress_file.h"
+#include "storage/chunk_info.h"
+#include "storage/progress_file.h"
 #include "storage/atomic_file.h"
 #include "storage/fs.h"
 #include "zephyl/zp_log_level.h"

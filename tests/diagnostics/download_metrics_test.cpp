@@ -13,7 +13,6 @@
 
 #include "diagnostics/log.h"
 #include "pelvar/pelvar.h"
-#include "zephyl/zp_manager.h"
 #include "support/temp_dir.h"
 
 namespace zephyl {
@@ -91,8 +90,6 @@ class DownloadMetricsTest : public testing::Test {
   }
 
   static void clearIdentity() {
-    Zephyl::gid.clear();
-    Zephyl::uid.clear();
     Pelvar::gid.clear();
     Pelvar::globalUid.clear();
   }
@@ -101,7 +98,7 @@ class DownloadMetricsTest : public testing::Test {
   // callback's line included) and returns what was printed.
   static std::string sendCaptured(const DownloadMetrics& metrics) {
     testing::internal::CaptureStdout();
-    metrics.send();
+    metrics.send(MetricsIdentity{});
     const bool delivered = Pelvar_WaitDelivered(kWaitMs);
     std::string output = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(delivered) << "upload not delivered in time";
@@ -219,25 +216,20 @@ TEST_F(DownloadMetricsTest, UninitialisedMetricsLibraryLogsOnceAndUploadsNothing
 TEST_F(DownloadMetricsTest, IdentityAlreadySetInMetricsLibraryIsNotOverwritten) {
   Pelvar::gid = "pelvar-gid";
   Pelvar::globalUid = "pelvar-uid";
-  Zephyl::gid = "zephyl-gid";
-  Zephyl::uid = "zephyl-uid";
-  knownRecord().send();
+  knownRecord().send(MetricsIdentity{"zephyl-gid", "zephyl-uid"});
   EXPECT_EQ(Pelvar::gid, "pelvar-gid");
   EXPECT_EQ(Pelvar::globalUid, "pelvar-uid");
 }
 
 TEST_F(DownloadMetricsTest, EmptyIdentityIsForwardedEachStringOnItsOwn) {
   Pelvar::gid = "pelvar-gid";
-  Zephyl::gid = "zephyl-gid";
-  Zephyl::uid = "zephyl-uid";
-  knownRecord().send();
+  knownRecord().send(MetricsIdentity{"zephyl-gid", "zephyl-uid"});
   EXPECT_EQ(Pelvar::gid, "pelvar-gid");
   EXPECT_EQ(Pelvar::globalUid, "zephyl-uid");
 
   // An empty host string leaves the metrics library's empty one alone.
   Pelvar::gid.clear();
-  Zephyl::gid.clear();
-  knownRecord().send();
+  knownRecord().send(MetricsIdentity{"", "zephyl-uid"});
   EXPECT_EQ(Pelvar::gid, "");
 }
 
@@ -245,12 +237,12 @@ TEST_F(DownloadMetricsTest, EmptyIdentityIsForwardedEachStringOnItsOwn) {
 // identity must be forwarded intact. (ThreadSanitizer does not see the string copies, which run
 // inside libstdc++, so it would not report a missing lock around them.)
 TEST_F(DownloadMetricsTest, ConcurrentSendsAllArriveAndForwardIdentityIntact) {
-  Zephyl::gid = "zephyl-gid";
-  Zephyl::uid = "zephyl-uid";
   ASSERT_TRUE(Pelvar_Init(PelvarConfig{}));
   std::vector<std::thread> senders;
   senders.reserve(4);
-  for (int i = 0; i < 4; ++i) senders.emplace_back([] { knownRecord().send(); });
+  for (int i = 0; i < 4; ++i) {
+    senders.emplace_back([] { knownRecord().send(MetricsIdentity{"zephyl-gid", "zephyl-uid"}); });
+  }
   for (std::thread& sender : senders) sender.join();
   ASSERT_TRUE(Pelvar_WaitDelivered(kWaitMs));
   EXPECT_EQ(Pelvar::gid, "zephyl-gid");

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "diagnostics/utilities.h"
+#include "pelvar/pelvar.h"
 #include "support/file_contents.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
@@ -116,6 +117,24 @@ TEST_F(ZephylTest, ExecuteDeliversEveryOutputByteExact) {
       EXPECT_EQ(response.getFile(), request.savePath);
     }
   }
+}
+
+// The host's identity strings reach the metrics library with the downloads they started.
+TEST_F(ZephylTest, HostIdentityReachesTheMetricsLibrary) {
+  server_.serve("/id.bin", patternBytes(100));
+  Zephyl::gid = "host-gid";
+  Zephyl::uid = "host-uid";
+  Zephyl manager(settings_);
+  const ZPResponse response = manager.execute(ZPRequest(server_.url("/id.bin")));
+  const std::string gid = Pelvar::gid;
+  const std::string uid = Pelvar::globalUid;
+  Zephyl::gid.clear();
+  Zephyl::uid.clear();
+  Pelvar::gid.clear();
+  Pelvar::globalUid.clear();
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_EQ(gid, "host-gid");
+  EXPECT_EQ(uid, "host-uid");
 }
 
 TEST_F(ZephylTest, ConcurrentRequestsForOneUrlShareOneDownload) {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "sink_test_support.h"
-#include "sinks/progress_file.h"
+#include "storage/progress_file.h"
 #include "storage/file_storage_manager.h"
 
 namespace zephyl {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "sinks/progress_file.h"
+#include "storage/progress_file.h"
 #include "support/file_size_limit.h"
 #include "storage/key_locks.h"
 #include "storage/log_capture.h"

@@ -1,4 +1,4 @@
-#include "sinks/progress_file.h"
+#include "storage/progress_file.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

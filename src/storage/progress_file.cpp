@@ -1,4 +1,4 @@
-#include "sinks/progress_file.h"
+#include "storage/progress_file.h"
 
 #include <cstdio>
 #include <string>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "sinks/chunk_info.h"
+#include "storage/chunk_info.h"
 
 namespace zephyl {
 
