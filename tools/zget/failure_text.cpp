@@ -132,6 +132,9 @@ std::string describeFailure(const std::string& fullUrl, const ZPResponse& respon
     case ZPResponse::ILLEGAL_HEADER:
       words = "a header or credential was refused";  // the message names which, not its value
       break;
+    case ZPResponse::ILLEGAL_PROXY:
+      words = "the proxy was refused";  // the message names why, never the proxy's URL
+      break;
     case ZPResponse::BLOCK_HTTP_SERVER_ERROR:
       words = httpStatus > 0 && httpStatus != 200 && httpStatus != 206
                   ? "the server answered " + std::to_string(httpStatus) + " for " + url
