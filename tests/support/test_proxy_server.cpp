@@ -1,6 +1,7 @@
 #include "support/test_proxy_server.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <utility>
