@@ -1,6 +1,8 @@
-// The user's proxy settings on Windows, written into the registry as Windows keeps them (the
-// Internet Settings values and the binary DefaultConnectionSettings that WinHTTP reads), carry a
-// download through the loopback test proxy; useSystemProxy = false ignores them.
+// The user's proxy settings on Windows, written into the registry as Windows keeps them, carry a
+// download through the loopback test proxy; useSystemProxy = false ignores them. Windows writes
+// both the Internet Settings values (ProxyEnable, ProxyServer, ProxyOverride) and the binary
+// Connections\DefaultConnectionSettings; Wine's WinHttpGetIEProxyConfigForCurrentUser reads only
+// the binary one (with the values alone the download goes direct), so both are written.
 //
 // The Wine prefix is shared by the tests that run beside this one, and while the registry names
 // the test proxy every download of theirs would ask for it too. Two guards: the binary runs
