@@ -96,7 +96,7 @@ TEST_F(ProxyTest, HttpsOriginGoesThroughAConnectTunnel) {
 }
 
 TEST_F(ProxyTest, ProxyCredentialsOpenTheProxyAndAreNeverShown) {
-  TestProxyServer guarded("agent:s3cret");
+  TestProxyServer guarded("Basic YWdlbnQ6czNjcmV0");  // agent:s3cret
   ASSERT_TRUE(guarded.started());
   settings_.httpPolicy.proxy = guarded.url("agent:s3cret");
   ZPResponse response = download(server_.url("/file"));

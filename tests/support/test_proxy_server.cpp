@@ -15,22 +15,6 @@ constexpr int kPollMs = 20;             // how late a stop is noticed at worst
 constexpr int kIdleLimitMs = 30000;     // a connection without a byte for this long is dropped
 constexpr size_t kMaxHeadBytes = 65536;  // a request or answer head larger than this is refused
 
-std::string base64(const std::string& text) {
-  static const char* const kDigits =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string encoded;
-  for (size_t i = 0; i < text.size(); i += 3) {
-    uint32_t group = static_cast<uint8_t>(text[i]) << 16;
-    if (i + 1 < text.size()) group |= static_cast<uint8_t>(text[i + 1]) << 8;
-    if (i + 2 < text.size()) group |= static_cast<uint8_t>(text[i + 2]);
-    encoded += kDigits[(group >> 18) & 63];
-    encoded += kDigits[(group >> 12) & 63];
-    encoded += i + 1 < text.size() ? kDigits[(group >> 6) & 63] : '=';
-    encoded += i + 2 < text.size() ? kDigits[group & 63] : '=';
-  }
-  return encoded;
-}
-
 std::string lowered(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -91,7 +75,8 @@ bool sendText(int socket, const std::string& text) {
 
 }  // namespace
 
-TestProxyServer::TestProxyServer(std::string credentials) : credentials_(std::move(credentials)) {
+TestProxyServer::TestProxyServer(std::string authorization)
+    : authorization_(std::move(authorization)) {
   listenFd_ = net::bindLoopback(true, &port_);
   if (listenFd_ >= 0) acceptThread_ = std::thread([this] { acceptLoop(); });
 }
@@ -131,8 +116,7 @@ void TestProxyServer::acceptLoop() {
 }
 
 bool TestProxyServer::authorized(const std::string& head) const {
-  if (credentials_.empty()) return true;
-  return headerValue(head, "Proxy-Authorization") == "Basic " + base64(credentials_);
+  return authorization_.empty() || headerValue(head, "Proxy-Authorization") == authorization_;
 }
 
 void TestProxyServer::serveConnection(int client) {
@@ -197,19 +181,11 @@ void TestProxyServer::forward(int client, const std::string& head, const std::st
   }
   ++forwarded_;
   const size_t methodEnd = head.find(' ');
-  std::string request = head.substr(0, methodEnd + 1) + head.substr(pathStart, lineEnd - pathStart);
-  // The proxy's own headers stay here; the origin closes after its answer.
-  size_t at = lineEnd + 2;
-  while (at < head.size() - 2) {
-    const size_t end = head.find("\r\n", at);
-    const std::string line = head.substr(at, end - at);
-    const std::string name = lowered(line.substr(0, line.find(':')));
-    if (name != "proxy-authorization" && name != "proxy-connection" && name != "connection") {
-      request += "\r\n" + line;
-    }
-    at = end + 2;
-  }
-  request += "\r\nVia: 1.1 test-proxy\r\nConnection: close\r\n\r\n" + rest;
+  // The origin closes after its answer (the client's Proxy-Connection is for this proxy only).
+  const std::string request = head.substr(0, methodEnd + 1) +
+                              head.substr(pathStart, lineEnd - pathStart) +
+                              "\r\nVia: 1.1 test-proxy\r\nConnection: close" +
+                              head.substr(lineEnd) + rest;
   std::string answer;
   std::string body;
   if (sendText(origin, request) && readHead(origin, stopping_, &answer, &body)) {

@@ -1,6 +1,6 @@
 // A loopback HTTP proxy for tests, on 127.0.0.1 at a port the system picks: forwards requests in
 // absolute form ("GET http://127.0.0.1:port/path") and tunnels CONNECT to 127.0.0.1 or
-// localhost only, optionally only for the right Basic credentials (407 otherwise). Every
+// localhost only, optionally only with the right Proxy-Authorization (407 otherwise). Every
 // forwarded request gets a "Via: 1.1 test-proxy" header, so an origin can tell what came through
 // it. One request per forwarded connection to the origin. All members are thread-safe; every
 // wait is bounded, and the destructor cuts open connections and joins every thread.
@@ -18,9 +18,9 @@ namespace zephyl::test {
 
 class TestProxyServer {
  public:
-  // credentials "user:password": requests without a Proxy-Authorization of Basic with exactly
-  // these get 407; empty: no credentials asked.
-  explicit TestProxyServer(std::string credentials = std::string());
+  // authorization: the Proxy-Authorization value a request must carry ("Basic " and the
+  // base64 of "user:password"), 407 otherwise; empty: none asked.
+  explicit TestProxyServer(std::string authorization = std::string());
   ~TestProxyServer();
   TestProxyServer(const TestProxyServer&) = delete;
   TestProxyServer& operator=(const TestProxyServer&) = delete;
@@ -49,7 +49,7 @@ class TestProxyServer {
   // while.
   void relay(int first, int second);
 
-  const std::string credentials_;
+  const std::string authorization_;
   int listenFd_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};

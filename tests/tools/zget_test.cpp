@@ -361,7 +361,7 @@ TEST_F(ZgetTest, MirrorServesTheDownloadWhenTheMainHostRefuses) {
 TEST_F(ZgetTest, ProxyOptionCarriesTheDownloadAndBareNoProxyIgnoresTheEnvironment) {
   const std::vector<uint8_t> body = patternBytes(150000, 17);
   server_.serve("/proxied.bin", body);
-  zephyl::test::TestProxyServer proxy("agent:pw");
+  zephyl::test::TestProxyServer proxy("Basic YWdlbnQ6cHc=");  // agent:pw
   ASSERT_TRUE(proxy.started());
   const Result result =
       run({"-q", "-k", "64K", "--proxy", proxy.url("agent:pw"), server_.url("/proxied.bin")});
