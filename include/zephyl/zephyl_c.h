@@ -70,6 +70,7 @@ ZEPHYL_EXPORT const char* zp_version(void);
 #define ZP_ILLEGAL_URL (-9995)              /* the request's url is empty */
 #define ZP_CACHE_ERROR (-9996)              /* storage cannot be prepared or placed */
 #define ZP_ILLEGAL_HEADER (-9989)           /* a header or credential the library refuses */
+#define ZP_ILLEGAL_PROXY (-9985)            /* the setting's proxy URL or bypass list is unusable */
 
 /* ---- Log level -------------------------------------------------------------------------- */
 
@@ -118,8 +119,16 @@ typedef enum zp_setting_field {
                                                reaches the disk before its rename */
   ZP_SETTING_USER_AGENT = 20, /* string; User-Agent of every request, "" none; default
                                 "libzephyl/<version>"; CR or LF: ZP_ERROR_INVALID_ARGUMENT */
-  ZP_SETTING_KEEP_SERVER_TIME = 21 /* int32 0 or 1; default 0; 1: a delivered file takes the
-                                      server's Last-Modified as its modification time */
+  ZP_SETTING_KEEP_SERVER_TIME = 21, /* int32 0 or 1; default 0; 1: a delivered file takes the
+                                       server's Last-Modified as its modification time */
+  ZP_SETTING_PROXY = 22,             /* string; proxy URL (http://, https://, socks4://,
+                                        socks5://, with user:password@ for credentials); "" the
+                                        system's proxy (see ZP_SETTING_USE_SYSTEM_PROXY) */
+  ZP_SETTING_NO_PROXY = 23,          /* string; comma-separated hosts reached without the proxy;
+                                        "*" all; default "" */
+  ZP_SETTING_USE_SYSTEM_PROXY = 24   /* int32 0 or 1; default 1: with no ZP_SETTING_PROXY, the
+                                        environment's proxy (Linux) or the user's system proxy
+                                        (Windows); 0: none */
 } zp_setting_field;
 
 /* A setting with every default, the storage root first and the save directory second (both
@@ -251,7 +260,7 @@ ZEPHYL_EXPORT int zp_batch_set_callbacks(zp_batch* batch, zp_batch_start_callbac
  * output are shared, not copied). */
 ZEPHYL_EXPORT int zp_response_copy(const zp_response* response, zp_response** out);
 ZEPHYL_EXPORT void zp_response_free(zp_response* response);
-/* ZP_RESULT_*; the error code (0, ZP_*_ERROR, ZP_ILLEGAL_URL or ZP_ILLEGAL_HEADER); and the
+/* ZP_RESULT_*; the error code (0, ZP_*_ERROR, ZP_ILLEGAL_URL, ZP_ILLEGAL_HEADER or ZP_ILLEGAL_PROXY); and the
  * underlying code (libcurl's, 1000 for a bad HTTP status, or a writer's). Any pointer may be
  * NULL. */
 ZEPHYL_EXPORT int zp_response_get_codes(const zp_response* response, int32_t* result_code,

@@ -40,6 +40,7 @@ class ZEPHYL_EXPORT ZPResponse {
   static constexpr int ILLEGAL_URL = -9995;               // the request's url is empty
   static constexpr int CACHE_ERROR = -9996;               // storage cannot be prepared or placed
   static constexpr int ILLEGAL_HEADER = -9989;  // a header or credential the library refuses
+  static constexpr int ILLEGAL_PROXY = -9985;   // the setting's proxy URL or bypass list is unusable
 
   // Every member at its default: a success without content.
   ZPResponse();

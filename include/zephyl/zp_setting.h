@@ -52,6 +52,22 @@ class ZEPHYL_EXPORT ZPHttpPolicy {
   // with ZPResponse::ILLEGAL_HEADER. Authorization and Cookie never follow a redirect to another
   // host (or port or scheme).
   std::vector<std::pair<std::string, std::string>> headers;
+  // Proxy URL every request goes through: "http://host:port", "https://", "socks4://",
+  // "socks4a://", "socks5://" or "socks5h://" (the proxy resolves the host names), with
+  // "user:password@" before the host for the proxy's credentials (percent-encoded); without a
+  // scheme, an HTTP proxy. Empty: the system's proxy when useSystemProxy is set, else none. A URL
+  // of another scheme, or one with CR, LF or NUL, fails every request of the manager with
+  // ZPResponse::ILLEGAL_PROXY before any connection. Credentials are never shown in logs.
+  std::string proxy;
+  // Comma-separated hosts reached without a proxy, in libcurl's no-proxy syntax: "example.com"
+  // also covers its subdomains, an address may carry a "/bits" network suffix, "*" alone covers
+  // every host. Used with proxy, and added to the system's own bypass list otherwise.
+  std::string noProxy;
+  // With an empty proxy: true takes the system's proxy, read once per download (Linux: libcurl's
+  // environment variables http_proxy, https_proxy, all_proxy and no_proxy; Windows: the user's
+  // proxy settings through WinHTTP, the manual proxy and its bypass list, or the proxy that
+  // automatic detection or a configuration script names for the download's URL). false: no proxy.
+  bool useSystemProxy = true;
 };
 
 class ZEPHYL_EXPORT ZPCachePolicy {

@@ -60,6 +60,7 @@ bool* flagField(ZPSetting& setting, int field) {
     case ZP_SETTING_VERIFY_TLS: return &setting.httpPolicy.verifyTls;
     case ZP_SETTING_WRITE_OUT_BEFORE_DELIVERY: return &setting.writeOutBeforeDelivery;
     case ZP_SETTING_KEEP_SERVER_TIME: return &setting.keepServerTime;
+    case ZP_SETTING_USE_SYSTEM_PROXY: return &setting.httpPolicy.useSystemProxy;
     default: return nullptr;
   }
 }
@@ -71,6 +72,8 @@ std::string* stringField(ZPSetting& setting, int field) {
     case ZP_SETTING_SAVE_DIR_PATH: return &setting.saveDirPath;
     case ZP_SETTING_ROOT_DIR: return &setting.rootDir;
     case ZP_SETTING_USER_AGENT: return &setting.httpPolicy.userAgent;
+    case ZP_SETTING_PROXY: return &setting.httpPolicy.proxy;
+    case ZP_SETTING_NO_PROXY: return &setting.httpPolicy.noProxy;
     default: return nullptr;
   }
 }

@@ -439,11 +439,18 @@ CURLcode setTrust(CURL* handle, const ZPHttpPolicy& policy, bool trustPathIsDire
   if (!policy.verifyTls) {
     CURLcode code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
     if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
-    return code;
+    if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_PROXY_SSL_VERIFYPEER, 0L);
+    if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_PROXY_SSL_VERIFYHOST, 0L);
+    return code == CURLE_NOT_BUILT_IN ? CURLE_OK : code;  // a TLS library without https:// proxies
   }
   CURLcode code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
   const std::string& path = policy.caCertificatePath;
+  // An https:// proxy proves itself against the same trust as the servers.
+  if (code == CURLE_OK && !path.empty() && !trustPathIsDirectory) {
+    code = curl_easy_setopt(handle, CURLOPT_PROXY_CAINFO, path.c_str());
+    if (code == CURLE_NOT_BUILT_IN) code = CURLE_OK;  // a TLS library without https:// proxies
+  }
   if (code != CURLE_OK || path.empty()) return code;  // libcurl's default: the system's store
   const char* file = trustPathIsDirectory ? nullptr : path.c_str();
   const char* directory = trustPathIsDirectory ? path.c_str() : nullptr;
@@ -473,10 +480,23 @@ CURLcode setCredentials(CURL* handle, const RequestIdentity* identity) {
   return code;
 }
 
+// The download's proxy and bypass list; libcurl's defaults (its environment variables) where the
+// route sets none. Credentials in the proxy URL go to the proxy as Basic authentication.
+CURLcode setProxy(CURL* handle, const ProxyRoute* route) {
+  if (route == nullptr) return CURLE_OK;
+  CURLcode code = CURLE_OK;
+  if (route->setProxy) code = curl_easy_setopt(handle, CURLOPT_PROXY, route->proxy.c_str());
+  if (code == CURLE_OK && route->setNoProxy) {
+    code = curl_easy_setopt(handle, CURLOPT_NOPROXY, route->noProxy.c_str());
+  }
+  return code;
+}
+
 // Every option on every attempt, in this order; stops at the first one libcurl rejects.
 CURLcode setOptions(TransferContext& context, const std::string& url, const std::string& range,
                     const HeaderList& headers, const ZPHttpPolicy& policy,
-                    bool trustPathIsDirectory, const RequestIdentity* identity) {
+                    bool trustPathIsDirectory, const RequestIdentity* identity,
+                    const ProxyRoute* proxy) {
   CURL* handle = context.handle;
   const long timeoutMs = std::max<long>(0, policy.timeoutMs);
   const long connectTimeoutMs = std::max<long>(0, policy.connectTimeoutMs);
@@ -512,6 +532,7 @@ CURLcode setOptions(TransferContext& context, const std::string& url, const std:
     code = curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
   }
   if (code == CURLE_OK) code = setCredentials(handle, identity);
+  if (code == CURLE_OK) code = setProxy(handle, proxy);
   return code;
 }
 
@@ -552,7 +573,7 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
   }
   if (result == CURLE_OK) {
     result = setOptions(context, url, range, headers, *setup.policy, setup.trustPathIsDirectory,
-                        setup.identity);
+                        setup.identity, setup.proxy);
     // libcurl keeps the receive buffer of an attempt it did not see through to its end (one
     // without a connection: a host that does not resolve, an address it cannot parse; some
     // cancelled ones), and from then on refuses every receive buffer size on that handle. A new
@@ -561,7 +582,7 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
       if (!handle.easy.renew()) return noHandle(state);
       context.handle = handle.easy.get();
       result = setOptions(context, url, range, headers, *setup.policy, setup.trustPathIsDirectory,
-                        setup.identity);
+                        setup.identity, setup.proxy);
     }
   }
   const bool optionsSet = result == CURLE_OK;

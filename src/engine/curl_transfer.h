@@ -9,6 +9,7 @@
 
 #include "engine/chunk_request.h"
 #include "engine/chunk_workers.h"
+#include "engine/proxy_route.h"
 #include "engine/request_identity.h"
 #include "zephyl/zp_setting.h"
 
@@ -29,6 +30,7 @@ struct AttemptSetup {
   const ZPHttpPolicy* policy = nullptr;
   bool trustPathIsDirectory = false;  // policy->caCertificatePath names a directory
   const RequestIdentity* identity = nullptr;  // headers and credentials; null: none
+  const ProxyRoute* proxy = nullptr;          // the download's proxy; null: libcurl's default
 };
 
 // How an attempt ended, beyond what it wrote into the chunk's state.

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "diagnostics/log.h"
+#include "diagnostics/redaction.h"
 #include "diagnostics/utilities.h"
 #include "engine/answer_judge.h"
 #include "engine/chunk_workers.h"
@@ -67,6 +68,19 @@ bool HttpChunkClient::trustPathIsDirectory() {
     trustPathIsDirectory_ = isListableDirectory(policy_.caCertificatePath);
   });
   return trustPathIsDirectory_;
+}
+
+const ProxyRoute& HttpChunkClient::proxyRoute(const std::string& url) {
+  // On a worker, like trustPathIsDirectory: the system's settings may take a configuration
+  // script or automatic detection, network calls that no lock may wait for.
+  std::call_once(proxyRouteOnce_, [this, &url] {
+    proxyRoute_ = proxyRouteOf(policy_, url);
+    if (proxyRoute_.setProxy) {
+      ZP_LOG(Debug) << "proxy: " << (proxyRoute_.proxy.empty() ? "none" : redactUrl(proxyRoute_.proxy))
+                    << ", bypass: " << proxyRoute_.noProxy;
+    }
+  });
+  return proxyRoute_;
 }
 
 void HttpChunkClient::submit(ChunkRequest& request, ChunkState& state) {
@@ -159,6 +173,8 @@ bool HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   setup.policy = &policy_;
   setup.trustPathIsDirectory = trustPathIsDirectory();
   setup.identity = &identity_;
+  // The request's own URL, never an alternative host's: the route is the download's.
+  setup.proxy = &proxyRoute(request.url);
 
   // Handles are borrowed from the workers for this attempt: the multi handle keeps the
   // connections it opened for the next attempt that borrows it, of this download or another. It

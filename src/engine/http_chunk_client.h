@@ -18,6 +18,7 @@
 #include "engine/chunk_request.h"
 #include "engine/chunk_workers.h"
 #include "engine/curl_transfer.h"
+#include "engine/proxy_route.h"
 #include "engine/request_identity.h"
 #include "zephyl/zp_response.h"
 #include "zephyl/zp_setting.h"
@@ -83,6 +84,7 @@ class HttpChunkClient {
   void endWithError(ChunkRequest& request, ChunkState& state, const char* message);
   const std::vector<std::string>* alternativeHosts(const std::string& url) const;
   bool trustPathIsDirectory();
+  const ProxyRoute& proxyRoute(const std::string& url);
 
   // Set at construction; read (never written) by the workers.
   const ZPHttpPolicy policy_;
@@ -94,6 +96,10 @@ class HttpChunkClient {
   // found out once, by the first transfer (trustPathIsDirectory), and read-only afterwards.
   std::once_flag trustPathOnce_;
   bool trustPathIsDirectory_ = false;
+  // The download's proxy, decided once, by the first transfer, from its URL (proxyRoute), and
+  // read-only afterwards: every range and retry of the download goes the same way.
+  std::once_flag proxyRouteOnce_;
+  ProxyRoute proxyRoute_;
   // The jobs of this client that are queued or running on the pool. Jobs hold it too, so that
   // the last one may signal after the client has begun to wait.
   struct JobCount {

@@ -11,6 +11,7 @@
 #include "diagnostics/log.h"
 #include "diagnostics/redaction.h"
 #include "diagnostics/utilities.h"
+#include "engine/proxy_route.h"
 #include "engine/request_identity.h"
 #include "manager/batch_tracker.h"
 
@@ -166,6 +167,13 @@ ZPResponse TaskRegistry::execute(ZPRequest request) {
     ZP_LOG(Error) << "Zephyl execute " << refusal;
     return complete(request,
                     ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_HEADER, refusal));
+  }
+  const std::string proxyRefused = proxyRefusal(settings_.httpPolicy);
+  if (!proxyRefused.empty()) {
+    // Refused before any connection: libcurl would take an unknown scheme for an HTTP proxy.
+    ZP_LOG(Error) << "Zephyl execute " << proxyRefused;
+    return complete(request, ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_PROXY,
+                                        proxyRefused));
   }
   request.fileKey = fileKeyFunction_(request.url);
   if (request.fileKey.empty()) {

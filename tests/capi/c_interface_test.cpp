@@ -17,6 +17,7 @@
 #include "support/run_program.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
+#include "support/test_proxy_server.h"
 #include "zephyl/zephyl_c.h"
 
 namespace zephyl {
@@ -172,6 +173,37 @@ TEST_F(CInterfaceTest, CallbackCannotFreeItsManagerNorWaitForABatch) {
   EXPECT_EQ(result, ZP_RESULT_SUCCESS);
   zp_response_free(responses[0]);
   zp_batch_free(batch);
+  zp_request_free(request);
+  EXPECT_EQ(zp_manager_free(manager), ZP_OK);
+}
+
+TEST_F(CInterfaceTest, ProxySettingsCarryTheDownloadThroughTheProxy) {
+  test::TestProxyServer proxy;
+  ASSERT_TRUE(proxy.started());
+  zp_setting* setting = nullptr;
+  ASSERT_EQ(zp_setting_create(work_.file("root").c_str(), work_.file("save").c_str(), &setting),
+            ZP_OK);
+  ASSERT_EQ(zp_setting_set_string(setting, ZP_SETTING_PROXY, proxy.url().c_str()), ZP_OK);
+  ASSERT_EQ(zp_setting_set_string(setting, ZP_SETTING_NO_PROXY, "example.com"), ZP_OK);
+  EXPECT_EQ(zp_setting_set_int(setting, ZP_SETTING_USE_SYSTEM_PROXY, 2), ZP_ERROR_INVALID_ARGUMENT);
+  ASSERT_EQ(zp_setting_set_int(setting, ZP_SETTING_USE_SYSTEM_PROXY, 0), ZP_OK);
+  const char* text = nullptr;
+  ASSERT_EQ(zp_setting_get_string(setting, ZP_SETTING_NO_PROXY, &text), ZP_OK);
+  EXPECT_STREQ(text, "example.com");
+  zp_manager* manager = nullptr;
+  ASSERT_EQ(zp_manager_create(setting, &manager), ZP_OK);
+  zp_setting_free(setting);
+  zp_request* request = nullptr;
+  ASSERT_EQ(zp_request_create(server_.url("/small.bin").c_str(), &request), ZP_OK);
+  ASSERT_EQ(zp_request_set_int(request, ZP_REQUEST_OUTPUT_TYPE, ZP_OUTPUT_MEMORY), ZP_OK);
+  zp_response* response = nullptr;
+  ASSERT_EQ(zp_manager_execute(manager, request, &response), ZP_OK);
+  int32_t result = -99;
+  EXPECT_EQ(zp_response_get_codes(response, &result, nullptr, nullptr), ZP_OK);
+  EXPECT_EQ(result, ZP_RESULT_SUCCESS);
+  EXPECT_EQ(proxy.forwarded(), static_cast<int64_t>(server_.requestCount()));
+  EXPECT_GT(proxy.forwarded(), 0);
+  zp_response_free(response);
   zp_request_free(request);
   EXPECT_EQ(zp_manager_free(manager), ZP_OK);
 }

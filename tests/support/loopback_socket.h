@@ -11,6 +11,10 @@ namespace zephyl::test::net {
 // not inherited by child processes. -1 on failure; *port is the bound port.
 int bindLoopback(bool listen, int* port);
 
+// A TCP connection to 127.0.0.1:port, with Nagle's delay turned off, not inherited by child
+// processes; -1 on failure.
+int connectLoopback(int port);
+
 // Waits up to timeoutMs for the socket to become readable (a connection to accept, bytes or the
 // end of the stream): 1 readable, 0 time-out, -1 failure.
 int waitReadable(int socket, int timeoutMs);

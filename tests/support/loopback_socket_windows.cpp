@@ -42,6 +42,24 @@ int bindLoopback(bool listen, int* port) {
   return static_cast<int>(handle);
 }
 
+int connectLoopback(int port) {
+  if (!started()) return -1;
+  const SOCKET handle =
+      WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  if (handle == INVALID_SOCKET) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<u_short>(port));
+  if (connect(handle, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    closesocket(handle);
+    return -1;
+  }
+  BOOL one = TRUE;
+  setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  return static_cast<int>(handle);
+}
+
 int waitReadable(int socket, int timeoutMs) {
   WSAPOLLFD waiting{};
   waiting.fd = asSocket(socket);

@@ -318,6 +318,23 @@ TEST_F(OptionsTest, SafetyOptionsReachTheSettingsAndStayOnByDefault) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find("--ca-certificate"), std::string::npos);
 }
 
+TEST_F(OptionsTest, NoProxyAloneIsAFlagAndWithAListABypassList) {
+  ToolOptions flag;
+  ASSERT_EQ(parse({"--no-proxy", "http://h/a"}, &flag), -1);
+  EXPECT_EQ(flag.urls, std::vector<std::string>{"http://h/a"});
+  EXPECT_FALSE(makeSetting(flag, "/cache").httpPolicy.useSystemProxy);
+  ToolOptions list;
+  ASSERT_EQ(parse({"--proxy=socks5://p:1080", "--no-proxy=a.example,b", "http://h/a"}, &list), -1);
+  const ZPSetting setting = makeSetting(list, "/cache");
+  EXPECT_EQ(setting.httpPolicy.proxy, "socks5://p:1080");
+  EXPECT_EQ(setting.httpPolicy.noProxy, "a.example,b");
+  EXPECT_TRUE(setting.httpPolicy.useSystemProxy);
+  ToolOptions both;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parse({"--proxy", "http://p:1", "--no-proxy", "http://h/a"}, &both), kExitUsage);
+  testing::internal::GetCapturedStderr();
+}
+
 TEST_F(OptionsTest, ReplacingAFileMustBeAskedForAndRenameIsStillAccepted) {
   ToolOptions options;
   ASSERT_EQ(parse({"http://h/a"}, &options), -1);

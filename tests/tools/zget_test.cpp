@@ -17,6 +17,7 @@
 #include "support/file_contents.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
+#include "support/test_proxy_server.h"
 #include "tools/child_process.h"
 #include "units.h"
 
@@ -379,6 +380,30 @@ TEST_F(ZgetTest, MirrorServesTheDownloadWhenTheMainHostRefuses) {
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(readText(work() + "/mirrored.bin"), asText(body));
   EXPECT_GT(server_.requestCount(), 0u);
+}
+
+TEST_F(ZgetTest, ProxyOptionCarriesTheDownloadAndBareNoProxyIgnoresTheEnvironment) {
+  const std::vector<uint8_t> body = patternBytes(150000, 17);
+  server_.serve("/proxied.bin", body);
+  zephyl::test::TestProxyServer proxy("Basic YWdlbnQ6cHc=");  // agent:pw
+  ASSERT_TRUE(proxy.started());
+  const Result result =
+      run({"-q", "-k", "64K", "--proxy", proxy.url("agent:pw"), server_.url("/proxied.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(readText(work() + "/proxied.bin"), asText(body));
+  EXPECT_GT(server_.requestCount(), 0u);
+  EXPECT_EQ(proxy.forwarded(), static_cast<int64_t>(server_.requestCount()));
+
+  // A dead proxy in the environment; "--no-proxy" alone leaves the URL after it a URL.
+  ClosedPort closed;
+  std::map<std::string, std::string> env = environment();
+  env["http_proxy"] = closed.url("");
+  ChildProcess child;
+  ASSERT_TRUE(child.start(binary(), {"-q", "--max-tries", "1", "--no-proxy", server_.url("/proxied.bin")},
+                          work(), env, temp_.file("stdout"), temp_.file("stderr")));
+  const Result direct = collect(&child, kRunTimeoutMs);
+  EXPECT_EQ(direct.exitCode, 0) << direct.err;
+  EXPECT_EQ(readText(work() + "/proxied(1).bin"), asText(body));
 }
 
 // --- interruption and resumption ---

@@ -172,6 +172,9 @@ std::string describeFailure(const std::string& fullUrl, const ZPResponse& respon
       // The library's message names the header, never its value.
       words = "a header or the user name cannot be sent: " + response.errorMsg;
       break;
+    case ZPResponse::ILLEGAL_PROXY:
+      words = "the proxy was refused";  // the message names why, never the proxy's URL
+      break;
     case ZPResponse::BLOCK_HTTP_SERVER_ERROR:
       // A later range failing after a good first answer: 200 or 206 is no reason.
       words = httpStatus >= 300 ? statusWords(httpStatus, host, userGiven)

@@ -198,6 +198,15 @@ bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
     return false;
   }
   if (raw.password) options->password = *raw.password;
+  if (options->proxy.find_first_of("\r\n") != std::string::npos ||
+      options->noProxyList.find_first_of("\r\n") != std::string::npos) {
+    *error = "--proxy, --no-proxy: has a line break";  // never quoted: it may hold a password
+    return false;
+  }
+  if (options->noProxyAtAll && !options->proxy.empty()) {
+    *error = "--proxy and --no-proxy without a list contradict each other";
+    return false;
+  }
   if (!raw.cacheMaxSize.empty() && !parseByteSize(raw.cacheMaxSize, &options->cacheMaxSize)) {
     *error = "--cache-max-size: not a size: " + raw.cacheMaxSize;
     return false;
@@ -258,7 +267,31 @@ int usageError(const std::string& message) {
   return kExitUsage;
 }
 
-int parseOptions(const std::vector<std::string>& arguments, ToolOptions* options) {
+namespace {
+
+// The arguments without a bare "--no-proxy" (wget's flag: no proxy at all), which sets
+// *noProxyAtAll; "--no-proxy=LIST" (aria2c's bypass list) stays for the parser. Arguments after
+// "--" are URLs and stay as they are.
+std::vector<std::string> withoutBareNoProxy(const std::vector<std::string>& arguments,
+                                            bool* noProxyAtAll) {
+  std::vector<std::string> kept;
+  bool urlsOnly = false;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    if (i > 0 && !urlsOnly && arguments[i] == "--no-proxy") {
+      *noProxyAtAll = true;
+      continue;
+    }
+    if (arguments[i] == "--") urlsOnly = true;
+    kept.push_back(arguments[i]);
+  }
+  return kept;
+}
+
+}  // namespace
+
+int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* options) {
+  const std::vector<std::string> arguments =
+      withoutBareNoProxy(givenArguments, &options->noProxyAtAll);
   CLI::App app{"zget: download files over HTTP(S) in parallel ranges, resumable.", "zget"};
   app.set_version_flag("--version", "zget " ZGET_VERSION " (libzephyl)");
   app.footer(kFooter);
@@ -325,6 +358,16 @@ int parseOptions(const std::vector<std::string>& arguments, ToolOptions* options
   app.add_option("--password", raw.password,
                  "Password for --user (other users may see a command line's arguments)")
       ->type_name("PASSWORD");
+  app.add_option("--proxy", options->proxy,
+                 "Go through this proxy (http://, https://, socks5://; USER:PASSWORD@ for its "
+                 "credentials); default: http_proxy and the like (Windows: the system's)")
+      ->type_name("URL");
+  // "--no-proxy" alone is taken out before parsing (see withoutBareNoProxy): with an optional
+  // value, a URL after it would be read as its list.
+  app.add_option("--no-proxy", options->noProxyList,
+                 "Alone: use no proxy at all; =LIST: reach these hosts (comma-separated, \"*\" "
+                 "all) without the proxy")
+      ->type_name("[=LIST]");
 
   app.add_option("--cache-dir", options->cacheDir,
                  "Storage of unfinished downloads: a directory of zget's own")

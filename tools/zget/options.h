@@ -45,6 +45,9 @@ struct ToolOptions {
   std::optional<std::string> userAgent;  // --user-agent: userAgent; "" sends none
   std::string user;                      // --user: each request's userName
   std::string password;                  // --password: each request's password
+  std::string proxy;         // --proxy: proxy; empty: the environment's (Windows: the system's)
+  std::string noProxyList;   // --no-proxy=LIST: noProxy
+  bool noProxyAtAll = false;  // --no-proxy alone: useSystemProxy off, no proxy at all
 
   // --cache-dir: the storage root itself, refused when it holds anything the library did not
   // make; empty: the user's cache directory

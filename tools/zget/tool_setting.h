@@ -34,6 +34,9 @@ inline ZPSetting makeSetting(const ToolOptions& options, const std::string& cach
   if (options.insecure) http.verifyTls = false;
   http.headers = options.headers;
   if (options.userAgent) http.userAgent = *options.userAgent;
+  http.proxy = options.proxy;
+  http.noProxy = options.noProxyList;
+  if (options.noProxyAtAll) http.useSystemProxy = false;
   setting.cachePolicy.maxSize = options.cacheMaxSize;
   setting.cachePolicy.maxCount = options.cacheMaxCount;
   setting.cachePolicy.cacheExpiredTime = options.cacheMaxAgeMs;
