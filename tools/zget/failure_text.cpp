@@ -173,7 +173,8 @@ std::string describeFailure(const std::string& fullUrl, const ZPResponse& respon
       words = "a header or the user name cannot be sent: " + response.errorMsg;
       break;
     case ZPResponse::ILLEGAL_PROXY:
-      words = "the proxy was refused";  // the message names why, never the proxy's URL
+      // The message names why, never the proxy's URL.
+      words = "the proxy cannot be used: " + response.errorMsg + " (check --proxy)";
       break;
     case ZPResponse::BLOCK_HTTP_SERVER_ERROR:
       // A later range failing after a good first answer: 200 or 206 is no reason.
