@@ -42,7 +42,8 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
                                    std::shared_ptr<FileStorageManager> storage,
                                    const ZPRequest& request,
                                    std::shared_ptr<ChunkWorkers> chunkWorkers,
-                                   std::function<void()> onAllStored)
+                                   std::function<void()> onAllStored,
+                                   std::shared_ptr<RateLimiter> managerLimit)
     : request_(request),
       policy_(settings.httpPolicy),
       blockSize_(settings.blockSize),
@@ -54,10 +55,13 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
       saveDirPath_(settings.saveDirPath),
       onAllStored_(std::move(onAllStored)),
       keepServerTime_(settings.keepServerTime),
+      ownLimit_(request.maxBytesPerSecond),
+      managerLimit_(std::move(managerLimit)),
       client_(chunkWorkers ? std::make_unique<HttpChunkClient>(policy_, std::move(chunkWorkers))
                            : std::make_unique<HttpChunkClient>(policy_, threadNum_)),
       activeChunks_(std::make_unique<ActiveChunks>(*client_, cancelled_)) {
   client_->setIdentity(identityOf(settings.httpPolicy, request));
+  client_->setLimits(TransferLimits{&ownLimit_, managerLimit_.get()});
 }
 
 FileDownloadTask::~FileDownloadTask() {

@@ -159,6 +159,7 @@ bool HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   setup.policy = &policy_;
   setup.trustPathIsDirectory = trustPathIsDirectory();
   setup.identity = &identity_;
+  setup.limits = limits_;
 
   // Handles are borrowed from the workers for this attempt: the multi handle keeps the
   // connections it opened for the next attempt that borrows it, of this download or another. It
