@@ -44,6 +44,8 @@ struct ToolOptions {
   std::optional<std::string> userAgent;  // --user-agent: userAgent; "" sends none
   std::string user;                      // --user: each request's userName
   std::string password;                  // --password: each request's password
+  int64_t limitRate = 0;        // --limit-rate: each request's maxBytesPerSecond; 0: none
+  int64_t maxOverallRate = 0;   // --max-overall-rate: the manager's maxBytesPerSecond; 0: none
 
   // --cache-dir: the storage root itself, refused when it holds anything the library did not
   // make; empty: the user's cache directory
