@@ -1,5 +1,4 @@
-// RateLimiter on a clock of the test's own: the debt transfers sharing a bucket wait off
-// together, the bucket's depth after an idle spell, a changed or lifted limit, and no limit.
+// RateLimiter on a clock of the test's own: shared debt, the bucket's depth, changed limits.
 #include "engine/rate_limiter.h"
 
 #include <gtest/gtest.h>
@@ -53,26 +52,6 @@ TEST_F(RateLimiterTest, ChangedLimitTakesEffectAtOnceAndForgivesOldDebt) {
   EXPECT_EQ(limiter_.waitMicros(), 0);
   limiter_.charge(20);
   EXPECT_EQ(limiter_.waitMicros(), 10000);
-}
-
-TEST(TransferLimitsTest, TransferIsHeldToTheLongerOfItsDownloadsAndItsManagersWait) {
-  int64_t now = 0;
-  RateLimiter own(0, [&now] { return now; });
-  RateLimiter manager(0, [&now] { return now; });
-  const TransferLimits limits{&own, &manager};
-  EXPECT_FALSE(limits.any());
-  limits.charge(1000);
-  EXPECT_EQ(limits.waitMicros(), 0);
-  EXPECT_EQ(limits.holds(), 0);
-  manager.setRate(1000);
-  own.setRate(500);
-  EXPECT_TRUE(limits.any());
-  limits.charge(100);
-  EXPECT_EQ(limits.waitMicros(), 200000);  // the download's 500 B/s, not the manager's 1000
-  EXPECT_EQ(limits.holds(), 2);
-  own.setRate(0);
-  EXPECT_EQ(limits.waitMicros(), 100000);
-  EXPECT_EQ(TransferLimits{}.waitMicros(), 0);
 }
 
 }  // namespace
