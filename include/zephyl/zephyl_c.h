@@ -126,9 +126,11 @@ typedef enum zp_setting_field {
                                         system's proxy (see ZP_SETTING_USE_SYSTEM_PROXY) */
   ZP_SETTING_NO_PROXY = 23,          /* string; comma-separated hosts reached without the proxy;
                                         "*" all; default "" */
-  ZP_SETTING_USE_SYSTEM_PROXY = 24   /* int32 0 or 1; default 1: with no ZP_SETTING_PROXY, the
+  ZP_SETTING_USE_SYSTEM_PROXY = 24,  /* int32 0 or 1; default 1: with no ZP_SETTING_PROXY, the
                                         environment's proxy (Linux) or the user's system proxy
                                         (Windows); 0: none */
+  ZP_SETTING_MAX_BYTES_PER_SECOND = 25 /* int64; all the manager's downloads together; 0 or
+                                          less (the default): no limit */
 } zp_setting_field;
 
 /* A setting with every default, the storage root first and the save directory second (both
@@ -186,7 +188,9 @@ typedef enum zp_request_field {
   ZP_REQUEST_OUTPUT_TYPE = 6,      /* int32; ZP_OUTPUT_* (other values: one file) */
   ZP_REQUEST_USER_NAME = 7,        /* string; HTTP authentication when not empty; no CR or LF */
   ZP_REQUEST_PASSWORD = 8,         /* string; with ZP_REQUEST_USER_NAME */
-  ZP_REQUEST_AUTH_METHODS = 9      /* int32; ZP_AUTH_BASIC | ZP_AUTH_DIGEST (the default), 1-3 */
+  ZP_REQUEST_AUTH_METHODS = 9,     /* int32; ZP_AUTH_BASIC | ZP_AUTH_DIGEST (the default), 1-3 */
+  ZP_REQUEST_MAX_BYTES_PER_SECOND = 10 /* int64; this request's own limit, shared by its parallel
+                                          transfers; 0 or less (the default): none of its own */
 } zp_request_field;
 
 /* Called once, just before the download runs the request. */
@@ -308,6 +312,17 @@ ZEPHYL_EXPORT int zp_manager_batch_execute(zp_manager* manager, const zp_batch* 
 ZEPHYL_EXPORT int zp_manager_cancel_all(zp_manager* manager);
 ZEPHYL_EXPORT int zp_manager_cancel_by_request(zp_manager* manager, int32_t request_id);
 ZEPHYL_EXPORT int zp_manager_cancel_by_url(zp_manager* manager, const char* url);
+/* The rate limit of all the manager's downloads together, in bytes per second (0 or less: none);
+ * running transfers follow it within about a tenth of a second. */
+ZEPHYL_EXPORT int zp_manager_set_max_bytes_per_second(zp_manager* manager,
+                                                      int64_t bytes_per_second);
+/* The own limit of a queued or running request (see ZP_REQUEST_MAX_BYTES_PER_SECOND). A request
+ * that joined a running download of its URL shares that download's limit (set by the request
+ * that started it) and changes it through its own id. ZP_ERROR_NOT_FOUND when the manager knows
+ * no queued or running request of that id. */
+ZEPHYL_EXPORT int zp_manager_set_request_max_bytes_per_second(zp_manager* manager,
+                                                              int32_t request_id,
+                                                              int64_t bytes_per_second);
 /* Bytes stored and total length of the download of url, from a running download or from its
  * stored progress. *found (may be NULL) is 1 when there was something to report, else 0 and
  * the counts are untouched; downloaded and total may each be NULL. */

@@ -53,6 +53,14 @@ class ZEPHYL_EXPORT Zephyl {
   void cancelAll();
   void cancelByRequest(int requestId);
   void cancelByUrl(const std::string& url);
+  // The rate limit of all this manager's downloads together, in bytes per second (0 or less:
+  // none); running transfers follow it within about a tenth of a second. getSettings keeps
+  // reporting the value the manager was made with.
+  void setMaxBytesPerSecond(int64_t bytesPerSecond);
+  // The own rate limit of a queued or running request (see ZPRequest::maxBytesPerSecond); for a
+  // request that joined another's download, the limit of that shared download. False when the
+  // manager knows no queued or running request of that id.
+  bool setRequestMaxBytesPerSecond(int requestId, int64_t bytesPerSecond);
   // Bytes stored and total length of the download of url, from a running download or from its
   // stored progress. Either pointer may be null.
   bool fetchProgress(const std::string& url, int64_t* downloaded, int64_t* total);

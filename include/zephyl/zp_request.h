@@ -64,6 +64,12 @@ class ZEPHYL_EXPORT ZPRequest {
   std::string userName;
   std::string password;
   int32_t authMethods = AUTH_BASIC | AUTH_DIGEST;
+  // This request's own rate limit in bytes per second, shared by its download's parallel
+  // transfers; 0 or less: none of its own (the manager's still holds). Changeable while queued or
+  // running with Zephyl::setRequestMaxBytesPerSecond. A request that joins a running download
+  // shares the limit of the request that started it (its own value is not used), and may change
+  // it through its own id.
+  int64_t maxBytesPerSecond = 0;
   std::string fileKey;          // overwritten by the manager with the key derived from url
   int32_t requestId;
 

@@ -108,6 +108,9 @@ class ZEPHYL_EXPORT ZPSetting {
   // A delivered file takes the server's Last-Modified date as its modification time (when the
   // answer had a readable one); false leaves it the time of delivery.
   bool keepServerTime = false;
+  // Rate limit in bytes per second for all the manager's downloads together; 0 or less: none.
+  // Changeable while downloads run with Zephyl::setMaxBytesPerSecond.
+  int64_t maxBytesPerSecond = 0;
   std::string saveDirPath;      // where finished files go when a request names no savePath
   std::string rootDir;          // storage root: "<rootDir>/temp" and "<rootDir>/lruCache"
 };

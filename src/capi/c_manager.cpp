@@ -206,6 +206,24 @@ int zp_manager_cancel_by_url(zp_manager* manager, const char* url) {
   });
 }
 
+int zp_manager_set_max_bytes_per_second(zp_manager* manager, int64_t bytes_per_second) {
+  if (manager == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  return guarded("zp_manager_set_max_bytes_per_second", [&] {
+    manager->manager.setMaxBytesPerSecond(bytes_per_second);
+    return ZP_OK;
+  });
+}
+
+int zp_manager_set_request_max_bytes_per_second(zp_manager* manager, int32_t request_id,
+                                                int64_t bytes_per_second) {
+  if (manager == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  return guarded("zp_manager_set_request_max_bytes_per_second", [&] {
+    return manager->manager.setRequestMaxBytesPerSecond(request_id, bytes_per_second)
+               ? ZP_OK
+               : ZP_ERROR_NOT_FOUND;
+  });
+}
+
 int zp_manager_fetch_progress(zp_manager* manager, const char* url, int64_t* downloaded,
                               int64_t* total, int* found) {
   if (manager == nullptr || url == nullptr) return ZP_ERROR_NULL_ARGUMENT;

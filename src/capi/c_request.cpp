@@ -60,6 +60,10 @@ int zp_request_set_int(zp_request* request, int field, int64_t value) {
     request->request.highPriority = value == 1;
     return ZP_OK;
   }
+  if (field == ZP_REQUEST_MAX_BYTES_PER_SECOND) {
+    request->request.maxBytesPerSecond = value;
+    return ZP_OK;
+  }
   if (field == ZP_REQUEST_AUTH_METHODS && (value < 1 || value > (ZP_AUTH_BASIC | ZP_AUTH_DIGEST))) {
     return ZP_ERROR_INVALID_ARGUMENT;
   }
@@ -76,6 +80,10 @@ int zp_request_get_int(const zp_request* request, int field, int64_t* value) {
   if (request == nullptr || value == nullptr) return ZP_ERROR_NULL_ARGUMENT;
   if (field == ZP_REQUEST_HIGH_PRIORITY) {
     *value = request->request.highPriority ? 1 : 0;
+    return ZP_OK;
+  }
+  if (field == ZP_REQUEST_MAX_BYTES_PER_SECOND) {
+    *value = request->request.maxBytesPerSecond;
     return ZP_OK;
   }
   // int32Field hands out a pointer for writing; reading through it changes nothing.

@@ -50,6 +50,7 @@ IntField intField(ZPSetting& setting, int field) {
     case ZP_SETTING_SPLIT_THRESHOLD_MS: return {&setting.splitThresholdMs, nullptr, kInt32};
     case ZP_SETTING_BLOCK_SIZE:
       return {nullptr, &setting.blockSize, {1, std::numeric_limits<int64_t>::max()}};
+    case ZP_SETTING_MAX_BYTES_PER_SECOND: return {nullptr, &setting.maxBytesPerSecond, kInt64};
     default: return {};
   }
 }

@@ -545,6 +545,7 @@ void ChunkPlanner::considerSplit() {
   if (windowStartMs_ == 0) {
     windowStartMs_ = now;
     windowMembers_ = static_cast<int>(running_.size());
+    windowHolds_ = context_.client.limits().holds();
     for (const auto& chunk : running_) {
       chunk->inWindow = true;
       chunk->windowFrom = chunk->state.receivedUpTo.load(std::memory_order_relaxed);
@@ -557,6 +558,10 @@ void ChunkPlanner::considerSplit() {
   const int64_t windowMs = wanted_ > 1 ? kMinGainWindowMs : kMinRateWindowMs;
   if (elapsed < std::max<int64_t>(windowMs, 3 * firstAnswerMs_)) return;
   windowStartMs_ = 0;
+  // A rate limit held the transfers back in the window: more transfers would share the same
+  // limit and gain nothing. Nothing is settled, so that splitting resumes from a fresh window
+  // once the limit is raised or lifted.
+  if (context_.client.limits().holds() != windowHolds_) return;
   // What every transfer received in the window, and those that ran before the last split.
   int64_t received = 0;
   int64_t receivedByEarlier = 0;

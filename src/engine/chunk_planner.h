@@ -7,7 +7,8 @@
 // validator; its run then covers the rest of the resource. Another transfer is opened only while
 // splitting pays: while the time left at the total rate measured so far exceeds the split
 // threshold, and as long as the transfers added last raised that rate by at least half a fair
-// share each (every split doubles them); never more than maxRunningChunks at once. A new transfer
+// share each (every split doubles them), and while no rate limit held the transfers back (the
+// limit, not the link, sets the rate then); never more than maxRunningChunks at once. A new transfer
 // takes the first unclaimed chunks of the writer's plan, or the end of the unrequested rest of the
 // run that would take longest to finish, shared by the two transfers' rates. It collects every transfer (the first failure stops the others) and turns the
 // outcome into a response together with the decision whether the stored bytes are proven wrong.
@@ -241,6 +242,7 @@ class ChunkPlanner {
   double rateBeforeLastAdd_ = 0;
   int64_t windowStartMs_ = 0;
   int windowMembers_ = 0;  // transfers measured in the window
+  int64_t windowHolds_ = 0;  // the client's rate limits' hold count when the window opened
   int splits_ = 0;         // splits made so far
 
   // Chunk completion: every chunk's onDone counts here, under doneMutex_.

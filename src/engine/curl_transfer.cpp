@@ -58,6 +58,10 @@ struct TransferContext {
   int64_t headerBytes = 0;
   int64_t lastCount = 0;
   bool stalled = false;
+  // Rate limits: the body is held back while their buckets are in debt. held: onBody paused the
+  // transfer for them, and the loop resumes it (see resumeWhenDue).
+  TransferLimits limits;
+  bool held = false;
   // libcurl's detailed text of the attempt's failure; empty when it had none.
   char errorText[CURL_ERROR_SIZE] = {};
 };
@@ -278,6 +282,16 @@ size_t onBody(char* buffer, size_t size, size_t count, void* userData) {
   size_t wanted = length;
   try {
     if (context.stopped) return 0;
+    // With no limit set this is the one check per buffer. Held back, libcurl keeps this buffer
+    // (one receive buffer, and it reads no more from the socket, so the server is slowed by TCP
+    // itself) and hands it over again once the loop resumes the transfer.
+    if (context.limits.any()) {
+      if (context.limits.waitMicros() > 0) {
+        context.held = true;
+        return CURL_WRITEFUNC_PAUSE;
+      }
+      context.limits.charge(static_cast<int64_t>(length));
+    }
     if (!context.state->outcome.connected && !acceptAnswer(context)) return 0;
     if (context.answerSpan >= 0 &&
         context.answerSpan - context.answerBytes < static_cast<int64_t>(length)) {
@@ -360,6 +374,23 @@ int waitMs(const TransferContext& context, std::chrono::steady_clock::time_point
   return static_cast<int>(std::clamp<int64_t>(left, 0, kWakeMs));
 }
 
+// How long a held transfer waits before it looks at the limits again: until their buckets are out
+// of debt, at most kWakeMs (a raised or lifted limit, a cancellation, are seen that soon).
+int holdMs(const TransferContext& context) {
+  const int64_t micros = context.limits.waitMicros();
+  return static_cast<int>(std::clamp<int64_t>((micros + 999) / 1000, 1, kWakeMs));
+}
+
+// Resumes a held transfer once the limits allow it; until then its stall clock stands still, since
+// a transfer held back on purpose is not stalled. libcurl may hand the kept buffer over (onBody)
+// within the call, which may hold the transfer again. False when libcurl refused to resume.
+bool resumeWhenDue(TransferContext& context, std::chrono::steady_clock::time_point now) {
+  context.lastByteAt = now;
+  if (context.limits.waitMicros() > 0) return true;
+  context.held = false;
+  return curl_easy_pause(context.handle, CURLPAUSE_CONT) == CURLE_OK;
+}
+
 // Runs one attempt like curl_easy_perform, in the worker's multi handle, but never waits longer
 // than kWakeMs at a time: a cancellation ends the attempt (CURLE_ABORTED_BY_CALLBACK) within that
 // time, a stall (CURLE_OPERATION_TIMEDOUT, context.stalled set) within a millisecond or so of its
@@ -371,8 +402,14 @@ CURLcode perform(CURLM* multi, TransferContext& context) {
   CURLMcode code = CURLM_OK;
   bool done = false;
   while (!done) {
-    code = curl_multi_poll(multi, nullptr, 0, waitMs(context, std::chrono::steady_clock::now()),
-                           nullptr);
+    const int timeoutMs =
+        context.held ? holdMs(context) : waitMs(context, std::chrono::steady_clock::now());
+    code = curl_multi_poll(multi, nullptr, 0, timeoutMs, nullptr);
+    if (code == CURLM_OK && context.held &&
+        !resumeWhenDue(context, std::chrono::steady_clock::now())) {
+      result = CURLE_RECV_ERROR;
+      break;
+    }
     int running = 0;
     if (code == CURLM_OK) code = curl_multi_perform(multi, &running);
     if (code != CURLM_OK) {
@@ -562,6 +599,7 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
   context.handle = handle.easy.get();
   context.request = &request;
   context.state = &state;
+  context.limits = setup.limits;
   HeaderList headers;
   const std::string& ifRange = setup.ifRange;
   CURLcode result = CURLE_OK;

@@ -1,7 +1,8 @@
 // One attempt of a chunk over libcurl: the options of the request, the answer judged before any
 // body byte is stored, the body gathered into large batches for the chunk's onData, and a
 // transfer loop that ends within a tenth of a second of a cancellation and at the policy's stall
-// time. The retry and host rules around attempts are HttpChunkClient's.
+// time, and holds the body back to the download's and the manager's rate limits. The retry and
+// host rules around attempts are HttpChunkClient's.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include "engine/chunk_request.h"
 #include "engine/chunk_workers.h"
 #include "engine/proxy_route.h"
+#include "engine/rate_limiter.h"
 #include "engine/request_identity.h"
 #include "zephyl/zp_setting.h"
 
@@ -31,6 +33,7 @@ struct AttemptSetup {
   bool trustPathIsDirectory = false;  // policy->caCertificatePath names a directory
   const RequestIdentity* identity = nullptr;  // headers and credentials; null: none
   const ProxyRoute* proxy = nullptr;          // the download's proxy; null: libcurl's default
+  TransferLimits limits;                      // the rates the body is held to; null: none
 };
 
 // How an attempt ended, beyond what it wrote into the chunk's state.

@@ -39,6 +39,7 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
                                    const ZPRequest& request,
                                    std::shared_ptr<ChunkWorkers> chunkWorkers,
                                    std::function<void()> onAllStored,
+                                   std::shared_ptr<RateLimiter> managerLimit,
                                    MetricsIdentity identity)
     : request_(request),
       policy_(settings.httpPolicy),
@@ -52,10 +53,13 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
       onAllStored_(std::move(onAllStored)),
       metricsIdentity_(std::move(identity)),
       keepServerTime_(settings.keepServerTime),
+      ownLimit_(request.maxBytesPerSecond),
+      managerLimit_(std::move(managerLimit)),
       client_(chunkWorkers ? std::make_unique<HttpChunkClient>(policy_, std::move(chunkWorkers))
                            : std::make_unique<HttpChunkClient>(policy_, threadNum_)),
       activeChunks_(std::make_unique<ActiveChunks>(*client_, cancelled_)) {
   client_->setIdentity(identityOf(settings.httpPolicy, request));
+  client_->setLimits(TransferLimits{&ownLimit_, managerLimit_.get()});
 }
 
 FileDownloadTask::~FileDownloadTask() {

@@ -22,6 +22,7 @@
 #include "engine/active_chunks.h"
 #include "engine/http_chunk_client.h"
 #include "engine/progress_pace.h"
+#include "engine/rate_limiter.h"
 #include "engine/request_delivery.h"
 #include "sinks/data_writer.h"
 #include "storage/file_storage_manager.h"
@@ -41,10 +42,14 @@ class FileDownloadTask {
   // onAllStored: told on the thread running execute each time an attempt has stored every byte,
   // right before that attempt's delivery (write-out and rename); never told for an attempt that
   // fails or is cancelled before that. May be empty.
-  // identity: the host's identity strings for the metrics records.
+  // managerLimit: the rate limit all the manager's downloads share; null: none. The download's
+  // own limit starts at request.maxBytesPerSecond. identity: the host's identity strings for the
+  // metrics records.
   FileDownloadTask(const ZPSetting& settings, std::shared_ptr<FileStorageManager> storage,
                    const ZPRequest& request, std::shared_ptr<ChunkWorkers> chunkWorkers = nullptr,
-                   std::function<void()> onAllStored = nullptr, MetricsIdentity identity = {});
+                   std::function<void()> onAllStored = nullptr,
+                   std::shared_ptr<RateLimiter> managerLimit = nullptr,
+                   MetricsIdentity identity = {});
   // Stops and joins the chunk workers first, then releases the writer.
   ~FileDownloadTask();
   FileDownloadTask(const FileDownloadTask&) = delete;
@@ -91,6 +96,12 @@ class FileDownloadTask {
   void notifyProgress() EXCLUDES(listenerLock_, reportLock_) { report(false); }
 
   const ZPRequest& request() const { return request_; }
+
+  // Changes the download's own rate limit (0 or less: none of its own) for its running and later
+  // transfers; the requests that joined it share it. Any thread; takes no task lock.
+  void setMaxBytesPerSecond(int64_t bytesPerSecond) { ownLimit_.setRate(bytesPerSecond); }
+  // Whether requestId names the task's own request or one that joined it. Any thread.
+  bool servesRequest(int requestId) EXCLUDES(joinLock_);
   // Bytes stored and total length as the writer knows them now. Any thread.
   int64_t downloadedLength() { return writer_->downloadedLength(); }
   int64_t contentLength() { return writer_->contentLength(); }
@@ -145,6 +156,7 @@ class FileDownloadTask {
   // Guarded by joinLock_.
   bool joinClosed_ GUARDED_BY(joinLock_) = false;
   std::vector<std::shared_ptr<ExtraDelivery>> extraDeliveries_ GUARDED_BY(joinLock_);
+  std::vector<int> joinedRequestIds_ GUARDED_BY(joinLock_);
 
   Mutex listenerLock_;
   // Elements below listenerCount_ are written once, under listenerLock_, before the count grows,
@@ -157,6 +169,11 @@ class FileDownloadTask {
   // last: a chunk worker holds no other lock then, the task's thread only executeLock_.
   Mutex reportLock_;
   ProgressPace pace_ GUARDED_BY(reportLock_);
+
+  // The download's own rate limit, shared by its transfers, and the manager's, shared by its
+  // downloads. Declared before the client: its transfers use them until it has joined them.
+  RateLimiter ownLimit_;
+  const std::shared_ptr<RateLimiter> managerLimit_;
 
   // Destroyed before the writer: the client joins its workers, which use the writer.
   std::unique_ptr<HttpChunkClient> client_;

@@ -22,6 +22,9 @@ bool FileDownloadTask::join(const ZPRequest& request, std::shared_ptr<ExtraDeliv
   const DeliveryTarget target = DeliveryTarget::of(request, saveDirPath_, ownTarget_.writeOut);
   MutexLock lock(joinLock_);
   if (joinClosed_) return false;
+  // A joiner shares the download, and with it the limit of the request that started it; its id
+  // names that download from now on (see servesRequest).
+  joinedRequestIds_.push_back(request.requestId);
   if (target.sameAs(ownTarget_)) {
     extra->reset();
     return true;
@@ -35,6 +38,15 @@ bool FileDownloadTask::join(const ZPRequest& request, std::shared_ptr<ExtraDeliv
   extraDeliveries_.push_back(std::make_shared<ExtraDelivery>(target));
   *extra = extraDeliveries_.back();
   return true;
+}
+
+bool FileDownloadTask::servesRequest(int requestId) {
+  if (request_.requestId == requestId) return true;
+  MutexLock lock(joinLock_);
+  for (int id : joinedRequestIds_) {
+    if (id == requestId) return true;
+  }
+  return false;
 }
 
 ZPResponse FileDownloadTask::executeFor(const std::shared_ptr<ExtraDelivery>& extra) {

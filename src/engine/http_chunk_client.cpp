@@ -175,6 +175,7 @@ bool HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   setup.identity = &identity_;
   // The request's own URL, never an alternative host's: the route is the download's.
   setup.proxy = &proxyRoute(request.url);
+  setup.limits = limits_;
 
   // Handles are borrowed from the workers for this attempt: the multi handle keeps the
   // connections it opened for the next attempt that borrows it, of this download or another. It

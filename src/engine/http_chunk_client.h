@@ -73,6 +73,12 @@ class HttpChunkClient {
   // workers read it without a lock).
   void setIdentity(RequestIdentity identity) { identity_ = std::move(identity); }
 
+  // The rate limits every attempt's body is held to: the download's own bucket, shared by its
+  // transfers, and the manager's, shared by its downloads (either may be null). Called before the
+  // first submit only; the limiters must outlive the client. Their rates may change at any time.
+  void setLimits(TransferLimits limits) { limits_ = limits; }
+  const TransferLimits& limits() const { return limits_; }
+
  private:
   void runJob(ChunkRequest& request, ChunkState& state);
   // One attempt of the chunk. True when it ended well and the request has more to ask for: the
@@ -91,6 +97,7 @@ class HttpChunkClient {
   const int64_t createdAtMs_;
   // Set before the first submit; read (never written) by the workers.
   RequestIdentity identity_;
+  TransferLimits limits_;
 
   // policy_.caCertificatePath names a directory of certificates rather than a file of them;
   // found out once, by the first transfer (trustPathIsDirectory), and read-only afterwards.

@@ -53,7 +53,8 @@ TaskRegistry::TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFun
       taskThreadPool_(std::make_unique<ThreadPool>(
           2 * transferringAtOnce(settings), ThreadPool::Start::kAllAtOnce, std::move(startThread),
           ThreadPool::Slots{transferringAtOnce(settings), transferringAtOnce(settings)})),
-      chunkWorkers_(std::make_shared<ChunkWorkers>(chunkWorkerCount(settings))) {}
+      chunkWorkers_(std::make_shared<ChunkWorkers>(chunkWorkerCount(settings))),
+      managerLimit_(std::make_shared<RateLimiter>(settings.maxBytesPerSecond)) {}
 
 TaskRegistry::~TaskRegistry() = default;
 
@@ -131,7 +132,7 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
             [weakSelf = weak_from_this()] {
               if (std::shared_ptr<TaskRegistry> self = weakSelf.lock()) self->releaseTransferSlot();
             },
-            identity_);
+            managerLimit_, identity_);
         task->addProgressListener(request.onProgress);
         runningTasks_.emplace(request.fileKey, task);
       }
@@ -404,6 +405,26 @@ void TaskRegistry::cancelByUrl(const std::string& url) {
     taken = takePending([&url](const ZPRequest& request) { return request.url == url; });
   }
   completeCancelled(taken);
+}
+
+bool TaskRegistry::setRequestMaxBytesPerSecond(int requestId, int64_t bytesPerSecond) {
+  bool known = false;
+  MutexLock lock(registryMutex_);
+  // A running download changes its bucket (a leaf lock: allowed under registryMutex_); a queued
+  // request carries the new value into the download it starts.
+  for (auto& entry : runningTasks_) {
+    if (entry.second->servesRequest(requestId)) {
+      entry.second->setMaxBytesPerSecond(bytesPerSecond);
+      known = true;
+    }
+  }
+  for (PendingRequest& pending : pendingRequests_) {
+    if (pending.request.requestId == requestId) {
+      pending.request.maxBytesPerSecond = bytesPerSecond;
+      known = true;
+    }
+  }
+  return known;
 }
 
 bool TaskRegistry::fetchProgress(const std::string& url, int64_t* downloaded, int64_t* total) {

@@ -55,6 +55,10 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   void cancelAll() EXCLUDES(registryMutex_);
   void cancelByRequest(int requestId) EXCLUDES(registryMutex_);
   void cancelByUrl(const std::string& url) EXCLUDES(registryMutex_);
+  // See Zephyl::setMaxBytesPerSecond and setRequestMaxBytesPerSecond.
+  void setMaxBytesPerSecond(int64_t bytesPerSecond) { managerLimit_->setRate(bytesPerSecond); }
+  bool setRequestMaxBytesPerSecond(int requestId, int64_t bytesPerSecond)
+      EXCLUDES(registryMutex_);
   bool fetchProgress(const std::string& url, int64_t* downloaded, int64_t* total)
       EXCLUDES(registryMutex_);
   void removeAllCache() EXCLUDES(registryMutex_);
@@ -138,6 +142,9 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // downloads, and so do the connections each keeps open. Set at construction; tasks share it
   // and may outlive the registry.
   const std::shared_ptr<ChunkWorkers> chunkWorkers_;
+  // The rate limit every download of this manager shares (its own lock is a leaf). Set at
+  // construction; tasks share it and may outlive the registry.
+  const std::shared_ptr<RateLimiter> managerLimit_;
 };
 
 }  // namespace zephyl

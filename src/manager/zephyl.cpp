@@ -58,6 +58,14 @@ void Zephyl::cancelByUrl(const std::string& url) {
   registry->shared_from_this()->cancelByUrl(url);
 }
 
+void Zephyl::setMaxBytesPerSecond(int64_t bytesPerSecond) {
+  registry->shared_from_this()->setMaxBytesPerSecond(bytesPerSecond);
+}
+
+bool Zephyl::setRequestMaxBytesPerSecond(int requestId, int64_t bytesPerSecond) {
+  return registry->shared_from_this()->setRequestMaxBytesPerSecond(requestId, bytesPerSecond);
+}
+
 bool Zephyl::fetchProgress(const std::string& url, int64_t* downloaded, int64_t* total) {
   return registry->shared_from_this()->fetchProgress(url, downloaded, total);
 }

@@ -208,5 +208,33 @@ TEST_F(CInterfaceTest, ProxySettingsCarryTheDownloadThroughTheProxy) {
   EXPECT_EQ(zp_manager_free(manager), ZP_OK);
 }
 
+// The rate limits: set before a download (4 MiB held to 32 KiB/s) and lifted while it runs; the
+// manager's release then waits for the download, which ends at once.
+TEST_F(CInterfaceTest, RateLimitsAreSetAndLiftedWhileTheDownloadRuns) {
+  zp_setting* setting = nullptr;
+  ASSERT_EQ(zp_setting_create(work_.file("root").c_str(), work_.file("save").c_str(), &setting),
+            ZP_OK);
+  ASSERT_EQ(zp_setting_set_int(setting, ZP_SETTING_MAX_BYTES_PER_SECOND, 64 * 1024), ZP_OK);
+  zp_manager* manager = nullptr;
+  ASSERT_EQ(zp_manager_create(setting, &manager), ZP_OK);
+  zp_setting_free(setting);
+  zp_request* request = nullptr;
+  ASSERT_EQ(zp_request_create(server_.url("/big.bin").c_str(), &request), ZP_OK);
+  ASSERT_EQ(zp_request_set_int(request, ZP_REQUEST_MAX_BYTES_PER_SECOND, 32 * 1024), ZP_OK);
+  const std::string path = work_.file("limited.bin");
+  ASSERT_EQ(zp_request_set_string(request, ZP_REQUEST_SAVE_PATH, path.c_str()), ZP_OK);
+  int32_t id = 0;
+  ASSERT_EQ(zp_request_get_id(request, &id), ZP_OK);
+  ASSERT_EQ(zp_manager_enqueue(manager, request), ZP_OK);
+  EXPECT_EQ(zp_manager_set_request_max_bytes_per_second(manager, id, 0), ZP_OK);
+  EXPECT_EQ(zp_manager_set_request_max_bytes_per_second(manager, id + 1000, 0), ZP_ERROR_NOT_FOUND);
+  EXPECT_EQ(zp_manager_set_max_bytes_per_second(manager, 0), ZP_OK);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(zp_manager_free(manager), ZP_OK);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+  EXPECT_EQ(readBytes(path), big_);
+  zp_request_free(request);
+}
+
 }  // namespace
 }  // namespace zephyl

@@ -177,6 +177,8 @@ TEST_F(ZgetTest, UsageErrorsExitTwoWithoutDownloading) {
       {"--mirror", "no-equals-sign", url},
       {"--check-md5", "not-hex", url},
       {"--timeout", "soon", url},
+      {"--limit-rate", "fast", url},
+      {"--max-overall-rate", "-1M", url},
       {url, "--show-progress", url},
       {"-i", writeList(url + "\n  colour=blue\n")},
       {"not a url"},
@@ -651,4 +653,20 @@ TEST_F(ZgetTest, ProgressOnATerminalRedrawsInPlaceAtMostTenTimesASecond) {
 }
 
 }  // namespace
+// --limit-rate holds each download to its rate: 384 KiB at 128K take most of three seconds,
+// where unlimited they take a few milliseconds; the bytes are exact.
+TEST_F(ZgetTest, LimitRateHoldsTheDownloadToItsRate) {
+  const std::vector<uint8_t> body = patternBytes(384 * 1024, 9);
+  server_.serve("/slow.bin", body);
+  const auto start = std::chrono::steady_clock::now();
+  const Result result =
+      run({"-q", "--limit-rate", "128K", "--max-overall-rate", "1M", server_.url("/slow.bin")});
+  const auto seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(readText(work() + "/slow.bin"), asText(body));
+  // The first receive buffer (128 KiB) comes at once; the rest is held to the rate.
+  EXPECT_GE(seconds, 0.7 * 2.0);
+}
+
 }  // namespace zephyl::test

@@ -40,6 +40,7 @@ ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const T
     request.scene = "zget";
     request.userName = options.user;
     request.password = options.password;
+    request.maxBytesPerSecond = options.limitRate;
     batch.requests.push_back(request);
   }
   // The board outlives the batch: it is destroyed after the manager that holds these copies.

@@ -33,7 +33,7 @@ to -d and stay inside it: absolute paths and ".." are refused. An existing file 
 replaced unless --allow-overwrite is given: the download is saved as "name(1).ext" (the next
 free number).
 
-Sizes take K, M, G suffixes (binary). Durations are seconds ("30", "1.5") or carry a unit:
+Sizes and rates (bytes per second) take K, M, G suffixes (binary). Durations are seconds ("30", "1.5") or carry a unit:
 "500ms", "30s", "2m", "1h", "7d". Library log lines, when enabled, go to standard error.
 
 Exit status: 0 when every download succeeded, 1 when one failed, 2 for a usage error,
@@ -151,8 +151,22 @@ struct RawOptions {
   std::string cacheMaxAge;
   std::string logLevel;
   std::string summaryInterval;
+  std::string limitRate;
+  std::string maxOverallRate;
   bool rename = false;
 };
+
+// A --limit-rate or --max-overall-rate argument: bytes per second, as wget and curl take it
+// ("500K", "1M"; binary multiples). 0 means no limit, as it does for them.
+bool rateOption(const char* name, const std::string& text, int64_t* bytesPerSecond,
+                std::string* error) {
+  if (text.empty()) return true;
+  if (!parseByteSize(text, bytesPerSecond)) {
+    *error = std::string(name) + ": expected bytes per second like 500K or 2M, got: " + text;
+    return false;
+  }
+  return true;
+}
 
 // Converts and checks what CLI11 left as text; false with *error on the first bad value.
 bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
@@ -178,6 +192,10 @@ bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
   if (!raw.retryWait.empty()) {
     if (!durationOption("--retry-wait", raw.retryWait, &milliseconds, error)) return false;
     options->retryWaitMs = milliseconds;
+  }
+  if (!rateOption("--limit-rate", raw.limitRate, &options->limitRate, error) ||
+      !rateOption("--max-overall-rate", raw.maxOverallRate, &options->maxOverallRate, error)) {
+    return false;
   }
   for (const std::string& mirror : raw.mirrors) {
     if (!parseMirror(mirror, &options->mirrors, error)) return false;
@@ -337,6 +355,12 @@ int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* op
                  "Retries of a range after a network error (default 2)")
       ->type_name("N")
       ->check(CLI::Range(0, 1000));
+  app.add_option("--limit-rate", raw.limitRate,
+                 "Most bytes per second of each download, its ranges together (default none)")
+      ->type_name("RATE");
+  app.add_option("--max-overall-rate", raw.maxOverallRate,
+                 "Most bytes per second of all downloads together (default none)")
+      ->type_name("RATE");
   app.add_option("--mirror", raw.mirrors,
                  "Alternative hosts for HOST, tried in order when a range fails (repeatable)")
       ->type_name("HOST=ALT[,ALT]");

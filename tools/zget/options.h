@@ -48,6 +48,8 @@ struct ToolOptions {
   std::string proxy;         // --proxy: proxy; empty: the environment's (Windows: the system's)
   std::string noProxyList;   // --no-proxy=LIST: noProxy
   bool noProxyAtAll = false;  // --no-proxy alone: useSystemProxy off, no proxy at all
+  int64_t limitRate = 0;        // --limit-rate: each request's maxBytesPerSecond; 0: none
+  int64_t maxOverallRate = 0;   // --max-overall-rate: the manager's maxBytesPerSecond; 0: none
 
   // --cache-dir: the storage root itself, refused when it holds anything the library did not
   // make; empty: the user's cache directory

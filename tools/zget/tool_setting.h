@@ -22,6 +22,7 @@ inline ZPSetting makeSetting(const ToolOptions& options, const std::string& cach
   if (options.noWriteOut) setting.writeOutBeforeDelivery = false;
   // Finished files carry the server's Last-Modified, as wget and curl -R leave them.
   setting.keepServerTime = !options.noServerTime;
+  setting.maxBytesPerSecond = options.maxOverallRate;
   ZPHttpPolicy& http = setting.httpPolicy;
   if (options.timeoutMs) http.timeoutMs = *options.timeoutMs;
   if (options.connectTimeoutMs) http.connectTimeoutMs = *options.connectTimeoutMs;

@@ -1,0 +1,157 @@
+// Bandwidth limits through the public interface against a loopback server, with loose,
+// load-proof time bounds only (accuracy is a benchmark's job).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/file_contents.h"
+#include "support/temp_dir.h"
+#include "support/test_http_server.h"
+#include "zephyl/zephyl.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using zephyl::test::patternBytes;
+
+constexpr int64_t kKiB = 1024;
+
+class RateLimitsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.started());
+    settings_.blockSize = 64 * kKiB;
+    settings_.threadNum = 4;
+    settings_.splitThresholdMs = 0;  // every transfer at once: they must share the limit
+    settings_.httpPolicy.retryDelayMs = 0;
+    settings_.httpPolicy.executeRetryCount = 0;
+    settings_.httpPolicy.netErrorRetryCount = 0;
+    // Held back for longer than this on purpose, a transfer must not count as stalled.
+    settings_.httpPolicy.stallTimeoutMs = 300;
+  }
+
+  std::vector<uint8_t> serve(const std::string& path, size_t size, uint32_t seed) {
+    std::vector<uint8_t> body = patternBytes(size, seed);
+    server_.serve(path, body);
+    return body;
+  }
+
+  // Queues request; the future receives its response.
+  static std::future<ZPResponse> enqueue(Zephyl& manager, ZPRequest& request) {
+    auto done = std::make_shared<std::promise<ZPResponse>>();
+    request.onComplete = [done](const ZPRequest&, const ZPResponse& response) {
+      done->set_value(response);
+    };
+    manager.enqueue(request);
+    return done->get_future();
+  }
+
+  // Bytes the running download of url has stored; waits (bounded) until it has stored some.
+  static int64_t storedOnceStarted(Zephyl& manager, const std::string& url) {
+    int64_t stored = 0;
+    for (int i = 0; i < 500 && stored <= 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (!manager.fetchProgress(url, &stored, nullptr)) stored = 0;
+    }
+    return stored;
+  }
+
+  zephyl::test::TempDir dir_;
+  zephyl::test::TestHttpServer server_;
+  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
+};
+
+struct LimitCase {
+  const char* name;
+  bool managerLimit;  // else the request's own
+  int downloads;      // at once, of 1 MiB each
+};
+
+class HeldDownloadTest : public RateLimitsTest, public testing::WithParamInterface<LimitCase> {};
+
+TEST_P(HeldDownloadTest, TakesMostOfSizeOverLimitAndStoresExactBytes) {
+  constexpr int64_t kLimit = 512 * kKiB;
+  constexpr size_t kSize = 1024 * kKiB;
+  if (GetParam().managerLimit) settings_.maxBytesPerSecond = kLimit;
+  Zephyl manager(settings_);
+  std::vector<std::vector<uint8_t>> bodies;
+  std::vector<std::future<ZPResponse>> results;
+  const auto start = Clock::now();
+  for (int i = 0; i < GetParam().downloads; ++i) {
+    const std::string path = "/file" + std::to_string(i);
+    bodies.push_back(serve(path, kSize, 10 + i));
+    ZPRequest request(server_.url(path));
+    if (!GetParam().managerLimit) request.maxBytesPerSecond = kLimit;
+    results.push_back(enqueue(manager, request));
+  }
+  for (int i = 0; i < GetParam().downloads; ++i) {
+    ASSERT_EQ(results[i].wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    const ZPResponse response = results[i].get();
+    ASSERT_TRUE(response.isSuccess()) << response.logString();
+    EXPECT_EQ(zephyl::test::readBytes(response.getFile()), bodies[i]);
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double idealSeconds = static_cast<double>(kSize) * GetParam().downloads / kLimit;
+  EXPECT_GE(seconds, 0.7 * idealSeconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, HeldDownloadTest,
+                         testing::Values(LimitCase{"RequestLimit", false, 1},
+                                         LimitCase{"ManagerLimitSharedByTwo", true, 2}),
+                         [](const testing::TestParamInfo<LimitCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST_F(RateLimitsTest, LimitChangedWhileRunningSlowsThenFreesTheDownload) {
+  constexpr size_t kSize = 4096 * kKiB;
+  const std::vector<uint8_t> body = serve("/file", kSize, 3);
+  zephyl::test::Misbehaviour paced;  // unlimited, the download would end after 2 s
+  paced.bytesPerSecond = 2048 * kKiB;
+  server_.setMisbehaviour("/file", paced);
+  Zephyl manager(settings_);
+  ZPRequest request(server_.url("/file"));
+  std::future<ZPResponse> result = enqueue(manager, request);
+  ASSERT_GT(storedOnceStarted(manager, request.url), 0);
+  // Lowered to 32 KiB/s: over 1.5 s it stores a few held buffers at most, not 3 MiB.
+  ASSERT_TRUE(manager.setRequestMaxBytesPerSecond(request.getRequestId(), 32 * kKiB));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // buffers already taken in
+  int64_t before = 0;
+  ASSERT_TRUE(manager.fetchProgress(request.url, &before, nullptr));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  int64_t after = 0;
+  ASSERT_TRUE(manager.fetchProgress(request.url, &after, nullptr));
+  EXPECT_LT(after - before, 1024 * kKiB);
+  EXPECT_LT(after, static_cast<int64_t>(kSize));
+  // Lifted: it finishes (held for longer than the stall time, it did not fail).
+  ASSERT_TRUE(manager.setRequestMaxBytesPerSecond(request.getRequestId(), 0));
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  const ZPResponse response = result.get();
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  EXPECT_EQ(zephyl::test::readBytes(response.getFile()), body);
+  EXPECT_FALSE(manager.setRequestMaxBytesPerSecond(request.getRequestId(), 1));
+}
+
+TEST_F(RateLimitsTest, HeldBackDownloadCancelsPromptly) {
+  serve("/file", 2048 * kKiB, 4);
+  settings_.maxBytesPerSecond = 16 * kKiB;
+  // With no attempt left, a cut transfer fails the attempt, as in any cancelled download.
+  settings_.httpPolicy.executeRetryCount = 1;
+  Zephyl manager(settings_);
+  ZPRequest request(server_.url("/file"));
+  std::future<ZPResponse> result = enqueue(manager, request);
+  ASSERT_GT(storedOnceStarted(manager, request.url), 0);
+  const auto cancelledAt = Clock::now();
+  manager.cancelByRequest(request.getRequestId());
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  const ZPResponse response = result.get();
+  EXPECT_TRUE(response.isCancelled()) << response.logString();
+  // A held transfer notices the cancellation at its next wake, a tenth of a second away.
+  EXPECT_LT(Clock::now() - cancelledAt, std::chrono::seconds(2));
+}
+
+}  // namespace
