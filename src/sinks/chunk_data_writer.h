@@ -70,6 +70,11 @@ class ChunkDataWriter : public DataWriter {
   // Deletes the progress, validator and data files, recreates an empty data file and forgets the
   // plan, the length and the validator.
   void reset() override;
+  // Reads from the open data file. False when it is closed or shorter.
+  bool readStored(int64_t offset, void* buffer, size_t size) override;
+  // Has the storage manager remove the download's files (now, or at close while the key is
+  // open) and forgets the progress, so that close records nothing.
+  void discardStored() override;
 
   // Before any plan: creates the chunk [0, blockSize). Otherwise the first unfinished chunk, or a
   // default ChunkInfo when everything is stored.
