@@ -69,7 +69,7 @@ int collectJobs(const ToolOptions& options, std::vector<DownloadJob>* jobs) {
       }
       continue;
     }
-    if (job.expectedMd5.empty()) job.expectedMd5 = options.checkMd5;
+    if (job.checksum.empty()) job.checksum = options.checksum;
     jobs->push_back(job);
   }
   return -1;
@@ -83,7 +83,7 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
   for (const DownloadJob& job : jobs) {
     PlannedDownload download;
     download.url = job.url;
-    download.expectedMd5 = job.expectedMd5;
+    download.checksum = job.checksum;
     if (job.outName == "-") {
       download.displayName = fileNameFromUrl(job.url);
     } else {
