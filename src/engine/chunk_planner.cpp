@@ -842,6 +842,8 @@ bool ChunkPlanner::checkContent(AttemptResult* result) {
                                                                      context_.expected->algorithm)));
     return false;
   }
+  ZP_LOG(Debug) << "content digests: " << context_.digests->readBackBytes()
+                << " bytes read back in all";
   if (context_.expected == nullptr) return true;
   ZPResponse verdict = checkDigest(*context_.expected, result->digests);
   if (verdict.isSuccess()) return true;

@@ -259,7 +259,10 @@ void ChunkDataWriter::reset() {
 
 bool ChunkDataWriter::readStored(int64_t offset, void* buffer, size_t size) {
   MutexLock lock(mutex_);
-  return file_ && readAt(file_.get(), offset, buffer, size);
+  if (file_) return readAt(file_.get(), offset, buffer, size);
+  // A failed delivery closed the stream; the data file is still the key's.
+  FileHandle file(fs::fOpenFile(paths_.dataPath, "rb"));
+  return file && readAt(file.get(), offset, buffer, size);
 }
 
 void ChunkDataWriter::discardStored() {

@@ -156,7 +156,10 @@ ChunkInfo FileDataWriter::chunk() const {
 }
 
 bool FileDataWriter::readStored(int64_t offset, void* buffer, size_t size) {
-  return file_ && readAt(file_.get(), offset, buffer, size);
+  if (file_) return readAt(file_.get(), offset, buffer, size);
+  // A failed delivery closed the stream; the file is still the key's.
+  FileHandle file(fs::fOpenFile(paths_.dataPath, "rb"));
+  return file && readAt(file.get(), offset, buffer, size);
 }
 
 void FileDataWriter::discardStored() {
