@@ -71,6 +71,8 @@ ZEPHYL_EXPORT const char* zp_version(void);
 #define ZP_CACHE_ERROR (-9996)              /* storage cannot be prepared or placed */
 #define ZP_ILLEGAL_HEADER (-9989)           /* a header or credential the library refuses */
 #define ZP_ILLEGAL_PROXY (-9985)            /* the setting's proxy URL or bypass list is unusable */
+#define ZP_CHECKSUM_MISMATCH (-9988)        /* the content has another digest than asked */
+#define ZP_ILLEGAL_CHECKSUM (-9987)         /* ZP_REQUEST_CHECKSUM is not a digest's form */
 
 /* ---- Log level -------------------------------------------------------------------------- */
 
@@ -189,8 +191,11 @@ typedef enum zp_request_field {
   ZP_REQUEST_USER_NAME = 7,        /* string; HTTP authentication when not empty; no CR or LF */
   ZP_REQUEST_PASSWORD = 8,         /* string; with ZP_REQUEST_USER_NAME */
   ZP_REQUEST_AUTH_METHODS = 9,     /* int32; ZP_AUTH_BASIC | ZP_AUTH_DIGEST (the default), 1-3 */
-  ZP_REQUEST_MAX_BYTES_PER_SECOND = 10 /* int64; this request's own limit, shared by its parallel
+  ZP_REQUEST_MAX_BYTES_PER_SECOND = 10, /* int64; this request's own limit, shared by its parallel
                                           transfers; 0 or less (the default): none of its own */
+  /* string; "sha256:<64 hex>" or "md5:<32 hex>": the digest the result must have, checked before
+   * delivery (ZP_CHECKSUM_MISMATCH otherwise, nothing delivered); other text: ZP_ILLEGAL_CHECKSUM */
+  ZP_REQUEST_CHECKSUM = 11
 } zp_request_field;
 
 /* Called once, just before the download runs the request. */
@@ -264,7 +269,7 @@ ZEPHYL_EXPORT int zp_batch_set_callbacks(zp_batch* batch, zp_batch_start_callbac
  * output are shared, not copied). */
 ZEPHYL_EXPORT int zp_response_copy(const zp_response* response, zp_response** out);
 ZEPHYL_EXPORT void zp_response_free(zp_response* response);
-/* ZP_RESULT_*; the error code (0, ZP_*_ERROR, ZP_ILLEGAL_URL, ZP_ILLEGAL_HEADER or ZP_ILLEGAL_PROXY); and the
+/* ZP_RESULT_*; the error code (0, ZP_*_ERROR, ZP_ILLEGAL_* or ZP_CHECKSUM_MISMATCH); and the
  * underlying code (libcurl's, 1000 for a bad HTTP status, or a writer's). Any pointer may be
  * NULL. */
 ZEPHYL_EXPORT int zp_response_get_codes(const zp_response* response, int32_t* result_code,
@@ -284,6 +289,9 @@ ZEPHYL_EXPORT int zp_response_get_data(const zp_response* response, const uint8_
  * response or a file that cannot be read (a later call tries again). The first call reads a
  * delivered file: it must not run while another thread uses the same response. */
 ZEPHYL_EXPORT int zp_response_get_md5(const zp_response* response, const char** md5);
+/* SHA-256 of the delivered content, 64 lowercase hex digits, owned by the response; as
+ * zp_response_get_md5 (a checked download carries the digest it computed). */
+ZEPHYL_EXPORT int zp_response_get_sha256(const zp_response* response, const char** sha256);
 
 /* ---- The download manager --------------------------------------------------------------- */
 

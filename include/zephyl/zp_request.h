@@ -70,6 +70,13 @@ class ZEPHYL_EXPORT ZPRequest {
   // shares the limit of the request that started it (its own value is not used), and may change
   // it through its own id.
   int64_t maxBytesPerSecond = 0;
+  // The digest the result must have: "sha256:<64 hex digits>" (also "sha-256:") or
+  // "md5:<32 hex digits>", in any case; empty: no check. The content is checked before it is
+  // delivered: a mismatch fails the request with ZPResponse::CHECKSUM_MISMATCH, the stored
+  // download is dropped and nothing reaches the target. Any other value fails the request with
+  // ZPResponse::ILLEGAL_CHECKSUM before anything is fetched. Requests that share one download
+  // (same URL) are each checked against their own checksum.
+  std::string checksum;
   std::string fileKey;          // overwritten by the manager with the key derived from url
   int32_t requestId;
 

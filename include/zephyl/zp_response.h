@@ -1,6 +1,6 @@
 // ZPResponse: the outcome of one download request, with the library's result and error codes.
 // A plain value; copies share only the delivered memory buffer. One object must not be used from
-// two threads while getMd5Etag fills its cache.
+// two threads while getMd5Etag or getSha256 fills its cache.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +41,8 @@ class ZEPHYL_EXPORT ZPResponse {
   static constexpr int CACHE_ERROR = -9996;               // storage cannot be prepared or placed
   static constexpr int ILLEGAL_HEADER = -9989;  // a header or credential the library refuses
   static constexpr int ILLEGAL_PROXY = -9985;   // the setting's proxy URL or bypass list is unusable
+  static constexpr int CHECKSUM_MISMATCH = -9988;  // the content has another digest than asked
+  static constexpr int ILLEGAL_CHECKSUM = -9987;   // ZPRequest::checksum is not a digest's form
 
   // Every member at its default: a success without content.
   ZPResponse();
@@ -67,6 +69,10 @@ class ZEPHYL_EXPORT ZPResponse {
   // MD5 of the delivered content as 32 lowercase hex digits; empty for a failed response or a file
   // that cannot be read (a later call tries again). Cached after the first success.
   std::string getMd5Etag() const;
+  // SHA-256 of the delivered content as 64 lowercase hex digits, like getMd5Etag. A download
+  // that was checked against a SHA-256 carries the digest it computed; otherwise it is computed
+  // at the first call and cached.
+  std::string getSha256() const;
 
   int32_t extraErrorCode = 0;  // underlying code: libcurl's, 1000 for a bad status, or a writer's
   std::string outputFilePath;
@@ -76,4 +82,5 @@ class ZEPHYL_EXPORT ZPResponse {
   int32_t errorCode = 0;
   std::string errorMsg;
   mutable std::string md5Etag;
+  mutable std::string sha256;
 };

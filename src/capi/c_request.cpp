@@ -19,6 +19,7 @@ std::string* stringField(ZPRequest& request, int field) {
     case ZP_REQUEST_SAVE_PATH: return &request.savePath;
     case ZP_REQUEST_USER_NAME: return &request.userName;
     case ZP_REQUEST_PASSWORD: return &request.password;
+    case ZP_REQUEST_CHECKSUM: return &request.checksum;
     default: return nullptr;
   }
 }

@@ -94,4 +94,14 @@ int zp_response_get_md5(const zp_response* response, const char** md5) {
   });
 }
 
+int zp_response_get_sha256(const zp_response* response, const char** sha256) {
+  if (response == nullptr || sha256 == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  return guarded("zp_response_get_sha256", [&] {
+    // As for the MD5: the response's own cache outlives this call.
+    response->response.getSha256();
+    *sha256 = response->response.sha256.c_str();
+    return ZP_OK;
+  });
+}
+
 }  // extern "C"

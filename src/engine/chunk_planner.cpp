@@ -246,6 +246,7 @@ bool ChunkPlanner::storeBytes(PlannedChunk& chunk, int32_t length, const uint8_t
       state.outcome.writeFailed = true;
       return false;
     }
+    if (context_.digests != nullptr) context_.digests->offer(info.current, next, part);
     stored = true;
     next += part;
     left -= part;
@@ -833,11 +834,37 @@ AttemptResult ChunkPlanner::failureOf(const PlannedChunk& chunk, DownloadMetrics
   return result;
 }
 
+bool ChunkPlanner::checkContent(AttemptResult* result) {
+  if (context_.digests == nullptr || !context_.digests->wantsAny()) return true;
+  int64_t length = context_.writer.contentLength();
+  if (length <= 0) length = context_.writer.downloadedLength();
+  if (!context_.digests->finish(context_.writer, length, &result->digests) &&
+      context_.expected != nullptr && result->digests.of(context_.expected->algorithm).empty()) {
+    // The stored bytes could not be read back (or the platform refused the digest): they stay,
+    // and the next attempt only checks and delivers.
+    result->response = cacheError(ZPResponse::EXECUTE_ERROR, "cannot compute the content's " +
+                                                                 std::string(digestName(
+                                                                     context_.expected->algorithm)));
+    return false;
+  }
+  ZP_LOG(Debug) << "content digests: " << context_.digests->readBackBytes()
+                << " bytes read back in all";
+  if (context_.expected == nullptr) return true;
+  ZPResponse verdict = checkDigest(*context_.expected, result->digests);
+  if (verdict.isSuccess()) return true;
+  ZP_LOG(Warn) << "content rejected: " << verdict.errorMsg;
+  result->response = std::move(verdict);
+  result->contentRejected = true;
+  return false;
+}
+
 AttemptResult ChunkPlanner::finish() {
   if (context_.onAllStored) context_.onAllStored();
   AttemptResult result;
   result.response = ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
   result.lastModified = lastModified_;
+  // The check runs before delivery: content that fails it never reaches the target.
+  if (!checkContent(&result)) return result;
   int code = 0;
   std::string message;
   // A failed delivery keeps the complete download: the next attempt only delivers.
@@ -849,7 +876,7 @@ AttemptResult ChunkPlanner::finish() {
 
 AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
   if (context_.cancelled.load()) {
-    return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false, {}};
+    return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false, {}, {}, false};
   }
   const ChunkInfo firstInfo = context_.writer.firstChunk();
   if (firstInfo.current == firstInfo.end) return finish();
@@ -947,7 +974,7 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
 
   if (failure_ != nullptr) return *failure_;
   if (context_.cancelled.load()) {
-    return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false, {}};
+    return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false, {}, {}, false};
   }
   // Every chunk ended well yet bytes are missing (a server that sent less than its range without
   // an error): never deliver a short file. The stored bytes are good, so the next attempt resumes.
@@ -958,7 +985,9 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
                                     "incomplete download: " + std::to_string(stored) + " of " +
                                         std::to_string(length) + " bytes"),
                          false,
-                         {}};
+                         {},
+                         {},
+                         false};
   }
   return finish();
 }

@@ -28,6 +28,7 @@
 #include "diagnostics/download_metrics.h"
 #include "engine/active_chunks.h"
 #include "engine/chunk_request.h"
+#include "engine/content_digests.h"
 #include "engine/http_chunk_client.h"
 #include "sinks/data_writer.h"
 #include "zephyl/zp_request.h"
@@ -45,6 +46,11 @@ struct AttemptResult {
   // The Last-Modified value of the attempt's answers (the last one collected that had it), empty
   // when none carried one.
   std::string lastModified;
+  // The content's digests computed before delivery (see Context::digests); empty when none.
+  ContentDigest digests;
+  // The content failed the request's check: it is not delivered and must be dropped; another
+  // attempt would fetch the same bytes again.
+  bool contentRejected = false;
 };
 
 class ChunkPlanner {
@@ -64,6 +70,10 @@ class ChunkPlanner {
     // Told on the planner's thread once every byte is stored, before the delivery's write-out
     // and rename; not told when the attempt fails or is cancelled. May be empty.
     std::function<void()> onAllStored;
+    // Running digests fed with every stored block, finished before delivery (null: none).
+    ContentDigests* digests = nullptr;
+    // The digest the request's content must have (null: no check). Checked before delivery.
+    const ExpectedDigest* expected = nullptr;
   };
 
   explicit ChunkPlanner(Context context);
@@ -202,7 +212,11 @@ class ChunkPlanner {
   size_t collectFinished(DownloadMetrics& metrics);
   bool isFailure(const PlannedChunk& chunk) const;
   AttemptResult failureOf(const PlannedChunk& chunk, DownloadMetrics& metrics);
+  // Every byte is stored: the content's check (checkContent), then the delivery.
   AttemptResult finish();
+  // Finishes the wanted digests into result->digests and checks the request's own. False with
+  // result->response set when the content must not be delivered.
+  bool checkContent(AttemptResult* result);
   void waitForEveryChunk();
   bool everyRunningChunkNotified() const REQUIRES(doneMutex_);
 

@@ -60,6 +60,10 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
       activeChunks_(std::make_unique<ActiveChunks>(*client_, cancelled_)) {
   client_->setIdentity(identityOf(settings.httpPolicy, request));
   client_->setLimits(TransferLimits{&ownLimit_, managerLimit_.get()});
+  // The manager refuses a malformed checksum before a task is made; one that reaches here
+  // unparsed (a task made directly) checks nothing.
+  checked_ = !request.checksum.empty() && parseChecksum(request.checksum, &expected_);
+  if (checked_) digests_.want(expected_.algorithm);
 }
 
 FileDownloadTask::~FileDownloadTask() {
@@ -157,7 +161,7 @@ ZPResponse FileDownloadTask::execute() {
     metrics.client_error_code = opened.errorCode;
     metrics.send(metricsIdentity_);
     response_ = opened;
-    deliverToJoiners();
+    deliverToJoiners(response_, ownTarget_.memory);
     executed_ = true;
     return response_;
   }
@@ -169,15 +173,24 @@ ZPResponse FileDownloadTask::execute() {
   ChunkPlanner::Context context{request_,       *writer_,   *client_,
                                 *activeChunks_, cancelled_, [this] { notifyProgress(); },
                                 threadNum_,     splitThresholdMs_,          onAllStored_};
+  context.digests = &digests_;
+  context.expected = checked_ ? &expected_ : nullptr;
+  digests_.restart();
+  bool rejected = false;
   for (int attempt = 0; attempt <= lastAttempt; ++attempt) {
     ZP_LOG(Debug) << "FileDownloadTask execute times: " << attempt;
     AttemptResult result = ChunkPlanner(context).runAttempt(metrics);
     const ZPResponse& outcome = result.response;
-    if (outcome.isSuccess() || outcome.isCancelled() || attempt == lastAttempt) {
+    // Content that failed its check is not fetched again: the server gave these bytes for this
+    // validator, and another attempt would download the whole resource to get the same ones.
+    if (outcome.isSuccess() || outcome.isCancelled() || attempt == lastAttempt ||
+        result.contentRejected) {
       if (outcome.isSuccess() && keepServerTime_) {
         serverTime_ = serverTimeOf(result.lastModified, writer_->validator());
       }
       response_ = std::move(result.response);
+      contentDigest_ = std::move(result.digests);
+      rejected = result.contentRejected;
       break;
     }
     // Only evidence against the stored bytes drops them; a failed write (a full disk) or a failed
@@ -186,6 +199,7 @@ ZPResponse FileDownloadTask::execute() {
     if (result.discardStored) {
       ZP_LOG(Debug) << "file error: reset";
       writer_->reset();
+      digests_.restart();
       continue;
     }
     if (!cancelled_.load() && policy_.retryDelayMs > 0) {
@@ -196,6 +210,12 @@ ZPResponse FileDownloadTask::execute() {
 
   // The last stored block's report may have been skipped while another worker reported.
   if (response_.isSuccess()) report(true);
+  // The digests computed for the check are the response's: getSha256 and getMd5Etag need not
+  // read the delivered file again.
+  if (response_.isSuccess()) {
+    if (!contentDigest_.sha256.empty()) response_.sha256 = contentDigest_.sha256;
+    if (!contentDigest_.md5.empty()) response_.md5Etag = contentDigest_.md5;
+  }
   giveServerTime(response_, serverTime_);
   // A lower layer's error text (libcurl's account of a failure) may quote the URL.
   response_.errorMsg = redactUrlsIn(response_.errorMsg);
@@ -207,12 +227,14 @@ ZPResponse FileDownloadTask::execute() {
                   << " ,errorMsg = " << response_.errorMsg
                   << " , savePath = " << response_.outputFilePath;
   }
+  // Rejected content is settled while the writer still holds it; settling serves the joiners.
+  if (rejected) settleRejected();
   writer_->close();
   metrics.result = response_.resultCode;
   metrics.error_msg = response_.errorMsg;
   metrics.client_error_code = response_.errorCode;
   metrics.send(metricsIdentity_);
-  deliverToJoiners();
+  if (!rejected) deliverToJoiners(response_, ownTarget_.memory);
   executed_ = true;
   return response_;
 }

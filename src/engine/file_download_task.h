@@ -20,6 +20,7 @@
 #include "diagnostics/annotated_mutex.h"
 #include "diagnostics/download_metrics.h"
 #include "engine/active_chunks.h"
+#include "engine/content_digests.h"
 #include "engine/http_chunk_client.h"
 #include "engine/progress_pace.h"
 #include "engine/rate_limiter.h"
@@ -59,9 +60,13 @@ class FileDownloadTask {
   // from its own result. response is written by the task's execute, under executeLock_, before
   // any execute call returns; it is read through executeFor, under executeLock_ too. (The
   // compiler cannot check this one: a member of this record cannot name the task's lock.)
+  // checksum: that of the request that asked for the target first; the copy is made only for
+  // content that passes it (each request is checked on its own again by executeFor).
   struct ExtraDelivery {
-    explicit ExtraDelivery(DeliveryTarget where) : target(std::move(where)) {}
+    ExtraDelivery(DeliveryTarget where, std::string firstChecksum)
+        : target(std::move(where)), checksum(std::move(firstChecksum)) {}
     const DeliveryTarget target;
+    const std::string checksum;
     ZPResponse response;
   };
 
@@ -78,8 +83,11 @@ class FileDownloadTask {
   [[nodiscard]] bool join(const ZPRequest& request, std::shared_ptr<ExtraDelivery>* extra)
       EXCLUDES(joinLock_);
 
-  // execute, then the response of the request that joined with extra (null: the task's own).
-  ZPResponse executeFor(const std::shared_ptr<ExtraDelivery>& extra) EXCLUDES(executeLock_);
+  // execute, then the response of the request that joined with extra (null: the task's own),
+  // checked against that request's checksum (empty: none): content with another digest gives
+  // CHECKSUM_MISMATCH, whatever the other requests of the download asked for.
+  ZPResponse executeFor(const std::shared_ptr<ExtraDelivery>& extra,
+                        const std::string& checksum = std::string()) EXCLUDES(executeLock_);
 
   // Sets the cancelled flag, aborts the running chunks and cuts waits short. Returns at once.
   void cancel() EXCLUDES(waitLock_);
@@ -114,10 +122,18 @@ class FileDownloadTask {
   // Waits up to delayMs on a steady clock; returns early when the task is cancelled.
   void waitCancellable(int64_t delayMs) EXCLUDES(waitLock_);
   DownloadMetrics startMetrics() const;
-  // Closes the task to joiners, then gives every extra delivery its response: a copy of the
-  // task's result at its target, or the task's failure. Requires: executeLock_ held, response_
-  // final, the writer closed.
-  void deliverToJoiners() REQUIRES(executeLock_);
+  // Closes the task to joiners, then gives every extra delivery its response: a copy of source
+  // (the task's result, or the rejected content kept for them) at its target when its checksum
+  // accepts the content, or the task's failure. Requires: executeLock_ held, response_ final.
+  void deliverToJoiners(const ZPResponse& source, bool sourceInMemory) REQUIRES(executeLock_);
+  // The content failed the task's own check: delivers it under a hidden name beside the own
+  // target (or as the buffer) when a joined target's checksum accepts it, serves the joiners from
+  // there and removes it; otherwise drops the stored download. Requires: executeLock_ held.
+  void settleRejected() REQUIRES(executeLock_);
+  // The content's digest of algorithm: the one computed before delivery, or else computed now
+  // from result (a request that joined after the check). Empty when unknown.
+  std::string contentDigestOf(DigestAlgorithm algorithm, const ZPResponse& result)
+      REQUIRES(executeLock_);
 
   // Set at construction.
   const ZPRequest request_;
@@ -131,6 +147,11 @@ class FileDownloadTask {
   const std::function<void()> onAllStored_;
   const MetricsIdentity metricsIdentity_;
   const bool keepServerTime_;
+  // The request's own checksum, parsed; checked_ false when it names none.
+  bool checked_ = false;
+  ExpectedDigest expected_;
+  // Thread-safe: fed by the chunk workers, wanted by join.
+  ContentDigests digests_;
 
   // Lock order of the task's own locks: executeLock_, then waitLock_ (the waits of execute) or
   // joinLock_ (deliverToJoiners). The manager's registryMutex comes before joinLock_, waitLock_
@@ -143,6 +164,8 @@ class FileDownloadTask {
   // The server's time of the delivered resource (see engine/server_time.h); -1 when unknown or
   // not to be kept.
   int64_t serverTime_ GUARDED_BY(executeLock_) = -1;
+  // The content's digests as the last attempt computed them before delivery.
+  ContentDigest contentDigest_ GUARDED_BY(executeLock_);
 
   std::atomic<bool> cancelled_{false};
 

@@ -20,11 +20,16 @@ ZPResponse outcomeWithoutResult(const ZPResponse& own) {
 
 bool FileDownloadTask::join(const ZPRequest& request, std::shared_ptr<ExtraDelivery>* extra) {
   const DeliveryTarget target = DeliveryTarget::of(request, saveDirPath_, ownTarget_.writeOut);
+  ExpectedDigest expected;
+  const bool checked = !request.checksum.empty() && parseChecksum(request.checksum, &expected);
   MutexLock lock(joinLock_);
   if (joinClosed_) return false;
   // A joiner shares the download, and with it the limit of the request that started it; its id
   // names that download from now on (see servesRequest).
   joinedRequestIds_.push_back(request.requestId);
+  // Computed with the task's own check (as the bytes arrive, when it comes early enough); a
+  // request that joins after that check is served from the delivered result.
+  if (checked) digests_.want(expected.algorithm);
   if (target.sameAs(ownTarget_)) {
     extra->reset();
     return true;
@@ -35,7 +40,7 @@ bool FileDownloadTask::join(const ZPRequest& request, std::shared_ptr<ExtraDeliv
       return true;
     }
   }
-  extraDeliveries_.push_back(std::make_shared<ExtraDelivery>(target));
+  extraDeliveries_.push_back(std::make_shared<ExtraDelivery>(target, request.checksum));
   *extra = extraDeliveries_.back();
   return true;
 }
@@ -49,15 +54,74 @@ bool FileDownloadTask::servesRequest(int requestId) {
   return false;
 }
 
-ZPResponse FileDownloadTask::executeFor(const std::shared_ptr<ExtraDelivery>& extra) {
+ZPResponse FileDownloadTask::executeFor(const std::shared_ptr<ExtraDelivery>& extra,
+                                        const std::string& checksum) {
   ZPResponse own = execute();
-  if (!extra) return own;
+  ExpectedDigest expected;
+  if (!extra && (checksum.empty() || !parseChecksum(checksum, &expected))) return own;
   // The run that ended in execute above filled every delivery joined before it closed.
   MutexLock lock(executeLock_);
-  return extra->response;
+  ZPResponse result = extra ? extra->response : own;
+  if (checksum.empty() || !parseChecksum(checksum, &expected)) return result;
+  const bool dropped = result.errorCode == ZPResponse::CHECKSUM_MISMATCH;
+  if (!result.isSuccess() && !dropped) return result;
+  ContentDigest actual;
+  (expected.algorithm == DigestAlgorithm::Md5 ? actual.md5 : actual.sha256) =
+      contentDigestOf(expected.algorithm, result);
+  ZPResponse verdict = checkDigest(expected, actual);
+  if (!verdict.isSuccess()) return verdict;
+  if (dropped) {
+    // This request's checksum accepts the content, but the request that owns its target did
+    // not: the content was dropped there.
+    result.errorMsg = "content dropped: it failed another request's check for the same target";
+  }
+  return result;
 }
 
-void FileDownloadTask::deliverToJoiners() {
+std::string FileDownloadTask::contentDigestOf(DigestAlgorithm algorithm,
+                                              const ZPResponse& result) {
+  std::string& known = algorithm == DigestAlgorithm::Md5 ? contentDigest_.md5
+                                                         : contentDigest_.sha256;
+  if (known.empty() && result.isSuccess()) {
+    known = algorithm == DigestAlgorithm::Md5 ? result.getMd5Etag() : result.getSha256();
+  }
+  return known;
+}
+
+void FileDownloadTask::settleRejected() {
+  bool wanted = false;
+  {
+    MutexLock lock(joinLock_);
+    for (const std::shared_ptr<ExtraDelivery>& delivery : extraDeliveries_) {
+      ExpectedDigest expected;
+      wanted = wanted || delivery->checksum.empty() ||
+               (parseChecksum(delivery->checksum, &expected) &&
+                checkDigest(expected, contentDigest_).isSuccess());
+    }
+  }
+  if (!wanted) {
+    writer_->discardStored();
+    deliverToJoiners(response_, ownTarget_.memory);
+    return;
+  }
+  // Under a hidden name in the own target's directory: the target itself never sees the content.
+  ZPRequest hidden = request_;
+  hidden.renameIfExists = 0;
+  if (!ownTarget_.memory) hidden.savePath = temporaryNameBeside(ownTarget_.path);
+  ZPResponse kept(ZPResponse::RESULT_SUCCESS, 0, "");
+  int code = 0;
+  std::string message;
+  if (!writer_->moveToSaveDir(hidden, &kept, &code, &message)) {
+    ZP_LOG(Warn) << "rejected content not kept for joined requests: " << message;
+    writer_->discardStored();
+    deliverToJoiners(response_, ownTarget_.memory);
+    return;
+  }
+  deliverToJoiners(kept, ownTarget_.memory);
+  if (!ownTarget_.memory) fs::removeFile(kept.outputFilePath);
+}
+
+void FileDownloadTask::deliverToJoiners(const ZPResponse& source, bool sourceInMemory) {
   std::vector<std::shared_ptr<ExtraDelivery>> deliveries;
   {
     // Closed before the copies are made, so none can be missed; a later request finds the task
@@ -69,12 +133,24 @@ void FileDownloadTask::deliverToJoiners() {
   if (deliveries.empty()) return;
   const int64_t memoryLimitBytes = fs::physicalMemoryBytes();
   for (const std::shared_ptr<ExtraDelivery>& delivery : deliveries) {
-    if (!response_.isSuccess()) {
-      delivery->response = outcomeWithoutResult(response_);
+    ExpectedDigest expected;
+    if (!delivery->checksum.empty() && parseChecksum(delivery->checksum, &expected) &&
+        (source.isSuccess() || source.errorCode == ZPResponse::CHECKSUM_MISMATCH)) {
+      ContentDigest actual;
+      (expected.algorithm == DigestAlgorithm::Md5 ? actual.md5 : actual.sha256) =
+          contentDigestOf(expected.algorithm, source);
+      ZPResponse verdict = checkDigest(expected, actual);
+      // Content its first request refuses is not copied to the target.
+      if (!verdict.isSuccess()) {
+        delivery->response = std::move(verdict);
+        continue;
+      }
+    }
+    if (!source.isSuccess()) {
+      delivery->response = outcomeWithoutResult(source);
       continue;
     }
-    delivery->response =
-        deliverCopy(response_, ownTarget_.memory, delivery->target, memoryLimitBytes);
+    delivery->response = deliverCopy(source, sourceInMemory, delivery->target, memoryLimitBytes);
     giveServerTime(delivery->response, serverTime_);
     ZP_LOG(Debug) << "FileDownloadTask delivered a copy: " << delivery->response.logString();
   }

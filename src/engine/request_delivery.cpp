@@ -39,15 +39,6 @@ ZPResponse memoryResult(std::shared_ptr<Buffer> data, int64_t length) {
   return response;
 }
 
-// A name no other writer in this or another process picks: a random part, plus a counter that
-// keeps two names of this process apart even when the random source repeats itself.
-std::string temporaryNameBeside(const std::string& path) {
-  static std::atomic<uint64_t> counter{0};
-  thread_local std::mt19937_64 random{std::random_device{}() ^ static_cast<uint64_t>(nowMs())};
-  return fs::parentDirOf(path) + "/." + fs::fileNameOf(path) + "." + std::to_string(random()) +
-         "-" + std::to_string(++counter) + ".part";
-}
-
 // Puts a file at target.path through place(candidate, replace): replacing what is there, or
 // with renameIfExists at the first free name of path, path(1), ... (place must then never
 // replace). Returns the path used; empty on failure, with the report in the out-parameters.
@@ -173,6 +164,15 @@ ZPResponse fileToMemory(const ZPResponse& source, int64_t memoryLimitBytes) {
 }
 
 }  // namespace
+
+// A random part, plus a counter that keeps two names of this process apart even when the random
+// source repeats itself.
+std::string temporaryNameBeside(const std::string& path) {
+  static std::atomic<uint64_t> counter{0};
+  thread_local std::mt19937_64 random{std::random_device{}() ^ static_cast<uint64_t>(nowMs())};
+  return fs::parentDirOf(path) + "/." + fs::fileNameOf(path) + "." + std::to_string(random()) +
+         "-" + std::to_string(++counter) + ".part";
+}
 
 DeliveryTarget DeliveryTarget::of(const ZPRequest& request, const std::string& saveDirPath,
                                   bool writeOut) {

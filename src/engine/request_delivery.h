@@ -36,6 +36,9 @@ struct DeliveryTarget {
 // separator (except a lone "/"). ".." is kept: it may cross a link. For comparisons only.
 std::string normalisePath(const std::string& path);
 
+// A hidden name in path's directory that no other writer in this or another process picks.
+std::string temporaryNameBeside(const std::string& path);
+
 // Before any byte is fetched: whether a file can be delivered to target at all. Memory can; a
 // file needs a path whose directory, or else the nearest directory above it that exists (from
 // which delivery creates the rest), this process may create files in (fs::checkWritableDirectory;

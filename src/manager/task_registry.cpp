@@ -9,6 +9,7 @@
 
 #include "diagnostics/host_call.h"
 #include "diagnostics/log.h"
+#include "diagnostics/digest.h"
 #include "diagnostics/redaction.h"
 #include "diagnostics/utilities.h"
 #include "engine/proxy_route.h"
@@ -176,6 +177,16 @@ ZPResponse TaskRegistry::execute(ZPRequest request) {
     return complete(request, ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_PROXY,
                                         proxyRefused));
   }
+  ExpectedDigest expected;
+  if (!request.checksum.empty() && !parseChecksum(request.checksum, &expected)) {
+    // Refused before any byte is fetched: no check could ever pass.
+    const std::string refused =
+        "illegal checksum: " + request.checksum.substr(0, 80) +
+        " (expected sha256:<64 hex digits> or md5:<32 hex digits>)";
+    ZP_LOG(Error) << "Zephyl execute " << refused;
+    return complete(request,
+                    ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_CHECKSUM, refused));
+  }
   request.fileKey = fileKeyFunction_(request.url);
   if (request.fileKey.empty()) {
     // The key names the stored files: without one there is nowhere to download to.
@@ -197,7 +208,7 @@ ZPResponse TaskRegistry::execute(ZPRequest request) {
   }
   callHost("onStart", request.onStart, request);
   // The request's own result: the task's, or the copy the task made at this request's target.
-  ZPResponse response = task->executeFor(extra);
+  ZPResponse response = task->executeFor(extra, request.checksum);
   ZP_LOG(Debug) << "Zephyl execute complete " << response.logString();
   callHost("onComplete", request.onComplete, request, response);
   {

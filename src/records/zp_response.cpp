@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "diagnostics/utilities.h"
+#include "diagnostics/digest.h"
 #include "storage/file_handle.h"
 #include "storage/fs.h"
 
@@ -28,24 +28,40 @@ std::string ZPResponse::logString() const {
   return line + " outputFilePath = " + outputFilePath;
 }
 
+namespace {
+
+// The digest of a successful response's content (its buffer, or its file read in blocks); empty
+// when the file cannot be read or the platform refuses the digest. Failures are not cached by the
+// callers: a file that comes back later, or a digest the platform could not make this time, is
+// tried again by the next call. The one place where the records read a delivered file (through
+// the file layer below them); a download that was checked hands its digest in instead.
+std::string digestOfContent(const ZPResponse& response, zephyl::DigestAlgorithm algorithm) {
+  zephyl::DigestStream stream(algorithm);
+  if (response.outputData) {
+    stream.update(response.outputData->data(), response.outputData->size());
+    return stream.finishHex();
+  }
+  zephyl::FileHandle file(zephyl::fs::fOpenFile(response.outputFilePath, "rb"));
+  if (!file) return std::string();
+  unsigned char block[64 * 1024];
+  size_t read = 0;
+  while ((read = std::fread(block, 1, sizeof block, file.get())) > 0) {
+    if (!stream.update(block, read)) return std::string();
+  }
+  if (std::ferror(file.get())) return std::string();
+  return stream.finishHex();
+}
+
+}  // namespace
+
 std::string ZPResponse::getMd5Etag() const {
   if (resultCode != RESULT_SUCCESS || !md5Etag.empty()) return md5Etag;
-  unsigned char digest[zephyl::kMd5DigestLength];
-  // Failures are not cached: a file that comes back later, or a digest libcrypto could not make
-  // this time, is tried again by the next call.
-  if (outputData) {
-    if (!zephyl::md5Of(outputData->data(), outputData->size(), digest)) return std::string();
-  } else {
-    zephyl::FileHandle file(zephyl::fs::fOpenFile(outputFilePath, "rb"));
-    if (!file) return std::string();
-    zephyl::Md5Stream stream;
-    unsigned char block[64 * 1024];
-    size_t read = 0;
-    while ((read = std::fread(block, 1, sizeof block, file.get())) > 0) {
-      if (!stream.update(block, read)) return std::string();
-    }
-    if (std::ferror(file.get()) || !stream.finish(digest)) return std::string();
-  }
-  md5Etag = zephyl::md5Hex(digest);
+  md5Etag = digestOfContent(*this, zephyl::DigestAlgorithm::Md5);
   return md5Etag;
+}
+
+std::string ZPResponse::getSha256() const {
+  if (resultCode != RESULT_SUCCESS || !sha256.empty()) return sha256;
+  sha256 = digestOfContent(*this, zephyl::DigestAlgorithm::Sha256);
+  return sha256;
 }

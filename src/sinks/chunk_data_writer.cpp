@@ -257,6 +257,25 @@ void ChunkDataWriter::reset() {
   progressOwned_ = file_ != nullptr;
 }
 
+bool ChunkDataWriter::readStored(int64_t offset, void* buffer, size_t size) {
+  MutexLock lock(mutex_);
+  if (file_) return readAt(file_.get(), offset, buffer, size);
+  // A failed delivery closed the stream; the data file is still the key's.
+  FileHandle file(fs::fOpenFile(paths_.dataPath, "rb"));
+  return file && readAt(file.get(), offset, buffer, size);
+}
+
+void ChunkDataWriter::discardStored() {
+  {
+    MutexLock saveLock(saveMutex_);
+    MutexLock lock(mutex_);
+    // close must not record the bytes as a resumable download.
+    progressOwned_ = false;
+  }
+  // The key is open here: the storage manager deletes the files when close hands them back.
+  storage_->removeCacheFile(fileKey_);
+}
+
 ChunkInfo ChunkDataWriter::firstChunk() {
   MutexLock lock(mutex_);
   return firstChunkOf(chunks_, contentLength_.load(), blockSize_);

@@ -70,6 +70,12 @@ class ChunkDataWriter : public DataWriter {
   // Deletes the progress, validator and data files, recreates an empty data file and forgets the
   // plan, the length and the validator.
   void reset() override;
+  // Reads from the data file (opened for the call after a failed delivery closed it). False when
+  // it cannot be read or is shorter.
+  bool readStored(int64_t offset, void* buffer, size_t size) override;
+  // Has the storage manager remove the download's files (now, or at close while the key is
+  // open) and forgets the progress, so that close records nothing.
+  void discardStored() override;
 
   // Before any plan: creates the chunk [0, blockSize). Otherwise the first unfinished chunk, or a
   // default ChunkInfo when everything is stored.

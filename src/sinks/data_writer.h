@@ -6,6 +6,7 @@
 // runs before the others start). The task calls close before it destroys the writer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,6 +32,13 @@ class DataWriter {
   // nothing. Only for stored bytes proven wrong (another length or validator, a server that
   // ignores ranges on a resume, a resource that shrank): a failed write or delivery keeps them.
   virtual void reset() = 0;
+  // Reads size bytes of the stored content at offset into buffer (for the content's digests
+  // before delivery). On the task's thread while no chunk runs. False when they cannot be read.
+  [[nodiscard]] virtual bool readStored(int64_t offset, void* buffer, size_t size) = 0;
+  // Drops the stored download for good (content that failed its check): nothing of it is kept
+  // for a later download, its files go at close at the latest. On the task's thread while no
+  // chunk runs; no delivery follows.
+  virtual void discardStored() = 0;
 
   // The chunk to request first; a default ChunkInfo when everything is stored already.
   virtual ChunkInfo firstChunk() = 0;

@@ -155,6 +155,20 @@ ChunkInfo FileDataWriter::chunk() const {
   return single;
 }
 
+bool FileDataWriter::readStored(int64_t offset, void* buffer, size_t size) {
+  if (file_) return readAt(file_.get(), offset, buffer, size);
+  // A failed delivery closed the stream; the file is still the key's.
+  FileHandle file(fs::fOpenFile(paths_.dataPath, "rb"));
+  return file && readAt(file.get(), offset, buffer, size);
+}
+
+void FileDataWriter::discardStored() {
+  // The key is open here: the storage manager deletes the file (and the record that marks it
+  // complete) when close hands it back; the record goes now, so no open takes the bytes meanwhile.
+  if (fs::exists(completeMarkerOf(paths_))) fs::removeFile(completeMarkerOf(paths_));
+  storage_->removeTempFile(fileKey_);
+}
+
 ChunkInfo FileDataWriter::firstChunk() { return chunk(); }
 
 bool FileDataWriter::nextChunk(int /*afterChunkId*/, ChunkInfo* /*chunk*/) { return false; }

@@ -52,6 +52,11 @@ class FileDataWriter : public DataWriter {
                      std::string* errorMsg) override;
   // Deletes the file, creates it empty and starts again at byte 0 without a length or validator.
   void reset() override;
+  // Reads from the file (opened for the call after a failed delivery closed it). False when it
+  // cannot be read or is shorter.
+  bool readStored(int64_t offset, void* buffer, size_t size) override;
+  // Has the storage manager remove the temp file (at close, while the key is open).
+  void discardStored() override;
 
   // The single chunk {0, 0, end, current}; end is -1 while no length is known.
   ChunkInfo firstChunk() override;

@@ -71,6 +71,18 @@ void MemoryDataWriter::reset() {
   contentLength_ = 0;
 }
 
+bool MemoryDataWriter::readStored(int64_t offset, void* buffer, size_t size) {
+  MutexLock lock(mutex_);
+  if (data_ == nullptr || offset < 0 || static_cast<uint64_t>(offset) > data_->size() ||
+      size > data_->size() - static_cast<size_t>(offset)) {
+    return false;
+  }
+  if (size > 0) std::memcpy(buffer, data_->data() + offset, size);
+  return true;
+}
+
+void MemoryDataWriter::discardStored() { reset(); }
+
 ChunkInfo MemoryDataWriter::firstChunk() {
   MutexLock lock(mutex_);
   return firstChunkOf(chunks_, contentLength_.load(), blockSize_);

@@ -34,6 +34,10 @@ class MemoryDataWriter : public DataWriter {
   // Forgets the plan, the buffer, the content length and the validator, so that a resource that
   // changed between attempts starts over.
   void reset() override;
+  // Copies from the buffer. False past its end.
+  bool readStored(int64_t offset, void* buffer, size_t size) override;
+  // As reset: the buffer goes with its last holder.
+  void discardStored() override;
 
   // Before the length is known: creates the chunk [0, blockSize). Afterwards: the first
   // unfinished chunk, or a default ChunkInfo when everything is stored.

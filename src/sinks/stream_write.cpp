@@ -26,6 +26,18 @@ bool writeAt(FILE* file, int64_t offset, const unsigned char* data, int size, in
   return fs::writeFileAt(file, offset, data, static_cast<size_t>(size), errorCode, errorMsg);
 }
 
+bool readAt(FILE* file, int64_t offset, void* buffer, size_t size) {
+  if (file == nullptr || !fs::seekFile(file, offset, SEEK_SET)) return false;
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  size_t done = 0;
+  while (done < size) {
+    const size_t read = std::fread(bytes + done, 1, size - done, file);
+    if (read == 0) return false;
+    done += read;
+  }
+  return true;
+}
+
 bool syncFileAt(const std::string& path) {
   // Opened for writing: Windows flushes a file's buffers only through a handle that may write.
   FileHandle file(fs::fOpenFile(path, "rb+"));

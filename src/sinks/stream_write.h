@@ -21,6 +21,10 @@ void makeUnbuffered(FILE* file);
 [[nodiscard]] bool writeAt(FILE* file, int64_t offset, const unsigned char* data, int size,
                            int* errorCode, std::string* errorMsg);
 
+// Reads exactly size bytes at the absolute offset into buffer (a seek, then a read: call it only
+// while no positioned write runs on the stream). False when the seek fails or the file is shorter.
+[[nodiscard]] bool readAt(FILE* file, int64_t offset, void* buffer, size_t size);
+
 // Puts the data of the closed file at path on stable storage (fs::syncFile through a stream of
 // its own). False when it cannot be opened or synced.
 [[nodiscard]] bool syncFileAt(const std::string& path);

@@ -236,5 +236,34 @@ TEST_F(CInterfaceTest, RateLimitsAreSetAndLiftedWhileTheDownloadRuns) {
   zp_request_free(request);
 }
 
+// A checksum set through the C calls is checked before delivery; the SHA-256 getter gives the
+// result's digest.
+TEST_F(CInterfaceTest, ChecksumIsCheckedAndSha256IsGiven) {
+  zp_setting* setting = nullptr;
+  ASSERT_EQ(zp_setting_create(work_.file("root").c_str(), work_.file("save").c_str(), &setting),
+            ZP_OK);
+  zp_manager* manager = nullptr;
+  ASSERT_EQ(zp_manager_create(setting, &manager), ZP_OK);
+  zp_setting_free(setting);
+  const std::string sha256 = test::sha256HexOf(small_);
+  for (const std::string& checksum : {"sha256:" + std::string(64, '1'), "sha256:" + sha256}) {
+    zp_request* request = nullptr;
+    ASSERT_EQ(zp_request_create(server_.url("/small.bin").c_str(), &request), ZP_OK);
+    ASSERT_EQ(zp_request_set_string(request, ZP_REQUEST_CHECKSUM, checksum.c_str()), ZP_OK);
+    zp_response* response = nullptr;
+    ASSERT_EQ(zp_manager_execute(manager, request, &response), ZP_OK);
+    int32_t error = 0;
+    EXPECT_EQ(zp_response_get_codes(response, nullptr, &error, nullptr), ZP_OK);
+    const char* digest = nullptr;
+    EXPECT_EQ(zp_response_get_sha256(response, &digest), ZP_OK);
+    const bool right = checksum.find(sha256) != std::string::npos;
+    EXPECT_EQ(error, right ? 0 : ZP_CHECKSUM_MISMATCH) << checksum;
+    EXPECT_EQ(std::string(digest), right ? sha256 : "") << checksum;
+    zp_response_free(response);
+    zp_request_free(request);
+  }
+  EXPECT_EQ(zp_manager_free(manager), ZP_OK);
+}
+
 }  // namespace
 }  // namespace zephyl

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "diagnostics/digest.h"
 #include "diagnostics/utilities.h"
 #include "storage/file_handle.h"
 #include "storage/fs.h"
@@ -27,6 +28,10 @@ std::string md5HexOf(const std::vector<uint8_t>& bytes) {
   unsigned char digest[kMd5DigestLength];
   if (!md5Of(bytes.data(), bytes.size(), digest)) return {};
   return md5Hex(digest);
+}
+
+std::string sha256HexOf(const std::vector<uint8_t>& bytes) {
+  return digestHexOf(DigestAlgorithm::Sha256, bytes.data(), bytes.size());
 }
 
 }  // namespace zephyl::test

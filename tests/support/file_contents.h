@@ -14,5 +14,7 @@ std::vector<uint8_t> readBytes(const std::string& path);
 std::string readText(const std::string& path);
 // Empty when the digest cannot be computed, so that no comparison with a real digest passes.
 std::string md5HexOf(const std::vector<uint8_t>& bytes);
+// SHA-256 of bytes as 64 lowercase hex digits.
+std::string sha256HexOf(const std::vector<uint8_t>& bytes);
 
 }  // namespace zephyl::test

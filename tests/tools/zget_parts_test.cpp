@@ -213,7 +213,7 @@ TEST_F(InputListTest, UrlsWithTheirOptionLines) {
   ASSERT_EQ(jobs.size(), 2u);
   EXPECT_EQ(jobs[0].url, "http://h/a");
   EXPECT_EQ(jobs[0].outName, "x.bin");
-  EXPECT_EQ(jobs[0].expectedMd5, std::string(32, 'a'));
+  EXPECT_EQ(jobs[0].checksum, "md5:" + std::string(32, 'a'));
   EXPECT_EQ(jobs[1].url, "http://h/b");
   EXPECT_EQ(jobs[1].dir, "d");
   EXPECT_EQ(jobs[1].outName, "");

@@ -308,12 +308,46 @@ TEST_F(ZgetTest, Md5IsPrintedAndAMismatchFails) {
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(result.out, md5HexOf(body) + "  " + work() + "/m.bin\n");
 
-  // The check names the file that was written: m.bin is kept, the new one is m(1).bin.
+}
+
+// --checksum (and --check-md5) is checked before the file is saved: a wrong digest leaves no
+// file and names what was expected and found; the right one saves it.
+TEST_F(ZgetTest, ChecksumOptionSavesOnlyContentWithThatDigest) {
+  const std::vector<uint8_t> body = patternBytes(50000, 11);
+  server_.serve("/m.bin", body);
+  const std::string wrong = std::string(64, '0');
+  Result result = run({"-q", "--checksum=sha-256=" + wrong, server_.url("/m.bin")});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find(work() + "/m.bin failed its check"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("expected " + wrong + ", got " + sha256HexOf(body)),
+            std::string::npos)
+      << result.err;
+  EXPECT_FALSE(fileExists(work() + "/m.bin"));
   result = run({"-q", "--check-md5", std::string(32, '0'), server_.url("/m.bin")});
   EXPECT_EQ(result.exitCode, 1);
-  EXPECT_NE(result.err.find("MD5 mismatch for " + work() + "/m(1).bin"), std::string::npos)
-      << result.err;
-  EXPECT_NE(result.err.find("got " + md5HexOf(body)), std::string::npos);
+  EXPECT_FALSE(fileExists(work() + "/m.bin"));
+
+  result = run({"-q", "--checksum=SHA256=" + sha256HexOf(body), server_.url("/m.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(readText(work() + "/m.bin"), asText(body));
+  result = run({"-q", "--checksum=crc32=0", server_.url("/m.bin")});
+  EXPECT_EQ(result.exitCode, 2);
+}
+
+// checksum= lines of a list check each entry with its own digest.
+TEST_F(ZgetTest, ListChecksumLinesCheckTheirOwnEntry) {
+  const std::vector<uint8_t> good = patternBytes(3000, 21);
+  const std::vector<uint8_t> bad = patternBytes(4000, 22);
+  server_.serve("/good.bin", good);
+  server_.serve("/bad.bin", bad);
+  const std::string list =
+      writeList(server_.url("/good.bin") + "\n  checksum=sha-256=" + sha256HexOf(good) + "\n" +
+                server_.url("/bad.bin") + "\n  checksum=md5=" + md5HexOf(good) + "\n");
+  const Result result = run({"-q", "-i", list});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(readText(work() + "/good.bin"), asText(good));
+  EXPECT_FALSE(fileExists(work() + "/bad.bin"));
+  EXPECT_NE(result.err.find("bad.bin failed its check"), std::string::npos) << result.err;
 }
 
 TEST_F(ZgetTest, MetricsFileGetsOneJsonLinePerDownload) {
@@ -346,7 +380,8 @@ TEST_F(ZgetTest, PasswordOfAUrlIsShownNowhere) {
   EXPECT_NE(result.err.find("the file is not there (" + shown + "/missing.bin)"),
             std::string::npos)
       << result.err;
-  EXPECT_NE(result.err.find("(" + shown + "/found.bin): expected"), std::string::npos)
+  EXPECT_NE(result.err.find("(" + shown + "/found.bin), not saved: checksum mismatch"),
+            std::string::npos)
       << result.err;
   EXPECT_NE(result.err.find(shown + "/found.bin is listed twice"), std::string::npos)
       << result.err;

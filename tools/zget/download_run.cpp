@@ -41,6 +41,7 @@ ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const T
     request.userName = options.user;
     request.password = options.password;
     request.maxBytesPerSecond = options.limitRate;
+    request.checksum = download.checksum;
     batch.requests.push_back(request);
   }
   // The board outlives the batch: it is destroyed after the manager that holds these copies.
@@ -62,26 +63,20 @@ void printLine(int fd, const std::string& line) {
 
 void printError(const std::string& message) { printLine(STDERR_FILENO, "zget: " + message); }
 
-// The MD5 lines and checks of one finished download; false when the check failed.
+// The MD5 line of one finished download (--md5); false when it cannot be computed. The checks
+// of --checksum and checksum= lines are the library's, made before delivery.
 bool checkResult(const RunContext& context, const PlannedDownload& download,
                  const ZPResponse& response) {
   const bool printMd5 = context.options->printMd5;
-  if (!printMd5 && download.expectedMd5.empty()) return true;
+  if (!printMd5) return true;
   const std::string shown = download.savePath.empty() ? "-" : response.getFile();
   const std::string md5 = response.getMd5Etag();
   if (md5.empty()) {
     printError("cannot read " + shown + " to compute its MD5");
     return false;
   }
-  if (printMd5) {
-    // md5sum's layout; beside data on standard output it goes to standard error.
-    printLine(download.savePath.empty() ? STDERR_FILENO : context.dataFd, md5 + "  " + shown);
-  }
-  if (!download.expectedMd5.empty() && md5 != download.expectedMd5) {
-    printError("MD5 mismatch for " + shown + " (" + zephyl::redactUrl(download.url) +
-               "): expected " + download.expectedMd5 + ", got " + md5);
-    return false;
-  }
+  // md5sum's layout; beside data on standard output it goes to standard error.
+  printLine(download.savePath.empty() ? STDERR_FILENO : context.dataFd, md5 + "  " + shown);
   return true;
 }
 
@@ -188,6 +183,13 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
         metricsRead = true;
       }
       status = httpStatusFromRecords(records, download.url);
+    }
+    if (response.errorCode == ZPResponse::CHECKSUM_MISMATCH) {
+      // The library checked the content before delivery: nothing was saved.
+      const std::string shown = download.savePath.empty() ? "-" : download.savePath;
+      printError(shown + " failed its check (" + zephyl::redactUrl(download.url) +
+                 "), not saved: " + response.errorMsg);
+      continue;
     }
     FailurePlace place;
     place.cacheDir = context.cacheRoot;

@@ -16,7 +16,7 @@ struct PlannedDownload {
   std::string url;
   std::string savePath;     // absolute; empty for standard output
   std::string displayName;  // the file name shown in the progress display
-  std::string expectedMd5;  // lowercase hex; empty: no check
+  std::string checksum;     // the library's form, checked by it before delivery; empty: none
 };
 
 struct RunContext {

@@ -86,13 +86,11 @@ bool applyOption(const std::string& option, DownloadJob* job, std::string* error
   } else if (key == "dir") {
     job->dir = value;
   } else if (key == "checksum") {
-    std::string hex = value.rfind("md5=", 0) == 0 ? value.substr(4) : std::string();
-    if (!isMd5Hex(hex)) {
-      *error = "checksum must be md5=<32 hexadecimal digits>, got \"" + value + "\"";
+    if (!parseChecksumOption(value, &job->checksum)) {
+      *error = "checksum must be sha-256=<64 hexadecimal digits> or md5=<32 hexadecimal digits>, "
+               "got \"" + value + "\"";
       return false;
     }
-    for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    job->expectedMd5 = hex;
   } else {
     *error = "unknown option \"" + key + "\" (out, dir and checksum are known)";
     return false;
@@ -133,6 +131,30 @@ int parseList(std::istream& in, const std::string& path, std::vector<DownloadJob
 }
 
 }  // namespace
+
+bool parseChecksumOption(const std::string& value, std::string* checksum) {
+  const size_t equals = value.find('=');
+  if (equals == std::string::npos) return false;
+  std::string type = value.substr(0, equals);
+  for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string hex = value.substr(equals + 1);
+  size_t digits = 0;
+  if (type == "sha-256" || type == "sha256") {
+    type = "sha256";
+    digits = 64;
+  } else if (type == "md5") {
+    digits = 32;
+  } else {
+    return false;
+  }
+  if (hex.size() != digits) return false;
+  for (char& c : hex) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  *checksum = type + ":" + hex;
+  return true;
+}
 
 bool isMd5Hex(const std::string& text) {
   if (text.size() != 32) return false;

@@ -95,8 +95,8 @@ int collectJobs(const ToolOptions& options, std::vector<DownloadJob>* jobs) {
   // fetches the URL once for all of them); an entry repeated as it stands is one download.
   std::set<std::string> seen;
   for (DownloadJob& job : all) {
-    if (job.expectedMd5.empty()) job.expectedMd5 = options.checkMd5;
-    const std::string key = job.url + '\n' + job.dir + '\n' + job.outName + '\n' + job.expectedMd5;
+    if (job.checksum.empty()) job.checksum = options.checksum;
+    const std::string key = job.url + '\n' + job.dir + '\n' + job.outName + '\n' + job.checksum;
     if (!seen.insert(key).second) {
       if (!options.quiet) {
         printError(zephyl::redactUrl(job.url) + " is listed twice; it is downloaded once");
@@ -116,7 +116,7 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
   for (const DownloadJob& job : jobs) {
     PlannedDownload download;
     download.url = job.url;
-    download.expectedMd5 = job.expectedMd5;
+    download.checksum = job.checksum;
     if (job.outName == "-") {
       download.displayName = fileNameFromUrl(job.url);
     } else {

@@ -28,7 +28,8 @@ file (the last path segment of the URL, percent-decoded; "index.html" when there
 After an interruption (Ctrl-C, a failure) run the same command again to resume.
 
 A list (-i) is UTF-8 text with one URL a line; "#" starts a comment line. Indented lines below
-a URL set options for it: "out=NAME", "dir=DIR", "checksum=md5=HEX". NAME and DIR are relative
+a URL set options for it: "out=NAME", "dir=DIR", "checksum=TYPE=HEX" (TYPE sha-256 or md5,
+checked before the file is saved). NAME and DIR are relative
 to -d and stay inside it: absolute paths and ".." are refused. An existing file is never
 replaced unless --allow-overwrite is given: the download is saved as "name(1).ext" (the next
 free number).
@@ -153,6 +154,7 @@ struct RawOptions {
   std::string summaryInterval;
   std::string limitRate;
   std::string maxOverallRate;
+  std::string checksum;
   bool rename = false;
 };
 
@@ -253,6 +255,19 @@ bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
       return false;
     }
     options->checkMd5 = lowercase(options->checkMd5);
+  }
+  if (!raw.checksum.empty()) {
+    if (!options->checkMd5.empty()) {
+      *error = "--checksum and --check-md5 contradict each other";
+      return false;
+    }
+    if (!parseChecksumOption(raw.checksum, &options->checksum)) {
+      *error = "--checksum: expected sha-256=<64 hex digits> or md5=<32 hex digits>, got: " +
+               raw.checksum;
+      return false;
+    }
+  } else if (!options->checkMd5.empty()) {
+    options->checksum = "md5:" + options->checkMd5;
   }
   if (!options->caCertificate.empty() && !isReadableCaPath(options->caCertificate)) {
     *error = "--ca-certificate: cannot read " + options->caCertificate;
@@ -426,6 +441,10 @@ int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* op
   app.add_flag("--md5", options->printMd5, "Print the MD5 of each finished file");
   app.add_option("--check-md5", options->checkMd5, "Fail unless each result has this MD5")
       ->type_name("HEX");
+  app.add_option("--checksum", raw.checksum,
+                 "Fail unless each result has this digest (TYPE sha-256 or md5), checked before "
+                 "the file is saved: a result that fails is not saved")
+      ->type_name("TYPE=HEX");
   app.add_option("--log-level", raw.logLevel,
                  "Library log: verbose, debug, info, warn, error or none (default)")
       ->type_name("LEVEL");

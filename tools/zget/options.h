@@ -70,6 +70,7 @@ struct ToolOptions {
   std::string metricsFile;                // --metrics-file
   bool printMd5 = false;                  // --md5
   std::string checkMd5;                   // --check-md5, lowercase hex
+  std::string checksum;  // --checksum or --check-md5 in the library's form ("sha256:<hex>")
   std::vector<std::string> showProgress;  // --show-progress
   bool clearCache = false;                // --clear-cache
   int64_t summaryIntervalMs = 5000;       // --summary-interval: progress lines off a terminal
