@@ -40,6 +40,10 @@ class ZEPHYL_EXPORT ZPResponse {
   static constexpr int ILLEGAL_URL = -9995;               // the request's url is empty
   static constexpr int CACHE_ERROR = -9996;               // storage cannot be prepared or placed
   static constexpr int ILLEGAL_HEADER = -9989;  // a header or credential the library refuses
+  // OUTPUT_STREAM: no onData, or the resource changed after bytes were handed to it.
+  static constexpr int STREAM_ERROR = -9986;
+  // OUTPUT_STREAM: onData returned false (the result is RESULT_CANCELLED, not a failure).
+  static constexpr int STREAM_STOPPED = -9984;
 
   // Every member at its default: a success without content.
   ZPResponse();

@@ -11,15 +11,26 @@
 #include "sinks/chunk_data_writer.h"
 #include "sinks/file_data_writer.h"
 #include "sinks/memory_data_writer.h"
+#include "sinks/stream_data_writer.h"
 
 namespace zephyl {
 namespace {
 
-// cancelled is the task's flag; the writer only keeps its address.
+// cancelled is the task's flag; the writer only keeps its address. request is the task's own
+// copy: a stream's receiver hands it to onData for as long as the task lives.
 std::unique_ptr<DataWriter> makeWriter(const ZPSetting& settings,
                                        std::shared_ptr<FileStorageManager> storage,
                                        const ZPRequest& request,
                                        const std::atomic<bool>* cancelled) {
+  if (request.outputType == ZPRequest::OUTPUT_STREAM) {
+    StreamDataWriter::Receiver receiver;
+    if (request.onData) {
+      receiver = [&request](const char* data, size_t size) {
+        return request.onData(request, data, size);
+      };
+    }
+    return std::make_unique<StreamDataWriter>(std::move(receiver), settings.blockSize, cancelled);
+  }
   if (request.outputType == ZPRequest::OUTPUT_MEMORY) {
     return std::make_unique<MemoryDataWriter>(request.fileKey, settings.blockSize);
   }
@@ -48,7 +59,7 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
       blockSize_(settings.blockSize),
       threadNum_(settings.threadNum),
       splitThresholdMs_(settings.splitThresholdMs),
-      writer_(makeWriter(settings, std::move(storage), request, &cancelled_)),
+      writer_(makeWriter(settings, std::move(storage), request_, &cancelled_)),
       ownTarget_(
           DeliveryTarget::of(request, settings.saveDirPath, settings.writeOutBeforeDelivery)),
       saveDirPath_(settings.saveDirPath),
@@ -171,6 +182,18 @@ ZPResponse FileDownloadTask::execute() {
     ZP_LOG(Debug) << "FileDownloadTask execute times: " << attempt;
     AttemptResult result = ChunkPlanner(context).runAttempt(metrics);
     const ZPResponse& outcome = result.response;
+    // A stream's receiver stopped it (its write failed with that): the host's own decision.
+    if (writer_->stoppedByReceiver()) {
+      response_ = ZPResponse(ZPResponse::RESULT_CANCELLED, ZPResponse::STREAM_STOPPED,
+                             "the receiver stopped the download");
+      break;
+    }
+    if (result.discardStored && !writer_->canStartOver()) {
+      // Bytes handed to a stream's receiver cannot be taken back: the download ends here.
+      response_ = ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::STREAM_ERROR,
+                             "resource changed after bytes were handed over: " + outcome.errorMsg);
+      break;
+    }
     if (outcome.isSuccess() || outcome.isCancelled() || attempt == lastAttempt) {
       if (outcome.isSuccess() && keepServerTime_) {
         serverTime_ = serverTimeOf(result.lastModified, writer_->validator());

@@ -17,6 +17,8 @@ namespace zephyl {
 // Requests with equal targets share one result.
 struct DeliveryTarget {
   bool memory = false;
+  // OUTPUT_STREAM: the bytes go to the request's own receiver; never the same as another target.
+  bool stream = false;
   // The file path as the storage manager resolves it: request.savePath when set, else
   // saveDirPath + "/" + fileKey; empty when neither can name a file (no save directory).
   std::string path;
@@ -36,8 +38,8 @@ struct DeliveryTarget {
 // separator (except a lone "/"). ".." is kept: it may cross a link. For comparisons only.
 std::string normalisePath(const std::string& path);
 
-// Before any byte is fetched: whether a file can be delivered to target at all. Memory can; a
-// file needs a path whose directory, or else the nearest directory above it that exists (from
+// Before any byte is fetched: whether a file can be delivered to target at all. Memory and a
+// stream can; a file needs a path whose directory, or else the nearest directory above it that exists (from
 // which delivery creates the rest), this process may create files in (fs::checkWritableDirectory;
 // an entry in the way that is not a directory fails), and, unless renameIfExists picks another
 // name, no directory under the target's own name. Creates nothing. Returns success, or
