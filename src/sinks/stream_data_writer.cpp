@@ -229,7 +229,8 @@ bool StreamDataWriter::handOver(const char* data, size_t size, int* errorCode,
 bool StreamDataWriter::callReceiver(const char* data, size_t size) {
   // A receiver that throws cannot have taken the bytes: the download stops like on false.
   bool more = false;
-  callHost("onData", [&] { more = receiver_(data, size); });
+  const std::function<void()> call = [&] { more = receiver_(data, size); };
+  callHost("onData", call);
   return more;
 }
 
