@@ -73,6 +73,8 @@ ZEPHYL_EXPORT const char* zp_version(void);
 #define ZP_ILLEGAL_PROXY (-9985)            /* the setting's proxy URL or bypass list is unusable */
 #define ZP_CHECKSUM_MISMATCH (-9988)        /* the content has another digest than asked */
 #define ZP_ILLEGAL_CHECKSUM (-9987)         /* ZP_REQUEST_CHECKSUM is not a digest's form */
+#define ZP_STREAM_ERROR (-9986)   /* stream: no data callback, or the resource changed mid-way */
+#define ZP_STREAM_STOPPED (-9984) /* stream: the data callback returned 0 (ZP_RESULT_CANCELLED) */
 
 /* ---- Log level -------------------------------------------------------------------------- */
 
@@ -174,6 +176,7 @@ ZEPHYL_EXPORT int zp_setting_clear_headers(zp_setting* setting);
 #define ZP_OUTPUT_CHUNK_FILE 0 /* one file written in chunks, resumable (the default) */
 #define ZP_OUTPUT_FILE 1       /* one file, no resume */
 #define ZP_OUTPUT_MEMORY 2     /* bytes kept in memory: zp_response_get_data */
+#define ZP_OUTPUT_STREAM 3     /* bytes handed in order to the data callback */
 
 /* HTTP authentication schemes (ZP_REQUEST_AUTH_METHODS). The server's challenge picks one; the
  * credentials go to the URL's host only, never to another host after a redirect. */
@@ -207,6 +210,11 @@ typedef void (*zp_progress_callback)(void* user, int32_t request_id, int64_t dow
 typedef void (*zp_complete_callback)(void* user, int32_t request_id,
                                      const zp_response* response);
 
+/* ZP_OUTPUT_STREAM: the resource's next size bytes, in order from byte 0, on a transfer thread,
+ * never two calls at once for one request. Non-zero goes on; 0 stops the download (the response
+ * is then ZP_RESULT_CANCELLED with ZP_STREAM_STOPPED). data is valid during the call only. */
+typedef int (*zp_data_callback)(void* user, int32_t request_id, const uint8_t* data, size_t size);
+
 /* A request for url (copied; "" is allowed and is refused by the manager with ZP_ILLEGAL_URL)
  * with a new request id (1 for the first request of the process). zp_request_free frees it. */
 ZEPHYL_EXPORT int zp_request_create(const char* url, zp_request** out);
@@ -228,6 +236,12 @@ ZEPHYL_EXPORT int zp_request_get_string(const zp_request* request, int field,
 ZEPHYL_EXPORT int zp_request_set_callbacks(zp_request* request, zp_start_callback on_start,
                                            zp_progress_callback on_progress,
                                            zp_complete_callback on_complete, void* user);
+/* Sets the receiver of a ZP_OUTPUT_STREAM request's bytes (NULL: none; a stream request without
+ * one fails with ZP_STREAM_ERROR) and the user pointer it gets, which must stay valid until the
+ * request's complete callback has run. A stream request never shares its download with another
+ * request, and keeps nothing on disk. */
+ZEPHYL_EXPORT int zp_request_set_data_callback(zp_request* request, zp_data_callback on_data,
+                                               void* user);
 /* Adds a header to the request (name and value copied); it replaces a header of the same name
  * (in any case) from the setting or the library. The rules of zp_setting_add_header apply. A
  * request that joins a running download of its URL is served with the headers and credentials

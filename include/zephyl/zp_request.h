@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -15,10 +16,11 @@
 
 class ZEPHYL_EXPORT ZPRequest {
  public:
-  // Sinks selected by outputType; any value other than 0 and 2 selects the single-file sink.
+  // Sinks selected by outputType; any value other than 0, 2 and 3 selects the single-file sink.
   static constexpr int OUTPUT_CHUNK_FILE = 0;  // one file written in chunks, resumable
   static constexpr int OUTPUT_FILE = 1;        // one file, no resume
   static constexpr int OUTPUT_MEMORY = 2;      // bytes kept in memory
+  static constexpr int OUTPUT_STREAM = 3;      // bytes handed to onData in order, nothing kept
   // HTTP authentication schemes of authMethods, combined with |.
   static constexpr int32_t AUTH_BASIC = 1;
   static constexpr int32_t AUTH_DIGEST = 2;
@@ -27,6 +29,7 @@ class ZEPHYL_EXPORT ZPRequest {
   using ProgressCallback =
       std::function<void(const ZPRequest&, int64_t downloadedBytes, int64_t totalBytes)>;
   using CompleteCallback = std::function<void(const ZPRequest&, const ZPResponse&)>;
+  using DataCallback = std::function<bool(const ZPRequest&, const char* data, size_t size)>;
 
   // Both constructors take the next id of serialId; copies keep the id they were made from.
   ZPRequest();
@@ -52,6 +55,14 @@ class ZEPHYL_EXPORT ZPRequest {
   StartCallback onStart;        // once, just before the download runs the request
   ProgressCallback onProgress;  // while bytes arrive, on the engine's threads
   CompleteCallback onComplete;  // exactly once with the final response
+  // OUTPUT_STREAM: receives the resource's bytes in order from byte 0 while the download runs,
+  // on the engine's threads, never concurrently for one request. Returning false (or throwing)
+  // stops the download: the response is RESULT_CANCELLED with ZPResponse::STREAM_STOPPED. A
+  // stream request without onData fails with ZPResponse::STREAM_ERROR. A stream download never
+  // shares its transfers with another request and keeps nothing on disk; a transfer cut mid-way
+  // resumes at the next byte not yet handed over, and a resource that changed after bytes were
+  // handed over fails with STREAM_ERROR (those bytes cannot be taken back).
+  DataCallback onData;
   // Headers of this request, in order, as (name, value); each replaces a header of the same name
   // (in any case) from the settings or the library. The rules of ZPHttpPolicy::headers apply.
   std::vector<std::pair<std::string, std::string>> headers;

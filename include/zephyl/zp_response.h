@@ -43,6 +43,10 @@ class ZEPHYL_EXPORT ZPResponse {
   static constexpr int ILLEGAL_PROXY = -9985;   // the setting's proxy URL or bypass list is unusable
   static constexpr int CHECKSUM_MISMATCH = -9988;  // the content has another digest than asked
   static constexpr int ILLEGAL_CHECKSUM = -9987;   // ZPRequest::checksum is not a digest's form
+  // OUTPUT_STREAM: no onData, or the resource changed after bytes were handed to it.
+  static constexpr int STREAM_ERROR = -9986;
+  // OUTPUT_STREAM: onData returned false (the result is RESULT_CANCELLED, not a failure).
+  static constexpr int STREAM_STOPPED = -9984;
 
   // Every member at its default: a success without content.
   ZPResponse();

@@ -28,6 +28,8 @@ struct zp_request {
   zp_progress_callback onProgress = nullptr;
   zp_complete_callback onComplete = nullptr;
   void* user = nullptr;
+  zp_data_callback onData = nullptr;  // with its own user pointer
+  void* dataUser = nullptr;
 };
 
 struct zp_batch {

@@ -36,9 +36,26 @@ bool insideCallbackOf(zp_manager* manager) {
 
 namespace {
 
+// A copy of the handle's request whose onData calls the handle's C data callback (also in a
+// batch, where the other callbacks are the batch's).
+ZPRequest withDataCallback(zp_manager* manager, const zp_request& handle) {
+  ZPRequest request = handle.request;
+  request.onData = nullptr;
+  if (zp_data_callback onData = handle.onData) {
+    void* const user = handle.dataUser;
+    request.onData = [manager, onData, user](const ZPRequest& running, const char* data,
+                                             size_t size) {
+      InCallback inside(manager);
+      return onData(user, running.getRequestId(), reinterpret_cast<const uint8_t*>(data), size) !=
+             0;
+    };
+  }
+  return request;
+}
+
 // A copy of the handle's request whose callbacks call the handle's C callbacks.
 ZPRequest boundRequest(zp_manager* manager, const zp_request& handle) {
-  ZPRequest request = handle.request;
+  ZPRequest request = withDataCallback(manager, handle);
   void* const user = handle.user;
   request.onStart = nullptr;
   request.onProgress = nullptr;
@@ -72,7 +89,9 @@ ZPRequest boundRequest(zp_manager* manager, const zp_request& handle) {
 ZPBatchRequest boundBatch(zp_manager* manager, const zp_batch& handle) {
   ZPBatchRequest batch;
   batch.requests.reserve(handle.requests.size());
-  for (const zp_request& request : handle.requests) batch.requests.push_back(request.request);
+  for (const zp_request& request : handle.requests) {
+    batch.requests.push_back(withDataCallback(manager, request));
+  }
   void* const user = handle.user;
   if (zp_batch_start_callback onStart = handle.onStart) {
     batch.onRequestStart = [manager, onStart, user](const ZPBatchRequest&, int index) {

@@ -128,6 +128,13 @@ int zp_request_set_callbacks(zp_request* request, zp_start_callback on_start,
   return ZP_OK;
 }
 
+int zp_request_set_data_callback(zp_request* request, zp_data_callback on_data, void* user) {
+  if (request == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  request->onData = on_data;
+  request->dataUser = user;
+  return ZP_OK;
+}
+
 int zp_request_add_header(zp_request* request, const char* name, const char* value) {
   if (request == nullptr || name == nullptr || value == nullptr) return ZP_ERROR_NULL_ARGUMENT;
   return guarded("zp_request_add_header", [&] {

@@ -71,7 +71,7 @@ ChunkPlanner::~ChunkPlanner() { waitForEveryChunk(); }
 
 void ChunkPlanner::waitForEveryChunk() {
   const bool anyRunning = !running_.empty();
-  if (anyRunning) context_.activeChunks.cancelAll();
+  if (anyRunning) stopEveryChunk();
   {
     MutexLock lock(doneMutex_);
     while (!everyRunningChunkNotified()) doneSignal_.wait(doneMutex_);
@@ -85,6 +85,12 @@ bool ChunkPlanner::everyRunningChunkNotified() const {
     if (!notified_[chunk->serial]) return false;
   }
   return true;
+}
+
+void ChunkPlanner::stopEveryChunk() {
+  context_.activeChunks.cancelAll();
+  // A transfer waiting in a stream's write for room never sees its cancel flag otherwise.
+  context_.writer.setWaitsInterrupted(true);
 }
 
 ChunkPlanner::PlannedChunk& ChunkPlanner::addChunk(const ChunkInfo& info, int32_t lastChunkId) {
@@ -106,6 +112,7 @@ ChunkPlanner::PlannedChunk& ChunkPlanner::addChunk(const ChunkInfo& info, int32_
   chunk.state.receivedUpTo.store(info.current, std::memory_order_relaxed);
   chunk.request.url = context_.request.url;
   chunk.request.chunkId = info.chunkId;
+  chunk.request.handOnAtOnce = context_.writer.streams();
   DataWriter& writer = context_.writer;
   // Asked afresh at every attempt of the transfer, so a retry starts after the bytes stored.
   chunk.request.rangeProvider = [this, &chunk]() { return rangeOf(chunk); };
@@ -350,6 +357,15 @@ bool ChunkPlanner::judgeFirstAnswer(PlannedChunk& chunk, int32_t httpCode, ZPRes
 
 bool ChunkPlanner::takeOver(PlannedChunk& chunk, int64_t length, ZPResponse* outcome) {
   DataWriter& writer = context_.writer;
+  if (!writer.canStartOver()) {
+    // The whole resource answers a resumed stream: the bytes handed over cannot be taken back.
+    reject(chunk,
+           ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::STREAM_ERROR,
+                      "the server sent the whole resource to a resumed range"),
+           true);
+    *outcome = chunk.rejection;
+    return false;
+  }
   ZP_LOG(Info) << "stored bytes dropped: the server sent the whole resource, length " << length;
   writer.reset();
   const ChunkInfo fresh = writer.firstChunk();
@@ -614,6 +630,9 @@ void ChunkPlanner::considerSplit() {
 }
 
 void ChunkPlanner::relieveSlowTransfer() {
+  // A stream's next byte must always be being fetched: a run left to wait for a free worker
+  // could wait behind transfers that themselves wait for room in the stream's reorder buffer.
+  if (context_.writer.streams()) return;
   if (running_.size() < 2 || failure_ != nullptr || context_.cancelled.load()) return;
   const int64_t now = nowMs();
   const int64_t sampleMs = std::max<int64_t>(4 * kMinStealSampleMs, 3 * firstAnswerMs_);
@@ -765,7 +784,7 @@ size_t ChunkPlanner::collectFinished(DownloadMetrics& metrics) {
     if (isFailure(chunk)) {
       if (failure_ == nullptr)
         failure_ = std::make_unique<AttemptResult>(failureOf(chunk, metrics));
-      context_.activeChunks.cancelAll();
+      stopEveryChunk();
     } else {
       // A transfer that left (or ended early without an error) leaves the rest of its run.
       {
@@ -878,6 +897,8 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
   if (context_.cancelled.load()) {
     return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false, {}, {}, false};
   }
+  // The last attempt's stop (see stopEveryChunk) must not cut this one's waits short.
+  context_.writer.setWaitsInterrupted(false);
   const ChunkInfo firstInfo = context_.writer.firstChunk();
   if (firstInfo.current == firstInfo.end) return finish();
 

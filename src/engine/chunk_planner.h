@@ -138,6 +138,9 @@ class ChunkPlanner {
     bool mayLeave = true;
   };
 
+  // Cancels every running transfer and cuts short the waits of a stream's writes (see
+  // DataWriter::setWaitsInterrupted).
+  void stopEveryChunk();
   // A transfer of the run from chunk to lastChunkId.
   PlannedChunk& addChunk(const ChunkInfo& chunk, int32_t lastChunkId);
   // The next chunk of the plan nobody has claimed (the one a run left over first); false when

@@ -41,6 +41,9 @@ struct ChunkRequest {
   // Set by the planner on any thread: the connection of the current attempt is closed when the
   // attempt ends instead of being kept for the next one (a connection far slower than others).
   std::atomic<bool> dropConnection{false};
+  // Set before submission: every piece of the body goes to onData as it arrives instead of in
+  // batches (a stream, whose receiver must see its first bytes at once).
+  bool handOnAtOnce = false;
   // Set by HttpChunkClient::cancel on any thread; workers poll it.
   std::atomic<bool> cancelled{false};
 };

@@ -317,6 +317,8 @@ size_t onBody(char* buffer, size_t size, size_t count, void* userData) {
                    << ", answer longer than its content-range: " << context.contentRange;
       return 0;
     }
+    // A stream's receiver gets every piece as it comes: its first bytes must not wait for more.
+    if (context.request->handOnAtOnce && context.batchSize > 0 && !flushBatch(context)) return 0;
     if (!flushBatchIfDue(context, std::chrono::steady_clock::now())) return 0;
   } catch (...) {
     return 0;  // out of memory while logging: libcurl ends the transfer with a write error

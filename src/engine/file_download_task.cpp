@@ -11,15 +11,26 @@
 #include "sinks/chunk_data_writer.h"
 #include "sinks/file_data_writer.h"
 #include "sinks/memory_data_writer.h"
+#include "sinks/stream_data_writer.h"
 
 namespace zephyl {
 namespace {
 
-// cancelled is the task's flag; the writer only keeps its address.
+// cancelled is the task's flag; the writer only keeps its address. request is the task's own
+// copy: a stream's receiver hands it to onData for as long as the task lives.
 std::unique_ptr<DataWriter> makeWriter(const ZPSetting& settings,
                                        std::shared_ptr<FileStorageManager> storage,
                                        const ZPRequest& request,
                                        const std::atomic<bool>* cancelled) {
+  if (request.outputType == ZPRequest::OUTPUT_STREAM) {
+    StreamDataWriter::Receiver receiver;
+    if (request.onData) {
+      receiver = [&request](const char* data, size_t size) {
+        return request.onData(request, data, size);
+      };
+    }
+    return std::make_unique<StreamDataWriter>(std::move(receiver), settings.blockSize, cancelled);
+  }
   if (request.outputType == ZPRequest::OUTPUT_MEMORY) {
     return std::make_unique<MemoryDataWriter>(request.fileKey, settings.blockSize);
   }
@@ -44,9 +55,13 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
     : request_(request),
       policy_(settings.httpPolicy),
       blockSize_(settings.blockSize),
-      threadNum_(settings.threadNum),
+      // A checked stream runs one transfer: its digest then follows the bytes in the order they
+      // are handed over, with nothing to read back (a stream keeps nothing).
+      threadNum_(request.outputType == ZPRequest::OUTPUT_STREAM && !request.checksum.empty()
+                     ? 1
+                     : settings.threadNum),
       splitThresholdMs_(settings.splitThresholdMs),
-      writer_(makeWriter(settings, std::move(storage), request, &cancelled_)),
+      writer_(makeWriter(settings, std::move(storage), request_, &cancelled_)),
       ownTarget_(
           DeliveryTarget::of(request, settings.saveDirPath, settings.writeOutBeforeDelivery)),
       saveDirPath_(settings.saveDirPath),
@@ -181,6 +196,18 @@ ZPResponse FileDownloadTask::execute() {
     ZP_LOG(Debug) << "FileDownloadTask execute times: " << attempt;
     AttemptResult result = ChunkPlanner(context).runAttempt(metrics);
     const ZPResponse& outcome = result.response;
+    // A stream's receiver stopped it (its write failed with that): the host's own decision.
+    if (writer_->stoppedByReceiver()) {
+      response_ = ZPResponse(ZPResponse::RESULT_CANCELLED, ZPResponse::STREAM_STOPPED,
+                             "the receiver stopped the download");
+      break;
+    }
+    if (result.discardStored && !writer_->canStartOver()) {
+      // Bytes handed to a stream's receiver cannot be taken back: the download ends here.
+      response_ = ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::STREAM_ERROR,
+                             "resource changed after bytes were handed over: " + outcome.errorMsg);
+      break;
+    }
     // Content that failed its check is not fetched again: the server gave these bytes for this
     // validator, and another attempt would download the whole resource to get the same ones.
     if (outcome.isSuccess() || outcome.isCancelled() || attempt == lastAttempt ||

@@ -20,6 +20,8 @@ ZPResponse outcomeWithoutResult(const ZPResponse& own) {
 
 bool FileDownloadTask::join(const ZPRequest& request, std::shared_ptr<ExtraDelivery>* extra) {
   const DeliveryTarget target = DeliveryTarget::of(request, saveDirPath_, ownTarget_.writeOut);
+  // A stream's bytes go to its one receiver as they come: no other request can share them.
+  if (target.stream || ownTarget_.stream) return false;
   ExpectedDigest expected;
   const bool checked = !request.checksum.empty() && parseChecksum(request.checksum, &expected);
   MutexLock lock(joinLock_);

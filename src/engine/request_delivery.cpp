@@ -182,6 +182,10 @@ DeliveryTarget DeliveryTarget::of(const ZPRequest& request, const std::string& s
     target.memory = true;
     return target;
   }
+  if (request.outputType == ZPRequest::OUTPUT_STREAM) {
+    target.stream = true;
+    return target;
+  }
   target.renameIfExists = request.renameIfExists != 0;
   if (!request.savePath.empty()) {
     target.path = request.savePath;
@@ -192,6 +196,7 @@ DeliveryTarget DeliveryTarget::of(const ZPRequest& request, const std::string& s
 }
 
 bool DeliveryTarget::sameAs(const DeliveryTarget& other) const {
+  if (stream || other.stream) return false;
   if (memory || other.memory) return memory == other.memory;
   return renameIfExists == other.renameIfExists && normalisePath(path) == normalisePath(other.path);
 }
@@ -215,7 +220,7 @@ std::string normalisePath(const std::string& path) {
 }
 
 ZPResponse checkTargetWritable(const DeliveryTarget& target) {
-  if (target.memory) return ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
+  if (target.memory || target.stream) return ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
   if (target.path.empty()) {
     return copyFailure(FileStorageManager::kStorageError, "empty save directory");
   }

@@ -24,6 +24,8 @@ struct DeliveryTarget {
   // A file's data is written to the disk before the file takes its name (the manager's
   // writeOutBeforeDelivery); not part of what makes two targets the same.
   bool writeOut = true;
+  // OUTPUT_STREAM: the bytes go to the request's own receiver; never the same as another target.
+  bool stream = false;
 
   // The target of request (its fileKey filled in) under the manager's save directory.
   static DeliveryTarget of(const ZPRequest& request, const std::string& saveDirPath, bool writeOut);
@@ -39,13 +41,13 @@ std::string normalisePath(const std::string& path);
 // A hidden name in path's directory that no other writer in this or another process picks.
 std::string temporaryNameBeside(const std::string& path);
 
-// Before any byte is fetched: whether a file can be delivered to target at all. Memory can; a
-// file needs a path whose directory, or else the nearest directory above it that exists (from
-// which delivery creates the rest), this process may create files in (fs::checkWritableDirectory;
-// an entry in the way that is not a directory fails), and, unless renameIfExists picks another
-// name, no directory under the target's own name. Creates nothing. Returns success, or
-// RESULT_FAILED with CACHE_ERROR, the file-system code in extraErrorCode and "cannot write <path>:
-// <reason>".
+// Before any byte is fetched: whether a file can be delivered to target at all. Memory and a
+// stream can; a file needs a path whose directory, or else the nearest directory above it that
+// exists (from which delivery creates the rest), this process may create files in
+// (fs::checkWritableDirectory; an entry in the way that is not a directory fails), and, unless
+// renameIfExists picks another name, no directory under the target's own name. Creates nothing.
+// Returns success, or RESULT_FAILED with CACHE_ERROR, the file-system code in extraErrorCode and
+// "cannot write <path>: <reason>".
 ZPResponse checkTargetWritable(const DeliveryTarget& target);
 
 // Produces at target a copy of source, the successful result of a download delivered to memory

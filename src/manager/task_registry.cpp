@@ -21,6 +21,15 @@ namespace {
 
 ZPResponse cancelledResponse() { return ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""); }
 
+// The key a request's task is listed under. Requests for one URL share one download under its
+// file key; a stream's bytes go to its own receiver as they come, so a stream request never joins
+// a download and is never joined: its task is listed under a key of its own (a file key is hex
+// digits, so no file key looks like it).
+std::string taskKeyOf(const ZPRequest& request) {
+  if (request.outputType != ZPRequest::OUTPUT_STREAM) return request.fileKey;
+  return request.fileKey + " stream " + std::to_string(request.requestId);
+}
+
 // Delivers response to the request's onComplete and returns it.
 ZPResponse complete(const ZPRequest& request, ZPResponse response) {
   callHost("onComplete", request.onComplete, request, response);
@@ -92,6 +101,7 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
     std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra) {
   // Tasks this call lets go of are declared outside the locked sections: a task whose last holder
   // this is goes after an unlock (its writer closes files as it goes).
+  const std::string taskKey = taskKeyOf(request);
   std::shared_ptr<FileDownloadTask> waitedFor;  // the cancelled predecessor waited for last
   std::shared_ptr<FileDownloadTask> finished;
   int64_t waitedMs = 0;
@@ -101,8 +111,8 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
     bool cancelledWhileWaiting = false;
     {
       MutexLock lock(registryMutex_);
-      auto found = runningTasks_.find(request.fileKey);
-      if (waitedFor && waitingKeys_.count(request.fileKey) == 0) {
+      auto found = runningTasks_.find(taskKey);
+      if (waitedFor && waitingKeys_.count(taskKey) == 0) {
         cancelledWhileWaiting = true;  // a cancel took the key out while this request waited
       } else if (found != runningTasks_.end() && !found->second->isCancelled()) {
         if (found->second->join(request, extra)) {
@@ -119,7 +129,7 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
         // A cancelled task holds the key: wait for it to end, then look again (another waiter
         // may have started the next task meanwhile, which this request then joins).
         cancelled = found->second;
-        waitingKeys_.insert(request.fileKey);
+        waitingKeys_.insert(taskKey);
       } else if (found != runningTasks_.end()) {
         // The cancelled predecessor has ended; its own call has not unlisted it yet. The new task
         // takes the entry over (that call then leaves the entry alone).
@@ -135,7 +145,7 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
             },
             managerLimit_, identity_);
         task->addProgressListener(request.onProgress);
-        runningTasks_.emplace(request.fileKey, task);
+        runningTasks_.emplace(taskKey, task);
       }
     }
     // The lines of a wait are written here, outside the lock.
@@ -194,6 +204,11 @@ ZPResponse TaskRegistry::execute(ZPRequest request) {
     return complete(request, ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::EXECUTE_ERROR,
                                         "file key unavailable: md5 failed"));
   }
+  if (request.outputType == ZPRequest::OUTPUT_STREAM && !request.onData) {
+    ZP_LOG(Error) << "Zephyl execute stream output without a data callback";
+    return complete(request, ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::STREAM_ERROR,
+                                        "stream output without a data callback"));
+  }
   bool isReuse = false;
   std::shared_ptr<FileDownloadTask::ExtraDelivery> extra;
   std::shared_ptr<FileDownloadTask> task = acquireTask(request, &isReuse, &extra);
@@ -214,7 +229,7 @@ ZPResponse TaskRegistry::execute(ZPRequest request) {
   {
     // Only the entry that still holds this call's task: a newer task of the key stays listed.
     MutexLock lock(registryMutex_);
-    auto found = runningTasks_.find(request.fileKey);
+    auto found = runningTasks_.find(taskKeyOf(request));
     if (found != runningTasks_.end() && found->second == task) runningTasks_.erase(found);
   }
   return response;
@@ -393,7 +408,7 @@ void TaskRegistry::cancelByRequest(int requestId) {
     for (auto& entry : runningTasks_) {
       if (entry.second->request().requestId == requestId) {
         entry.second->cancel();
-        waitingKeys_.erase(entry.second->request().fileKey);
+        waitingKeys_.erase(taskKeyOf(entry.second->request()));
       }
     }
     taken = takePending(
@@ -410,7 +425,7 @@ void TaskRegistry::cancelByUrl(const std::string& url) {
     for (auto& entry : runningTasks_) {
       if (entry.second->request().url == url) {
         entry.second->cancel();
-        waitingKeys_.erase(entry.second->request().fileKey);
+        waitingKeys_.erase(taskKeyOf(entry.second->request()));
       }
     }
     taken = takePending([&url](const ZPRequest& request) { return request.url == url; });

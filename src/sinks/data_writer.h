@@ -72,6 +72,21 @@ class DataWriter {
 
   virtual int64_t contentLength() = 0;
   virtual int64_t downloadedLength() = 0;
+
+  // Sinks that hand bytes on while the download runs (a stream) answer differently from the
+  // stores above; the defaults are those of a store.
+  // True for a stream: every piece of an answer goes to write at once (no batching), and no
+  // transfer leaves the rest of its run to another, so the byte the sink waits for is always
+  // being fetched while later bytes wait in its bounded reorder buffer.
+  virtual bool streams() const { return false; }
+  // False once bytes have left the sink for good: stored bytes proven wrong cannot be dropped
+  // and fetched again, and the download must fail instead of calling reset.
+  virtual bool canStartOver() { return true; }
+  // True when the receiver of the bytes stopped the download (the task then ends cancelled).
+  virtual bool stoppedByReceiver() { return false; }
+  // While interrupted, a write waiting for room returns false at once. The planner interrupts
+  // when it stops an attempt's transfers and clears it when the next attempt starts. Any thread.
+  virtual void setWaitsInterrupted(bool /*interrupted*/) {}
 };
 
 }  // namespace zephyl

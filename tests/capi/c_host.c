@@ -3,7 +3,8 @@
  * library: one download with a progress callback, then a batch of two (memory and file output)
  * with the batch callbacks, each checked against the MD5 the test expects, the first with a
  * header and credentials of its own and every one with the setting's User-Agent and header; and
- * the refusals of bad arguments. Prints "ok" and exits 0 when every check held, else names the
+ * the refusals of bad arguments; and a stream of the big file through a data callback into
+ * WORK_DIR/big-streamed.bin. Prints "ok" and exits 0 when every check held, else names the
  * first that failed.
  *   c_host BASE_URL WORK_DIR MD5_OF_BIG MD5_OF_SMALL
  * BASE_URL serves /big.bin and /small.bin; WORK_DIR is an empty directory of the test's.
@@ -77,6 +78,12 @@ static void on_batch_complete(void* user, const zp_response* const* responses, s
   seen->batch_count = count;
   CHECK(count == 2 && responses[0] != NULL);
   CHECK(zp_response_get_codes(responses[0], &seen->first_result, NULL, NULL) == ZP_OK);
+}
+
+/* Appends each piece of a stream to the FILE* user; 0 (stop) when the write fails. */
+static int on_data(void* user, int32_t request_id, const uint8_t* data, size_t size) {
+  (void)request_id;
+  return fwrite(data, 1, size, (FILE*)user) == size;
 }
 
 static char* joined(const char* first, const char* second) {
@@ -228,6 +235,22 @@ int main(int argc, char** argv) {
   CHECK(zp_response_get_md5(responses[1], &text) == ZP_OK && strcmp(text, big_md5) == 0);
   zp_response_free(responses[0]);
   zp_response_free(responses[1]);
+
+  /* The big file streamed, in order, while its ranges run in parallel. */
+  {
+    char* streamed_path = joined(work, "/big-streamed.bin");
+    FILE* streamed = fopen(streamed_path, "wb");
+    CHECK(streamed != NULL);
+    CHECK(zp_request_set_int(big, ZP_REQUEST_OUTPUT_TYPE, ZP_OUTPUT_STREAM) == ZP_OK);
+    CHECK(zp_request_set_data_callback(big, on_data, streamed) == ZP_OK);
+    CHECK(zp_manager_execute(manager, big, &response) == ZP_OK);
+    CHECK(fclose(streamed) == 0);
+    CHECK(zp_response_get_codes(response, &result, &error, NULL) == ZP_OK);
+    CHECK(result == ZP_RESULT_SUCCESS && error == 0);
+    CHECK(zp_response_get_file_length(response, &length) == ZP_OK && length == 4 * 1048576 + 123);
+    zp_response_free(response);
+    free(streamed_path);
+  }
 
   zp_batch_free(batch);
   zp_request_free(big);

@@ -61,6 +61,7 @@ TEST_F(CInterfaceTest, ProgramWrittenInCDownloadsWithProgressAndABatch) {
   EXPECT_EQ(printed.substr(0, 2), "ok") << printed;  // its only line on success
   EXPECT_EQ(readBytes(work_.file("big.bin")), big_);
   EXPECT_EQ(readBytes(work_.file("big-from-batch.bin")), big_);
+  EXPECT_TRUE(readBytes(work_.file("big-streamed.bin")) == big_);
   for (const char* name : {"big.bin", "big-from-batch.bin"}) {
     struct stat info {};
     ASSERT_EQ(stat(work_.file(name).c_str(), &info), 0);

@@ -285,6 +285,30 @@ TEST_F(ZgetTest, DashOWritesExactlyTheBytesToStandardOutput) {
   EXPECT_FALSE(fileExists(work() + "/stream.bin"));
 }
 
+// zget -o - URL | head -c 100: the reader goes after 100 bytes of a long, slow download; zget
+// ends soon after, quietly and with status 0, instead of fetching the rest.
+TEST_F(ZgetTest, DashOIntoAPipeClosedEarlyEndsAtOnceWithStatusZero) {
+  const std::vector<uint8_t> body = patternBytes(64 << 20, 12);
+  Misbehaviour paced;
+  paced.bytesPerSecond = 1 << 20;  // at least 16 s for the whole body, even over four ranges
+  server_.serve("/long.bin", body, paced);
+  const std::string status = temp_.file("status");
+  const std::string head = temp_.file("head");
+  const std::string script = "{ \"$0\" -q -o - \"$1\"; echo $? > \"$2\"; } | head -c 100 > \"$3\"";
+  ChildProcess child;
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(child.start("/bin/sh", {"-c", script, binary(), server_.url("/long.bin"), status, head},
+                          work(), environment(), temp_.file("stdout"), temp_.file("stderr")));
+  int exitCode = -1;
+  ASSERT_TRUE(child.wait(kRunTimeoutMs, &exitCode));
+  const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started);
+  EXPECT_EQ(readText(status), "0\n");
+  EXPECT_EQ(readText(temp_.file("stderr")), "");
+  EXPECT_TRUE(readText(head) == asText(body).substr(0, 100));
+  EXPECT_LT(seconds.count(), 8.0);  // loose: the whole body takes 16 s
+  EXPECT_LT(server_.bodyBytesSent(), static_cast<int64_t>(body.size() / 2));
+}
+
 TEST_F(ZgetTest, ListOptionsNameTheOutputAndCheckTheMd5) {
   const std::vector<uint8_t> body = patternBytes(10000, 10);
   server_.serve("/l.bin", body);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -24,12 +25,53 @@ namespace {
 // is looked up.
 constexpr int kMetricsWaitMs = 3000;
 
+// Standard output of the downloads that stream to it. Their onData runs on the library's
+// transfer threads, one call at a time per download; the downloads to standard output run one
+// after another (see main), so their bytes follow one another.
+struct StdoutStream {
+  int fd = 1;
+  Zephyl* manager = nullptr;
+  std::atomic<bool> readerGone{false};  // the pipe's reader closed it (EPIPE)
+  std::atomic<int> writeError{0};       // errno of another failed write; 0: none
+
+  bool write(const char* data, size_t size) {
+    if (readerGone.load() || writeError.load() != 0) return false;
+    if (writeAll(fd, data, size)) return true;
+    if (errno == EPIPE) {
+      // Like curl piped into head: nobody reads any more, so nothing else is worth fetching.
+      readerGone = true;
+      manager->cancelAll();
+    } else {
+      writeError = errno != 0 ? errno : EIO;
+    }
+    return false;
+  }
+};
+
+// Whether the downloads to standard output stream there as they arrive. An MD5 to print or a
+// checksum to check needs the whole body first (nothing unchecked may reach standard output):
+// then they all keep the buffered way, which writes each one when it is complete and checked,
+// so that their order on standard output stays the order of the downloads.
+bool streamsToStdout(const std::vector<PlannedDownload>& downloads, const ToolOptions& options) {
+  if (options.printMd5) return false;
+  for (const PlannedDownload& download : downloads) {
+    if (download.savePath.empty() && !download.checksum.empty()) return false;
+  }
+  return true;
+}
+
 ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const ToolOptions& options,
-                          ProgressBoard* board) {
+                          ProgressBoard* board, StdoutStream* stream) {
   ZPBatchRequest batch;
+  const bool streaming = streamsToStdout(downloads, options);
   for (const PlannedDownload& download : downloads) {
     ZPRequest request(download.url);
-    if (download.savePath.empty()) {
+    if (download.savePath.empty() && streaming) {
+      request.outputType = ZPRequest::OUTPUT_STREAM;
+      request.onData = [stream](const ZPRequest&, const char* data, size_t size) {
+        return stream->write(data, size);
+      };
+    } else if (download.savePath.empty()) {
       request.outputType = ZPRequest::OUTPUT_MEMORY;
     } else {
       request.outputType = ZPRequest::OUTPUT_CHUNK_FILE;
@@ -82,6 +124,7 @@ bool checkResult(const RunContext& context, const PlannedDownload& download,
 
 bool deliverToStdout(const RunContext& context, ZPResponse& response) {
   const std::shared_ptr<std::vector<uint8_t>> data = response.getData();
+  // None for a download streamed to standard output: its bytes are out already.
   if (data == nullptr || data->empty()) return true;
   if (writeAll(context.dataFd, data->data(), data->size())) return true;
   printError("cannot write to standard output: " + std::generic_category().message(errno));
@@ -130,7 +173,10 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
   }
   ProgressBoard board(names, paths);
   announceResumes(context, downloads, &board);
-  const ZPBatchRequest batch = buildBatch(downloads, options, &board);
+  StdoutStream stream;
+  stream.fd = context.dataFd;
+  stream.manager = context.manager;
+  const ZPBatchRequest batch = buildBatch(downloads, options, &board, &stream);
 
   std::unique_ptr<ProgressDisplay> display;
   if (!options.quiet) {
@@ -152,6 +198,13 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
   watcher.stop();
   if (display) display->stop();
   const int signal = watcher.signalNumber();
+  // The reader of standard output is gone (zget -o - URL | head): done, quietly, at once.
+  if (stream.readerGone.load() && signal == 0) return kExitSuccess;
+  if (stream.writeError.load() != 0) {
+    printError("cannot write to standard output: " +
+               std::generic_category().message(stream.writeError.load()));
+    return kExitFailure;
+  }
 
   int failed = 0;
   int stopped = 0;

@@ -4,6 +4,7 @@
 // any other.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -223,7 +224,12 @@ int run(const ToolOptions& options) {
   if (options.logLevel) Zephyl::setLogLevel(*options.logLevel);
 
   {
-    Zephyl manager(makeSetting(options, cacheRoot));
+    ZPSetting setting = makeSetting(options, cacheRoot);
+    // Downloads to standard output follow one another there: with several, one runs at a time.
+    const auto toStdout = std::count_if(downloads.begin(), downloads.end(),
+                                        [](const PlannedDownload& d) { return d.savePath.empty(); });
+    if (toStdout > 1) setting.taskThreadNum = 1;
+    Zephyl manager(setting);
     if (options.clearCache) {
       manager.removeAllCache();
       if (!options.quiet) printError("removed the unfinished downloads in " + cacheRoot);

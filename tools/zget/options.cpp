@@ -333,7 +333,8 @@ int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* op
 
   app.add_option("url", options->urls, "URLs to download")->type_name("URL");
   app.add_option("-o,--out", options->outputFile,
-                 "File of the download, relative to -d unless absolute; \"-\": standard output")
+                 "File of the download, relative to -d unless absolute; \"-\": streamed to standard "
+                 "output as it arrives (several go one after another)")
       ->type_name("FILE");
   app.add_option("-d,--dir", options->outputDir, "Directory of the finished files (default .)")
       ->type_name("DIR");

@@ -1,0 +1,274 @@
+#include "sinks/stream_data_writer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+#include "diagnostics/host_call.h"
+#include "sinks/chunk_plan.h"
+
+namespace zephyl {
+namespace {
+
+// How often a write waiting for room looks at the task's cancel flag (nobody signals it here).
+constexpr auto kRoomPoll = std::chrono::milliseconds(50);
+
+constexpr char kStoppedMessage[] = "the receiver stopped the download";
+
+}  // namespace
+
+StreamDataWriter::StreamDataWriter(Receiver receiver, int64_t blockSize,
+                                   const std::atomic<bool>* cancelled, int64_t reorderLimitBytes)
+    : receiver_(std::move(receiver)),
+      blockSize_(effectiveBlockSize(blockSize)),
+      cancelled_(cancelled),
+      reorderLimitBytes_(std::max<int64_t>(1, reorderLimitBytes)) {}
+
+StreamDataWriter::~StreamDataWriter() = default;
+
+bool StreamDataWriter::open(int* errorCode, std::string* errorMsg) {
+  if (receiver_) return true;
+  reportWriterFailure(ZPResponse::STREAM_ERROR, "stream output without a data callback", errorCode,
+                      errorMsg);
+  return false;
+}
+
+void StreamDataWriter::close() {
+  MutexLock lock(mutex_);
+  waiting_.clear();
+  waitingBytes_ = 0;
+}
+
+bool StreamDataWriter::moveToSaveDir(const ZPRequest& /*request*/, ZPResponse* response,
+                                     int* errorCode, std::string* errorMsg) {
+  MutexLock lock(mutex_);
+  const int64_t length = contentLength_.load();
+  if (length >= 0 && handedUpTo_ != length) {
+    const std::string message = "stream incomplete: " + std::to_string(handedUpTo_) + " of " +
+                                std::to_string(length);
+    reportWriterFailure(ZPResponse::STREAM_ERROR, message, errorCode, errorMsg);
+    return false;
+  }
+  response->fileLength = handedUpTo_;
+  return true;
+}
+
+void StreamDataWriter::reset() {
+  MutexLock lock(mutex_);
+  chunks_.clear();
+  waiting_.clear();
+  waitingBytes_ = 0;
+  validator_.clear();
+  lengthSet_ = false;
+  downloadedLength_ = handedUpTo_;
+  contentLength_ = 0;
+  changed_.notifyAll();
+}
+
+ChunkInfo StreamDataWriter::firstChunk() {
+  MutexLock lock(mutex_);
+  return firstChunkOf(chunks_, contentLength_.load(), blockSize_);
+}
+
+bool StreamDataWriter::nextChunk(int afterChunkId, ChunkInfo* chunk) {
+  MutexLock lock(mutex_);
+  return nextChunkOf(chunks_, contentLength_.load(), blockSize_, afterChunkId, chunk);
+}
+
+ChunkInfo StreamDataWriter::chunkAt(int index) {
+  MutexLock lock(mutex_);
+  return chunkAtOf(chunks_, index);
+}
+
+bool StreamDataWriter::readStored(int64_t, void*, size_t) { return false; }
+
+bool StreamDataWriter::lengthConflicts(int64_t length) {
+  MutexLock lock(mutex_);
+  const int64_t known = contentLength_.load();
+  if (length < 0) return known > 0 || (lengthSet_ && downloadedLength_.load() > 0);
+  return (known != 0 || lengthSet_) && known != length;
+}
+
+bool StreamDataWriter::setContentLength(int64_t length, int* errorCode, std::string* errorMsg) {
+  MutexLock lock(mutex_);
+  if (length < 0) {
+    // The body comes over one connection until it ends, in order: nothing waits in the buffer.
+    const bool emptyOpenEnded = contentLength_.load() < 0 && downloadedLength_.load() == 0;
+    if (((contentLength_.load() != 0 || lengthSet_) && !emptyOpenEnded) ||
+        !startOpenEndedPlan(chunks_)) {
+      reportWriterFailure(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
+      return false;
+    }
+    lengthSet_ = true;
+    contentLength_ = -1;
+    return true;
+  }
+  const int64_t old = contentLength_.load();
+  if ((old != 0 || lengthSet_) && old != length) {
+    reportWriterFailure(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old), errorCode,
+                        errorMsg);
+    return false;
+  }
+  if (!planFits(chunks_, length, blockSize_)) {
+    reportWriterFailure(ZPResponse::CACHE_ERROR, kTooManyChunksMessage, errorCode, errorMsg);
+    return false;
+  }
+  lengthSet_ = true;
+  contentLength_ = length;
+  return true;
+}
+
+bool StreamDataWriter::coverWholeResource(int chunkId) {
+  MutexLock lock(mutex_);
+  int64_t stored = 0;
+  if (!coverWholeResourceOf(chunks_, contentLength_.load(), chunkId, &stored)) return false;
+  downloadedLength_ = stored;
+  return true;
+}
+
+bool StreamDataWriter::write(int chunkIndex, int size, unsigned char* data, int* errorCode,
+                             std::string* errorMsg) {
+  if (size < 0 || (size > 0 && data == nullptr)) {
+    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kBadWriteMessage, errorCode, errorMsg);
+    return false;
+  }
+  {
+    MutexLock lock(mutex_);
+    const Admission admission = admit(chunkIndex, size, data, errorCode, errorMsg);
+    if (admission != Admission::kTurn) return admission == Admission::kBuffered;
+  }
+  return handOver(reinterpret_cast<const char*>(data), static_cast<size_t>(size), errorCode,
+                  errorMsg);
+}
+
+StreamDataWriter::Admission StreamDataWriter::admit(int chunkIndex, int size,
+                                                    const unsigned char* data, int* errorCode,
+                                                    std::string* errorMsg) {
+  if (chunkIndex < 0 || static_cast<size_t>(chunkIndex) >= chunks_.size() || !lengthSet_) {
+    reportWriterFailure(ZPResponse::EXECUTE_ERROR, {}, errorCode, errorMsg);
+    return Admission::kRefused;
+  }
+  // The chunk is looked up by index after every wait: the plan may grow meanwhile.
+  const size_t index = static_cast<size_t>(chunkIndex);
+  if (contentLength_.load() >= 0 &&
+      size > chunkLimit(chunks_[index], contentLength_.load()) - chunks_[index].current) {
+    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
+    return Admission::kRefused;
+  }
+  auto lastProgress = std::chrono::steady_clock::now();
+  int64_t lastHanded = handedUpTo_;
+  for (;;) {
+    if (stopped_) {
+      reportWriterFailure(ZPResponse::STREAM_STOPPED, kStoppedMessage, errorCode, errorMsg);
+      return Admission::kRefused;
+    }
+    const int64_t offset = chunks_[index].current;
+    if (offset < handedUpTo_) {  // bytes handed over already: the plan went wrong
+      reportWriterFailure(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
+      return Admission::kRefused;
+    }
+    if (!handing_ && offset == handedUpTo_) break;  // next in order: this worker hands over
+    // A write larger than the bound is still taken into an empty buffer, so none waits forever.
+    if (waitingBytes_ == 0 || waitingBytes_ + size <= reorderLimitBytes_) {
+      if (size > 0) {
+        waiting_[offset].assign(data, data + size);
+        waitingBytes_ += size;
+        highWaterBytes_ = std::max(highWaterBytes_, waitingBytes_);
+      }
+      chunks_[index].current += size;
+      downloadedLength_.fetch_add(size);
+      return Admission::kBuffered;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (handedUpTo_ != lastHanded) {
+      lastHanded = handedUpTo_;
+      lastProgress = now;
+    }
+    if (interrupted_ || (cancelled_ != nullptr && cancelled_->load()) ||
+        now - lastProgress >= std::chrono::milliseconds(kMaxRoomWaitMs)) {
+      reportWriterFailure(ZPResponse::DATA_WRITE_ERROR, "stream stopped while waiting for room",
+                          errorCode, errorMsg);
+      return Admission::kRefused;
+    }
+    changed_.waitFor(mutex_, kRoomPoll);
+  }
+  handing_ = true;
+  chunks_[index].current += size;
+  handedUpTo_ += size;
+  downloadedLength_.fetch_add(size);
+  return Admission::kTurn;
+}
+
+bool StreamDataWriter::handOver(const char* data, size_t size, int* errorCode,
+                                std::string* errorMsg) {
+  std::vector<char> held;  // the waiting bytes being handed over, taken out of the buffer
+  for (;;) {
+    const bool more = size == 0 || callReceiver(data, size);
+    MutexLock lock(mutex_);
+    if (!more) {
+      stopped_ = true;
+      handing_ = false;
+      changed_.notifyAll();
+      reportWriterFailure(ZPResponse::STREAM_STOPPED, kStoppedMessage, errorCode, errorMsg);
+      return false;
+    }
+    const auto next = waiting_.find(handedUpTo_);
+    if (next == waiting_.end()) {
+      handing_ = false;
+      changed_.notifyAll();
+      return true;
+    }
+    held = std::move(next->second);
+    waiting_.erase(next);
+    waitingBytes_ -= static_cast<int64_t>(held.size());
+    handedUpTo_ += static_cast<int64_t>(held.size());
+    changed_.notifyAll();  // room was made
+    data = held.data();
+    size = held.size();
+  }
+}
+
+bool StreamDataWriter::callReceiver(const char* data, size_t size) {
+  // A receiver that throws cannot have taken the bytes: the download stops like on false.
+  bool more = false;
+  const std::function<void()> call = [&] { more = receiver_(data, size); };
+  callHost("onData", call);
+  return more;
+}
+
+std::string StreamDataWriter::validator() {
+  MutexLock lock(mutex_);
+  return validator_;
+}
+
+void StreamDataWriter::setValidator(const std::string& validator) {
+  MutexLock lock(mutex_);
+  validator_ = validator;
+}
+
+int64_t StreamDataWriter::contentLength() { return contentLength_.load(); }
+
+int64_t StreamDataWriter::downloadedLength() { return downloadedLength_.load(); }
+
+bool StreamDataWriter::canStartOver() {
+  MutexLock lock(mutex_);
+  return handedUpTo_ == 0;
+}
+
+bool StreamDataWriter::stoppedByReceiver() {
+  MutexLock lock(mutex_);
+  return stopped_;
+}
+
+void StreamDataWriter::setWaitsInterrupted(bool interrupted) {
+  MutexLock lock(mutex_);
+  interrupted_ = interrupted;
+  changed_.notifyAll();
+}
+
+int64_t StreamDataWriter::reorderHighWaterBytes() {
+  MutexLock lock(mutex_);
+  return highWaterBytes_;
+}
+
+}  // namespace zephyl

@@ -1,0 +1,130 @@
+// StreamDataWriter: the sink of OUTPUT_STREAM downloads. Hands the resource's bytes to a receiver
+// in order, from byte 0, as they arrive, and keeps nothing once handed over (no file, no buffer
+// of the whole resource). Bytes that arrive ahead of the next byte to hand over (from a parallel
+// transfer further on) wait in a reorder buffer of bounded size; a write that would overfill it
+// waits until the bytes before it are handed over, the task is cancelled or the planner stops the
+// attempt. Thread-safe: write and the plan operations may run on several chunk workers at once
+// (one mutex); the receiver runs on the worker that holds the turn, never two at once, and never
+// with the mutex held.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "diagnostics/annotated_mutex.h"
+#include "sinks/data_writer.h"
+
+namespace zephyl {
+
+class StreamDataWriter : public DataWriter {
+ public:
+  // Takes the next bytes in order; false stops the download (a throw counts as false).
+  using Receiver = std::function<bool(const char* data, size_t size)>;
+
+  // At most this many bytes wait ahead of the next byte to hand over: eight blocks of the default
+  // size, enough for every transfer of a split download to keep going while the one in front
+  // catches up, and a fixed bound whatever the server sends.
+  static constexpr int64_t kDefaultReorderLimitBytes = int64_t{16} << 20;
+  // A write waiting for room gives up after this long without any byte handed over: the byte in
+  // front is then not being fetched at all, and the attempt ends (the next one resumes at it).
+  static constexpr int64_t kMaxRoomWaitMs = 60000;
+
+  // blockSize <= 0 plans with the default block size. cancelled (the task's flag, may be null)
+  // ends a wait for room. reorderLimitBytes bounds the reorder buffer (a single write larger than
+  // the bound is still taken when the buffer is empty).
+  StreamDataWriter(Receiver receiver, int64_t blockSize, const std::atomic<bool>* cancelled,
+                   int64_t reorderLimitBytes = kDefaultReorderLimitBytes);
+  ~StreamDataWriter() override;
+  StreamDataWriter(const StreamDataWriter&) = delete;
+  StreamDataWriter& operator=(const StreamDataWriter&) = delete;
+
+  // False with STREAM_ERROR when there is no receiver.
+  bool open(int* errorCode, std::string* errorMsg) override;
+  void close() override;
+  // Sets the response's fileLength to the bytes handed over. False with STREAM_ERROR when a
+  // known length was not handed over completely.
+  bool moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
+                     std::string* errorMsg) override;
+  // Forgets the plan, the waiting bytes, the length and the validator. Only while nothing was
+  // handed over (see canStartOver).
+  void reset() override;
+  // Nothing is kept: false. A stream's digests follow its bytes in order as they are handed over
+  // (a checked stream runs one transfer), so nothing needs reading back.
+  bool readStored(int64_t offset, void* buffer, size_t size) override;
+  // Nothing is kept; the bytes handed over stay with the receiver.
+  void discardStored() override {}
+
+  ChunkInfo firstChunk() override;
+  bool nextChunk(int afterChunkId, ChunkInfo* chunk) override;
+  ChunkInfo chunkAt(int index) override;
+
+  bool lengthConflicts(int64_t length) override;
+  // As MemoryDataWriter::setContentLength, without a buffer to allocate.
+  bool setContentLength(int64_t length, int* errorCode, std::string* errorMsg) override;
+  bool coverWholeResource(int chunkId) override;
+  // Hands the bytes at the chunk's current offset over when they are next in order (then also
+  // every waiting byte that follows them), else keeps a copy in the reorder buffer. False with
+  // EXECUTE_ERROR for bytes outside the plan, with STREAM_STOPPED once the receiver stopped the
+  // download, with DATA_WRITE_ERROR when a wait for room was cut short; nothing is taken then.
+  bool write(int chunkIndex, int size, unsigned char* data, int* errorCode,
+             std::string* errorMsg) override;
+
+  std::string validator() override;
+  void setValidator(const std::string& validator) override;
+  int64_t contentLength() override;
+  int64_t downloadedLength() override;
+
+  bool streams() const override { return true; }
+  // True while no byte has been handed over.
+  bool canStartOver() override;
+  bool stoppedByReceiver() override;
+  void setWaitsInterrupted(bool interrupted) override;
+
+  // The most bytes the reorder buffer ever held; for tests of the bound.
+  int64_t reorderHighWaterBytes();
+
+ private:
+  enum class Admission { kRefused, kBuffered, kTurn };
+  // Requires: mutex_ held. Checks the write against the plan and waits until it is the write's
+  // turn (its bytes are next and nobody hands over) or the reorder buffer has room for it; then
+  // takes the bytes (kTurn: the caller hands them over; kBuffered: copied into the buffer).
+  Admission admit(int chunkIndex, int size, const unsigned char* data, int* errorCode,
+                  std::string* errorMsg) REQUIRES(mutex_);
+  // Requires: the turn (handing_ set by admit). Hands data over, then every waiting byte that
+  // follows it, and gives the turn back. False when the receiver stopped the download.
+  bool handOver(const char* data, size_t size, int* errorCode, std::string* errorMsg)
+      EXCLUDES(mutex_);
+  bool callReceiver(const char* data, size_t size);
+
+  // Set at construction.
+  const Receiver receiver_;
+  const int64_t blockSize_;
+  const std::atomic<bool>* const cancelled_;
+  const int64_t reorderLimitBytes_;
+
+  // Atomic: written under mutex_, read by progress listeners on any thread.
+  std::atomic<int64_t> downloadedLength_{0};  // handed over or waiting in the buffer
+  std::atomic<int64_t> contentLength_{0};     // 0: not reported yet
+
+  Mutex mutex_;
+  ConditionVariable changed_;  // with mutex_: the turn passed, room was made, or a stop
+  // Guarded by mutex_.
+  std::vector<ChunkInfo> chunks_ GUARDED_BY(mutex_);
+  std::string validator_ GUARDED_BY(mutex_);
+  bool lengthSet_ GUARDED_BY(mutex_) = false;  // a length (0 included) was accepted
+  // Bytes [0, handedUpTo_) are handed over or being handed over by the thread holding the turn.
+  int64_t handedUpTo_ GUARDED_BY(mutex_) = 0;
+  bool handing_ GUARDED_BY(mutex_) = false;  // a worker holds the turn
+  std::map<int64_t, std::vector<char>> waiting_ GUARDED_BY(mutex_);  // by offset, past handedUpTo_
+  int64_t waitingBytes_ GUARDED_BY(mutex_) = 0;
+  int64_t highWaterBytes_ GUARDED_BY(mutex_) = 0;
+  bool stopped_ GUARDED_BY(mutex_) = false;  // the receiver returned false
+  bool interrupted_ GUARDED_BY(mutex_) = false;
+};
+
+}  // namespace zephyl
