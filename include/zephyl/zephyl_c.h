@@ -306,6 +306,12 @@ ZEPHYL_EXPORT int zp_response_get_md5(const zp_response* response, const char** 
 /* SHA-256 of the delivered content, 64 lowercase hex digits, owned by the response; as
  * zp_response_get_md5 (a checked download carries the digest it computed). */
 ZEPHYL_EXPORT int zp_response_get_sha256(const zp_response* response, const char** sha256);
+/* The status of the server's answer (0 when no answer came) and the value of one of its header
+ * lines by name, in any case (owned by the response); ZP_ERROR_NOT_FOUND when the answer had no
+ * such line. */
+ZEPHYL_EXPORT int zp_response_get_http_code(const zp_response* response, int32_t* http_code);
+ZEPHYL_EXPORT int zp_response_get_header(const zp_response* response, const char* name,
+                                         const char** value);
 
 /* ---- The download manager --------------------------------------------------------------- */
 

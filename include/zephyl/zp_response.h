@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "zephyl/export.h"
@@ -78,6 +79,11 @@ class ZEPHYL_EXPORT ZPResponse {
   // at the first call and cached.
   std::string getSha256() const;
 
+  // The status of the server's answer (the first one of the download, or the one that failed
+  // it) and that answer's header lines, names in lower case, in name order; 0 and none when no
+  // answer came (memory served from a joined download, a request refused before any).
+  int32_t httpCode = 0;
+  std::vector<std::pair<std::string, std::string>> headers;
   int32_t extraErrorCode = 0;  // underlying code: libcurl's, 1000 for a bad status, or a writer's
   std::string outputFilePath;
   std::shared_ptr<std::vector<uint8_t>> outputData;

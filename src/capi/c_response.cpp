@@ -1,5 +1,6 @@
 // Responses through the C interface, and the process-wide calls (status texts, version, log
 // level, identity strings).
+#include <cctype>
 #include <cstdint>
 #include <string>
 
@@ -101,6 +102,26 @@ int zp_response_get_sha256(const zp_response* response, const char** sha256) {
     response->response.getSha256();
     *sha256 = response->response.sha256.c_str();
     return ZP_OK;
+  });
+}
+
+int zp_response_get_http_code(const zp_response* response, int32_t* http_code) {
+  if (response == nullptr || http_code == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  *http_code = response->response.httpCode;
+  return ZP_OK;
+}
+
+int zp_response_get_header(const zp_response* response, const char* name, const char** value) {
+  if (response == nullptr || name == nullptr || value == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  return guarded("zp_response_get_header", [&] {
+    std::string folded(name);
+    for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const auto& [headerName, headerValue] : response->response.headers) {
+      if (headerName != folded) continue;
+      *value = headerValue.c_str();
+      return ZP_OK;
+    }
+    return ZP_ERROR_NOT_FOUND;
   });
 }
 

@@ -781,9 +781,16 @@ size_t ChunkPlanner::collectFinished(DownloadMetrics& metrics) {
     merge(chunk.state, metrics);
     const auto lastModified = chunk.state.stats.headers.find("last-modified");
     if (lastModified != chunk.state.stats.headers.end()) lastModified_ = lastModified->second;
+    if (answerStatus_ == 0 && chunk.state.outcome.finalStatus > 0) {
+      answerStatus_ = chunk.state.outcome.finalStatus;
+      answerHeaders_ = chunk.state.stats.headers;
+    }
     if (isFailure(chunk)) {
-      if (failure_ == nullptr)
+      if (failure_ == nullptr) {
         failure_ = std::make_unique<AttemptResult>(failureOf(chunk, metrics));
+        failure_->httpCode = chunk.state.outcome.finalStatus;
+        failure_->headers = chunk.state.stats.headers;
+      }
       stopEveryChunk();
     } else {
       // A transfer that left (or ended early without an error) leaves the rest of its run.
@@ -882,6 +889,8 @@ AttemptResult ChunkPlanner::finish() {
   AttemptResult result;
   result.response = ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
   result.lastModified = lastModified_;
+  result.httpCode = answerStatus_;
+  result.headers = answerHeaders_;
   // The check runs before delivery: content that fails it never reaches the target.
   if (!checkContent(&result)) return result;
   int code = 0;
@@ -895,7 +904,7 @@ AttemptResult ChunkPlanner::finish() {
 
 AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
   if (context_.cancelled.load()) {
-    return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false, {}, {}, false};
+    return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false, {}, {}, false, 0, {}};
   }
   // The last attempt's stop (see stopEveryChunk) must not cut this one's waits short.
   context_.writer.setWaitsInterrupted(false);
@@ -995,7 +1004,7 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
 
   if (failure_ != nullptr) return *failure_;
   if (context_.cancelled.load()) {
-    return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false, {}, {}, false};
+    return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false, {}, {}, false, 0, {}};
   }
   // Every chunk ended well yet bytes are missing (a server that sent less than its range without
   // an error): never deliver a short file. The stored bytes are good, so the next attempt resumes.
@@ -1008,7 +1017,9 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
                          false,
                          {},
                          {},
-                         false};
+                         false,
+                         0,
+                         {}};
   }
   return finish();
 }

@@ -20,6 +20,7 @@
 #include <functional>
 #include <future>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,11 @@ struct AttemptResult {
   // The content failed the request's check: it is not delivered and must be dropped; another
   // attempt would fetch the same bytes again.
   bool contentRejected = false;
+  // The status and header lines (names in lower case) of the attempt's first answer that was
+  // collected, or of the failing answer when a transfer failed for good; 0 and none when no
+  // answer came.
+  int32_t httpCode = 0;
+  std::map<std::string, std::string> headers;
 };
 
 class ChunkPlanner {
@@ -242,6 +248,9 @@ class ChunkPlanner {
   double fastestRate_ = 0;
   int64_t firstAnswerMs_ = 0;
   std::string lastModified_;  // see AttemptResult::lastModified
+  // See AttemptResult::httpCode and headers: the first collected answer's.
+  int32_t answerStatus_ = 0;
+  std::map<std::string, std::string> answerHeaders_;
   // Splitting: the transfers the attempt runs at once now (at most maxRunningChunks), how many
   // the last split added, whether
   // adding more has been given up, the total rate measured before the last one was added, and

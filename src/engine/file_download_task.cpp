@@ -210,12 +210,15 @@ ZPResponse FileDownloadTask::execute() {
     }
     // Content that failed its check is not fetched again: the server gave these bytes for this
     // validator, and another attempt would download the whole resource to get the same ones.
+    // Nor is a 304: it answers a condition the host put on the request, the same way every time.
     if (outcome.isSuccess() || outcome.isCancelled() || attempt == lastAttempt ||
-        result.contentRejected) {
+        result.contentRejected || result.httpCode == 304) {
       if (outcome.isSuccess() && keepServerTime_) {
         serverTime_ = serverTimeOf(result.lastModified, writer_->validator());
       }
       response_ = std::move(result.response);
+      response_.httpCode = result.httpCode;
+      response_.headers.assign(result.headers.begin(), result.headers.end());
       contentDigest_ = std::move(result.digests);
       rejected = result.contentRejected;
       break;

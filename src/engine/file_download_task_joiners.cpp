@@ -71,7 +71,11 @@ ZPResponse FileDownloadTask::executeFor(const std::shared_ptr<ExtraDelivery>& ex
   (expected.algorithm == DigestAlgorithm::Md5 ? actual.md5 : actual.sha256) =
       contentDigestOf(expected.algorithm, result);
   ZPResponse verdict = checkDigest(expected, actual);
-  if (!verdict.isSuccess()) return verdict;
+  if (!verdict.isSuccess()) {
+    verdict.httpCode = result.httpCode;
+    verdict.headers = result.headers;
+    return verdict;
+  }
   if (dropped) {
     // This request's checksum accepts the content, but the request that owns its target did
     // not: the content was dropped there.

@@ -215,9 +215,11 @@ bool HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   }
   ZP_LOG(Warn) << "chunkId: " << chunkId << ", error: " << state.outcome.errorCode << "("
                << state.outcome.errorMsg << "), httpCode: " << state.outcome.httpCode;
-  // A rejected option, a refused answer or a 416 (the range lies past the resource's end) would
-  // come back the same on any retry.
-  if (end.optionsSet && !end.refused && state.outcome.finalStatus != 416) {
+  // A rejected option, a refused answer, a 416 (the range lies past the resource's end) or a 304
+  // (the answer to a condition the host put on the request) would come back the same on any
+  // retry.
+  if (end.optionsSet && !end.refused && state.outcome.finalStatus != 416 &&
+      state.outcome.finalStatus != 304) {
     if (retryOnSameHost(request, state)) return false;
     if (switchHost(request, state)) return false;
   }

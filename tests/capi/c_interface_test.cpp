@@ -260,6 +260,14 @@ TEST_F(CInterfaceTest, ChecksumIsCheckedAndSha256IsGiven) {
     const bool right = checksum.find(sha256) != std::string::npos;
     EXPECT_EQ(error, right ? 0 : ZP_CHECKSUM_MISMATCH) << checksum;
     EXPECT_EQ(std::string(digest), right ? sha256 : "") << checksum;
+    // The answer's status and headers, whether the check passed or not.
+    int32_t httpCode = 0;
+    EXPECT_EQ(zp_response_get_http_code(response, &httpCode), ZP_OK);
+    EXPECT_TRUE(httpCode == 200 || httpCode == 206) << httpCode << " " << checksum;
+    const char* type = nullptr;
+    EXPECT_EQ(zp_response_get_header(response, "Content-TYPE", &type), ZP_OK);
+    EXPECT_STREQ(type, "application/octet-stream");
+    EXPECT_EQ(zp_response_get_header(response, "X-None", &type), ZP_ERROR_NOT_FOUND);
     zp_response_free(response);
     zp_request_free(request);
   }

@@ -81,6 +81,8 @@ const char* reasonOf(int status) {
       return "Partial Content";
     case 302:
       return "Found";
+    case 304:
+      return "Not Modified";
     case 403:
       return "Forbidden";
     case 404:
@@ -360,6 +362,9 @@ TestHttpServer::Answer TestHttpServer::decide(const std::string& method, const s
     } else if (index < misbehaviour.failFirst) {
       errorPage = true;
       answer.status = misbehaviour.failStatus;
+    } else if (!misbehaviour.lastModified.empty() && headers.count("if-modified-since") != 0 &&
+               headers.at("if-modified-since") == misbehaviour.lastModified) {
+      answer.status = 304;
     } else {
       const int64_t size = static_cast<int64_t>(resource.body->size());
       int64_t first = 0;
@@ -423,6 +428,9 @@ TestHttpServer::Answer TestHttpServer::decide(const std::string& method, const s
     if (!misbehaviour.etag.empty()) answer.headers.emplace_back("ETag", misbehaviour.etag);
     if (!misbehaviour.lastModified.empty()) {
       answer.headers.emplace_back("Last-Modified", misbehaviour.lastModified);
+    }
+    if (!misbehaviour.contentDisposition.empty()) {
+      answer.headers.emplace_back("Content-Disposition", misbehaviour.contentDisposition);
     }
   }
   SeenRequest seen;

@@ -46,7 +46,9 @@ struct Misbehaviour {
   int delayMs = 0;  // wait before answering (at most 10 s; cut short by the destructor)
   // Validators sent with every 200/206; an If-Range naming neither gets the whole resource (200).
   std::string etag;
+  // With lastModified set, an If-Modified-Since naming exactly it gets 304 without a body.
   std::string lastModified;
+  std::string contentDisposition;  // sent with every 200/206 when set
   bool ignoreIfRange = false;  // ranges apply whatever If-Range says
   bool overshoot = false;      // a ranged answer runs to the resource's end, whatever was asked
   std::string rangeUnit = "bytes";  // the unit written in Content-Range

@@ -13,7 +13,6 @@
 #include <system_error>
 
 #include "failure_text.h"
-#include "metrics_record.h"
 #include "guarded_run.h"
 #include "input_list.h"
 #include "naming.h"
@@ -34,6 +33,19 @@ TEST_F(NamingTest, LastSegmentIsDecodedWithoutQueryOrFragment) {
   EXPECT_EQ(fileNameFromUrl("http://h/a/b/r%C3%A9sum%C3%A9%20v2.pdf?x=1/2#top"),
             "r\xC3\xA9sum\xC3\xA9 v2.pdf");
   EXPECT_EQ(fileNameFromUrl("https://h:8080/file.tar.gz"), "file.tar.gz");
+}
+
+TEST_F(NamingTest, ContentDispositionGivesOnlyASafeLastComponent) {
+  EXPECT_EQ(fileNameFromContentDisposition("attachment; filename=\"a \\\"b\\\".zip\""),
+            "a \"b\".zip");
+  EXPECT_EQ(fileNameFromContentDisposition("attachment;filename=plain.txt ; size=3"), "plain.txt");
+  EXPECT_EQ(fileNameFromContentDisposition(
+                "attachment; filename=\"x.bin\"; filename*=UTF-8''%E2%82%AC%20rates.bin"),
+            "\xE2\x82\xAC rates.bin");
+  EXPECT_EQ(fileNameFromContentDisposition("attachment; filename=..\\..\\evil.exe"), "evil.exe");
+  EXPECT_EQ(fileNameFromContentDisposition("attachment; filename=\"dir/..\""), kFallbackFileName);
+  EXPECT_EQ(fileNameFromContentDisposition("attachment; filename=\"sub/\""), "");
+  EXPECT_EQ(fileNameFromContentDisposition("inline"), "");
 }
 
 TEST_F(NamingTest, InvalidEscapesStayAsTheyAre) {
@@ -452,17 +464,6 @@ TEST_F(StorageRootTest, OnlyWhatTheLibraryMakesMayBeInTheRoot) {
 }
 
 class FailureTextTest : public testing::Test {};
-
-TEST_F(FailureTextTest, StatusComesFromTheLastRecordOfTheUrl) {
-  const std::vector<std::string> records = {
-      "{\n\t\"label\":\t{\n\t\t\"http_code\":\t500,\n\t\t\"url\":\t\"http:\\/\\/h\\/a\"\n\t}\n}",
-      "{\"label\":{\"http_code\":206,\"url\":\"http://h/other\"}}",
-      "{\"label\":{\"http_code\":404,\"url\":\"http://h/a\"}}",
-  };
-  EXPECT_EQ(httpStatusFromRecords(records, "http://h/a"), 404);
-  EXPECT_EQ(httpStatusFromRecords({records[0]}, "http://h/a"), 500);
-  EXPECT_EQ(httpStatusFromRecords(records, "http://h/none"), 0);
-}
 
 struct FailureCase {
   const char* name;

@@ -427,6 +427,44 @@ TEST_F(ZgetTest, FilesKeepTheServerTimeUnlessToldNot) {
   result = run({"-q", "--no-server-time", "-o", "fresh.bin", server_.url("/dated.bin")});
   ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_GT(modified(work() + "/fresh.bin"), 1445412480 + 3600);
+
+  // -N: a file as new as the server's copy is kept after one conditional request (a 304 is not
+  // retried); -S prints that answer.
+  server_.clearRequests();
+  result = run({"-N", "-S", "-o", "kept.bin", server_.url("/dated.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(server_.requestCount(), 1u);
+  EXPECT_NE(result.err.find("kept     " + work() + "/kept.bin"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("  HTTP 304\n"), std::string::npos) << result.err;
+  EXPECT_FALSE(fileExists(work() + "/kept(1).bin"));
+  // A newer copy on the server replaces the file in place.
+  const std::vector<uint8_t> newer = patternBytes(6000, 15);
+  dated.lastModified = "Thu, 22 Oct 2015 07:28:00 GMT";
+  server_.serve("/dated.bin", newer, dated);
+  result = run({"-q", "-N", "-S", "-o", "kept.bin", server_.url("/dated.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(readText(work() + "/kept.bin"), asText(newer));
+  EXPECT_FALSE(fileExists(work() + "/kept(1).bin"));
+  EXPECT_NE(result.err.find("  last-modified: Thu, 22 Oct 2015 07:28:00 GMT\n"),
+            std::string::npos)
+      << result.err;
+}
+
+// --content-disposition names the file as the server suggests, only ever inside -d.
+TEST_F(ZgetTest, ContentDispositionNamesTheFileInsideItsDirectory) {
+  Misbehaviour suggesting;
+  suggesting.contentDisposition = "attachment; filename=\"../../plain.bin\"; "
+                                  "filename*=UTF-8''r%C3%A9sum%C3%A9.bin";
+  const std::vector<uint8_t> body = patternBytes(3000, 16);
+  server_.serve("/get", body, suggesting);
+  Result result = run({"-q", "-d", "out", "--content-disposition", server_.url("/get")});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(readText(work() + "/out/r\xC3\xA9sum\xC3\xA9.bin"), asText(body));
+  EXPECT_FALSE(fileExists(work() + "/out/get"));
+  // An existing file of that name is kept; the new one takes the next free name.
+  result = run({"-q", "-d", "out", "--content-disposition", server_.url("/get")});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(readText(work() + "/out/r\xC3\xA9sum\xC3\xA9(1).bin"), asText(body));
 }
 
 // --- alternative hosts ---

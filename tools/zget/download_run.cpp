@@ -5,14 +5,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <system_error>
 
 #include "diagnostics/redaction.h"
 #include "failure_text.h"
-#include "metrics_record.h"
 #include "interrupt_watcher.h"
-#include "pelvar/pelvar.h"
+#include "naming.h"
 #include "progress_board.h"
 #include "progress_display.h"
 #include "units.h"
@@ -20,10 +20,6 @@
 
 namespace zget {
 namespace {
-
-// How long the metrics records of failed downloads may take to arrive before their HTTP status
-// is looked up.
-constexpr int kMetricsWaitMs = 3000;
 
 // Standard output of the downloads that stream to it. Their onData runs on the library's
 // transfer threads, one call at a time per download; the downloads to standard output run one
@@ -60,8 +56,47 @@ bool streamsToStdout(const std::vector<PlannedDownload>& downloads, const ToolOp
   return true;
 }
 
+// What became of each download: written by its completion callback (one library thread for
+// each index), read after the batch returned.
+struct Outcomes {
+  const std::vector<PlannedDownload>* downloads = nullptr;
+  const ToolOptions* options = nullptr;
+  std::vector<std::string> paths;  // where each result went; empty for standard output
+};
+
+// -N and a 304 answer to the If-Modified-Since: the file at the target is as new as the
+// server's.
+bool isUpToDate(const PlannedDownload& download, const ZPResponse& response) {
+  return !download.ifModifiedSince.empty() && !response.isSuccess() && response.httpCode == 304;
+}
+
+// The path of a delivered file, after --content-disposition moved it to the name the server
+// suggests (in the same directory; an existing file keeps its place unless --allow-overwrite,
+// and the result takes the first free "name(n).ext"). Empty for standard output or a failure.
+std::string placeResult(const PlannedDownload& download, const ZPResponse& response,
+                        const ToolOptions& options) {
+  if (!response.isSuccess() || download.savePath.empty()) return std::string();
+  const std::string delivered = response.getFile();
+  if (!options.contentDisposition) return delivered;
+  std::string suggested;
+  for (const auto& [name, value] : response.headers) {
+    if (name == "content-disposition") suggested = fileNameFromContentDisposition(value);
+  }
+  const std::filesystem::path from = pathFromUtf8(delivered);
+  if (suggested.empty() || pathFromUtf8(suggested) == from.filename()) return delivered;
+  const std::string wanted = utf8FromPath(from.parent_path() / pathFromUtf8(suggested));
+  std::error_code error;
+  std::string target = wanted;
+  for (int n = 1; !options.allowOverwrite && std::filesystem::exists(pathFromUtf8(target), error);
+       ++n) {
+    target = numberedName(wanted, n);
+  }
+  std::filesystem::rename(from, pathFromUtf8(target), error);
+  return error ? delivered : target;
+}
+
 ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const ToolOptions& options,
-                          ProgressBoard* board, StdoutStream* stream) {
+                          ProgressBoard* board, StdoutStream* stream, Outcomes* outcomes) {
   ZPBatchRequest batch;
   const bool streaming = streamsToStdout(downloads, options);
   for (const PlannedDownload& download : downloads) {
@@ -77,8 +112,12 @@ ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const T
       request.outputType = ZPRequest::OUTPUT_CHUNK_FILE;
       request.savePath = download.savePath;
     }
-    // An existing file stays; the download takes the first free "name(n).ext".
-    request.renameIfExists = options.allowOverwrite ? 0 : 1;
+    // An existing file stays; the download takes the first free "name(n).ext". Under -N a
+    // newer copy on the server replaces it.
+    request.renameIfExists = options.allowOverwrite || !download.ifModifiedSince.empty() ? 0 : 1;
+    if (!download.ifModifiedSince.empty()) {
+      request.headers.emplace_back("If-Modified-Since", download.ifModifiedSince);
+    }
     request.scene = "zget";
     request.userName = options.user;
     request.password = options.password;
@@ -92,8 +131,16 @@ ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const T
                                     int64_t total, int) {
     board->progress(index, downloaded, total);  // atomics only
   };
-  batch.onRequestComplete = [board](const ZPBatchRequest&, int index, const ZPResponse& response) {
-    board->finished(index, response.isSuccess(), response.fileLength);
+  batch.onRequestComplete = [board, outcomes](const ZPBatchRequest&, int index,
+                                              const ZPResponse& response) {
+    const size_t at = static_cast<size_t>(index);
+    if (at >= outcomes->paths.size()) return;
+    const PlannedDownload& download = (*outcomes->downloads)[at];
+    // Before the board hears of it: the final note names the file where it ended up.
+    outcomes->paths[at] = placeResult(download, response, *outcomes->options);
+    SlotState state = response.isSuccess() ? kSucceeded : kFailed;
+    if (isUpToDate(download, response)) state = kUpToDate;
+    board->finished(index, state, response.fileLength, outcomes->paths[at]);
   };
   return batch;
 }
@@ -163,6 +210,80 @@ bool writeAll(int fd, const void* data, size_t size) {
   return true;
 }
 
+namespace {
+
+enum class Ending { kDone, kFailed, kStopped };
+
+// -S: the status and header lines of the answer a download was judged on, indented as wget does.
+void printAnswer(const ZPResponse& response) {
+  if (response.httpCode <= 0) return;
+  std::string text = "  HTTP " + std::to_string(response.httpCode) + "\n";
+  for (const auto& [name, value] : response.headers) {
+    text += "  " + zephyl::redactHeaderLine(name + ": " + value) + "\n";
+  }
+  (void)writeAll(STDERR_FILENO, text.data(), text.size());
+}
+
+// The words for one failed download, on standard error.
+void reportFailure(const RunContext& context, const PlannedDownload& download,
+                   const ZPResponse& response) {
+  const ToolOptions& options = *context.options;
+  if (response.errorCode == ZPResponse::CHECKSUM_MISMATCH) {
+    // The library checked the content before delivery: nothing was saved.
+    const std::string shown = download.savePath.empty() ? "-" : download.savePath;
+    printError(shown + " failed its check (" + zephyl::redactUrl(download.url) +
+               "), not saved: " + response.errorMsg);
+    return;
+  }
+  FailurePlace place;
+  place.cacheDir = context.cacheRoot;
+  if (!download.savePath.empty()) {
+    place.targetDir = utf8FromPath(pathFromUtf8(download.savePath).parent_path());
+  }
+  printError(describeFailure(download.url, response, response.httpCode, place,
+                             !options.user.empty(), options.verbose));
+}
+
+// What one download's response means for the run, after its messages and its data.
+Ending reportResult(const RunContext& context, const PlannedDownload& download,
+                    ZPResponse& response, const std::string& path, int signal) {
+  const ToolOptions& options = *context.options;
+  if (options.serverResponse) printAnswer(response);
+  if (isUpToDate(download, response)) return Ending::kDone;
+  if (response.isSuccess()) {
+    if (!options.quiet && !download.savePath.empty() && path != download.savePath) {
+      printError(download.savePath + " exists; saved as " + path);
+    }
+    const bool delivered = !download.savePath.empty() || deliverToStdout(context, response);
+    return delivered && checkResult(context, download, response) ? Ending::kDone
+                                                                 : Ending::kFailed;
+  }
+  // Once a signal arrived, a download that did not succeed was stopped by it: a cancel that
+  // lands in a download's last attempt ends it with that attempt's failure.
+  if (signal != 0 || response.isCancelled()) return Ending::kStopped;
+  reportFailure(context, download, response);
+  return Ending::kFailed;
+}
+
+// The summary of a run of several downloads and the exit status.
+int finishRun(const RunContext& context, size_t count, int failed, int stopped, int signal) {
+  if (!context.options->quiet && count > 1) {
+    std::string summary = std::to_string(count - static_cast<size_t>(failed + stopped)) + " of " +
+                          std::to_string(count) + " downloads finished";
+    if (failed > 0) summary += ", " + std::to_string(failed) + " failed";
+    if (stopped > 0) summary += ", " + std::to_string(stopped) + " stopped";
+    printError(summary);
+  }
+  if (stopped > 0) {
+    printError("interrupted; the partial data is kept in " + context.cacheRoot +
+               "; run the same command again to resume");
+    return 128 + (signal != 0 ? signal : 2);
+  }
+  return failed > 0 ? kExitFailure : kExitSuccess;
+}
+
+}  // namespace
+
 int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& downloads) {
   const ToolOptions& options = *context.options;
   std::vector<std::string> names;
@@ -176,7 +297,8 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
   StdoutStream stream;
   stream.fd = context.dataFd;
   stream.manager = context.manager;
-  const ZPBatchRequest batch = buildBatch(downloads, options, &board, &stream);
+  Outcomes outcomes{&downloads, &options, std::vector<std::string>(downloads.size())};
+  const ZPBatchRequest batch = buildBatch(downloads, options, &board, &stream, &outcomes);
 
   std::unique_ptr<ProgressDisplay> display;
   if (!options.quiet) {
@@ -192,9 +314,7 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
     manager->cancelAll();
   });
   watcher.start();
-
   std::vector<ZPResponse> responses = manager->batchExecute(batch);
-
   watcher.stop();
   if (display) display->stop();
   const int signal = watcher.signalNumber();
@@ -205,67 +325,15 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
                std::generic_category().message(stream.writeError.load()));
     return kExitFailure;
   }
-
   int failed = 0;
   int stopped = 0;
-  bool metricsRead = false;
-  std::vector<std::string> records;
   for (size_t i = 0; i < downloads.size() && i < responses.size(); ++i) {
-    const PlannedDownload& download = downloads[i];
-    ZPResponse& response = responses[i];
-    if (response.isSuccess()) {
-      if (!options.quiet && !download.savePath.empty() && response.getFile() != download.savePath) {
-        printError(download.savePath + " exists; saved as " + response.getFile());
-      }
-      const bool delivered = !download.savePath.empty() || deliverToStdout(context, response);
-      if (!delivered || !checkResult(context, download, response)) ++failed;
-      continue;
-    }
-    // Once a signal arrived, a download that did not succeed was stopped by it: a cancel that
-    // lands in a download's last attempt ends it with that attempt's failure.
-    if (signal != 0 || response.isCancelled()) {
-      ++stopped;
-      continue;
-    }
-    ++failed;
-    int status = 0;
-    if (response.errorCode == ZPResponse::BLOCK_HTTP_SERVER_ERROR) {
-      if (!metricsRead) {
-        (void)Pelvar_WaitDelivered(kMetricsWaitMs);
-        for (const PelvarRecord& record : Pelvar_Uploaded()) records.push_back(record.body);
-        metricsRead = true;
-      }
-      status = httpStatusFromRecords(records, download.url);
-    }
-    if (response.errorCode == ZPResponse::CHECKSUM_MISMATCH) {
-      // The library checked the content before delivery: nothing was saved.
-      const std::string shown = download.savePath.empty() ? "-" : download.savePath;
-      printError(shown + " failed its check (" + zephyl::redactUrl(download.url) +
-                 "), not saved: " + response.errorMsg);
-      continue;
-    }
-    FailurePlace place;
-    place.cacheDir = context.cacheRoot;
-    if (!download.savePath.empty()) {
-      place.targetDir = utf8FromPath(pathFromUtf8(download.savePath).parent_path());
-    }
-    printError(describeFailure(download.url, response, status, place, !options.user.empty(),
-                               options.verbose));
+    const Ending ending = reportResult(context, downloads[i], responses[i], outcomes.paths[i],
+                                       signal);
+    failed += ending == Ending::kFailed ? 1 : 0;
+    stopped += ending == Ending::kStopped ? 1 : 0;
   }
-
-  if (!options.quiet && downloads.size() > 1) {
-    std::string summary = std::to_string(downloads.size() - static_cast<size_t>(failed + stopped)) +
-                          " of " + std::to_string(downloads.size()) + " downloads finished";
-    if (failed > 0) summary += ", " + std::to_string(failed) + " failed";
-    if (stopped > 0) summary += ", " + std::to_string(stopped) + " stopped";
-    printError(summary);
-  }
-  if (stopped > 0) {
-    printError("interrupted; the partial data is kept in " + context.cacheRoot +
-               "; run the same command again to resume");
-    return 128 + (signal != 0 ? signal : 2);
-  }
-  return failed > 0 ? kExitFailure : kExitSuccess;
+  return finishRun(context, downloads.size(), failed, stopped, signal);
 }
 
 }  // namespace zget

@@ -17,6 +17,9 @@ struct PlannedDownload {
   std::string savePath;     // absolute; empty for standard output
   std::string displayName;  // the file name shown in the progress display
   std::string checksum;     // the library's form, checked by it before delivery; empty: none
+  // -N: the HTTP date of the file at savePath, sent as If-Modified-Since; the download then
+  // replaces that file. Empty: no such file, or no -N.
+  std::string ifModifiedSince;
 };
 
 struct RunContext {

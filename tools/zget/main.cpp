@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -51,6 +52,31 @@ bool ensureDirectory(const std::string& path) {
                (error ? error.message() : std::string("a file is in the way")));
   }
   return false;
+}
+
+// -N: the modification time of the file at path as an HTTP date ("Sun, 06 Nov 1994 08:49:37
+// GMT"), for If-Modified-Since; empty when there is no such file.
+std::string httpDateOfFile(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path file = pathFromUtf8(path);
+  if (!std::filesystem::is_regular_file(file, error)) return std::string();
+  const auto written = std::filesystem::last_write_time(file, error);
+  if (error) return std::string();
+  // The file clock's epoch is not the system clock's in C++17: measured from now on both.
+  const auto now = std::chrono::system_clock::now();
+  const auto age = std::filesystem::file_time_type::clock::now() - written;
+  // Rounded: the two clocks are read a moment apart, and a time set to a whole second (the
+  // server's Last-Modified) must come back as that second.
+  const auto writtenAt = std::chrono::round<std::chrono::seconds>(
+      (now - std::chrono::duration_cast<std::chrono::system_clock::duration>(age))
+          .time_since_epoch());
+  const std::time_t seconds = static_cast<std::time_t>(writtenAt.count());
+  const std::tm* utc = std::gmtime(&seconds);  // main's thread only
+  char text[64] = {};
+  if (utc == nullptr || std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", utc) == 0) {
+    return std::string();
+  }
+  return text;
 }
 
 // Whether a file can be made in dir, found out before anything is fetched by making (and
@@ -131,6 +157,7 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
         if (!options.quiet) printError(wanted + " exists; not downloading it (--no-clobber)");
         continue;
       }
+      if (options.timestamping) download.ifModifiedSince = httpDateOfFile(wanted);
       download.savePath = names.claim(wanted);
       const std::filesystem::path target = pathFromUtf8(download.savePath);
       download.displayName = utf8FromPath(target.filename());

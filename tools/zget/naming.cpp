@@ -1,5 +1,6 @@
 #include "naming.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -71,18 +72,81 @@ std::string percentDecode(const std::string& text) {
   return decoded;
 }
 
-std::string fileNameFromUrl(const std::string& url) {
-  const std::string path = urlPath(url);
-  const size_t slash = path.rfind('/');
-  std::string name = percentDecode(slash == std::string::npos ? path : path.substr(slash + 1));
+std::string safeFileName(std::string name) {
   for (char& c : name) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '/' || c == '\\' || byte < 0x20 || byte == 0x7F) c = '_';
+#ifdef _WIN32
+    // "a:b" would name the stream "b" of the file "a" on NTFS, or a drive.
+    if (c == ':') c = '_';
+#endif
   }
   // After the cut too: a long name of stray UTF-8 continuation bytes behind ".." cuts to "..".
   name = limitLength(name);
   if (name.empty() || name == "." || name == "..") return kFallbackFileName;
   return name;
+}
+
+std::string fileNameFromUrl(const std::string& url) {
+  const std::string path = urlPath(url);
+  const size_t slash = path.rfind('/');
+  return safeFileName(percentDecode(slash == std::string::npos ? path : path.substr(slash + 1)));
+}
+
+namespace {
+
+// The value of parameter key (lower case) in a header's "; key=value" list: a quoted string
+// (unescaped) or a token; found: false when the header has no such parameter.
+bool headerParameter(const std::string& header, const std::string& key, std::string* value) {
+  size_t at = header.find(';');
+  while (at != std::string::npos) {
+    size_t begin = at + 1;
+    while (begin < header.size() && (header[begin] == ' ' || header[begin] == '\t')) ++begin;
+    const size_t equals = header.find('=', begin);
+    if (equals == std::string::npos) return false;
+    std::string name = header.substr(begin, equals - begin);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    size_t i = equals + 1;
+    std::string text;
+    if (i < header.size() && header[i] == '"') {
+      for (++i; i < header.size() && header[i] != '"'; ++i) {
+        if (header[i] == '\\' && i + 1 < header.size()) ++i;
+        text += header[i];
+      }
+    } else {
+      for (; i < header.size() && header[i] != ';'; ++i) text += header[i];
+      while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
+    }
+    if (name == key) {
+      *value = text;
+      return true;
+    }
+    at = header.find(';', i);
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string fileNameFromContentDisposition(const std::string& header) {
+  std::string name;
+  std::string extended;
+  // RFC 5987's "filename*=UTF-8''%e2%82%ac.txt" is preferred over the plain parameter.
+  if (headerParameter(header, "filename*", &extended)) {
+    const size_t quote = extended.find("''");
+    std::string charset = extended.substr(0, extended.find('\''));
+    for (char& c : charset) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (quote != std::string::npos && charset == "utf-8") {
+      name = percentDecode(extended.substr(quote + 2));
+    }
+  }
+  if (name.empty() && !headerParameter(header, "filename", &name)) return std::string();
+  // Only the last component: a suggested name never chooses the directory.
+  const size_t slash = name.find_last_of("/\\");
+  if (slash != std::string::npos) name = name.substr(slash + 1);
+  if (name.empty()) return std::string();
+  return safeFileName(name);
 }
 
 bool staysInside(const std::string& path, bool namesFile, std::string* reason) {

@@ -20,6 +20,14 @@ std::string percentDecode(const std::string& text);
 // extension and whole UTF-8 characters).
 std::string fileNameFromUrl(const std::string& url);
 
+// name made safe for a file name as fileNameFromUrl does (on Windows ":" too becomes "_").
+std::string safeFileName(std::string name);
+
+// The file name a Content-Disposition header value suggests ("attachment; filename=a.zip",
+// or the UTF-8 "filename*=UTF-8''..." form, preferred), reduced to its last component and made
+// safe with safeFileName; empty when it suggests none.
+std::string fileNameFromContentDisposition(const std::string& header);
+
 // Whether path, joined to a directory, names something inside it: relative (no drive either),
 // without ".." components ("/" and "\" both separate), and, when namesFile, ending in a file
 // name (not in a separator or "."). False with the reason in *reason.

@@ -273,6 +273,10 @@ bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
     *error = "--ca-certificate: cannot read " + options->caCertificate;
     return false;
   }
+  if (options->noClobber && options->timestamping) {
+    *error = "--no-clobber and --timestamping contradict each other";
+    return false;
+  }
   if (options->noClobber && options->allowOverwrite) {
     *error = "--no-clobber and --allow-overwrite contradict each other";
     return false;
@@ -431,6 +435,12 @@ int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* op
                "Replace an existing file (default: keep it, save as \"name(1).ext\")");
   app.add_flag("--no-clobber", options->noClobber,
                "Skip a download whose file exists (also -nc)");
+  app.add_flag("-N,--timestamping", options->timestamping,
+               "Fetch only when the server's copy is newer than the existing file, replacing it");
+  app.add_flag("--content-disposition", options->contentDisposition,
+               "Name the file as the server suggests (Content-Disposition), inside its directory");
+  app.add_flag("-S,--server-response", options->serverResponse,
+               "Print the status and headers of each download's answer");
   // The default now; accepted so that older scripts keep working.
   app.add_flag("--rename", raw.rename,
                "Keep an existing file and save as \"name(1).ext\" (the default)");

@@ -64,6 +64,9 @@ struct ToolOptions {
   // --allow-overwrite; --rename, the old way to ask for that, is still accepted.
   bool allowOverwrite = false;
   bool noClobber = false;                 // -nc: skip a download whose file exists
+  bool timestamping = false;              // -N: fetch only when the server's copy is newer
+  bool contentDisposition = false;        // --content-disposition: the server's file name
+  bool serverResponse = false;            // -S: print the answers' status and headers
   bool noWriteOut = false;                // --no-write-out: writeOutBeforeDelivery off
   bool noServerTime = false;              // --no-server-time: files keep their download time
   std::optional<ZPLogLevel> logLevel;     // --log-level

@@ -43,15 +43,18 @@ void ProgressBoard::progress(int index, int64_t downloaded, int64_t total) {
   slot->total.store(total, std::memory_order_relaxed);
 }
 
-void ProgressBoard::finished(int index, bool success, int64_t length) {
+void ProgressBoard::finished(int index, SlotState state, int64_t length,
+                             const std::string& path) {
   DownloadSlot* slot = find(index);
   if (slot == nullptr) return;
+  if (!path.empty()) slot->path = path;
+  const bool success = state == kSucceeded;
   if (success && length > 0) {
     slot->downloaded.store(length, std::memory_order_relaxed);
     slot->total.store(length, std::memory_order_relaxed);
   }
   slot->endedAtMs.store(nowMs(), std::memory_order_relaxed);
-  slot->state.store(success ? kSucceeded : kFailed, std::memory_order_release);
+  slot->state.store(state, std::memory_order_release);
   wake();
 }
 

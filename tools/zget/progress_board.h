@@ -19,7 +19,8 @@ using zephyl::ConditionVariable;
 using zephyl::Mutex;
 using zephyl::MutexLock;
 
-enum SlotState : int { kQueued = 0, kRunning = 1, kSucceeded = 2, kFailed = 3 };
+// kUpToDate: not fetched, the existing file is as new as the server's (-N).
+enum SlotState : int { kQueued = 0, kRunning = 1, kSucceeded = 2, kFailed = 3, kUpToDate = 4 };
 
 // One download of the run.
 struct DownloadSlot {
@@ -27,7 +28,9 @@ struct DownloadSlot {
       : name(std::move(displayName)), path(std::move(shownPath)) {}
 
   const std::string name;  // set at construction
-  const std::string path;  // where the result goes, as the final note shows it
+  // Where the result goes, as the final note shows it: set at construction, changed only by
+  // finished() before it stores the state (readers load the state first).
+  std::string path;
   // Atomic: written by the library's threads, read by the display.
   std::atomic<int64_t> downloaded{0};
   std::atomic<int64_t> total{0};  // 0 until the length is known
@@ -53,7 +56,8 @@ class ProgressBoard {
   void resumes(int index, int64_t stored, int64_t total);
   void started(int index);
   void progress(int index, int64_t downloaded, int64_t total);
-  void finished(int index, bool success, int64_t length);
+  // state: kSucceeded, kFailed or kUpToDate; path: where the result went when not empty.
+  void finished(int index, SlotState state, int64_t length, const std::string& path);
   void interrupted();
 
   bool isInterrupted() const { return interrupted_.load(std::memory_order_acquire); }

@@ -169,6 +169,8 @@ void ProgressDisplay::collectEndings(std::vector<std::string>* notes) {
         line += ", " + formatSpeed(static_cast<double>(fetched) / seconds);
       }
       notes->push_back(line);
+    } else if (state == kUpToDate) {
+      notes->push_back("kept     " + slot.path + "  (not newer on the server)");
     } else if (state == kFailed && board_->isInterrupted()) {
       std::string where = formatBytes(downloaded);
       if (total > 0) where += " of " + formatBytes(total);
@@ -228,7 +230,7 @@ std::string ProgressDisplay::totalLine(double speed, size_t width, bool final) c
   for (size_t i = 0; i < board_->size(); ++i) {
     const DownloadSlot& slot = board_->slot(i);
     const int state = slot.state.load(std::memory_order_acquire);
-    if (state == kSucceeded || state == kFailed) ++done;
+    if (state == kSucceeded || state == kFailed || state == kUpToDate) ++done;
     downloaded += slot.downloaded.load(std::memory_order_relaxed);
     const int64_t length = slot.total.load(std::memory_order_relaxed);
     total += length;
