@@ -1002,10 +1002,12 @@ AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
     }
   }
 
-  if (failure_ != nullptr) return *failure_;
+  // A cancel ends transfers with libcurl's abort, which reads as their failure: the host's
+  // cancel is what happened.
   if (context_.cancelled.load()) {
     return AttemptResult{ZPResponse(ZPResponse::RESULT_CANCELLED, 0, ""), false, {}, {}, false, 0, {}};
   }
+  if (failure_ != nullptr) return *failure_;
   // Every chunk ended well yet bytes are missing (a server that sent less than its range without
   // an error): never deliver a short file. The stored bytes are good, so the next attempt resumes.
   const int64_t length = context_.writer.contentLength();
