@@ -170,8 +170,8 @@ bool rateOption(const char* name, const std::string& text, int64_t* bytesPerSeco
   return true;
 }
 
-// Converts and checks what CLI11 left as text; false with *error on the first bad value.
-bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
+// The block size, time limits, rates and alternative hosts.
+bool convertTransfer(const RawOptions& raw, ToolOptions* options, std::string* error) {
   if (!raw.blockSize.empty()) {
     int64_t size = 0;
     if (!parseByteSize(raw.blockSize, &size) || size < kMinBlockSize || size > kMaxBlockSize) {
@@ -202,6 +202,11 @@ bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
   for (const std::string& mirror : raw.mirrors) {
     if (!parseMirror(mirror, &options->mirrors, error)) return false;
   }
+  return true;
+}
+
+// Headers, credentials and the proxy: no line breaks, no contradictions.
+bool convertIdentity(const RawOptions& raw, ToolOptions* options, std::string* error) {
   for (const std::string& header : raw.headers) {
     if (!parseHeader(header, &options->headers, error)) return false;
   }
@@ -227,6 +232,11 @@ bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
     *error = "--proxy and --no-proxy without a list contradict each other";
     return false;
   }
+  return true;
+}
+
+// The cache limits, the progress interval and the log level.
+bool convertReports(const RawOptions& raw, ToolOptions* options, std::string* error) {
   if (!raw.cacheMaxSize.empty() && !parseByteSize(raw.cacheMaxSize, &options->cacheMaxSize)) {
     *error = "--cache-max-size: not a size: " + raw.cacheMaxSize;
     return false;
@@ -249,6 +259,11 @@ bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
     }
     options->logLevel = level;
   }
+  return true;
+}
+
+// The digests results must have, and the trusted certificates.
+bool convertChecks(const RawOptions& raw, ToolOptions* options, std::string* error) {
   if (!options->checkMd5.empty()) {
     if (!isMd5Hex(options->checkMd5)) {
       *error = "--check-md5: expected 32 hexadecimal digits, got: " + options->checkMd5;
@@ -273,6 +288,11 @@ bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
     *error = "--ca-certificate: cannot read " + options->caCertificate;
     return false;
   }
+  return true;
+}
+
+// Options that contradict each other, and a command line with nothing to do.
+bool checkCombinations(const RawOptions& raw, ToolOptions* options, std::string* error) {
   if (options->noClobber && options->timestamping) {
     *error = "--no-clobber and --timestamping contradict each other";
     return false;
@@ -295,6 +315,13 @@ bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
     return false;
   }
   return true;
+}
+
+// Converts and checks what CLI11 left as text; false with *error on the first bad value.
+bool convert(const RawOptions& raw, ToolOptions* options, std::string* error) {
+  return convertTransfer(raw, options, error) && convertIdentity(raw, options, error) &&
+         convertReports(raw, options, error) && convertChecks(raw, options, error) &&
+         checkCombinations(raw, options, error);
 }
 
 }  // namespace
@@ -324,17 +351,17 @@ std::vector<std::string> withoutBareNoProxy(const std::vector<std::string>& argu
   return kept;
 }
 
-}  // namespace
+// wget's two-letter short option ("-nc"), which CLI11 would read as "-n -c", spelled long.
+std::vector<std::string> spelledForParser(std::vector<std::string> arguments) {
+  for (std::string& argument : arguments) {
+    if (argument == "--") break;
+    if (argument == "-nc") argument = "--no-clobber";
+  }
+  return arguments;
+}
 
-int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* options) {
-  const std::vector<std::string> arguments =
-      withoutBareNoProxy(givenArguments, &options->noProxyAtAll);
-  CLI::App app{"zget: download files over HTTP(S) in parallel ranges, resumable.", "zget"};
-  app.set_version_flag("--version", "zget " ZGET_VERSION " (libzephyl)");
-  app.footer(kFooter);
-  app.get_formatter()->column_width(34);
-  RawOptions raw;
-
+// What to download, where to, how many at once, how much to say.
+void addDownloadOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
   app.add_option("url", options->urls, "URLs to download")->type_name("URL");
   app.add_option("-o,--out", options->outputFile,
                  "File of the download, relative to -d unless absolute; \"-\": streamed to standard "
@@ -357,7 +384,10 @@ int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* op
   app.add_flag("-q,--quiet", options->quiet, "No progress display; errors are still reported");
   app.add_flag("-v,--verbose", options->verbose,
                "Failures also give the library's error codes and message");
+}
 
+// Time limits, retries, rates and alternative hosts.
+void addTransferOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
   app.add_option("--timeout", raw.timeout, "Time limit of one range transfer (default none)")
       ->type_name("DURATION");
   app.add_option("--connect-timeout", raw.connectTimeout, "Time limit to connect (default 10s)")
@@ -384,7 +414,10 @@ int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* op
   app.add_option("--mirror", raw.mirrors,
                  "Alternative hosts for HOST, tried in order when a range fails (repeatable)")
       ->type_name("HOST=ALT[,ALT]");
+}
 
+// Trust, headers, credentials and the proxy.
+void addIdentityOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
   app.add_option("--ca-certificate", options->caCertificate,
                  "Trust the CA certificates in FILE (PEM; or a hashed directory) for HTTPS")
       ->type_name("FILE");
@@ -412,7 +445,10 @@ int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* op
                  "Alone: use no proxy at all; =LIST: reach these hosts (comma-separated, \"*\" "
                  "all) without the proxy")
       ->type_name("[=LIST]");
+}
 
+// The storage of unfinished downloads.
+void addStorageOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
   app.add_option("--cache-dir", options->cacheDir,
                  "Storage of unfinished downloads: a directory of zget's own")
       ->type_name("DIR");
@@ -430,7 +466,10 @@ int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* op
   app.add_option("--show-progress", options->showProgress,
                  "Print what is stored of the download of URL, then exit (repeatable)")
       ->type_name("URL");
+}
 
+// What becomes of finished files, checks and reports.
+void addResultOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
   app.add_flag("--allow-overwrite", options->allowOverwrite,
                "Replace an existing file (default: keep it, save as \"name(1).ext\")");
   app.add_flag("--no-clobber", options->noClobber,
@@ -465,16 +504,27 @@ int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* op
   app.add_option("--summary-interval", raw.summaryInterval,
                  "Period of progress lines when stderr is not a terminal (default 5s)")
       ->type_name("DURATION");
+}
 
-  // wget's two-letter short option; CLI11 would read "-nc" as "-n -c".
-  std::vector<std::string> spelled = arguments;
-  for (std::string& argument : spelled) {
-    if (argument == "--") break;
-    if (argument == "-nc") argument = "--no-clobber";
-  }
+}  // namespace
+
+int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* options) {
+  const std::vector<std::string> arguments =
+      spelledForParser(withoutBareNoProxy(givenArguments, &options->noProxyAtAll));
+  CLI::App app{"zget: download files over HTTP(S) in parallel ranges, resumable.", "zget"};
+  app.set_version_flag("--version", "zget " ZGET_VERSION " (libzephyl)");
+  app.footer(kFooter);
+  app.get_formatter()->column_width(34);
+  RawOptions raw;
+  addDownloadOptions(app, options, raw);
+  addTransferOptions(app, options, raw);
+  addIdentityOptions(app, options, raw);
+  addStorageOptions(app, options, raw);
+  addResultOptions(app, options, raw);
+
   std::vector<const char*> argv;
-  argv.reserve(spelled.size());
-  for (const std::string& argument : spelled) argv.push_back(argument.c_str());
+  argv.reserve(arguments.size());
+  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
   try {
     app.parse(static_cast<int>(argv.size()), argv.data());
   } catch (const CLI::Success& success) {
