@@ -197,31 +197,78 @@ int showProgress(Zephyl& manager, const std::vector<std::string>& urls, int data
   return status;
 }
 
-int run(const ToolOptions& options) {
-  std::vector<DownloadJob> jobs;
-  int status = collectJobs(options, &jobs);
-  if (status >= 0) return status;
-
+// The storage root, made when missing (private to the user, as the library makes its own
+// storage directories); empty, with a message on stderr, when it cannot be used.
+std::string prepareCacheRoot(const ToolOptions& options) {
   const std::string cacheRoot =
       absolutePath(options.cacheDir.empty() ? cacheRootDir() : options.cacheDir);
   if (cacheRoot.empty()) {
     printError("no cache directory: set XDG_CACHE_HOME or HOME, or use --cache-dir");
-    return kExitFailure;
+    return std::string();
   }
   // Checked before anything uses the root: the library empties its temp directory.
   std::string foreign;
   if (!isOwnStorageRoot(cacheRoot, &foreign)) {
     printError(foreign);
-    return kExitFailure;
+    return std::string();
   }
   std::error_code error;
   const bool newRoot =
       !std::filesystem::exists(std::filesystem::symlink_status(pathFromUtf8(cacheRoot), error));
-  if (!ensureDirectory(cacheRoot)) return kExitFailure;
-  // Private to the user, as the library makes its own storage directories.
+  if (!ensureDirectory(cacheRoot)) return std::string();
   if (newRoot) {
     std::filesystem::permissions(pathFromUtf8(cacheRoot), std::filesystem::perms::owner_all, error);
   }
+  return cacheRoot;
+}
+
+// The library's log lines go to standard error when a log level is asked for and are dropped
+// otherwise, so that standard output carries only data ("-o -"), MD5 lines and progress
+// reports. Returns the descriptor of the tool's own standard output, or -1 (with a message).
+int separateStandardOutput(const ToolOptions& options) {
+  platform::prepareStandardStreams();
+  const int dataFd = dup(STDOUT_FILENO);
+  const int libraryFd = options.logLevel ? dup(STDERR_FILENO) : platform::openDiscard();
+  if (dataFd < 0 || libraryFd < 0 || dup2(libraryFd, STDOUT_FILENO) < 0) {
+    printError("cannot set up standard output");
+    return -1;
+  }
+  close(libraryFd);
+  if (options.logLevel) Zephyl::setLogLevel(*options.logLevel);
+  return dataFd;
+}
+
+// The manager's part of a run: clearing the cache, reporting progress or downloading.
+int runManager(const ToolOptions& options, const std::string& cacheRoot,
+               const std::vector<PlannedDownload>& downloads, int dataFd) {
+  ZPSetting setting = makeSetting(options, cacheRoot);
+  // Downloads to standard output follow one another there: with several, one runs at a time.
+  const auto toStdout = std::count_if(downloads.begin(), downloads.end(),
+                                      [](const PlannedDownload& d) { return d.savePath.empty(); });
+  if (toStdout > 1) setting.taskThreadNum = 1;
+  Zephyl manager(setting);
+  if (options.clearCache) {
+    manager.removeAllCache();
+    if (!options.quiet) printError("removed the unfinished downloads in " + cacheRoot);
+  }
+  if (!options.showProgress.empty()) return showProgress(manager, options.showProgress, dataFd);
+  if (downloads.empty()) return kExitSuccess;
+  // Another zget on the same cache downloading the same URL is waited for by the library,
+  // which then resumes from what that one stored, or finds it delivered.
+  RunContext context;
+  context.options = &options;
+  context.manager = &manager;
+  context.cacheRoot = cacheRoot;
+  context.dataFd = dataFd;
+  return runDownloads(context, downloads);
+}
+
+int run(const ToolOptions& options) {
+  std::vector<DownloadJob> jobs;
+  int status = collectJobs(options, &jobs);
+  if (status >= 0) return status;
+  const std::string cacheRoot = prepareCacheRoot(options);
+  if (cacheRoot.empty()) return kExitFailure;
   std::vector<PlannedDownload> downloads;
   status = planDownloads(options, jobs, &downloads);
   if (status >= 0) return status;
@@ -231,51 +278,13 @@ int run(const ToolOptions& options) {
     printError("cannot write the metrics file " + options.metricsFile);
     return kExitFailure;
   }
-  // The metrics library always runs: the records of failed downloads carry their HTTP status.
   if (!Pelvar_Init(PelvarConfig{options.metricsFile})) {
     printError("cannot start the metrics library");
     return kExitFailure;
   }
-  // The library writes its log lines, and a diagnostic line for every file it fails to open
-  // (a fresh download looks for a progress file that is not there), to standard output. They go
-  // to standard error when a log level is asked for and are dropped otherwise, so that standard
-  // output carries only data ("-o -"), MD5 lines and progress reports.
-  platform::prepareStandardStreams();
-  const int dataFd = dup(STDOUT_FILENO);
-  const int libraryFd = options.logLevel ? dup(STDERR_FILENO) : platform::openDiscard();
-  if (dataFd < 0 || libraryFd < 0 || dup2(libraryFd, STDOUT_FILENO) < 0) {
-    printError("cannot set up standard output");
-    return kExitFailure;
-  }
-  close(libraryFd);
-  if (options.logLevel) Zephyl::setLogLevel(*options.logLevel);
-
-  {
-    ZPSetting setting = makeSetting(options, cacheRoot);
-    // Downloads to standard output follow one another there: with several, one runs at a time.
-    const auto toStdout = std::count_if(downloads.begin(), downloads.end(),
-                                        [](const PlannedDownload& d) { return d.savePath.empty(); });
-    if (toStdout > 1) setting.taskThreadNum = 1;
-    Zephyl manager(setting);
-    if (options.clearCache) {
-      manager.removeAllCache();
-      if (!options.quiet) printError("removed the unfinished downloads in " + cacheRoot);
-    }
-    if (!options.showProgress.empty()) {
-      status = showProgress(manager, options.showProgress, dataFd);
-    } else if (!downloads.empty()) {
-      // Another zget on the same cache downloading the same URL is waited for by the library,
-      // which then resumes from what that one stored, or finds it delivered.
-      RunContext context;
-      context.options = &options;
-      context.manager = &manager;
-      context.cacheRoot = cacheRoot;
-      context.dataFd = dataFd;
-      status = runDownloads(context, downloads);
-    } else {
-      status = kExitSuccess;
-    }
-  }
+  const int dataFd = separateStandardOutput(options);
+  if (dataFd < 0) return kExitFailure;
+  status = runManager(options, cacheRoot, downloads, dataFd);
   (void)Pelvar_Shutdown();
   close(dataFd);
   return status;
