@@ -13,7 +13,7 @@ namespace zephyl {
 // The digest state of the platform's calls; only they know what it holds.
 struct Md5State;
 
-// The platform's own calls (md5_libcrypto.cpp or md5_cng_windows.cpp).
+// The platform's own calls (md5_libcrypto.cpp or digest_cng_windows.cpp).
 bool platformMd5Begin(Md5State** state);
 bool platformMd5Update(Md5State* state, const void* data, size_t size);
 bool platformMd5Finish(Md5State* state, unsigned char* digest);
