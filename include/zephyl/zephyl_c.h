@@ -198,7 +198,9 @@ typedef enum zp_request_field {
                                           transfers; 0 or less (the default): none of its own */
   /* string; "sha256:<64 hex>" or "md5:<32 hex>": the digest the result must have, checked before
    * delivery (ZP_CHECKSUM_MISMATCH otherwise, nothing delivered); other text: ZP_ILLEGAL_CHECKSUM */
-  ZP_REQUEST_CHECKSUM = 11
+  ZP_REQUEST_CHECKSUM = 11,
+  /* int64; ZP_OUTPUT_STREAM: the first byte handed to the data callback (0, the default: all) */
+  ZP_REQUEST_STREAM_OFFSET = 12
 } zp_request_field;
 
 /* Called once, just before the download runs the request. */

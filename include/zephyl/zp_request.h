@@ -63,6 +63,13 @@ class ZEPHYL_EXPORT ZPRequest {
   // resumes at the next byte not yet handed over, and a resource that changed after bytes were
   // handed over fails with STREAM_ERROR (those bytes cannot be taken back).
   DataCallback onData;
+  // OUTPUT_STREAM: the first byte handed to onData (0: the whole resource). The bytes before it
+  // are neither fetched nor handed over, so a host can continue a copy it holds up to here. The
+  // server must serve ranges: a whole answer fails with STREAM_ERROR, as does an offset at or
+  // past the resource's end (with the server's 416 in httpCode; its Content-Range header names the
+  // length). A negative offset fails with STREAM_ERROR; with a checksum (which covers the whole
+  // resource) the request fails with ILLEGAL_CHECKSUM; other outputs ignore it.
+  int64_t streamOffset = 0;
   // Headers of this request, in order, as (name, value); each replaces a header of the same name
   // (in any case) from the settings or the library. The rules of ZPHttpPolicy::headers apply.
   std::vector<std::pair<std::string, std::string>> headers;

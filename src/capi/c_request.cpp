@@ -65,6 +65,11 @@ int zp_request_set_int(zp_request* request, int field, int64_t value) {
     request->request.maxBytesPerSecond = value;
     return ZP_OK;
   }
+  if (field == ZP_REQUEST_STREAM_OFFSET) {
+    if (value < 0) return ZP_ERROR_INVALID_ARGUMENT;
+    request->request.streamOffset = value;
+    return ZP_OK;
+  }
   if (field == ZP_REQUEST_AUTH_METHODS && (value < 1 || value > (ZP_AUTH_BASIC | ZP_AUTH_DIGEST))) {
     return ZP_ERROR_INVALID_ARGUMENT;
   }
@@ -85,6 +90,10 @@ int zp_request_get_int(const zp_request* request, int field, int64_t* value) {
   }
   if (field == ZP_REQUEST_MAX_BYTES_PER_SECOND) {
     *value = request->request.maxBytesPerSecond;
+    return ZP_OK;
+  }
+  if (field == ZP_REQUEST_STREAM_OFFSET) {
+    *value = request->request.streamOffset;
     return ZP_OK;
   }
   // int32Field hands out a pointer for writing; reading through it changes nothing.

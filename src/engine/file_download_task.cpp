@@ -29,7 +29,9 @@ std::unique_ptr<DataWriter> makeWriter(const ZPSetting& settings,
         return request.onData(request, data, size);
       };
     }
-    return std::make_unique<StreamDataWriter>(std::move(receiver), settings.blockSize, cancelled);
+    return std::make_unique<StreamDataWriter>(std::move(receiver), settings.blockSize, cancelled,
+                                              StreamDataWriter::kDefaultReorderLimitBytes,
+                                              request.streamOffset);
   }
   if (request.outputType == ZPRequest::OUTPUT_MEMORY) {
     return std::make_unique<MemoryDataWriter>(request.fileKey, settings.blockSize);
@@ -206,6 +208,9 @@ ZPResponse FileDownloadTask::execute() {
       // Bytes handed to a stream's receiver cannot be taken back: the download ends here.
       response_ = ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::STREAM_ERROR,
                              "resource changed after bytes were handed over: " + outcome.errorMsg);
+      // The answer that showed it (a 416 to a stream from past the end names the length).
+      response_.httpCode = result.httpCode;
+      response_.headers.assign(result.headers.begin(), result.headers.end());
       break;
     }
     // Content that failed its check is not fetched again: the server gave these bytes for this

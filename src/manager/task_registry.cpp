@@ -36,6 +36,25 @@ ZPResponse complete(const ZPRequest& request, ZPResponse response) {
   return response;
 }
 
+// Why a stream request cannot run (a failed response, logged), or success.
+ZPResponse refusedStream(const ZPRequest& request) {
+  int code = ZPResponse::STREAM_ERROR;
+  std::string why;
+  if (!request.onData) {
+    why = "stream output without a data callback";
+  } else if (request.streamOffset < 0) {
+    why = "negative stream offset " + std::to_string(request.streamOffset);
+  } else if (request.streamOffset > 0 && !request.checksum.empty()) {
+    // The digest covers the whole resource, and the bytes before the offset are not fetched.
+    code = ZPResponse::ILLEGAL_CHECKSUM;
+    why = "a stream from an offset cannot be checked: the checksum covers the whole resource";
+  } else {
+    return ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
+  }
+  ZP_LOG(Error) << "Zephyl execute " << why;
+  return ZPResponse(ZPResponse::RESULT_FAILED, code, why);
+}
+
 // Enough chunk workers for every queued request that runs at once plus two synchronous
 // executes, each with all its transfers. Downloads beyond that queue their chunks behind the
 // others' (a chunk never waits for another chunk, so they all finish).
@@ -204,10 +223,9 @@ ZPResponse TaskRegistry::execute(ZPRequest request) {
     return complete(request, ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::EXECUTE_ERROR,
                                         "file key unavailable: md5 failed"));
   }
-  if (request.outputType == ZPRequest::OUTPUT_STREAM && !request.onData) {
-    ZP_LOG(Error) << "Zephyl execute stream output without a data callback";
-    return complete(request, ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::STREAM_ERROR,
-                                        "stream output without a data callback"));
+  if (request.outputType == ZPRequest::OUTPUT_STREAM) {
+    const ZPResponse refused = refusedStream(request);
+    if (!refused.isSuccess()) return complete(request, refused);
   }
   bool isReuse = false;
   std::shared_ptr<FileDownloadTask::ExtraDelivery> extra;

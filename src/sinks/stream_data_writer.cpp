@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <utility>
 
 #include "diagnostics/host_call.h"
@@ -18,19 +19,48 @@ constexpr char kStoppedMessage[] = "the receiver stopped the download";
 }  // namespace
 
 StreamDataWriter::StreamDataWriter(Receiver receiver, int64_t blockSize,
-                                   const std::atomic<bool>* cancelled, int64_t reorderLimitBytes)
+                                   const std::atomic<bool>* cancelled, int64_t reorderLimitBytes,
+                                   int64_t startOffset)
     : receiver_(std::move(receiver)),
       blockSize_(effectiveBlockSize(blockSize)),
       cancelled_(cancelled),
-      reorderLimitBytes_(std::max<int64_t>(1, reorderLimitBytes)) {}
+      reorderLimitBytes_(std::max<int64_t>(1, reorderLimitBytes)),
+      startOffset_(startOffset) {
+  MutexLock lock(mutex_);
+  startPlan();
+}
+
+void StreamDataWriter::startPlan() {
+  chunks_.clear();
+  handedUpTo_ = std::max<int64_t>(0, startOffset_);
+  downloadedLength_ = handedUpTo_;
+  if (handedUpTo_ == 0) return;
+  ChunkInfo before;
+  before.end = handedUpTo_;
+  before.current = handedUpTo_;
+  ChunkInfo first;
+  first.chunkId = 1;
+  first.start = handedUpTo_;
+  first.current = handedUpTo_;
+  first.end = blockSize_ > std::numeric_limits<int64_t>::max() - handedUpTo_
+                  ? std::numeric_limits<int64_t>::max()
+                  : handedUpTo_ + blockSize_;
+  chunks_ = {before, first};
+}
 
 StreamDataWriter::~StreamDataWriter() = default;
 
 bool StreamDataWriter::open(int* errorCode, std::string* errorMsg) {
-  if (receiver_) return true;
-  reportWriterFailure(ZPResponse::STREAM_ERROR, "stream output without a data callback", errorCode,
-                      errorMsg);
-  return false;
+  if (!receiver_) {
+    reportWriterFailure(ZPResponse::STREAM_ERROR, "stream output without a data callback",
+                        errorCode, errorMsg);
+    return false;
+  }
+  if (startOffset_ < 0) {
+    reportWriterFailure(ZPResponse::STREAM_ERROR, "negative stream offset", errorCode, errorMsg);
+    return false;
+  }
+  return true;
 }
 
 void StreamDataWriter::close() {
@@ -55,13 +85,17 @@ bool StreamDataWriter::moveToSaveDir(const ZPRequest& /*request*/, ZPResponse* r
 
 void StreamDataWriter::reset() {
   MutexLock lock(mutex_);
-  chunks_.clear();
   waiting_.clear();
   waitingBytes_ = 0;
   validator_.clear();
   lengthSet_ = false;
-  downloadedLength_ = handedUpTo_;
   contentLength_ = 0;
+  if (handedUpTo_ == startOffset_) {
+    startPlan();
+  } else {
+    chunks_.clear();
+    downloadedLength_ = handedUpTo_;
+  }
   changed_.notifyAll();
 }
 
@@ -252,7 +286,7 @@ int64_t StreamDataWriter::downloadedLength() { return downloadedLength_.load(); 
 
 bool StreamDataWriter::canStartOver() {
   MutexLock lock(mutex_);
-  return handedUpTo_ == 0;
+  return handedUpTo_ == 0 && startOffset_ <= 0;
 }
 
 bool StreamDataWriter::stoppedByReceiver() {

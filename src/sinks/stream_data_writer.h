@@ -36,9 +36,12 @@ class StreamDataWriter : public DataWriter {
 
   // blockSize <= 0 plans with the default block size. cancelled (the task's flag, may be null)
   // ends a wait for room. reorderLimitBytes bounds the reorder buffer (a single write larger than
-  // the bound is still taken when the buffer is empty).
+  // the bound is still taken when the buffer is empty). startOffset > 0: the stream begins at that
+  // byte; the plan counts the bytes before it as handed over, so none of them is fetched, and the
+  // download cannot start over from byte 0.
   StreamDataWriter(Receiver receiver, int64_t blockSize, const std::atomic<bool>* cancelled,
-                   int64_t reorderLimitBytes = kDefaultReorderLimitBytes);
+                   int64_t reorderLimitBytes = kDefaultReorderLimitBytes,
+                   int64_t startOffset = 0);
   ~StreamDataWriter() override;
   StreamDataWriter(const StreamDataWriter&) = delete;
   StreamDataWriter& operator=(const StreamDataWriter&) = delete;
@@ -50,8 +53,8 @@ class StreamDataWriter : public DataWriter {
   // known length was not handed over completely.
   bool moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
                      std::string* errorMsg) override;
-  // Forgets the plan, the waiting bytes, the length and the validator. Only while nothing was
-  // handed over (see canStartOver).
+  // Forgets the plan (back to its start offset), the waiting bytes, the length and the
+  // validator. Only while nothing was handed over (see canStartOver).
   void reset() override;
   // Nothing is kept: false. A stream's digests follow its bytes in order as they are handed over
   // (a checked stream runs one transfer), so nothing needs reading back.
@@ -80,7 +83,7 @@ class StreamDataWriter : public DataWriter {
   int64_t downloadedLength() override;
 
   bool streams() const override { return true; }
-  // True while no byte has been handed over.
+  // True while no byte has been handed over and the stream starts at byte 0.
   bool canStartOver() override;
   bool stoppedByReceiver() override;
   void setWaitsInterrupted(bool interrupted) override;
@@ -100,12 +103,16 @@ class StreamDataWriter : public DataWriter {
   bool handOver(const char* data, size_t size, int* errorCode, std::string* errorMsg)
       EXCLUDES(mutex_);
   bool callReceiver(const char* data, size_t size);
+  // Requires: mutex_ held. The plan of a stream that has handed nothing over: empty, or from a
+  // start offset a finished chunk of the bytes before it and the first block after it.
+  void startPlan() REQUIRES(mutex_);
 
   // Set at construction.
   const Receiver receiver_;
   const int64_t blockSize_;
   const std::atomic<bool>* const cancelled_;
   const int64_t reorderLimitBytes_;
+  const int64_t startOffset_;
 
   // Atomic: written under mutex_, read by progress listeners on any thread.
   std::atomic<int64_t> downloadedLength_{0};  // handed over or waiting in the buffer

@@ -249,6 +249,20 @@ int main(int argc, char** argv) {
     CHECK(result == ZP_RESULT_SUCCESS && error == 0);
     CHECK(zp_response_get_file_length(response, &length) == ZP_OK && length == 4 * 1048576 + 123);
     zp_response_free(response);
+    /* Again from an offset: only the bytes after it are fetched and handed over. */
+    free(streamed_path);
+    streamed_path = joined(work, "/big-tail.bin");
+    streamed = fopen(streamed_path, "wb");
+    CHECK(streamed != NULL);
+    CHECK(zp_request_set_int(big, ZP_REQUEST_STREAM_OFFSET, 4 * 1048576) == ZP_OK);
+    CHECK(zp_request_get_int(big, ZP_REQUEST_STREAM_OFFSET, &length) == ZP_OK &&
+          length == 4 * 1048576);
+    CHECK(zp_request_set_int(big, ZP_REQUEST_STREAM_OFFSET, -1) == ZP_ERROR_INVALID_ARGUMENT);
+    CHECK(zp_request_set_data_callback(big, on_data, streamed) == ZP_OK);
+    CHECK(zp_manager_execute(manager, big, &response) == ZP_OK);
+    CHECK(ftell(streamed) == 123);
+    CHECK(fclose(streamed) == 0);
+    zp_response_free(response);
     free(streamed_path);
   }
 

@@ -166,13 +166,63 @@ TEST_P(StreamResumeTest, CutTransferResumesAtTheNextByteOrFailsWithTheStreamCode
 INSTANTIATE_TEST_SUITE_P(SameOrChanged, StreamResumeTest,
                          testing::Values(Resumed::kSame, Resumed::kWholeNew, Resumed::kPartOfNew));
 
-TEST_F(StreamOutputTest, StreamWithoutOnDataFailsAtOnce) {
-  ZPRequest request(server_.url("/none"));
-  request.outputType = ZPRequest::OUTPUT_STREAM;
+TEST_P(StreamTransfersTest, StreamFromAnOffsetFetchesAndHandsOverOnlyTheRest) {
+  settings_.threadNum = GetParam();
+  const std::vector<uint8_t> body = patternBytes(12 * kBlock + 77, 43);
+  Misbehaviour paced;
+  paced.bytesPerSecond = 2 << 20;
+  server_.serve("/file", body, paced);
+  const int64_t offset = 3 * kBlock + 5;
+
+  ZPRequest request = streamRequest("/file");
+  request.streamOffset = offset;
   const ZPResponse response = download(request);
-  EXPECT_EQ(response.resultCode, ZPResponse::RESULT_FAILED);
-  EXPECT_EQ(response.errorCode, ZPResponse::STREAM_ERROR);
+  ASSERT_TRUE(response.isSuccess()) << response.errorCode << " " << response.errorMsg;
+  EXPECT_EQ(response.fileLength, static_cast<int64_t>(body.size()));
+  EXPECT_TRUE(received() == std::vector<uint8_t>(body.begin() + offset, body.end()));
+  EXPECT_FALSE(overlapped_.load());
+  // No request asked for a byte before the offset.
+  for (const SeenRequest& seen : server_.requests()) {
+    ASSERT_TRUE(seen.hasRange);
+    EXPECT_GE(std::stoll(seen.range.substr(6)), offset) << seen.range;
+  }
+}
+
+// Streams that cannot run as asked fail with the stream's codes, none after handing bytes over.
+TEST_F(StreamOutputTest, StreamsThatCannotRunFailClearly) {
+  const std::vector<uint8_t> body = patternBytes(3 * kBlock, 44);
+  server_.serve("/file", body);
+  Misbehaviour whole;
+  whole.ignoreRange = true;
+  server_.serve("/whole", body, whole);
+
+  ZPRequest noReceiver(server_.url("/file"));
+  noReceiver.outputType = ZPRequest::OUTPUT_STREAM;
+  ZPRequest negative = streamRequest("/file");
+  negative.streamOffset = -1;
+  ZPRequest checked = streamRequest("/file");
+  checked.streamOffset = 10;
+  checked.checksum = "md5:00000000000000000000000000000000";
+  for (const ZPRequest& request : {noReceiver, negative, checked}) {
+    const ZPResponse response = download(request);
+    EXPECT_EQ(response.resultCode, ZPResponse::RESULT_FAILED);
+    EXPECT_EQ(response.errorCode, request.checksum.empty() ? ZPResponse::STREAM_ERROR
+                                                           : ZPResponse::ILLEGAL_CHECKSUM);
+  }
   EXPECT_EQ(server_.requestCount(), 0u);
+
+  // A server that sends the whole resource cannot serve a stream that starts later.
+  ZPRequest later = streamRequest("/whole");
+  later.streamOffset = kBlock;
+  ZPResponse response = download(later);
+  EXPECT_EQ(response.errorCode, ZPResponse::STREAM_ERROR) << response.errorMsg;
+  // An offset at the end is answered 416, the length in its Content-Range.
+  ZPRequest atEnd = streamRequest("/file");
+  atEnd.streamOffset = static_cast<int64_t>(body.size());
+  response = download(atEnd);
+  EXPECT_EQ(response.errorCode, ZPResponse::STREAM_ERROR);
+  EXPECT_EQ(response.httpCode, 416) << response.errorCode << " " << response.errorMsg;
+  EXPECT_TRUE(received().empty());
 }
 
 }  // namespace
