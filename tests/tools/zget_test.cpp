@@ -467,6 +467,45 @@ TEST_F(ZgetTest, ContentDispositionNamesTheFileInsideItsDirectory) {
   EXPECT_EQ(readText(work() + "/out/r\xC3\xA9sum\xC3\xA9(1).bin"), asText(body));
 }
 
+// -c continues a file another tool left: only the rest is fetched (from the compared overlap on),
+// a whole file is kept, and a file that is not the server's, or a server without ranges, leaves
+// the file as it was.
+TEST_F(ZgetTest, ContinueExtendsAPartialFileOnlyWhenItIsTheServersStart) {
+  const std::vector<uint8_t> body = patternBytes(3 << 20, 17);
+  server_.serve("/part.bin", body);
+  Misbehaviour whole;
+  whole.ignoreRange = true;
+  server_.serve("/whole.bin", body, whole);
+  const std::string path = work() + "/part.bin";
+  const size_t kept = 1234567;
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(body.data()), kept);
+
+  Result result = run({"-c", server_.url("/part.bin")});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_TRUE(readText(path) == asText(body));
+  for (const SeenRequest& seen : server_.requests()) {
+    EXPECT_GE(std::stoll(seen.range.substr(6)), static_cast<long long>(kept - 65536)) << seen.range;
+  }
+  result = run({"-c", server_.url("/part.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.err.find("complete already"), std::string::npos) << result.err;
+
+  // Another file under the name, a longer one, and a server that ignores ranges: left alone.
+  std::string other = asText(body).substr(0, kept);
+  other[kept - 10] ^= 1;
+  const std::string longer = asText(body) + "tail";
+  for (const auto& [url, content] : {std::pair{std::string("/part.bin"), other},
+                                     std::pair{std::string("/part.bin"), longer},
+                                     std::pair{std::string("/whole.bin"), other.substr(0, 200000)}}) {
+    const std::string target = work() + url;
+    std::ofstream(target, std::ios::binary) << content;
+    result = run({"-c", "-q", server_.url(url)});
+    EXPECT_EQ(result.exitCode, 1) << url;
+    EXPECT_NE(result.err.find("run without -c"), std::string::npos) << result.err;
+    EXPECT_EQ(readText(target), content) << url;
+  }
+}
+
 // --- alternative hosts ---
 
 TEST_F(ZgetTest, MirrorServesTheDownloadWhenTheMainHostRefuses) {

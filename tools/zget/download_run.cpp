@@ -5,10 +5,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <system_error>
 
+#include "continued_file.h"
 #include "diagnostics/redaction.h"
 #include "failure_text.h"
 #include "interrupt_watcher.h"
@@ -62,6 +64,9 @@ struct Outcomes {
   const std::vector<PlannedDownload>* downloads = nullptr;
   const ToolOptions* options = nullptr;
   std::vector<std::string> paths;  // where each result went; empty for standard output
+  // -c: the partial file each download continues (null: none), and what became of it.
+  std::vector<std::unique_ptr<ContinuedFile>> continued;
+  std::vector<ContinuedFile::Verdict> verdicts;
 };
 
 // -N and a 304 answer to the If-Modified-Since: the file at the target is as new as the
@@ -99,9 +104,18 @@ ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const T
                           ProgressBoard* board, StdoutStream* stream, Outcomes* outcomes) {
   ZPBatchRequest batch;
   const bool streaming = streamsToStdout(downloads, options);
-  for (const PlannedDownload& download : downloads) {
+  for (size_t i = 0; i < downloads.size(); ++i) {
+    const PlannedDownload& download = downloads[i];
     ZPRequest request(download.url);
-    if (download.savePath.empty() && streaming) {
+    ContinuedFile* continued = outcomes->continued[i].get();
+    if (continued != nullptr) {
+      // The rest of the file at the target, streamed into it after the bytes it ends with.
+      request.outputType = ZPRequest::OUTPUT_STREAM;
+      request.streamOffset = continued->streamOffset();
+      request.onData = [continued](const ZPRequest&, const char* data, size_t size) {
+        return continued->write(data, size);
+      };
+    } else if (download.savePath.empty() && streaming) {
       request.outputType = ZPRequest::OUTPUT_STREAM;
       request.onData = [stream](const ZPRequest&, const char* data, size_t size) {
         return stream->write(data, size);
@@ -140,6 +154,14 @@ ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const T
     outcomes->paths[at] = placeResult(download, response, *outcomes->options);
     SlotState state = response.isSuccess() ? kSucceeded : kFailed;
     if (isUpToDate(download, response)) state = kUpToDate;
+    if (ContinuedFile* continued = outcomes->continued[at].get()) {
+      const ContinuedFile::Verdict verdict = continued->finish(response.isSuccess());
+      outcomes->verdicts[at] = verdict;
+      outcomes->paths[at] = download.savePath;
+      state = verdict == ContinuedFile::Verdict::kExtended   ? kSucceeded
+              : verdict == ContinuedFile::Verdict::kComplete ? kComplete
+                                                             : kFailed;
+    }
     board->finished(index, state, response.fileLength, outcomes->paths[at]);
   };
   return batch;
@@ -185,6 +207,13 @@ void announceResumes(const RunContext& context, const std::vector<PlannedDownloa
   for (size_t i = 0; i < downloads.size(); ++i) {
     int64_t stored = 0;
     int64_t total = 0;
+    if (downloads[i].continueFrom >= 0) {
+      board->resumes(static_cast<int>(i), downloads[i].continueFrom, 0);
+      if (context.options->quiet || downloads[i].continueFrom == 0) continue;
+      printError("continuing " + downloads[i].savePath + " at " +
+                 formatBytes(downloads[i].continueFrom));
+      continue;
+    }
     if (!context.manager->fetchProgress(downloads[i].url, &stored, &total) || stored <= 0) {
       continue;
     }
@@ -244,6 +273,58 @@ void reportFailure(const RunContext& context, const PlannedDownload& download,
                              !options.user.empty(), options.verbose));
 }
 
+// The length a 416 answer names ("Content-Range: bytes */LENGTH"); -1 when it names none.
+int64_t lengthOf416(const ZPResponse& response) {
+  for (const auto& [name, value] : response.headers) {
+    const size_t slash = value.rfind("*/");
+    if (name == "content-range" && slash != std::string::npos) {
+      return std::strtoll(value.c_str() + slash + 2, nullptr, 10);
+    }
+  }
+  return -1;
+}
+
+// -c: what became of the partial file at the target, in words when it did not grow to the
+// whole file.
+Ending reportContinued(const RunContext& context, const PlannedDownload& download,
+                       const ZPResponse& response, const ContinuedFile& file,
+                       ContinuedFile::Verdict verdict, int signal) {
+  const std::string& path = download.savePath;
+  const std::string fix = "; remove it or run without -c";
+  int64_t serverLength = response.fileLength;
+  switch (verdict) {
+    case ContinuedFile::Verdict::kExtended:
+    case ContinuedFile::Verdict::kComplete:
+      return Ending::kDone;
+    case ContinuedFile::Verdict::kMismatch:
+      printError(path + " is not the start of " + zephyl::redactUrl(download.url) +
+                 " (its last bytes differ from the server's), left as it was" + fix);
+      return Ending::kFailed;
+    case ContinuedFile::Verdict::kWriteFailed:
+      printError(storageFailureWords(file.writeErrno(), path, std::string()));
+      return Ending::kFailed;
+    case ContinuedFile::Verdict::kLonger:
+      break;
+    case ContinuedFile::Verdict::kUnfinished:
+      if (signal != 0 || response.isCancelled()) return Ending::kStopped;
+      if (response.httpCode == 416) {
+        serverLength = lengthOf416(response);
+        break;
+      }
+      if (response.errorCode == ZPResponse::STREAM_ERROR && response.httpCode == 200) {
+        printError("cannot continue " + path + ": " + hostOf(download.url) +
+                   " sends the whole file, not its rest" + fix);
+        return Ending::kFailed;
+      }
+      reportFailure(context, download, response);
+      return Ending::kFailed;
+  }
+  std::string text = path + " is longer than the file at " + zephyl::redactUrl(download.url);
+  if (serverLength >= 0) text += " (" + formatBytes(serverLength) + ")";
+  printError(text + ", left as it was" + fix);
+  return Ending::kFailed;
+}
+
 // What one download's response means for the run, after its messages and its data.
 Ending reportResult(const RunContext& context, const PlannedDownload& download,
                     ZPResponse& response, const std::string& path, int signal) {
@@ -255,14 +336,31 @@ Ending reportResult(const RunContext& context, const PlannedDownload& download,
       printError(download.savePath + " exists; saved as " + path);
     }
     const bool delivered = !download.savePath.empty() || deliverToStdout(context, response);
-    return delivered && checkResult(context, download, response) ? Ending::kDone
-                                                                 : Ending::kFailed;
+    return delivered && checkResult(context, download, response) ? Ending::kDone : Ending::kFailed;
   }
   // Once a signal arrived, a download that did not succeed was stopped by it: a cancel that
   // lands in a download's last attempt ends it with that attempt's failure.
   if (signal != 0 || response.isCancelled()) return Ending::kStopped;
   reportFailure(context, download, response);
   return Ending::kFailed;
+}
+
+// -c: opens the partial file of every download that continues one (before anything is fetched);
+// false, with a message, when one cannot be read or written.
+bool openContinuedFiles(const std::vector<PlannedDownload>& downloads, Outcomes* outcomes) {
+  outcomes->continued.resize(downloads.size());
+  outcomes->verdicts.assign(downloads.size(), ContinuedFile::Verdict::kUnfinished);
+  for (size_t i = 0; i < downloads.size(); ++i) {
+    if (downloads[i].continueFrom < 0) continue;
+    auto file = std::make_unique<ContinuedFile>(downloads[i].savePath, downloads[i].continueFrom);
+    std::string error;
+    if (!file->open(&error)) {
+      printError(error);
+      return false;
+    }
+    outcomes->continued[i] = std::move(file);
+  }
+  return true;
 }
 
 // The summary of a run of several downloads and the exit status.
@@ -297,7 +395,8 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
   StdoutStream stream;
   stream.fd = context.dataFd;
   stream.manager = context.manager;
-  Outcomes outcomes{&downloads, &options, std::vector<std::string>(downloads.size())};
+  Outcomes outcomes{&downloads, &options, std::vector<std::string>(downloads.size()), {}, {}};
+  if (!openContinuedFiles(downloads, &outcomes)) return kExitFailure;
   const ZPBatchRequest batch = buildBatch(downloads, options, &board, &stream, &outcomes);
 
   std::unique_ptr<ProgressDisplay> display;
@@ -328,8 +427,12 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
   int failed = 0;
   int stopped = 0;
   for (size_t i = 0; i < downloads.size() && i < responses.size(); ++i) {
-    const Ending ending = reportResult(context, downloads[i], responses[i], outcomes.paths[i],
-                                       signal);
+    const ContinuedFile* continued = outcomes.continued[i].get();
+    const Ending ending =
+        continued != nullptr
+            ? reportContinued(context, downloads[i], responses[i], *continued, outcomes.verdicts[i],
+                              signal)
+            : reportResult(context, downloads[i], responses[i], outcomes.paths[i], signal);
     failed += ending == Ending::kFailed ? 1 : 0;
     stopped += ending == Ending::kStopped ? 1 : 0;
   }

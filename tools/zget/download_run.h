@@ -20,6 +20,9 @@ struct PlannedDownload {
   // -N: the HTTP date of the file at savePath, sent as If-Modified-Since; the download then
   // replaces that file. Empty: no such file, or no -N.
   std::string ifModifiedSince;
+  // -c: the size of the partial file at savePath, continued in place (0: an empty one, filled);
+  // -1: none to continue.
+  int64_t continueFrom = -1;
 };
 
 struct RunContext {

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -77,6 +77,15 @@ std::string httpDateOfFile(const std::string& path) {
     return std::string();
   }
   return text;
+}
+
+// -c: the size of the regular file at path that a download continues; -1 when there is none.
+int64_t partialFileSize(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path file = pathFromUtf8(path);
+  if (!std::filesystem::is_regular_file(file, error)) return -1;
+  const auto size = std::filesystem::file_size(file, error);
+  return error ? -1 : static_cast<int64_t>(size);
 }
 
 // Whether a file can be made in dir, found out before anything is fetched by making (and
@@ -157,8 +166,22 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
         if (!options.quiet) printError(wanted + " exists; not downloading it (--no-clobber)");
         continue;
       }
-      if (options.timestamping) download.ifModifiedSince = httpDateOfFile(wanted);
       download.savePath = names.claim(wanted);
+      if (options.continuePartial && download.savePath == wanted) {
+        download.continueFrom = partialFileSize(wanted);
+        if (download.continueFrom > 0 && !download.checksum.empty()) {
+          return usageError("cannot check " + wanted +
+                            " with -c: a checksum covers the whole file, and -c fetches only its "
+                            "rest; remove the file or drop -c");
+        }
+        // An empty file is filled only when nothing needs checking first: a checked download
+        // goes the usual way, and reaches the target only once it passed.
+        if (download.continueFrom == 0 && !download.checksum.empty()) download.continueFrom = -1;
+      }
+      // A file being continued is not a copy to compare with the server's.
+      if (options.timestamping && download.continueFrom < 0) {
+        download.ifModifiedSince = httpDateOfFile(wanted);
+      }
       const std::filesystem::path target = pathFromUtf8(download.savePath);
       download.displayName = utf8FromPath(target.filename());
       const std::string targetDir = utf8FromPath(target.parent_path());

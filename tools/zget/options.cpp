@@ -25,20 +25,32 @@ const char* const kFooter = R"(
 Downloads run in parallel byte ranges and are stored in chunks under the cache directory
 ($XDG_CACHE_HOME/zephyl, else ~/.cache/zephyl) until they are complete, then moved to their
 file (the last path segment of the URL, percent-decoded; "index.html" when there is none).
-After an interruption (Ctrl-C, a failure) run the same command again to resume.
+After an interruption (Ctrl-C, a failure) run the same command again to resume. An existing
+file is never replaced unless --allow-overwrite is given: the download is saved as
+"name(1).ext" (the next free number). -c instead continues a partial file that another tool
+left under the name.
 
 A list (-i) is UTF-8 text with one URL a line; "#" starts a comment line. Indented lines below
 a URL set options for it: "out=NAME", "dir=DIR", "checksum=TYPE=HEX" (TYPE sha-256 or md5,
-checked before the file is saved). NAME and DIR are relative
-to -d and stay inside it: absolute paths and ".." are refused. An existing file is never
-replaced unless --allow-overwrite is given: the download is saved as "name(1).ext" (the next
-free number).
+checked before the file is saved). NAME and DIR are relative to -d and stay inside it:
+absolute paths and ".." are refused.
 
-Sizes and rates (bytes per second) take K, M, G suffixes (binary). Durations are seconds ("30", "1.5") or carry a unit:
-"500ms", "30s", "2m", "1h", "7d". Library log lines, when enabled, go to standard error.
+Sizes and rates (bytes per second) take K, M, G suffixes (binary). Durations are seconds
+("30", "1.5") or carry a unit: "500ms", "30s", "2m", "1h", "7d". Library log lines, when
+enabled, go to standard error.
 
 Exit status: 0 when every download succeeded, 1 when one failed, 2 for a usage error,
-130 when interrupted.)";
+130 when interrupted.
+
+Examples:
+  zget https://example.org/file.iso              into ./file.iso, resumable
+  zget -x 8 -d ~/Downloads URL...                up to 8 ranges at once, into a directory
+  zget -c URL                                    continue a file another tool left unfinished
+  zget -i urls.txt -j 4                          a list, 4 downloads at once
+  zget -o - URL | tar x                          to standard output
+  zget --checksum=sha-256=HEX URL                save nothing unless the digest matches
+  zget --limit-rate=1M --proxy http://proxy:3128 URL
+  zget -N URL                                    only when the server's copy is newer)";
 
 std::string lowercase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -297,6 +309,14 @@ bool checkCombinations(const RawOptions& raw, ToolOptions* options, std::string*
     *error = "--no-clobber and --timestamping contradict each other";
     return false;
   }
+  if (options->noClobber && options->continuePartial) {
+    *error = "--no-clobber and --continue contradict each other";
+    return false;
+  }
+  if (options->continuePartial && options->outputFile == "-") {
+    *error = "--continue continues a file; standard output is none";
+    return false;
+  }
   if (options->noClobber && options->allowOverwrite) {
     *error = "--no-clobber and --allow-overwrite contradict each other";
     return false;
@@ -360,150 +380,199 @@ std::vector<std::string> spelledForParser(std::vector<std::string> arguments) {
   return arguments;
 }
 
-// What to download, where to, how many at once, how much to say.
-void addDownloadOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
-  app.add_option("url", options->urls, "URLs to download")->type_name("URL");
-  app.add_option("-o,--out", options->outputFile,
-                 "File of the download, relative to -d unless absolute; \"-\": streamed to standard "
-                 "output as it arrives (several go one after another)")
-      ->type_name("FILE");
+// What to download and how: the options most runs need.
+void addBasicOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
+  app.add_option("url", options->urls, "URLs to download")->type_name("URL")->group("Basic");
   app.add_option("-d,--dir", options->outputDir, "Directory of the finished files (default .)")
-      ->type_name("DIR");
-  app.add_option("-i,--input-file", options->inputFile, "Download the URLs listed in FILE")
-      ->type_name("FILE");
+      ->type_name("DIR")
+      ->group("Basic");
+  app.add_option(
+         "-o,--out", options->outputFile,
+         "File of the download, relative to -d unless absolute; \"-\": streamed to standard "
+         "output as it arrives (several go one after another)")
+      ->type_name("FILE")
+      ->group("Basic");
+  app.add_flag("-c,--continue", options->continuePartial,
+               "Continue a partial file another tool left at the target: fetch only the rest, "
+               "after checking that its last bytes match the server's")
+      ->group("Basic");
+  app.add_flag("-q,--quiet", options->quiet, "No progress display; errors are still reported")
+      ->group("Basic");
+  app.add_flag("-v,--verbose", options->verbose,
+               "Failures also give the library's error codes and message")
+      ->group("Basic");
   app.add_option("-x,--max-connection-per-server", options->connections,
                  "Most ranges of one download fetched at once, opened while they pay (default 4)")
       ->type_name("N")
-      ->check(CLI::Range(1, kMaxThreads));
+      ->check(CLI::Range(1, kMaxThreads))
+      ->group("Basic");
   app.add_option("-k,--min-split-size", raw.blockSize, "Size of one range (default 2M)")
-      ->type_name("SIZE");
-  app.add_option("-j,--max-concurrent-downloads", options->downloadsAtOnce,
-                 "Downloads run at once (default 2)")
-      ->type_name("N")
-      ->check(CLI::Range(1, kMaxThreads));
-  app.add_flag("-q,--quiet", options->quiet, "No progress display; errors are still reported");
-  app.add_flag("-v,--verbose", options->verbose,
-               "Failures also give the library's error codes and message");
+      ->type_name("SIZE")
+      ->group("Basic");
 }
 
-// Time limits, retries, rates and alternative hosts.
-void addTransferOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
+// What becomes of finished files, and what is kept of unfinished ones.
+void addOutputOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
+  app.add_flag("--allow-overwrite", options->allowOverwrite,
+               "Replace an existing file (default: keep it, save as \"name(1).ext\")")
+      ->group("Output");
+  app.add_flag("--no-clobber", options->noClobber, "Skip a download whose file exists (also -nc)")
+      ->group("Output");
+  app.add_flag("-N,--timestamping", options->timestamping,
+               "Fetch only when the server's copy is newer than the existing file, replacing it")
+      ->group("Output");
+  app.add_flag("--content-disposition", options->contentDisposition,
+               "Name the file as the server suggests (Content-Disposition), inside its directory")
+      ->group("Output");
+  // The default now; accepted so that older scripts keep working.
+  app.add_flag("--rename", raw.rename,
+               "Keep an existing file and save as \"name(1).ext\" (the default)")
+      ->group("Output");
+  app.add_flag("--no-write-out", options->noWriteOut,
+               "Deliver without waiting for the data to reach the disk (faster; a crash may "
+               "leave a short file)")
+      ->group("Output");
+  app.add_flag("--no-server-time", options->noServerTime,
+               "Give finished files the time of their download, not the server's Last-Modified")
+      ->group("Output");
+  app.add_option("--cache-dir", options->cacheDir,
+                 "Storage of unfinished downloads: a directory of zget's own")
+      ->type_name("DIR")
+      ->group("Output");
+  app.add_option("--cache-max-size", raw.cacheMaxSize,
+                 "Size limit of kept unfinished downloads (default 0: none)")
+      ->type_name("SIZE")
+      ->group("Output");
+  app.add_option("--cache-max-count", options->cacheMaxCount,
+                 "Number of kept unfinished downloads (default 100)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000000))
+      ->group("Output");
+  app.add_option("--cache-max-age", raw.cacheMaxAge,
+                 "Unfinished downloads older than this are dropped (default 30d; 0: never)")
+      ->type_name("DURATION")
+      ->group("Output");
+  app.add_flag("--clear-cache", options->clearCache, "Delete every unfinished download first")
+      ->group("Output");
+  app.add_option("--show-progress", options->showProgress,
+                 "Print what is stored of the download of URL, then exit (repeatable)")
+      ->type_name("URL")
+      ->group("Output");
+  app.add_option("--log-level", raw.logLevel,
+                 "Library log: verbose, debug, info, warn, error or none (default)")
+      ->type_name("LEVEL")
+      ->group("Output");
+  app.add_option("--metrics-file", options->metricsFile,
+                 "Append each download's metrics record to PATH as a JSON line")
+      ->type_name("PATH")
+      ->group("Output");
+  app.add_option("--summary-interval", raw.summaryInterval,
+                 "Period of progress lines when stderr is not a terminal (default 5s)")
+      ->type_name("DURATION")
+      ->group("Output");
+}
+
+// Time limits, retries, rates, alternative hosts, trust, headers, credentials, the proxy.
+void addNetworkOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
   app.add_option("--timeout", raw.timeout, "Time limit of one range transfer (default none)")
-      ->type_name("DURATION");
+      ->type_name("DURATION")
+      ->group("Network");
   app.add_option("--connect-timeout", raw.connectTimeout, "Time limit to connect (default 10s)")
-      ->type_name("DURATION");
+      ->type_name("DURATION")
+      ->group("Network");
   app.add_option("-m,--max-tries", options->maxTries, "Attempts of a whole download (default 2)")
       ->type_name("N")
-      ->check(CLI::Range(1, 1000));
+      ->check(CLI::Range(1, 1000))
+      ->group("Network");
   app.add_option("--retry-wait", raw.retryWait, "Pause before a new attempt (default 5s)")
-      ->type_name("DURATION");
+      ->type_name("DURATION")
+      ->group("Network");
   app.add_option("--http-retries", options->httpRetries,
                  "Retries of a range after an HTTP error status (default 1)")
       ->type_name("N")
-      ->check(CLI::Range(0, 1000));
+      ->check(CLI::Range(0, 1000))
+      ->group("Network");
   app.add_option("--net-retries", options->netRetries,
                  "Retries of a range after a network error (default 2)")
       ->type_name("N")
-      ->check(CLI::Range(0, 1000));
+      ->check(CLI::Range(0, 1000))
+      ->group("Network");
   app.add_option("--limit-rate", raw.limitRate,
                  "Most bytes per second of each download, its ranges together (default none)")
-      ->type_name("RATE");
+      ->type_name("RATE")
+      ->group("Network");
   app.add_option("--max-overall-rate", raw.maxOverallRate,
                  "Most bytes per second of all downloads together (default none)")
-      ->type_name("RATE");
+      ->type_name("RATE")
+      ->group("Network");
   app.add_option("--mirror", raw.mirrors,
                  "Alternative hosts for HOST, tried in order when a range fails (repeatable)")
-      ->type_name("HOST=ALT[,ALT]");
-}
-
-// Trust, headers, credentials and the proxy.
-void addIdentityOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
+      ->type_name("HOST=ALT[,ALT]")
+      ->group("Network");
   app.add_option("--ca-certificate", options->caCertificate,
                  "Trust the CA certificates in FILE (PEM; or a hashed directory) for HTTPS")
-      ->type_name("FILE");
+      ->type_name("FILE")
+      ->group("Network");
   app.add_flag("--insecure", options->insecure,
-               "Accept any HTTPS certificate: no protection against impostors");
+               "Accept any HTTPS certificate: no protection against impostors")
+      ->group("Network");
   app.add_option("--header", raw.headers,
                  "Send this header with every request, replacing zget's own (repeatable)")
-      ->type_name("\"NAME: VALUE\"");
+      ->type_name("\"NAME: VALUE\"")
+      ->group("Network");
   app.add_option("--user-agent", options->userAgent,
                  "User-Agent of every request (default libzephyl/<version>; \"\": none)")
-      ->type_name("TEXT");
+      ->type_name("TEXT")
+      ->group("Network");
   app.add_option("--user", options->user,
                  "User name for HTTP authentication (basic or digest, as the server asks)")
-      ->type_name("USER");
+      ->type_name("USER")
+      ->group("Network");
   app.add_option("--password", raw.password,
                  "Password for --user (other users may see a command line's arguments)")
-      ->type_name("PASSWORD");
+      ->type_name("PASSWORD")
+      ->group("Network");
   app.add_option("--proxy", options->proxy,
                  "Go through this proxy (http://, https://, socks5://; USER:PASSWORD@ for its "
                  "credentials); default: http_proxy and the like (Windows: the system's)")
-      ->type_name("URL");
+      ->type_name("URL")
+      ->group("Network");
   // "--no-proxy" alone is taken out before parsing (see withoutBareNoProxy): with an optional
   // value, a URL after it would be read as its list.
   app.add_option("--no-proxy", options->noProxyList,
                  "Alone: use no proxy at all; =LIST: reach these hosts (comma-separated, \"*\" "
                  "all) without the proxy")
-      ->type_name("[=LIST]");
-}
-
-// The storage of unfinished downloads.
-void addStorageOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
-  app.add_option("--cache-dir", options->cacheDir,
-                 "Storage of unfinished downloads: a directory of zget's own")
-      ->type_name("DIR");
-  app.add_option("--cache-max-size", raw.cacheMaxSize,
-                 "Size limit of kept unfinished downloads (default 0: none)")
-      ->type_name("SIZE");
-  app.add_option("--cache-max-count", options->cacheMaxCount,
-                 "Number of kept unfinished downloads (default 100)")
-      ->type_name("N")
-      ->check(CLI::Range(1, 1000000));
-  app.add_option("--cache-max-age", raw.cacheMaxAge,
-                 "Unfinished downloads older than this are dropped (default 30d; 0: never)")
-      ->type_name("DURATION");
-  app.add_flag("--clear-cache", options->clearCache, "Delete every unfinished download first");
-  app.add_option("--show-progress", options->showProgress,
-                 "Print what is stored of the download of URL, then exit (repeatable)")
-      ->type_name("URL");
-}
-
-// What becomes of finished files, checks and reports.
-void addResultOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
-  app.add_flag("--allow-overwrite", options->allowOverwrite,
-               "Replace an existing file (default: keep it, save as \"name(1).ext\")");
-  app.add_flag("--no-clobber", options->noClobber,
-               "Skip a download whose file exists (also -nc)");
-  app.add_flag("-N,--timestamping", options->timestamping,
-               "Fetch only when the server's copy is newer than the existing file, replacing it");
-  app.add_flag("--content-disposition", options->contentDisposition,
-               "Name the file as the server suggests (Content-Disposition), inside its directory");
+      ->type_name("[=LIST]")
+      ->group("Network");
   app.add_flag("-S,--server-response", options->serverResponse,
-               "Print the status and headers of each download's answer");
-  // The default now; accepted so that older scripts keep working.
-  app.add_flag("--rename", raw.rename,
-               "Keep an existing file and save as \"name(1).ext\" (the default)");
-  app.add_flag("--no-write-out", options->noWriteOut,
-               "Deliver without waiting for the data to reach the disk (faster; a crash may "
-               "leave a short file)");
-  app.add_flag("--no-server-time", options->noServerTime,
-               "Give finished files the time of their download, not the server's Last-Modified");
-  app.add_flag("--md5", options->printMd5, "Print the MD5 of each finished file");
+               "Print the status and headers of each download's answer")
+      ->group("Network");
+}
+
+// Many downloads at once.
+void addListOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
+  (void)raw;
+  app.add_option("-i,--input-file", options->inputFile, "Download the URLs listed in FILE")
+      ->type_name("FILE")
+      ->group("Lists");
+  app.add_option("-j,--max-concurrent-downloads", options->downloadsAtOnce,
+                 "Downloads run at once (default 2)")
+      ->type_name("N")
+      ->check(CLI::Range(1, kMaxThreads))
+      ->group("Lists");
+}
+
+// Digests of the results.
+void addCheckOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
+  app.add_flag("--md5", options->printMd5, "Print the MD5 of each finished file")->group("Checks");
   app.add_option("--check-md5", options->checkMd5, "Fail unless each result has this MD5")
-      ->type_name("HEX");
+      ->type_name("HEX")
+      ->group("Checks");
   app.add_option("--checksum", raw.checksum,
                  "Fail unless each result has this digest (TYPE sha-256 or md5), checked before "
                  "the file is saved: a result that fails is not saved")
-      ->type_name("TYPE=HEX");
-  app.add_option("--log-level", raw.logLevel,
-                 "Library log: verbose, debug, info, warn, error or none (default)")
-      ->type_name("LEVEL");
-  app.add_option("--metrics-file", options->metricsFile,
-                 "Append each download's metrics record to PATH as a JSON line")
-      ->type_name("PATH");
-  app.add_option("--summary-interval", raw.summaryInterval,
-                 "Period of progress lines when stderr is not a terminal (default 5s)")
-      ->type_name("DURATION");
+      ->type_name("TYPE=HEX")
+      ->group("Checks");
 }
 
 }  // namespace
@@ -512,15 +581,16 @@ int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* op
   const std::vector<std::string> arguments =
       spelledForParser(withoutBareNoProxy(givenArguments, &options->noProxyAtAll));
   CLI::App app{"zget: download files over HTTP(S) in parallel ranges, resumable.", "zget"};
-  app.set_version_flag("--version", "zget " ZGET_VERSION " (libzephyl)");
   app.footer(kFooter);
   app.get_formatter()->column_width(34);
   RawOptions raw;
-  addDownloadOptions(app, options, raw);
-  addTransferOptions(app, options, raw);
-  addIdentityOptions(app, options, raw);
-  addStorageOptions(app, options, raw);
-  addResultOptions(app, options, raw);
+  app.set_help_flag("-h,--help", "Print this help message and exit")->group("Basic");
+  app.set_version_flag("--version", "zget " ZGET_VERSION " (libzephyl)")->group("Basic");
+  addBasicOptions(app, options, raw);
+  addOutputOptions(app, options, raw);
+  addNetworkOptions(app, options, raw);
+  addListOptions(app, options, raw);
+  addCheckOptions(app, options, raw);
 
   std::vector<const char*> argv;
   argv.reserve(arguments.size());

@@ -64,6 +64,7 @@ struct ToolOptions {
   // --allow-overwrite; --rename, the old way to ask for that, is still accepted.
   bool allowOverwrite = false;
   bool noClobber = false;                 // -nc: skip a download whose file exists
+  bool continuePartial = false;           // -c: continue a partial file at the target
   bool timestamping = false;              // -N: fetch only when the server's copy is newer
   bool contentDisposition = false;        // --content-disposition: the server's file name
   bool serverResponse = false;            // -S: print the answers' status and headers

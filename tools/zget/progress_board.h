@@ -19,8 +19,16 @@ using zephyl::ConditionVariable;
 using zephyl::Mutex;
 using zephyl::MutexLock;
 
-// kUpToDate: not fetched, the existing file is as new as the server's (-N).
-enum SlotState : int { kQueued = 0, kRunning = 1, kSucceeded = 2, kFailed = 3, kUpToDate = 4 };
+// kUpToDate: not fetched, the existing file is as new as the server's (-N). kComplete: the
+// partial file -c was to continue was whole already.
+enum SlotState : int {
+  kQueued = 0,
+  kRunning = 1,
+  kSucceeded = 2,
+  kFailed = 3,
+  kUpToDate = 4,
+  kComplete = 5,
+};
 
 // One download of the run.
 struct DownloadSlot {
@@ -56,7 +64,7 @@ class ProgressBoard {
   void resumes(int index, int64_t stored, int64_t total);
   void started(int index);
   void progress(int index, int64_t downloaded, int64_t total);
-  // state: kSucceeded, kFailed or kUpToDate; path: where the result went when not empty.
+  // state: kSucceeded, kFailed, kUpToDate or kComplete; path: where the result went when not empty.
   void finished(int index, SlotState state, int64_t length, const std::string& path);
   void interrupted();
 

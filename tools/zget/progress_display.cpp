@@ -171,6 +171,8 @@ void ProgressDisplay::collectEndings(std::vector<std::string>* notes) {
       notes->push_back(line);
     } else if (state == kUpToDate) {
       notes->push_back("kept     " + slot.path + "  (not newer on the server)");
+    } else if (state == kComplete) {
+      notes->push_back("kept     " + slot.path + "  (complete already)");
     } else if (state == kFailed && board_->isInterrupted()) {
       std::string where = formatBytes(downloaded);
       if (total > 0) where += " of " + formatBytes(total);
@@ -230,7 +232,7 @@ std::string ProgressDisplay::totalLine(double speed, size_t width, bool final) c
   for (size_t i = 0; i < board_->size(); ++i) {
     const DownloadSlot& slot = board_->slot(i);
     const int state = slot.state.load(std::memory_order_acquire);
-    if (state == kSucceeded || state == kFailed || state == kUpToDate) ++done;
+    if (state >= kSucceeded) ++done;
     downloaded += slot.downloaded.load(std::memory_order_relaxed);
     const int64_t length = slot.total.load(std::memory_order_relaxed);
     total += length;
