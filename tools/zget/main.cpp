@@ -149,6 +149,7 @@ int collectJobs(const ToolOptions& options, std::vector<DownloadJob>* jobs) {
 int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jobs,
                   std::vector<PlannedDownload>* downloads) {
   NameBook names;
+  std::set<std::string> checkedDirs;
   for (const DownloadJob& job : jobs) {
     PlannedDownload download;
     download.url = job.url;
@@ -185,7 +186,11 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
       const std::filesystem::path target = pathFromUtf8(download.savePath);
       download.displayName = utf8FromPath(target.filename());
       const std::string targetDir = utf8FromPath(target.parent_path());
-      if (!ensureDirectory(targetDir) || !ensureWritable(targetDir)) return kExitFailure;
+      // Each directory is made and probed once, however many downloads go into it.
+      if (checkedDirs.insert(targetDir).second &&
+          (!ensureDirectory(targetDir) || !ensureWritable(targetDir))) {
+        return kExitFailure;
+      }
       // Without --allow-overwrite the download takes the next free name instead.
       if (options.allowOverwrite && std::filesystem::is_directory(target, error)) {
         // Found now rather than after the whole download, when the file cannot be put there.
