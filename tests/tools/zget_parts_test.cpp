@@ -200,6 +200,9 @@ TEST_F(UnitsTest, PrintedFiguresStayShort) {
   EXPECT_EQ(formatDuration(3723), "1:02:03");
   EXPECT_EQ(formatDuration(-1), "--:--");
   EXPECT_EQ(formatDuration(1e12), "--:--");
+  EXPECT_EQ(formatElapsed(0.0071), "0.01s");
+  EXPECT_EQ(formatElapsed(12.34), "12.3s");
+  EXPECT_EQ(formatElapsed(75), "1:15");
 }
 
 class InputListTest : public testing::Test {

@@ -164,7 +164,7 @@ void ProgressDisplay::collectEndings(std::vector<std::string>* notes) {
       const int64_t fetched = total - slot.resumedFrom.load(std::memory_order_relaxed);
       std::string line = "saved    " + slot.path + "  " + formatBytes(total);
       if (fetched < total) line += " (" + formatBytes(std::max<int64_t>(fetched, 0)) + " fetched)";
-      line += " in " + formatDuration(seconds);
+      line += " in " + formatElapsed(seconds);
       if (seconds > 0 && fetched > 0) {
         line += ", " + formatSpeed(static_cast<double>(fetched) / seconds);
       }
@@ -245,7 +245,7 @@ std::string ProgressDisplay::totalLine(double speed, size_t width, bool final) c
   if (allKnown) line += " / " + formatBytes(total) + "  " + percentText(downloaded, total);
   if (final) {
     const double seconds = static_cast<double>(ProgressBoard::nowMs() - startedAtMs_) / 1000;
-    line += "  in " + formatDuration(seconds);
+    line += "  in " + formatElapsed(seconds);
     if (seconds > 0 && fetchedThisRun(downloaded) > 0) {
       line += ", " + formatSpeed(static_cast<double>(fetchedThisRun(downloaded)) / seconds);
     }

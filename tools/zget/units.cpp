@@ -143,4 +143,11 @@ std::string formatDuration(double seconds) {
   return text;
 }
 
+std::string formatElapsed(double seconds) {
+  if (!(seconds >= 0) || seconds >= 60) return formatDuration(seconds);
+  char text[32];
+  std::snprintf(text, sizeof text, seconds < 10 ? "%.2fs" : "%.1fs", seconds);
+  return text;
+}
+
 }  // namespace zget

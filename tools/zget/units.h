@@ -21,5 +21,8 @@ std::string formatBytes(int64_t bytes);
 std::string formatSpeed(double bytesPerSecond);
 // Seconds as "0:07", "12:34" or "1:02:03"; negative or absurd values give "--:--".
 std::string formatDuration(double seconds);
+// How long something took: "0.01s", "2.35s", "12.3s" under a minute (a short download is not
+// "0:01"), else as formatDuration.
+std::string formatElapsed(double seconds);
 
 }  // namespace zget
