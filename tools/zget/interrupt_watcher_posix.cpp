@@ -29,15 +29,6 @@ void InterruptWatcher::blockSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-InterruptWatcher::InterruptWatcher(std::function<void()> onInterrupt)
-    : onInterrupt_(std::move(onInterrupt)) {}
-
-InterruptWatcher::~InterruptWatcher() { stop(); }
-
-void InterruptWatcher::start() {
-  if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
-}
-
 void InterruptWatcher::stop() {
   stopping_.store(true, std::memory_order_release);
   if (!thread_.joinable()) return;
