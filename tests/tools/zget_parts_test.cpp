@@ -33,6 +33,12 @@ TEST_F(NamingTest, LastSegmentIsDecodedWithoutQueryOrFragment) {
   EXPECT_EQ(fileNameFromUrl("http://h/a/b/r%C3%A9sum%C3%A9%20v2.pdf?x=1/2#top"),
             "r\xC3\xA9sum\xC3\xA9 v2.pdf");
   EXPECT_EQ(fileNameFromUrl("https://h:8080/file.tar.gz"), "file.tar.gz");
+  // A colon names an NTFS stream of another file on Windows ("a:b" is stream b of a).
+#ifdef _WIN32
+  EXPECT_EQ(fileNameFromUrl("http://h/a%3Ab.txt"), "a_b.txt");
+#else
+  EXPECT_EQ(fileNameFromUrl("http://h/a%3Ab.txt"), "a:b.txt");
+#endif
 }
 
 TEST_F(NamingTest, ContentDispositionGivesOnlyASafeLastComponent) {
