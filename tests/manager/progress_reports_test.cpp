@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "support/loopback_download.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 #include "zephyl/zephyl.h"
@@ -62,18 +63,14 @@ struct Case {
   int outputType;
 };
 
-class ProgressReportsTest : public testing::TestWithParam<Case> {
+class ProgressReportsTest : public testing::TestWithParam<Case>,
+                            protected zephyl::test::LoopbackDownload {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server_.started());
     settings_.blockSize = GetParam().blockSize;
     settings_.threadNum = GetParam().threadNum;
-    settings_.httpPolicy.retryDelayMs = 0;
   }
-
-  zephyl::test::TempDir dir_;
-  zephyl::test::TestHttpServer server_;
-  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
 };
 
 // 16 MiB at 8 MiB/s a connection: whatever the block size (one block of 8 MiB is half of it), the
