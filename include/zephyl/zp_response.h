@@ -3,13 +3,19 @@
 // two threads while getMd5Etag or getSha256 fills its cache.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "zephyl/export.h"
+
+namespace zephyl {
+struct ResponseContent;
+}  // namespace zephyl
 
 // The length of the delivered content. It reads both as a data member (`response.fileLength`,
 // assignable, converts to int64_t) and as an accessor (`response.fileLength()`).
@@ -72,7 +78,9 @@ class ZEPHYL_EXPORT ZPResponse {
   std::string logString() const;
 
   // MD5 of the delivered content as 32 lowercase hex digits; empty for a failed response or a file
-  // that cannot be read (a later call tries again). Cached after the first success.
+  // that cannot be read (a later call tries again). Cached after the first success. A delivered
+  // file is read back through the library that delivered it: a response made by the host with
+  // only a file path has no MD5.
   std::string getMd5Etag() const;
   // SHA-256 of the delivered content as 64 lowercase hex digits, like getMd5Etag. A download
   // that was checked against a SHA-256 carries the digest it computed; otherwise it is computed
@@ -93,4 +101,14 @@ class ZEPHYL_EXPORT ZPResponse {
   std::string errorMsg;
   mutable std::string md5Etag;
   mutable std::string sha256;
+
+ private:
+  friend struct zephyl::ResponseContent;
+  // Takes the blocks of a file in order; false stops the reading.
+  using BlockSink = std::function<bool(const unsigned char* data, size_t size)>;
+  // Hands every block of the file at path to sink; false when the file cannot be read whole.
+  using FileReader = std::function<bool(const std::string& path, const BlockSink& sink)>;
+  // Set by the library on the responses it delivers (see zephyl::ResponseContent); copies share
+  // it. Empty: the delivered file is not read.
+  FileReader fileReader_;
 };

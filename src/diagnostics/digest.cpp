@@ -1,6 +1,7 @@
 #include "diagnostics/digest.h"
 
 #include <cctype>
+#include <utility>
 
 #include "diagnostics/sha256_calls.h"
 #include "diagnostics/utilities.h"
@@ -55,6 +56,20 @@ bool parseChecksum(const std::string& text, ExpectedDigest* expected) {
   }
   *expected = std::move(parsed);
   return true;
+}
+
+std::string readChecksum(const std::string& text, std::optional<ExpectedDigest>* expected) {
+  if (text.empty()) {
+    expected->reset();
+    return std::string();
+  }
+  ExpectedDigest parsed;
+  if (!parseChecksum(text, &parsed)) {
+    return "illegal checksum: " + text.substr(0, 80) +
+           " (expected sha256:<64 hex digits> or md5:<32 hex digits>)";
+  }
+  *expected = std::move(parsed);
+  return std::string();
 }
 
 std::string hexOf(const unsigned char* bytes, size_t size) {

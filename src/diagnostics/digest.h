@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace zephyl {
@@ -26,6 +27,12 @@ struct ExpectedDigest {
 // case) into *expected, the digits lowercased. False, *expected untouched, for anything else
 // (an empty text too: the caller tells "no check" apart before).
 [[nodiscard]] bool parseChecksum(const std::string& text, ExpectedDigest* expected);
+
+// A request's checksum, read once where the request comes in and passed on parsed: an empty text
+// asks for no check (*expected empty). Returns the refusal of a text that is not parseChecksum's
+// form, "illegal checksum: <its first 80 characters> (expected sha256:<64 hex digits> or
+// md5:<32 hex digits>)", *expected then untouched; empty when the text is accepted.
+std::string readChecksum(const std::string& text, std::optional<ExpectedDigest>* expected);
 
 // Two lowercase hex digits per byte, in byte order.
 std::string hexOf(const unsigned char* bytes, size_t size);

@@ -582,52 +582,41 @@ AttemptEnd noHandle(ChunkState& state) {
   return AttemptEnd{};
 }
 
-}  // namespace
+// The attempt's header lines: If-Range when the stored bytes have a validator, then the
+// request's own lines.
+CURLcode buildHeaders(const AttemptSetup& setup, HeaderList& headers) {
+  if (!setup.ifRange.empty() && !headers.add("If-Range: " + setup.ifRange)) {
+    return CURLE_OUT_OF_MEMORY;
+  }
+  if (setup.identity == nullptr) return CURLE_OK;
+  for (const std::string& line : setup.identity->headerLines) {
+    if (!headers.add(line)) return CURLE_OUT_OF_MEMORY;
+  }
+  return CURLE_OK;
+}
 
-AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState& state,
-                      const AttemptSetup& setup) {
-  AttemptEnd end;
-  const std::string& url = setup.url;
-  const std::string& range = setup.range;
-  beginAttempt(state, range);
-  thread_local const bool brokenPipeBlocked = blockBrokenPipeSignal();
-  (void)brokenPipeBlocked;
-  // The easy handle is opened first: it initialises libcurl for the multi handle.
-  if (!handle.easy.open() || !handle.multi.open()) return noHandle(state);
-  end.started = true;
-  if (handle.batch.size() != kBatchBytes) handle.batch.resize(kBatchBytes);
-  TransferContext context;
-  context.batch = &handle.batch;
+// Sets the attempt's options on the handle. False (nothing to set them on) when a handle had to
+// be renewed and libcurl could not make one; *result is then untouched.
+bool applyOptions(TransferHandle& handle, TransferContext& context, HeaderList& headers,
+                  const AttemptSetup& setup, CURLcode* result) {
+  *result = setOptions(context, setup.url, setup.range, headers, *setup.policy,
+                       setup.trustPathIsDirectory, setup.identity, setup.proxy);
+  // libcurl keeps the receive buffer of an attempt it did not see through to its end (one
+  // without a connection: a host that does not resolve, an address it cannot parse; some
+  // cancelled ones), and from then on refuses every receive buffer size on that handle. A new
+  // handle takes the options; the connections stay with the multi handle.
+  if (*result != CURLE_BAD_FUNCTION_ARGUMENT) return true;
+  if (!handle.easy.renew()) return false;
   context.handle = handle.easy.get();
-  context.request = &request;
-  context.state = &state;
-  context.limits = setup.limits;
-  HeaderList headers;
-  const std::string& ifRange = setup.ifRange;
-  CURLcode result = CURLE_OK;
-  if (!ifRange.empty() && !headers.add("If-Range: " + ifRange)) result = CURLE_OUT_OF_MEMORY;
-  if (setup.identity != nullptr) {
-    for (const std::string& line : setup.identity->headerLines) {
-      if (result == CURLE_OK && !headers.add(line)) result = CURLE_OUT_OF_MEMORY;
-    }
-  }
-  if (result == CURLE_OK) {
-    result = setOptions(context, url, range, headers, *setup.policy, setup.trustPathIsDirectory,
-                        setup.identity, setup.proxy);
-    // libcurl keeps the receive buffer of an attempt it did not see through to its end (one
-    // without a connection: a host that does not resolve, an address it cannot parse; some
-    // cancelled ones), and from then on refuses every receive buffer size on that handle. A new
-    // handle takes the options; the connections stay with the multi handle.
-    if (result == CURLE_BAD_FUNCTION_ARGUMENT) {
-      if (!handle.easy.renew()) return noHandle(state);
-      context.handle = handle.easy.get();
-      result = setOptions(context, url, range, headers, *setup.policy, setup.trustPathIsDirectory,
-                        setup.identity, setup.proxy);
-    }
-  }
-  const bool optionsSet = result == CURLE_OK;
-  context.stallTimeoutMs = std::max<int64_t>(0, setup.policy->stallTimeoutMs);
-  if (optionsSet) result = perform(handle.multi.get(), context);
+  *result = setOptions(context, setup.url, setup.range, headers, *setup.policy,
+                       setup.trustPathIsDirectory, setup.identity, setup.proxy);
+  return true;
+}
+
+// The transfer's result once the received bytes are stored: a write that only stopped a full
+// range is no failure, one that stopped an answer longer than its range is the server's.
+CURLcode settleResult(TransferContext& context, CURLcode result) {
+  ChunkState& state = *context.state;
   // Whatever ended the attempt (the answer's end, a failure, a cancellation), the bytes it
   // received are good and are stored.
   if (!flushBatch(context) && result == CURLE_OK) result = CURLE_WRITE_ERROR;
@@ -640,6 +629,12 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
     // (200 with length 0), or a status that only a header block carries (416).
     judgeBodilessAnswer(context);
   }
+  return result;
+}
+
+// The outcome's error code and text for result.
+void describeOutcome(const TransferContext& context, CURLcode result) {
+  ChunkState& state = *context.state;
   state.outcome.errorCode = static_cast<int32_t>(result);
   if (context.refused) {
     state.outcome.errorCode = ChunkErrors::kAnswerRefused;
@@ -660,6 +655,11 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
   } else {
     state.outcome.errorMsg = curl_easy_strerror(result);
   }
+}
+
+// The last answer's status and the address that answered, as the handle knows them.
+void noteFinalAnswer(const TransferContext& context) {
+  ChunkState& state = *context.state;
   long finalStatus = 0;
   state.outcome.finalStatus =
       curl_easy_getinfo(context.handle, CURLINFO_RESPONSE_CODE, &finalStatus) == CURLE_OK
@@ -670,8 +670,39 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
       *ip != '\0') {
     state.stats.remoteIps.insert(ip);
   }
+}
+
+}  // namespace
+
+AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState& state,
+                      const AttemptSetup& setup) {
+  beginAttempt(state, setup.range);
+  thread_local const bool brokenPipeBlocked = blockBrokenPipeSignal();
+  (void)brokenPipeBlocked;
+  // The easy handle is opened first: it initialises libcurl for the multi handle.
+  if (!handle.easy.open() || !handle.multi.open()) return noHandle(state);
+  if (handle.batch.size() != kBatchBytes) handle.batch.resize(kBatchBytes);
+  TransferContext context;
+  context.batch = &handle.batch;
+  context.handle = handle.easy.get();
+  context.request = &request;
+  context.state = &state;
+  context.limits = setup.limits;
+  HeaderList headers;
+  CURLcode result = buildHeaders(setup, headers);
+  if (result == CURLE_OK && !applyOptions(handle, context, headers, setup, &result)) {
+    return noHandle(state);
+  }
+  const bool optionsSet = result == CURLE_OK;
+  context.stallTimeoutMs = std::max<int64_t>(0, setup.policy->stallTimeoutMs);
+  if (optionsSet) result = perform(handle.multi.get(), context);
+  result = settleResult(context, result);
+  describeOutcome(context, result);
+  noteFinalAnswer(context);
   // The handle must not keep pointers into this stack frame; its connections stay open.
   handle.easy.reset();
+  AttemptEnd end;
+  end.started = true;
   end.optionsSet = optionsSet;
   end.refused = context.refused;
   return end;

@@ -53,13 +53,13 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
                                    std::shared_ptr<ChunkWorkers> chunkWorkers,
                                    std::function<void()> onAllStored,
                                    std::shared_ptr<RateLimiter> managerLimit,
-                                   MetricsIdentity identity)
+                                   MetricsIdentity identity, std::optional<ExpectedDigest> expected)
     : request_(request),
       policy_(settings.httpPolicy),
       blockSize_(settings.blockSize),
       // A checked stream runs one transfer: its digest then follows the bytes in the order they
       // are handed over, with nothing to read back (a stream keeps nothing).
-      threadNum_(request.outputType == ZPRequest::OUTPUT_STREAM && !request.checksum.empty()
+      threadNum_(request.outputType == ZPRequest::OUTPUT_STREAM && expected.has_value()
                      ? 1
                      : settings.threadNum),
       splitThresholdMs_(settings.splitThresholdMs),
@@ -70,6 +70,7 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
       onAllStored_(std::move(onAllStored)),
       metricsIdentity_(std::move(identity)),
       keepServerTime_(settings.keepServerTime),
+      expected_(std::move(expected)),
       ownLimit_(request.maxBytesPerSecond),
       managerLimit_(std::move(managerLimit)),
       client_(chunkWorkers ? std::make_unique<HttpChunkClient>(policy_, std::move(chunkWorkers))
@@ -77,10 +78,7 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
       activeChunks_(std::make_unique<ActiveChunks>(*client_, cancelled_)) {
   client_->setIdentity(identityOf(settings.httpPolicy, request));
   client_->setLimits(TransferLimits{&ownLimit_, managerLimit_.get()});
-  // The manager refuses a malformed checksum before a task is made; one that reaches here
-  // unparsed (a task made directly) checks nothing.
-  checked_ = !request.checksum.empty() && parseChecksum(request.checksum, &expected_);
-  if (checked_) digests_.want(expected_.algorithm);
+  if (expected_) digests_.want(expected_->algorithm);
 }
 
 FileDownloadTask::~FileDownloadTask() {
@@ -169,80 +167,107 @@ ZPResponse FileDownloadTask::execute() {
   // A target that cannot take the file fails the download before its first byte is fetched.
   if (opened.isSuccess()) opened = checkTargetWritable(ownTarget_);
   if (!opened.isSuccess()) {
-    ZP_LOG(Debug) << "FileDownloadTask open failed";
-    // A writer that took its key before the open failed holds the key's lock: it goes now, or
-    // every later download of the key would wait for it.
+    failOpen(std::move(opened), metrics);
+  } else {
+    metrics.cache_size = writer_->downloadedLength();
+    ZP_LOG(Debug) << "FileDownloadTask open success";
+    const bool rejected = runAttempts(metrics);
+    completeResponse();
+    // Rejected content is settled while the writer still holds it; settling serves the joiners.
+    if (rejected) settleRejected();
     writer_->close();
-    metrics.result = opened.resultCode;
-    metrics.error_msg = opened.errorMsg;
-    metrics.client_error_code = opened.errorCode;
-    metrics.send(metricsIdentity_);
-    response_ = opened;
-    deliverToJoiners(response_, ownTarget_.memory);
-    executed_ = true;
-    return response_;
+    sendMetrics(metrics);
+    if (!rejected) deliverToJoiners(response_, ownTarget_.memory);
   }
-  metrics.cache_size = writer_->downloadedLength();
-  ZP_LOG(Debug) << "FileDownloadTask open success";
+  executed_ = true;
+  return response_;
+}
 
+void FileDownloadTask::failOpen(ZPResponse opened, DownloadMetrics& metrics) {
+  ZP_LOG(Debug) << "FileDownloadTask open failed";
+  // A writer that took its key before the open failed holds the key's lock: it goes now, or
+  // every later download of the key would wait for it.
+  writer_->close();
+  response_ = std::move(opened);
+  sendMetrics(metrics);
+  deliverToJoiners(response_, ownTarget_.memory);
+}
+
+bool FileDownloadTask::runAttempts(DownloadMetrics& metrics) {
   // A negative retry count still makes one attempt: a task never ends without trying.
   const int lastAttempt = policy_.executeRetryCount > 0 ? policy_.executeRetryCount : 0;
   ChunkPlanner::Context context{request_,       *writer_,   *client_,
                                 *activeChunks_, cancelled_, [this] { notifyProgress(); },
                                 threadNum_,     splitThresholdMs_,          onAllStored_};
   context.digests = &digests_;
-  context.expected = checked_ ? &expected_ : nullptr;
+  context.expected = expected_ ? &*expected_ : nullptr;
   digests_.restart();
-  bool rejected = false;
   for (int attempt = 0; attempt <= lastAttempt; ++attempt) {
     ZP_LOG(Debug) << "FileDownloadTask execute times: " << attempt;
     AttemptResult result = ChunkPlanner(context).runAttempt(metrics);
-    const ZPResponse& outcome = result.response;
-    // A stream's receiver stopped it (its write failed with that): the host's own decision.
-    if (writer_->stoppedByReceiver()) {
-      response_ = ZPResponse(ZPResponse::RESULT_CANCELLED, ZPResponse::STREAM_STOPPED,
-                             "the receiver stopped the download");
-      break;
-    }
-    if (result.discardStored && !writer_->canStartOver()) {
-      // Bytes handed to a stream's receiver cannot be taken back: the download ends here.
-      response_ = ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::STREAM_ERROR,
-                             "resource changed after bytes were handed over: " + outcome.errorMsg);
-      // The answer that showed it (a 416 to a stream from past the end names the length).
-      response_.httpCode = result.httpCode;
-      response_.headers.assign(result.headers.begin(), result.headers.end());
-      break;
-    }
-    // Content that failed its check is not fetched again: the server gave these bytes for this
-    // validator, and another attempt would download the whole resource to get the same ones.
-    // Nor is a 304: it answers a condition the host put on the request, the same way every time.
-    if (outcome.isSuccess() || outcome.isCancelled() || attempt == lastAttempt ||
-        result.contentRejected || result.httpCode == 304) {
-      if (outcome.isSuccess() && keepServerTime_) {
-        serverTime_ = serverTimeOf(result.lastModified, writer_->validator());
-      }
-      response_ = std::move(result.response);
-      response_.httpCode = result.httpCode;
-      response_.headers.assign(result.headers.begin(), result.headers.end());
-      contentDigest_ = std::move(result.digests);
-      rejected = result.contentRejected;
-      break;
-    }
-    // Only evidence against the stored bytes drops them; a failed write (a full disk) or a failed
-    // delivery keeps them, so that the next attempt or download continues where this one stopped.
-    // Proven-wrong bytes need no pause before starting over: no server failed.
-    if (result.discardStored) {
-      ZP_LOG(Debug) << "file error: reset";
-      writer_->reset();
-      digests_.restart();
-      continue;
+    bool rejected = false;
+    switch (settleAttempt(result, attempt == lastAttempt, &rejected)) {
+      case AttemptStep::kEnd:
+        return rejected;
+      case AttemptStep::kStartOver:
+        continue;
+      case AttemptStep::kRetry:
+        break;
     }
     if (!cancelled_.load() && policy_.retryDelayMs > 0) {
       ZP_LOG(Debug) << "FileDownloadTask delay retry: " << policy_.retryDelayMs;
       waitCancellable(policy_.retryDelayMs);
     }
   }
+  return false;
+}
 
+FileDownloadTask::AttemptStep FileDownloadTask::settleAttempt(AttemptResult& result, bool last,
+                                                              bool* rejected) {
+  const ZPResponse& outcome = result.response;
+  // A stream's receiver stopped it (its write failed with that): the host's own decision.
+  if (writer_->stoppedByReceiver()) {
+    response_ = ZPResponse(ZPResponse::RESULT_CANCELLED, ZPResponse::STREAM_STOPPED,
+                           "the receiver stopped the download");
+    return AttemptStep::kEnd;
+  }
+  if (result.discardStored && !writer_->canStartOver()) {
+    // Bytes handed to a stream's receiver cannot be taken back: the download ends here.
+    response_ = ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::STREAM_ERROR,
+                           "resource changed after bytes were handed over: " + outcome.errorMsg);
+    // The answer that showed it (a 416 to a stream from past the end names the length).
+    response_.httpCode = result.httpCode;
+    response_.headers.assign(result.headers.begin(), result.headers.end());
+    return AttemptStep::kEnd;
+  }
+  // Content that failed its check is not fetched again: the server gave these bytes for this
+  // validator, and another attempt would download the whole resource to get the same ones.
+  // Nor is a 304: it answers a condition the host put on the request, the same way every time.
+  if (outcome.isSuccess() || outcome.isCancelled() || last || result.contentRejected ||
+      result.httpCode == 304) {
+    if (outcome.isSuccess() && keepServerTime_) {
+      serverTime_ = serverTimeOf(result.lastModified, writer_->validator());
+    }
+    response_ = std::move(result.response);
+    response_.httpCode = result.httpCode;
+    response_.headers.assign(result.headers.begin(), result.headers.end());
+    contentDigest_ = std::move(result.digests);
+    *rejected = result.contentRejected;
+    return AttemptStep::kEnd;
+  }
+  // Only evidence against the stored bytes drops them; a failed write (a full disk) or a failed
+  // delivery keeps them, so that the next attempt or download continues where this one stopped.
+  // Proven-wrong bytes need no pause before starting over: no server failed.
+  if (result.discardStored) {
+    ZP_LOG(Debug) << "file error: reset";
+    writer_->reset();
+    digests_.restart();
+    return AttemptStep::kStartOver;
+  }
+  return AttemptStep::kRetry;
+}
+
+void FileDownloadTask::completeResponse() {
   // The last stored block's report may have been skipped while another worker reported.
   if (response_.isSuccess()) report(true);
   // The digests computed for the check are the response's: getSha256 and getMd5Etag need not
@@ -252,6 +277,7 @@ ZPResponse FileDownloadTask::execute() {
     if (!contentDigest_.md5.empty()) response_.md5Etag = contentDigest_.md5;
   }
   giveServerTime(response_, serverTime_);
+  giveFileReader(response_);
   // A lower layer's error text (libcurl's account of a failure) may quote the URL.
   response_.errorMsg = redactUrlsIn(response_.errorMsg);
 
@@ -262,16 +288,13 @@ ZPResponse FileDownloadTask::execute() {
                   << " ,errorMsg = " << response_.errorMsg
                   << " , savePath = " << response_.outputFilePath;
   }
-  // Rejected content is settled while the writer still holds it; settling serves the joiners.
-  if (rejected) settleRejected();
-  writer_->close();
+}
+
+void FileDownloadTask::sendMetrics(DownloadMetrics& metrics) {
   metrics.result = response_.resultCode;
   metrics.error_msg = response_.errorMsg;
   metrics.client_error_code = response_.errorCode;
   metrics.send(metricsIdentity_);
-  if (!rejected) deliverToJoiners(response_, ownTarget_.memory);
-  executed_ = true;
-  return response_;
 }
 
 }  // namespace zephyl

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,24 +34,29 @@
 
 namespace zephyl {
 
+struct AttemptResult;
+
 class FileDownloadTask {
  public:
   static constexpr int kMaxListeners = 15;
   static constexpr int64_t kOpenRetryDelayMs = 500;
 
-  // request.fileKey must be filled in. chunkWorkers: the pool the chunks run on, shared with the manager's other downloads so that
-  // workers and their connections outlive this one; null: a pool of the task's own.
+  // request.fileKey must be filled in. chunkWorkers: the pool the chunks run on, shared with the
+  // manager's other downloads so that workers and their connections outlive this one; null: a pool
+  // of the task's own.
   // onAllStored: told on the thread running execute each time an attempt has stored every byte,
   // right before that attempt's delivery (write-out and rename); never told for an attempt that
   // fails or is cancelled before that. May be empty.
   // managerLimit: the rate limit all the manager's downloads share; null: none. The download's
   // own limit starts at request.maxBytesPerSecond. identity: the host's identity strings for the
-  // metrics records.
+  // metrics records. expected: the digest the request's checksum names (see readChecksum);
+  // empty: the content is not checked.
   FileDownloadTask(const ZPSetting& settings, std::shared_ptr<FileStorageManager> storage,
                    const ZPRequest& request, std::shared_ptr<ChunkWorkers> chunkWorkers = nullptr,
                    std::function<void()> onAllStored = nullptr,
                    std::shared_ptr<RateLimiter> managerLimit = nullptr,
-                   MetricsIdentity identity = {});
+                   MetricsIdentity identity = {},
+                   std::optional<ExpectedDigest> expected = std::nullopt);
   // Stops and joins the chunk workers first, then releases the writer.
   ~FileDownloadTask();
   FileDownloadTask(const FileDownloadTask&) = delete;
@@ -60,13 +66,14 @@ class FileDownloadTask {
   // from its own result. response is written by the task's execute, under executeLock_, before
   // any execute call returns; it is read through executeFor, under executeLock_ too. (The
   // compiler cannot check this one: a member of this record cannot name the task's lock.)
-  // checksum: that of the request that asked for the target first; the copy is made only for
-  // content that passes it (each request is checked on its own again by executeFor).
+  // expected: the checked digest of the request that asked for the target first (empty: none);
+  // the copy is made only for content that passes it (each request is checked on its own again
+  // by executeFor).
   struct ExtraDelivery {
-    ExtraDelivery(DeliveryTarget where, std::string firstChecksum)
-        : target(std::move(where)), checksum(std::move(firstChecksum)) {}
+    ExtraDelivery(DeliveryTarget where, std::optional<ExpectedDigest> firstExpected)
+        : target(std::move(where)), expected(std::move(firstExpected)) {}
     const DeliveryTarget target;
-    const std::string checksum;
+    const std::optional<ExpectedDigest> expected;
     ZPResponse response;
   };
 
@@ -74,20 +81,22 @@ class FileDownloadTask {
   // after it returns the kept response without downloading again.
   ZPResponse execute() EXCLUDES(executeLock_);
 
-  // Lets request be served by this task's download. When its target (see DeliveryTarget) is the
+  // Lets request be served by this task's download; expected: its checksum, parsed (empty:
+  // none). When its target (see DeliveryTarget) is the
   // task's own, *extra is null and the request shares the task's response; otherwise *extra is
   // the delivery for that target (one per target, shared by its requests), which the task fills
   // before its execute returns. False, *extra untouched, once the task has begun to finish: its
   // result may already be in its callers' hands (and their onComplete may have moved it), so the
   // request needs a new task. Any thread; takes joinLock_ only, no I/O.
-  [[nodiscard]] bool join(const ZPRequest& request, std::shared_ptr<ExtraDelivery>* extra)
-      EXCLUDES(joinLock_);
+  [[nodiscard]] bool join(const ZPRequest& request, const std::optional<ExpectedDigest>& expected,
+                          std::shared_ptr<ExtraDelivery>* extra) EXCLUDES(joinLock_);
 
   // execute, then the response of the request that joined with extra (null: the task's own),
-  // checked against that request's checksum (empty: none): content with another digest gives
-  // CHECKSUM_MISMATCH, whatever the other requests of the download asked for.
+  // checked against that request's parsed checksum (empty: none): content with another digest
+  // gives CHECKSUM_MISMATCH, whatever the other requests of the download asked for.
   ZPResponse executeFor(const std::shared_ptr<ExtraDelivery>& extra,
-                        const std::string& checksum = std::string()) EXCLUDES(executeLock_);
+                        const std::optional<ExpectedDigest>& expected = std::nullopt)
+      EXCLUDES(executeLock_);
 
   // Sets the cancelled flag, aborts the running chunks and cuts waits short. Returns at once.
   void cancel() EXCLUDES(waitLock_);
@@ -122,6 +131,27 @@ class FileDownloadTask {
   // Waits up to delayMs on a steady clock; returns early when the task is cancelled.
   void waitCancellable(int64_t delayMs) EXCLUDES(waitLock_);
   DownloadMetrics startMetrics() const;
+
+  // The steps of execute, on its thread. Requires: executeLock_ held.
+  // The sink could not be opened or the target cannot take the file: opened is the response.
+  void failOpen(ZPResponse opened, DownloadMetrics& metrics) REQUIRES(executeLock_);
+  // Runs attempts until one ends the download and leaves response_ set. Returns whether the
+  // content failed the task's own check (settleRejected then deals with it).
+  bool runAttempts(DownloadMetrics& metrics) REQUIRES(executeLock_);
+  enum class AttemptStep {
+    kEnd,        // response_ is the download's: no further attempt
+    kStartOver,  // the stored bytes were dropped: the next attempt at once
+    kRetry,      // the next attempt after the retry delay
+  };
+  // What follows an attempt that ended with result; last: no attempt is left. *rejected is set
+  // when the step is kEnd for content that failed its check.
+  AttemptStep settleAttempt(AttemptResult& result, bool last, bool* rejected)
+      REQUIRES(executeLock_);
+  // The final touches of a run's response_: the last progress report, the digests, the server's
+  // time, URLs taken out of the error text.
+  void completeResponse() REQUIRES(executeLock_);
+  // Sends the run's one metrics record, with response_'s outcome.
+  void sendMetrics(DownloadMetrics& metrics) REQUIRES(executeLock_);
   // Closes the task to joiners, then gives every extra delivery its response: a copy of source
   // (the task's result, or the rejected content kept for them) at its target when its checksum
   // accepts the content, or the task's failure. Requires: executeLock_ held, response_ final.
@@ -133,6 +163,9 @@ class FileDownloadTask {
   // The content's digest of algorithm: the one computed before delivery, or else computed now
   // from result (a request that joined after the check). Empty when unknown.
   std::string contentDigestOf(DigestAlgorithm algorithm, const ZPResponse& result)
+      REQUIRES(executeLock_);
+  // Whether result's content has the expected digest (see checkDigest), through contentDigestOf.
+  ZPResponse checkContent(const ExpectedDigest& expected, const ZPResponse& result)
       REQUIRES(executeLock_);
 
   // Set at construction.
@@ -147,9 +180,8 @@ class FileDownloadTask {
   const std::function<void()> onAllStored_;
   const MetricsIdentity metricsIdentity_;
   const bool keepServerTime_;
-  // The request's own checksum, parsed; checked_ false when it names none.
-  bool checked_ = false;
-  ExpectedDigest expected_;
+  // The request's own checksum, parsed; empty when it names none.
+  const std::optional<ExpectedDigest> expected_;
   // Thread-safe: fed by the chunk workers, wanted by join.
   ContentDigests digests_;
 

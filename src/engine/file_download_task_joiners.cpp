@@ -18,12 +18,11 @@ ZPResponse outcomeWithoutResult(const ZPResponse& own) {
 
 }  // namespace
 
-bool FileDownloadTask::join(const ZPRequest& request, std::shared_ptr<ExtraDelivery>* extra) {
+bool FileDownloadTask::join(const ZPRequest& request, const std::optional<ExpectedDigest>& expected,
+                            std::shared_ptr<ExtraDelivery>* extra) {
   const DeliveryTarget target = DeliveryTarget::of(request, saveDirPath_, ownTarget_.writeOut);
   // A stream's bytes go to its one receiver as they come: no other request can share them.
   if (target.stream || ownTarget_.stream) return false;
-  ExpectedDigest expected;
-  const bool checked = !request.checksum.empty() && parseChecksum(request.checksum, &expected);
   MutexLock lock(joinLock_);
   if (joinClosed_) return false;
   // A joiner shares the download, and with it the limit of the request that started it; its id
@@ -31,7 +30,7 @@ bool FileDownloadTask::join(const ZPRequest& request, std::shared_ptr<ExtraDeliv
   joinedRequestIds_.push_back(request.requestId);
   // Computed with the task's own check (as the bytes arrive, when it comes early enough); a
   // request that joins after that check is served from the delivered result.
-  if (checked) digests_.want(expected.algorithm);
+  if (expected) digests_.want(expected->algorithm);
   if (target.sameAs(ownTarget_)) {
     extra->reset();
     return true;
@@ -42,7 +41,7 @@ bool FileDownloadTask::join(const ZPRequest& request, std::shared_ptr<ExtraDeliv
       return true;
     }
   }
-  extraDeliveries_.push_back(std::make_shared<ExtraDelivery>(target, request.checksum));
+  extraDeliveries_.push_back(std::make_shared<ExtraDelivery>(target, expected));
   *extra = extraDeliveries_.back();
   return true;
 }
@@ -57,20 +56,16 @@ bool FileDownloadTask::servesRequest(int requestId) {
 }
 
 ZPResponse FileDownloadTask::executeFor(const std::shared_ptr<ExtraDelivery>& extra,
-                                        const std::string& checksum) {
+                                        const std::optional<ExpectedDigest>& expected) {
   ZPResponse own = execute();
-  ExpectedDigest expected;
-  if (!extra && (checksum.empty() || !parseChecksum(checksum, &expected))) return own;
+  if (!extra && !expected) return own;
   // The run that ended in execute above filled every delivery joined before it closed.
   MutexLock lock(executeLock_);
   ZPResponse result = extra ? extra->response : own;
-  if (checksum.empty() || !parseChecksum(checksum, &expected)) return result;
+  if (!expected) return result;
   const bool dropped = result.errorCode == ZPResponse::CHECKSUM_MISMATCH;
   if (!result.isSuccess() && !dropped) return result;
-  ContentDigest actual;
-  (expected.algorithm == DigestAlgorithm::Md5 ? actual.md5 : actual.sha256) =
-      contentDigestOf(expected.algorithm, result);
-  ZPResponse verdict = checkDigest(expected, actual);
+  ZPResponse verdict = checkContent(*expected, result);
   if (!verdict.isSuccess()) {
     verdict.httpCode = result.httpCode;
     verdict.headers = result.headers;
@@ -82,6 +77,14 @@ ZPResponse FileDownloadTask::executeFor(const std::shared_ptr<ExtraDelivery>& ex
     result.errorMsg = "content dropped: it failed another request's check for the same target";
   }
   return result;
+}
+
+ZPResponse FileDownloadTask::checkContent(const ExpectedDigest& expected,
+                                          const ZPResponse& result) {
+  ContentDigest actual;
+  (expected.algorithm == DigestAlgorithm::Md5 ? actual.md5 : actual.sha256) =
+      contentDigestOf(expected.algorithm, result);
+  return checkDigest(expected, actual);
 }
 
 std::string FileDownloadTask::contentDigestOf(DigestAlgorithm algorithm,
@@ -99,10 +102,8 @@ void FileDownloadTask::settleRejected() {
   {
     MutexLock lock(joinLock_);
     for (const std::shared_ptr<ExtraDelivery>& delivery : extraDeliveries_) {
-      ExpectedDigest expected;
-      wanted = wanted || delivery->checksum.empty() ||
-               (parseChecksum(delivery->checksum, &expected) &&
-                checkDigest(expected, contentDigest_).isSuccess());
+      wanted = wanted || !delivery->expected ||
+               checkDigest(*delivery->expected, contentDigest_).isSuccess();
     }
   }
   if (!wanted) {
@@ -123,6 +124,8 @@ void FileDownloadTask::settleRejected() {
     deliverToJoiners(response_, ownTarget_.memory);
     return;
   }
+  // Joiners whose checksum the content has not been checked against yet read it back.
+  giveFileReader(kept);
   deliverToJoiners(kept, ownTarget_.memory);
   if (!ownTarget_.memory) fs::removeFile(kept.outputFilePath);
 }
@@ -139,13 +142,9 @@ void FileDownloadTask::deliverToJoiners(const ZPResponse& source, bool sourceInM
   if (deliveries.empty()) return;
   const int64_t memoryLimitBytes = fs::physicalMemoryBytes();
   for (const std::shared_ptr<ExtraDelivery>& delivery : deliveries) {
-    ExpectedDigest expected;
-    if (!delivery->checksum.empty() && parseChecksum(delivery->checksum, &expected) &&
+    if (delivery->expected &&
         (source.isSuccess() || source.errorCode == ZPResponse::CHECKSUM_MISMATCH)) {
-      ContentDigest actual;
-      (expected.algorithm == DigestAlgorithm::Md5 ? actual.md5 : actual.sha256) =
-          contentDigestOf(expected.algorithm, source);
-      ZPResponse verdict = checkDigest(expected, actual);
+      ZPResponse verdict = checkContent(*delivery->expected, source);
       // Content its first request refuses is not copied to the target.
       if (!verdict.isSuccess()) {
         delivery->response = std::move(verdict);

@@ -154,7 +154,22 @@ void HttpChunkClient::runJob(ChunkRequest& request, ChunkState& state) {
 }
 
 bool HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
-  const int32_t chunkId = request.chunkId;
+  const AttemptSetup setup = setupAttempt(request, state);
+  // Handles are borrowed from the workers for this attempt: the multi handle keeps the
+  // connections it opened for the next attempt that borrows it, of this download or another. It
+  // goes back before the chunk is told finished, so that the next transfer finds it idle.
+  std::unique_ptr<TransferHandle> handle = workers_->borrowHandle();
+  const AttemptEnd end = runAttempt(*handle, request, state, setup);
+  // A handle that is not returned closes its connections with it.
+  if (!request.dropConnection.load(std::memory_order_relaxed)) {
+    workers_->returnHandle(std::move(handle));
+  }
+  handle.reset();
+  state.stats.endTimeMs = nowMs() - createdAtMs_;
+  return afterAttempt(request, state, end);
+}
+
+AttemptSetup HttpChunkClient::setupAttempt(const ChunkRequest& request, ChunkState& state) {
   AttemptSetup setup;
   setup.url = request.url;
   if (state.outcome.domainIndex != -1) {
@@ -167,7 +182,7 @@ bool HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   }
   state.stats.domains.insert(hostOf(setup.url));
   setup.range = request.rangeProvider ? request.rangeProvider() : std::string();
-  ZP_LOG(Debug) << "submit request chunkId: " << chunkId << ", range: " << setup.range;
+  ZP_LOG(Debug) << "submit request chunkId: " << request.chunkId << ", range: " << setup.range;
   // If-Range only makes sense with a range: without one the whole resource comes anyway.
   if (request.ifRangeProvider && !setup.range.empty()) setup.ifRange = request.ifRangeProvider();
   setup.policy = &policy_;
@@ -176,19 +191,12 @@ bool HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
   // The request's own URL, never an alternative host's: the route is the download's.
   setup.proxy = &proxyRoute(request.url);
   setup.limits = limits_;
+  return setup;
+}
 
-  // Handles are borrowed from the workers for this attempt: the multi handle keeps the
-  // connections it opened for the next attempt that borrows it, of this download or another. It
-  // goes back before the chunk is told finished, so that the next transfer finds it idle.
-  std::unique_ptr<TransferHandle> handle = workers_->borrowHandle();
-  const AttemptEnd end = runAttempt(*handle, request, state, setup);
-  // A handle that is not returned closes its connections with it.
-  if (!request.dropConnection.load(std::memory_order_relaxed)) {
-    workers_->returnHandle(std::move(handle));
-  }
-  handle.reset();
-  state.stats.endTimeMs = nowMs() - createdAtMs_;
-
+bool HttpChunkClient::afterAttempt(ChunkRequest& request, ChunkState& state,
+                                   const AttemptEnd& end) {
+  const int32_t chunkId = request.chunkId;
   if (!end.started) {
     ZP_LOG(Error) << "chunkId: " << chunkId << ", error: " << state.outcome.errorCode << "("
                   << state.outcome.errorMsg << ")";

@@ -84,6 +84,11 @@ class HttpChunkClient {
   // One attempt of the chunk. True when it ended well and the request has more to ask for: the
   // caller runs the next attempt; false when the chunk is finished or handed to a retry.
   bool transfer(ChunkRequest& request, ChunkState& state);
+  // The attempt's URL (an alternative host's, after a switch), range, If-Range and settings.
+  AttemptSetup setupAttempt(const ChunkRequest& request, ChunkState& state);
+  // What follows an attempt that ended as end: transfer's result, after the chunk was finished,
+  // handed to a retry, or failed for good (all false).
+  bool afterAttempt(ChunkRequest& request, ChunkState& state, const AttemptEnd& end);
   bool retryOnSameHost(ChunkRequest& request, ChunkState& state);
   bool switchHost(ChunkRequest& request, ChunkState& state);
   void failForGood(ChunkRequest& request, ChunkState& state);

@@ -9,6 +9,7 @@
 
 #include "diagnostics/log.h"
 #include "diagnostics/utilities.h"
+#include "records/response_content.h"
 #include "sinks/stream_write.h"
 #include "storage/file_handle.h"
 #include "storage/file_storage_manager.h"
@@ -163,6 +164,47 @@ ZPResponse fileToMemory(const ZPResponse& source, int64_t memoryLimitBytes) {
   return memoryResult(std::move(data), length);
 }
 
+// Hands the file at path to sink in blocks, in order.
+bool readFileBlocks(const std::string& path, const ResponseContent::BlockSink& sink) {
+  FileHandle file(fs::fOpenFile(path, "rb"));
+  if (!file) return false;
+  unsigned char block[64 * 1024];
+  size_t read = 0;
+  while ((read = std::fread(block, 1, sizeof block, file.get())) > 0) {
+    if (!sink(block, read)) return false;
+  }
+  return std::ferror(file.get()) == 0;
+}
+
+// deliverCopy without the file reader.
+ZPResponse copyResult(const ZPResponse& source, bool sourceInMemory, const DeliveryTarget& target,
+                      int64_t memoryLimitBytes) {
+  if (target.memory) {
+    return sourceInMemory ? memoryToMemory(source) : fileToMemory(source, memoryLimitBytes);
+  }
+  if (target.path.empty()) {
+    return copyFailure(FileStorageManager::kStorageError, "empty save directory");
+  }
+  // The request names the very file the download was delivered to (another spelling of it, or
+  // the name a renaming delivery picked): that file is its result too.
+  if (!sourceInMemory && !target.renameIfExists &&
+      normalisePath(target.path) == normalisePath(source.outputFilePath)) {
+    return fileResult(source.outputFilePath, source.fileLength);
+  }
+  int code = 0;
+  std::string message;
+  const std::string directory = fs::parentDirOf(target.path);
+  if (!directory.empty() && !fs::createDirectories(directory, &code, &message)) {
+    ZP_LOG(Warn) << "deliverCopy failed, directory create failed. " << directory;
+    return copyFailure(code, message);
+  }
+  ZPResponse result = sourceInMemory ? memoryToFile(source, target) : fileToFile(source, target);
+  if (!result.isSuccess()) {
+    ZP_LOG(Warn) << "deliverCopy to " << target.path << " failed: " << result.errorMsg;
+  }
+  return result;
+}
+
 }  // namespace
 
 // A random part, plus a counter that keeps two names of this process apart even when the random
@@ -248,30 +290,13 @@ ZPResponse checkTargetWritable(const DeliveryTarget& target) {
 
 ZPResponse deliverCopy(const ZPResponse& source, bool sourceInMemory, const DeliveryTarget& target,
                        int64_t memoryLimitBytes) {
-  if (target.memory) {
-    return sourceInMemory ? memoryToMemory(source) : fileToMemory(source, memoryLimitBytes);
-  }
-  if (target.path.empty()) {
-    return copyFailure(FileStorageManager::kStorageError, "empty save directory");
-  }
-  // The request names the very file the download was delivered to (another spelling of it, or
-  // the name a renaming delivery picked): that file is its result too.
-  if (!sourceInMemory && !target.renameIfExists &&
-      normalisePath(target.path) == normalisePath(source.outputFilePath)) {
-    return fileResult(source.outputFilePath, source.fileLength);
-  }
-  int code = 0;
-  std::string message;
-  const std::string directory = fs::parentDirOf(target.path);
-  if (!directory.empty() && !fs::createDirectories(directory, &code, &message)) {
-    ZP_LOG(Warn) << "deliverCopy failed, directory create failed. " << directory;
-    return copyFailure(code, message);
-  }
-  ZPResponse result = sourceInMemory ? memoryToFile(source, target) : fileToFile(source, target);
-  if (!result.isSuccess()) {
-    ZP_LOG(Warn) << "deliverCopy to " << target.path << " failed: " << result.errorMsg;
-  }
+  ZPResponse result = copyResult(source, sourceInMemory, target, memoryLimitBytes);
+  giveFileReader(result);
   return result;
+}
+
+void giveFileReader(ZPResponse& response) {
+  ResponseContent::setFileReader(response, &readFileBlocks);
 }
 
 }  // namespace zephyl

@@ -66,4 +66,9 @@ ZPResponse checkTargetWritable(const DeliveryTarget& target);
 ZPResponse deliverCopy(const ZPResponse& source, bool sourceInMemory, const DeliveryTarget& target,
                        int64_t memoryLimitBytes);
 
+// Hands response the means to read its delivered file back (through the file layer) for
+// getMd5Etag and getSha256, which read nothing until the host asks. Every response the engine
+// delivers gets it; deliverCopy's results have it already.
+void giveFileReader(ZPResponse& response);
+
 }  // namespace zephyl

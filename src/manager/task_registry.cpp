@@ -116,59 +116,21 @@ void TaskRegistry::shutdown() {
 // ---- Synchronous execute -------------------------------------------------------------------
 
 std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
-    const ZPRequest& request, bool* isReuse,
+    const ZPRequest& request, const std::optional<ExpectedDigest>& expected, bool* isReuse,
     std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra) {
-  // Tasks this call lets go of are declared outside the locked sections: a task whose last holder
-  // this is goes after an unlock (its writer closes files as it goes).
   const std::string taskKey = taskKeyOf(request);
   std::shared_ptr<FileDownloadTask> waitedFor;  // the cancelled predecessor waited for last
-  std::shared_ptr<FileDownloadTask> finished;
   int64_t waitedMs = 0;
   for (;;) {
-    std::shared_ptr<FileDownloadTask> task;
-    std::shared_ptr<FileDownloadTask> cancelled;
-    bool cancelledWhileWaiting = false;
+    // Declared outside the locked section: a task whose last holder this is goes after the
+    // unlock (its writer closes files as it goes).
+    Listing listing;
     {
       MutexLock lock(registryMutex_);
-      auto found = runningTasks_.find(taskKey);
-      if (waitedFor && waitingKeys_.count(taskKey) == 0) {
-        cancelledWhileWaiting = true;  // a cancel took the key out while this request waited
-      } else if (found != runningTasks_.end() && !found->second->isCancelled()) {
-        if (found->second->join(request, extra)) {
-          *isReuse = true;
-          task = found->second;
-        } else {
-          // The task has finished, or is finishing: its result may already be in its callers'
-          // hands (a request made from its onComplete arrives here). A new download serves this
-          // request; the finished task's own call then leaves the new entry alone.
-          finished = std::move(found->second);
-          runningTasks_.erase(found);
-        }
-      } else if (found != runningTasks_.end() && found->second != waitedFor) {
-        // A cancelled task holds the key: wait for it to end, then look again (another waiter
-        // may have started the next task meanwhile, which this request then joins).
-        cancelled = found->second;
-        waitingKeys_.insert(taskKey);
-      } else if (found != runningTasks_.end()) {
-        // The cancelled predecessor has ended; its own call has not unlisted it yet. The new task
-        // takes the entry over (that call then leaves the entry alone).
-        runningTasks_.erase(found);
-      }
-      if (!cancelledWhileWaiting && !task && !cancelled) {
-        // The download gives its thread's transfer slot back once every byte is stored. Held
-        // weakly: the registry lists its tasks, a task never keeps the registry alive.
-        task = std::make_shared<FileDownloadTask>(
-            settings_, storageManager_, request, chunkWorkers_,
-            [weakSelf = weak_from_this()] {
-              if (std::shared_ptr<TaskRegistry> self = weakSelf.lock()) self->releaseTransferSlot();
-            },
-            managerLimit_, identity_);
-        task->addProgressListener(request.onProgress);
-        runningTasks_.emplace(taskKey, task);
-      }
+      listing = listTask(request, expected, taskKey, waitedFor, isReuse, extra);
     }
     // The lines of a wait are written here, outside the lock.
-    if (cancelledWhileWaiting) {
+    if (listing.cancelledWhileWaiting) {
       ZP_LOG(Debug) << "waiting last task  complete, but current has cancelled."
                     << redactUrl(request.url);
       return nullptr;
@@ -177,8 +139,8 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
       ZP_LOG(Debug) << "waiting last task cancelled complete " << redactUrl(request.url)
                     << " , time = " << waitedMs;
     }
-    if (task) return task;
-    waitedFor = std::move(cancelled);
+    if (listing.task) return listing.task;
+    waitedFor = std::move(listing.cancelled);
     const int64_t waitStartMs = nowMs();
     ZP_LOG(Debug) << "waiting last task cancelled start " << redactUrl(request.url);
     waitedFor->execute();
@@ -186,50 +148,103 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
   }
 }
 
-ZPResponse TaskRegistry::execute(ZPRequest request) {
+TaskRegistry::Listing TaskRegistry::listTask(
+    const ZPRequest& request, const std::optional<ExpectedDigest>& expected,
+    const std::string& taskKey, const std::shared_ptr<FileDownloadTask>& waitedFor, bool* isReuse,
+    std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra) {
+  Listing listing;
+  auto found = runningTasks_.find(taskKey);
+  if (waitedFor && waitingKeys_.count(taskKey) == 0) {
+    listing.cancelledWhileWaiting = true;  // a cancel took the key out while this request waited
+    return listing;
+  }
+  if (found != runningTasks_.end() && !found->second->isCancelled()) {
+    if (found->second->join(request, expected, extra)) {
+      *isReuse = true;
+      listing.task = found->second;
+      return listing;
+    }
+    // The task has finished, or is finishing: its result may already be in its callers' hands
+    // (a request made from its onComplete arrives here). A new download serves this request; the
+    // finished task's own call then leaves the new entry alone.
+    listing.finished = std::move(found->second);
+    runningTasks_.erase(found);
+  } else if (found != runningTasks_.end() && found->second != waitedFor) {
+    // A cancelled task holds the key: wait for it to end, then look again (another waiter may
+    // have started the next task meanwhile, which this request then joins).
+    listing.cancelled = found->second;
+    waitingKeys_.insert(taskKey);
+    return listing;
+  } else if (found != runningTasks_.end()) {
+    // The cancelled predecessor has ended; its own call has not unlisted it yet. The new task
+    // takes the entry over (that call then leaves the entry alone).
+    runningTasks_.erase(found);
+  }
+  listing.task = newTask(request, expected);
+  runningTasks_.emplace(taskKey, listing.task);
+  return listing;
+}
+
+std::shared_ptr<FileDownloadTask> TaskRegistry::newTask(
+    const ZPRequest& request, const std::optional<ExpectedDigest>& expected) {
+  // The download gives its thread's transfer slot back once every byte is stored. Held weakly:
+  // the registry lists its tasks, a task never keeps the registry alive.
+  auto task = std::make_shared<FileDownloadTask>(
+      settings_, storageManager_, request, chunkWorkers_,
+      [weakSelf = weak_from_this()] {
+        if (std::shared_ptr<TaskRegistry> self = weakSelf.lock()) self->releaseTransferSlot();
+      },
+      managerLimit_, identity_, expected);
+  task->addProgressListener(request.onProgress);
+  return task;
+}
+
+std::optional<ZPResponse> TaskRegistry::refusalOf(ZPRequest& request,
+                                                  std::optional<ExpectedDigest>* expected) const {
   if (request.url.empty()) {
     ZP_LOG(Debug) << "Zephyl execute url is empty";
-    return complete(request, ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_URL,
-                                        "error: empty url"));
+    return ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_URL, "error: empty url");
   }
   const std::string refusal = identityRefusal(settings_.httpPolicy, request);
   if (!refusal.empty()) {
     // The reason names the header, never its value: a value may be a secret.
     ZP_LOG(Error) << "Zephyl execute " << refusal;
-    return complete(request,
-                    ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_HEADER, refusal));
+    return ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_HEADER, refusal);
   }
   const std::string proxyRefused = proxyRefusal(settings_.httpPolicy);
   if (!proxyRefused.empty()) {
     // Refused before any connection: libcurl would take an unknown scheme for an HTTP proxy.
     ZP_LOG(Error) << "Zephyl execute " << proxyRefused;
-    return complete(request, ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_PROXY,
-                                        proxyRefused));
+    return ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_PROXY, proxyRefused);
   }
-  ExpectedDigest expected;
-  if (!request.checksum.empty() && !parseChecksum(request.checksum, &expected)) {
+  const std::string checksumRefused = readChecksum(request.checksum, expected);
+  if (!checksumRefused.empty()) {
     // Refused before any byte is fetched: no check could ever pass.
-    const std::string refused =
-        "illegal checksum: " + request.checksum.substr(0, 80) +
-        " (expected sha256:<64 hex digits> or md5:<32 hex digits>)";
-    ZP_LOG(Error) << "Zephyl execute " << refused;
-    return complete(request,
-                    ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_CHECKSUM, refused));
+    ZP_LOG(Error) << "Zephyl execute " << checksumRefused;
+    return ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_CHECKSUM, checksumRefused);
   }
   request.fileKey = fileKeyFunction_(request.url);
   if (request.fileKey.empty()) {
     // The key names the stored files: without one there is nowhere to download to.
     ZP_LOG(Error) << "Zephyl execute file key unavailable: " << redactUrl(request.url);
-    return complete(request, ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::EXECUTE_ERROR,
-                                        "file key unavailable: md5 failed"));
+    return ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::EXECUTE_ERROR,
+                      "file key unavailable: md5 failed");
   }
   if (request.outputType == ZPRequest::OUTPUT_STREAM) {
     const ZPResponse refused = refusedStream(request);
-    if (!refused.isSuccess()) return complete(request, refused);
+    if (!refused.isSuccess()) return refused;
+  }
+  return std::nullopt;
+}
+
+ZPResponse TaskRegistry::execute(ZPRequest request) {
+  std::optional<ExpectedDigest> expected;
+  if (std::optional<ZPResponse> refused = refusalOf(request, &expected)) {
+    return complete(request, std::move(*refused));
   }
   bool isReuse = false;
   std::shared_ptr<FileDownloadTask::ExtraDelivery> extra;
-  std::shared_ptr<FileDownloadTask> task = acquireTask(request, &isReuse, &extra);
+  std::shared_ptr<FileDownloadTask> task = acquireTask(request, expected, &isReuse, &extra);
   if (!task) return complete(request, cancelledResponse());
   ZP_LOG(Debug) << "Zephyl executeTask: " << request.logString() << ", isReuse = " << isReuse;
   if (isReuse) {
@@ -241,7 +256,7 @@ ZPResponse TaskRegistry::execute(ZPRequest request) {
   }
   callHost("onStart", request.onStart, request);
   // The request's own result: the task's, or the copy the task made at this request's target.
-  ZPResponse response = task->executeFor(extra, request.checksum);
+  ZPResponse response = task->executeFor(extra, expected);
   ZP_LOG(Debug) << "Zephyl execute complete " << response.logString();
   callHost("onComplete", request.onComplete, request, response);
   {

@@ -10,12 +10,14 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "diagnostics/annotated_mutex.h"
+#include "diagnostics/digest.h"
 #include "engine/file_download_task.h"
 #include "engine/thread_pool.h"
 #include "storage/file_storage_manager.h"
@@ -94,8 +96,31 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // another target (null otherwise). Returns null when the request was cancelled while it waited.
   // Takes registryMutex_ itself.
   std::shared_ptr<FileDownloadTask> acquireTask(
-      const ZPRequest& request, bool* isReuse,
+      const ZPRequest& request, const std::optional<ExpectedDigest>& expected, bool* isReuse,
       std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra) EXCLUDES(registryMutex_);
+  // What one look at the table found for a request, and what it must do next.
+  struct Listing {
+    std::shared_ptr<FileDownloadTask> task;       // joined or new: the request's download
+    std::shared_ptr<FileDownloadTask> cancelled;  // a cancelled predecessor to wait for first
+    std::shared_ptr<FileDownloadTask> finished;   // unlisted; released after the unlock
+    bool cancelledWhileWaiting = false;           // a cancel took the key out during the wait
+  };
+  // acquireTask's look at the table: joins the listed task, lists a new one, or names the
+  // cancelled predecessor to wait for. waitedFor: the predecessor waited for last (null: none).
+  // Requires: registryMutex_ held.
+  Listing listTask(const ZPRequest& request, const std::optional<ExpectedDigest>& expected,
+                   const std::string& taskKey, const std::shared_ptr<FileDownloadTask>& waitedFor,
+                   bool* isReuse, std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra)
+      REQUIRES(registryMutex_);
+  // A task for request, its onProgress listening. Requires: registryMutex_ held (the identity).
+  std::shared_ptr<FileDownloadTask> newTask(const ZPRequest& request,
+                                            const std::optional<ExpectedDigest>& expected)
+      REQUIRES(registryMutex_);
+  // The response that refuses request before any download (its onComplete still to be called),
+  // or none when it may run; then request.fileKey is filled in and *expected holds its checksum,
+  // parsed. Writes the refusal's log line.
+  std::optional<ZPResponse> refusalOf(ZPRequest& request,
+                                      std::optional<ExpectedDigest>* expected) const;
   // Removes the queued requests that match and returns them, in queue order, for completion as
   // cancelled outside the lock. Requires: registryMutex_ held.
   template <typename Match>

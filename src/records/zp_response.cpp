@@ -1,10 +1,7 @@
 #include "zephyl/zp_response.h"
 
-#include <cstdio>
-
 #include "diagnostics/digest.h"
-#include "storage/file_handle.h"
-#include "storage/fs.h"
+#include "records/response_content.h"
 
 ZPResponse::ZPResponse() = default;
 
@@ -30,25 +27,24 @@ std::string ZPResponse::logString() const {
 
 namespace {
 
-// The digest of a successful response's content (its buffer, or its file read in blocks); empty
-// when the file cannot be read or the platform refuses the digest. Failures are not cached by the
-// callers: a file that comes back later, or a digest the platform could not make this time, is
-// tried again by the next call. The one place where the records read a delivered file (through
-// the file layer below them); a download that was checked hands its digest in instead.
+// The digest of a successful response's content (its buffer, or its file through the reader the
+// library handed it); empty when the file cannot be read, when no reader was handed, or when the
+// platform refuses the digest. Failures are not cached by the callers: a file that comes back
+// later, or a digest the platform could not make this time, is tried again by the next call. A
+// download that was checked hands its digest in instead.
 std::string digestOfContent(const ZPResponse& response, zephyl::DigestAlgorithm algorithm) {
   zephyl::DigestStream stream(algorithm);
   if (response.outputData) {
     stream.update(response.outputData->data(), response.outputData->size());
     return stream.finishHex();
   }
-  zephyl::FileHandle file(zephyl::fs::fOpenFile(response.outputFilePath, "rb"));
-  if (!file) return std::string();
-  unsigned char block[64 * 1024];
-  size_t read = 0;
-  while ((read = std::fread(block, 1, sizeof block, file.get())) > 0) {
-    if (!stream.update(block, read)) return std::string();
-  }
-  if (std::ferror(file.get())) return std::string();
+  const zephyl::ResponseContent::FileReader& reader =
+      zephyl::ResponseContent::fileReaderOf(response);
+  if (!reader) return std::string();
+  const bool read = reader(
+      response.outputFilePath,
+      [&stream](const unsigned char* data, size_t size) { return stream.update(data, size); });
+  if (!read) return std::string();
   return stream.finishHex();
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 
 namespace zephyl {
@@ -58,6 +59,20 @@ TEST(DigestTest, ChecksumFormsAreReadOrRefused) {
     EXPECT_FALSE(parseChecksum(bad, &untouched)) << bad;
     EXPECT_EQ(untouched.hex, expected.hex);
   }
+}
+
+TEST(DigestTest, RequestChecksumIsReadOnceOrRefusedWithItsText) {
+  std::optional<ExpectedDigest> check = ExpectedDigest{};
+  EXPECT_EQ(readChecksum("", &check), "");
+  EXPECT_FALSE(check.has_value());
+  EXPECT_EQ(readChecksum("MD5:900150983CD24FB0D6963F7D28E17F72", &check), "");
+  ASSERT_TRUE(check.has_value());
+  EXPECT_EQ(check->hex, "900150983cd24fb0d6963f7d28e17f72");
+  const std::string bad = "md5:" + std::string(100, 'z');
+  EXPECT_EQ(readChecksum(bad, &check), "illegal checksum: " + bad.substr(0, 80) +
+                                           " (expected sha256:<64 hex digits> or md5:<32 hex "
+                                           "digits>)");
+  EXPECT_EQ(check->algorithm, DigestAlgorithm::Md5);  // untouched by a refusal
 }
 
 }  // namespace

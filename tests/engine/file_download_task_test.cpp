@@ -16,7 +16,7 @@
 #include "storage/file_storage_manager.h"
 #include "support/file_contents.h"
 #include "support/file_size_limit.h"
-#include "support/temp_dir.h"
+#include "support/loopback_download.h"
 #include "support/test_http_server.h"
 
 namespace zephyl {
@@ -28,16 +28,13 @@ using test::Misbehaviour;
 using test::patternBytes;
 using test::readBytes;
 
-constexpr int64_t kBlock = 4096;
+constexpr int64_t kBlock = test::LoopbackDownload::kTestBlock;
 
-class FileDownloadTaskTest : public testing::Test {
+class FileDownloadTaskTest : public testing::Test, protected test::LoopbackDownload {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server_.started());
-    settings_.blockSize = kBlock;
     settings_.threadNum = 3;
-    settings_.httpPolicy.retryDelayMs = 0;
-    settings_.httpPolicy.connectTimeoutMs = 2000;
     settings_.httpPolicy.timeoutMs = 20000;
     storage_ = FileStorageManager::getInstance(settings_.rootDir, settings_.cachePolicy);
   }
@@ -67,9 +64,6 @@ class FileDownloadTaskTest : public testing::Test {
     return ranges;
   }
 
-  test::TempDir dir_;
-  test::TestHttpServer server_;
-  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
   std::shared_ptr<FileStorageManager> storage_;
 };
 

@@ -131,6 +131,13 @@ class HttpChunkClientTest : public testing::Test {
     ASSERT_TRUE(chunk.waitDone());
   }
 
+  // run, with the log lines of every level that the chunk wrote.
+  std::string runLogged(TestChunk& chunk) {
+    startCapture();
+    run(chunk);
+    return stopCapture();
+  }
+
   ZPHttpPolicy policy_;
   TestHttpServer server_;
   bool capturing_ = false;
@@ -142,9 +149,7 @@ TEST_F(HttpChunkClientTest, RangedAnswerDeliversExactlyTheAskedBytes) {
   const auto body = patternBytes(100000, 3);
   server_.serve("/file", body);
   TestChunk chunk(server_.url("/file"), 3, 1000, 50999);
-  startCapture();
-  run(chunk);
-  const std::string log = stopCapture();
+  const std::string log = runLogged(chunk);
 
   EXPECT_EQ(chunk.received, slice(body, 1000, 50999));
   EXPECT_EQ(chunk.state.outcome.errorCode, 0);
@@ -190,9 +195,7 @@ TEST_F(HttpChunkClientTest, AnswerWithoutRangeIsTheWholeResourceWithItsLength) {
   server_.serve("/whole", body);
   TestChunk chunk(server_.url("/whole"), 0, 0, -1);
   chunk.request.rangeProvider = [] { return std::string(); };
-  startCapture();
-  run(chunk);
-  const std::string log = stopCapture();
+  const std::string log = runLogged(chunk);
 
   EXPECT_EQ(chunk.received, body);
   EXPECT_EQ(chunk.state.outcome.httpCode, 200);
@@ -278,9 +281,7 @@ TEST_F(HttpChunkClientTest, NotFoundIsRetriedOnceThenFailsAsServerErrorWithoutIt
   missing.failStatus = 404;
   server_.serve("/gone", patternBytes(1000, 9), missing);
   TestChunk chunk(server_.url("/gone"), 0, 0, 999);
-  startCapture();
-  run(chunk);
-  const std::string log = stopCapture();
+  const std::string log = runLogged(chunk);
 
   EXPECT_EQ(server_.requestCount(), 2u);
   EXPECT_TRUE(chunk.received.empty());  // the HTML page is not data
@@ -325,9 +326,7 @@ TEST_F(HttpChunkClientTest, WriterRefusalClassifiesAsDataWriteError) {
   server_.serve("/file", patternBytes(20000, 11));
   TestChunk chunk(server_.url("/file"), 4, 0, 19999);
   chunk.refuseWrites = true;
-  startCapture();
-  run(chunk);
-  const std::string log = stopCapture();
+  const std::string log = runLogged(chunk);
 
   EXPECT_TRUE(chunk.state.outcome.writeFailed);
   EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_WRITE_ERROR);
@@ -350,9 +349,7 @@ TEST_F(HttpChunkClientTest, WriterRefusalClassifiesAsDataWriteError) {
 TEST_F(HttpChunkClientTest, RefusedConnectionIsRetriedTwiceThenFailsAsNetworkError) {
   ClosedPort closed;
   TestChunk chunk(closed.url("/file"), 0, 0, 999);
-  startCapture();
-  run(chunk);
-  const std::string log = stopCapture();
+  const std::string log = runLogged(chunk);
 
   EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_COULDNT_CONNECT);
   EXPECT_EQ(chunk.state.outcome.httpCode, 0);
@@ -448,9 +445,7 @@ TEST_F(HttpChunkClientTest, FailingChunkSwitchesToEachAlternativeHostWithFreshCo
   hostC.serve("/data", body);
   policy_.domainMap[server_.host()] = {hostB.host(), "bad host", hostC.host()};
   TestChunk chunk(server_.url("/data?v=1"), 5, 0, 39999);
-  startCapture();
-  run(chunk);
-  const std::string log = stopCapture();
+  const std::string log = runLogged(chunk);
 
   EXPECT_EQ(chunk.state.outcome.errorCode, 0) << chunk.state.outcome.errorMsg;
   EXPECT_EQ(chunk.received, body);
@@ -599,9 +594,7 @@ TEST_F(HttpChunkClientTest, UnknownTotalFallsBackToTheBodyLengthAndSaysSo) {
   starTotal.unknownTotal = true;
   server_.serve("/star", body, starTotal);
   TestChunk chunk(server_.url("/star"), 0, 100, 199);
-  startCapture();
-  run(chunk);
-  const std::string log = stopCapture();
+  const std::string log = runLogged(chunk);
 
   EXPECT_EQ(chunk.state.outcome.errorCode, 0);
   EXPECT_EQ(chunk.received, slice(body, 100, 199));
@@ -846,9 +839,7 @@ TEST_P(TlsTrustTest, PeerIsVerifiedAsThePolicySays) {
   const auto body = patternBytes(60000, 20);
   secure.serve("/secure", body);
   TestChunk chunk(secure.url("/secure"), 0, 10, 40009);
-  startCapture();
-  run(chunk);
-  const std::string log = stopCapture();
+  const std::string log = runLogged(chunk);
 
   if (tls.accepted) {
     EXPECT_EQ(chunk.state.outcome.errorCode, 0) << chunk.state.outcome.errorMsg;

@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "support/file_contents.h"
-#include "support/temp_dir.h"
-#include "support/test_http_server.h"
+#include "support/loopback_download.h"
 #include "zephyl/zephyl.h"
 
 namespace {
@@ -22,21 +21,18 @@ using zephyl::test::patternBytes;
 using zephyl::test::readBytes;
 using zephyl::test::sha256HexOf;
 
-constexpr int64_t kBlock = 4096;
+constexpr int64_t kBlock = zephyl::test::LoopbackDownload::kTestBlock;
 constexpr size_t kSize = 12 * kBlock + 77;
 
 bool exists(const std::string& path) { return std::ifstream(path).good(); }
 
-class CheckedContentTest : public testing::Test {
+class CheckedContentTest : public testing::Test, protected zephyl::test::LoopbackDownload {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server_.started());
-    settings_.blockSize = kBlock;
     settings_.threadNum = 3;
     settings_.splitThresholdMs = 0;  // every transfer at once: several ranges in parallel
-    settings_.httpPolicy.retryDelayMs = 0;
     settings_.httpPolicy.executeRetryCount = 2;
-    settings_.httpPolicy.connectTimeoutMs = 2000;
     server_.serve("/file", body_);
   }
 
@@ -51,9 +47,6 @@ class CheckedContentTest : public testing::Test {
   const std::vector<uint8_t> body_ = patternBytes(kSize, 5);
   const std::string sha256_ = "sha256:" + sha256HexOf(body_);
   const std::string wrong_ = "sha256:" + std::string(64, 'a');
-  zephyl::test::TempDir dir_;
-  zephyl::test::TestHttpServer server_;
-  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
 };
 
 class CheckedSinkTest : public CheckedContentTest, public testing::WithParamInterface<int> {};

@@ -16,8 +16,7 @@
 #include "storage/fs.h"
 #include "support/file_contents.h"
 #include "support/file_size_limit.h"
-#include "support/temp_dir.h"
-#include "support/test_http_server.h"
+#include "support/loopback_download.h"
 #include "zephyl/zephyl.h"
 
 namespace {
@@ -28,18 +27,15 @@ using zephyl::test::patternBytes;
 using zephyl::test::readBytes;
 using zephyl::test::SeenRequest;
 
-constexpr int64_t kBlock = 4096;
+constexpr int64_t kBlock = zephyl::test::LoopbackDownload::kTestBlock;
 
 constexpr size_t kSize = 5 * kBlock + 123;
 
-class IntegrityTest : public testing::Test {
+class IntegrityTest : public testing::Test, protected zephyl::test::LoopbackDownload {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server_.started());
-    settings_.blockSize = kBlock;
     settings_.threadNum = 2;
-    settings_.httpPolicy.retryDelayMs = 0;
-    settings_.httpPolicy.connectTimeoutMs = 2000;
   }
 
   ZPRequest requestFor(const std::string& path, int outputType) {
@@ -54,10 +50,6 @@ class IntegrityTest : public testing::Test {
     if (response.getData() != nullptr) return *response.getData();
     return readBytes(response.getFile());
   }
-
-  zephyl::test::TempDir dir_;
-  zephyl::test::TestHttpServer server_;
-  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
 };
 
 constexpr int kSinks[] = {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE,

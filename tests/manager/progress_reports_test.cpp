@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "support/loopback_download.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 #include "zephyl/zephyl.h"
@@ -62,18 +63,22 @@ struct Case {
   int outputType;
 };
 
-class ProgressReportsTest : public testing::TestWithParam<Case> {
+class ProgressReportsTest : public testing::TestWithParam<Case>,
+                            protected zephyl::test::LoopbackDownload {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server_.started());
     settings_.blockSize = GetParam().blockSize;
     settings_.threadNum = GetParam().threadNum;
-    settings_.httpPolicy.retryDelayMs = 0;
   }
 
-  zephyl::test::TempDir dir_;
-  zephyl::test::TestHttpServer server_;
-  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
+  // A request for path into the case's sink whose progress goes to reports.
+  ZPRequest reportedRequest(const std::string& path, Reports& reports) {
+    ZPRequest request(server_.url(path));
+    request.outputType = GetParam().outputType;
+    request.onProgress = reports.callback();
+    return request;
+  }
 };
 
 // 16 MiB at 8 MiB/s a connection: whatever the block size (one block of 8 MiB is half of it), the
@@ -85,9 +90,7 @@ TEST_P(ProgressReportsTest, ReportsMoveWhileBytesArriveAtBoundedRate) {
   server_.serve("/paced", patternBytes(kPacedSize), paced);
   Zephyl manager(settings_);
   Reports reports;
-  ZPRequest request(server_.url("/paced"));
-  request.outputType = GetParam().outputType;
-  request.onProgress = reports.callback();
+  const ZPRequest request = reportedRequest("/paced", reports);
 
   const auto start = std::chrono::steady_clock::now();
   const ZPResponse response = manager.execute(request);
@@ -118,9 +121,7 @@ TEST_P(ProgressReportsTest, StalledDownloadDoesNotReport) {
   server_.serve("/stall", patternBytes(kSize), stalling);
   Zephyl manager(settings_);
   Reports reports;
-  ZPRequest request(server_.url("/stall"));
-  request.outputType = GetParam().outputType;
-  request.onProgress = reports.callback();
+  const ZPRequest request = reportedRequest("/stall", reports);
 
   const ZPResponse response = manager.execute(request);
   ASSERT_TRUE(response.isSuccess()) << response.errorMsg;

@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "engine/proxy_route.h"
-#include "support/temp_dir.h"
-#include "support/test_http_server.h"
+#include "support/loopback_download.h"
 #include "support/test_https_server.h"
 #include "support/test_proxy_server.h"
 #include "zephyl/zephyl.h"
@@ -22,20 +21,17 @@ using zephyl::test::patternBytes;
 using zephyl::test::SeenRequest;
 using zephyl::test::TestProxyServer;
 
-constexpr int64_t kBlock = 4096;
+constexpr int64_t kBlock = zephyl::test::LoopbackDownload::kTestBlock;
 constexpr size_t kSize = 5 * kBlock + 100;
 
-class ProxyTest : public testing::Test {
+class ProxyTest : public testing::Test, protected zephyl::test::LoopbackDownload {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server_.started());
     ASSERT_TRUE(proxy_.started());
-    settings_.blockSize = kBlock;
     settings_.threadNum = 3;
     settings_.splitThresholdMs = 0;
-    settings_.httpPolicy.retryDelayMs = 0;
     settings_.httpPolicy.executeRetryCount = 0;
-    settings_.httpPolicy.connectTimeoutMs = 2000;
     server_.serve("/file", body_);
   }
 
@@ -63,10 +59,7 @@ class ProxyTest : public testing::Test {
   }
 
   const std::vector<uint8_t> body_ = patternBytes(kSize, 11);
-  zephyl::test::TempDir dir_;
-  zephyl::test::TestHttpServer server_;
   TestProxyServer proxy_;
-  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
 };
 
 TEST_F(ProxyTest, EveryRangeRequestGoesThroughTheForwardProxy) {

@@ -13,8 +13,7 @@
 #include <vector>
 
 #include "support/file_contents.h"
-#include "support/temp_dir.h"
-#include "support/test_http_server.h"
+#include "support/loopback_download.h"
 #include "zephyl/zephyl.h"
 
 namespace {
@@ -23,7 +22,7 @@ using Bytes = std::vector<uint8_t>;
 using zephyl::test::patternBytes;
 using zephyl::test::readBytes;
 
-constexpr int64_t kBlock = 4096;
+constexpr int64_t kBlock = zephyl::test::LoopbackDownload::kTestBlock;
 constexpr auto kWaitLimit = std::chrono::seconds(20);
 
 // Named events the callbacks report and wait for, every wait bounded.
@@ -47,13 +46,11 @@ class Events {
   std::map<std::string, int> counts_;  // guarded by mutex_
 };
 
-class QueuedTransferTest : public testing::Test {
+class QueuedTransferTest : public testing::Test, protected zephyl::test::LoopbackDownload {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server_.started());
-    settings_.blockSize = kBlock;
     settings_.taskThreadNum = 1;
-    settings_.httpPolicy.retryDelayMs = 0;
     for (const std::string name : {"a", "b", "c"}) {
       bodies_[name] = patternBytes(3 * kBlock + 5, static_cast<uint32_t>(name[0]));
       server_.serve("/" + name, bodies_[name]);
@@ -96,9 +93,6 @@ class QueuedTransferTest : public testing::Test {
     return true;
   }
 
-  zephyl::test::TempDir dir_;
-  zephyl::test::TestHttpServer server_;
-  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
   std::map<std::string, Bytes> bodies_;
   Events events_;
 };

@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "support/file_contents.h"
-#include "support/temp_dir.h"
-#include "support/test_http_server.h"
+#include "support/loopback_download.h"
 #include "zephyl/zephyl.h"
 
 namespace {
@@ -21,14 +20,13 @@ using zephyl::test::patternBytes;
 
 constexpr int64_t kKiB = 1024;
 
-class RateLimitsTest : public testing::Test {
+class RateLimitsTest : public testing::Test, protected zephyl::test::LoopbackDownload {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server_.started());
     settings_.blockSize = 64 * kKiB;
     settings_.threadNum = 4;
     settings_.splitThresholdMs = 0;  // every transfer at once: they must share the limit
-    settings_.httpPolicy.retryDelayMs = 0;
     settings_.httpPolicy.executeRetryCount = 0;
     settings_.httpPolicy.netErrorRetryCount = 0;
     // Held back for longer than this on purpose, a transfer must not count as stalled.
@@ -60,10 +58,6 @@ class RateLimitsTest : public testing::Test {
     }
     return stored;
   }
-
-  zephyl::test::TempDir dir_;
-  zephyl::test::TestHttpServer server_;
-  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
 };
 
 struct LimitCase {

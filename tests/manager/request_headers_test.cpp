@@ -13,7 +13,7 @@
 
 #include "diagnostics/utilities.h"
 #include "support/httplib_runner.h"
-#include "support/temp_dir.h"
+#include "support/loopback_download.h"
 #include "support/test_http_server.h"
 #include "zephyl/zephyl.h"
 #include "zephyl/zephyl_c.h"
@@ -25,24 +25,16 @@ using zephyl::test::Misbehaviour;
 using zephyl::test::patternBytes;
 using zephyl::test::SeenRequest;
 
-constexpr int64_t kBlock = 4096;
+constexpr int64_t kBlock = zephyl::test::LoopbackDownload::kTestBlock;
 constexpr size_t kSize = 4 * kBlock + 100;
 
-class RequestHeadersTest : public testing::Test {
+class RequestHeadersTest : public testing::Test, protected zephyl::test::LoopbackDownload {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server_.started());
-    settings_.blockSize = kBlock;
     settings_.threadNum = 2;
-    settings_.httpPolicy.retryDelayMs = 0;
     settings_.httpPolicy.executeRetryCount = 0;
-    settings_.httpPolicy.connectTimeoutMs = 2000;
     server_.serve("/file", body_);
-  }
-
-  ZPResponse download(const ZPRequest& request) {
-    Zephyl manager(settings_);
-    return manager.execute(request);
   }
 
   // The requests that asked for a range: those of the chunks (all but none, here).
@@ -60,9 +52,6 @@ class RequestHeadersTest : public testing::Test {
   }
 
   const std::vector<uint8_t> body_ = patternBytes(kSize, 7);
-  zephyl::test::TempDir dir_;
-  zephyl::test::TestHttpServer server_;
-  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
 };
 
 // ---- User-Agent ----------------------------------------------------------------------------

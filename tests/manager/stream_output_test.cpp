@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/temp_dir.h"
-#include "support/test_http_server.h"
+#include "support/loopback_download.h"
 #include "zephyl/zephyl.h"
 
 namespace {
@@ -21,16 +20,14 @@ using zephyl::test::SeenRequest;
 
 constexpr int64_t kBlock = 64 * 1024;
 
-class StreamOutputTest : public testing::Test {
+class StreamOutputTest : public testing::Test, protected zephyl::test::LoopbackDownload {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server_.started());
     settings_.blockSize = kBlock;
     settings_.threadNum = 1;
     settings_.splitThresholdMs = 0;  // every transfer opens at once
-    settings_.httpPolicy.retryDelayMs = 0;
     settings_.httpPolicy.executeRetryCount = 0;
-    settings_.httpPolicy.connectTimeoutMs = 2000;
   }
 
   // onData keeps the bytes, stops after stopAfter (when positive), notes overlapping calls.
@@ -53,19 +50,11 @@ class StreamOutputTest : public testing::Test {
     return request;
   }
 
-  ZPResponse download(const ZPRequest& request) {
-    Zephyl manager(settings_);
-    return manager.execute(request);
-  }
-
   std::vector<uint8_t> received() {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
   }
 
-  zephyl::test::TempDir dir_;
-  zephyl::test::TestHttpServer server_;
-  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
   std::mutex mutex_;
   std::vector<uint8_t> received_;
   bool stopped_ = false;

@@ -21,8 +21,7 @@
 
 #include "diagnostics/utilities.h"
 #include "support/file_contents.h"
-#include "support/temp_dir.h"
-#include "support/test_http_server.h"
+#include "support/loopback_download.h"
 #include "zephyl/zephyl.h"
 
 namespace {
@@ -31,7 +30,7 @@ using zephyl::test::Misbehaviour;
 using zephyl::test::patternBytes;
 using Bytes = std::vector<uint8_t>;
 
-constexpr int64_t kBlock = 4096;
+constexpr int64_t kBlock = zephyl::test::LoopbackDownload::kTestBlock;
 
 // One request of a pair: its sink, savePath (relative to the test directory; empty for the save
 // directory) and rename rule.
@@ -50,14 +49,10 @@ struct Pair {
 
 void PrintTo(const Pair& pair, std::ostream* out) { *out << pair.name; }
 
-class JoinedRequestTest : public testing::TestWithParam<Pair> {
+class JoinedRequestTest : public testing::TestWithParam<Pair>,
+                          protected zephyl::test::LoopbackDownload {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(server_.started());
-    settings_.blockSize = kBlock;
-    settings_.httpPolicy.retryDelayMs = 0;
-    settings_.httpPolicy.connectTimeoutMs = 2000;
-  }
+  void SetUp() override { ASSERT_TRUE(server_.started()); }
 
   ZPRequest requestFor(const Side& side) {
     ZPRequest request(server_.url("/r.bin"));
@@ -101,9 +96,6 @@ class JoinedRequestTest : public testing::TestWithParam<Pair> {
     EXPECT_EQ(zephyl::test::readBytes(response.getFile()), body_);
   }
 
-  zephyl::test::TempDir dir_;
-  zephyl::test::TestHttpServer server_;
-  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
   const Bytes body_ = patternBytes(3 * kBlock + 5);
 };
 
@@ -214,11 +206,11 @@ struct Unrunnable {
 
 void PrintTo(const Unrunnable& unrunnable, std::ostream* out) { *out << unrunnable.name; }
 
-class UnrunnableRequestTest : public testing::TestWithParam<Unrunnable> {
+class UnrunnableRequestTest : public testing::TestWithParam<Unrunnable>,
+                              protected zephyl::test::LoopbackDownload {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server_.started());
-    settings_.blockSize = kBlock;
     server_.serve("/r.bin", body_);
   }
 
@@ -236,9 +228,6 @@ class UnrunnableRequestTest : public testing::TestWithParam<Unrunnable> {
     EXPECT_EQ(response.getErrorMsg().rfind(GetParam().message, 0), 0u) << response.getErrorMsg();
   }
 
-  zephyl::test::TempDir dir_;
-  zephyl::test::TestHttpServer server_;
-  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
   const Bytes body_ = patternBytes(2 * kBlock + 3);
   std::atomic<int> starts_{0};
 };

@@ -12,8 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/temp_dir.h"
-#include "support/test_http_server.h"
+#include "support/loopback_download.h"
 #include "zephyl/zephyl.h"
 
 namespace {
@@ -22,7 +21,7 @@ using zephyl::test::Misbehaviour;
 using zephyl::test::patternBytes;
 using Bytes = std::vector<uint8_t>;
 
-constexpr int64_t kBlock = 4096;
+constexpr int64_t kBlock = zephyl::test::LoopbackDownload::kTestBlock;
 constexpr auto kWaitLimit = std::chrono::seconds(20);
 
 // Every callback call by name and key (a request id, or 10 * batch number + index) with the
@@ -68,13 +67,12 @@ void expectDelivered(ZPResponse response, const Bytes& body) {
   EXPECT_EQ(*response.getData(), body);
 }
 
-class ThrowingCallbackTest : public testing::TestWithParam<const char*> {
+class ThrowingCallbackTest : public testing::TestWithParam<const char*>,
+                             protected zephyl::test::LoopbackDownload {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server_.started());
-    settings_.blockSize = kBlock;
     settings_.taskThreadNum = 1;
-    settings_.httpPolicy.retryDelayMs = 0;
     server_.serve("/a.bin", bodyA_);
     server_.serve("/b.bin", bodyB_);
     Misbehaviour stalling;
@@ -119,9 +117,6 @@ class ThrowingCallbackTest : public testing::TestWithParam<const char*> {
 
   void runEveryPath();
 
-  zephyl::test::TempDir dir_;
-  zephyl::test::TestHttpServer server_;
-  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
   const Bytes bodyA_ = patternBytes(3 * kBlock + 7, 1);
   const Bytes bodyB_ = patternBytes(2 * kBlock + 1, 2);
   CallLog log_{GetParam()};

@@ -1,4 +1,6 @@
 // The manager end to end through its public interface, against loopback servers of the test's own.
+#include "zephyl/zephyl.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,9 +14,7 @@
 #include "diagnostics/utilities.h"
 #include "pelvar/pelvar.h"
 #include "support/file_contents.h"
-#include "support/temp_dir.h"
-#include "support/test_http_server.h"
-#include "zephyl/zephyl.h"
+#include "support/loopback_download.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ using zephyl::test::Misbehaviour;
 using zephyl::test::patternBytes;
 using zephyl::test::readBytes;
 
-constexpr int64_t kBlock = 4096;
+constexpr int64_t kBlock = zephyl::test::LoopbackDownload::kTestBlock;
 constexpr auto kWaitLimit = std::chrono::seconds(20);
 
 // Collects onComplete calls of asynchronous requests and waits for them, bounded.
@@ -57,14 +57,9 @@ class Completions {
   std::map<int, std::vector<ZPResponse>> responses_;
 };
 
-class ZephylTest : public testing::Test {
+class ZephylTest : public testing::Test, protected zephyl::test::LoopbackDownload {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(server_.started());
-    settings_.blockSize = kBlock;
-    settings_.httpPolicy.retryDelayMs = 0;
-    settings_.httpPolicy.connectTimeoutMs = 2000;
-  }
+  void SetUp() override { ASSERT_TRUE(server_.started()); }
 
   // A resource that stalls mid-body for up to stallMs, so that it is still running when a test
   // acts on it.
@@ -74,10 +69,6 @@ class ZephylTest : public testing::Test {
     slow.stallMs = stallMs;
     server_.serve(path, patternBytes(2 * kBlock), slow);
   }
-
-  zephyl::test::TempDir dir_;
-  zephyl::test::TestHttpServer server_;
-  ZPSetting settings_{dir_.file("root"), dir_.file("save")};
 };
 
 TEST_F(ZephylTest, EmptyUrlIsRefusedThroughOnComplete) {

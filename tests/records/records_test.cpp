@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "records/response_content.h"
 #include "zephyl/zephyl.h"
 
 namespace {
@@ -110,6 +111,34 @@ TEST(ResponseTest, CopiesShareTheBufferAndFileLengthReadsBothWays) {
   int64_t asMember = copy.fileLength;
   EXPECT_EQ(asMember, 4);
   EXPECT_EQ(copy.fileLength(), 4);
+}
+
+// The MD5 of a big file is expensive: it is read only when a digest is asked for, once per
+// digest, through the reader the library handed the response (copies share it).
+TEST(ResponseTest, DeliveredFileIsReadOnlyForAnAskedDigest) {
+  ZPResponse response;
+  response.outputFilePath = "delivered.bin";
+  int reads = 0;
+  bool readable = false;
+  zephyl::ResponseContent::setFileReader(
+      response, [&](const std::string& path, const zephyl::ResponseContent::BlockSink& sink) {
+        ++reads;
+        EXPECT_EQ(path, "delivered.bin");
+        return readable && sink(reinterpret_cast<const unsigned char*>("abc"), 3);
+      });
+  ZPResponse copy = response;
+  EXPECT_EQ(reads, 0);
+  EXPECT_EQ(copy.getMd5Etag(), "");  // unreadable now: not cached
+  readable = true;
+  EXPECT_EQ(copy.getMd5Etag(), "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(copy.getMd5Etag(), "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(reads, 2);
+  EXPECT_EQ(copy.getSha256(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(reads, 3);
+
+  ZPResponse handMade;  // no reader: the records open no file themselves
+  handMade.outputFilePath = "delivered.bin";
+  EXPECT_EQ(handMade.getSha256(), "");
 }
 
 TEST(ResponseTest, ConstantsHaveTheirValues) {
