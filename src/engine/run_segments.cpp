@@ -124,9 +124,9 @@ bool RunSegments::storeBytes(PlannedRun& run, int32_t length, const uint8_t* dat
     }
     const int64_t part = std::min(left, room);
     if (!writer_.write(info.chunkId, static_cast<int>(part), const_cast<unsigned char*>(next),
-                       &state.outcome.writeErrorCode, &state.outcome.writeErrorMsg)) {
+                       &state.history.writeErrorCode, &state.history.writeErrorMsg)) {
       if (stored) notifyProgress_();
-      state.outcome.writeFailed = true;
+      state.history.writeFailed = true;
       return false;
     }
     if (digests_ != nullptr) digests_->offer(info.current, next, part);
