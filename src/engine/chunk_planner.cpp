@@ -157,10 +157,9 @@ bool ChunkPlanner::topUp() {
     if (stopping()) return false;
     ChunkInfo head;
     if (!claims_.claimNext(&head)) return false;
-    const int32_t firstRunChunk = first_->writerChunkId.load();
-    if (head.chunkId == firstRunChunk) continue;
+    if (head.chunkId == first_->writerChunkId.load()) continue;
     const int64_t freeWorkers = splitter_.wanted() - static_cast<int64_t>(running_.size());
-    const int32_t last = claims_.claimRun(head, freeWorkers, firstRunChunk);
+    const int32_t last = claims_.claimRun(head, freeWorkers, first_->writerChunkId);
     PlannedRun& run = addRun(head, last);
     ZP_LOG(Debug) << "chunkId: " << head.chunkId << ", run to chunk " << last;
     submitRun(run);

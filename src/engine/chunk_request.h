@@ -1,9 +1,9 @@
 // The two records of one chunk transfer: ChunkRequest (what to fetch) and ChunkState (callbacks,
-// and what the client found: the answer, the outcome and statistics). The planner owns both and
-// keeps them alive until doneFuture is ready. Between submission and the done signal only the
-// client's worker running the chunk touches the state (one attempt at a time); the planner reads
-// it after the done signal. cancelled and receivedUpTo are atomic: they are read while the chunk
-// runs.
+// and what the client found: the answer, the outcome, what carries over between attempts and
+// statistics). The planner owns both and keeps them alive until doneFuture is ready. Between
+// submission and the done signal only the client's worker running the chunk touches the state
+// (one attempt at a time); the planner reads it after the done signal. cancelled and
+// receivedUpTo are atomic: they are read while the chunk runs.
 #pragma once
 
 #include <atomic>

@@ -52,7 +52,8 @@ void RunClaims::growFirstRun(PlannedRun& first, int wanted) {
   first.lastChunkId = last;
 }
 
-int32_t RunClaims::claimRun(const ChunkInfo& head, int64_t freeWorkers, int32_t firstRunChunk) {
+int32_t RunClaims::claimRun(const ChunkInfo& head, int64_t freeWorkers,
+                            const std::atomic<int32_t>& firstRunChunk) {
   // An even share: what is left from head on, in chunks of head's size, over the workers that
   // have no run yet. Workers that finish early take over the ends of the runs still going.
   const int64_t block = std::max<int64_t>(1, head.end - head.start);
@@ -65,7 +66,7 @@ int32_t RunClaims::claimRun(const ChunkInfo& head, int64_t freeWorkers, int32_t 
     // A run is one range: the next chunk must follow without a gap and hold nothing yet (a
     // resume skips the bytes stored), and the first run's chunk is never part of another run.
     if (next.chunkId != last + 1 || next.start != end || next.current != next.start ||
-        next.chunkId == firstRunChunk) {
+        next.chunkId == firstRunChunk.load()) {
       carried_ = std::make_unique<ChunkInfo>(next);
       break;
     }

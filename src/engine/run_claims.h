@@ -5,6 +5,7 @@
 // ended before their runs did leave their rests here to go out again. One thread, the planner's.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -27,9 +28,10 @@ class RunClaims {
   // none is left.
   bool claimNext(ChunkInfo* chunk);
   // The last chunk of a run that starts with head: as many adjacent, unstarted chunks as make an
-  // even share of what is left for freeWorkers (this one included). firstRunChunk, the chunk the
-  // first run fills, is never part of another run.
-  int32_t claimRun(const ChunkInfo& head, int64_t freeWorkers, int32_t firstRunChunk);
+  // even share of what is left for freeWorkers (this one included). The chunk the first run
+  // fills (firstRunChunk, moved on by its worker) is never part of another run.
+  int32_t claimRun(const ChunkInfo& head, int64_t freeWorkers,
+                   const std::atomic<int32_t>& firstRunChunk);
   // Lengthens the first run by the adjacent, unstarted chunks after it, up to an even share of
   // the whole resource for the transfers wanted. Requires: the length is known and no other run
   // of the attempt has been handed out.
