@@ -1,9 +1,9 @@
 // The two records of one chunk transfer: ChunkRequest (what to fetch) and ChunkState (callbacks,
-// and what the client found: the answer, the outcome and statistics). The planner owns both and
-// keeps them alive until doneFuture is ready. Between submission and the done signal only the
-// client's worker running the chunk touches the state (one attempt at a time); the planner reads
-// it after the done signal. cancelled and receivedUpTo are atomic: they are read while the chunk
-// runs.
+// and what the client found: the answer, the outcome, what carries over between attempts and
+// statistics). The planner owns both and keeps them alive until doneFuture is ready. Between
+// submission and the done signal only the client's worker running the chunk touches the state
+// (one attempt at a time); the planner reads it after the done signal. cancelled and
+// receivedUpTo are atomic: they are read while the chunk runs.
 #pragma once
 
 #include <atomic>
@@ -78,8 +78,8 @@ struct ChunkAnswer {
   std::string validator;
 };
 
-// How the chunk's attempts went: the last attempt's status and error, the writer's failure, and
-// the retry state that carries over from attempt to attempt.
+// How the chunk's current attempt went: its status and error. Reset at every attempt by
+// assigning a fresh record; what carries over between attempts is in ChunkHistory.
 struct ChunkOutcome {
   int32_t httpCode = 0;     // status of this attempt's answer once body bytes arrived, else 0
   int32_t finalStatus = 0;  // status of this attempt's last answer, with or without a body
@@ -92,12 +92,17 @@ struct ChunkOutcome {
   // Text for errorCode: libcurl's detailed account of a libcurl failure when it gave one (why a
   // certificate was refused, which address could not be reached), else its text for the code.
   std::string errorMsg;
-  int32_t writeErrorCode = 0;  // reported by the writer through onData
-  bool writeFailed = false;    // onData returned false at least once; never cleared
-  std::string writeErrorMsg;   // reported by the writer through onData
   bool connected = false;      // this attempt's first body bytes were seen; cleared per submission
   bool answerRefused = false;  // the answer was refused before any byte was written
   bool rangeFilled = false;    // onData had every byte of the chunk; the rest was not needed
+};
+
+// What carries over from attempt to attempt of the chunk: the retries used, the host in use,
+// and the writer's failure. Never reset while the chunk runs.
+struct ChunkHistory {
+  int32_t writeErrorCode = 0;  // reported by the writer through onData
+  bool writeFailed = false;    // onData returned false at least once; never cleared
+  std::string writeErrorMsg;   // reported by the writer through onData
   int32_t serverErrorCount = 0;  // same-host retries used after failures with an HTTP status
   int32_t netErrorCount = 0;     // same-host retries used after failures without one
   int32_t domainIndex = -1;      // -1: the request's host; n: entry n of the alternative hosts
@@ -149,6 +154,7 @@ struct ChunkState {
   // Filled by the client.
   ChunkAnswer answer;
   ChunkOutcome outcome;
+  ChunkHistory history;
   ChunkStats stats;
 
   // The offset just past the last body byte this attempt received (stored or still gathered

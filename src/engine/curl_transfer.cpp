@@ -66,28 +66,15 @@ struct TransferContext {
   char errorText[CURL_ERROR_SIZE] = {};
 };
 
-// Per-attempt fields: what this attempt asks for, and no answer yet.
+// Per-attempt fields: what this attempt asks for, and no answer yet. What carries over between
+// attempts (state.history) stays.
 void beginAttempt(ChunkState& state, const std::string& range) {
-  state.outcome.httpCode = 0;
-  state.outcome.finalStatus = 0;
-  state.answer.contentLength = 0;
-  state.outcome.errorCode = 0;
-  state.outcome.errorMsg.clear();
+  state.outcome = ChunkOutcome{};
+  state.answer = ChunkAnswer{};
   state.answer.requestedRange = range;
   requestedBytesOf(range, &state.answer.requestedStart, &state.answer.requestedEnd);
   state.receivedUpTo.store(std::max<int64_t>(0, state.answer.requestedStart),
                            std::memory_order_relaxed);
-  state.answer.hasContentRange = false;
-  state.answer.contentRangeStart = -1;
-  state.answer.contentRangeEnd = -1;
-  state.answer.contentRangeTotal = -1;
-  state.answer.contentRangeTotalUnknown = false;
-  state.answer.bodyLength = -1;
-  state.answer.totalLengthKnown = false;
-  state.answer.rangeHonoured = false;
-  state.outcome.answerRefused = false;
-  state.outcome.rangeFilled = false;
-  state.answer.validator.clear();
 }
 
 // Judges the answer being received from its status and headers; fills the answer fields of the
@@ -261,7 +248,7 @@ bool flushBatch(TransferContext& context) {
     context.stopped = true;
     // The chunk is complete and the server sent past its end: not a failure.
     if (state.outcome.rangeFilled) return false;
-    state.outcome.writeFailed = true;
+    state.history.writeFailed = true;
     ZP_LOG(Error) << "WriteFunction failed";
     return false;
   }
@@ -621,7 +608,7 @@ CURLcode settleResult(TransferContext& context, CURLcode result) {
   // received are good and are stored.
   if (!flushBatch(context) && result == CURLE_OK) result = CURLE_WRITE_ERROR;
   if (result == CURLE_WRITE_ERROR && state.outcome.rangeFilled) result = CURLE_OK;
-  if (result == CURLE_WRITE_ERROR && context.overran && !state.outcome.writeFailed) {
+  if (result == CURLE_WRITE_ERROR && context.overran && !state.history.writeFailed) {
     result = CURLE_WEIRD_SERVER_REPLY;
   }
   if (result == CURLE_OK && !state.outcome.connected && !context.refused && !context.badStatus) {

@@ -172,11 +172,11 @@ bool HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
 AttemptSetup HttpChunkClient::setupAttempt(const ChunkRequest& request, ChunkState& state) {
   AttemptSetup setup;
   setup.url = request.url;
-  if (state.outcome.domainIndex != -1) {
+  if (state.history.domainIndex != -1) {
     const std::vector<std::string>* hosts = alternativeHosts(request.url);
-    if (hosts != nullptr && state.outcome.domainIndex >= 0 &&
-        static_cast<size_t>(state.outcome.domainIndex) < hosts->size()) {
-      const std::string& host = (*hosts)[static_cast<size_t>(state.outcome.domainIndex)];
+    if (hosts != nullptr && state.history.domainIndex >= 0 &&
+        static_cast<size_t>(state.history.domainIndex) < hosts->size()) {
+      const std::string& host = (*hosts)[static_cast<size_t>(state.history.domainIndex)];
       if (!host.empty()) setup.url = withHost(setup.url, host);
     }
   }
@@ -237,15 +237,15 @@ bool HttpChunkClient::afterAttempt(ChunkRequest& request, ChunkState& state,
 
 bool HttpChunkClient::retryOnSameHost(ChunkRequest& request, ChunkState& state) {
   if (state.outcome.httpCode > 0) {
-    if (state.outcome.serverErrorCount >= policy_.serverErrorRetryCount) return false;
+    if (state.history.serverErrorCount >= policy_.serverErrorRetryCount) return false;
     ZP_LOG(Debug) << "chunkId: " << request.chunkId
-                  << ", serverErrorCount: " << state.outcome.serverErrorCount << ", retry";
-    ++state.outcome.serverErrorCount;
+                  << ", serverErrorCount: " << state.history.serverErrorCount << ", retry";
+    ++state.history.serverErrorCount;
   } else {
-    if (state.outcome.netErrorCount >= policy_.netErrorRetryCount) return false;
+    if (state.history.netErrorCount >= policy_.netErrorRetryCount) return false;
     ZP_LOG(Debug) << "chunkId: " << request.chunkId
-                  << ", netErrorCount: " << state.outcome.netErrorCount << ", retry";
-    ++state.outcome.netErrorCount;
+                  << ", netErrorCount: " << state.history.netErrorCount << ", retry";
+    ++state.history.netErrorCount;
   }
   submit(request, state);
   return true;
@@ -254,12 +254,12 @@ bool HttpChunkClient::retryOnSameHost(ChunkRequest& request, ChunkState& state) 
 bool HttpChunkClient::switchHost(ChunkRequest& request, ChunkState& state) {
   const std::vector<std::string>* hosts = alternativeHosts(request.url);
   const int64_t count = hosts == nullptr ? 0 : static_cast<int64_t>(hosts->size());
-  if (state.outcome.domainIndex < -1 || state.outcome.domainIndex >= count - 1) return false;
-  const std::string& next = (*hosts)[static_cast<size_t>(int64_t{state.outcome.domainIndex} + 1)];
+  if (state.history.domainIndex < -1 || state.history.domainIndex >= count - 1) return false;
+  const std::string& next = (*hosts)[static_cast<size_t>(int64_t{state.history.domainIndex} + 1)];
   ZP_LOG(Debug) << "chunkId: " << request.chunkId << ", change domain to: " << next << ", retry";
-  ++state.outcome.domainIndex;
-  state.outcome.serverErrorCount = 0;
-  state.outcome.netErrorCount = 0;
+  ++state.history.domainIndex;
+  state.history.serverErrorCount = 0;
+  state.history.netErrorCount = 0;
   state.outcome.httpCode = 0;
   submit(request, state);
   return true;
@@ -316,21 +316,21 @@ std::string HttpChunkClient::withHost(const std::string& url, const std::string&
 }
 
 ZPResponse HttpChunkClient::classify(const ChunkState& state, DownloadMetrics* metrics) {
-  if (state.outcome.errorCode == 0 && state.outcome.writeErrorCode == 0) {
+  if (state.outcome.errorCode == 0 && state.history.writeErrorCode == 0) {
     return ZPResponse(ZPResponse::RESULT_SUCCESS, 0, std::string());
   }
-  if (state.outcome.writeFailed) {
+  if (state.history.writeFailed) {
     ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::DATA_WRITE_ERROR,
-                        state.outcome.writeErrorMsg);
-    response.extraErrorCode = state.outcome.writeErrorCode;
-    if (metrics != nullptr) metrics->client_extra_error_code = state.outcome.writeErrorCode;
+                        state.history.writeErrorMsg);
+    response.extraErrorCode = state.history.writeErrorCode;
+    if (metrics != nullptr) metrics->client_extra_error_code = state.history.writeErrorCode;
     return response;
   }
   if (state.outcome.httpCode > 0 && !isDataStatus(state.outcome.httpCode)) {
     ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_SERVER_ERROR,
                         state.outcome.errorMsg);
     response.extraErrorCode = state.outcome.errorCode;
-    if (metrics != nullptr) metrics->client_extra_error_code = state.outcome.writeErrorCode;
+    if (metrics != nullptr) metrics->client_extra_error_code = state.history.writeErrorCode;
     return response;
   }
   ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_NETWORK_ERROR,

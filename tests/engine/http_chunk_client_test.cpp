@@ -57,8 +57,8 @@ struct TestChunk {
     state.onData = [this](int32_t id, int32_t length, const uint8_t* data) {
       EXPECT_EQ(id, request.chunkId);
       if (refuseWrites) {
-        state.outcome.writeErrorCode = ZPResponse::EXECUTE_ERROR;
-        state.outcome.writeErrorMsg = "no room for the chunk";
+        state.history.writeErrorCode = ZPResponse::EXECUTE_ERROR;
+        state.history.writeErrorMsg = "no room for the chunk";
         return false;
       }
       received.insert(received.end(), data, data + length);
@@ -314,7 +314,7 @@ TEST_F(HttpChunkClientTest, ServerErrorThenSuccessDeliversOnlyTheResourceBytes) 
 
   EXPECT_EQ(chunk.state.outcome.errorCode, 0);
   EXPECT_EQ(chunk.received, body);
-  EXPECT_EQ(chunk.state.outcome.serverErrorCount, 1);
+  EXPECT_EQ(chunk.state.history.serverErrorCount, 1);
   const auto seen = server_.requests();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].status, 500);
@@ -328,7 +328,7 @@ TEST_F(HttpChunkClientTest, WriterRefusalClassifiesAsDataWriteError) {
   chunk.refuseWrites = true;
   const std::string log = runLogged(chunk);
 
-  EXPECT_TRUE(chunk.state.outcome.writeFailed);
+  EXPECT_TRUE(chunk.state.history.writeFailed);
   EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_WRITE_ERROR);
   // The status was known: a server-kind retry, then the end.
   EXPECT_EQ(server_.requestCount(), 2u);
@@ -384,7 +384,7 @@ TEST_F(HttpChunkClientTest, CutConnectionIsRetriedFromTheFirstMissingByte) {
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].range, "bytes=0-99999");
   EXPECT_EQ(seen[1].range, "bytes=30000-99999");
-  EXPECT_EQ(chunk.state.outcome.serverErrorCount, 1);  // the cut answer had a status
+  EXPECT_EQ(chunk.state.history.serverErrorCount, 1);  // the cut answer had a status
 }
 
 // An answer without a single body byte is still an answer: a 200 of length 0 is an empty
@@ -420,7 +420,7 @@ TEST_F(HttpChunkClientTest, SlowServerTimesOutAsNetworkFailure) {
   run(chunk);
 
   EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_OPERATION_TIMEDOUT);
-  EXPECT_EQ(chunk.state.outcome.netErrorCount, 2);
+  EXPECT_EQ(chunk.state.history.netErrorCount, 2);
   EXPECT_EQ(server_.requestCount(), 3u);
   EXPECT_EQ(HttpChunkClient::classify(chunk.state, nullptr).errorCode,
             ZPResponse::BLOCK_HTTP_NETWORK_ERROR);
@@ -453,7 +453,7 @@ TEST_F(HttpChunkClientTest, FailingChunkSwitchesToEachAlternativeHostWithFreshCo
   EXPECT_EQ(hostB.requestCount(), 2u);
   ASSERT_EQ(hostC.requestCount(), 1u);
   EXPECT_EQ(hostC.requests()[0].target, "/data?v=1");  // path and query kept
-  EXPECT_EQ(chunk.state.outcome.domainIndex, 2);
+  EXPECT_EQ(chunk.state.history.domainIndex, 2);
   EXPECT_EQ(chunk.state.stats.domains.size(), 4u);
   const size_t toB = log.find("chunkId: 5, change domain to: " + hostB.host() + ", retry\n");
   const size_t toC = log.find("chunkId: 5, change domain to: " + hostC.host() + ", retry\n");
@@ -646,7 +646,7 @@ TEST_F(HttpChunkClientTest, SilentServerIsAStallRetriedAsNetworkFailure) {
     EXPECT_NE(chunk.state.outcome.errorMsg.find("no byte received for 300 ms"), std::string::npos)
         << chunk.state.outcome.errorMsg;
     EXPECT_EQ(chunk.state.outcome.httpCode, 0);
-    EXPECT_EQ(chunk.state.outcome.netErrorCount, 2);
+    EXPECT_EQ(chunk.state.history.netErrorCount, 2);
     EXPECT_EQ(server_.requestCount(), handshake ? 0u : 3u);
     const ZPResponse response = HttpChunkClient::classify(chunk.state, nullptr);
     EXPECT_EQ(response.errorCode, ZPResponse::BLOCK_HTTP_NETWORK_ERROR);
@@ -716,7 +716,7 @@ TEST_F(HttpChunkClientTest, PartRunningPastItsContentRangeEndsAtItsEnd) {
 
   EXPECT_EQ(chunk.state.outcome.errorCode, CURLE_WEIRD_SERVER_REPLY) << chunk.state.outcome.errorMsg;
   EXPECT_TRUE(chunk.state.answer.rangeHonoured);
-  EXPECT_FALSE(chunk.state.outcome.writeFailed);
+  EXPECT_FALSE(chunk.state.history.writeFailed);
   EXPECT_EQ(chunk.received, slice(body, 0, 99));
 }
 

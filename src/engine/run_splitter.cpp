@@ -1,0 +1,212 @@
+#include "engine/run_splitter.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "diagnostics/log.h"
+#include "diagnostics/utilities.h"
+#include "sinks/chunk_plan.h"
+
+namespace zephyl {
+namespace {
+
+// The total rate is measured over at least this long (and three first answers' waits) before a
+// split is decided; whether the transfers added last raised it, over the longer one.
+constexpr int64_t kMinRateWindowMs = 50;
+constexpr int64_t kMinGainWindowMs = 100;
+
+}  // namespace
+
+RunSplitter::RunSplitter(Limits limits, DataWriter& writer, const TransferLimits& transferLimits,
+                         RunRates& rates, RunSegments& segments)
+    : limits_{std::max(1, limits.maxTransfers), limits.splitThresholdMs},
+      writer_(writer),
+      transferLimits_(transferLimits),
+      rates_(rates),
+      segments_(segments) {
+  // Without a split threshold every transfer opens at once, each with an even share.
+  if (limits_.splitThresholdMs <= 0) {
+    wanted_ = limits_.maxTransfers;
+    settled_ = true;
+  }
+  segments_.setTransfersWanted(wanted_);
+}
+
+int64_t RunSplitter::measuredWindowMs(const RunList& runs, int64_t now) {
+  // The window opens once every wanted transfer has its answer: a connection still being set up
+  // would make the rate look lower than the transfers deliver.
+  size_t answered = 0;
+  for (const auto& run : runs) {
+    if (run->pace.answeredAtMs.load(std::memory_order_acquire) != 0) ++answered;
+  }
+  // A window covers the same transfers from its start to its end; one that ended or began
+  // meanwhile starts it again.
+  bool sameTransfers = answered == static_cast<size_t>(windowMembers_);
+  for (const auto& run : runs) sameTransfers = sameTransfers && run->pace.inWindow;
+  if (answered < static_cast<size_t>(wanted_) || !sameTransfers) windowStartMs_ = 0;
+  if (answered < static_cast<size_t>(wanted_)) return 0;
+  if (windowStartMs_ == 0) {
+    windowStartMs_ = now;
+    windowMembers_ = static_cast<int>(runs.size());
+    windowHolds_ = transferLimits_.holds();
+    for (const auto& run : runs) {
+      run->pace.inWindow = true;
+      run->pace.windowFrom = run->state.receivedUpTo.load(std::memory_order_relaxed);
+    }
+    return 0;
+  }
+  const int64_t elapsed = now - windowStartMs_;
+  // Whether the transfers added last raised the rate is told over a longer window than the time
+  // left: a new connection's first bytes come unevenly.
+  const int64_t windowMs = wanted_ > 1 ? kMinGainWindowMs : kMinRateWindowMs;
+  if (elapsed < std::max<int64_t>(windowMs, 3 * rates_.firstAnswerMs())) return 0;
+  windowStartMs_ = 0;
+  return std::max<int64_t>(1, elapsed);
+}
+
+bool RunSplitter::lastAddPaid(const RunList& runs, int64_t elapsedMs, double rate) const {
+  if (wanted_ <= 1) return true;
+  // What the transfers that ran before the last split received in the window.
+  int64_t receivedByEarlier = 0;
+  for (const auto& run : runs) {
+    if (run->pace.bornAtSplit >= splits_) continue;
+    receivedByEarlier += std::max<int64_t>(
+        0, run->state.receivedUpTo.load(std::memory_order_relaxed) - run->pace.windowFrom);
+  }
+  // The transfers added last must have raised the total by half a fair share of one connection
+  // each at least. Less says the link (or the server) is full already, when the earlier
+  // transfers lost what the new ones got; when they kept their rate, the new ones are slow on
+  // their own, and the others take their rest over in time.
+  const int before = wanted_ - addedLast_;
+  const double fairShare = rateBeforeLastAdd_ / before;
+  const double earlierRate = static_cast<double>(receivedByEarlier) / static_cast<double>(elapsedMs);
+  const bool earlierKeptTheirRate = earlierRate >= 0.9 * rateBeforeLastAdd_;
+  return rate - rateBeforeLastAdd_ >= 0.5 * fairShare * addedLast_ || earlierKeptTheirRate;
+}
+
+void RunSplitter::considerSplit(const RunList& runs) {
+  if (settled()) return;
+  const int64_t length = writer_.contentLength();
+  if (length <= 0) return;
+  const int64_t elapsed = measuredWindowMs(runs, nowMs());
+  if (elapsed == 0) return;
+  // A rate limit held the transfers back in the window: more transfers would share the same
+  // limit and gain nothing. Nothing is settled, so that splitting resumes from a fresh window
+  // once the limit is raised or lifted.
+  if (transferLimits_.holds() != windowHolds_) return;
+  int64_t received = 0;
+  for (const auto& run : runs) {
+    received += std::max<int64_t>(
+        0, run->state.receivedUpTo.load(std::memory_order_relaxed) - run->pace.windowFrom);
+  }
+  const double rate = static_cast<double>(received) / static_cast<double>(elapsed);
+  if (!lastAddPaid(runs, elapsed, rate)) {
+    ZP_LOG(Debug) << "split settled at " << wanted_ << " transfers: the last added "
+                  << static_cast<int64_t>((rate - rateBeforeLastAdd_) * 1000) << " B/s";
+    settled_ = true;
+    return;
+  }
+  const int64_t stored = writer_.downloadedLength();
+  // The time left only shrinks: once it is below the threshold, no later split pays either.
+  const double leftMs = rate > 0 ? static_cast<double>(length - stored) / rate
+                                 : std::numeric_limits<double>::infinity();
+  if (leftMs <= static_cast<double>(limits_.splitThresholdMs)) {
+    ZP_LOG(Debug) << "split settled at " << wanted_ << " transfers: "
+                  << static_cast<int64_t>(leftMs) << " ms left";
+    settled_ = true;
+    return;
+  }
+  split(rate, leftMs);
+}
+
+void RunSplitter::split(double rate, double leftMs) {
+  rateBeforeLastAdd_ = rate;
+  rates_.setConnectionRate(rate / wanted_);
+  // As many again as run now (up to the most): a link that gives every connection its own rate
+  // reaches it in a few windows.
+  addedLast_ = std::min(wanted_, limits_.maxTransfers - wanted_);
+  wanted_ += addedLast_;
+  ++splits_;
+  segments_.setTransfersWanted(wanted_);
+  ZP_LOG(Debug) << "split: " << wanted_ << " transfers, " << static_cast<int64_t>(leftMs)
+                << " ms left at " << static_cast<int64_t>(rate * 1000) << " B/s";
+}
+
+void RunSplitter::relieveSlowTransfer(const RunList& runs) {
+  // A stream's next byte must always be being fetched: a run left to wait for a free worker
+  // could wait behind transfers that themselves wait for room in the stream's reorder buffer.
+  if (writer_.streams() || runs.size() < 2) return;
+  const int64_t now = nowMs();
+  const int64_t firstAnswerMs = rates_.firstAnswerMs();
+  const int64_t sampleMs = std::max<int64_t>(4 * kMinStealSampleMs, 3 * firstAnswerMs);
+  double fastest = 0;
+  for (const auto& run : runs) fastest = std::max(fastest, RunRates::rateOf(*run, now, sampleMs));
+  if (fastest <= 0) return;
+  for (const auto& running : runs) {
+    PlannedRun& run = *running;
+    if (!run.pace.mayLeave || run.pace.leaveRest.load(std::memory_order_relaxed)) continue;
+    const double rate = RunRates::rateOf(run, now, sampleMs);
+    if (rate <= 0 || rate * 4 > fastest) continue;
+    // Worth it only when its rest is more than a new request's wait at the fastest rate.
+    const int64_t rest = chunkLimit(writer_.chunkAt(run.lastChunk()), writer_.contentLength()) -
+                         run.state.receivedUpTo.load(std::memory_order_relaxed);
+    if (static_cast<double>(rest) / fastest <= 4.0 * static_cast<double>(firstAnswerMs)) continue;
+    ZP_LOG(Debug) << "chunkId: " << run.request.chunkId << " leaves its rest: "
+                  << static_cast<int64_t>(rate * 1000) << " B/s beside "
+                  << static_cast<int64_t>(fastest * 1000) << " B/s";
+    run.pace.mayLeave = false;
+    run.pace.leaveRest = true;
+    run.request.dropConnection = true;
+  }
+}
+
+PlannedRun* RunSplitter::longestRun(const RunList& runs, int64_t now, double* longestMs) {
+  // Among the runs with a chunk their transfer has not asked for yet; the most such chunks
+  // breaks a tie.
+  PlannedRun* victim = nullptr;
+  int64_t spare = 0;
+  *longestMs = -1;
+  for (const auto& running : runs) {
+    PlannedRun& run = *running;
+    int64_t rest = 0;
+    {
+      MutexLock lock(run.runMutex);
+      rest = int64_t{run.lastChunkId} - segments_.firstUnrequestedChunk(run) + 1;
+    }
+    if (rest <= 0) continue;
+    const double ms = rates_.remainingMsOf(run, now);
+    if (ms > *longestMs || (ms == *longestMs && rest > spare)) {
+      spare = rest;
+      *longestMs = ms;
+      victim = &run;
+    }
+  }
+  return victim;
+}
+
+std::optional<RunCut> RunSplitter::cutForIdleWorker(const RunList& runs) {
+  for (;;) {
+    const int64_t now = nowMs();
+    double longestMs = -1;
+    PlannedRun* victim = longestRun(runs, now, &longestMs);
+    // A new request's answer takes about as long as the first one's did (a connection to set up
+    // first, perhaps): the end of a run that its own transfer finishes within two of those stays
+    // with it, as a link that one transfer fills gains nothing from another one's wait.
+    if (victim == nullptr || longestMs <= 2.0 * static_cast<double>(rates_.firstAnswerMs())) {
+      return std::nullopt;
+    }
+    // Looked at again under the lock that the transfer asks for its segments under: the cut
+    // never reaches a byte it has asked for.
+    MutexLock lock(victim->runMutex);
+    const int64_t rest = int64_t{victim->lastChunkId} - segments_.firstUnrequestedChunk(*victim) + 1;
+    if (rest <= 0) continue;  // its transfer got there meanwhile
+    RunCut cut;
+    cut.last = victim->lastChunkId;
+    cut.first = static_cast<int32_t>(cut.last - rates_.takenChunks(*victim, rest, now) + 1);
+    cut.victimChunkId = victim->request.chunkId;
+    victim->lastChunkId = cut.first - 1;
+    return cut;
+  }
+}
+
+}  // namespace zephyl
