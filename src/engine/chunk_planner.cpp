@@ -247,8 +247,11 @@ bool ChunkPlanner::storeBytes(PlannedChunk& chunk, int32_t length, const uint8_t
       return false;
     }
     const int64_t part = std::min(left, room);
-    if (!writer.write(info.chunkId, static_cast<int>(part), const_cast<unsigned char*>(next),
-                      &state.outcome.writeErrorCode, &state.outcome.writeErrorMsg)) {
+    const Status written =
+        writer.write(info.chunkId, static_cast<int>(part), const_cast<unsigned char*>(next));
+    if (!written.isOk()) {
+      state.outcome.writeErrorCode = written.code();
+      state.outcome.writeErrorMsg = written.message();
       if (stored) context_.notifyProgress();
       state.outcome.writeFailed = true;
       return false;
@@ -284,11 +287,8 @@ bool ChunkPlanner::acceptFirstAnswer(PlannedChunk& chunk, int32_t httpCode,
     // The chunk ended without an answer to plan from; its own failure tells why, unless that
     // answer says the resource is empty.
     outcome = ZPResponse(ZPResponse::RESULT_FAILED, 0, "");
-    int code = 0;
-    std::string message;
     if (saysEmptyResource(state, httpCode) && !firstOutcomeOffered_ &&
-        !context_.writer.lengthConflicts(0) &&
-        context_.writer.setContentLength(0, &code, &message)) {
+        !context_.writer.lengthConflicts(0) && context_.writer.setContentLength(0).isOk()) {
       chunk.emptyResource = true;
       outcome = ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
     }
@@ -335,10 +335,9 @@ bool ChunkPlanner::judgeFirstAnswer(PlannedChunk& chunk, int32_t httpCode, ZPRes
     // Part of a resource of unknown size: neither its end nor the other ranges can be planned.
     reject(chunk, cacheError(ZPResponse::CACHE_ERROR, kUnknownLengthMessage), false);
   } else {
-    int code = 0;
-    std::string message;
-    if (!writer.setContentLength(length, &code, &message)) {
-      reject(chunk, cacheError(code, message), false);
+    const Status set = writer.setContentLength(length);
+    if (!set.isOk()) {
+      reject(chunk, cacheError(set.code(), set.message()), false);
     } else if (httpCode == 200 && length > 0 &&
                !writer.coverWholeResource(chunk.writerChunkId.load())) {
       reject(chunk, cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges"), true);
@@ -369,10 +368,9 @@ bool ChunkPlanner::takeOver(PlannedChunk& chunk, int64_t length, ZPResponse* out
   ZP_LOG(Info) << "stored bytes dropped: the server sent the whole resource, length " << length;
   writer.reset();
   const ChunkInfo fresh = writer.firstChunk();
-  int code = 0;
-  std::string message;
-  if (!writer.setContentLength(length, &code, &message)) {
-    reject(chunk, cacheError(code, message), false);
+  const Status set = writer.setContentLength(length);
+  if (!set.isOk()) {
+    reject(chunk, cacheError(set.code(), set.message()), false);
   } else if (length > 0 && !writer.coverWholeResource(fresh.chunkId)) {
     reject(chunk, cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges"), false);
   }
@@ -893,12 +891,9 @@ AttemptResult ChunkPlanner::finish() {
   result.headers = answerHeaders_;
   // The check runs before delivery: content that fails it never reaches the target.
   if (!checkContent(&result)) return result;
-  int code = 0;
-  std::string message;
   // A failed delivery keeps the complete download: the next attempt only delivers.
-  if (!context_.writer.moveToSaveDir(context_.request, &result.response, &code, &message)) {
-    result.response = cacheError(code, message);
-  }
+  const Status delivered = context_.writer.moveToSaveDir(context_.request, &result.response);
+  if (!delivered.isOk()) result.response = cacheError(delivered.code(), delivered.message());
   return result;
 }
 

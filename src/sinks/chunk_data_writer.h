@@ -4,6 +4,29 @@
 // setContentLength, coverWholeResource, chunkAt and unfinishedChunks run on several chunk workers
 // at once (one mutex); open, close, reset, moveToSaveDir and firstChunk run on the task's thread
 // while no chunk runs; contentLength and downloadedLength may be read from any thread.
+//
+// Beyond the DataWriter contract:
+// - open takes the key's paths from the storage manager (an interrupted download's files when
+//   the cache holds them), loads the progress file and opens the data file without truncating
+//   it. Only what the two files prove is kept: ranges are clamped to the data file's size, and a
+//   progress file that is unreadable, short, or inconsistent is ignored (a short one keeps the
+//   content length it stated); with no range left the data file is emptied. It fails with
+//   fOpenFile's report when the data file cannot be opened.
+// - close saves the progress, closes the data file and hands both files back to the storage
+//   manager, which caches them for a later resumption (or deletes them when a removal was asked).
+// - moveToSaveDir writes the data file out to the disk first (unless made without that) and has
+//   the storage manager move it; the progress file is deleted. reset deletes the progress,
+//   validator and data files and recreates an empty data file. readStored opens the data file
+//   for the call after a failed delivery closed it. discardStored has the storage manager remove
+//   the files (now, or at close while the key is open) and forgets the progress.
+// - setContentLength keeps room on the disk for the download: the data file's length bytes
+//   (fs::reserveFileSpace) and the replacements of the progress and validator files, so that a
+//   disk filling meanwhile still lets close record what was stored. An unknown length is refused
+//   once a known one has stored ranges.
+// - write saves the progress (data synced first) when it is due (see kSaveIntervalMs and
+//   kFinishedSaveIntervalMs); only a progress save allocates.
+// - The validator is kept in a file beside the progress file, so a resume in another process
+//   judges its answers by it too.
 #pragma once
 
 #include <atomic>
@@ -49,67 +72,22 @@ class ChunkDataWriter : public DataWriter {
   ChunkDataWriter(const ChunkDataWriter&) = delete;
   ChunkDataWriter& operator=(const ChunkDataWriter&) = delete;
 
-  // Takes the key's paths from the storage manager (an interrupted download's files when the
-  // cache holds them; waiting, cancellably, while another writer holds the key; false with
-  // errorCode 0 when cancelled), loads the progress file and opens the data file without truncating
-  // it. Only what the two files prove is kept: ranges are clamped to the data file's size, and a
-  // progress file that is unreadable, short, or inconsistent is ignored (a short one keeps the
-  // content length it stated); with no range left the data file is emptied. False with
-  // fOpenFile's report when the data file cannot be opened; close must still follow.
-  bool open(int* errorCode, std::string* errorMsg) override;
-  // Saves the progress, closes the data file and hands both files back to the storage manager,
-  // which caches them for a later resumption (or deletes them when a removal was asked).
+  // DataWriter.
+  Status open() override;
   void close() override;
-  // Closes the data file (written out to the disk first, unless the writer was made without
-  // that) and has the storage manager move it to request.savePath or saveDir/<fileKey> (the
-  // progress file is deleted); fills outputFilePath and fileLength. False when a known length is
-  // not stored completely (CACHE_ERROR) or the move fails; the files then stay for close to cache
-  // them, and the response is untouched.
-  bool moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
-                     std::string* errorMsg) override;
-  // Deletes the progress, validator and data files, recreates an empty data file and forgets the
-  // plan, the length and the validator.
+  Status moveToSaveDir(const ZPRequest& request, ZPResponse* response) override;
   void reset() override;
-  // Reads from the data file (opened for the call after a failed delivery closed it). False when
-  // it cannot be read or is shorter.
   bool readStored(int64_t offset, void* buffer, size_t size) override;
-  // Has the storage manager remove the download's files (now, or at close while the key is
-  // open) and forgets the progress, so that close records nothing.
   void discardStored() override;
-
-  // Before any plan: creates the chunk [0, blockSize). Otherwise the first unfinished chunk, or a
-  // default ChunkInfo when everything is stored.
   ChunkInfo firstChunk() override;
-  // The next unfinished chunk after afterChunkId, planned as reached; false while the length is
-  // unknown or when none is left.
   bool nextChunk(int afterChunkId, ChunkInfo* chunk) override;
-  // A copy of chunks[index]; a default ChunkInfo for an index outside the plan.
   ChunkInfo chunkAt(int index) override;
-
-  // Extends the plan to cover length (a plan loaded for the same length is kept) and keeps room
-  // on the disk for the download: the data file's length bytes (fs::reserveFileSpace), and the
-  // replacements of the progress and validator files, so that a disk filling meanwhile still
-  // lets close record what was stored. False with CACHE_ERROR when the length is unknown
-  // (negative, "contentLength unknown"), differs from the one already known ("contentLength
-  // error: <new> <old>") or needs too many chunks; false with the system's no-space code and
-  // noRoomMessage when the storage disk cannot hold the download.
-  bool setContentLength(int64_t length, int* errorCode, std::string* errorMsg) override;
-  // The plan becomes the single chunk [0, contentLength) that chunkId (starting at 0) owns.
-  bool coverWholeResource(int chunkId) override;
-  // Stores the bytes at the chunk's current offset, then saves the progress (data synced first)
-  // when it is due (see kSaveIntervalMs and kFinishedSaveIntervalMs). False with EXECUTE_ERROR,
-  // storing nothing, without an open file, for an index outside the plan, or when the bytes would
-  // run past the chunk; with the seek's report or errno/strerror when the file refuses them.
-  // No allocation on success, except in a progress save.
-  bool write(int chunkIndex, int size, unsigned char* data, int* errorCode,
-             std::string* errorMsg) override;
-
-  // The validator is kept in a file beside the progress file, so a resume in another process
-  // judges its answers by it too.
   bool lengthConflicts(int64_t length) override;
+  Status setContentLength(int64_t length) override;
+  bool coverWholeResource(int chunkId) override;
+  Status write(int chunkIndex, int size, unsigned char* data) override;
   std::string validator() override;
   void setValidator(const std::string& validator) override;
-
   int64_t contentLength() override;
   int64_t downloadedLength() override;
 
@@ -124,9 +102,33 @@ class ChunkDataWriter : public DataWriter {
 
   // Writes validator_ to its file unless it is there already; false when it could not be.
   bool saveValidatorLocked() REQUIRES(mutex_);
-  // The room of setContentLength for a download of length bytes; false with the report.
-  bool reserveRoomLocked(int64_t length, int* errorCode, std::string* errorMsg)
-      REQUIRES(saveMutex_, mutex_);
+  // The room of setContentLength for a download of length bytes; the report when it is missing.
+  Status reserveRoomLocked(int64_t length) REQUIRES(saveMutex_, mutex_);
+
+  // What open found on the disk for the key: the plan and length the progress file proves, and
+  // the data file.
+  struct StoredPlan {
+    std::vector<ChunkInfo> chunks;
+    int64_t length = 0;
+    bool dataExists = false;
+    int64_t dataSize = 0;
+  };
+  // Loads the progress and validator files and keeps of them what the data file backs.
+  StoredPlan loadStoredPlanLocked() REQUIRES(mutex_);
+  // Opens the data file into file_: kept for a plan that can be resumed, else emptied (then
+  // stored->dataSize becomes 0). fOpenFile's report on failure.
+  Status openDataFileLocked(StoredPlan* stored) REQUIRES(mutex_);
+
+  // What a stored write leaves to do outside the lock: a finished chunk's range to start writing
+  // back (empty when none) and a progress snapshot to save (empty when none is due).
+  struct WrittenFollowUp {
+    int64_t finishedStart = 0;
+    int64_t finishedEnd = 0;
+    std::vector<ChunkInfo> snapshot;
+    int64_t length = 0;
+  };
+  // Claims size written bytes for the chunk at chunkIndex and decides the follow-up. Takes mutex_.
+  WrittenFollowUp recordWritten(int chunkIndex, int size) EXCLUDES(mutex_);
   // Gives back the room kept for the side files' replacements.
   void dropReservationsLocked() REQUIRES(saveMutex_, mutex_);
 

@@ -2,6 +2,13 @@
 // buffer of the announced length, shared with the response that delivers it. Thread-safe: write,
 // setContentLength, coverWholeResource, chunkAt and unfinishedChunks may run on several chunk
 // workers at once (one mutex); contentLength and downloadedLength may be read from any thread.
+//
+// Beyond the DataWriter contract: open always succeeds and close releases nothing (the buffer
+// lives on in the responses that share it). moveToSaveDir hands the buffer over shared, not
+// copied. setContentLength allocates the zeroed buffer (an empty one for 0) and fails with
+// CACHE_ERROR for a length more than the machine can hold, refused before any allocation; a
+// negative length starts the one open-ended chunk of a fresh plan, whose buffer grows with the
+// body. reset and discardStored forget the plan, the buffer, the length and the validator.
 #pragma once
 
 #include <atomic>
@@ -23,48 +30,22 @@ class MemoryDataWriter : public DataWriter {
   MemoryDataWriter(const MemoryDataWriter&) = delete;
   MemoryDataWriter& operator=(const MemoryDataWriter&) = delete;
 
-  // Always true; nothing to prepare.
-  bool open(int* errorCode, std::string* errorMsg) override;
-  // Nothing to release: the buffer lives on in the responses that share it.
+  // DataWriter.
+  Status open() override;
   void close() override;
-  // Hands the buffer (shared, not copied) and the length to response. False with CACHE_ERROR
-  // when a known length has not been stored completely.
-  bool moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
-                     std::string* errorMsg) override;
-  // Forgets the plan, the buffer, the content length and the validator, so that a resource that
-  // changed between attempts starts over.
+  Status moveToSaveDir(const ZPRequest& request, ZPResponse* response) override;
   void reset() override;
-  // Copies from the buffer. False past its end.
   bool readStored(int64_t offset, void* buffer, size_t size) override;
-  // As reset: the buffer goes with its last holder.
   void discardStored() override;
-
-  // Before the length is known: creates the chunk [0, blockSize). Afterwards: the first
-  // unfinished chunk, or a default ChunkInfo when everything is stored.
   ChunkInfo firstChunk() override;
-  // The next unfinished chunk after afterChunkId, planned as reached; false while the length is
-  // unknown or when none is left.
   bool nextChunk(int afterChunkId, ChunkInfo* chunk) override;
-  // A copy of chunks[index]; a default ChunkInfo for an index outside the plan.
   ChunkInfo chunkAt(int index) override;
-
-  // Allocates the zeroed buffer of length bytes (an empty one for 0). False with CACHE_ERROR when
-  // the length differs from the one already known ("contentLength error: <new> <old>"), needs
-  // too many chunks, or is more than the machine can hold (refused before any allocation);
-  // nothing changes then. A negative length starts the one open-ended chunk of a fresh plan.
-  bool setContentLength(int64_t length, int* errorCode, std::string* errorMsg) override;
-  // The plan becomes the single chunk [0, contentLength) that chunkId (starting at 0) owns.
-  bool coverWholeResource(int chunkId) override;
-  // Copies the bytes at the chunk's current offset. False with EXECUTE_ERROR, storing nothing,
-  // before the buffer exists, for an index outside the plan, or when the bytes would run past
-  // the chunk's end or the buffer. No allocation on success.
-  bool write(int chunkIndex, int size, unsigned char* data, int* errorCode,
-             std::string* errorMsg) override;
-
   bool lengthConflicts(int64_t length) override;
+  Status setContentLength(int64_t length) override;
+  bool coverWholeResource(int chunkId) override;
+  Status write(int chunkIndex, int size, unsigned char* data) override;
   std::string validator() override;
   void setValidator(const std::string& validator) override;
-
   int64_t contentLength() override;
   int64_t downloadedLength() override;
 
@@ -73,8 +54,8 @@ class MemoryDataWriter : public DataWriter {
 
  private:
   // Requires: mutex_ held and the length unknown. Appends to the growing buffer.
-  bool appendUnknownLength(ChunkInfo& chunk, int size, const unsigned char* data, int* errorCode,
-                           std::string* errorMsg) REQUIRES(mutex_);
+  Status appendUnknownLength(ChunkInfo& chunk, int size, const unsigned char* data)
+      REQUIRES(mutex_);
   // Set at construction.
   const std::string fileKey_;
   const int64_t blockSize_;

@@ -6,6 +6,15 @@
 // attempt. Thread-safe: write and the plan operations may run on several chunk workers at once
 // (one mutex); the receiver runs on the worker that holds the turn, never two at once, and never
 // with the mutex held.
+//
+// Beyond the DataWriter contract: open fails with STREAM_ERROR without a receiver, and
+// moveToSaveDir only sets the response's fileLength to the bytes handed over. setContentLength
+// is MemoryDataWriter's without a buffer. reset forgets the plan, the waiting bytes, the length
+// and the validator (only while nothing was handed over, see canStartOver); nothing is kept, so
+// readStored is false and discardStored does nothing. write hands the bytes at the chunk's
+// current offset over when they are next in order (then also every waiting byte that follows
+// them), else keeps a copy in the reorder buffer; it fails with STREAM_STOPPED once the
+// receiver stopped the download and with DATA_WRITE_ERROR when a wait for room was cut short.
 #pragma once
 
 #include <atomic>
@@ -43,37 +52,20 @@ class StreamDataWriter : public DataWriter {
   StreamDataWriter(const StreamDataWriter&) = delete;
   StreamDataWriter& operator=(const StreamDataWriter&) = delete;
 
-  // False with STREAM_ERROR when there is no receiver.
-  bool open(int* errorCode, std::string* errorMsg) override;
+  // DataWriter.
+  Status open() override;
   void close() override;
-  // Sets the response's fileLength to the bytes handed over. False with STREAM_ERROR when a
-  // known length was not handed over completely.
-  bool moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
-                     std::string* errorMsg) override;
-  // Forgets the plan, the waiting bytes, the length and the validator. Only while nothing was
-  // handed over (see canStartOver).
+  Status moveToSaveDir(const ZPRequest& request, ZPResponse* response) override;
   void reset() override;
-  // Nothing is kept: false. A stream's digests follow its bytes in order as they are handed over
-  // (a checked stream runs one transfer), so nothing needs reading back.
   bool readStored(int64_t offset, void* buffer, size_t size) override;
-  // Nothing is kept; the bytes handed over stay with the receiver.
-  void discardStored() override {}
-
+  void discardStored() override;
   ChunkInfo firstChunk() override;
   bool nextChunk(int afterChunkId, ChunkInfo* chunk) override;
   ChunkInfo chunkAt(int index) override;
-
   bool lengthConflicts(int64_t length) override;
-  // As MemoryDataWriter::setContentLength, without a buffer to allocate.
-  bool setContentLength(int64_t length, int* errorCode, std::string* errorMsg) override;
+  Status setContentLength(int64_t length) override;
   bool coverWholeResource(int chunkId) override;
-  // Hands the bytes at the chunk's current offset over when they are next in order (then also
-  // every waiting byte that follows them), else keeps a copy in the reorder buffer. False with
-  // EXECUTE_ERROR for bytes outside the plan, with STREAM_STOPPED once the receiver stopped the
-  // download, with DATA_WRITE_ERROR when a wait for room was cut short; nothing is taken then.
-  bool write(int chunkIndex, int size, unsigned char* data, int* errorCode,
-             std::string* errorMsg) override;
-
+  Status write(int chunkIndex, int size, unsigned char* data) override;
   std::string validator() override;
   void setValidator(const std::string& validator) override;
   int64_t contentLength() override;
@@ -93,12 +85,12 @@ class StreamDataWriter : public DataWriter {
   // Requires: mutex_ held. Checks the write against the plan and waits until it is the write's
   // turn (its bytes are next and nobody hands over) or the reorder buffer has room for it; then
   // takes the bytes (kTurn: the caller hands them over; kBuffered: copied into the buffer).
-  Admission admit(int chunkIndex, int size, const unsigned char* data, int* errorCode,
-                  std::string* errorMsg) REQUIRES(mutex_);
+  // The refusal's report goes into *refusal.
+  Admission admit(int chunkIndex, int size, const unsigned char* data, Status* refusal)
+      REQUIRES(mutex_);
   // Requires: the turn (handing_ set by admit). Hands data over, then every waiting byte that
-  // follows it, and gives the turn back. False when the receiver stopped the download.
-  bool handOver(const char* data, size_t size, int* errorCode, std::string* errorMsg)
-      EXCLUDES(mutex_);
+  // follows it, and gives the turn back. STREAM_STOPPED when the receiver stopped the download.
+  Status handOver(const char* data, size_t size) EXCLUDES(mutex_);
   bool callReceiver(const char* data, size_t size);
 
   // Set at construction.
@@ -119,7 +111,7 @@ class StreamDataWriter : public DataWriter {
   bool lengthSet_ GUARDED_BY(mutex_) = false;  // a length (0 included) was accepted
   // Bytes [0, handedUpTo_) are handed over or being handed over by the thread holding the turn.
   int64_t handedUpTo_ GUARDED_BY(mutex_) = 0;
-  bool handing_ GUARDED_BY(mutex_) = false;  // a worker holds the turn
+  bool handing_ GUARDED_BY(mutex_) = false;                          // a worker holds the turn
   std::map<int64_t, std::vector<char>> waiting_ GUARDED_BY(mutex_);  // by offset, past handedUpTo_
   int64_t waitingBytes_ GUARDED_BY(mutex_) = 0;
   int64_t highWaterBytes_ GUARDED_BY(mutex_) = 0;
