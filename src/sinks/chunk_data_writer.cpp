@@ -57,8 +57,8 @@ int64_t sumStored(const std::vector<ChunkInfo>& chunks) {
 ChunkDataWriter::ChunkDataWriter(std::string fileKey, std::shared_ptr<FileStorageManager> storage,
                                  std::string saveDir, int64_t blockSize,
                                  const std::atomic<bool>* cancelled, bool writeOutBeforeDelivery)
-    : fileKey_(std::move(fileKey)),
-      blockSize_(effectiveBlockSize(blockSize)),
+    : PlannedDataWriter(blockSize),
+      fileKey_(std::move(fileKey)),
       storage_(std::move(storage)),
       saveDir_(std::move(saveDir)),
       cancelled_(cancelled),
@@ -284,16 +284,6 @@ void ChunkDataWriter::discardStored() {
   storage_->removeCacheFile(fileKey_);
 }
 
-ChunkInfo ChunkDataWriter::firstChunk() {
-  MutexLock lock(mutex_);
-  return firstChunkOf(chunks_, contentLength_.load(), blockSize_);
-}
-
-bool ChunkDataWriter::nextChunk(int afterChunkId, ChunkInfo* chunk) {
-  MutexLock lock(mutex_);
-  return nextChunkOf(chunks_, contentLength_.load(), blockSize_, afterChunkId, chunk);
-}
-
 bool ChunkDataWriter::lengthConflicts(int64_t length) {
   MutexLock lock(mutex_);
   const int64_t known = contentLength_.load();
@@ -325,11 +315,6 @@ bool ChunkDataWriter::saveValidatorLocked() {
   return true;
 }
 
-ChunkInfo ChunkDataWriter::chunkAt(int index) {
-  MutexLock lock(mutex_);
-  return chunkAtOf(chunks_, index);
-}
-
 Status ChunkDataWriter::setContentLength(int64_t length) {
   // The room is taken on the files that saves, close and reset replace.
   MutexLock saveLock(saveMutex_);
@@ -343,14 +328,8 @@ Status ChunkDataWriter::setContentLength(int64_t length) {
     contentLength_ = -1;
     return Status::ok();
   }
-  const int64_t old = contentLength_.load();
-  if (old != 0 && old != length) {
-    return Status::error(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old));
-  }
-  // The chunks are planned as the download reaches them; here only the size of the plan counts.
-  if (!planFits(chunks_, length, blockSize_)) {
-    return Status::error(ZPResponse::CACHE_ERROR, kTooManyChunksMessage);
-  }
+  Status allowed = checkKnownLengthLocked(length, false);
+  if (!allowed.isOk()) return allowed;
   Status reserved = reserveRoomLocked(length);
   if (!reserved.isOk()) return reserved;
   contentLength_ = length;
@@ -387,14 +366,6 @@ void ChunkDataWriter::dropReservationsLocked() {
   progressReserveBytes_ = 0;
 }
 
-bool ChunkDataWriter::coverWholeResource(int chunkId) {
-  MutexLock lock(mutex_);
-  int64_t stored = 0;
-  if (!coverWholeResourceOf(chunks_, contentLength_.load(), chunkId, &stored)) return false;
-  downloadedLength_ = stored;
-  return true;
-}
-
 Status ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data) {
   if (size < 0 || (size > 0 && data == nullptr)) {
     return Status::error(ZPResponse::EXECUTE_ERROR, kBadWriteMessage);
@@ -403,7 +374,7 @@ Status ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data) {
   int64_t offset = 0;
   {
     MutexLock lock(mutex_);
-    if (!file_ || chunkIndex < 0 || static_cast<size_t>(chunkIndex) >= chunks_.size()) {
+    if (!file_ || !isPlannedLocked(chunkIndex)) {
       return Status::error(ZPResponse::EXECUTE_ERROR, {});
     }
     const ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
@@ -487,9 +458,5 @@ void ChunkDataWriter::saveSnapshot(FILE* file, const std::vector<ChunkInfo>& sna
   // disk can fill further. Without it a later save may fail on a full disk, nothing more.
   if (!reserveReplacement(infoPath, progressReserveBytes_).isOk()) progressReserveBytes_ = 0;
 }
-
-int64_t ChunkDataWriter::contentLength() { return contentLength_.load(); }
-
-int64_t ChunkDataWriter::downloadedLength() { return downloadedLength_.load(); }
 
 }  // namespace zephyl

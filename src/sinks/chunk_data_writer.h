@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "diagnostics/annotated_mutex.h"
-#include "sinks/data_writer.h"
+#include "sinks/planned_data_writer.h"
 #include "storage/file_handle.h"
 #include "storage/file_paths.h"
 
@@ -44,7 +44,7 @@ namespace zephyl {
 
 class FileStorageManager;
 
-class ChunkDataWriter : public DataWriter {
+class ChunkDataWriter : public PlannedDataWriter {
  public:
   // The time source of the periodic progress saves, in milliseconds.
   using Clock = int64_t (*)();
@@ -72,24 +72,18 @@ class ChunkDataWriter : public DataWriter {
   ChunkDataWriter(const ChunkDataWriter&) = delete;
   ChunkDataWriter& operator=(const ChunkDataWriter&) = delete;
 
-  // DataWriter.
+  // DataWriter (the plan operations are PlannedDataWriter's).
   Status open() override;
   void close() override;
   Status moveToSaveDir(const ZPRequest& request, ZPResponse* response) override;
   void reset() override;
   bool readStored(int64_t offset, void* buffer, size_t size) override;
   void discardStored() override;
-  ChunkInfo firstChunk() override;
-  bool nextChunk(int afterChunkId, ChunkInfo* chunk) override;
-  ChunkInfo chunkAt(int index) override;
   bool lengthConflicts(int64_t length) override;
   Status setContentLength(int64_t length) override;
-  bool coverWholeResource(int chunkId) override;
   Status write(int chunkIndex, int size, unsigned char* data) override;
   std::string validator() override;
   void setValidator(const std::string& validator) override;
-  int64_t contentLength() override;
-  int64_t downloadedLength() override;
 
   // Replaces the clock of the periodic saves (tests). Call before the download starts.
   void setClock(Clock clock);
@@ -134,21 +128,16 @@ class ChunkDataWriter : public DataWriter {
 
   // Set at construction.
   const std::string fileKey_;
-  const int64_t blockSize_;
   const std::shared_ptr<FileStorageManager> storage_;
   const std::string saveDir_;
   const std::atomic<bool>* const cancelled_;
   const bool writeOutBeforeDelivery_;
 
-  // Atomic: written under mutex_, read by progress listeners on any thread.
-  std::atomic<int64_t> downloadedLength_{0};
-  std::atomic<int64_t> contentLength_{0};  // 0: not known yet
-
   // Lock order: saveMutex_, then mutex_. saveMutex_ is held for a whole progress save (sync and
   // write), which must not run while close or reset replace the files.
+  // mutex_ (PlannedDataWriter's) is taken by every operation; storage manager calls are made
+  // without it.
   Mutex saveMutex_ ACQUIRED_BEFORE(mutex_);
-  // Taken by every operation; storage manager calls are made without it.
-  Mutex mutex_;
   // Held by write around its positioned write to the data file, and nothing else, never with
   // another lock. The system takes one lock per file for every write anyway; a transfer that
   // waits here sleeps, where one that waits there spins (four transfers writing 1 GiB into one
@@ -163,7 +152,6 @@ class ChunkDataWriter : public DataWriter {
   int64_t openedAtMs_ GUARDED_BY(mutex_) = 0;      // clock_ at the last successful open
   bool chunkFinished_ GUARDED_BY(mutex_) = false;  // a write since open finished its chunk
   Clock clock_ GUARDED_BY(mutex_);
-  std::vector<ChunkInfo> chunks_ GUARDED_BY(mutex_);  // the plan, in offset order, chunkId = index
   std::string validator_ GUARDED_BY(mutex_);       // of the stored bytes; empty when none is known
   bool validatorSaved_ GUARDED_BY(mutex_) = true;  // validator_ is what its file holds
   FilePaths paths_ GUARDED_BY(mutex_);

@@ -37,7 +37,7 @@ std::shared_ptr<Buffer> allocateBuffer(int64_t length) {
 }  // namespace
 
 MemoryDataWriter::MemoryDataWriter(std::string fileKey, int64_t blockSize)
-    : fileKey_(std::move(fileKey)), blockSize_(effectiveBlockSize(blockSize)) {}
+    : PlannedDataWriter(blockSize), fileKey_(std::move(fileKey)) {}
 
 MemoryDataWriter::~MemoryDataWriter() = default;
 
@@ -81,16 +81,6 @@ bool MemoryDataWriter::readStored(int64_t offset, void* buffer, size_t size) {
 
 void MemoryDataWriter::discardStored() { reset(); }
 
-ChunkInfo MemoryDataWriter::firstChunk() {
-  MutexLock lock(mutex_);
-  return firstChunkOf(chunks_, contentLength_.load(), blockSize_);
-}
-
-bool MemoryDataWriter::nextChunk(int afterChunkId, ChunkInfo* chunk) {
-  MutexLock lock(mutex_);
-  return nextChunkOf(chunks_, contentLength_.load(), blockSize_, afterChunkId, chunk);
-}
-
 bool MemoryDataWriter::lengthConflicts(int64_t length) {
   MutexLock lock(mutex_);
   const int64_t known = contentLength_.load();
@@ -106,11 +96,6 @@ std::string MemoryDataWriter::validator() {
 void MemoryDataWriter::setValidator(const std::string& validator) {
   MutexLock lock(mutex_);
   validator_ = validator;
-}
-
-ChunkInfo MemoryDataWriter::chunkAt(int index) {
-  MutexLock lock(mutex_);
-  return chunkAtOf(chunks_, index);
 }
 
 Status MemoryDataWriter::setContentLength(int64_t length) {
@@ -130,13 +115,8 @@ Status MemoryDataWriter::setContentLength(int64_t length) {
     return Status::ok();
   }
   // The buffer exists once a length is known (0 included): another length means another resource.
-  const int64_t old = contentLength_.load();
-  if ((old != 0 || data_ != nullptr) && old != length) {
-    return Status::error(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old));
-  }
-  if (!planFits(chunks_, length, blockSize_)) {
-    return Status::error(ZPResponse::CACHE_ERROR, kTooManyChunksMessage);
-  }
+  Status allowed = checkKnownLengthLocked(length, data_ != nullptr);
+  if (!allowed.isOk()) return allowed;
   std::shared_ptr<Buffer> buffer = data_;
   if (buffer == nullptr) {
     // An empty resource is delivered as an empty buffer, never as none.
@@ -151,20 +131,12 @@ Status MemoryDataWriter::setContentLength(int64_t length) {
   return Status::ok();
 }
 
-bool MemoryDataWriter::coverWholeResource(int chunkId) {
-  MutexLock lock(mutex_);
-  int64_t stored = 0;
-  if (!coverWholeResourceOf(chunks_, contentLength_.load(), chunkId, &stored)) return false;
-  downloadedLength_ = stored;
-  return true;
-}
-
 Status MemoryDataWriter::write(int chunkIndex, int size, unsigned char* data) {
   if (size < 0 || (size > 0 && data == nullptr)) {
     return Status::error(ZPResponse::EXECUTE_ERROR, kBadWriteMessage);
   }
   MutexLock lock(mutex_);
-  if (data_ == nullptr || chunkIndex < 0 || static_cast<size_t>(chunkIndex) >= chunks_.size()) {
+  if (data_ == nullptr || !isPlannedLocked(chunkIndex)) {
     return Status::error(ZPResponse::EXECUTE_ERROR, {});
   }
   ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
@@ -196,9 +168,5 @@ Status MemoryDataWriter::appendUnknownLength(ChunkInfo& chunk, int size,
   downloadedLength_.fetch_add(size);
   return Status::ok();
 }
-
-int64_t MemoryDataWriter::contentLength() { return contentLength_.load(); }
-
-int64_t MemoryDataWriter::downloadedLength() { return downloadedLength_.load(); }
 
 }  // namespace zephyl

@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "diagnostics/annotated_mutex.h"
-#include "sinks/data_writer.h"
+#include "sinks/planned_data_writer.h"
 
 namespace zephyl {
 
-class MemoryDataWriter : public DataWriter {
+class MemoryDataWriter : public PlannedDataWriter {
  public:
   // blockSize <= 0 plans with the default block size.
   MemoryDataWriter(std::string fileKey, int64_t blockSize);
@@ -30,24 +30,18 @@ class MemoryDataWriter : public DataWriter {
   MemoryDataWriter(const MemoryDataWriter&) = delete;
   MemoryDataWriter& operator=(const MemoryDataWriter&) = delete;
 
-  // DataWriter.
+  // DataWriter (the plan operations are PlannedDataWriter's).
   Status open() override;
   void close() override;
   Status moveToSaveDir(const ZPRequest& request, ZPResponse* response) override;
   void reset() override;
   bool readStored(int64_t offset, void* buffer, size_t size) override;
   void discardStored() override;
-  ChunkInfo firstChunk() override;
-  bool nextChunk(int afterChunkId, ChunkInfo* chunk) override;
-  ChunkInfo chunkAt(int index) override;
   bool lengthConflicts(int64_t length) override;
   Status setContentLength(int64_t length) override;
-  bool coverWholeResource(int chunkId) override;
   Status write(int chunkIndex, int size, unsigned char* data) override;
   std::string validator() override;
   void setValidator(const std::string& validator) override;
-  int64_t contentLength() override;
-  int64_t downloadedLength() override;
 
   // The request's file key; kept for diagnostics, a memory download stores nothing under it.
   const std::string& fileKey() const { return fileKey_; }
@@ -58,17 +52,10 @@ class MemoryDataWriter : public DataWriter {
       REQUIRES(mutex_);
   // Set at construction.
   const std::string fileKey_;
-  const int64_t blockSize_;
 
-  // Atomic: written under mutex_, read by progress listeners on any thread.
-  std::atomic<int64_t> downloadedLength_{0};
-  std::atomic<int64_t> contentLength_{0};  // 0: not reported yet
-
-  Mutex mutex_;
-  // Guarded by mutex_.
+  // Guarded by mutex_ (PlannedDataWriter's).
   // null until the length is known
   std::shared_ptr<std::vector<unsigned char>> data_ GUARDED_BY(mutex_);
-  std::vector<ChunkInfo> chunks_ GUARDED_BY(mutex_);
   std::string validator_ GUARDED_BY(mutex_);
 };
 

@@ -19,8 +19,8 @@ constexpr char kStoppedMessage[] = "the receiver stopped the download";
 
 StreamDataWriter::StreamDataWriter(Receiver receiver, int64_t blockSize,
                                    const std::atomic<bool>* cancelled, int64_t reorderLimitBytes)
-    : receiver_(std::move(receiver)),
-      blockSize_(effectiveBlockSize(blockSize)),
+    : PlannedDataWriter(blockSize),
+      receiver_(std::move(receiver)),
       cancelled_(cancelled),
       reorderLimitBytes_(std::max<int64_t>(1, reorderLimitBytes)) {}
 
@@ -61,21 +61,6 @@ void StreamDataWriter::reset() {
   changed_.notifyAll();
 }
 
-ChunkInfo StreamDataWriter::firstChunk() {
-  MutexLock lock(mutex_);
-  return firstChunkOf(chunks_, contentLength_.load(), blockSize_);
-}
-
-bool StreamDataWriter::nextChunk(int afterChunkId, ChunkInfo* chunk) {
-  MutexLock lock(mutex_);
-  return nextChunkOf(chunks_, contentLength_.load(), blockSize_, afterChunkId, chunk);
-}
-
-ChunkInfo StreamDataWriter::chunkAt(int index) {
-  MutexLock lock(mutex_);
-  return chunkAtOf(chunks_, index);
-}
-
 bool StreamDataWriter::readStored(int64_t, void*, size_t) { return false; }
 
 void StreamDataWriter::discardStored() {}
@@ -100,24 +85,11 @@ Status StreamDataWriter::setContentLength(int64_t length) {
     contentLength_ = -1;
     return Status::ok();
   }
-  const int64_t old = contentLength_.load();
-  if ((old != 0 || lengthSet_) && old != length) {
-    return Status::error(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old));
-  }
-  if (!planFits(chunks_, length, blockSize_)) {
-    return Status::error(ZPResponse::CACHE_ERROR, kTooManyChunksMessage);
-  }
+  Status allowed = checkKnownLengthLocked(length, lengthSet_);
+  if (!allowed.isOk()) return allowed;
   lengthSet_ = true;
   contentLength_ = length;
   return Status::ok();
-}
-
-bool StreamDataWriter::coverWholeResource(int chunkId) {
-  MutexLock lock(mutex_);
-  int64_t stored = 0;
-  if (!coverWholeResourceOf(chunks_, contentLength_.load(), chunkId, &stored)) return false;
-  downloadedLength_ = stored;
-  return true;
 }
 
 Status StreamDataWriter::write(int chunkIndex, int size, unsigned char* data) {
@@ -135,7 +107,7 @@ Status StreamDataWriter::write(int chunkIndex, int size, unsigned char* data) {
 
 StreamDataWriter::Admission StreamDataWriter::admit(int chunkIndex, int size,
                                                     const unsigned char* data, Status* refusal) {
-  if (chunkIndex < 0 || static_cast<size_t>(chunkIndex) >= chunks_.size() || !lengthSet_) {
+  if (!isPlannedLocked(chunkIndex) || !lengthSet_) {
     *refusal = Status::error(ZPResponse::EXECUTE_ERROR, {});
     return Admission::kRefused;
   }
@@ -234,10 +206,6 @@ void StreamDataWriter::setValidator(const std::string& validator) {
   MutexLock lock(mutex_);
   validator_ = validator;
 }
-
-int64_t StreamDataWriter::contentLength() { return contentLength_.load(); }
-
-int64_t StreamDataWriter::downloadedLength() { return downloadedLength_.load(); }
 
 bool StreamDataWriter::canStartOver() {
   MutexLock lock(mutex_);

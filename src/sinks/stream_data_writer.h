@@ -26,11 +26,11 @@
 #include <vector>
 
 #include "diagnostics/annotated_mutex.h"
-#include "sinks/data_writer.h"
+#include "sinks/planned_data_writer.h"
 
 namespace zephyl {
 
-class StreamDataWriter : public DataWriter {
+class StreamDataWriter : public PlannedDataWriter {
  public:
   // Takes the next bytes in order; false stops the download (a throw counts as false).
   using Receiver = std::function<bool(const char* data, size_t size)>;
@@ -52,24 +52,18 @@ class StreamDataWriter : public DataWriter {
   StreamDataWriter(const StreamDataWriter&) = delete;
   StreamDataWriter& operator=(const StreamDataWriter&) = delete;
 
-  // DataWriter.
+  // DataWriter (the plan operations are PlannedDataWriter's).
   Status open() override;
   void close() override;
   Status moveToSaveDir(const ZPRequest& request, ZPResponse* response) override;
   void reset() override;
   bool readStored(int64_t offset, void* buffer, size_t size) override;
   void discardStored() override;
-  ChunkInfo firstChunk() override;
-  bool nextChunk(int afterChunkId, ChunkInfo* chunk) override;
-  ChunkInfo chunkAt(int index) override;
   bool lengthConflicts(int64_t length) override;
   Status setContentLength(int64_t length) override;
-  bool coverWholeResource(int chunkId) override;
   Status write(int chunkIndex, int size, unsigned char* data) override;
   std::string validator() override;
   void setValidator(const std::string& validator) override;
-  int64_t contentLength() override;
-  int64_t downloadedLength() override;
 
   bool streams() const override { return true; }
   // True while no byte has been handed over.
@@ -95,18 +89,12 @@ class StreamDataWriter : public DataWriter {
 
   // Set at construction.
   const Receiver receiver_;
-  const int64_t blockSize_;
   const std::atomic<bool>* const cancelled_;
   const int64_t reorderLimitBytes_;
 
-  // Atomic: written under mutex_, read by progress listeners on any thread.
-  std::atomic<int64_t> downloadedLength_{0};  // handed over or waiting in the buffer
-  std::atomic<int64_t> contentLength_{0};     // 0: not reported yet
-
-  Mutex mutex_;
+  // downloadedLength_ counts the bytes handed over and those waiting in the buffer.
   ConditionVariable changed_;  // with mutex_: the turn passed, room was made, or a stop
-  // Guarded by mutex_.
-  std::vector<ChunkInfo> chunks_ GUARDED_BY(mutex_);
+  // Guarded by mutex_ (PlannedDataWriter's).
   std::string validator_ GUARDED_BY(mutex_);
   bool lengthSet_ GUARDED_BY(mutex_) = false;  // a length (0 included) was accepted
   // Bytes [0, handedUpTo_) are handed over or being handed over by the thread holding the turn.
