@@ -4,29 +4,7 @@
 // setContentLength, coverWholeResource, chunkAt and unfinishedChunks run on several chunk workers
 // at once (one mutex); open, close, reset, moveToSaveDir and firstChunk run on the task's thread
 // while no chunk runs; contentLength and downloadedLength may be read from any thread.
-//
-// Beyond the DataWriter contract:
-// - open takes the key's paths from the storage manager (an interrupted download's files when
-//   the cache holds them), loads the progress file and opens the data file without truncating
-//   it. Only what the two files prove is kept: ranges are clamped to the data file's size, and a
-//   progress file that is unreadable, short, or inconsistent is ignored (a short one keeps the
-//   content length it stated); with no range left the data file is emptied. It fails with
-//   fOpenFile's report when the data file cannot be opened.
-// - close saves the progress, closes the data file and hands both files back to the storage
-//   manager, which caches them for a later resumption (or deletes them when a removal was asked).
-// - moveToSaveDir writes the data file out to the disk first (unless made without that) and has
-//   the storage manager move it; the progress file is deleted. reset deletes the progress,
-//   validator and data files and recreates an empty data file. readStored opens the data file
-//   for the call after a failed delivery closed it. discardStored has the storage manager remove
-//   the files (now, or at close while the key is open) and forgets the progress.
-// - setContentLength keeps room on the disk for the download: the data file's length bytes
-//   (fs::reserveFileSpace) and the replacements of the progress and validator files, so that a
-//   disk filling meanwhile still lets close record what was stored. An unknown length is refused
-//   once a known one has stored ranges.
-// - write saves the progress (data synced first) when it is due (see kSaveIntervalMs and
-//   kFinishedSaveIntervalMs); only a progress save allocates.
-// - The validator is kept in a file beside the progress file, so a resume in another process
-//   judges its answers by it too.
+// The DataWriter contract is in data_writer.h; the notes below say only what this sink adds.
 #pragma once
 
 #include <atomic>
@@ -72,16 +50,32 @@ class ChunkDataWriter : public PlannedDataWriter {
   ChunkDataWriter(const ChunkDataWriter&) = delete;
   ChunkDataWriter& operator=(const ChunkDataWriter&) = delete;
 
-  // DataWriter (the plan operations are PlannedDataWriter's).
+  // Takes the key's paths from the storage manager (an interrupted download's files when the
+  // cache holds them), loads the progress file and opens the data file without truncating it.
+  // Only what the two files prove is kept: ranges are clamped to the data file's size, and a
+  // progress file that is unreadable, short, or inconsistent is ignored (a short one keeps the
+  // content length it stated); with no range left the data file is emptied.
   Status open() override;
+  // Saves the progress, closes the data file and hands both files back to the storage manager,
+  // which caches them for a later resumption (or deletes them when a removal was asked).
   void close() override;
+  // Writes the data file out first (unless made without that); the progress file is deleted.
   Status moveToSaveDir(const ZPRequest& request, ZPResponse* response) override;
+  // Deletes the progress, validator and data files and recreates an empty data file.
   void reset() override;
+  // Opens the data file for the call after a failed delivery closed it.
   bool readStored(int64_t offset, void* buffer, size_t size) override;
+  // The storage manager removes the files (now, or at close while the key is open).
   void discardStored() override;
   bool lengthConflicts(int64_t length) override;
+  // Keeps room on the disk: the data file's length bytes (fs::reserveFileSpace) and the
+  // replacements of the progress and validator files, so that a disk filling meanwhile still
+  // lets close record what was stored.
   Status setContentLength(int64_t length) override;
+  // Saves the progress (data synced first) when it is due (see kSaveIntervalMs and
+  // kFinishedSaveIntervalMs); only a progress save allocates.
   Status write(int chunkIndex, int size, unsigned char* data) override;
+  // Kept in a file beside the progress file: a resume in another process judges by it too.
   std::string validator() override;
   void setValidator(const std::string& validator) override;
 

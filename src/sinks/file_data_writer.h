@@ -4,21 +4,7 @@
 // One chunk worker writes at a time (the plan is a single open-ended chunk); the other operations
 // run on the task's thread while no chunk runs. contentLength and downloadedLength may be read
 // from any thread.
-//
-// Beyond the DataWriter contract:
-// - open takes the key's temp path from the storage manager (waiting, cancellably, while another
-//   writer holds the key). A complete download whose delivery failed is kept as it is; anything
-//   else left there is deleted and the file created anew (fOpenFile's report on failure).
-// - close closes the file and releases the key; nothing is left to do after a delivery.
-// - moveToSaveDir writes the file out to the disk first (unless made without that) and reports
-//   the announced length, or the bytes stored when none was announced. A complete file that
-//   could not be moved stays, marked complete, for the next download of the key to deliver.
-// - The plan is one chunk {0, 0, end, current}, end -1 while no length is known: nextChunk is
-//   always false, chunkAt ignores the index, coverWholeResource has nothing to change, and write
-//   ignores chunkIndex. A stated length takes its room on the disk first (fs::reserveFileSpace);
-//   another length (or none) after one was stated is refused.
-// - The validator is kept in memory for the attempts of this download only: a single-file
-//   download never resumes in another task.
+// The DataWriter contract is in data_writer.h; the notes below say only what this sink adds.
 #pragma once
 
 #include <atomic>
@@ -49,20 +35,30 @@ class FileDataWriter : public DataWriter {
   FileDataWriter(const FileDataWriter&) = delete;
   FileDataWriter& operator=(const FileDataWriter&) = delete;
 
-  // DataWriter.
+  // Takes the key's temp path from the storage manager. A complete download whose delivery
+  // failed is kept as it is; anything else left there is deleted and the file created anew.
   Status open() override;
-  void close() override;
+  void close() override;  // nothing is left to do after a delivery
+  // Writes the file out first (unless made without that). A complete file that could not be
+  // moved stays, marked complete, for the next download of the key to deliver.
   Status moveToSaveDir(const ZPRequest& request, ZPResponse* response) override;
   void reset() override;
   bool readStored(int64_t offset, void* buffer, size_t size) override;
   void discardStored() override;
+  // The plan is one chunk {0, 0, end, current}, end -1 while no length is known: nextChunk is
+  // always false, chunkAt ignores the index, coverWholeResource has nothing to change, and
+  // write ignores chunkIndex.
   ChunkInfo firstChunk() override;
   bool nextChunk(int afterChunkId, ChunkInfo* chunk) override;
   ChunkInfo chunkAt(int index) override;
-  bool lengthConflicts(int64_t length) override;
-  Status setContentLength(int64_t length) override;
   bool coverWholeResource(int chunkId) override;
   Status write(int chunkIndex, int size, unsigned char* data) override;
+  // A stated length takes its room on the disk first (fs::reserveFileSpace); another length (or
+  // none) after one was stated is refused.
+  bool lengthConflicts(int64_t length) override;
+  Status setContentLength(int64_t length) override;
+  // Kept in memory for the attempts of this download only: a single-file download never resumes
+  // in another task.
   std::string validator() override;
   void setValidator(const std::string& validator) override;
   int64_t contentLength() override;

@@ -2,13 +2,7 @@
 // buffer of the announced length, shared with the response that delivers it. Thread-safe: write,
 // setContentLength, coverWholeResource, chunkAt and unfinishedChunks may run on several chunk
 // workers at once (one mutex); contentLength and downloadedLength may be read from any thread.
-//
-// Beyond the DataWriter contract: open always succeeds and close releases nothing (the buffer
-// lives on in the responses that share it). moveToSaveDir hands the buffer over shared, not
-// copied. setContentLength allocates the zeroed buffer (an empty one for 0) and fails with
-// CACHE_ERROR for a length more than the machine can hold, refused before any allocation; a
-// negative length starts the one open-ended chunk of a fresh plan, whose buffer grows with the
-// body. reset and discardStored forget the plan, the buffer, the length and the validator.
+// The DataWriter contract is in data_writer.h; the notes below say only what this sink adds.
 #pragma once
 
 #include <atomic>
@@ -30,14 +24,19 @@ class MemoryDataWriter : public PlannedDataWriter {
   MemoryDataWriter(const MemoryDataWriter&) = delete;
   MemoryDataWriter& operator=(const MemoryDataWriter&) = delete;
 
-  // DataWriter (the plan operations are PlannedDataWriter's).
-  Status open() override;
+  Status open() override;  // always ok: nothing to prepare
+  // Nothing to release: the buffer lives on in the responses that share it.
   void close() override;
+  // Hands the buffer over shared, not copied.
   Status moveToSaveDir(const ZPRequest& request, ZPResponse* response) override;
+  // Both forget the plan, the buffer, the length and the validator.
   void reset() override;
-  bool readStored(int64_t offset, void* buffer, size_t size) override;
   void discardStored() override;
+  bool readStored(int64_t offset, void* buffer, size_t size) override;  // from the buffer
   bool lengthConflicts(int64_t length) override;
+  // Allocates the zeroed buffer (an empty one for 0); a length more than the machine can hold
+  // fails with CACHE_ERROR before any allocation. A negative length starts the one open-ended
+  // chunk of a fresh plan, whose buffer grows with the body.
   Status setContentLength(int64_t length) override;
   Status write(int chunkIndex, int size, unsigned char* data) override;
   std::string validator() override;

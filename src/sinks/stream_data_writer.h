@@ -5,16 +5,8 @@
 // waits until the bytes before it are handed over, the task is cancelled or the planner stops the
 // attempt. Thread-safe: write and the plan operations may run on several chunk workers at once
 // (one mutex); the receiver runs on the worker that holds the turn, never two at once, and never
-// with the mutex held.
-//
-// Beyond the DataWriter contract: open fails with STREAM_ERROR without a receiver, and
-// moveToSaveDir only sets the response's fileLength to the bytes handed over. setContentLength
-// is MemoryDataWriter's without a buffer. reset forgets the plan, the waiting bytes, the length
-// and the validator (only while nothing was handed over, see canStartOver); nothing is kept, so
-// readStored is false and discardStored does nothing. write hands the bytes at the chunk's
-// current offset over when they are next in order (then also every waiting byte that follows
-// them), else keeps a copy in the reorder buffer; it fails with STREAM_STOPPED once the
-// receiver stopped the download and with DATA_WRITE_ERROR when a wait for room was cut short.
+// with the mutex held. The DataWriter contract is in data_writer.h; the notes below say only what
+// this sink adds.
 #pragma once
 
 #include <atomic>
@@ -53,14 +45,23 @@ class StreamDataWriter : public PlannedDataWriter {
   StreamDataWriter& operator=(const StreamDataWriter&) = delete;
 
   // DataWriter (the plan operations are PlannedDataWriter's).
-  Status open() override;
+  Status open() override;  // STREAM_ERROR without a receiver
   void close() override;
+  // Only sets the response's fileLength to the bytes handed over.
   Status moveToSaveDir(const ZPRequest& request, ZPResponse* response) override;
+  // Forgets the plan, the waiting bytes, the length and the validator; only while nothing was
+  // handed over (see canStartOver).
   void reset() override;
+  // Nothing is kept: readStored is false and discardStored does nothing. A stream's digests
+  // follow its bytes in order as they are handed over, so nothing needs reading back.
   bool readStored(int64_t offset, void* buffer, size_t size) override;
   void discardStored() override;
   bool lengthConflicts(int64_t length) override;
+  // MemoryDataWriter's, without a buffer.
   Status setContentLength(int64_t length) override;
+  // Hands the bytes over when they are next in order (then also every waiting byte that follows
+  // them), else keeps a copy in the reorder buffer. Fails with STREAM_STOPPED once the receiver
+  // stopped the download and with DATA_WRITE_ERROR when a wait for room was cut short.
   Status write(int chunkIndex, int size, unsigned char* data) override;
   std::string validator() override;
   void setValidator(const std::string& validator) override;
