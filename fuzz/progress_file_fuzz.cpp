@@ -17,8 +17,8 @@
 
 #include "fuzz_support.h"
 #include "sinks/chunk_data_writer.h"
-#include "storage/progress_file.h"
 #include "storage/file_storage_manager.h"
+#include "storage/progress_file.h"
 #include "zephyl/zp_request.h"
 #include "zephyl/zp_response.h"
 #include "zephyl/zp_setting.h"
@@ -87,9 +87,8 @@ void checkResume(const std::string& dir, FileStorageManager& storage,
   const std::string saveDir = dir + "/save";
 
   ChunkDataWriter writer(kKey, storagePointer, saveDir, blockSize);
-  int code = 0;
-  std::string message;
-  FUZZ_CHECK(writer.open(&code, &message), "open failed: " + message);
+  Status status = writer.open();
+  FUZZ_CHECK(status.isOk(), "open failed: " + status.message());
   FUZZ_CHECK(writer.downloadedLength() <= dataLength, "claims bytes the data file lacks");
 
   int64_t expectedLength = resourceLength;
@@ -100,11 +99,11 @@ void checkResume(const std::string& dir, FileStorageManager& storage,
     FUZZ_CHECK(expectedLength > 0 && expectedLength <= dataLength,
                "complete without the bytes: " + std::to_string(expectedLength));
   } else {
-    if (!writer.setContentLength(resourceLength, &code, &message)) {
+    if (!writer.setContentLength(resourceLength).isOk()) {
       writer.reset();
       (void)writer.firstChunk();
-      FUZZ_CHECK(writer.setContentLength(resourceLength, &code, &message),
-                 "a fresh plan refuses the length: " + message);
+      status = writer.setContentLength(resourceLength);
+      FUZZ_CHECK(status.isOk(), "a fresh plan refuses the length: " + status.message());
     }
     // A resumed plan keeps the chunks its file recorded, perhaps of another block size, and
     // fills each gap between them with chunks of this one: the file's records and the blocks of
@@ -131,18 +130,18 @@ void checkResume(const std::string& dir, FileStorageManager& storage,
         const int piece = static_cast<int>(std::min<int64_t>(4099, limit - offset));
         std::string bytes =
             resource.substr(static_cast<size_t>(offset), static_cast<size_t>(piece));
-        FUZZ_CHECK(writer.write(chunk.chunkId, piece,
-                                reinterpret_cast<unsigned char*>(bytes.data()), &code, &message),
-                   "write refused at " + std::to_string(offset) + ": " + message);
+        status = writer.write(chunk.chunkId, piece, reinterpret_cast<unsigned char*>(bytes.data()));
+        FUZZ_CHECK(status.isOk(),
+                   "write refused at " + std::to_string(offset) + ": " + status.message());
         offset += piece;
       }
     }
   }
 
   ZPResponse response;
-  const bool delivered = writer.moveToSaveDir(ZPRequest(), &response, &code, &message);
+  status = writer.moveToSaveDir(ZPRequest(), &response);
   writer.close();
-  FUZZ_CHECK(delivered, "delivery failed: " + message);
+  FUZZ_CHECK(status.isOk(), "delivery failed: " + status.message());
   const std::string result = readFile(response.getFile());
   FUZZ_CHECK(result.size() == static_cast<size_t>(expectedLength),
              "delivered " + std::to_string(result.size()) + " bytes, expected " +

@@ -128,12 +128,9 @@ AttemptResult AttemptResults::finish() {
   result.headers = answerHeaders_;
   // The check runs before delivery: content that fails it never reaches the target.
   if (!checkContent(&result)) return result;
-  int code = 0;
-  std::string message;
   // A failed delivery keeps the complete download: the next attempt only delivers.
-  if (!writer_.moveToSaveDir(delivery_.request, &result.response, &code, &message)) {
-    result.response = cacheError(code, message);
-  }
+  const Status delivered = writer_.moveToSaveDir(delivery_.request, &result.response);
+  if (!delivered.isOk()) result.response = cacheError(delivered.code(), delivered.message());
   return result;
 }
 

@@ -147,10 +147,9 @@ DownloadMetrics FileDownloadTask::startMetrics() const {
 ZPResponse FileDownloadTask::tryOpen() {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (cancelled_.load()) return ZPResponse(ZPResponse::RESULT_CANCELLED, 0, "");
-    int errorCode = 0;
-    std::string errorMsg;
-    if (writer_->open(&errorCode, &errorMsg)) return ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
-    if (attempt == 1) return ZPResponse(ZPResponse::RESULT_FAILED, errorCode, errorMsg);
+    const Status opened = writer_->open();
+    if (opened.isOk()) return ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
+    if (attempt == 1) return ZPResponse(ZPResponse::RESULT_FAILED, opened.code(), opened.message());
     ZP_LOG(Debug) << "fileDownload chain tryOpen retry, delay 500";
     waitCancellable(kOpenRetryDelayMs);
   }

@@ -116,10 +116,9 @@ void FileDownloadTask::settleRejected() {
   hidden.renameIfExists = 0;
   if (!ownTarget_.memory) hidden.savePath = temporaryNameBeside(ownTarget_.path);
   ZPResponse kept(ZPResponse::RESULT_SUCCESS, 0, "");
-  int code = 0;
-  std::string message;
-  if (!writer_->moveToSaveDir(hidden, &kept, &code, &message)) {
-    ZP_LOG(Warn) << "rejected content not kept for joined requests: " << message;
+  const Status moved = writer_->moveToSaveDir(hidden, &kept);
+  if (!moved.isOk()) {
+    ZP_LOG(Warn) << "rejected content not kept for joined requests: " << moved.message();
     writer_->discardStored();
     deliverToJoiners(response_, ownTarget_.memory);
     return;

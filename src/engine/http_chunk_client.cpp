@@ -42,7 +42,7 @@ void notifyUnconnected(ChunkState& state, int32_t httpCode, int64_t contentLengt
 bool isListableDirectory(const std::string& path) {
   if (path.empty()) return false;
   std::vector<std::string> entries;
-  return fs::listFiles(path, &entries);
+  return fs::listFiles(path, &entries).isOk();
 }
 
 }  // namespace

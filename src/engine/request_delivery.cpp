@@ -26,6 +26,10 @@ ZPResponse copyFailure(int code, const std::string& message) {
   return response;
 }
 
+ZPResponse copyFailure(const Status& status) {
+  return copyFailure(status.code(), status.message());
+}
+
 ZPResponse fileResult(const std::string& path, int64_t length) {
   ZPResponse response(ZPResponse::RESULT_SUCCESS, 0, "");
   response.outputFilePath = path;
@@ -40,25 +44,26 @@ ZPResponse memoryResult(std::shared_ptr<Buffer> data, int64_t length) {
   return response;
 }
 
-// Puts a file at target.path through place(candidate, replace): replacing what is there, or
-// with renameIfExists at the first free name of path, path(1), ... (place must then never
-// replace). Returns the path used; empty on failure, with the report in the out-parameters.
+// Puts a file at target.path through place(candidate, replace), which returns a Status:
+// replacing what is there, or with renameIfExists at the first free name of path, path(1), ...
+// (place must then never replace). Returns the path used; empty on failure, with the report in
+// *status.
 template <typename Place>
-std::string placeAtTarget(const DeliveryTarget& target, Place place, int* errorCode,
-                          std::string* errorMsg) {
+std::string placeAtTarget(const DeliveryTarget& target, Place place, Status* status) {
   if (!target.renameIfExists) {
-    return place(target.path, true, errorCode, errorMsg) ? target.path : std::string();
+    *status = place(target.path, true);
+    return status->isOk() ? target.path : std::string();
   }
   for (int n = 0; n < FileStorageManager::kMaxRenameTries; ++n) {
     const std::string candidate = n == 0 ? target.path : indexedName(target.path, n);
     if (fs::exists(candidate)) continue;
-    if (place(candidate, false, errorCode, errorMsg)) return candidate;
+    *status = place(candidate, false);
+    if (status->isOk()) return candidate;
     // Another writer took the name between the check and the placing: try the next one. Any
     // other failure ends the delivery.
     if (!fs::exists(candidate)) return {};
   }
-  *errorCode = FileStorageManager::kStorageError;
-  *errorMsg = "no free file name";
+  *status = Status::error(FileStorageManager::kStorageError, "no free file name");
   return {};
 }
 
@@ -85,18 +90,17 @@ ZPResponse memoryToMemory(const ZPResponse& source) {
 }
 
 // Writes the buffer completely to a new file at path. Requires: path does not exist.
-bool writeNewFile(const std::string& path, const Buffer* data, int64_t length, bool writeOut,
-                  int* errorCode, std::string* errorMsg) {
-  FileHandle file(fs::fOpenFile(path, "wb", errorCode, errorMsg));
-  if (!file) return false;
+Status writeNewFile(const std::string& path, const Buffer* data, int64_t length, bool writeOut) {
+  Status status;
+  FileHandle file(fs::fOpenFile(path, "wb", &status));
+  if (!file) return status;
   makeUnbuffered(file.get());
-  if (length > 0 && !fs::writeFileAt(file.get(), 0, data->data(), static_cast<size_t>(length),
-                                     errorCode, errorMsg)) {
-    return false;
-  }
+  if (length > 0)
+    status = fs::writeFileAt(file.get(), 0, data->data(), static_cast<size_t>(length));
   // Written out before it takes the target's name: a crash never leaves a short file there.
-  if (writeOut && !fs::writeOutFile(file.get(), errorCode, errorMsg)) return false;
-  return flushAndClose(file, errorCode, errorMsg);
+  if (status.isOk() && writeOut) status = fs::writeOutFile(file.get());
+  if (!status.isOk()) return status;
+  return flushAndClose(file);
 }
 
 ZPResponse memoryToFile(const ZPResponse& source, const DeliveryTarget& target) {
@@ -105,36 +109,32 @@ ZPResponse memoryToFile(const ZPResponse& source, const DeliveryTarget& target) 
       (source.outputData == nullptr || static_cast<uint64_t>(length) > source.outputData->size())) {
     return copyFailure(ZPResponse::CACHE_ERROR, "delivered buffer shorter than its length");
   }
-  int code = 0;
-  std::string message;
   // The whole file is written under a name of its own first: a reader of the target never sees
   // it half-written, and a failed write leaves the target as it was.
   const std::string temporary = temporaryNameBeside(target.path);
-  if (!writeNewFile(temporary, source.outputData.get(), length, target.writeOut, &code, &message)) {
+  Status status = writeNewFile(temporary, source.outputData.get(), length, target.writeOut);
+  if (!status.isOk()) {
     fs::removeFile(temporary);
-    return copyFailure(code, message);
+    return copyFailure(status);
   }
-  auto moveIntoPlace = [&temporary](const std::string& candidate, bool replace, int* errorCode,
-                                    std::string* errorMsg) {
-    return fs::moveFile(temporary, candidate, replace, errorCode, errorMsg);
+  auto moveIntoPlace = [&temporary](const std::string& candidate, bool replace) {
+    return fs::moveFile(temporary, candidate, replace);
   };
-  const std::string placed = placeAtTarget(target, moveIntoPlace, &code, &message);
+  const std::string placed = placeAtTarget(target, moveIntoPlace, &status);
   if (placed.empty()) {
     fs::removeFile(temporary);
-    return copyFailure(code, message);
+    return copyFailure(status);
   }
   return fileResult(placed, length);
 }
 
 ZPResponse fileToFile(const ZPResponse& source, const DeliveryTarget& target) {
-  auto copyTo = [&source](const std::string& candidate, bool replace, int* errorCode,
-                          std::string* errorMsg) {
-    return fs::copyFile(source.outputFilePath, candidate, replace, errorCode, errorMsg);
+  auto copyTo = [&source](const std::string& candidate, bool replace) {
+    return fs::copyFile(source.outputFilePath, candidate, replace);
   };
-  int code = 0;
-  std::string message;
-  const std::string placed = placeAtTarget(target, copyTo, &code, &message);
-  if (placed.empty()) return copyFailure(code, message);
+  Status status;
+  const std::string placed = placeAtTarget(target, copyTo, &status);
+  if (placed.empty()) return copyFailure(status);
   return fileResult(placed, source.fileLength);
 }
 
@@ -146,10 +146,9 @@ ZPResponse fileToMemory(const ZPResponse& source, int64_t memoryLimitBytes) {
   }
   std::shared_ptr<Buffer> data = allocateBuffer(length);
   if (data == nullptr) return copyFailure(ZPResponse::CACHE_ERROR, tooLarge);
-  int code = 0;
-  std::string message;
-  FileHandle file(fs::fOpenFile(source.outputFilePath, "rb", &code, &message));
-  if (!file) return copyFailure(code, message);
+  Status status;
+  FileHandle file(fs::fOpenFile(source.outputFilePath, "rb", &status));
+  if (!file) return copyFailure(status);
   size_t done = 0;
   while (done < data->size()) {
     const size_t read = std::fread(data->data() + done, 1, data->size() - done, file.get());
@@ -191,12 +190,11 @@ ZPResponse copyResult(const ZPResponse& source, bool sourceInMemory, const Deliv
       normalisePath(target.path) == normalisePath(source.outputFilePath)) {
     return fileResult(source.outputFilePath, source.fileLength);
   }
-  int code = 0;
-  std::string message;
   const std::string directory = fs::parentDirOf(target.path);
-  if (!directory.empty() && !fs::createDirectories(directory, &code, &message)) {
+  const Status created = directory.empty() ? Status::ok() : fs::createDirectories(directory);
+  if (!created.isOk()) {
     ZP_LOG(Warn) << "deliverCopy failed, directory create failed. " << directory;
-    return copyFailure(code, message);
+    return copyFailure(created);
   }
   ZPResponse result = sourceInMemory ? memoryToFile(source, target) : fileToFile(source, target);
   if (!result.isSuccess()) {
@@ -274,18 +272,15 @@ ZPResponse checkTargetWritable(const DeliveryTarget& target) {
     const char first = target.path[0];
     existing = first == '/' || first == '\\' ? "/" : ".";
   }
-  int code = 0;
-  std::string message;
-  const bool usable = fs::checkWritableDirectory(existing, &code, &message);
-  if (usable && (target.renameIfExists || !fs::directoryExists(target.path))) {
+  Status usable = fs::checkWritableDirectory(existing);
+  if (usable.isOk() && (target.renameIfExists || !fs::directoryExists(target.path))) {
     return ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
   }
-  if (usable) {
-    code = FileStorageManager::kStorageError;
-    message = "a directory has that name";
+  if (usable.isOk()) {
+    usable = Status::error(FileStorageManager::kStorageError, "a directory has that name");
   }
-  ZP_LOG(Warn) << "cannot write " << target.path << ": " << message;
-  return copyFailure(code, "cannot write " + target.path + ": " + message);
+  ZP_LOG(Warn) << "cannot write " << target.path << ": " << usable.message();
+  return copyFailure(usable.code(), "cannot write " + target.path + ": " + usable.message());
 }
 
 ZPResponse deliverCopy(const ZPResponse& source, bool sourceInMemory, const DeliveryTarget& target,

@@ -32,10 +32,9 @@ bool takeOver(DataWriter& writer, PlannedRun& run, int64_t length, ZPResponse* o
   ZP_LOG(Info) << "stored bytes dropped: the server sent the whole resource, length " << length;
   writer.reset();
   const ChunkInfo fresh = writer.firstChunk();
-  int code = 0;
-  std::string message;
-  if (!writer.setContentLength(length, &code, &message)) {
-    reject(run, cacheError(code, message), false);
+  const Status set = writer.setContentLength(length);
+  if (!set.isOk()) {
+    reject(run, cacheError(set.code(), set.message()), false);
   } else if (length > 0 && !writer.coverWholeResource(fresh.chunkId)) {
     reject(run, cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges"), false);
   }
@@ -62,10 +61,9 @@ void planFromFirstAnswer(DataWriter& writer, PlannedRun& run, int32_t httpCode, 
     reject(run, cacheError(ZPResponse::CACHE_ERROR, kUnknownLengthMessage), false);
     return;
   }
-  int code = 0;
-  std::string message;
-  if (!writer.setContentLength(length, &code, &message)) {
-    reject(run, cacheError(code, message), false);
+  const Status set = writer.setContentLength(length);
+  if (!set.isOk()) {
+    reject(run, cacheError(set.code(), set.message()), false);
   } else if (httpCode == 200 && length > 0 && !writer.coverWholeResource(run.writerChunkId.load())) {
     reject(run, cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges"), true);
   }
@@ -88,10 +86,8 @@ bool saysEmptyResource(const ChunkState& state, int32_t httpCode) {
 }
 
 bool acceptEmptyResource(DataWriter& writer, PlannedRun& run, int32_t httpCode) {
-  int code = 0;
-  std::string message;
   if (!saysEmptyResource(run.state, httpCode) || writer.lengthConflicts(0) ||
-      !writer.setContentLength(0, &code, &message)) {
+      !writer.setContentLength(0).isOk()) {
     return false;
   }
   run.verdict.emptyResource = true;

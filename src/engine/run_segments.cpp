@@ -123,8 +123,11 @@ bool RunSegments::storeBytes(PlannedRun& run, int32_t length, const uint8_t* dat
       return false;
     }
     const int64_t part = std::min(left, room);
-    if (!writer_.write(info.chunkId, static_cast<int>(part), const_cast<unsigned char*>(next),
-                       &state.history.writeErrorCode, &state.history.writeErrorMsg)) {
+    const Status written =
+        writer_.write(info.chunkId, static_cast<int>(part), const_cast<unsigned char*>(next));
+    if (!written.isOk()) {
+      state.history.writeErrorCode = written.code();
+      state.history.writeErrorMsg = written.message();
       if (stored) notifyProgress_();
       state.history.writeFailed = true;
       return false;

@@ -23,10 +23,9 @@ int64_t serverTimeOf(const std::string& lastModified, const std::string& validat
 
 void giveServerTime(const ZPResponse& delivered, int64_t unixSeconds) {
   if (unixSeconds < 0 || !delivered.isSuccess() || delivered.outputFilePath.empty()) return;
-  int code = 0;
-  std::string message;
-  if (!fs::setFileModifiedTime(delivered.outputFilePath, unixSeconds, &code, &message)) {
-    ZP_LOG(Warn) << "server time not kept: " << message << " (" << code << ")";
+  const Status set = fs::setFileModifiedTime(delivered.outputFilePath, unixSeconds);
+  if (!set.isOk()) {
+    ZP_LOG(Warn) << "server time not kept: " << set.message() << " (" << set.code() << ")";
   }
 }
 

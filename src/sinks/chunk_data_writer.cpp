@@ -6,12 +6,12 @@
 
 #include "diagnostics/utilities.h"
 #include "sinks/chunk_plan.h"
-#include "storage/progress_file.h"
 #include "sinks/stream_write.h"
 #include "sinks/validator_file.h"
 #include "storage/atomic_file.h"
 #include "storage/file_storage_manager.h"
 #include "storage/fs.h"
+#include "storage/progress_file.h"
 
 namespace zephyl {
 namespace {
@@ -57,8 +57,8 @@ int64_t sumStored(const std::vector<ChunkInfo>& chunks) {
 ChunkDataWriter::ChunkDataWriter(std::string fileKey, std::shared_ptr<FileStorageManager> storage,
                                  std::string saveDir, int64_t blockSize,
                                  const std::atomic<bool>* cancelled, bool writeOutBeforeDelivery)
-    : fileKey_(std::move(fileKey)),
-      blockSize_(effectiveBlockSize(blockSize)),
+    : PlannedDataWriter(blockSize),
+      fileKey_(std::move(fileKey)),
       storage_(std::move(storage)),
       saveDir_(std::move(saveDir)),
       cancelled_(cancelled),
@@ -72,7 +72,7 @@ void ChunkDataWriter::setClock(Clock clock) {
   clock_ = clock;
 }
 
-bool ChunkDataWriter::open(int* errorCode, std::string* errorMsg) {
+Status ChunkDataWriter::open() {
   bool needKey = false;
   {
     MutexLock lock(mutex_);
@@ -81,9 +81,9 @@ bool ChunkDataWriter::open(int* errorCode, std::string* errorMsg) {
   // A second try after a failed open keeps the key it already holds: one closeFile follows.
   // Taking the key waits while another writer (thread, manager or process) holds it.
   FilePaths paths;
-  if (needKey &&
-      !storage_->openFile(FileKind::Chunked, fileKey_, cancelled_, &paths, errorCode, errorMsg)) {
-    return false;
+  if (needKey) {
+    Status taken = storage_->openFile(FileKind::Chunked, fileKey_, cancelled_, &paths);
+    if (!taken.isOk()) return taken;
   }
 
   MutexLock saveLock(saveMutex_);
@@ -94,14 +94,38 @@ bool ChunkDataWriter::open(int* errorCode, std::string* errorMsg) {
   }
   // Room is taken for each handle of the data file once its length is known.
   dataRoomLength_ = 0;
-  if (file_) (void)flushAndClose(file_, nullptr, nullptr);
+  if (file_) (void)flushAndClose(file_);
   progressOwned_ = false;
 
-  std::vector<ChunkInfo> loaded;
-  int64_t length = 0;
+  StoredPlan stored = loadStoredPlanLocked();
+  Status opened = openDataFileLocked(&stored);
+  if (!opened.isOk()) {
+    chunks_.clear();
+    contentLength_ = 0;
+    downloadedLength_ = 0;
+    return opened;
+  }
+  // A range counts only as far as the data file reaches: a progress file may be newer than the
+  // data it describes when the data file was cut short or replaced.
+  for (ChunkInfo& chunk : stored.chunks) {
+    chunk.current = std::max(chunk.start, std::min(chunk.current, stored.dataSize));
+  }
+  chunks_ = std::move(stored.chunks);
+  renumberChunks(chunks_);
+  contentLength_ = stored.length;
+  downloadedLength_ = sumStored(chunks_);
+  progressOwned_ = true;
+  openedAtMs_ = clock_();
+  chunkFinished_ = false;
+  return Status::ok();
+}
+
+ChunkDataWriter::StoredPlan ChunkDataWriter::loadStoredPlanLocked() {
+  StoredPlan stored;
   // A new download has no progress file: not opening it keeps the failed-open line quiet.
-  if (!fs::exists(paths_.infoPath) || !loadProgress(paths_.infoPath, loaded, length)) {
-    loaded.clear();
+  if (!fs::exists(paths_.infoPath) ||
+      !loadProgress(paths_.infoPath, stored.chunks, stored.length)) {
+    stored.chunks.clear();
   }
   // Stored bytes are kept with the validator of their resource; a download stored without one
   // resumes as it always did. A validator file that cannot be read proves nothing: the bytes it
@@ -109,54 +133,39 @@ bool ChunkDataWriter::open(int* errorCode, std::string* errorMsg) {
   validator_.clear();
   if (!loadValidator(paths_.validatorPath, &validator_)) {
     validator_.clear();
-    loaded.clear();
+    stored.chunks.clear();
   }
   validatorSaved_ = true;
   // Bytes are stored only once the length is known (an open-ended download saves -1): a record
   // without a length that claims bytes, or calls a range finished, is not this library's, and
   // believing it would deliver whatever the data file holds without asking the server.
-  if (length <= 0 || !isConsistentPlan(loaded, length)) {
-    loaded.clear();
-    length = 0;
+  if (stored.length <= 0 || !isConsistentPlan(stored.chunks, stored.length)) {
+    stored.chunks.clear();
+    stored.length = 0;
   }
-  const bool dataExists = fs::exists(paths_.dataPath);
-  int64_t dataSize = dataExists ? fs::statFileLength(paths_.dataPath) : 0;
+  stored.dataExists = fs::exists(paths_.dataPath);
+  stored.dataSize = stored.dataExists ? fs::statFileLength(paths_.dataPath) : 0;
   // A data file longer than the resource is not the one the progress file describes.
-  if (length > 0 && dataSize > length) {
-    loaded.clear();
-    length = 0;
+  if (stored.length > 0 && stored.dataSize > stored.length) {
+    stored.chunks.clear();
+    stored.length = 0;
   }
+  return stored;
+}
 
+Status ChunkDataWriter::openDataFileLocked(StoredPlan* stored) {
   // The data file is kept only for ranges that can be resumed; without any it is emptied, so
   // that bytes of an earlier, possibly different resource cannot outlive the new download.
   FILE* file = nullptr;
-  if (!loaded.empty() && dataExists) file = fs::fOpenFile(paths_.dataPath, "rb+");
+  if (!stored->chunks.empty() && stored->dataExists) file = fs::fOpenFile(paths_.dataPath, "rb+");
+  Status status;
   if (file == nullptr) {
-    file = fs::fOpenFile(paths_.dataPath, "wb+", errorCode, errorMsg);
-    dataSize = 0;
+    file = fs::fOpenFile(paths_.dataPath, "wb+", &status);
+    stored->dataSize = 0;
   }
   file_.reset(file);
-  if (!file_) {
-    chunks_.clear();
-    contentLength_ = 0;
-    downloadedLength_ = 0;
-    return false;
-  }
-  makeUnbuffered(file_.get());
-
-  // A range counts only as far as the data file reaches: a progress file may be newer than the
-  // data it describes when the data file was cut short or replaced.
-  for (ChunkInfo& chunk : loaded) {
-    chunk.current = std::max(chunk.start, std::min(chunk.current, dataSize));
-  }
-  chunks_ = std::move(loaded);
-  renumberChunks(chunks_);
-  contentLength_ = length;
-  downloadedLength_ = sumStored(chunks_);
-  progressOwned_ = true;
-  openedAtMs_ = clock_();
-  chunkFinished_ = false;
-  return true;
+  if (file_) makeUnbuffered(file_.get());
+  return status;
 }
 
 void ChunkDataWriter::close() {
@@ -166,8 +175,8 @@ void ChunkDataWriter::close() {
     MutexLock saveLock(saveMutex_);
     MutexLock lock(mutex_);
     // Data first, on stable storage, then the record that claims it.
-    if (file_ && !fs::syncFile(file_.get())) progressOwned_ = false;
-    if (file_ && !flushAndClose(file_, nullptr, nullptr)) progressOwned_ = false;
+    if (file_ && !fs::syncFile(file_.get()).isOk()) progressOwned_ = false;
+    if (file_ && !flushAndClose(file_).isOk()) progressOwned_ = false;
     if (progressOwned_ && saveValidatorLocked()) {
       (void)saveProgress(paths_.infoPath, chunks_, contentLength_.load());
     }
@@ -181,8 +190,7 @@ void ChunkDataWriter::close() {
   if (releaseKey) storage_->closeFile(FileKind::Chunked, paths);
 }
 
-bool ChunkDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
-                                    std::string* errorMsg) {
+Status ChunkDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* response) {
   FilePaths paths;
   int64_t length = 0;
   {
@@ -191,27 +199,27 @@ bool ChunkDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respon
     // synced it: a download that completes before one is due never writes a progress file), so
     // that a crash never leaves an empty or short file under the delivered name. Unless the host
     // does not need that: then only a failed move below waits for the data.
-    if (file_ &&
-        ((writeOutBeforeDelivery_ && !fs::writeOutFile(file_.get(), errorCode, errorMsg)) ||
-         !flushAndClose(file_, errorCode, errorMsg))) {
-      // Stored bytes may be missing: only the last saved progress file may be trusted now.
-      progressOwned_ = false;
-      return false;
+    if (file_) {
+      Status closed = writeOutBeforeDelivery_ ? fs::writeOutFile(file_.get()) : Status::ok();
+      if (closed.isOk()) closed = flushAndClose(file_);
+      if (!closed.isOk()) {
+        // Stored bytes may be missing: only the last saved progress file may be trusted now.
+        progressOwned_ = false;
+        return closed;
+      }
     }
     length = contentLength_.load();
     if (length > 0 && !isPlanComplete(chunks_, length)) {
-      reportWriterFailure(ZPResponse::CACHE_ERROR,
-                          "download incomplete: " + std::to_string(downloadedLength_.load()) +
-                              " of " + std::to_string(length),
-                          errorCode, errorMsg);
-      return false;
+      return Status::error(ZPResponse::CACHE_ERROR,
+                           "download incomplete: " + std::to_string(downloadedLength_.load()) +
+                               " of " + std::to_string(length));
     }
     // Without a stated length the first chunk alone was fetched: its bytes are the resource.
     if (length <= 0) length = downloadedLength_.load();
     paths = paths_;
   }
-  const std::string finalPath =
-      storage_->moveToSaveDir(paths, request, saveDir_, errorCode, errorMsg);
+  Status moved;
+  const std::string finalPath = storage_->moveToSaveDir(paths, request, saveDir_, &moved);
   if (finalPath.empty()) {
     // close records the complete download for the next one to deliver: a record never claims
     // bytes that are not on the disk, so data not written out above is synced now.
@@ -219,7 +227,7 @@ bool ChunkDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respon
       MutexLock lock(mutex_);
       progressOwned_ = false;
     }
-    return false;
+    return moved;
   }
   {
     MutexLock lock(mutex_);
@@ -229,13 +237,13 @@ bool ChunkDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respon
   }
   response->outputFilePath = finalPath;
   response->fileLength = length;
-  return true;
+  return Status::ok();
 }
 
 void ChunkDataWriter::reset() {
   MutexLock saveLock(saveMutex_);
   MutexLock lock(mutex_);
-  if (file_) (void)flushAndClose(file_, nullptr, nullptr);
+  if (file_) (void)flushAndClose(file_);
   validator_.clear();
   validatorSaved_ = true;  // its file goes below
   lastSaveTimeMs_ = 0;
@@ -276,16 +284,6 @@ void ChunkDataWriter::discardStored() {
   storage_->removeCacheFile(fileKey_);
 }
 
-ChunkInfo ChunkDataWriter::firstChunk() {
-  MutexLock lock(mutex_);
-  return firstChunkOf(chunks_, contentLength_.load(), blockSize_);
-}
-
-bool ChunkDataWriter::nextChunk(int afterChunkId, ChunkInfo* chunk) {
-  MutexLock lock(mutex_);
-  return nextChunkOf(chunks_, contentLength_.load(), blockSize_, afterChunkId, chunk);
-}
-
 bool ChunkDataWriter::lengthConflicts(int64_t length) {
   MutexLock lock(mutex_);
   const int64_t known = contentLength_.load();
@@ -317,12 +315,7 @@ bool ChunkDataWriter::saveValidatorLocked() {
   return true;
 }
 
-ChunkInfo ChunkDataWriter::chunkAt(int index) {
-  MutexLock lock(mutex_);
-  return chunkAtOf(chunks_, index);
-}
-
-bool ChunkDataWriter::setContentLength(int64_t length, int* errorCode, std::string* errorMsg) {
+Status ChunkDataWriter::setContentLength(int64_t length) {
   // The room is taken on the files that saves, close and reset replace.
   MutexLock saveLock(saveMutex_);
   MutexLock lock(mutex_);
@@ -330,52 +323,40 @@ bool ChunkDataWriter::setContentLength(int64_t length, int* errorCode, std::stri
     // The body comes over one connection until it ends. Stored ranges of a known length cannot
     // be continued that way: refused, so that the download starts over.
     if (contentLength_.load() > 0 || !startOpenEndedPlan(chunks_)) {
-      reportWriterFailure(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
-      return false;
+      return Status::error(ZPResponse::CACHE_ERROR, kUnknownLengthMessage);
     }
     contentLength_ = -1;
-    return true;
+    return Status::ok();
   }
-  const int64_t old = contentLength_.load();
-  if (old != 0 && old != length) {
-    reportWriterFailure(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old), errorCode,
-                        errorMsg);
-    return false;
-  }
-  // The chunks are planned as the download reaches them; here only the size of the plan counts.
-  if (!planFits(chunks_, length, blockSize_)) {
-    reportWriterFailure(ZPResponse::CACHE_ERROR, kTooManyChunksMessage, errorCode, errorMsg);
-    return false;
-  }
-  if (!reserveRoomLocked(length, errorCode, errorMsg)) return false;
+  Status allowed = checkKnownLengthLocked(length, false);
+  if (!allowed.isOk()) return allowed;
+  Status reserved = reserveRoomLocked(length);
+  if (!reserved.isOk()) return reserved;
   contentLength_ = length;
-  return true;
+  return Status::ok();
 }
 
-bool ChunkDataWriter::reserveRoomLocked(int64_t length, int* errorCode, std::string* errorMsg) {
-  if (!file_ || length <= 0) return true;
-  int code = 0;
-  std::string reason;
+Status ChunkDataWriter::reserveRoomLocked(int64_t length) {
+  if (!file_ || length <= 0) return Status::ok();
   // The data first: a disk that cannot hold the download fails it before its first byte, and
   // its bytes cannot later take the room of the records that claim them.
-  bool held =
-      dataRoomLength_ >= length || fs::reserveFileSpace(file_.get(), length, &code, &reason);
-  if (held) dataRoomLength_ = length;
+  Status held =
+      dataRoomLength_ >= length ? Status::ok() : fs::reserveFileSpace(file_.get(), length);
+  if (held.isOk()) dataRoomLength_ = length;
   // A download of one block at most keeps no replacements ready: a full disk costs it that block
   // at most, less than two more files to write and remove cost every small download.
-  if (held && length <= blockSize_) return true;
+  if (held.isOk() && length <= blockSize_) return held;
   const size_t progressBytes = progressBytesFor(length, blockSize_, chunks_.size());
-  if (held && progressReserveBytes_ < progressBytes) {
-    held = reserveReplacement(paths_.infoPath, progressBytes, &code, &reason);
-    if (held) progressReserveBytes_ = progressBytes;
+  if (held.isOk() && progressReserveBytes_ < progressBytes) {
+    held = reserveReplacement(paths_.infoPath, progressBytes);
+    if (held.isOk()) progressReserveBytes_ = progressBytes;
   }
   // The validator of the first answer is written with the first record.
-  if (held && (validator_.empty() || !validatorSaved_)) {
-    held = reserveReplacement(paths_.validatorPath, kMaxValidatorBytes, &code, &reason);
+  if (held.isOk() && (validator_.empty() || !validatorSaved_)) {
+    held = reserveReplacement(paths_.validatorPath, kMaxValidatorBytes);
   }
-  if (held) return true;
-  reportWriterFailure(code, noRoomMessage(length, reason), errorCode, errorMsg);
-  return false;
+  if (held.isOk()) return held;
+  return noRoomFailure(length, held);
 }
 
 void ChunkDataWriter::dropReservationsLocked() {
@@ -385,34 +366,22 @@ void ChunkDataWriter::dropReservationsLocked() {
   progressReserveBytes_ = 0;
 }
 
-bool ChunkDataWriter::coverWholeResource(int chunkId) {
-  MutexLock lock(mutex_);
-  int64_t stored = 0;
-  if (!coverWholeResourceOf(chunks_, contentLength_.load(), chunkId, &stored)) return false;
-  downloadedLength_ = stored;
-  return true;
-}
-
-bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* errorCode,
-                            std::string* errorMsg) {
+Status ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data) {
   if (size < 0 || (size > 0 && data == nullptr)) {
-    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kBadWriteMessage, errorCode, errorMsg);
-    return false;
+    return Status::error(ZPResponse::EXECUTE_ERROR, kBadWriteMessage);
   }
   FILE* file = nullptr;
   int64_t offset = 0;
   {
     MutexLock lock(mutex_);
-    if (!file_ || chunkIndex < 0 || static_cast<size_t>(chunkIndex) >= chunks_.size()) {
-      reportWriterFailure(ZPResponse::EXECUTE_ERROR, {}, errorCode, errorMsg);
-      return false;
+    if (!file_ || !isPlannedLocked(chunkIndex)) {
+      return Status::error(ZPResponse::EXECUTE_ERROR, {});
     }
     const ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
     if (size > chunkLimit(chunk, contentLength_.load()) - chunk.current) {
-      reportWriterFailure(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
-      return false;
+      return Status::error(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage);
     }
-    if (size == 0) return true;
+    if (size == 0) return Status::ok();
     file = file_.get();
     offset = chunk.current;
   }
@@ -421,50 +390,50 @@ bool ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data, int* 
   // claims the bytes only once they are written, so a progress save never gets ahead of them.
   {
     MutexLock diskLock(diskMutex_);
-    if (!writeAt(file, offset, data, size, errorCode, errorMsg)) return false;
+    Status written = writeAt(file, offset, data, size);
+    if (!written.isOk()) return written;
   }
-
-  std::vector<ChunkInfo> snapshot;
-  int64_t length = 0;
-  int64_t finishedStart = 0;
-  int64_t finishedEnd = 0;
-  {
-    MutexLock lock(mutex_);
-    ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
-    chunk.current += size;
-    downloadedLength_.fetch_add(size);
-    // A complete download is delivered next, or kept by close when delivery fails: a record of
-    // it now would only cost syncs and renames.
-    if (isPlanComplete(chunks_, contentLength_.load())) return true;
-    const int64_t now = clock_();
-    const int64_t sinceSave = now - lastSaveTimeMs_;
-    const bool finished = isChunkFinished(chunk, contentLength_.load());
-    if (finished) {
-      chunkFinished_ = true;
-      finishedStart = chunk.start;
-      finishedEnd = chunk.current;
-    }
-    // The first save waits for a finished chunk a second after open; it comes with whichever
-    // write follows then, so that a chunk finished early is not left unsaved by the ones still
-    // running.
-    const bool due = lastSaveTimeMs_ == 0
-                         ? chunkFinished_ && now - openedAtMs_ >= kFinishedSaveIntervalMs
-                     : finished ? sinceSave >= kFinishedSaveIntervalMs
-                                : sinceSave > kSaveIntervalMs;
-    if (due) {
-      lastSaveTimeMs_ = now;
-      snapshot = chunks_;
-      length = contentLength_.load();
-    }
-  }
+  const WrittenFollowUp followUp = recordWritten(chunkIndex, size);
   // A finished chunk is never written again: its bytes start for the disk now, while the others
   // still arrive, so that the sync of the next progress save or of the delivery finds them
   // written (256 MiB took a tenth of a second to sync at delivery when it all waited for it).
-  if (finishedEnd > finishedStart) {
-    fs::startWriteback(file, finishedStart, finishedEnd - finishedStart);
+  if (followUp.finishedEnd > followUp.finishedStart) {
+    fs::startWriteback(file, followUp.finishedStart, followUp.finishedEnd - followUp.finishedStart);
   }
-  if (!snapshot.empty()) saveSnapshot(file, snapshot, length);
-  return true;
+  if (!followUp.snapshot.empty()) saveSnapshot(file, followUp.snapshot, followUp.length);
+  return Status::ok();
+}
+
+ChunkDataWriter::WrittenFollowUp ChunkDataWriter::recordWritten(int chunkIndex, int size) {
+  WrittenFollowUp followUp;
+  MutexLock lock(mutex_);
+  ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
+  chunk.current += size;
+  downloadedLength_.fetch_add(size);
+  // A complete download is delivered next, or kept by close when delivery fails: a record of
+  // it now would only cost syncs and renames.
+  if (isPlanComplete(chunks_, contentLength_.load())) return followUp;
+  const int64_t now = clock_();
+  const int64_t sinceSave = now - lastSaveTimeMs_;
+  const bool finished = isChunkFinished(chunk, contentLength_.load());
+  if (finished) {
+    chunkFinished_ = true;
+    followUp.finishedStart = chunk.start;
+    followUp.finishedEnd = chunk.current;
+  }
+  // The first save waits for a finished chunk a second after open; it comes with whichever
+  // write follows then, so that a chunk finished early is not left unsaved by the ones still
+  // running.
+  const bool due = lastSaveTimeMs_ == 0
+                       ? chunkFinished_ && now - openedAtMs_ >= kFinishedSaveIntervalMs
+                   : finished ? sinceSave >= kFinishedSaveIntervalMs
+                              : sinceSave > kSaveIntervalMs;
+  if (due) {
+    lastSaveTimeMs_ = now;
+    followUp.snapshot = chunks_;
+    followUp.length = contentLength_.load();
+  }
+  return followUp;
 }
 
 void ChunkDataWriter::saveSnapshot(FILE* file, const std::vector<ChunkInfo>& snapshot,
@@ -476,7 +445,7 @@ void ChunkDataWriter::saveSnapshot(FILE* file, const std::vector<ChunkInfo>& sna
   // The snapshot claims only bytes written before it was taken. They reach stable storage
   // before the record that claims them, so that neither a crash nor a power loss leaves a record
   // ahead of its data. Syncing outside the writer's lock lets the other chunks go on writing.
-  if (!fs::syncFile(file)) return;
+  if (!fs::syncFile(file).isOk()) return;
   // A failed save is not the download's failure: the previous record stays the proof on disk.
   std::string infoPath;
   {
@@ -487,11 +456,7 @@ void ChunkDataWriter::saveSnapshot(FILE* file, const std::vector<ChunkInfo>& sna
   if (!saveProgress(infoPath, snapshot, length) || progressReserveBytes_ == 0) return;
   // The save used up the room kept for it; the next one gets its own, right away, before the
   // disk can fill further. Without it a later save may fail on a full disk, nothing more.
-  if (!reserveReplacement(infoPath, progressReserveBytes_)) progressReserveBytes_ = 0;
+  if (!reserveReplacement(infoPath, progressReserveBytes_).isOk()) progressReserveBytes_ = 0;
 }
-
-int64_t ChunkDataWriter::contentLength() { return contentLength_.load(); }
-
-int64_t ChunkDataWriter::downloadedLength() { return downloadedLength_.load(); }
 
 }  // namespace zephyl

@@ -4,6 +4,7 @@
 // setContentLength, coverWholeResource, chunkAt and unfinishedChunks run on several chunk workers
 // at once (one mutex); open, close, reset, moveToSaveDir and firstChunk run on the task's thread
 // while no chunk runs; contentLength and downloadedLength may be read from any thread.
+// The DataWriter contract is in data_writer.h; the notes below say only what this sink adds.
 #pragma once
 
 #include <atomic>
@@ -13,7 +14,7 @@
 #include <vector>
 
 #include "diagnostics/annotated_mutex.h"
-#include "sinks/data_writer.h"
+#include "sinks/planned_data_writer.h"
 #include "storage/file_handle.h"
 #include "storage/file_paths.h"
 
@@ -21,7 +22,7 @@ namespace zephyl {
 
 class FileStorageManager;
 
-class ChunkDataWriter : public DataWriter {
+class ChunkDataWriter : public PlannedDataWriter {
  public:
   // The time source of the periodic progress saves, in milliseconds.
   using Clock = int64_t (*)();
@@ -50,68 +51,33 @@ class ChunkDataWriter : public DataWriter {
   ChunkDataWriter& operator=(const ChunkDataWriter&) = delete;
 
   // Takes the key's paths from the storage manager (an interrupted download's files when the
-  // cache holds them; waiting, cancellably, while another writer holds the key; false with
-  // errorCode 0 when cancelled), loads the progress file and opens the data file without truncating
-  // it. Only what the two files prove is kept: ranges are clamped to the data file's size, and a
+  // cache holds them), loads the progress file and opens the data file without truncating it.
+  // Only what the two files prove is kept: ranges are clamped to the data file's size, and a
   // progress file that is unreadable, short, or inconsistent is ignored (a short one keeps the
-  // content length it stated); with no range left the data file is emptied. False with
-  // fOpenFile's report when the data file cannot be opened; close must still follow.
-  bool open(int* errorCode, std::string* errorMsg) override;
+  // content length it stated); with no range left the data file is emptied.
+  Status open() override;
   // Saves the progress, closes the data file and hands both files back to the storage manager,
   // which caches them for a later resumption (or deletes them when a removal was asked).
   void close() override;
-  // Closes the data file (written out to the disk first, unless the writer was made without
-  // that) and has the storage manager move it to request.savePath or saveDir/<fileKey> (the
-  // progress file is deleted); fills outputFilePath and fileLength. False when a known length is
-  // not stored completely (CACHE_ERROR) or the move fails; the files then stay for close to cache
-  // them, and the response is untouched.
-  bool moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
-                     std::string* errorMsg) override;
-  // Deletes the progress, validator and data files, recreates an empty data file and forgets the
-  // plan, the length and the validator.
+  // Writes the data file out first (unless made without that); the progress file is deleted.
+  Status moveToSaveDir(const ZPRequest& request, ZPResponse* response) override;
+  // Deletes the progress, validator and data files and recreates an empty data file.
   void reset() override;
-  // Reads from the data file (opened for the call after a failed delivery closed it). False when
-  // it cannot be read or is shorter.
+  // Opens the data file for the call after a failed delivery closed it.
   bool readStored(int64_t offset, void* buffer, size_t size) override;
-  // Has the storage manager remove the download's files (now, or at close while the key is
-  // open) and forgets the progress, so that close records nothing.
+  // The storage manager removes the files (now, or at close while the key is open).
   void discardStored() override;
-
-  // Before any plan: creates the chunk [0, blockSize). Otherwise the first unfinished chunk, or a
-  // default ChunkInfo when everything is stored.
-  ChunkInfo firstChunk() override;
-  // The next unfinished chunk after afterChunkId, planned as reached; false while the length is
-  // unknown or when none is left.
-  bool nextChunk(int afterChunkId, ChunkInfo* chunk) override;
-  // A copy of chunks[index]; a default ChunkInfo for an index outside the plan.
-  ChunkInfo chunkAt(int index) override;
-
-  // Extends the plan to cover length (a plan loaded for the same length is kept) and keeps room
-  // on the disk for the download: the data file's length bytes (fs::reserveFileSpace), and the
-  // replacements of the progress and validator files, so that a disk filling meanwhile still
-  // lets close record what was stored. False with CACHE_ERROR when the length is unknown
-  // (negative, "contentLength unknown"), differs from the one already known ("contentLength
-  // error: <new> <old>") or needs too many chunks; false with the system's no-space code and
-  // noRoomMessage when the storage disk cannot hold the download.
-  bool setContentLength(int64_t length, int* errorCode, std::string* errorMsg) override;
-  // The plan becomes the single chunk [0, contentLength) that chunkId (starting at 0) owns.
-  bool coverWholeResource(int chunkId) override;
-  // Stores the bytes at the chunk's current offset, then saves the progress (data synced first)
-  // when it is due (see kSaveIntervalMs and kFinishedSaveIntervalMs). False with EXECUTE_ERROR,
-  // storing nothing, without an open file, for an index outside the plan, or when the bytes would
-  // run past the chunk; with the seek's report or errno/strerror when the file refuses them.
-  // No allocation on success, except in a progress save.
-  bool write(int chunkIndex, int size, unsigned char* data, int* errorCode,
-             std::string* errorMsg) override;
-
-  // The validator is kept in a file beside the progress file, so a resume in another process
-  // judges its answers by it too.
   bool lengthConflicts(int64_t length) override;
+  // Keeps room on the disk: the data file's length bytes (fs::reserveFileSpace) and the
+  // replacements of the progress and validator files, so that a disk filling meanwhile still
+  // lets close record what was stored.
+  Status setContentLength(int64_t length) override;
+  // Saves the progress (data synced first) when it is due (see kSaveIntervalMs and
+  // kFinishedSaveIntervalMs); only a progress save allocates.
+  Status write(int chunkIndex, int size, unsigned char* data) override;
+  // Kept in a file beside the progress file: a resume in another process judges by it too.
   std::string validator() override;
   void setValidator(const std::string& validator) override;
-
-  int64_t contentLength() override;
-  int64_t downloadedLength() override;
 
   // Replaces the clock of the periodic saves (tests). Call before the download starts.
   void setClock(Clock clock);
@@ -124,29 +90,48 @@ class ChunkDataWriter : public DataWriter {
 
   // Writes validator_ to its file unless it is there already; false when it could not be.
   bool saveValidatorLocked() REQUIRES(mutex_);
-  // The room of setContentLength for a download of length bytes; false with the report.
-  bool reserveRoomLocked(int64_t length, int* errorCode, std::string* errorMsg)
-      REQUIRES(saveMutex_, mutex_);
+  // The room of setContentLength for a download of length bytes; the report when it is missing.
+  Status reserveRoomLocked(int64_t length) REQUIRES(saveMutex_, mutex_);
+
+  // What open found on the disk for the key: the plan and length the progress file proves, and
+  // the data file.
+  struct StoredPlan {
+    std::vector<ChunkInfo> chunks;
+    int64_t length = 0;
+    bool dataExists = false;
+    int64_t dataSize = 0;
+  };
+  // Loads the progress and validator files and keeps of them what the data file backs.
+  StoredPlan loadStoredPlanLocked() REQUIRES(mutex_);
+  // Opens the data file into file_: kept for a plan that can be resumed, else emptied (then
+  // stored->dataSize becomes 0). fOpenFile's report on failure.
+  Status openDataFileLocked(StoredPlan* stored) REQUIRES(mutex_);
+
+  // What a stored write leaves to do outside the lock: a finished chunk's range to start writing
+  // back (empty when none) and a progress snapshot to save (empty when none is due).
+  struct WrittenFollowUp {
+    int64_t finishedStart = 0;
+    int64_t finishedEnd = 0;
+    std::vector<ChunkInfo> snapshot;
+    int64_t length = 0;
+  };
+  // Claims size written bytes for the chunk at chunkIndex and decides the follow-up. Takes mutex_.
+  WrittenFollowUp recordWritten(int chunkIndex, int size) EXCLUDES(mutex_);
   // Gives back the room kept for the side files' replacements.
   void dropReservationsLocked() REQUIRES(saveMutex_, mutex_);
 
   // Set at construction.
   const std::string fileKey_;
-  const int64_t blockSize_;
   const std::shared_ptr<FileStorageManager> storage_;
   const std::string saveDir_;
   const std::atomic<bool>* const cancelled_;
   const bool writeOutBeforeDelivery_;
 
-  // Atomic: written under mutex_, read by progress listeners on any thread.
-  std::atomic<int64_t> downloadedLength_{0};
-  std::atomic<int64_t> contentLength_{0};  // 0: not known yet
-
   // Lock order: saveMutex_, then mutex_. saveMutex_ is held for a whole progress save (sync and
   // write), which must not run while close or reset replace the files.
+  // mutex_ (PlannedDataWriter's) is taken by every operation; storage manager calls are made
+  // without it.
   Mutex saveMutex_ ACQUIRED_BEFORE(mutex_);
-  // Taken by every operation; storage manager calls are made without it.
-  Mutex mutex_;
   // Held by write around its positioned write to the data file, and nothing else, never with
   // another lock. The system takes one lock per file for every write anyway; a transfer that
   // waits here sleeps, where one that waits there spins (four transfers writing 1 GiB into one
@@ -161,7 +146,6 @@ class ChunkDataWriter : public DataWriter {
   int64_t openedAtMs_ GUARDED_BY(mutex_) = 0;      // clock_ at the last successful open
   bool chunkFinished_ GUARDED_BY(mutex_) = false;  // a write since open finished its chunk
   Clock clock_ GUARDED_BY(mutex_);
-  std::vector<ChunkInfo> chunks_ GUARDED_BY(mutex_);  // the plan, in offset order, chunkId = index
   std::string validator_ GUARDED_BY(mutex_);       // of the stored bytes; empty when none is known
   bool validatorSaved_ GUARDED_BY(mutex_) = true;  // validator_ is what its file holds
   FilePaths paths_ GUARDED_BY(mutex_);

@@ -113,14 +113,11 @@ bool coverWholeResourceOf(std::vector<ChunkInfo>& chunks, int64_t contentLength,
   return true;
 }
 
-void reportWriterFailure(int code, const std::string& message, int* errorCode,
-                         std::string* errorMsg) {
-  if (errorCode != nullptr) *errorCode = code;
-  if (errorMsg != nullptr && !message.empty()) *errorMsg = message;
-}
-
-std::string noRoomMessage(int64_t length, const std::string& reason) {
-  return "no room on the storage disk for " + std::to_string(length) + " bytes: " + reason;
+Status noRoomFailure(int64_t length, const Status& cause) {
+  return Status::error(
+      cause.code(),
+      "no room on the storage disk for " + std::to_string(length) + " bytes: " + cause.message(),
+      cause.systemCode());
 }
 
 }  // namespace zephyl

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/status.h"
 #include "storage/chunk_info.h"
 
 namespace zephyl {
@@ -69,17 +70,12 @@ ChunkInfo firstChunkOf(std::vector<ChunkInfo>& chunks, int64_t contentLength, in
 // A copy of chunks[index], or a default ChunkInfo for an index outside the plan.
 ChunkInfo chunkAtOf(const std::vector<ChunkInfo>& chunks, int index);
 
-// A writer's failure: code into *errorCode and, when it says something, message into *errorMsg
-// (either pointer may be null).
-void reportWriterFailure(int code, const std::string& message, int* errorCode,
-                         std::string* errorMsg);
-
 // "contentLength error: <new> <old>": the resource changed its length between two answers.
 std::string contentLengthErrorMessage(int64_t newLength, int64_t oldLength);
 
-// "no room on the storage disk for <length> bytes: <reason>": the disk that keeps the download
-// cannot hold it (reason is the system's text).
-std::string noRoomMessage(int64_t length, const std::string& reason);
+// The disk that keeps the download cannot hold length bytes: cause's codes with the message
+// "no room on the storage disk for <length> bytes: <cause's message>".
+Status noRoomFailure(int64_t length, const Status& cause);
 
 // Message of a setContentLength that is refused because the server did not state a length.
 constexpr char kUnknownLengthMessage[] = "contentLength unknown";

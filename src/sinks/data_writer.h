@@ -4,6 +4,9 @@
 // worker threads at once; open, close, reset, moveToSaveDir and firstChunk run while no other
 // chunk is running (on the task's thread, or on the worker of the one chunk of an attempt that
 // runs before the others start). The task calls close before it destroys the writer.
+// This header is the contract of every sink; a sink's own header says only how it differs or
+// what it adds. Operations that can fail return a Status whose code is what the host finally sees
+// (a ZPResponse code, or the file-system layer's system code) and whose message goes with it.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/status.h"
 #include "storage/chunk_info.h"
 #include "zephyl/zp_request.h"
 #include "zephyl/zp_response.h"
@@ -21,13 +25,16 @@ class DataWriter {
  public:
   virtual ~DataWriter() = default;
 
-  // Prepares the sink. False when it cannot be used; the out-parameters then hold the cause.
-  [[nodiscard]] virtual bool open(int* errorCode, std::string* errorMsg) = 0;
+  // Prepares the sink. A failure says why it cannot be used (code 0 when open was cancelled while
+  // another writer held the download); close must still follow.
+  [[nodiscard]] virtual Status open() = 0;
   // End of the download: releases files and hands stored data back to the storage manager.
   virtual void close() = 0;
-  // Delivers a finished download into response (file path or shared buffer, and length).
-  [[nodiscard]] virtual bool moveToSaveDir(const ZPRequest& request, ZPResponse* response,
-                                           int* errorCode, std::string* errorMsg) = 0;
+  // Delivers a finished download into response (file path or shared buffer, and length). Fails
+  // with CACHE_ERROR (STREAM_ERROR for a stream) when a known length was not stored completely,
+  // or with the storage's report when the move fails; the response is then untouched and what is
+  // stored stays for close.
+  [[nodiscard]] virtual Status moveToSaveDir(const ZPRequest& request, ZPResponse* response) = 0;
   // Throws away everything received, the length and the validator; the next attempt starts from
   // nothing. Only for stored bytes proven wrong (another length or validator, a server that
   // ignores ranges on a resume, a resource that shrank): a failed write or delivery keeps them.
@@ -52,16 +59,22 @@ class DataWriter {
   // True when the stored bytes belong to a resource of another length than length (negative: not
   // stated): an answer of that length is another resource, and setContentLength refuses it.
   virtual bool lengthConflicts(int64_t length) = 0;
-  // The total length of the resource became known. False when the sink cannot take it.
-  [[nodiscard]] virtual bool setContentLength(int64_t length, int* errorCode,
-                                              std::string* errorMsg) = 0;
+  // The total length of the resource became known (negative: the server states none). Fails with
+  // CACHE_ERROR when another length is known already ("contentLength error: <new> <old>"), when
+  // the sink cannot take an unknown length (kUnknownLengthMessage), or when the length needs too
+  // many chunks (kTooManyChunksMessage); a sink that keeps the bytes may also fail for want of
+  // room (see noRoomFailure). Nothing changes on failure.
+  [[nodiscard]] virtual Status setContentLength(int64_t length) = 0;
   // The server ignores ranges and sends the whole resource on the connection of chunkId, which
   // must start at byte 0: from now on that chunk alone owns every byte up to contentLength() and
   // no other chunk is planned. Called after setContentLength. False when the plan cannot take it.
   [[nodiscard]] virtual bool coverWholeResource(int chunkId) = 0;
-  // Stores size bytes that belong at the chunk's current offset. False when they were not stored.
-  [[nodiscard]] virtual bool write(int chunkIndex, int size, unsigned char* data, int* errorCode,
-                                   std::string* errorMsg) = 0;
+  // Stores size bytes that belong at the chunk's current offset. Fails, storing nothing, with
+  // EXECUTE_ERROR for a negative size or missing bytes (kBadWriteMessage), before the sink can
+  // take bytes or for an index outside the plan (no message), and for bytes that would run past
+  // the chunk (kWritePastEndMessage); a sink that writes a file fails with the system's report
+  // when the file refuses them. No allocation on success.
+  [[nodiscard]] virtual Status write(int chunkIndex, int size, unsigned char* data) = 0;
 
   // The validator (a strong ETag, or a Last-Modified date) of the resource whose bytes are stored;
   // empty when none is known. Every answer whose bytes join the stored ones must carry it.

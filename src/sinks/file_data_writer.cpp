@@ -3,11 +3,11 @@
 #include <utility>
 
 #include "sinks/chunk_plan.h"
-#include "storage/progress_file.h"
 #include "sinks/stream_write.h"
 #include "sinks/validator_file.h"
 #include "storage/file_storage_manager.h"
 #include "storage/fs.h"
+#include "storage/progress_file.h"
 
 namespace zephyl {
 namespace {
@@ -43,17 +43,15 @@ FileDataWriter::FileDataWriter(std::shared_ptr<FileStorageManager> storage, std:
 
 FileDataWriter::~FileDataWriter() = default;
 
-bool FileDataWriter::open(int* errorCode, std::string* errorMsg) {
+Status FileDataWriter::open() {
   // A second try after a failed open keeps the key it already holds: one closeFile follows.
   // Taking the key waits while another writer (thread, manager or process) holds it.
   if (!keyOpen_) {
-    if (!storage_->openFile(FileKind::SingleFile, fileKey_, cancelled_, &paths_, errorCode,
-                            errorMsg)) {
-      return false;
-    }
+    Status opened = storage_->openFile(FileKind::SingleFile, fileKey_, cancelled_, &paths_);
+    if (!opened.isOk()) return opened;
     keyOpen_ = true;
   }
-  if (file_) (void)flushAndClose(file_, nullptr, nullptr);
+  if (file_) (void)flushAndClose(file_);
   {
     MutexLock lock(validatorMutex_);
     validator_.clear();
@@ -68,52 +66,51 @@ bool FileDataWriter::open(int* errorCode, std::string* errorMsg) {
     }
     current_ = complete;
     end_ = complete;
-    return true;
+    return Status::ok();
   }
   // Otherwise a single-file download never resumes: whatever an earlier run left is discarded.
   if (fs::exists(completeMarkerOf(paths_))) fs::removeFile(completeMarkerOf(paths_));
   if (fs::exists(paths_.dataPath)) fs::removeFile(paths_.dataPath);
-  file_.reset(fs::fOpenFile(paths_.dataPath, "wb+", errorCode, errorMsg));
+  Status status;
+  file_.reset(fs::fOpenFile(paths_.dataPath, "wb+", &status));
   if (file_) makeUnbuffered(file_.get());
   current_ = 0;
   end_ = kOpenEnded;
-  return file_ != nullptr;
+  return status;
 }
 
 void FileDataWriter::close() {
-  if (file_) (void)flushAndClose(file_, nullptr, nullptr);
+  if (file_) (void)flushAndClose(file_);
   if (keyOpen_) {
     keyOpen_ = false;
     storage_->closeFile(FileKind::SingleFile, paths_);
   }
 }
 
-bool FileDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
-                                   std::string* errorMsg) {
+Status FileDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* response) {
   // Written out before it is renamed into place: a crash never leaves an empty or short file
   // under the delivered name. Unless the host does not need that: then only a failed move below
   // waits for the data.
-  if (file_ && ((writeOutBeforeDelivery_ && !fs::writeOutFile(file_.get(), errorCode, errorMsg)) ||
-                !flushAndClose(file_, errorCode, errorMsg))) {
-    return false;
+  if (file_) {
+    Status closed = writeOutBeforeDelivery_ ? fs::writeOutFile(file_.get()) : Status::ok();
+    if (closed.isOk()) closed = flushAndClose(file_);
+    if (!closed.isOk()) return closed;
   }
   const int64_t end = end_.load();
   const int64_t current = current_.load();
   if (end >= 0 && current != end) {
-    reportWriterFailure(
+    return Status::error(
         ZPResponse::CACHE_ERROR,
-        "download incomplete: " + std::to_string(current) + " of " + std::to_string(end), errorCode,
-        errorMsg);
-    return false;
+        "download incomplete: " + std::to_string(current) + " of " + std::to_string(end));
   }
-  const std::string finalPath =
-      storage_->moveToSaveDir(paths_, request, saveDir_, errorCode, errorMsg);
+  Status moved;
+  const std::string finalPath = storage_->moveToSaveDir(paths_, request, saveDir_, &moved);
   if (finalPath.empty()) {
     // The marker claims every byte: they reach the disk before it does.
     if (writeOutBeforeDelivery_ || syncFileAt(paths_.dataPath)) {
       markComplete(end >= 0 ? end : current);
     }
-    return false;
+    return moved;
   }
   if (fs::exists(completeMarkerOf(paths_))) fs::removeFile(completeMarkerOf(paths_));
   // The storage manager released the key with the move.
@@ -121,7 +118,7 @@ bool FileDataWriter::moveToSaveDir(const ZPRequest& request, ZPResponse* respons
   response->outputFilePath = finalPath;
   // Without an announced length the bytes stored are the length.
   response->fileLength = end >= 0 ? end : current;
-  return true;
+  return Status::ok();
 }
 
 void FileDataWriter::markComplete(int64_t length) {
@@ -134,7 +131,7 @@ void FileDataWriter::markComplete(int64_t length) {
 }
 
 void FileDataWriter::reset() {
-  if (file_) (void)flushAndClose(file_, nullptr, nullptr);
+  if (file_) (void)flushAndClose(file_);
   if (!paths_.dataPath.empty()) {
     if (fs::exists(completeMarkerOf(paths_))) fs::removeFile(completeMarkerOf(paths_));
     if (fs::exists(paths_.dataPath)) fs::removeFile(paths_.dataPath);
@@ -182,28 +179,22 @@ bool FileDataWriter::lengthConflicts(int64_t length) {
   return known != kOpenEnded && known != (length < 0 ? kOpenEnded : length);
 }
 
-bool FileDataWriter::setContentLength(int64_t length, int* errorCode, std::string* errorMsg) {
+Status FileDataWriter::setContentLength(int64_t length) {
   const int64_t known = end_.load();
   const int64_t stated = length < 0 ? kOpenEnded : length;
   if (lengthConflicts(length)) {
-    reportWriterFailure(
-        ZPResponse::CACHE_ERROR,
-        length < 0 ? std::string(kUnknownLengthMessage) : contentLengthErrorMessage(length, known),
-        errorCode, errorMsg);
-    return false;
+    return Status::error(ZPResponse::CACHE_ERROR, length < 0
+                                                      ? std::string(kUnknownLengthMessage)
+                                                      : contentLengthErrorMessage(length, known));
   }
   // The whole file's room is taken before its first byte, once: a disk that cannot hold it
   // fails the download now instead of at its end.
   if (stated > 0 && known != stated && file_) {
-    int code = 0;
-    std::string reason;
-    if (!fs::reserveFileSpace(file_.get(), stated, &code, &reason)) {
-      reportWriterFailure(code, noRoomMessage(stated, reason), errorCode, errorMsg);
-      return false;
-    }
+    const Status reserved = fs::reserveFileSpace(file_.get(), stated);
+    if (!reserved.isOk()) return noRoomFailure(stated, reserved);
   }
   end_ = stated;
-  return true;
+  return Status::ok();
 }
 
 std::string FileDataWriter::validator() {
@@ -218,26 +209,23 @@ void FileDataWriter::setValidator(const std::string& validator) {
 
 bool FileDataWriter::coverWholeResource(int /*chunkId*/) { return true; }
 
-bool FileDataWriter::write(int /*chunkIndex*/, int size, unsigned char* data, int* errorCode,
-                           std::string* errorMsg) {
+Status FileDataWriter::write(int /*chunkIndex*/, int size, unsigned char* data) {
   if (!file_) {
-    reportWriterFailure(ZPResponse::EXECUTE_ERROR, {}, errorCode, errorMsg);
-    return false;
+    return Status::error(ZPResponse::EXECUTE_ERROR, {});
   }
   if (size < 0 || (size > 0 && data == nullptr)) {
-    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kBadWriteMessage, errorCode, errorMsg);
-    return false;
+    return Status::error(ZPResponse::EXECUTE_ERROR, kBadWriteMessage);
   }
-  if (size == 0) return true;
+  if (size == 0) return Status::ok();
   const int64_t current = current_.load();
   const int64_t end = end_.load();
   if (end >= 0 && size > end - current) {
-    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
-    return false;
+    return Status::error(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage);
   }
-  if (!writeAt(file_.get(), current, data, size, errorCode, errorMsg)) return false;
+  Status written = writeAt(file_.get(), current, data, size);
+  if (!written.isOk()) return written;
   current_ = current + size;
-  return true;
+  return Status::ok();
 }
 
 int64_t FileDataWriter::contentLength() { return end_.load(); }

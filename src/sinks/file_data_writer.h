@@ -4,6 +4,7 @@
 // One chunk worker writes at a time (the plan is a single open-ended chunk); the other operations
 // run on the task's thread while no chunk runs. contentLength and downloadedLength may be read
 // from any thread.
+// The DataWriter contract is in data_writer.h; the notes below say only what this sink adds.
 #pragma once
 
 #include <atomic>
@@ -34,58 +35,32 @@ class FileDataWriter : public DataWriter {
   FileDataWriter(const FileDataWriter&) = delete;
   FileDataWriter& operator=(const FileDataWriter&) = delete;
 
-  // Takes the key's temp path from the storage manager (waiting, cancellably, while another
-  // writer holds the key). A complete download whose delivery failed is kept as it is; anything
-  // else left there is deleted and the file created anew. False with fOpenFile's report when the
-  // file cannot be created, or errorCode 0 when cancelled; close must still follow.
-  bool open(int* errorCode, std::string* errorMsg) override;
-  // Closes the file and releases the key (the storage manager deletes the file if a removal was
-  // asked meanwhile). Nothing to do after a successful delivery.
-  void close() override;
-  // Closes the file (written out to the disk first, unless the writer was made without that) and
-  // has the storage manager move it to request.savePath or saveDir/<fileKey>;
-  // fills outputFilePath and fileLength (the announced length, or the bytes stored when none was
-  // announced). False when the file could not be completed or moved, or a known length was not
-  // stored completely; the response is then untouched. A complete file that could not be moved
-  // stays, marked complete, for the next download of the key to deliver.
-  bool moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
-                     std::string* errorMsg) override;
-  // Deletes the file, creates it empty and starts again at byte 0 without a length or validator.
+  // Takes the key's temp path from the storage manager. A complete download whose delivery
+  // failed is kept as it is; anything else left there is deleted and the file created anew.
+  Status open() override;
+  void close() override;  // nothing is left to do after a delivery
+  // Writes the file out first (unless made without that). A complete file that could not be
+  // moved stays, marked complete, for the next download of the key to deliver.
+  Status moveToSaveDir(const ZPRequest& request, ZPResponse* response) override;
   void reset() override;
-  // Reads from the file (opened for the call after a failed delivery closed it). False when it
-  // cannot be read or is shorter.
   bool readStored(int64_t offset, void* buffer, size_t size) override;
-  // Has the storage manager remove the temp file (at close, while the key is open).
   void discardStored() override;
-
-  // The single chunk {0, 0, end, current}; end is -1 while no length is known.
+  // The plan is one chunk {0, 0, end, current}, end -1 while no length is known: nextChunk is
+  // always false, chunkAt ignores the index, coverWholeResource has nothing to change, and
+  // write ignores chunkIndex.
   ChunkInfo firstChunk() override;
-  // Always false: one connection fetches everything.
   bool nextChunk(int afterChunkId, ChunkInfo* chunk) override;
-  // The single chunk, whatever the index.
   ChunkInfo chunkAt(int index) override;
-
-  // The chunk ends at length; a negative length (not stated by the server) keeps it open-ended.
-  // A stated length takes its room on the disk first (fs::reserveFileSpace). False with
-  // CACHE_ERROR when another length (or none) was already stated: the stored bytes belong to
-  // another resource then; false with the system's no-space code and noRoomMessage when the
-  // storage disk cannot hold the file.
-  bool setContentLength(int64_t length, int* errorCode, std::string* errorMsg) override;
-  // Nothing to change: the single chunk already owns the whole resource. True.
   bool coverWholeResource(int chunkId) override;
-  // Stores the bytes at the chunk's current offset (chunkIndex is ignored). False with
-  // EXECUTE_ERROR when the file is not open or the bytes would run past a known end; with the
-  // seek's report or errno/strerror when the file refuses them. No allocation on success.
-  bool write(int chunkIndex, int size, unsigned char* data, int* errorCode,
-             std::string* errorMsg) override;
-
-  // The chunk's end: 0 before open, -1 while unknown.
+  Status write(int chunkIndex, int size, unsigned char* data) override;
+  // A stated length takes its room on the disk first (fs::reserveFileSpace); another length (or
+  // none) after one was stated is refused.
+  bool lengthConflicts(int64_t length) override;
+  Status setContentLength(int64_t length) override;
   // Kept in memory for the attempts of this download only: a single-file download never resumes
   // in another task.
-  bool lengthConflicts(int64_t length) override;
   std::string validator() override;
   void setValidator(const std::string& validator) override;
-
   int64_t contentLength() override;
   int64_t downloadedLength() override;
 

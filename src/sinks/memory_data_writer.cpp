@@ -37,29 +37,27 @@ std::shared_ptr<Buffer> allocateBuffer(int64_t length) {
 }  // namespace
 
 MemoryDataWriter::MemoryDataWriter(std::string fileKey, int64_t blockSize)
-    : fileKey_(std::move(fileKey)), blockSize_(effectiveBlockSize(blockSize)) {}
+    : PlannedDataWriter(blockSize), fileKey_(std::move(fileKey)) {}
 
 MemoryDataWriter::~MemoryDataWriter() = default;
 
-bool MemoryDataWriter::open(int* /*errorCode*/, std::string* /*errorMsg*/) { return true; }
+Status MemoryDataWriter::open() { return Status::ok(); }
 
 void MemoryDataWriter::close() {}
 
-bool MemoryDataWriter::moveToSaveDir(const ZPRequest& /*request*/, ZPResponse* response,
-                                     int* errorCode, std::string* errorMsg) {
+Status MemoryDataWriter::moveToSaveDir(const ZPRequest& /*request*/, ZPResponse* response) {
   MutexLock lock(mutex_);
   const int64_t length = contentLength_.load();
   // A success must not hand over a buffer with zeroed gaps.
   if (length > 0 && !isPlanComplete(chunks_, length)) {
     const std::string message = "download incomplete: " + std::to_string(downloadedLength_.load()) +
                                 " of " + std::to_string(length);
-    reportWriterFailure(ZPResponse::CACHE_ERROR, message, errorCode, errorMsg);
-    return false;
+    return Status::error(ZPResponse::CACHE_ERROR, message);
   }
   response->outputData = data_;
   // Without a stated length the body's end decided it.
   response->fileLength = length >= 0 ? length : downloadedLength_.load();
-  return true;
+  return Status::ok();
 }
 
 void MemoryDataWriter::reset() {
@@ -83,16 +81,6 @@ bool MemoryDataWriter::readStored(int64_t offset, void* buffer, size_t size) {
 
 void MemoryDataWriter::discardStored() { reset(); }
 
-ChunkInfo MemoryDataWriter::firstChunk() {
-  MutexLock lock(mutex_);
-  return firstChunkOf(chunks_, contentLength_.load(), blockSize_);
-}
-
-bool MemoryDataWriter::nextChunk(int afterChunkId, ChunkInfo* chunk) {
-  MutexLock lock(mutex_);
-  return nextChunkOf(chunks_, contentLength_.load(), blockSize_, afterChunkId, chunk);
-}
-
 bool MemoryDataWriter::lengthConflicts(int64_t length) {
   MutexLock lock(mutex_);
   const int64_t known = contentLength_.load();
@@ -110,109 +98,75 @@ void MemoryDataWriter::setValidator(const std::string& validator) {
   validator_ = validator;
 }
 
-ChunkInfo MemoryDataWriter::chunkAt(int index) {
-  MutexLock lock(mutex_);
-  return chunkAtOf(chunks_, index);
-}
-
-bool MemoryDataWriter::setContentLength(int64_t length, int* errorCode, std::string* errorMsg) {
+Status MemoryDataWriter::setContentLength(int64_t length) {
   MutexLock lock(mutex_);
   if (length < 0) {
     // The body comes over one connection until it ends, into a buffer that grows with it.
     // A retry of an open-ended download that stored nothing yet starts it again.
     const bool emptyOpenEnded = contentLength_.load() < 0 && data_ != nullptr && data_->empty();
     if ((contentLength_.load() != 0 || data_ != nullptr) && !emptyOpenEnded) {
-      reportWriterFailure(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
-      return false;
+      return Status::error(ZPResponse::CACHE_ERROR, kUnknownLengthMessage);
     }
     if (!startOpenEndedPlan(chunks_)) {
-      reportWriterFailure(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
-      return false;
+      return Status::error(ZPResponse::CACHE_ERROR, kUnknownLengthMessage);
     }
     if (data_ == nullptr) data_ = std::make_shared<Buffer>();
     contentLength_ = -1;
-    return true;
+    return Status::ok();
   }
   // The buffer exists once a length is known (0 included): another length means another resource.
-  const int64_t old = contentLength_.load();
-  if ((old != 0 || data_ != nullptr) && old != length) {
-    reportWriterFailure(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old), errorCode,
-                        errorMsg);
-    return false;
-  }
-  if (!planFits(chunks_, length, blockSize_)) {
-    reportWriterFailure(ZPResponse::CACHE_ERROR, kTooManyChunksMessage, errorCode, errorMsg);
-    return false;
-  }
+  Status allowed = checkKnownLengthLocked(length, data_ != nullptr);
+  if (!allowed.isOk()) return allowed;
   std::shared_ptr<Buffer> buffer = data_;
   if (buffer == nullptr) {
     // An empty resource is delivered as an empty buffer, never as none.
     buffer = length > 0 ? allocateBuffer(length) : std::make_shared<Buffer>();
     if (buffer == nullptr) {
       const std::string message = "contentLength too large for memory: " + std::to_string(length);
-      reportWriterFailure(ZPResponse::CACHE_ERROR, message, errorCode, errorMsg);
-      return false;
+      return Status::error(ZPResponse::CACHE_ERROR, message);
     }
   }
   data_ = std::move(buffer);
   contentLength_ = length;
-  return true;
+  return Status::ok();
 }
 
-bool MemoryDataWriter::coverWholeResource(int chunkId) {
-  MutexLock lock(mutex_);
-  int64_t stored = 0;
-  if (!coverWholeResourceOf(chunks_, contentLength_.load(), chunkId, &stored)) return false;
-  downloadedLength_ = stored;
-  return true;
-}
-
-bool MemoryDataWriter::write(int chunkIndex, int size, unsigned char* data, int* errorCode,
-                             std::string* errorMsg) {
+Status MemoryDataWriter::write(int chunkIndex, int size, unsigned char* data) {
   if (size < 0 || (size > 0 && data == nullptr)) {
-    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kBadWriteMessage, errorCode, errorMsg);
-    return false;
+    return Status::error(ZPResponse::EXECUTE_ERROR, kBadWriteMessage);
   }
   MutexLock lock(mutex_);
-  if (data_ == nullptr || chunkIndex < 0 || static_cast<size_t>(chunkIndex) >= chunks_.size()) {
-    reportWriterFailure(ZPResponse::EXECUTE_ERROR, {}, errorCode, errorMsg);
-    return false;
+  if (data_ == nullptr || !isPlannedLocked(chunkIndex)) {
+    return Status::error(ZPResponse::EXECUTE_ERROR, {});
   }
   ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
-  if (contentLength_.load() < 0) return appendUnknownLength(chunk, size, data, errorCode, errorMsg);
+  if (contentLength_.load() < 0) return appendUnknownLength(chunk, size, data);
   const int64_t limit =
       std::min(chunkLimit(chunk, contentLength_.load()), static_cast<int64_t>(data_->size()));
   if (size > limit - chunk.current) {
-    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
-    return false;
+    return Status::error(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage);
   }
-  if (size == 0) return true;
+  if (size == 0) return Status::ok();
   std::memcpy(data_->data() + chunk.current, data, static_cast<size_t>(size));
   chunk.current += size;
   downloadedLength_.fetch_add(size);
-  return true;
+  return Status::ok();
 }
 
-bool MemoryDataWriter::appendUnknownLength(ChunkInfo& chunk, int size, const unsigned char* data,
-                                           int* errorCode, std::string* errorMsg) {
+Status MemoryDataWriter::appendUnknownLength(ChunkInfo& chunk, int size,
+                                             const unsigned char* data) {
   // The one open chunk receives the body in order: its bytes always go to the buffer's end.
   if (chunk.current != static_cast<int64_t>(data_->size())) {
-    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
-    return false;
+    return Status::error(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage);
   }
   try {
     data_->insert(data_->end(), data, data + size);
   } catch (const std::exception&) {
-    reportWriterFailure(ZPResponse::EXECUTE_ERROR, "out of memory", errorCode, errorMsg);
-    return false;
+    return Status::error(ZPResponse::EXECUTE_ERROR, "out of memory");
   }
   chunk.current += size;
   downloadedLength_.fetch_add(size);
-  return true;
+  return Status::ok();
 }
-
-int64_t MemoryDataWriter::contentLength() { return contentLength_.load(); }
-
-int64_t MemoryDataWriter::downloadedLength() { return downloadedLength_.load(); }
 
 }  // namespace zephyl

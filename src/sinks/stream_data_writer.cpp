@@ -21,8 +21,8 @@ constexpr char kStoppedMessage[] = "the receiver stopped the download";
 StreamDataWriter::StreamDataWriter(Receiver receiver, int64_t blockSize,
                                    const std::atomic<bool>* cancelled, int64_t reorderLimitBytes,
                                    int64_t startOffset)
-    : receiver_(std::move(receiver)),
-      blockSize_(effectiveBlockSize(blockSize)),
+    : PlannedDataWriter(blockSize),
+      receiver_(std::move(receiver)),
       cancelled_(cancelled),
       reorderLimitBytes_(std::max<int64_t>(1, reorderLimitBytes)),
       startOffset_(startOffset) {
@@ -50,17 +50,12 @@ void StreamDataWriter::startPlan() {
 
 StreamDataWriter::~StreamDataWriter() = default;
 
-bool StreamDataWriter::open(int* errorCode, std::string* errorMsg) {
+Status StreamDataWriter::open() {
   if (!receiver_) {
-    reportWriterFailure(ZPResponse::STREAM_ERROR, "stream output without a data callback",
-                        errorCode, errorMsg);
-    return false;
+    return Status::error(ZPResponse::STREAM_ERROR, "stream output without a data callback");
   }
-  if (startOffset_ < 0) {
-    reportWriterFailure(ZPResponse::STREAM_ERROR, "negative stream offset", errorCode, errorMsg);
-    return false;
-  }
-  return true;
+  if (startOffset_ < 0) return Status::error(ZPResponse::STREAM_ERROR, "negative stream offset");
+  return Status::ok();
 }
 
 void StreamDataWriter::close() {
@@ -69,18 +64,16 @@ void StreamDataWriter::close() {
   waitingBytes_ = 0;
 }
 
-bool StreamDataWriter::moveToSaveDir(const ZPRequest& /*request*/, ZPResponse* response,
-                                     int* errorCode, std::string* errorMsg) {
+Status StreamDataWriter::moveToSaveDir(const ZPRequest& /*request*/, ZPResponse* response) {
   MutexLock lock(mutex_);
   const int64_t length = contentLength_.load();
   if (length >= 0 && handedUpTo_ != length) {
-    const std::string message = "stream incomplete: " + std::to_string(handedUpTo_) + " of " +
-                                std::to_string(length);
-    reportWriterFailure(ZPResponse::STREAM_ERROR, message, errorCode, errorMsg);
-    return false;
+    const std::string message =
+        "stream incomplete: " + std::to_string(handedUpTo_) + " of " + std::to_string(length);
+    return Status::error(ZPResponse::STREAM_ERROR, message);
   }
   response->fileLength = handedUpTo_;
-  return true;
+  return Status::ok();
 }
 
 void StreamDataWriter::reset() {
@@ -99,22 +92,9 @@ void StreamDataWriter::reset() {
   changed_.notifyAll();
 }
 
-ChunkInfo StreamDataWriter::firstChunk() {
-  MutexLock lock(mutex_);
-  return firstChunkOf(chunks_, contentLength_.load(), blockSize_);
-}
-
-bool StreamDataWriter::nextChunk(int afterChunkId, ChunkInfo* chunk) {
-  MutexLock lock(mutex_);
-  return nextChunkOf(chunks_, contentLength_.load(), blockSize_, afterChunkId, chunk);
-}
-
-ChunkInfo StreamDataWriter::chunkAt(int index) {
-  MutexLock lock(mutex_);
-  return chunkAtOf(chunks_, index);
-}
-
 bool StreamDataWriter::readStored(int64_t, void*, size_t) { return false; }
+
+void StreamDataWriter::discardStored() {}
 
 bool StreamDataWriter::lengthConflicts(int64_t length) {
   MutexLock lock(mutex_);
@@ -123,82 +103,62 @@ bool StreamDataWriter::lengthConflicts(int64_t length) {
   return (known != 0 || lengthSet_) && known != length;
 }
 
-bool StreamDataWriter::setContentLength(int64_t length, int* errorCode, std::string* errorMsg) {
+Status StreamDataWriter::setContentLength(int64_t length) {
   MutexLock lock(mutex_);
   if (length < 0) {
     // The body comes over one connection until it ends, in order: nothing waits in the buffer.
     const bool emptyOpenEnded = contentLength_.load() < 0 && downloadedLength_.load() == 0;
     if (((contentLength_.load() != 0 || lengthSet_) && !emptyOpenEnded) ||
         !startOpenEndedPlan(chunks_)) {
-      reportWriterFailure(ZPResponse::CACHE_ERROR, kUnknownLengthMessage, errorCode, errorMsg);
-      return false;
+      return Status::error(ZPResponse::CACHE_ERROR, kUnknownLengthMessage);
     }
     lengthSet_ = true;
     contentLength_ = -1;
-    return true;
+    return Status::ok();
   }
-  const int64_t old = contentLength_.load();
-  if ((old != 0 || lengthSet_) && old != length) {
-    reportWriterFailure(ZPResponse::CACHE_ERROR, contentLengthErrorMessage(length, old), errorCode,
-                        errorMsg);
-    return false;
-  }
-  if (!planFits(chunks_, length, blockSize_)) {
-    reportWriterFailure(ZPResponse::CACHE_ERROR, kTooManyChunksMessage, errorCode, errorMsg);
-    return false;
-  }
+  Status allowed = checkKnownLengthLocked(length, lengthSet_);
+  if (!allowed.isOk()) return allowed;
   lengthSet_ = true;
   contentLength_ = length;
-  return true;
+  return Status::ok();
 }
 
-bool StreamDataWriter::coverWholeResource(int chunkId) {
-  MutexLock lock(mutex_);
-  int64_t stored = 0;
-  if (!coverWholeResourceOf(chunks_, contentLength_.load(), chunkId, &stored)) return false;
-  downloadedLength_ = stored;
-  return true;
-}
-
-bool StreamDataWriter::write(int chunkIndex, int size, unsigned char* data, int* errorCode,
-                             std::string* errorMsg) {
+Status StreamDataWriter::write(int chunkIndex, int size, unsigned char* data) {
   if (size < 0 || (size > 0 && data == nullptr)) {
-    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kBadWriteMessage, errorCode, errorMsg);
-    return false;
+    return Status::error(ZPResponse::EXECUTE_ERROR, kBadWriteMessage);
   }
   {
     MutexLock lock(mutex_);
-    const Admission admission = admit(chunkIndex, size, data, errorCode, errorMsg);
-    if (admission != Admission::kTurn) return admission == Admission::kBuffered;
+    Status refusal;
+    const Admission admission = admit(chunkIndex, size, data, &refusal);
+    if (admission != Admission::kTurn) return refusal;
   }
-  return handOver(reinterpret_cast<const char*>(data), static_cast<size_t>(size), errorCode,
-                  errorMsg);
+  return handOver(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
 }
 
 StreamDataWriter::Admission StreamDataWriter::admit(int chunkIndex, int size,
-                                                    const unsigned char* data, int* errorCode,
-                                                    std::string* errorMsg) {
-  if (chunkIndex < 0 || static_cast<size_t>(chunkIndex) >= chunks_.size() || !lengthSet_) {
-    reportWriterFailure(ZPResponse::EXECUTE_ERROR, {}, errorCode, errorMsg);
+                                                    const unsigned char* data, Status* refusal) {
+  if (!isPlannedLocked(chunkIndex) || !lengthSet_) {
+    *refusal = Status::error(ZPResponse::EXECUTE_ERROR, {});
     return Admission::kRefused;
   }
   // The chunk is looked up by index after every wait: the plan may grow meanwhile.
   const size_t index = static_cast<size_t>(chunkIndex);
   if (contentLength_.load() >= 0 &&
       size > chunkLimit(chunks_[index], contentLength_.load()) - chunks_[index].current) {
-    reportWriterFailure(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
+    *refusal = Status::error(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage);
     return Admission::kRefused;
   }
   auto lastProgress = std::chrono::steady_clock::now();
   int64_t lastHanded = handedUpTo_;
   for (;;) {
     if (stopped_) {
-      reportWriterFailure(ZPResponse::STREAM_STOPPED, kStoppedMessage, errorCode, errorMsg);
+      *refusal = Status::error(ZPResponse::STREAM_STOPPED, kStoppedMessage);
       return Admission::kRefused;
     }
     const int64_t offset = chunks_[index].current;
     if (offset < handedUpTo_) {  // bytes handed over already: the plan went wrong
-      reportWriterFailure(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage, errorCode, errorMsg);
+      *refusal = Status::error(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage);
       return Admission::kRefused;
     }
     if (!handing_ && offset == handedUpTo_) break;  // next in order: this worker hands over
@@ -220,8 +180,8 @@ StreamDataWriter::Admission StreamDataWriter::admit(int chunkIndex, int size,
     }
     if (interrupted_ || (cancelled_ != nullptr && cancelled_->load()) ||
         now - lastProgress >= std::chrono::milliseconds(kMaxRoomWaitMs)) {
-      reportWriterFailure(ZPResponse::DATA_WRITE_ERROR, "stream stopped while waiting for room",
-                          errorCode, errorMsg);
+      *refusal =
+          Status::error(ZPResponse::DATA_WRITE_ERROR, "stream stopped while waiting for room");
       return Admission::kRefused;
     }
     changed_.waitFor(mutex_, kRoomPoll);
@@ -233,8 +193,7 @@ StreamDataWriter::Admission StreamDataWriter::admit(int chunkIndex, int size,
   return Admission::kTurn;
 }
 
-bool StreamDataWriter::handOver(const char* data, size_t size, int* errorCode,
-                                std::string* errorMsg) {
+Status StreamDataWriter::handOver(const char* data, size_t size) {
   std::vector<char> held;  // the waiting bytes being handed over, taken out of the buffer
   for (;;) {
     const bool more = size == 0 || callReceiver(data, size);
@@ -243,14 +202,13 @@ bool StreamDataWriter::handOver(const char* data, size_t size, int* errorCode,
       stopped_ = true;
       handing_ = false;
       changed_.notifyAll();
-      reportWriterFailure(ZPResponse::STREAM_STOPPED, kStoppedMessage, errorCode, errorMsg);
-      return false;
+      return Status::error(ZPResponse::STREAM_STOPPED, kStoppedMessage);
     }
     const auto next = waiting_.find(handedUpTo_);
     if (next == waiting_.end()) {
       handing_ = false;
       changed_.notifyAll();
-      return true;
+      return Status::ok();
     }
     held = std::move(next->second);
     waiting_.erase(next);
@@ -279,10 +237,6 @@ void StreamDataWriter::setValidator(const std::string& validator) {
   MutexLock lock(mutex_);
   validator_ = validator;
 }
-
-int64_t StreamDataWriter::contentLength() { return contentLength_.load(); }
-
-int64_t StreamDataWriter::downloadedLength() { return downloadedLength_.load(); }
 
 bool StreamDataWriter::canStartOver() {
   MutexLock lock(mutex_);

@@ -5,7 +5,8 @@
 // waits until the bytes before it are handed over, the task is cancelled or the planner stops the
 // attempt. Thread-safe: write and the plan operations may run on several chunk workers at once
 // (one mutex); the receiver runs on the worker that holds the turn, never two at once, and never
-// with the mutex held.
+// with the mutex held. The DataWriter contract is in data_writer.h; the notes below say only what
+// this sink adds.
 #pragma once
 
 #include <atomic>
@@ -17,11 +18,11 @@
 #include <vector>
 
 #include "diagnostics/annotated_mutex.h"
-#include "sinks/data_writer.h"
+#include "sinks/planned_data_writer.h"
 
 namespace zephyl {
 
-class StreamDataWriter : public DataWriter {
+class StreamDataWriter : public PlannedDataWriter {
  public:
   // Takes the next bytes in order; false stops the download (a throw counts as false).
   using Receiver = std::function<bool(const char* data, size_t size)>;
@@ -46,41 +47,27 @@ class StreamDataWriter : public DataWriter {
   StreamDataWriter(const StreamDataWriter&) = delete;
   StreamDataWriter& operator=(const StreamDataWriter&) = delete;
 
-  // False with STREAM_ERROR when there is no receiver.
-  bool open(int* errorCode, std::string* errorMsg) override;
+  // DataWriter (the plan operations are PlannedDataWriter's).
+  Status open() override;  // STREAM_ERROR without a receiver
   void close() override;
-  // Sets the response's fileLength to the bytes handed over. False with STREAM_ERROR when a
-  // known length was not handed over completely.
-  bool moveToSaveDir(const ZPRequest& request, ZPResponse* response, int* errorCode,
-                     std::string* errorMsg) override;
+  // Only sets the response's fileLength to the bytes handed over.
+  Status moveToSaveDir(const ZPRequest& request, ZPResponse* response) override;
   // Forgets the plan (back to its start offset), the waiting bytes, the length and the
-  // validator. Only while nothing was handed over (see canStartOver).
+  // validator; only while nothing was handed over (see canStartOver).
   void reset() override;
-  // Nothing is kept: false. A stream's digests follow its bytes in order as they are handed over
-  // (a checked stream runs one transfer), so nothing needs reading back.
+  // Nothing is kept: readStored is false and discardStored does nothing. A stream's digests
+  // follow its bytes in order as they are handed over, so nothing needs reading back.
   bool readStored(int64_t offset, void* buffer, size_t size) override;
-  // Nothing is kept; the bytes handed over stay with the receiver.
-  void discardStored() override {}
-
-  ChunkInfo firstChunk() override;
-  bool nextChunk(int afterChunkId, ChunkInfo* chunk) override;
-  ChunkInfo chunkAt(int index) override;
-
+  void discardStored() override;
   bool lengthConflicts(int64_t length) override;
-  // As MemoryDataWriter::setContentLength, without a buffer to allocate.
-  bool setContentLength(int64_t length, int* errorCode, std::string* errorMsg) override;
-  bool coverWholeResource(int chunkId) override;
-  // Hands the bytes at the chunk's current offset over when they are next in order (then also
-  // every waiting byte that follows them), else keeps a copy in the reorder buffer. False with
-  // EXECUTE_ERROR for bytes outside the plan, with STREAM_STOPPED once the receiver stopped the
-  // download, with DATA_WRITE_ERROR when a wait for room was cut short; nothing is taken then.
-  bool write(int chunkIndex, int size, unsigned char* data, int* errorCode,
-             std::string* errorMsg) override;
-
+  // MemoryDataWriter's, without a buffer.
+  Status setContentLength(int64_t length) override;
+  // Hands the bytes over when they are next in order (then also every waiting byte that follows
+  // them), else keeps a copy in the reorder buffer. Fails with STREAM_STOPPED once the receiver
+  // stopped the download and with DATA_WRITE_ERROR when a wait for room was cut short.
+  Status write(int chunkIndex, int size, unsigned char* data) override;
   std::string validator() override;
   void setValidator(const std::string& validator) override;
-  int64_t contentLength() override;
-  int64_t downloadedLength() override;
 
   bool streams() const override { return true; }
   // True while no byte has been handed over and the stream starts at byte 0.
@@ -96,12 +83,12 @@ class StreamDataWriter : public DataWriter {
   // Requires: mutex_ held. Checks the write against the plan and waits until it is the write's
   // turn (its bytes are next and nobody hands over) or the reorder buffer has room for it; then
   // takes the bytes (kTurn: the caller hands them over; kBuffered: copied into the buffer).
-  Admission admit(int chunkIndex, int size, const unsigned char* data, int* errorCode,
-                  std::string* errorMsg) REQUIRES(mutex_);
+  // The refusal's report goes into *refusal.
+  Admission admit(int chunkIndex, int size, const unsigned char* data, Status* refusal)
+      REQUIRES(mutex_);
   // Requires: the turn (handing_ set by admit). Hands data over, then every waiting byte that
-  // follows it, and gives the turn back. False when the receiver stopped the download.
-  bool handOver(const char* data, size_t size, int* errorCode, std::string* errorMsg)
-      EXCLUDES(mutex_);
+  // follows it, and gives the turn back. STREAM_STOPPED when the receiver stopped the download.
+  Status handOver(const char* data, size_t size) EXCLUDES(mutex_);
   bool callReceiver(const char* data, size_t size);
   // Requires: mutex_ held. The plan of a stream that has handed nothing over: empty, or from a
   // start offset a finished chunk of the bytes before it and the first block after it.
@@ -109,24 +96,18 @@ class StreamDataWriter : public DataWriter {
 
   // Set at construction.
   const Receiver receiver_;
-  const int64_t blockSize_;
   const std::atomic<bool>* const cancelled_;
   const int64_t reorderLimitBytes_;
   const int64_t startOffset_;
 
-  // Atomic: written under mutex_, read by progress listeners on any thread.
-  std::atomic<int64_t> downloadedLength_{0};  // handed over or waiting in the buffer
-  std::atomic<int64_t> contentLength_{0};     // 0: not reported yet
-
-  Mutex mutex_;
+  // downloadedLength_ counts the bytes handed over and those waiting in the buffer.
   ConditionVariable changed_;  // with mutex_: the turn passed, room was made, or a stop
-  // Guarded by mutex_.
-  std::vector<ChunkInfo> chunks_ GUARDED_BY(mutex_);
+  // Guarded by mutex_ (PlannedDataWriter's).
   std::string validator_ GUARDED_BY(mutex_);
   bool lengthSet_ GUARDED_BY(mutex_) = false;  // a length (0 included) was accepted
   // Bytes [0, handedUpTo_) are handed over or being handed over by the thread holding the turn.
   int64_t handedUpTo_ GUARDED_BY(mutex_) = 0;
-  bool handing_ GUARDED_BY(mutex_) = false;  // a worker holds the turn
+  bool handing_ GUARDED_BY(mutex_) = false;                          // a worker holds the turn
   std::map<int64_t, std::vector<char>> waiting_ GUARDED_BY(mutex_);  // by offset, past handedUpTo_
   int64_t waitingBytes_ GUARDED_BY(mutex_) = 0;
   int64_t highWaterBytes_ GUARDED_BY(mutex_) = 0;

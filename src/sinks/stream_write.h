@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "diagnostics/status.h"
 #include "storage/file_handle.h"
 
 namespace zephyl {
@@ -15,11 +16,9 @@ namespace zephyl {
 // Switches the stream to unbuffered writes. Call right after opening, before any I/O.
 void makeUnbuffered(FILE* file);
 
-// Writes size bytes at the absolute offset. False when the seek fails (out-parameters as
-// fs::seekFile reports) or fewer bytes were written (errorCode = errno, errorMsg = its text);
-// bytes written before a short write are not counted by the caller.
-[[nodiscard]] bool writeAt(FILE* file, int64_t offset, const unsigned char* data, int size,
-                           int* errorCode, std::string* errorMsg);
+// Writes size bytes at the absolute offset. Fails with fs::writeFileAt's report; bytes written
+// before a short write are not counted by the caller.
+[[nodiscard]] Status writeAt(FILE* file, int64_t offset, const unsigned char* data, int size);
 
 // Reads exactly size bytes at the absolute offset into buffer (a seek, then a read: call it only
 // while no positioned write runs on the stream). False when the seek fails or the file is shorter.
@@ -29,8 +28,8 @@ void makeUnbuffered(FILE* file);
 // its own). False when it cannot be opened or synced.
 [[nodiscard]] bool syncFileAt(const std::string& path);
 
-// Flushes and closes the stream (file is empty afterwards). False, with errno and its text in the
-// out-parameters (either may be null), when data may not have reached the file.
-[[nodiscard]] bool flushAndClose(FileHandle& file, int* errorCode, std::string* errorMsg);
+// Flushes and closes the stream (file is empty afterwards). Fails with errno and its text when
+// data may not have reached the file.
+[[nodiscard]] Status flushAndClose(FileHandle& file);
 
 }  // namespace zephyl

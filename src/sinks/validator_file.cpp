@@ -18,9 +18,9 @@ bool isStorable(const std::string& text) {
 }  // namespace
 
 bool saveValidator(const std::string& path, const std::string& validator) {
-  if (validator.empty()) return !fs::exists(path) || fs::removeFile(path);
+  if (validator.empty()) return !fs::exists(path) || fs::removeFile(path).isOk();
   if (!isStorable(validator)) return false;
-  return replaceFileAtomically(path, validator.data(), validator.size());
+  return replaceFileAtomically(path, validator.data(), validator.size()).isOk();
 }
 
 bool loadValidator(const std::string& path, std::string* validator) {

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <string>
 
+#include "diagnostics/status.h"
+
 namespace zephyl {
 
 // Appended to a path to name its temporary file while it is replaced.
@@ -18,16 +20,13 @@ inline constexpr char kTemporarySuffix[] = ".tmp";
 // reserveReplacement is written over in place, in the blocks it holds, so that up to its
 // capacity the replacement needs no new room on the disk; it is used up by the replacement. On
 // failure path keeps what it held before (or stays absent), the temporary file is removed, and
-// errorCode/errorMsg (either may be null) hold the file-system layer's report of the step that
-// failed.
-[[nodiscard]] bool replaceFileAtomically(const std::string& path, const void* data, size_t size,
-                                         int* errorCode = nullptr, std::string* errorMsg = nullptr);
+// the result is the file-system layer's report of the step that failed.
+[[nodiscard]] Status replaceFileAtomically(const std::string& path, const void* data, size_t size);
 
 // Keeps room for the next replacement of path: "<path>.tmp" holds capacity bytes (zeros, never
-// synced; what a crash leaves of it is removed like any leftover). True when the room is held;
-// false with the layer's report when the disk lacks it, and no temporary file then stays.
-[[nodiscard]] bool reserveReplacement(const std::string& path, size_t capacity,
-                                      int* errorCode = nullptr, std::string* errorMsg = nullptr);
+// synced; what a crash leaves of it is removed like any leftover). Ok when the room is held;
+// the layer's report when the disk lacks it, and no temporary file then stays.
+[[nodiscard]] Status reserveReplacement(const std::string& path, size_t capacity);
 
 // Gives back the room reserveReplacement kept for path, if any.
 void dropReservedReplacement(const std::string& path);

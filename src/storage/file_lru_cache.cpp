@@ -114,7 +114,7 @@ void FileLruCache::initLocked() {
   initialized_ = true;  // a failed scan is not retried
 
   std::vector<std::string> files;
-  if (!fs::listFiles(cacheDir_, &files)) {
+  if (!fs::listFiles(cacheDir_, &files).isOk()) {
     ZP_LOG(Warn) << "FileLruCache initFailed";
     return;
   }

@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "diagnostics/log.h"
-#include "storage/chunk_info.h"
-#include "storage/progress_file.h"
 #include "storage/atomic_file.h"
+#include "storage/chunk_info.h"
 #include "storage/fs.h"
+#include "storage/progress_file.h"
 #include "zephyl/zp_log_level.h"
 
 namespace zephyl {
@@ -27,11 +27,6 @@ struct ManagerRegistry {
 ManagerRegistry& managerRegistry() {
   static ManagerRegistry* const registry = new ManagerRegistry();
   return *registry;
-}
-
-void setError(int code, const std::string& message, int* errorCode, std::string* errorMsg) {
-  if (errorCode != nullptr) *errorCode = code;
-  if (errorMsg != nullptr) *errorMsg = message;
 }
 
 FileKind kindOf(const FilePaths& paths) {
@@ -113,17 +108,16 @@ FileStorageManager::FileStorageManager(const std::string& rootDir, const ZPCache
 
 FileStorageManager::~FileStorageManager() = default;
 
-bool FileStorageManager::openFile(FileKind kind, const std::string& fileKey,
-                                  const std::atomic<bool>* cancelled, FilePaths* paths,
-                                  int* errorCode, std::string* errorMsg) {
+Status FileStorageManager::openFile(FileKind kind, const std::string& fileKey,
+                                    const std::atomic<bool>* cancelled, FilePaths* paths) {
   MutexLock lock(mutex_);
   for (;;) {
     // Again at every try: the directories may vanish while a writer waits.
-    if (!prepareDirectories(errorCode, errorMsg)) return false;
+    Status prepared = prepareDirectories();
+    if (!prepared.isOk()) return prepared;
     if (tryLockIdleKey(kind, fileKey)) break;
     if (isCancelled(cancelled)) {
-      setError(0, "cancelled while another writer held the download", errorCode, errorMsg);
-      return false;
+      return Status::error(0, "cancelled while another writer held the download");
     }
     // A close in this process wakes the waiter at once; another process's is seen at a try.
     keyReleased_.waitFor(mutex_, std::chrono::milliseconds(kLockPollIntervalMs));
@@ -138,13 +132,13 @@ bool FileStorageManager::openFile(FileKind kind, const std::string& fileKey,
   // The key is held: no other writer touches these files, so the lock can go first.
   lock.unlock();
   removeForeignEntries(*paths);
-  return true;
+  return Status::ok();
 }
 
 FilePaths FileStorageManager::openFile(FileKind kind, const std::string& fileKey) {
   FilePaths paths;
   // Without a cancellation flag it fails only for unusable storage directories: empty paths.
-  (void)openFile(kind, fileKey, nullptr, &paths, nullptr, nullptr);
+  (void)openFile(kind, fileKey, nullptr, &paths);
   return paths;
 }
 
@@ -163,12 +157,13 @@ void FileStorageManager::closeFile(FileKind kind, const FilePaths& paths) {
 }
 
 std::string FileStorageManager::moveToSaveDir(const FilePaths& paths, const ZPRequest& request,
-                                              const std::string& saveDir, int* errorCode,
-                                              std::string* errorMsg) {
+                                              const std::string& saveDir, Status* status) {
   std::string target;
   if (!request.savePath.empty()) {
     const std::string targetDir = fs::parentDirOf(request.savePath);
-    if (!fs::createDirectories(targetDir, errorCode, errorMsg)) {
+    Status created = fs::createDirectories(targetDir);
+    if (!created.isOk()) {
+      storeStatus(status, std::move(created));
       ZP_LOG(Warn) << "moveToSaveDir failed, targetDir create failed. %s" << targetDir;
       return {};
     }
@@ -176,11 +171,13 @@ std::string FileStorageManager::moveToSaveDir(const FilePaths& paths, const ZPRe
   } else {
     // An empty save directory would put the file at the root of the file system.
     if (saveDir.empty()) {
-      setError(kStorageError, "empty save directory", errorCode, errorMsg);
+      storeStatus(status, Status::error(kStorageError, "empty save directory"));
       ZP_LOG(Warn) << "moveToSaveDir failed, saveDirPath create failed. " << saveDir;
       return {};
     }
-    if (!fs::createDirectories(saveDir, errorCode, errorMsg)) {
+    Status created = fs::createDirectories(saveDir);
+    if (!created.isOk()) {
+      storeStatus(status, std::move(created));
       ZP_LOG(Warn) << "moveToSaveDir failed, saveDirPath create failed. " << saveDir;
       return {};
     }
@@ -190,7 +187,11 @@ std::string FileStorageManager::moveToSaveDir(const FilePaths& paths, const ZPRe
   if (request.renameIfExists == 0) {
     // Replaced in one step by the complete new file: a file the user had there stays untouched
     // until then, also when the move has to copy across file systems and fails on the way.
-    if (!fs::moveFile(paths.dataPath, target, true, errorCode, errorMsg)) return {};
+    Status moved = fs::moveFile(paths.dataPath, target, true);
+    if (!moved.isOk()) {
+      storeStatus(status, std::move(moved));
+      return {};
+    }
     finishDelivery(paths);
     return target;
   }
@@ -202,15 +203,17 @@ std::string FileStorageManager::moveToSaveDir(const FilePaths& paths, const ZPRe
       candidate = indexedName(target, n);
     }
     if (fs::exists(candidate)) continue;
-    if (fs::moveFile(paths.dataPath, candidate, false, errorCode, errorMsg)) {
+    Status moved = fs::moveFile(paths.dataPath, candidate, false);
+    if (moved.isOk()) {
       finishDelivery(paths);
       return candidate;
     }
+    storeStatus(status, std::move(moved));
     // The move never replaces: when another writer took the name between the check and the
     // move, the next name is tried; any other failure ends the delivery.
     if (!fs::exists(candidate)) return {};
   }
-  setError(kStorageError, "no free file name", errorCode, errorMsg);
+  storeStatus(status, Status::error(kStorageError, "no free file name"));
   ZP_LOG(Warn) << "moveToSaveDir failed, no free file name for " << target;
   return {};
 }
@@ -272,7 +275,7 @@ void FileStorageManager::removeAllCache() {
   // Through a link in place of a storage directory, the link's target would be emptied.
   if (!isSafeDirectory(tempDir_) || !isSafeDirectory(lruCacheDir_)) return;
   std::vector<std::string> tempFiles;
-  if (fs::listFiles(tempDir_, &tempFiles)) {
+  if (fs::listFiles(tempDir_, &tempFiles).isOk()) {
     for (const std::string& path : tempFiles) removeIdleTempEntry(path);
   }
   // Before the first openFile the cache has not read its directory yet; it is loaded here so
@@ -282,38 +285,35 @@ void FileStorageManager::removeAllCache() {
   lruCache_.removeAll();
 }
 
-bool FileStorageManager::prepareDirectories(int* errorCode, std::string* errorMsg) {
+Status FileStorageManager::prepareDirectories() {
   if (!hasRoot_) {
     ZP_LOG(Warn) << "no storage root: the settings' rootDir is empty";
-    setError(kStorageError, "empty storage root", errorCode, errorMsg);
-    return false;
+    return Status::error(kStorageError, "empty storage root");
   }
   // The directory was removed behind the library's back: its entries name nothing any more.
   if (!fs::exists(lruCacheDir_)) lruCache_.clear();
   for (const std::string* directory : {&tempDir_, &lruCacheDir_}) {
     // A failure to create surfaces when the writer opens its file; an unsafe directory is never
     // used, as writes and removals below it would reach whatever it leads to.
-    int code = 0;
-    std::string message;
-    if (fs::createPrivateDirectories(*directory, &code, &message) == fs::PrivateDirectory::Unsafe) {
+    Status status;
+    if (fs::createPrivateDirectories(*directory, &status) == fs::PrivateDirectory::Unsafe) {
       ZP_LOG(Warn) << "storage directory not used, a link or another user's: " << *directory;
-      setError(code, message, errorCode, errorMsg);
-      return false;
+      return status;
     }
   }
-  if (initialized_) return true;
+  if (initialized_) return Status::ok();
   // Left over by an earlier process, unless another process is still writing it.
   std::vector<std::string> tempFiles;
-  if (fs::listFiles(tempDir_, &tempFiles)) {
+  if (fs::listFiles(tempDir_, &tempFiles).isOk()) {
     for (const std::string& path : tempFiles) removeIdleTempEntry(path);
   }
   configureCacheOnce();
   initialized_ = true;
-  return true;
+  return Status::ok();
 }
 
 bool FileStorageManager::isSafeDirectory(const std::string& directory) {
-  if (!hasRoot_) return false;  // nothing of the library's is there to remove
+  if (!hasRoot_) return false;              // nothing of the library's is there to remove
   if (!fs::exists(directory)) return true;  // nothing below it to remove
   if (fs::createPrivateDirectories(directory) != fs::PrivateDirectory::Unsafe) return true;
   ZP_LOG(Warn) << "storage directory not used, a link or another user's: " << directory;
@@ -327,7 +327,7 @@ void FileStorageManager::removeForeignEntries(const FilePaths& paths) {
     if (!fs::exists(path) || fs::isRegularFile(path)) continue;
     ZP_LOG(Warn) << "removing what is not a file of the library: " << path;
     // A link goes itself; a directory goes with everything in it, links inside unfollowed.
-    if (!fs::removeDirectory(path, true)) fs::removeFile(path);
+    if (!fs::removeDirectory(path, true).isOk()) fs::removeFile(path);
   }
 }
 
@@ -346,7 +346,7 @@ void FileStorageManager::removeIdleTempEntry(const std::string& path) {
   }
   if (!tryLockIdleKey(FileKind::SingleFile, fileKey)) return;
   // Single-file downloads are plain files; anything else here is not the library's and goes too.
-  if (!fs::removeDirectory(path, true)) fs::removeFile(path);
+  if (!fs::removeDirectory(path, true).isOk()) fs::removeFile(path);
   keyLocks_.unlock(FileKind::SingleFile, fileKey);
 }
 

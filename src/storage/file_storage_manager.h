@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "diagnostics/annotated_mutex.h"
+#include "diagnostics/status.h"
 #include "storage/file_lru_cache.h"
 #include "storage/file_paths.h"
 #include "storage/key_locks.h"
@@ -37,7 +38,7 @@ class FileStorageManager {
   // How many names moveToSaveDir tries (the target and target(1) .. target(n-1)) before it gives
   // up on a rename.
   static constexpr int kMaxRenameTries = 10000;
-  // errorCode of the failures moveToSaveDir finds itself (no save directory, no free name);
+  // Code of the failures moveToSaveDir finds itself (no save directory, no free name);
   // the others carry the file-system layer's codes.
   static constexpr int kStorageError = -1;
 
@@ -63,14 +64,14 @@ class FileStorageManager {
   // when a storage directory is a link or another user's. Whatever is not a regular file at the
   // download's paths (a link planted there) is removed, never followed. While another writer holds
   // the download (another thread, manager or process) it waits, trying every kLockPollIntervalMs;
-  // once *cancelled is true (cancelled may be null) it returns false promptly with errorCode 0. The
+  // once *cancelled is true (cancelled may be null) it fails promptly with code 0. The
   // files on disk then count, not the cache's memory: what another process stored is resumed, what
   // it delivered is gone. While the key is open no trim or cache removal deletes its files. Every
   // successful openFile is matched by one closeFile, or by a successful moveToSaveDir. Called by
   // the writer's thread; blocks.
-  [[nodiscard]] bool openFile(FileKind kind, const std::string& fileKey,
-                              const std::atomic<bool>* cancelled, FilePaths* paths, int* errorCode,
-                              std::string* errorMsg) EXCLUDES(mutex_);
+  [[nodiscard]] Status openFile(FileKind kind, const std::string& fileKey,
+                                const std::atomic<bool>* cancelled, FilePaths* paths)
+      EXCLUDES(mutex_);
   // The same without cancellation: waits as long as the download is held elsewhere. Empty paths
   // when the storage directories cannot be used.
   FilePaths openFile(FileKind kind, const std::string& fileKey) EXCLUDES(mutex_);
@@ -85,14 +86,13 @@ class FileStorageManager {
   // systems when it must (copy beside the target, flush, rename). With request.renameIfExists zero
   // an existing target is replaced in one step once the new file is complete there; otherwise the
   // first free name of target, target(1), ... is used and no file is ever replaced. Returns the
-  // final path and releases the key (no closeFile follows). On failure returns empty, fills
-  // errorCode/errorMsg (either may be null), leaves a file the user had at the target untouched,
+  // final path and releases the key (no closeFile follows). On failure returns empty, stores the
+  // report into *status (which may be null), leaves a file the user had at the target untouched,
   // keeps the stored download complete (data and progress file) so that a later download only
   // delivers, and the key stays open for the writer's closeFile. Called by the writer's thread;
   // no lock is held during the file operations.
   std::string moveToSaveDir(const FilePaths& paths, const ZPRequest& request,
-                            const std::string& saveDir, int* errorCode, std::string* errorMsg)
-      EXCLUDES(mutex_);
+                            const std::string& saveDir, Status* status = nullptr) EXCLUDES(mutex_);
 
   // Bytes stored and total length from fileKey's progress file; false when there is none or it
   // cannot be read. Either pointer may be null. Reads the disk only, without a lock.
@@ -136,8 +136,8 @@ class FileStorageManager {
 
   FileStorageManager(const std::string& rootDir, const ZPCachePolicy& policy);
 
-  // Requires: mutex_ held. False, with the report, when a storage directory is unsafe.
-  bool prepareDirectories(int* errorCode, std::string* errorMsg) REQUIRES(mutex_);
+  // Requires: mutex_ held. The report when a storage directory is unsafe.
+  Status prepareDirectories() REQUIRES(mutex_);
   // Requires: mutex_ held. False (logged) when the directory exists and is a link or another
   // user's; made private otherwise.
   bool isSafeDirectory(const std::string& directory) REQUIRES(mutex_);

@@ -2,9 +2,11 @@
 // functions, so that each platform has exactly one implementation of them (fs_posix.cpp, or
 // fs_windows.cpp on Windows, where codes are GetLastError() values except for stream operations).
 // Paths are UTF-8; "\" and "/" both separate, the last of either kind counts; built paths join
-// with "/". A failing operation stores its code (the platform's error number) and message into
-// the optional out-parameters, leaves them untouched on success, and writes one log line when
-// detail logging is on. Thread-safe: no state, no locks; callers serialise work on one file.
+// with "/". An operation that only succeeds or fails returns a Status; one that returns a value
+// stores its failure into the optional Status out-parameter and leaves it untouched on success.
+// A failure's code and system code are both the platform's error number (the message as given
+// below), and it writes one log line when detail logging is on. Thread-safe: no state, no locks;
+// callers serialise work on one file.
 #pragma once
 
 #include <cstdint>
@@ -13,17 +15,18 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/status.h"
+
 namespace zephyl::fs {
 
 // The path names an entry: a file, a directory, or a link (even a dangling one, which still
 // occupies the name). Never reports.
 bool exists(const std::string& path);
 
-// Creates the directory and every missing parent. True when a directory exists there afterwards
-// (a file of that name is a failure); an empty path counts as created. On failure the out-
-// parameters hold the report of the level that could not be created.
-[[nodiscard]] bool createDirectories(const std::string& path, int* errorCode = nullptr,
-                                     std::string* errorMsg = nullptr);
+// Creates the directory and every missing parent. Ok when a directory exists there afterwards
+// (a file of that name is a failure); an empty path counts as created. A failure is the report
+// of the level that could not be created.
+[[nodiscard]] Status createDirectories(const std::string& path);
 
 // What createPrivateDirectories found.
 enum class PrivateDirectory {
@@ -35,18 +38,16 @@ enum class PrivateDirectory {
 // Like createDirectories, for the library's own storage: every level it creates is private to
 // the user from the start (0700 here), and the directory itself, when it existed already, must
 // be a real directory of the user's own (not a link to one) and is made private. Ready on
-// success; otherwise the out-parameters hold the report: the failing level's for NotCreated,
+// success; otherwise the status holds the report: the failing level's for NotCreated,
 // operation "createPrivateDirectories" with the path, the permission-denied code and the message
 // "not a directory of this user" for Unsafe. Directories above the one that existed keep their
 // modes.
 [[nodiscard]] PrivateDirectory createPrivateDirectories(const std::string& path,
-                                                        int* errorCode = nullptr,
-                                                        std::string* errorMsg = nullptr);
+                                                        Status* status = nullptr);
 
 // Creates one directory; an existing directory counts as success, any other existing entry of
 // that name fails with its "already exists" code.
-[[nodiscard]] bool createOneDirectory(const std::string& path, int* errorCode = nullptr,
-                                      std::string* errorMsg = nullptr);
+[[nodiscard]] Status createOneDirectory(const std::string& path);
 
 // Opens a C stream with an fopen mode ("rb", "rb+", "wb+"...). Null on failure. A mode that
 // writes ("w", "a" or "+") never opens through a symbolic link in place of the file itself: such
@@ -57,43 +58,38 @@ enum class PrivateDirectory {
 // "fopenFile <path>, <mode>, ret = <errno>" to stdout and has the message "fOpenFile". The
 // caller owns the stream and closes it with fclose.
 [[nodiscard]] FILE* fOpenFile(const std::string& path, const std::string& mode,
-                              int* errorCode = nullptr, std::string* errorMsg = nullptr);
+                              Status* status = nullptr);
 
 // Moves the stream's position; offset is 64-bit. A null stream fails with the invalid-argument
 // code.
-[[nodiscard]] bool seekFile(FILE* file, int64_t offset, int origin, int* errorCode = nullptr,
-                            std::string* errorMsg = nullptr);
+[[nodiscard]] Status seekFile(FILE* file, int64_t offset, int origin);
 
 // Writes size bytes at the absolute offset of an unbuffered stream, in as many system writes as
 // it takes, without moving the stream's position (on Windows the handle's position ends after
 // the bytes written: read or write the stream only after a seekFile); concurrent calls at
 // different offsets are safe. On failure the code is the system's error number and the message
 // its text.
-[[nodiscard]] bool writeFileAt(FILE* file, int64_t offset, const void* data, size_t size,
-                               int* errorCode = nullptr, std::string* errorMsg = nullptr);
+[[nodiscard]] Status writeFileAt(FILE* file, int64_t offset, const void* data, size_t size);
 
 // Sets the last-modification time of the file at path to unixSeconds (seconds since 1970-01-01
 // 00:00 UTC); the access time is left alone where the system allows (POSIX), else set too. A link
 // at path is followed. Fails (reported as operation "setFileModifiedTime" with the message
 // "setFileModifiedTime") for a missing entry or a time the system cannot hold.
-[[nodiscard]] bool setFileModifiedTime(const std::string& path, int64_t unixSeconds,
-                                       int* errorCode = nullptr, std::string* errorMsg = nullptr);
+[[nodiscard]] Status setFileModifiedTime(const std::string& path, int64_t unixSeconds);
 
 // Deletes a file (not a directory). A link is removed itself, never what it points to.
-bool removeFile(const std::string& path, int* errorCode = nullptr, std::string* errorMsg = nullptr);
+Status removeFile(const std::string& path);
 
 // Deletes everything inside a directory, recursively, and the directory itself when removeSelf.
-// False when the path is not a directory or cannot be listed; failures inside are logged and
-// skipped, and leave the out-parameters alone. Links are never followed: a link at path is not a
-// directory here (false, nothing removed), links inside are removed themselves.
-bool removeDirectory(const std::string& path, bool removeSelf, int* errorCode = nullptr,
-                     std::string* errorMsg = nullptr);
+// Fails when the path is not a directory (unlogged) or cannot be listed; failures inside are
+// logged and skipped, and do not fail the call. Links are never followed: a link at path is not a
+// directory here (a failure, nothing removed), links inside are removed themselves.
+Status removeDirectory(const std::string& path, bool removeSelf);
 
 // Appends "<directory>/<name>" for every entry but "." and "..", files and directories alike,
-// in the system's order. out is not cleared. False (code -1, out unchanged) when the directory
+// in the system's order. out is not cleared. Fails (code -1, out unchanged) when the directory
 // cannot be read to its end.
-[[nodiscard]] bool listFiles(const std::string& directory, std::vector<std::string>* out,
-                             int* errorCode = nullptr, std::string* errorMsg = nullptr);
+[[nodiscard]] Status listFiles(const std::string& directory, std::vector<std::string>* out);
 
 // The path names a regular file itself: a link (even to a regular file), a directory or any
 // other kind of entry does not count. Never reports.
@@ -103,16 +99,14 @@ bool isRegularFile(const std::string& path);
 bool directoryExists(const std::string& path);
 
 // Size in bytes of a file (0 for a directory); 0 (reported) when it cannot be read.
-int64_t statFileLength(const std::string& path, int* errorCode = nullptr,
-                       std::string* errorMsg = nullptr);
+int64_t statFileLength(const std::string& path, Status* status = nullptr);
 
 // Modification time in whole seconds times 1000; 0 when it cannot be read. Never reports.
 int64_t fileModifiedTimeMs(const std::string& path);
 
 // Renames source to target; never replaces an existing target (that fails with the platform's
 // "already exists" code and leaves both in place). Same as moveFile(source, target, false, ...).
-[[nodiscard]] bool moveFile(const std::string& source, const std::string& target,
-                            int* errorCode = nullptr, std::string* errorMsg = nullptr);
+[[nodiscard]] Status moveFile(const std::string& source, const std::string& target);
 
 // Moves source to target, also across file systems. Where one rename cannot do it (the two are
 // on different file systems), the source is copied into a temporary file in the target's
@@ -122,19 +116,17 @@ int64_t fileModifiedTimeMs(const std::string& path);
 // and the source and any existing target are as they were. A source that cannot be removed
 // after a complete copy leaves two files and counts as success. Reports operation "moveFile",
 // the source path and "MoveFileW Failed".
-[[nodiscard]] bool moveFile(const std::string& source, const std::string& target, bool replace,
-                            int* errorCode = nullptr, std::string* errorMsg = nullptr);
+[[nodiscard]] Status moveFile(const std::string& source, const std::string& target, bool replace);
 
 // Copies source to target with the placement rules of moveFile (temporary file beside the
 // target, flushed, renamed into place; replace as there) and keeps the source. Reports operation
 // "copyFile", the source path and "CopyFileW Failed".
-[[nodiscard]] bool copyFile(const std::string& source, const std::string& target, bool replace,
-                            int* errorCode = nullptr, std::string* errorMsg = nullptr);
+[[nodiscard]] Status copyFile(const std::string& source, const std::string& target, bool replace);
 
 // Flushes the stream's buffer and puts the file's data on stable storage (the data and the size,
 // not necessarily the other attributes). A null stream fails with the invalid-argument code;
 // reports operation "syncFile" with the system's error text.
-[[nodiscard]] bool syncFile(FILE* file, int* errorCode = nullptr, std::string* errorMsg = nullptr);
+[[nodiscard]] Status syncFile(FILE* file);
 
 // Flushes the stream's buffer and writes the file's data to the device, waiting until it is
 // written, but without the journal commit and the flush of the device's cache that syncFile waits
@@ -143,8 +135,7 @@ int64_t fileModifiedTimeMs(const std::string& path);
 // mode, XFS, btrfs): a crash leaves the old name or the whole file, never an empty one. Where the
 // system has no such call (Windows, POSIX systems other than Linux) it is syncFile. Fails and
 // reports as syncFile.
-[[nodiscard]] bool writeOutFile(FILE* file, int* errorCode = nullptr,
-                                std::string* errorMsg = nullptr);
+[[nodiscard]] Status writeOutFile(FILE* file);
 
 // Starts writing the file's bytes in [offset, offset + length) to stable storage and returns
 // without waiting for them, so that a later syncFile finds less left to write. Only a hint: it
@@ -154,8 +145,7 @@ void startWriteback(FILE* file, int64_t offset, int64_t length);
 
 // Cuts the file (flushed first) to size bytes, or extends it with zeros. Reports operation
 // "truncateFile" with the system's error text.
-[[nodiscard]] bool truncateFile(FILE* file, int64_t size, int* errorCode = nullptr,
-                                std::string* errorMsg = nullptr);
+[[nodiscard]] Status truncateFile(FILE* file, int64_t size);
 
 // Makes the disk hold room for the file's first length bytes without changing the file's size,
 // so that writes there cannot later fail for want of space (on file systems that overwrite in
@@ -163,19 +153,17 @@ void startWriteback(FILE* file, int64_t offset, int64_t length);
 // of the file (fallocate, keeping the size); where the file system cannot do that, or on other
 // POSIX systems, nothing is held, and only the free space is compared with what the file lacks.
 // On Windows the handle's allocation size is raised, which NTFS keeps while the file is open;
-// where that is refused for another reason than space nothing is held. True when the room is
-// held or seems to be there; false with the system's no-space code (or "file too large") when the
+// where that is refused for another reason than space nothing is held. Ok when the room is
+// held or seems to be there; fails with the system's no-space code (or "file too large") when the
 // disk or the file system cannot take length bytes. Reports operation "reserveFileSpace".
-[[nodiscard]] bool reserveFileSpace(FILE* file, int64_t length, int* errorCode = nullptr,
-                                    std::string* errorMsg = nullptr);
+[[nodiscard]] Status reserveFileSpace(FILE* file, int64_t length);
 
-// True when path is a directory this process may create files in, as far as the system tells
+// Ok when path is a directory this process may create files in, as far as the system tells
 // without writing there: on POSIX its permissions and a read-only mount count (access, which a
 // read-only file system refuses even to root); on Windows only that it is a directory (its ACL
-// is not read). False (reported as operation "checkWritableDirectory" with the path and the
+// is not read). Fails (reported as operation "checkWritableDirectory" with the path and the
 // system's error text) otherwise.
-[[nodiscard]] bool checkWritableDirectory(const std::string& path, int* errorCode = nullptr,
-                                          std::string* errorMsg = nullptr);
+[[nodiscard]] Status checkWritableDirectory(const std::string& path);
 
 // Total physical memory of the machine in bytes; 0 when the system does not tell.
 int64_t physicalMemoryBytes();
@@ -197,14 +185,12 @@ enum class ByteLock { Locked, Busy, Failed };
 // Opens (creating when missing) the lock file at path; a link in its place is refused, as by
 // the writing modes of fOpenFile. Null on failure, reported as operation "openLockFile" with the
 // path and the message "openLockFile".
-LockFileHandle openLockFile(const std::string& path, int* errorCode = nullptr,
-                            std::string* errorMsg = nullptr);
+LockFileHandle openLockFile(const std::string& path, Status* status = nullptr);
 
 // Tries to lock the byte at offset (below 2^62) without waiting: Locked, Busy when another
 // handle holds it, Failed when the system cannot lock the file (reported as operation
 // "tryLockByte" with the lock file's path and the message "tryLockByte").
-ByteLock tryLockByte(LockFile* file, uint64_t offset, int* errorCode = nullptr,
-                     std::string* errorMsg = nullptr);
+ByteLock tryLockByte(LockFile* file, uint64_t offset, Status* status = nullptr);
 
 // Releases a byte this handle locked; unlocking a byte it does not hold does nothing.
 void unlockByte(LockFile* file, uint64_t offset);

@@ -27,6 +27,7 @@
 #include "diagnostics/log.h"
 #include "diagnostics/utilities.h"
 #include "storage/fs.h"
+#include "storage/fs_common.h"
 
 namespace zephyl::fs {
 namespace {
@@ -43,8 +44,6 @@ constexpr size_t kSystemPathLimit = 4096;
 // The fixed buffers of the file-open path: UTF-16 units including the terminating zero.
 constexpr size_t kOpenPathUnits = 1024;
 constexpr size_t kOpenModeUnits = 64;
-
-constexpr char kSeparators[] = "\\/";
 
 // Repeats a system call that returns -1 while it is interrupted by a signal.
 template <typename Call>
@@ -64,17 +63,6 @@ auto retryOnInterrupt(Call call) {
 std::string errorText(int code) {
   char buffer[256] = {};
   return chooseErrorText(strerror_r(code, buffer, sizeof buffer), buffer);
-}
-
-// Stores the failure into the caller's out-parameters and, with detail logging on, logs it.
-void reportError(const char* operation, std::string_view path, int code, const std::string& message,
-                 int* errorCode, std::string* errorMsg) {
-  if (errorCode != nullptr) *errorCode = code;
-  if (errorMsg != nullptr && errorMsg != &message) *errorMsg = message;
-  if (isDetailLogEnabled()) {
-    LogLine(3) << operation << " error, path = " << std::string(path) << " , errorCode = " << code
-               << " , errorMsg = " << message;
-  }
 }
 
 // The form of a path handed to the system: every "\" becomes "/". Fails with EINVAL for a zero
@@ -113,12 +101,6 @@ bool statPath(std::string_view path, bool followLinks, struct stat* info) {
 bool isDirectory(std::string_view path) {
   struct stat info {};
   return statPath(path, true, &info) && S_ISDIR(info.st_mode);
-}
-
-// Length of the parent of path's first `length` bytes; 0 when it has none.
-size_t parentLength(std::string_view path, size_t length) {
-  const size_t separator = path.substr(0, length).find_last_of(kSeparators);
-  return separator == std::string_view::npos ? 0 : separator;
 }
 
 // directory + "/" + name, the way the layer builds paths.
@@ -166,7 +148,7 @@ bool readDirectoryNames(int dirFd, std::vector<std::string>* names) {
 void removeContents(int dirFd, const std::string& displayPath) {
   std::vector<std::string> names;
   if (!readDirectoryNames(dirFd, &names)) {
-    reportError("listFiles", displayPath, -1, "listFiles", nullptr, nullptr);
+    (void)reportError("listFiles", displayPath, -1, "listFiles");
     ::close(dirFd);
     return;
   }
@@ -182,14 +164,14 @@ void removeContents(int dirFd, const std::string& displayPath) {
         return ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       });
       if (childFd == -1) {
-        reportError("listFiles", entryPath, -1, "listFiles", nullptr, nullptr);
+        (void)reportError("listFiles", entryPath, -1, "listFiles");
         continue;
       }
       removeContents(childFd, entryPath);
       // A directory that could not be emptied stays; its failures were logged above.
       retryOnInterrupt([&] { return ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR); });
     } else if (retryOnInterrupt([&] { return ::unlinkat(dirFd, name.c_str(), 0); }) != 0) {
-      reportError("removeFile", entryPath, errno, "DeleteFileW Failed", nullptr, nullptr);
+      (void)reportError("removeFile", entryPath, errno, "DeleteFileW Failed");
     }
   }
   ::close(dirFd);
@@ -354,44 +336,29 @@ int copyIntoPlace(const std::string& source, const std::string& target, bool rep
 
 // One directory with the mode it gets when it is new (less the umask); an existing directory
 // counts as created.
-bool createOneDirectoryWithMode(const std::string& path, mode_t mode, int* errorCode,
-                                std::string* errorMsg) {
+Status createOneDirectoryWithMode(const std::string& path, mode_t mode) {
   std::string systemPath;
   int code = 0;
   if (toSystemPath(path, &systemPath, &code)) {
-    if (retryOnInterrupt([&] { return ::mkdir(systemPath.c_str(), mode); }) == 0) return true;
+    if (retryOnInterrupt([&] { return ::mkdir(systemPath.c_str(), mode); }) == 0)
+      return Status::ok();
     code = errno;
     // Only an existing directory counts as created: a file of that name is a failure.
-    if (code == EEXIST && isDirectory(path)) return true;
+    if (code == EEXIST && isDirectory(path)) return Status::ok();
   }
-  reportError("createOneDirectory", path, code, "CreateDirectoryW Failed", errorCode, errorMsg);
-  return false;
+  return reportError("createOneDirectory", path, code, "CreateDirectoryW Failed");
 }
 
-bool createDirectoriesWithMode(const std::string& path, mode_t mode, int* errorCode,
-                               std::string* errorMsg) {
-  if (path.empty() || isDirectory(path)) return true;
-  // Walk up to the nearest ancestor that exists, then create the missing levels top down. The
-  // levels are prefixes of path, kept as lengths, so even a very long path costs little.
-  std::vector<size_t> missingLevels{path.size()};
-  for (size_t length = parentLength(path, path.size()); length > 0;
-       length = parentLength(path, length)) {
-    struct stat info {};
-    if (statPath(std::string_view(path).substr(0, length), false, &info)) break;
-    missingLevels.push_back(length);
-  }
-  for (auto level = missingLevels.rbegin(); level != missingLevels.rend(); ++level) {
-    if (!createOneDirectoryWithMode(path.substr(0, *level), mode, errorCode, errorMsg)) {
-      return false;
-    }
-  }
-  return true;
+Status createDirectoriesWithMode(const std::string& path, mode_t mode) {
+  if (path.empty() || isDirectory(path)) return Status::ok();
+  return createMissingLevels(
+      path, [mode](const std::string& level) { return createOneDirectoryWithMode(level, mode); });
 }
 
 // Takes group and other access away from the directory at path, which must be a real directory
 // of this user. Checked and changed through one descriptor opened without following a link, so
 // that a link swapped in meanwhile is refused rather than its target changed.
-PrivateDirectory makePrivate(const std::string& path, int* errorCode, std::string* errorMsg) {
+PrivateDirectory makePrivate(const std::string& path, Status* status) {
   std::string systemPath;
   int code = 0;
   int fd = -1;
@@ -408,16 +375,16 @@ PrivateDirectory makePrivate(const std::string& path, int* errorCode, std::strin
     ::close(fd);
     if (own && code == 0) return PrivateDirectory::Ready;
     if (own) {
-      reportError("createPrivateDirectories", path, code, errorText(code), errorCode, errorMsg);
+      storeStatus(status, reportError("createPrivateDirectories", path, code, errorText(code)));
       return PrivateDirectory::NotCreated;
     }
   } else if (code != ELOOP && code != ENOTDIR) {
     // Gone again, or not even readable: then nothing can be written through it either.
-    reportError("createPrivateDirectories", path, code, errorText(code), errorCode, errorMsg);
+    storeStatus(status, reportError("createPrivateDirectories", path, code, errorText(code)));
     return PrivateDirectory::NotCreated;
   }
-  reportError("createPrivateDirectories", path, EACCES, "not a directory of this user", errorCode,
-              errorMsg);
+  storeStatus(status, reportError("createPrivateDirectories", path, EACCES,
+                                  "not a directory of this user"));
   return PrivateDirectory::Unsafe;
 }
 
@@ -500,32 +467,30 @@ bool exists(const std::string& path) {
   return statPath(path, false, &info);
 }
 
-bool createDirectories(const std::string& path, int* errorCode, std::string* errorMsg) {
-  return createDirectoriesWithMode(path, 0777, errorCode, errorMsg);
-}
+Status createDirectories(const std::string& path) { return createDirectoriesWithMode(path, 0777); }
 
-PrivateDirectory createPrivateDirectories(const std::string& path, int* errorCode,
-                                          std::string* errorMsg) {
+PrivateDirectory createPrivateDirectories(const std::string& path, Status* status) {
   // New levels are private from their first moment: no window in which others could enter them.
-  if (!createDirectoriesWithMode(path, S_IRWXU, errorCode, errorMsg)) {
+  Status created = createDirectoriesWithMode(path, S_IRWXU);
+  if (!created.isOk()) {
+    storeStatus(status, std::move(created));
     return PrivateDirectory::NotCreated;
   }
-  return makePrivate(path, errorCode, errorMsg);
+  return makePrivate(path, status);
 }
 
-bool createOneDirectory(const std::string& path, int* errorCode, std::string* errorMsg) {
-  return createOneDirectoryWithMode(path, 0777, errorCode, errorMsg);
+Status createOneDirectory(const std::string& path) {
+  return createOneDirectoryWithMode(path, 0777);
 }
 
-FILE* fOpenFile(const std::string& path, const std::string& mode, int* errorCode,
-                std::string* errorMsg) {
+FILE* fOpenFile(const std::string& path, const std::string& mode, Status* status) {
   // The same limits as the fixed conversion buffers of the platforms that need them.
   if (utf8ToUtf16(path).size() >= kOpenPathUnits) {
-    reportError("fOpenFile", path, ENAMETOOLONG, errorText(ENAMETOOLONG), errorCode, errorMsg);
+    storeStatus(status, reportError("fOpenFile", path, ENAMETOOLONG, errorText(ENAMETOOLONG)));
     return nullptr;
   }
   if (mode.size() >= kOpenModeUnits) {
-    reportError("fOpenFile", path, EINVAL, errorText(EINVAL), errorCode, errorMsg);
+    storeStatus(status, reportError("fOpenFile", path, EINVAL, errorText(EINVAL)));
     return nullptr;
   }
   std::string systemPath;
@@ -543,24 +508,22 @@ FILE* fOpenFile(const std::string& path, const std::string& mode, int* errorCode
   ZP_LOG(Debug) << "fopenFile " << path << ", " << mode << ", ret = " << code;
   // No second open follows: without sharing modes a read-only retry would either fail the same
   // way or hand a read-write caller a stream it cannot write.
-  reportError("fOpenFile", path, code, "fOpenFile", errorCode, errorMsg);
+  storeStatus(status, reportError("fOpenFile", path, code, "fOpenFile"));
   return nullptr;
 }
 
-bool seekFile(FILE* file, int64_t offset, int origin, int* errorCode, std::string* errorMsg) {
+Status seekFile(FILE* file, int64_t offset, int origin) {
   int code = EINVAL;
   if (file != nullptr) {
     if (retryOnInterrupt([&] { return ::fseeko(file, static_cast<off_t>(offset), origin); }) == 0) {
-      return true;
+      return Status::ok();
     }
     code = errno;
   }
-  reportError("seekFile", "", code, errorText(code), errorCode, errorMsg);
-  return false;
+  return reportError("seekFile", "", code, errorText(code));
 }
 
-bool writeFileAt(FILE* file, int64_t offset, const void* data, size_t size, int* errorCode,
-                 std::string* errorMsg) {
+Status writeFileAt(FILE* file, int64_t offset, const void* data, size_t size) {
   int code = EINVAL;
   if (file != nullptr && offset >= 0) {
     const int descriptor = ::fileno(file);
@@ -575,16 +538,14 @@ bool writeFileAt(FILE* file, int64_t offset, const void* data, size_t size, int*
       if (result <= 0) break;
       written += static_cast<size_t>(result);
     }
-    if (written == size) return true;
+    if (written == size) return Status::ok();
     // A write that stores nothing without an error (a full disk on some systems) is still one.
     code = errno != 0 ? errno : EIO;
   }
-  reportError("writeFileAt", "", code, errorText(code), errorCode, errorMsg);
-  return false;
+  return reportError("writeFileAt", "", code, errorText(code));
 }
 
-bool setFileModifiedTime(const std::string& path, int64_t unixSeconds, int* errorCode,
-                         std::string* errorMsg) {
+Status setFileModifiedTime(const std::string& path, int64_t unixSeconds) {
   std::string systemPath;
   int code = 0;
   if (toSystemPath(path, &systemPath, &code)) {
@@ -596,32 +557,30 @@ bool setFileModifiedTime(const std::string& path, int64_t unixSeconds, int* erro
       times[1].tv_sec = static_cast<time_t>(unixSeconds);
       if (retryOnInterrupt([&] { return ::utimensat(AT_FDCWD, systemPath.c_str(), times, 0); }) ==
           0) {
-        return true;
+        return Status::ok();
       }
       code = errno;
     }
   }
-  reportError("setFileModifiedTime", path, code, "setFileModifiedTime", errorCode, errorMsg);
-  return false;
+  return reportError("setFileModifiedTime", path, code, "setFileModifiedTime");
 }
 
-bool removeFile(const std::string& path, int* errorCode, std::string* errorMsg) {
+Status removeFile(const std::string& path) {
   std::string systemPath;
   int code = 0;
   if (toSystemPath(path, &systemPath, &code)) {
-    if (retryOnInterrupt([&] { return ::unlink(systemPath.c_str()); }) == 0) return true;
+    if (retryOnInterrupt([&] { return ::unlink(systemPath.c_str()); }) == 0) return Status::ok();
     code = errno;
   }
-  reportError("removeFile", path, code, "DeleteFileW Failed", errorCode, errorMsg);
-  return false;
+  return reportError("removeFile", path, code, "DeleteFileW Failed");
 }
 
-bool removeDirectory(const std::string& path, bool removeSelf, int* errorCode,
-                     std::string* errorMsg) {
+Status removeDirectory(const std::string& path, bool removeSelf) {
   // Not even the named directory is reached through a link: a link planted in place of a
   // directory the library empties would otherwise have it empty the link's target.
   struct stat info {};
-  if (!statPath(path, false, &info) || !S_ISDIR(info.st_mode)) return false;
+  if (!statPath(path, false, &info)) return Status::systemError(errno, "removeDirectory");
+  if (!S_ISDIR(info.st_mode)) return Status::systemError(ENOTDIR, "removeDirectory");
   std::string systemPath;
   int code = 0;
   int dirFd = -1;
@@ -631,16 +590,15 @@ bool removeDirectory(const std::string& path, bool removeSelf, int* errorCode,
     });
   }
   if (dirFd == -1) {
-    reportError("listFiles", path, -1, "listFiles", errorCode, errorMsg);
-    return false;
+    return reportError("listFiles", path, -1, "listFiles");
   }
   removeContents(dirFd, path);
-  if (!removeSelf) return true;
-  return retryOnInterrupt([&] { return ::rmdir(systemPath.c_str()); }) == 0;
+  if (!removeSelf) return Status::ok();
+  if (retryOnInterrupt([&] { return ::rmdir(systemPath.c_str()); }) == 0) return Status::ok();
+  return Status::systemError(errno, "removeDirectory");
 }
 
-bool listFiles(const std::string& directory, std::vector<std::string>* out, int* errorCode,
-               std::string* errorMsg) {
+Status listFiles(const std::string& directory, std::vector<std::string>* out) {
   std::string systemPath;
   int code = 0;
   int dirFd = -1;
@@ -653,8 +611,7 @@ bool listFiles(const std::string& directory, std::vector<std::string>* out, int*
   if (dirFd != -1) ::close(dirFd);
   // A listing cut short by a read error fails as a whole rather than passing for complete.
   if (!listed) {
-    reportError("listFiles", directory, -1, "listFiles", errorCode, errorMsg);
-    return false;
+    return reportError("listFiles", directory, -1, "listFiles");
   }
   out->reserve(out->size() + names.size());
   for (const std::string& name : names) {
@@ -664,7 +621,7 @@ bool listFiles(const std::string& directory, std::vector<std::string>* out, int*
     if (name.find('\\') != std::string::npos) continue;
     out->push_back(joinPath(directory, name));
   }
-  return true;
+  return Status::ok();
 }
 
 bool isRegularFile(const std::string& path) {
@@ -674,10 +631,10 @@ bool isRegularFile(const std::string& path) {
 
 bool directoryExists(const std::string& path) { return isDirectory(path); }
 
-int64_t statFileLength(const std::string& path, int* errorCode, std::string* errorMsg) {
+int64_t statFileLength(const std::string& path, Status* status) {
   struct stat info {};
   if (!statPath(path, true, &info)) {
-    reportError("statFileLength", path, errno, "statFileLength", errorCode, errorMsg);
+    storeStatus(status, reportError("statFileLength", path, errno, "statFileLength"));
     return 0;
   }
   // Only regular files have a length of content; a directory measures 0 as elsewhere.
@@ -690,13 +647,7 @@ int64_t fileModifiedTimeMs(const std::string& path) {
   return static_cast<int64_t>(info.st_mtime) * 1000;
 }
 
-bool moveFile(const std::string& source, const std::string& target, int* errorCode,
-              std::string* errorMsg) {
-  return moveFile(source, target, false, errorCode, errorMsg);
-}
-
-bool moveFile(const std::string& source, const std::string& target, bool replace, int* errorCode,
-              std::string* errorMsg) {
+Status moveFile(const std::string& source, const std::string& target, bool replace) {
   std::string systemSource;
   std::string systemTarget;
   int code = 0;
@@ -714,42 +665,38 @@ bool moveFile(const std::string& source, const std::string& target, bool replace
           LogLine(3) << "moveFile copied, source kept, path = " << source
                      << " , errorCode = " << errno;
         }
-        return true;
+        return Status::ok();
       }
     }
-    if (code == 0) return true;
+    if (code == 0) return Status::ok();
   }
-  reportError("moveFile", source, code, "MoveFileW Failed", errorCode, errorMsg);
-  return false;
+  return reportError("moveFile", source, code, "MoveFileW Failed");
 }
 
-bool copyFile(const std::string& source, const std::string& target, bool replace, int* errorCode,
-              std::string* errorMsg) {
+Status copyFile(const std::string& source, const std::string& target, bool replace) {
   std::string systemSource;
   std::string systemTarget;
   int code = 0;
   if (toSystemPath(source, &systemSource, &code) && toSystemPath(target, &systemTarget, &code)) {
     code = copyIntoPlace(systemSource, systemTarget, replace);
-    if (code == 0) return true;
+    if (code == 0) return Status::ok();
   }
-  reportError("copyFile", source, code, "CopyFileW Failed", errorCode, errorMsg);
-  return false;
+  return reportError("copyFile", source, code, "CopyFileW Failed");
 }
 
-bool syncFile(FILE* file, int* errorCode, std::string* errorMsg) {
+Status syncFile(FILE* file) {
   int code = EINVAL;
   if (file != nullptr) {
     if (std::fflush(file) == 0 &&
         retryOnInterrupt([&] { return ::fdatasync(::fileno(file)); }) == 0) {
-      return true;
+      return Status::ok();
     }
     code = errno;
   }
-  reportError("syncFile", "", code, errorText(code), errorCode, errorMsg);
-  return false;
+  return reportError("syncFile", "", code, errorText(code));
 }
 
-bool writeOutFile(FILE* file, int* errorCode, std::string* errorMsg) {
+Status writeOutFile(FILE* file) {
 #if defined(__linux__)
   int code = EINVAL;
   if (file != nullptr) {
@@ -759,28 +706,26 @@ bool writeOutFile(FILE* file, int* errorCode, std::string* errorMsg) {
     const auto writeAndWait = [&] {
       return ::sync_file_range(::fileno(file), 0, 0, kWriteAndWait);
     };
-    if (std::fflush(file) == 0 && retryOnInterrupt(writeAndWait) == 0) return true;
+    if (std::fflush(file) == 0 && retryOnInterrupt(writeAndWait) == 0) return Status::ok();
     code = errno;
   }
-  reportError("syncFile", "", code, errorText(code), errorCode, errorMsg);
-  return false;
+  return reportError("syncFile", "", code, errorText(code));
 #else
-  return syncFile(file, errorCode, errorMsg);
+  return syncFile(file);
 #endif
 }
 
-bool truncateFile(FILE* file, int64_t size, int* errorCode, std::string* errorMsg) {
+Status truncateFile(FILE* file, int64_t size) {
   int code = EINVAL;
   if (file != nullptr && size >= 0) {
     const auto cut = [&] { return ::ftruncate(::fileno(file), static_cast<off_t>(size)); };
-    if (std::fflush(file) == 0 && retryOnInterrupt(cut) == 0) return true;
+    if (std::fflush(file) == 0 && retryOnInterrupt(cut) == 0) return Status::ok();
     code = errno;
   }
-  reportError("truncateFile", "", code, errorText(code), errorCode, errorMsg);
-  return false;
+  return reportError("truncateFile", "", code, errorText(code));
 }
 
-bool reserveFileSpace(FILE* file, int64_t length, int* errorCode, std::string* errorMsg) {
+Status reserveFileSpace(FILE* file, int64_t length) {
   int code = EINVAL;
   if (file != nullptr && length >= 0) {
     const int descriptor = ::fileno(file);
@@ -789,7 +734,7 @@ bool reserveFileSpace(FILE* file, int64_t length, int* errorCode, std::string* e
     if (::fstat(descriptor, &info) != 0) {
       code = errno;
     } else if (length <= info.st_size) {
-      return true;
+      return Status::ok();
     } else if (retryOnInterrupt([&] { return ::fstatvfs(descriptor, &disk); }) == 0 &&
                static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize <
                    static_cast<uint64_t>(length - static_cast<int64_t>(info.st_size))) {
@@ -802,23 +747,22 @@ bool reserveFileSpace(FILE* file, int64_t length, int* errorCode, std::string* e
       const auto allocate = [&] {
         return ::fallocate(descriptor, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length));
       };
-      if (retryOnInterrupt(allocate) == 0) return true;
+      if (retryOnInterrupt(allocate) == 0) return Status::ok();
       code = errno;
       // Cutting the file at its own size frees whatever the failed allocation kept past it.
       (void)retryOnInterrupt([&] { return ::ftruncate(descriptor, info.st_size); });
       // Nothing can be held here; the room was there when looked at.
-      if (code == EOPNOTSUPP || code == ENOSYS || code == EINVAL) return true;
+      if (code == EOPNOTSUPP || code == ENOSYS || code == EINVAL) return Status::ok();
 #else
       // Nothing can be held here; the room was there when looked at.
-      return true;
+      return Status::ok();
 #endif
     }
   }
-  reportError("reserveFileSpace", "", code, errorText(code), errorCode, errorMsg);
-  return false;
+  return reportError("reserveFileSpace", "", code, errorText(code));
 }
 
-bool checkWritableDirectory(const std::string& path, int* errorCode, std::string* errorMsg) {
+Status checkWritableDirectory(const std::string& path) {
   std::string systemPath;
   struct stat info {};
   int code = 0;
@@ -829,12 +773,11 @@ bool checkWritableDirectory(const std::string& path, int* errorCode, std::string
   } else if (!S_ISDIR(info.st_mode)) {
     code = ENOTDIR;
   } else if (::access(systemPath.c_str(), W_OK | X_OK) == 0) {
-    return true;
+    return Status::ok();
   } else {
     code = errno;
   }
-  reportError("checkWritableDirectory", path, code, errorText(code), errorCode, errorMsg);
-  return false;
+  return reportError("checkWritableDirectory", path, code, errorText(code));
 }
 
 void startWriteback(FILE* file, int64_t offset, int64_t length) {
@@ -869,7 +812,7 @@ void LockFileCloser::operator()(LockFile* file) const {
   delete file;
 }
 
-LockFileHandle openLockFile(const std::string& path, int* errorCode, std::string* errorMsg) {
+LockFileHandle openLockFile(const std::string& path, Status* status) {
   std::string systemPath;
   int code = 0;
   if (toSystemPath(path, &systemPath, &code)) {
@@ -879,11 +822,11 @@ LockFileHandle openLockFile(const std::string& path, int* errorCode, std::string
     if (fd != -1) return LockFileHandle(new LockFile{fd, path});
     code = errno;
   }
-  reportError("openLockFile", path, code, "openLockFile", errorCode, errorMsg);
+  storeStatus(status, reportError("openLockFile", path, code, "openLockFile"));
   return nullptr;
 }
 
-ByteLock tryLockByte(LockFile* file, uint64_t offset, int* errorCode, std::string* errorMsg) {
+ByteLock tryLockByte(LockFile* file, uint64_t offset, Status* status) {
   int code = EINVAL;
   if (file != nullptr && offset < (uint64_t{1} << 62)) {
     struct flock lock {};
@@ -897,8 +840,8 @@ ByteLock tryLockByte(LockFile* file, uint64_t offset, int* errorCode, std::strin
     code = errno;
     if (code == EAGAIN || code == EACCES) return ByteLock::Busy;
   }
-  reportError("tryLockByte", file != nullptr ? file->path : std::string(), code, "tryLockByte",
-              errorCode, errorMsg);
+  storeStatus(status, reportError("tryLockByte", file != nullptr ? file->path : std::string(), code,
+                                  "tryLockByte"));
   return ByteLock::Failed;
 }
 

@@ -45,6 +45,7 @@
 
 #include "diagnostics/log.h"
 #include "storage/fs.h"
+#include "storage/fs_common.h"
 
 namespace zephyl::fs {
 namespace {
@@ -56,8 +57,6 @@ constexpr size_t kModeUnits = 64;
 // From this length on a path goes to the system in its "\\?\" form (CreateDirectoryW's limit is
 // the classic 260 less room for an 8.3 name).
 constexpr size_t kClassicPathUnits = 248;
-
-constexpr char kSeparators[] = "\\/";
 
 // Owner of a kernel handle.
 struct HandleCloser {
@@ -111,17 +110,6 @@ std::string systemErrorText(DWORD code) {
     text.pop_back();
   }
   return text;
-}
-
-// Stores the failure into the caller's out-parameters and, with detail logging on, logs it.
-void reportError(const char* operation, std::string_view path, int code, const std::string& message,
-                 int* errorCode, std::string* errorMsg) {
-  if (errorCode != nullptr) *errorCode = code;
-  if (errorMsg != nullptr && errorMsg != &message) *errorMsg = message;
-  if (isDetailLogEnabled()) {
-    LogLine(3) << operation << " error, path = " << std::string(path) << " , errorCode = " << code
-               << " , errorMsg = " << message;
-  }
 }
 
 int asCode(DWORD error) { return static_cast<int>(error); }
@@ -199,12 +187,6 @@ bool isDirectoryAttributes(DWORD attributes) {
 
 bool isReparsePoint(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-// Length of the parent of path's first `length` bytes; 0 when it has none.
-size_t parentLength(std::string_view path, size_t length) {
-  const size_t separator = path.substr(0, length).find_last_of(kSeparators);
-  return separator == std::string_view::npos ? 0 : separator;
 }
 
 // The errno value that the C run-time library gives a GetLastError() value of a failed open.
@@ -410,20 +392,18 @@ DWORD copyIntoPlace(const std::wstring& source, const std::wstring& target, bool
 }
 
 // One directory; an existing directory counts as created. GetLastError() codes.
-bool createOneDirectoryChecked(const std::string& path, int* errorCode, std::string* errorMsg) {
+Status createOneDirectoryChecked(const std::string& path) {
   std::wstring wide;
   DWORD code = 0;
   if (systemPath(path, &wide, &code)) {
-    if (CreateDirectoryW(wide.c_str(), nullptr)) return true;
+    if (CreateDirectoryW(wide.c_str(), nullptr)) return Status::ok();
     code = GetLastError();
     // Only an existing directory counts as created: a file of that name is a failure.
     if (code == ERROR_ALREADY_EXISTS && isDirectoryAttributes(GetFileAttributesW(wide.c_str()))) {
-      return true;
+      return Status::ok();
     }
   }
-  reportError("createOneDirectory", path, asCode(code), "CreateDirectoryW Failed", errorCode,
-              errorMsg);
-  return false;
+  return reportError("createOneDirectory", path, asCode(code), "CreateDirectoryW Failed");
 }
 
 // Removes everything below the directory at widePath (the system's form). Reparse points are
@@ -433,7 +413,7 @@ void removeContents(const std::wstring& widePath, const std::string& displayPath
   WIN32_FIND_DATAW entry{};
   UniqueFind search(FindFirstFileW((widePath + L"\\*").c_str(), &entry));
   if (search.get() == INVALID_HANDLE_VALUE) {
-    reportError("listFiles", displayPath, -1, "listFiles", nullptr, nullptr);
+    (void)reportError("listFiles", displayPath, -1, "listFiles");
     return;
   }
   do {
@@ -456,8 +436,7 @@ void removeContents(const std::wstring& widePath, const std::string& displayPath
     if (directory) {
       RemoveDirectoryW(child.c_str());
     } else if (!DeleteFileW(child.c_str())) {
-      reportError("removeFile", childDisplay, asCode(GetLastError()), "DeleteFileW Failed", nullptr,
-                  nullptr);
+      (void)reportError("removeFile", childDisplay, asCode(GetLastError()), "DeleteFileW Failed");
     }
   } while (FindNextFileW(search.get(), &entry));
 }
@@ -470,14 +449,14 @@ struct LockFile {
   std::string path;
 };
 
-FILE* tryOpenFileByShareMode(const std::wstring& widePath, int* errorCode, std::string* errorMsg) {
+FILE* tryOpenFileByShareMode(const std::wstring& widePath, Status* status) {
   HANDLE handle = CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ZP_LOG(Debug) << "tryOpenFileByShareMode ret, handle = "
                 << static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle));
   if (handle == INVALID_HANDLE_VALUE) {
-    reportError("tryOpenFileByShareMode", "", -1, "CreateFileW shareMode failed", errorCode,
-                errorMsg);
+    storeStatus(status,
+                reportError("tryOpenFileByShareMode", "", -1, "CreateFileW shareMode failed"));
     return nullptr;
   }
   // Binary: a text-mode stream would turn "\r\n" into "\n" and stop at the first 0x1A byte,
@@ -486,14 +465,14 @@ FILE* tryOpenFileByShareMode(const std::wstring& widePath, int* errorCode, std::
   if (descriptor == -1) {
     ZP_LOG(Debug) << "tryOpenFileByShareMode failed, fd = "
                   << static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle));
-    reportError("tryOpenFileByShareMode", "", -1, "_open_osfhandle failed", errorCode, errorMsg);
+    storeStatus(status, reportError("tryOpenFileByShareMode", "", -1, "_open_osfhandle failed"));
     CloseHandle(handle);
     return nullptr;
   }
   FILE* file = _fdopen(descriptor, "rb");
   if (file == nullptr) {
     const int code = errno;
-    reportError("_fdopen", "", code, errorText(code), errorCode, errorMsg);
+    storeStatus(status, reportError("_fdopen", "", code, errorText(code)));
     _close(descriptor);  // closes the handle too
     return nullptr;
   }
@@ -503,63 +482,52 @@ FILE* tryOpenFileByShareMode(const std::wstring& widePath, int* errorCode, std::
 
 bool exists(const std::string& path) { return attributesOf(path) != INVALID_FILE_ATTRIBUTES; }
 
-bool createDirectories(const std::string& path, int* errorCode, std::string* errorMsg) {
-  if (path.empty() || isDirectoryAttributes(attributesOf(path))) return true;
-  // Walk up to the nearest ancestor that exists, then create the missing levels top down. The
-  // levels are prefixes of path, kept as lengths, so even a long path costs little.
-  std::vector<size_t> missingLevels{path.size()};
-  for (size_t length = parentLength(path, path.size()); length > 0;
-       length = parentLength(path, length)) {
-    if (attributesOf(std::string_view(path).substr(0, length)) != INVALID_FILE_ATTRIBUTES) break;
-    missingLevels.push_back(length);
-  }
-  for (auto level = missingLevels.rbegin(); level != missingLevels.rend(); ++level) {
-    if (!createOneDirectoryChecked(path.substr(0, *level), errorCode, errorMsg)) return false;
-  }
-  return true;
+Status createDirectories(const std::string& path) {
+  if (path.empty() || isDirectoryAttributes(attributesOf(path))) return Status::ok();
+  return createMissingLevels(path, createOneDirectoryChecked);
 }
 
 // New levels get the access rules they inherit from their parent, which below a user's profile
 // (where a host keeps its storage) admit only the user, the administrators and the system. What
 // is checked is that the directory is a real one and not a reparse point leading elsewhere.
-PrivateDirectory createPrivateDirectories(const std::string& path, int* errorCode,
-                                          std::string* errorMsg) {
-  if (!createDirectories(path, errorCode, errorMsg)) return PrivateDirectory::NotCreated;
+PrivateDirectory createPrivateDirectories(const std::string& path, Status* status) {
+  Status created = createDirectories(path);
+  if (!created.isOk()) {
+    storeStatus(status, std::move(created));
+    return PrivateDirectory::NotCreated;
+  }
   const DWORD attributes = attributesOf(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = GetLastError();
-    reportError("createPrivateDirectories", path, asCode(code), systemErrorText(code), errorCode,
-                errorMsg);
+    storeStatus(status,
+                reportError("createPrivateDirectories", path, asCode(code), systemErrorText(code)));
     return PrivateDirectory::NotCreated;
   }
   if (!isDirectoryAttributes(attributes) || isReparsePoint(attributes)) {
-    reportError("createPrivateDirectories", path, ERROR_ACCESS_DENIED,
-                "not a directory of this user", errorCode, errorMsg);
+    storeStatus(status, reportError("createPrivateDirectories", path, ERROR_ACCESS_DENIED,
+                                    "not a directory of this user"));
     return PrivateDirectory::Unsafe;
   }
   return PrivateDirectory::Ready;
 }
 
-bool createOneDirectory(const std::string& path, int* errorCode, std::string* errorMsg) {
-  return createOneDirectoryChecked(path, errorCode, errorMsg);
-}
+Status createOneDirectory(const std::string& path) { return createOneDirectoryChecked(path); }
 
-FILE* fOpenFile(const std::string& path, const std::string& mode, int* errorCode,
-                std::string* errorMsg) {
+FILE* fOpenFile(const std::string& path, const std::string& mode, Status* status) {
   std::wstring widePath;
   DWORD conversionError = 0;
   if (!toWide(path, &widePath, &conversionError)) {
     const int code = conversionError == ERROR_FILENAME_EXCED_RANGE     ? ENAMETOOLONG
                      : conversionError == ERROR_NO_UNICODE_TRANSLATION ? EILSEQ
                                                                        : EINVAL;
-    reportError("fOpenFile", path, code, errorText(code), errorCode, errorMsg);
+    storeStatus(status, reportError("fOpenFile", path, code, errorText(code)));
     return nullptr;
   }
   widePath = forSystem(std::move(widePath));
   OpenMode parsed;
   if (mode.size() >= kModeUnits || mode.find('\0') != std::string::npos ||
       !parseMode(mode, &parsed)) {
-    reportError("fOpenFile", path, EINVAL, errorText(EINVAL), errorCode, errorMsg);
+    storeStatus(status, reportError("fOpenFile", path, EINVAL, errorText(EINVAL)));
     return nullptr;
   }
   FILE* file = nullptr;
@@ -577,23 +545,21 @@ FILE* fOpenFile(const std::string& path, const std::string& mode, int* errorCode
   ZP_LOG(Debug) << "fopenFile " << path << ", " << mode << ", ret = " << code;
   // A reader kept out by a writer's sharing rules gets a second, more tolerant open. A mode that
   // writes gets none: a read-only stream would pass for the writable one it asked for.
-  if (code == EACCES && !writes) return tryOpenFileByShareMode(widePath, errorCode, errorMsg);
-  reportError("fOpenFile", path, code, "fOpenFile", errorCode, errorMsg);
+  if (code == EACCES && !writes) return tryOpenFileByShareMode(widePath, status);
+  storeStatus(status, reportError("fOpenFile", path, code, "fOpenFile"));
   return nullptr;
 }
 
-bool seekFile(FILE* file, int64_t offset, int origin, int* errorCode, std::string* errorMsg) {
+Status seekFile(FILE* file, int64_t offset, int origin) {
   int code = EINVAL;
   if (file != nullptr) {
-    if (_fseeki64(file, offset, origin) == 0) return true;
+    if (_fseeki64(file, offset, origin) == 0) return Status::ok();
     code = errno;
   }
-  reportError("seekFile", "", code, errorText(code), errorCode, errorMsg);
-  return false;
+  return reportError("seekFile", "", code, errorText(code));
 }
 
-bool writeFileAt(FILE* file, int64_t offset, const void* data, size_t size, int* errorCode,
-                 std::string* errorMsg) {
+Status writeFileAt(FILE* file, int64_t offset, const void* data, size_t size) {
   DWORD code = ERROR_INVALID_PARAMETER;
   const HANDLE handle = file != nullptr ? handleOf(file) : INVALID_HANDLE_VALUE;
   if (handle != INVALID_HANDLE_VALUE && offset >= 0) {
@@ -619,14 +585,12 @@ bool writeFileAt(FILE* file, int64_t offset, const void* data, size_t size, int*
       }
       written += done;
     }
-    if (code == 0) return true;
+    if (code == 0) return Status::ok();
   }
-  reportError("writeFileAt", "", asCode(code), systemErrorText(code), errorCode, errorMsg);
-  return false;
+  return reportError("writeFileAt", "", asCode(code), systemErrorText(code));
 }
 
-bool setFileModifiedTime(const std::string& path, int64_t unixSeconds, int* errorCode,
-                         std::string* errorMsg) {
+Status setFileModifiedTime(const std::string& path, int64_t unixSeconds) {
   std::wstring wide;
   DWORD code = 0;
   if (systemPath(path, &wide, &code)) {
@@ -635,8 +599,8 @@ bool setFileModifiedTime(const std::string& path, int64_t unixSeconds, int* erro
     constexpr int64_t kTicksPerSecond = 10000000;
     code = ERROR_INVALID_PARAMETER;
     if (unixSeconds >= -kEpochDifferenceSeconds &&
-        unixSeconds <= std::numeric_limits<int64_t>::max() / kTicksPerSecond -
-                           kEpochDifferenceSeconds) {
+        unixSeconds <=
+            std::numeric_limits<int64_t>::max() / kTicksPerSecond - kEpochDifferenceSeconds) {
       const auto ticks =
           static_cast<uint64_t>((unixSeconds + kEpochDifferenceSeconds) * kTicksPerSecond);
       FILETIME time;
@@ -648,47 +612,44 @@ bool setFileModifiedTime(const std::string& path, int64_t unixSeconds, int* erro
       if (file.get() == INVALID_HANDLE_VALUE) {
         code = GetLastError();
       } else if (SetFileTime(file.get(), nullptr, nullptr, &time)) {
-        return true;
+        return Status::ok();
       } else {
         code = GetLastError();
       }
     }
   }
-  reportError("setFileModifiedTime", path, asCode(code), "setFileModifiedTime", errorCode,
-              errorMsg);
-  return false;
+  return reportError("setFileModifiedTime", path, asCode(code), "setFileModifiedTime");
 }
 
-bool removeFile(const std::string& path, int* errorCode, std::string* errorMsg) {
+Status removeFile(const std::string& path) {
   std::wstring wide;
   DWORD code = 0;
   if (systemPath(path, &wide, &code)) {
-    if (DeleteFileW(wide.c_str())) return true;
+    if (DeleteFileW(wide.c_str())) return Status::ok();
     code = GetLastError();
   }
-  reportError("removeFile", path, asCode(code), "DeleteFileW Failed", errorCode, errorMsg);
-  return false;
+  return reportError("removeFile", path, asCode(code), "DeleteFileW Failed");
 }
 
-bool removeDirectory(const std::string& path, bool removeSelf, int* errorCode,
-                     std::string* errorMsg) {
+Status removeDirectory(const std::string& path, bool removeSelf) {
   // A reparse point in place of the directory is not entered: emptying it would empty its target.
   const DWORD attributes = attributesOf(path);
-  if (!isDirectoryAttributes(attributes) || isReparsePoint(attributes)) return false;
+  if (!isDirectoryAttributes(attributes) || isReparsePoint(attributes)) {
+    return Status::systemError(ERROR_DIRECTORY, "removeDirectory");
+  }
   std::wstring wide;
   DWORD code = 0;
   if (!systemPath(path, &wide, &code)) {
-    reportError("listFiles", path, -1, "listFiles", errorCode, errorMsg);
-    return false;
+    return reportError("listFiles", path, -1, "listFiles");
   }
   while (wide.size() > 1 && wide.back() == L'\\') wide.pop_back();
   removeContents(wide, path);
-  if (!removeSelf) return true;
-  return RemoveDirectoryW(wide.c_str()) != 0;
+  if (!removeSelf) return Status::ok();
+  if (RemoveDirectoryW(wide.c_str())) return Status::ok();
+  return Status::systemError(asCode(GetLastError()), "removeDirectory");
 }
 
-bool listFiles(const std::string& directory, std::vector<std::string>* out, int* errorCode,
-               std::string* errorMsg) {
+Status listFiles(const std::string& directory, std::vector<std::string>* out) {
   std::wstring wide;
   DWORD code = 0;
   std::vector<std::string> paths;
@@ -715,12 +676,11 @@ bool listFiles(const std::string& directory, std::vector<std::string>* out, int*
     }
   }
   if (!listed) {
-    reportError("listFiles", directory, -1, "listFiles", errorCode, errorMsg);
-    return false;
+    return reportError("listFiles", directory, -1, "listFiles");
   }
   out->insert(out->end(), std::make_move_iterator(paths.begin()),
               std::make_move_iterator(paths.end()));
-  return true;
+  return Status::ok();
 }
 
 bool isRegularFile(const std::string& path) {
@@ -735,7 +695,7 @@ bool directoryExists(const std::string& path) {
   return isDirectoryAttributes(attributesOf(path));
 }
 
-int64_t statFileLength(const std::string& path, int* errorCode, std::string* errorMsg) {
+int64_t statFileLength(const std::string& path, Status* status) {
   std::wstring wide;
   DWORD code = 0;
   WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -748,7 +708,7 @@ int64_t statFileLength(const std::string& path, int* errorCode, std::string* err
     }
     code = GetLastError();
   }
-  reportError("statFileLength", path, asCode(code), "statFileLength", errorCode, errorMsg);
+  storeStatus(status, reportError("statFileLength", path, asCode(code), "statFileLength"));
   return 0;
 }
 
@@ -761,13 +721,7 @@ int64_t fileModifiedTimeMs(const std::string& path) {
   return static_cast<int64_t>(info.st_mtime) * 1000;
 }
 
-bool moveFile(const std::string& source, const std::string& target, int* errorCode,
-              std::string* errorMsg) {
-  return moveFile(source, target, false, errorCode, errorMsg);
-}
-
-bool moveFile(const std::string& source, const std::string& target, bool replace, int* errorCode,
-              std::string* errorMsg) {
+Status moveFile(const std::string& source, const std::string& target, bool replace) {
   std::wstring wideSource;
   std::wstring wideTarget;
   DWORD code = 0;
@@ -777,7 +731,7 @@ bool moveFile(const std::string& source, const std::string& target, bool replace
     // meanwhile. Another volume is handled below, the data flushed before the file appears.
     const DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
     const bool moved = MoveFileExW(wideSource.c_str(), wideTarget.c_str(), flags) != 0;
-    if (moved) return true;
+    if (moved) return Status::ok();
     code = GetLastError();
     // Another volume: copy, then let go of the source. Only files travel this way.
     if (code == ERROR_NOT_SAME_DEVICE && isRegularFile(source)) {
@@ -787,60 +741,52 @@ bool moveFile(const std::string& source, const std::string& target, bool replace
           LogLine(3) << "moveFile copied, source kept, path = " << source
                      << " , errorCode = " << GetLastError();
         }
-        return true;
+        return Status::ok();
       }
     }
   }
-  reportError("moveFile", source, asCode(code), "MoveFileW Failed", errorCode, errorMsg);
-  return false;
+  return reportError("moveFile", source, asCode(code), "MoveFileW Failed");
 }
 
-bool copyFile(const std::string& source, const std::string& target, bool replace, int* errorCode,
-              std::string* errorMsg) {
+Status copyFile(const std::string& source, const std::string& target, bool replace) {
   std::wstring wideSource;
   std::wstring wideTarget;
   DWORD code = 0;
   if (systemPath(source, &wideSource, &code) && systemPath(target, &wideTarget, &code)) {
     code = copyIntoPlace(wideSource, wideTarget, replace);
-    if (code == 0) return true;
+    if (code == 0) return Status::ok();
   }
-  reportError("copyFile", source, asCode(code), "CopyFileW Failed", errorCode, errorMsg);
-  return false;
+  return reportError("copyFile", source, asCode(code), "CopyFileW Failed");
 }
 
-bool syncFile(FILE* file, int* errorCode, std::string* errorMsg) {
+Status syncFile(FILE* file) {
   if (file == nullptr) {
-    reportError("syncFile", "", ERROR_INVALID_PARAMETER, systemErrorText(ERROR_INVALID_PARAMETER),
-                errorCode, errorMsg);
-    return false;
+    return reportError("syncFile", "", ERROR_INVALID_PARAMETER,
+                       systemErrorText(ERROR_INVALID_PARAMETER));
   }
   if (std::fflush(file) != 0) {
     const int code = errno;
-    reportError("syncFile", "", code, errorText(code), errorCode, errorMsg);
-    return false;
+    return reportError("syncFile", "", code, errorText(code));
   }
   const HANDLE handle = handleOf(file);
-  if (handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle)) return true;
+  if (handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle)) return Status::ok();
   const DWORD code = handle == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : GetLastError();
-  reportError("syncFile", "", asCode(code), systemErrorText(code), errorCode, errorMsg);
-  return false;
+  return reportError("syncFile", "", asCode(code), systemErrorText(code));
 }
 
-bool writeOutFile(FILE* file, int* errorCode, std::string* errorMsg) {
+Status writeOutFile(FILE* file) {
   // NTFS journals names, not data: only a full flush keeps the data ahead of the new name.
-  return syncFile(file, errorCode, errorMsg);
+  return syncFile(file);
 }
 
-bool truncateFile(FILE* file, int64_t size, int* errorCode, std::string* errorMsg) {
+Status truncateFile(FILE* file, int64_t size) {
   if (file == nullptr || size < 0) {
-    reportError("truncateFile", "", ERROR_INVALID_PARAMETER,
-                systemErrorText(ERROR_INVALID_PARAMETER), errorCode, errorMsg);
-    return false;
+    return reportError("truncateFile", "", ERROR_INVALID_PARAMETER,
+                       systemErrorText(ERROR_INVALID_PARAMETER));
   }
   if (std::fflush(file) != 0) {
     const int code = errno;
-    reportError("truncateFile", "", code, errorText(code), errorCode, errorMsg);
-    return false;
+    return reportError("truncateFile", "", code, errorText(code));
   }
   const HANDLE handle = handleOf(file);
   // Sets the end of file by handle: the handle's position stays where it was.
@@ -848,14 +794,13 @@ bool truncateFile(FILE* file, int64_t size, int* errorCode, std::string* errorMs
   end.EndOfFile.QuadPart = size;
   if (handle != INVALID_HANDLE_VALUE &&
       SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end)) {
-    return true;
+    return Status::ok();
   }
   const DWORD code = handle == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : GetLastError();
-  reportError("truncateFile", "", asCode(code), systemErrorText(code), errorCode, errorMsg);
-  return false;
+  return reportError("truncateFile", "", asCode(code), systemErrorText(code));
 }
 
-bool reserveFileSpace(FILE* file, int64_t length, int* errorCode, std::string* errorMsg) {
+Status reserveFileSpace(FILE* file, int64_t length) {
   const HANDLE handle = file != nullptr ? handleOf(file) : INVALID_HANDLE_VALUE;
   DWORD code = ERROR_INVALID_PARAMETER;
   if (handle != INVALID_HANDLE_VALUE && length >= 0) {
@@ -864,35 +809,32 @@ bool reserveFileSpace(FILE* file, int64_t length, int* errorCode, std::string* e
       code = GetLastError();
     } else if (length <= size.QuadPart) {
       // An allocation below the end of file would cut the file: never asked for.
-      return true;
+      return Status::ok();
     } else {
       // The allocation size, not the end of file: the file still tells how far it was written.
       FILE_ALLOCATION_INFO allocation{};
       allocation.AllocationSize.QuadPart = length;
       if (SetFileInformationByHandle(handle, FileAllocationInfo, &allocation, sizeof allocation)) {
-        return true;
+        return Status::ok();
       }
       code = GetLastError();
       // Only a lack of room fails the caller; a file system that cannot take an allocation
       // size holds nothing, as where the call is missing.
       if (code != ERROR_DISK_FULL && code != ERROR_HANDLE_DISK_FULL &&
           code != ERROR_FILE_TOO_LARGE) {
-        return true;
+        return Status::ok();
       }
     }
   }
-  reportError("reserveFileSpace", "", asCode(code), systemErrorText(code), errorCode, errorMsg);
-  return false;
+  return reportError("reserveFileSpace", "", asCode(code), systemErrorText(code));
 }
 
-bool checkWritableDirectory(const std::string& path, int* errorCode, std::string* errorMsg) {
+Status checkWritableDirectory(const std::string& path) {
   const DWORD attributes = attributesOf(path);
-  if (isDirectoryAttributes(attributes)) return true;
+  if (isDirectoryAttributes(attributes)) return Status::ok();
   // A missing directory is reported as missing, a file in the way as not a directory.
   const DWORD code = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY;
-  reportError("checkWritableDirectory", path, asCode(code), systemErrorText(code), errorCode,
-              errorMsg);
-  return false;
+  return reportError("checkWritableDirectory", path, asCode(code), systemErrorText(code));
 }
 
 void startWriteback(FILE* /*file*/, int64_t /*offset*/, int64_t /*length*/) {
@@ -916,7 +858,7 @@ void LockFileCloser::operator()(LockFile* file) const {
   delete file;
 }
 
-LockFileHandle openLockFile(const std::string& path, int* errorCode, std::string* errorMsg) {
+LockFileHandle openLockFile(const std::string& path, Status* status) {
   std::wstring wide;
   DWORD code = 0;
   if (systemPath(path, &wide, &code)) {
@@ -938,11 +880,11 @@ LockFileHandle openLockFile(const std::string& path, int* errorCode, std::string
       code = GetLastError();
     }
   }
-  reportError("openLockFile", path, asCode(code), "openLockFile", errorCode, errorMsg);
+  storeStatus(status, reportError("openLockFile", path, asCode(code), "openLockFile"));
   return nullptr;
 }
 
-ByteLock tryLockByte(LockFile* file, uint64_t offset, int* errorCode, std::string* errorMsg) {
+ByteLock tryLockByte(LockFile* file, uint64_t offset, Status* status) {
   DWORD code = ERROR_INVALID_PARAMETER;
   if (file != nullptr && offset < (uint64_t{1} << 62)) {
     OVERLAPPED position{};
@@ -955,8 +897,8 @@ ByteLock tryLockByte(LockFile* file, uint64_t offset, int* errorCode, std::strin
     code = GetLastError();
     if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) return ByteLock::Busy;
   }
-  reportError("tryLockByte", file != nullptr ? file->path : std::string(), asCode(code),
-              "tryLockByte", errorCode, errorMsg);
+  storeStatus(status, reportError("tryLockByte", file != nullptr ? file->path : std::string(),
+                                  asCode(code), "tryLockByte"));
   return ByteLock::Failed;
 }
 

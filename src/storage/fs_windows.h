@@ -6,14 +6,15 @@
 #include <cstdio>
 #include <string>
 
+#include "diagnostics/status.h"
+
 namespace zephyl::fs {
 
 // A binary read-only stream on the file at widePath (UTF-16, the system's form) that other
 // handles may hold open for reading and writing. Prints "tryOpenFileByShareMode ret, handle =
 // <handle>" and, on success, "tryOpenFileByShareMode success" to stdout. Null on failure,
-// reported: code -1 with "CreateFileW shareMode failed" or "_open_osfhandle failed", or
+// reported into status: code -1 with "CreateFileW shareMode failed" or "_open_osfhandle failed", or
 // operation "_fdopen" with errno and its text. The caller owns the stream.
-FILE* tryOpenFileByShareMode(const std::wstring& widePath, int* errorCode = nullptr,
-                             std::string* errorMsg = nullptr);
+FILE* tryOpenFileByShareMode(const std::wstring& widePath, Status* status = nullptr);
 
 }  // namespace zephyl::fs

@@ -76,7 +76,7 @@ bool saveProgress(const std::string& path, const std::vector<ChunkInfo>& chunks,
     appendLittleEndian<int64_t>(&bytes, record.end);
   }
   // A kill, a power loss or a full disk during the save leaves the previous record whole.
-  return replaceFileAtomically(path, bytes.data(), bytes.size());
+  return replaceFileAtomically(path, bytes.data(), bytes.size()).isOk();
 }
 
 bool loadProgress(const std::string& path, std::vector<ChunkInfo>& chunks, int64_t& contentLength) {

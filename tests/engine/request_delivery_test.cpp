@@ -77,7 +77,7 @@ TEST_P(DeliverCopyTest, ExistingFileIsKeptOrReplacedAsTheRequestSays) {
   EXPECT_EQ(readFile(dir_.file("a.bin")), body_);
   // Nothing but the two copies and the delivered file: no temporary file is left behind.
   std::vector<std::string> entries;
-  ASSERT_TRUE(fs::listFiles(dir_.path(), &entries));
+  ASSERT_TRUE(fs::listFiles(dir_.path(), &entries).isOk());
   EXPECT_EQ(entries.size(), GetParam() ? 2u : 3u);
 }
 
@@ -116,7 +116,7 @@ TEST_P(UnwritableTargetTest, FailsBeforeAnyByteIsFetched) {
   ASSERT_TRUE(server.started());
   server.serve("/r", test::patternBytes(300000));
   writeFile(dir.file("blocker"), {'x'});
-  ASSERT_TRUE(fs::createDirectories(dir.file("taken")));
+  ASSERT_TRUE(fs::createDirectories(dir.file("taken")).isOk());
   ZPSetting settings(dir.file("root"), dir.file("save"));
   auto storage = FileStorageManager::getInstance(settings.rootDir, settings.cachePolicy);
   for (const std::string& target : {dir.file("blocker/sub/r.bin"), dir.file("taken")}) {

@@ -20,10 +20,9 @@ class RunAnswersTest : public testing::Test {
  protected:
   // The writer holds a plan for kLength bytes stored under the validator "\"a\"".
   void resumeStored() {
-    int code = 0;
-    std::string message;
     writer_.firstChunk();
-    ASSERT_TRUE(writer_.setContentLength(kLength, &code, &message)) << message;
+    const Status set = writer_.setContentLength(kLength);
+    ASSERT_TRUE(set.isOk()) << set.message();
     writer_.setValidator("\"a\"");
   }
 

@@ -21,10 +21,9 @@ constexpr int32_t kChunks = 16;
 class RunSegmentsTest : public testing::Test {
  protected:
   void SetUp() override {
-    int code = 0;
-    std::string message;
     writer_.firstChunk();
-    ASSERT_TRUE(writer_.setContentLength(kBlock * kChunks, &code, &message)) << message;
+    const Status set = writer_.setContentLength(kBlock * kChunks);
+    ASSERT_TRUE(set.isOk()) << set.message();
     ChunkInfo chunk;
     for (int32_t id = 0; id + 1 < kChunks; ++id) ASSERT_TRUE(writer_.nextChunk(id, &chunk));
     setRun(0, kChunks - 1);

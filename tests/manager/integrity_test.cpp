@@ -364,7 +364,7 @@ TEST_F(IntegrityTest, DeliveryCrossesFileSystems) {
     EXPECT_TRUE(readBytes(request.savePath) == body);
   }
   // What can go: on Windows the lock file the root's storage manager keeps open stays.
-  zephyl::fs::removeDirectory(root, true);
+  (void)zephyl::fs::removeDirectory(root, true);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 #include "sinks/chunk_data_writer.h"
-#include "sinks/validator_file.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +11,10 @@
 #include <vector>
 
 #include "sink_test_support.h"
-#include "storage/progress_file.h"
+#include "sinks/validator_file.h"
 #include "storage/file_storage_manager.h"
+#include "storage/progress_file.h"
+#include "support/status_report.h"
 
 namespace zephyl {
 namespace {
@@ -63,14 +64,15 @@ class ChunkDataWriterTest : public testing::Test {
   std::unique_ptr<ChunkDataWriter> openWriter(int64_t blockSize = kBlock) {
     auto writer = std::make_unique<ChunkDataWriter>(kKey, storage_, saveDir(), blockSize);
     writer->setClock(fakeClock);
-    EXPECT_TRUE(writer->open(&code_, &message_)) << message_;
+    EXPECT_TRUE(test::reported(writer->open(), &code_, &message_)) << message_;
     return writer;
   }
 
   // Delivers to the save directory and returns the delivered bytes.
   Bytes deliver(ChunkDataWriter& writer, int64_t expectedLength) {
     ZPResponse response;
-    EXPECT_TRUE(writer.moveToSaveDir(ZPRequest(), &response, &code_, &message_)) << message_;
+    EXPECT_TRUE(test::reported(writer.moveToSaveDir(ZPRequest(), &response), &code_, &message_))
+        << message_;
     writer.close();
     EXPECT_EQ(response.getFile(), saveDir() + "/" + kKey);
     EXPECT_EQ(response.fileLength(), expectedLength);
@@ -110,7 +112,7 @@ TEST_F(ChunkDataWriterTest, PlansFiveMebibytesInTwoMebibyteBlocks) {
   auto writer = openWriter(2 * kMiB);
   EXPECT_EQ(writer->firstChunk().end, 2 * kMiB);
   EXPECT_TRUE(unfinishedChunks(*writer, 0).empty());  // length not known yet
-  ASSERT_TRUE(writer->setContentLength(5 * kMiB, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(5 * kMiB), &code_, &message_));
   test::planAll(*writer);
   const std::vector<ChunkInfo> rest = unfinishedChunks(*writer, 0);
   ASSERT_EQ(rest.size(), 2u);
@@ -129,12 +131,12 @@ TEST_F(ChunkDataWriterTest, PlansFiveMebibytesInTwoMebibyteBlocks) {
 TEST_F(ChunkDataWriterTest, ShortResourceClosedWithoutDeliveryIsCachedWithItsProgress) {
   auto writer = openWriter(2097152);
   writer->firstChunk();
-  ASSERT_TRUE(writer->setContentLength(1000, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(1000), &code_, &message_));
   writer->setValidator("\"v1\"");
   test::planAll(*writer);
   EXPECT_TRUE(unfinishedChunks(*writer, 0).empty());
   Bytes source = test::patternBytes(1000);
-  ASSERT_TRUE(writer->write(0, 1000, source.data(), &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->write(0, 1000, source.data()), &code_, &message_));
   EXPECT_FALSE(stdfs::exists(infoPath()));
   EXPECT_FALSE(stdfs::exists(dataPath() + ".validator"));
   writer->close();
@@ -163,11 +165,14 @@ TEST_F(ChunkDataWriterTest, NewWriterResumesFromTheStoredOffsets) {
   {
     auto writer = openWriter();
     writer->firstChunk();
-    ASSERT_TRUE(writer->setContentLength(static_cast<int64_t>(source.size()), &code_, &message_));
+    ASSERT_TRUE(test::reported(writer->setContentLength(static_cast<int64_t>(source.size())),
+                               &code_, &message_));
     test::planAll(*writer);
-    ASSERT_TRUE(writer->write(0, kBlock, source.data(), &code_, &message_));
-    ASSERT_TRUE(writer->write(1, kBlock / 2, source.data() + kBlock, &code_, &message_));
-    ASSERT_TRUE(writer->write(2, 100, source.data() + 2 * kBlock, &code_, &message_));
+    ASSERT_TRUE(test::reported(writer->write(0, kBlock, source.data()), &code_, &message_));
+    ASSERT_TRUE(
+        test::reported(writer->write(1, kBlock / 2, source.data() + kBlock), &code_, &message_));
+    ASSERT_TRUE(
+        test::reported(writer->write(2, 100, source.data() + 2 * kBlock), &code_, &message_));
     writer->close();
   }
   auto writer = openWriter();
@@ -175,7 +180,8 @@ TEST_F(ChunkDataWriterTest, NewWriterResumesFromTheStoredOffsets) {
   EXPECT_EQ(writer->contentLength(), static_cast<int64_t>(source.size()));
   const ChunkInfo first = writer->firstChunk();
   EXPECT_EQ(first.current, kBlock + kBlock / 2);
-  ASSERT_TRUE(writer->setContentLength(static_cast<int64_t>(source.size()), &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(static_cast<int64_t>(source.size())), &code_,
+                             &message_));
   test::planAll(*writer);
   const std::vector<ChunkInfo> rest = unfinishedChunks(*writer, first.chunkId);
   ASSERT_EQ(rest.size(), 2u);
@@ -201,7 +207,7 @@ TEST_F(ChunkDataWriterTest, ProgressCutAfterItsContentLengthKeepsOnlyTheLength) 
   const ChunkInfo first = writer->firstChunk();
   EXPECT_EQ(first.start, 0);
   EXPECT_EQ(first.current, 0);
-  EXPECT_FALSE(writer->setContentLength(3001, &code_, &message_));
+  EXPECT_FALSE(test::reported(writer->setContentLength(3001), &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::CACHE_ERROR);
   EXPECT_EQ(message_, "contentLength error: 3001 3000");
   Bytes source = test::patternBytes(3000, 7);
@@ -241,14 +247,14 @@ TEST_F(ChunkDataWriterTest, ProgressWithoutALengthClaimsNothing) {
 TEST_F(ChunkDataWriterTest, NoProgressSaveWithinASecondOfTheStart) {
   auto writer = openWriter();
   writer->firstChunk();
-  ASSERT_TRUE(writer->setContentLength(3 * kBlock, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(3 * kBlock), &code_, &message_));
   test::planAll(*writer);
   Bytes source = test::patternBytes(3 * kBlock);
   fakeNowMs += 999;
-  ASSERT_TRUE(writer->write(0, kBlock, source.data(), &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->write(0, kBlock, source.data()), &code_, &message_));
   EXPECT_FALSE(stdfs::exists(infoPath()));
   fakeNowMs += 1;
-  ASSERT_TRUE(writer->write(1, 10, source.data() + kBlock, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->write(1, 10, source.data() + kBlock), &code_, &message_));
   const Progress progress = readProgress();
   ASSERT_TRUE(progress.loaded);
   EXPECT_EQ(progress.chunks.front().current, kBlock + 10);  // chunk 0 folded into chunk 1
@@ -257,36 +263,38 @@ TEST_F(ChunkDataWriterTest, NoProgressSaveWithinASecondOfTheStart) {
 TEST_F(ChunkDataWriterTest, ProgressSavesAreBatchedByTime) {
   auto writer = openWriter();
   writer->firstChunk();
-  ASSERT_TRUE(writer->setContentLength(4 * kBlock, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(4 * kBlock), &code_, &message_));
   test::planAll(*writer);
   Bytes source = test::patternBytes(4 * kBlock);
 
   // However long the first chunk takes, nothing is saved before a chunk finishes.
-  ASSERT_TRUE(writer->write(0, kBlock - 1, source.data(), &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->write(0, kBlock - 1, source.data()), &code_, &message_));
   fakeNowMs += 60000;
-  ASSERT_TRUE(writer->write(1, 10, source.data() + kBlock, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->write(1, 10, source.data() + kBlock), &code_, &message_));
   EXPECT_FALSE(stdfs::exists(infoPath()));
 
-  ASSERT_TRUE(writer->write(0, 1, source.data() + kBlock - 1, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->write(0, 1, source.data() + kBlock - 1), &code_, &message_));
   Progress progress = readProgress();
   ASSERT_TRUE(progress.loaded);
   ASSERT_EQ(progress.chunks.front().current, kBlock + 10);  // chunk 0 folded into chunk 1
 
   // A finished chunk within a second of the last save waits for a later one.
   fakeNowMs += 999;
-  ASSERT_TRUE(writer->write(2, kBlock, source.data() + 2 * kBlock, &code_, &message_));
+  ASSERT_TRUE(
+      test::reported(writer->write(2, kBlock, source.data() + 2 * kBlock), &code_, &message_));
   EXPECT_EQ(readProgress().chunks.size(), progress.chunks.size());
   fakeNowMs += 1;
-  ASSERT_TRUE(writer->write(3, kBlock, source.data() + 3 * kBlock, &code_, &message_));
+  ASSERT_TRUE(
+      test::reported(writer->write(3, kBlock, source.data() + 3 * kBlock), &code_, &message_));
   progress = readProgress();
   EXPECT_EQ(progress.chunks.back().current, 4 * kBlock);
 
   // A running chunk is saved once more than five seconds have passed.
   fakeNowMs += 5000;
-  ASSERT_TRUE(writer->write(1, 10, source.data() + kBlock + 10, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->write(1, 10, source.data() + kBlock + 10), &code_, &message_));
   EXPECT_EQ(readProgress().chunks.front().current, kBlock + 10);
   fakeNowMs += 1;
-  ASSERT_TRUE(writer->write(1, 10, source.data() + kBlock + 20, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->write(1, 10, source.data() + kBlock + 20), &code_, &message_));
   EXPECT_EQ(readProgress().chunks.front().current, kBlock + 30);
   writer->close();
 }
@@ -302,7 +310,7 @@ TEST_F(ChunkDataWriterTest, KilledAtAnyMomentResumesToAnExactFile) {
 
   auto writer = openWriter(256);
   const ChunkInfo first = writer->firstChunk();
-  ASSERT_TRUE(writer->setContentLength(length, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(length), &code_, &message_));
   test::planAll(*writer);
   std::vector<ChunkInfo> chunks{first};
   for (const ChunkInfo& chunk : unfinishedChunks(*writer, 0)) chunks.push_back(chunk);
@@ -318,8 +326,8 @@ TEST_F(ChunkDataWriterTest, KilledAtAnyMomentResumesToAnExactFile) {
       if (chunk.current >= limit) continue;
       const int piece = static_cast<int>(
           std::min<int64_t>(kPieces[pieceIndex++ % std::size(kPieces)], limit - chunk.current));
-      ASSERT_TRUE(
-          writer->write(chunk.chunkId, piece, source.data() + chunk.current, &code_, &message_));
+      ASSERT_TRUE(test::reported(writer->write(chunk.chunkId, piece, source.data() + chunk.current),
+                                 &code_, &message_));
       chunk.current += piece;
       progressed = true;
       fakeNowMs += 2000;  // lets the periodic save take part too
@@ -332,14 +340,15 @@ TEST_F(ChunkDataWriterTest, KilledAtAnyMomentResumesToAnExactFile) {
         stdfs::copy_file(infoPath(), snapshotData + ".info");
       }
       ChunkDataWriter resumed(kKey, snapshotStorage, dir_.path() + "/snapshot-save", 256);
-      ASSERT_TRUE(resumed.open(&code_, &message_)) << message_;
+      ASSERT_TRUE(test::reported(resumed.open(), &code_, &message_)) << message_;
       EXPECT_LE(resumed.downloadedLength(), writer->downloadedLength());
       // Only the bytes the progress does not claim are written again, so an exact file proves
       // every claimed byte.
       Bytes resumedSource = source;
       ASSERT_TRUE(test::completeDownload(resumed, resumedSource));
       ZPResponse response;
-      ASSERT_TRUE(resumed.moveToSaveDir(ZPRequest(), &response, &code_, &message_)) << message_;
+      ASSERT_TRUE(test::reported(resumed.moveToSaveDir(ZPRequest(), &response), &code_, &message_))
+          << message_;
       resumed.close();
       ASSERT_EQ(test::readBytes(response.getFile()), source);
     }
@@ -353,11 +362,13 @@ TEST_F(ChunkDataWriterTest, ProgressFileCutAnywhereNeverCorruptsTheResumedFile) 
   {
     auto writer = openWriter();
     writer->firstChunk();
-    ASSERT_TRUE(writer->setContentLength(4 * kBlock, &code_, &message_));
+    ASSERT_TRUE(test::reported(writer->setContentLength(4 * kBlock), &code_, &message_));
     test::planAll(*writer);
-    ASSERT_TRUE(writer->write(0, kBlock, source.data(), &code_, &message_));
-    ASSERT_TRUE(writer->write(2, kBlock, source.data() + 2 * kBlock, &code_, &message_));
-    ASSERT_TRUE(writer->write(3, 10, source.data() + 3 * kBlock, &code_, &message_));
+    ASSERT_TRUE(test::reported(writer->write(0, kBlock, source.data()), &code_, &message_));
+    ASSERT_TRUE(
+        test::reported(writer->write(2, kBlock, source.data() + 2 * kBlock), &code_, &message_));
+    ASSERT_TRUE(
+        test::reported(writer->write(3, 10, source.data() + 3 * kBlock), &code_, &message_));
     writer->close();
   }
   const Bytes fullInfo = test::readBytes(infoPath());
@@ -417,11 +428,11 @@ TEST_F(ChunkDataWriterTest, InconsistentProgressIsDiscarded) {
 TEST_F(ChunkDataWriterTest, RefusesWritePastTheChunkEndWithoutStoringIt) {
   auto writer = openWriter();
   writer->firstChunk();
-  ASSERT_TRUE(writer->setContentLength(2 * kBlock, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(2 * kBlock), &code_, &message_));
   test::planAll(*writer);
   Bytes source = test::patternBytes(2 * kBlock);
-  ASSERT_TRUE(writer->write(0, kBlock - 5, source.data(), &code_, &message_));
-  EXPECT_FALSE(writer->write(0, 6, source.data() + kBlock - 5, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->write(0, kBlock - 5, source.data()), &code_, &message_));
+  EXPECT_FALSE(test::reported(writer->write(0, 6, source.data() + kBlock - 5), &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::EXECUTE_ERROR);
   EXPECT_EQ(writer->downloadedLength(), kBlock - 5);
   EXPECT_EQ(stdfs::file_size(dataPath()), static_cast<uintmax_t>(kBlock - 5));
@@ -431,10 +442,10 @@ TEST_F(ChunkDataWriterTest, RefusesWritePastTheChunkEndWithoutStoringIt) {
 TEST_F(ChunkDataWriterTest, RefusesWritePastTheLengthOfAShortResource) {
   auto writer = openWriter();
   writer->firstChunk();
-  ASSERT_TRUE(writer->setContentLength(1000, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(1000), &code_, &message_));
   test::planAll(*writer);
   Bytes source = test::patternBytes(1001);
-  EXPECT_FALSE(writer->write(0, 1001, source.data(), &code_, &message_));
+  EXPECT_FALSE(test::reported(writer->write(0, 1001, source.data()), &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::EXECUTE_ERROR);
   EXPECT_EQ(writer->downloadedLength(), 0);
   writer->close();
@@ -444,16 +455,16 @@ TEST_F(ChunkDataWriterTest, RefusesWritesWithInvalidIndexOrWithoutFile) {
   Bytes source = test::patternBytes(10);
   ChunkDataWriter unopened(kKey, storage_, saveDir(), kBlock);
   unopened.firstChunk();
-  EXPECT_FALSE(unopened.write(0, 10, source.data(), &code_, &message_));
+  EXPECT_FALSE(test::reported(unopened.write(0, 10, source.data()), &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::EXECUTE_ERROR);
 
   auto writer = openWriter();
   writer->firstChunk();
   code_ = 0;
-  EXPECT_FALSE(writer->write(1, 10, source.data(), &code_, &message_));
+  EXPECT_FALSE(test::reported(writer->write(1, 10, source.data()), &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::EXECUTE_ERROR);
   code_ = 0;
-  EXPECT_FALSE(writer->write(-1, 10, source.data(), &code_, &message_));
+  EXPECT_FALSE(test::reported(writer->write(-1, 10, source.data()), &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::EXECUTE_ERROR);
   writer->close();
 }
@@ -461,7 +472,7 @@ TEST_F(ChunkDataWriterTest, RefusesWritesWithInvalidIndexOrWithoutFile) {
 TEST_F(ChunkDataWriterTest, UnknownLengthTakesTheWholeBodyAsOneOpenChunk) {
   auto writer = openWriter(64);
   writer->firstChunk();
-  ASSERT_TRUE(writer->setContentLength(-1, &code_, &message_)) << message_;
+  ASSERT_TRUE(test::reported(writer->setContentLength(-1), &code_, &message_)) << message_;
   EXPECT_EQ(writer->contentLength(), -1);
   EXPECT_TRUE(unfinishedChunks(*writer, 0).empty());
   const ChunkInfo open = writer->chunkAt(0);
@@ -476,7 +487,7 @@ TEST_F(ChunkDataWriterTest, UnknownLengthCannotContinueStoredRanges) {
   {
     auto writer = openWriter(64);
     writer->firstChunk();
-    ASSERT_TRUE(writer->setContentLength(300, &code_, &message_));
+    ASSERT_TRUE(test::reported(writer->setContentLength(300), &code_, &message_));
     test::planAll(*writer);
     Bytes source = test::patternBytes(300);
     ASSERT_TRUE(test::fillChunks(*writer, {writer->chunkAt(0)}, source));
@@ -484,7 +495,7 @@ TEST_F(ChunkDataWriterTest, UnknownLengthCannotContinueStoredRanges) {
   }
   auto resumed = openWriter(64);
   resumed->firstChunk();
-  EXPECT_FALSE(resumed->setContentLength(-1, &code_, &message_));
+  EXPECT_FALSE(test::reported(resumed->setContentLength(-1), &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::CACHE_ERROR);
   EXPECT_EQ(message_, "contentLength unknown");
   EXPECT_EQ(resumed->contentLength(), 300);
@@ -495,10 +506,10 @@ TEST_F(ChunkDataWriterTest, UnknownLengthDownloadInterruptedStartsOver) {
   {
     auto writer = openWriter(64);
     writer->firstChunk();
-    ASSERT_TRUE(writer->setContentLength(-1, &code_, &message_));
+    ASSERT_TRUE(test::reported(writer->setContentLength(-1), &code_, &message_));
     test::planAll(*writer);
     Bytes part = test::patternBytes(100);
-    ASSERT_TRUE(writer->write(0, 100, part.data(), &code_, &message_));
+    ASSERT_TRUE(test::reported(writer->write(0, 100, part.data()), &code_, &message_));
     writer->close();
   }
   // Without a length nothing proves how much of the resource is there: nothing is resumed.
@@ -513,7 +524,7 @@ TEST_F(ChunkDataWriterTest, CoverWholeResourceMakesTheFirstChunkOwnEverything) {
   auto writer = openWriter(64);
   writer->firstChunk();
   EXPECT_FALSE(writer->coverWholeResource(0));  // length not known yet
-  ASSERT_TRUE(writer->setContentLength(300, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(300), &code_, &message_));
   test::planAll(*writer);
   EXPECT_FALSE(writer->coverWholeResource(1));  // does not start at byte 0
   ASSERT_TRUE(writer->coverWholeResource(0));
@@ -529,7 +540,7 @@ TEST_F(ChunkDataWriterTest, NonPositiveBlockSizeFallsBackToTheDefault) {
   for (int64_t blockSize : {int64_t{0}, int64_t{-1}}) {
     ChunkDataWriter writer(kKey, storage_, saveDir(), blockSize);
     EXPECT_EQ(writer.firstChunk().end, 2097152);
-    ASSERT_TRUE(writer.setContentLength(5 * kMiB, &code_, &message_));
+    ASSERT_TRUE(test::reported(writer.setContentLength(5 * kMiB), &code_, &message_));
     test::planAll(writer);
     EXPECT_EQ(unfinishedChunks(writer, 0).size(), 2u);
   }
@@ -541,14 +552,14 @@ TEST_F(ChunkDataWriterTest, FailedWriteReportsTheSystemErrorAndStoresNothing) {
   }
   auto writer = openWriter();
   writer->firstChunk();
-  ASSERT_TRUE(writer->setContentLength(2 * kBlock, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(2 * kBlock), &code_, &message_));
   test::planAll(*writer);
   Bytes source = test::patternBytes(2 * kBlock);
   {
     test::FileSizeLimit limit(kBlock);
     ASSERT_TRUE(limit.applied());
-    ASSERT_TRUE(writer->write(0, kBlock, source.data(), &code_, &message_));
-    EXPECT_FALSE(writer->write(1, 100, source.data() + kBlock, &code_, &message_));
+    ASSERT_TRUE(test::reported(writer->write(0, kBlock, source.data()), &code_, &message_));
+    EXPECT_FALSE(test::reported(writer->write(1, 100, source.data() + kBlock), &code_, &message_));
   }
   EXPECT_EQ(code_, EFBIG);
   EXPECT_EQ(message_, std::generic_category().message(EFBIG));
@@ -562,11 +573,11 @@ TEST_F(ChunkDataWriterTest, FailedWriteReportsTheSystemErrorAndStoresNothing) {
 TEST_F(ChunkDataWriterTest, ResetDiscardsBothFilesAndThePlan) {
   auto writer = openWriter();
   writer->firstChunk();
-  ASSERT_TRUE(writer->setContentLength(2 * kBlock, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(2 * kBlock), &code_, &message_));
   test::planAll(*writer);
   Bytes stale = test::patternBytes(2 * kBlock, 3);
   fakeNowMs += 1000;  // a save is due for a chunk finished a second after the start
-  ASSERT_TRUE(writer->write(0, kBlock, stale.data(), &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->write(0, kBlock, stale.data()), &code_, &message_));
   ASSERT_TRUE(stdfs::exists(infoPath()));
   writer->reset();
   EXPECT_FALSE(stdfs::exists(infoPath()));
@@ -585,7 +596,8 @@ TEST_F(ChunkDataWriterTest, DeliversToTheRequestSavePath) {
   ZPRequest request("http://127.0.0.1/file");
   request.savePath = dir_.path() + "/out/x/y.bin";
   ZPResponse response;
-  ASSERT_TRUE(writer->moveToSaveDir(request, &response, &code_, &message_)) << message_;
+  ASSERT_TRUE(test::reported(writer->moveToSaveDir(request, &response), &code_, &message_))
+      << message_;
   writer->close();
   EXPECT_EQ(response.getFile(), request.savePath);
   EXPECT_EQ(response.fileLength(), 3 * kBlock);
@@ -597,12 +609,12 @@ TEST_F(ChunkDataWriterTest, DeliversToTheRequestSavePath) {
 TEST_F(ChunkDataWriterTest, IncompleteDownloadIsNotDeliveredAndStaysResumable) {
   auto writer = openWriter();
   writer->firstChunk();
-  ASSERT_TRUE(writer->setContentLength(2 * kBlock, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(2 * kBlock), &code_, &message_));
   test::planAll(*writer);
   Bytes source = test::patternBytes(2 * kBlock);
-  ASSERT_TRUE(writer->write(0, kBlock, source.data(), &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->write(0, kBlock, source.data()), &code_, &message_));
   ZPResponse response;
-  EXPECT_FALSE(writer->moveToSaveDir(ZPRequest(), &response, &code_, &message_));
+  EXPECT_FALSE(test::reported(writer->moveToSaveDir(ZPRequest(), &response), &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::CACHE_ERROR);
   EXPECT_TRUE(response.getFile().empty());
   writer->close();
@@ -616,7 +628,7 @@ TEST_F(ChunkDataWriterTest, IncompleteDownloadIsNotDeliveredAndStaysResumable) {
 TEST_F(ChunkDataWriterTest, ConcurrentChunkWritesAndProgressReads) {
   auto writer = openWriter(1000);
   writer->firstChunk();
-  ASSERT_TRUE(writer->setContentLength(8000, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(8000), &code_, &message_));
   test::planAll(*writer);
   Bytes source = test::patternBytes(8000);
   ASSERT_TRUE(test::writeChunksConcurrently(*writer, source));

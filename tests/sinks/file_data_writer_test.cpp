@@ -10,6 +10,7 @@
 
 #include "sink_test_support.h"
 #include "storage/file_storage_manager.h"
+#include "support/status_report.h"
 
 namespace zephyl {
 namespace {
@@ -30,7 +31,7 @@ class FileDataWriterTest : public testing::Test {
 
   std::unique_ptr<FileDataWriter> openWriter() {
     auto writer = std::make_unique<FileDataWriter>(storage_, saveDir(), kKey);
-    EXPECT_TRUE(writer->open(&code_, &message_)) << message_;
+    EXPECT_TRUE(test::reported(writer->open(), &code_, &message_)) << message_;
     return writer;
   }
 
@@ -52,7 +53,8 @@ TEST_F(FileDataWriterTest, DeliversExactBytesToTheSaveDirectory) {
     ASSERT_TRUE(test::completeDownload(*writer, source));
     EXPECT_EQ(writer->downloadedLength(), static_cast<int64_t>(size));
     ZPResponse response;
-    ASSERT_TRUE(writer->moveToSaveDir(ZPRequest(), &response, &code_, &message_)) << message_;
+    ASSERT_TRUE(test::reported(writer->moveToSaveDir(ZPRequest(), &response), &code_, &message_))
+        << message_;
     writer->close();
     EXPECT_EQ(response.getFile(), saveDir() + "/" + kKey);
     EXPECT_EQ(response.fileLength(), static_cast<int64_t>(size));
@@ -68,7 +70,8 @@ TEST_F(FileDataWriterTest, DeliversToTheRequestSavePath) {
   ZPRequest request("http://127.0.0.1/file");
   request.savePath = dir_.path() + "/out/x/y.bin";
   ZPResponse response;
-  ASSERT_TRUE(writer->moveToSaveDir(request, &response, &code_, &message_)) << message_;
+  ASSERT_TRUE(test::reported(writer->moveToSaveDir(request, &response), &code_, &message_))
+      << message_;
   writer->close();
   EXPECT_EQ(response.getFile(), request.savePath);
   EXPECT_EQ(test::readBytes(request.savePath), source);
@@ -77,13 +80,14 @@ TEST_F(FileDataWriterTest, DeliversToTheRequestSavePath) {
 
 TEST_F(FileDataWriterTest, UnknownLengthDeliversTheBytesStored) {
   auto writer = openWriter();
-  ASSERT_TRUE(writer->setContentLength(-1, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(-1), &code_, &message_));
   const ChunkInfo chunk = writer->chunkAt(0);
   EXPECT_EQ(chunk.end, -1);
   Bytes source = test::patternBytes(12345);
   ASSERT_TRUE(test::fillChunks(*writer, {chunk}, source));
   ZPResponse response;
-  ASSERT_TRUE(writer->moveToSaveDir(ZPRequest(), &response, &code_, &message_)) << message_;
+  ASSERT_TRUE(test::reported(writer->moveToSaveDir(ZPRequest(), &response), &code_, &message_))
+      << message_;
   writer->close();
   EXPECT_EQ(response.fileLength(), 12345);
   EXPECT_EQ(test::readBytes(response.getFile()), source);
@@ -91,10 +95,10 @@ TEST_F(FileDataWriterTest, UnknownLengthDeliversTheBytesStored) {
 
 TEST_F(FileDataWriterTest, RefusesWritePastTheKnownEnd) {
   auto writer = openWriter();
-  ASSERT_TRUE(writer->setContentLength(100, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(100), &code_, &message_));
   Bytes source = test::patternBytes(101);
-  ASSERT_TRUE(writer->write(0, 90, source.data(), &code_, &message_));
-  EXPECT_FALSE(writer->write(0, 11, source.data() + 90, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->write(0, 90, source.data()), &code_, &message_));
+  EXPECT_FALSE(test::reported(writer->write(0, 11, source.data() + 90), &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::EXECUTE_ERROR);
   EXPECT_EQ(writer->downloadedLength(), 90);
   EXPECT_EQ(stdfs::file_size(tempPath()), 90u);
@@ -103,11 +107,11 @@ TEST_F(FileDataWriterTest, RefusesWritePastTheKnownEnd) {
 
 TEST_F(FileDataWriterTest, IncompleteDownloadIsNotDelivered) {
   auto writer = openWriter();
-  ASSERT_TRUE(writer->setContentLength(100, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(100), &code_, &message_));
   Bytes source = test::patternBytes(100);
-  ASSERT_TRUE(writer->write(0, 60, source.data(), &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->write(0, 60, source.data()), &code_, &message_));
   ZPResponse response;
-  EXPECT_FALSE(writer->moveToSaveDir(ZPRequest(), &response, &code_, &message_));
+  EXPECT_FALSE(test::reported(writer->moveToSaveDir(ZPRequest(), &response), &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::CACHE_ERROR);
   EXPECT_TRUE(response.getFile().empty());
   EXPECT_FALSE(stdfs::exists(saveDir() + "/" + kKey));
@@ -117,7 +121,7 @@ TEST_F(FileDataWriterTest, IncompleteDownloadIsNotDelivered) {
 TEST_F(FileDataWriterTest, WriteWithoutOpenFileIsRefused) {
   FileDataWriter writer(storage_, saveDir(), kKey);
   Bytes source = test::patternBytes(10);
-  EXPECT_FALSE(writer.write(0, 10, source.data(), &code_, &message_));
+  EXPECT_FALSE(test::reported(writer.write(0, 10, source.data()), &code_, &message_));
   EXPECT_EQ(code_, ZPResponse::EXECUTE_ERROR);
   EXPECT_EQ(writer.contentLength(), 0);
 }
@@ -125,7 +129,7 @@ TEST_F(FileDataWriterTest, WriteWithoutOpenFileIsRefused) {
 TEST_F(FileDataWriterTest, OpenDiscardsTheFileOfAnEarlierRun) {
   auto first = openWriter();
   Bytes source = test::patternBytes(3000);
-  ASSERT_TRUE(first->write(0, 3000, source.data(), &code_, &message_));
+  ASSERT_TRUE(test::reported(first->write(0, 3000, source.data()), &code_, &message_));
   first->close();
   ASSERT_EQ(stdfs::file_size(tempPath()), 3000u);
 
@@ -137,9 +141,9 @@ TEST_F(FileDataWriterTest, OpenDiscardsTheFileOfAnEarlierRun) {
 
 TEST_F(FileDataWriterTest, ResetStartsAgainAtByteZero) {
   auto writer = openWriter();
-  ASSERT_TRUE(writer->setContentLength(2000, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->setContentLength(2000), &code_, &message_));
   Bytes stale = test::patternBytes(2000, 1);
-  ASSERT_TRUE(writer->write(0, 1500, stale.data(), &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->write(0, 1500, stale.data()), &code_, &message_));
   writer->reset();
   EXPECT_EQ(writer->downloadedLength(), 0);
   EXPECT_EQ(writer->contentLength(), -1);
@@ -147,7 +151,7 @@ TEST_F(FileDataWriterTest, ResetStartsAgainAtByteZero) {
   Bytes source = test::patternBytes(1000, 2);
   ASSERT_TRUE(test::completeDownload(*writer, source));
   ZPResponse response;
-  ASSERT_TRUE(writer->moveToSaveDir(ZPRequest(), &response, &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->moveToSaveDir(ZPRequest(), &response), &code_, &message_));
   writer->close();
   EXPECT_EQ(test::readBytes(response.getFile()), source);
 }
@@ -161,14 +165,14 @@ TEST_F(FileDataWriterTest, FailedWriteReportsTheSystemError) {
   {
     test::FileSizeLimit limit(4096);
     ASSERT_TRUE(limit.applied());
-    ASSERT_TRUE(writer->write(0, 4000, source.data(), &code_, &message_));
-    EXPECT_FALSE(writer->write(0, 4000, source.data() + 4000, &code_, &message_));
+    ASSERT_TRUE(test::reported(writer->write(0, 4000, source.data()), &code_, &message_));
+    EXPECT_FALSE(test::reported(writer->write(0, 4000, source.data() + 4000), &code_, &message_));
   }
   EXPECT_EQ(code_, EFBIG);
   EXPECT_EQ(message_, std::generic_category().message(EFBIG));
   EXPECT_EQ(writer->downloadedLength(), 4000);
   // The writer stays usable once the file may grow again.
-  EXPECT_TRUE(writer->write(0, 4000, source.data() + 4000, &code_, &message_));
+  EXPECT_TRUE(test::reported(writer->write(0, 4000, source.data() + 4000), &code_, &message_));
   EXPECT_EQ(writer->downloadedLength(), 8000);
   writer->close();
 }
@@ -176,7 +180,7 @@ TEST_F(FileDataWriterTest, FailedWriteReportsTheSystemError) {
 TEST_F(FileDataWriterTest, CloseCarriesOutARemovalRequestedMeanwhile) {
   auto writer = openWriter();
   Bytes source = test::patternBytes(100);
-  ASSERT_TRUE(writer->write(0, 100, source.data(), &code_, &message_));
+  ASSERT_TRUE(test::reported(writer->write(0, 100, source.data()), &code_, &message_));
   storage_->removeTempFile(kKey);
   EXPECT_TRUE(stdfs::exists(tempPath()));
   writer->close();

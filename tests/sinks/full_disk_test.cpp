@@ -14,6 +14,7 @@
 #include "sinks/file_data_writer.h"
 #include "small_disk.h"
 #include "storage/file_storage_manager.h"
+#include "support/status_report.h"
 
 namespace zephyl {
 namespace {
@@ -45,7 +46,7 @@ class FullDiskTest : public testing::TestWithParam<int> {
     } else {
       writer = std::make_unique<FileDataWriter>(storage_, save_.path(), kKey);
     }
-    EXPECT_TRUE(writer->open(&code_, &message_)) << message_;
+    EXPECT_TRUE(test::reported(writer->open(), &code_, &message_)) << message_;
     return writer;
   }
 
@@ -59,7 +60,7 @@ class FullDiskTest : public testing::TestWithParam<int> {
 TEST_P(FullDiskTest, DownloadLargerThanTheDiskFailsBeforeItsFirstByte) {
   std::unique_ptr<DataWriter> writer = openWriter();
   writer->firstChunk();
-  EXPECT_FALSE(writer->setContentLength(8 * kMiB, &code_, &message_));
+  EXPECT_FALSE(test::reported(writer->setContentLength(8 * kMiB), &code_, &message_));
   EXPECT_EQ(code_, ENOSPC);
   EXPECT_NE(message_.find("no room on the storage disk for 8388608 bytes"), std::string::npos)
       << message_;
@@ -73,7 +74,7 @@ TEST_P(FullDiskTest, RoomTakenAtTheLengthOutlastsADiskFilledByOthers) {
   std::unique_ptr<DataWriter> writer = openWriter();
   const ChunkInfo first = writer->firstChunk();
   Bytes source = test::patternBytes(static_cast<size_t>(2 * kMiB));
-  ASSERT_TRUE(writer->setContentLength(2 * kMiB, &code_, &message_)) << message_;
+  ASSERT_TRUE(test::reported(writer->setContentLength(2 * kMiB), &code_, &message_)) << message_;
   ASSERT_TRUE(disk_.fill());
   std::vector<ChunkInfo> chunks{writer->chunkAt(first.chunkId)};
   for (const ChunkInfo& chunk : test::unfinishedChunks(*writer, first.chunkId)) {
@@ -83,7 +84,8 @@ TEST_P(FullDiskTest, RoomTakenAtTheLengthOutlastsADiskFilledByOthers) {
   ZPRequest request;
   request.savePath = save_.file("delivered");
   ZPResponse response;
-  ASSERT_TRUE(writer->moveToSaveDir(request, &response, &code_, &message_)) << message_;
+  ASSERT_TRUE(test::reported(writer->moveToSaveDir(request, &response), &code_, &message_))
+      << message_;
   writer->close();
   EXPECT_TRUE(test::readBytes(response.getFile()) == source);
 }
@@ -102,7 +104,7 @@ using FullDiskChunkedTest = FullDiskTest;
 TEST_P(FullDiskChunkedTest, CloseRecordsWhatWasStoredOnAFullDisk) {
   std::unique_ptr<DataWriter> writer = openWriter();
   const ChunkInfo first = writer->firstChunk();
-  ASSERT_TRUE(writer->setContentLength(2 * kMiB, &code_, &message_)) << message_;
+  ASSERT_TRUE(test::reported(writer->setContentLength(2 * kMiB), &code_, &message_)) << message_;
   writer->setValidator("\"v1\"");
   Bytes source = test::patternBytes(static_cast<size_t>(kBlock));
   ASSERT_TRUE(test::fillChunks(*writer, {writer->chunkAt(first.chunkId)}, source));

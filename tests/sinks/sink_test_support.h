@@ -1,6 +1,7 @@
 // Helpers shared by the writer tests: a fresh temporary directory per test (support/temp_dir.h),
-// file contents, a reproducible byte pattern, a scoped file-size limit, and a driver that feeds a writer the way
-// the download engine does (first chunk, length, remaining chunks, odd-sized interleaved writes).
+// file contents, a reproducible byte pattern, a scoped file-size limit, and a driver that feeds a
+// writer the way the download engine does (first chunk, length, remaining chunks, odd-sized
+// interleaved writes).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include "sinks/data_writer.h"
 #include "support/file_contents.h"
 #include "support/file_size_limit.h"
+#include "support/status_report.h"
 #include "support/temp_dir.h"
 
 namespace zephyl::test {
@@ -60,7 +62,8 @@ inline testing::AssertionResult fillChunks(DataWriter& writer, std::vector<Chunk
           std::min<int64_t>(kPieces[pieceIndex++ % std::size(kPieces)], limit - chunk.current));
       int code = 0;
       std::string message;
-      if (!writer.write(chunk.chunkId, piece, source.data() + chunk.current, &code, &message)) {
+      if (!test::reported(writer.write(chunk.chunkId, piece, source.data() + chunk.current), &code,
+                          &message)) {
         return testing::AssertionFailure() << "write of " << piece << " bytes at " << chunk.current
                                            << " refused: " << code << " " << message;
       }
@@ -93,7 +96,8 @@ inline testing::AssertionResult completeDownload(DataWriter& writer, Bytes& sour
   if (first.current == first.end) return testing::AssertionSuccess();
   int code = 0;
   std::string message;
-  if (!writer.setContentLength(static_cast<int64_t>(source.size()), &code, &message)) {
+  if (!test::reported(writer.setContentLength(static_cast<int64_t>(source.size())), &code,
+                      &message)) {
     return testing::AssertionFailure() << "setContentLength refused: " << code << " " << message;
   }
   std::vector<ChunkInfo> chunks{writer.chunkAt(first.chunkId)};
@@ -124,8 +128,10 @@ inline testing::AssertionResult writeChunksConcurrently(DataWriter& writer, Byte
       int code = 0;
       std::string message;
       for (int offset = 0; offset < 1000; offset += 100) {
-        if (!writer.write(chunk, 100, source.data() + static_cast<size_t>(chunk * 1000 + offset),
-                          &code, &message)) {
+        if (!test::reported(
+                writer.write(chunk, 100,
+                             source.data() + static_cast<size_t>(chunk * 1000 + offset)),
+                &code, &message)) {
           failures.fetch_add(1);
         }
       }

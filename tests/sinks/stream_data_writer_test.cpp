@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/status_report.h"
 #include "support/test_http_server.h"
 
 namespace zephyl {
@@ -21,13 +22,14 @@ class StreamDataWriterTest : public testing::Test {
  protected:
   void SetUp() override {
     ChunkInfo chunk = writer_.firstChunk();
-    ASSERT_TRUE(writer_.setContentLength(4 * kBlock, &code_, &message_));
+    ASSERT_TRUE(test::reported(writer_.setContentLength(4 * kBlock), &code_, &message_));
     for (int id = 0; id < 3; ++id) ASSERT_TRUE(writer_.nextChunk(id, &chunk));
   }
 
   // Writes size bytes of source_ at chunk's current offset, which starts at from.
   bool put(int chunk, int64_t from, int size, int* code = nullptr) {
-    return writer_.write(chunk, size, source_.data() + from, code ? code : &code_, &message_);
+    return test::reported(writer_.write(chunk, size, source_.data() + from), code ? code : &code_,
+                          &message_);
   }
 
   std::vector<unsigned char> source_ = test::patternBytes(4 * kBlock, 5);
@@ -57,7 +59,8 @@ TEST_F(StreamDataWriterTest, ReordersWithinTheBoundAndHandsEveryByteOverInOrder)
   EXPECT_TRUE(received_ == source_);
   EXPECT_LE(writer_.reorderHighWaterBytes(), kLimit);
   ZPResponse response;
-  EXPECT_TRUE(writer_.moveToSaveDir(ZPRequest(), &response, &code_, &message_)) << message_;
+  EXPECT_TRUE(test::reported(writer_.moveToSaveDir(ZPRequest(), &response), &code_, &message_))
+      << message_;
   EXPECT_EQ(response.fileLength(), 4 * kBlock);
   EXPECT_FALSE(writer_.canStartOver());
 }

@@ -8,6 +8,7 @@
 
 #include "sink_test_support.h"
 #include "storage/fs.h"
+#include "support/status_report.h"
 
 namespace zephyl {
 namespace {
@@ -28,12 +29,13 @@ TEST_F(StreamWriteTest, WritesAtAbsoluteOffsetsInAnyOrder) {
   ASSERT_TRUE(file);
   makeUnbuffered(file.get());
   Bytes source = test::patternBytes(300);
-  ASSERT_TRUE(writeAt(file.get(), 200, source.data() + 200, 100, &code_, &message_));
-  ASSERT_TRUE(writeAt(file.get(), 0, source.data(), 150, &code_, &message_));
-  ASSERT_TRUE(writeAt(file.get(), 150, source.data() + 150, 50, &code_, &message_));
+  ASSERT_TRUE(
+      test::reported(writeAt(file.get(), 200, source.data() + 200, 100), &code_, &message_));
+  ASSERT_TRUE(test::reported(writeAt(file.get(), 0, source.data(), 150), &code_, &message_));
+  ASSERT_TRUE(test::reported(writeAt(file.get(), 150, source.data() + 150, 50), &code_, &message_));
   // Unbuffered: the bytes are in the file before any flush or close.
   EXPECT_EQ(test::readBytes(path()), source);
-  ASSERT_TRUE(flushAndClose(file, &code_, &message_));
+  ASSERT_TRUE(test::reported(flushAndClose(file), &code_, &message_));
   EXPECT_FALSE(file);
 }
 
@@ -45,7 +47,7 @@ TEST_F(StreamWriteTest, ReadOnlyStreamFailsOnTheFirstWrite) {
   ASSERT_TRUE(file);
   makeUnbuffered(file.get());
   Bytes source = test::patternBytes(5);
-  EXPECT_FALSE(writeAt(file.get(), 0, source.data(), 5, &code_, &message_));
+  EXPECT_FALSE(test::reported(writeAt(file.get(), 0, source.data(), 5), &code_, &message_));
   // The system's code and text: errno's here, GetLastError()'s on Windows.
 #ifdef _WIN32
   EXPECT_EQ(code_, 5);  // ERROR_ACCESS_DENIED

@@ -13,10 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "storage/progress_file.h"
-#include "support/file_size_limit.h"
 #include "storage/key_locks.h"
 #include "storage/log_capture.h"
+#include "storage/progress_file.h"
+#include "support/file_size_limit.h"
+#include "support/status_report.h"
 #include "support/temp_dir.h"
 #include "zephyl/zp_log_level.h"
 
@@ -210,7 +211,8 @@ class BackgroundOpen {
  public:
   BackgroundOpen(FileStorageManager& storage, FileKind kind, const std::string& key)
       : thread_([this, &storage, kind, key] {
-          opened_ = storage.openFile(kind, key, &cancelled_, &paths_, &errorCode_, nullptr);
+          opened_ = test::reported(storage.openFile(kind, key, &cancelled_, &paths_), &errorCode_,
+                                   nullptr);
           done_ = true;
         }) {}
   ~BackgroundOpen() {
@@ -258,8 +260,7 @@ TEST_F(FileStorageManagerTest, SecondOpenerWaitsUntilTheFirstClosesOrDelivers) {
     BackgroundOpen third(*storage, FileKind::Chunked, "k");
     EXPECT_FALSE(third.waitDone(100));
     ZPRequest request;
-    EXPECT_EQ(storage->moveToSaveDir(second.paths(), request, base_ + "/save", nullptr, nullptr),
-              base_ + "/save/k");
+    EXPECT_EQ(storage->moveToSaveDir(second.paths(), request, base_ + "/save"), base_ + "/save/k");
     ASSERT_TRUE(third.waitDone(5000));
     ASSERT_TRUE(third.opened());
     EXPECT_TRUE(filesGone(third.paths()));  // delivered meanwhile: nothing left to resume
@@ -401,8 +402,7 @@ TEST_F(FileStorageManagerTest, MarkedDownloadThatSucceedsStillDelivers) {
   writeDownload(paths, "payload");
   storage->removeCacheFile("k");
   ZPRequest request;
-  const std::string delivered =
-      storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr);
+  const std::string delivered = storage->moveToSaveDir(paths, request, base_ + "/save");
   EXPECT_EQ(delivered, base_ + "/save/k");
   EXPECT_EQ(readFile(delivered), "payload");
   EXPECT_TRUE(filesGone(paths));
@@ -460,7 +460,7 @@ TEST_F(FileStorageManagerTest, DeliversIntoSaveDirectoryCreatingItsParents) {
   const FilePaths paths = finishedSingleFile(*storage, "k", "payload");
   ZPRequest request;
   const std::string saveDir = base_ + "/a/b/save";
-  const std::string delivered = storage->moveToSaveDir(paths, request, saveDir, nullptr, nullptr);
+  const std::string delivered = storage->moveToSaveDir(paths, request, saveDir);
   EXPECT_EQ(delivered, saveDir + "/k");
   EXPECT_EQ(readFile(delivered), "payload");
   EXPECT_FALSE(exists(paths.dataPath));
@@ -471,8 +471,7 @@ TEST_F(FileStorageManagerTest, DeliveredChunkedDownloadLeavesNoProgressFileAndIs
   const FilePaths paths = storage->openFile(FileKind::Chunked, "k");
   writeDownload(paths, "payload");
   ZPRequest request;
-  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr),
-            base_ + "/save/k");
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save"), base_ + "/save/k");
   EXPECT_TRUE(filesGone(paths));
   // The key was released: a later removal acts at once instead of waiting for a close.
   writeDownload(paths);
@@ -485,8 +484,7 @@ TEST_F(FileStorageManagerTest, SavePathWinsOverSaveDirectoryAndGetsItsParents) {
   const FilePaths paths = finishedSingleFile(*storage, "k", "payload");
   ZPRequest request;
   request.savePath = base_ + "/out/x/y.bin";
-  const std::string delivered =
-      storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr);
+  const std::string delivered = storage->moveToSaveDir(paths, request, base_ + "/save");
   EXPECT_EQ(delivered, base_ + "/out/x/y.bin");
   EXPECT_EQ(readFile(delivered), "payload");
   EXPECT_FALSE(exists(base_ + "/save"));
@@ -498,8 +496,7 @@ TEST_F(FileStorageManagerTest, ExistingTargetIsReplacedWithoutRename) {
   std::filesystem::create_directories(base_ + "/save");
   writeFile(base_ + "/save/k", "old");
   ZPRequest request;
-  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr),
-            base_ + "/save/k");
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save"), base_ + "/save/k");
   EXPECT_EQ(readFile(base_ + "/save/k"), "new");
 }
 
@@ -513,7 +510,7 @@ TEST_F(FileStorageManagerTest, RenameCountsUpToTheFirstFreeName) {
   request.savePath = base_ + "/save/k.bin";
   request.renameIfExists = 1;
   LogCapture capture(Warn);
-  const std::string delivered = storage->moveToSaveDir(paths, request, "", nullptr, nullptr);
+  const std::string delivered = storage->moveToSaveDir(paths, request, "");
   const std::string out = capture.take();
 
   EXPECT_EQ(delivered, base_ + "/save/k(2).bin");
@@ -530,8 +527,7 @@ TEST_F(FileStorageManagerTest, RenameWithFreeTargetWritesNoTryLine) {
   ZPRequest request;
   request.renameIfExists = 1;
   LogCapture capture(Warn);
-  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr),
-            base_ + "/save/k");
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save"), base_ + "/save/k");
   EXPECT_EQ(capture.take().find("rename try index"), std::string::npos);
 }
 
@@ -542,8 +538,7 @@ TEST_F(FileStorageManagerTest, RenameOfNameWithoutExtensionAppendsTheCounter) {
   const FilePaths paths = finishedSingleFile(*storage, "k", "payload");
   ZPRequest request;
   request.renameIfExists = 1;
-  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr),
-            base_ + "/save/k(1)");
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save"), base_ + "/save/k(1)");
 }
 
 TEST_F(FileStorageManagerTest, RenameNeverTouchesADottedDirectory) {
@@ -555,7 +550,7 @@ TEST_F(FileStorageManagerTest, RenameNeverTouchesADottedDirectory) {
   const FilePaths paths = finishedSingleFile(*storage, "k", "payload");
   ZPRequest request;
   request.renameIfExists = 1;
-  EXPECT_EQ(storage->moveToSaveDir(paths, request, dir, nullptr, nullptr), dir + "/k(1)");
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, dir), dir + "/k(1)");
   EXPECT_EQ(readFile(dir + "/k(1)"), "payload");
   EXPECT_TRUE(std::filesystem::is_directory(dir));
 }
@@ -580,7 +575,8 @@ TEST_F(FileStorageManagerTest, RenameGivesUpAfterTheLastTry) {
   request.renameIfExists = 1;
   int errorCode = 0;
   std::string errorMsg;
-  EXPECT_EQ(storage->moveToSaveDir(paths, request, saveDir, &errorCode, &errorMsg), "");
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, saveDir, test::ReportTo(&errorCode, &errorMsg)),
+            "");
   EXPECT_EQ(errorCode, FileStorageManager::kStorageError);
   EXPECT_FALSE(errorMsg.empty());
   EXPECT_EQ(readFile(paths.dataPath), "payload");
@@ -596,7 +592,7 @@ TEST_F(FileStorageManagerTest, SaveDirectoryThatCannotBeCreatedFailsWithItsLine)
   const std::string saveDir = base_ + "/plain/save";
   LogCapture capture(Warn);
   const std::string delivered =
-      storage->moveToSaveDir(paths, request, saveDir, &errorCode, &errorMsg);
+      storage->moveToSaveDir(paths, request, saveDir, test::ReportTo(&errorCode, &errorMsg));
   const std::string out = capture.take();
 
   EXPECT_EQ(delivered, "");
@@ -615,7 +611,7 @@ TEST_F(FileStorageManagerTest, TargetDirectoryThatCannotBeCreatedFailsWithItsLin
   ZPRequest request;
   request.savePath = base_ + "/plain/sub/y.bin";
   LogCapture capture(Warn);
-  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr), "");
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save"), "");
   EXPECT_NE(capture.take().find("moveToSaveDir failed, targetDir create failed. %s" + base_ +
                                 "/plain/sub\n"),
             std::string::npos);
@@ -626,7 +622,7 @@ TEST_F(FileStorageManagerTest, EmptySaveDirectoryIsRefusedInsteadOfTheFileSystem
   const FilePaths paths = finishedSingleFile(*storage, "k", "payload");
   ZPRequest request;
   int errorCode = 0;
-  EXPECT_EQ(storage->moveToSaveDir(paths, request, "", &errorCode, nullptr), "");
+  EXPECT_EQ(storage->moveToSaveDir(paths, request, "", test::ReportTo(&errorCode, nullptr)), "");
   EXPECT_EQ(errorCode, FileStorageManager::kStorageError);
   EXPECT_TRUE(exists(paths.dataPath));
 }
@@ -639,9 +635,11 @@ TEST_F(FileStorageManagerTest, EmptyRootStoresNothingAndRemovesNothing) {
   auto storage = FileStorageManager::getInstance("", ZPCachePolicy());
   FilePaths paths;
   std::string errorMsg;
-  EXPECT_FALSE(storage->openFile(FileKind::Chunked, "k", nullptr, &paths, nullptr, &errorMsg));
+  EXPECT_FALSE(test::reported(storage->openFile(FileKind::Chunked, "k", nullptr, &paths), nullptr,
+                              &errorMsg));
   EXPECT_EQ(errorMsg, "empty storage root");
-  EXPECT_FALSE(storage->openFile(FileKind::SingleFile, "k", nullptr, &paths, nullptr, nullptr));
+  EXPECT_FALSE(test::reported(storage->openFile(FileKind::SingleFile, "k", nullptr, &paths),
+                              nullptr, nullptr));
   storage->removeAllCache();
   storage->removeTempFile("k");
   storage->removeCacheFile("k");
@@ -658,7 +656,9 @@ TEST_F(FileStorageManagerTest, FailedMoveKeepsTheDownloadResumable) {
   std::filesystem::create_directories(base_ + "/save/k/inside");
   ZPRequest request;
   int errorCode = 0;
-  EXPECT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save", &errorCode, nullptr), "");
+  EXPECT_EQ(
+      storage->moveToSaveDir(paths, request, base_ + "/save", test::ReportTo(&errorCode, nullptr)),
+      "");
   EXPECT_NE(errorCode, 0);
   EXPECT_TRUE(filesExist(paths));
 
@@ -711,7 +711,8 @@ TEST_F(CrossDeviceDeliveryTest, FailedMoveKeepsTheUsersFileAndTheStoredDownload)
   {
     test::FileSizeLimit limit(100000);
     ASSERT_TRUE(limit.applied());
-    EXPECT_EQ(storage->moveToSaveDir(paths, request, saveDir_, &errorCode, nullptr), "");
+    EXPECT_EQ(storage->moveToSaveDir(paths, request, saveDir_, test::ReportTo(&errorCode, nullptr)),
+              "");
   }
   EXPECT_EQ(errorCode, EFBIG);
   EXPECT_EQ(readFile(saveDir_ + "/k"), "old");
@@ -723,7 +724,7 @@ TEST_F(CrossDeviceDeliveryTest, FailedMoveKeepsTheUsersFileAndTheStoredDownload)
   storage->closeFile(FileKind::Chunked, paths);
   const FilePaths again = storage->openFile(FileKind::Chunked, "k");
   EXPECT_TRUE(readFile(again.dataPath) == content);
-  EXPECT_EQ(storage->moveToSaveDir(again, request, saveDir_, nullptr, nullptr), saveDir_ + "/k");
+  EXPECT_EQ(storage->moveToSaveDir(again, request, saveDir_), saveDir_ + "/k");
   EXPECT_TRUE(readFile(saveDir_ + "/k") == content);
 }
 
@@ -745,8 +746,7 @@ TEST_F(FileStorageManagerTest, StorageDirectoriesArePrivateWhileSaveDirectoriesK
   }
   ZPRequest request;
   request.savePath = base_ + "/out/x/y.bin";
-  ASSERT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save", nullptr, nullptr),
-            request.savePath);
+  ASSERT_EQ(storage->moveToSaveDir(paths, request, base_ + "/save"), request.savePath);
   EXPECT_EQ(modeOf(base_ + "/out"), 0777u & ~mask);
   EXPECT_EQ(modeOf(base_ + "/out/x"), 0777u & ~mask);
 
@@ -774,7 +774,8 @@ TEST_F(FileStorageManagerTest, LinkInPlaceOfAStorageDirectoryIsNeitherWrittenNor
       FilePaths paths;
       int code = 0;
       std::string message;
-      EXPECT_FALSE(storage->openFile(kind, "k", nullptr, &paths, &code, &message)) << linked;
+      EXPECT_FALSE(test::reported(storage->openFile(kind, "k", nullptr, &paths), &code, &message))
+          << linked;
       EXPECT_EQ(code, EACCES);
       EXPECT_EQ(message, "not a directory of this user");
     }
@@ -869,8 +870,7 @@ TEST_P(ValidatorFileOfKindTest, ValidatorIsPartOfTheStoredDownload) {
 
   const FilePaths delivered = stored(*storage);
   ZPRequest request;
-  ASSERT_EQ(storage->moveToSaveDir(delivered, request, base_ + "/save", nullptr, nullptr),
-            base_ + "/save/k");
+  ASSERT_EQ(storage->moveToSaveDir(delivered, request, base_ + "/save"), base_ + "/save/k");
   EXPECT_FALSE(exists(delivered.validatorPath));
 
   const FilePaths closed = stored(*storage);

@@ -32,6 +32,7 @@ TEST(FsTest, PosixLayerOnly) {
 
 #include "diagnostics/log.h"
 #include "support/file_size_limit.h"
+#include "support/status_report.h"
 #include "support/temp_dir.h"
 
 namespace zephyl {
@@ -103,24 +104,24 @@ class FsTest : public testing::Test {
 
 TEST_F(FsTest, CreateDirectoriesCreatesEveryMissingLevel) {
   stdfs::create_directory(path("a"));
-  EXPECT_TRUE(fs::createDirectories(path("a/b/c"), &code_, &message_));
+  EXPECT_TRUE(test::reported(fs::createDirectories(path("a/b/c")), &code_, &message_));
   EXPECT_TRUE(stdfs::is_directory(path("a/b/c")));
   EXPECT_EQ(code_, kUntouchedCode);
   EXPECT_EQ(message_, kUntouchedMessage);
-  EXPECT_TRUE(fs::createDirectories(path("a/b/c"), &code_, &message_));
-  EXPECT_TRUE(fs::createDirectories("", &code_, &message_));
+  EXPECT_TRUE(test::reported(fs::createDirectories(path("a/b/c")), &code_, &message_));
+  EXPECT_TRUE(test::reported(fs::createDirectories(""), &code_, &message_));
 }
 
 TEST_F(FsTest, CreateDirectoriesAcceptsBackslashesAndTrailingSeparators) {
-  EXPECT_TRUE(fs::createDirectories(root_ + "\\win\\style"));
+  EXPECT_TRUE(fs::createDirectories(root_ + "\\win\\style").isOk());
   EXPECT_TRUE(stdfs::is_directory(path("win/style")));
-  EXPECT_TRUE(fs::createDirectories(root_ + "/mixed\\levels/here\\"));
+  EXPECT_TRUE(fs::createDirectories(root_ + "/mixed\\levels/here\\").isOk());
   EXPECT_TRUE(stdfs::is_directory(path("mixed/levels/here")));
 }
 
 TEST_F(FsTest, CreateDirectoriesUnderRegularFileReportsFailingLevel) {
   writeFile(path("plain"), "x");
-  EXPECT_FALSE(fs::createDirectories(path("plain/sub/deeper"), &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::createDirectories(path("plain/sub/deeper")), &code_, &message_));
   EXPECT_EQ(code_, ENOTDIR);
   EXPECT_EQ(message_, "CreateDirectoryW Failed");
   EXPECT_EQ(readFile(path("plain")), "x");
@@ -128,20 +129,20 @@ TEST_F(FsTest, CreateDirectoriesUnderRegularFileReportsFailingLevel) {
 
 TEST_F(FsTest, RegularFileInPlaceOfDirectoryIsNotCreatedDirectory) {
   writeFile(path("plain"), "keep");
-  EXPECT_FALSE(fs::createDirectories(path("plain"), &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::createDirectories(path("plain")), &code_, &message_));
   EXPECT_EQ(code_, EEXIST);
   EXPECT_EQ(message_, "CreateDirectoryW Failed");
   code_ = kUntouchedCode;
-  EXPECT_FALSE(fs::createOneDirectory(path("plain"), &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::createOneDirectory(path("plain")), &code_, &message_));
   EXPECT_EQ(code_, EEXIST);
   EXPECT_EQ(readFile(path("plain")), "keep");
 }
 
 TEST_F(FsTest, CreateOneDirectoryNeedsItsParent) {
-  EXPECT_FALSE(fs::createOneDirectory(path("none/child"), &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::createOneDirectory(path("none/child")), &code_, &message_));
   EXPECT_EQ(code_, ENOENT);
-  EXPECT_TRUE(fs::createOneDirectory(path("one"), &code_, &message_));
-  EXPECT_TRUE(fs::createOneDirectory(path("one"), &code_, &message_));
+  EXPECT_TRUE(test::reported(fs::createOneDirectory(path("one")), &code_, &message_));
+  EXPECT_TRUE(test::reported(fs::createOneDirectory(path("one")), &code_, &message_));
   EXPECT_EQ(code_, ENOENT);  // untouched by the later successes
 }
 
@@ -155,7 +156,7 @@ TEST_F(FsTest, PrivateDirectoriesAreTheUsersAloneAndOthersKeepTheirModes) {
     return ::lstat(p.c_str(), &info) == 0 ? info.st_mode & 07777 : 07777u;
   };
   const mode_t rootMode = modeOf(root_);
-  EXPECT_EQ(fs::createPrivateDirectories(path("a/b/c"), &code_, &message_),
+  EXPECT_EQ(fs::createPrivateDirectories(path("a/b/c"), test::ReportTo(&code_, &message_)),
             fs::PrivateDirectory::Ready);
   for (const char* level : {"a", "a/b", "a/b/c"}) EXPECT_EQ(modeOf(path(level)), 0700u) << level;
   EXPECT_EQ(modeOf(root_), rootMode);
@@ -169,14 +170,14 @@ TEST_F(FsTest, PrivateDirectoriesAreTheUsersAloneAndOthersKeepTheirModes) {
   // A link, even to a directory of the user's own, is refused and its target left as it was.
   stdfs::create_directory_symlink(path("open"), path("link"));
   ::chmod(path("open").c_str(), 0755);
-  EXPECT_EQ(fs::createPrivateDirectories(path("link"), &code_, &message_),
+  EXPECT_EQ(fs::createPrivateDirectories(path("link"), test::ReportTo(&code_, &message_)),
             fs::PrivateDirectory::Unsafe);
   EXPECT_EQ(code_, EACCES);
   EXPECT_EQ(message_, "not a directory of this user");
   EXPECT_EQ(modeOf(path("open")), 0755u);
 
   writeFile(path("plain"), "x");
-  EXPECT_EQ(fs::createPrivateDirectories(path("plain/sub"), &code_, &message_),
+  EXPECT_EQ(fs::createPrivateDirectories(path("plain/sub"), test::ReportTo(&code_, &message_)),
             fs::PrivateDirectory::NotCreated);
   EXPECT_EQ(code_, ENOTDIR);
 
@@ -188,7 +189,7 @@ TEST_F(FsTest, PrivateDirectoriesAreTheUsersAloneAndOthersKeepTheirModes) {
   }
 
   // Directories for the user's files keep the usual mode.
-  EXPECT_TRUE(fs::createDirectories(path("shared/dir")));
+  EXPECT_TRUE(fs::createDirectories(path("shared/dir")).isOk());
   EXPECT_EQ(modeOf(path("shared/dir")), 0777u & ~mask);
 }
 
@@ -196,7 +197,7 @@ TEST_F(FsTest, VeryLongPathFailsWithoutExhaustingStack) {
   writeFile(path("plain"), "x");
   std::string deep = path("plain");
   while (deep.size() < 400000) deep += "/a";
-  EXPECT_FALSE(fs::createDirectories(deep, &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::createDirectories(deep), &code_, &message_));
   EXPECT_EQ(code_, ENOTDIR);
 }
 
@@ -206,7 +207,7 @@ TEST_F(FsTest, VeryLongPathFailsWithoutExhaustingStack) {
 TEST_F(FsTest, OpeningMissingFileReportsErrnoAndPrintsNothingUnlessLogged) {
   const std::string missing = path("missing.bin");
   testing::internal::CaptureStdout();
-  FILE* file = fs::fOpenFile(missing, "rb", &code_, &message_);
+  FILE* file = fs::fOpenFile(missing, "rb", test::ReportTo(&code_, &message_));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(file, nullptr);
   EXPECT_EQ(code_, ENOENT);
@@ -221,10 +222,10 @@ TEST_F(FsTest, OpeningMissingFileReportsErrnoAndPrintsNothingUnlessLogged) {
 }
 
 TEST_F(FsTest, OpenedStreamWritesAndReadsBack) {
-  FILE* file = fs::fOpenFile(path("data.bin"), "wb+", &code_, &message_);
+  FILE* file = fs::fOpenFile(path("data.bin"), "wb+", test::ReportTo(&code_, &message_));
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(std::fwrite("hello", 1, 5, file), 5u);
-  ASSERT_TRUE(fs::seekFile(file, 1, SEEK_SET, &code_, &message_));
+  ASSERT_TRUE(test::reported(fs::seekFile(file, 1, SEEK_SET), &code_, &message_));
   char buffer[4] = {};
   EXPECT_EQ(std::fread(buffer, 1, 3, file), 3u);
   EXPECT_STREQ(buffer, "ell");
@@ -235,7 +236,7 @@ TEST_F(FsTest, OpenedStreamWritesAndReadsBack) {
 
 TEST_F(FsTest, OpeningDirectoryFails) {
   stdfs::create_directory(path("dir"));
-  FILE* file = fs::fOpenFile(path("dir"), "rb", &code_, &message_);
+  FILE* file = fs::fOpenFile(path("dir"), "rb", test::ReportTo(&code_, &message_));
   EXPECT_EQ(file, nullptr);
   if (file != nullptr) std::fclose(file);
   EXPECT_EQ(code_, EISDIR);
@@ -252,7 +253,7 @@ TEST_F(FsTest, BackslashPathOpensFileInSubdirectory) {
 TEST_F(FsTest, ZeroByteInPathIsRefusedInsteadOfTruncated) {
   const std::string withZero = path(std::string("cut\0tail", 8));
   testing::internal::CaptureStdout();
-  FILE* file = fs::fOpenFile(withZero, "wb", &code_, &message_);
+  FILE* file = fs::fOpenFile(withZero, "wb", test::ReportTo(&code_, &message_));
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(file, nullptr);
   if (file != nullptr) std::fclose(file);
@@ -262,29 +263,29 @@ TEST_F(FsTest, ZeroByteInPathIsRefusedInsteadOfTruncated) {
 
 TEST_F(FsTest, NonUtf8NameIsKeptByteForByte) {
   const std::string name = "\xff\xfe\x80name.bin";
-  FILE* file = fs::fOpenFile(path(name), "wb", &code_, &message_);
+  FILE* file = fs::fOpenFile(path(name), "wb", test::ReportTo(&code_, &message_));
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(std::fwrite("abc", 1, 3, file), 3u);
   std::fclose(file);
   EXPECT_TRUE(fs::exists(path(name)));
   EXPECT_EQ(fs::statFileLength(path(name)), 3);
   std::vector<std::string> listed;
-  ASSERT_TRUE(fs::listFiles(root_, &listed));
+  ASSERT_TRUE(fs::listFiles(root_, &listed).isOk());
   EXPECT_EQ(listed, std::vector<std::string>{path(name)});
-  EXPECT_TRUE(fs::removeFile(path(name)));
+  EXPECT_TRUE(fs::removeFile(path(name)).isOk());
   EXPECT_FALSE(stdfs::exists(path(name)));
 }
 
 TEST_F(FsTest, PathOfLimitLengthOpensAndOneUnitMoreFailsWithItsReport) {
   const std::string atLimit = pathOfUnits(1023, "p", 1);
-  FILE* file = fs::fOpenFile(atLimit, "wb", &code_, &message_);
+  FILE* file = fs::fOpenFile(atLimit, "wb", test::ReportTo(&code_, &message_));
   ASSERT_NE(file, nullptr);
   std::fclose(file);
   EXPECT_TRUE(stdfs::exists(atLimit));
 
   const std::string overLimit = pathOfUnits(1024, "q", 1);
   testing::internal::CaptureStdout();
-  file = fs::fOpenFile(overLimit, "wb", &code_, &message_);
+  file = fs::fOpenFile(overLimit, "wb", test::ReportTo(&code_, &message_));
   const std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_EQ(file, nullptr);
   EXPECT_EQ(printed, "");  // no open was tried, so no line of a failed one
@@ -317,7 +318,7 @@ TEST_F(FsTest, ModeLongerThanItsBufferFailsWithItsReport) {
   EXPECT_NE(file, nullptr);
   if (file != nullptr) std::fclose(file);
   testing::internal::CaptureStdout();
-  file = fs::fOpenFile(path("f"), "r" + std::string(63, 'b'), &code_, &message_);
+  file = fs::fOpenFile(path("f"), "r" + std::string(63, 'b'), test::ReportTo(&code_, &message_));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(file, nullptr);
   EXPECT_EQ(code_, EINVAL);
@@ -334,7 +335,7 @@ TEST_F(FsTest, WritingOpensRefuseALinkInPlaceOfTheFile) {
     for (const char* name : {"link", "dangling"}) {
       code_ = kUntouchedCode;
       testing::internal::CaptureStdout();
-      FILE* file = fs::fOpenFile(path(name), mode, &code_, &message_);
+      FILE* file = fs::fOpenFile(path(name), mode, test::ReportTo(&code_, &message_));
       testing::internal::GetCapturedStdout();
       EXPECT_EQ(file, nullptr) << mode << " " << name;
       if (file != nullptr) std::fclose(file);
@@ -354,7 +355,7 @@ TEST_F(FsTest, WritingOpensRefuseALinkInPlaceOfTheFile) {
   EXPECT_STREQ(buffer, "precious");
   std::fclose(reading);
 
-  EXPECT_EQ(fs::openLockFile(path("dangling"), &code_, &message_), nullptr);
+  EXPECT_EQ(fs::openLockFile(path("dangling"), test::ReportTo(&code_, &message_)), nullptr);
   EXPECT_FALSE(stdfs::exists(path("nowhere")));
   EXPECT_EQ(message_, "openLockFile");
 }
@@ -363,7 +364,7 @@ TEST_F(FsTest, SeekBeyondFourGigabytesKeepsSixtyFourBitOffset) {
   FILE* file = fs::fOpenFile(path("sparse.bin"), "wb+");
   ASSERT_NE(file, nullptr);
   const int64_t offset = (int64_t{5} << 30) + 7;
-  ASSERT_TRUE(fs::seekFile(file, offset, SEEK_SET, &code_, &message_));
+  ASSERT_TRUE(test::reported(fs::seekFile(file, offset, SEEK_SET), &code_, &message_));
   EXPECT_EQ(std::fputc('z', file), 'z');
   std::fclose(file);
   EXPECT_EQ(fs::statFileLength(path("sparse.bin")), offset + 1);
@@ -372,12 +373,12 @@ TEST_F(FsTest, SeekBeyondFourGigabytesKeepsSixtyFourBitOffset) {
 TEST_F(FsTest, FailedSeekReportsErrnoText) {
   FILE* file = fs::fOpenFile(path("s.bin"), "wb+");
   ASSERT_NE(file, nullptr);
-  EXPECT_FALSE(fs::seekFile(file, -10, SEEK_SET, &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::seekFile(file, -10, SEEK_SET), &code_, &message_));
   EXPECT_EQ(code_, EINVAL);
   EXPECT_EQ(message_, "Invalid argument");  // the C library's text for EINVAL
   std::fclose(file);
   code_ = kUntouchedCode;
-  EXPECT_FALSE(fs::seekFile(nullptr, 0, SEEK_SET, &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::seekFile(nullptr, 0, SEEK_SET), &code_, &message_));
   EXPECT_EQ(code_, EINVAL);
 }
 
@@ -385,18 +386,18 @@ TEST_F(FsTest, WriteFileAtPlacesBytesWithoutMovingTheStream) {
   FILE* file = fs::fOpenFile(path("w.bin"), "wb+");
   ASSERT_NE(file, nullptr);
   std::setvbuf(file, nullptr, _IONBF, 0);
-  EXPECT_TRUE(fs::writeFileAt(file, 4, "tail", 4, &code_, &message_));
-  EXPECT_TRUE(fs::writeFileAt(file, 0, "head", 4, &code_, &message_));
+  EXPECT_TRUE(test::reported(fs::writeFileAt(file, 4, "tail", 4), &code_, &message_));
+  EXPECT_TRUE(test::reported(fs::writeFileAt(file, 0, "head", 4), &code_, &message_));
   EXPECT_EQ(std::ftell(file), 0);
   std::fclose(file);
   EXPECT_EQ(readFile(path("w.bin")), "headtail");
   EXPECT_EQ(code_, kUntouchedCode);
 
-  EXPECT_FALSE(fs::writeFileAt(nullptr, 0, "x", 1, &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::writeFileAt(nullptr, 0, "x", 1), &code_, &message_));
   EXPECT_EQ(code_, EINVAL);
   FILE* readOnly = fs::fOpenFile(path("w.bin"), "rb");
   ASSERT_NE(readOnly, nullptr);
-  EXPECT_FALSE(fs::writeFileAt(readOnly, 0, "x", 1, &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::writeFileAt(readOnly, 0, "x", 1), &code_, &message_));
   EXPECT_EQ(code_, EBADF);
   std::fclose(readOnly);
 }
@@ -413,13 +414,14 @@ TEST_F(FsTest, SetFileModifiedTimeSetsTheModificationTimeOnly) {
   ASSERT_EQ(utimensat(AT_FDCWD, path("f").c_str(), times, 0), 0);
   ASSERT_EQ(symlink(path("f").c_str(), path("link").c_str()), 0);
   for (const int64_t seconds : {int64_t{1445412480}, int64_t{0}, int64_t{4102444800}}) {
-    EXPECT_TRUE(fs::setFileModifiedTime(path("link"), seconds, &code_, &message_));
+    EXPECT_TRUE(test::reported(fs::setFileModifiedTime(path("link"), seconds), &code_, &message_));
     struct stat info {};
     ASSERT_EQ(stat(path("f").c_str(), &info), 0);
     EXPECT_EQ(static_cast<int64_t>(info.st_mtime), seconds);
     EXPECT_EQ(static_cast<int64_t>(info.st_atime), 1000000000);
   }
-  EXPECT_FALSE(fs::setFileModifiedTime(path("missing"), 1445412480, &code_, &message_));
+  EXPECT_FALSE(
+      test::reported(fs::setFileModifiedTime(path("missing"), 1445412480), &code_, &message_));
   EXPECT_EQ(code_, ENOENT);
   EXPECT_EQ(message_, "setFileModifiedTime");
 }
@@ -428,13 +430,13 @@ TEST_F(FsTest, SetFileModifiedTimeSetsTheModificationTimeOnly) {
 
 TEST_F(FsTest, RemoveFileDeletesFilesOnly) {
   writeFile(path("f"), "x");
-  EXPECT_TRUE(fs::removeFile(path("f"), &code_, &message_));
+  EXPECT_TRUE(test::reported(fs::removeFile(path("f")), &code_, &message_));
   EXPECT_FALSE(stdfs::exists(path("f")));
-  EXPECT_FALSE(fs::removeFile(path("f"), &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::removeFile(path("f")), &code_, &message_));
   EXPECT_EQ(code_, ENOENT);
   EXPECT_EQ(message_, "DeleteFileW Failed");
   stdfs::create_directory(path("d"));
-  EXPECT_FALSE(fs::removeFile(path("d")));
+  EXPECT_FALSE(fs::removeFile(path("d")).isOk());
   EXPECT_TRUE(stdfs::is_directory(path("d")));
 }
 
@@ -443,21 +445,21 @@ TEST_F(FsTest, RemoveDirectoryEmptiesTreeAndOptionallyItself) {
   writeFile(path("tree/top.txt"), "1");
   writeFile(path("tree/a/mid.txt"), "2");
   writeFile(path("tree/a/b/low.txt"), "3");
-  EXPECT_TRUE(fs::removeDirectory(path("tree"), false));
+  EXPECT_TRUE(fs::removeDirectory(path("tree"), false).isOk());
   EXPECT_TRUE(stdfs::is_directory(path("tree")));
   EXPECT_TRUE(stdfs::is_empty(path("tree")));
 
   stdfs::create_directories(path("tree/again"));
   writeFile(path("tree/again/x"), "x");
-  EXPECT_TRUE(fs::removeDirectory(root_ + "\\tree", true));
+  EXPECT_TRUE(fs::removeDirectory(root_ + "\\tree", true).isOk());
   EXPECT_FALSE(stdfs::exists(path("tree")));
 }
 
 TEST_F(FsTest, RemoveDirectoryRefusesFilesAndMissingPaths) {
   writeFile(path("f"), "keep");
-  EXPECT_FALSE(fs::removeDirectory(path("f"), true));
+  EXPECT_FALSE(fs::removeDirectory(path("f"), true).isOk());
   EXPECT_EQ(readFile(path("f")), "keep");
-  EXPECT_FALSE(fs::removeDirectory(path("missing"), true));
+  EXPECT_FALSE(fs::removeDirectory(path("missing"), true).isOk());
 }
 
 TEST_F(FsTest, RemoveDirectoryUnlinksSymlinksWithoutFollowingThem) {
@@ -471,7 +473,7 @@ TEST_F(FsTest, RemoveDirectoryUnlinksSymlinksWithoutFollowingThem) {
   stdfs::create_symlink(path("lonely.txt"), path("tree/filelink"));
   stdfs::create_symlink(path("nowhere"), path("tree/dangling"));
 
-  EXPECT_TRUE(fs::removeDirectory(path("tree"), true));
+  EXPECT_TRUE(fs::removeDirectory(path("tree"), true).isOk());
   EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(path("tree"))));
   EXPECT_EQ(readFile(path("outside/keep.txt")), "keep");
   EXPECT_EQ(readFile(path("outside/inner/deep.txt")), "deep");
@@ -479,10 +481,10 @@ TEST_F(FsTest, RemoveDirectoryUnlinksSymlinksWithoutFollowingThem) {
 
   // Nor is a link named itself followed: it is no directory to empty.
   stdfs::create_directory_symlink(path("outside"), path("toplink"));
-  EXPECT_FALSE(fs::removeDirectory(path("toplink"), false));
-  EXPECT_FALSE(fs::removeDirectory(path("toplink"), true));
+  EXPECT_FALSE(fs::removeDirectory(path("toplink"), false).isOk());
+  EXPECT_FALSE(fs::removeDirectory(path("toplink"), true).isOk());
   EXPECT_EQ(readFile(path("outside/keep.txt")), "keep");
-  EXPECT_TRUE(fs::removeFile(path("toplink")));
+  EXPECT_TRUE(fs::removeFile(path("toplink")).isOk());
   EXPECT_TRUE(stdfs::is_directory(path("outside")));
 }
 
@@ -495,7 +497,7 @@ TEST_F(FsTest, ListFilesAppendsFilesAndDirectoriesJoinedWithSlash) {
   // Named with a backslash, it would be read back as "sub/x" and reach another file: left out.
   writeFile(path("dir") + "/sub\\x", "3");
   std::vector<std::string> listed{"earlier"};
-  ASSERT_TRUE(fs::listFiles(path("dir"), &listed, &code_, &message_));
+  ASSERT_TRUE(test::reported(fs::listFiles(path("dir"), &listed), &code_, &message_));
   ASSERT_EQ(listed.size(), 4u);
   EXPECT_EQ(listed[0], "earlier");
   std::sort(listed.begin() + 1, listed.end());
@@ -506,21 +508,21 @@ TEST_F(FsTest, ListFilesAppendsFilesAndDirectoriesJoinedWithSlash) {
 
 TEST_F(FsTest, ListFilesOfMissingOrNonDirectoryFails) {
   std::vector<std::string> listed{"earlier"};
-  EXPECT_FALSE(fs::listFiles(path("missing"), &listed, &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::listFiles(path("missing"), &listed), &code_, &message_));
   EXPECT_EQ(code_, -1);
   EXPECT_EQ(message_, "listFiles");
   writeFile(path("f"), "x");
   code_ = kUntouchedCode;
-  EXPECT_FALSE(fs::listFiles(path("f"), &listed, &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::listFiles(path("f"), &listed), &code_, &message_));
   EXPECT_EQ(code_, -1);
   EXPECT_EQ(listed, std::vector<std::string>{"earlier"});
 }
 
 TEST_F(FsTest, StatFileLengthReportsMissingFile) {
   writeFile(path("five"), "12345");
-  EXPECT_EQ(fs::statFileLength(path("five"), &code_, &message_), 5);
+  EXPECT_EQ(fs::statFileLength(path("five"), test::ReportTo(&code_, &message_)), 5);
   EXPECT_EQ(code_, kUntouchedCode);
-  EXPECT_EQ(fs::statFileLength(path("missing"), &code_, &message_), 0);
+  EXPECT_EQ(fs::statFileLength(path("missing"), test::ReportTo(&code_, &message_)), 0);
   EXPECT_EQ(code_, ENOENT);
   EXPECT_EQ(message_, "statFileLength");
 }
@@ -549,7 +551,7 @@ TEST_F(FsTest, ExistsSeesFilesDirectoriesAndDanglingLinks) {
 TEST_F(FsTest, MoveFileRenamesSource) {
   writeFile(path("from"), "payload");
   stdfs::create_directory(path("to"));
-  EXPECT_TRUE(fs::moveFile(path("from"), root_ + "\\to\\there", &code_, &message_));
+  EXPECT_TRUE(test::reported(fs::moveFile(path("from"), root_ + "\\to\\there"), &code_, &message_));
   EXPECT_FALSE(stdfs::exists(path("from")));
   EXPECT_EQ(readFile(path("to/there")), "payload");
   EXPECT_EQ(code_, kUntouchedCode);
@@ -558,20 +560,20 @@ TEST_F(FsTest, MoveFileRenamesSource) {
 TEST_F(FsTest, MoveFileNeverReplacesExistingTarget) {
   writeFile(path("from"), "new");
   writeFile(path("to"), "old");
-  EXPECT_FALSE(fs::moveFile(path("from"), path("to"), &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::moveFile(path("from"), path("to")), &code_, &message_));
   EXPECT_EQ(code_, EEXIST);
   EXPECT_EQ(message_, "MoveFileW Failed");
   EXPECT_EQ(readFile(path("from")), "new");
   EXPECT_EQ(readFile(path("to")), "old");
 
   stdfs::create_symlink(path("nowhere"), path("link"));
-  EXPECT_FALSE(fs::moveFile(path("from"), path("link"), &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::moveFile(path("from"), path("link")), &code_, &message_));
   EXPECT_EQ(readFile(path("from")), "new");
   EXPECT_TRUE(stdfs::is_symlink(path("link")));
 }
 
 TEST_F(FsTest, MoveFileOfMissingSourceReportsIt) {
-  EXPECT_FALSE(fs::moveFile(path("missing"), path("to"), &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::moveFile(path("missing"), path("to")), &code_, &message_));
   EXPECT_EQ(code_, ENOENT);
   EXPECT_FALSE(stdfs::exists(path("to")));
 }
@@ -579,19 +581,19 @@ TEST_F(FsTest, MoveFileOfMissingSourceReportsIt) {
 TEST_F(FsTest, ReplacingMoveAndCopyFollowTheReplaceChoice) {
   writeFile(path("from"), "new");
   writeFile(path("to"), "old");
-  EXPECT_TRUE(fs::moveFile(path("from"), path("to"), true, &code_, &message_));
+  EXPECT_TRUE(test::reported(fs::moveFile(path("from"), path("to"), true), &code_, &message_));
   EXPECT_EQ(readFile(path("to")), "new");
   EXPECT_FALSE(stdfs::exists(path("from")));
 
   writeFile(path("copy"), "taken");
-  EXPECT_FALSE(fs::copyFile(path("to"), path("copy"), false, &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::copyFile(path("to"), path("copy"), false), &code_, &message_));
   EXPECT_EQ(code_, EEXIST);
   EXPECT_EQ(message_, "CopyFileW Failed");
   EXPECT_EQ(readFile(path("copy")), "taken");
-  EXPECT_TRUE(fs::copyFile(path("to"), root_ + "\\copy", true, nullptr, nullptr));
+  EXPECT_TRUE(test::reported(fs::copyFile(path("to"), root_ + "\\copy", true), nullptr, nullptr));
   EXPECT_EQ(readFile(path("copy")), "new");
   EXPECT_EQ(readFile(path("to")), "new");
-  EXPECT_TRUE(fs::copyFile(path("to"), path("fresh"), false, nullptr, nullptr));
+  EXPECT_TRUE(test::reported(fs::copyFile(path("to"), path("fresh"), false), nullptr, nullptr));
   EXPECT_EQ(readFile(path("fresh")), "new");
   // Only the three files: no temporary copy stays behind.
   EXPECT_EQ(std::distance(stdfs::directory_iterator(root_), stdfs::directory_iterator()), 3);
@@ -652,7 +654,7 @@ TEST_P(CrossDeviceMoveTest, MovesByteExactWithItsModeAndNoLeftovers) {
   const std::string content = largeContent();
   writeFile(source(), content);
   ASSERT_EQ(chmod(source().c_str(), 0640), 0);
-  ASSERT_TRUE(fs::moveFile(source(), target(), false, &code_, &message_)) << code_;
+  ASSERT_TRUE(test::reported(fs::moveFile(source(), target(), false), &code_, &message_)) << code_;
   EXPECT_EQ(code_, kUntouchedCode);
   EXPECT_TRUE(readFile(target()) == content);
   EXPECT_FALSE(stdfs::exists(source()));
@@ -662,7 +664,7 @@ TEST_P(CrossDeviceMoveTest, MovesByteExactWithItsModeAndNoLeftovers) {
 
   // Replacing an existing file the same way.
   writeFile(source(), "second");
-  EXPECT_TRUE(fs::moveFile(source(), target(), true, &code_, &message_)) << code_;
+  EXPECT_TRUE(test::reported(fs::moveFile(source(), target(), true), &code_, &message_)) << code_;
   EXPECT_EQ(readFile(target()), "second");
   EXPECT_FALSE(stdfs::exists(source()));
   EXPECT_EQ(targetDirNames(), std::vector<std::string>{"target"});
@@ -671,7 +673,7 @@ TEST_P(CrossDeviceMoveTest, MovesByteExactWithItsModeAndNoLeftovers) {
 TEST_P(CrossDeviceMoveTest, ExistingTargetIsNotReplacedWithoutTheChoice) {
   writeFile(source(), "new");
   writeFile(target(), "old");
-  EXPECT_FALSE(fs::moveFile(source(), target(), &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::moveFile(source(), target()), &code_, &message_));
   EXPECT_EQ(code_, EEXIST);
   EXPECT_EQ(message_, "MoveFileW Failed");
   EXPECT_EQ(readFile(source()), "new");
@@ -689,8 +691,8 @@ TEST_P(CrossDeviceMoveTest, CopyCutShortKeepsSourceAndTargetAndNoTemporary) {
   {
     test::FileSizeLimit limit(64 * 1024);
     ASSERT_TRUE(limit.applied());
-    EXPECT_FALSE(fs::moveFile(source(), target(), true, &code_, &message_));
-    EXPECT_FALSE(fs::copyFile(source(), path("copy"), true, nullptr, nullptr));
+    EXPECT_FALSE(test::reported(fs::moveFile(source(), target(), true), &code_, &message_));
+    EXPECT_FALSE(test::reported(fs::copyFile(source(), path("copy"), true), nullptr, nullptr));
   }
   EXPECT_EQ(code_, EFBIG);
   EXPECT_EQ(message_, "MoveFileW Failed");
@@ -712,12 +714,12 @@ TEST_F(FsTest, SyncAndWriteOutWriteBufferedDataAndRefuseNull) {
     FILE* file = fs::fOpenFile(path("f"), "wb");
     ASSERT_NE(file, nullptr);
     ASSERT_EQ(std::fwrite("abc", 1, 3, file), 3u);
-    EXPECT_TRUE(flush(file, &code_, &message_));
+    EXPECT_TRUE(test::reported(flush(file), &code_, &message_));
     EXPECT_EQ(readFile(path("f")), "abc");  // visible before the stream is closed
     std::fclose(file);
     code_ = 0;
     message_.clear();
-    EXPECT_FALSE(flush(nullptr, &code_, &message_));
+    EXPECT_FALSE(test::reported(flush(nullptr), &code_, &message_));
     EXPECT_EQ(code_, EINVAL);
     EXPECT_EQ(message_, std::strerror(EINVAL));
   }
@@ -737,8 +739,9 @@ TEST_F(FsTest, PhysicalMemoryIsTheSystemsTotalInBytes) {
 // ---- Byte locks ----
 
 TEST_F(FsTest, ByteLocksConflictBetweenHandlesAndEndWithTheirHandle) {
-  fs::LockFileHandle first = fs::openLockFile(path("locks"), &code_, &message_);
-  fs::LockFileHandle second = fs::openLockFile(root_ + "\\locks", &code_, &message_);
+  fs::LockFileHandle first = fs::openLockFile(path("locks"), test::ReportTo(&code_, &message_));
+  fs::LockFileHandle second =
+      fs::openLockFile(root_ + "\\locks", test::ReportTo(&code_, &message_));
   ASSERT_TRUE(first && second);
   const uint64_t far = (uint64_t{1} << 62) - 1;
   EXPECT_EQ(fs::tryLockByte(first.get(), far), fs::ByteLock::Locked);
@@ -755,11 +758,11 @@ TEST_F(FsTest, ByteLocksConflictBetweenHandlesAndEndWithTheirHandle) {
   EXPECT_EQ(stdfs::file_size(path("locks")), 0u);
   EXPECT_EQ(code_, kUntouchedCode);
 
-  EXPECT_EQ(fs::tryLockByte(first.get(), uint64_t{1} << 62, &code_, &message_),
+  EXPECT_EQ(fs::tryLockByte(first.get(), uint64_t{1} << 62, test::ReportTo(&code_, &message_)),
             fs::ByteLock::Failed);
   EXPECT_EQ(code_, EINVAL);
   EXPECT_EQ(message_, "tryLockByte");
-  EXPECT_EQ(fs::openLockFile(path("missing/locks"), &code_, &message_), nullptr);
+  EXPECT_EQ(fs::openLockFile(path("missing/locks"), test::ReportTo(&code_, &message_)), nullptr);
   EXPECT_EQ(code_, ENOENT);
   EXPECT_EQ(message_, "openLockFile");
 }
@@ -794,7 +797,7 @@ TEST_F(FsTest, ParentDirOfTakesTextBeforeLastSeparatorOfEitherKind) {
 TEST_F(FsTest, ErrorLineIsLoggedAtInfoThreshold) {
   setLogThreshold(2);
   testing::internal::CaptureStdout();
-  EXPECT_FALSE(fs::removeFile(path("missing")));
+  EXPECT_FALSE(fs::removeFile(path("missing")).isOk());
   const std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_EQ(printed.rfind("[Zephyl][", 0), 0u) << printed;
   const std::string line = "] removeFile error, path = " + path("missing") +
@@ -806,7 +809,7 @@ TEST_F(FsTest, ErrorLineIsLoggedAtInfoThreshold) {
 TEST_F(FsTest, ErrorLineIsNotLoggedAtWarnThreshold) {
   setLogThreshold(3);
   testing::internal::CaptureStdout();
-  EXPECT_FALSE(fs::removeFile(path("missing")));
+  EXPECT_FALSE(fs::removeFile(path("missing")).isOk());
   EXPECT_EQ(fs::statFileLength(path("missing")), 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
@@ -843,9 +846,10 @@ TEST_F(FsTest, ReservationBeyondTheFreeRoomTakesNoneOfIt) {
   struct statvfs disk {};
   ASSERT_EQ(::statvfs(root_.c_str(), &disk), 0);
   const auto freeBytes = static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_frsize);
-  FILE* file = fs::fOpenFile(path("reserved.bin"), "wb+", &code_, &message_);
+  FILE* file = fs::fOpenFile(path("reserved.bin"), "wb+", test::ReportTo(&code_, &message_));
   ASSERT_NE(file, nullptr) << message_;
-  EXPECT_FALSE(fs::reserveFileSpace(file, freeBytes + (int64_t{1} << 30), &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::reserveFileSpace(file, freeBytes + (int64_t{1} << 30)), &code_,
+                              &message_));
   EXPECT_EQ(code_, ENOSPC);
   struct stat info {};
   ASSERT_EQ(::fstat(::fileno(file), &info), 0);

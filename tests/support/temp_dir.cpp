@@ -75,7 +75,7 @@ TempDir::~TempDir() {
   // The library's own removal, not std::filesystem::remove_all: with MinGW's run-time library
   // that never returns when an entry cannot be removed (a lock file a storage manager keeps
   // open on Windows). What cannot be removed stays behind.
-  zephyl::fs::removeDirectory(path_, true);
+  (void)zephyl::fs::removeDirectory(path_, true);
 }
 
 }  // namespace zephyl::test

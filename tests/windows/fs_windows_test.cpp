@@ -23,6 +23,7 @@
 #include "diagnostics/utilities.h"
 #include "storage/file_handle.h"
 #include "storage/fs.h"
+#include "support/status_report.h"
 #include "support/temp_dir.h"
 
 namespace zephyl {
@@ -83,7 +84,7 @@ class ForeignNameTest : public FsWindowsTest, public testing::WithParamInterface
 TEST_P(ForeignNameTest, NamesReachTheSystemAsTheirUtf16AndComeBackAsUtf8) {
   const ForeignName& name = GetParam();
   const std::string directory = path(std::string(name.utf8) + "/" + name.utf8);
-  ASSERT_TRUE(fs::createDirectories(directory, &code_, &message_)) << code_;
+  ASSERT_TRUE(test::reported(fs::createDirectories(directory), &code_, &message_)) << code_;
   const std::string file = directory + "/" + name.utf8 + ".bin";
   ASSERT_TRUE(writeFile(file, kBinary));
 
@@ -91,19 +92,20 @@ TEST_P(ForeignNameTest, NamesReachTheSystemAsTheirUtf16AndComeBackAsUtf8) {
   const std::wstring wideFile = utf8ToUtf16(dir_.path()) + L"\\" + name.utf16 + L"\\" + name.utf16 +
                                 L"\\" + name.utf16 + L".bin";
   EXPECT_NE(GetFileAttributesW(wideFile.c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(fs::statFileLength(file, &code_, &message_), static_cast<int64_t>(kBinary.size()));
+  EXPECT_EQ(fs::statFileLength(file, test::ReportTo(&code_, &message_)),
+            static_cast<int64_t>(kBinary.size()));
   EXPECT_GT(fs::fileModifiedTimeMs(file), 0);
   EXPECT_EQ(readFile(file), kBinary);
 
   std::vector<std::string> listed;
-  ASSERT_TRUE(fs::listFiles(directory, &listed, &code_, &message_));
+  ASSERT_TRUE(test::reported(fs::listFiles(directory, &listed), &code_, &message_));
   EXPECT_EQ(listed, std::vector<std::string>{file});
 
   const std::string moved = path(std::string("moved-") + name.utf8);
-  ASSERT_TRUE(fs::moveFile(file, moved, &code_, &message_)) << code_;
+  ASSERT_TRUE(test::reported(fs::moveFile(file, moved), &code_, &message_)) << code_;
   EXPECT_EQ(readFile(moved), kBinary);
-  EXPECT_TRUE(fs::removeFile(moved, &code_, &message_));
-  EXPECT_TRUE(fs::removeDirectory(path(name.utf8), true, &code_, &message_));
+  EXPECT_TRUE(test::reported(fs::removeFile(moved), &code_, &message_));
+  EXPECT_TRUE(test::reported(fs::removeDirectory(path(name.utf8), true), &code_, &message_));
   EXPECT_FALSE(fs::exists(path(name.utf8)));
   EXPECT_EQ(code_, kUntouched);
 }
@@ -119,25 +121,25 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(FsWindowsTest, InvalidUtf8IsRefusedRatherThanReplaced) {
   // Two different invalid names would both become U+FFFD and reach the same file.
-  EXPECT_EQ(fs::fOpenFile(path("bad\xff"), "wb", &code_, &message_), nullptr);
+  EXPECT_EQ(fs::fOpenFile(path("bad\xff"), "wb", test::ReportTo(&code_, &message_)), nullptr);
   EXPECT_EQ(code_, EILSEQ);
-  EXPECT_FALSE(fs::createDirectories(path("bad\xfe"), &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::createDirectories(path("bad\xfe")), &code_, &message_));
   EXPECT_EQ(code_, ERROR_NO_UNICODE_TRANSLATION);
 }
 
 TEST_F(FsWindowsTest, BackslashesAndSlashesNameTheSameEntries) {
   std::string backslashed = dir_.path();
   for (char& c : backslashed) c = c == '/' ? '\\' : c;
-  ASSERT_TRUE(fs::createDirectories(backslashed + "\\a\\b", &code_, &message_));
+  ASSERT_TRUE(test::reported(fs::createDirectories(backslashed + "\\a\\b"), &code_, &message_));
   ASSERT_TRUE(writeFile(backslashed + "\\a\\b\\f", "x"));
   EXPECT_TRUE(fs::isRegularFile(path("a/b/f")));
   EXPECT_TRUE(fs::exists(dir_.path() + "/a\\b/f"));
   EXPECT_EQ(fs::fileNameOf(backslashed + "\\a\\b\\f"), "f");
   EXPECT_EQ(fs::parentDirOf("C:\\x/y\\z"), "C:\\x/y");
   std::vector<std::string> listed;
-  ASSERT_TRUE(fs::listFiles(backslashed + "\\a", &listed));
+  ASSERT_TRUE(fs::listFiles(backslashed + "\\a", &listed).isOk());
   EXPECT_EQ(listed, std::vector<std::string>{backslashed + "\\a/b"});
-  EXPECT_TRUE(fs::removeDirectory(backslashed + "\\a", true));
+  EXPECT_TRUE(fs::removeDirectory(backslashed + "\\a", true).isOk());
   EXPECT_FALSE(fs::exists(path("a")));
 }
 
@@ -152,7 +154,7 @@ TEST_F(FsWindowsTest, FileHeldByAnotherOpenerIsReadThroughSharingButNeverWritten
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
   setLogThreshold(1);
   testing::internal::CaptureStdout();
-  FILE* reader = fs::fOpenFile(file, "rb", &code_, &message_);
+  FILE* reader = fs::fOpenFile(file, "rb", test::ReportTo(&code_, &message_));
   const std::string printed = testing::internal::GetCapturedStdout();
   ASSERT_NE(reader, nullptr) << printed;
   EXPECT_EQ(readAll(reader), kBinary);
@@ -165,7 +167,7 @@ TEST_F(FsWindowsTest, FileHeldByAnotherOpenerIsReadThroughSharingButNeverWritten
   EXPECT_EQ(code_, kUntouched);
 
   testing::internal::CaptureStdout();
-  FILE* shared = fs::tryOpenFileByShareMode(utf8ToUtf16(file), &code_, &message_);
+  FILE* shared = fs::tryOpenFileByShareMode(utf8ToUtf16(file), test::ReportTo(&code_, &message_));
   EXPECT_NE(testing::internal::GetCapturedStdout().find("tryOpenFileByShareMode success\n"),
             std::string::npos);
   ASSERT_NE(shared, nullptr);
@@ -174,7 +176,7 @@ TEST_F(FsWindowsTest, FileHeldByAnotherOpenerIsReadThroughSharingButNeverWritten
   std::fclose(shared);
 
   // A writer is kept out by the other writer; no read-only stream is handed out instead.
-  EXPECT_EQ(fs::fOpenFile(file, "rb+", &code_, &message_), nullptr);
+  EXPECT_EQ(fs::fOpenFile(file, "rb+", test::ReportTo(&code_, &message_)), nullptr);
   EXPECT_EQ(code_, EACCES);
   EXPECT_EQ(message_, "fOpenFile");
   CloseHandle(writer);
@@ -184,11 +186,11 @@ TEST_F(FsWindowsTest, FileHeldByAnotherOpenerIsReadThroughSharingButNeverWritten
   ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
   code_ = kUntouched;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(fs::fOpenFile(file, "rb", &code_, &message_), nullptr);
+  EXPECT_EQ(fs::fOpenFile(file, "rb", test::ReportTo(&code_, &message_)), nullptr);
   EXPECT_NE(testing::internal::GetCapturedStdout().find("ret = 13\n"), std::string::npos);
   EXPECT_EQ(code_, -1);
   EXPECT_EQ(message_, "CreateFileW shareMode failed");
-  EXPECT_EQ(fs::fOpenFile(file, "wb", &code_, &message_), nullptr);
+  EXPECT_EQ(fs::fOpenFile(file, "wb", test::ReportTo(&code_, &message_)), nullptr);
   EXPECT_EQ(code_, EACCES);
   EXPECT_EQ(message_, "fOpenFile");
   CloseHandle(exclusive);
@@ -199,12 +201,13 @@ TEST_F(FsWindowsTest, FileHeldByAnotherOpenerIsReadThroughSharingButNeverWritten
 TEST_F(FsWindowsTest, MoveOntoAnExistingFileReplacesOnlyWhenAsked) {
   ASSERT_TRUE(writeFile(path("source"), "new"));
   ASSERT_TRUE(writeFile(path("target"), "old"));
-  EXPECT_FALSE(fs::moveFile(path("source"), path("target"), &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::moveFile(path("source"), path("target")), &code_, &message_));
   EXPECT_EQ(code_, ERROR_ALREADY_EXISTS);
   EXPECT_EQ(message_, "MoveFileW Failed");
   EXPECT_EQ(readFile(path("source")), "new");
   EXPECT_EQ(readFile(path("target")), "old");
-  ASSERT_TRUE(fs::moveFile(path("source"), path("target"), true, &code_, &message_));
+  ASSERT_TRUE(
+      test::reported(fs::moveFile(path("source"), path("target"), true), &code_, &message_));
   EXPECT_EQ(readFile(path("target")), "new");
   EXPECT_FALSE(fs::exists(path("source")));
 }
@@ -226,17 +229,19 @@ TEST_F(FsWindowsTest, MoveAcrossVolumesCopiesThenRemovesTheSource) {
   }
   ASSERT_TRUE(writeFile(path("big"), content));
   ASSERT_TRUE(writeFile(other + "/taken", "old"));
-  EXPECT_FALSE(fs::moveFile(path("big"), other + "/taken", &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::moveFile(path("big"), other + "/taken"), &code_, &message_));
   EXPECT_EQ(code_, ERROR_ALREADY_EXISTS);
   EXPECT_EQ(readFile(other + "/taken"), "old");
-  ASSERT_TRUE(fs::moveFile(path("big"), other + "/big", &code_, &message_)) << code_;
+  ASSERT_TRUE(test::reported(fs::moveFile(path("big"), other + "/big"), &code_, &message_))
+      << code_;
   EXPECT_EQ(readFile(other + "/big"), content);
   EXPECT_FALSE(fs::exists(path("big")));
   ASSERT_TRUE(writeFile(path("newer"), "newer"));
-  ASSERT_TRUE(fs::moveFile(path("newer"), other + "/taken", true, &code_, &message_));
+  ASSERT_TRUE(
+      test::reported(fs::moveFile(path("newer"), other + "/taken", true), &code_, &message_));
   EXPECT_EQ(readFile(other + "/taken"), "newer");
   std::vector<std::string> listed;
-  ASSERT_TRUE(fs::listFiles(other, &listed));
+  ASSERT_TRUE(fs::listFiles(other, &listed).isOk());
   EXPECT_EQ(listed.size(), 2u) << "a temporary copy stayed behind";
   fs::removeDirectory(other, true);
 }
@@ -248,7 +253,7 @@ TEST_F(FsWindowsTest, PathLimitIs1024Utf16Units) {
   for (int i = 0; i < 99; ++i) level += cyrillicLetter;
   std::string deep = dir_.path();
   while (utf8ToUtf16(deep).size() + 1 + 99 + 1 + 20 < 1023) deep += "/" + level;
-  ASSERT_TRUE(fs::createDirectories(deep, &code_, &message_)) << code_;
+  ASSERT_TRUE(test::reported(fs::createDirectories(deep), &code_, &message_)) << code_;
   std::string file = deep + "/";
   while (utf8ToUtf16(file).size() < 1023) file += cyrillicLetter;
   ASSERT_EQ(utf8ToUtf16(file).size(), 1023u);
@@ -258,35 +263,44 @@ TEST_F(FsWindowsTest, PathLimitIs1024Utf16Units) {
   EXPECT_EQ(fs::statFileLength(file), 4);
 
   const std::string tooLong = file + "x";
-  EXPECT_EQ(fs::fOpenFile(tooLong, "wb", &code_, &message_), nullptr);
+  EXPECT_EQ(fs::fOpenFile(tooLong, "wb", test::ReportTo(&code_, &message_)), nullptr);
   EXPECT_EQ(code_, ENAMETOOLONG);
-  EXPECT_FALSE(fs::createDirectories(tooLong, &code_, &message_));
+  EXPECT_FALSE(test::reported(fs::createDirectories(tooLong), &code_, &message_));
   EXPECT_EQ(code_, ERROR_FILENAME_EXCED_RANGE);
-  EXPECT_TRUE(fs::removeDirectory(dir_.path(), false));
+  EXPECT_TRUE(fs::removeDirectory(dir_.path(), false).isOk());
   EXPECT_FALSE(fs::exists(file));
 }
 
 TEST_F(FsWindowsTest, ByteLocksBelongToTheirHandle) {
-  fs::LockFileHandle first = fs::openLockFile(path("downloads.lock"), &code_, &message_);
-  fs::LockFileHandle second = fs::openLockFile(path("downloads.lock"), &code_, &message_);
+  fs::LockFileHandle first =
+      fs::openLockFile(path("downloads.lock"), test::ReportTo(&code_, &message_));
+  fs::LockFileHandle second =
+      fs::openLockFile(path("downloads.lock"), test::ReportTo(&code_, &message_));
   ASSERT_TRUE(first && second) << code_;
   const uint64_t high = (uint64_t{1} << 40) + 3;  // above 4 GiB: the offset's high half counts
-  EXPECT_EQ(fs::tryLockByte(first.get(), high, &code_, &message_), fs::ByteLock::Locked);
-  EXPECT_EQ(fs::tryLockByte(second.get(), high, &code_, &message_), fs::ByteLock::Busy);
-  EXPECT_EQ(fs::tryLockByte(second.get(), high + 1, &code_, &message_), fs::ByteLock::Locked);
-  EXPECT_EQ(fs::tryLockByte(second.get(), 3, &code_, &message_), fs::ByteLock::Locked);
+  EXPECT_EQ(fs::tryLockByte(first.get(), high, test::ReportTo(&code_, &message_)),
+            fs::ByteLock::Locked);
+  EXPECT_EQ(fs::tryLockByte(second.get(), high, test::ReportTo(&code_, &message_)),
+            fs::ByteLock::Busy);
+  EXPECT_EQ(fs::tryLockByte(second.get(), high + 1, test::ReportTo(&code_, &message_)),
+            fs::ByteLock::Locked);
+  EXPECT_EQ(fs::tryLockByte(second.get(), 3, test::ReportTo(&code_, &message_)),
+            fs::ByteLock::Locked);
   fs::unlockByte(first.get(), high);
-  EXPECT_EQ(fs::tryLockByte(second.get(), high, &code_, &message_), fs::ByteLock::Locked);
+  EXPECT_EQ(fs::tryLockByte(second.get(), high, test::ReportTo(&code_, &message_)),
+            fs::ByteLock::Locked);
   second.reset();  // closing releases every lock of the handle
-  EXPECT_EQ(fs::tryLockByte(first.get(), high, &code_, &message_), fs::ByteLock::Locked);
-  EXPECT_EQ(fs::tryLockByte(first.get(), 3, &code_, &message_), fs::ByteLock::Locked);
+  EXPECT_EQ(fs::tryLockByte(first.get(), high, test::ReportTo(&code_, &message_)),
+            fs::ByteLock::Locked);
+  EXPECT_EQ(fs::tryLockByte(first.get(), 3, test::ReportTo(&code_, &message_)),
+            fs::ByteLock::Locked);
   EXPECT_EQ(code_, kUntouched);
 }
 
 // Wine cannot make reparse points; a Windows machine (with developer mode or privileges) can.
 TEST_F(FsWindowsTest, ReparsePointsAreNeitherWrittenThroughNorEmptied) {
-  ASSERT_TRUE(fs::createDirectories(path("outside")));
-  ASSERT_TRUE(fs::createDirectories(path("links")));
+  ASSERT_TRUE(fs::createDirectories(path("outside")).isOk());
+  ASSERT_TRUE(fs::createDirectories(path("links")).isOk());
   ASSERT_TRUE(writeFile(path("outside/keep"), "mine"));
   constexpr DWORD kUnprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
   if (!CreateSymbolicLinkW(utf8ToUtf16(path("links/file")).c_str(),
@@ -301,12 +315,12 @@ TEST_F(FsWindowsTest, ReparsePointsAreNeitherWrittenThroughNorEmptied) {
       (linkAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     GTEST_SKIP() << "CreateSymbolicLinkW reports success but makes no reparse point (Wine)";
   }
-  EXPECT_EQ(fs::fOpenFile(path("links/file"), "wb", &code_, &message_), nullptr);
+  EXPECT_EQ(fs::fOpenFile(path("links/file"), "wb", test::ReportTo(&code_, &message_)), nullptr);
   EXPECT_EQ(code_, ELOOP);
-  EXPECT_EQ(fs::createPrivateDirectories(path("links/dir"), &code_, &message_),
+  EXPECT_EQ(fs::createPrivateDirectories(path("links/dir"), test::ReportTo(&code_, &message_)),
             fs::PrivateDirectory::Unsafe);
-  EXPECT_FALSE(fs::removeDirectory(path("links/dir"), false));
-  EXPECT_TRUE(fs::removeDirectory(path("links"), false));  // the links go, not their targets
+  EXPECT_FALSE(fs::removeDirectory(path("links/dir"), false).isOk());
+  EXPECT_TRUE(fs::removeDirectory(path("links"), false).isOk());  // the links go, not their targets
   EXPECT_FALSE(fs::exists(path("links/file")));
   EXPECT_FALSE(fs::exists(path("links/dir")));
   EXPECT_EQ(readFile(path("outside/keep")), "mine");

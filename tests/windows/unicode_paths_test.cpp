@@ -87,7 +87,7 @@ TEST_P(UnicodePathsTest, DeliveredUnderUtf16NamesIntoTheSaveDirectoryAndToSavePa
   // The storage directories are below the root's UTF-16 name, and nothing waits there.
   EXPECT_TRUE(existsWide(wide(kWideRoot) + L"\\temp"));
   std::vector<std::string> cached;
-  ASSERT_TRUE(fs::listFiles(settings_.rootDir + "/lruCache", &cached));
+  ASSERT_TRUE(fs::listFiles(settings_.rootDir + "/lruCache", &cached).isOk());
   EXPECT_TRUE(cached.empty()) << cached.front();
 }
 
