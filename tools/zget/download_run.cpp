@@ -100,6 +100,30 @@ std::string placeResult(const PlannedDownload& download, const ZPResponse& respo
   return error ? delivered : target;
 }
 
+// Where one download's bytes go: the partial file it continues (-c), standard output as they
+// arrive, memory (standard output once checked), or its file through the cache.
+void chooseOutput(const PlannedDownload& download, ContinuedFile* continued, bool streaming,
+                  StdoutStream* stream, ZPRequest* request) {
+  if (continued != nullptr) {
+    // The rest of the file at the target, streamed into it after the bytes it ends with.
+    request->outputType = ZPRequest::OUTPUT_STREAM;
+    request->streamOffset = continued->streamOffset();
+    request->onData = [continued](const ZPRequest&, const char* data, size_t size) {
+      return continued->write(data, size);
+    };
+  } else if (download.savePath.empty() && streaming) {
+    request->outputType = ZPRequest::OUTPUT_STREAM;
+    request->onData = [stream](const ZPRequest&, const char* data, size_t size) {
+      return stream->write(data, size);
+    };
+  } else if (download.savePath.empty()) {
+    request->outputType = ZPRequest::OUTPUT_MEMORY;
+  } else {
+    request->outputType = ZPRequest::OUTPUT_CHUNK_FILE;
+    request->savePath = download.savePath;
+  }
+}
+
 ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const ToolOptions& options,
                           ProgressBoard* board, StdoutStream* stream, Outcomes* outcomes) {
   ZPBatchRequest batch;
@@ -107,25 +131,7 @@ ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const T
   for (size_t i = 0; i < downloads.size(); ++i) {
     const PlannedDownload& download = downloads[i];
     ZPRequest request(download.url);
-    ContinuedFile* continued = outcomes->continued[i].get();
-    if (continued != nullptr) {
-      // The rest of the file at the target, streamed into it after the bytes it ends with.
-      request.outputType = ZPRequest::OUTPUT_STREAM;
-      request.streamOffset = continued->streamOffset();
-      request.onData = [continued](const ZPRequest&, const char* data, size_t size) {
-        return continued->write(data, size);
-      };
-    } else if (download.savePath.empty() && streaming) {
-      request.outputType = ZPRequest::OUTPUT_STREAM;
-      request.onData = [stream](const ZPRequest&, const char* data, size_t size) {
-        return stream->write(data, size);
-      };
-    } else if (download.savePath.empty()) {
-      request.outputType = ZPRequest::OUTPUT_MEMORY;
-    } else {
-      request.outputType = ZPRequest::OUTPUT_CHUNK_FILE;
-      request.savePath = download.savePath;
-    }
+    chooseOutput(download, outcomes->continued[i].get(), streaming, stream, &request);
     // An existing file stays; the download takes the first free "name(n).ext". Under -N a
     // newer copy on the server replaces it.
     request.renameIfExists = options.allowOverwrite || !download.ifModifiedSince.empty() ? 0 : 1;

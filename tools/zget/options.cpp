@@ -472,7 +472,7 @@ void addOutputOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
       ->group("Output");
 }
 
-// Time limits, retries, rates, alternative hosts, trust, headers, credentials, the proxy.
+// Time limits, retries, rates and alternative hosts.
 void addNetworkOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
   app.add_option("--timeout", raw.timeout, "Time limit of one range transfer (default none)")
       ->type_name("DURATION")
@@ -509,6 +509,11 @@ void addNetworkOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
                  "Alternative hosts for HOST, tried in order when a range fails (repeatable)")
       ->type_name("HOST=ALT[,ALT]")
       ->group("Network");
+}
+
+// Trust, headers, credentials, the proxy, and what the server answered: the rest of the network
+// section.
+void addIdentityOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
   app.add_option("--ca-certificate", options->caCertificate,
                  "Trust the CA certificates in FILE (PEM; or a hashed directory) for HTTPS")
       ->type_name("FILE")
@@ -589,6 +594,7 @@ int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* op
   addBasicOptions(app, options, raw);
   addOutputOptions(app, options, raw);
   addNetworkOptions(app, options, raw);
+  addIdentityOptions(app, options, raw);
   addListOptions(app, options, raw);
   addCheckOptions(app, options, raw);
 
