@@ -366,7 +366,7 @@ void ChunkDataWriter::dropReservationsLocked() {
   progressReserveBytes_ = 0;
 }
 
-Status ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data) {
+Status ChunkDataWriter::write(int chunkId, int size, unsigned char* data) {
   if (size < 0 || (size > 0 && data == nullptr)) {
     return Status::error(ZPResponse::EXECUTE_ERROR, kBadWriteMessage);
   }
@@ -374,10 +374,10 @@ Status ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data) {
   int64_t offset = 0;
   {
     MutexLock lock(mutex_);
-    if (!file_ || !isPlannedLocked(chunkIndex)) {
+    if (!file_ || !isPlannedLocked(chunkId)) {
       return Status::error(ZPResponse::EXECUTE_ERROR, {});
     }
-    const ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
+    const ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkId)];
     if (size > chunkLimit(chunk, contentLength_.load()) - chunk.current) {
       return Status::error(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage);
     }
@@ -393,7 +393,7 @@ Status ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data) {
     Status written = writeAt(file, offset, data, size);
     if (!written.isOk()) return written;
   }
-  const WrittenFollowUp followUp = recordWritten(chunkIndex, size);
+  const WrittenFollowUp followUp = recordWritten(chunkId, size);
   // A finished chunk is never written again: its bytes start for the disk now, while the others
   // still arrive, so that the sync of the next progress save or of the delivery finds them
   // written (256 MiB took a tenth of a second to sync at delivery when it all waited for it).
@@ -404,10 +404,10 @@ Status ChunkDataWriter::write(int chunkIndex, int size, unsigned char* data) {
   return Status::ok();
 }
 
-ChunkDataWriter::WrittenFollowUp ChunkDataWriter::recordWritten(int chunkIndex, int size) {
+ChunkDataWriter::WrittenFollowUp ChunkDataWriter::recordWritten(int chunkId, int size) {
   WrittenFollowUp followUp;
   MutexLock lock(mutex_);
-  ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
+  ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkId)];
   chunk.current += size;
   downloadedLength_.fetch_add(size);
   // A complete download is delivered next, or kept by close when delivery fails: a record of

@@ -74,7 +74,7 @@ class ChunkDataWriter : public PlannedDataWriter {
   Status setContentLength(int64_t length) override;
   // Saves the progress (data synced first) when it is due (see kSaveIntervalMs and
   // kFinishedSaveIntervalMs); only a progress save allocates.
-  Status write(int chunkIndex, int size, unsigned char* data) override;
+  Status write(int chunkId, int size, unsigned char* data) override;
   // Kept in a file beside the progress file: a resume in another process judges by it too.
   std::string validator() override;
   void setValidator(const std::string& validator) override;
@@ -115,8 +115,8 @@ class ChunkDataWriter : public PlannedDataWriter {
     std::vector<ChunkInfo> snapshot;
     int64_t length = 0;
   };
-  // Claims size written bytes for the chunk at chunkIndex and decides the follow-up. Takes mutex_.
-  WrittenFollowUp recordWritten(int chunkIndex, int size) EXCLUDES(mutex_);
+  // Claims size written bytes for the chunk at chunkId and decides the follow-up. Takes mutex_.
+  WrittenFollowUp recordWritten(int chunkId, int size) EXCLUDES(mutex_);
   // Gives back the room kept for the side files' replacements.
   void dropReservationsLocked() REQUIRES(saveMutex_, mutex_);
 

@@ -53,8 +53,8 @@ class DataWriter {
   // is reached, so that the plan grows with the work done. False when no chunk is left or the
   // length is not known.
   [[nodiscard]] virtual bool nextChunk(int afterChunkId, ChunkInfo* chunk) = 0;
-  // A copy of the chunk at index of the plan.
-  virtual ChunkInfo chunkAt(int index) = 0;
+  // A copy of the chunk chunkId of the plan (its index in the plan).
+  virtual ChunkInfo chunkAt(int chunkId) = 0;
 
   // True when the stored bytes belong to a resource of another length than length (negative: not
   // stated): an answer of that length is another resource, and setContentLength refuses it.
@@ -74,7 +74,7 @@ class DataWriter {
   // take bytes or for an index outside the plan (no message), and for bytes that would run past
   // the chunk (kWritePastEndMessage); a sink that writes a file fails with the system's report
   // when the file refuses them. No allocation on success.
-  [[nodiscard]] virtual Status write(int chunkIndex, int size, unsigned char* data) = 0;
+  [[nodiscard]] virtual Status write(int chunkId, int size, unsigned char* data) = 0;
 
   // The validator (a strong ETag, or a Last-Modified date) of the resource whose bytes are stored;
   // empty when none is known. Every answer whose bytes join the stored ones must carry it.

@@ -170,7 +170,7 @@ ChunkInfo FileDataWriter::firstChunk() { return chunk(); }
 
 bool FileDataWriter::nextChunk(int /*afterChunkId*/, ChunkInfo* /*chunk*/) { return false; }
 
-ChunkInfo FileDataWriter::chunkAt(int /*index*/) { return chunk(); }
+ChunkInfo FileDataWriter::chunkAt(int /*chunkId*/) { return chunk(); }
 
 bool FileDataWriter::lengthConflicts(int64_t length) {
   // Once a length is known, an answer with another one (or none) is another resource, or a
@@ -209,7 +209,7 @@ void FileDataWriter::setValidator(const std::string& validator) {
 
 bool FileDataWriter::coverWholeResource(int /*chunkId*/) { return true; }
 
-Status FileDataWriter::write(int /*chunkIndex*/, int size, unsigned char* data) {
+Status FileDataWriter::write(int /*chunkId*/, int size, unsigned char* data) {
   if (!file_) {
     return Status::error(ZPResponse::EXECUTE_ERROR, {});
   }

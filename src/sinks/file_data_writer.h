@@ -47,12 +47,12 @@ class FileDataWriter : public DataWriter {
   void discardStored() override;
   // The plan is one chunk {0, 0, end, current}, end -1 while no length is known: nextChunk is
   // always false, chunkAt ignores the index, coverWholeResource has nothing to change, and
-  // write ignores chunkIndex.
+  // write ignores chunkId.
   ChunkInfo firstChunk() override;
   bool nextChunk(int afterChunkId, ChunkInfo* chunk) override;
-  ChunkInfo chunkAt(int index) override;
+  ChunkInfo chunkAt(int chunkId) override;
   bool coverWholeResource(int chunkId) override;
-  Status write(int chunkIndex, int size, unsigned char* data) override;
+  Status write(int chunkId, int size, unsigned char* data) override;
   // A stated length takes its room on the disk first (fs::reserveFileSpace); another length (or
   // none) after one was stated is refused.
   bool lengthConflicts(int64_t length) override;

@@ -131,15 +131,15 @@ Status MemoryDataWriter::setContentLength(int64_t length) {
   return Status::ok();
 }
 
-Status MemoryDataWriter::write(int chunkIndex, int size, unsigned char* data) {
+Status MemoryDataWriter::write(int chunkId, int size, unsigned char* data) {
   if (size < 0 || (size > 0 && data == nullptr)) {
     return Status::error(ZPResponse::EXECUTE_ERROR, kBadWriteMessage);
   }
   MutexLock lock(mutex_);
-  if (data_ == nullptr || !isPlannedLocked(chunkIndex)) {
+  if (data_ == nullptr || !isPlannedLocked(chunkId)) {
     return Status::error(ZPResponse::EXECUTE_ERROR, {});
   }
-  ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkIndex)];
+  ChunkInfo& chunk = chunks_[static_cast<size_t>(chunkId)];
   if (contentLength_.load() < 0) return appendUnknownLength(chunk, size, data);
   const int64_t limit =
       std::min(chunkLimit(chunk, contentLength_.load()), static_cast<int64_t>(data_->size()));

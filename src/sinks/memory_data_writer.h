@@ -38,7 +38,7 @@ class MemoryDataWriter : public PlannedDataWriter {
   // fails with CACHE_ERROR before any allocation. A negative length starts the one open-ended
   // chunk of a fresh plan, whose buffer grows with the body.
   Status setContentLength(int64_t length) override;
-  Status write(int chunkIndex, int size, unsigned char* data) override;
+  Status write(int chunkId, int size, unsigned char* data) override;
   std::string validator() override;
   void setValidator(const std::string& validator) override;
 

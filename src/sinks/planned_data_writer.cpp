@@ -20,9 +20,9 @@ bool PlannedDataWriter::nextChunk(int afterChunkId, ChunkInfo* chunk) {
   return nextChunkOf(chunks_, contentLength_.load(), blockSize_, afterChunkId, chunk);
 }
 
-ChunkInfo PlannedDataWriter::chunkAt(int index) {
+ChunkInfo PlannedDataWriter::chunkAt(int chunkId) {
   MutexLock lock(mutex_);
-  return chunkAtOf(chunks_, index);
+  return chunkAtOf(chunks_, chunkId);
 }
 
 bool PlannedDataWriter::coverWholeResource(int chunkId) {
@@ -49,8 +49,8 @@ Status PlannedDataWriter::checkKnownLengthLocked(int64_t length, bool lengthTake
   return Status::ok();
 }
 
-bool PlannedDataWriter::isPlannedLocked(int chunkIndex) {
-  return chunkIndex >= 0 && static_cast<size_t>(chunkIndex) < chunks_.size();
+bool PlannedDataWriter::isPlannedLocked(int chunkId) {
+  return chunkId >= 0 && static_cast<size_t>(chunkId) < chunks_.size();
 }
 
 }  // namespace zephyl

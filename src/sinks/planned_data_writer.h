@@ -20,7 +20,7 @@ class PlannedDataWriter : public DataWriter {
  public:
   ChunkInfo firstChunk() final;
   bool nextChunk(int afterChunkId, ChunkInfo* chunk) final;
-  ChunkInfo chunkAt(int index) final;
+  ChunkInfo chunkAt(int chunkId) final;
   bool coverWholeResource(int chunkId) final;
   int64_t contentLength() final;
   int64_t downloadedLength() final;
@@ -36,8 +36,8 @@ class PlannedDataWriter : public DataWriter {
   // (lengthTaken: a length, 0 included, was accepted before) or when the plan would need too many
   // chunks; ok when the length may be taken (nothing is changed here).
   Status checkKnownLengthLocked(int64_t length, bool lengthTaken) REQUIRES(mutex_);
-  // Requires: mutex_ held. True when chunkIndex names a chunk of the plan.
-  bool isPlannedLocked(int chunkIndex) REQUIRES(mutex_);
+  // Requires: mutex_ held. True when chunkId names a chunk of the plan.
+  bool isPlannedLocked(int chunkId) REQUIRES(mutex_);
 
   // Set at construction.
   const int64_t blockSize_;

@@ -123,27 +123,27 @@ Status StreamDataWriter::setContentLength(int64_t length) {
   return Status::ok();
 }
 
-Status StreamDataWriter::write(int chunkIndex, int size, unsigned char* data) {
+Status StreamDataWriter::write(int chunkId, int size, unsigned char* data) {
   if (size < 0 || (size > 0 && data == nullptr)) {
     return Status::error(ZPResponse::EXECUTE_ERROR, kBadWriteMessage);
   }
   {
     MutexLock lock(mutex_);
     Status refusal;
-    const Admission admission = admit(chunkIndex, size, data, &refusal);
+    const Admission admission = admit(chunkId, size, data, &refusal);
     if (admission != Admission::kTurn) return refusal;
   }
   return handOver(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
 }
 
-StreamDataWriter::Admission StreamDataWriter::admit(int chunkIndex, int size,
+StreamDataWriter::Admission StreamDataWriter::admit(int chunkId, int size,
                                                     const unsigned char* data, Status* refusal) {
-  if (!isPlannedLocked(chunkIndex) || !lengthSet_) {
+  if (!isPlannedLocked(chunkId) || !lengthSet_) {
     *refusal = Status::error(ZPResponse::EXECUTE_ERROR, {});
     return Admission::kRefused;
   }
   // The chunk is looked up by index after every wait: the plan may grow meanwhile.
-  const size_t index = static_cast<size_t>(chunkIndex);
+  const size_t index = static_cast<size_t>(chunkId);
   if (contentLength_.load() >= 0 &&
       size > chunkLimit(chunks_[index], contentLength_.load()) - chunks_[index].current) {
     *refusal = Status::error(ZPResponse::EXECUTE_ERROR, kWritePastEndMessage);

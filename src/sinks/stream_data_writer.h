@@ -65,7 +65,7 @@ class StreamDataWriter : public PlannedDataWriter {
   // Hands the bytes over when they are next in order (then also every waiting byte that follows
   // them), else keeps a copy in the reorder buffer. Fails with STREAM_STOPPED once the receiver
   // stopped the download and with DATA_WRITE_ERROR when a wait for room was cut short.
-  Status write(int chunkIndex, int size, unsigned char* data) override;
+  Status write(int chunkId, int size, unsigned char* data) override;
   std::string validator() override;
   void setValidator(const std::string& validator) override;
 
@@ -84,7 +84,7 @@ class StreamDataWriter : public PlannedDataWriter {
   // turn (its bytes are next and nobody hands over) or the reorder buffer has room for it; then
   // takes the bytes (kTurn: the caller hands them over; kBuffered: copied into the buffer).
   // The refusal's report goes into *refusal.
-  Admission admit(int chunkIndex, int size, const unsigned char* data, Status* refusal)
+  Admission admit(int chunkId, int size, const unsigned char* data, Status* refusal)
       REQUIRES(mutex_);
   // Requires: the turn (handing_ set by admit). Hands data over, then every waiting byte that
   // follows it, and gives the turn back. STREAM_STOPPED when the receiver stopped the download.
