@@ -386,6 +386,12 @@ TEST_F(OptionsTest, HeadersUserAgentAndCredentialsReachTheSettings) {
   EXPECT_EQ(options.user, "alice");
   EXPECT_EQ(options.password, "p:w");
 
+  // A repeatable option takes one value each time: the URL after it stays a URL.
+  ToolOptions last;
+  ASSERT_EQ(parse({"--header", "X-A: 1", "--mirror", "h=m", "http://h/a"}, &last), -1);
+  EXPECT_EQ(last.urls, std::vector<std::string>({"http://h/a"}));
+  EXPECT_EQ(last.headers.size(), 1u);
+
   ToolOptions defaults;
   ASSERT_EQ(parse({"http://h/a"}, &defaults), -1);
   EXPECT_EQ(makeSetting(defaults, "/cache").httpPolicy.userAgent, ZPHttpPolicy().userAgent);

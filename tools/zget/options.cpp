@@ -508,6 +508,9 @@ void addNetworkOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
   app.add_option("--mirror", raw.mirrors,
                  "Alternative hosts for HOST, tried in order when a range fails (repeatable)")
       ->type_name("HOST=ALT[,ALT]")
+      ->expected(1)
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->group("Network");
 }
 
@@ -524,6 +527,9 @@ void addIdentityOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
   app.add_option("--header", raw.headers,
                  "Send this header with every request, replacing zget's own (repeatable)")
       ->type_name("\"NAME: VALUE\"")
+      ->expected(1)
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->group("Network");
   app.add_option("--user-agent", options->userAgent,
                  "User-Agent of every request (default libzephyl/<version>; \"\": none)")
