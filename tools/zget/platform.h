@@ -33,4 +33,14 @@ void prepareStandardStreams();
 // application data directory on Windows. Empty when it cannot be found.
 std::string userCacheBase();
 
+// Where unfinished downloads are kept, as the help says it to this platform's users
+// ("$XDG_CACHE_HOME/zephyl, else ~/.cache/zephyl"; "%LOCALAPPDATA%\zephyl").
+std::string cacheLocationText();
+
+// The user's download directory as the help's examples write it ("~/Downloads").
+std::string exampleDownloadsDir();
+
+// path as this platform's users write paths: unchanged here, with backslashes on Windows.
+std::string shownPath(const std::string& path);
+
 }  // namespace zget::platform

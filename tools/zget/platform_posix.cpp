@@ -52,4 +52,10 @@ std::string userCacheBase() {
   return joinPath(home, ".cache");
 }
 
+std::string cacheLocationText() { return "$XDG_CACHE_HOME/zephyl, else ~/.cache/zephyl"; }
+
+std::string exampleDownloadsDir() { return "~/Downloads"; }
+
+std::string shownPath(const std::string& path) { return path; }
+
 }  // namespace zget::platform

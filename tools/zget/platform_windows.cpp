@@ -84,4 +84,17 @@ std::string userCacheBase() {
   return result;
 }
 
+std::string cacheLocationText() { return "%LOCALAPPDATA%\\zephyl"; }
+
+std::string exampleDownloadsDir() { return "%USERPROFILE%\\Downloads"; }
+
+// The library and zget join paths with '/', which Windows takes as well; its users read '\\'.
+std::string shownPath(const std::string& path) {
+  std::string shown = path;
+  for (char& c : shown) {
+    if (c == '/') c = '\\';
+  }
+  return shown;
+}
+
 }  // namespace zget::platform

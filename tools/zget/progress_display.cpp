@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "display_width.h"
 #include "platform.h"
+#include "progress_line.h"
 #include "units.h"
 
 namespace zget {
@@ -14,28 +16,11 @@ namespace {
 constexpr int64_t kSpeedWindowMs = 3000;
 constexpr size_t kMaxLiveDownloads = 6;
 constexpr size_t kDefaultWidth = 80;
-
-size_t codePoints(const std::string& text) {
-  size_t count = 0;
-  for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return count;
-}
-
-// text cut to at most columns code points, marked with "..." when it was cut.
-std::string fitColumns(const std::string& text, size_t columns) {
-  if (codePoints(text) <= columns) return text;
-  if (columns <= 3) return std::string(columns, '.');
-  size_t kept = 0;
-  size_t end = 0;
-  while (end < text.size()) {
-    if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80) {
-      if (kept == columns - 3) break;
-      ++kept;
-    }
-    ++end;
-  }
-  return text.substr(0, end) + "...";
-}
+// Columns a live line leaves free at the terminal's right edge: one, so that the cursor never
+// wraps, and two for the "^C" a terminal echoes where the cursor stands. A line that wrapped
+// would move the cursor down a row, and the redraw after the interrupt would leave the old row
+// on the screen.
+constexpr size_t kSpareColumns = 3;
 
 std::string percentText(int64_t downloaded, int64_t total) {
   if (total <= 0) return std::string();
@@ -153,16 +138,16 @@ void ProgressDisplay::collectEndings(std::vector<std::string>* notes) {
     const int state = slot.state.load(std::memory_order_acquire);
     if (state == seenStates_[i]) continue;
     seenStates_[i] = state;
-    const int64_t downloaded = slot.downloaded.load(std::memory_order_relaxed);
     const int64_t total = slot.total.load(std::memory_order_relaxed);
     const int64_t startedAt = slot.startedAtMs.load(std::memory_order_relaxed);
     const int64_t endedAt = slot.endedAtMs.load(std::memory_order_relaxed);
     const double seconds =
         startedAt > 0 && endedAt >= startedAt ? static_cast<double>(endedAt - startedAt) / 1000 : 0;
+    const std::string path = platform::shownPath(slot.path);
     if (state == kSucceeded) {
       // The rate of this run: bytes an earlier run stored are not counted.
       const int64_t fetched = total - slot.resumedFrom.load(std::memory_order_relaxed);
-      std::string line = "saved    " + slot.path + "  " + formatBytes(total);
+      std::string line = "saved    " + path + "  " + formatBytes(total);
       if (fetched < total) line += " (" + formatBytes(std::max<int64_t>(fetched, 0)) + " fetched)";
       line += " in " + formatElapsed(seconds);
       if (seconds > 0 && fetched > 0) {
@@ -170,14 +155,12 @@ void ProgressDisplay::collectEndings(std::vector<std::string>* notes) {
       }
       notes->push_back(line);
     } else if (state == kUpToDate) {
-      notes->push_back("kept     " + slot.path + "  (not newer on the server)");
+      notes->push_back("kept     " + path + "  (not newer on the server)");
     } else if (state == kComplete) {
-      notes->push_back("kept     " + slot.path + "  (complete already)");
-    } else if (state == kFailed && board_->isInterrupted()) {
-      std::string where = formatBytes(downloaded);
-      if (total > 0) where += " of " + formatBytes(total);
-      notes->push_back("stopped  " + slot.name + " at " + where);
-    } else if (state == kFailed) {
+      notes->push_back("kept     " + path + "  (complete already)");
+    } else if (state == kFailed && !board_->isInterrupted()) {
+      // A download the interrupt stopped is told after the run, with what is stored of it: the
+      // amount the next run resumes at, which the last progress report may lag behind.
       notes->push_back("failed   " + slot.name);
     }
   }
@@ -207,21 +190,22 @@ std::string ProgressDisplay::downloadLine(size_t index, double speed, size_t wid
   const DownloadSlot& slot = board_->slot(index);
   const int64_t downloaded = slot.downloaded.load(std::memory_order_relaxed);
   const int64_t total = slot.total.load(std::memory_order_relaxed);
-  std::string right;
+  LineFigures figures;
   if (slot.state.load(std::memory_order_acquire) == kQueued) {
-    right = "starting";
+    figures.done = "starting";
   } else {
-    right = formatBytes(downloaded);
-    if (total > 0) right += " / " + formatBytes(total) + "  " + percentText(downloaded, total);
-    right += "  " + formatSpeed(speed);
+    figures.done = formatBytes(downloaded);
+    if (total > 0) {
+      figures.total = formatBytes(total);
+      figures.percent = percentText(downloaded, total);
+    }
+    figures.rate = formatSpeed(speed);
     if (total > 0 && speed > 0) {
-      right += "  " + formatDuration(static_cast<double>(total - downloaded) / speed) + " left";
+      figures.left = formatDuration(static_cast<double>(total - downloaded) / speed) + " left";
     }
   }
-  // Two blanks in front, two between name and figures, one column spare at the end.
-  const size_t nameColumns = width > right.size() + 5 ? width - right.size() - 5 : 8;
   // A line wider than the terminal would wrap and spoil the cursor arithmetic of the redraw.
-  return fitColumns("  " + fitColumns(slot.name, nameColumns) + "  " + right, width - 1);
+  return composeDownloadLine(slot.name, figures, width);
 }
 
 std::string ProgressDisplay::totalLine(double speed, size_t width, bool final) const {
@@ -249,13 +233,13 @@ std::string ProgressDisplay::totalLine(double speed, size_t width, bool final) c
     if (seconds > 0 && fetchedThisRun(downloaded) > 0) {
       line += ", " + formatSpeed(static_cast<double>(fetchedThisRun(downloaded)) / seconds);
     }
-    return fitColumns(line, width > 1 ? width - 1 : width);
+    return fitColumns(line, width);
   }
   line += "  " + formatSpeed(speed);
   if (allKnown && speed > 0 && total > downloaded) {
     line += "  " + formatDuration(static_cast<double>(total - downloaded) / speed) + " left";
   }
-  return fitColumns(line, width > 1 ? width - 1 : width);
+  return fitColumns(line, width);
 }
 
 int64_t ProgressDisplay::fetchedThisRun(int64_t downloaded) const {
@@ -297,8 +281,8 @@ void ProgressDisplay::drawLines(const std::vector<std::string>& notes,
 size_t ProgressDisplay::terminalWidth() const {
   if (mode_ != Mode::kTerminal) return 200;
   const int columns = platform::terminalColumns(fd_);
-  if (columns >= 20) return static_cast<size_t>(columns);
-  return kDefaultWidth;
+  if (columns >= 20) return static_cast<size_t>(columns) - kSpareColumns;
+  return kDefaultWidth - kSpareColumns;
 }
 
 void ProgressDisplay::write(const std::string& text) {

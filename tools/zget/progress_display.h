@@ -57,6 +57,7 @@ class ProgressDisplay {
   void drawTerminal(const std::vector<std::string>& notes, const std::vector<std::string>& lines,
                     bool final);
   void drawLines(const std::vector<std::string>& notes, const std::vector<std::string>& lines);
+  // The columns a live line may take.
   size_t terminalWidth() const;
   void write(const std::string& text);
 
