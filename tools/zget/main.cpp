@@ -37,6 +37,8 @@
 namespace zget {
 namespace {
 
+constexpr int64_t kSpiderBlockSize = 16 * 1024;
+
 void printError(const std::string& message) { std::fprintf(stderr, "zget: %s\n", message.c_str()); }
 
 // mkdir -p; false with a message on stderr.
@@ -277,6 +279,12 @@ int runManager(const ToolOptions& options, const std::string& cacheRoot,
   const auto toStdout = std::count_if(downloads.begin(), downloads.end(),
                                       [](const PlannedDownload& d) { return d.savePath.empty(); });
   if (toStdout > 1) setting.taskThreadNum = 1;
+  if (options.spider) {
+    // The first request of a download asks for about a block: a small one keeps what a check
+    // transfers small, and one transfer per URL is all a check needs.
+    setting.blockSize = kSpiderBlockSize;
+    setting.threadNum = 1;
+  }
   Zephyl manager(setting);
   if (options.clearCache) {
     manager.removeAllCache();
