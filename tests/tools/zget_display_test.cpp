@@ -3,6 +3,7 @@
 // terminal).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include "progress_board.h"
 #include "progress_display.h"
 #include "progress_line.h"
+#include "speed_meter.h"
 #include "support/temp_dir.h"
 
 namespace zget {
@@ -94,6 +96,31 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"a.iso", 37, {"a.iso", "1%", "1.42 MiB/s", "3:28 left"}, {"300 MiB"}},
         LineCase{kCjkName, 37, {"1.42 MiB/s", "3:28 left"}, {"300 MiB"}},
         LineCase{kLongName, 26, {"1%", "1.42 MiB/s"}, {"left", "300 MiB"}}));
+
+// Counts sampled every 200 ms, growing by stepBytes every stepMs until stopAtMs; the meter's
+// reading at readAtMs.
+double meterReading(int64_t stepBytes, int64_t stepMs, int64_t stopAtMs, int64_t readAtMs) {
+  SpeedMeter meter;
+  for (int64_t now = 0; now <= readAtMs; now += 200) {
+    const int64_t counted = std::min(now, stopAtMs) / stepMs * stepBytes;
+    meter.add(now, counted);
+  }
+  return meter.bytesPerSecond(readAtMs);
+}
+
+// Progress that arrives a block at a time (4 MiB every 1.9 s, so that a window of three seconds
+// holds one step or two) is read at its true rate, not at the share of steps a window happens to
+// hold; smooth progress too; a stall brings it down.
+TEST(SpeedMeterTest, RateIsTrueForSteppedProgressAndFallsWhenItStalls) {
+  const double trueRate = (4 << 20) / 1.9;
+  for (const int64_t readAtMs : {10000, 10600, 11200, 11800}) {
+    SCOPED_TRACE(readAtMs);
+    EXPECT_NEAR(meterReading(4 << 20, 1900, 1 << 30, readAtMs), trueRate, trueRate * 0.03);
+  }
+  const double smooth = meterReading(1 << 20, 200, 1 << 30, 10000);
+  EXPECT_NEAR(smooth, 5.0 * (1 << 20), 0.03 * 5.0 * (1 << 20));
+  EXPECT_LT(meterReading(4 << 20, 1900, 4000, 12000), trueRate / 2);
+}
 
 // The rows the terminal shows: each redraw starts with a carriage return, so a row is what a
 // redraw leaves between line breaks.

@@ -13,7 +13,6 @@
 namespace zget {
 namespace {
 
-constexpr int64_t kSpeedWindowMs = 3000;
 constexpr size_t kMaxLiveDownloads = 6;
 constexpr size_t kDefaultWidth = 80;
 // Columns a live line leaves free at the terminal's right edge: one, so that the cursor never
@@ -29,24 +28,6 @@ std::string percentText(int64_t downloaded, int64_t total) {
 }
 
 }  // namespace
-
-void ProgressDisplay::SpeedMeter::add(int64_t nowMs, int64_t bytes) {
-  // A download reports its first count after it starts, and a resumed one starts with the bytes
-  // of earlier runs: the meter begins at the first count, so those bytes are no speed.
-  if (samples.empty() && bytes <= 0) return;
-  samples.emplace_back(nowMs, bytes);
-  while (samples.size() > 2 && nowMs - samples.front().first > kSpeedWindowMs) {
-    samples.pop_front();
-  }
-}
-
-double ProgressDisplay::SpeedMeter::bytesPerSecond() const {
-  if (samples.size() < 2) return 0;
-  const int64_t spanMs = samples.back().first - samples.front().first;
-  const int64_t bytes = samples.back().second - samples.front().second;
-  if (spanMs < 300 || bytes <= 0) return 0;
-  return static_cast<double>(bytes) * 1000.0 / static_cast<double>(spanMs);
-}
 
 ProgressDisplay::ProgressDisplay(ProgressBoard* board, Mode mode, int fd, int64_t lineIntervalMs)
     : board_(board), mode_(mode), fd_(fd), lineIntervalMs_(lineIntervalMs) {}
@@ -102,7 +83,7 @@ void ProgressDisplay::run() {
         if (slot.state.load(std::memory_order_acquire) == kRunning) {
           meters_[i].add(nowMs, slot.downloaded.load(std::memory_order_relaxed));
         } else {
-          meters_[i].samples.clear();
+          meters_[i].clear();
         }
       }
       nextRedraw = now + std::chrono::milliseconds(kRedrawIntervalMs);
@@ -174,7 +155,7 @@ std::vector<std::string> ProgressDisplay::liveLines(bool final) {
   for (size_t i = 0; i < board_->size(); ++i) {
     const int state = board_->slot(i).state.load(std::memory_order_acquire);
     if (state != kRunning && !(board_->size() == 1 && state == kQueued)) continue;
-    const double speed = meters_[i].bytesPerSecond();
+    const double speed = meters_[i].bytesPerSecond(ProgressBoard::nowMs());
     totalSpeed += speed;
     ++running;
     if (!final && lines.size() < kMaxLiveDownloads) lines.push_back(downloadLine(i, speed, width));
