@@ -446,7 +446,8 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
   std::unique_ptr<ProgressDisplay> display;
   if (!options.quiet) {
     const auto mode =
-        isatty(STDERR_FILENO) ? ProgressDisplay::Mode::kTerminal : ProgressDisplay::Mode::kLines;
+        platform::isTerminal(STDERR_FILENO) ? ProgressDisplay::Mode::kTerminal
+                                            : ProgressDisplay::Mode::kLines;
     display =
         std::make_unique<ProgressDisplay>(&board, mode, STDERR_FILENO, options.summaryIntervalMs);
     display->start();

@@ -319,7 +319,7 @@ std::vector<PlannedDownload> spiderDownloads(const std::vector<DownloadJob>& job
 int run(const ToolOptions& options) {
   // Binary data on a terminal garbles it and is seldom meant: curl refuses it too.
   if (options.outputFile == "-" && !options.spider && !options.outputToTerminal &&
-      isatty(STDOUT_FILENO)) {
+      platform::isTerminal(STDOUT_FILENO)) {
     return usageError("-o - would write the download onto the terminal; redirect standard "
                       "output or add --output-to-terminal");
   }

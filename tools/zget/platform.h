@@ -17,6 +17,10 @@ std::vector<std::string> commandLineArguments(int argc, char** argv);
 // until zget exits); output to files and pipes is UTF-8 on every platform anyway.
 void useUtf8Console();
 
+// Whether fd is a terminal (a console on Windows; the NUL device, which the C run-time calls a
+// character device, is none).
+bool isTerminal(int fd);
+
 // Columns of the terminal at fd; 0 when fd is no terminal or its width is unknown.
 int terminalColumns(int fd);
 

@@ -34,6 +34,8 @@ std::vector<std::string> commandLineArguments(int argc, char** argv) {
 
 void useUtf8Console() {}
 
+bool isTerminal(int fd) { return isatty(fd) == 1; }
+
 int terminalColumns(int fd) {
   winsize size{};
   if (ioctl(fd, TIOCGWINSZ, &size) == 0) return size.ws_col;

@@ -53,6 +53,8 @@ void useUtf8Console() {
   if (SetConsoleOutputCP(CP_UTF8)) std::atexit(restoreConsoleCodePage);
 }
 
+bool isTerminal(int fd) { return consoleOf(fd) != INVALID_HANDLE_VALUE; }
+
 int terminalColumns(int fd) {
   const HANDLE console = consoleOf(fd);
   CONSOLE_SCREEN_BUFFER_INFO info{};
