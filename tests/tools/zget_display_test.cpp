@@ -22,17 +22,18 @@
 namespace zget {
 namespace {
 
-const std::string kCjkName = "\xE6\x96\x87\xE4\xBB\xB6\xE5\x90\x8D\xE7\xA7\xB0.iso";  // 文件名称.iso
+const std::string kCjkName =
+    "\xE6\x96\x87\xE4\xBB\xB6\xE5\x90\x8D\xE7\xA7\xB0.iso";  // 文件名称.iso
 
 TEST(DisplayWidthTest, WideCharactersTakeTwoColumnsAndMarksNone) {
   EXPECT_EQ(displayColumns("file.iso"), 8u);
-  EXPECT_EQ(displayColumns(kCjkName), 12u);                         // four wide, four narrow
-  EXPECT_EQ(displayColumns("\xED\x95\x9C"), 2u);                    // Hangul
-  EXPECT_EQ(displayColumns("\xF0\x9F\x98\x80"), 2u);                // an emoji
-  EXPECT_EQ(displayColumns("e\xCC\x81"), 1u);                       // e and a combining accent
-  EXPECT_EQ(displayColumns("Jos\xC3\xA9"), 4u);                     // Latin-1 letters: one each
-  EXPECT_EQ(displayColumns("\xFF\xE6"), 2u);                        // not UTF-8: a byte a column
-  EXPECT_EQ(displayColumns("\xE6\x96"), 2u);                        // a cut sequence too
+  EXPECT_EQ(displayColumns(kCjkName), 12u);           // four wide, four narrow
+  EXPECT_EQ(displayColumns("\xED\x95\x9C"), 2u);      // Hangul
+  EXPECT_EQ(displayColumns("\xF0\x9F\x98\x80"), 2u);  // an emoji
+  EXPECT_EQ(displayColumns("e\xCC\x81"), 1u);         // e and a combining accent
+  EXPECT_EQ(displayColumns("Jos\xC3\xA9"), 4u);       // Latin-1 letters: one each
+  EXPECT_EQ(displayColumns("\xFF\xE6"), 2u);          // not UTF-8: a byte a column
+  EXPECT_EQ(displayColumns("\xE6\x96"), 2u);          // a cut sequence too
 }
 
 TEST(DisplayWidthTest, CutTextNeverPassesItsColumnsNorSplitsACharacter) {
@@ -80,7 +81,8 @@ TEST_P(DownloadLineTest, NameIsShortenedBeforeRateAndTimeLeftAreDropped) {
   const std::string line = composeDownloadLine(c.name, runningFigures(), c.width);
   EXPECT_LE(displayColumns(line), c.width) << line;
   for (const std::string& figure : c.shown) EXPECT_NE(line.find(figure), std::string::npos) << line;
-  for (const std::string& figure : c.dropped) EXPECT_EQ(line.find(figure), std::string::npos) << line;
+  for (const std::string& figure : c.dropped)
+    EXPECT_EQ(line.find(figure), std::string::npos) << line;
   // The name keeps at least its first columns.
   EXPECT_EQ(line.substr(0, 4), "  " + c.name.substr(0, 2)) << line;
 }
@@ -90,7 +92,8 @@ const std::string kLongName = "ubuntu-24.04.1-desktop-amd64-with-a-very-long-suf
 INSTANTIATE_TEST_SUITE_P(
     Widths, DownloadLineTest,
     testing::Values(
-        LineCase{kLongName, 120, {kLongName, "2.63 MiB / 300 MiB", "1%", "1.42 MiB/s", "3:28 left"}, {}},
+        LineCase{
+            kLongName, 120, {kLongName, "2.63 MiB / 300 MiB", "1%", "1.42 MiB/s", "3:28 left"}, {}},
         LineCase{kLongName, 77, {"2.63 MiB / 300 MiB", "1.42 MiB/s", "3:28 left", "..."}, {}},
         LineCase{kLongName, 37, {"1%", "1.42 MiB/s", "3:28 left", "..."}, {"300 MiB"}},
         LineCase{"a.iso", 37, {"a.iso", "1%", "1.42 MiB/s", "3:28 left"}, {"300 MiB"}},
@@ -155,7 +158,8 @@ TEST(ProgressDisplayTest, AnInterruptLeavesNoLiveRowAndTheEchoRoomFree) {
     ProgressDisplay display(&board, ProgressDisplay::Mode::kTerminal, fileno(screen), 5000);
     display.start();
     // Past one redraw interval: the live row is on the screen.
-    std::this_thread::sleep_for(std::chrono::milliseconds(ProgressDisplay::kRedrawIntervalMs + 150));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(ProgressDisplay::kRedrawIntervalMs + 150));
     board.progress(0, 2600000, 300000000);
     board.interrupted();
     board.finished(0, kFailed, 0, std::string());

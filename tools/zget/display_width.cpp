@@ -24,9 +24,8 @@ constexpr Range kWide[] = {
 
 // Characters that take none: combining marks, zero-width spaces and joiners, variation selectors.
 constexpr Range kZero[] = {
-    {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A},
-    {0x064B, 0x065F}, {0x200B, 0x200F}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F},
-    {0xFE20, 0xFE2F}, {0xE0100, 0xE01EF},
+    {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A}, {0x064B, 0x065F},
+    {0x200B, 0x200F}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0xE0100, 0xE01EF},
 };
 
 template <size_t N>
@@ -41,8 +40,11 @@ bool within(const Range (&ranges)[N], uint32_t code) {
 // sequence is taken alone.
 uint32_t nextCharacter(const std::string& text, size_t* at) {
   const auto lead = static_cast<unsigned char>(text[*at]);
-  const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
-                                        : (lead >> 3) == 0x1E ? 4 : 0;
+  const size_t length = lead < 0x80           ? 1
+                        : (lead >> 5) == 0x6  ? 2
+                        : (lead >> 4) == 0xE  ? 3
+                        : (lead >> 3) == 0x1E ? 4
+                                              : 0;
   if (length == 0 || *at + length > text.size()) {
     ++*at;
     return lead;

@@ -159,7 +159,7 @@ ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const T
     board->progress(index, downloaded, total);  // atomics only
   };
   batch.onRequestComplete = [board, outcomes, stream](const ZPBatchRequest&, int index,
-                                              const ZPResponse& response) {
+                                                      const ZPResponse& response) {
     const size_t at = static_cast<size_t>(index);
     if (at >= outcomes->paths.size()) return;
     const PlannedDownload& download = (*outcomes->downloads)[at];
@@ -412,8 +412,7 @@ int finishRun(const RunContext& context, size_t count, int failed, int stopped, 
   }
   if (stopped > 0) {
     printError("interrupted; the partial data is kept in " +
-               platform::shownPath(context.cacheRoot) +
-               "; run the same command again to resume");
+               platform::shownPath(context.cacheRoot) + "; run the same command again to resume");
     return 128 + (signal != 0 ? signal : 2);
   }
   return failed > 0 ? kExitFailure : kExitSuccess;
@@ -445,9 +444,8 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
 
   std::unique_ptr<ProgressDisplay> display;
   if (!options.quiet) {
-    const auto mode =
-        platform::isTerminal(STDERR_FILENO) ? ProgressDisplay::Mode::kTerminal
-                                            : ProgressDisplay::Mode::kLines;
+    const auto mode = platform::isTerminal(STDERR_FILENO) ? ProgressDisplay::Mode::kTerminal
+                                                          : ProgressDisplay::Mode::kLines;
     display =
         std::make_unique<ProgressDisplay>(&board, mode, STDERR_FILENO, options.summaryIntervalMs);
     display->start();
@@ -473,12 +471,11 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
   int stopped = 0;
   for (size_t i = 0; i < downloads.size() && i < responses.size(); ++i) {
     const ContinuedFile* continued = outcomes.continued[i].get();
-    const Ending ending =
-        continued != nullptr
-            ? reportContinued(context, downloads[i], responses[i], *continued, outcomes.verdicts[i],
-                              signal)
-            : reportResult(context, downloads[i], responses[i], outcomes.paths[i],
-                           outcomes.wanted[i], signal);
+    const Ending ending = continued != nullptr
+                              ? reportContinued(context, downloads[i], responses[i], *continued,
+                                                outcomes.verdicts[i], signal)
+                              : reportResult(context, downloads[i], responses[i], outcomes.paths[i],
+                                             outcomes.wanted[i], signal);
     if (ending == Ending::kStopped) reportStopped(context, downloads[i]);
     failed += ending == Ending::kFailed ? 1 : 0;
     stopped += ending == Ending::kStopped ? 1 : 0;

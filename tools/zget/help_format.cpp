@@ -19,8 +19,8 @@ class HelpFormatter : public CLI::Formatter {
   // "  NAMES TYPE" then the description wrapped in its column; a name column too wide for it
   // puts the description on the next line.
   std::string make_option(const CLI::Option* option, bool isPositional) const override {
-    const std::string names = "  " + make_option_name(option, isPositional) +
-                              make_option_opts(option);
+    const std::string names =
+        "  " + make_option_name(option, isPositional) + make_option_opts(option);
     const std::string indent(kNameColumns, ' ');
     std::string out = names;
     if (names.size() >= kNameColumns) {
@@ -73,7 +73,8 @@ std::string helpFooter() {
   const std::string downloads = platform::exampleDownloadsDir();
   const std::string paragraphs =
       "Downloads run in parallel byte ranges and are stored in chunks under the cache "
-      "directory (" + platform::cacheLocationText() +
+      "directory (" +
+      platform::cacheLocationText() +
       ") until they are complete, then moved to their file (the last path segment of the URL, "
       "percent-decoded; \"index.html\" when there is none). After an interruption (Ctrl-C, a "
       "failure) run the same command again to resume. An existing file is never replaced "
@@ -92,7 +93,9 @@ std::string helpFooter() {
   return "\n" + wrapWords(paragraphs, kHelpColumns - 1) +
          "\n\nExamples:\n"
          "  zget https://example.org/file.iso      into file.iso here, resumable\n"
-         "  zget -x 8 -d " + downloads + " URL\n"
+         "  zget -x 8 -d " +
+         downloads +
+         " URL\n"
          "                                         8 ranges at once, into that directory\n"
          "  zget -c URL                            continue a file another tool left\n"
          "  zget -i urls.txt -j 4                  a list, 4 downloads at once\n"

@@ -320,8 +320,9 @@ int run(const ToolOptions& options) {
   // Binary data on a terminal garbles it and is seldom meant: curl refuses it too.
   if (options.outputFile == "-" && !options.spider && !options.outputToTerminal &&
       platform::isTerminal(STDOUT_FILENO)) {
-    return usageError("-o - would write the download onto the terminal; redirect standard "
-                      "output or add --output-to-terminal");
+    return usageError(
+        "-o - would write the download onto the terminal; redirect standard "
+        "output or add --output-to-terminal");
   }
   std::vector<DownloadJob> jobs;
   int status = collectJobs(options, &jobs);

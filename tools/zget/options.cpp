@@ -200,8 +200,9 @@ bool convertIdentity(const RawOptions& raw, ToolOptions* options, std::string* e
     if (!parseHeader(header, &options->headers, error)) return false;
   }
   // --referer is a Referer header; one given with --header says the same and wins.
-  const bool hasReferer = std::any_of(options->headers.begin(), options->headers.end(),
-                                      [](const auto& h) { return lowercase(h.first) == "referer"; });
+  const bool hasReferer =
+      std::any_of(options->headers.begin(), options->headers.end(),
+                  [](const auto& h) { return lowercase(h.first) == "referer"; });
   if (!raw.referer.empty() && !hasReferer) {
     if (raw.referer.find_first_of("\r\n") != std::string::npos) {
       *error = "--referer: has a line break";
@@ -406,7 +407,8 @@ std::string unknownOption(const CLI::App& app, const std::vector<std::string>& a
 // What to download and how: the options most runs need.
 void addBasicOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
   app.add_option("url", options->urls, "URLs to download")->type_name("URL")->group("Basic");
-  app.add_option("-d,-P,--dir,--directory-prefix", options->outputDir, "Directory of the finished files (default .)")
+  app.add_option("-d,-P,--dir,--directory-prefix", options->outputDir,
+                 "Directory of the finished files (default .)")
       ->type_name("DIR")
       ->group("Basic");
   app.add_option(
@@ -506,7 +508,8 @@ void addNetworkOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
   app.add_option("--connect-timeout", raw.connectTimeout, "Time limit to connect (default 10s)")
       ->type_name("DURATION")
       ->group("Network");
-  app.add_option("-m,-t,--max-tries,--tries", options->maxTries, "Attempts of a whole download (default 2)")
+  app.add_option("-m,-t,--max-tries,--tries", options->maxTries,
+                 "Attempts of a whole download (default 2)")
       ->type_name("N")
       ->check(CLI::Range(1, 1000))
       ->group("Network");

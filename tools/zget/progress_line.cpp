@@ -20,8 +20,7 @@ std::string joined(const std::vector<const std::string*>& parts) {
 
 }  // namespace
 
-std::string composeDownloadLine(const std::string& name, const LineFigures& figures,
-                                size_t width) {
+std::string composeDownloadLine(const std::string& name, const LineFigures& figures, size_t width) {
   const std::string amount =
       figures.total.empty() ? figures.done : figures.done + " / " + figures.total;
   // From the richest to the barest: the first whose figures leave the name its room wins.
@@ -45,8 +44,7 @@ std::string composeDownloadLine(const std::string& name, const LineFigures& figu
   const size_t used = 4 + displayColumns(right);
   const size_t nameRoom = width > used ? width - used : 0;
   // Whatever is left too wide (a width below any layout) is cut as a whole.
-  return fitColumns("  " + fitColumns(name, std::max(nameRoom, wantedName)) + "  " + right,
-                    width);
+  return fitColumns("  " + fitColumns(name, std::max(nameRoom, wantedName)) + "  " + right, width);
 }
 
 }  // namespace zget
