@@ -133,8 +133,10 @@ typedef enum zp_setting_field {
   ZP_SETTING_USE_SYSTEM_PROXY = 24,  /* int32 0 or 1; default 1: with no ZP_SETTING_PROXY, the
                                         environment's proxy (Linux) or the user's system proxy
                                         (Windows); 0: none */
-  ZP_SETTING_MAX_BYTES_PER_SECOND = 25 /* int64; all the manager's downloads together; 0 or
-                                          less (the default): no limit */
+  ZP_SETTING_MAX_BYTES_PER_SECOND = 25, /* int64; all the manager's downloads together; 0 or
+                                           less (the default): no limit */
+  ZP_SETTING_COOKIE_FILE = 26 /* string; a Netscape cookie file read before every request, its
+                                 cookies sent where their domain and path allow; "" none */
 } zp_setting_field;
 
 /* A setting with every default, the storage root first and the save directory second (both

@@ -68,6 +68,12 @@ class ZEPHYL_EXPORT ZPHttpPolicy {
   // proxy settings through WinHTTP, the manual proxy and its bypass list, or the proxy that
   // automatic detection or a configuration script names for the download's URL). false: no proxy.
   bool useSystemProxy = true;
+  // A cookie file read before every request (the Netscape format that curl and wget read and
+  // write: one tab-separated line per cookie; a file of "Set-Cookie:" lines also serves). Each
+  // cookie goes only where its domain, path and secure flag allow, on redirects too, and cookies
+  // the server sets during a download are kept for that download's later requests; the file is
+  // never written. A file that cannot be read sends no cookie. Empty (the default): no cookies.
+  std::string cookieFile;
 };
 
 class ZEPHYL_EXPORT ZPCachePolicy {

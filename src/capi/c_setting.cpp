@@ -75,6 +75,7 @@ std::string* stringField(ZPSetting& setting, int field) {
     case ZP_SETTING_USER_AGENT: return &setting.httpPolicy.userAgent;
     case ZP_SETTING_PROXY: return &setting.httpPolicy.proxy;
     case ZP_SETTING_NO_PROXY: return &setting.httpPolicy.noProxy;
+    case ZP_SETTING_COOKIE_FILE: return &setting.httpPolicy.cookieFile;
     default: return nullptr;
   }
 }

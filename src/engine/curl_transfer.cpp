@@ -518,6 +518,14 @@ CURLcode setProxy(CURL* handle, const ProxyRoute* route) {
   return code;
 }
 
+// The cookie file's cookies, through libcurl's cookie engine: it sends each one only where its
+// domain, path and secure flag allow, redirects included, and keeps what the server sets for the
+// handle's later requests. Nothing is written back to the file.
+CURLcode setCookies(CURL* handle, const ZPHttpPolicy& policy) {
+  if (policy.cookieFile.empty()) return CURLE_OK;
+  return curl_easy_setopt(handle, CURLOPT_COOKIEFILE, policy.cookieFile.c_str());
+}
+
 // Every option on every attempt, in this order; stops at the first one libcurl rejects.
 CURLcode setOptions(TransferContext& context, const std::string& url, const std::string& range,
                     const HeaderList& headers, const ZPHttpPolicy& policy,
@@ -559,6 +567,7 @@ CURLcode setOptions(TransferContext& context, const std::string& url, const std:
   }
   if (code == CURLE_OK) code = setCredentials(handle, identity);
   if (code == CURLE_OK) code = setProxy(handle, proxy);
+  if (code == CURLE_OK) code = setCookies(handle, policy);
   return code;
 }
 

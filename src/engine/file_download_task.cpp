@@ -228,6 +228,10 @@ FileDownloadTask::AttemptStep FileDownloadTask::settleAttempt(AttemptResult& res
   if (writer_->stoppedByReceiver()) {
     response_ = ZPResponse(ZPResponse::RESULT_CANCELLED, ZPResponse::STREAM_STOPPED,
                            "the receiver stopped the download");
+    // The answer whose bytes the receiver had: a host that stops at the first bytes (to check
+    // that a URL answers, say) learns the status and headers from it.
+    response_.httpCode = result.httpCode;
+    response_.headers.assign(result.headers.begin(), result.headers.end());
     return AttemptStep::kEnd;
   }
   if (result.discardStored && !writer_->canStartOver()) {

@@ -9,14 +9,17 @@
 #include <fstream>
 #include <functional>
 #include <ostream>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
+#include "display_width.h"
 #include "failure_text.h"
 #include "guarded_run.h"
 #include "input_list.h"
 #include "naming.h"
 #include "options.h"
+#include "platform.h"
 #include "storage_root.h"
 #include "support/temp_dir.h"
 #include "tool_setting.h"
@@ -414,6 +417,92 @@ TEST_F(OptionsTest, HeadersTheLibraryKeepsOrThatBreakLinesAreUsageErrors) {
     const std::string printed = testing::internal::GetCapturedStderr();
     EXPECT_NE(printed.find(args[0]), std::string::npos) << printed;
   }
+}
+
+// The names wget and curl users type reach the same settings as zget's own.
+TEST_F(OptionsTest, OtherToolsNamesReachTheSameSettings) {
+  const std::string cookies = temp_.file("cookies.txt");
+  std::ofstream(pathFromUtf8(cookies)) << "# Netscape HTTP Cookie File\n";
+  ToolOptions options;
+  ASSERT_EQ(parse({"-O", "f.bin", "-P", "dl", "-t", "5", "-U", "Fetcher/3", "--referer",
+                   "http://r/", "--read-timeout", "7s", "--no-check-certificate",
+                   "--load-cookies", cookies, "--spider", "http://h/a"},
+                  &options),
+            -1);
+  EXPECT_EQ(options.outputFile, "f.bin");
+  EXPECT_EQ(options.outputDir, "dl");
+  EXPECT_TRUE(options.spider);
+  const ZPSetting setting = makeSetting(options, "/cache");
+  EXPECT_EQ(setting.httpPolicy.executeRetryCount, 4);
+  EXPECT_EQ(setting.httpPolicy.userAgent, "Fetcher/3");
+  EXPECT_EQ(setting.httpPolicy.stallTimeoutMs, 7000);
+  EXPECT_FALSE(setting.httpPolicy.verifyTls);
+  EXPECT_EQ(setting.httpPolicy.cookieFile, cookies);
+  const std::vector<std::pair<std::string, std::string>> referer = {{"Referer", "http://r/"}};
+  EXPECT_EQ(setting.httpPolicy.headers, referer);
+
+  ToolOptions defaults;
+  ASSERT_EQ(parse({"http://h/a"}, &defaults), -1);
+  const ZPSetting plain = makeSetting(defaults, "/cache");
+  EXPECT_EQ(plain.httpPolicy.stallTimeoutMs, ZPHttpPolicy().stallTimeoutMs);
+  EXPECT_EQ(plain.httpPolicy.cookieFile, "");
+  EXPECT_FALSE(defaults.spider);
+}
+
+struct RefusedCase {
+  std::vector<std::string> args;  // before the URL
+  std::string said;               // a piece of the message
+};
+
+class RefusedOptionTest : public testing::TestWithParam<RefusedCase> {};
+
+// An option zget does not have is a usage error before anything else, even one a parser would
+// take for a number; where another tool has it, the message names zget's.
+TEST_P(RefusedOptionTest, IsAUsageErrorThatSaysWhatZgetHas) {
+  std::vector<std::string> args = GetParam().args;
+  args.insert(args.begin(), "zget");
+  args.push_back("http://h/a");
+  ToolOptions options;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parseOptions(args, &options), kExitUsage);
+  const std::string printed = testing::internal::GetCapturedStderr();
+  EXPECT_NE(printed.find(GetParam().said), std::string::npos) << printed;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedOptionTest,
+    testing::Values(RefusedCase{{"-4"}, "unknown option -4"},
+                    RefusedCase{{"-x", "4", "-1"}, "unknown option -1"},
+                    RefusedCase{{"-s", "4"}, "unknown option -s; zget's is -x"},
+                    RefusedCase{{"-s4"}, "unknown option -s; zget's is -x"},
+                    RefusedCase{{"--split=4"}, "zget's is -x"},
+                    RefusedCase{{"-nv"}, "unknown option -nv; zget's is -q"},
+                    RefusedCase{{"--location"}, "always follows redirects"},
+                    RefusedCase{{"-I"}, "--spider"},
+                    RefusedCase{{"--no-such-option"}, "unknown option --no-such-option"},
+                    RefusedCase{{"--read-timeout", "soon"}, "--read-timeout"},
+                    RefusedCase{{"--load-cookies", "/nonexistent/cookies.txt"}, "--load-cookies"},
+                    RefusedCase{{"--spider", "-c"}, "--spider"},
+                    RefusedCase{{"--referer", "a\r\nX-B: c"}, "--referer"}));
+
+// Every line of --help fits a terminal of 80 columns, the text after the options included.
+TEST_F(OptionsTest, HelpFitsEightyColumns) {
+  ToolOptions options;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(parse({"--help"}, &options), kExitSuccess);
+  const std::string help = testing::internal::GetCapturedStdout();
+  std::istringstream lines(help);
+  std::string line;
+  size_t count = 0;
+  while (std::getline(lines, line)) {
+    ++count;
+    EXPECT_LE(displayColumns(line), 80u) << line;
+  }
+  EXPECT_GT(count, 100u);
+  for (const char* piece : {"--load-cookies", "--spider", "-t,--max-tries", "Exit status"}) {
+    EXPECT_NE(help.find(piece), std::string::npos) << piece;
+  }
+  EXPECT_NE(help.find(platform::cacheLocationText()), std::string::npos);
 }
 
 class StorageRootTest : public testing::Test {

@@ -286,7 +286,8 @@ TEST_F(ZgetTest, DashOWritesExactlyTheBytesToStandardOutput) {
 }
 
 // zget -o - URL | head -c 100: the reader goes after 100 bytes of a long, slow download; zget
-// ends soon after, quietly and with status 0, instead of fetching the rest.
+// ends soon after, quietly (no "failed" from the display either) and with status 0, instead of
+// fetching the rest.
 TEST_F(ZgetTest, DashOIntoAPipeClosedEarlyEndsAtOnceWithStatusZero) {
   const std::vector<uint8_t> body = patternBytes(64 << 20, 12);
   Misbehaviour paced;
@@ -294,7 +295,7 @@ TEST_F(ZgetTest, DashOIntoAPipeClosedEarlyEndsAtOnceWithStatusZero) {
   server_.serve("/long.bin", body, paced);
   const std::string status = temp_.file("status");
   const std::string head = temp_.file("head");
-  const std::string script = "{ \"$0\" -q -o - \"$1\"; echo $? > \"$2\"; } | head -c 100 > \"$3\"";
+  const std::string script = "{ \"$0\" -o - \"$1\"; echo $? > \"$2\"; } | head -c 100 > \"$3\"";
   ChildProcess child;
   const auto started = std::chrono::steady_clock::now();
   ASSERT_TRUE(child.start("/bin/sh", {"-c", script, binary(), server_.url("/long.bin"), status, head},
@@ -457,14 +458,20 @@ TEST_F(ZgetTest, ContentDispositionNamesTheFileInsideItsDirectory) {
                                   "filename*=UTF-8''r%C3%A9sum%C3%A9.bin";
   const std::vector<uint8_t> body = patternBytes(3000, 16);
   server_.serve("/get", body, suggesting);
-  Result result = run({"-q", "-d", "out", "--content-disposition", server_.url("/get")});
+  Result result = run({"-d", "out", "--content-disposition", server_.url("/get")});
   ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(readText(work() + "/out/r\xC3\xA9sum\xC3\xA9.bin"), asText(body));
   EXPECT_FALSE(fileExists(work() + "/out/get"));
-  // An existing file of that name is kept; the new one takes the next free name.
-  result = run({"-q", "-d", "out", "--content-disposition", server_.url("/get")});
+  // The URL's name never existed: no word of one being taken.
+  EXPECT_EQ(result.err.find("exists"), std::string::npos) << result.err;
+  // An existing file of that name is kept; the new one takes the next free name, and the note
+  // names the file that was in the way.
+  result = run({"-d", "out", "--content-disposition", server_.url("/get")});
   ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(readText(work() + "/out/r\xC3\xA9sum\xC3\xA9(1).bin"), asText(body));
+  EXPECT_NE(result.err.find("/out/r\xC3\xA9sum\xC3\xA9.bin exists; saved as "), std::string::npos)
+      << result.err;
+  EXPECT_EQ(result.err.find("/out/get exists"), std::string::npos) << result.err;
 }
 
 // -c continues a file another tool left: only the rest is fetched (from the compared overlap on),
@@ -595,10 +602,10 @@ TEST_F(ZgetTest, SigintStopsCleanlyAndTheRerunFetchesOnlyTheMissingRanges) {
   again.insert(again.begin(), {"--check-md5", md5HexOf(body)});
   const Result resumed = run(again);
   EXPECT_EQ(resumed.exitCode, 0) << resumed.err;
-  EXPECT_NE(resumed.err.find("resuming big.bin at " + formatBytes(stored) + " of " +
-                             formatBytes(size)),
-            std::string::npos)
-      << resumed.err;
+  // The interrupt's line and the rerun's name the same amount: what the cache holds.
+  const std::string amount = " big.bin at " + formatBytes(stored) + " of " + formatBytes(size);
+  EXPECT_NE(stopped.err.find("stopped " + amount), std::string::npos) << stopped.err;
+  EXPECT_NE(resumed.err.find("resuming" + amount), std::string::npos) << resumed.err;
   EXPECT_NE(resumed.err.find(" fetched) in "), std::string::npos) << resumed.err;
   EXPECT_EQ(readText(work() + "/big.bin"), asText(body));
 
@@ -619,6 +626,58 @@ TEST_F(ZgetTest, SigintStopsCleanlyAndTheRerunFetchesOnlyTheMissingRanges) {
   shown = run({"--show-progress", url});
   EXPECT_EQ(shown.exitCode, 1);
   EXPECT_NE(shown.out.find("nothing stored"), std::string::npos);
+}
+
+// --spider asks each URL as a download would and keeps nothing: a URL that answers is told with
+// its length, one that does not fails the run; no file, nothing in the cache, and the body is
+// not fetched.
+TEST_F(ZgetTest, SpiderChecksEachUrlAndFetchesNothing) {
+  const std::vector<uint8_t> body = patternBytes(8 << 20, 21);
+  server_.serve("/there.bin", body);
+  server_.serve("/empty.bin", std::vector<uint8_t>());
+  Result result = run({"--spider", server_.url("/there.bin"), server_.url("/empty.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.err.find("/there.bin answers (" + formatBytes(8 << 20) + ")"),
+            std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("/empty.bin answers (0 B)"), std::string::npos) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_FALSE(fileExists(work() + "/there.bin"));
+  EXPECT_FALSE(fileExists(work() + "/empty.bin"));
+  EXPECT_LT(server_.bodyBytesSent(), static_cast<int64_t>(body.size() / 4));
+  const Result shown = run({"--show-progress", server_.url("/there.bin")});
+  EXPECT_NE(shown.out.find("nothing stored"), std::string::npos) << shown.out;
+
+  result = run({"--spider", "-S", server_.url("/there.bin"), server_.url("/gone.bin")});
+  EXPECT_EQ(result.exitCode, 1) << result.err;
+  EXPECT_NE(result.err.find("404"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("content-length"), std::string::npos) << result.err;
+  EXPECT_FALSE(fileExists(work() + "/gone.bin"));
+}
+
+// --load-cookies sends the cookies of a Netscape cookie file where their host and path allow,
+// and no other.
+TEST_F(ZgetTest, LoadCookiesSendsTheFilesCookiesWhereTheyBelong) {
+  server_.serve("/private/data.bin", patternBytes(5000, 22));
+  const std::string cookies = temp_.file("cookies.txt");
+  std::ofstream(cookies) << "# Netscape HTTP Cookie File\n"
+                         << "127.0.0.1\tFALSE\t/private\tFALSE\t0\tsession\tabc123\n"
+                         << "127.0.0.1\tFALSE\t/elsewhere\tFALSE\t0\tother\tno\n"
+                         << ".example.org\tTRUE\t/\tFALSE\t0\tforeign\tno\n";
+  const Result result = run({"-q", "--load-cookies", cookies, server_.url("/private/data.bin")});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  ASSERT_FALSE(server_.requests().empty());
+  for (const SeenRequest& request : server_.requests()) {
+    const auto cookie = request.headers.find("cookie");
+    ASSERT_NE(cookie, request.headers.end());
+    EXPECT_EQ(cookie->second, "session=abc123");
+  }
+  // Without the option, none.
+  server_.clearRequests();
+  ASSERT_EQ(run({"-q", "-o", "again.bin", server_.url("/private/data.bin")}).exitCode, 0);
+  for (const SeenRequest& request : server_.requests()) {
+    EXPECT_EQ(request.headers.count("cookie"), 0u);
+  }
 }
 
 TEST_F(ZgetTest, SecondProcessForTheSameUrlWaitsThenResumesWhatTheFirstStored) {

@@ -15,6 +15,7 @@
 #include "failure_text.h"
 #include "interrupt_watcher.h"
 #include "naming.h"
+#include "platform.h"
 #include "progress_board.h"
 #include "progress_display.h"
 #include "units.h"
@@ -64,6 +65,8 @@ struct Outcomes {
   const std::vector<PlannedDownload>* downloads = nullptr;
   const ToolOptions* options = nullptr;
   std::vector<std::string> paths;  // where each result went; empty for standard output
+  // The name each result was meant to have: its target, or the server's suggestion.
+  std::vector<std::string> wanted;
   // -c: the partial file each download continues (null: none), and what became of it.
   std::vector<std::unique_ptr<ContinuedFile>> continued;
   std::vector<ContinuedFile::Verdict> verdicts;
@@ -78,8 +81,10 @@ bool isUpToDate(const PlannedDownload& download, const ZPResponse& response) {
 // The path of a delivered file, after --content-disposition moved it to the name the server
 // suggests (in the same directory; an existing file keeps its place unless --allow-overwrite,
 // and the result takes the first free "name(n).ext"). Empty for standard output or a failure.
+// *wanted: the name the result was meant to have (the suggestion once it was taken).
 std::string placeResult(const PlannedDownload& download, const ZPResponse& response,
-                        const ToolOptions& options) {
+                        const ToolOptions& options, std::string* wanted) {
+  *wanted = download.savePath;
   if (!response.isSuccess() || download.savePath.empty()) return std::string();
   const std::string delivered = response.getFile();
   if (!options.contentDisposition) return delivered;
@@ -89,15 +94,17 @@ std::string placeResult(const PlannedDownload& download, const ZPResponse& respo
   }
   const std::filesystem::path from = pathFromUtf8(delivered);
   if (suggested.empty() || pathFromUtf8(suggested) == from.filename()) return delivered;
-  const std::string wanted = utf8FromPath(from.parent_path() / pathFromUtf8(suggested));
+  const std::string named = utf8FromPath(from.parent_path() / pathFromUtf8(suggested));
   std::error_code error;
-  std::string target = wanted;
+  std::string target = named;
   for (int n = 1; !options.allowOverwrite && std::filesystem::exists(pathFromUtf8(target), error);
        ++n) {
-    target = numberedName(wanted, n);
+    target = numberedName(named, n);
   }
   std::filesystem::rename(from, pathFromUtf8(target), error);
-  return error ? delivered : target;
+  if (error) return delivered;
+  *wanted = named;
+  return target;
 }
 
 // Where one download's bytes go: the partial file it continues (-c), standard output as they
@@ -151,15 +158,17 @@ ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const T
                                     int64_t total, int) {
     board->progress(index, downloaded, total);  // atomics only
   };
-  batch.onRequestComplete = [board, outcomes](const ZPBatchRequest&, int index,
-                                              const ZPResponse& response) {
+  batch.onRequestComplete = [board, outcomes, stream](const ZPBatchRequest&, int index,
+                                                      const ZPResponse& response) {
     const size_t at = static_cast<size_t>(index);
     if (at >= outcomes->paths.size()) return;
     const PlannedDownload& download = (*outcomes->downloads)[at];
     // Before the board hears of it: the final note names the file where it ended up.
-    outcomes->paths[at] = placeResult(download, response, *outcomes->options);
+    outcomes->paths[at] =
+        placeResult(download, response, *outcomes->options, &outcomes->wanted[at]);
     SlotState state = response.isSuccess() ? kSucceeded : kFailed;
     if (isUpToDate(download, response)) state = kUpToDate;
+    if (download.savePath.empty() && stream->readerGone.load()) state = kClosed;
     if (ContinuedFile* continued = outcomes->continued[at].get()) {
       const ContinuedFile::Verdict verdict = continued->finish(response.isSuccess());
       outcomes->verdicts[at] = verdict;
@@ -216,7 +225,7 @@ void announceResumes(const RunContext& context, const std::vector<PlannedDownloa
     if (downloads[i].continueFrom >= 0) {
       board->resumes(static_cast<int>(i), downloads[i].continueFrom, 0);
       if (context.options->quiet || downloads[i].continueFrom == 0) continue;
-      printError("continuing " + downloads[i].savePath + " at " +
+      printError("continuing " + platform::shownPath(downloads[i].savePath) + " at " +
                  formatBytes(downloads[i].continueFrom));
       continue;
     }
@@ -233,6 +242,16 @@ void announceResumes(const RunContext& context, const std::vector<PlannedDownloa
 
 }  // namespace
 
+// -S: the status and header lines of the answer a download was judged on, indented as wget does.
+void printAnswer(const ZPResponse& response) {
+  if (response.httpCode <= 0) return;
+  std::string text = "  HTTP " + std::to_string(response.httpCode) + "\n";
+  for (const auto& [name, value] : response.headers) {
+    text += "  " + zephyl::redactHeaderLine(name + ": " + value) + "\n";
+  }
+  (void)writeAll(STDERR_FILENO, text.data(), text.size());
+}
+
 bool writeAll(int fd, const void* data, size_t size) {
   const auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
@@ -248,16 +267,6 @@ bool writeAll(int fd, const void* data, size_t size) {
 namespace {
 
 enum class Ending { kDone, kFailed, kStopped };
-
-// -S: the status and header lines of the answer a download was judged on, indented as wget does.
-void printAnswer(const ZPResponse& response) {
-  if (response.httpCode <= 0) return;
-  std::string text = "  HTTP " + std::to_string(response.httpCode) + "\n";
-  for (const auto& [name, value] : response.headers) {
-    text += "  " + zephyl::redactHeaderLine(name + ": " + value) + "\n";
-  }
-  (void)writeAll(STDERR_FILENO, text.data(), text.size());
-}
 
 // The words for one failed download, on standard error.
 void reportFailure(const RunContext& context, const PlannedDownload& download,
@@ -333,13 +342,16 @@ Ending reportContinued(const RunContext& context, const PlannedDownload& downloa
 
 // What one download's response means for the run, after its messages and its data.
 Ending reportResult(const RunContext& context, const PlannedDownload& download,
-                    ZPResponse& response, const std::string& path, int signal) {
+                    ZPResponse& response, const std::string& path, const std::string& wanted,
+                    int signal) {
   const ToolOptions& options = *context.options;
   if (options.serverResponse) printAnswer(response);
   if (isUpToDate(download, response)) return Ending::kDone;
   if (response.isSuccess()) {
-    if (!options.quiet && !download.savePath.empty() && path != download.savePath) {
-      printError(download.savePath + " exists; saved as " + path);
+    // Only a name that was taken: the server's suggestion (--content-disposition) is no
+    // existing file the result had to avoid.
+    if (!options.quiet && !download.savePath.empty() && path != wanted) {
+      printError(platform::shownPath(wanted) + " exists; saved as " + platform::shownPath(path));
     }
     const bool delivered = !download.savePath.empty() || deliverToStdout(context, response);
     return delivered && checkResult(context, download, response) ? Ending::kDone : Ending::kFailed;
@@ -369,6 +381,26 @@ bool openContinuedFiles(const std::vector<PlannedDownload>& downloads, Outcomes*
   return true;
 }
 
+// One download the interrupt stopped, with what is kept of it: what the cache holds (the amount
+// the next run's "resuming ... at" names), or the size the partial file of -c grew to.
+void reportStopped(const RunContext& context, const PlannedDownload& download) {
+  if (context.options->quiet) return;
+  int64_t stored = 0;
+  int64_t total = 0;
+  if (download.continueFrom >= 0) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(pathFromUtf8(download.savePath), error);
+    stored = error ? 0 : static_cast<int64_t>(size);
+  } else if (download.savePath.empty() ||
+             !context.manager->fetchProgress(download.url, &stored, &total)) {
+    stored = 0;  // a stream keeps nothing
+  }
+  std::string line = "stopped  " + download.displayName;
+  if (stored > 0) line += " at " + formatBytes(stored);
+  if (stored > 0 && total > 0) line += " of " + formatBytes(total);
+  printLine(STDERR_FILENO, line);
+}
+
 // The summary of a run of several downloads and the exit status.
 int finishRun(const RunContext& context, size_t count, int failed, int stopped, int signal) {
   if (!context.options->quiet && count > 1) {
@@ -379,8 +411,8 @@ int finishRun(const RunContext& context, size_t count, int failed, int stopped, 
     printError(summary);
   }
   if (stopped > 0) {
-    printError("interrupted; the partial data is kept in " + context.cacheRoot +
-               "; run the same command again to resume");
+    printError("interrupted; the partial data is kept in " +
+               platform::shownPath(context.cacheRoot) + "; run the same command again to resume");
     return 128 + (signal != 0 ? signal : 2);
   }
   return failed > 0 ? kExitFailure : kExitSuccess;
@@ -401,14 +433,19 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
   StdoutStream stream;
   stream.fd = context.dataFd;
   stream.manager = context.manager;
-  Outcomes outcomes{&downloads, &options, std::vector<std::string>(downloads.size()), {}, {}};
+  Outcomes outcomes{&downloads,
+                    &options,
+                    std::vector<std::string>(downloads.size()),
+                    std::vector<std::string>(downloads.size()),
+                    {},
+                    {}};
   if (!openContinuedFiles(downloads, &outcomes)) return kExitFailure;
   const ZPBatchRequest batch = buildBatch(downloads, options, &board, &stream, &outcomes);
 
   std::unique_ptr<ProgressDisplay> display;
   if (!options.quiet) {
-    const auto mode =
-        isatty(STDERR_FILENO) ? ProgressDisplay::Mode::kTerminal : ProgressDisplay::Mode::kLines;
+    const auto mode = platform::isTerminal(STDERR_FILENO) ? ProgressDisplay::Mode::kTerminal
+                                                          : ProgressDisplay::Mode::kLines;
     display =
         std::make_unique<ProgressDisplay>(&board, mode, STDERR_FILENO, options.summaryIntervalMs);
     display->start();
@@ -434,11 +471,12 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
   int stopped = 0;
   for (size_t i = 0; i < downloads.size() && i < responses.size(); ++i) {
     const ContinuedFile* continued = outcomes.continued[i].get();
-    const Ending ending =
-        continued != nullptr
-            ? reportContinued(context, downloads[i], responses[i], *continued, outcomes.verdicts[i],
-                              signal)
-            : reportResult(context, downloads[i], responses[i], outcomes.paths[i], signal);
+    const Ending ending = continued != nullptr
+                              ? reportContinued(context, downloads[i], responses[i], *continued,
+                                                outcomes.verdicts[i], signal)
+                              : reportResult(context, downloads[i], responses[i], outcomes.paths[i],
+                                             outcomes.wanted[i], signal);
+    if (ending == Ending::kStopped) reportStopped(context, downloads[i]);
     failed += ending == Ending::kFailed ? 1 : 0;
     stopped += ending == Ending::kStopped ? 1 : 0;
   }

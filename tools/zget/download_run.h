@@ -36,6 +36,9 @@ struct RunContext {
 // kExitFailure, or 128 + the signal number when a signal stopped downloads.
 int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& downloads);
 
+// -S: the status and header lines of response, indented as wget prints them, on standard error.
+void printAnswer(const ZPResponse& response);
+
 // Writes all of data to fd; false with errno set when it cannot.
 bool writeAll(int fd, const void* data, size_t size);
 

@@ -26,6 +26,7 @@
 #include "options.h"
 #include "pelvar/pelvar.h"
 #include "platform.h"
+#include "spider_run.h"
 #include "storage_root.h"
 #include "tool_setting.h"
 #include "units.h"
@@ -35,6 +36,8 @@
 
 namespace zget {
 namespace {
+
+constexpr int64_t kSpiderBlockSize = 16 * 1024;
 
 void printError(const std::string& message) { std::fprintf(stderr, "zget: %s\n", message.c_str()); }
 
@@ -164,7 +167,9 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
       const std::string wanted = absolutePath(joinPath(dir, name));
       std::error_code error;
       if (options.noClobber && std::filesystem::exists(pathFromUtf8(wanted), error)) {
-        if (!options.quiet) printError(wanted + " exists; not downloading it (--no-clobber)");
+        if (!options.quiet) {
+          printError(platform::shownPath(wanted) + " exists; not downloading it (--no-clobber)");
+        }
         continue;
       }
       download.savePath = names.claim(wanted);
@@ -194,8 +199,8 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
       // Without --allow-overwrite the download takes the next free name instead.
       if (options.allowOverwrite && std::filesystem::is_directory(target, error)) {
         // Found now rather than after the whole download, when the file cannot be put there.
-        printError("cannot save " + zephyl::redactUrl(job.url) + " as " + download.savePath +
-                   ": it is a directory");
+        printError("cannot save " + zephyl::redactUrl(job.url) + " as " +
+                   platform::shownPath(download.savePath) + ": it is a directory");
         return kExitFailure;
       }
     }
@@ -274,10 +279,18 @@ int runManager(const ToolOptions& options, const std::string& cacheRoot,
   const auto toStdout = std::count_if(downloads.begin(), downloads.end(),
                                       [](const PlannedDownload& d) { return d.savePath.empty(); });
   if (toStdout > 1) setting.taskThreadNum = 1;
+  if (options.spider) {
+    // The first request of a download asks for about a block: a small one keeps what a check
+    // transfers small, and one transfer per URL is all a check needs.
+    setting.blockSize = kSpiderBlockSize;
+    setting.threadNum = 1;
+  }
   Zephyl manager(setting);
   if (options.clearCache) {
     manager.removeAllCache();
-    if (!options.quiet) printError("removed the unfinished downloads in " + cacheRoot);
+    if (!options.quiet) {
+      printError("removed the unfinished downloads in " + platform::shownPath(cacheRoot));
+    }
   }
   if (!options.showProgress.empty()) return showProgress(manager, options.showProgress, dataFd);
   if (downloads.empty()) return kExitSuccess;
@@ -288,18 +301,41 @@ int runManager(const ToolOptions& options, const std::string& cacheRoot,
   context.manager = &manager;
   context.cacheRoot = cacheRoot;
   context.dataFd = dataFd;
-  return runDownloads(context, downloads);
+  return options.spider ? runSpider(context, downloads) : runDownloads(context, downloads);
+}
+
+// --spider: every URL checked, none given a target.
+std::vector<PlannedDownload> spiderDownloads(const std::vector<DownloadJob>& jobs) {
+  std::vector<PlannedDownload> downloads;
+  for (const DownloadJob& job : jobs) {
+    PlannedDownload download;
+    download.url = job.url;
+    download.displayName = fileNameFromUrl(job.url);
+    downloads.push_back(download);
+  }
+  return downloads;
 }
 
 int run(const ToolOptions& options) {
+  // Binary data on a terminal garbles it and is seldom meant: curl refuses it too.
+  if (options.outputFile == "-" && !options.spider && !options.outputToTerminal &&
+      platform::isTerminal(STDOUT_FILENO)) {
+    return usageError(
+        "-o - would write the download onto the terminal; redirect standard "
+        "output or add --output-to-terminal");
+  }
   std::vector<DownloadJob> jobs;
   int status = collectJobs(options, &jobs);
   if (status >= 0) return status;
   const std::string cacheRoot = prepareCacheRoot(options);
   if (cacheRoot.empty()) return kExitFailure;
   std::vector<PlannedDownload> downloads;
-  status = planDownloads(options, jobs, &downloads);
-  if (status >= 0) return status;
+  if (options.spider) {
+    downloads = spiderDownloads(jobs);
+  } else {
+    status = planDownloads(options, jobs, &downloads);
+    if (status >= 0) return status;
+  }
 
   if (!options.metricsFile.empty() &&
       !std::ofstream(pathFromUtf8(options.metricsFile), std::ios::app)) {

@@ -10,7 +10,9 @@
 #include <limits>
 #include <system_error>
 
+#include "help_format.h"
 #include "input_list.h"
+#include "option_hints.h"
 #include "units.h"
 #include "utf8_path.h"
 
@@ -20,37 +22,6 @@ namespace {
 constexpr int64_t kMinBlockSize = 1024;
 constexpr int64_t kMaxBlockSize = 1024LL * 1024 * 1024;
 constexpr int32_t kMaxThreads = 64;
-
-const char* const kFooter = R"(
-Downloads run in parallel byte ranges and are stored in chunks under the cache directory
-($XDG_CACHE_HOME/zephyl, else ~/.cache/zephyl) until they are complete, then moved to their
-file (the last path segment of the URL, percent-decoded; "index.html" when there is none).
-After an interruption (Ctrl-C, a failure) run the same command again to resume. An existing
-file is never replaced unless --allow-overwrite is given: the download is saved as
-"name(1).ext" (the next free number). -c instead continues a partial file that another tool
-left under the name.
-
-A list (-i) is UTF-8 text with one URL a line; "#" starts a comment line. Indented lines below
-a URL set options for it: "out=NAME", "dir=DIR", "checksum=TYPE=HEX" (TYPE sha-256 or md5,
-checked before the file is saved). NAME and DIR are relative to -d and stay inside it:
-absolute paths and ".." are refused.
-
-Sizes and rates (bytes per second) take K, M, G suffixes (binary). Durations are seconds
-("30", "1.5") or carry a unit: "500ms", "30s", "2m", "1h", "7d". Library log lines, when
-enabled, go to standard error.
-
-Exit status: 0 when every download succeeded, 1 when one failed, 2 for a usage error,
-130 when interrupted.
-
-Examples:
-  zget https://example.org/file.iso              into ./file.iso, resumable
-  zget -x 8 -d ~/Downloads URL...                up to 8 ranges at once, into a directory
-  zget -c URL                                    continue a file another tool left unfinished
-  zget -i urls.txt -j 4                          a list, 4 downloads at once
-  zget -o - URL | tar x                          to standard output
-  zget --checksum=sha-256=HEX URL                save nothing unless the digest matches
-  zget --limit-rate=1M --proxy http://proxy:3128 URL
-  zget -N URL                                    only when the server's copy is newer)";
 
 std::string lowercase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -157,6 +128,8 @@ struct RawOptions {
   std::string timeout;
   std::string connectTimeout;
   std::string retryWait;
+  std::string readTimeout;
+  std::string referer;
   std::vector<std::string> mirrors;
   std::vector<std::string> headers;
   std::optional<std::string> password;
@@ -207,6 +180,10 @@ bool convertTransfer(const RawOptions& raw, ToolOptions* options, std::string* e
     if (!durationOption("--retry-wait", raw.retryWait, &milliseconds, error)) return false;
     options->retryWaitMs = milliseconds;
   }
+  if (!raw.readTimeout.empty()) {
+    if (!durationOption("--read-timeout", raw.readTimeout, &milliseconds, error)) return false;
+    options->readTimeoutMs = milliseconds;  // 0: no limit, as with wget
+  }
   if (!rateOption("--limit-rate", raw.limitRate, &options->limitRate, error) ||
       !rateOption("--max-overall-rate", raw.maxOverallRate, &options->maxOverallRate, error)) {
     return false;
@@ -221,6 +198,24 @@ bool convertTransfer(const RawOptions& raw, ToolOptions* options, std::string* e
 bool convertIdentity(const RawOptions& raw, ToolOptions* options, std::string* error) {
   for (const std::string& header : raw.headers) {
     if (!parseHeader(header, &options->headers, error)) return false;
+  }
+  // --referer is a Referer header; one given with --header says the same and wins.
+  const bool hasReferer =
+      std::any_of(options->headers.begin(), options->headers.end(),
+                  [](const auto& h) { return lowercase(h.first) == "referer"; });
+  if (!raw.referer.empty() && !hasReferer) {
+    if (raw.referer.find_first_of("\r\n") != std::string::npos) {
+      *error = "--referer: has a line break";
+      return false;
+    }
+    options->headers.emplace_back("Referer", raw.referer);
+  }
+  // libcurl reads a cookie file it cannot open as one without cookies: said before anything is
+  // fetched instead.
+  if (!options->cookieFile.empty() &&
+      !std::ifstream(pathFromUtf8(options->cookieFile), std::ios::binary)) {
+    *error = "--load-cookies: cannot read " + options->cookieFile;
+    return false;
   }
   if (options->userAgent && options->userAgent->find_first_of("\r\n") != std::string::npos) {
     *error = "--user-agent: has a line break";
@@ -325,6 +320,11 @@ bool checkCombinations(const RawOptions& raw, ToolOptions* options, std::string*
     *error = "--rename and --allow-overwrite contradict each other";
     return false;
   }
+  if (options->spider && (options->continuePartial || !options->checksum.empty() ||
+                          options->printMd5 || options->timestamping)) {
+    *error = "--spider fetches nothing: it cannot go with -c, -N, --md5 or a checksum";
+    return false;
+  }
   if (!options->showProgress.empty() && (!options->urls.empty() || !options->inputFile.empty())) {
     *error = "--show-progress only reports; it cannot be combined with downloads";
     return false;
@@ -380,17 +380,45 @@ std::vector<std::string> spelledForParser(std::vector<std::string> arguments) {
   return arguments;
 }
 
+// The first argument that names an option zget does not have, as a usage message; empty when
+// there is none. CLI11 alone would take "-4" for a negative number and so for a URL, and would
+// name no replacement for another tool's option.
+std::string unknownOption(const CLI::App& app, const std::vector<std::string>& arguments) {
+  bool valueNext = false;
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--") break;
+    if (valueNext || argument.size() < 2 || argument[0] != '-') {
+      valueNext = false;
+      continue;
+    }
+    const bool isLong = argument[1] == '-';
+    const size_t equals = argument.find('=');
+    const std::string typed = argument.substr(0, equals);
+    const CLI::Option* option = app.get_option_no_throw(isLong ? typed : argument.substr(0, 2));
+    if (option == nullptr) return unknownOptionMessage(typed);
+    // The option's value is the next argument unless it came attached ("--a=b", "-x8").
+    const bool attached = isLong ? equals != std::string::npos : argument.size() > 2;
+    valueNext = option->get_items_expected_min() > 0 && !attached;
+  }
+  return std::string();
+}
+
 // What to download and how: the options most runs need.
 void addBasicOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
   app.add_option("url", options->urls, "URLs to download")->type_name("URL")->group("Basic");
-  app.add_option("-d,--dir", options->outputDir, "Directory of the finished files (default .)")
+  app.add_option("-d,-P,--dir,--directory-prefix", options->outputDir,
+                 "Directory of the finished files (default .)")
       ->type_name("DIR")
       ->group("Basic");
   app.add_option(
-         "-o,--out", options->outputFile,
+         "-o,-O,--out,--output-document", options->outputFile,
          "File of the download, relative to -d unless absolute; \"-\": streamed to standard "
          "output as it arrives (several go one after another)")
       ->type_name("FILE")
+      ->group("Basic");
+  app.add_flag("--output-to-terminal", options->outputToTerminal,
+               "Let -o - write to standard output even when it is a terminal")
       ->group("Basic");
   app.add_flag("-c,--continue", options->continuePartial,
                "Continue a partial file another tool left at the target: fetch only the rest, "
@@ -480,11 +508,17 @@ void addNetworkOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
   app.add_option("--connect-timeout", raw.connectTimeout, "Time limit to connect (default 10s)")
       ->type_name("DURATION")
       ->group("Network");
-  app.add_option("-m,--max-tries", options->maxTries, "Attempts of a whole download (default 2)")
+  app.add_option("-m,-t,--max-tries,--tries", options->maxTries,
+                 "Attempts of a whole download (default 2)")
       ->type_name("N")
       ->check(CLI::Range(1, 1000))
       ->group("Network");
   app.add_option("--retry-wait", raw.retryWait, "Pause before a new attempt (default 5s)")
+      ->type_name("DURATION")
+      ->group("Network");
+  app.add_option("--read-timeout", raw.readTimeout,
+                 "A transfer that receives no byte for this long fails and is retried "
+                 "(default 60s; 0: no limit)")
       ->type_name("DURATION")
       ->group("Network");
   app.add_option("--http-retries", options->httpRetries,
@@ -521,7 +555,7 @@ void addIdentityOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
                  "Trust the CA certificates in FILE (PEM; or a hashed directory) for HTTPS")
       ->type_name("FILE")
       ->group("Network");
-  app.add_flag("--insecure", options->insecure,
+  app.add_flag("--insecure,--no-check-certificate", options->insecure,
                "Accept any HTTPS certificate: no protection against impostors")
       ->group("Network");
   app.add_option("--header", raw.headers,
@@ -531,9 +565,17 @@ void addIdentityOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
       ->allow_extra_args(false)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->group("Network");
-  app.add_option("--user-agent", options->userAgent,
+  app.add_option("-U,--user-agent", options->userAgent,
                  "User-Agent of every request (default libzephyl/<version>; \"\": none)")
       ->type_name("TEXT")
+      ->group("Network");
+  app.add_option("--referer", raw.referer, "Send URL as the Referer of every request")
+      ->type_name("URL")
+      ->group("Network");
+  app.add_option("--load-cookies", options->cookieFile,
+                 "Send the cookies of FILE (Netscape format, as curl and wget read it) where "
+                 "their domain and path allow")
+      ->type_name("FILE")
       ->group("Network");
   app.add_option("--user", options->user,
                  "User name for HTTP authentication (basic or digest, as the server asks)")
@@ -554,6 +596,9 @@ void addIdentityOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
                  "Alone: use no proxy at all; =LIST: reach these hosts (comma-separated, \"*\" "
                  "all) without the proxy")
       ->type_name("[=LIST]")
+      ->group("Network");
+  app.add_flag("--spider", options->spider,
+               "Check that each URL answers (status, length); save nothing")
       ->group("Network");
   app.add_flag("-S,--server-response", options->serverResponse,
                "Print the status and headers of each download's answer")
@@ -592,8 +637,8 @@ int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* op
   const std::vector<std::string> arguments =
       spelledForParser(withoutBareNoProxy(givenArguments, &options->noProxyAtAll));
   CLI::App app{"zget: download files over HTTP(S) in parallel ranges, resumable.", "zget"};
-  app.footer(kFooter);
-  app.get_formatter()->column_width(34);
+  app.footer(helpFooter());
+  app.formatter(makeHelpFormatter());
   RawOptions raw;
   app.set_help_flag("-h,--help", "Print this help message and exit")->group("Basic");
   app.set_version_flag("--version", "zget " ZGET_VERSION " (libzephyl)")->group("Basic");
@@ -604,6 +649,8 @@ int parseOptions(const std::vector<std::string>& givenArguments, ToolOptions* op
   addListOptions(app, options, raw);
   addCheckOptions(app, options, raw);
 
+  const std::string unknown = unknownOption(app, arguments);
+  if (!unknown.empty()) return usageError(unknown);
   std::vector<const char*> argv;
   argv.reserve(arguments.size());
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());

@@ -33,7 +33,8 @@ struct ToolOptions {
   std::optional<int32_t> downloadsAtOnce;   // -j: taskThreadNum
   std::optional<int32_t> timeoutMs;         // --timeout
   std::optional<int32_t> connectTimeoutMs;  // --connect-timeout
-  std::optional<int32_t> maxTries;          // -m: executeRetryCount + 1
+  std::optional<int32_t> maxTries;          // -m, -t: executeRetryCount + 1
+  std::optional<int32_t> readTimeoutMs;     // --read-timeout: stallTimeoutMs
   std::optional<int32_t> retryWaitMs;       // --retry-wait
   std::optional<int32_t> httpRetries;       // --http-retries: serverErrorRetryCount
   std::optional<int32_t> netRetries;        // --net-retries: netErrorRetryCount
@@ -42,7 +43,8 @@ struct ToolOptions {
   bool insecure = false;      // --insecure: verifyTls off
   // --header "Name: value" (repeatable): headers of every request, in order
   std::vector<std::pair<std::string, std::string>> headers;
-  std::optional<std::string> userAgent;  // --user-agent: userAgent; "" sends none
+  std::optional<std::string> userAgent;  // -U, --user-agent: userAgent; "" sends none
+  std::string cookieFile;                // --load-cookies: cookieFile (a Netscape cookie file)
   std::string user;                      // --user: each request's userName
   std::string password;                  // --password: each request's password
   std::string proxy;         // --proxy: proxy; empty: the environment's (Windows: the system's)
@@ -68,6 +70,8 @@ struct ToolOptions {
   bool timestamping = false;              // -N: fetch only when the server's copy is newer
   bool contentDisposition = false;        // --content-disposition: the server's file name
   bool serverResponse = false;            // -S: print the answers' status and headers
+  bool spider = false;                    // --spider: check that each URL answers, save nothing
+  bool outputToTerminal = false;          // --output-to-terminal: -o - even onto a terminal
   bool noWriteOut = false;                // --no-write-out: writeOutBeforeDelivery off
   bool noServerTime = false;              // --no-server-time: files keep their download time
   std::optional<ZPLogLevel> logLevel;     // --log-level

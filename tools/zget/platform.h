@@ -17,6 +17,10 @@ std::vector<std::string> commandLineArguments(int argc, char** argv);
 // until zget exits); output to files and pipes is UTF-8 on every platform anyway.
 void useUtf8Console();
 
+// Whether fd is a terminal (a console on Windows; the NUL device, which the C run-time calls a
+// character device, is none).
+bool isTerminal(int fd);
+
 // Columns of the terminal at fd; 0 when fd is no terminal or its width is unknown.
 int terminalColumns(int fd);
 
@@ -32,5 +36,15 @@ void prepareStandardStreams();
 // The user's base directory for cached data: $XDG_CACHE_HOME, else ~/.cache here; the local
 // application data directory on Windows. Empty when it cannot be found.
 std::string userCacheBase();
+
+// Where unfinished downloads are kept, as the help says it to this platform's users
+// ("$XDG_CACHE_HOME/zephyl, else ~/.cache/zephyl"; "%LOCALAPPDATA%\zephyl").
+std::string cacheLocationText();
+
+// The user's download directory as the help's examples write it ("~/Downloads").
+std::string exampleDownloadsDir();
+
+// path as this platform's users write paths: unchanged here, with backslashes on Windows.
+std::string shownPath(const std::string& path);
 
 }  // namespace zget::platform

@@ -34,6 +34,8 @@ std::vector<std::string> commandLineArguments(int argc, char** argv) {
 
 void useUtf8Console() {}
 
+bool isTerminal(int fd) { return isatty(fd) == 1; }
+
 int terminalColumns(int fd) {
   winsize size{};
   if (ioctl(fd, TIOCGWINSZ, &size) == 0) return size.ws_col;
@@ -51,5 +53,11 @@ std::string userCacheBase() {
   if (home.empty()) return std::string();
   return joinPath(home, ".cache");
 }
+
+std::string cacheLocationText() { return "$XDG_CACHE_HOME/zephyl, else ~/.cache/zephyl"; }
+
+std::string exampleDownloadsDir() { return "~/Downloads"; }
+
+std::string shownPath(const std::string& path) { return path; }
 
 }  // namespace zget::platform

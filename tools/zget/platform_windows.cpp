@@ -53,6 +53,8 @@ void useUtf8Console() {
   if (SetConsoleOutputCP(CP_UTF8)) std::atexit(restoreConsoleCodePage);
 }
 
+bool isTerminal(int fd) { return consoleOf(fd) != INVALID_HANDLE_VALUE; }
+
 int terminalColumns(int fd) {
   const HANDLE console = consoleOf(fd);
   CONSOLE_SCREEN_BUFFER_INFO info{};
@@ -82,6 +84,19 @@ std::string userCacheBase() {
   }
   CoTaskMemFree(folder);
   return result;
+}
+
+std::string cacheLocationText() { return "%LOCALAPPDATA%\\zephyl"; }
+
+std::string exampleDownloadsDir() { return "%USERPROFILE%\\Downloads"; }
+
+// The library and zget join paths with '/', which Windows takes as well; its users read '\\'.
+std::string shownPath(const std::string& path) {
+  std::string shown = path;
+  for (char& c : shown) {
+    if (c == '/') c = '\\';
+  }
+  return shown;
 }
 
 }  // namespace zget::platform

@@ -28,6 +28,7 @@ enum SlotState : int {
   kFailed = 3,
   kUpToDate = 4,
   kComplete = 5,
+  kClosed = 6,  // its output's reader went away (the pipe of -o - closed): nothing to report
 };
 
 // One download of the run.
@@ -64,7 +65,7 @@ class ProgressBoard {
   void resumes(int index, int64_t stored, int64_t total);
   void started(int index);
   void progress(int index, int64_t downloaded, int64_t total);
-  // state: kSucceeded, kFailed, kUpToDate or kComplete; path: where the result went when not empty.
+  // state: kSucceeded, kFailed, kUpToDate, kComplete or kClosed; path: where the result went when not empty.
   void finished(int index, SlotState state, int64_t length, const std::string& path);
   void interrupted();
 

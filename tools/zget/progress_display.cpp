@@ -5,37 +5,21 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "display_width.h"
 #include "platform.h"
+#include "progress_line.h"
 #include "units.h"
 
 namespace zget {
 namespace {
 
-constexpr int64_t kSpeedWindowMs = 3000;
 constexpr size_t kMaxLiveDownloads = 6;
 constexpr size_t kDefaultWidth = 80;
-
-size_t codePoints(const std::string& text) {
-  size_t count = 0;
-  for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return count;
-}
-
-// text cut to at most columns code points, marked with "..." when it was cut.
-std::string fitColumns(const std::string& text, size_t columns) {
-  if (codePoints(text) <= columns) return text;
-  if (columns <= 3) return std::string(columns, '.');
-  size_t kept = 0;
-  size_t end = 0;
-  while (end < text.size()) {
-    if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80) {
-      if (kept == columns - 3) break;
-      ++kept;
-    }
-    ++end;
-  }
-  return text.substr(0, end) + "...";
-}
+// Columns a live line leaves free at the terminal's right edge: one, so that the cursor never
+// wraps, and two for the "^C" a terminal echoes where the cursor stands. A line that wrapped
+// would move the cursor down a row, and the redraw after the interrupt would leave the old row
+// on the screen.
+constexpr size_t kSpareColumns = 3;
 
 std::string percentText(int64_t downloaded, int64_t total) {
   if (total <= 0) return std::string();
@@ -44,24 +28,6 @@ std::string percentText(int64_t downloaded, int64_t total) {
 }
 
 }  // namespace
-
-void ProgressDisplay::SpeedMeter::add(int64_t nowMs, int64_t bytes) {
-  // A download reports its first count after it starts, and a resumed one starts with the bytes
-  // of earlier runs: the meter begins at the first count, so those bytes are no speed.
-  if (samples.empty() && bytes <= 0) return;
-  samples.emplace_back(nowMs, bytes);
-  while (samples.size() > 2 && nowMs - samples.front().first > kSpeedWindowMs) {
-    samples.pop_front();
-  }
-}
-
-double ProgressDisplay::SpeedMeter::bytesPerSecond() const {
-  if (samples.size() < 2) return 0;
-  const int64_t spanMs = samples.back().first - samples.front().first;
-  const int64_t bytes = samples.back().second - samples.front().second;
-  if (spanMs < 300 || bytes <= 0) return 0;
-  return static_cast<double>(bytes) * 1000.0 / static_cast<double>(spanMs);
-}
 
 ProgressDisplay::ProgressDisplay(ProgressBoard* board, Mode mode, int fd, int64_t lineIntervalMs)
     : board_(board), mode_(mode), fd_(fd), lineIntervalMs_(lineIntervalMs) {}
@@ -117,7 +83,7 @@ void ProgressDisplay::run() {
         if (slot.state.load(std::memory_order_acquire) == kRunning) {
           meters_[i].add(nowMs, slot.downloaded.load(std::memory_order_relaxed));
         } else {
-          meters_[i].samples.clear();
+          meters_[i].clear();
         }
       }
       nextRedraw = now + std::chrono::milliseconds(kRedrawIntervalMs);
@@ -153,16 +119,16 @@ void ProgressDisplay::collectEndings(std::vector<std::string>* notes) {
     const int state = slot.state.load(std::memory_order_acquire);
     if (state == seenStates_[i]) continue;
     seenStates_[i] = state;
-    const int64_t downloaded = slot.downloaded.load(std::memory_order_relaxed);
     const int64_t total = slot.total.load(std::memory_order_relaxed);
     const int64_t startedAt = slot.startedAtMs.load(std::memory_order_relaxed);
     const int64_t endedAt = slot.endedAtMs.load(std::memory_order_relaxed);
     const double seconds =
         startedAt > 0 && endedAt >= startedAt ? static_cast<double>(endedAt - startedAt) / 1000 : 0;
+    const std::string path = platform::shownPath(slot.path);
     if (state == kSucceeded) {
       // The rate of this run: bytes an earlier run stored are not counted.
       const int64_t fetched = total - slot.resumedFrom.load(std::memory_order_relaxed);
-      std::string line = "saved    " + slot.path + "  " + formatBytes(total);
+      std::string line = "saved    " + path + "  " + formatBytes(total);
       if (fetched < total) line += " (" + formatBytes(std::max<int64_t>(fetched, 0)) + " fetched)";
       line += " in " + formatElapsed(seconds);
       if (seconds > 0 && fetched > 0) {
@@ -170,14 +136,12 @@ void ProgressDisplay::collectEndings(std::vector<std::string>* notes) {
       }
       notes->push_back(line);
     } else if (state == kUpToDate) {
-      notes->push_back("kept     " + slot.path + "  (not newer on the server)");
+      notes->push_back("kept     " + path + "  (not newer on the server)");
     } else if (state == kComplete) {
-      notes->push_back("kept     " + slot.path + "  (complete already)");
-    } else if (state == kFailed && board_->isInterrupted()) {
-      std::string where = formatBytes(downloaded);
-      if (total > 0) where += " of " + formatBytes(total);
-      notes->push_back("stopped  " + slot.name + " at " + where);
-    } else if (state == kFailed) {
+      notes->push_back("kept     " + path + "  (complete already)");
+    } else if (state == kFailed && !board_->isInterrupted()) {
+      // A download the interrupt stopped is told after the run, with what is stored of it: the
+      // amount the next run resumes at, which the last progress report may lag behind.
       notes->push_back("failed   " + slot.name);
     }
   }
@@ -191,7 +155,7 @@ std::vector<std::string> ProgressDisplay::liveLines(bool final) {
   for (size_t i = 0; i < board_->size(); ++i) {
     const int state = board_->slot(i).state.load(std::memory_order_acquire);
     if (state != kRunning && !(board_->size() == 1 && state == kQueued)) continue;
-    const double speed = meters_[i].bytesPerSecond();
+    const double speed = meters_[i].bytesPerSecond(ProgressBoard::nowMs());
     totalSpeed += speed;
     ++running;
     if (!final && lines.size() < kMaxLiveDownloads) lines.push_back(downloadLine(i, speed, width));
@@ -207,21 +171,22 @@ std::string ProgressDisplay::downloadLine(size_t index, double speed, size_t wid
   const DownloadSlot& slot = board_->slot(index);
   const int64_t downloaded = slot.downloaded.load(std::memory_order_relaxed);
   const int64_t total = slot.total.load(std::memory_order_relaxed);
-  std::string right;
+  LineFigures figures;
   if (slot.state.load(std::memory_order_acquire) == kQueued) {
-    right = "starting";
+    figures.done = "starting";
   } else {
-    right = formatBytes(downloaded);
-    if (total > 0) right += " / " + formatBytes(total) + "  " + percentText(downloaded, total);
-    right += "  " + formatSpeed(speed);
+    figures.done = formatBytes(downloaded);
+    if (total > 0) {
+      figures.total = formatBytes(total);
+      figures.percent = percentText(downloaded, total);
+    }
+    figures.rate = formatSpeed(speed);
     if (total > 0 && speed > 0) {
-      right += "  " + formatDuration(static_cast<double>(total - downloaded) / speed) + " left";
+      figures.left = formatDuration(static_cast<double>(total - downloaded) / speed) + " left";
     }
   }
-  // Two blanks in front, two between name and figures, one column spare at the end.
-  const size_t nameColumns = width > right.size() + 5 ? width - right.size() - 5 : 8;
   // A line wider than the terminal would wrap and spoil the cursor arithmetic of the redraw.
-  return fitColumns("  " + fitColumns(slot.name, nameColumns) + "  " + right, width - 1);
+  return composeDownloadLine(slot.name, figures, width);
 }
 
 std::string ProgressDisplay::totalLine(double speed, size_t width, bool final) const {
@@ -249,13 +214,13 @@ std::string ProgressDisplay::totalLine(double speed, size_t width, bool final) c
     if (seconds > 0 && fetchedThisRun(downloaded) > 0) {
       line += ", " + formatSpeed(static_cast<double>(fetchedThisRun(downloaded)) / seconds);
     }
-    return fitColumns(line, width > 1 ? width - 1 : width);
+    return fitColumns(line, width);
   }
   line += "  " + formatSpeed(speed);
   if (allKnown && speed > 0 && total > downloaded) {
     line += "  " + formatDuration(static_cast<double>(total - downloaded) / speed) + " left";
   }
-  return fitColumns(line, width > 1 ? width - 1 : width);
+  return fitColumns(line, width);
 }
 
 int64_t ProgressDisplay::fetchedThisRun(int64_t downloaded) const {
@@ -297,8 +262,8 @@ void ProgressDisplay::drawLines(const std::vector<std::string>& notes,
 size_t ProgressDisplay::terminalWidth() const {
   if (mode_ != Mode::kTerminal) return 200;
   const int columns = platform::terminalColumns(fd_);
-  if (columns >= 20) return static_cast<size_t>(columns);
-  return kDefaultWidth;
+  if (columns >= 20) return static_cast<size_t>(columns) - kSpareColumns;
+  return kDefaultWidth - kSpareColumns;
 }
 
 void ProgressDisplay::write(const std::string& text) {

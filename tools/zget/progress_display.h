@@ -14,6 +14,7 @@
 
 #include "diagnostics/annotated_mutex.h"
 #include "progress_board.h"
+#include "speed_meter.h"
 
 namespace zget {
 
@@ -37,13 +38,6 @@ class ProgressDisplay {
   static constexpr int64_t kRedrawIntervalMs = 200;
 
  private:
-  // Recent samples of one download, for its speed. Display thread only.
-  struct SpeedMeter {
-    std::deque<std::pair<int64_t, int64_t>> samples;  // (ms, bytes)
-    void add(int64_t nowMs, int64_t bytes);
-    double bytesPerSecond() const;
-  };
-
   void run() EXCLUDES(mutex_);
   // Turns finished downloads into notes. Display thread only.
   void collectEndings(std::vector<std::string>* notes);
@@ -57,6 +51,7 @@ class ProgressDisplay {
   void drawTerminal(const std::vector<std::string>& notes, const std::vector<std::string>& lines,
                     bool final);
   void drawLines(const std::vector<std::string>& notes, const std::vector<std::string>& lines);
+  // The columns a live line may take.
   size_t terminalWidth() const;
   void write(const std::string& text);
 
@@ -74,8 +69,7 @@ class ProgressDisplay {
   // Touched only by the display thread (and by start/stop before and after it runs).
   std::thread thread_;
   int64_t startedAtMs_ = 0;
-  std::vector<SpeedMeter> meters_;
-  SpeedMeter totalMeter_;
+  std::vector<SpeedMeter> meters_;  // one per download, for its rate
   std::vector<int> seenStates_;
   size_t drawnLines_ = 0;  // lines of the live block now on the terminal
   bool announcedInterrupt_ = false;

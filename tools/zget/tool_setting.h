@@ -28,6 +28,7 @@ inline ZPSetting makeSetting(const ToolOptions& options, const std::string& cach
   if (options.connectTimeoutMs) http.connectTimeoutMs = *options.connectTimeoutMs;
   if (options.maxTries) http.executeRetryCount = *options.maxTries - 1;
   if (options.retryWaitMs) http.retryDelayMs = *options.retryWaitMs;
+  if (options.readTimeoutMs) http.stallTimeoutMs = *options.readTimeoutMs;
   if (options.httpRetries) http.serverErrorRetryCount = *options.httpRetries;
   if (options.netRetries) http.netErrorRetryCount = *options.netRetries;
   http.domainMap = options.mirrors;
@@ -35,6 +36,7 @@ inline ZPSetting makeSetting(const ToolOptions& options, const std::string& cach
   if (options.insecure) http.verifyTls = false;
   http.headers = options.headers;
   if (options.userAgent) http.userAgent = *options.userAgent;
+  if (!options.cookieFile.empty()) http.cookieFile = absolutePath(options.cookieFile);
   http.proxy = options.proxy;
   http.noProxy = options.noProxyList;
   if (options.noProxyAtAll) http.useSystemProxy = false;
