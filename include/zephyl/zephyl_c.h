@@ -399,12 +399,13 @@ ZEPHYL_EXPORT int zp_manager_batch_enqueue(zp_manager* manager, const zp_batch* 
 ZEPHYL_EXPORT int zp_manager_batch_execute(zp_manager* manager, const zp_batch* batch,
                                            zp_response** responses, size_t capacity);
 
-/* Cancel every request, one request (its id, whether queued or running), or every request for
- * url. A queued request completes at once, on the calling thread, with ZP_RESULT_CANCELLED;
- * a running download stops within moments and its requests complete likewise (error code 0,
- * no message, nothing delivered; a chunked download keeps what it stored, to resume). A request
- * that has completed is not changed. Callbacks: yes, a request may cancel itself from its own
- * progress or data callback. */
+/* Cancel every request, one request by its id, or every request for url. A queued request
+ * completes at once, on the calling thread, with ZP_RESULT_CANCELLED; a running download stops
+ * within moments and every request it serves completes likewise (error code 0, no message,
+ * nothing delivered; a chunked download keeps what it stored, to resume). By id, a running
+ * download stops only for the id of the request that started it: a request that joined a
+ * download of its URL is cancelled by URL. A completed request is not changed. Callbacks: yes
+ * (a request may cancel itself from its own progress or data callback). */
 ZEPHYL_EXPORT int zp_manager_cancel_all(zp_manager* manager);
 ZEPHYL_EXPORT int zp_manager_cancel_by_request(zp_manager* manager, int32_t request_id);
 ZEPHYL_EXPORT int zp_manager_cancel_by_url(zp_manager* manager, const char* url);

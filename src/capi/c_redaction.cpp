@@ -24,7 +24,8 @@ template <typename Redact>
 int redactInto(const char* name, const char* text, char* buffer, size_t capacity, size_t* length,
                Redact redact) {
   if (text == nullptr || length == nullptr) return ZP_ERROR_NULL_ARGUMENT;
-  return guarded(name, [&] { return handOut(redact(std::string(text)), buffer, capacity, length); });
+  return guarded(name,
+                 [&] { return handOut(redact(std::string(text)), buffer, capacity, length); });
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ struct Sink {
 
 struct SinkState {
   Mutex mutex;
-  ConditionVariable idle;  // with mutex: a call of a callback ended
+  ConditionVariable idle;                           // with mutex: a call of a callback ended
   std::shared_ptr<Sink> current GUARDED_BY(mutex);  // null: standard output
 };
 

@@ -9,9 +9,9 @@ namespace zephyl {
 
 struct FinishedLogLine {
   int level = 0;
-  bool prefixed = false;      // standard output: starts with "[Zephyl][<openedAt>] "
+  bool prefixed = false;     // standard output: starts with "[Zephyl][<openedAt>] "
   std::time_t openedAt = 0;  // when the statement opened
-  std::string text;           // without prefix and newline
+  std::string text;          // without prefix and newline
 };
 
 // Hands line to the callback, defers it while the calling thread holds a library Mutex, or

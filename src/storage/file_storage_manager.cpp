@@ -117,10 +117,11 @@ Status FileStorageManager::hold(const std::string& rootDir, const ZPCachePolicy&
   *out = entry;
   MutexLock lock(entry->mutex_);
   if (entry->holds_ > 0 && !sameLimits(entry->cachePolicy_, policy)) {
-    return Status::error(kStorageError, "storage root " + root +
-                                            " is used by another manager with other cache limits (" +
-                                            limitsText(entry->cachePolicy_) + "; asked " +
-                                            limitsText(policy) + ")");
+    return Status::error(kStorageError,
+                         "storage root " + root +
+                             " is used by another manager with other cache limits (" +
+                             limitsText(entry->cachePolicy_) + "; asked " + limitsText(policy) +
+                             ")");
   }
   entry->cachePolicy_ = policy;
   entry->lruCache_.setLimits(policy.maxSize, policy.maxCount, policy.cacheExpiredTime);

@@ -195,7 +195,9 @@ TEST_F(LogTest, ReplacingTheCallbackWaitsForItsCallsOnOtherThreads) {
     finished = true;
   });
   std::thread logger([] { LogLine(1) << "slow"; });
-  for (int i = 0; i < 500 && !inside; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 500 && !inside; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   ASSERT_TRUE(inside);
   std::thread releaser([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

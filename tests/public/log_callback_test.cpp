@@ -108,16 +108,17 @@ TEST(VersionHostTest, HeaderVersionIsTheLoadedLibrarysAndStatusCodesAreTheirOwn)
   EXPECT_EQ(std::to_string(ZEPHYL_VERSION_MAJOR) + "." + std::to_string(ZEPHYL_VERSION_MINOR) +
                 "." + std::to_string(ZEPHYL_VERSION_PATCH),
             ZEPHYL_VERSION_STRING);
-  const int statuses[] = {ZP_ERROR_NULL_ARGUMENT,  ZP_ERROR_INVALID_ARGUMENT,
-                          ZP_ERROR_OUT_OF_MEMORY,  ZP_ERROR_NOT_FOUND,
-                          ZP_ERROR_WRONG_THREAD,   ZP_ERROR_INTERNAL,
+  const int statuses[] = {ZP_ERROR_NULL_ARGUMENT,    ZP_ERROR_INVALID_ARGUMENT,
+                          ZP_ERROR_OUT_OF_MEMORY,    ZP_ERROR_NOT_FOUND,
+                          ZP_ERROR_WRONG_THREAD,     ZP_ERROR_INTERNAL,
                           ZP_ERROR_BUFFER_TOO_SMALL, ZP_ERROR_STORAGE_CONFLICT};
-  const int outcomes[] = {ZP_RESULT_SUCCESS,     ZP_RESULT_FAILED,           ZP_RESULT_CANCELLED,
-                          ZP_EXECUTE_ERROR,      ZP_BLOCK_HTTP_SERVER_ERROR, ZP_BLOCK_HTTP_NETWORK_ERROR,
-                          ZP_DATA_WRITE_ERROR,   ZP_CANCELLED_ERROR,         ZP_ILLEGAL_URL,
-                          ZP_CACHE_ERROR,        ZP_ILLEGAL_HEADER,          ZP_ILLEGAL_PROXY,
-                          ZP_CHECKSUM_MISMATCH,  ZP_ILLEGAL_CHECKSUM,        ZP_STREAM_ERROR,
-                          ZP_STREAM_STOPPED};
+  const int outcomes[] = {
+      ZP_RESULT_SUCCESS,    ZP_RESULT_FAILED,           ZP_RESULT_CANCELLED,
+      ZP_EXECUTE_ERROR,     ZP_BLOCK_HTTP_SERVER_ERROR, ZP_BLOCK_HTTP_NETWORK_ERROR,
+      ZP_DATA_WRITE_ERROR,  ZP_CANCELLED_ERROR,         ZP_ILLEGAL_URL,
+      ZP_CACHE_ERROR,       ZP_ILLEGAL_HEADER,          ZP_ILLEGAL_PROXY,
+      ZP_CHECKSUM_MISMATCH, ZP_ILLEGAL_CHECKSUM,        ZP_STREAM_ERROR,
+      ZP_STREAM_STOPPED};
   for (const int status : statuses) {
     EXPECT_STRNE(zp_status_text(status), "unknown status") << status;
     for (const int outcome : outcomes) EXPECT_NE(status, outcome);
