@@ -27,7 +27,8 @@ using LogCallback = std::function<void(ZPLogLevel, const std::string&)>;
 
 // Sends every later line to callback instead of standard output (empty: standard output again).
 // Lines reach the callback whole, on the thread that logged them, and only while that thread
-// holds no library Mutex (a line logged under one waits until the thread's last one is let go).
+// holds no library Mutex (a line logged under one waits until the thread's last one is let go;
+// a wait on a ConditionVariable in between does not count as letting go).
 // Returns once no other thread runs the callback this one replaced, so that whatever it uses may
 // be freed. Lines the callback itself causes on its thread are dropped (no recursion), and what
 // it throws is dropped too. Any thread, the callback's own included.
