@@ -9,7 +9,7 @@ namespace zephyl {
 inline thread_local int locksHeldByThread = 0;
 inline thread_local bool logLinesDeferred = false;  // set by the log, cleared by the delivery
 
-// Hands the calling thread's deferred lines to the log callback (log.cpp). Never throws.
+// Hands the calling thread's deferred lines to the log callback (log_sink.cpp). Never throws.
 void deliverDeferredLogLines() noexcept;
 
 inline void noteLockTaken() noexcept { ++locksHeldByThread; }
