@@ -1,6 +1,7 @@
-/* The smallest C host of libzephyl: builds a setting and a manager over a scratch storage root,
- * runs a request without a URL (refused at once, no network) and prints what it got. Exits 0
- * and prints "ok" when everything looks as documented. */
+/* The smallest C host of libzephyl: checks that the library it loaded has the major version of
+ * the header it was built with, builds a setting and a manager over a scratch storage root, runs
+ * a request without a URL (refused at once, no network) and prints what it got. Exits 0 and
+ * prints "ok" when everything looks as documented. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,6 +21,11 @@ int main(void) {
   const char* message = NULL;
   int ok = 0;
 
+  if (atoi(zp_version()) != ZEPHYL_VERSION_MAJOR) {
+    printf("zephyl c hello: built for libzephyl %s, loaded %s\n", ZEPHYL_VERSION_STRING,
+           zp_version());
+    return 1;
+  }
   snprintf(root, sizeof root, "%s/zephyl-c-hello/storage", tmp != NULL ? tmp : "/tmp");
   snprintf(save, sizeof save, "%s/zephyl-c-hello/save", tmp != NULL ? tmp : "/tmp");
   if (zp_setting_create(root, save, &setting) != ZP_OK ||

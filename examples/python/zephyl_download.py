@@ -14,6 +14,9 @@ import ctypes.util
 import os
 import sys
 
+# The values of zephyl_c.h this script was written against (ZEPHYL_VERSION_MAJOR 1): a call's own
+# status codes (ZP_ERROR_*, from -101 down) share no value with a download's result codes.
+ZEPHYL_VERSION_MAJOR = 1
 ZP_OK = 0
 ZP_RESULT_SUCCESS = 0
 ZP_SETTING_THREAD_NUM = 14
@@ -31,6 +34,7 @@ def load_library():
     handle = ctypes.c_void_p
     signatures = {
         "zp_status_text": (ctypes.c_char_p, [ctypes.c_int]),
+        "zp_version": (ctypes.c_char_p, []),
         "zp_setting_create": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p,
                                              ctypes.POINTER(handle)]),
         "zp_setting_set_int": (ctypes.c_int, [handle, ctypes.c_int, ctypes.c_int64]),
@@ -55,6 +59,11 @@ def load_library():
         function = getattr(library, name)
         function.restype = result
         function.argtypes = arguments
+    # The C interface keeps its values within one major version; another major may differ.
+    version = library.zp_version().decode()
+    if int(version.split(".")[0]) != ZEPHYL_VERSION_MAJOR:
+        sys.exit(f"zephyl_download: libzephyl {version} at {path}; this script needs "
+                 f"{ZEPHYL_VERSION_MAJOR}.x")
     return library
 
 

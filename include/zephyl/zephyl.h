@@ -5,6 +5,8 @@
 #include "zephyl/export.h"
 #include "zephyl/zp_log_level.h"
 #include "zephyl/zp_manager.h"
+#include "zephyl/zp_redaction.h"
 #include "zephyl/zp_request.h"
 #include "zephyl/zp_response.h"
 #include "zephyl/zp_setting.h"
+#include "zephyl/zp_version.h"

@@ -1,5 +1,6 @@
-// Log levels of the library's standard-output log. The threshold starts at None, so nothing is
-// printed until the host lowers it with Zephyl::setLogLevel.
+// Log levels of the library's log (standard output, or the host's Zephyl::setLogCallback). The
+// threshold starts at None, so nothing is logged until the host lowers it with
+// Zephyl::setLogLevel.
 #pragma once
 
 // Unscoped so that both `Debug` and `ZPLogLevel::Debug` name a level; int-sized.

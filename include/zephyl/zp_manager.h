@@ -28,13 +28,25 @@ class ZEPHYL_EXPORT Zephyl {
   ~Zephyl();
 
   const ZPSetting& getSettings();
+  // Empty when the manager works. Otherwise the reason why every request it is given fails with
+  // RESULT_FAILED and CACHE_ERROR: another manager of the process uses the same storage root with
+  // other cache limits (cachePolicy), which the root's managers must share. The root takes other
+  // limits once every manager on it is destroyed.
+  std::string getSetupError() const;
 
   // The process-wide instance the host installed with initGlobal; null before.
   static Zephyl* global();
   // Stores the pointer; the library never owns, creates or destroys the global instance.
   static void initGlobal(Zephyl* instance);
-  // Threshold of the standard-output log; None (the initial value) silences it.
+  // Threshold of the library's log, for the whole process; None (the initial value) silences it.
   static void setLogLevel(ZPLogLevel level);
+  // Sends the library's log lines to callback instead of standard output, for the whole process
+  // (an empty callback: standard output again). Each line comes whole (its text without time
+  // prefix or newline), on the thread that logged it, never while that thread holds a lock of
+  // the library: the callback may call the library. It must be thread-safe. What it throws is
+  // dropped, and lines it causes itself on its own thread are not handed back to it. Once this
+  // returns, no other thread still runs the callback it replaced. Any thread may call it.
+  static void setLogCallback(std::function<void(ZPLogLevel, const std::string&)> callback);
 
   // Identity strings forwarded to the metrics library; set them before downloads start.
   static std::string gid;

@@ -14,7 +14,7 @@
 #include <thread>
 #include <utility>
 
-#include "diagnostics/annotated_mutex.h"
+#include "annotated_locks/annotated_mutex.h"
 
 std::string Pelvar::gid;
 std::string Pelvar::globalUid;
@@ -33,12 +33,11 @@ const std::string& PelvarResponse::message() const { return message_; }
 
 namespace {
 
-// The annotated mutex of libzephyl (a header of its own that needs nothing else of the
-// library): a clang build with -Wthread-safety checks every GUARDED_BY member against the locks
-// held.
-using zephyl::ConditionVariable;
-using zephyl::Mutex;
-using zephyl::MutexLock;
+// The annotated mutex: a clang build with -Wthread-safety checks every GUARDED_BY member against
+// the locks held.
+using annotated_locks::ConditionVariable;
+using annotated_locks::Mutex;
+using annotated_locks::MutexLock;
 
 // Set on a delivery thread, which must neither wait for nor stop itself.
 thread_local bool onDeliveryThread = false;

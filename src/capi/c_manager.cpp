@@ -138,7 +138,10 @@ extern "C" {
 int zp_manager_create(const zp_setting* setting, zp_manager** out) {
   if (setting == nullptr || out == nullptr) return ZP_ERROR_NULL_ARGUMENT;
   return guarded("zp_manager_create", [&] {
-    *out = new zp_manager(setting->setting);
+    auto manager = std::make_unique<zp_manager>(setting->setting);
+    // Refused at once: every request of such a manager would fail.
+    if (!manager->manager.getSetupError().empty()) return ZP_ERROR_STORAGE_CONFLICT;
+    *out = manager.release();
     return ZP_OK;
   });
 }

@@ -1,5 +1,5 @@
-// Responses through the C interface, and the process-wide calls (status texts, version, log
-// level, identity strings).
+// Responses through the C interface, and the process-wide calls (status texts, version, identity
+// strings).
 #include <cctype>
 #include <cstdint>
 #include <string>
@@ -19,17 +19,14 @@ const char* zp_status_text(int status) {
     case ZP_ERROR_NOT_FOUND: return "not found";
     case ZP_ERROR_WRONG_THREAD: return "not allowed from a callback of this manager";
     case ZP_ERROR_INTERNAL: return "internal error";
+    case ZP_ERROR_BUFFER_TOO_SMALL: return "the buffer is too small";
+    case ZP_ERROR_STORAGE_CONFLICT:
+      return "another manager uses the storage root with other cache limits";
     default: return "unknown status";
   }
 }
 
-const char* zp_version(void) { return ZEPHYL_VERSION_TEXT; }
-
-int zp_set_log_level(int level) {
-  if (level < ZP_LOG_VERBOSE || level > ZP_LOG_NONE) return ZP_ERROR_INVALID_ARGUMENT;
-  Zephyl::setLogLevel(static_cast<ZPLogLevel>(level));
-  return ZP_OK;
-}
+const char* zp_version(void) { return ZEPHYL_VERSION_STRING; }
 
 int zp_set_identity(const char* gid, const char* uid) {
   return guarded("zp_set_identity", [&] {

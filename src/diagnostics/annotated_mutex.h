@@ -2,12 +2,15 @@
 // with thread-safety annotations, so that a clang build with -Wthread-safety checks every
 // GUARDED_BY member and every REQUIRES function against the locks actually held. They cost what
 // the standard types cost. Thread-safe, as the types they wrap.
+// Each thread counts the Mutexes it holds (diagnostics/held_locks.h), so that the log hands the
+// host's callback a line only once its thread holds none of them.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 
+#include "diagnostics/held_locks.h"
 #include "diagnostics/thread_annotations.h"
 
 namespace zephyl {
@@ -18,10 +21,20 @@ class CAPABILITY("mutex") Mutex {
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
-  void lock() ACQUIRE() { mutex_.lock(); }
-  void unlock() RELEASE() { mutex_.unlock(); }
+  void lock() ACQUIRE() {
+    mutex_.lock();
+    noteLockTaken();
+  }
+  void unlock() RELEASE() {
+    mutex_.unlock();
+    noteLockReleased();
+  }
   // True when the mutex was free and is now held by the caller; never waits.
-  [[nodiscard]] bool tryLock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
+  [[nodiscard]] bool tryLock() TRY_ACQUIRE(true) {
+    if (!mutex_.try_lock()) return false;
+    noteLockTaken();
+    return true;
+  }
 
  private:
   friend class ConditionVariable;

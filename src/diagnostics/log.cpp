@@ -4,6 +4,9 @@
 #include <charconv>
 #include <cstdio>
 #include <ctime>
+#include <utility>
+
+#include "diagnostics/log_sink.h"
 
 namespace zephyl {
 namespace {
@@ -11,20 +14,8 @@ namespace {
 constexpr int kLevelNone = 5;
 constexpr int kDetailThreshold = 2;
 
-// The only log state of the process: the threshold, None until the host lowers it.
+// The threshold, None until the host lowers it (the host's callback is log_sink.cpp's).
 std::atomic<int> threshold{kLevelNone};
-
-// "[Zephyl][2024-03-05 14:07:09] ": local time of day in whole seconds.
-void appendPrefix(std::string& text) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);  // thread-safe variant; the output is the same as localtime's
-  char stamp[64];
-  const size_t length = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %X", &local);
-  text.append("[Zephyl][");
-  text.append(stamp, length);
-  text.append("] ");
-}
 
 }  // namespace
 
@@ -36,16 +27,14 @@ bool isLogEnabled(int level) { return level != kLevelNone && level >= logThresho
 
 bool isDetailLogEnabled() { return logThreshold() <= kDetailThreshold; }
 
-LogLine::LogLine(int level) : level_(level) {
-  if (isLogEnabled(level_)) appendPrefix(text_);
-}
+LogLine::LogLine(int level)
+    : level_(level),
+      prefixed_(isLogEnabled(level)),
+      openedAt_(prefixed_ ? std::time(nullptr) : 0) {}
 
 LogLine::~LogLine() {
   if (!isLogEnabled(level_)) return;
-  text_.push_back('\n');
-  // One write under the stream's lock, so lines of different threads never mix.
-  std::fwrite(text_.data(), 1, text_.size(), stdout);
-  std::fflush(stdout);
+  emitLogLine(FinishedLogLine{level_, prefixed_, openedAt_, std::move(text_)});
 }
 
 LogLine& LogLine::operator<<(const char* text) {

@@ -71,13 +71,25 @@ int transferringAtOnce(const ZPSetting& settings) {
   return std::clamp(settings.taskThreadNum, 1, kMaxTransferring);
 }
 
+// The storage manager of settings.rootDir, held for a registry; *error says why the root refused
+// the settings' cache limits (the registry then refuses every request).
+std::shared_ptr<FileStorageManager> holdStorage(const ZPSetting& settings, std::string* error) {
+  std::shared_ptr<FileStorageManager> storage;
+  const Status held = FileStorageManager::hold(settings.rootDir, settings.cachePolicy, &storage);
+  if (!held.isOk()) {
+    *error = held.message();
+    ZP_LOG(Error) << "Zephyl " << *error;
+  }
+  return storage;
+}
+
 }  // namespace
 
 TaskRegistry::TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFunction,
                            ThreadPool::ThreadStarter startThread)
     : settings_(settings),
       fileKeyFunction_(std::move(fileKeyFunction)),
-      storageManager_(FileStorageManager::getInstance(settings.rootDir, settings.cachePolicy)),
+      storageManager_(holdStorage(settings, &setupError_)),
       // Without a thread, queued requests would never run.
       taskThreadPool_(std::make_unique<ThreadPool>(
           2 * transferringAtOnce(settings), ThreadPool::Start::kAllAtOnce, std::move(startThread),
@@ -85,7 +97,9 @@ TaskRegistry::TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFun
       chunkWorkers_(std::make_shared<ChunkWorkers>(chunkWorkerCount(settings))),
       managerLimit_(std::make_shared<RateLimiter>(settings.maxBytesPerSecond)) {}
 
-TaskRegistry::~TaskRegistry() = default;
+TaskRegistry::~TaskRegistry() {
+  if (setupError_.empty()) storageManager_->releaseHold();
+}
 
 std::shared_ptr<TaskRegistry> TaskRegistry::createHandle(const ZPSetting& settings,
                                                          FileKeyFunction fileKeyFunction,
@@ -201,6 +215,10 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::newTask(
 
 std::optional<ZPResponse> TaskRegistry::refusalOf(ZPRequest& request,
                                                   std::optional<ExpectedDigest>* expected) const {
+  if (!setupError_.empty()) {
+    ZP_LOG(Debug) << "Zephyl execute refused: " << setupError_;
+    return ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::CACHE_ERROR, setupError_);
+  }
   if (request.url.empty()) {
     ZP_LOG(Debug) << "Zephyl execute url is empty";
     return ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::ILLEGAL_URL, "error: empty url");

@@ -33,8 +33,9 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   using FileKeyFunction = std::function<std::string(const std::string&)>;
 
   // Starts twice taskThreadNum (clamped to 1..256) task threads with startThread (empty:
-  // std::thread); takes the storage manager of settings.rootDir. Queued requests run on them,
-  // taskThreadNum of them transferring at once (see taskThreadPool_).
+  // std::thread); holds the storage manager of settings.rootDir (FileStorageManager::hold) until
+  // it is destroyed. Queued requests run on them, taskThreadNum of them transferring at once (see
+  // taskThreadPool_). When the root refuses its cache limits, every request fails (setupError).
   TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFunction,
                ThreadPool::ThreadStarter startThread = nullptr);
   ~TaskRegistry();
@@ -45,6 +46,10 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   static std::shared_ptr<TaskRegistry> createHandle(
       const ZPSetting& settings, FileKeyFunction fileKeyFunction,
       ThreadPool::ThreadStarter startThread = nullptr);
+
+  // Empty when the registry works; otherwise why every request fails with CACHE_ERROR (another
+  // manager uses the storage root with other cache limits).
+  const std::string& setupError() const { return setupError_; }
 
   ZPResponse execute(ZPRequest request) EXCLUDES(registryMutex_);
   // Queues request for the task pool. When no task thread can be started for it, the request
@@ -134,6 +139,7 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // Set at construction.
   const ZPSetting settings_;
   const FileKeyFunction fileKeyFunction_;
+  std::string setupError_;  // written by the constructor only
   const std::shared_ptr<FileStorageManager> storageManager_;
 
   // Lock order: registryMutex_, then the short locks of a task that join, cancel and

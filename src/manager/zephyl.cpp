@@ -24,6 +24,8 @@ Zephyl::~Zephyl() = default;
 
 const ZPSetting& Zephyl::getSettings() { return settings; }
 
+std::string Zephyl::getSetupError() const { return registry->setupError(); }
+
 ZPResponse Zephyl::execute(ZPRequest request) {
   const std::shared_ptr<TaskRegistry> core = registry->shared_from_this();
   core->noteIdentity(gid, uid);

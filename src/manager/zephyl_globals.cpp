@@ -1,4 +1,7 @@
-// The manager's class-wide state: identity strings, the global instance and the log level.
+// The manager's class-wide state: identity strings, the global instance, the log's level and
+// receiver.
+#include <utility>
+
 #include "diagnostics/log.h"
 #include "zephyl/zp_manager.h"
 
@@ -11,3 +14,7 @@ Zephyl* Zephyl::global() { return globalInstance; }
 void Zephyl::initGlobal(Zephyl* instance) { globalInstance = instance; }
 
 void Zephyl::setLogLevel(ZPLogLevel level) { zephyl::setLogThreshold(level); }
+
+void Zephyl::setLogCallback(std::function<void(ZPLogLevel, const std::string&)> callback) {
+  zephyl::setLogCallback(std::move(callback));
+}

@@ -1,6 +1,8 @@
 #include "zephyl/zp_setting.h"
 
-ZPHttpPolicy::ZPHttpPolicy() : userAgent("libzephyl/" ZEPHYL_VERSION_TEXT) {}
+#include "zephyl/zp_version.h"
+
+ZPHttpPolicy::ZPHttpPolicy() : userAgent("libzephyl/" ZEPHYL_VERSION_STRING) {}
 ZPHttpPolicy::ZPHttpPolicy(const ZPHttpPolicy&) = default;
 ZPHttpPolicy::ZPHttpPolicy(ZPHttpPolicy&&) noexcept = default;
 ZPHttpPolicy& ZPHttpPolicy::operator=(const ZPHttpPolicy&) = default;

@@ -37,6 +37,17 @@ bool isCancelled(const std::atomic<bool>* cancelled) {
   return cancelled != nullptr && cancelled->load();
 }
 
+bool sameLimits(const ZPCachePolicy& a, const ZPCachePolicy& b) {
+  return a.maxSize == b.maxSize && a.maxCount == b.maxCount &&
+         a.cacheExpiredTime == b.cacheExpiredTime;
+}
+
+std::string limitsText(const ZPCachePolicy& policy) {
+  return "maxSize " + std::to_string(policy.maxSize) + ", maxCount " +
+         std::to_string(policy.maxCount) + ", cacheExpiredTime " +
+         std::to_string(policy.cacheExpiredTime);
+}
+
 }  // namespace
 
 std::string normalizeStorageRoot(const std::string& rootDir) {
@@ -94,6 +105,33 @@ std::shared_ptr<FileStorageManager> FileStorageManager::getInstance(const std::s
     manager.lruCache_.setLimits(policy.maxSize, policy.maxCount, policy.cacheExpiredTime);
   }
   return found->second;
+}
+
+Status FileStorageManager::hold(const std::string& rootDir, const ZPCachePolicy& policy,
+                                std::shared_ptr<FileStorageManager>* out) {
+  const std::string root = normalizeStorageRoot(rootDir);
+  ManagerRegistry& registry = managerRegistry();
+  MutexLock registryLock(registry.mutex);
+  std::shared_ptr<FileStorageManager>& entry = registry.managers[root];
+  if (!entry) entry.reset(new FileStorageManager(root, policy));
+  *out = entry;
+  MutexLock lock(entry->mutex_);
+  if (entry->holds_ > 0 && !sameLimits(entry->cachePolicy_, policy)) {
+    return Status::error(kStorageError,
+                         "storage root " + root +
+                             " is used by another manager with other cache limits (" +
+                             limitsText(entry->cachePolicy_) + "; asked " + limitsText(policy) +
+                             ")");
+  }
+  entry->cachePolicy_ = policy;
+  entry->lruCache_.setLimits(policy.maxSize, policy.maxCount, policy.cacheExpiredTime);
+  ++entry->holds_;
+  return Status::ok();
+}
+
+void FileStorageManager::releaseHold() {
+  MutexLock lock(mutex_);
+  if (holds_ > 0) --holds_;
 }
 
 FileStorageManager::FileStorageManager(const std::string& rootDir, const ZPCachePolicy& policy)

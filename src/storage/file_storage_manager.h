@@ -48,10 +48,18 @@ class FileStorageManager {
 
   // The process-wide manager of rootDir (normalised), created on first use and kept until the
   // process ends. Nothing is touched on disk here. For an existing root the policy replaces the
-  // cache limits (from the next trim on), so the last caller decides them for every user of the
-  // root.
+  // cache limits (from the next trim on). Download managers use hold instead.
   static std::shared_ptr<FileStorageManager> getInstance(const std::string& rootDir,
                                                          const ZPCachePolicy& policy);
+
+  // As getInstance, for a download manager that keeps the root until releaseHold: the root's
+  // cache limits are one for all its users, so while any hold lasts a policy with other limits
+  // is refused (kStorageError, a message naming the root and both limits; the limits stay as
+  // they are and no hold is counted). *out receives the root's manager either way. Any thread.
+  [[nodiscard]] static Status hold(const std::string& rootDir, const ZPCachePolicy& policy,
+                                   std::shared_ptr<FileStorageManager>* out);
+  // Ends one successful hold; with the last, the next hold may set other limits.
+  void releaseHold() EXCLUDES(mutex_);
 
   ~FileStorageManager();
   FileStorageManager(const FileStorageManager&) = delete;
@@ -185,6 +193,7 @@ class FileStorageManager {
   bool initialized_ GUARDED_BY(mutex_) = false;
   bool cacheConfigured_ GUARDED_BY(mutex_) = false;
   ZPCachePolicy cachePolicy_ GUARDED_BY(mutex_);
+  int holds_ GUARDED_BY(mutex_) = 0;  // download managers using the root (hold)
 
   // Called only with mutex_ held (its operations require it); outlives lruCache_, which calls it.
   CacheGuard cacheGuard_{*this};

@@ -23,7 +23,7 @@ for file in libzephyl.so libpelvar.so; do
 done
 ls "$libdir"/libzephyl.so.* >/dev/null 2>&1 || fail "the soname links are not installed"
 for header in zephyl.h zephyl_c.h zp_manager.h zp_request.h zp_response.h zp_setting.h zp_log_level.h \
-              export.h; do
+              zp_redaction.h zp_version.h export.h; do
   [[ -f "$prefix/include/zephyl/$header" ]] || fail "include/zephyl/$header is not installed"
 done
 [[ -f "$libdir/cmake/zephyl/zephylConfig.cmake" ]] || fail "zephylConfig.cmake is missing"

@@ -106,6 +106,38 @@ TEST_F(FileStorageManagerTest, LaterPolicyReplacesTheLiveCacheLimits) {
   EXPECT_TRUE(filesExist(c));
 }
 
+// Two managers on one root share its cache limits: while one holds the root, other limits are
+// refused and the held ones stay in force; once the last hold ends, other limits are taken.
+TEST_F(FileStorageManagerTest, HeldRootRefusesOtherLimitsUntilItsLastHoldEnds) {
+  std::shared_ptr<FileStorageManager> first;
+  ASSERT_TRUE(FileStorageManager::hold(root_, policyWithCount(100), &first).isOk());
+  std::shared_ptr<FileStorageManager> same;
+  ASSERT_TRUE(FileStorageManager::hold(root_ + "/", policyWithCount(100), &same).isOk());
+  EXPECT_EQ(same.get(), first.get());
+
+  std::shared_ptr<FileStorageManager> other;
+  const Status refused = FileStorageManager::hold(root_, policyWithCount(1), &other);
+  ASSERT_FALSE(refused.isOk());
+  EXPECT_EQ(other.get(), first.get());
+  EXPECT_NE(refused.message().find(root_), std::string::npos) << refused.message();
+  EXPECT_NE(refused.message().find("maxCount 100"), std::string::npos) << refused.message();
+  EXPECT_NE(refused.message().find("asked maxSize 104857600, maxCount 1,"), std::string::npos)
+      << refused.message();
+  const FilePaths a = interrupt(*first, "a");
+  const FilePaths b = interrupt(*first, "b");
+  EXPECT_TRUE(filesExist(a));  // the refused limit of 1 entry trims nothing
+
+  first->releaseHold();
+  ASSERT_FALSE(FileStorageManager::hold(root_, policyWithCount(1), &other).isOk());
+  same->releaseHold();
+  ASSERT_TRUE(FileStorageManager::hold(root_, policyWithCount(1), &other).isOk());
+  const FilePaths c = interrupt(*other, "c");
+  EXPECT_TRUE(filesGone(a));
+  EXPECT_TRUE(filesGone(b));
+  EXPECT_TRUE(filesExist(c));
+  other->releaseHold();
+}
+
 // --- opening and closing ---
 
 TEST_F(FileStorageManagerTest, OpenFileBuildsPathsAndEmptiesTempDirectoryOnce) {

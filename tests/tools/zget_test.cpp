@@ -800,7 +800,7 @@ TEST_F(ZgetTest, LinksPlantedInTheCacheAreNotWrittenThrough) {
 // Files in the working directory named like the libraries zget loads (downloads, say) are never
 // loaded in their place: a download into that directory finds every library it needs.
 TEST_F(ZgetTest, LibrariesNamedInTheWorkingDirectoryAreNotLoaded) {
-  for (const char* name : {"libzephyl.so.0", "libpelvar.so", "libcurl.so.4", "libstdc++.so.6",
+  for (const char* name : {"libzephyl.so.1", "libpelvar.so", "libcurl.so.4", "libstdc++.so.6",
                            "libcjson.so.1", "libcrypto.so.3", "libgcc_s.so.1", "libc.so.6"}) {
     std::ofstream(work() + "/" + name) << "not a library";
   }

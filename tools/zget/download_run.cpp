@@ -11,7 +11,6 @@
 #include <system_error>
 
 #include "continued_file.h"
-#include "diagnostics/redaction.h"
 #include "failure_text.h"
 #include "interrupt_watcher.h"
 #include "naming.h"
@@ -20,6 +19,7 @@
 #include "progress_display.h"
 #include "units.h"
 #include "utf8_path.h"
+#include "zephyl/zp_redaction.h"
 
 namespace zget {
 namespace {

@@ -29,7 +29,7 @@ struct RunContext {
   const ToolOptions* options = nullptr;
   Zephyl* manager = nullptr;
   std::string cacheRoot;  // for the resume hint
-  int dataFd = 1;         // the tool's standard output (the library's own goes to stderr)
+  int dataFd = 1;         // the tool's standard output (the library's log goes to stderr)
 };
 
 // Runs the downloads as one batch and reports; returns the exit status: kExitSuccess,

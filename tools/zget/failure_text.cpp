@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "diagnostics/redaction.h"
 #include "units.h"
 #include "utf8_path.h"
+#include "zephyl/zp_redaction.h"
 
 namespace zget {
 namespace {

@@ -16,7 +16,6 @@
 #include <system_error>
 #include <vector>
 
-#include "diagnostics/redaction.h"
 #include "download_run.h"
 #include "failure_text.h"
 #include "guarded_run.h"
@@ -33,6 +32,7 @@
 #include "url_check.h"
 #include "utf8_path.h"
 #include "zephyl/zephyl.h"
+#include "zephyl/zp_redaction.h"
 
 namespace zget {
 namespace {
@@ -255,20 +255,19 @@ std::string prepareCacheRoot(const ToolOptions& options) {
   return cacheRoot;
 }
 
-// The library's log lines go to standard error when a log level is asked for and are dropped
-// otherwise, so that standard output carries only data ("-o -"), MD5 lines and progress
-// reports. Returns the descriptor of the tool's own standard output, or -1 (with a message).
-int separateStandardOutput(const ToolOptions& options) {
-  platform::prepareStandardStreams();
-  const int dataFd = dup(STDOUT_FILENO);
-  const int libraryFd = options.logLevel ? dup(STDERR_FILENO) : platform::openDiscard();
-  if (dataFd < 0 || libraryFd < 0 || dup2(libraryFd, STDOUT_FILENO) < 0) {
-    printError("cannot set up standard output");
-    return -1;
-  }
-  close(libraryFd);
-  if (options.logLevel) Zephyl::setLogLevel(*options.logLevel);
-  return dataFd;
+// The library's log lines go to standard error, through the library's log callback, when a log
+// level is asked for, and nowhere otherwise: standard output carries only data ("-o -"), MD5
+// lines and progress reports.
+void routeLibraryLog(const ToolOptions& options) {
+  const bool shown = options.logLevel.has_value();
+  Zephyl::setLogCallback([shown](ZPLogLevel level, const std::string& line) {
+    if (!shown) return;
+    static const char* const kNames[] = {"verbose", "debug", "info", "warn", "error", "none"};
+    const char* name = level >= Verbose && level <= None ? kNames[level] : "?";
+    const std::string text = "[Zephyl][" + std::string(name) + "] " + line + "\n";
+    (void)writeAll(STDERR_FILENO, text.data(), text.size());
+  });
+  if (shown) Zephyl::setLogLevel(*options.logLevel);
 }
 
 // The manager's part of a run: clearing the cache, reporting progress or downloading.
@@ -346,11 +345,10 @@ int run(const ToolOptions& options) {
     printError("cannot start the metrics library");
     return kExitFailure;
   }
-  const int dataFd = separateStandardOutput(options);
-  if (dataFd < 0) return kExitFailure;
-  status = runManager(options, cacheRoot, downloads, dataFd);
+  platform::prepareStandardStreams();
+  routeLibraryLog(options);
+  status = runManager(options, cacheRoot, downloads, STDOUT_FILENO);
   (void)Pelvar_Shutdown();
-  close(dataFd);
   return status;
 }
 

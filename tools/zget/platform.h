@@ -24,10 +24,6 @@ bool isTerminal(int fd);
 // Columns of the terminal at fd; 0 when fd is no terminal or its width is unknown.
 int terminalColumns(int fd);
 
-// A descriptor that discards what is written to it, not inherited by child processes; -1 on
-// failure.
-int openDiscard();
-
 // Readies the standard descriptors: data written to standard output passes byte for byte (no
 // line-end translation), and a terminal on standard error understands the cursor movements of
 // the progress display.

@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -41,8 +40,6 @@ int terminalColumns(int fd) {
   if (ioctl(fd, TIOCGWINSZ, &size) == 0) return size.ws_col;
   return 0;
 }
-
-int openDiscard() { return open("/dev/null", O_WRONLY | O_CLOEXEC); }
 
 void prepareStandardStreams() {}
 

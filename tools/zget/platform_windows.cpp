@@ -62,8 +62,6 @@ int terminalColumns(int fd) {
   return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
-int openDiscard() { return _open("NUL", _O_WRONLY | _O_BINARY | _O_NOINHERIT); }
-
 void prepareStandardStreams() {
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "diagnostics/annotated_mutex.h"
+#include "annotated_locks/annotated_mutex.h"
 
 namespace zget {
 
-using zephyl::ConditionVariable;
-using zephyl::Mutex;
-using zephyl::MutexLock;
+using annotated_locks::ConditionVariable;
+using annotated_locks::Mutex;
+using annotated_locks::MutexLock;
 
 // kUpToDate: not fetched, the existing file is as new as the server's (-N). kComplete: the
 // partial file -c was to continue was whole already.

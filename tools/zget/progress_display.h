@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "diagnostics/annotated_mutex.h"
+#include "annotated_locks/annotated_mutex.h"
 #include "progress_board.h"
 #include "speed_meter.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "diagnostics/redaction.h"
+#include "zephyl/zp_redaction.h"
 #include "failure_text.h"
 #include "interrupt_watcher.h"
 #include "units.h"

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "diagnostics/redaction.h"
+#include "zephyl/zp_redaction.h"
 
 namespace zget {
 namespace {
