@@ -3,6 +3,7 @@
 // with the rules the library applies to its own paths. Pure functions; thread-safe.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "zephyl/export.h"
@@ -22,3 +23,9 @@ ZEPHYL_EXPORT std::string zpSafeFileName(const std::string& name, const std::str
 // A download whose savePath, save directory or storage root has such a fault fails before its
 // first byte with this reason.
 ZEPHYL_EXPORT std::string zpPathNameFault(const std::string& path);
+
+// Length of path's root, the part no directory is ever created in nor made itself: "C:" or
+// "C:\" (a drive), "\" or "/", "\\server\share\" (a network share), "\\?\C:\" and
+// "\\?\UNC\server\share\" ("/" counts as "\" throughout); 0 for a relative path. The same
+// on every platform.
+ZEPHYL_EXPORT size_t zpPathRootLength(const std::string& path);

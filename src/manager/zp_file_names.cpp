@@ -14,3 +14,5 @@ std::string zpPathNameFault(const std::string& path) {
   const zephyl::Status named = zephyl::fs::checkPathNames(path);
   return named.isOk() ? std::string() : named.message();
 }
+
+size_t zpPathRootLength(const std::string& path) { return zephyl::pathRootLength(path); }
