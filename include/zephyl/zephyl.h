@@ -3,6 +3,7 @@
 #pragma once
 
 #include "zephyl/export.h"
+#include "zephyl/zp_file_names.h"
 #include "zephyl/zp_log_level.h"
 #include "zephyl/zp_manager.h"
 #include "zephyl/zp_redaction.h"

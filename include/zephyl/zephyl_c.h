@@ -74,6 +74,20 @@ ZEPHYL_EXPORT const char* zp_status_text(int status);
  * Callbacks: yes. */
 ZEPHYL_EXPORT const char* zp_version(void);
 
+/* ---- File names a host makes itself ---------------------------------------------------- */
+
+/* Bytes that always hold what zp_safe_file_name writes (255 and the terminating zero). */
+#define ZP_FILE_NAME_CAPACITY 256
+/* name (from a URL, a list, a server's Content-Disposition) made fit to be one file's name on
+ * every system: "/", "\", ":", "*", "?", the double quote, "<", ">", "|" and control characters
+ * become "_", trailing dots and spaces go, a name Windows keeps for a device (CON, PRN, AUX, NUL,
+ * COM1-COM9, LPT1-LPT9, any extension, any case) gets a "_" in front ("aux.txt" -> "_aux.txt"),
+ * and it is cut to 255 bytes. When nothing usable is left ("", "..", "..."), fallback mended the
+ * same way (NULL: none), else "download". Written with its zero into buffer of capacity bytes;
+ * ZP_ERROR_INVALID_ARGUMENT (buffer unchanged) when it does not fit. */
+ZEPHYL_EXPORT int zp_safe_file_name(const char* name, const char* fallback, char* buffer,
+                                    size_t capacity);
+
 /* ---- Result and error codes of a download (a response's result code and error code) ----- */
 
 #define ZP_RESULT_SUCCESS 0

@@ -14,6 +14,7 @@
 #include "storage/file_handle.h"
 #include "storage/file_storage_manager.h"
 #include "storage/fs.h"
+#include "storage/path_text.h"
 
 namespace zephyl {
 namespace {
@@ -203,6 +204,19 @@ ZPResponse copyResult(const ZPResponse& source, bool sourceInMemory, const Deliv
   return result;
 }
 
+// The directory in which delivery would create path's missing directories: the nearest one above
+// path that exists, never above path's root. A drive or a share cannot be made, so a missing one
+// is the directory that fails (and the error names it); "." for a relative path.
+std::string nearestDirectory(const std::string& path) {
+  const size_t rootLength = pathRootLength(path);
+  std::string directory = fs::parentDirOf(path);
+  while (directory.size() > rootLength && !fs::exists(directory)) {
+    directory = fs::parentDirOf(directory);
+  }
+  if (directory.size() > rootLength) return directory;
+  return rootLength > 0 ? path.substr(0, rootLength) : ".";
+}
+
 }  // namespace
 
 // A random part, plus a counter that keeps two names of this process apart even when the random
@@ -241,38 +255,23 @@ bool DeliveryTarget::sameAs(const DeliveryTarget& other) const {
   return renameIfExists == other.renameIfExists && normalisePath(path) == normalisePath(other.path);
 }
 
-std::string normalisePath(const std::string& path) {
-  std::string result;
-  size_t start = 0;
-  const bool absolute = !path.empty() && (path[0] == '/' || path[0] == '\\');
-  while (start <= path.size()) {
-    size_t end = path.find_first_of("/\\", start);
-    if (end == std::string::npos) end = path.size();
-    const std::string segment = path.substr(start, end - start);
-    if (!segment.empty() && segment != ".") {
-      if (!result.empty() || absolute) result += '/';
-      result += segment;
-    }
-    start = end + 1;
-  }
-  if (result.empty() && absolute) return "/";
-  return result;
-}
-
 ZPResponse checkTargetWritable(const DeliveryTarget& target) {
   if (target.memory || target.stream) return ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
   if (target.path.empty()) {
     return copyFailure(FileStorageManager::kStorageError, "empty save directory");
   }
-  // Delivery creates the missing directories: the nearest one that exists must take them. Nothing
-  // is created here, so that a download that fails leaves no empty directories behind.
-  std::string existing = fs::parentDirOf(target.path);
-  while (!existing.empty() && !fs::exists(existing)) existing = fs::parentDirOf(existing);
-  if (existing.empty()) {
-    const char first = target.path[0];
-    existing = first == '/' || first == '\\' ? "/" : ".";
+  // Names the system cannot hold fail now, not after the download; then the directory that
+  // delivery creates the missing ones in must take them. Nothing is created here, so that a
+  // download that fails leaves no empty directories behind.
+  Status usable = fs::checkPathNames(target.path);
+  std::string directory;
+  if (usable.isOk()) {
+    directory = nearestDirectory(target.path);
+    usable = fs::checkWritableDirectory(directory);
+    if (!usable.isOk()) {
+      usable = Status::systemError(usable.systemCode(), directory + ": " + usable.message());
+    }
   }
-  Status usable = fs::checkWritableDirectory(existing);
   if (usable.isOk() && (target.renameIfExists || !fs::directoryExists(target.path))) {
     return ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
   }

@@ -30,13 +30,9 @@ struct DeliveryTarget {
   // The target of request (its fileKey filled in) under the manager's save directory.
   static DeliveryTarget of(const ZPRequest& request, const std::string& saveDirPath, bool writeOut);
 
-  // Memory equals memory; files compare their paths after normalisePath and their rename rule.
+  // Memory equals memory; files compare their paths after normalisePath (storage/path_text.h) and their rename rule.
   bool sameAs(const DeliveryTarget& other) const;
 };
-
-// The path with "\" read as "/", repeated separators and "." segments dropped, and no trailing
-// separator (except a lone "/"). ".." is kept: it may cross a link. For comparisons only.
-std::string normalisePath(const std::string& path);
 
 // A hidden name in path's directory that no other writer in this or another process picks.
 std::string temporaryNameBeside(const std::string& path);

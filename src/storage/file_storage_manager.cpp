@@ -7,6 +7,7 @@
 #include "storage/atomic_file.h"
 #include "storage/chunk_info.h"
 #include "storage/fs.h"
+#include "storage/path_text.h"
 #include "storage/progress_file.h"
 #include "zephyl/zp_log_level.h"
 
@@ -50,32 +51,6 @@ std::string limitsText(const ZPCachePolicy& policy) {
 
 }  // namespace
 
-std::string normalizeStorageRoot(const std::string& rootDir) {
-  if (rootDir.empty()) return rootDir;
-  const auto isSeparator = [](char c) { return c == '/' || c == '\\'; };
-  std::string normalised;
-  size_t at = 0;
-  // "//server/share" names a network share: its two leading separators are not one.
-  if (rootDir.size() > 2 && isSeparator(rootDir[0]) && isSeparator(rootDir[1]) &&
-      !isSeparator(rootDir[2])) {
-    normalised = "//";
-    at = 2;
-  } else if (isSeparator(rootDir[0])) {
-    normalised = "/";
-  }
-  while (at < rootDir.size()) {
-    while (at < rootDir.size() && isSeparator(rootDir[at])) ++at;
-    size_t end = at;
-    while (end < rootDir.size() && !isSeparator(rootDir[end])) ++end;
-    const std::string segment = rootDir.substr(at, end - at);
-    at = end;
-    if (segment.empty() || segment == ".") continue;
-    if (!normalised.empty() && !isSeparator(normalised.back())) normalised += '/';
-    normalised += segment;
-  }
-  return normalised.empty() ? "." : normalised;
-}
-
 std::string indexedName(const std::string& path, int n) {
   const size_t separator = path.find_last_of("/\\");
   const size_t nameStart = separator == std::string::npos ? 0 : separator + 1;
@@ -89,7 +64,7 @@ std::string indexedName(const std::string& path, int n) {
 
 std::shared_ptr<FileStorageManager> FileStorageManager::getInstance(const std::string& rootDir,
                                                                     const ZPCachePolicy& policy) {
-  const std::string root = normalizeStorageRoot(rootDir);
+  const std::string root = normalisePath(rootDir);
   ManagerRegistry& registry = managerRegistry();
   MutexLock registryLock(registry.mutex);
   auto found = registry.managers.find(root);
@@ -328,6 +303,9 @@ Status FileStorageManager::prepareDirectories() {
     ZP_LOG(Warn) << "no storage root: the settings' rootDir is empty";
     return Status::error(kStorageError, "empty storage root");
   }
+  // A root with a name the system cannot hold ("C:/cache/nul") would lead elsewhere: a device.
+  Status named = fs::checkPathNames(tempDir_);
+  if (!named.isOk()) return named;
   // The directory was removed behind the library's back: its entries name nothing any more.
   if (!fs::exists(lruCacheDir_)) lruCache_.clear();
   for (const std::string* directory : {&tempDir_, &lruCacheDir_}) {

@@ -23,11 +23,6 @@
 
 namespace zephyl {
 
-// The one spelling of a storage root, so that "/a/b", "/a/b/", "/a//b" and "/a/./b" (and "\"
-// for "/") name one manager. Lexical only: ".." and links are kept as written, a leading "//"
-// (a network share) stays, "/" stays "/", and a root of "." segments only becomes ".".
-std::string normalizeStorageRoot(const std::string& rootDir);
-
 // "<base>(<n>)<extension>": the counter goes before the last "." of the file name (a.b.zip, 3 ->
 // a.b(3).zip), or at the end when the file name has no "." past its first character (README ->
 // README(3), .profile -> .profile(3)). Dots in directory names are never touched.
@@ -46,7 +41,7 @@ class FileStorageManager {
   // wakes it at once.
   static constexpr int kLockPollIntervalMs = 20;
 
-  // The process-wide manager of rootDir (normalised), created on first use and kept until the
+  // The process-wide manager of rootDir (spelled by normalisePath), created on first use and kept until the
   // process ends. Nothing is touched on disk here. For an existing root the policy replaces the
   // cache limits (from the next trim on). Download managers use hold instead.
   static std::shared_ptr<FileStorageManager> getInstance(const std::string& rootDir,

@@ -165,6 +165,13 @@ void startWriteback(FILE* file, int64_t offset, int64_t length);
 // system's error text) otherwise.
 [[nodiscard]] Status checkWritableDirectory(const std::string& path);
 
+// Ok when this platform's file systems can hold every name of path below its root (a drive, a
+// share). On Windows a component with a character it cannot hold (":*?"<>|" or a control
+// character) or a device's name ("aux.txt", "COM1") fails, reported as operation
+// "checkPathNames" with the path, ERROR_INVALID_NAME and a message naming the part at fault;
+// elsewhere every name is ok. Touches nothing on disk.
+[[nodiscard]] Status checkPathNames(const std::string& path);
+
 // Total physical memory of the machine in bytes; 0 when the system does not tell.
 int64_t physicalMemoryBytes();
 

@@ -30,12 +30,12 @@ size_t parentLength(std::string_view path, size_t length) {
   return separator == std::string_view::npos ? 0 : separator;
 }
 
-Status createMissingLevels(const std::string& path,
+Status createMissingLevels(const std::string& path, size_t rootLength,
                            const std::function<Status(const std::string&)>& createOne) {
   // Walk up to the nearest ancestor that exists, then create the missing levels top down. The
   // levels are prefixes of path, kept as lengths.
   std::vector<size_t> missingLevels{path.size()};
-  for (size_t length = parentLength(path, path.size()); length > 0;
+  for (size_t length = parentLength(path, path.size()); length > 0 && length >= rootLength;
        length = parentLength(path, length)) {
     if (exists(path.substr(0, length))) break;
     missingLevels.push_back(length);

@@ -20,8 +20,10 @@ Status reportError(const char* operation, std::string_view path, int code, std::
 size_t parentLength(std::string_view path, size_t length);
 
 // Creates every missing level of path with createOne, top down, after walking up to the nearest
-// entry that exists. The first failure of createOne ends the walk and is returned.
-Status createMissingLevels(const std::string& path,
+// entry that exists, never above path's first rootLength bytes (a drive or a network share,
+// which cannot be made). The first failure of createOne ends the walk and is returned.
+Status createMissingLevels(const std::string& path, size_t rootLength,
                            const std::function<Status(const std::string&)>& createOne);
+
 
 }  // namespace zephyl::fs

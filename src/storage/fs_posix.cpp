@@ -352,7 +352,7 @@ Status createOneDirectoryWithMode(const std::string& path, mode_t mode) {
 Status createDirectoriesWithMode(const std::string& path, mode_t mode) {
   if (path.empty() || isDirectory(path)) return Status::ok();
   return createMissingLevels(
-      path, [mode](const std::string& level) { return createOneDirectoryWithMode(level, mode); });
+      path, 0, [mode](const std::string& level) { return createOneDirectoryWithMode(level, mode); });
 }
 
 // Takes group and other access away from the directory at path, which must be a real directory
@@ -761,6 +761,9 @@ Status reserveFileSpace(FILE* file, int64_t length) {
   }
   return reportError("reserveFileSpace", "", code, errorText(code));
 }
+
+// POSIX file systems hold every name but "/" and the zero byte, which no component can contain.
+Status checkPathNames(const std::string& /*path*/) { return Status::ok(); }
 
 Status checkWritableDirectory(const std::string& path) {
   std::string systemPath;

@@ -46,6 +46,7 @@
 #include "diagnostics/log.h"
 #include "storage/fs.h"
 #include "storage/fs_common.h"
+#include "storage/path_text.h"
 
 namespace zephyl::fs {
 namespace {
@@ -484,7 +485,9 @@ bool exists(const std::string& path) { return attributesOf(path) != INVALID_FILE
 
 Status createDirectories(const std::string& path) {
   if (path.empty() || isDirectoryAttributes(attributesOf(path))) return Status::ok();
-  return createMissingLevels(path, createOneDirectoryChecked);
+  // A drive or a share is never made: the walk stops below it, and the first level below it
+  // fails with the system's word on the drive or share when that is not there.
+  return createMissingLevels(path, pathRootLength(path), createOneDirectoryChecked);
 }
 
 // New levels get the access rules they inherit from their parent, which below a user's profile
@@ -835,6 +838,12 @@ Status checkWritableDirectory(const std::string& path) {
   // A missing directory is reported as missing, a file in the way as not a directory.
   const DWORD code = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY;
   return reportError("checkWritableDirectory", path, asCode(code), systemErrorText(code));
+}
+
+Status checkPathNames(const std::string& path) {
+  std::string fault = windowsNameFault(path);
+  if (fault.empty()) return Status::ok();
+  return reportError("checkPathNames", path, ERROR_INVALID_NAME, std::move(fault));
 }
 
 void startWriteback(FILE* /*file*/, int64_t /*offset*/, int64_t /*length*/) {

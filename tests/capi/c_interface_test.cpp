@@ -51,6 +51,23 @@ class CInterfaceTest : public ::testing::Test {
   TempDir work_;
 };
 
+// A host naming a file after a server's suggestion gets the library's mending through C, and a
+// buffer too small is refused without a cut name in it.
+TEST(CFileNameTest, SafeFileNameIsWrittenWholeOrNotAtAll) {
+  char buffer[ZP_FILE_NAME_CAPACITY] = "unchanged";
+  ASSERT_EQ(zp_safe_file_name("aux.txt", nullptr, buffer, sizeof buffer), ZP_OK);
+  EXPECT_STREQ(buffer, "_aux.txt");
+  ASSERT_EQ(zp_safe_file_name(". .", "a|b", buffer, sizeof buffer), ZP_OK);
+  EXPECT_STREQ(buffer, "a_b");
+  const std::string longest(300, 'x');
+  ASSERT_EQ(zp_safe_file_name(longest.c_str(), nullptr, buffer, sizeof buffer), ZP_OK);
+  EXPECT_EQ(std::string(buffer), std::string(255, 'x'));
+  char small[4] = "abc";
+  EXPECT_EQ(zp_safe_file_name("name.bin", nullptr, small, sizeof small), ZP_ERROR_INVALID_ARGUMENT);
+  EXPECT_STREQ(small, "abc");
+  EXPECT_EQ(zp_safe_file_name(nullptr, nullptr, buffer, sizeof buffer), ZP_ERROR_NULL_ARGUMENT);
+}
+
 TEST_F(CInterfaceTest, ProgramWrittenInCDownloadsWithProgressAndABatch) {
   const std::string output = work_.file("c_host.out");
   const int exitCode = test::runProgram(

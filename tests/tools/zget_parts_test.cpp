@@ -36,23 +36,42 @@ TEST_F(NamingTest, LastSegmentIsDecodedWithoutQueryOrFragment) {
   EXPECT_EQ(fileNameFromUrl("http://h/a/b/r%C3%A9sum%C3%A9%20v2.pdf?x=1/2#top"),
             "r\xC3\xA9sum\xC3\xA9 v2.pdf");
   EXPECT_EQ(fileNameFromUrl("https://h:8080/file.tar.gz"), "file.tar.gz");
-  // A colon names an NTFS stream of another file on Windows ("a:b" is stream b of a).
-#ifdef _WIN32
+  // A colon names an NTFS stream of another file on Windows ("a:b" is stream b of a); mended on
+  // every system, since a file made here may be copied there.
   EXPECT_EQ(fileNameFromUrl("http://h/a%3Ab.txt"), "a_b.txt");
-#else
-  EXPECT_EQ(fileNameFromUrl("http://h/a%3Ab.txt"), "a:b.txt");
-#endif
+}
+
+// Device names and characters Windows cannot hold, from each source of a derived name: a URL,
+// a list's out= and dir=, a server's Content-Disposition.
+TEST_F(NamingTest, DerivedNamesNeverNameADeviceOrHoldAForbiddenCharacter) {
+  EXPECT_EQ(fileNameFromUrl("http://h/d/aux.txt"), "_aux.txt");
+  EXPECT_EQ(fileNameFromUrl("http://h/COM1"), "_COM1");
+  EXPECT_EQ(fileNameFromUrl("http://h/report%7Cfinal%3F.bin"), "report_final_.bin");
+  EXPECT_EQ(safeRelativePath("nul.txt", true), "_nul.txt");
+  EXPECT_EQ(safeRelativePath("con\\./...\\Lpt1.tar.gz", true), "_con/_Lpt1.tar.gz");
+  EXPECT_EQ(safeRelativePath("a*b/", false), "a_b");
+  EXPECT_EQ(safeRelativePath("sub/...", true), "sub/" + std::string(kFallbackFileName));
+  EXPECT_EQ(fileNameFromContentDisposition("attachment; filename=\"PRN.pdf\""), "_PRN.pdf");
+  EXPECT_EQ(fileNameFromContentDisposition("attachment; filename=\"a<b>|c.txt\""), "a_b__c.txt");
+}
+
+// "...", "..%20" and ".%20." were saved as "(1)", "(2)", "(3)": names of dots and spaces alone
+// name nothing on Windows.
+TEST_F(NamingTest, NamesOfDotsAndSpacesFallBack) {
+  for (const char* segment : {"...", "..%20", ".%20.", "%20"}) {
+    EXPECT_EQ(fileNameFromUrl(std::string("http://h/") + segment), kFallbackFileName) << segment;
+  }
 }
 
 TEST_F(NamingTest, ContentDispositionGivesOnlyASafeLastComponent) {
   EXPECT_EQ(fileNameFromContentDisposition("attachment; filename=\"a \\\"b\\\".zip\""),
-            "a \"b\".zip");
+            "a _b_.zip");
   EXPECT_EQ(fileNameFromContentDisposition("attachment;filename=plain.txt ; size=3"), "plain.txt");
   EXPECT_EQ(fileNameFromContentDisposition(
                 "attachment; filename=\"x.bin\"; filename*=UTF-8''%E2%82%AC%20rates.bin"),
             "\xE2\x82\xAC rates.bin");
   EXPECT_EQ(fileNameFromContentDisposition("attachment; filename=..\\..\\evil.exe"), "evil.exe");
-  EXPECT_EQ(fileNameFromContentDisposition("attachment; filename=\"dir/..\""), kFallbackFileName);
+  EXPECT_EQ(fileNameFromContentDisposition("attachment; filename=\"dir/..\""), "");
   EXPECT_EQ(fileNameFromContentDisposition("attachment; filename=\"sub/\""), "");
   EXPECT_EQ(fileNameFromContentDisposition("inline"), "");
 }
@@ -131,6 +150,21 @@ TEST_F(NamingTest, NameBookNeverHandsOutOnePathTwice) {
   EXPECT_EQ(book.claim("/d/a.bin"), "/d/a(1).bin");
   EXPECT_EQ(book.claim("/d/a(1).bin"), "/d/a(1)(1).bin");
   EXPECT_EQ(book.claim("/d/a.bin"), "/d/a(2).bin");
+}
+
+// Both were reported saved with --allow-overwrite, and one file held the second's content.
+TEST_F(NamingTest, NameBookKeepsCaseTwinsApartWhereCaseIsIgnored) {
+  NameBook book;
+  std::string twin;
+  EXPECT_EQ(book.claim("/d/File.bin", true, &twin), "/d/File.bin");
+  EXPECT_EQ(twin, "");
+  EXPECT_EQ(book.claim("/d/file.bin", true, &twin), "/d/file(1).bin");
+  EXPECT_EQ(twin, "/d/File.bin");
+  EXPECT_EQ(book.claim("/d/FILE(1).BIN", true, &twin), "/d/FILE(1)(1).BIN");
+  // Where the file system tells case apart, so does the book.
+  EXPECT_EQ(book.claim("/d/fILE.bin", false, &twin), "/d/fILE.bin");
+  EXPECT_EQ(twin, "");
+  EXPECT_EQ(numberedName("C:\\d.v\\noext", 1), "C:\\d.v\\noext(1)");
 }
 
 #ifndef _WIN32

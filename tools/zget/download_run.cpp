@@ -94,7 +94,8 @@ std::string placeResult(const PlannedDownload& download, const ZPResponse& respo
   }
   const std::filesystem::path from = pathFromUtf8(delivered);
   if (suggested.empty() || pathFromUtf8(suggested) == from.filename()) return delivered;
-  const std::string named = utf8FromPath(from.parent_path() / pathFromUtf8(suggested));
+  // Joined as text: a "\\?\" path keeps its "\" separators.
+  const std::string named = delivered.substr(0, delivered.find_last_of("/\\") + 1) + suggested;
   std::error_code error;
   std::string target = named;
   for (int n = 1; !options.allowOverwrite && std::filesystem::exists(pathFromUtf8(target), error);

@@ -81,10 +81,11 @@ bool applyOption(const std::string& option, DownloadJob* job, std::string* error
     *error = key + " must stay inside the output directory (-d), got \"" + value + "\": " + why;
     return false;
   }
+  // Its names are mended as a URL's are: "out=nul.txt" is "_nul.txt", never the device.
   if (key == "out") {
-    job->outName = value;
+    job->outName = safeRelativePath(value, true);
   } else if (key == "dir") {
-    job->dir = value;
+    job->dir = safeRelativePath(value, false);
   } else if (key == "checksum") {
     if (!parseChecksumOption(value, &job->checksum)) {
       *error = "checksum must be sha-256=<64 hexadecimal digits> or md5=<32 hexadecimal digits>, "

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <system_error>
@@ -33,6 +34,7 @@
 #include "utf8_path.h"
 #include "zephyl/zephyl.h"
 #include "zephyl/zp_redaction.h"
+#include "zephyl/zp_file_names.h"
 
 namespace zget {
 namespace {
@@ -41,12 +43,25 @@ constexpr int64_t kSpiderBlockSize = 16 * 1024;
 
 void printError(const std::string& message) { std::fprintf(stderr, "zget: %s\n", message.c_str()); }
 
-// mkdir -p; false with a message on stderr.
+// mkdir -p; false with a message on stderr. The walk stops at the path's root: a drive or a
+// network share is never made (std::filesystem::create_directories would try "\\\\server"), so
+// a share that is not there fails on its first directory, and the message names it.
 bool ensureDirectory(const std::string& path) {
   std::error_code error;
-  const std::filesystem::path directory = pathFromUtf8(path);
-  std::filesystem::create_directories(directory, error);
-  if (!error && std::filesystem::is_directory(directory, error)) return true;
+  const size_t rootLength = zpPathRootLength(path);
+  std::vector<std::string> missing;
+  for (std::string level = path;
+       level.size() > rootLength && !std::filesystem::exists(pathFromUtf8(level), error);) {
+    missing.push_back(level);
+    const size_t separator = level.find_last_of("/\\");
+    if (separator == std::string::npos) break;
+    level.resize(separator);
+  }
+  error.clear();
+  for (auto level = missing.rbegin(); level != missing.rend() && !error; ++level) {
+    std::filesystem::create_directory(pathFromUtf8(*level), error);
+  }
+  if (!error && std::filesystem::is_directory(pathFromUtf8(path), error)) return true;
   const int code = error.value();
   if (code == EACCES || code == EPERM || code == EROFS || code == ENOSPC) {
     printError(storageFailureWords(code, path, std::string()));
@@ -92,19 +107,35 @@ int64_t partialFileSize(const std::string& path) {
 }
 
 // Whether a file can be made in dir, found out before anything is fetched by making (and
-// removing) an empty one; false with a message on stderr.
-bool ensureWritable(const std::string& dir) {
+// removing) an empty one; false with a message on stderr. *ignoresCase: the probe's name in
+// capitals names it too, so dir's file system ignores case.
+bool ensureWritable(const std::string& dir, bool* ignoresCase) {
   const auto unique = std::chrono::steady_clock::now().time_since_epoch().count();
-  const std::filesystem::path probe =
-      pathFromUtf8(dir) / (".zget-write-test-" + std::to_string(unique));
+  const std::string name = ".zget-write-test-" + std::to_string(unique);
+  const std::filesystem::path probe = pathFromUtf8(dir) / name;
   errno = 0;
   if (!std::ofstream(probe, std::ios::binary)) {
     printError(storageFailureWords(errno, dir, std::string()));
     return false;
   }
   std::error_code error;
+  *ignoresCase =
+      std::filesystem::exists(pathFromUtf8(dir) / pathFromUtf8(platform::caseFolded(name)), error);
   std::filesystem::remove(probe, error);
   return true;
+}
+
+// The command line's own paths: a name the system cannot hold (a device's, a character such as
+// "|" on Windows) is refused before anything is fetched. Returns -1 to go on, or an exit status.
+int checkGivenPaths(const ToolOptions& options) {
+  const std::pair<const char*, const std::string*> given[] = {
+      {"-o", &options.outputFile}, {"-d", &options.outputDir}, {"--cache-dir", &options.cacheDir}};
+  for (const auto& [option, path] : given) {
+    if (path->empty() || *path == "-") continue;
+    const std::string fault = zpPathNameFault(*path);
+    if (!fault.empty()) return usageError(std::string(option) + " " + *path + ": " + fault);
+  }
+  return -1;
 }
 
 // The jobs of the command line and the list, the later of two equal URLs dropped. Returns -1
@@ -121,6 +152,8 @@ int collectJobs(const ToolOptions& options, std::vector<DownloadJob>* jobs) {
       return status;
     }
   }
+  const int given = checkGivenPaths(options);
+  if (given >= 0) return given;
   if (!options.outputFile.empty()) {
     if (all.size() != 1) return usageError("-o names the file of one download; give one URL");
     all[0].outName = options.outputFile;
@@ -147,12 +180,26 @@ int collectJobs(const ToolOptions& options, std::vector<DownloadJob>* jobs) {
   return -1;
 }
 
+// The directory of a target, made and probed once however many downloads go into it; false
+// (with a message) when it cannot be used. *ignoresCase: its file system ignores case.
+bool readyDirectory(const std::string& dir, std::map<std::string, bool>* checked,
+                    bool* ignoresCase) {
+  auto found = checked->find(dir);
+  if (found == checked->end()) {
+    bool folds = false;
+    if (!ensureDirectory(dir) || !ensureWritable(dir, &folds)) return false;
+    found = checked->emplace(dir, folds).first;
+  }
+  *ignoresCase = found->second;
+  return true;
+}
+
 // Decides every download's target and creates the directories. Returns -1 to go on, or an
 // exit status.
 int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jobs,
                   std::vector<PlannedDownload>* downloads) {
   NameBook names;
-  std::set<std::string> checkedDirs;
+  std::map<std::string, bool> checkedDirs;
   for (const DownloadJob& job : jobs) {
     PlannedDownload download;
     download.url = job.url;
@@ -164,7 +211,7 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
       // name any place, as with wget and curl.
       const std::string dir = joinPath(options.outputDir, job.dir);
       const std::string name = job.outName.empty() ? fileNameFromUrl(job.url) : job.outName;
-      const std::string wanted = absolutePath(joinPath(dir, name));
+      const std::string wanted = platform::absolutePath(joinPath(dir, name));
       std::error_code error;
       if (options.noClobber && std::filesystem::exists(pathFromUtf8(wanted), error)) {
         if (!options.quiet) {
@@ -172,7 +219,19 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
         }
         continue;
       }
-      download.savePath = names.claim(wanted);
+      // The directory as text: a "\\?\" path keeps its "\" separators.
+      bool ignoresCase = false;
+      if (!readyDirectory(wanted.substr(0, wanted.find_last_of("/\\")), &checkedDirs,
+                          &ignoresCase)) {
+        return kExitFailure;
+      }
+      std::string caseTwin;
+      download.savePath = names.claim(wanted, ignoresCase, &caseTwin);
+      if (!caseTwin.empty() && !options.quiet) {
+        printError(platform::shownPath(wanted) + " and " + platform::shownPath(caseTwin) +
+                   " differ only in case, which is one file here; saving as " +
+                   platform::shownPath(download.savePath));
+      }
       if (options.continuePartial && download.savePath == wanted) {
         download.continueFrom = partialFileSize(wanted);
         if (download.continueFrom > 0 && !download.checksum.empty()) {
@@ -190,12 +249,6 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
       }
       const std::filesystem::path target = pathFromUtf8(download.savePath);
       download.displayName = utf8FromPath(target.filename());
-      const std::string targetDir = utf8FromPath(target.parent_path());
-      // Each directory is made and probed once, however many downloads go into it.
-      if (checkedDirs.insert(targetDir).second &&
-          (!ensureDirectory(targetDir) || !ensureWritable(targetDir))) {
-        return kExitFailure;
-      }
       // Without --allow-overwrite the download takes the next free name instead.
       if (options.allowOverwrite && std::filesystem::is_directory(target, error)) {
         // Found now rather than after the whole download, when the file cannot be put there.
@@ -234,7 +287,7 @@ int showProgress(Zephyl& manager, const std::vector<std::string>& urls, int data
 // storage directories); empty, with a message on stderr, when it cannot be used.
 std::string prepareCacheRoot(const ToolOptions& options) {
   const std::string cacheRoot =
-      absolutePath(options.cacheDir.empty() ? cacheRootDir() : options.cacheDir);
+      platform::absolutePath(options.cacheDir.empty() ? cacheRootDir() : options.cacheDir);
   if (cacheRoot.empty()) {
     printError("no cache directory: set XDG_CACHE_HOME or HOME, or use --cache-dir");
     return std::string();

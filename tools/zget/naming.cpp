@@ -8,11 +8,10 @@
 
 #include "platform.h"
 #include "utf8_path.h"
+#include "zephyl/zp_file_names.h"
 
 namespace zget {
 namespace {
-
-constexpr size_t kMaxNameBytes = 255;
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -30,26 +29,6 @@ std::string urlPath(const std::string& url) {
     return path == std::string::npos ? std::string() : rest.substr(path);
   }
   return rest;
-}
-
-// Cuts text to at most maxBytes without splitting a UTF-8 character.
-std::string cutUtf8(const std::string& text, size_t maxBytes) {
-  if (text.size() <= maxBytes) return text;
-  size_t end = maxBytes;
-  // Continuation bytes are 10xxxxxx; step back to the start of the character they belong to.
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return text.substr(0, end);
-}
-
-std::string limitLength(const std::string& name) {
-  if (name.size() <= kMaxNameBytes) return name;
-  const size_t dot = name.rfind('.');
-  // Keep a short extension (".tar.gz" style names keep their last part).
-  if (dot != std::string::npos && dot > 0 && name.size() - dot <= 16) {
-    const std::string extension = name.substr(dot);
-    return cutUtf8(name.substr(0, dot), kMaxNameBytes - extension.size()) + extension;
-  }
-  return cutUtf8(name, kMaxNameBytes);
 }
 
 }  // namespace
@@ -72,19 +51,26 @@ std::string percentDecode(const std::string& text) {
   return decoded;
 }
 
-std::string safeFileName(std::string name) {
-  for (char& c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '/' || c == '\\' || byte < 0x20 || byte == 0x7F) c = '_';
-#ifdef _WIN32
-    // "a:b" would name the stream "b" of the file "a" on NTFS, or a drive.
-    if (c == ':') c = '_';
-#endif
+std::string safeFileName(const std::string& name) {
+  return zpSafeFileName(name, kFallbackFileName);
+}
+
+std::string safeRelativePath(const std::string& path, bool namesFile) {
+  std::string safe;
+  size_t begin = 0;
+  for (;;) {
+    const size_t end = path.find_first_of("/\\", begin);
+    const bool last = end == std::string::npos;
+    const std::string component = path.substr(begin, last ? std::string::npos : end - begin);
+    // A directory of dots and spaces alone ("." or "...") names none; the file's own name falls
+    // back instead.
+    if ((last && namesFile) || component.find_first_not_of(". ") != std::string::npos) {
+      if (!safe.empty()) safe += '/';
+      safe += safeFileName(component);
+    }
+    if (last) return safe;
+    begin = end + 1;
   }
-  // After the cut too: a long name of stray UTF-8 continuation bytes behind ".." cuts to "..".
-  name = limitLength(name);
-  if (name.empty() || name == "." || name == "..") return kFallbackFileName;
-  return name;
 }
 
 std::string fileNameFromUrl(const std::string& url) {
@@ -145,7 +131,8 @@ std::string fileNameFromContentDisposition(const std::string& header) {
   // Only the last component: a suggested name never chooses the directory.
   const size_t slash = name.find_last_of("/\\");
   if (slash != std::string::npos) name = name.substr(slash + 1);
-  if (name.empty()) return std::string();
+  // Dots and spaces alone ("..", ". .") leave nothing to name a file by: the URL's name stays.
+  if (name.find_first_not_of(". ") == std::string::npos) return std::string();
   return safeFileName(name);
 }
 
@@ -191,17 +178,8 @@ std::string joinPath(const std::string& dir, const std::string& name) {
   return dir + "/" + name;
 }
 
-std::string absolutePath(const std::string& path) {
-  std::error_code error;
-  // The current directory comes in the system's own form (UTF-16 on Windows), not through the
-  // ANSI code page.
-  const std::filesystem::path absolute = std::filesystem::absolute(pathFromUtf8(path), error);
-  if (error) return path;
-  return utf8FromPath(absolute.lexically_normal());
-}
-
 std::string numberedName(const std::string& path, int n) {
-  const size_t slash = path.rfind('/');
+  const size_t slash = path.find_last_of("/\\");
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   const size_t dot = path.rfind('.');
   const std::string number = "(" + std::to_string(n) + ")";
@@ -216,10 +194,21 @@ std::string cacheRootDir() {
   return joinPath(base, "zephyl");
 }
 
-std::string NameBook::claim(const std::string& path) {
+bool NameBook::isTaken(const std::string& path, bool ignoringCase) const {
+  if (taken_.count(path) != 0) return true;
+  return ignoringCase && takenFolded_.count(platform::caseFolded(path)) != 0;
+}
+
+std::string NameBook::claim(const std::string& path, bool ignoringCase, std::string* caseTwin) {
+  if (caseTwin != nullptr) caseTwin->clear();
+  if (ignoringCase && caseTwin != nullptr && taken_.count(path) == 0) {
+    const auto twin = takenFolded_.find(platform::caseFolded(path));
+    if (twin != takenFolded_.end()) *caseTwin = twin->second;
+  }
   std::string candidate = path;
-  for (int n = 1; taken_.count(candidate) != 0; ++n) candidate = numberedName(path, n);
+  for (int n = 1; isTaken(candidate, ignoringCase); ++n) candidate = numberedName(path, n);
   taken_.insert(candidate);
+  takenFolded_.emplace(platform::caseFolded(candidate), candidate);
   return candidate;
 }
 

@@ -43,4 +43,14 @@ std::string exampleDownloadsDir();
 // path as this platform's users write paths: unchanged here, with backslashes on Windows.
 std::string shownPath(const std::string& path);
 
+// The path made absolute against the current directory and lexically normalised, with "/"
+// between components. On Windows the system's own rules (GetFullPathNameW): a network share
+// ("\\server\share", "//server/share") stays a share and a "\\?\" path stays as written
+// (with "\" throughout, which is all the system reads there). "" stays "".
+std::string absolutePath(const std::string& path);
+
+// text with its letters in one case, for comparing names as a file system that ignores case
+// does: ASCII letters here, every letter the system's case mapping knows on Windows.
+std::string caseFolded(const std::string& text);
+
 }  // namespace zget::platform

@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "naming.h"
 #include "platform.h"
+#include "utf8_path.h"
 
 namespace zget::platform {
 namespace {
@@ -56,5 +59,20 @@ std::string cacheLocationText() { return "$XDG_CACHE_HOME/zephyl, else ~/.cache/
 std::string exampleDownloadsDir() { return "~/Downloads"; }
 
 std::string shownPath(const std::string& path) { return path; }
+
+std::string absolutePath(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(pathFromUtf8(path), error);
+  if (error) return path;
+  return utf8FromPath(absolute.lexically_normal());
+}
+
+std::string caseFolded(const std::string& text) {
+  std::string folded = text;
+  for (char& c : folded) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return folded;
+}
 
 }  // namespace zget::platform

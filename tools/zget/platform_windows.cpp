@@ -11,6 +11,8 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <string>
 
@@ -95,6 +97,31 @@ std::string shownPath(const std::string& path) {
     if (c == '/') c = '\\';
   }
   return shown;
+}
+
+// Not std::filesystem::absolute: it folds the leading "\\" of a share into one separator, which
+// makes "\\server\share\dl" the folder "\server\share\dl" of the current drive.
+std::string absolutePath(const std::string& path) {
+  std::wstring wide = utf16FromUtf8(path);
+  if (wide.empty()) return path;
+  std::replace(wide.begin(), wide.end(), L'/', L'\\');
+  const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring full(needed, L'\0');
+  const DWORD written = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+  if (written == 0 || written >= needed) return path;
+  full.resize(written);
+  std::string result = utf8FromUtf16(full);
+  // In a "\\?\" path "/" is a character of a name, not a separator.
+  if (result.rfind("\\\\?\\", 0) != 0) std::replace(result.begin(), result.end(), '\\', '/');
+  return result;
+}
+
+std::string caseFolded(const std::string& text) {
+  std::wstring wide = utf16FromUtf8(text);
+  if (wide.empty() || wide.size() > INT_MAX) return text;
+  CharUpperBuffW(wide.data(), static_cast<DWORD>(wide.size()));
+  return utf8FromUtf16(wide);
 }
 
 }  // namespace zget::platform

@@ -7,6 +7,7 @@
 
 #include "naming.h"
 #include "options.h"
+#include "platform.h"
 #include "zephyl/zp_setting.h"
 
 namespace zget {
@@ -15,7 +16,7 @@ namespace zget {
 // finished ones in the -d directory made absolute. Values the command line leaves unset keep
 // the library's defaults; TLS verification stays on unless --insecure.
 inline ZPSetting makeSetting(const ToolOptions& options, const std::string& cacheRoot) {
-  ZPSetting setting(cacheRoot, absolutePath(options.outputDir));
+  ZPSetting setting(cacheRoot, platform::absolutePath(options.outputDir));
   if (options.connections) setting.threadNum = *options.connections;
   if (options.blockSize) setting.blockSize = *options.blockSize;
   if (options.downloadsAtOnce) setting.taskThreadNum = *options.downloadsAtOnce;
@@ -32,11 +33,13 @@ inline ZPSetting makeSetting(const ToolOptions& options, const std::string& cach
   if (options.httpRetries) http.serverErrorRetryCount = *options.httpRetries;
   if (options.netRetries) http.netErrorRetryCount = *options.netRetries;
   http.domainMap = options.mirrors;
-  if (!options.caCertificate.empty()) http.caCertificatePath = absolutePath(options.caCertificate);
+  if (!options.caCertificate.empty()) {
+    http.caCertificatePath = platform::absolutePath(options.caCertificate);
+  }
   if (options.insecure) http.verifyTls = false;
   http.headers = options.headers;
   if (options.userAgent) http.userAgent = *options.userAgent;
-  if (!options.cookieFile.empty()) http.cookieFile = absolutePath(options.cookieFile);
+  if (!options.cookieFile.empty()) http.cookieFile = platform::absolutePath(options.cookieFile);
   http.proxy = options.proxy;
   http.noProxy = options.noProxyList;
   if (options.noProxyAtAll) http.useSystemProxy = false;
