@@ -84,7 +84,7 @@ std::shared_ptr<FileStorageManager> FileStorageManager::getInstance(const std::s
 
 Status FileStorageManager::hold(const std::string& rootDir, const ZPCachePolicy& policy,
                                 std::shared_ptr<FileStorageManager>* out) {
-  const std::string root = normalizeStorageRoot(rootDir);
+  const std::string root = normalisePath(rootDir);
   ManagerRegistry& registry = managerRegistry();
   MutexLock registryLock(registry.mutex);
   std::shared_ptr<FileStorageManager>& entry = registry.managers[root];
