@@ -133,8 +133,11 @@ typedef enum zp_setting_field {
   ZP_SETTING_USE_SYSTEM_PROXY = 24,  /* int32 0 or 1; default 1: with no ZP_SETTING_PROXY, the
                                         environment's proxy (Linux) or the user's system proxy
                                         (Windows); 0: none */
-  ZP_SETTING_MAX_BYTES_PER_SECOND = 25 /* int64; all the manager's downloads together; 0 or
+  ZP_SETTING_MAX_BYTES_PER_SECOND = 25, /* int64; all the manager's downloads together; 0 or
                                           less (the default): no limit */
+  ZP_SETTING_PROGRESS_SAVE_INTERVAL_MS = 26 /* int32; default 2000: while bytes arrive, a
+                                               resumable download's progress is recorded at
+                                               least this often; 0: only as blocks finish */
 } zp_setting_field;
 
 /* A setting with every default, the storage root first and the save directory second (both
