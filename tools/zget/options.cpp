@@ -157,6 +157,7 @@ struct RawOptions {
   std::string timeout;
   std::string connectTimeout;
   std::string retryWait;
+  std::string progressSaveInterval;
   std::vector<std::string> mirrors;
   std::vector<std::string> headers;
   std::optional<std::string> password;
@@ -206,6 +207,13 @@ bool convertTransfer(const RawOptions& raw, ToolOptions* options, std::string* e
   if (!raw.retryWait.empty()) {
     if (!durationOption("--retry-wait", raw.retryWait, &milliseconds, error)) return false;
     options->retryWaitMs = milliseconds;
+  }
+  if (!raw.progressSaveInterval.empty()) {
+    if (!durationOption("--progress-save-interval", raw.progressSaveInterval, &milliseconds,
+                        error)) {
+      return false;
+    }
+    options->progressSaveIntervalMs = milliseconds;
   }
   if (!rateOption("--limit-rate", raw.limitRate, &options->limitRate, error) ||
       !rateOption("--max-overall-rate", raw.maxOverallRate, &options->maxOverallRate, error)) {
@@ -487,6 +495,11 @@ void addNetworkOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
   app.add_option("--retry-wait", raw.retryWait, "Pause before a new attempt (default 5s)")
       ->type_name("DURATION")
       ->group("Network");
+  app.add_option("--progress-save-interval", raw.progressSaveInterval,
+                 "Record a partial download's progress this often while bytes arrive (default "
+                 "2s; 0: only as blocks finish)")
+      ->type_name("DURATION")
+      ->group("Output");
   app.add_option("--http-retries", options->httpRetries,
                  "Retries of a range after an HTTP error status (default 1)")
       ->type_name("N")
