@@ -314,7 +314,9 @@ TEST_F(ChunkDataWriterTest, RunningChunkIsSavedByTimeWithAnInterval) {
     const bool due = stored % 20 == 10;  // every second write: 2 s after the open or the save
     ASSERT_TRUE(test::reported(writer->write(0, 10, source.data() + stored), &code_, &message_));
     const Progress progress = readProgress();
-    if (stored == 0) EXPECT_FALSE(progress.loaded) << "saved before the interval passed";
+    if (stored == 0) {
+      EXPECT_FALSE(progress.loaded) << "saved before the interval passed";
+    }
     if (!due) continue;
     ASSERT_TRUE(progress.loaded) << stored;
     EXPECT_EQ(progress.chunks.front().current, stored + 10);
