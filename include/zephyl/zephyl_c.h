@@ -197,8 +197,11 @@ typedef enum zp_setting_field {
                                         (Windows); 0: none */
   ZP_SETTING_MAX_BYTES_PER_SECOND = 25, /* int64; all the manager's downloads together; 0 or
                                            less (the default): no limit */
-  ZP_SETTING_COOKIE_FILE = 26 /* string; a Netscape cookie file read before every request, its
-                                 cookies sent where their domain and path allow; "" none */
+  ZP_SETTING_COOKIE_FILE = 26, /* string; a Netscape cookie file read before every request, its
+                                  cookies sent where their domain and path allow; "" none */
+  ZP_SETTING_PROGRESS_SAVE_INTERVAL_MS = 27 /* int32; default 2000: while bytes arrive, a
+                                               resumable download's progress is recorded at
+                                               least this often; 0: only as blocks finish */
 } zp_setting_field;
 
 /* A setting with every default, the storage root first and the save directory second (both

@@ -114,6 +114,11 @@ class ZEPHYL_EXPORT ZPSetting {
   // A delivered file takes the server's Last-Modified date as its modification time (when the
   // answer had a readable one); false leaves it the time of delivery.
   bool keepServerTime = false;
+  // While bytes arrive, a resumable download's progress record is also replaced (its data synced
+  // to the disk first) once this many milliseconds have passed since the last one, whatever the
+  // block size: a process killed at any moment loses at most the bytes of that time. 0 or less:
+  // records only as blocks finish (and at the end of the run).
+  int32_t progressSaveIntervalMs = 2000;
   // Rate limit in bytes per second for all the manager's downloads together; 0 or less: none.
   // Changeable while downloads run with Zephyl::setMaxBytesPerSecond.
   int64_t maxBytesPerSecond = 0;

@@ -48,6 +48,8 @@ IntField intField(ZPSetting& setting, int field) {
     case ZP_SETTING_TASK_THREAD_NUM: return {&setting.taskThreadNum, nullptr, kCount};
     case ZP_SETTING_THREAD_NUM: return {&setting.threadNum, nullptr, kCount};
     case ZP_SETTING_SPLIT_THRESHOLD_MS: return {&setting.splitThresholdMs, nullptr, kInt32};
+    case ZP_SETTING_PROGRESS_SAVE_INTERVAL_MS:
+      return {&setting.progressSaveIntervalMs, nullptr, kInt32};
     case ZP_SETTING_BLOCK_SIZE:
       return {nullptr, &setting.blockSize, {1, std::numeric_limits<int64_t>::max()}};
     case ZP_SETTING_MAX_BYTES_PER_SECOND: return {nullptr, &setting.maxBytesPerSecond, kInt64};

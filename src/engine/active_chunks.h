@@ -19,17 +19,25 @@ class ActiveChunks {
   ActiveChunks(const ActiveChunks&) = delete;
   ActiveChunks& operator=(const ActiveChunks&) = delete;
 
-  // Registers a request before it is submitted. A request added after the task was cancelled is
-  // cancelled at once: the task sets its flag before it takes the lock in cancelAll, so either
-  // cancelAll sees the request or add sees the flag.
+  // Registers a request before it is submitted. A request added after the task was cancelled, or
+  // after stopForGood, is cancelled at once: the task sets its flag before it takes the lock in
+  // cancelAll, so either cancelAll sees the request or add sees the flag.
   void add(ChunkRequest& request) {
     MutexLock lock(mutex_);
     requests_.push_back(&request);
-    if (taskCancelled_.load()) client_.cancel(request);
+    if (taskCancelled_.load() || stopped_) client_.cancel(request);
   }
 
   void cancelAll() {
     MutexLock lock(mutex_);
+    for (ChunkRequest* request : requests_) client_.cancel(*request);
+  }
+
+  // The download asks for nothing more (a stream's receiver stopped it): every request running
+  // now and every one added later is cancelled, so no retry and no next segment goes out.
+  void stopForGood() {
+    MutexLock lock(mutex_);
+    stopped_ = true;
     for (ChunkRequest* request : requests_) client_.cancel(*request);
   }
 
@@ -52,6 +60,7 @@ class ActiveChunks {
 
   Mutex mutex_;
   std::vector<ChunkRequest*> requests_ GUARDED_BY(mutex_);
+  bool stopped_ GUARDED_BY(mutex_) = false;  // see stopForGood; never cleared
 };
 
 }  // namespace zephyl

@@ -119,15 +119,24 @@ bool AttemptResults::checkContent(AttemptResult* result) {
   return false;
 }
 
-AttemptResult AttemptResults::finish() {
-  if (delivery_.onAllStored) delivery_.onAllStored();
+AttemptResult AttemptResults::finish(bool storedUnconfirmed) {
+  if (delivery_.onAllStored && !storedUnconfirmed) delivery_.onAllStored();
   AttemptResult result;
   result.response = ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
   result.lastModified = lastModified_;
   result.httpCode = answerStatus_;
   result.headers = answerHeaders_;
   // The check runs before delivery: content that fails it never reaches the target.
-  if (!checkContent(&result)) return result;
+  if (!checkContent(&result)) {
+    if (storedUnconfirmed && result.contentRejected) {
+      // Not the server's answer that failed: bytes of an earlier download, maybe of an older
+      // version of the resource. They go, and the server's are fetched.
+      result.contentRejected = false;
+      result.discardStored = true;
+    }
+    return result;
+  }
+  if (delivery_.onAllStored && storedUnconfirmed) delivery_.onAllStored();
   // A failed delivery keeps the complete download: the next attempt only delivers.
   const Status delivered = writer_.moveToSaveDir(delivery_.request, &result.response);
   if (!delivered.isOk()) result.response = cacheError(delivered.code(), delivered.message());

@@ -69,8 +69,11 @@ class AttemptResults {
   static AttemptResult cancelled();
   // Every run ended well yet stored bytes are not length bytes.
   static AttemptResult incomplete(int64_t stored, int64_t length);
-  // Every byte is stored: the content's check, then the delivery.
-  AttemptResult finish();
+  // Every byte is stored: the content's check, then the delivery. storedUnconfirmed: the bytes
+  // were stored by an earlier download and only the request's checksum can vouch for them;
+  // content that fails it is then not rejected but proven stale (discardStored), and the
+  // attempt goes on to fetch it anew (onAllStored is told only once the check passed).
+  AttemptResult finish(bool storedUnconfirmed = false);
 
  private:
   AttemptResult failureOf(const PlannedRun& run, DownloadMetrics& metrics) const;

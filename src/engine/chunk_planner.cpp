@@ -99,10 +99,14 @@ void ChunkPlanner::submitRun(PlannedRun& run) {
   submit(run);
 }
 
-void ChunkPlanner::submitFirstRun(const ChunkInfo& head, DownloadMetrics& metrics) {
+void ChunkPlanner::submitFirstRun(const ChunkInfo& head, bool confirming,
+                                  DownloadMetrics& metrics) {
   PlannedRun& first = addRun(head, head.chunkId);
   first_ = &first;
-  if (context_.writer.contentLength() > 0) {
+  first.confirmsStored = confirming;
+  if (confirming) {
+    // One byte is asked for; the run grows only when its answer takes the download over.
+  } else if (context_.writer.contentLength() > 0) {
     // A resume: the length is known, and the first run takes its share at once.
     claims_.growFirstRun(first, splitter_.wanted());
   } else if (head.end > head.start) {
@@ -114,7 +118,8 @@ void ChunkPlanner::submitFirstRun(const ChunkInfo& head, DownloadMetrics& metric
   first.state.onConnected = [this, &first, &metrics](int32_t httpCode, int64_t) {
     return acceptFirstAnswer(first, httpCode, metrics);
   };
-  ZP_LOG(Debug) << "submit first chunk" << head.start << "," << head.current << "," << head.end;
+  ZP_LOG(Debug) << "submit first chunk" << head.start << "," << head.current << "," << head.end
+                << (confirming ? ", confirming the stored download" : "");
   first.pace.submittedAtMs = nowMs();
   first.pace.submittedFrom = head.current;
   submit(first);
@@ -147,6 +152,8 @@ bool ChunkPlanner::acceptFirstAnswer(PlannedRun& first, int32_t httpCode,
     }
   }
   if (accepted) RunRates::noteAnswer(first);
+  // An accepted answer carried the stored bytes' validator, or took the download over.
+  if (accepted && context_.storedUnconfirmed != nullptr) context_.storedUnconfirmed->store(false);
   firstOutcome_.offer(outcome);
   ZP_LOG(Debug) << "first chunk connect success " << httpCode << " " << state.answer.contentLength;
   return accepted;
@@ -268,13 +275,51 @@ AttemptResult ChunkPlanner::endResult() {
   return results_.finish();
 }
 
+std::optional<AttemptResult> ChunkPlanner::settleStored(ChunkInfo* head, bool* confirming) {
+  const bool complete = head->current == head->end;
+  std::atomic<bool>* unconfirmed = context_.storedUnconfirmed;
+  // A partial download's first request names the validator in its If-Range, and its answer is
+  // judged against the stored validator and length: it confirms the bytes, takes the download
+  // over or proves them wrong. (Bytes stored without a validator are continued on the length
+  // alone, as a server that names no version leaves nothing else to go by.)
+  if (!complete) return std::nullopt;
+  if (unconfirmed == nullptr || !unconfirmed->load()) return results_.finish();
+  if (!context_.writer.validator().empty()) {
+    // Every byte is stored: one request for the first byte alone, on the same condition.
+    *confirming = true;
+    *head = context_.writer.chunkAt(0);
+    return std::nullopt;
+  }
+  // No answer can tie bytes stored without a validator to the server's resource: only the
+  // request's own checksum can vouch for them. Otherwise they are fetched anew.
+  if (context_.expected != nullptr) {
+    AttemptResult checked = results_.finish(true);
+    if (!checked.discardStored) return checked;
+    dropUnconfirmed(checked.response.errorMsg.c_str());
+  } else {
+    dropUnconfirmed("a complete download without a validator");
+  }
+  *head = context_.writer.firstChunk();
+  return std::nullopt;
+}
+
+void ChunkPlanner::dropUnconfirmed(const char* why) {
+  ZP_LOG(Info) << "stored bytes dropped: " << why;
+  context_.writer.reset();
+  if (context_.digests != nullptr) context_.digests->restart();
+  context_.storedUnconfirmed->store(false);
+}
+
 AttemptResult ChunkPlanner::runAttempt(DownloadMetrics& metrics) {
   if (context_.cancelled.load()) return AttemptResults::cancelled();
   // The last attempt's stop (see stopEveryRun) must not cut this one's waits short.
   context_.writer.setWaitsInterrupted(false);
-  const ChunkInfo head = context_.writer.firstChunk();
-  if (head.current == head.end) return results_.finish();
-  submitFirstRun(head, metrics);
+  ChunkInfo head = context_.writer.firstChunk();
+  bool confirming = false;
+  if (std::optional<AttemptResult> settled = settleStored(&head, &confirming)) {
+    return std::move(*settled);
+  }
+  submitFirstRun(head, confirming, metrics);
   firstOutcome_.waitFor(*first_);
   metrics.first_response_time = nowMs() - first_->pace.submittedAtMs;
   rates_.setFirstAnswerMs(metrics.first_response_time);

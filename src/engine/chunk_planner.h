@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "diagnostics/download_metrics.h"
 #include "engine/active_chunks.h"
@@ -52,6 +53,10 @@ class ChunkPlanner {
     ContentDigests* digests = nullptr;
     // The digest the request's content must have (null: no check). Checked before delivery.
     const ExpectedDigest* expected = nullptr;
+    // True while the bytes the writer held when the download began are not confirmed by the
+    // server: no answer of this download has carried their validator yet (null: nothing to
+    // confirm). The planner clears it on the first answer it accepts, or when it drops them.
+    std::atomic<bool>* storedUnconfirmed = nullptr;
   };
 
   explicit ChunkPlanner(Context context);
@@ -66,8 +71,17 @@ class ChunkPlanner {
   AttemptResult runAttempt(DownloadMetrics& metrics);
 
  private:
-  // Submits the attempt's first run, from head, alone.
-  void submitFirstRun(const ChunkInfo& head, DownloadMetrics& metrics);
+  // Submits the attempt's first run, from head, alone. confirming: the run only confirms a
+  // complete stored download (see PlannedRun::confirmsStored).
+  void submitFirstRun(const ChunkInfo& head, bool confirming, DownloadMetrics& metrics);
+  // A complete download stored before this one began is never delivered unless the server
+  // confirms its validator. Decides what the attempt does when head (the first chunk) says every
+  // byte is stored: a result already (nothing to confirm, or a checksum vouched for the bytes:
+  // delivered or failed), or nothing and the first run to submit: *confirming to confirm them,
+  // else from *head, the first chunk anew once the bytes had to go (no validator, no checksum).
+  std::optional<AttemptResult> settleStored(ChunkInfo* head, bool* confirming);
+  // Drops the stored bytes that nothing can confirm; the attempt fetches anew.
+  void dropUnconfirmed(const char* why);
   // Judges the first run's answer (see run_answers.h) and offers its outcome to the planner.
   // Called on the first run's worker.
   bool acceptFirstAnswer(PlannedRun& first, int32_t httpCode, DownloadMetrics& metrics);

@@ -385,6 +385,9 @@ bool resumeWhenDue(TransferContext& context, std::chrono::steady_clock::time_poi
 // time, a stall (CURLE_OPERATION_TIMEDOUT, context.stalled set) within a millisecond or so of its
 // time, whatever libcurl is waiting for (the connection, the answer, the next body bytes).
 CURLcode perform(CURLM* multi, TransferContext& context) {
+  // A request cancelled between its attempts (the next segment of a stopped download) never
+  // reaches the server.
+  if (context.request->cancelled.load(std::memory_order_relaxed)) return CURLE_ABORTED_BY_CALLBACK;
   if (curl_multi_add_handle(multi, context.handle) != CURLM_OK) return CURLE_FAILED_INIT;
   context.lastByteAt = std::chrono::steady_clock::now();
   CURLcode result = CURLE_OK;

@@ -6,6 +6,7 @@
 #include "diagnostics/host_call.h"
 #include "diagnostics/log.h"
 #include "diagnostics/redaction.h"
+#include "engine/byte_range.h"
 #include "engine/chunk_planner.h"
 #include "engine/server_time.h"
 #include "sinks/chunk_data_writer.h"
@@ -17,11 +18,12 @@ namespace zephyl {
 namespace {
 
 // cancelled is the task's flag; the writer only keeps its address. request is the task's own
-// copy: a stream's receiver hands it to onData for as long as the task lives.
+// copy: a stream's receiver hands it to onData for as long as the task lives. onStreamStopped:
+// told when a stream's receiver stopped it.
 std::unique_ptr<DataWriter> makeWriter(const ZPSetting& settings,
                                        std::shared_ptr<FileStorageManager> storage,
-                                       const ZPRequest& request,
-                                       const std::atomic<bool>* cancelled) {
+                                       const ZPRequest& request, const std::atomic<bool>* cancelled,
+                                       std::function<void()> onStreamStopped) {
   if (request.outputType == ZPRequest::OUTPUT_STREAM) {
     StreamDataWriter::Receiver receiver;
     if (request.onData) {
@@ -31,7 +33,7 @@ std::unique_ptr<DataWriter> makeWriter(const ZPSetting& settings,
     }
     return std::make_unique<StreamDataWriter>(std::move(receiver), settings.blockSize, cancelled,
                                               StreamDataWriter::kDefaultReorderLimitBytes,
-                                              request.streamOffset);
+                                              request.streamOffset, std::move(onStreamStopped));
   }
   if (request.outputType == ZPRequest::OUTPUT_MEMORY) {
     return std::make_unique<MemoryDataWriter>(request.fileKey, settings.blockSize);
@@ -39,7 +41,8 @@ std::unique_ptr<DataWriter> makeWriter(const ZPSetting& settings,
   if (request.outputType == ZPRequest::OUTPUT_CHUNK_FILE) {
     return std::make_unique<ChunkDataWriter>(request.fileKey, std::move(storage),
                                              settings.saveDirPath, settings.blockSize, cancelled,
-                                             settings.writeOutBeforeDelivery);
+                                             settings.writeOutBeforeDelivery,
+                                             settings.progressSaveIntervalMs);
   }
   return std::make_unique<FileDataWriter>(std::move(storage), settings.saveDirPath, request.fileKey,
                                           cancelled, settings.writeOutBeforeDelivery);
@@ -63,7 +66,10 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
                      ? 1
                      : settings.threadNum),
       splitThresholdMs_(settings.splitThresholdMs),
-      writer_(makeWriter(settings, std::move(storage), request_, &cancelled_)),
+      // activeChunks_ is made after the writer, but the writer tells its stop only while chunks
+      // run, long after construction.
+      writer_(makeWriter(settings, std::move(storage), request_, &cancelled_,
+                         [this] { activeChunks_->stopForGood(); })),
       ownTarget_(
           DeliveryTarget::of(request, settings.saveDirPath, settings.writeOutBeforeDelivery)),
       saveDirPath_(settings.saveDirPath),
@@ -169,6 +175,8 @@ ZPResponse FileDownloadTask::execute() {
     failOpen(std::move(opened), metrics);
   } else {
     metrics.cache_size = writer_->downloadedLength();
+    // A stream's count starts at its offset: it holds nothing.
+    storedUnconfirmed_.store(metrics.cache_size > 0 && !writer_->streams());
     ZP_LOG(Debug) << "FileDownloadTask open success";
     const bool rejected = runAttempts(metrics);
     completeResponse();
@@ -200,6 +208,7 @@ bool FileDownloadTask::runAttempts(DownloadMetrics& metrics) {
                                 threadNum_,     splitThresholdMs_,          onAllStored_};
   context.digests = &digests_;
   context.expected = expected_ ? &*expected_ : nullptr;
+  context.storedUnconfirmed = &storedUnconfirmed_;
   digests_.restart();
   for (int attempt = 0; attempt <= lastAttempt; ++attempt) {
     ZP_LOG(Debug) << "FileDownloadTask execute times: " << attempt;
@@ -237,7 +246,7 @@ FileDownloadTask::AttemptStep FileDownloadTask::settleAttempt(AttemptResult& res
   if (result.discardStored && !writer_->canStartOver()) {
     // Bytes handed to a stream's receiver cannot be taken back: the download ends here.
     response_ = ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::STREAM_ERROR,
-                           "resource changed after bytes were handed over: " + outcome.errorMsg);
+                           streamEndMessage(result));
     // The answer that showed it (a 416 to a stream from past the end names the length).
     response_.httpCode = result.httpCode;
     response_.headers.assign(result.headers.begin(), result.headers.end());
@@ -265,9 +274,25 @@ FileDownloadTask::AttemptStep FileDownloadTask::settleAttempt(AttemptResult& res
     ZP_LOG(Debug) << "file error: reset";
     writer_->reset();
     digests_.restart();
+    storedUnconfirmed_.store(false);
     return AttemptStep::kStartOver;
   }
   return AttemptStep::kRetry;
+}
+
+std::string FileDownloadTask::streamEndMessage(const AttemptResult& result) {
+  const int64_t offset = request_.streamOffset;
+  // A 416 before anything past the offset was handed over: the offset lies at or past the end.
+  if (result.httpCode != 416 || offset <= 0 || writer_->downloadedLength() > offset) {
+    return "resource changed after bytes were handed over: " + result.response.errorMsg;
+  }
+  std::string message =
+      "stream offset " + std::to_string(offset) + " is at or past the end of the resource";
+  const auto range = result.headers.find("content-range");
+  const ContentRange stated =
+      parseContentRange(range == result.headers.end() ? std::string() : range->second);
+  if (stated.hasTotal) message += " (length " + std::to_string(stated.total) + ")";
+  return message;
 }
 
 void FileDownloadTask::completeResponse() {

@@ -147,6 +147,9 @@ class FileDownloadTask {
   // when the step is kEnd for content that failed its check.
   AttemptStep settleAttempt(AttemptResult& result, bool last, bool* rejected)
       REQUIRES(executeLock_);
+  // The failure text of a stream whose stored bytes are proven wrong after bytes were handed
+  // over; a 416 to a stream from an offset names the offset and the length the answer states.
+  std::string streamEndMessage(const AttemptResult& result);
   // The final touches of a run's response_: the last progress report, the digests, the server's
   // time, URLs taken out of the error text.
   void completeResponse() REQUIRES(executeLock_);
@@ -200,6 +203,10 @@ class FileDownloadTask {
   ContentDigest contentDigest_ GUARDED_BY(executeLock_);
 
   std::atomic<bool> cancelled_{false};
+  // The writer held bytes of an earlier download when it opened, and no answer has confirmed
+  // them yet (see ChunkPlanner::Context::storedUnconfirmed). Set by execute after the open; the
+  // first run's worker clears it.
+  std::atomic<bool> storedUnconfirmed_{false};
 
   // Guards no data: taken so that cancel's flag and signal cannot fall between a waiter's check
   // and its wait.

@@ -180,7 +180,11 @@ AttemptSetup HttpChunkClient::setupAttempt(const ChunkRequest& request, ChunkSta
       if (!host.empty()) setup.url = withHost(setup.url, host);
     }
   }
-  state.stats.domains.insert(hostOf(setup.url));
+  // The host (and port) alone: user information before it is a credential, not a host.
+  const std::string authority = hostOf(setup.url);
+  const size_t userInfoEnd = authority.rfind('@');
+  state.stats.domains.insert(userInfoEnd == std::string::npos ? authority
+                                                              : authority.substr(userInfoEnd + 1));
   setup.range = request.rangeProvider ? request.rangeProvider() : std::string();
   ZP_LOG(Debug) << "submit request chunkId: " << request.chunkId << ", range: " << setup.range;
   // If-Range only makes sense with a range: without one the whole resource comes anyway.

@@ -79,6 +79,11 @@ struct PlannedRun {
   // resource's length is known, so its first segment is asked by size from its first byte
   // rather than by the run (the run grows into those bytes once the length is known).
   bool beforeLength = false;
+  // Set before the first submission, read on the worker: the run only asks the server whether
+  // the complete stored download is still its resource. While every byte is stored its request
+  // asks for the first byte alone, with the stored validator; an answer that takes the download
+  // over (the new resource, whole) then fills the plan as any first run would.
+  bool confirmsStored = false;
   // Set before the run is submitted: its place in the attempt's RunCompletions.
   size_t serial = 0;
   RunVerdict verdict;

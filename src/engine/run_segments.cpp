@@ -11,6 +11,10 @@ namespace {
 
 // A segment's rate is told over this long at least (see segmentBytesOf).
 constexpr int64_t kMinSegmentSampleMs = 20;
+// A stream's first request asks for this much at most: its receiver may want only the first
+// bytes (a pipe into head, a comparison with a file's end), and whatever the request asked for
+// is sent by the server once it is asked. The next segment follows on the same connection.
+constexpr int64_t kFirstStreamRequestBytes = 64 * 1024;
 
 }  // namespace
 
@@ -46,6 +50,9 @@ std::string RunSegments::rangeBeforeLength(PlannedRun& run, const ChunkInfo& cur
     return start;
   }
   run.requestedUpTo = current.end;
+  if (writer_.streams()) {
+    run.requestedUpTo = std::min(current.end, current.current + kFirstStreamRequestBytes);
+  }
   return start + std::to_string(run.requestedUpTo - 1);
 }
 
@@ -60,6 +67,10 @@ std::string RunSegments::rangeOf(PlannedRun& run) {
     current = writer_.chunkAt(run.writerChunkId.load());
   }
   if (length <= 0) return rangeBeforeLength(run, current);
+  if (run.confirmsStored && writer_.downloadedLength() >= length) {
+    run.requestedUpTo = 1;
+    return "0-0";
+  }
   const int64_t from = current.current;
   const std::string start = std::to_string(from) + "-";
   const int64_t blockBytes = current.end - current.start;

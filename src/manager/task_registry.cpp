@@ -130,8 +130,8 @@ void TaskRegistry::shutdown() {
 // ---- Synchronous execute -------------------------------------------------------------------
 
 std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
-    const ZPRequest& request, const std::optional<ExpectedDigest>& expected, bool* isReuse,
-    std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra) {
+    const ZPRequest& request, const std::optional<ExpectedDigest>& expected, uint64_t ticket,
+    bool* isReuse, std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra) {
   const std::string taskKey = taskKeyOf(request);
   std::shared_ptr<FileDownloadTask> waitedFor;  // the cancelled predecessor waited for last
   int64_t waitedMs = 0;
@@ -141,7 +141,11 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
     Listing listing;
     {
       MutexLock lock(registryMutex_);
-      listing = listTask(request, expected, taskKey, waitedFor, isReuse, extra);
+      listing = listUnderway(request, expected, ticket, taskKey, waitedFor, isReuse, extra);
+    }
+    if (listing.cancelledUnderway) {
+      ZP_LOG(Debug) << "cancelled before its download started: " << redactUrl(request.url);
+      return nullptr;
     }
     // The lines of a wait are written here, outside the lock.
     if (listing.cancelledWhileWaiting) {
@@ -160,6 +164,26 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::acquireTask(
     waitedFor->execute();
     waitedMs = nowMs() - waitStartMs;
   }
+}
+
+TaskRegistry::Listing TaskRegistry::listUnderway(
+    const ZPRequest& request, const std::optional<ExpectedDigest>& expected, uint64_t ticket,
+    const std::string& taskKey, const std::shared_ptr<FileDownloadTask>& waitedFor, bool* isReuse,
+    std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra) {
+  const UnderwayRequests::Asked asked = underway_.asked(ticket);
+  if (asked.cancelled) {
+    Listing listing;
+    listing.cancelledUnderway = true;
+    // A wait for a cancelled predecessor ends here too: the key is no longer waited for.
+    if (waitedFor) waitingKeys_.erase(taskKey);
+    return listing;
+  }
+  Listing listing = listTask(request, expected, taskKey, waitedFor, isReuse, extra);
+  if (!listing.task) return listing;
+  underway_.started(ticket, listing.task);
+  // A leaf lock, allowed under registryMutex_.
+  if (asked.maxBytesPerSecond) listing.task->setMaxBytesPerSecond(*asked.maxBytesPerSecond);
+  return listing;
 }
 
 TaskRegistry::Listing TaskRegistry::listTask(
@@ -255,14 +279,17 @@ std::optional<ZPResponse> TaskRegistry::refusalOf(ZPRequest& request,
   return std::nullopt;
 }
 
-ZPResponse TaskRegistry::execute(ZPRequest request) {
+ZPResponse TaskRegistry::execute(ZPRequest request) { return run(std::move(request), 0); }
+
+ZPResponse TaskRegistry::run(ZPRequest request, uint64_t ticket) {
   std::optional<ExpectedDigest> expected;
   if (std::optional<ZPResponse> refused = refusalOf(request, &expected)) {
     return complete(request, std::move(*refused));
   }
   bool isReuse = false;
   std::shared_ptr<FileDownloadTask::ExtraDelivery> extra;
-  std::shared_ptr<FileDownloadTask> task = acquireTask(request, expected, &isReuse, &extra);
+  std::shared_ptr<FileDownloadTask> task =
+      acquireTask(request, expected, ticket, &isReuse, &extra);
   if (!task) return complete(request, cancelledResponse());
   ZP_LOG(Debug) << "Zephyl executeTask: " << request.logString() << ", isReuse = " << isReuse;
   if (isReuse) {
@@ -353,11 +380,15 @@ void TaskRegistry::runNextPending() {
   for (;;) {
     // Not a default-constructed ZPRequest: that would take an id from the host's counter.
     std::optional<ZPRequest> request;
+    uint64_t ticket = 0;
     {
       MutexLock lock(registryMutex_);
       if (!pendingRequests_.empty()) {
         request.emplace(std::move(pendingRequests_.front().request));
+        ticket = pendingRequests_.front().ticket;
         pendingRequests_.pop_front();
+        // From the queue to its completion without a moment where its id is unknown.
+        underway_.add(ticket, request->requestId, request->url);
       }
     }
     // The log line is written after the unlock: no output under the registry lock.
@@ -365,7 +396,11 @@ void TaskRegistry::runNextPending() {
       ZP_LOG(Debug) << "taskThreadPool is idle";
       return;
     }
-    execute(std::move(*request));
+    run(std::move(*request), ticket);
+    {
+      MutexLock lock(registryMutex_);
+      underway_.remove(ticket);
+    }
     // Normally a new job takes the next request. A stopping pool refuses it, yet a callback may
     // have queued a request meanwhile (the next download of a chain): this job runs what is
     // left itself, so no queued request is dropped without its onComplete. (Having given its
@@ -446,6 +481,7 @@ void TaskRegistry::cancelAll() {
   {
     MutexLock lock(registryMutex_);
     for (auto& entry : runningTasks_) entry.second->cancel();
+    underway_.cancelWaiting([](int, const std::string&) { return true; });
     taken = takePending([](const ZPRequest&) { return true; });
   }
   completeCancelled(taken);
@@ -462,6 +498,7 @@ void TaskRegistry::cancelByRequest(int requestId) {
         waitingKeys_.erase(taskKeyOf(entry.second->request()));
       }
     }
+    underway_.cancelWaiting([requestId](int id, const std::string&) { return id == requestId; });
     taken = takePending(
         [requestId](const ZPRequest& request) { return request.requestId == requestId; });
   }
@@ -479,6 +516,8 @@ void TaskRegistry::cancelByUrl(const std::string& url) {
         waitingKeys_.erase(taskKeyOf(entry.second->request()));
       }
     }
+    underway_.cancelWaiting(
+        [&url](int, const std::string& underwayUrl) { return underwayUrl == url; });
     taken = takePending([&url](const ZPRequest& request) { return request.url == url; });
   }
   completeCancelled(taken);
@@ -486,7 +525,12 @@ void TaskRegistry::cancelByUrl(const std::string& url) {
 
 bool TaskRegistry::setRequestMaxBytesPerSecond(int requestId, int64_t bytesPerSecond) {
   bool known = false;
+  // Downloads of requests underway; released after the unlock (a last holder closes files).
+  std::vector<std::shared_ptr<FileDownloadTask>> underwayTasks;
   MutexLock lock(registryMutex_);
+  // A request between the queue and its completion: its download, or the rate it will start with.
+  if (underway_.setRate(requestId, bytesPerSecond, &underwayTasks)) known = true;
+  for (const auto& task : underwayTasks) task->setMaxBytesPerSecond(bytesPerSecond);
   // A running download changes its bucket (a leaf lock: allowed under registryMutex_); a queued
   // request carries the new value into the download it starts.
   for (auto& entry : runningTasks_) {
@@ -548,6 +592,7 @@ void TaskRegistry::removeCacheByRequest(int requestId) {
     for (const PendingRequest& pending : pendingRequests_) {
       if (pending.request.requestId == requestId) urls.push_back(pending.request.url);
     }
+    underway_.urlsOf(requestId, &urls);
   }
   for (const std::string& url : urls) removeCacheByUrl(url);
 }

@@ -20,6 +20,7 @@
 #include "diagnostics/digest.h"
 #include "engine/file_download_task.h"
 #include "engine/thread_pool.h"
+#include "manager/underway_requests.h"
 #include "storage/file_storage_manager.h"
 #include "zephyl/zp_request.h"
 #include "zephyl/zp_response.h"
@@ -95,20 +96,26 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // Posts one job that runs the front request.
   Posting pollTaskToRunning(std::string* refusal = nullptr);
   void runNextPending() EXCLUDES(registryMutex_);
+  // execute for the request of ticket (0: a synchronous execute, no ticket), which underway_
+  // lists when it was queued.
+  ZPResponse run(ZPRequest request, uint64_t ticket) EXCLUDES(registryMutex_);
   // Joins or creates the task for request.fileKey; waits for cancelled predecessors. A listed
   // task that no longer takes joiners (it is finishing or finished) counts as absent: its entry
   // goes to a new task. *extra receives the request's own delivery when it joined a task with
   // another target (null otherwise). Returns null when the request was cancelled while it waited.
   // Takes registryMutex_ itself.
+  // ticket: see run; a cancel by its id while it was underway makes it null too.
   std::shared_ptr<FileDownloadTask> acquireTask(
-      const ZPRequest& request, const std::optional<ExpectedDigest>& expected, bool* isReuse,
-      std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra) EXCLUDES(registryMutex_);
+      const ZPRequest& request, const std::optional<ExpectedDigest>& expected, uint64_t ticket,
+      bool* isReuse, std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra)
+      EXCLUDES(registryMutex_);
   // What one look at the table found for a request, and what it must do next.
   struct Listing {
     std::shared_ptr<FileDownloadTask> task;       // joined or new: the request's download
     std::shared_ptr<FileDownloadTask> cancelled;  // a cancelled predecessor to wait for first
     std::shared_ptr<FileDownloadTask> finished;   // unlisted; released after the unlock
     bool cancelledWhileWaiting = false;           // a cancel took the key out during the wait
+    bool cancelledUnderway = false;  // a cancel by the request's id or URL came before its task
   };
   // acquireTask's look at the table: joins the listed task, lists a new one, or names the
   // cancelled predecessor to wait for. waitedFor: the predecessor waited for last (null: none).
@@ -116,6 +123,13 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   Listing listTask(const ZPRequest& request, const std::optional<ExpectedDigest>& expected,
                    const std::string& taskKey, const std::shared_ptr<FileDownloadTask>& waitedFor,
                    bool* isReuse, std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra)
+      REQUIRES(registryMutex_);
+  // listTask for the request of ticket (see run), unless a call by its id or URL cancelled it
+  // meanwhile; a rate asked for meanwhile is given to its download. Requires: registryMutex_.
+  Listing listUnderway(const ZPRequest& request, const std::optional<ExpectedDigest>& expected,
+                       uint64_t ticket, const std::string& taskKey,
+                       const std::shared_ptr<FileDownloadTask>& waitedFor, bool* isReuse,
+                       std::shared_ptr<FileDownloadTask::ExtraDelivery>* extra)
       REQUIRES(registryMutex_);
   // A task for request, its onProgress listening. Requires: registryMutex_ held (the identity).
   std::shared_ptr<FileDownloadTask> newTask(const ZPRequest& request,
@@ -153,6 +167,8 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   std::deque<PendingRequest> pendingRequests_ GUARDED_BY(registryMutex_);
   // The ticket of the request queued last.
   uint64_t lastTicket_ GUARDED_BY(registryMutex_) = 0;
+  // Queued requests taken off pendingRequests_ whose onComplete has not returned yet.
+  UnderwayRequests underway_ GUARDED_BY(registryMutex_);
   MetricsIdentity identity_ GUARDED_BY(registryMutex_);
 
   // The threads queued requests run on, created at construction. Each queued request holds one

@@ -56,13 +56,15 @@ int64_t sumStored(const std::vector<ChunkInfo>& chunks) {
 
 ChunkDataWriter::ChunkDataWriter(std::string fileKey, std::shared_ptr<FileStorageManager> storage,
                                  std::string saveDir, int64_t blockSize,
-                                 const std::atomic<bool>* cancelled, bool writeOutBeforeDelivery)
+                                 const std::atomic<bool>* cancelled, bool writeOutBeforeDelivery,
+                                 int64_t progressSaveIntervalMs)
     : PlannedDataWriter(blockSize),
       fileKey_(std::move(fileKey)),
       storage_(std::move(storage)),
       saveDir_(std::move(saveDir)),
       cancelled_(cancelled),
       writeOutBeforeDelivery_(writeOutBeforeDelivery),
+      progressSaveIntervalMs_(std::max<int64_t>(0, progressSaveIntervalMs)),
       clock_(nowMs) {}
 
 ChunkDataWriter::~ChunkDataWriter() = default;
@@ -424,10 +426,16 @@ ChunkDataWriter::WrittenFollowUp ChunkDataWriter::recordWritten(int chunkId, int
   // The first save waits for a finished chunk a second after open; it comes with whichever
   // write follows then, so that a chunk finished early is not left unsaved by the ones still
   // running.
-  const bool due = lastSaveTimeMs_ == 0
-                       ? chunkFinished_ && now - openedAtMs_ >= kFinishedSaveIntervalMs
-                   : finished ? sinceSave >= kFinishedSaveIntervalMs
-                              : sinceSave > kSaveIntervalMs;
+  const bool byBlocks = lastSaveTimeMs_ == 0
+                            ? chunkFinished_ && now - openedAtMs_ >= kFinishedSaveIntervalMs
+                        : finished ? sinceSave >= kFinishedSaveIntervalMs
+                                   : sinceSave > kSaveIntervalMs;
+  // On a slow link a block may take minutes: bytes that arrive are recorded by time as well, so
+  // that a process killed at any moment loses at most the last interval's bytes.
+  const bool byTime = progressSaveIntervalMs_ > 0 &&
+                      now - (lastSaveTimeMs_ == 0 ? openedAtMs_ : lastSaveTimeMs_) >=
+                          progressSaveIntervalMs_;
+  const bool due = byBlocks || byTime;
   if (due) {
     lastSaveTimeMs_ = now;
     followUp.snapshot = chunks_;

@@ -41,10 +41,13 @@ class ChunkDataWriter : public PlannedDataWriter {
 
   // blockSize <= 0 plans with the default block size. cancelled (may be null) ends open's wait
   // for a key another writer holds; it must outlive the writer. writeOutBeforeDelivery false
-  // delivers the file without waiting for its data to reach the disk.
+  // delivers the file without waiting for its data to reach the disk. progressSaveIntervalMs > 0:
+  // a write also saves the progress once that long has passed since the last save (or since
+  // open), finished chunk or not; 0 or less: the rules of finished chunks above alone.
   ChunkDataWriter(std::string fileKey, std::shared_ptr<FileStorageManager> storage,
                   std::string saveDir, int64_t blockSize,
-                  const std::atomic<bool>* cancelled = nullptr, bool writeOutBeforeDelivery = true);
+                  const std::atomic<bool>* cancelled = nullptr, bool writeOutBeforeDelivery = true,
+                  int64_t progressSaveIntervalMs = 0);
   // Closes a stream left open (close should have come first); never calls the storage manager.
   ~ChunkDataWriter() override;
   ChunkDataWriter(const ChunkDataWriter&) = delete;
@@ -72,8 +75,9 @@ class ChunkDataWriter : public PlannedDataWriter {
   // replacements of the progress and validator files, so that a disk filling meanwhile still
   // lets close record what was stored.
   Status setContentLength(int64_t length) override;
-  // Saves the progress (data synced first) when it is due (see kSaveIntervalMs and
-  // kFinishedSaveIntervalMs); only a progress save allocates.
+  // Saves the progress (data synced first) when it is due (see kSaveIntervalMs,
+  // kFinishedSaveIntervalMs and the constructor's progressSaveIntervalMs); only a progress save
+  // allocates.
   Status write(int chunkId, int size, unsigned char* data) override;
   // Kept in a file beside the progress file: a resume in another process judges by it too.
   std::string validator() override;
@@ -126,6 +130,7 @@ class ChunkDataWriter : public PlannedDataWriter {
   const std::string saveDir_;
   const std::atomic<bool>* const cancelled_;
   const bool writeOutBeforeDelivery_;
+  const int64_t progressSaveIntervalMs_;
 
   // Lock order: saveMutex_, then mutex_. saveMutex_ is held for a whole progress save (sync and
   // write), which must not run while close or reset replace the files.

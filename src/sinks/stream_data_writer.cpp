@@ -20,12 +20,13 @@ constexpr char kStoppedMessage[] = "the receiver stopped the download";
 
 StreamDataWriter::StreamDataWriter(Receiver receiver, int64_t blockSize,
                                    const std::atomic<bool>* cancelled, int64_t reorderLimitBytes,
-                                   int64_t startOffset)
+                                   int64_t startOffset, StopListener onStopped)
     : PlannedDataWriter(blockSize),
       receiver_(std::move(receiver)),
       cancelled_(cancelled),
       reorderLimitBytes_(std::max<int64_t>(1, reorderLimitBytes)),
-      startOffset_(startOffset) {
+      startOffset_(startOffset),
+      onStopped_(std::move(onStopped)) {
   MutexLock lock(mutex_);
   startPlan();
 }
@@ -197,13 +198,19 @@ Status StreamDataWriter::handOver(const char* data, size_t size) {
   std::vector<char> held;  // the waiting bytes being handed over, taken out of the buffer
   for (;;) {
     const bool more = size == 0 || callReceiver(data, size);
-    MutexLock lock(mutex_);
     if (!more) {
-      stopped_ = true;
-      handing_ = false;
-      changed_.notifyAll();
+      {
+        MutexLock lock(mutex_);
+        stopped_ = true;
+        handing_ = false;
+        changed_.notifyAll();
+      }
+      // The receiver wants nothing more: no transfer may go on or ask again for the bytes after
+      // the ones it took, as it would after a cut connection.
+      if (onStopped_) onStopped_();
       return Status::error(ZPResponse::STREAM_STOPPED, kStoppedMessage);
     }
+    MutexLock lock(mutex_);
     const auto next = waiting_.find(handedUpTo_);
     if (next == waiting_.end()) {
       handing_ = false;

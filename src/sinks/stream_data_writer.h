@@ -26,6 +26,9 @@ class StreamDataWriter : public PlannedDataWriter {
  public:
   // Takes the next bytes in order; false stops the download (a throw counts as false).
   using Receiver = std::function<bool(const char* data, size_t size)>;
+  // Told once, on the worker that called the receiver, when the receiver stopped the download:
+  // the engine ends every transfer of it then. Must not throw.
+  using StopListener = std::function<void()>;
 
   // At most this many bytes wait ahead of the next byte to hand over: eight blocks of the default
   // size, enough for every transfer of a split download to keep going while the one in front
@@ -39,10 +42,10 @@ class StreamDataWriter : public PlannedDataWriter {
   // ends a wait for room. reorderLimitBytes bounds the reorder buffer (a single write larger than
   // the bound is still taken when the buffer is empty). startOffset > 0: the stream begins at that
   // byte; the plan counts the bytes before it as handed over, so none of them is fetched, and the
-  // download cannot start over from byte 0.
+  // download cannot start over from byte 0. onStopped (may be empty): see StopListener.
   StreamDataWriter(Receiver receiver, int64_t blockSize, const std::atomic<bool>* cancelled,
                    int64_t reorderLimitBytes = kDefaultReorderLimitBytes,
-                   int64_t startOffset = 0);
+                   int64_t startOffset = 0, StopListener onStopped = nullptr);
   ~StreamDataWriter() override;
   StreamDataWriter(const StreamDataWriter&) = delete;
   StreamDataWriter& operator=(const StreamDataWriter&) = delete;
@@ -99,6 +102,7 @@ class StreamDataWriter : public PlannedDataWriter {
   const std::atomic<bool>* const cancelled_;
   const int64_t reorderLimitBytes_;
   const int64_t startOffset_;
+  const StopListener onStopped_;
 
   // downloadedLength_ counts the bytes handed over and those waiting in the buffer.
   ConditionVariable changed_;  // with mutex_: the turn passed, room was made, or a stop

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -173,6 +174,17 @@ TEST_F(HttpChunkClientTest, RangedAnswerDeliversExactlyTheAskedBytes) {
   EXPECT_NE(log.find("httpCode: 206\n"), std::string::npos);
   EXPECT_NE(log.find("contentLength: 100000\n"), std::string::npos);
   EXPECT_NE(log.find("chunkId: 3, download success, size: 50000\n"), std::string::npos);
+}
+
+// The hosts a chunk was fetched from name the host and port alone: user information in the URL
+// is a credential, and the metrics record lists these hosts.
+TEST_F(HttpChunkClientTest, DomainsNameTheHostWithoutUserInformation) {
+  server_.serve("/file", patternBytes(1000, 4));
+  const std::string url = server_.url("/file");
+  TestChunk chunk("http://eve:s3cret@" + url.substr(std::string("http://").size()), 0, 0, 999);
+  run(chunk);
+  EXPECT_EQ(chunk.state.outcome.errorCode, 0);
+  EXPECT_EQ(chunk.state.stats.domains, std::unordered_set<std::string>{server_.host()});
 }
 
 // The sink gets a few large writes, not one per libcurl callback (at most 16 KiB each): a

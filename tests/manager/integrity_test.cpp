@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/digest.h"
 #include "storage/fs.h"
 #include "support/file_contents.h"
 #include "support/file_size_limit.h"
@@ -303,36 +304,109 @@ TEST_F(IntegrityTest, WriteFailureKeepsStoredBytesForTheNextExecute) {
   EXPECT_LE(bytesServedOnce(server_.requests(), kSize), static_cast<int64_t>(kSize) - stored);
 }
 
-// A delivery that fails keeps the complete download: once the target can be written, the next
-// execute only delivers, without asking the server for anything.
-TEST_F(IntegrityTest, FailedDeliveryKeepsTheCompleteDownload) {
-  const std::vector<uint8_t> body = patternBytes(kSize, 8);
-  server_.serve("/r", body);
-  for (bool writeOut : {true, false}) {
-    settings_.writeOutBeforeDelivery = writeOut;
-    Zephyl manager(settings_);
-    for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE}) {
-      SCOPED_TRACE(sinkName(sink) + (writeOut ? "" : ", without the write-out"));
-      ZPRequest request = requestFor("/r", sink);
-      // A name longer than any file system takes: the directory is fine, so only the delivery
-      // itself can fail.
-      request.savePath = dir_.file(std::string(300, 'n'));
-      server_.clearRequests();
-      ZPResponse failed = manager.execute(request);
-      ASSERT_FALSE(failed.isSuccess());
-      // The second attempt only tries the delivery again.
-      EXPECT_LE(server_.requestCount(),
-                sink == ZPRequest::OUTPUT_FILE ? 1u : (kSize + kBlock - 1) / kBlock);
-      request.savePath = dir_.file("r" + std::to_string(sink) + ".bin");
-      server_.clearRequests();
-      ZPResponse response = manager.execute(request);
-      ASSERT_TRUE(response.isSuccess()) << response.logString();
-      EXPECT_TRUE(readBytes(response.getFile()) == body);
-      EXPECT_EQ(server_.requestCount(), 0u);
-      std::filesystem::remove(response.getFile());
+// A delivery that fails keeps the complete download (the second attempt only delivers again). A
+// later download of it asks the server first: one request for the first byte, on the stored
+// validator's condition. Unchanged, the stored file is delivered; changed, the server's new file
+// (the whole answer to the If-Range); stored without a validator, fetched anew unless the
+// request's checksum vouches for it; without an answer, the download fails and keeps it.
+enum class Later { kUnchanged, kChanged, kNoValidator, kNoValidatorChecked, kNoAnswer };
+
+struct StoredCase {
+  int outputType;
+  Later later;
+};
+
+class CompleteStoredTest : public IntegrityTest, public testing::WithParamInterface<StoredCase> {
+ protected:
+  // Fails the delivery of request once, leaving its complete download stored.
+  void storeWithFailedDelivery(Zephyl& manager, ZPRequest request) {
+    // A name longer than any file system takes: the directory is fine, only the delivery fails.
+    request.savePath = dir_.file(std::string(300, 'n'));
+    ZPResponse failed = manager.execute(request);
+    ASSERT_FALSE(failed.isSuccess());
+    EXPECT_LE(server_.requestCount(), GetParam().outputType == ZPRequest::OUTPUT_FILE
+                                          ? 1u
+                                          : (kSize + kBlock - 1) / kBlock);
+  }
+};
+
+TEST_P(CompleteStoredTest, IsDeliveredOnlyOnceTheServerConfirmsIt) {
+  const StoredCase param = GetParam();
+  const bool validated = param.later == Later::kUnchanged || param.later == Later::kChanged ||
+                         param.later == Later::kNoAnswer;
+  const std::vector<uint8_t> first = patternBytes(kSize, 8);
+  const std::vector<uint8_t> second = patternBytes(kSize, 18);  // the same length
+  Misbehaviour v1;
+  if (validated) v1.etag = "\"v1\"";
+  server_.serve("/r", first, v1);
+  ZPRequest request = requestFor("/r", param.outputType);
+  if (param.later == Later::kNoValidatorChecked) {
+    request.checksum =
+        "md5:" + zephyl::digestHexOf(zephyl::DigestAlgorithm::Md5, first.data(), first.size());
+  }
+  Zephyl manager(settings_);
+  storeWithFailedDelivery(manager, request);
+
+  Misbehaviour v2;
+  if (validated) v2.etag = param.later == Later::kChanged ? "\"v2\"" : "\"v1\"";
+  const bool changes = param.later != Later::kUnchanged && param.later != Later::kNoAnswer;
+  server_.serve("/r", changes ? second : first, v2);
+  if (param.later == Later::kNoAnswer) {
+    Misbehaviour silent = v2;
+    silent.cutFirst = 1000;  // every answer closes its connection before its body
+    server_.setMisbehaviour("/r", silent);
+  }
+  server_.clearRequests();
+  ZPResponse response = manager.execute(request);
+  const std::vector<SeenRequest> seen = server_.requests();
+  if (param.later == Later::kNoAnswer) {
+    EXPECT_EQ(response.getErrorCode(), ZPResponse::BLOCK_HTTP_NETWORK_ERROR)
+        << response.logString();
+    for (const SeenRequest& asked : seen) {
+      EXPECT_EQ(asked.range, "bytes=0-0");
     }
+    server_.setMisbehaviour("/r", v2);
+    server_.clearRequests();
+    response = manager.execute(request);
+    EXPECT_EQ(server_.requestCount(), 1u) << "the stored download was kept";
+  }
+  ASSERT_TRUE(response.isSuccess()) << response.logString();
+  const bool fresh = param.later == Later::kChanged || param.later == Later::kNoValidator;
+  EXPECT_TRUE(readBytes(response.getFile()) == (fresh ? second : first));
+  if (param.later == Later::kNoValidatorChecked) {
+    EXPECT_TRUE(seen.empty()) << "the checksum vouches for the stored bytes";
+  } else if (validated) {
+    // One conditional request: its answer confirms the stored file or is the new one whole.
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front().range, "bytes=0-0");
+    EXPECT_EQ(seen.front().ifRange, "\"v1\"");
+    if (param.later != Later::kNoAnswer) {
+      EXPECT_EQ(seen.size(), 1u);
+    }
+  } else {
+    EXPECT_EQ(bytesServedOnce(seen, kSize), static_cast<int64_t>(kSize)) << "fetched anew";
   }
 }
+
+std::vector<StoredCase> storedCases() {
+  std::vector<StoredCase> cases;
+  for (int sink : {ZPRequest::OUTPUT_CHUNK_FILE, ZPRequest::OUTPUT_FILE}) {
+    for (Later later : {Later::kUnchanged, Later::kChanged, Later::kNoValidator,
+                        Later::kNoValidatorChecked, Later::kNoAnswer}) {
+      cases.push_back({sink, later});
+    }
+  }
+  return cases;
+}
+
+std::string storedCaseName(const testing::TestParamInfo<StoredCase>& info) {
+  static const char* const kLater[] = {"Unchanged", "Changed", "NoValidator",
+                                       "NoValidatorChecked", "NoAnswer"};
+  return sinkName(info.param.outputType) + kLater[static_cast<int>(info.param.later)];
+}
+
+INSTANTIATE_TEST_SUITE_P(LaterDownloads, CompleteStoredTest, testing::ValuesIn(storedCases()),
+                         storedCaseName);
 
 // The storage root and the save directory on two file systems (tmpfs and the disk): delivery
 // crosses them and replaces the file the user had at the target only with the complete new one.

@@ -2,6 +2,7 @@
 // load-proof time bounds only (accuracy is a benchmark's job).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <future>
@@ -146,6 +147,52 @@ TEST_F(RateLimitsTest, HeldBackDownloadCancelsPromptly) {
   EXPECT_TRUE(response.isCancelled()) << response.logString();
   // A held transfer notices the cancellation at its next wake, a tenth of a second away.
   EXPECT_LT(Clock::now() - cancelledAt, std::chrono::seconds(2));
+}
+
+// From enqueue's return until its onComplete has run, every call by a request's id finds it: the
+// moment a task thread takes it off the queue is no gap. Each round queues a download and at once
+// changes its rate, over and over until its onComplete runs (which waits until the test stopped
+// calling); every third round cancels it first, and it must end cancelled.
+TEST_F(RateLimitsTest, QueuedIdIsFoundFromEnqueueUntilItsCompletion) {
+  serve("/small", 2 * kKiB, 7);
+  std::vector<uint8_t> slowBody = patternBytes(2 * kKiB, 8);
+  zephyl::test::Misbehaviour slow;
+  slow.delayMs = 100;  // a cancel right after enqueue always comes before this download ends
+  server_.serve("/slow", slowBody, slow);
+  Zephyl manager(settings_);
+  for (int round = 0; round < 300; ++round) {
+    const bool cancelling = round % 3 == 2;
+    ZPRequest request(server_.url(cancelling ? "/slow" : "/small"));
+    request.outputType = ZPRequest::OUTPUT_MEMORY;
+    auto completing = std::make_shared<std::atomic<bool>>(false);
+    auto looked = std::make_shared<std::promise<void>>();
+    std::shared_future<void> lookedOnce = looked->get_future().share();
+    std::future<ZPResponse> result;
+    {
+      auto done = std::make_shared<std::promise<ZPResponse>>();
+      result = done->get_future();
+      // A request the cancel took off the queue completes on the cancelling thread: no wait.
+      request.onComplete = [done, completing, lookedOnce, test = std::this_thread::get_id()](
+                               const ZPRequest&, const ZPResponse& response) {
+        completing->store(true);
+        if (std::this_thread::get_id() != test) lookedOnce.wait_for(std::chrono::seconds(5));
+        done->set_value(response);
+      };
+    }
+    manager.enqueue(request);
+    const int id = request.getRequestId();
+    if (cancelling) manager.cancelByRequest(id);
+    bool found = true;
+    for (int spins = 0; spins < 10000000 && !completing->load() && found; ++spins) {
+      found = manager.setRequestMaxBytesPerSecond(id, 0);
+    }
+    looked->set_value();
+    EXPECT_TRUE(found) << "round " << round << ": id " << id << " not found before completion";
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready) << round;
+    const ZPResponse response = result.get();
+    EXPECT_EQ(response.isCancelled(), cancelling) << "round " << round << " "
+                                                  << response.logString();
+  }
 }
 
 }  // namespace

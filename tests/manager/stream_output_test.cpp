@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -91,7 +92,9 @@ TEST_P(StreamTransfersTest, DeliversExactlyTheServersBytesInOrderAndStoresNothin
 
 INSTANTIATE_TEST_SUITE_P(OneAndFourTransfers, StreamTransfersTest, testing::Values(1, 4));
 
-TEST_F(StreamOutputTest, OnDataReturningFalseStopsTheDownloadSoon) {
+// The receiver's stop ends every transfer of the stream: none asks again for the bytes after the
+// ones handed over (as after a cut connection), and no request comes after execute returns.
+TEST_F(StreamOutputTest, OnDataReturningFalseStopsEveryTransferAndAsksNothingMore) {
   settings_.threadNum = 4;
   const std::vector<uint8_t> body = patternBytes(64 << 20, 42);
   Misbehaviour paced;
@@ -101,6 +104,7 @@ TEST_F(StreamOutputTest, OnDataReturningFalseStopsTheDownloadSoon) {
   const auto started = std::chrono::steady_clock::now();
   const ZPResponse response = download(streamRequest("/long", 100));
   const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started);
+  const size_t requestsAtReturn = server_.requestCount();
   EXPECT_EQ(response.resultCode, ZPResponse::RESULT_CANCELLED);
   EXPECT_EQ(response.errorCode, ZPResponse::STREAM_STOPPED);
   // The answer the receiver was reading stays with the response (a host checking that a URL
@@ -111,6 +115,16 @@ TEST_F(StreamOutputTest, OnDataReturningFalseStopsTheDownloadSoon) {
   const std::vector<uint8_t> got = received();
   EXPECT_TRUE(std::equal(got.begin(), got.end(), body.begin()));
   EXPECT_LT(seconds.count(), 8.0);  // loose: the whole body takes 16 s
+  // Each transfer asked once, from a chunk's start: a request from the next byte not handed
+  // over, or for a range asked already, would be a stopped transfer asking again.
+  std::set<std::string> starts;
+  for (const SeenRequest& seen : server_.requests()) {
+    const std::string start = seen.range.substr(0, seen.range.find('-'));
+    EXPECT_TRUE(starts.insert(start).second) << "asked again: " << seen.range;
+    EXPECT_EQ(std::stoll(seen.range.substr(6)) % kBlock, 0) << seen.range;
+  }
+  EXPECT_LE(server_.requestCount(), 4u);
+  EXPECT_FALSE(server_.waitForRequests(requestsAtReturn + 1, 300)) << "a request after the end";
 }
 
 // The first answer is cut after 30000 bytes; the resumed range meets the same resource, the whole
@@ -215,6 +229,9 @@ TEST_F(StreamOutputTest, StreamsThatCannotRunFailClearly) {
   response = download(atEnd);
   EXPECT_EQ(response.errorCode, ZPResponse::STREAM_ERROR);
   EXPECT_EQ(response.httpCode, 416) << response.errorCode << " " << response.errorMsg;
+  EXPECT_EQ(response.errorMsg, "stream offset " + std::to_string(body.size()) +
+                                   " is at or past the end of the resource (length " +
+                                   std::to_string(body.size()) + ")");
   EXPECT_TRUE(received().empty());
 }
 

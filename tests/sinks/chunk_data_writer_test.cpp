@@ -61,8 +61,10 @@ class ChunkDataWriterTest : public testing::Test {
   std::string dataPath() const { return root() + "/lruCache/" + kKey; }
   std::string infoPath() const { return dataPath() + ".info"; }
 
-  std::unique_ptr<ChunkDataWriter> openWriter(int64_t blockSize = kBlock) {
-    auto writer = std::make_unique<ChunkDataWriter>(kKey, storage_, saveDir(), blockSize);
+  std::unique_ptr<ChunkDataWriter> openWriter(int64_t blockSize = kBlock,
+                                              int64_t progressSaveIntervalMs = 0) {
+    auto writer = std::make_unique<ChunkDataWriter>(kKey, storage_, saveDir(), blockSize, nullptr,
+                                                    true, progressSaveIntervalMs);
     writer->setClock(fakeClock);
     EXPECT_TRUE(test::reported(writer->open(), &code_, &message_)) << message_;
     return writer;
@@ -296,6 +298,29 @@ TEST_F(ChunkDataWriterTest, ProgressSavesAreBatchedByTime) {
   fakeNowMs += 1;
   ASSERT_TRUE(test::reported(writer->write(1, 10, source.data() + kBlock + 20), &code_, &message_));
   EXPECT_EQ(readProgress().chunks.front().current, kBlock + 30);
+  writer->close();
+}
+
+// With a save interval, bytes of a chunk that runs long are recorded by time as well: first that
+// long after the open, then that long after each save, whatever the block size.
+TEST_F(ChunkDataWriterTest, RunningChunkIsSavedByTimeWithAnInterval) {
+  auto writer = openWriter(kBlock, 2000);
+  writer->firstChunk();
+  ASSERT_TRUE(test::reported(writer->setContentLength(4 * kBlock), &code_, &message_));
+  test::planAll(*writer);
+  Bytes source = test::patternBytes(kBlock);
+  for (int64_t stored = 0; stored < 4 * 10; stored += 10) {
+    fakeNowMs += 1000;
+    const bool due = stored % 20 == 10;  // every second write: 2 s after the open or the save
+    ASSERT_TRUE(test::reported(writer->write(0, 10, source.data() + stored), &code_, &message_));
+    const Progress progress = readProgress();
+    if (stored == 0) {
+      EXPECT_FALSE(progress.loaded) << "saved before the interval passed";
+    }
+    if (!due) continue;
+    ASSERT_TRUE(progress.loaded) << stored;
+    EXPECT_EQ(progress.chunks.front().current, stored + 10);
+  }
   writer->close();
 }
 

@@ -506,8 +506,15 @@ TEST_F(ZgetTest, ContinueExtendsAPartialFileOnlyWhenItIsTheServersStart) {
                                      std::pair{std::string("/whole.bin"), other.substr(0, 200000)}}) {
     const std::string target = work() + url;
     std::ofstream(target, std::ios::binary) << content;
+    const size_t requestsBefore = server_.requestCount();
+    const int64_t sentBefore = server_.bodyBytesSent();
     result = run({"-c", "-q", server_.url(url)});
     EXPECT_EQ(result.exitCode, 1) << url;
+    if (content.size() == kept) {
+      // The stop at the mismatch asks for nothing more: one request for the compared bytes.
+      EXPECT_EQ(server_.requestCount() - requestsBefore, 1u);
+      EXPECT_LE(server_.bodyBytesSent() - sentBefore, 65536);
+    }
     EXPECT_NE(result.err.find("run without -c"), std::string::npos) << result.err;
     EXPECT_EQ(readText(target), content) << url;
   }

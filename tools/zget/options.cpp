@@ -130,6 +130,7 @@ struct RawOptions {
   std::string retryWait;
   std::string readTimeout;
   std::string referer;
+  std::string progressSaveInterval;
   std::vector<std::string> mirrors;
   std::vector<std::string> headers;
   std::optional<std::string> password;
@@ -183,6 +184,13 @@ bool convertTransfer(const RawOptions& raw, ToolOptions* options, std::string* e
   if (!raw.readTimeout.empty()) {
     if (!durationOption("--read-timeout", raw.readTimeout, &milliseconds, error)) return false;
     options->readTimeoutMs = milliseconds;  // 0: no limit, as with wget
+  }
+  if (!raw.progressSaveInterval.empty()) {
+    if (!durationOption("--progress-save-interval", raw.progressSaveInterval, &milliseconds,
+                        error)) {
+      return false;
+    }
+    options->progressSaveIntervalMs = milliseconds;
   }
   if (!rateOption("--limit-rate", raw.limitRate, &options->limitRate, error) ||
       !rateOption("--max-overall-rate", raw.maxOverallRate, &options->maxOverallRate, error)) {
@@ -521,6 +529,11 @@ void addNetworkOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
                  "(default 60s; 0: no limit)")
       ->type_name("DURATION")
       ->group("Network");
+  app.add_option("--progress-save-interval", raw.progressSaveInterval,
+                 "Record a partial download's progress this often while bytes arrive (default "
+                 "2s; 0: only as blocks finish)")
+      ->type_name("DURATION")
+      ->group("Output");
   app.add_option("--http-retries", options->httpRetries,
                  "Retries of a range after an HTTP error status (default 1)")
       ->type_name("N")

@@ -36,6 +36,7 @@ struct ToolOptions {
   std::optional<int32_t> maxTries;          // -m, -t: executeRetryCount + 1
   std::optional<int32_t> readTimeoutMs;     // --read-timeout: stallTimeoutMs
   std::optional<int32_t> retryWaitMs;       // --retry-wait
+  std::optional<int32_t> progressSaveIntervalMs;  // --progress-save-interval
   std::optional<int32_t> httpRetries;       // --http-retries: serverErrorRetryCount
   std::optional<int32_t> netRetries;        // --net-retries: netErrorRetryCount
   std::unordered_map<std::string, std::vector<std::string>> mirrors;  // --mirror: domainMap

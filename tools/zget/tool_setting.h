@@ -21,6 +21,9 @@ inline ZPSetting makeSetting(const ToolOptions& options, const std::string& cach
   if (options.blockSize) setting.blockSize = *options.blockSize;
   if (options.downloadsAtOnce) setting.taskThreadNum = *options.downloadsAtOnce;
   if (options.noWriteOut) setting.writeOutBeforeDelivery = false;
+  if (options.progressSaveIntervalMs) {
+    setting.progressSaveIntervalMs = *options.progressSaveIntervalMs;
+  }
   // Finished files carry the server's Last-Modified, as wget and curl -R leave them.
   setting.keepServerTime = !options.noServerTime;
   setting.maxBytesPerSecond = options.maxOverallRate;
