@@ -133,8 +133,14 @@ typedef enum zp_setting_field {
   ZP_SETTING_USE_SYSTEM_PROXY = 24,  /* int32 0 or 1; default 1: with no ZP_SETTING_PROXY, the
                                         environment's proxy (Linux) or the user's system proxy
                                         (Windows); 0: none */
-  ZP_SETTING_MAX_BYTES_PER_SECOND = 25 /* int64; all the manager's downloads together; 0 or
+  ZP_SETTING_MAX_BYTES_PER_SECOND = 25, /* int64; all the manager's downloads together; 0 or
                                           less (the default): no limit */
+  ZP_SETTING_REPEAT_LASTING_FAILURES = 26, /* int32 0 or 1; default 1: every failure goes
+                                          through the retry rules; 0: a 4xx other than 408 and
+                                          429, an untrusted certificate, a name that does not
+                                          exist or a redirect loop ends the download at once */
+  ZP_SETTING_MAX_RETRY_AFTER_MS = 27    /* int32; the longest Retry-After a 429 or 503 is waited
+                                          for with ZP_SETTING_REPEAT_LASTING_FAILURES 0; 120000 */
 } zp_setting_field;
 
 /* A setting with every default, the storage root first and the save directory second (both

@@ -19,6 +19,7 @@
 #include "diagnostics/log.h"
 #include "engine/answer_judge.h"
 #include "engine/byte_range.h"
+#include "engine/failure_cause.h"
 
 namespace zephyl {
 namespace {
@@ -685,6 +686,12 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
   if (optionsSet) result = perform(handle.multi.get(), context);
   result = settleResult(context, result);
   describeOutcome(context, result);
+  if (state.outcome.errorCode != 0) {
+    const bool viaProxy = setup.proxy != nullptr && setup.proxy->setProxy;
+    state.outcome.networkCause =
+        networkCauseOf(state.outcome.errorCode, state.outcome.errorMsg,
+                       viaProxy ? urlHostOf(setup.proxy->proxy) : std::string());
+  }
   noteFinalAnswer(context);
   // The handle must not keep pointers into this stack frame; its connections stay open.
   handle.easy.reset();

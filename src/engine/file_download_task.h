@@ -50,13 +50,16 @@ class FileDownloadTask {
   // managerLimit: the rate limit all the manager's downloads share; null: none. The download's
   // own limit starts at request.maxBytesPerSecond. identity: the host's identity strings for the
   // metrics records. expected: the digest the request's checksum names (see readChecksum);
-  // empty: the content is not checked.
+  // empty: the content is not checked. onPause: told on the thread running execute with true
+  // before the pause ahead of a repeated attempt, and with false after it, before that attempt
+  // starts; may be empty.
   FileDownloadTask(const ZPSetting& settings, std::shared_ptr<FileStorageManager> storage,
                    const ZPRequest& request, std::shared_ptr<ChunkWorkers> chunkWorkers = nullptr,
                    std::function<void()> onAllStored = nullptr,
                    std::shared_ptr<RateLimiter> managerLimit = nullptr,
                    MetricsIdentity identity = {},
-                   std::optional<ExpectedDigest> expected = std::nullopt);
+                   std::optional<ExpectedDigest> expected = std::nullopt,
+                   std::function<void(bool paused)> onPause = nullptr);
   // Stops and joins the chunk workers first, then releases the writer.
   ~FileDownloadTask();
   FileDownloadTask(const FileDownloadTask&) = delete;
@@ -130,6 +133,11 @@ class FileDownloadTask {
   void report(bool final) EXCLUDES(listenerLock_, reportLock_);
   // Waits up to delayMs on a steady clock; returns early when the task is cancelled.
   void waitCancellable(int64_t delayMs) EXCLUDES(waitLock_);
+  // The pause before the attempt after result: retryDelayMs, or longer when the policy keeps
+  // lasting failures from repeats and the server asked for more with Retry-After (bounded).
+  int64_t retryDelayAfter(const AttemptResult& result) const;
+  // waitCancellable between onPause_(true) and onPause_(false).
+  void pauseWithoutSlot(int64_t delayMs) EXCLUDES(waitLock_);
   DownloadMetrics startMetrics() const;
 
   // The steps of execute, on its thread. Requires: executeLock_ held.
@@ -178,6 +186,7 @@ class FileDownloadTask {
   const DeliveryTarget ownTarget_;
   const std::string saveDirPath_;
   const std::function<void()> onAllStored_;
+  const std::function<void(bool paused)> onPause_;
   const MetricsIdentity metricsIdentity_;
   const bool keepServerTime_;
   // The request's own checksum, parsed; empty when it names none.

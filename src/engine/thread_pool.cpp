@@ -12,7 +12,7 @@ namespace {
 thread_local const void* currentPoolQueue = nullptr;
 
 // Where the job running on this worker stands with its pool's slots.
-enum class SlotState { kNone, kHeld, kReleased };
+enum class SlotState { kNone, kHeld, kReleased, kLent };
 thread_local SlotState currentSlot = SlotState::kNone;
 
 std::thread startStdThread(std::function<void()> body) { return std::thread(std::move(body)); }
@@ -24,7 +24,7 @@ ThreadPool::Queue::Queue(Slots slots)
       releasedLimit(slots.released > 0 ? static_cast<size_t>(slots.released) : 0) {}
 
 bool ThreadPool::Queue::frontMayStart() const {
-  return !tasks.empty() && (slotCount == 0 || slotsHeld < slotCount);
+  return !tasks.empty() && (slotCount == 0 || slotsHeld + reclaiming < slotCount);
 }
 
 ThreadPool::ThreadPool(int threadCount, Start start, ThreadStarter startThread, Slots slots)
@@ -185,6 +185,31 @@ bool ThreadPool::releaseSlot() {
   return true;
 }
 
+bool ThreadPool::lendSlot() {
+  if (!isWorkerThread() || currentSlot != SlotState::kHeld) return false;
+  {
+    MutexLock lock(queue_->queueMutex);
+    --queue_->slotsHeld;
+    ++queue_->lentRunning;
+  }
+  currentSlot = SlotState::kLent;
+  queue_->condition.notifyAll();
+  return true;
+}
+
+void ThreadPool::takeSlotBack() {
+  if (!isWorkerThread() || currentSlot != SlotState::kLent) return;
+  {
+    MutexLock lock(queue_->queueMutex);
+    ++queue_->reclaiming;
+    while (queue_->slotsHeld >= queue_->slotCount) queue_->condition.wait(queue_->queueMutex);
+    --queue_->reclaiming;
+    --queue_->lentRunning;
+    ++queue_->slotsHeld;
+  }
+  currentSlot = SlotState::kHeld;
+}
+
 bool ThreadPool::isWorkerThread() const { return currentPoolQueue == queue_.get(); }
 
 bool ThreadPool::isAnyWorkerThread() { return currentPoolQueue != nullptr; }
@@ -218,6 +243,8 @@ void ThreadPool::workerLoop(const std::shared_ptr<Queue>& queue) {
       MutexLock lock(queue->queueMutex);
       if (freesSlot) {
         --queue->slotsHeld;
+      } else if (currentSlot == SlotState::kLent) {
+        --queue->lentRunning;
       } else {
         --queue->releasedRunning;
       }

@@ -194,7 +194,17 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::newTask(
       [weakSelf = weak_from_this()] {
         if (std::shared_ptr<TaskRegistry> self = weakSelf.lock()) self->releaseTransferSlot();
       },
-      managerLimit_, identity_, expected);
+      managerLimit_, identity_, expected,
+      // The pause before a repeated attempt lends the thread's slot to the next queued request.
+      [weakSelf = weak_from_this()](bool paused) {
+        std::shared_ptr<TaskRegistry> self = weakSelf.lock();
+        if (!self) return;
+        if (!paused) {
+          self->taskThreadPool_->takeSlotBack();
+        } else if (self->taskThreadPool_->lendSlot()) {
+          ZP_LOG(Debug) << "transfer slot lent during the pause";
+        }
+      });
   task->addProgressListener(request.onProgress);
   return task;
 }
@@ -253,6 +263,9 @@ ZPResponse TaskRegistry::execute(ZPRequest request) {
     // (Should it still be the one to run the download, the joined request's own caller holds a
     // slot for it, or none was ever counted: a synchronous execute.)
     releaseTransferSlot();
+    // Beyond the bound of released slots the slot is lent instead: a request that only waits
+    // never holds a place that the download it waits for may need after a pause.
+    (void)taskThreadPool_->lendSlot();
   }
   callHost("onStart", request.onStart, request);
   // The request's own result: the task's, or the copy the task made at this request's target.

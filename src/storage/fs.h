@@ -19,6 +19,15 @@
 
 namespace zephyl::fs {
 
+// The cause (a ZPResponse::CAUSE_* value of the local disk) of a failure this layer reported with
+// systemCode, the platform's error number: a full disk, access denied, a file another program
+// holds, a drive or directory that does not exist, a name the file system refuses, a read-only
+// file system, or else CAUSE_DISK_ERROR.
+int diskCauseOf(int systemCode);
+
+// The platform's own text for an error number of this layer (strerror, FormatMessageW in UTF-8).
+std::string systemErrorText(int systemCode);
+
 // The path names an entry: a file, a directory, or a link (even a dangling one, which still
 // occupies the name). Never reports.
 bool exists(const std::string& path);

@@ -28,6 +28,7 @@
 #include "diagnostics/utilities.h"
 #include "storage/fs.h"
 #include "storage/fs_common.h"
+#include "zephyl/zp_response.h"
 
 namespace zephyl::fs {
 namespace {
@@ -854,5 +855,37 @@ void unlockByte(LockFile* file, uint64_t offset) {
   lock.l_len = 1;
   (void)retryOnInterrupt([&] { return ::fcntl(file->fd, kSetLockCommand, &lock); });
 }
+
+int diskCauseOf(int systemCode) {
+  switch (systemCode) {
+    case ENOSPC:
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+    case EFBIG:
+      return ZPResponse::CAUSE_DISK_FULL;
+    case EACCES:
+    case EPERM:
+      return ZPResponse::CAUSE_ACCESS_DENIED;
+    case EBUSY:
+    case ETXTBSY:
+      return ZPResponse::CAUSE_FILE_IN_USE;
+    case ENOENT:
+    case ENOTDIR:
+    case ENODEV:
+    case ENXIO:
+      return ZPResponse::CAUSE_NO_SUCH_DRIVE;
+    case ENAMETOOLONG:
+    case EILSEQ:
+    case EINVAL:
+      return ZPResponse::CAUSE_NAME_NOT_ALLOWED;
+    case EROFS:
+      return ZPResponse::CAUSE_READ_ONLY;
+    default:
+      return ZPResponse::CAUSE_DISK_ERROR;
+  }
+}
+
+std::string systemErrorText(int systemCode) { return errorText(systemCode); }
 
 }  // namespace zephyl::fs

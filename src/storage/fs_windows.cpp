@@ -46,6 +46,7 @@
 #include "diagnostics/log.h"
 #include "storage/fs.h"
 #include "storage/fs_common.h"
+#include "zephyl/zp_response.h"
 
 namespace zephyl::fs {
 namespace {
@@ -908,6 +909,48 @@ void unlockByte(LockFile* file, uint64_t offset) {
   position.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
   position.OffsetHigh = static_cast<DWORD>(offset >> 32);
   (void)UnlockFileEx(file->handle, 0, 1, 0, &position);
+}
+
+int diskCauseOf(int systemCode) {
+  // GetLastError() values, and the few errno values the stream operations report that no
+  // common Windows error shares.
+  switch (systemCode) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_DISK_QUOTA_EXCEEDED:
+    case ENOSPC:
+      return ZPResponse::CAUSE_DISK_FULL;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+    case EACCES:
+      return ZPResponse::CAUSE_ACCESS_DENIED;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+      return ZPResponse::CAUSE_FILE_IN_USE;
+    case ERROR_INVALID_DRIVE:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_NOT_READY:
+    case ERROR_DEV_NOT_EXIST:
+      return ZPResponse::CAUSE_NO_SUCH_DRIVE;
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_NO_UNICODE_TRANSLATION:
+    case ERROR_DIRECTORY:
+      return ZPResponse::CAUSE_NAME_NOT_ALLOWED;
+    case ERROR_WRITE_PROTECT:
+      return ZPResponse::CAUSE_READ_ONLY;
+    default:
+      return ZPResponse::CAUSE_DISK_ERROR;
+  }
+}
+
+std::string systemErrorText(int systemCode) {
+  return systemErrorText(static_cast<DWORD>(systemCode));
 }
 
 }  // namespace zephyl::fs

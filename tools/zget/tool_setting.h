@@ -30,6 +30,8 @@ inline ZPSetting makeSetting(const ToolOptions& options, const std::string& cach
   if (options.retryWaitMs) http.retryDelayMs = *options.retryWaitMs;
   if (options.httpRetries) http.serverErrorRetryCount = *options.httpRetries;
   if (options.netRetries) http.netErrorRetryCount = *options.netRetries;
+  http.repeatLastingFailures = options.retryAllErrors;
+  if (options.maxRedirects) http.maxRedirects = *options.maxRedirects;
   http.domainMap = options.mirrors;
   if (!options.caCertificate.empty()) http.caCertificatePath = absolutePath(options.caCertificate);
   if (options.insecure) http.verifyTls = false;
