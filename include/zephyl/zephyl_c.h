@@ -76,6 +76,48 @@ ZEPHYL_EXPORT const char* zp_version(void);
 #define ZP_STREAM_ERROR (-9986)   /* stream: no data callback, or the resource changed mid-way */
 #define ZP_STREAM_STOPPED (-9984) /* stream: the data callback returned 0 (ZP_RESULT_CANCELLED) */
 
+/* Causes of a response (zp_response_get_cause): which side failed and how, a closed list, each
+ * with a fixed text (zp_cause_text). System numbers (errno, Windows error numbers) are never a
+ * cause: they are the underlying code of zp_response_get_codes. */
+#define ZP_CAUSE_NONE 0                    /* success */
+#define ZP_CAUSE_CANCELLED 1               /* the host cancelled */
+#define ZP_CAUSE_STOPPED 2                 /* a stream's data callback stopped it */
+#define ZP_CAUSE_INTERNAL 3                /* the library could not run it (memory, threads) */
+#define ZP_CAUSE_NETWORK 10                /* the connection broke or failed */
+#define ZP_CAUSE_HOST_NOT_FOUND 11         /* the host name does not exist */
+#define ZP_CAUSE_CONNECTION_REFUSED 12     /* the server cannot be reached */
+#define ZP_CAUSE_TIMED_OUT 13              /* no answer, or no byte, in time */
+#define ZP_CAUSE_CERTIFICATE_UNTRUSTED 14
+#define ZP_CAUSE_TLS_FAILED 15
+#define ZP_CAUSE_PROXY_UNREACHABLE 16
+#define ZP_CAUSE_PROXY_REFUSED 17
+#define ZP_CAUSE_SERVER_STATUS 20          /* an error status (zp_response_get_http_code) */
+#define ZP_CAUSE_SERVER_CLOSED_EARLY 21
+#define ZP_CAUSE_SERVER_IGNORES_RANGES 22
+#define ZP_CAUSE_SERVER_WRONG_LENGTH 23
+#define ZP_CAUSE_TOO_MANY_REDIRECTS 24     /* more than ZP_SETTING_MAX_REDIRECTS: a loop */
+#define ZP_CAUSE_SERVER_BAD_ANSWER 25
+#define ZP_CAUSE_RESOURCE_CHANGED 26
+#define ZP_CAUSE_DISK_FULL 30              /* local disk; the error text names the path */
+#define ZP_CAUSE_ACCESS_DENIED 31
+#define ZP_CAUSE_FILE_IN_USE 32            /* held open by another program */
+#define ZP_CAUSE_NO_SUCH_DRIVE 33          /* the drive or directory does not exist */
+#define ZP_CAUSE_NAME_NOT_ALLOWED 34
+#define ZP_CAUSE_READ_ONLY 35
+#define ZP_CAUSE_DISK_ERROR 36
+#define ZP_CAUSE_BAD_URL 40
+#define ZP_CAUSE_BAD_HEADER 41
+#define ZP_CAUSE_BAD_PROXY 42
+#define ZP_CAUSE_BAD_CHECKSUM 43
+#define ZP_CAUSE_CHECKSUM_MISMATCH 44
+#define ZP_CAUSE_BAD_STREAM 45
+
+/* The fixed text of a download result or error code above ("checksum mismatch"), of a cause
+ * ("the host name does not exist"); "unknown code" / "unknown cause" otherwise. Static storage,
+ * never NULL. */
+ZEPHYL_EXPORT const char* zp_result_text(int code);
+ZEPHYL_EXPORT const char* zp_cause_text(int cause);
+
 /* ---- Log level -------------------------------------------------------------------------- */
 
 #define ZP_LOG_VERBOSE 0
@@ -318,6 +360,9 @@ ZEPHYL_EXPORT int zp_response_get_sha256(const zp_response* response, const char
  * lines by name, in any case (owned by the response); ZP_ERROR_NOT_FOUND when the answer had no
  * such line. */
 ZEPHYL_EXPORT int zp_response_get_http_code(const zp_response* response, int32_t* http_code);
+/* The response's cause (ZP_CAUSE_*; ZP_CAUSE_NONE on success, ZP_CAUSE_CANCELLED when
+ * cancelled). */
+ZEPHYL_EXPORT int zp_response_get_cause(const zp_response* response, int32_t* cause);
 ZEPHYL_EXPORT int zp_response_get_header(const zp_response* response, const char* name,
                                          const char** value);
 

@@ -688,9 +688,15 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
   describeOutcome(context, result);
   if (state.outcome.errorCode != 0) {
     const bool viaProxy = setup.proxy != nullptr && setup.proxy->setProxy;
+    const std::string proxyHost = viaProxy ? urlHostOf(setup.proxy->proxy) : std::string();
     state.outcome.networkCause =
-        networkCauseOf(state.outcome.errorCode, state.outcome.errorMsg,
-                       viaProxy ? urlHostOf(setup.proxy->proxy) : std::string());
+        networkCauseOf(state.outcome.errorCode, state.outcome.errorMsg, proxyHost);
+    // A failure of the proxy names it (its host only: its URL may carry a password).
+    if (state.outcome.networkCause == ZPResponse::CAUSE_PROXY_UNREACHABLE ||
+        state.outcome.networkCause == ZPResponse::CAUSE_PROXY_REFUSED) {
+      state.outcome.errorMsg =
+          (proxyHost.empty() ? "proxy: " : "proxy " + proxyHost + ": ") + state.outcome.errorMsg;
+    }
   }
   noteFinalAnswer(context);
   // The handle must not keep pointers into this stack frame; its connections stay open.

@@ -259,9 +259,21 @@ void printAnswer(const ZPResponse& response) {
   (void)writeAll(STDERR_FILENO, text.data(), text.size());
 }
 
-// The words for one failed download, on standard error.
+// After a failure: the bytes the storage keeps of the download, in one line, so that the user
+// knows they are there and how to drop them.
+void reportKept(const RunContext& context, const PlannedDownload& download) {
+  int64_t stored = 0;
+  int64_t total = 0;
+  if (context.options->quiet || download.continueFrom >= 0) return;
+  if (!context.manager->fetchProgress(download.url, &stored, &total) || stored <= 0) return;
+  printError("kept " + formatBytes(stored) + " of " + zephyl::redactUrl(download.url) + " in " +
+             context.cacheRoot + "; run again to resume, --clear-cache to drop");
+}
+
+// The words for one failed download, on standard error. slot: its place on the board (how far
+// it came); null when unknown.
 void reportFailure(const RunContext& context, const PlannedDownload& download,
-                   const ZPResponse& response) {
+                   const ZPResponse& response, const DownloadSlot* slot = nullptr) {
   const ToolOptions& options = *context.options;
   if (response.errorCode == ZPResponse::CHECKSUM_MISMATCH) {
     // The library checked the content before delivery: nothing was saved.
@@ -272,11 +284,16 @@ void reportFailure(const RunContext& context, const PlannedDownload& download,
   }
   FailurePlace place;
   place.cacheDir = context.cacheRoot;
+  if (slot != nullptr && slot->downloaded.load() > 0) {
+    place.storedBytes = slot->downloaded.load();
+    place.totalBytes = slot->total.load();
+  }
   if (!download.savePath.empty()) {
     place.targetDir = utf8FromPath(pathFromUtf8(download.savePath).parent_path());
   }
   printError(describeFailure(download.url, response, response.httpCode, place,
                              !options.user.empty(), options.verbose));
+  reportKept(context, download);
 }
 
 // The length a 416 answer names ("Content-Range: bytes */LENGTH"); -1 when it names none.
@@ -333,7 +350,8 @@ Ending reportContinued(const RunContext& context, const PlannedDownload& downloa
 
 // What one download's response means for the run, after its messages and its data.
 Ending reportResult(const RunContext& context, const PlannedDownload& download,
-                    ZPResponse& response, const std::string& path, int signal) {
+                    ZPResponse& response, const std::string& path, int signal,
+                    const DownloadSlot& slot) {
   const ToolOptions& options = *context.options;
   if (options.serverResponse) printAnswer(response);
   if (isUpToDate(download, response)) return Ending::kDone;
@@ -347,7 +365,7 @@ Ending reportResult(const RunContext& context, const PlannedDownload& download,
   // Once a signal arrived, a download that did not succeed was stopped by it: a cancel that
   // lands in a download's last attempt ends it with that attempt's failure.
   if (signal != 0 || response.isCancelled()) return Ending::kStopped;
-  reportFailure(context, download, response);
+  reportFailure(context, download, response, &slot);
   return Ending::kFailed;
 }
 
@@ -438,7 +456,8 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
         continued != nullptr
             ? reportContinued(context, downloads[i], responses[i], *continued, outcomes.verdicts[i],
                               signal)
-            : reportResult(context, downloads[i], responses[i], outcomes.paths[i], signal);
+            : reportResult(context, downloads[i], responses[i], outcomes.paths[i], signal,
+                           board.slot(i));
     failed += ending == Ending::kFailed ? 1 : 0;
     stopped += ending == Ending::kStopped ? 1 : 0;
   }

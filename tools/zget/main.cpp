@@ -38,18 +38,18 @@ namespace {
 
 void printError(const std::string& message) { std::fprintf(stderr, "zget: %s\n", message.c_str()); }
 
-// mkdir -p; false with a message on stderr.
-bool ensureDirectory(const std::string& path) {
+// mkdir -p; false with a message on stderr, hint (when not empty) after it.
+bool ensureDirectory(const std::string& path, const std::string& hint = std::string()) {
   std::error_code error;
   const std::filesystem::path directory = pathFromUtf8(path);
   std::filesystem::create_directories(directory, error);
   if (!error && std::filesystem::is_directory(directory, error)) return true;
   const int code = error.value();
   if (code == EACCES || code == EPERM || code == EROFS || code == ENOSPC) {
-    printError(storageFailureWords(code, path, std::string()));
+    printError(storageFailureWords(code, path, std::string()) + hint);
   } else {
     printError("cannot create directory " + path + ": " +
-               (error ? error.message() : std::string("a file is in the way")));
+               (error ? error.message() : std::string("a file is in the way")) + hint);
   }
   return false;
 }
@@ -243,7 +243,12 @@ std::string prepareCacheRoot(const ToolOptions& options) {
   std::error_code error;
   const bool newRoot =
       !std::filesystem::exists(std::filesystem::symlink_status(pathFromUtf8(cacheRoot), error));
-  if (!ensureDirectory(cacheRoot)) return std::string();
+  // The default lies below the home directory, which may not exist or not be writable (a
+  // service account, a sandbox): the user then needs to name another place.
+  const std::string hint = options.cacheDir.empty()
+                               ? "; use --cache-dir DIR to keep unfinished downloads elsewhere"
+                               : std::string();
+  if (!ensureDirectory(cacheRoot, hint)) return std::string();
   if (newRoot) {
     std::filesystem::permissions(pathFromUtf8(cacheRoot), std::filesystem::perms::owner_all, error);
   }
