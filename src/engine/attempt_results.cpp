@@ -56,6 +56,8 @@ AttemptResult AttemptResults::failureOf(const PlannedRun& run, DownloadMetrics& 
     metrics.client_extra_error_code = run.verdict.rejection.extraErrorCode;
     result.response = run.verdict.rejection;
     result.discardStored = run.verdict.discard;
+    // A target without room for the file stays so for a repeat a few seconds later.
+    result.lasting = run.verdict.rejection.cause == ZPResponse::CAUSE_DISK_FULL;
     return result;
   }
   // A server that answers a range past byte 0 with the whole resource: it ignores ranges, or its

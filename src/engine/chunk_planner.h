@@ -52,6 +52,10 @@ class ChunkPlanner {
     ContentDigests* digests = nullptr;
     // The digest the request's content must have (null: no check). Checked before delivery.
     const ExpectedDigest* expected = nullptr;
+    // Asked on the first run's worker once the first answer set the resource's length, before
+    // any byte is stored: a failure (the target's disk has no room) ends the attempt with it,
+    // the stored bytes kept. Empty: no such check.
+    std::function<ZPResponse(int64_t length)> checkRoom = nullptr;
   };
 
   explicit ChunkPlanner(Context context);

@@ -72,6 +72,7 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
       ownTarget_(
           DeliveryTarget::of(request, settings.saveDirPath, settings.writeOutBeforeDelivery)),
       saveDirPath_(settings.saveDirPath),
+      rootDir_(settings.rootDir),
       onAllStored_(std::move(onAllStored)),
       onPause_(std::move(onPause)),
       metricsIdentity_(std::move(identity)),
@@ -213,6 +214,9 @@ bool FileDownloadTask::runAttempts(DownloadMetrics& metrics) {
                                 threadNum_,     splitThresholdMs_,          onAllStored_};
   context.digests = &digests_;
   context.expected = expected_ ? &*expected_ : nullptr;
+  context.checkRoom = [this](int64_t length) {
+    return checkTargetRoom(ownTarget_, rootDir_, length);
+  };
   digests_.restart();
   for (int attempt = 0; attempt <= lastAttempt; ++attempt) {
     ZP_LOG(Debug) << "FileDownloadTask execute times: " << attempt;

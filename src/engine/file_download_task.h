@@ -185,6 +185,7 @@ class FileDownloadTask {
   std::unique_ptr<DataWriter> writer_;
   const DeliveryTarget ownTarget_;
   const std::string saveDirPath_;
+  const std::string rootDir_;  // the storage root, to tell whether delivery crosses file systems
   const std::function<void()> onAllStored_;
   const std::function<void(bool paused)> onPause_;
   const MetricsIdentity metricsIdentity_;

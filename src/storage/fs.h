@@ -28,6 +28,17 @@ int diskCauseOf(int systemCode);
 // The platform's own text for an error number of this layer (strerror, FormatMessageW in UTF-8).
 std::string systemErrorText(int systemCode);
 
+// The file system (volume) holding a directory, and the room on it for the caller.
+struct VolumeRoom {
+  uint64_t volumeId = 0;  // equal for two paths on one file system
+  int64_t freeBytes = 0;  // bytes the calling user may still write there
+};
+// The volume of the nearest existing directory at or above path. On failure the report of
+// that directory (the platform's code and text), *room untouched.
+[[nodiscard]] Status volumeRoomOf(const std::string& path, VolumeRoom* room);
+// The platform's number for "no room left on the device" (ENOSPC, ERROR_DISK_FULL).
+int diskFullCode();
+
 // The path names an entry: a file, a directory, or a link (even a dangling one, which still
 // occupies the name). Never reports.
 bool exists(const std::string& path);

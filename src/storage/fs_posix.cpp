@@ -12,6 +12,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -887,5 +888,33 @@ int diskCauseOf(int systemCode) {
 }
 
 std::string systemErrorText(int systemCode) { return errorText(systemCode); }
+
+Status volumeRoomOf(const std::string& path, VolumeRoom* room) {
+  std::string existing = path;
+  while (!existing.empty() && !isDirectory(existing)) {
+    const std::string parent = parentDirOf(existing);
+    existing = parent == existing ? std::string() : parent;
+  }
+  if (existing.empty()) existing = !path.empty() && path[0] == '/' ? "/" : ".";
+  std::string systemPath;
+  int code = 0;
+  struct stat info {};
+  struct statvfs disk {};
+  if (!toSystemPath(existing, &systemPath, &code)) {
+    // code says why the path cannot reach the system
+  } else if (!statPath(existing, true, &info) ||
+             retryOnInterrupt([&] { return ::statvfs(systemPath.c_str(), &disk); }) != 0) {
+    code = errno;
+  } else {
+    room->volumeId = static_cast<uint64_t>(info.st_dev);
+    const uint64_t bytes = static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize;
+    room->freeBytes = static_cast<int64_t>(
+        std::min<uint64_t>(bytes, static_cast<uint64_t>(std::numeric_limits<int64_t>::max())));
+    return Status::ok();
+  }
+  return reportError("volumeRoomOf", existing, code, errorText(code));
+}
+
+int diskFullCode() { return ENOSPC; }
 
 }  // namespace zephyl::fs

@@ -953,4 +953,33 @@ std::string systemErrorText(int systemCode) {
   return systemErrorText(static_cast<DWORD>(systemCode));
 }
 
+Status volumeRoomOf(const std::string& path, VolumeRoom* room) {
+  std::string existing = path;
+  while (!existing.empty() && !isDirectoryAttributes(attributesOf(existing))) {
+    const std::string parent = parentDirOf(existing);
+    existing = parent == existing ? std::string() : parent;
+  }
+  if (existing.empty()) existing = ".";
+  std::wstring wide;
+  DWORD code = 0;
+  if (systemPath(existing, &wide, &code)) {
+    std::wstring volume(kPathUnits, L'\0');
+    DWORD serial = 0;
+    ULARGE_INTEGER available{};
+    if (GetVolumePathNameW(wide.c_str(), volume.data(), static_cast<DWORD>(volume.size())) &&
+        GetVolumeInformationW(volume.c_str(), nullptr, 0, &serial, nullptr, nullptr, nullptr,
+                              0) &&
+        GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr)) {
+      room->volumeId = serial;
+      room->freeBytes = static_cast<int64_t>(std::min<uint64_t>(
+          available.QuadPart, static_cast<uint64_t>(std::numeric_limits<int64_t>::max())));
+      return Status::ok();
+    }
+    code = GetLastError();
+  }
+  return reportError("volumeRoomOf", existing, asCode(code), systemErrorText(code));
+}
+
+int diskFullCode() { return ERROR_DISK_FULL; }
+
 }  // namespace zephyl::fs

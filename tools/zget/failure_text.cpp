@@ -105,12 +105,26 @@ std::string networkWords(int curlCode, const std::string& host) {
   }
 }
 
-// The length in "no room on the storage disk for <length> bytes", or -1.
-int64_t lengthWithoutRoom(const std::string& message) {
-  const std::string marker = "no room on the storage disk for ";
+// The number after marker in message, or -1.
+int64_t numberAfter(const std::string& message, const std::string& marker) {
   const size_t at = message.find(marker);
   if (at == std::string::npos) return -1;
   return std::strtoll(message.c_str() + at + marker.size(), nullptr, 10);
+}
+
+// The length in the library's "no room on the storage disk for <length> bytes" (or "on the
+// target disk"), or -1.
+int64_t lengthWithoutRoom(const std::string& message) {
+  const int64_t storage = numberAfter(message, "no room on the storage disk for ");
+  return storage >= 0 ? storage : numberAfter(message, "no room on the target disk for ");
+}
+
+// The free room the library measured ("(<bytes> bytes free)"), or -1.
+int64_t roomMeasured(const std::string& message) {
+  const size_t at = message.find(" bytes free)");
+  if (at == std::string::npos) return -1;
+  const size_t open = message.rfind('(', at);
+  return open == std::string::npos ? -1 : std::strtoll(message.c_str() + open + 1, nullptr, 10);
 }
 
 // " after 500 kB of 1 MB" when the figures are known, else "".
@@ -183,12 +197,13 @@ std::string storageFailureWords(int systemCode, const std::string& dir,
     case ENOSPC: {
       std::string words = "not enough space on " + dir;
       const int64_t need = lengthWithoutRoom(message);
+      int64_t free = roomMeasured(message);
       std::error_code error;
-      const std::filesystem::space_info space = std::filesystem::space(pathFromUtf8(dir), error);
-      if (need > 0 && !error) {
-        words += ": need " + formatBytes(need) + ", " +
-                 formatBytes(static_cast<int64_t>(space.available)) + " free";
+      if (free < 0) {
+        const std::filesystem::space_info space = std::filesystem::space(pathFromUtf8(dir), error);
+        free = static_cast<int64_t>(space.available);
       }
+      if (need > 0 && !error) words += ": need " + formatBytes(need) + ", " + formatBytes(free) + " free";
       return words;
     }
 #ifdef EDQUOT
