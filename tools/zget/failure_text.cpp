@@ -274,7 +274,7 @@ std::string describeFailure(const std::string& fullUrl, const ZPResponse& respon
       // unfinished downloads.
       const bool placing = (response.errorMsg.find("MoveFile") != std::string::npos ||
                             response.errorMsg.find("cannot write ") == 0 ||
-                            response.errorMsg.find("not enough space on the target") == 0) &&
+                            response.errorMsg.find("no room on the target disk") == 0) &&
                            !place.targetDir.empty();
       const std::string& dir = placing ? place.targetDir : place.cacheDir;
       words = diskWords(response, dir);

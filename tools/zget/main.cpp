@@ -234,6 +234,16 @@ std::string prepareCacheRoot(const ToolOptions& options) {
     printError("no cache directory: set XDG_CACHE_HOME or HOME, or use --cache-dir");
     return std::string();
   }
+  // The default lies in the user's cache directory: a home directory that is not there (a
+  // service account, a sandbox) is not made up here; the user names another place instead.
+  std::error_code missing;
+  const std::filesystem::path base = pathFromUtf8(cacheRoot).parent_path();
+  if (options.cacheDir.empty() &&
+      !std::filesystem::is_directory(base.has_parent_path() ? base.parent_path() : base, missing)) {
+    printError("no cache directory: " + utf8FromPath(base.parent_path()) +
+               " does not exist; use --cache-dir DIR to keep unfinished downloads elsewhere");
+    return std::string();
+  }
   // Checked before anything uses the root: the library empties its temp directory.
   std::string foreign;
   if (!isOwnStorageRoot(cacheRoot, &foreign)) {
