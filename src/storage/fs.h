@@ -75,7 +75,8 @@ enum class PrivateDirectory {
 // directory is never opened as a stream. A path longer than the layer's path limit (1023 UTF-16
 // units) fails with the name-too-long code and its text, a mode longer than 63 with the
 // invalid-argument code and its text; every other failed open also prints
-// "fopenFile <path>, <mode>, ret = <errno>" to stdout and has the message "fOpenFile". The
+// "fopenFile <path>, <mode>, ret = <errno>" to stdout and has the message "fOpenFile" (on
+// Windows, where the system refused the open, its GetLastError() value and text instead). The
 // caller owns the stream and closes it with fclose.
 [[nodiscard]] FILE* fOpenFile(const std::string& path, const std::string& mode,
                               Status* status = nullptr);

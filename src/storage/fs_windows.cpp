@@ -7,9 +7,10 @@
 // that is not valid UTF-8 is refused rather than replaced: two different byte names would
 // otherwise reach the same file.
 //
-// Codes: the operations around C streams (fOpenFile, seekFile) report errno values as the C
-// run-time library sets them; all others report GetLastError() values. Operation names and
-// messages are the same as on every other platform.
+// Codes: the operations around C streams (seekFile, and fOpenFile where the system gave no
+// number of its own) report errno values as the C run-time library sets them; all others report
+// GetLastError() values with FormatMessageW's text. Operation names are the same as on every
+// other platform.
 //
 // Sharing: streams that read open through _wfopen_s, which lets other readers in but no writer;
 // when that meets a file another handle writes to (EACCES), a second open through CreateFileW
@@ -243,8 +244,10 @@ bool parseMode(const std::string& mode, OpenMode* parsed) {
 }
 
 // A stream that writes, opened without following a reparse point in place of the file.
-// Null with *code (an errno value) set on failure.
-FILE* openWritingStream(const std::wstring& widePath, const OpenMode& mode, int* code) {
+// Null with *code (an errno value) set on failure, and *systemError the GetLastError() value
+// behind it when the system refused the open (else untouched).
+FILE* openWritingStream(const std::wstring& widePath, const OpenMode& mode, int* code,
+                        DWORD* systemError) {
   DWORD access = GENERIC_WRITE;
   if (mode.update || mode.access == 'r') access |= GENERIC_READ;
   DWORD disposition = OPEN_ALWAYS;
@@ -254,7 +257,8 @@ FILE* openWritingStream(const std::wstring& widePath, const OpenMode& mode, int*
       CreateFileW(widePath.c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                   disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (raw == INVALID_HANDLE_VALUE) {
-    *code = errnoOfOpenError(GetLastError());
+    *systemError = GetLastError();
+    *code = errnoOfOpenError(*systemError);
     return nullptr;
   }
   UniqueHandle handle(raw);
@@ -274,7 +278,8 @@ FILE* openWritingStream(const std::wstring& widePath, const OpenMode& mode, int*
   }
   // "w" empties the file only now, once it is known to be a file of its own.
   if (mode.access == 'w' && !mode.exclusive && !SetEndOfFile(raw)) {
-    *code = errnoOfOpenError(GetLastError());
+    *systemError = GetLastError();
+    *code = errnoOfOpenError(*systemError);
     return nullptr;
   }
   int flags = mode.text ? _O_TEXT : _O_BINARY;
@@ -533,13 +538,17 @@ FILE* fOpenFile(const std::string& path, const std::string& mode, Status* status
   }
   FILE* file = nullptr;
   int code = 0;
+  DWORD systemError = 0;
   const bool writes = parsed.update || parsed.access != 'r';
   if (writes) {
-    file = openWritingStream(widePath, parsed, &code);
+    file = openWritingStream(widePath, parsed, &code, &systemError);
   } else {
     const std::wstring wideMode(mode.begin(), mode.end());  // ASCII letters, checked above
+    _set_doserrno(0);
     code = _wfopen_s(&file, widePath.c_str(), wideMode.c_str());
     if (code != 0) file = nullptr;
+    unsigned long dosError = 0;
+    if (code != 0 && _get_doserrno(&dosError) == 0) systemError = dosError;
   }
   if (file != nullptr) return file;
   // Through the log, never straight to standard output: a console host's output is its own.
@@ -547,6 +556,13 @@ FILE* fOpenFile(const std::string& path, const std::string& mode, Status* status
   // A reader kept out by a writer's sharing rules gets a second, more tolerant open. A mode that
   // writes gets none: a read-only stream would pass for the writable one it asked for.
   if (code == EACCES && !writes) return tryOpenFileByShareMode(widePath, status);
+  // The system's own number and text when it refused the open (a file in use, a drive that is
+  // not there), rather than the run-time library's coarser errno for it.
+  if (systemError != 0) {
+    storeStatus(status,
+                reportError("fOpenFile", path, asCode(systemError), systemErrorText(systemError)));
+    return nullptr;
+  }
   storeStatus(status, reportError("fOpenFile", path, code, "fOpenFile"));
   return nullptr;
 }
