@@ -58,7 +58,7 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
                                    std::function<void()> onAllStored,
                                    std::shared_ptr<RateLimiter> managerLimit,
                                    MetricsIdentity identity, std::optional<ExpectedDigest> expected,
-                                   std::function<void(bool paused)> onPause)
+                                   PauseListener onPause)
     : request_(request),
       policy_(settings.httpPolicy),
       blockSize_(settings.blockSize),
@@ -303,9 +303,9 @@ int64_t FileDownloadTask::retryDelayAfter(const AttemptResult& result) const {
 void FileDownloadTask::pauseWithoutSlot(int64_t delayMs) {
   // The pause holds no place in the queue: another queued download transfers meanwhile, and
   // this one waits for a place again before its next attempt.
-  if (onPause_) onPause_(true);
+  if (onPause_) onPause_(true, cancelled_);
   waitCancellable(delayMs);
-  if (onPause_) onPause_(false);
+  if (onPause_) onPause_(false, cancelled_);
 }
 
 void FileDownloadTask::completeResponse() {

@@ -40,6 +40,8 @@ class FileDownloadTask {
  public:
   static constexpr int kMaxListeners = 15;
   static constexpr int64_t kOpenRetryDelayMs = 500;
+  // Told around the pause before a repeated attempt (see the constructor).
+  using PauseListener = std::function<void(bool paused, const std::atomic<bool>& cancelled)>;
 
   // request.fileKey must be filled in. chunkWorkers: the pool the chunks run on, shared with the
   // manager's other downloads so that workers and their connections outlive this one; null: a pool
@@ -52,14 +54,15 @@ class FileDownloadTask {
   // metrics records. expected: the digest the request's checksum names (see readChecksum);
   // empty: the content is not checked. onPause: told on the thread running execute with true
   // before the pause ahead of a repeated attempt, and with false after it, before that attempt
-  // starts; may be empty.
+  // starts, with the task's cancelled flag (a wait it makes must end once that is set); may be
+  // empty.
   FileDownloadTask(const ZPSetting& settings, std::shared_ptr<FileStorageManager> storage,
                    const ZPRequest& request, std::shared_ptr<ChunkWorkers> chunkWorkers = nullptr,
                    std::function<void()> onAllStored = nullptr,
                    std::shared_ptr<RateLimiter> managerLimit = nullptr,
                    MetricsIdentity identity = {},
                    std::optional<ExpectedDigest> expected = std::nullopt,
-                   std::function<void(bool paused)> onPause = nullptr);
+                   PauseListener onPause = nullptr);
   // Stops and joins the chunk workers first, then releases the writer.
   ~FileDownloadTask();
   FileDownloadTask(const FileDownloadTask&) = delete;
@@ -187,7 +190,7 @@ class FileDownloadTask {
   const std::string saveDirPath_;
   const std::string rootDir_;  // the storage root, to tell whether delivery crosses file systems
   const std::function<void()> onAllStored_;
-  const std::function<void(bool paused)> onPause_;
+  const PauseListener onPause_;
   const MetricsIdentity metricsIdentity_;
   const bool keepServerTime_;
   // The request's own checksum, parsed; empty when it names none.

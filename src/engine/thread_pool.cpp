@@ -1,5 +1,6 @@
 #include "engine/thread_pool.h"
 
+#include <chrono>
 #include <system_error>
 #include <utility>
 
@@ -197,17 +198,29 @@ bool ThreadPool::lendSlot() {
   return true;
 }
 
-void ThreadPool::takeSlotBack() {
-  if (!isWorkerThread() || currentSlot != SlotState::kLent) return;
+bool ThreadPool::takeSlotBack(const std::function<bool()>& stopWaiting) {
+  if (!isWorkerThread() || currentSlot != SlotState::kLent) return true;
+  bool taken = false;
   {
     MutexLock lock(queue_->queueMutex);
     ++queue_->reclaiming;
-    while (queue_->slotsHeld >= queue_->slotCount) queue_->condition.wait(queue_->queueMutex);
+    while (queue_->slotsHeld >= queue_->slotCount) {
+      // stopWaiting is the caller's flag, read without the queue lock's help: polled.
+      if (stopWaiting && stopWaiting()) break;
+      const auto slice = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+      (void)queue_->condition.waitUntil(queue_->queueMutex, slice);
+    }
     --queue_->reclaiming;
-    --queue_->lentRunning;
-    ++queue_->slotsHeld;
+    if (queue_->slotsHeld < queue_->slotCount) {
+      --queue_->lentRunning;
+      ++queue_->slotsHeld;
+      taken = true;
+    }
   }
-  currentSlot = SlotState::kHeld;
+  // A queued job held back by the wait may start now.
+  if (!taken) queue_->condition.notifyAll();
+  if (taken) currentSlot = SlotState::kHeld;
+  return taken;
 }
 
 bool ThreadPool::isWorkerThread() const { return currentPoolQueue == queue_.get(); }

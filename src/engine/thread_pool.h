@@ -109,8 +109,11 @@ class ThreadPool {
   // (takeSlotBack); one that ends with its slot lent simply ends.
   bool lendSlot() EXCLUDES(queue_->queueMutex);
   // Called by a job whose slot is lent (see lendSlot): waits until a slot is free and takes it,
-  // before any queued job may; does nothing when the job has no lent slot.
-  void takeSlotBack() EXCLUDES(queue_->queueMutex);
+  // before any queued job may; true then, and when the job has no lent slot. stopWaiting (may be
+  // empty), asked every tenth of a second, ends the wait: false, the slot stays lent and the job
+  // goes on without one (a cancelled download, whose slot a job waiting for its end may hold).
+  bool takeSlotBack(const std::function<bool()>& stopWaiting = nullptr)
+      EXCLUDES(queue_->queueMutex);
 
   // True when the calling thread is one of this pool's workers.
   bool isWorkerThread() const;

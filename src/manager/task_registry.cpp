@@ -196,11 +196,12 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::newTask(
       },
       managerLimit_, identity_, expected,
       // The pause before a repeated attempt lends the thread's slot to the next queued request.
-      [weakSelf = weak_from_this()](bool paused) {
+      [weakSelf = weak_from_this()](bool paused, const std::atomic<bool>& cancelled) {
         std::shared_ptr<TaskRegistry> self = weakSelf.lock();
         if (!self) return;
         if (!paused) {
-          self->taskThreadPool_->takeSlotBack();
+          // A cancelled download only ends: a request waiting for that end may hold the slot.
+          (void)self->taskThreadPool_->takeSlotBack([&cancelled] { return cancelled.load(); });
         } else if (self->taskThreadPool_->lendSlot()) {
           ZP_LOG(Debug) << "transfer slot lent during the pause";
         }

@@ -203,7 +203,9 @@ std::string storageFailureWords(int systemCode, const std::string& dir,
         const std::filesystem::space_info space = std::filesystem::space(pathFromUtf8(dir), error);
         free = static_cast<int64_t>(space.available);
       }
-      if (need > 0 && !error) words += ": need " + formatBytes(need) + ", " + formatBytes(free) + " free";
+      if (need > 0 && !error) {
+        words += ": need " + formatBytes(need) + ", " + formatBytes(free) + " free";
+      }
       return words;
     }
 #ifdef EDQUOT
