@@ -98,7 +98,7 @@ bool toUtf8(std::wstring_view wide, std::string* text) {
 }
 
 // The system's text for a GetLastError() value, in UTF-8, without the closing line break.
-std::string systemErrorText(DWORD code) {
+std::string windowsErrorText(DWORD code) {
   wchar_t* buffer = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -505,8 +505,8 @@ PrivateDirectory createPrivateDirectories(const std::string& path, Status* statu
   const DWORD attributes = attributesOf(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = GetLastError();
-    storeStatus(status,
-                reportError("createPrivateDirectories", path, asCode(code), systemErrorText(code)));
+    storeStatus(status, reportError("createPrivateDirectories", path, asCode(code),
+                                    windowsErrorText(code)));
     return PrivateDirectory::NotCreated;
   }
   if (!isDirectoryAttributes(attributes) || isReparsePoint(attributes)) {
@@ -560,7 +560,7 @@ FILE* fOpenFile(const std::string& path, const std::string& mode, Status* status
   // not there), rather than the run-time library's coarser errno for it.
   if (systemError != 0) {
     storeStatus(status,
-                reportError("fOpenFile", path, asCode(systemError), systemErrorText(systemError)));
+                reportError("fOpenFile", path, asCode(systemError), windowsErrorText(systemError)));
     return nullptr;
   }
   storeStatus(status, reportError("fOpenFile", path, code, "fOpenFile"));
@@ -604,7 +604,7 @@ Status writeFileAt(FILE* file, int64_t offset, const void* data, size_t size) {
     }
     if (code == 0) return Status::ok();
   }
-  return reportError("writeFileAt", "", asCode(code), systemErrorText(code));
+  return reportError("writeFileAt", "", asCode(code), windowsErrorText(code));
 }
 
 Status setFileModifiedTime(const std::string& path, int64_t unixSeconds) {
@@ -779,7 +779,7 @@ Status copyFile(const std::string& source, const std::string& target, bool repla
 Status syncFile(FILE* file) {
   if (file == nullptr) {
     return reportError("syncFile", "", ERROR_INVALID_PARAMETER,
-                       systemErrorText(ERROR_INVALID_PARAMETER));
+                       windowsErrorText(ERROR_INVALID_PARAMETER));
   }
   if (std::fflush(file) != 0) {
     const int code = errno;
@@ -788,7 +788,7 @@ Status syncFile(FILE* file) {
   const HANDLE handle = handleOf(file);
   if (handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle)) return Status::ok();
   const DWORD code = handle == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : GetLastError();
-  return reportError("syncFile", "", asCode(code), systemErrorText(code));
+  return reportError("syncFile", "", asCode(code), windowsErrorText(code));
 }
 
 Status writeOutFile(FILE* file) {
@@ -799,7 +799,7 @@ Status writeOutFile(FILE* file) {
 Status truncateFile(FILE* file, int64_t size) {
   if (file == nullptr || size < 0) {
     return reportError("truncateFile", "", ERROR_INVALID_PARAMETER,
-                       systemErrorText(ERROR_INVALID_PARAMETER));
+                       windowsErrorText(ERROR_INVALID_PARAMETER));
   }
   if (std::fflush(file) != 0) {
     const int code = errno;
@@ -814,7 +814,7 @@ Status truncateFile(FILE* file, int64_t size) {
     return Status::ok();
   }
   const DWORD code = handle == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : GetLastError();
-  return reportError("truncateFile", "", asCode(code), systemErrorText(code));
+  return reportError("truncateFile", "", asCode(code), windowsErrorText(code));
 }
 
 Status reserveFileSpace(FILE* file, int64_t length) {
@@ -843,7 +843,7 @@ Status reserveFileSpace(FILE* file, int64_t length) {
       }
     }
   }
-  return reportError("reserveFileSpace", "", asCode(code), systemErrorText(code));
+  return reportError("reserveFileSpace", "", asCode(code), windowsErrorText(code));
 }
 
 Status checkWritableDirectory(const std::string& path) {
@@ -851,7 +851,7 @@ Status checkWritableDirectory(const std::string& path) {
   if (isDirectoryAttributes(attributes)) return Status::ok();
   // A missing directory is reported as missing, a file in the way as not a directory.
   const DWORD code = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY;
-  return reportError("checkWritableDirectory", path, asCode(code), systemErrorText(code));
+  return reportError("checkWritableDirectory", path, asCode(code), windowsErrorText(code));
 }
 
 void startWriteback(FILE* /*file*/, int64_t /*offset*/, int64_t /*length*/) {
@@ -933,7 +933,6 @@ int diskCauseOf(int systemCode) {
   switch (systemCode) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-    case ERROR_DISK_QUOTA_EXCEEDED:
     case ENOSPC:
       return ZPResponse::CAUSE_DISK_FULL;
     case ERROR_ACCESS_DENIED:
@@ -966,7 +965,7 @@ int diskCauseOf(int systemCode) {
 }
 
 std::string systemErrorText(int systemCode) {
-  return systemErrorText(static_cast<DWORD>(systemCode));
+  return windowsErrorText(static_cast<DWORD>(systemCode));
 }
 
 Status volumeRoomOf(const std::string& path, VolumeRoom* room) {
@@ -993,7 +992,7 @@ Status volumeRoomOf(const std::string& path, VolumeRoom* room) {
     }
     code = GetLastError();
   }
-  return reportError("volumeRoomOf", existing, asCode(code), systemErrorText(code));
+  return reportError("volumeRoomOf", existing, asCode(code), windowsErrorText(code));
 }
 
 int diskFullCode() { return ERROR_DISK_FULL; }
