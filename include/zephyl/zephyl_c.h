@@ -107,6 +107,48 @@ ZEPHYL_EXPORT int zp_safe_file_name(const char* name, const char* fallback, char
 #define ZP_STREAM_ERROR (-9986)   /* stream: no data callback, or the resource changed mid-way */
 #define ZP_STREAM_STOPPED (-9984) /* stream: the data callback returned 0 (ZP_RESULT_CANCELLED) */
 
+/* Causes of a response (zp_response_get_cause): which side failed and how, a closed list, each
+ * with a fixed text (zp_cause_text). System numbers (errno, Windows error numbers) are never a
+ * cause: they are the underlying code of zp_response_get_codes. */
+#define ZP_CAUSE_NONE 0                    /* success */
+#define ZP_CAUSE_CANCELLED 1               /* the host cancelled */
+#define ZP_CAUSE_STOPPED 2                 /* a stream's data callback stopped it */
+#define ZP_CAUSE_INTERNAL 3                /* the library could not run it (memory, threads) */
+#define ZP_CAUSE_NETWORK 10                /* the connection broke or failed */
+#define ZP_CAUSE_HOST_NOT_FOUND 11         /* the host name does not exist */
+#define ZP_CAUSE_CONNECTION_REFUSED 12     /* the server cannot be reached */
+#define ZP_CAUSE_TIMED_OUT 13              /* no answer, or no byte, in time */
+#define ZP_CAUSE_CERTIFICATE_UNTRUSTED 14
+#define ZP_CAUSE_TLS_FAILED 15
+#define ZP_CAUSE_PROXY_UNREACHABLE 16
+#define ZP_CAUSE_PROXY_REFUSED 17
+#define ZP_CAUSE_SERVER_STATUS 20          /* an error status (zp_response_get_http_code) */
+#define ZP_CAUSE_SERVER_CLOSED_EARLY 21
+#define ZP_CAUSE_SERVER_IGNORES_RANGES 22
+#define ZP_CAUSE_SERVER_WRONG_LENGTH 23
+#define ZP_CAUSE_TOO_MANY_REDIRECTS 24     /* more than ZP_SETTING_MAX_REDIRECTS: a loop */
+#define ZP_CAUSE_SERVER_BAD_ANSWER 25
+#define ZP_CAUSE_RESOURCE_CHANGED 26
+#define ZP_CAUSE_DISK_FULL 30              /* local disk; the error text names the path */
+#define ZP_CAUSE_ACCESS_DENIED 31
+#define ZP_CAUSE_FILE_IN_USE 32            /* held open by another program */
+#define ZP_CAUSE_NO_SUCH_DRIVE 33          /* the drive or directory does not exist */
+#define ZP_CAUSE_NAME_NOT_ALLOWED 34
+#define ZP_CAUSE_READ_ONLY 35
+#define ZP_CAUSE_DISK_ERROR 36
+#define ZP_CAUSE_BAD_URL 40
+#define ZP_CAUSE_BAD_HEADER 41
+#define ZP_CAUSE_BAD_PROXY 42
+#define ZP_CAUSE_BAD_CHECKSUM 43
+#define ZP_CAUSE_CHECKSUM_MISMATCH 44
+#define ZP_CAUSE_BAD_STREAM 45
+
+/* The fixed text of a download result or error code above ("checksum mismatch"), of a cause
+ * ("the host name does not exist"); "unknown code" / "unknown cause" otherwise. Static storage,
+ * never NULL. */
+ZEPHYL_EXPORT const char* zp_result_text(int code);
+ZEPHYL_EXPORT const char* zp_cause_text(int cause);
+
 /* ---- Log level -------------------------------------------------------------------------- */
 
 #define ZP_LOG_VERBOSE 0
@@ -199,9 +241,15 @@ typedef enum zp_setting_field {
                                            less (the default): no limit */
   ZP_SETTING_COOKIE_FILE = 26, /* string; a Netscape cookie file read before every request, its
                                   cookies sent where their domain and path allow; "" none */
-  ZP_SETTING_PROGRESS_SAVE_INTERVAL_MS = 27 /* int32; default 2000: while bytes arrive, a
+  ZP_SETTING_PROGRESS_SAVE_INTERVAL_MS = 27, /* int32; default 2000: while bytes arrive, a
                                                resumable download's progress is recorded at
                                                least this often; 0: only as blocks finish */
+  ZP_SETTING_REPEAT_LASTING_FAILURES = 28, /* int32 0 or 1; default 1: every failure goes
+                                          through the retry rules; 0: a 4xx other than 408 and
+                                          429, an untrusted certificate, a name that does not
+                                          exist or a redirect loop ends the download at once */
+  ZP_SETTING_MAX_RETRY_AFTER_MS = 29    /* int32; the longest Retry-After a 429 or 503 is waited
+                                          for with ZP_SETTING_REPEAT_LASTING_FAILURES 0; 120000 */
 } zp_setting_field;
 
 /* A setting with every default, the storage root first and the save directory second (both
@@ -379,6 +427,9 @@ ZEPHYL_EXPORT int zp_response_get_sha256(const zp_response* response, const char
  * lines by name, in any case (owned by the response); ZP_ERROR_NOT_FOUND when the answer had no
  * such line. */
 ZEPHYL_EXPORT int zp_response_get_http_code(const zp_response* response, int32_t* http_code);
+/* The response's cause (ZP_CAUSE_*; ZP_CAUSE_NONE on success, ZP_CAUSE_CANCELLED when
+ * cancelled). */
+ZEPHYL_EXPORT int zp_response_get_cause(const zp_response* response, int32_t* cause);
 ZEPHYL_EXPORT int zp_response_get_header(const zp_response* response, const char* name,
                                          const char** value);
 

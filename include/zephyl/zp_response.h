@@ -55,6 +55,53 @@ class ZEPHYL_EXPORT ZPResponse {
   // OUTPUT_STREAM: onData returned false (the result is RESULT_CANCELLED, not a failure).
   static constexpr int STREAM_STOPPED = -9984;
 
+  // Causes: which side a failure came from and what happened, one of this closed list, each with
+  // a fixed text (causeText). A response carries one beside its codes (member cause); system
+  // numbers (errno, Windows error numbers) never stand in for one: they stay in extraErrorCode.
+  static constexpr int CAUSE_NONE = 0;         // a success
+  static constexpr int CAUSE_CANCELLED = 1;    // the host cancelled the request
+  static constexpr int CAUSE_STOPPED = 2;      // a stream's receiver stopped it (onData false)
+  static constexpr int CAUSE_INTERNAL = 3;     // the library could not run it (memory, threads)
+  // The network.
+  static constexpr int CAUSE_NETWORK = 10;             // the connection broke or failed
+  static constexpr int CAUSE_HOST_NOT_FOUND = 11;      // the host name does not exist
+  static constexpr int CAUSE_CONNECTION_REFUSED = 12;  // the server cannot be reached
+  static constexpr int CAUSE_TIMED_OUT = 13;           // no answer (or no byte) in time
+  static constexpr int CAUSE_CERTIFICATE_UNTRUSTED = 14;
+  static constexpr int CAUSE_TLS_FAILED = 15;          // the secure connection failed
+  static constexpr int CAUSE_PROXY_UNREACHABLE = 16;   // the proxy cannot be found or reached
+  static constexpr int CAUSE_PROXY_REFUSED = 17;       // the proxy refused the request
+  // The server: what it did (httpCode and headers tell its answer).
+  static constexpr int CAUSE_SERVER_STATUS = 20;           // an error status
+  static constexpr int CAUSE_SERVER_CLOSED_EARLY = 21;     // closed before the end of the body
+  static constexpr int CAUSE_SERVER_IGNORES_RANGES = 22;   // the whole file where a part was asked
+  static constexpr int CAUSE_SERVER_WRONG_LENGTH = 23;     // another length than it announced
+  static constexpr int CAUSE_TOO_MANY_REDIRECTS = 24;      // more than maxRedirects (a loop)
+  static constexpr int CAUSE_SERVER_BAD_ANSWER = 25;       // an answer that cannot be used
+  static constexpr int CAUSE_RESOURCE_CHANGED = 26;        // changed during a stream
+  // The local disk (errorMsg names the path and the system's reason).
+  static constexpr int CAUSE_DISK_FULL = 30;
+  static constexpr int CAUSE_ACCESS_DENIED = 31;
+  static constexpr int CAUSE_FILE_IN_USE = 32;        // held open by another program
+  static constexpr int CAUSE_NO_SUCH_DRIVE = 33;      // the drive or directory does not exist
+  static constexpr int CAUSE_NAME_NOT_ALLOWED = 34;   // the file system refuses the name
+  static constexpr int CAUSE_READ_ONLY = 35;          // a read-only file system
+  static constexpr int CAUSE_DISK_ERROR = 36;         // any other failure of the local disk
+  // The request.
+  static constexpr int CAUSE_BAD_URL = 40;
+  static constexpr int CAUSE_BAD_HEADER = 41;
+  static constexpr int CAUSE_BAD_PROXY = 42;
+  static constexpr int CAUSE_BAD_CHECKSUM = 43;        // ZPRequest::checksum is malformed
+  static constexpr int CAUSE_CHECKSUM_MISMATCH = 44;
+  static constexpr int CAUSE_BAD_STREAM = 45;          // a stream request that cannot run
+
+  // The fixed text of a cause ("cancelled", "the host name does not exist", ...); "unknown
+  // cause" for a value outside the list. Never null; static storage.
+  static const char* causeText(int cause);
+  // The fixed text of a result or error code of this class ("success", "checksum mismatch",
+  // ...); "unknown code" for any other value. Never null; static storage.
+  static const char* codeText(int code);
+
   // Every member at its default: a success without content.
   ZPResponse();
   ZPResponse(int resultCode, int errorCode, const std::string& errorMsg);
@@ -93,6 +140,9 @@ class ZEPHYL_EXPORT ZPResponse {
   int32_t httpCode = 0;
   std::vector<std::pair<std::string, std::string>> headers;
   int32_t extraErrorCode = 0;  // underlying code: libcurl's, 1000 for a bad status, or a writer's
+  // The failure's cause (CAUSE_*): set from the codes by the three-argument constructor, made
+  // more precise by the library where it knows more (which network error, which disk error).
+  int32_t cause = CAUSE_NONE;
   std::string outputFilePath;
   std::shared_ptr<std::vector<uint8_t>> outputData;
   ZPFileLength fileLength;
@@ -103,6 +153,8 @@ class ZEPHYL_EXPORT ZPResponse {
   mutable std::string sha256;
 
  private:
+  static int32_t causeOfCodes(int resultCode, int errorCode);
+
   friend struct zephyl::ResponseContent;
   // Takes the blocks of a file in order; false stops the reading.
   using BlockSink = std::function<bool(const unsigned char* data, size_t size)>;

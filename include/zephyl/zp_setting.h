@@ -41,6 +41,15 @@ class ZEPHYL_EXPORT ZPHttpPolicy {
   // Redirects followed by one request at most (0: none); one more fails the request with
   // libcurl's too-many-redirects error. Below 0: no limit. Redirects lead to http and https only.
   int32_t maxRedirects = 20;
+  // true (the default): every failure goes through the retry rules above (a range retried by its
+  // counters, the download repeated after retryDelayMs), whatever it was. false: a failure that
+  // no repeat can change ends the download at once: an HTTP status 4xx other than 408 and 429, a
+  // certificate that is not trusted, a host name that does not exist (a resolver that does not
+  // answer in time is no such proof), too many redirects. Network errors, 5xx, 408 and 429 are
+  // repeated as before; a 429 or 503 that says Retry-After is not retried at once: the download
+  // is repeated after what it asks for, at most maxRetryAfterMs (and at least retryDelayMs).
+  bool repeatLastingFailures = true;
+  int32_t maxRetryAfterMs = 120000;
   // Sent as the User-Agent of every request; empty: none. Set by the constructor to
   // "libzephyl/<version>".
   std::string userAgent;

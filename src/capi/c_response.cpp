@@ -8,6 +8,40 @@
 
 using zephyl::capi::guarded;
 
+// The C causes are the C++ ones.
+static_assert(ZP_CAUSE_NONE == ZPResponse::CAUSE_NONE);
+static_assert(ZP_CAUSE_CANCELLED == ZPResponse::CAUSE_CANCELLED);
+static_assert(ZP_CAUSE_STOPPED == ZPResponse::CAUSE_STOPPED);
+static_assert(ZP_CAUSE_INTERNAL == ZPResponse::CAUSE_INTERNAL);
+static_assert(ZP_CAUSE_NETWORK == ZPResponse::CAUSE_NETWORK);
+static_assert(ZP_CAUSE_HOST_NOT_FOUND == ZPResponse::CAUSE_HOST_NOT_FOUND);
+static_assert(ZP_CAUSE_CONNECTION_REFUSED == ZPResponse::CAUSE_CONNECTION_REFUSED);
+static_assert(ZP_CAUSE_TIMED_OUT == ZPResponse::CAUSE_TIMED_OUT);
+static_assert(ZP_CAUSE_CERTIFICATE_UNTRUSTED == ZPResponse::CAUSE_CERTIFICATE_UNTRUSTED);
+static_assert(ZP_CAUSE_TLS_FAILED == ZPResponse::CAUSE_TLS_FAILED);
+static_assert(ZP_CAUSE_PROXY_UNREACHABLE == ZPResponse::CAUSE_PROXY_UNREACHABLE);
+static_assert(ZP_CAUSE_PROXY_REFUSED == ZPResponse::CAUSE_PROXY_REFUSED);
+static_assert(ZP_CAUSE_SERVER_STATUS == ZPResponse::CAUSE_SERVER_STATUS);
+static_assert(ZP_CAUSE_SERVER_CLOSED_EARLY == ZPResponse::CAUSE_SERVER_CLOSED_EARLY);
+static_assert(ZP_CAUSE_SERVER_IGNORES_RANGES == ZPResponse::CAUSE_SERVER_IGNORES_RANGES);
+static_assert(ZP_CAUSE_SERVER_WRONG_LENGTH == ZPResponse::CAUSE_SERVER_WRONG_LENGTH);
+static_assert(ZP_CAUSE_TOO_MANY_REDIRECTS == ZPResponse::CAUSE_TOO_MANY_REDIRECTS);
+static_assert(ZP_CAUSE_SERVER_BAD_ANSWER == ZPResponse::CAUSE_SERVER_BAD_ANSWER);
+static_assert(ZP_CAUSE_RESOURCE_CHANGED == ZPResponse::CAUSE_RESOURCE_CHANGED);
+static_assert(ZP_CAUSE_DISK_FULL == ZPResponse::CAUSE_DISK_FULL);
+static_assert(ZP_CAUSE_ACCESS_DENIED == ZPResponse::CAUSE_ACCESS_DENIED);
+static_assert(ZP_CAUSE_FILE_IN_USE == ZPResponse::CAUSE_FILE_IN_USE);
+static_assert(ZP_CAUSE_NO_SUCH_DRIVE == ZPResponse::CAUSE_NO_SUCH_DRIVE);
+static_assert(ZP_CAUSE_NAME_NOT_ALLOWED == ZPResponse::CAUSE_NAME_NOT_ALLOWED);
+static_assert(ZP_CAUSE_READ_ONLY == ZPResponse::CAUSE_READ_ONLY);
+static_assert(ZP_CAUSE_DISK_ERROR == ZPResponse::CAUSE_DISK_ERROR);
+static_assert(ZP_CAUSE_BAD_URL == ZPResponse::CAUSE_BAD_URL);
+static_assert(ZP_CAUSE_BAD_HEADER == ZPResponse::CAUSE_BAD_HEADER);
+static_assert(ZP_CAUSE_BAD_PROXY == ZPResponse::CAUSE_BAD_PROXY);
+static_assert(ZP_CAUSE_BAD_CHECKSUM == ZPResponse::CAUSE_BAD_CHECKSUM);
+static_assert(ZP_CAUSE_CHECKSUM_MISMATCH == ZPResponse::CAUSE_CHECKSUM_MISMATCH);
+static_assert(ZP_CAUSE_BAD_STREAM == ZPResponse::CAUSE_BAD_STREAM);
+
 extern "C" {
 
 const char* zp_status_text(int status) {
@@ -24,6 +58,16 @@ const char* zp_status_text(int status) {
       return "another manager uses the storage root with other cache limits";
     default: return "unknown status";
   }
+}
+
+const char* zp_result_text(int code) { return ZPResponse::codeText(code); }
+
+const char* zp_cause_text(int cause) { return ZPResponse::causeText(cause); }
+
+int zp_response_get_cause(const zp_response* response, int32_t* cause) {
+  if (response == nullptr || cause == nullptr) return ZP_ERROR_NULL_ARGUMENT;
+  *cause = response->response.cause;
+  return ZP_OK;
 }
 
 const char* zp_version(void) { return ZEPHYL_VERSION_STRING; }

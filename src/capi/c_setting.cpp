@@ -41,6 +41,7 @@ IntField intField(ZPSetting& setting, int field) {
     case ZP_SETTING_RETRY_DELAY_MS: return {&http.retryDelayMs, nullptr, kInt32};
     case ZP_SETTING_STALL_TIMEOUT_MS: return {&http.stallTimeoutMs, nullptr, kInt32};
     case ZP_SETTING_MAX_REDIRECTS: return {&http.maxRedirects, nullptr, kInt32};
+    case ZP_SETTING_MAX_RETRY_AFTER_MS: return {&http.maxRetryAfterMs, nullptr, kInt32};
     case ZP_SETTING_CACHE_MAX_SIZE: return {nullptr, &setting.cachePolicy.maxSize, kInt64};
     case ZP_SETTING_CACHE_MAX_COUNT: return {&setting.cachePolicy.maxCount, nullptr, kInt32};
     case ZP_SETTING_CACHE_EXPIRED_TIME_MS:
@@ -64,6 +65,7 @@ bool* flagField(ZPSetting& setting, int field) {
     case ZP_SETTING_WRITE_OUT_BEFORE_DELIVERY: return &setting.writeOutBeforeDelivery;
     case ZP_SETTING_KEEP_SERVER_TIME: return &setting.keepServerTime;
     case ZP_SETTING_USE_SYSTEM_PROXY: return &setting.httpPolicy.useSystemProxy;
+    case ZP_SETTING_REPEAT_LASTING_FAILURES: return &setting.httpPolicy.repeatLastingFailures;
     default: return nullptr;
   }
 }

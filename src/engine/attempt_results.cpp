@@ -4,6 +4,7 @@
 
 #include "diagnostics/log.h"
 #include "engine/http_chunk_client.h"
+#include "engine/lasting_failure.h"
 #include "engine/run_answers.h"
 
 namespace zephyl {
@@ -55,6 +56,8 @@ AttemptResult AttemptResults::failureOf(const PlannedRun& run, DownloadMetrics& 
     metrics.client_extra_error_code = run.verdict.rejection.extraErrorCode;
     result.response = run.verdict.rejection;
     result.discardStored = run.verdict.discard;
+    // A target without room for the file stays so for a repeat a few seconds later.
+    result.lasting = run.verdict.rejection.cause == ZPResponse::CAUSE_DISK_FULL;
     return result;
   }
   // A server that answers a range past byte 0 with the whole resource: it ignores ranges, or its
@@ -62,7 +65,7 @@ AttemptResult AttemptResults::failureOf(const PlannedRun& run, DownloadMetrics& 
   // cannot be continued by it.
   if (state.outcome.answerRefused && state.outcome.httpCode == 200) {
     metrics.client_extra_error_code = ZPResponse::EXECUTE_ERROR;
-    result.response = cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges");
+    result.response = ignoresRanges();
     result.discardStored = true;
     return result;
   }
@@ -76,11 +79,15 @@ AttemptResult AttemptResults::failureOf(const PlannedRun& run, DownloadMetrics& 
         (state.answer.contentRangeTotal >= 0 &&
          state.answer.contentRangeTotal <= state.answer.requestedStart);
     metrics.client_extra_error_code = 416;
-    result.response = cacheError(416, "range not satisfiable: the stored download no longer fits");
+    result.response =
+        withCause(cacheError(416, "range not satisfiable: the stored download no longer fits"),
+                  ZPResponse::CAUSE_SERVER_STATUS);
     result.discardStored = shrank;
     return result;
   }
   result.response = HttpChunkClient::classify(state, &metrics);
+  result.lasting = !state.history.writeFailed &&
+                   isLastingFailure(state.outcome.finalStatus, state.outcome.errorCode);
   return result;
 }
 
@@ -89,9 +96,11 @@ AttemptResult AttemptResults::cancelled() {
 }
 
 AttemptResult AttemptResults::incomplete(int64_t stored, int64_t length) {
-  return responseOnly(ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_NETWORK_ERROR,
-                                 "incomplete download: " + std::to_string(stored) + " of " +
-                                     std::to_string(length) + " bytes"));
+  return responseOnly(
+      withCause(ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_NETWORK_ERROR,
+                           "incomplete download: " + std::to_string(stored) + " of " +
+                               std::to_string(length) + " bytes"),
+                ZPResponse::CAUSE_SERVER_WRONG_LENGTH));
 }
 
 bool AttemptResults::checkContent(AttemptResult* result) {

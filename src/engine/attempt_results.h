@@ -34,6 +34,8 @@ struct AttemptResult {
   // The content failed the request's check: it is not delivered and must be dropped; another
   // attempt would fetch the same bytes again.
   bool contentRejected = false;
+  // The failure is one the same request would meet again (see engine/lasting_failure.h).
+  bool lasting = false;
   // The status and header lines (names in lower case) of the attempt's first answer that was
   // collected, or of the failing answer when a transfer failed for good; 0 and none when no
   // answer came.

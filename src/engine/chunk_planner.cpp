@@ -145,6 +145,16 @@ bool ChunkPlanner::acceptFirstAnswer(PlannedRun& first, int32_t httpCode,
     outcome = accepted ? success : first.verdict.rejection;
   } else {
     accepted = judgeFirstAnswer(context_.writer, first, httpCode, &outcome);
+    if (accepted && context_.checkRoom) {
+      ZPResponse room = context_.checkRoom(context_.writer.contentLength());
+      if (!room.isSuccess()) {
+        first.verdict.rejected = true;
+        first.verdict.rejection = room;
+        first.verdict.discard = false;
+        outcome = std::move(room);
+        accepted = false;
+      }
+    }
     // The length is known now: the run takes its share of the bytes its request asked for, before
     // the first of them is stored and before any other worker is handed a run.
     if (accepted && httpCode == 206 && first.beforeLength) {

@@ -57,6 +57,10 @@ class ChunkPlanner {
     // server: no answer of this download has carried their validator yet (null: nothing to
     // confirm). The planner clears it on the first answer it accepts, or when it drops them.
     std::atomic<bool>* storedUnconfirmed = nullptr;
+    // Asked on the first run's worker once the first answer set the resource's length, before
+    // any byte is stored: a failure (the target's disk has no room) ends the attempt with it,
+    // the stored bytes kept. Empty: no such check.
+    std::function<ZPResponse(int64_t length)> checkRoom = nullptr;
   };
 
   explicit ChunkPlanner(Context context);

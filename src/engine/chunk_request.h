@@ -92,6 +92,9 @@ struct ChunkOutcome {
   // Text for errorCode: libcurl's detailed account of a libcurl failure when it gave one (why a
   // certificate was refused, which address could not be reached), else its text for the code.
   std::string errorMsg;
+  // The cause (ZPResponse::CAUSE_*) of a failure without a usable status: which network failure
+  // (see engine/failure_cause.h); CAUSE_NONE for a success.
+  int32_t networkCause = 0;
   bool connected = false;      // this attempt's first body bytes were seen; cleared per submission
   bool answerRefused = false;  // the answer was refused before any byte was written
   bool rangeFilled = false;    // onData had every byte of the chunk; the rest was not needed

@@ -19,6 +19,7 @@
 #include "diagnostics/log.h"
 #include "engine/answer_judge.h"
 #include "engine/byte_range.h"
+#include "engine/failure_cause.h"
 
 namespace zephyl {
 namespace {
@@ -697,6 +698,18 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
   if (optionsSet) result = perform(handle.multi.get(), context);
   result = settleResult(context, result);
   describeOutcome(context, result);
+  if (state.outcome.errorCode != 0) {
+    const bool viaProxy = setup.proxy != nullptr && setup.proxy->setProxy;
+    const std::string proxyHost = viaProxy ? urlHostOf(setup.proxy->proxy) : std::string();
+    state.outcome.networkCause =
+        networkCauseOf(state.outcome.errorCode, state.outcome.errorMsg, proxyHost);
+    // A failure of the proxy names it (its host only: its URL may carry a password).
+    if (state.outcome.networkCause == ZPResponse::CAUSE_PROXY_UNREACHABLE ||
+        state.outcome.networkCause == ZPResponse::CAUSE_PROXY_REFUSED) {
+      state.outcome.errorMsg =
+          (proxyHost.empty() ? "proxy: " : "proxy " + proxyHost + ": ") + state.outcome.errorMsg;
+    }
+  }
   noteFinalAnswer(context);
   // The handle must not keep pointers into this stack frame; its connections stay open.
   handle.easy.reset();

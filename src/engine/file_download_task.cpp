@@ -1,5 +1,6 @@
 #include "engine/file_download_task.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -8,11 +9,14 @@
 #include "diagnostics/redaction.h"
 #include "engine/byte_range.h"
 #include "engine/chunk_planner.h"
+#include "engine/failure_cause.h"
+#include "engine/lasting_failure.h"
 #include "engine/server_time.h"
 #include "sinks/chunk_data_writer.h"
 #include "sinks/file_data_writer.h"
 #include "sinks/memory_data_writer.h"
 #include "sinks/stream_data_writer.h"
+#include "storage/fs.h"
 
 namespace zephyl {
 namespace {
@@ -56,7 +60,8 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
                                    std::shared_ptr<ChunkWorkers> chunkWorkers,
                                    std::function<void()> onAllStored,
                                    std::shared_ptr<RateLimiter> managerLimit,
-                                   MetricsIdentity identity, std::optional<ExpectedDigest> expected)
+                                   MetricsIdentity identity, std::optional<ExpectedDigest> expected,
+                                   PauseListener onPause)
     : request_(request),
       policy_(settings.httpPolicy),
       blockSize_(settings.blockSize),
@@ -73,7 +78,9 @@ FileDownloadTask::FileDownloadTask(const ZPSetting& settings,
       ownTarget_(
           DeliveryTarget::of(request, settings.saveDirPath, settings.writeOutBeforeDelivery)),
       saveDirPath_(settings.saveDirPath),
+      rootDir_(settings.rootDir),
       onAllStored_(std::move(onAllStored)),
+      onPause_(std::move(onPause)),
       metricsIdentity_(std::move(identity)),
       keepServerTime_(settings.keepServerTime),
       expected_(std::move(expected)),
@@ -155,7 +162,13 @@ ZPResponse FileDownloadTask::tryOpen() {
     if (cancelled_.load()) return ZPResponse(ZPResponse::RESULT_CANCELLED, 0, "");
     const Status opened = writer_->open();
     if (opened.isOk()) return ZPResponse(ZPResponse::RESULT_SUCCESS, 0, "");
-    if (attempt == 1) return ZPResponse(ZPResponse::RESULT_FAILED, opened.code(), opened.message());
+    if (attempt == 1) {
+      // The storage could not be opened: a failure of the local disk, whatever code it carries.
+      ZPResponse failed(ZPResponse::RESULT_FAILED, opened.code(), opened.message());
+      failed.cause = opened.systemCode() > 0 ? fs::diskCauseOf(opened.systemCode())
+                                             : ZPResponse::CAUSE_DISK_ERROR;
+      return failed;
+    }
     ZP_LOG(Debug) << "fileDownload chain tryOpen retry, delay 500";
     waitCancellable(kOpenRetryDelayMs);
   }
@@ -196,6 +209,7 @@ void FileDownloadTask::failOpen(ZPResponse opened, DownloadMetrics& metrics) {
   // every later download of the key would wait for it.
   writer_->close();
   response_ = std::move(opened);
+  refineDiskCause(response_);
   sendMetrics(metrics);
   deliverToJoiners(response_, ownTarget_.memory);
 }
@@ -209,6 +223,9 @@ bool FileDownloadTask::runAttempts(DownloadMetrics& metrics) {
   context.digests = &digests_;
   context.expected = expected_ ? &*expected_ : nullptr;
   context.storedUnconfirmed = &storedUnconfirmed_;
+  context.checkRoom = [this](int64_t length) {
+    return checkTargetRoom(ownTarget_, rootDir_, length);
+  };
   digests_.restart();
   for (int attempt = 0; attempt <= lastAttempt; ++attempt) {
     ZP_LOG(Debug) << "FileDownloadTask execute times: " << attempt;
@@ -222,9 +239,10 @@ bool FileDownloadTask::runAttempts(DownloadMetrics& metrics) {
       case AttemptStep::kRetry:
         break;
     }
-    if (!cancelled_.load() && policy_.retryDelayMs > 0) {
-      ZP_LOG(Debug) << "FileDownloadTask delay retry: " << policy_.retryDelayMs;
-      waitCancellable(policy_.retryDelayMs);
+    const int64_t delayMs = retryDelayAfter(result);
+    if (!cancelled_.load() && delayMs > 0) {
+      ZP_LOG(Debug) << "FileDownloadTask delay retry: " << delayMs;
+      pauseWithoutSlot(delayMs);
     }
   }
   return false;
@@ -247,6 +265,13 @@ FileDownloadTask::AttemptStep FileDownloadTask::settleAttempt(AttemptResult& res
     // Bytes handed to a stream's receiver cannot be taken back: the download ends here.
     response_ = ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::STREAM_ERROR,
                            streamEndMessage(result));
+    if (offsetPastEnd(result)) {
+      response_.cause = ZPResponse::CAUSE_BAD_STREAM;
+    } else {
+      response_.cause = outcome.cause == ZPResponse::CAUSE_SERVER_IGNORES_RANGES
+                            ? outcome.cause
+                            : ZPResponse::CAUSE_RESOURCE_CHANGED;
+    }
     // The answer that showed it (a 416 to a stream from past the end names the length).
     response_.httpCode = result.httpCode;
     response_.headers.assign(result.headers.begin(), result.headers.end());
@@ -255,8 +280,10 @@ FileDownloadTask::AttemptStep FileDownloadTask::settleAttempt(AttemptResult& res
   // Content that failed its check is not fetched again: the server gave these bytes for this
   // validator, and another attempt would download the whole resource to get the same ones.
   // Nor is a 304: it answers a condition the host put on the request, the same way every time.
+  // A lasting failure (a 404, say) ends the download when the policy asks for that.
+  const bool lastingEnds = result.lasting && !policy_.repeatLastingFailures;
   if (outcome.isSuccess() || outcome.isCancelled() || last || result.contentRejected ||
-      result.httpCode == 304) {
+      result.httpCode == 304 || lastingEnds) {
     if (outcome.isSuccess() && keepServerTime_) {
       serverTime_ = serverTimeOf(result.lastModified, writer_->validator());
     }
@@ -280,19 +307,42 @@ FileDownloadTask::AttemptStep FileDownloadTask::settleAttempt(AttemptResult& res
   return AttemptStep::kRetry;
 }
 
-std::string FileDownloadTask::streamEndMessage(const AttemptResult& result) {
+bool FileDownloadTask::offsetPastEnd(const AttemptResult& result) {
   const int64_t offset = request_.streamOffset;
   // A 416 before anything past the offset was handed over: the offset lies at or past the end.
-  if (result.httpCode != 416 || offset <= 0 || writer_->downloadedLength() > offset) {
+  return result.httpCode == 416 && offset > 0 && writer_->downloadedLength() <= offset;
+}
+
+std::string FileDownloadTask::streamEndMessage(const AttemptResult& result) {
+  if (!offsetPastEnd(result)) {
     return "resource changed after bytes were handed over: " + result.response.errorMsg;
   }
-  std::string message =
-      "stream offset " + std::to_string(offset) + " is at or past the end of the resource";
+  std::string message = "stream offset " + std::to_string(request_.streamOffset) +
+                        " is at or past the end of the resource";
   const auto range = result.headers.find("content-range");
   const ContentRange stated =
       parseContentRange(range == result.headers.end() ? std::string() : range->second);
   if (stated.hasTotal) message += " (length " + std::to_string(stated.total) + ")";
   return message;
+}
+
+int64_t FileDownloadTask::retryDelayAfter(const AttemptResult& result) const {
+  const int64_t delayMs = std::max<int32_t>(0, policy_.retryDelayMs);
+  if (policy_.repeatLastingFailures) return delayMs;
+  const int64_t nowSeconds = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+  const int64_t asked =
+      retryAfterMs(result.httpCode, result.headers, nowSeconds, policy_.maxRetryAfterMs);
+  return std::max(delayMs, asked);
+}
+
+void FileDownloadTask::pauseWithoutSlot(int64_t delayMs) {
+  // The pause holds no place in the queue: another queued download transfers meanwhile, and
+  // this one waits for a place again before its next attempt.
+  if (onPause_) onPause_(true, cancelled_);
+  waitCancellable(delayMs);
+  if (onPause_) onPause_(false, cancelled_);
 }
 
 void FileDownloadTask::completeResponse() {
@@ -306,6 +356,7 @@ void FileDownloadTask::completeResponse() {
   }
   giveServerTime(response_, serverTime_);
   giveFileReader(response_);
+  refineDiskCause(response_);
   // A lower layer's error text (libcurl's account of a failure) may quote the URL.
   response_.errorMsg = redactUrlsIn(response_.errorMsg);
 

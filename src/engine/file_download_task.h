@@ -40,6 +40,8 @@ class FileDownloadTask {
  public:
   static constexpr int kMaxListeners = 15;
   static constexpr int64_t kOpenRetryDelayMs = 500;
+  // Told around the pause before a repeated attempt (see the constructor).
+  using PauseListener = std::function<void(bool paused, const std::atomic<bool>& cancelled)>;
 
   // request.fileKey must be filled in. chunkWorkers: the pool the chunks run on, shared with the
   // manager's other downloads so that workers and their connections outlive this one; null: a pool
@@ -50,13 +52,17 @@ class FileDownloadTask {
   // managerLimit: the rate limit all the manager's downloads share; null: none. The download's
   // own limit starts at request.maxBytesPerSecond. identity: the host's identity strings for the
   // metrics records. expected: the digest the request's checksum names (see readChecksum);
-  // empty: the content is not checked.
+  // empty: the content is not checked. onPause: told on the thread running execute with true
+  // before the pause ahead of a repeated attempt, and with false after it, before that attempt
+  // starts, with the task's cancelled flag (a wait it makes must end once that is set); may be
+  // empty.
   FileDownloadTask(const ZPSetting& settings, std::shared_ptr<FileStorageManager> storage,
                    const ZPRequest& request, std::shared_ptr<ChunkWorkers> chunkWorkers = nullptr,
                    std::function<void()> onAllStored = nullptr,
                    std::shared_ptr<RateLimiter> managerLimit = nullptr,
                    MetricsIdentity identity = {},
-                   std::optional<ExpectedDigest> expected = std::nullopt);
+                   std::optional<ExpectedDigest> expected = std::nullopt,
+                   PauseListener onPause = nullptr);
   // Stops and joins the chunk workers first, then releases the writer.
   ~FileDownloadTask();
   FileDownloadTask(const FileDownloadTask&) = delete;
@@ -130,6 +136,11 @@ class FileDownloadTask {
   void report(bool final) EXCLUDES(listenerLock_, reportLock_);
   // Waits up to delayMs on a steady clock; returns early when the task is cancelled.
   void waitCancellable(int64_t delayMs) EXCLUDES(waitLock_);
+  // The pause before the attempt after result: retryDelayMs, or longer when the policy keeps
+  // lasting failures from repeats and the server asked for more with Retry-After (bounded).
+  int64_t retryDelayAfter(const AttemptResult& result) const;
+  // waitCancellable between onPause_(true) and onPause_(false).
+  void pauseWithoutSlot(int64_t delayMs) EXCLUDES(waitLock_);
   DownloadMetrics startMetrics() const;
 
   // The steps of execute, on its thread. Requires: executeLock_ held.
@@ -150,6 +161,9 @@ class FileDownloadTask {
   // The failure text of a stream whose stored bytes are proven wrong after bytes were handed
   // over; a 416 to a stream from an offset names the offset and the length the answer states.
   std::string streamEndMessage(const AttemptResult& result);
+  // True when a stream that starts at an offset got a 416 before any byte past the offset was
+  // handed over: the offset lies at or past the end of the resource.
+  bool offsetPastEnd(const AttemptResult& result);
   // The final touches of a run's response_: the last progress report, the digests, the server's
   // time, URLs taken out of the error text.
   void completeResponse() REQUIRES(executeLock_);
@@ -180,7 +194,9 @@ class FileDownloadTask {
   std::unique_ptr<DataWriter> writer_;
   const DeliveryTarget ownTarget_;
   const std::string saveDirPath_;
+  const std::string rootDir_;  // the storage root, to tell whether delivery crosses file systems
   const std::function<void()> onAllStored_;
+  const PauseListener onPause_;
   const MetricsIdentity metricsIdentity_;
   const bool keepServerTime_;
   // The request's own checksum, parsed; empty when it names none.

@@ -11,6 +11,8 @@
 #include "engine/answer_judge.h"
 #include "engine/chunk_workers.h"
 #include "engine/curl_transfer.h"
+#include "engine/failure_cause.h"
+#include "engine/lasting_failure.h"
 #include "storage/fs.h"
 #include "zephyl/zp_log_level.h"
 
@@ -232,11 +234,24 @@ bool HttpChunkClient::afterAttempt(ChunkRequest& request, ChunkState& state,
   // retry.
   if (end.optionsSet && !end.refused && state.outcome.finalStatus != 416 &&
       state.outcome.finalStatus != 304) {
-    if (retryOnSameHost(request, state)) return false;
+    if (mayRetryOnSameHost(state) && retryOnSameHost(request, state)) return false;
     if (switchHost(request, state)) return false;
   }
   failForGood(request, state);
   return false;
+}
+
+bool HttpChunkClient::mayRetryOnSameHost(const ChunkState& state) const {
+  if (policy_.repeatLastingFailures) return true;
+  const int32_t status = state.outcome.finalStatus;
+  if (isLastingFailure(status, state.outcome.errorCode)) {
+    ZP_LOG(Debug) << "lasting failure (status " << status << ", code " << state.outcome.errorCode
+                  << "): not retried";
+    return false;
+  }
+  // A server that says when to come back is not asked again at once: the download's repeat
+  // waits what it says.
+  return retryAfterMs(status, state.stats.headers, 0, 1) < 0;
 }
 
 bool HttpChunkClient::retryOnSameHost(ChunkRequest& request, ChunkState& state) {
@@ -327,6 +342,7 @@ ZPResponse HttpChunkClient::classify(const ChunkState& state, DownloadMetrics* m
     ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::DATA_WRITE_ERROR,
                         state.history.writeErrorMsg);
     response.extraErrorCode = state.history.writeErrorCode;
+    refineDiskCause(response);
     if (metrics != nullptr) metrics->client_extra_error_code = state.history.writeErrorCode;
     return response;
   }
@@ -334,12 +350,16 @@ ZPResponse HttpChunkClient::classify(const ChunkState& state, DownloadMetrics* m
     ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_SERVER_ERROR,
                         state.outcome.errorMsg);
     response.extraErrorCode = state.outcome.errorCode;
+    if (state.outcome.httpCode == 407) response.cause = ZPResponse::CAUSE_PROXY_REFUSED;
     if (metrics != nullptr) metrics->client_extra_error_code = state.history.writeErrorCode;
     return response;
   }
   ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::BLOCK_HTTP_NETWORK_ERROR,
                       state.outcome.errorMsg);
   response.extraErrorCode = state.outcome.errorCode;
+  if (state.outcome.networkCause != ZPResponse::CAUSE_NONE) {
+    response.cause = state.outcome.networkCause;
+  }
   if (metrics != nullptr) {
     metrics->client_extra_error_code = state.outcome.errorCode;
     metrics->error_code = state.outcome.errorCode;

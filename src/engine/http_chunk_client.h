@@ -89,6 +89,9 @@ class HttpChunkClient {
   // What follows an attempt that ended as end: transfer's result, after the chunk was finished,
   // handed to a retry, or failed for good (all false).
   bool afterAttempt(ChunkRequest& request, ChunkState& state, const AttemptEnd& end);
+  // False when the policy keeps lasting failures from being repeated and this is one, or the
+  // server asked to be left alone for a while (Retry-After).
+  bool mayRetryOnSameHost(const ChunkState& state) const;
   bool retryOnSameHost(ChunkRequest& request, ChunkState& state);
   bool switchHost(ChunkRequest& request, ChunkState& state);
   void failForGood(ChunkRequest& request, ChunkState& state);

@@ -282,6 +282,28 @@ ZPResponse checkTargetWritable(const DeliveryTarget& target) {
   return copyFailure(usable.code(), "cannot write " + target.path + ": " + usable.message());
 }
 
+ZPResponse checkTargetRoom(const DeliveryTarget& target, const std::string& storageRoot,
+                           int64_t length) {
+  const ZPResponse fits(ZPResponse::RESULT_SUCCESS, 0, "");
+  if (target.memory || target.stream || target.path.empty() || length <= 0) return fits;
+  const std::string dir = fs::parentDirOf(target.path);
+  fs::VolumeRoom targetRoom;
+  fs::VolumeRoom storageRoom;
+  // A volume that cannot be measured is left to the delivery, which reports what it meets.
+  if (!fs::volumeRoomOf(dir, &targetRoom).isOk() ||
+      !fs::volumeRoomOf(storageRoot, &storageRoom).isOk() ||
+      targetRoom.volumeId == storageRoom.volumeId || targetRoom.freeBytes >= length) {
+    return fits;
+  }
+  const std::string message = "no room on the target disk for " + std::to_string(length) +
+                              " bytes (" + std::to_string(targetRoom.freeBytes) +
+                              " bytes free): " + dir;
+  ZP_LOG(Warn) << message;
+  ZPResponse full = copyFailure(fs::diskFullCode(), message);
+  full.cause = ZPResponse::CAUSE_DISK_FULL;
+  return full;
+}
+
 ZPResponse deliverCopy(const ZPResponse& source, bool sourceInMemory, const DeliveryTarget& target,
                        int64_t memoryLimitBytes) {
   ZPResponse result = copyResult(source, sourceInMemory, target, memoryLimitBytes);

@@ -37,6 +37,14 @@ struct DeliveryTarget {
 // A hidden name in path's directory that no other writer in this or another process picks.
 std::string temporaryNameBeside(const std::string& path);
 
+// Whether the file system of target has room for a resource of length bytes, when it is another
+// than storageRoot's (the delivery then copies the file there, and the storage's own room is
+// reserved apart): success, else CACHE_ERROR with the platform's disk-full code and a message
+// with both figures ("no room on the target disk for N bytes (M bytes free): DIR"). Memory,
+// streams, an unknown length and a volume that cannot be measured pass.
+ZPResponse checkTargetRoom(const DeliveryTarget& target, const std::string& storageRoot,
+                           int64_t length);
+
 // Before any byte is fetched: whether a file can be delivered to target at all. Memory and a
 // stream can; a file needs a path whose directory, or else the nearest directory above it that
 // exists (from which delivery creates the rest), this process may create files in

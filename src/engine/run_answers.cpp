@@ -8,7 +8,9 @@ namespace zephyl {
 namespace {
 
 ZPResponse validatorChanged(const std::string& stored, const std::string& answered) {
-  return cacheError(ZPResponse::CACHE_ERROR, "validator changed: " + answered + " " + stored);
+  return withCause(
+      cacheError(ZPResponse::CACHE_ERROR, "validator changed: " + answered + " " + stored),
+      ZPResponse::CAUSE_RESOURCE_CHANGED);
 }
 
 void reject(PlannedRun& run, const ZPResponse& why, bool discard) {
@@ -23,8 +25,9 @@ bool takeOver(DataWriter& writer, PlannedRun& run, int64_t length, ZPResponse* o
   if (!writer.canStartOver()) {
     // The whole resource answers a resumed stream: the bytes handed over cannot be taken back.
     reject(run,
-           ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::STREAM_ERROR,
-                      "the server sent the whole resource to a resumed range"),
+           withCause(ZPResponse(ZPResponse::RESULT_FAILED, ZPResponse::STREAM_ERROR,
+                                "the server sent the whole resource to a resumed range"),
+                     ZPResponse::CAUSE_SERVER_IGNORES_RANGES),
            true);
     *outcome = run.verdict.rejection;
     return false;
@@ -36,7 +39,7 @@ bool takeOver(DataWriter& writer, PlannedRun& run, int64_t length, ZPResponse* o
   if (!set.isOk()) {
     reject(run, cacheError(set.code(), set.message()), false);
   } else if (length > 0 && !writer.coverWholeResource(fresh.chunkId)) {
-    reject(run, cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges"), false);
+    reject(run, ignoresRanges(), false);
   }
   if (run.verdict.rejected) {
     *outcome = run.verdict.rejection;
@@ -58,14 +61,17 @@ void planFromFirstAnswer(DataWriter& writer, PlannedRun& run, int32_t httpCode, 
   const ChunkAnswer& answer = run.state.answer;
   if (length < 0 && httpCode == 206 && (answer.requestedEnd >= 0 || run.beforeLength)) {
     // Part of a resource of unknown size: neither its end nor the other ranges can be planned.
-    reject(run, cacheError(ZPResponse::CACHE_ERROR, kUnknownLengthMessage), false);
+    reject(run,
+           withCause(cacheError(ZPResponse::CACHE_ERROR, kUnknownLengthMessage),
+                     ZPResponse::CAUSE_SERVER_BAD_ANSWER),
+           false);
     return;
   }
   const Status set = writer.setContentLength(length);
   if (!set.isOk()) {
     reject(run, cacheError(set.code(), set.message()), false);
   } else if (httpCode == 200 && length > 0 && !writer.coverWholeResource(run.writerChunkId.load())) {
-    reject(run, cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges"), true);
+    reject(run, ignoresRanges(), true);
   }
 }
 
@@ -75,6 +81,16 @@ ZPResponse cacheError(int code, const std::string& message) {
   ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::CACHE_ERROR, message);
   response.extraErrorCode = code;
   return response;
+}
+
+ZPResponse withCause(ZPResponse response, int32_t cause) {
+  response.cause = cause;
+  return response;
+}
+
+ZPResponse ignoresRanges() {
+  return withCause(cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges"),
+                   ZPResponse::CAUSE_SERVER_IGNORES_RANGES);
 }
 
 bool isAcceptedAnswer(const ChunkState& state, int32_t httpCode) {
@@ -112,8 +128,9 @@ bool judgeFirstAnswer(DataWriter& writer, PlannedRun& run, int32_t httpCode, ZPR
     reject(run, validatorChanged(stored, answer.validator), true);
   } else if (!lengthMatches) {
     reject(run,
-           cacheError(ZPResponse::CACHE_ERROR,
-                      contentLengthErrorMessage(length, writer.contentLength())),
+           withCause(cacheError(ZPResponse::CACHE_ERROR,
+                                contentLengthErrorMessage(length, writer.contentLength())),
+                     ZPResponse::CAUSE_RESOURCE_CHANGED),
            true);
   } else {
     planFromFirstAnswer(writer, run, httpCode, length);
@@ -134,7 +151,7 @@ bool acceptLaterAnswer(DataWriter& writer, PlannedRun& run) {
   const ChunkAnswer& answer = run.state.answer;
   if (!answer.rangeHonoured) {
     // The whole resource (200) for a range past byte 0: it cannot continue the stored bytes.
-    reject(run, cacheError(ZPResponse::EXECUTE_ERROR, "server ignores ranges"), true);
+    reject(run, ignoresRanges(), true);
     return false;
   }
   const std::string stored = writer.validator();
@@ -145,8 +162,10 @@ bool acceptLaterAnswer(DataWriter& writer, PlannedRun& run) {
   const int64_t known = writer.contentLength();
   if (answer.totalLengthKnown && answer.contentLength == known) return true;
   reject(run,
-         cacheError(ZPResponse::CACHE_ERROR,
-                    contentLengthErrorMessage(answer.contentLength, known)),
+         withCause(cacheError(ZPResponse::CACHE_ERROR,
+                              contentLengthErrorMessage(answer.contentLength, known)),
+                   answer.totalLengthKnown ? ZPResponse::CAUSE_RESOURCE_CHANGED
+                                           : ZPResponse::CAUSE_SERVER_WRONG_LENGTH),
          answer.totalLengthKnown);
   return false;
 }

@@ -17,6 +17,11 @@ namespace zephyl {
 
 // A failed response with CACHE_ERROR and code as its extra error code.
 ZPResponse cacheError(int code, const std::string& message);
+// response with its cause replaced by cause (a ZPResponse::CAUSE_* value).
+ZPResponse withCause(ZPResponse response, int32_t cause);
+// The failure of a server that answers a range with the whole resource where the stored bytes
+// need the part: CACHE_ERROR, EXECUTE_ERROR, CAUSE_SERVER_IGNORES_RANGES.
+ZPResponse ignoresRanges();
 
 // onConnected is also told when a run ends without an accepted answer (cancelled, failed, or an
 // answer the client refused); only an accepted 200 or 206 answer is judged.

@@ -1,5 +1,6 @@
 #include "engine/thread_pool.h"
 
+#include <chrono>
 #include <system_error>
 #include <utility>
 
@@ -12,7 +13,7 @@ namespace {
 thread_local const void* currentPoolQueue = nullptr;
 
 // Where the job running on this worker stands with its pool's slots.
-enum class SlotState { kNone, kHeld, kReleased };
+enum class SlotState { kNone, kHeld, kReleased, kLent };
 thread_local SlotState currentSlot = SlotState::kNone;
 
 std::thread startStdThread(std::function<void()> body) { return std::thread(std::move(body)); }
@@ -24,7 +25,7 @@ ThreadPool::Queue::Queue(Slots slots)
       releasedLimit(slots.released > 0 ? static_cast<size_t>(slots.released) : 0) {}
 
 bool ThreadPool::Queue::frontMayStart() const {
-  return !tasks.empty() && (slotCount == 0 || slotsHeld < slotCount);
+  return !tasks.empty() && (slotCount == 0 || slotsHeld + reclaiming < slotCount);
 }
 
 ThreadPool::ThreadPool(int threadCount, Start start, ThreadStarter startThread, Slots slots)
@@ -185,6 +186,43 @@ bool ThreadPool::releaseSlot() {
   return true;
 }
 
+bool ThreadPool::lendSlot() {
+  if (!isWorkerThread() || currentSlot != SlotState::kHeld) return false;
+  {
+    MutexLock lock(queue_->queueMutex);
+    --queue_->slotsHeld;
+    ++queue_->lentRunning;
+  }
+  currentSlot = SlotState::kLent;
+  queue_->condition.notifyAll();
+  return true;
+}
+
+bool ThreadPool::takeSlotBack(const std::function<bool()>& stopWaiting) {
+  if (!isWorkerThread() || currentSlot != SlotState::kLent) return true;
+  bool taken = false;
+  {
+    MutexLock lock(queue_->queueMutex);
+    ++queue_->reclaiming;
+    while (queue_->slotsHeld >= queue_->slotCount) {
+      // stopWaiting is the caller's flag, read without the queue lock's help: polled.
+      if (stopWaiting && stopWaiting()) break;
+      const auto slice = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+      (void)queue_->condition.waitUntil(queue_->queueMutex, slice);
+    }
+    --queue_->reclaiming;
+    if (queue_->slotsHeld < queue_->slotCount) {
+      --queue_->lentRunning;
+      ++queue_->slotsHeld;
+      taken = true;
+    }
+  }
+  // A queued job held back by the wait may start now.
+  if (!taken) queue_->condition.notifyAll();
+  if (taken) currentSlot = SlotState::kHeld;
+  return taken;
+}
+
 bool ThreadPool::isWorkerThread() const { return currentPoolQueue == queue_.get(); }
 
 bool ThreadPool::isAnyWorkerThread() { return currentPoolQueue != nullptr; }
@@ -218,6 +256,8 @@ void ThreadPool::workerLoop(const std::shared_ptr<Queue>& queue) {
       MutexLock lock(queue->queueMutex);
       if (freesSlot) {
         --queue->slotsHeld;
+      } else if (currentSlot == SlotState::kLent) {
+        --queue->lentRunning;
       } else {
         --queue->releasedRunning;
       }

@@ -102,6 +102,19 @@ class ThreadPool {
   // its slot to its end). Takes the queue lock, which comes after any lock the caller holds.
   bool releaseSlot() EXCLUDES(queue_->queueMutex);
 
+  // Called by a job of this pool on its own worker before it waits with nothing to do (a pause,
+  // or another job's end): lends the job's slot to the next queued job, beyond the bound of
+  // releaseSlot. True when it did; false when the calling thread is no worker of this pool or its
+  // job holds no slot. A job that goes on working afterwards takes a slot back first
+  // (takeSlotBack); one that ends with its slot lent simply ends.
+  bool lendSlot() EXCLUDES(queue_->queueMutex);
+  // Called by a job whose slot is lent (see lendSlot): waits until a slot is free and takes it,
+  // before any queued job may; true then, and when the job has no lent slot. stopWaiting (may be
+  // empty), asked every tenth of a second, ends the wait: false, the slot stays lent and the job
+  // goes on without one (a cancelled download, whose slot a job waiting for its end may hold).
+  bool takeSlotBack(const std::function<bool()>& stopWaiting = nullptr)
+      EXCLUDES(queue_->queueMutex);
+
   // True when the calling thread is one of this pool's workers.
   bool isWorkerThread() const;
   // True when the calling thread is a worker of any ThreadPool.
@@ -113,7 +126,8 @@ class ThreadPool {
   // still has a valid queue to drain.
   struct Queue {
     explicit Queue(Slots slots);
-    // The front job may start now: there is one, and a slot for it when the pool has slots.
+    // The front job may start now: there is one, and a slot for it when the pool has slots
+    // (a job taking its lent slot back comes first).
     bool frontMayStart() const REQUIRES(queueMutex);
 
     // Set at construction.
@@ -131,6 +145,8 @@ class ThreadPool {
     size_t idle GUARDED_BY(queueMutex) = 0;                          // workers waiting for a job
     size_t slotsHeld GUARDED_BY(queueMutex) = 0;                     // jobs running with their slot
     size_t releasedRunning GUARDED_BY(queueMutex) = 0;  // jobs running after releaseSlot
+    size_t lentRunning GUARDED_BY(queueMutex) = 0;      // jobs running with their slot lent
+    size_t reclaiming GUARDED_BY(queueMutex) = 0;       // jobs waiting in takeSlotBack
   };
 
   static void workerLoop(const std::shared_ptr<Queue>& queue);

@@ -232,7 +232,18 @@ std::shared_ptr<FileDownloadTask> TaskRegistry::newTask(
       [weakSelf = weak_from_this()] {
         if (std::shared_ptr<TaskRegistry> self = weakSelf.lock()) self->releaseTransferSlot();
       },
-      managerLimit_, identity_, expected);
+      managerLimit_, identity_, expected,
+      // The pause before a repeated attempt lends the thread's slot to the next queued request.
+      [weakSelf = weak_from_this()](bool paused, const std::atomic<bool>& cancelled) {
+        std::shared_ptr<TaskRegistry> self = weakSelf.lock();
+        if (!self) return;
+        if (!paused) {
+          // A cancelled download only ends: a request waiting for that end may hold the slot.
+          (void)self->taskThreadPool_->takeSlotBack([&cancelled] { return cancelled.load(); });
+        } else if (self->taskThreadPool_->lendSlot()) {
+          ZP_LOG(Debug) << "transfer slot lent during the pause";
+        }
+      });
   task->addProgressListener(request.onProgress);
   return task;
 }
@@ -298,6 +309,9 @@ ZPResponse TaskRegistry::run(ZPRequest request, uint64_t ticket) {
     // (Should it still be the one to run the download, the joined request's own caller holds a
     // slot for it, or none was ever counted: a synchronous execute.)
     releaseTransferSlot();
+    // Beyond the bound of released slots the slot is lent instead: a request that only waits
+    // never holds a place that the download it waits for may need after a pause.
+    (void)taskThreadPool_->lendSlot();
   }
   callHost("onStart", request.onStart, request);
   // The request's own result: the task's, or the copy the task made at this request's target.

@@ -178,8 +178,10 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // taskThreadNum requests run on without a slot at once: a download finishing beyond that keeps
   // its slot to its end, as does one that fails or is cancelled. Hence twice taskThreadNum
   // threads. A request that joins another's download waits without transferring: it gives its
-  // slot back on joining. Lock order: the pool's queue lock comes after registryMutex_ and every
-  // lock of a task (a slot is given back under the task's executeLock); none is taken under it.
+  // slot back on joining (or lends it, beyond that bound), and a download pausing before a
+  // repeated attempt lends its slot for the pause and takes one back before it goes on. Lock
+  // order: the pool's queue lock comes after registryMutex_ and every lock of a task (a slot is
+  // given back under the task's executeLock); none is taken under it.
   // TODO: a synchronous execute made from the onComplete of a queued request runs on a thread
   // that may have given its slot back already, and so transfers beside the taskThreadNum that
   // hold one; so does a later attempt of a download whose delivery failed, should its writer

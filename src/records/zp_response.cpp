@@ -6,7 +6,10 @@
 ZPResponse::ZPResponse() = default;
 
 ZPResponse::ZPResponse(int resultCode, int errorCode, const std::string& errorMsg)
-    : resultCode(resultCode), errorCode(errorCode), errorMsg(errorMsg) {}
+    : cause(causeOfCodes(resultCode, errorCode)),
+      resultCode(resultCode),
+      errorCode(errorCode),
+      errorMsg(errorMsg) {}
 
 ZPResponse::ZPResponse(const ZPResponse&) = default;
 ZPResponse::ZPResponse(ZPResponse&&) noexcept = default;

@@ -19,6 +19,26 @@
 
 namespace zephyl::fs {
 
+// The cause (a ZPResponse::CAUSE_* value of the local disk) of a failure this layer reported with
+// systemCode, the platform's error number: a full disk, access denied, a file another program
+// holds, a drive or directory that does not exist, a name the file system refuses, a read-only
+// file system, or else CAUSE_DISK_ERROR.
+int diskCauseOf(int systemCode);
+
+// The platform's own text for an error number of this layer (strerror, FormatMessageW in UTF-8).
+std::string systemErrorText(int systemCode);
+
+// The file system (volume) holding a directory, and the room on it for the caller.
+struct VolumeRoom {
+  uint64_t volumeId = 0;  // equal for two paths on one file system
+  int64_t freeBytes = 0;  // bytes the calling user may still write there
+};
+// The volume of the nearest existing directory at or above path. On failure the report of
+// that directory (the platform's code and text), *room untouched.
+[[nodiscard]] Status volumeRoomOf(const std::string& path, VolumeRoom* room);
+// The platform's number for "no room left on the device" (ENOSPC, ERROR_DISK_FULL).
+int diskFullCode();
+
 // The path names an entry: a file, a directory, or a link (even a dangling one, which still
 // occupies the name). Never reports.
 bool exists(const std::string& path);
@@ -55,7 +75,8 @@ enum class PrivateDirectory {
 // directory is never opened as a stream. A path longer than the layer's path limit (1023 UTF-16
 // units) fails with the name-too-long code and its text, a mode longer than 63 with the
 // invalid-argument code and its text; every other failed open also prints
-// "fopenFile <path>, <mode>, ret = <errno>" to stdout and has the message "fOpenFile". The
+// "fopenFile <path>, <mode>, ret = <errno>" to stdout and has the message "fOpenFile" (on
+// Windows, where the system refused the open, its GetLastError() value and text instead). The
 // caller owns the stream and closes it with fclose.
 [[nodiscard]] FILE* fOpenFile(const std::string& path, const std::string& mode,
                               Status* status = nullptr);

@@ -12,6 +12,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -28,6 +29,7 @@
 #include "diagnostics/utilities.h"
 #include "storage/fs.h"
 #include "storage/fs_common.h"
+#include "zephyl/zp_response.h"
 
 namespace zephyl::fs {
 namespace {
@@ -857,5 +859,65 @@ void unlockByte(LockFile* file, uint64_t offset) {
   lock.l_len = 1;
   (void)retryOnInterrupt([&] { return ::fcntl(file->fd, kSetLockCommand, &lock); });
 }
+
+int diskCauseOf(int systemCode) {
+  switch (systemCode) {
+    case ENOSPC:
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+    case EFBIG:
+      return ZPResponse::CAUSE_DISK_FULL;
+    case EACCES:
+    case EPERM:
+      return ZPResponse::CAUSE_ACCESS_DENIED;
+    case EBUSY:
+    case ETXTBSY:
+      return ZPResponse::CAUSE_FILE_IN_USE;
+    case ENOENT:
+    case ENOTDIR:
+    case ENODEV:
+    case ENXIO:
+      return ZPResponse::CAUSE_NO_SUCH_DRIVE;
+    case ENAMETOOLONG:
+    case EILSEQ:
+    case EINVAL:
+      return ZPResponse::CAUSE_NAME_NOT_ALLOWED;
+    case EROFS:
+      return ZPResponse::CAUSE_READ_ONLY;
+    default:
+      return ZPResponse::CAUSE_DISK_ERROR;
+  }
+}
+
+std::string systemErrorText(int systemCode) { return errorText(systemCode); }
+
+Status volumeRoomOf(const std::string& path, VolumeRoom* room) {
+  std::string existing = path;
+  while (!existing.empty() && !isDirectory(existing)) {
+    const std::string parent = parentDirOf(existing);
+    existing = parent == existing ? std::string() : parent;
+  }
+  if (existing.empty()) existing = !path.empty() && path[0] == '/' ? "/" : ".";
+  std::string systemPath;
+  int code = 0;
+  struct stat info {};
+  struct statvfs disk {};
+  if (!toSystemPath(existing, &systemPath, &code)) {
+    // code says why the path cannot reach the system
+  } else if (!statPath(existing, true, &info) ||
+             retryOnInterrupt([&] { return ::statvfs(systemPath.c_str(), &disk); }) != 0) {
+    code = errno;
+  } else {
+    room->volumeId = static_cast<uint64_t>(info.st_dev);
+    const uint64_t bytes = static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize;
+    room->freeBytes = static_cast<int64_t>(
+        std::min<uint64_t>(bytes, static_cast<uint64_t>(std::numeric_limits<int64_t>::max())));
+    return Status::ok();
+  }
+  return reportError("volumeRoomOf", existing, code, errorText(code));
+}
+
+int diskFullCode() { return ENOSPC; }
 
 }  // namespace zephyl::fs

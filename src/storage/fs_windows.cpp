@@ -7,9 +7,10 @@
 // that is not valid UTF-8 is refused rather than replaced: two different byte names would
 // otherwise reach the same file.
 //
-// Codes: the operations around C streams (fOpenFile, seekFile) report errno values as the C
-// run-time library sets them; all others report GetLastError() values. Operation names and
-// messages are the same as on every other platform.
+// Codes: the operations around C streams (seekFile, and fOpenFile where the system gave no
+// number of its own) report errno values as the C run-time library sets them; all others report
+// GetLastError() values with FormatMessageW's text. Operation names are the same as on every
+// other platform.
 //
 // Sharing: streams that read open through _wfopen_s, which lets other readers in but no writer;
 // when that meets a file another handle writes to (EACCES), a second open through CreateFileW
@@ -47,6 +48,7 @@
 #include "storage/fs.h"
 #include "storage/fs_common.h"
 #include "storage/path_text.h"
+#include "zephyl/zp_response.h"
 
 namespace zephyl::fs {
 namespace {
@@ -97,7 +99,7 @@ bool toUtf8(std::wstring_view wide, std::string* text) {
 }
 
 // The system's text for a GetLastError() value, in UTF-8, without the closing line break.
-std::string systemErrorText(DWORD code) {
+std::string windowsErrorText(DWORD code) {
   wchar_t* buffer = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -243,8 +245,10 @@ bool parseMode(const std::string& mode, OpenMode* parsed) {
 }
 
 // A stream that writes, opened without following a reparse point in place of the file.
-// Null with *code (an errno value) set on failure.
-FILE* openWritingStream(const std::wstring& widePath, const OpenMode& mode, int* code) {
+// Null with *code (an errno value) set on failure, and *systemError the GetLastError() value
+// behind it when the system refused the open (else untouched).
+FILE* openWritingStream(const std::wstring& widePath, const OpenMode& mode, int* code,
+                        DWORD* systemError) {
   DWORD access = GENERIC_WRITE;
   if (mode.update || mode.access == 'r') access |= GENERIC_READ;
   DWORD disposition = OPEN_ALWAYS;
@@ -254,7 +258,8 @@ FILE* openWritingStream(const std::wstring& widePath, const OpenMode& mode, int*
       CreateFileW(widePath.c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                   disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (raw == INVALID_HANDLE_VALUE) {
-    *code = errnoOfOpenError(GetLastError());
+    *systemError = GetLastError();
+    *code = errnoOfOpenError(*systemError);
     return nullptr;
   }
   UniqueHandle handle(raw);
@@ -274,7 +279,8 @@ FILE* openWritingStream(const std::wstring& widePath, const OpenMode& mode, int*
   }
   // "w" empties the file only now, once it is known to be a file of its own.
   if (mode.access == 'w' && !mode.exclusive && !SetEndOfFile(raw)) {
-    *code = errnoOfOpenError(GetLastError());
+    *systemError = GetLastError();
+    *code = errnoOfOpenError(*systemError);
     return nullptr;
   }
   int flags = mode.text ? _O_TEXT : _O_BINARY;
@@ -502,8 +508,8 @@ PrivateDirectory createPrivateDirectories(const std::string& path, Status* statu
   const DWORD attributes = attributesOf(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = GetLastError();
-    storeStatus(status,
-                reportError("createPrivateDirectories", path, asCode(code), systemErrorText(code)));
+    storeStatus(status, reportError("createPrivateDirectories", path, asCode(code),
+                                    windowsErrorText(code)));
     return PrivateDirectory::NotCreated;
   }
   if (!isDirectoryAttributes(attributes) || isReparsePoint(attributes)) {
@@ -535,13 +541,17 @@ FILE* fOpenFile(const std::string& path, const std::string& mode, Status* status
   }
   FILE* file = nullptr;
   int code = 0;
+  DWORD systemError = 0;
   const bool writes = parsed.update || parsed.access != 'r';
   if (writes) {
-    file = openWritingStream(widePath, parsed, &code);
+    file = openWritingStream(widePath, parsed, &code, &systemError);
   } else {
     const std::wstring wideMode(mode.begin(), mode.end());  // ASCII letters, checked above
+    _set_doserrno(0);
     code = _wfopen_s(&file, widePath.c_str(), wideMode.c_str());
     if (code != 0) file = nullptr;
+    unsigned long dosError = 0;
+    if (code != 0 && _get_doserrno(&dosError) == 0) systemError = dosError;
   }
   if (file != nullptr) return file;
   // Through the log, never straight to standard output: a console host's output is its own.
@@ -549,6 +559,13 @@ FILE* fOpenFile(const std::string& path, const std::string& mode, Status* status
   // A reader kept out by a writer's sharing rules gets a second, more tolerant open. A mode that
   // writes gets none: a read-only stream would pass for the writable one it asked for.
   if (code == EACCES && !writes) return tryOpenFileByShareMode(widePath, status);
+  // The system's own number and text when it refused the open (a file in use, a drive that is
+  // not there), rather than the run-time library's coarser errno for it.
+  if (systemError != 0) {
+    storeStatus(status,
+                reportError("fOpenFile", path, asCode(systemError), windowsErrorText(systemError)));
+    return nullptr;
+  }
   storeStatus(status, reportError("fOpenFile", path, code, "fOpenFile"));
   return nullptr;
 }
@@ -590,7 +607,7 @@ Status writeFileAt(FILE* file, int64_t offset, const void* data, size_t size) {
     }
     if (code == 0) return Status::ok();
   }
-  return reportError("writeFileAt", "", asCode(code), systemErrorText(code));
+  return reportError("writeFileAt", "", asCode(code), windowsErrorText(code));
 }
 
 Status setFileModifiedTime(const std::string& path, int64_t unixSeconds) {
@@ -765,7 +782,7 @@ Status copyFile(const std::string& source, const std::string& target, bool repla
 Status syncFile(FILE* file) {
   if (file == nullptr) {
     return reportError("syncFile", "", ERROR_INVALID_PARAMETER,
-                       systemErrorText(ERROR_INVALID_PARAMETER));
+                       windowsErrorText(ERROR_INVALID_PARAMETER));
   }
   if (std::fflush(file) != 0) {
     const int code = errno;
@@ -774,7 +791,7 @@ Status syncFile(FILE* file) {
   const HANDLE handle = handleOf(file);
   if (handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle)) return Status::ok();
   const DWORD code = handle == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : GetLastError();
-  return reportError("syncFile", "", asCode(code), systemErrorText(code));
+  return reportError("syncFile", "", asCode(code), windowsErrorText(code));
 }
 
 Status writeOutFile(FILE* file) {
@@ -785,7 +802,7 @@ Status writeOutFile(FILE* file) {
 Status truncateFile(FILE* file, int64_t size) {
   if (file == nullptr || size < 0) {
     return reportError("truncateFile", "", ERROR_INVALID_PARAMETER,
-                       systemErrorText(ERROR_INVALID_PARAMETER));
+                       windowsErrorText(ERROR_INVALID_PARAMETER));
   }
   if (std::fflush(file) != 0) {
     const int code = errno;
@@ -800,7 +817,7 @@ Status truncateFile(FILE* file, int64_t size) {
     return Status::ok();
   }
   const DWORD code = handle == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : GetLastError();
-  return reportError("truncateFile", "", asCode(code), systemErrorText(code));
+  return reportError("truncateFile", "", asCode(code), windowsErrorText(code));
 }
 
 Status reserveFileSpace(FILE* file, int64_t length) {
@@ -829,7 +846,7 @@ Status reserveFileSpace(FILE* file, int64_t length) {
       }
     }
   }
-  return reportError("reserveFileSpace", "", asCode(code), systemErrorText(code));
+  return reportError("reserveFileSpace", "", asCode(code), windowsErrorText(code));
 }
 
 Status checkWritableDirectory(const std::string& path) {
@@ -837,7 +854,7 @@ Status checkWritableDirectory(const std::string& path) {
   if (isDirectoryAttributes(attributes)) return Status::ok();
   // A missing directory is reported as missing, a file in the way as not a directory.
   const DWORD code = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY;
-  return reportError("checkWritableDirectory", path, asCode(code), systemErrorText(code));
+  return reportError("checkWritableDirectory", path, asCode(code), windowsErrorText(code));
 }
 
 Status checkPathNames(const std::string& path) {
@@ -918,5 +935,75 @@ void unlockByte(LockFile* file, uint64_t offset) {
   position.OffsetHigh = static_cast<DWORD>(offset >> 32);
   (void)UnlockFileEx(file->handle, 0, 1, 0, &position);
 }
+
+int diskCauseOf(int systemCode) {
+  // GetLastError() values, and the few errno values the stream operations report that no
+  // common Windows error shares.
+  switch (systemCode) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+    case ENOSPC:
+      return ZPResponse::CAUSE_DISK_FULL;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+    case EACCES:
+      return ZPResponse::CAUSE_ACCESS_DENIED;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+      return ZPResponse::CAUSE_FILE_IN_USE;
+    case ERROR_INVALID_DRIVE:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_NOT_READY:
+    case ERROR_DEV_NOT_EXIST:
+      return ZPResponse::CAUSE_NO_SUCH_DRIVE;
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_NO_UNICODE_TRANSLATION:
+    case ERROR_DIRECTORY:
+      return ZPResponse::CAUSE_NAME_NOT_ALLOWED;
+    case ERROR_WRITE_PROTECT:
+      return ZPResponse::CAUSE_READ_ONLY;
+    default:
+      return ZPResponse::CAUSE_DISK_ERROR;
+  }
+}
+
+std::string systemErrorText(int systemCode) {
+  return windowsErrorText(static_cast<DWORD>(systemCode));
+}
+
+Status volumeRoomOf(const std::string& path, VolumeRoom* room) {
+  std::string existing = path;
+  while (!existing.empty() && !isDirectoryAttributes(attributesOf(existing))) {
+    const std::string parent = parentDirOf(existing);
+    existing = parent == existing ? std::string() : parent;
+  }
+  if (existing.empty()) existing = ".";
+  std::wstring wide;
+  DWORD code = 0;
+  if (systemPath(existing, &wide, &code)) {
+    std::wstring volume(kPathUnits, L'\0');
+    DWORD serial = 0;
+    ULARGE_INTEGER available{};
+    if (GetVolumePathNameW(wide.c_str(), volume.data(), static_cast<DWORD>(volume.size())) &&
+        GetVolumeInformationW(volume.c_str(), nullptr, 0, &serial, nullptr, nullptr, nullptr,
+                              0) &&
+        GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr)) {
+      room->volumeId = serial;
+      room->freeBytes = static_cast<int64_t>(std::min<uint64_t>(
+          available.QuadPart, static_cast<uint64_t>(std::numeric_limits<int64_t>::max())));
+      return Status::ok();
+    }
+    code = GetLastError();
+  }
+  return reportError("volumeRoomOf", existing, asCode(code), windowsErrorText(code));
+}
+
+int diskFullCode() { return ERROR_DISK_FULL; }
 
 }  // namespace zephyl::fs

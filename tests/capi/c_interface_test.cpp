@@ -230,6 +230,52 @@ TEST_F(CInterfaceTest, ProxySettingsCarryTheDownloadThroughTheProxy) {
   EXPECT_EQ(zp_manager_free(manager), ZP_OK);
 }
 
+// A proxy that cannot be reached is named as the proxy, by its cause and in the error text; with
+// lasting failures not repeated the settings carry over the C interface. Every code a response
+// carries has a text of its own.
+TEST_F(CInterfaceTest, DeadProxyIsToldAsTheProxysFailure) {
+  test::ClosedPort deadProxy;
+  zp_setting* setting = nullptr;
+  ASSERT_EQ(zp_setting_create(work_.file("root").c_str(), work_.file("save").c_str(), &setting),
+            ZP_OK);
+  ASSERT_EQ(zp_setting_set_string(setting, ZP_SETTING_PROXY, deadProxy.url("").c_str()), ZP_OK);
+  ASSERT_EQ(zp_setting_set_int(setting, ZP_SETTING_REPEAT_LASTING_FAILURES, 0), ZP_OK);
+  ASSERT_EQ(zp_setting_set_int(setting, ZP_SETTING_RETRY_DELAY_MS, 0), ZP_OK);
+  int64_t repeats = -1;
+  ASSERT_EQ(zp_setting_get_int(setting, ZP_SETTING_REPEAT_LASTING_FAILURES, &repeats), ZP_OK);
+  EXPECT_EQ(repeats, 0);
+  zp_manager* manager = nullptr;
+  ASSERT_EQ(zp_manager_create(setting, &manager), ZP_OK);
+  zp_setting_free(setting);
+  zp_request* request = nullptr;
+  ASSERT_EQ(zp_request_create(server_.url("/small.bin").c_str(), &request), ZP_OK);
+  zp_response* response = nullptr;
+  ASSERT_EQ(zp_manager_execute(manager, request, &response), ZP_OK);
+  int32_t error = 0;
+  int32_t cause = -1;
+  const char* message = nullptr;
+  EXPECT_EQ(zp_response_get_codes(response, nullptr, &error, nullptr), ZP_OK);
+  EXPECT_EQ(zp_response_get_cause(response, &cause), ZP_OK);
+  EXPECT_EQ(zp_response_get_error_message(response, &message), ZP_OK);
+  EXPECT_EQ(error, ZP_BLOCK_HTTP_NETWORK_ERROR);
+  EXPECT_EQ(cause, ZP_CAUSE_PROXY_UNREACHABLE);
+  EXPECT_STREQ(zp_cause_text(cause), "the proxy cannot be reached");
+  EXPECT_EQ(std::string(message).find("proxy " + deadProxy.host().substr(0, 9)), 0u) << message;
+  EXPECT_EQ(server_.requestCount(), 0u);
+  zp_response_free(response);
+  zp_request_free(request);
+  EXPECT_EQ(zp_manager_free(manager), ZP_OK);
+  for (int code : {ZP_RESULT_SUCCESS, ZP_RESULT_FAILED, ZP_RESULT_CANCELLED, ZP_EXECUTE_ERROR,
+                   ZP_BLOCK_HTTP_SERVER_ERROR, ZP_BLOCK_HTTP_NETWORK_ERROR, ZP_DATA_WRITE_ERROR,
+                   ZP_ILLEGAL_URL, ZP_CACHE_ERROR, ZP_ILLEGAL_HEADER, ZP_ILLEGAL_PROXY,
+                   ZP_CHECKSUM_MISMATCH, ZP_ILLEGAL_CHECKSUM, ZP_STREAM_ERROR, ZP_STREAM_STOPPED}) {
+    EXPECT_STRNE(zp_result_text(code), "unknown code") << code;
+  }
+  EXPECT_STREQ(zp_result_text(ZP_CHECKSUM_MISMATCH), "checksum mismatch");
+  EXPECT_STREQ(zp_result_text(12345), "unknown code");
+  EXPECT_STREQ(zp_cause_text(ZP_CAUSE_CANCELLED), "cancelled");
+}
+
 // The rate limits: set before a download (4 MiB held to 32 KiB/s) and lifted while it runs; the
 // manager's release then waits for the download, which ends at once.
 TEST_F(CInterfaceTest, RateLimitsAreSetAndLiftedWhileTheDownloadRuns) {

@@ -261,6 +261,40 @@ TEST_F(ThreadPoolTest, SlottedJobStartsOnlyWhenTheSlotIsGivenBack) {
   ASSERT_TRUE(isReady(second));
 }
 
+// A job that lends its slot while it waits lets the next job run with it, and takes a slot back
+// only once one is free, before any queued job: the job queued behind waits for it.
+TEST_F(ThreadPoolTest, LentSlotGoesToTheNextJobAndComesBackFirst) {
+  ThreadPool pool(3, ThreadPool::Start::kAllAtOnce, nullptr, ThreadPool::Slots{1, 1});
+  Gate secondEnds;
+  OpenOnExit openSecond(secondEnds);
+  std::atomic<bool> secondStarted{false};
+  std::atomic<bool> backInSlot{false};
+  std::atomic<bool> thirdStarted{false};
+  auto first = pool.enqueue([&] {
+    const bool lent = pool.lendSlot();
+    const bool sawSecond = eventually([&] { return secondStarted.load(); });
+    pool.takeSlotBack();  // waits for the second to end
+    backInSlot = true;
+    const bool thirdWaited = !thirdStarted.load();
+    return std::vector<bool>{lent, sawSecond, thirdWaited, pool.lendSlot(), pool.lendSlot()};
+  });
+  auto second = pool.enqueue([&] {
+    secondStarted = true;
+    secondEnds.waitOpen();
+  });
+  ASSERT_TRUE(eventually([&] { return secondStarted.load(); }));
+  auto third = pool.enqueue([&] { thirdStarted = true; });
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_FALSE(backInSlot.load()) << "the slot is the second job's until it ends";
+  secondEnds.open();
+  ASSERT_TRUE(isReady(first));
+  // Lent again at its end (then refused: no slot held), the job's slot is counted out.
+  EXPECT_EQ(first.get(), (std::vector<bool>{true, true, true, true, false}));
+  ASSERT_TRUE(isReady(third));
+  EXPECT_TRUE(thirdStarted.load());
+  EXPECT_FALSE(pool.lendSlot()) << "the test's thread holds no slot";
+}
+
 // One job in its tail fills the place for that: the next job's release is refused and it keeps
 // its slot (the job behind it waits), until the tail ends and a release goes through again.
 TEST_F(ThreadPoolTest, ReleaseBeyondTheTailBoundKeepsTheSlot) {

@@ -153,4 +153,25 @@ TEST_F(QueuedTransferTest, BatchCompletesAfterEveryDelivery) {
   EXPECT_EQ(deliveredAtBatchEnd, 3);
 }
 
+// A download pausing before its next attempt holds no transfer slot: with one task thread, the
+// next queued request runs to its end during the pause (which outlasts the test's wait limit).
+TEST_F(QueuedTransferTest, PauseBeforeARepeatLeavesTheSlotToTheNextRequest) {
+  zephyl::test::Misbehaviour failing;
+  failing.failFirst = 1000;
+  server_.serve("/failing", patternBytes(100), failing);
+  settings_.httpPolicy.serverErrorRetryCount = 0;
+  settings_.httpPolicy.executeRetryCount = 1;
+  settings_.httpPolicy.retryDelayMs = 60000;
+  Zephyl manager(settings_);
+  ZPRequest first(server_.url("/failing"));
+  first.onComplete = [this](const ZPRequest&, const ZPResponse&) { events_.note("failing done"); };
+  manager.enqueue(first);
+  manager.enqueue(request("a"));
+  EXPECT_TRUE(events_.waitFor("a delivered"));
+  EXPECT_EQ(requestsFor("failing"), 1) << "the failing download is still in its pause";
+  // The pause ends with the cancel; the download then takes a slot again and ends.
+  manager.cancelAll();
+  EXPECT_TRUE(events_.waitFor("failing done"));
+}
+
 }  // namespace

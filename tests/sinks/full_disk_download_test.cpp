@@ -74,5 +74,43 @@ TEST(FullDiskDownloadTest, DiskFilledMidDownloadKeepsWhatWasStored) {
       << "stored bytes fetched again";
 }
 
+// A target on a file system of its own without room for the file: the download fails before
+// its body is stored, with the target's figures, and a file of the right size goes through.
+TEST(FullDiskDownloadTest, TargetWithoutRoomFailsBeforeTheFirstByte) {
+  test::SmallDisk disk(1 * kMiB);
+  if (!disk.mounted()) GTEST_SKIP() << disk.reason();
+  test::TempDir root;
+  test::TestHttpServer server;
+  ASSERT_TRUE(server.started());
+  const int64_t size = 2 * kMiB;
+  server.serve("/big", test::patternBytes(static_cast<size_t>(size), 9));
+  server.serve("/small", test::patternBytes(static_cast<size_t>(kBlock), 10));
+  ZPSetting settings(root.path(), disk.path());
+  settings.blockSize = kBlock;
+  settings.httpPolicy.retryDelayMs = 0;
+  settings.httpPolicy.repeatLastingFailures = false;
+  Zephyl manager(settings);
+  for (const int type : {ZPRequest::OUTPUT_FILE, ZPRequest::OUTPUT_CHUNK_FILE}) {
+    ZPRequest request(server.url("/big"));
+    request.outputType = type;
+    const ZPResponse response = manager.execute(request);
+    EXPECT_EQ(response.errorCode, ZPResponse::CACHE_ERROR);
+    EXPECT_EQ(response.cause, ZPResponse::CAUSE_DISK_FULL);
+    EXPECT_EQ(response.errorMsg.find("no room on the target disk for " + std::to_string(size) +
+                                     " bytes ("),
+              0u)
+        << response.errorMsg;
+    EXPECT_NE(response.errorMsg.find(disk.path()), std::string::npos) << response.errorMsg;
+    EXPECT_TRUE(test::readBytes(disk.path() + "/big").empty()) << "nothing delivered";
+    // The first answer's body was refused before any byte of it was stored.
+    int64_t stored = -1;
+    if (manager.fetchProgress(server.url("/big"), &stored, nullptr)) {
+      EXPECT_EQ(stored, 0);
+    }
+  }
+  ZPRequest fits(server.url("/small"));
+  EXPECT_TRUE(manager.execute(fits).isSuccess());
+}
+
 }  // namespace
 }  // namespace zephyl

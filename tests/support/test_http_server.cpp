@@ -362,6 +362,9 @@ TestHttpServer::Answer TestHttpServer::decide(const std::string& method, const s
     } else if (index < misbehaviour.failFirst) {
       errorPage = true;
       answer.status = misbehaviour.failStatus;
+      if (!misbehaviour.retryAfter.empty()) {
+        answer.headers.emplace_back("Retry-After", misbehaviour.retryAfter);
+      }
     } else if (!misbehaviour.lastModified.empty() && headers.count("if-modified-since") != 0 &&
                headers.at("if-modified-since") == misbehaviour.lastModified) {
       answer.status = 304;

@@ -30,6 +30,7 @@ struct Misbehaviour {
   // The first failFirst requests of the resource get failStatus with an HTML error page.
   int failFirst = 0;
   int failStatus = 500;
+  std::string retryAfter;  // sent as Retry-After with those failures when set
   // The next cutFirst successful answers announce their full length but close the connection
   // after cutAfterBytes body bytes.
   int cutFirst = 0;

@@ -653,6 +653,62 @@ INSTANTIATE_TEST_SUITE_P(
                     "cannot write to /home/u/.cache/zephyl: the file system is read-only"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
+struct CauseCase {
+  const char* name;
+  int code;
+  int cause;
+  const char* message;
+  const char* words;  // the sentence without the URL
+};
+
+class CauseWordsTest : public testing::TestWithParam<CauseCase> {};
+
+// The library's cause decides the words, whatever code carries it: a server that closed early
+// or ignores ranges is never told as a disk that cannot be written.
+TEST_P(CauseWordsTest, TellsTheSideThatFailed) {
+  const CauseCase& failure = GetParam();
+  ZPResponse response(ZPResponse::RESULT_FAILED, failure.code, failure.message);
+  response.extraErrorCode = ZPResponse::EXECUTE_ERROR;
+  response.cause = failure.cause;
+  FailurePlace place{"/home/u/dl", "/home/u/.cache/zephyl"};
+  place.storedBytes = 500000;
+  place.totalBytes = 1000000;
+  EXPECT_EQ(describeFailure("http://h.example/a.bin", response, 0, place, false, false),
+            std::string(failure.words) + " (http://h.example/a.bin)");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, CauseWordsTest,
+    testing::Values(
+        CauseCase{"ClosedEarly", ZPResponse::BLOCK_HTTP_NETWORK_ERROR,
+                  ZPResponse::CAUSE_SERVER_CLOSED_EARLY, "",
+                  "the server h.example closed the connection after 488 KiB of 976 KiB; run "
+                  "again to resume"},
+        CauseCase{"IgnoresRanges", ZPResponse::CACHE_ERROR, ZPResponse::CAUSE_SERVER_IGNORES_RANGES,
+                  "server ignores ranges",
+                  "the download from h.example stopped after 488 KiB of 976 KiB and cannot go "
+                  "on there: the server does not send parts of the file; run again to start over"},
+        CauseCase{"Proxy", ZPResponse::BLOCK_HTTP_NETWORK_ERROR,
+                  ZPResponse::CAUSE_PROXY_UNREACHABLE, "proxy localhost: Failed to connect",
+                  "cannot reach the proxy (proxy localhost: Failed to connect): check --proxy or "
+                  "the system's proxy settings, or use --no-proxy"},
+        CauseCase{"InUse", ZPResponse::CACHE_ERROR, ZPResponse::CAUSE_FILE_IN_USE, "MoveFileW",
+                  "cannot write to /home/u/dl: the file is in use by another program; close it "
+                  "and run again"},
+        CauseCase{"LibraryCodeIsNoSystemText", ZPResponse::DATA_WRITE_ERROR,
+                  ZPResponse::CAUSE_DISK_ERROR, "", "cannot write to /home/u/.cache/zephyl"}),
+    [](const testing::TestParamInfo<CauseCase>& info) { return std::string(info.param.name); });
+
+TEST_F(FailureTextTest, TargetDiskWithoutRoomGivesBothFigures) {
+  ZPResponse response(ZPResponse::RESULT_FAILED, ZPResponse::CACHE_ERROR,
+                      "no room on the target disk for 10485760 bytes (4404020 bytes free): /t/d");
+  response.cause = ZPResponse::CAUSE_DISK_FULL;
+  response.extraErrorCode = 28;
+  const FailurePlace place{"/t/d", "/c"};
+  EXPECT_EQ(describeFailure("http://h/a", response, 0, place, false, false),
+            "not enough space on /t/d: need 10.0 MiB, 4.20 MiB free (http://h/a)");
+}
+
 TEST_F(FailureTextTest, AFullDiskSaysWhatIsNeededAndWhatIsFree) {
   zephyl::test::TempDir temp;
   const std::string words = storageFailureWords(

@@ -165,6 +165,52 @@ TEST_F(ZgetTest, RefusedConnectionIsExplainedInWords) {
       << result.err;
 }
 
+// wget and curl users expect a 404 to fail at once: no retry of the range, no repeat after the
+// pause (which would take the default 5 s); --retry-all-errors restores the library's rules.
+TEST_F(ZgetTest, NotFoundFailsAtOnceUnlessEveryErrorIsRetried) {
+  const std::string missing = server_.url("/missing.bin");
+  const Result once = run({"-q", missing});
+  EXPECT_EQ(once.exitCode, 1);
+  EXPECT_EQ(server_.requestCount(), 1u) << once.err;
+  server_.clearRequests();
+  const Result all = run({"-q", "--retry-all-errors", "--retry-wait", "0", missing});
+  EXPECT_EQ(all.exitCode, 1);
+  EXPECT_EQ(server_.requestCount(), 4u) << all.err;
+}
+
+// A server that closes the connection part way is the server's doing, told with how far the
+// download came, and the bytes kept are named with the way to drop them.
+TEST_F(ZgetTest, ServerClosingEarlyIsToldAsSuchAndTheKeptBytesAreNamed) {
+  Misbehaviour cutting;
+  cutting.cutFirst = 1000;
+  cutting.cutAfterBytes = 300000;
+  server_.serve("/cut.bin", patternBytes(1000000, 5), cutting);
+  const std::string url = server_.url("/cut.bin");
+  const Result result =
+      run({"-x", "1", "--max-tries", "1", "--net-retries", "0", "--retry-wait", "0", url});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("the server " + server_.host() + " closed the connection after "),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(result.err.find("cannot write"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("kept "), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(" of " + url + " in " + cacheRoot() +
+                            "; run again to resume, --clear-cache to drop"),
+            std::string::npos)
+      << result.err;
+}
+
+// A home directory that does not exist leaves no default cache: zget says where to turn.
+TEST_F(ZgetTest, MissingHomeDirectorySuggestsTheCacheOption) {
+  ChildProcess child;
+  ASSERT_TRUE(child.start(binary(), {"-q", server_.url("/x.bin")}, work(),
+                          {{"HOME", temp_.file("no/such/home")}, {"XDG_CACHE_HOME", ""}},
+                          temp_.file("stdout"), temp_.file("stderr")));
+  const Result result = collect(&child, kRunTimeoutMs);
+  EXPECT_NE(result.exitCode, 0);
+  EXPECT_NE(result.err.find("--cache-dir"), std::string::npos) << result.err;
+}
+
 TEST_F(ZgetTest, UsageErrorsExitTwoWithoutDownloading) {
   server_.serve("/u.bin", patternBytes(1000));
   const std::string url = server_.url("/u.bin");

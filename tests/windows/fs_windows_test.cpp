@@ -25,6 +25,7 @@
 #include "storage/fs.h"
 #include "support/status_report.h"
 #include "support/temp_dir.h"
+#include "zephyl/zp_response.h"
 
 namespace zephyl {
 namespace {
@@ -127,6 +128,21 @@ TEST_F(FsWindowsTest, InvalidUtf8IsRefusedRatherThanReplaced) {
   EXPECT_EQ(code_, ERROR_NO_UNICODE_TRANSLATION);
 }
 
+// The system's number and its own text reach the report, and the common ones have a cause
+// of their own: a drive that is not there, a name Windows does not allow.
+TEST_F(FsWindowsTest, SystemErrorsKeepTheirNumberTextAndCause) {
+  // Q: is no drive of Wine's default set-up (C: and Z: are).
+  EXPECT_EQ(fs::fOpenFile("Q:\\zephyl-missing\\x.bin", "wb", test::ReportTo(&code_, &message_)),
+            nullptr);
+  EXPECT_EQ(fs::diskCauseOf(code_), ZPResponse::CAUSE_NO_SUCH_DRIVE) << code_ << " " << message_;
+  EXPECT_EQ(message_, fs::systemErrorText(code_));
+  EXPECT_NE(message_.find_first_not_of(' '), std::string::npos);
+  EXPECT_EQ(fs::diskCauseOf(ERROR_INVALID_NAME), ZPResponse::CAUSE_NAME_NOT_ALLOWED);
+  EXPECT_EQ(fs::diskCauseOf(ERROR_ACCESS_DENIED), ZPResponse::CAUSE_ACCESS_DENIED);
+  EXPECT_EQ(fs::diskCauseOf(ERROR_DISK_FULL), ZPResponse::CAUSE_DISK_FULL);
+  EXPECT_NE(fs::systemErrorText(ERROR_DISK_FULL).find_first_not_of(' '), std::string::npos);
+}
+
 TEST_F(FsWindowsTest, BackslashesAndSlashesNameTheSameEntries) {
   std::string backslashed = dir_.path();
   for (char& c : backslashed) c = c == '/' ? '\\' : c;
@@ -175,10 +191,12 @@ TEST_F(FsWindowsTest, FileHeldByAnotherOpenerIsReadThroughSharingButNeverWritten
   EXPECT_NE(std::fwrite("x", 1, 1, shared), 1u) << "the share-mode stream only reads";
   std::fclose(shared);
 
-  // A writer is kept out by the other writer; no read-only stream is handed out instead.
+  // A writer is kept out by the other writer; no read-only stream is handed out instead. The
+  // system's own number tells why: the file is in use.
   EXPECT_EQ(fs::fOpenFile(file, "rb+", test::ReportTo(&code_, &message_)), nullptr);
-  EXPECT_EQ(code_, EACCES);
-  EXPECT_EQ(message_, "fOpenFile");
+  EXPECT_EQ(code_, static_cast<int>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(message_, fs::systemErrorText(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(fs::diskCauseOf(code_), ZPResponse::CAUSE_FILE_IN_USE);
   CloseHandle(writer);
 
   // An opener that shares nothing keeps every open out, cleanly.
@@ -191,8 +209,8 @@ TEST_F(FsWindowsTest, FileHeldByAnotherOpenerIsReadThroughSharingButNeverWritten
   EXPECT_EQ(code_, -1);
   EXPECT_EQ(message_, "CreateFileW shareMode failed");
   EXPECT_EQ(fs::fOpenFile(file, "wb", test::ReportTo(&code_, &message_)), nullptr);
-  EXPECT_EQ(code_, EACCES);
-  EXPECT_EQ(message_, "fOpenFile");
+  EXPECT_EQ(fs::diskCauseOf(code_), ZPResponse::CAUSE_FILE_IN_USE) << code_ << " " << message_;
+  EXPECT_FALSE(message_.empty());
   CloseHandle(exclusive);
   setLogThreshold(5);
   EXPECT_EQ(readFile(file), kBinary) << "a refused write must not have emptied the file";

@@ -269,9 +269,21 @@ namespace {
 
 enum class Ending { kDone, kFailed, kStopped };
 
-// The words for one failed download, on standard error.
+// After a failure: the bytes the storage keeps of the download, in one line, so that the user
+// knows they are there and how to drop them.
+void reportKept(const RunContext& context, const PlannedDownload& download) {
+  int64_t stored = 0;
+  int64_t total = 0;
+  if (context.options->quiet || download.continueFrom >= 0) return;
+  if (!context.manager->fetchProgress(download.url, &stored, &total) || stored <= 0) return;
+  printError("kept " + formatBytes(stored) + " of " + zephyl::redactUrl(download.url) + " in " +
+             context.cacheRoot + "; run again to resume, --clear-cache to drop");
+}
+
+// The words for one failed download, on standard error. slot: its place on the board (how far
+// it came); null when unknown.
 void reportFailure(const RunContext& context, const PlannedDownload& download,
-                   const ZPResponse& response) {
+                   const ZPResponse& response, const DownloadSlot* slot = nullptr) {
   const ToolOptions& options = *context.options;
   if (response.errorCode == ZPResponse::CHECKSUM_MISMATCH) {
     // The library checked the content before delivery: nothing was saved.
@@ -282,11 +294,16 @@ void reportFailure(const RunContext& context, const PlannedDownload& download,
   }
   FailurePlace place;
   place.cacheDir = context.cacheRoot;
+  if (slot != nullptr && slot->downloaded.load() > 0) {
+    place.storedBytes = slot->downloaded.load();
+    place.totalBytes = slot->total.load();
+  }
   if (!download.savePath.empty()) {
     place.targetDir = utf8FromPath(pathFromUtf8(download.savePath).parent_path());
   }
   printError(describeFailure(download.url, response, response.httpCode, place,
                              !options.user.empty(), options.verbose));
+  reportKept(context, download);
 }
 
 // The length a 416 answer names ("Content-Range: bytes */LENGTH"); -1 when it names none.
@@ -344,7 +361,7 @@ Ending reportContinued(const RunContext& context, const PlannedDownload& downloa
 // What one download's response means for the run, after its messages and its data.
 Ending reportResult(const RunContext& context, const PlannedDownload& download,
                     ZPResponse& response, const std::string& path, const std::string& wanted,
-                    int signal) {
+                    int signal, const DownloadSlot& slot) {
   const ToolOptions& options = *context.options;
   if (options.serverResponse) printAnswer(response);
   if (isUpToDate(download, response)) return Ending::kDone;
@@ -360,7 +377,7 @@ Ending reportResult(const RunContext& context, const PlannedDownload& download,
   // Once a signal arrived, a download that did not succeed was stopped by it: a cancel that
   // lands in a download's last attempt ends it with that attempt's failure.
   if (signal != 0 || response.isCancelled()) return Ending::kStopped;
-  reportFailure(context, download, response);
+  reportFailure(context, download, response, &slot);
   return Ending::kFailed;
 }
 
@@ -476,7 +493,7 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
                               ? reportContinued(context, downloads[i], responses[i], *continued,
                                                 outcomes.verdicts[i], signal)
                               : reportResult(context, downloads[i], responses[i], outcomes.paths[i],
-                                             outcomes.wanted[i], signal);
+                                             outcomes.wanted[i], signal, board.slot(i));
     if (ending == Ending::kStopped) reportStopped(context, downloads[i]);
     failed += ending == Ending::kFailed ? 1 : 0;
     stopped += ending == Ending::kStopped ? 1 : 0;

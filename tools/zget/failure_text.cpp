@@ -105,12 +105,88 @@ std::string networkWords(int curlCode, const std::string& host) {
   }
 }
 
-// The length in "no room on the storage disk for <length> bytes", or -1.
-int64_t lengthWithoutRoom(const std::string& message) {
-  const std::string marker = "no room on the storage disk for ";
+// The number after marker in message, or -1.
+int64_t numberAfter(const std::string& message, const std::string& marker) {
   const size_t at = message.find(marker);
   if (at == std::string::npos) return -1;
   return std::strtoll(message.c_str() + at + marker.size(), nullptr, 10);
+}
+
+// The length in the library's "no room on the storage disk for <length> bytes" (or "on the
+// target disk"), or -1.
+int64_t lengthWithoutRoom(const std::string& message) {
+  const int64_t storage = numberAfter(message, "no room on the storage disk for ");
+  return storage >= 0 ? storage : numberAfter(message, "no room on the target disk for ");
+}
+
+// The free room the library measured ("(<bytes> bytes free)"), or -1.
+int64_t roomMeasured(const std::string& message) {
+  const size_t at = message.find(" bytes free)");
+  if (at == std::string::npos) return -1;
+  const size_t open = message.rfind('(', at);
+  return open == std::string::npos ? -1 : std::strtoll(message.c_str() + open + 1, nullptr, 10);
+}
+
+// " after 500 kB of 1 MB" when the figures are known, else "".
+std::string howFar(const FailurePlace& place) {
+  if (place.storedBytes < 0) return std::string();
+  std::string text = " after " + formatBytes(place.storedBytes);
+  if (place.totalBytes > 0) text += " of " + formatBytes(place.totalBytes);
+  return text;
+}
+
+// What a failure of the local disk means, by the library's cause; empty for a cause that is not
+// the disk's or says no more than the system's code (storageFailureWords tells that one).
+std::string diskWords(const ZPResponse& response, const std::string& dir) {
+  switch (response.cause) {
+    case ZPResponse::CAUSE_DISK_FULL:
+      return storageFailureWords(ENOSPC, dir, response.errorMsg);
+    case ZPResponse::CAUSE_ACCESS_DENIED:
+      return "cannot write to " + dir + ": permission denied";
+    case ZPResponse::CAUSE_FILE_IN_USE:
+      return "cannot write to " + dir + ": the file is in use by another program; close it and "
+             "run again";
+    case ZPResponse::CAUSE_NO_SUCH_DRIVE:
+      return "cannot write to " + dir + ": no such drive or directory";
+    case ZPResponse::CAUSE_NAME_NOT_ALLOWED:
+      return "cannot write to " + dir + ": the file system does not allow the name";
+    case ZPResponse::CAUSE_READ_ONLY:
+      return "cannot write to " + dir + ": the file system is read-only";
+    default:
+      return std::string();
+  }
+}
+
+// What the server or the way to it did, by the library's cause; empty when the codes tell it
+// better (a status, libcurl's own network codes).
+std::string causeWords(const ZPResponse& response, const std::string& host,
+                       const FailurePlace& place) {
+  switch (response.cause) {
+    case ZPResponse::CAUSE_SERVER_CLOSED_EARLY:
+      return "the server " + host + " closed the connection" + howFar(place) +
+             "; run again to resume";
+    case ZPResponse::CAUSE_SERVER_IGNORES_RANGES:
+      return "the download from " + host + " stopped" + howFar(place) +
+             " and cannot go on there: the server does not send parts of the file; run again "
+             "to start over";
+    case ZPResponse::CAUSE_SERVER_WRONG_LENGTH:
+      return "the server " + host + " sent another length than it announced" + howFar(place);
+    case ZPResponse::CAUSE_TOO_MANY_REDIRECTS:
+      return "too many redirects from " + host + " (a redirect loop?); --max-redirect N allows "
+             "more";
+    case ZPResponse::CAUSE_RESOURCE_CHANGED:
+      return "the file changed on " + host + " during the download; run again";
+    case ZPResponse::CAUSE_PROXY_UNREACHABLE:
+      return "cannot reach the proxy (" + zephyl::redactUrlsIn(response.errorMsg) +
+             "): check --proxy or the system's proxy settings, or use --no-proxy";
+    case ZPResponse::CAUSE_PROXY_REFUSED:
+      return "the proxy refused the request for " + host + " (" +
+             zephyl::redactUrlsIn(response.errorMsg) + ")";
+    case ZPResponse::CAUSE_CANCELLED:
+      return "cancelled";
+    default:
+      return std::string();
+  }
 }
 
 }  // namespace
@@ -121,11 +197,14 @@ std::string storageFailureWords(int systemCode, const std::string& dir,
     case ENOSPC: {
       std::string words = "not enough space on " + dir;
       const int64_t need = lengthWithoutRoom(message);
+      int64_t free = roomMeasured(message);
       std::error_code error;
-      const std::filesystem::space_info space = std::filesystem::space(pathFromUtf8(dir), error);
+      if (free < 0) {
+        const std::filesystem::space_info space = std::filesystem::space(pathFromUtf8(dir), error);
+        free = static_cast<int64_t>(space.available);
+      }
       if (need > 0 && !error) {
-        words += ": need " + formatBytes(need) + ", " +
-                 formatBytes(static_cast<int64_t>(space.available)) + " free";
+        words += ": need " + formatBytes(need) + ", " + formatBytes(free) + " free";
       }
       return words;
     }
@@ -141,6 +220,8 @@ std::string storageFailureWords(int systemCode, const std::string& dir,
     case 0:
       return "cannot write to " + dir;
     default:
+      // The library's own codes (below 0) are no system error: they have no text of their own.
+      if (systemCode < 0) return "cannot write to " + dir;
       return "cannot write to " + dir + ": " + std::generic_category().message(systemCode);
   }
 }
@@ -161,10 +242,13 @@ std::string describeFailure(const std::string& fullUrl, const ZPResponse& respon
                             bool verbose) {
   const std::string url = zephyl::redactUrl(fullUrl);
   const std::string host = hostOf(fullUrl);
-  const int code = response.errorCode;
+  int code = response.errorCode;
   const int extra = response.extraErrorCode;
-  std::string words;
+  std::string words = causeWords(response, host, place);
+  if (!words.empty()) code = 0;  // told: the switch below has nothing to add
   switch (code) {
+    case 0:
+      break;
     case ZPResponse::ILLEGAL_URL:
       words = "the URL is empty";
       break;
@@ -186,14 +270,17 @@ std::string describeFailure(const std::string& fullUrl, const ZPResponse& respon
       break;
     case ZPResponse::DATA_WRITE_ERROR:
     case ZPResponse::EXECUTE_ERROR:
-      words = storageFailureWords(extra, place.cacheDir, response.errorMsg);
-      break;
     case ZPResponse::CACHE_ERROR: {
-      // Placing the finished file is a move into the target's directory; anything else is the
-      // storage of unfinished downloads.
-      const bool placing = response.errorMsg.find("MoveFile") != std::string::npos &&
+      // Placing the finished file is a move into the target's directory, and a target that
+      // cannot take it is found before the first byte; anything else is the storage of
+      // unfinished downloads.
+      const bool placing = (response.errorMsg.find("MoveFile") != std::string::npos ||
+                            response.errorMsg.find("cannot write ") == 0 ||
+                            response.errorMsg.find("no room on the target disk") == 0) &&
                            !place.targetDir.empty();
-      words = storageFailureWords(extra, placing ? place.targetDir : place.cacheDir, response.errorMsg);
+      const std::string& dir = placing ? place.targetDir : place.cacheDir;
+      words = diskWords(response, dir);
+      if (words.empty()) words = storageFailureWords(extra, dir, response.errorMsg);
       break;
     }
     default:

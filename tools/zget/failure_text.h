@@ -4,6 +4,7 @@
 // that a full disk is measured to say how much room is free; thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "zephyl/zp_response.h"
@@ -14,6 +15,10 @@ namespace zget {
 struct FailurePlace {
   std::string targetDir;  // directory of the finished file; empty: standard output
   std::string cacheDir;   // the storage root that keeps unfinished downloads
+  // How far the download came: bytes stored and the whole length as the last progress report
+  // told them; -1 when unknown. A connection closed early is told with them.
+  int64_t storedBytes = -1;
+  int64_t totalBytes = -1;
 };
 
 // One sentence (without "zget: ") for a response that is neither a success nor cancelled.

@@ -43,10 +43,11 @@ constexpr int64_t kSpiderBlockSize = 16 * 1024;
 
 void printError(const std::string& message) { std::fprintf(stderr, "zget: %s\n", message.c_str()); }
 
-// mkdir -p; false with a message on stderr. The walk stops at the path's root: a drive or a
-// network share is never made (std::filesystem::create_directories would try "\\\\server"), so
-// a share that is not there fails on its first directory, and the message names it.
-bool ensureDirectory(const std::string& path) {
+// mkdir -p; false with a message on stderr, hint (when not empty) after it. The walk stops at the
+// path's root: a drive or a network share is never made (std::filesystem::create_directories
+// would try "\\server"), so a share that is not there fails on its first directory, and the
+// message names it.
+bool ensureDirectory(const std::string& path, const std::string& hint = std::string()) {
   std::error_code error;
   const size_t rootLength = zpPathRootLength(path);
   std::vector<std::string> missing;
@@ -64,10 +65,10 @@ bool ensureDirectory(const std::string& path) {
   if (!error && std::filesystem::is_directory(pathFromUtf8(path), error)) return true;
   const int code = error.value();
   if (code == EACCES || code == EPERM || code == EROFS || code == ENOSPC) {
-    printError(storageFailureWords(code, path, std::string()));
+    printError(storageFailureWords(code, path, std::string()) + hint);
   } else {
     printError("cannot create directory " + path + ": " +
-               (error ? error.message() : std::string("a file is in the way")));
+               (error ? error.message() : std::string("a file is in the way")) + hint);
   }
   return false;
 }
@@ -292,6 +293,16 @@ std::string prepareCacheRoot(const ToolOptions& options) {
     printError("no cache directory: set XDG_CACHE_HOME or HOME, or use --cache-dir");
     return std::string();
   }
+  // The default lies in the user's cache directory: a home directory that is not there (a
+  // service account, a sandbox) is not made up here; the user names another place instead.
+  std::error_code missing;
+  const std::filesystem::path base = pathFromUtf8(cacheRoot).parent_path();
+  if (options.cacheDir.empty() &&
+      !std::filesystem::is_directory(base.has_parent_path() ? base.parent_path() : base, missing)) {
+    printError("no cache directory: " + utf8FromPath(base.parent_path()) +
+               " does not exist; use --cache-dir DIR to keep unfinished downloads elsewhere");
+    return std::string();
+  }
   // Checked before anything uses the root: the library empties its temp directory.
   std::string foreign;
   if (!isOwnStorageRoot(cacheRoot, &foreign)) {
@@ -301,7 +312,12 @@ std::string prepareCacheRoot(const ToolOptions& options) {
   std::error_code error;
   const bool newRoot =
       !std::filesystem::exists(std::filesystem::symlink_status(pathFromUtf8(cacheRoot), error));
-  if (!ensureDirectory(cacheRoot)) return std::string();
+  // The default lies below the home directory, which may not exist or not be writable (a
+  // service account, a sandbox): the user then needs to name another place.
+  const std::string hint = options.cacheDir.empty()
+                               ? "; use --cache-dir DIR to keep unfinished downloads elsewhere"
+                               : std::string();
+  if (!ensureDirectory(cacheRoot, hint)) return std::string();
   if (newRoot) {
     std::filesystem::permissions(pathFromUtf8(cacheRoot), std::filesystem::perms::owner_all, error);
   }

@@ -544,6 +544,15 @@ void addNetworkOptions(CLI::App& app, ToolOptions* options, RawOptions& raw) {
       ->type_name("N")
       ->check(CLI::Range(0, 1000))
       ->group("Network");
+  app.add_flag("--retry-all-errors", options->retryAllErrors,
+               "Repeat every failure, a 404 or an untrusted certificate too (default: those fail "
+               "at once)")
+      ->group("Network");
+  app.add_option("--max-redirect", options->maxRedirects,
+                 "Redirects followed by one request at most (default 20)")
+      ->type_name("N")
+      ->check(CLI::Range(0, 1000))
+      ->group("Network");
   app.add_option("--limit-rate", raw.limitRate,
                  "Most bytes per second of each download, its ranges together (default none)")
       ->type_name("RATE")

@@ -39,6 +39,10 @@ struct ToolOptions {
   std::optional<int32_t> progressSaveIntervalMs;  // --progress-save-interval
   std::optional<int32_t> httpRetries;       // --http-retries: serverErrorRetryCount
   std::optional<int32_t> netRetries;        // --net-retries: netErrorRetryCount
+  // A 404, an untrusted certificate, a name that does not exist or a redirect loop fails at once
+  // (repeatLastingFailures off), as with wget and curl; --retry-all-errors repeats them too.
+  bool retryAllErrors = false;
+  std::optional<int32_t> maxRedirects;      // --max-redirect: maxRedirects
   std::unordered_map<std::string, std::vector<std::string>> mirrors;  // --mirror: domainMap
   std::string caCertificate;  // --ca-certificate: caCertificatePath; empty: the system's
   bool insecure = false;      // --insecure: verifyTls off

@@ -35,6 +35,8 @@ inline ZPSetting makeSetting(const ToolOptions& options, const std::string& cach
   if (options.readTimeoutMs) http.stallTimeoutMs = *options.readTimeoutMs;
   if (options.httpRetries) http.serverErrorRetryCount = *options.httpRetries;
   if (options.netRetries) http.netErrorRetryCount = *options.netRetries;
+  http.repeatLastingFailures = options.retryAllErrors;
+  if (options.maxRedirects) http.maxRedirects = *options.maxRedirects;
   http.domainMap = options.mirrors;
   if (!options.caCertificate.empty()) {
     http.caCertificatePath = platform::absolutePath(options.caCertificate);
