@@ -547,11 +547,12 @@ FILE* fOpenFile(const std::string& path, const std::string& mode, Status* status
     file = openWritingStream(widePath, parsed, &code, &systemError);
   } else {
     const std::wstring wideMode(mode.begin(), mode.end());  // ASCII letters, checked above
-    _set_doserrno(0);
+    // _doserrno keeps the system's number of a failed open (the run-time library of MinGW has no
+    // _get_doserrno).
+    _doserrno = 0;
     code = _wfopen_s(&file, widePath.c_str(), wideMode.c_str());
     if (code != 0) file = nullptr;
-    unsigned long dosError = 0;
-    if (code != 0 && _get_doserrno(&dosError) == 0) systemError = dosError;
+    if (code != 0) systemError = static_cast<DWORD>(_doserrno);
   }
   if (file != nullptr) return file;
   // Through the log, never straight to standard output: a console host's output is its own.
