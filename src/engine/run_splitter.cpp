@@ -16,6 +16,9 @@ namespace {
 // split is decided; whether the transfers added last raised it, over the longer one.
 constexpr int64_t kMinRateWindowMs = 50;
 constexpr int64_t kMinGainWindowMs = 100;
+// The first transfer's rate before its burst is over is told over this long at least (and three
+// first answers' waits).
+constexpr int64_t kMinEarlyWindowMs = 20;
 
 }  // namespace
 
@@ -113,10 +116,29 @@ RunSplitter::Gain RunSplitter::lastAddGain(const RunList& runs, int64_t elapsedM
              : Gain::kLost;
 }
 
+bool RunSplitter::splitBeforeBurstEnds(const RunList& runs, int64_t now, int64_t length) {
+  if (wanted_ != 1 || runs.size() != 1) return false;
+  const PlannedRun& run = *runs.front();
+  const int64_t answeredAt = run.pace.answeredAtMs.load(std::memory_order_acquire);
+  if (answeredAt == 0 || run.pace.steadyAtMs.load(std::memory_order_relaxed) != 0) return false;
+  const int64_t elapsed = now - answeredAt;
+  if (elapsed < std::max<int64_t>(kMinEarlyWindowMs, 3 * rates_.firstAnswerMs())) return false;
+  const int64_t received = run.state.receivedUpTo.load(std::memory_order_relaxed) -
+                           run.pace.answeredFrom.load(std::memory_order_relaxed);
+  const double rate = static_cast<double>(std::max<int64_t>(0, received)) /
+                      static_cast<double>(elapsed);
+  const double leftMs = rate > 0 ? static_cast<double>(length - writer_.downloadedLength()) / rate
+                                 : std::numeric_limits<double>::infinity();
+  if (leftMs <= static_cast<double>(limits_.splitThresholdMs)) return false;
+  split(rate, leftMs, false);
+  return true;
+}
+
 void RunSplitter::considerSplit(const RunList& runs) {
   if (settled()) return;
   const int64_t length = writer_.contentLength();
   if (length <= 0) return;
+  if (splitBeforeBurstEnds(runs, nowMs(), length)) return;
   bool steady = false;
   const int64_t elapsed = measuredWindowMs(runs, nowMs(), &steady);
   if (elapsed == 0) return;
@@ -162,9 +184,14 @@ void RunSplitter::split(double rate, double leftMs, bool steady) {
   rateBeforeLastAdd_ = rate;
   rateBeforeSteady_ = steady;
   rates_.setConnectionRate(rate / wanted_);
-  // As many again as run now (up to the most): a link that gives every connection its own rate
-  // reaches it in a few windows.
-  addedLast_ = std::min(wanted_, limits_.maxTransfers - wanted_);
+  // As many again as run now at least, and as many as would each still have more than the split
+  // threshold's time to work if every one got the rate one has now (up to the most): a link
+  // that gives every connection its own rate reaches it in one or two windows, and the next
+  // window tells whether they paid.
+  const double keepsBusy = leftMs * wanted_ / static_cast<double>(limits_.splitThresholdMs);
+  const int most = limits_.maxTransfers;
+  const int target = keepsBusy >= most ? most : std::max(2 * wanted_, static_cast<int>(keepsBusy));
+  addedLast_ = std::min(target, most) - wanted_;
   wanted_ += addedLast_;
   ++splits_;
   segments_.setTransfersWanted(wanted_);

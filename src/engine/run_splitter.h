@@ -1,13 +1,14 @@
 // RunSplitter: how many transfers an attempt runs at once, and which work they share. Another
 // transfer is opened only while splitting pays: while the time left at the total rate measured
 // so far exceeds the split threshold, as long as the transfers added last raised that rate by at
-// least half a fair share each (every split doubles them), and while no rate limit held the
-// transfers back (the limit, not the link, sets the rate then); never more than the most
-// allowed. Rates are measured over one window for old and new transfers alike, opened once every
-// one of them is past its first burst (see RunRates); only a window long enough to be steady may
-// settle the split. An idle worker takes the end of the unrequested rest of the run that would take
-// longest to finish, shared by the two transfers' rates; a transfer far slower than the fastest
-// one is asked to leave its rest. One thread, the planner's.
+// least half a fair share each (every split doubles them at least, and opens as many as would
+// each have more than the threshold's time to work at the rate one has now), and while no rate
+// limit held the transfers back (the limit, not the link, sets the rate then); never more than
+// the most allowed. Rates are measured over one window for old and new transfers alike, opened
+// once every one of them is past its first burst (see RunRates); only a window long enough to
+// be steady may settle the split. An idle worker takes the end of the unrequested rest of the
+// run that would take longest to finish, shared by the two transfers' rates; a transfer far
+// slower than the fastest one is asked to leave its rest. One thread, the planner's.
 #pragma once
 
 #include <cstdint>
@@ -62,6 +63,10 @@ class RunSplitter {
 
  private:
   enum class Gain { kPaid, kLost };
+  // Splits on the first transfer's rate from its answer on, while its first burst may not be
+  // over: a burst can only make the time left look shorter, so such a rate may open more
+  // transfers, never settle the split. True when it split.
+  bool splitBeforeBurstEnds(const RunList& runs, int64_t nowMs, int64_t length);
   // Opens the rate window once every wanted transfer is past its first burst, and starts it
   // again when the transfers changed. Returns the window's length in ms once it is long enough
   // to decide on, else 0; *steady then tells whether it spans several of the longest pauses in
