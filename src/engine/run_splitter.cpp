@@ -125,8 +125,10 @@ bool RunSplitter::splitBeforeBurstEnds(const RunList& runs, int64_t now, int64_t
   if (elapsed < std::max<int64_t>(kMinEarlyWindowMs, 3 * rates_.firstAnswerMs())) return false;
   const int64_t received = run.state.receivedUpTo.load(std::memory_order_relaxed) -
                            run.pace.answeredFrom.load(std::memory_order_relaxed);
-  const double rate = static_cast<double>(std::max<int64_t>(0, received)) /
-                      static_cast<double>(elapsed);
+  // No byte yet says nothing of the link (a busy machine may not have read them): the split waits
+  // for a rate that bytes tell.
+  if (received <= 0) return false;
+  const double rate = static_cast<double>(received) / static_cast<double>(elapsed);
   const double leftMs = rate > 0 ? static_cast<double>(length - writer_.downloadedLength()) / rate
                                  : std::numeric_limits<double>::infinity();
   if (leftMs <= static_cast<double>(limits_.splitThresholdMs)) return false;
