@@ -27,6 +27,10 @@ SLOW = os.environ["BENCH_SLOW"]          # http://127.0.0.1:PORT of the relay, o
 SLOW_CONTROL = int(os.environ["BENCH_SLOW_CONTROL"])   # its control port (restarts the count)
 SLOW_NTH = int(os.environ["BENCH_SLOW_NTH"])           # which connection of a run is slow
 SLOW_DIVISOR = float(os.environ["BENCH_SLOW_DIVISOR"])  # how much slower it is
+REQUEST_LIMITED = os.environ["BENCH_REQUEST_LIMITED"]   # nginx limit_rate, per request
+REQUEST_RATE = float(os.environ["BENCH_REQUEST_RATE"])   # its bytes per second and request
+REQUEST_SLOW = os.environ["BENCH_REQUEST_SLOW"]          # nginx with a lower limit_rate
+REQUEST_SLOW_RATE = float(os.environ["BENCH_REQUEST_SLOW_RATE"])
 RUNS = int(os.environ.get("BENCH_RUNS", "3"))
 ONLY = set(filter(None, os.environ.get("BENCH_SCENARIOS", "").split(",")))
 
@@ -162,7 +166,7 @@ def ranged(name, url):
 def scenarios():
     www = os.path.join(WORK, "www")
     digests = json.load(open(os.path.join(WORK, "digests.json")))
-    big, mid, small = "1g.bin", "256m.bin", "8m.bin"
+    big, mid, hundred, small = "1g.bin", "256m.bin", "100m.bin", "8m.bin"
     files = sorted(n for n in digests if n.startswith("s"))
     small_expected = {n: digests[n] for n in files}
 
@@ -239,6 +243,17 @@ def scenarios():
             "size / (3 x %g MiB/s + %g MiB/s): connection %d of each run gets a %gth of the rate"
             % (RATE / 2**20, slow_rate / 2**20, SLOW_NTH, SLOW_DIVISOR)),
            restart_slow_count)
+    url, expected = single(mid, REQUEST_LIMITED)
+    yield ("8: 256 MiB, nginx limit_rate %gm" % (REQUEST_RATE / 2**20), mid_size, expected,
+           dict({"zget": zget(url)}, **ranged(mid, url)),
+           (mid_size / (4 * REQUEST_RATE), "size / (4 x %g MiB/s): four requests at the limit"
+            % (REQUEST_RATE / 2**20)))
+    url, expected = single(hundred, REQUEST_SLOW)
+    yield ("9: 100 MiB, nginx limit_rate %gm, -x 4" % (REQUEST_SLOW_RATE / 2**20),
+           os.path.getsize(os.path.join(www, hundred)), expected,
+           dict({"zget": zget("-x", "4", url)}, **ranged(hundred, url)),
+           (os.path.getsize(os.path.join(www, hundred)) / (4 * REQUEST_SLOW_RATE),
+            "size / (4 x %g MiB/s): four requests at the limit" % (REQUEST_SLOW_RATE / 2**20)))
 
 
 def main():

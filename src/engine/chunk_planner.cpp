@@ -241,6 +241,7 @@ void ChunkPlanner::runRuns(bool firstFailedEarly, DownloadMetrics& metrics) {
   for (;;) {
     if (!firstFailedEarly) {
       if (!stopping()) {
+        rates_.track(running_, nowMs());
         splitter_.considerSplit(running_);
         splitter_.relieveSlowTransfer(running_);
       }

@@ -44,6 +44,19 @@ struct RunPace {
   int bornAtSplit = 0;
   bool inWindow = false;
   int64_t windowFrom = 0;
+  // When the transfer was past its first burst (what a server sends at once before its limit
+  // holds, or a connection's slow start; see RunRates::track), and the offset it had reached
+  // then: its rate counts from there. Written by the planner's thread (steadyFrom first), read
+  // by the planner and the run's worker; steadyAtMs is 0 before.
+  std::atomic<int64_t> steadyAtMs{0};
+  std::atomic<int64_t> steadyFrom{0};
+  // Touched only by the planner's thread: the transfer's bytes at its last look (-1: none yet),
+  // when they last moved, and the longest pause between two moves since it was steady. A rate
+  // is told only over several such pauses: a server that sends in steps every so often would
+  // otherwise look fast or stopped by chance.
+  int64_t seenBytes = -1;
+  int64_t movedAtMs = 0;
+  int64_t longestPauseMs = 0;
   // Set by the planner's thread when the transfer is far slower than the fastest one: it ends
   // after its current segment, and the rest of its run goes out again on another connection.
   // mayLeave is false for such a rest, so that answers that are all slow at first are not
@@ -75,6 +88,9 @@ struct PlannedRun {
   // One past the last byte the transfer's current request asks for (INT64_MAX for an open
   // range): the run is never cut before it. Set on the worker, read by the planner.
   int64_t requestedUpTo GUARDED_BY(runMutex) = 0;
+  // The bytes the transfer's last request asked for (0 before its first): the next one asks
+  // for twice as many at most. Set on the worker.
+  int64_t lastSegmentBytes GUARDED_BY(runMutex) = 0;
   // Set before the first submission, read on the worker: the request goes out before the
   // resource's length is known, so its first segment is asked by size from its first byte
   // rather than by the run (the run grows into those bytes once the length is known).

@@ -7,6 +7,16 @@
 #include "sinks/chunk_plan.h"
 
 namespace zephyl {
+namespace {
+
+// No byte for this long after some came ends a transfer's first burst.
+constexpr int64_t kBurstPauseMs = 20;
+// Without a pause, a transfer is past its burst once its answer is this old (and four first
+// answers' waits: a slow start grows its window once per round trip).
+constexpr int64_t kWarmUpMs = 50;
+constexpr int64_t kWarmUpAnswerWaits = 4;
+
+}  // namespace
 
 void RunRates::noteAnswer(PlannedRun& run) {
   if (run.pace.answeredAtMs.load(std::memory_order_relaxed) != 0) return;
@@ -15,18 +25,54 @@ void RunRates::noteAnswer(PlannedRun& run) {
   run.pace.answeredAtMs.store(nowMs(), std::memory_order_release);
 }
 
+void RunRates::track(const RunList& runs, int64_t now) const {
+  for (const auto& running : runs) {
+    PlannedRun& run = *running;
+    RunPace& pace = run.pace;
+    const int64_t answeredAt = pace.answeredAtMs.load(std::memory_order_acquire);
+    if (answeredAt == 0) continue;
+    const int64_t bytes = run.state.receivedUpTo.load(std::memory_order_relaxed);
+    const bool steady = pace.steadyAtMs.load(std::memory_order_relaxed) != 0;
+    if (pace.seenBytes < 0) {
+      pace.movedAtMs = now;
+    } else if (bytes != pace.seenBytes) {
+      if (steady) pace.longestPauseMs = std::max(pace.longestPauseMs, now - pace.movedAtMs);
+      pace.movedAtMs = now;
+    }
+    pace.seenBytes = bytes;
+    if (steady) continue;
+    // A pause after the first bytes ends the burst where its last bytes came: the pause is part
+    // of the rate that follows.
+    const bool sentSome = bytes > pace.answeredFrom.load(std::memory_order_relaxed);
+    int64_t at = 0;
+    if (sentSome && now - pace.movedAtMs >= kBurstPauseMs) {
+      at = pace.movedAtMs;
+    } else if (now - answeredAt >= warmUpMs()) {
+      at = now;
+    }
+    if (at == 0) continue;
+    pace.steadyFrom.store(bytes, std::memory_order_relaxed);
+    pace.steadyAtMs.store(at, std::memory_order_release);
+  }
+}
+
 double RunRates::rateOf(const PlannedRun& run, int64_t now, int64_t minSampleMs) {
-  const int64_t answeredAt = run.pace.answeredAtMs.load(std::memory_order_acquire);
-  if (answeredAt == 0) return 0;
-  const int64_t elapsed = now - answeredAt;
-  if (elapsed < minSampleMs || elapsed <= 0) return 0;
+  const int64_t steadyAt = run.pace.steadyAtMs.load(std::memory_order_acquire);
+  if (steadyAt == 0) return 0;
+  const int64_t elapsed = now - steadyAt;
+  const int64_t pause = std::max(run.pace.longestPauseMs, now - run.pace.movedAtMs);
+  if (elapsed <= 0 || elapsed < minSampleMs || elapsed < kPausesPerSample * pause) return 0;
   const int64_t received = run.state.receivedUpTo.load(std::memory_order_relaxed) -
-                           run.pace.answeredFrom.load(std::memory_order_relaxed);
+                           run.pace.steadyFrom.load(std::memory_order_relaxed);
   return static_cast<double>(std::max<int64_t>(0, received)) / static_cast<double>(elapsed);
 }
 
 int64_t RunRates::sampleMs() const {
   return std::max<int64_t>(kMinStealSampleMs, 2 * firstAnswerMs_);
+}
+
+int64_t RunRates::warmUpMs() const {
+  return std::max<int64_t>(kWarmUpMs, kWarmUpAnswerWaits * firstAnswerMs_);
 }
 
 double RunRates::remainingMsOf(PlannedRun& run, int64_t now) const {

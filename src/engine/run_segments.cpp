@@ -15,6 +15,8 @@ constexpr int64_t kMinSegmentSampleMs = 20;
 // bytes (a pipe into head, a comparison with a file's end), and whatever the request asked for
 // is sent by the server once it is asked. The next segment follows on the same connection.
 constexpr int64_t kFirstStreamRequestBytes = 64 * 1024;
+// A segment asks for this many times what the transfer's last one did at most.
+constexpr int64_t kSegmentGrowth = 4;
 
 }  // namespace
 
@@ -22,15 +24,22 @@ int64_t RunSegments::segmentBytesOf(const PlannedRun& run, int64_t blockBytes) c
   const int64_t least = std::max<int64_t>(1, blockBytes);
   // Until a transfer has a rate of its own it asks for one chunk: a connection may be far slower
   // than the others, and what it asked for could not be handed to a faster one.
-  const int64_t answeredAt = run.pace.answeredAtMs.load(std::memory_order_acquire);
-  if (answeredAt == 0) return least;
+  int64_t since = run.pace.answeredAtMs.load(std::memory_order_acquire);
+  if (since == 0) return least;
+  int64_t from = run.pace.answeredFrom.load(std::memory_order_relaxed);
+  // Past the transfer's first burst its rate counts from there (see RunRates); before, the
+  // burst's rate is all there is, and the growth cap in rangeOf keeps what it asks for small.
+  const int64_t steadyAt = run.pace.steadyAtMs.load(std::memory_order_acquire);
+  if (steadyAt != 0) {
+    since = steadyAt;
+    from = run.pace.steadyFrom.load(std::memory_order_relaxed);
+  }
   const int64_t received =
-      std::max<int64_t>(0, run.state.receivedUpTo.load(std::memory_order_relaxed) -
-                               run.pace.answeredFrom.load(std::memory_order_relaxed));
+      std::max<int64_t>(0, run.state.receivedUpTo.load(std::memory_order_relaxed) - from);
   // Bytes that came within a few milliseconds (or in one burst from the socket's buffers) tell
   // a rate poorly: they count as taking that long at least, which can only make a link look
   // slower than it is.
-  const int64_t elapsed = std::max(kMinSegmentSampleMs, nowMs() - answeredAt);
+  const int64_t elapsed = std::max(kMinSegmentSampleMs, nowMs() - since);
   const double rate = static_cast<double>(received) / static_cast<double>(elapsed);
   const double wanted = rate * static_cast<double>(segmentMs_.load(std::memory_order_relaxed));
   if (wanted >= static_cast<double>(std::numeric_limits<int64_t>::max() / 2)) {
@@ -53,6 +62,7 @@ std::string RunSegments::rangeBeforeLength(PlannedRun& run, const ChunkInfo& cur
   if (writer_.streams()) {
     run.requestedUpTo = std::min(current.end, current.current + kFirstStreamRequestBytes);
   }
+  run.lastSegmentBytes = blockBytes;
   return start + std::to_string(run.requestedUpTo - 1);
 }
 
@@ -78,7 +88,12 @@ std::string RunSegments::rangeOf(PlannedRun& run) {
   // transfers it asks for half of what the run still needs at most: the other half stays free
   // for a transfer that runs out of work, so that the transfers end together rather than one
   // after another.
-  int64_t segment = segmentBytesOf(run, blockBytes);
+  // A segment asks for four times what the last one did at most: a rate told by a burst (a
+  // server that sends the start of every answer at once) must not commit the rest of the run to
+  // one request before the transfer's real rate shows, and a fast link still reaches long
+  // segments within a few requests.
+  int64_t segment = std::min(segmentBytesOf(run, blockBytes),
+                             kSegmentGrowth * std::max(blockBytes, run.lastSegmentBytes));
   if (transfersWanted_.load(std::memory_order_relaxed) > 1) {
     const int64_t runLimit = chunkLimit(writer_.chunkAt(run.lastChunkId), length);
     segment = std::min(segment, std::max<int64_t>(blockBytes, (runLimit - from) / 2));
@@ -90,6 +105,7 @@ std::string RunSegments::rangeOf(PlannedRun& run) {
   }
   const int64_t upTo = chunkLimit(last, length);
   run.requestedUpTo = upTo;
+  run.lastSegmentBytes = upTo - from;
   if (upTo <= from) return start;  // nothing left: the client's answer ends the run at once
   return start + std::to_string(upTo - 1);
 }

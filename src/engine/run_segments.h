@@ -1,6 +1,7 @@
 // RunSegments: a run's transfer as its worker sees it. Each request asks for a bounded segment of
-// the run, about what its connection fetches in a segment's time at the rate measured so far,
-// from the first byte the run still needs; the next segment follows on the same worker (and
+// the run, about what its connection fetches in a segment's time at the rate measured so far
+// (past its first burst) and four times what the last request asked for at most, from the first byte
+// the run still needs; the next segment follows on the same worker (and
 // connection) when that one ends. Received bytes are stored chunk by chunk along the run. A run
 // is only ever cut past the segment its transfer has asked for (see firstUnrequestedChunk).
 // Thread-safe: the workers call it, each for its own run; the planner's thread sets the pace.

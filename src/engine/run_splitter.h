@@ -1,11 +1,14 @@
 // RunSplitter: how many transfers an attempt runs at once, and which work they share. Another
 // transfer is opened only while splitting pays: while the time left at the total rate measured
 // so far exceeds the split threshold, as long as the transfers added last raised that rate by at
-// least half a fair share each (every split doubles them), and while no rate limit held the
-// transfers back (the limit, not the link, sets the rate then); never more than the most
-// allowed. An idle worker takes the end of the unrequested rest of the run that would take
-// longest to finish, shared by the two transfers' rates; a transfer far slower than the fastest
-// one is asked to leave its rest. One thread, the planner's.
+// least half a fair share each (every split doubles them at least, and opens as many as would
+// each have more than the threshold's time to work at the rate one has now), and while no rate
+// limit held the transfers back (the limit, not the link, sets the rate then); never more than
+// the most allowed. Rates are measured over one window for old and new transfers alike, opened
+// once every one of them is past its first burst (see RunRates); only a window long enough to
+// be steady may settle the split. An idle worker takes the end of the unrequested rest of the
+// run that would take longest to finish, shared by the two transfers' rates; a transfer far
+// slower than the fastest one is asked to leave its rest. One thread, the planner's.
 #pragma once
 
 #include <cstdint>
@@ -59,13 +62,20 @@ class RunSplitter {
   std::optional<RunCut> cutForIdleWorker(const RunList& runs);
 
  private:
-  // Opens the rate window once every wanted transfer has its answer, and starts it again when
-  // the transfers changed. Returns the window's length in ms once it is long enough to decide
-  // on, else 0.
-  int64_t measuredWindowMs(const RunList& runs, int64_t nowMs);
-  // The transfers added last raised the total rate enough (or are slow on their own).
-  bool lastAddPaid(const RunList& runs, int64_t elapsedMs, double rate) const;
-  void split(double rate, double leftMs);
+  enum class Gain { kPaid, kLost };
+  // Splits on the first transfer's rate from its answer on, while its first burst may not be
+  // over: a burst can only make the time left look shorter, so such a rate may open more
+  // transfers, never settle the split. True when it split.
+  bool splitBeforeBurstEnds(const RunList& runs, int64_t nowMs, int64_t length);
+  // Opens the rate window once every wanted transfer is past its first burst, and starts it
+  // again when the transfers changed. Returns the window's length in ms once it is long enough
+  // to decide on, else 0; *steady then tells whether it spans several of the longest pauses in
+  // the bytes' arrival.
+  int64_t measuredWindowMs(const RunList& runs, int64_t nowMs, bool* steady);
+  // Whether the transfers added last raised the total rate enough (or are slow on their own).
+  Gain lastAddGain(const RunList& runs, int64_t elapsedMs, double rate) const;
+  // steady: the rate came from a steady window, to compare the next one with.
+  void split(double rate, double leftMs, bool steady);
   // The run with a chunk to spare its transfer would take longest to finish, and that time.
   PlannedRun* longestRun(const RunList& runs, int64_t nowMs, double* longestMs);
 
@@ -78,16 +88,22 @@ class RunSplitter {
 
   // Touched only by the planner's thread. The transfers wanted now, how many the last split
   // added, whether adding more has been given up, the total rate measured before the last one
-  // was added, the splits made, and the current rate window (start 0: not started): when it
-  // opened, how many transfers it measures, and the rate limits' hold count then.
+  // was added and whether its window was steady, the splits made, and the current rate window
+  // (start 0: not started): when it opened, how many transfers it measures, the rate limits'
+  // hold count then, the transfers' bytes at the last look, when they last moved and the
+  // longest pause between two moves.
   int wanted_ = 1;
   int addedLast_ = 0;
   bool settled_ = false;
   double rateBeforeLastAdd_ = 0;
+  bool rateBeforeSteady_ = false;
   int splits_ = 0;
   int64_t windowStartMs_ = 0;
   int windowMembers_ = 0;
   int64_t windowHolds_ = 0;
+  int64_t windowTotal_ = 0;
+  int64_t windowMovedAtMs_ = 0;
+  int64_t windowLongestPauseMs_ = 0;
 };
 
 }  // namespace zephyl

@@ -44,6 +44,7 @@ class ChunkPlannerTest : public testing::Test {
         ranges_.emplace_back(first, last);
         duringSlow_.push_back(slowSending_ > 0);
         if (slow) ++slowSending_;
+        mostAtOnce_ = std::max(mostAtOnce_, ++answering_);
       }
       const bool stalls = stallMs_ > 0 && first > 0;
       if (answerDelayMs_ > 0) {
@@ -75,6 +76,10 @@ class ChunkPlannerTest : public testing::Test {
             }
             return sink.write(reinterpret_cast<const char*>(body_.data() + at),
                               static_cast<size_t>(piece));
+          },
+          [this](bool) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            --answering_;
           });
     });
     server_.set_keep_alive_max_count(1000);
@@ -111,10 +116,13 @@ class ChunkPlannerTest : public testing::Test {
   std::unique_ptr<zephyl::test::HttplibRunner> runner_;
   std::mutex mutex_;
   // Guarded by mutex_: every range asked for, whether the slow answer was being sent when it
-  // came, and how many slow answers are being sent.
+  // came, how many slow answers are being sent, and how many requests are being answered now and
+  // at most so far.
   std::vector<std::pair<int64_t, int64_t>> ranges_;
   std::vector<bool> duringSlow_;
   int slowSending_ = 0;
+  int answering_ = 0;
+  int mostAtOnce_ = 0;
   zephyl::test::TempDir dir_;
 };
 
@@ -170,8 +178,11 @@ TEST_F(ChunkPlannerTest, DownloadThatOneConnectionFinishesSoonIsNotSplit) {
   ASSERT_TRUE(response.isSuccess()) << response.logString();
   ASSERT_NE(response.getData(), nullptr);
   EXPECT_TRUE(*response.getData() == body_);
-  const auto asked = ranges();
-  EXPECT_EQ(asked.size(), 2u) << "the download was split although one transfer was about to end";
+  // One connection all along, and few requests: the first, one that the first answer's rate
+  // (which may be a burst) keeps short, then the rest.
+  EXPECT_LE(ranges().size(), 3u);
+  std::lock_guard<std::mutex> lock(mutex_);
+  EXPECT_EQ(mostAtOnce_, 1) << "the download was split although one transfer was about to end";
 }
 
 TEST_F(ChunkPlannerTest, AnswersThatAllStallEarlyAreNotAskedForAgainAndAgain) {

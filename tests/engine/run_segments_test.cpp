@@ -1,6 +1,7 @@
 // A run's segments as its worker asks for them, against a memory writer planned in 1 KiB
-// chunks: one chunk before a rate is known, at most half the run beside other transfers, never a
-// cut inside what was asked, and received bytes stored along the run up to its end.
+// chunks: one chunk before a rate is known, four times the last one at most, at most half the run
+// beside other transfers, never a cut inside what was asked, and received bytes stored along the
+// run up to its end.
 #include "engine/run_segments.h"
 
 #include <gtest/gtest.h>
@@ -35,10 +36,13 @@ class RunSegmentsTest : public testing::Test {
     run_.lastChunkId = last;
   }
 
-  // The run's transfer answered 100 ms ago and has received bytes up to receivedUpTo since.
+  // The run's transfer answered 100 ms ago, was past its first burst at once, and has received
+  // bytes up to receivedUpTo since.
   void answeredWith(int64_t receivedUpTo) {
     run_.pace.answeredFrom = 0;
     run_.pace.answeredAtMs = nowMs() - 100;
+    run_.pace.steadyFrom = 0;
+    run_.pace.steadyAtMs = nowMs() - 100;
     run_.state.receivedUpTo = receivedUpTo;
   }
 
@@ -54,8 +58,10 @@ TEST_F(RunSegmentsTest, SegmentIsOneChunkUntilTheTransferHasARate) {
   EXPECT_EQ(segments_.firstUnrequestedChunk(run_), 1);
 }
 
-TEST_F(RunSegmentsTest, FastTransferAsksForTheRunAloneAndForHalfOfItBesideOthers) {
+TEST_F(RunSegmentsTest, FastTransferSegmentsGrowFourfoldToTheRunAloneAndHalfOfItBesideOthers) {
   answeredWith(kBlock * kChunks);  // far more than the run in a segment's time
+  // A rate told over the first segments may be a burst: a segment is four times the last at most.
+  EXPECT_EQ(segments_.rangeOf(run_), "0-4095");
   EXPECT_EQ(segments_.rangeOf(run_), "0-16383");
   {
     MutexLock lock(run_.runMutex);

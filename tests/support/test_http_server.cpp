@@ -166,6 +166,7 @@ struct TestHttpServer::Answer {
   int64_t stallAfter = -1;
   int stallMs = 0;
   int64_t bytesPerSecond = 0;
+  int64_t burstBytes = 0;
 };
 
 TestHttpServer::TestHttpServer() {
@@ -412,6 +413,7 @@ TestHttpServer::Answer TestHttpServer::decide(const std::string& method, const s
         answer.stallAfter = misbehaviour.stallAfterBytes;
         answer.stallMs = std::clamp(misbehaviour.stallMs, 0, kMaxPauseMs);
         answer.bytesPerSecond = std::max<int64_t>(0, misbehaviour.bytesPerSecond);
+        answer.burstBytes = std::max<int64_t>(0, misbehaviour.burstBytes);
         if (resource.cutsDone < misbehaviour.cutFirst) {
           ++resource.cutsDone;
           answer.cutAfter = std::max<int64_t>(0, misbehaviour.cutAfterBytes);
@@ -497,9 +499,10 @@ bool TestHttpServer::sendAnswer(int fd, const Answer& answer, bool keepAlive) {
   const auto bodyStart = std::chrono::steady_clock::now();
   while (sent < limit) {
     if (answer.bytesPerSecond > 0) {
-      // The next piece leaves when the bytes sent so far have had their time.
-      const auto due = bodyStart + std::chrono::microseconds(static_cast<int64_t>(sent) * 1000000 /
-                                                             answer.bytesPerSecond);
+      // The next piece leaves when the bytes sent so far past the burst have had their time.
+      const int64_t paced = std::max<int64_t>(0, static_cast<int64_t>(sent) - answer.burstBytes);
+      const auto due =
+          bodyStart + std::chrono::microseconds(paced * 1000000 / answer.bytesPerSecond);
       const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
           due - std::chrono::steady_clock::now());
       if (wait.count() > 0 && !pause(static_cast<int>(wait.count()))) return false;

@@ -60,6 +60,9 @@ struct Misbehaviour {
   // Each answer's body is paced to this many bytes per second, as over a link that limits every
   // connection; 0: as fast as the socket takes it.
   int64_t bytesPerSecond = 0;
+  // With bytesPerSecond set, the first burstBytes of each answer go at once and the pace holds
+  // after them, as under a server's per-request limit that starts with a send at full speed.
+  int64_t burstBytes = 0;
 };
 
 // One request as the server received it.
