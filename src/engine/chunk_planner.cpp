@@ -291,9 +291,17 @@ std::optional<AttemptResult> ChunkPlanner::settleStored(ChunkInfo* head, bool* c
   std::atomic<bool>* unconfirmed = context_.storedUnconfirmed;
   // A partial download's first request names the validator in its If-Range, and its answer is
   // judged against the stored validator and length: it confirms the bytes, takes the download
-  // over or proves them wrong. (Bytes stored without a validator are continued on the length
-  // alone, as a server that names no version leaves nothing else to go by.)
-  if (!complete) return std::nullopt;
+  // over or proves them wrong. Bytes stored without a validator cannot be confirmed by any
+  // answer: they are fetched anew, unless the request's checksum will vouch for the whole at the
+  // end (a mismatch then drops them).
+  if (!complete) {
+    if (unconfirmed != nullptr && unconfirmed->load() && context_.writer.validator().empty() &&
+        context_.expected == nullptr) {
+      dropUnconfirmed("a partial download without a validator");
+      *head = context_.writer.firstChunk();
+    }
+    return std::nullopt;
+  }
   if (unconfirmed == nullptr || !unconfirmed->load()) return results_.finish();
   if (!context_.writer.validator().empty()) {
     // Every byte is stored: one request for the first byte alone, on the same condition.
