@@ -293,6 +293,7 @@ TEST_F(CrashConsistencyTest, RunKilledInsideASlowBlockKeepsWhatItStored) {
   const std::vector<uint8_t> body = patternBytes(kSize, 32);
   Misbehaviour slow;
   slow.bytesPerSecond = 512 << 10;  // the one block, the whole file, takes 8 s
+  slow.etag = "\"v1\"";                 // stored bytes without a validator are never continued
   server_.serve("/crash.bin", body, slow);
   const std::vector<std::string> oneBlock = {"-k", "4M", "-x", "1"};
   ChildProcess child;
@@ -314,7 +315,9 @@ TEST_F(CrashConsistencyTest, RunKilledInsideASlowBlockKeepsWhatItStored) {
   for (const Range& range : claimed) stored += range.end - range.begin;
   EXPECT_GT(stored, 0);
 
-  server_.setMisbehaviour("/crash.bin", Misbehaviour());
+  Misbehaviour healthy;
+  healthy.etag = slow.etag;
+  server_.setMisbehaviour("/crash.bin", healthy);
   server_.clearRequests();
   ChildProcess rest;
   ASSERT_TRUE(start(&rest, oneBlock));

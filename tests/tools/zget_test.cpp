@@ -739,6 +739,7 @@ TEST_F(ZgetTest, SecondProcessForTheSameUrlWaitsThenResumesWhatTheFirstStored) {
   Misbehaviour stall;
   stall.stallAfterBytes = 40000;
   stall.stallMs = 10000;
+  stall.etag = "\"v1\"";  // stored bytes without a validator are never continued
   server_.serve("/held.bin", body, stall);
   const std::string url = server_.url("/held.bin");
   const std::vector<std::string> command = {"-q", "-k", "64K", "-x", "2", url};
@@ -757,7 +758,9 @@ TEST_F(ZgetTest, SecondProcessForTheSameUrlWaitsThenResumesWhatTheFirstStored) {
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   EXPECT_EQ(server_.requestCount(), firstRunRequests);
 
-  server_.setMisbehaviour("/held.bin", Misbehaviour());
+  Misbehaviour healthy;
+  healthy.etag = stall.etag;
+  server_.setMisbehaviour("/held.bin", healthy);
   first.signal(SIGINT);
   int exitCode = -1;
   ASSERT_TRUE(first.wait(15000, &exitCode));
