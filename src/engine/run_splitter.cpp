@@ -19,6 +19,8 @@ constexpr int64_t kMinGainWindowMs = 100;
 // The first transfer's rate before its burst is over is told over this long at least (and three
 // first answers' waits).
 constexpr int64_t kMinEarlyWindowMs = 20;
+// ... and over this many bytes at least, as is a window too short to be steady.
+constexpr int64_t kMinEarlySampleBytes = 64 * 1024;
 
 }  // namespace
 
@@ -125,9 +127,9 @@ bool RunSplitter::splitBeforeBurstEnds(const RunList& runs, int64_t now, int64_t
   if (elapsed < std::max<int64_t>(kMinEarlyWindowMs, 3 * rates_.firstAnswerMs())) return false;
   const int64_t received = run.state.receivedUpTo.load(std::memory_order_relaxed) -
                            run.pace.answeredFrom.load(std::memory_order_relaxed);
-  // No byte yet says nothing of the link (a busy machine may not have read them): the split waits
-  // for a rate that bytes tell.
-  if (received <= 0) return false;
+  // A few bytes say little of the link (a busy machine may not have read the rest yet): the split
+  // waits for a sample that bytes can tell. A slow link shows its rate in the steady window.
+  if (received < kMinEarlySampleBytes) return false;
   const double rate = static_cast<double>(received) / static_cast<double>(elapsed);
   const double leftMs = rate > 0 ? static_cast<double>(length - writer_.downloadedLength()) / rate
                                  : std::numeric_limits<double>::infinity();
@@ -156,6 +158,9 @@ void RunSplitter::considerSplit(const RunList& runs) {
     received += std::max<int64_t>(
         0, run->state.receivedUpTo.load(std::memory_order_relaxed) - run->pace.windowFrom);
   }
+  // A short window with few bytes in it tells nothing yet (the machine may have been busy
+  // elsewhere): it goes on until it is steady or its bytes can tell a rate.
+  if (!steady && received < kMinEarlySampleBytes) return;
   const double rate = static_cast<double>(received) / static_cast<double>(elapsed);
   // A window too short to be steady may say that splitting pays (a low rate leaves a long time;
   // new transfers got their share), never that it stops paying: a step missed would settle the
