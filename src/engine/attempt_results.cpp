@@ -40,13 +40,19 @@ bool AttemptResults::collect(const PlannedRun& run, DownloadMetrics& metrics) {
     answerStatus_ = state.outcome.finalStatus;
     answerHeaders_ = state.stats.headers;
   }
-  if (!isFailure(run)) return false;
-  if (failure_ == nullptr) {
+  const bool failed = isFailure(run);
+  if (failed && failure_ == nullptr) {
     failure_ = std::make_unique<AttemptResult>(failureOf(run, metrics));
     failure_->httpCode = state.outcome.finalStatus;
     failure_->headers = state.stats.headers;
   }
-  return true;
+  // A failure without an answer of its own (a transfer stopped before its answer came) takes the
+  // download's first answer, collected before or after it: the host learns what the server said.
+  if (failure_ != nullptr && failure_->httpCode == 0 && answerStatus_ > 0) {
+    failure_->httpCode = answerStatus_;
+    failure_->headers = answerHeaders_;
+  }
+  return failed;
 }
 
 AttemptResult AttemptResults::failureOf(const PlannedRun& run, DownloadMetrics& metrics) const {

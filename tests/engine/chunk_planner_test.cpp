@@ -131,11 +131,12 @@ TEST_F(ChunkPlannerTest, FastDownloadTakesFewBoundedRequestsOverOneConnection) {
   ASSERT_TRUE(response.isSuccess()) << response.logString();
   ASSERT_NE(response.getData(), nullptr);
   EXPECT_TRUE(*response.getData() == body_);
-  // The first request asks for its first chunk (the length is not known yet), the next one for
-  // the rest on the same transfer: what one loopback connection fetches in a second.
+  // The first request asks for its first chunk (the length is not known yet), the next ones for
+  // the rest on the same transfer, each at most four times the one before: what one loopback
+  // connection fetches in a second (a busy machine's slower rate may ask for a little less).
   const auto asked = ranges();
   EXPECT_EQ(asked.front(), std::make_pair(int64_t{0}, kBlock - 1));
-  EXPECT_LE(asked.size(), 3u);
+  EXPECT_LE(asked.size(), 5u);
   int64_t reached = 0;
   for (const auto& [first, last] : asked) {
     EXPECT_EQ(first, reached) << "asked out of order or twice";
