@@ -13,10 +13,20 @@ bool initCurlOnce() {
   return result == CURLE_OK;
 }
 
+// A cookie file named to a handle is read when its transfer starts; one named to a transfer that
+// never started (cancelled first) would stay listed and leak with the handle, and a reset does not
+// free it either. Clearing the list first frees it (and the handle's cookies, which go with it).
+void forgetCookieFiles(CURL* handle) {
+  // Clearing cannot fail; there is nothing to do about it in a destructor anyway.
+  (void)curl_easy_setopt(handle, CURLOPT_COOKIEFILE, static_cast<char*>(nullptr));
+}
+
 }  // namespace
 
 CurlEasy::~CurlEasy() {
-  if (handle_ != nullptr) curl_easy_cleanup(handle_);
+  if (handle_ == nullptr) return;
+  forgetCookieFiles(handle_);
+  curl_easy_cleanup(handle_);
 }
 
 bool CurlEasy::open() {
@@ -27,13 +37,18 @@ bool CurlEasy::open() {
 }
 
 bool CurlEasy::renew() {
-  if (handle_ != nullptr) curl_easy_cleanup(handle_);
+  if (handle_ != nullptr) {
+    forgetCookieFiles(handle_);
+    curl_easy_cleanup(handle_);
+  }
   handle_ = nullptr;
   return open();
 }
 
 void CurlEasy::reset() {
-  if (handle_ != nullptr) curl_easy_reset(handle_);
+  if (handle_ == nullptr) return;
+  forgetCookieFiles(handle_);
+  curl_easy_reset(handle_);
 }
 
 }  // namespace zephyl
