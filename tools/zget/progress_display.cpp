@@ -119,6 +119,8 @@ void ProgressDisplay::collectEndings(std::vector<std::string>* notes) {
     const int state = slot.state.load(std::memory_order_acquire);
     if (state == seenStates_[i]) continue;
     seenStates_[i] = state;
+    // Only an ending has a note; the path is the finishing thread's until it stores the state.
+    if (state == kQueued || state == kRunning) continue;
     const int64_t total = slot.total.load(std::memory_order_relaxed);
     const int64_t startedAt = slot.startedAtMs.load(std::memory_order_relaxed);
     const int64_t endedAt = slot.endedAtMs.load(std::memory_order_relaxed);
