@@ -1,28 +1,24 @@
 #include "engine/lasting_failure.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cctype>
+#include <string>
 
+#include "engine/failure_cause.h"
 #include "engine/server_time.h"
 
 namespace zephyl {
 
 bool isLastingFailure(int32_t finalStatus, int32_t errorCode) {
   if (finalStatus >= 400 && finalStatus < 500) return finalStatus != 408 && finalStatus != 429;
-  switch (errorCode) {
-    case CURLE_UNSUPPORTED_PROTOCOL:
-    case CURLE_URL_MALFORMAT:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_TOO_MANY_REDIRECTS:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS:
+  // The cause of the code alone: without a text or a proxy host, only a proxy name that does not
+  // resolve is the proxy's, and a refused or timed-out connection stays what it is.
+  switch (networkCauseOf(errorCode, std::string(), std::string())) {
+    case ZPResponse::CAUSE_BAD_URL:
+    case ZPResponse::CAUSE_HOST_NOT_FOUND:
+    case ZPResponse::CAUSE_PROXY_UNREACHABLE:
+    case ZPResponse::CAUSE_TOO_MANY_REDIRECTS:
+    case ZPResponse::CAUSE_CERTIFICATE_UNTRUSTED:
       return true;
     default:
       return false;

@@ -1,8 +1,8 @@
 // Clang's thread-safety attributes as macros: which mutex guards a member, which functions need
 // it held, which acquire or release it. A clang build with -Wthread-safety checks every access
 // against them at compile time; other compilers see nothing. Use them with the annotated mutex of
-// annotated_locks/annotated_mutex.h: std::mutex carries no annotations. The same definitions as
-// the library's own (src/diagnostics), so that a program may see both.
+// annotated_locks/annotated_mutex.h: std::mutex carries no annotations. The library uses these
+// same definitions (src/diagnostics/thread_annotations.h includes this file).
 #pragma once
 
 #if defined(__clang__)
