@@ -23,9 +23,9 @@
 
 #include "diagnostics/utilities.h"
 #include "support/file_contents.h"
-#include "support/process_windows.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
+#include "support/wide_files_windows.h"
 #include "zephyl/zephyl.h"
 
 namespace zephyl {
@@ -34,18 +34,11 @@ namespace {
 using test::readBytes;
 using test::readText;
 
-constexpr DWORD kRunLimitMs = 60000;
 // A server that no test machine has: a path to a share on it must fail, naming it.
 const std::string kMissingServer = "zephyl-nosuchserver";
 
-bool exists(const std::string& path) {
-  return GetFileAttributesW(utf8ToUtf16(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream file(std::filesystem::path(utf8ToUtf16(path)), std::ios::binary);
-  return static_cast<bool>(file << bytes);
-}
+using test::existsAsUtf16;
+using test::writeFileAsUtf16;
 
 // The names at the roots of the drives a stray file would reach: C: (the temporary directory's),
 // and Z: (Wine's view of the host's root, the drive of the build directory).
@@ -69,8 +62,7 @@ int runZgetIn(const std::string& directory, const std::vector<std::string>& argu
   wchar_t before[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, before);
   SetCurrentDirectoryW(utf8ToUtf16(directory).c_str());
-  const int status = test::waitForProcess(
-      test::startProcess(ZGET_BINARY, arguments, {}, outputPath), kRunLimitMs);
+  const int status = test::runZget(arguments, outputPath);
   SetCurrentDirectoryW(before);
   return status;
 }
@@ -128,7 +120,7 @@ TEST_F(WindowsNamesTest, DerivedNamesAreMendedAndLandInsideTheDirectory) {
   named.contentDisposition = "attachment; filename=\"q*x|y?.txt\"";
   server_.serve("/served.bin", test::patternBytes(3000, 99), named);
   list += server_.url("/served.bin") + "\r\n";
-  ASSERT_TRUE(writeFile(dir_.file("list.txt"), list));
+  ASSERT_TRUE(writeFileAsUtf16(dir_.file("list.txt"), list));
 
   EXPECT_EQ(zget({"--content-disposition", "-i", dir_.file("list.txt"), "-d", "sub"}), 0)
       << printed_;
@@ -158,7 +150,7 @@ TEST_P(WindowsExplicitNameTest, IsRefusedBeforeTheFirstByteNamingTheFault) {
   EXPECT_EQ(zget({"-o", GetParam().output, server_.url("/file.bin")}), 2) << printed_;
   EXPECT_NE(printed_.find(GetParam().named), std::string::npos) << printed_;
   EXPECT_EQ(server_.requestCount(), 0u);
-  EXPECT_FALSE(exists(dir_.file("sub")));
+  EXPECT_FALSE(existsAsUtf16(dir_.file("sub")));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -192,7 +184,7 @@ TEST_P(WindowsShareTest, MissingShareFailsNamingItAndNothingIsWrittenElsewhere) 
   const std::string strays[] = {dir_.file(kMissingServer), "C:\\" + kMissingServer,
                                 "Z:\\" + kMissingServer, "C:\\?", dir_.file("?")};
   for (const std::string& stray : strays) {
-    EXPECT_FALSE(exists(stray)) << stray;
+    EXPECT_FALSE(existsAsUtf16(stray)) << stray;
   }
 }
 
@@ -213,7 +205,7 @@ TEST_F(WindowsNamesTest, NamesDifferingOnlyInCaseGetTwoFiles) {
   const std::vector<uint8_t> lower = test::patternBytes(4000, 6);
   server_.serve("/one/File.bin", upper);
   server_.serve("/two/file.bin", lower);
-  ASSERT_TRUE(writeFile(dir_.file("list.txt"), server_.url("/one/File.bin") + "\r\n" +
+  ASSERT_TRUE(writeFileAsUtf16(dir_.file("list.txt"), server_.url("/one/File.bin") + "\r\n" +
                                                    server_.url("/two/file.bin") + "\r\n"));
   EXPECT_EQ(
       zget({"--allow-overwrite", "-i", dir_.file("list.txt"), "-d", dir_.file("out")}, false), 0)
@@ -249,8 +241,8 @@ TEST_P(WindowsLibraryTargetTest, UnusableTargetFailsBeforeTheFirstByte) {
   EXPECT_FALSE(response.isSuccess());
   EXPECT_NE(response.errorMsg.find(GetParam().named), std::string::npos) << response.errorMsg;
   EXPECT_EQ(server_.requestCount(), 0u);
-  EXPECT_FALSE(exists("C:\\" + kMissingServer));
-  EXPECT_FALSE(exists("Z:\\" + kMissingServer));
+  EXPECT_FALSE(existsAsUtf16("C:\\" + kMissingServer));
+  EXPECT_FALSE(existsAsUtf16("Z:\\" + kMissingServer));
 }
 
 INSTANTIATE_TEST_SUITE_P(

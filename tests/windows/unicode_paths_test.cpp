@@ -20,6 +20,7 @@
 #include "support/file_contents.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
+#include "support/wide_files_windows.h"
 #include "zephyl/zephyl.h"
 
 namespace zephyl {
@@ -37,9 +38,7 @@ const wchar_t kWideSaveName[] = L"\xd83d\xdce6 \x0430\x0440\x0445\x0438\x0432.bi
 
 constexpr int64_t kBlock = 64 * 1024;
 
-bool existsWide(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+using test::existsWide;
 
 class UnicodePathsTest : public testing::TestWithParam<int> {
  protected:

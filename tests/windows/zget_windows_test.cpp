@@ -20,9 +20,9 @@
 
 #include "diagnostics/utilities.h"
 #include "support/file_contents.h"
-#include "support/process_windows.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
+#include "support/wide_files_windows.h"
 
 namespace zephyl {
 namespace {
@@ -30,29 +30,11 @@ namespace {
 using test::readBytes;
 using test::readText;
 
-constexpr DWORD kRunLimitMs = 60000;
-
-// zget with arguments, its output going to outputPath: see startProcess.
-HANDLE startZget(const std::vector<std::string>& arguments, const std::string& outputPath,
-                 DWORD creationFlags = 0, DWORD* processId = nullptr) {
-  return test::startProcess(ZGET_BINARY, arguments, {}, outputPath, creationFlags, processId);
-}
-
-int waitForZget(HANDLE process) { return test::waitForProcess(process, kRunLimitMs); }
-
-int runZget(const std::vector<std::string>& arguments, const std::string& outputPath) {
-  return waitForZget(startZget(arguments, outputPath));
-}
-
-bool existsUnderItsUtf16Name(const std::string& path) {
-  return GetFileAttributesW(utf8ToUtf16(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Writes bytes to path (UTF-8) through its UTF-16 name; false when it cannot.
-bool writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream file(std::filesystem::path(utf8ToUtf16(path)), std::ios::binary);
-  return static_cast<bool>(file << bytes);
-}
+using test::existsAsUtf16;
+using test::runZget;
+using test::startZget;
+using test::waitForZget;
+using test::writeFileAsUtf16;
 
 // Names outside ASCII: Western ones in the ANSI code page and Chinese and Greek ones outside it,
 // which argv would have carried as "?".
@@ -121,7 +103,7 @@ TEST_P(ZgetUnicodePlaceTest, SavesUnderTheUtf16NameAndPrintsItAsUtf8) {
   const std::vector<uint8_t> body = test::patternBytes(200000, 8);
   server.serve("/file.bin", body);
   if (!place.caCertificate.empty()) {
-    ASSERT_TRUE(writeFile(dir.file(place.caCertificate), "-----BEGIN CERTIFICATE-----\n"));
+    ASSERT_TRUE(writeFileAsUtf16(dir.file(place.caCertificate), "-----BEGIN CERTIFICATE-----\n"));
   }
 
   std::vector<std::string> arguments = {"-q", "--md5", "-k", "64K"};
@@ -134,7 +116,7 @@ TEST_P(ZgetUnicodePlaceTest, SavesUnderTheUtf16NameAndPrintsItAsUtf8) {
   const std::string printed = readText(output);
   EXPECT_EQ(status, 0) << printed;
   const std::string saved = dir.file(place.savedAs);
-  EXPECT_TRUE(existsUnderItsUtf16Name(saved)) << saved;
+  EXPECT_TRUE(existsAsUtf16(saved)) << saved;
   EXPECT_TRUE(readBytes(saved) == body) << saved;
   const std::string name = place.savedAs.substr(place.savedAs.rfind('/') + 1);
   EXPECT_NE(printed.find(test::md5HexOf(body) + "  "), std::string::npos) << printed;
@@ -180,7 +162,7 @@ TEST(ZgetUnicodeListTest, ListEntriesNamedOutsideAsciiLandUnderTheirNames) {
   server.serve("/a.bin", first);
   server.serve("/b.bin", second);
   const std::string list = dir.file(kChinese + " " + kWestern + ".txt");
-  ASSERT_TRUE(writeFile(list, "\xEF\xBB\xBF" + server.url("/a.bin") + "\r\n  out=" + kGreek +
+  ASSERT_TRUE(writeFileAsUtf16(list, "\xEF\xBB\xBF" + server.url("/a.bin") + "\r\n  out=" + kGreek +
                                   ".bin\r\n" + server.url("/b.bin") + "\r\n  dir=" + kWestern +
                                   "\r\n  out=" + kChinese + ".bin\r\n"));
 
@@ -195,7 +177,7 @@ TEST(ZgetUnicodeListTest, ListEntriesNamedOutsideAsciiLandUnderTheirNames) {
   } files[] = {{dir.file("out/" + kGreek + ".bin"), first},
                {dir.file("out/" + kWestern + "/" + kChinese + ".bin"), second}};
   for (const auto& file : files) {
-    EXPECT_TRUE(existsUnderItsUtf16Name(file.path)) << file.path;
+    EXPECT_TRUE(existsAsUtf16(file.path)) << file.path;
     EXPECT_TRUE(readBytes(file.path) == file.body) << file.path;
     EXPECT_NE(printed.find(test::md5HexOf(file.body) + "  " + file.path), std::string::npos)
         << printed;
@@ -212,7 +194,7 @@ TEST(ZgetUnicodeCacheTest, ForeignFileNamedOutsideAsciiIsNamedInTheRefusal) {
   server.serve("/file.bin", test::patternBytes(1000, 11));
   const std::string foreign = kGreek + " " + kChinese + ".txt";
   ASSERT_TRUE(CreateDirectoryW(utf8ToUtf16(dir.file("cache")).c_str(), nullptr));
-  ASSERT_TRUE(writeFile(dir.file("cache/" + foreign), "the user's own"));
+  ASSERT_TRUE(writeFileAsUtf16(dir.file("cache/" + foreign), "the user's own"));
 
   const std::string output = dir.file("output.txt");
   const int status = runZget(
@@ -223,7 +205,7 @@ TEST(ZgetUnicodeCacheTest, ForeignFileNamedOutsideAsciiIsNamedInTheRefusal) {
   EXPECT_EQ(printed.rfind("zget: ", 0), 0u) << printed;
   EXPECT_NE(printed.find(foreign), std::string::npos) << printed;
   EXPECT_EQ(server.requestCount(), 0u);
-  EXPECT_TRUE(existsUnderItsUtf16Name(dir.file("cache/" + foreign)));
+  EXPECT_TRUE(existsAsUtf16(dir.file("cache/" + foreign)));
 }
 
 // Two processes on one cache for one URL: the key lock lets one write at a time, the other
