@@ -259,7 +259,7 @@ bool ThreadPool::Queue::awaitJob(std::thread* previous) {
   ++idle;
   const bool mayRetire = idleLifetime.count() > 0;
   auto retireAt = std::chrono::steady_clock::now() + idleLifetime;
-  bool retired = false;
+  bool leaving = false;
   // A stopping pool still drains its queue: a worker ends only when nothing is left. Jobs
   // waiting for a slot keep it waiting too; the slots come free as the running jobs end.
   while (!frontMayStart() && !(stop && tasks.empty())) {
@@ -271,15 +271,15 @@ bool ThreadPool::Queue::awaitJob(std::thread* previous) {
     // Idle for its whole lifetime. With jobs queued for a slot it stays: when a running job
     // gives its slot back early, the next job needs a free worker at once.
     if (!stop && tasks.empty() && retire(previous)) {
-      retired = true;
+      leaving = true;
       break;
     }
     retireAt = std::chrono::steady_clock::now() + idleLifetime;
   }
-  // Leaving idle together with workers, under the lock: a job posted after a worker retired
-  // finds it neither idle nor started, and starts a worker of its own.
+  // Out of idle (and, when it retired, out of workers) in one hold of the lock: a job posted
+  // after it retired finds it in neither, and starts a worker of its own.
   --idle;
-  return !retired && !tasks.empty();
+  return !leaving && !tasks.empty();
 }
 
 void ThreadPool::workerLoop(const std::shared_ptr<Queue>& queue) {
