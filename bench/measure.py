@@ -5,6 +5,7 @@ Called by bench/run, which installs the tools, builds zget, generates the data a
 servers. Every run's output is checked against the source's MD5; a run with a wrong or missing
 file aborts the benchmark instead of being counted.
 """
+import atexit
 import hashlib
 import json
 import os
@@ -148,11 +149,12 @@ def restart_slow_count():
 class Scenario:
     """What scenarios() yields, as a tuple: title (it starts with the number BENCH_SCENARIOS
     selects), size in bytes, {output file: md5}, {tool: command}, and optionally the ideal as
-    (seconds, how it is computed) and a call to make before every run."""
+    (seconds, how it is computed), a call to make before every run, and a call after the runs
+    that returns a line for the notes."""
 
-    def __init__(self, title, size, expected, tools, ideal=None, prepare=None):
+    def __init__(self, title, size, expected, tools, ideal=None, prepare=None, report=None):
         self.title, self.size, self.expected, self.tools = title, size, expected, tools
-        self.ideal, self.prepare = ideal, prepare
+        self.ideal, self.prepare, self.report = ideal, prepare, report
 
 
 def ranged(name, url):
@@ -254,6 +256,106 @@ def scenarios():
            dict({"zget": zget("-x", "4", url)}, **ranged(hundred, url)),
            (os.path.getsize(os.path.join(www, hundred)) / (4 * REQUEST_SLOW_RATE),
             "size / (4 x %g MiB/s): four requests at the limit" % (REQUEST_SLOW_RATE / 2**20)))
+    yield from idle_manager_threads(files)
+    yield from https_small_files(files, small_expected)
+
+
+def idle_manager_threads(files):
+    """A manager at taskThreadNum 64 made and dropped, with nothing to do: its row is what that
+    costs; the note says how many threads it held idle, and how many a batch of the small files
+    took and how soon the manager was back to idle."""
+    title = "14: idle manager threads at taskThreadNum 64"
+    if ONLY and title.split(":")[0] not in ONLY:
+        return
+    build = os.path.dirname(os.path.dirname(ZGET))   # zget's build tree: bin/zget
+    subprocess.run(["cmake", "--build", build, "--target", "bench_idle_manager"], check=True,
+                   stdout=subprocess.DEVNULL)
+    program = os.path.join(build, "bench", "bench_idle_manager")
+
+    def report():
+        fresh_out()
+        urls = ["%s/small/%s" % (DIRECT, n) for n in files]
+        words = subprocess.run([program, "64", OUT] + urls, check=True, stdout=subprocess.PIPE,
+                               text=True).stdout.split()
+        counts = dict(zip(words[0::2], map(int, words[1::2])))
+        return ("threads in the process: %d before the manager, %d with it idle; a batch of %d"
+                " x 256 KiB through it: %d at the busiest, back to %d %.1f s after the batch"
+                % (counts["before"], counts["idle"], len(urls), counts["busiest"],
+                   counts["settled"], counts["after_ms"] / 1000.0))
+
+    yield (title, 1, {}, {"zget": [program, "64", os.path.join(OUT, "manager")]}, None, None,
+           report)
+
+
+def https_small_files(files, expected):
+    """The small files over HTTPS (TLS 1.3 and HTTP/2, a certificate of the bench's own that
+    every tool is told to trust) behind the delay line, eight at a time. Starts its own nginx and
+    delay line, stopped when the benchmark ends."""
+    title = "15: 400 x 256 KiB over HTTPS at %g ms RTT, eight at a time" % (2 * DELAY_MS)
+    if ONLY and title.split(":")[0] not in ONLY:
+        return
+    tls_port, delayed_port = 18487, 18488
+    tls = os.path.join(WORK, "tls")
+    os.makedirs(tls, exist_ok=True)
+    certificate, key = os.path.join(tls, "cert.pem"), os.path.join(tls, "key.pem")
+    if not os.path.exists(certificate):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:prime256v1", "-nodes", "-days", "365",
+                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", key, "-out", certificate], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    config = os.path.join(tls, "nginx.conf")
+    with open(config, "w") as f:
+        f.write("""worker_processes 2;
+pid %(tls)s/nginx.pid;
+error_log %(tls)s/nginx-error.log;
+events { worker_connections 1024; }
+http {
+  log_format sent '$bytes_sent';
+  access_log %(log)s sent;
+  sendfile on;
+  keepalive_requests 100000;
+  server {
+    listen 127.0.0.1:%(port)d ssl http2;
+    ssl_certificate %(cert)s;
+    ssl_certificate_key %(key)s;
+    ssl_protocols TLSv1.3;
+    root %(www)s;
+  }
+}
+""" % {"tls": tls, "log": ACCESS_LOG, "port": tls_port, "cert": certificate, "key": key,
+       "www": os.path.join(WORK, "www")})
+    subprocess.run(["nginx", "-c", config, "-p", tls, "-e", os.path.join(tls, "nginx-error.log")],
+                   check=True)
+    relay = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(__file__),
+                                                           "delay_relay.py"),
+                              str(delayed_port), str(tls_port), "%g" % DELAY_MS])
+
+    def stop():
+        relay.terminate()
+        with open(os.path.join(tls, "nginx.pid")) as f:
+            os.kill(int(f.read()), 15)
+
+    atexit.register(stop)
+    base = "https://127.0.0.1:%d" % delayed_port
+    for _ in range(50):
+        if subprocess.run(["curl", "-sf", "--cacert", certificate, "-o", "/dev/null", "-r", "0-0",
+                           "%s/small/%s" % (base, files[0])]).returncode == 0:
+            break
+        time.sleep(0.1)
+    url_list = os.path.join(WORK, "list-https.txt")
+    with open(url_list, "w") as f:
+        f.writelines("%s/small/%s\n" % (base, n) for n in files)
+    curl_parallel = ["curl", "-s", "--cacert", certificate, "--http2", "--parallel",
+                     "--parallel-max", "8"]
+    for n in files:
+        curl_parallel += ["-o", n, "%s/small/%s" % (base, n)]
+    yield (title, 400 * 256 * 1024, expected, {
+        "zget": zget("-j", "8", "--ca-certificate", certificate, "-i", url_list),
+        "curl": curl_parallel,
+        "wget2": ["wget2", "-q", "--max-threads=8", "--http2", "--ca-certificate=" + certificate,
+                  "-i", url_list],
+    })
 
 
 def main():
@@ -296,7 +398,11 @@ def main():
         if connections:
             notes.append("%s: connections opened in the last run: %s" % (
                 title.split(":")[0], ", ".join("%s %d" % c for c in connections.items())))
+        if scenario.report:
+            notes.append("%s: %s" % (title.split(":")[0], scenario.report()))
         peers = {tool: r[0] for tool, r in results.items() if tool != "zget"}
+        if not peers:
+            continue
         best = min(peers, key=peers.get)
         summary.append((title, base, best, peers[best], base / peers[best],
                         base / scenario.ideal[0] if scenario.ideal else None))

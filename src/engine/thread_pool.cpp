@@ -1,5 +1,6 @@
 #include "engine/thread_pool.h"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <utility>
@@ -20,30 +21,50 @@ std::thread startStdThread(std::function<void()> body) { return std::thread(std:
 
 }  // namespace
 
-ThreadPool::Queue::Queue(Slots slots)
+ThreadPool::Queue::Queue(Slots slots, size_t maxWorkers, std::chrono::milliseconds lifetime)
     : slotCount(slots.count > 0 ? static_cast<size_t>(slots.count) : 0),
-      releasedLimit(slots.released > 0 ? static_cast<size_t>(slots.released) : 0) {}
+      releasedLimit(slots.released > 0 ? static_cast<size_t>(slots.released) : 0),
+      idleLifetime(std::max(lifetime, std::chrono::milliseconds(0))) {
+  // Reserved first, so that a failing start can only be a refused thread, never a reallocation
+  // that would leave started threads unowned.
+  MutexLock lock(queueMutex);
+  workers.reserve(maxWorkers);
+}
 
 bool ThreadPool::Queue::frontMayStart() const {
   return !tasks.empty() && (slotCount == 0 || slotsHeld + reclaiming < slotCount);
 }
 
-ThreadPool::ThreadPool(int threadCount, Start start, ThreadStarter startThread, Slots slots)
-    : queue_(std::make_shared<Queue>(slots)),
+bool ThreadPool::Queue::retire(std::thread* previous) {
+  const std::thread::id self = std::this_thread::get_id();
+  for (std::thread& worker : workers) {
+    if (worker.get_id() != self) continue;
+    *previous = std::move(retired);
+    retired = std::move(worker);
+    // Moves only: nothing here allocates or throws.
+    if (&worker != &workers.back()) worker = std::move(workers.back());
+    workers.pop_back();
+    return true;
+  }
+  return false;
+}
+
+ThreadPool::ThreadPool(int threadCount, Start start, ThreadStarter startThread, Slots slots,
+                       std::chrono::milliseconds idleLifetime)
+    : queue_(std::make_shared<Queue>(
+          slots, threadCount > 0 ? static_cast<size_t>(threadCount) : 0,
+          start == Start::kOnDemand ? idleLifetime : std::chrono::milliseconds(0))),
       maxWorkers_(threadCount > 0 ? static_cast<size_t>(threadCount) : 0),
       start_(start),
       startThread_(startThread ? std::move(startThread) : ThreadStarter(startStdThread)) {
-  // Reserved first, so that a failing start can only be a refused thread, never a reallocation
-  // that would leave started threads unowned.
-  workers_.reserve(maxWorkers_);
   if (start_ != Start::kAllAtOnce) return;
   std::error_code refusal;
   size_t started = 0;
   {
     MutexLock lock(queue_->queueMutex);
-    while (workers_.size() < maxWorkers_ && startWorker(&refusal)) {
+    while (queue_->workers.size() < maxWorkers_ && startWorker(&refusal)) {
     }
-    started = workers_.size();
+    started = queue_->workers.size();
   }
   if (refusal) logRefusal(started, refusal);
 }
@@ -64,7 +85,7 @@ bool ThreadPool::startWorker(std::error_code* refusal) {
     *refusal = std::make_error_code(std::errc::resource_unavailable_try_again);
     return false;
   }
-  workers_.push_back(std::move(worker));  // within the reserved capacity: cannot throw
+  queue_->workers.push_back(std::move(worker));  // within the reserved capacity: cannot throw
   return true;
 }
 
@@ -84,18 +105,21 @@ ThreadPool::Posted ThreadPool::post(std::function<void()> job, std::error_code* 
     // tops up the workers it was refused, an on-demand pool starts one more while the queued
     // jobs outnumber the idle workers. A refused start leaves the job to the workers there are;
     // only a pool without any refuses the job.
+    // A worker that is retiring has already left idle (and workers), under this lock: a job
+    // queued now is never left to it.
+    std::vector<std::thread>& workers = queue_->workers;
     const bool wantsWorker =
-        workers_.size() < maxWorkers_ && (workers_.empty() || start_ == Start::kAllAtOnce ||
-                                          queue_->tasks.size() + 1 > queue_->idle);
+        workers.size() < maxWorkers_ && (workers.empty() || start_ == Start::kAllAtOnce ||
+                                         queue_->tasks.size() + 1 > queue_->idle);
     if (wantsWorker) {
       while (startWorker(&refusal) && start_ == Start::kAllAtOnce &&
-             workers_.size() < maxWorkers_) {
+             workers.size() < maxWorkers_) {
       }
     }
     // Queued without a worker, the job would never run and its caller would wait forever.
-    refused = workers_.empty() && maxWorkers_ > 0;
+    refused = workers.empty() && maxWorkers_ > 0;
     if (!refused) queue_->tasks.push(std::move(job));
-    started = workers_.size();
+    started = workers.size();
   }
   if (refusal) logRefusal(started, refusal);
   if (refused) {
@@ -152,11 +176,15 @@ void ThreadPool::requestStop() {
 void ThreadPool::joinWorkers() {
   MutexLock joinLock(joinMutex_);
   std::vector<std::thread> workers;
+  std::thread retired;
   {
-    // The pool has stopped, so no worker starts after this.
+    // The pool has stopped, so no worker starts, or retires, after this.
     MutexLock lock(queue_->queueMutex);
-    workers.swap(workers_);
+    workers.swap(queue_->workers);
+    retired = std::move(queue_->retired);
   }
+  // Its loop has returned; it may still be joining the worker that retired before it.
+  if (retired.joinable()) retired.join();
   const std::thread::id self = std::this_thread::get_id();
   for (std::thread& worker : workers) {
     if (worker.get_id() == self) {
@@ -169,7 +197,7 @@ void ThreadPool::joinWorkers() {
 
 size_t ThreadPool::startedWorkers() const {
   MutexLock lock(queue_->queueMutex);
-  return workers_.size();
+  return queue_->workers.size();
 }
 
 bool ThreadPool::releaseSlot() {
@@ -227,20 +255,41 @@ bool ThreadPool::isWorkerThread() const { return currentPoolQueue == queue_.get(
 
 bool ThreadPool::isAnyWorkerThread() { return currentPoolQueue != nullptr; }
 
+bool ThreadPool::Queue::awaitJob(std::thread* previous) {
+  ++idle;
+  const bool mayRetire = idleLifetime.count() > 0;
+  auto retireAt = std::chrono::steady_clock::now() + idleLifetime;
+  bool leaving = false;
+  // A stopping pool still drains its queue: a worker ends only when nothing is left. Jobs
+  // waiting for a slot keep it waiting too; the slots come free as the running jobs end.
+  while (!frontMayStart() && !(stop && tasks.empty())) {
+    if (!mayRetire) {
+      condition.wait(queueMutex);
+      continue;
+    }
+    if (condition.waitUntil(queueMutex, retireAt)) continue;
+    // Idle for its whole lifetime. With jobs queued for a slot it stays: when a running job
+    // gives its slot back early, the next job needs a free worker at once.
+    if (!stop && tasks.empty() && retire(previous)) {
+      leaving = true;
+      break;
+    }
+    retireAt = std::chrono::steady_clock::now() + idleLifetime;
+  }
+  // Out of idle (and, when it retired, out of workers) in one hold of the lock: a job posted
+  // after it retired finds it in neither, and starts a worker of its own.
+  --idle;
+  return !leaving && !tasks.empty();
+}
+
 void ThreadPool::workerLoop(const std::shared_ptr<Queue>& queue) {
   currentPoolQueue = queue.get();
+  std::thread previous;  // set when this worker retires: the worker that retired before it
   for (;;) {
     std::function<void()> job;
     {
       MutexLock lock(queue->queueMutex);
-      ++queue->idle;
-      // A stopping pool still drains its queue: a worker ends only when nothing is left. Jobs
-      // waiting for a slot keep it waiting too; the slots come free as the running jobs end.
-      while (!queue->frontMayStart() && !(queue->stop && queue->tasks.empty())) {
-        queue->condition.wait(queue->queueMutex);
-      }
-      --queue->idle;
-      if (queue->tasks.empty()) return;
+      if (!queue->awaitJob(&previous)) break;
       job = std::move(queue->tasks.front());
       queue->tasks.pop();
       if (queue->slotCount > 0) {
@@ -266,6 +315,10 @@ void ThreadPool::workerLoop(const std::shared_ptr<Queue>& queue) {
     // This worker looks for its next job itself; the others may be waiting for the slot.
     if (freesSlot) queue->condition.notifyAll();
   }
+  currentPoolQueue = nullptr;
+  // The worker retired before this one has left its loop: the join is short. This one is joined
+  // in turn by the next to retire, or by the pool.
+  if (previous.joinable()) previous.join();
 }
 
 }  // namespace zephyl

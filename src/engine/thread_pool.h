@@ -1,12 +1,14 @@
 // ThreadPool: a bounded set of worker threads taking jobs from one FIFO queue, started all at
-// once or one by one as queued jobs find no idle worker. enqueue is thread-safe (also from the
-// pool's own workers); shutdown and the destructor run every job already queued, then join the
-// workers. Neither can wait on one of the pool's own workers: see shutdown and ~ThreadPool for
+// once or one by one as queued jobs find no idle worker; an on-demand worker that stays idle for
+// idleLifetime ends by itself, so an idle on-demand pool holds no thread. enqueue is thread-safe
+// (also from the pool's own workers); shutdown and the destructor run every job already queued,
+// then join the workers. Neither can wait on one of the pool's own workers: see shutdown and ~ThreadPool for
 // what they do there instead. A job is queued only when a worker exists to run it.
 // A pool may also bound the jobs in their main phase (see Slots): a job then starts only with a
 // free slot, and may give it back for its tail (releaseSlot) so that the next job starts beside it.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <future>
 #include <memory>
@@ -27,8 +29,14 @@ class ThreadPool {
   // How the workers come to be.
   enum class Start {
     kAllAtOnce,  // every worker at construction
-    kOnDemand,   // a new worker whenever a queued job finds none idle, up to threadCount
+    kOnDemand,   // a new worker whenever a queued job finds none idle, up to threadCount; a
+                 // worker idle for idleLifetime ends (the next job that needs one starts another)
   };
+
+  // How long an on-demand worker waits for a job before it ends. Long enough that a steady
+  // stream of downloads keeps its threads (starting one costs about a download's first byte on
+  // loopback), short enough that a host which went quiet gets its threads back soon.
+  static constexpr std::chrono::milliseconds kIdleWorkerLifetime{3000};
 
   // A bound on the jobs in their main phase, below what the workers allow. A job takes one of
   // count slots when it starts and holds it until it ends, unless it gives it back early with
@@ -49,9 +57,11 @@ class ThreadPool {
   // refuse a thread, the pool keeps the workers it got, logs a Warn line and tries again at later
   // enqueues (kAllAtOnce: every missing worker; kOnDemand: as jobs need them). startThread starts
   // every worker (empty: std::thread); tests hand in one that refuses. slots bounds the jobs in
-  // their main phase (see Slots).
+  // their main phase (see Slots). idleLifetime applies to kOnDemand pools only (0 or less: their
+  // workers never end by themselves); a pool started all at once keeps its workers.
   explicit ThreadPool(int threadCount, Start start = Start::kAllAtOnce,
-                      ThreadStarter startThread = nullptr, Slots slots = Slots{0, 0});
+                      ThreadStarter startThread = nullptr, Slots slots = Slots{0, 0},
+                      std::chrono::milliseconds idleLifetime = kIdleWorkerLifetime);
   // Stops taking jobs, lets the workers run every queued job, joins every worker. Never throws.
   // Called on one of the pool's own workers, joining that worker is refused (it would be a
   // resource deadlock): a Warn line is logged, the other workers are joined, and that worker is
@@ -92,7 +102,7 @@ class ThreadPool {
   auto enqueue(Job&& job, Args&&... args)
       -> std::future<std::invoke_result_t<std::decay_t<Job>, std::decay_t<Args>...>>;
 
-  // Workers started so far (and not yet handed to a join).
+  // Workers running now: started, and neither ended for idleness nor handed to a join.
   size_t startedWorkers() const EXCLUDES(queue_->queueMutex);
 
   // Called by a job of this pool on its own worker: gives the job's slot back, so that the next
@@ -125,14 +135,24 @@ class ThreadPool {
   // reference so that a worker which outlives the pool object (destroyed on that very worker)
   // still has a valid queue to drain.
   struct Queue {
-    explicit Queue(Slots slots);
+    Queue(Slots slots, size_t maxWorkers, std::chrono::milliseconds idleLifetime);
     // The front job may start now: there is one, and a slot for it when the pool has slots
     // (a job taking its lent slot back comes first).
     bool frontMayStart() const REQUIRES(queueMutex);
+    // Requires: queueMutex held, nothing queued, the pool not stopping. Moves the calling worker's
+    // thread from workers to retired and hands the thread retired before it to *previous, which
+    // the caller joins once it has let go of the lock. False (nothing moved) when the calling
+    // thread is not among workers.
+    bool retire(std::thread* previous) REQUIRES(queueMutex);
+    // Requires: queueMutex held (released while waiting). Counted idle, waits until the front
+    // job may start: true then. False when the calling worker is to end: the pool stopped with
+    // nothing left, or the worker was idle for idleLifetime and retired (see retire).
+    bool awaitJob(std::thread* previous) REQUIRES(queueMutex);
 
     // Set at construction.
     const size_t slotCount;  // 0: jobs take no slot
     const size_t releasedLimit;
+    const std::chrono::milliseconds idleLifetime;  // 0: workers never retire
 
     // Taken after any lock of the pool's callers (releaseSlot runs under a download's execute
     // lock); nothing else is locked, and no job runs, while it is held.
@@ -147,6 +167,14 @@ class ThreadPool {
     size_t releasedRunning GUARDED_BY(queueMutex) = 0;  // jobs running after releaseSlot
     size_t lentRunning GUARDED_BY(queueMutex) = 0;      // jobs running with their slot lent
     size_t reclaiming GUARDED_BY(queueMutex) = 0;       // jobs waiting in takeSlotBack
+    // Started under the lock, handed to joinWorkers under it once the pool has stopped (so no
+    // worker is started after that). Reserved for every worker at construction, so that neither
+    // starting nor retiring a worker allocates. The workers live here, beside the queue, because
+    // a retiring worker moves itself out.
+    std::vector<std::thread> workers GUARDED_BY(queueMutex);
+    // The last worker that ended for idleness, until the next one to retire (or the pool's
+    // joinWorkers) joins it: a thread whose loop has returned, so joining it never waits long.
+    std::thread retired GUARDED_BY(queueMutex);
   };
 
   static void workerLoop(const std::shared_ptr<Queue>& queue);
@@ -171,9 +199,6 @@ class ThreadPool {
   // Serialises joining, so that concurrent shutdown calls never join one thread twice and all
   // return after the joins. Lock order: joinMutex_, then queueMutex.
   Mutex joinMutex_ ACQUIRED_BEFORE(queue_->queueMutex);
-  // Guarded by queue_->queueMutex: started under it, handed to joinWorkers under it once the pool
-  // has stopped (so no worker is started after that).
-  std::vector<std::thread> workers_ GUARDED_BY(queue_->queueMutex);
 };
 
 template <typename Job, typename... Args>

@@ -92,7 +92,7 @@ TaskRegistry::TaskRegistry(const ZPSetting& settings, FileKeyFunction fileKeyFun
       storageManager_(holdStorage(settings, &setupError_)),
       // Without a thread, queued requests would never run.
       taskThreadPool_(std::make_unique<ThreadPool>(
-          2 * transferringAtOnce(settings), ThreadPool::Start::kAllAtOnce, std::move(startThread),
+          2 * transferringAtOnce(settings), ThreadPool::Start::kOnDemand, std::move(startThread),
           ThreadPool::Slots{transferringAtOnce(settings), transferringAtOnce(settings)})),
       chunkWorkers_(std::make_shared<ChunkWorkers>(chunkWorkerCount(settings))),
       managerLimit_(std::make_shared<RateLimiter>(settings.maxBytesPerSecond)) {}

@@ -171,7 +171,8 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   UnderwayRequests underway_ GUARDED_BY(registryMutex_);
   MetricsIdentity identity_ GUARDED_BY(registryMutex_);
 
-  // The threads queued requests run on, created at construction. Each queued request holds one
+  // The threads queued requests run on, started as queued requests need them; each ends once it
+  // has been idle for ThreadPool::kIdleWorkerLifetime, so an idle manager holds none. Each queued request holds one
   // of taskThreadNum slots of the pool while it transfers; the download gives it back once its
   // last byte is stored (releaseTransferSlot), so that the next queued request starts its
   // transfer while this one is written out, delivered and its onComplete runs. At most
@@ -188,7 +189,8 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // have lost bytes (normally that attempt only delivers).
   std::unique_ptr<ThreadPool> taskThreadPool_;
   // The workers every download's chunks run on, started as chunks need them. They stay between
-  // downloads, and so do the connections each keeps open. Set at construction; tasks share it
+  // downloads until idle for ThreadPool::kIdleWorkerLifetime; the connections stay with the
+  // transfer handles, not the threads. Set at construction; tasks share it
   // and may outlive the registry.
   const std::shared_ptr<ChunkWorkers> chunkWorkers_;
   // The rate limit every download of this manager shares (its own lock is a leaf). Set at

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "diagnostics/log.h"
+#include "support/thread_count.h"
 
 namespace zephyl {
 namespace {
@@ -207,6 +208,70 @@ TEST_F(ThreadPoolTest, OnDemandPoolStartsOnlyTheWorkersItsJobsNeed) {
   for (auto& future : blocked) ASSERT_TRUE(isReady(future));
   EXPECT_EQ(threads.size(), 4u);
   EXPECT_EQ(pool.startedWorkers(), 4u);
+}
+
+// Idle on-demand workers end by themselves, for real (the system's own count of the process's
+// threads goes back), and the pool starts workers again for the next jobs.
+TEST_F(ThreadPoolTest, OnDemandWorkersIdleForTheirLifetimeEndAndComeBackForNewJobs) {
+  const int baseline = test::processThreadCount();
+  ASSERT_GT(baseline, 0);
+  ThreadPool pool(3, ThreadPool::Start::kOnDemand, nullptr, ThreadPool::Slots{0, 0},
+                  milliseconds(20));
+  for (int round = 0; round < 2; ++round) {
+    Gate gate;
+    OpenOnExit openOnExit(gate);
+    std::atomic<int> running{0};
+    std::vector<std::future<void>> jobs;
+    for (int i = 0; i < 3; ++i) {
+      jobs.push_back(pool.enqueue([&] {
+        ++running;
+        gate.waitOpen();
+      }));
+    }
+    ASSERT_TRUE(eventually([&] { return running.load() == 3; })) << "round " << round;
+    EXPECT_GE(test::processThreadCount(), baseline + 3);
+    gate.open();
+    for (auto& job : jobs) ASSERT_TRUE(isReady(job));
+    EXPECT_TRUE(eventually([&] { return pool.startedWorkers() == 0; })) << "round " << round;
+    // The last worker to retire is joined by the pool, not by a successor; its thread has left
+    // the system's list all the same.
+    EXPECT_TRUE(eventually([&] { return test::processThreadCount() <= baseline; }))
+        << "round " << round << ": " << test::processThreadCount() << " threads, " << baseline
+        << " before the pool";
+  }
+}
+
+// A worker whose lifetime runs out while a job is being posted either takes that job or is gone
+// before the post looks for idle workers: no job is ever left queued without a worker.
+TEST_F(ThreadPoolTest, JobPostedAsTheLastWorkerRetiresStillRuns) {
+  ThreadPool pool(1, ThreadPool::Start::kOnDemand, nullptr, ThreadPool::Slots{0, 0},
+                  milliseconds(1));
+  for (int i = 0; i < 300; ++i) {
+    // About the lifetime, so that posts land before, during and after the worker retires.
+    std::this_thread::sleep_for(std::chrono::microseconds(500 + 5 * (i % 200)));
+    std::future<int> job = pool.enqueue([i] { return i; });
+    ASSERT_TRUE(isReady(job, seconds(5))) << "job " << i << " was left without a worker";
+    EXPECT_EQ(job.get(), i);
+  }
+}
+
+// With a job queued for a slot, an idle worker stays past its lifetime: when the running job
+// gives its slot back for its tail, the queued one starts beside it at once.
+TEST_F(ThreadPoolTest, WorkerWaitingWithAJobQueuedForASlotOutlivesItsLifetime) {
+  ThreadPool pool(2, ThreadPool::Start::kOnDemand, nullptr, ThreadPool::Slots{1, 1},
+                  milliseconds(10));
+  Gate secondStarted;
+  OpenOnExit openOnExit(secondStarted);
+  std::atomic<bool> startedBesideFirst{false};
+  std::future<void> first = pool.enqueue([&] {
+    std::this_thread::sleep_for(milliseconds(150));  // many lifetimes of the idle worker
+    ASSERT_TRUE(pool.releaseSlot());
+    startedBesideFirst = secondStarted.waitOpen();
+  });
+  std::future<void> second = pool.enqueue([&] { secondStarted.open(); });
+  ASSERT_TRUE(isReady(first));
+  ASSERT_TRUE(isReady(second));
+  EXPECT_TRUE(startedBesideFirst.load());
 }
 
 TEST_F(ThreadPoolTest, JobMayEnqueueFollowUpOnItsOwnPool) {
