@@ -63,10 +63,12 @@ class FileStorageManager {
   // Takes the stored download (kind, fileKey) for one writer and returns its paths in *paths.
   // Creates the directories when missing, private to the user (failures are silent: the
   // writer's own open reports them), empties the temp directory (but of downloads held
-  // elsewhere) and loads the cache the first time. Fails with the file-system layer's report
-  // when a storage directory is a link or another user's. Whatever is not a regular file at the
-  // download's paths (a link planted there) is removed, never followed. While another writer holds
-  // the download (another thread, manager or process) it waits, trying every kLockPollIntervalMs;
+  // elsewhere) and starts the cache's scan on its upkeep thread the first time (the download
+  // does not wait for it). Fails with the file-system layer's report when a storage directory is
+  // a link or another user's. Whatever is not a regular file at the download's paths (a link
+  // planted there) is removed, never followed. While another writer holds the download (another
+  // thread, manager or process, or a trim deleting its files) it waits, trying every
+  // kLockPollIntervalMs;
   // once *cancelled is true (cancelled may be null) it fails promptly with code 0. The
   // files on disk then count, not the cache's memory: what another process stored is resumed, what
   // it delivered is gone. While the key is open no trim or cache removal deletes its files. Every
@@ -186,7 +188,7 @@ class FileStorageManager {
   // locks; never in another order. The cache's trims, scan and removeAll call cacheGuard_, which
   // takes mutex_: they are called (or run on the cache's upkeep thread) without mutex_ held.
   Mutex mutex_;
-  ConditionVariable keyReleased_;  // with mutex_: a key was closed or delivered
+  ConditionVariable keyReleased_;  // with mutex_: a key was closed, delivered or trimmed
 
   // Guarded by mutex_.
   OpenKeyMap openFiles_ GUARDED_BY(mutex_);       // single-file keys
