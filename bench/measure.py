@@ -258,6 +258,7 @@ def scenarios():
             "size / (4 x %g MiB/s): four requests at the limit" % (REQUEST_SLOW_RATE / 2**20)))
     yield from idle_manager_threads(files)
     yield from https_small_files(files, small_expected)
+    yield cached_entries_case(digests)
 
 
 def idle_manager_threads(files):
@@ -358,6 +359,60 @@ http {
     })
 
 
+def cached_entries_case(digests, count=5000):
+    """10: zget's first download with 5,000 interrupted downloads waiting in its cache (zget's
+    default limits, 100 entries and 100 MiB), beside the same download with an empty cache. The
+    entries are copies of one download that zget itself left interrupted, under other keys, with
+    their files byte for byte as zget wrote them; each run starts from a fresh copy."""
+    import signal
+    name = "s000"
+    url = "%s/small/%s" % (DIRECT, name)
+    template = os.path.join(WORK, "cache-%d" % count)
+    empty_cache = os.path.join(WORK, "zget-cache-empty")
+
+    def make_template():
+        if os.path.exists(template + ".done"):
+            return
+        shutil.rmtree(template, ignore_errors=True)
+        seed = os.path.join(WORK, "cache-seed")
+        shutil.rmtree(seed, ignore_errors=True)
+        # One download cut short: slowed down, and stopped by SIGINT once it has stored bytes.
+        seeding = subprocess.Popen([ZGET, "-q", "--cache-dir", seed, "-d", WORK, "--limit-rate",
+                                    "20K", "%s/small/s001" % DIRECT], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        time.sleep(1.5)
+        seeding.send_signal(signal.SIGINT)
+        seeding.wait(timeout=60)
+        stored = os.path.join(seed, "lruCache")
+        infos = [n for n in os.listdir(stored) if n.endswith(".info")]
+        if len(infos) != 1:
+            sys.exit("the interrupted seed download left %r in %s" % (infos, stored))
+        key = infos[0][:-len(".info")]
+        sides = [n[len(key):] for n in os.listdir(stored)
+                 if n.startswith(key) and not n.endswith(".tmp")]
+        os.makedirs(os.path.join(template, "lruCache"), mode=0o700)
+        oldest = time.time() - 86400
+        for i in range(count):
+            other = hashlib.md5(("%s/cached/%d" % (DIRECT, i)).encode()).hexdigest()
+            for side in sides:
+                target = os.path.join(template, "lruCache", other + side)
+                shutil.copyfile(os.path.join(stored, key + side), target)
+                os.utime(target, (oldest + i, oldest + i))
+        open(template + ".done", "w").close()
+
+    def prepare():
+        make_template()
+        shutil.rmtree(empty_cache, ignore_errors=True)
+        shutil.copytree(template, CACHE, symlinks=True)
+        os.sync()
+
+    return ("10: first download beside %d cached entries" % count, 256 * 1024,
+            {name: digests[name]}, {
+                "zget": [ZGET, "-q", "--cache-dir", CACHE, "-d", OUT, url],
+                "zget-empty": [ZGET, "-q", "--cache-dir", empty_cache, "-d", OUT, url],
+            }, None, prepare)
+
+
 def main():
     rows = []
     summary = []
@@ -372,7 +427,7 @@ def main():
         connections = {}
         for tool, command in tools.items():
             wall, cpu, rss, sent = measure(command, expected, RUNS, size, scenario.prepare)
-            if scenario.prepare:
+            if scenario.prepare is restart_slow_count:
                 # The same call that readies the next run says what this tool's last run opened.
                 connections[tool] = restart_slow_count()
             if title.startswith("4"):

@@ -105,8 +105,14 @@ Status FileStorageManager::hold(const std::string& rootDir, const ZPCachePolicy&
 }
 
 void FileStorageManager::releaseHold() {
-  MutexLock lock(mutex_);
-  if (holds_ > 0) --holds_;
+  {
+    MutexLock lock(mutex_);
+    if (holds_ > 0) --holds_;
+    if (holds_ > 0) return;
+  }
+  // The last user is gone (a host ending, say): the cache's upkeep must not keep it waiting. What
+  // is left undone is done after the next interrupted download.
+  lruCache_.stopUpkeep();
 }
 
 FileStorageManager::FileStorageManager(const std::string& rootDir, const ZPCachePolicy& policy)
@@ -165,8 +171,12 @@ void FileStorageManager::closeFile(FileKind kind, const FilePaths& paths) {
   // of one that can still be resumed. The files go while the key is still held.
   if (removeOnClose) removeStoredFiles(paths);
   releaseOpenKey(kind, paths.fileKey, nullptr);
-  // After the release: the put's trim may evict this very entry, and must not find it held.
-  if (!removeOnClose && kind == FileKind::Chunked) lruCache_.put(paths);
+  if (removeOnClose || kind != FileKind::Chunked) return;
+  // In the same hold as the release, so that no open of the key comes between; O(1). The trim
+  // runs on the cache's upkeep thread: no download waits for it, and it finds the key released.
+  lruCache_.add(paths);
+  lock.unlock();
+  lruCache_.requestTrim();
 }
 
 std::string FileStorageManager::moveToSaveDir(const FilePaths& paths, const ZPRequest& request,
@@ -282,6 +292,13 @@ void FileStorageManager::removeCacheFile(const std::string& fileKey) {
 }
 
 void FileStorageManager::removeAllCache() {
+  removeAllTempFiles();
+  // Without the manager's lock: the cache takes each key through cacheGuard_, which takes it, and
+  // no download waits while the files of every entry are deleted.
+  lruCache_.removeAll();
+}
+
+void FileStorageManager::removeAllTempFiles() {
   MutexLock lock(mutex_);
   for (auto& [key, open] : openFiles_) open.removeOnClose = true;
   for (auto& [key, open] : openChunkFiles_) open.removeOnClose = true;
@@ -291,11 +308,10 @@ void FileStorageManager::removeAllCache() {
   if (fs::listFiles(tempDir_, &tempFiles).isOk()) {
     for (const std::string& path : tempFiles) removeIdleTempEntry(path);
   }
-  // Before the first openFile the cache has not read its directory yet; it is loaded here so
-  // that interrupted downloads of an earlier run are removed too. No key can be open then.
+  // Before the first openFile the cache has not read its directory yet; it is configured here
+  // so that removeAll reads it and interrupted downloads of an earlier run are removed too. Keys
+  // open here are not in the cache; those held elsewhere are skipped by the guard.
   if (!cacheConfigured_ && fs::exists(lruCacheDir_)) configureCacheOnce();
-  // Keys open here are not in the cache; those held elsewhere are skipped by the guard.
-  lruCache_.removeAll();
 }
 
 Status FileStorageManager::prepareDirectories() {
@@ -379,17 +395,25 @@ bool FileStorageManager::releaseOpenKey(FileKind kind, const std::string& fileKe
 }
 
 bool FileStorageManager::CacheGuard::tryHold(const std::string& key) {
+  MutexLock lock(owner_.mutex_);
   return owner_.tryLockIdleKey(FileKind::Chunked, key);
 }
 
 void FileStorageManager::CacheGuard::release(const std::string& key) {
+  MutexLock lock(owner_.mutex_);
   owner_.keyLocks_.unlock(FileKind::Chunked, key);
+  // A download that wanted this key while its files were deleted opens it now, and starts anew.
+  owner_.keyReleased_.notifyAll();
 }
+
+void FileStorageManager::waitForCacheUpkeep() { lruCache_.waitForUpkeep(); }
 
 void FileStorageManager::configureCacheOnce() {
   if (cacheConfigured_) return;
-  lruCache_.configure(lruCacheDir_, cachePolicy_.maxSize, cachePolicy_.maxCount,
-                      cachePolicy_.cacheExpiredTime);
+  // The scan runs on the cache's upkeep thread, off the first download's path: that download
+  // opens its own entry by its paths and the lock of its key, not through the index.
+  lruCache_.configureInBackground(lruCacheDir_, cachePolicy_.maxSize, cachePolicy_.maxCount,
+                                  cachePolicy_.cacheExpiredTime);
   cacheConfigured_ = true;
 }
 

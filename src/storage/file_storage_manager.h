@@ -63,10 +63,12 @@ class FileStorageManager {
   // Takes the stored download (kind, fileKey) for one writer and returns its paths in *paths.
   // Creates the directories when missing, private to the user (failures are silent: the
   // writer's own open reports them), empties the temp directory (but of downloads held
-  // elsewhere) and loads the cache the first time. Fails with the file-system layer's report
-  // when a storage directory is a link or another user's. Whatever is not a regular file at the
-  // download's paths (a link planted there) is removed, never followed. While another writer holds
-  // the download (another thread, manager or process) it waits, trying every kLockPollIntervalMs;
+  // elsewhere) and starts the cache's scan on its upkeep thread the first time (the download
+  // does not wait for it). Fails with the file-system layer's report when a storage directory is
+  // a link or another user's. Whatever is not a regular file at the download's paths (a link
+  // planted there) is removed, never followed. While another writer holds the download (another
+  // thread, manager or process, or a trim deleting its files) it waits, trying every
+  // kLockPollIntervalMs;
   // once *cancelled is true (cancelled may be null) it fails promptly with code 0. The
   // files on disk then count, not the cache's memory: what another process stored is resumed, what
   // it delivered is gone. While the key is open no trim or cache removal deletes its files. Every
@@ -110,8 +112,14 @@ class FileStorageManager {
   // open here (the files go at its close). A download held elsewhere is left alone.
   void removeCacheFile(const std::string& fileKey) EXCLUDES(mutex_);
   // Deletes every temp file and every cached download now; keys open here are marked instead,
-  // downloads held elsewhere are left alone.
+  // downloads held elsewhere are left alone. No lock that a download takes is held while the
+  // cached downloads' files are deleted.
   void removeAllCache() EXCLUDES(mutex_);
+
+  // Waits until the cache's scan and the trims asked for so far are done (they run on the
+  // cache's upkeep thread after the first open and after every interrupted download). Any thread
+  // but a writer's between openFile and closeFile.
+  void waitForCacheUpkeep();
 
   const std::string& tempDir() const { return tempDir_; }
   const std::string& lruCacheDir() const { return lruCacheDir_; }
@@ -128,10 +136,10 @@ class FileStorageManager {
   class CacheGuard : public FileLruCache::EvictionGuard {
    public:
     explicit CacheGuard(FileStorageManager& owner) : owner_(owner) {}
-    // Requires: owner_.mutex_ held (every call into the cache is made with it, as lruCache_'s
-    // GUARDED_BY checks; the cache's calls back through EvictionGuard the compiler cannot follow).
-    bool tryHold(const std::string& key) override REQUIRES(owner_.mutex_);
-    void release(const std::string& key) override REQUIRES(owner_.mutex_);
+    // Take owner_.mutex_: the cache calls them without its own lock, from the caller's thread
+    // (removeAll) or its upkeep thread, never with owner_.mutex_ held.
+    bool tryHold(const std::string& key) override EXCLUDES(owner_.mutex_);
+    void release(const std::string& key) override EXCLUDES(owner_.mutex_);
 
    private:
     FileStorageManager& owner_;
@@ -165,6 +173,9 @@ class FileStorageManager {
 
   // After a successful move: deletes the progress file and releases the key. Takes mutex_.
   void finishDelivery(const FilePaths& paths) EXCLUDES(mutex_);
+  // removeAllCache's part under mutex_: marks the open keys, deletes the idle temp files and
+  // configures the cache when no open did yet.
+  void removeAllTempFiles() EXCLUDES(mutex_);
 
   // Set at construction. Without a root (an empty rootDir) nothing is stored and nothing
   // removed: its directories would be "/temp" and "/lruCache" at the top of the file system.
@@ -174,10 +185,10 @@ class FileStorageManager {
   const std::string lockFilePath_;
 
   // Lock order: the process-wide registry lock (getInstance), then mutex_, then lruCache_'s own
-  // lock (taken inside every lruCache_ call, which may call cacheGuard_ back); never in another
-  // order.
+  // locks; never in another order. The cache's trims, scan and removeAll call cacheGuard_, which
+  // takes mutex_: they are called (or run on the cache's upkeep thread) without mutex_ held.
   Mutex mutex_;
-  ConditionVariable keyReleased_;  // with mutex_: a key was closed or delivered
+  ConditionVariable keyReleased_;  // with mutex_: a key was closed, delivered or trimmed
 
   // Guarded by mutex_.
   OpenKeyMap openFiles_ GUARDED_BY(mutex_);       // single-file keys
@@ -190,10 +201,13 @@ class FileStorageManager {
   ZPCachePolicy cachePolicy_ GUARDED_BY(mutex_);
   int holds_ GUARDED_BY(mutex_) = 0;  // download managers using the root (hold)
 
-  // Called only with mutex_ held (its operations require it); outlives lruCache_, which calls it.
+  // Outlives lruCache_, which calls it (from its upkeep thread too).
   CacheGuard cacheGuard_{*this};
-  // Called only with mutex_ held; locks itself inside.
-  FileLruCache lruCache_ GUARDED_BY(mutex_);
+  // Thread-safe itself. Its O(1) operations (add, erase, clear, setLimits, configureInBackground)
+  // may be called with mutex_ held; those that call cacheGuard_ (put, removeAll, configure) and
+  // the waits for its upkeep thread only without. Last: destroyed first, its upkeep thread
+  // stopped while the members it reaches still exist.
+  FileLruCache lruCache_;
 };
 
 }  // namespace zephyl

@@ -5,11 +5,16 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "storage/log_capture.h"
 #include "support/temp_dir.h"
@@ -448,6 +453,215 @@ INSTANTIATE_TEST_SUITE_P(EveryRule, HeldEntryTest,
                          [](const testing::TestParamInfo<RuleLimits>& info) {
                            return std::string(info.param.name);
                          });
+
+// --- upkeep off the caller's path ---
+
+// Counts what the cache reads of and does to entries' files; deletes the real files, and can
+// pause between a data file and its progress file so that a half-deleted entry lasts a while.
+class CountingFiles : public FileLruCache::EntryFiles {
+ public:
+  int64_t sizeOf(const FilePaths& paths) override {
+    ++measures;
+    return EntryFiles::sizeOf(paths);
+  }
+  int64_t modifiedTimeMsOf(const FilePaths& paths) override {
+    ++measures;
+    return EntryFiles::modifiedTimeMsOf(paths);
+  }
+  void remove(const FilePaths& paths) override {
+    ++removals;
+    std::filesystem::remove(paths.dataPath);
+    std::this_thread::sleep_for(pauseInside);
+    std::filesystem::remove(paths.infoPath);
+  }
+
+  std::atomic<int> measures{0};
+  std::atomic<int> removals{0};
+  std::chrono::microseconds pauseInside{0};
+};
+
+// The pins a storage manager's key locks give: one holder per key, trims and downloads alike.
+class PinGuard : public FileLruCache::EvictionGuard {
+ public:
+  bool tryHold(const std::string& key) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_.insert(key).second;
+  }
+  void release(const std::string& key) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_.erase(key);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::set<std::string> held_;  // guarded by mutex_
+};
+
+// Putting an interrupted download back, resuming one and touching one cost the same with 2,000
+// entries as with none: no entry's files are measured or deleted on the caller's thread, and a
+// trim by count measures nothing either, only deletes the excess.
+TEST_F(FileLruCacheTest, PutBackWithManyEntriesTouchesNoOtherEntrysFiles) {
+  constexpr int kEntries = 2000;
+  CountingFiles files;
+  FileLruCache cache(&files);
+  cache.configure(dir_, 1LL << 40, kEntries, kDayMs);  // every rule on
+  for (int i = 0; i < kEntries; ++i) cache.add(pathsOf("k" + std::to_string(i)));
+
+  cache.add(makeEntry("back"));  // the put-back of a download that was cut short
+  cache.erase("k7");             // a download resuming its entry
+  cache.add(pathsOf("k9"));      // one put back again
+  FilePaths found;
+  EXPECT_TRUE(cache.get("k10", &found));
+  EXPECT_EQ(files.measures.load(), 0);
+  EXPECT_EQ(files.removals.load(), 0);
+
+  // Over the count by one: the trim deletes the front entry alone, measuring nothing.
+  cache.setLimits(0, kEntries - 1, 0);
+  cache.add(pathsOf("k7"));
+  cache.requestTrim();
+  cache.waitForUpkeep();
+  EXPECT_EQ(files.measures.load(), 0);
+  EXPECT_EQ(files.removals.load(), 2);  // k0 and k1: 2,001 entries, limit 1,999
+  EXPECT_FALSE(cache.get("k0", &found));
+  EXPECT_FALSE(cache.get("k1", &found));
+  EXPECT_TRUE(cache.get("k2", &found));
+  EXPECT_TRUE(filesExist("back"));
+
+  // The counter does see measurements: the size rule makes them, on the upkeep thread.
+  cache.setLimits(1, 0, 0);
+  cache.requestTrim();
+  cache.waitForUpkeep();
+  EXPECT_GE(files.measures.load(), kEntries - 1);
+}
+
+// A download resumes entries from the front while the upkeep thread trims them away: each
+// resume finds its entry whole (data and progress file, as stored) or gone entirely, and no file
+// of a resumed entry goes while the download holds it.
+TEST_F(FileLruCacheTest, BackgroundTrimNeverHandsAResumeAHalfDeletedEntry) {
+  constexpr int kEntries = 60;
+  CountingFiles files;
+  files.pauseInside = std::chrono::microseconds(1500);  // data gone, progress file still there
+  PinGuard pins;
+  FileLruCache cache(&files);
+  cache.setEvictionGuard(&pins);
+  cache.configure(dir_, 0, 0, 0);
+  for (int i = 0; i < kEntries; ++i) {
+    const std::string key = "r" + std::to_string(i);
+    cache.add(makeEntry(key));
+  }
+  cache.setLimits(0, 1, 0);
+  cache.requestTrim();
+
+  int whole = 0;
+  int gone = 0;
+  int halfDeleted = 0;
+  int deletedWhileHeld = 0;
+  for (int i = 0; i < kEntries - 1; ++i) {
+    const std::string key = "r" + std::to_string(i);
+    // The download's pin: taken before it looks at its entry, as a storage manager takes the
+    // key's lock. Bounded: a trim holds a key only while it deletes its files.
+    bool pinned = false;
+    for (int tries = 0; tries < 5000 && !(pinned = pins.tryHold(key)); ++tries) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ASSERT_TRUE(pinned) << key;
+    cache.erase(key);
+    const FilePaths paths = pathsOf(key);
+    const bool data = exists(paths.dataPath);
+    const bool info = exists(paths.infoPath);
+    if (data != info) {
+      ++halfDeleted;
+    } else if (data) {
+      ++whole;
+      EXPECT_EQ(std::filesystem::file_size(paths.dataPath), 50u) << key;
+      std::this_thread::sleep_for(std::chrono::microseconds(500));  // trims go on meanwhile
+      if (!exists(paths.dataPath) || !exists(paths.infoPath)) ++deletedWhileHeld;
+      cache.add(paths);  // interrupted again: back into the cache
+    } else {
+      ++gone;
+    }
+    pins.release(key);
+  }
+  cache.waitForUpkeep();
+
+  EXPECT_EQ(halfDeleted, 0);
+  EXPECT_EQ(deletedWhileHeld, 0);
+  EXPECT_EQ(whole + gone, kEntries - 1);
+  EXPECT_GT(files.removals.load(), 0);
+  // The trim ended with the limit kept.
+  cache.requestTrim();
+  cache.waitForUpkeep();
+  int left = 0;
+  for (int i = 0; i < kEntries; ++i) left += filesExist("r" + std::to_string(i)) ? 1 : 0;
+  EXPECT_EQ(left, 1);
+}
+
+// Lets every key go, but holds the scan on the upkeep thread at the key "pause" (an orphan
+// side file it asks to delete) until open() is called, or for at most 10 s.
+class PausingGuard : public FileLruCache::EvictionGuard {
+ public:
+  bool tryHold(const std::string& key) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (key == "pause") {
+      reached_ = true;
+      changed_.notify_all();
+      changed_.wait_for(lock, std::chrono::seconds(10), [this] { return open_; });
+    }
+    return true;
+  }
+  void release(const std::string&) override {}
+  bool waitReached() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return reached_; });
+  }
+  void open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool reached_ = false;  // guarded by mutex_
+  bool open_ = false;     // guarded by mutex_
+};
+
+// The scan runs on the upkeep thread and the index is used meanwhile: what changed before the
+// scan ended wins over what the scan found. A download that resumed and put back its entry keeps
+// the place of its put-back (behind every entry of an earlier run), and an entry removed meanwhile
+// does not come back.
+TEST_F(FileLruCacheTest, BackgroundScanYieldsToEntriesChangedMeanwhile) {
+  for (const char* key : {"old", "older", "resumed", "gone"}) makeEntry(key);
+  setModifiedSeconds(dir_ + "/resumed.info", 1000);  // the oldest on disk
+  setModifiedSeconds(dir_ + "/older.info", 2000);
+  setModifiedSeconds(dir_ + "/old.info", 3000);
+  writeFile(dir_ + "/pause.validator", 1);  // an orphan: the scan stops at it
+  PausingGuard guard;
+  FileLruCache cache;
+  cache.setEvictionGuard(&guard);
+  cache.configureInBackground(dir_, 0, 0, 0);
+  ASSERT_TRUE(guard.waitReached());  // listed, not yet merged
+
+  cache.erase("resumed");  // opened by a download...
+  cache.add(pathsOf("resumed"));  // ...and interrupted again
+  cache.erase("gone");  // removed on request
+  std::filesystem::remove(pathsOf("gone").dataPath);
+  std::filesystem::remove(pathsOf("gone").infoPath);
+  guard.open();
+  cache.waitForUpkeep();
+
+  FilePaths found;
+  EXPECT_FALSE(cache.get("gone", &found));
+  ASSERT_TRUE(cache.get("older", &found));
+  EXPECT_FALSE(exists(dir_ + "/pause.validator"));
+  cache.setLimits(0, 1, 0);
+  cache.requestTrim();
+  cache.waitForUpkeep();
+  EXPECT_TRUE(filesExist("resumed"));
+  EXPECT_TRUE(filesGone("older"));
+  EXPECT_TRUE(filesGone("old"));
+}
 
 }  // namespace
 }  // namespace zephyl

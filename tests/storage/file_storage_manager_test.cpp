@@ -65,11 +65,13 @@ class FileStorageManagerTest : public testing::Test {
   static bool filesGone(const FilePaths& paths) {
     return !exists(paths.dataPath) && (paths.infoPath.empty() || !exists(paths.infoPath));
   }
-  // A chunked download that was interrupted: opened, written and closed into the cache.
+  // A chunked download that was interrupted: opened, written and closed into the cache, and the
+  // trim its close asked for done.
   FilePaths interrupt(FileStorageManager& storage, const std::string& key) {
     FilePaths paths = storage.openFile(FileKind::Chunked, key);
     writeDownload(paths);
     storage.closeFile(FileKind::Chunked, paths);
+    storage.waitForCacheUpkeep();
     return paths;
   }
   FilePaths finishedSingleFile(FileStorageManager& storage, const std::string& key,
@@ -176,7 +178,10 @@ TEST_F(FileStorageManagerTest, VanishedDirectoriesAreCreatedAgainAndCacheForgott
   writeDownload(b);
   LogCapture capture(Debug);
   storage->closeFile(FileKind::Chunked, b);
-  EXPECT_EQ(capture.take().find("exceedCount"), std::string::npos);
+  storage->waitForCacheUpkeep();
+  const std::string out = capture.take();
+  EXPECT_NE(out.find("trimLruCache check"), std::string::npos) << out;
+  EXPECT_EQ(out.find("exceedCount"), std::string::npos) << out;
 }
 
 TEST_F(FileStorageManagerTest, StorageRootThatCannotBeCreatedFailsOnlyAtTheWriter) {
@@ -202,6 +207,7 @@ TEST_F(FileStorageManagerTest, StartupFindsInterruptedDownloadsOfAnEarlierRun) {
   auto storage = manager();
   LogCapture capture(Warn);
   storage->openFile(FileKind::SingleFile, "unrelated");
+  storage->waitForCacheUpkeep();  // the scan runs on the cache's upkeep thread
   EXPECT_NE(capture.take().find("FileLruCache init fileCount = 4\n"), std::string::npos);
   EXPECT_FALSE(exists(cacheDir + "/b.info"));
 
@@ -232,6 +238,7 @@ TEST_F(FileStorageManagerTest, ResumedDownloadIsNeverTrimmedWhileItRuns) {
   EXPECT_TRUE(filesGone(other));
 
   storage->closeFile(FileKind::Chunked, resumed);  // back in the cache, most recent
+  storage->waitForCacheUpkeep();
   EXPECT_TRUE(filesExist(resumed));
   EXPECT_TRUE(filesGone(third));
 }
@@ -987,6 +994,7 @@ TEST_F(FileStorageManagerTest, ConcurrentOpenCloseAndRemovalNeverDeleteOpenFiles
   for (int t = 0; t < kWriters; ++t) threads[t].join();
   writersDone = true;
   threads.back().join();
+  storage->waitForCacheUpkeep();
 
   EXPECT_EQ(lostFiles.load(), 0);
   // Nothing is open any more: everything goes now.

@@ -1,0 +1,59 @@
+#include "storage/upkeep_thread.h"
+
+#include <system_error>
+#include <utility>
+
+namespace zephyl {
+
+UpkeepThread::UpkeepThread(Job job) : job_(std::move(job)) {}
+
+UpkeepThread::~UpkeepThread() { stop(); }
+
+void UpkeepThread::request() {
+  MutexLock lock(mutex_);
+  pending_ = true;
+  if (running_) return;  // the loop sees pending_ before it ends
+  joinEnded();
+  try {
+    thread_ = std::thread([this] { run(); });
+    running_ = true;
+  } catch (const std::system_error&) {
+    // No thread to be had now: the request waits for the next one.
+  }
+}
+
+void UpkeepThread::stop() {
+  MutexLock lock(mutex_);
+  stopRequested_ = true;
+  while (running_) ended_.wait(mutex_);
+  joinEnded();
+  stopRequested_ = false;
+}
+
+void UpkeepThread::waitIdle() {
+  MutexLock lock(mutex_);
+  while (running_) ended_.wait(mutex_);
+  joinEnded();
+}
+
+void UpkeepThread::run() {
+  for (;;) {
+    {
+      MutexLock lock(mutex_);
+      if (!pending_ || stopRequested_) {
+        running_ = false;
+        ended_.notifyAll();
+        return;
+      }
+      pending_ = false;
+    }
+    job_(stopRequested_);
+  }
+}
+
+void UpkeepThread::joinEnded() {
+  // The thread has left its loop and only returns now: joining cannot wait for the mutex held.
+  if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace zephyl
