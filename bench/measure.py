@@ -259,6 +259,7 @@ def scenarios():
     yield from idle_manager_threads(files)
     yield from https_small_files(files, small_expected)
     yield cached_entries_case(digests)
+    yield from four_gib_download()
 
 
 def idle_manager_threads(files):
@@ -413,6 +414,47 @@ def cached_entries_case(digests, count=5000):
             }, None, prepare)
 
 
+def four_gib_download():
+    """12: one 4 GiB download, zget with the write-out before delivery on and off, beside wget2
+    and curl. The data file is made (and its MD5 taken, then kept beside it) before the case's
+    first run only, so that the other cases never need its room; the output is deleted when the
+    case ends, and before each run as everywhere."""
+    name, size = "4g.bin", 4 << 30
+    path = os.path.join(WORK, "www", name)
+    digest_path = path + ".md5"
+    expected = {}
+
+    def prepare():
+        if expected:
+            return
+        # The data file, one output and a little for zget's cache files.
+        need = (0 if os.path.exists(path) and os.path.getsize(path) == size else size) + size
+        free = shutil.disk_usage(WORK).free
+        if free < need + (512 << 20):
+            sys.exit("case 12 needs %.1f GiB free in %s, has %.1f" % (
+                (need + (512 << 20)) / 2**30, WORK, free / 2**30))
+        if not os.path.exists(path) or os.path.getsize(path) != size:
+            subprocess.run(["head", "-c", str(size), "/dev/urandom"], check=True,
+                           stdout=open(path, "wb"))
+        stamp = "%d %d" % (os.path.getsize(path), os.stat(path).st_mtime_ns)
+        known = open(digest_path).read().split("\t") if os.path.exists(digest_path) else []
+        if len(known) != 2 or known[0] != stamp:
+            known = [stamp, md5_of(path)]
+            with open(digest_path, "w") as f:
+                f.write("\t".join(known))
+        expected[name] = known[1]
+
+    url = "%s/%s" % (DIRECT, name)
+    yield ("12: 4 GiB file, one download", size, expected, {
+        "zget": zget(url),
+        "zget-nwo": zget("--no-write-out", url),
+        "wget2": ["wget2", "-q", "-O", name, url],
+        "curl": ["curl", "-s", "-o", name, url],
+    }, None, prepare)
+    shutil.rmtree(OUT, ignore_errors=True)
+    shutil.rmtree(CACHE, ignore_errors=True)
+
+
 def main():
     rows = []
     summary = []
@@ -447,6 +489,9 @@ def main():
             rows.append((title, "ideal", "%10.3f" % ideal, "%10.1f" % (size / ideal / 1e6),
                          "%8s" % "-", "%9s" % "-", "%9s" % "-", "%9.2f" % (ideal / base)))
             notes.append("%s: ideal = %s" % (title.split(":")[0], how))
+        if "zget-nwo" in results:
+            notes.append("%s: zget-nwo = zget --no-write-out (delivered without waiting for the"
+                         " data to reach the disk, as wget2 and curl deliver)" % title.split(":")[0])
         if "wget2-2M" in results:
             notes.append("%s: wget2-2M = wget2 --max-threads=4 --chunk-size=2M (it still uses one"
                          " connection, chunk after chunk)" % title.split(":")[0])
@@ -455,7 +500,7 @@ def main():
                 title.split(":")[0], ", ".join("%s %d" % c for c in connections.items())))
         if scenario.report:
             notes.append("%s: %s" % (title.split(":")[0], scenario.report()))
-        peers = {tool: r[0] for tool, r in results.items() if tool != "zget"}
+        peers = {tool: r[0] for tool, r in results.items() if not tool.startswith("zget")}
         if not peers:
             continue
         best = min(peers, key=peers.get)
