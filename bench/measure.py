@@ -312,7 +312,7 @@ def main():
         connections = {}
         for tool, command in tools.items():
             wall, cpu, rss, sent = measure(command, expected, RUNS, size, scenario.prepare)
-            if scenario.prepare:
+            if scenario.prepare is restart_slow_count:
                 # The same call that readies the next run says what this tool's last run opened.
                 connections[tool] = restart_slow_count()
             if title.startswith("4"):
