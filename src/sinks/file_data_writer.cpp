@@ -66,6 +66,7 @@ Status FileDataWriter::open() {
     }
     current_ = complete;
     end_ = complete;
+    writebackFrom_ = complete;
     return Status::ok();
   }
   // Otherwise a single-file download never resumes: whatever an earlier run left is discarded.
@@ -76,6 +77,7 @@ Status FileDataWriter::open() {
   if (file_) makeUnbuffered(file_.get());
   current_ = 0;
   end_ = kOpenEnded;
+  writebackFrom_ = 0;
   return status;
 }
 
@@ -141,6 +143,7 @@ void FileDataWriter::reset() {
   }
   current_ = 0;
   end_ = kOpenEnded;
+  writebackFrom_ = 0;
   MutexLock lock(validatorMutex_);
   validator_.clear();
 }
@@ -224,7 +227,13 @@ Status FileDataWriter::write(int /*chunkId*/, int size, unsigned char* data) {
   }
   Status written = writeAt(file_.get(), current, data, size);
   if (!written.isOk()) return written;
-  current_ = current + size;
+  const int64_t stored = current + size;
+  current_ = stored;
+  // Stored bytes are never written again: their write-back starts now, without waiting for it.
+  if (stored - writebackFrom_ >= kWritebackSpanBytes) {
+    fs::startWriteback(file_.get(), writebackFrom_, stored - writebackFrom_);
+    writebackFrom_ = stored;
+  }
   return Status::ok();
 }
 

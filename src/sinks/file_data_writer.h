@@ -24,6 +24,11 @@ class FileStorageManager;
 
 class FileDataWriter : public DataWriter {
  public:
+  // The stored bytes start for the disk (fs::startWriteback) each time this many more have been
+  // written, while the rest still arrives: the write-out before delivery then waits only for the
+  // last of them, not for the whole file.
+  static constexpr int64_t kWritebackSpanBytes = 2 * 1024 * 1024;
+
   // cancelled (may be null) ends open's wait for a key another writer holds; it must outlive the
   // writer. writeOutBeforeDelivery false delivers the file without waiting for its data to reach
   // the disk.
@@ -81,6 +86,8 @@ class FileDataWriter : public DataWriter {
   FilePaths paths_;
   FileHandle file_;       // null while closed
   bool keyOpen_ = false;  // between openFile and closeFile / a successful delivery
+  // Where the bytes whose write-back write has not started yet begin.
+  int64_t writebackFrom_ = 0;
 
   // Atomic: the single chunk's progress, read by progress listeners on any thread. Its start is
   // always 0.
