@@ -148,11 +148,12 @@ def restart_slow_count():
 class Scenario:
     """What scenarios() yields, as a tuple: title (it starts with the number BENCH_SCENARIOS
     selects), size in bytes, {output file: md5}, {tool: command}, and optionally the ideal as
-    (seconds, how it is computed) and a call to make before every run."""
+    (seconds, how it is computed), a call to make before every run, and a call made after the
+    runs that returns more note lines."""
 
-    def __init__(self, title, size, expected, tools, ideal=None, prepare=None):
+    def __init__(self, title, size, expected, tools, ideal=None, prepare=None, notes=None):
         self.title, self.size, self.expected, self.tools = title, size, expected, tools
-        self.ideal, self.prepare = ideal, prepare
+        self.ideal, self.prepare, self.notes = ideal, prepare, notes
 
 
 def ranged(name, url):
@@ -254,6 +255,62 @@ def scenarios():
            dict({"zget": zget("-x", "4", url)}, **ranged(hundred, url)),
            (os.path.getsize(os.path.join(www, hundred)) / (4 * REQUEST_SLOW_RATE),
             "size / (4 x %g MiB/s): four requests at the limit" % (REQUEST_SLOW_RATE / 2**20)))
+    yield many_small_files()
+
+
+def many_small_files():
+    """10,000 files of 16 KiB, four at a time: the cost of each download, beside wget2 and curl
+    (curl runs them all on one loop). System calls per file come from strace -f -c over a run of
+    the first 100 files, apart from the timed runs."""
+    count, size, parallel = 10000, 16 * 1024, 4
+    www = os.path.join(WORK, "www", "many")
+    os.makedirs(www, exist_ok=True)
+    names = ["m%05d" % i for i in range(count)]
+    for name in names:
+        path = os.path.join(www, name)
+        if not os.path.exists(path) or os.path.getsize(path) != size:
+            with open(path, "wb") as f:
+                f.write(os.urandom(size))
+    expected = {name: md5_of(os.path.join(www, name)) for name in names}
+
+    def lists(tag, chosen):
+        """{tool: command} fetching chosen: a URL list for zget and wget2, a config for curl."""
+        url_list = os.path.join(WORK, "many-%s.txt" % tag)
+        curl_config = os.path.join(WORK, "many-%s.curl" % tag)
+        with open(url_list, "w") as urls, open(curl_config, "w") as config:
+            for name in chosen:
+                urls.write("%s/many/%s\n" % (DIRECT, name))
+                config.write('url = "%s/many/%s"\noutput = "%s"\n' % (DIRECT, name, name))
+        return {
+            "zget": zget("-j", str(parallel), "-i", url_list),
+            "curl": ["curl", "-s", "--parallel", "--parallel-max", str(parallel), "-K", curl_config],
+            "wget2": ["wget2", "-q", "--max-threads=%d" % parallel, "-i", url_list],
+        }
+
+    traced = 100
+
+    def calls_per_file():
+        """One note line per tool: its system calls per file over a traced run of 100 files."""
+        lines = []
+        for tool, command in lists("traced", names[:traced]).items():
+            fresh_out()
+            report = os.path.join(WORK, "many-strace-%s.txt" % tool)
+            subprocess.run(["strace", "-f", "-c", "-o", report] + command, cwd=OUT, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            calls = {}
+            with open(report) as f:
+                for line in f:
+                    fields = line.split()
+                    if len(fields) >= 5 and fields[3].isdigit() and fields[-1] != "total":
+                        calls[fields[-1]] = int(fields[3])
+            top = sorted(calls.items(), key=lambda c: -c[1])[:6]
+            lines.append("11: %s, system calls per file (strace -f -c, %d files): %.1f (%s)" % (
+                tool, traced, sum(calls.values()) / traced,
+                ", ".join("%s %.1f" % (name, n / traced) for name, n in top)))
+        return lines
+
+    return ("11: %d x 16 KiB, %d at a time" % (count, parallel), count * size, expected,
+            lists("all", names), None, None, calls_per_file)
 
 
 def main():
@@ -293,6 +350,8 @@ def main():
         if "wget2-2M" in results:
             notes.append("%s: wget2-2M = wget2 --max-threads=4 --chunk-size=2M (it still uses one"
                          " connection, chunk after chunk)" % title.split(":")[0])
+        if scenario.notes:
+            notes.extend(scenario.notes())
         if connections:
             notes.append("%s: connections opened in the last run: %s" % (
                 title.split(":")[0], ", ".join("%s %d" % c for c in connections.items())))
