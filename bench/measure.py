@@ -150,7 +150,7 @@ class Scenario:
     """What scenarios() yields, as a tuple: title (it starts with the number BENCH_SCENARIOS
     selects), size in bytes, {output file: md5}, {tool: command}, and optionally the ideal as
     (seconds, how it is computed), a call to make before every run, and a call after the runs
-    that returns a line for the notes."""
+    that returns a line for the notes (or a list of whole note lines)."""
 
     def __init__(self, title, size, expected, tools, ideal=None, prepare=None, report=None):
         self.title, self.size, self.expected, self.tools = title, size, expected, tools
@@ -260,6 +260,7 @@ def scenarios():
     yield from https_small_files(files, small_expected)
     yield cached_entries_case(digests)
     yield from four_gib_download()
+    yield many_small_files()
 
 
 def idle_manager_threads(files):
@@ -455,6 +456,61 @@ def four_gib_download():
     shutil.rmtree(CACHE, ignore_errors=True)
 
 
+def many_small_files():
+    """10,000 files of 16 KiB, four at a time: the cost of each download, beside wget2 and curl
+    (curl runs them all on one loop). System calls per file come from strace -f -c over a run of
+    the first 100 files, apart from the timed runs."""
+    count, size, parallel = 10000, 16 * 1024, 4
+    www = os.path.join(WORK, "www", "many")
+    os.makedirs(www, exist_ok=True)
+    names = ["m%05d" % i for i in range(count)]
+    for name in names:
+        path = os.path.join(www, name)
+        if not os.path.exists(path) or os.path.getsize(path) != size:
+            with open(path, "wb") as f:
+                f.write(os.urandom(size))
+    expected = {name: md5_of(os.path.join(www, name)) for name in names}
+
+    def lists(tag, chosen):
+        """{tool: command} fetching chosen: a URL list for zget and wget2, a config for curl."""
+        url_list = os.path.join(WORK, "many-%s.txt" % tag)
+        curl_config = os.path.join(WORK, "many-%s.curl" % tag)
+        with open(url_list, "w") as urls, open(curl_config, "w") as config:
+            for name in chosen:
+                urls.write("%s/many/%s\n" % (DIRECT, name))
+                config.write('url = "%s/many/%s"\noutput = "%s"\n' % (DIRECT, name, name))
+        return {
+            "zget": zget("-j", str(parallel), "-i", url_list),
+            "curl": ["curl", "-s", "--parallel", "--parallel-max", str(parallel), "-K", curl_config],
+            "wget2": ["wget2", "-q", "--max-threads=%d" % parallel, "-i", url_list],
+        }
+
+    traced = 100
+
+    def calls_per_file():
+        """One note line per tool: its system calls per file over a traced run of 100 files."""
+        lines = []
+        for tool, command in lists("traced", names[:traced]).items():
+            fresh_out()
+            report = os.path.join(WORK, "many-strace-%s.txt" % tool)
+            subprocess.run(["strace", "-f", "-c", "-o", report] + command, cwd=OUT, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            calls = {}
+            with open(report) as f:
+                for line in f:
+                    fields = line.split()
+                    if len(fields) >= 5 and fields[3].isdigit() and fields[-1] != "total":
+                        calls[fields[-1]] = int(fields[3])
+            top = sorted(calls.items(), key=lambda c: -c[1])[:6]
+            lines.append("11: %s, system calls per file (strace -f -c, %d files): %.1f (%s)" % (
+                tool, traced, sum(calls.values()) / traced,
+                ", ".join("%s %.1f" % (name, n / traced) for name, n in top)))
+        return lines
+
+    return ("11: %d x 16 KiB, %d at a time" % (count, parallel), count * size, expected,
+            lists("all", names), None, None, calls_per_file)
+
+
 def main():
     rows = []
     summary = []
@@ -499,7 +555,11 @@ def main():
             notes.append("%s: connections opened in the last run: %s" % (
                 title.split(":")[0], ", ".join("%s %d" % c for c in connections.items())))
         if scenario.report:
-            notes.append("%s: %s" % (title.split(":")[0], scenario.report()))
+            reported = scenario.report()
+            if isinstance(reported, list):
+                notes.extend(reported)
+            else:
+                notes.append("%s: %s" % (title.split(":")[0], reported))
         peers = {tool: r[0] for tool, r in results.items() if not tool.startswith("zget")}
         if not peers:
             continue

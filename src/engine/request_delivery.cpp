@@ -266,8 +266,14 @@ ZPResponse checkTargetWritable(const DeliveryTarget& target) {
   Status usable = fs::checkPathNames(target.path);
   std::string directory;
   if (usable.isOk()) {
-    directory = nearestDirectory(target.path);
-    usable = fs::checkWritableDirectory(directory);
+    // Nearly always the target's own directory exists: it is checked at once, and the walk up
+    // to the nearest existing one is made only when it is missing.
+    directory = fs::parentDirOf(target.path);
+    if (directory.size() <= pathRootLength(target.path) ||
+        !fs::checkWritableDirectory(directory).isOk()) {
+      directory = nearestDirectory(target.path);
+      usable = fs::checkWritableDirectory(directory);
+    }
     if (!usable.isOk()) {
       usable = Status::systemError(usable.systemCode(), directory + ": " + usable.message());
     }
@@ -289,10 +295,12 @@ ZPResponse checkTargetRoom(const DeliveryTarget& target, const std::string& stor
   const std::string dir = fs::parentDirOf(target.path);
   fs::VolumeRoom targetRoom;
   fs::VolumeRoom storageRoom;
-  // A volume that cannot be measured is left to the delivery, which reports what it meets.
-  if (!fs::volumeRoomOf(dir, &targetRoom).isOk() ||
+  // A volume that cannot be measured is left to the delivery, which reports what it meets. The
+  // storage root is measured only when the target lacks the room: a target with room fits
+  // wherever the storage is.
+  if (!fs::volumeRoomOf(dir, &targetRoom).isOk() || targetRoom.freeBytes >= length ||
       !fs::volumeRoomOf(storageRoot, &storageRoom).isOk() ||
-      targetRoom.volumeId == storageRoom.volumeId || targetRoom.freeBytes >= length) {
+      targetRoom.volumeId == storageRoom.volumeId) {
     return fits;
   }
   const std::string message = "no room on the target disk for " + std::to_string(length) +

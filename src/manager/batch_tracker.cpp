@@ -1,42 +1,41 @@
 #include "manager/batch_tracker.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "diagnostics/host_call.h"
 
 namespace zephyl {
 
-BatchTracker::BatchTracker(const ZPBatchRequest& batch)
-    : batch_(batch),
-      count_(static_cast<int>(batch.requests.size())),
-      downloaded_(batch.requests.size(), 0),
-      total_(batch.requests.size(), 0),
-      done_(batch.requests.size(), false),
-      responses_(batch.requests.size()) {}
+BatchTracker::BatchTracker(ZPBatchRequest batch)
+    : batch_(std::move(batch)),
+      count_(static_cast<int>(batch_.requests.size())),
+      downloaded_(batch_.requests.size(), 0),
+      total_(batch_.requests.size(), 0),
+      done_(batch_.requests.size(), false),
+      responses_(batch_.requests.size()) {}
 
-std::vector<ZPRequest> BatchTracker::wrapRequests(const std::shared_ptr<BatchTracker>& tracker) {
+ZPRequest BatchTracker::wrapRequest(const std::shared_ptr<BatchTracker>& tracker, size_t index) {
   const ZPBatchRequest& batch = tracker->batch_;
-  std::vector<ZPRequest> requests = batch.requests;
-  for (int index = 0; index < tracker->count_; ++index) {
-    ZPRequest& request = requests[index];
-    request.onStart = nullptr;
-    request.onProgress = nullptr;
-    request.onComplete = nullptr;
-    if (batch.onRequestStart) {
-      request.onStart = [tracker, index](const ZPRequest&) { tracker->onStart(index); };
-    }
-    if (batch.onRequestProgress) {
-      request.onProgress = [tracker, index](const ZPRequest&, int64_t downloaded, int64_t total) {
-        tracker->onProgress(index, downloaded, total);
-      };
-    }
-    if (batch.onBatchComplete) {
-      request.onComplete = [tracker, index](const ZPRequest&, const ZPResponse& response) {
-        tracker->onComplete(index, response);
-      };
-    }
+  ZPRequest request = batch.requests.at(index);
+  const int at = static_cast<int>(index);
+  request.onStart = nullptr;
+  request.onProgress = nullptr;
+  request.onComplete = nullptr;
+  if (batch.onRequestStart) {
+    request.onStart = [tracker, at](const ZPRequest&) { tracker->onStart(at); };
   }
-  return requests;
+  if (batch.onRequestProgress) {
+    request.onProgress = [tracker, at](const ZPRequest&, int64_t downloaded, int64_t total) {
+      tracker->onProgress(at, downloaded, total);
+    };
+  }
+  if (batch.onBatchComplete) {
+    request.onComplete = [tracker, at](const ZPRequest&, const ZPResponse& response) {
+      tracker->onComplete(at, response);
+    };
+  }
+  return request;
 }
 
 void BatchTracker::onStart(int index) {
@@ -83,7 +82,8 @@ void BatchTracker::onComplete(int index, const ZPResponse& response) {
     // Counted after onRequestComplete returned, so onBatchComplete follows every one of them.
     if (++reported_ < count_ || completed_) return;
     completed_ = true;
-    responses = responses_;
+    // Nothing reads them here again: the batch's one list goes to the callback.
+    responses = std::move(responses_);
   }
   callHost("onBatchComplete", batch_.onBatchComplete, batch_, responses);
 }

@@ -19,14 +19,18 @@ namespace zephyl {
 
 class BatchTracker {
  public:
-  explicit BatchTracker(const ZPBatchRequest& batch);
+  // Keeps batch (moved in: the tracker's is the one copy of its requests the manager holds).
+  explicit BatchTracker(ZPBatchRequest batch);
   BatchTracker(const BatchTracker&) = delete;
   BatchTracker& operator=(const BatchTracker&) = delete;
 
-  // Copies of the batch's requests whose onStart, onProgress and onComplete report to tracker
-  // (those whose batch callback is missing stay empty, as do onRequestComplete's when there is no
-  // onBatchComplete). The copies keep the tracker alive.
-  static std::vector<ZPRequest> wrapRequests(const std::shared_ptr<BatchTracker>& tracker);
+  size_t size() const { return static_cast<size_t>(count_); }
+
+  // A copy of the batch's request at index whose onStart, onProgress and onComplete report to
+  // tracker (those whose batch callback is missing stay empty, as do onRequestComplete's when
+  // there is no onBatchComplete). The copy keeps the tracker alive. Made one at a time, as each
+  // is queued, so that the batch is never copied whole.
+  static ZPRequest wrapRequest(const std::shared_ptr<BatchTracker>& tracker, size_t index);
 
   void onStart(int index);
   void onProgress(int index, int64_t downloaded, int64_t total) EXCLUDES(mutex_);
@@ -42,6 +46,7 @@ class BatchTracker {
   std::vector<int64_t> downloaded_ GUARDED_BY(mutex_);
   std::vector<int64_t> total_ GUARDED_BY(mutex_);
   std::vector<bool> done_ GUARDED_BY(mutex_);
+  // Handed (moved) to onBatchComplete once every request completed.
   std::vector<ZPResponse> responses_ GUARDED_BY(mutex_);
   // onRequestComplete calls that have returned (or were skipped).
   int reported_ GUARDED_BY(mutex_) = 0;

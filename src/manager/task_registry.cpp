@@ -329,15 +329,17 @@ ZPResponse TaskRegistry::run(ZPRequest request, uint64_t ticket) {
 
 // ---- Queue and batches ---------------------------------------------------------------------
 
-void TaskRegistry::enqueue(const ZPRequest& request) {
+void TaskRegistry::enqueue(ZPRequest request) {
   ZP_LOG(Debug) << "enqueueTask：" << request.logString();
-  // Copied before the lock: the copy runs the copy constructors of the host's callables.
-  PendingRequest pending{request, 0};
+  // Copied (by the caller) before the lock: a copy runs the copy constructors of the host's
+  // callables.
+  const bool highPriority = request.highPriority;
+  PendingRequest pending{std::move(request), 0};
   uint64_t ticket = 0;
   {
     MutexLock lock(registryMutex_);
     ticket = pending.ticket = ++lastTicket_;
-    if (request.highPriority) {
+    if (highPriority) {
       pendingRequests_.push_front(std::move(pending));
     } else {
       pendingRequests_.push_back(std::move(pending));
@@ -425,8 +427,13 @@ void TaskRegistry::runNextPending() {
 
 void TaskRegistry::batchEnqueue(const ZPBatchRequest& batch) {
   if (batch.requests.empty()) return;
-  auto tracker = std::make_shared<BatchTracker>(batch);
-  for (const ZPRequest& request : BatchTracker::wrapRequests(tracker)) enqueue(request);
+  enqueueTracked(std::make_shared<BatchTracker>(batch));
+}
+
+void TaskRegistry::enqueueTracked(const std::shared_ptr<BatchTracker>& tracker) {
+  for (size_t index = 0; index < tracker->size(); ++index) {
+    enqueue(BatchTracker::wrapRequest(tracker, index));
+  }
 }
 
 std::vector<ZPResponse> TaskRegistry::batchExecute(const ZPBatchRequest& batch) {
@@ -443,7 +450,8 @@ std::vector<ZPResponse> TaskRegistry::batchExecute(const ZPBatchRequest& batch) 
     callHost("onBatchComplete", callerCallback, completed, responses);
     promise->set_value(responses);
   };
-  batchEnqueue(copy);
+  // The copy moves into the tracker: the manager holds the batch's requests once.
+  enqueueTracked(std::make_shared<BatchTracker>(std::move(copy)));
   return result.get();
 }
 
@@ -456,8 +464,10 @@ std::vector<ZPResponse> TaskRegistry::runBatchInline(const ZPBatchRequest& batch
     callHost("onBatchComplete", callerCallback, completed, responses);
     result = responses;
   };
-  auto tracker = std::make_shared<BatchTracker>(copy);
-  for (const ZPRequest& request : BatchTracker::wrapRequests(tracker)) execute(request);
+  auto tracker = std::make_shared<BatchTracker>(std::move(copy));
+  for (size_t index = 0; index < tracker->size(); ++index) {
+    execute(BatchTracker::wrapRequest(tracker, index));
+  }
   return result;
 }
 

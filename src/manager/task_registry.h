@@ -28,6 +28,8 @@
 
 namespace zephyl {
 
+class BatchTracker;
+
 class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
  public:
   // The file key of a URL; empty when it cannot be computed (the request then fails).
@@ -56,7 +58,7 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // Queues request for the task pool. When no task thread can be started for it, the request
   // does not wait for one: its onComplete gets RESULT_FAILED, EXECUTE_ERROR, "request not run: "
   // and the reason, on this thread, before enqueue returns.
-  void enqueue(const ZPRequest& request) EXCLUDES(registryMutex_);
+  void enqueue(ZPRequest request) EXCLUDES(registryMutex_);
   void batchEnqueue(const ZPBatchRequest& batch) EXCLUDES(registryMutex_);
   std::vector<ZPResponse> batchExecute(const ZPBatchRequest& batch) EXCLUDES(registryMutex_);
 
@@ -149,6 +151,8 @@ class TaskRegistry : public std::enable_shared_from_this<TaskRegistry> {
   // pool (see taskThreadPool_); does nothing on any other thread or when the request holds none.
   void releaseTransferSlot();
   std::vector<ZPResponse> runBatchInline(const ZPBatchRequest& batch) EXCLUDES(registryMutex_);
+  // Queues the requests of tracker's batch, each wrapped as it is queued.
+  void enqueueTracked(const std::shared_ptr<BatchTracker>& tracker) EXCLUDES(registryMutex_);
 
   // Set at construction.
   const ZPSetting settings_;

@@ -132,7 +132,7 @@ Status FileStorageManager::openFile(FileKind kind, const std::string& fileKey,
   MutexLock lock(mutex_);
   for (;;) {
     // Again at every try: the directories may vanish while a writer waits.
-    Status prepared = prepareDirectories();
+    Status prepared = prepareDirectories(kind);
     if (!prepared.isOk()) return prepared;
     if (tryLockIdleKey(kind, fileKey)) break;
     if (isCancelled(cancelled)) {
@@ -314,25 +314,42 @@ void FileStorageManager::removeAllTempFiles() {
   if (!cacheConfigured_ && fs::exists(lruCacheDir_)) configureCacheOnce();
 }
 
-Status FileStorageManager::prepareDirectories() {
+Status FileStorageManager::prepareDirectories(FileKind kind) {
   if (!hasRoot_) {
     ZP_LOG(Warn) << "no storage root: the settings' rootDir is empty";
     return Status::error(kStorageError, "empty storage root");
   }
+  // Once both directories were checked, an open reads only its own directory's identity (one
+  // lstat) and compares it with the one the check saw: a directory that vanished (the root
+  // removed behind the library's back), was swapped for a link or another directory, or had its
+  // permissions changed, is checked again in full below.
+  const bool chunked = kind == FileKind::Chunked;
+  fs::EntryIdentity now;
+  if (directoriesChecked_ && fs::entryIdentityOf(chunked ? lruCacheDir_ : tempDir_, &now) &&
+      now == (chunked ? checkedLruCacheDir_ : checkedTempDir_)) {
+    return Status::ok();
+  }
+  directoriesChecked_ = false;
   // A root with a name the system cannot hold ("C:/cache/nul") would lead elsewhere: a device.
   Status named = fs::checkPathNames(tempDir_);
   if (!named.isOk()) return named;
   // The directory was removed behind the library's back: its entries name nothing any more.
   if (!fs::exists(lruCacheDir_)) lruCache_.clear();
+  bool ready = true;
   for (const std::string* directory : {&tempDir_, &lruCacheDir_}) {
     // A failure to create surfaces when the writer opens its file; an unsafe directory is never
     // used, as writes and removals below it would reach whatever it leads to.
     Status status;
-    if (fs::createPrivateDirectories(*directory, &status) == fs::PrivateDirectory::Unsafe) {
+    const fs::PrivateDirectory made = fs::createPrivateDirectories(*directory, &status);
+    if (made == fs::PrivateDirectory::Unsafe) {
       ZP_LOG(Warn) << "storage directory not used, a link or another user's: " << *directory;
       return status;
     }
+    ready = ready && made == fs::PrivateDirectory::Ready;
   }
+  // A directory that could not be made is tried again in full at the next open.
+  directoriesChecked_ = ready && fs::entryIdentityOf(tempDir_, &checkedTempDir_) &&
+                        fs::entryIdentityOf(lruCacheDir_, &checkedLruCacheDir_);
   if (initialized_) return Status::ok();
   // Left over by an earlier process, unless another process is still writing it.
   std::vector<std::string> tempFiles;

@@ -17,6 +17,7 @@
 #include "diagnostics/status.h"
 #include "storage/file_lru_cache.h"
 #include "storage/file_paths.h"
+#include "storage/fs.h"
 #include "storage/key_locks.h"
 #include "zephyl/zp_request.h"
 #include "zephyl/zp_setting.h"
@@ -147,8 +148,9 @@ class FileStorageManager {
 
   FileStorageManager(const std::string& rootDir, const ZPCachePolicy& policy);
 
-  // Requires: mutex_ held. The report when a storage directory is unsafe.
-  Status prepareDirectories() REQUIRES(mutex_);
+  // Requires: mutex_ held. The report when a storage directory is unsafe. After the first full
+  // check only the directory of kind is looked at, and checked in full again when it changed.
+  Status prepareDirectories(FileKind kind) REQUIRES(mutex_);
   // Requires: mutex_ held. False (logged) when the directory exists and is a link or another
   // user's; made private otherwise.
   bool isSafeDirectory(const std::string& directory) REQUIRES(mutex_);
@@ -198,6 +200,11 @@ class FileStorageManager {
   // The temp directory was emptied and the cache configured.
   bool initialized_ GUARDED_BY(mutex_) = false;
   bool cacheConfigured_ GUARDED_BY(mutex_) = false;
+  // Both storage directories were made or found safe by the last full check, which saw them as
+  // below.
+  bool directoriesChecked_ GUARDED_BY(mutex_) = false;
+  fs::EntryIdentity checkedTempDir_ GUARDED_BY(mutex_);
+  fs::EntryIdentity checkedLruCacheDir_ GUARDED_BY(mutex_);
   ZPCachePolicy cachePolicy_ GUARDED_BY(mutex_);
   int holds_ GUARDED_BY(mutex_) = 0;  // download managers using the root (hold)
 

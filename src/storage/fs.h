@@ -65,6 +65,23 @@ enum class PrivateDirectory {
 [[nodiscard]] PrivateDirectory createPrivateDirectories(const std::string& path,
                                                         Status* status = nullptr);
 
+// The entry at a path itself (a link is not followed): which entry of which volume it is, its
+// kind and permission bits, and its owner, as far as the platform tells them (Windows: its
+// attributes only). Equal identities read from one path mean the entry was neither replaced nor
+// re-permitted in between: one system call where createPrivateDirectories takes several.
+struct EntryIdentity {
+  uint64_t volume = 0;
+  uint64_t entry = 0;
+  uint64_t kindAndMode = 0;
+  uint64_t owner = 0;
+  bool operator==(const EntryIdentity& other) const {
+    return volume == other.volume && entry == other.entry && kindAndMode == other.kindAndMode &&
+           owner == other.owner;
+  }
+};
+// False, *identity untouched, when no entry can be read there. Never reports.
+bool entryIdentityOf(const std::string& path, EntryIdentity* identity);
+
 // Creates one directory; an existing directory counts as success, any other existing entry of
 // that name fails with its "already exists" code.
 [[nodiscard]] Status createOneDirectory(const std::string& path);

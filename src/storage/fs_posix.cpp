@@ -463,6 +463,16 @@ struct LockFile {
   std::string path;
 };
 
+bool entryIdentityOf(const std::string& path, EntryIdentity* identity) {
+  struct stat info {};
+  if (!statPath(path, false, &info)) return false;
+  identity->volume = static_cast<uint64_t>(info.st_dev);
+  identity->entry = static_cast<uint64_t>(info.st_ino);
+  identity->kindAndMode = static_cast<uint64_t>(info.st_mode);
+  identity->owner = static_cast<uint64_t>(info.st_uid);
+  return true;
+}
+
 bool exists(const std::string& path) {
   // The entry itself counts, so a dangling link is found too: it still occupies its name.
   struct stat info {};

@@ -489,6 +489,15 @@ FILE* tryOpenFileByShareMode(const std::wstring& widePath, Status* status) {
 
 bool exists(const std::string& path) { return attributesOf(path) != INVALID_FILE_ATTRIBUTES; }
 
+bool entryIdentityOf(const std::string& path, EntryIdentity* identity) {
+  // The attributes tell a directory from a reparse point put in its place.
+  const DWORD attributes = attributesOf(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  *identity = EntryIdentity{};
+  identity->kindAndMode = attributes;
+  return true;
+}
+
 Status createDirectories(const std::string& path) {
   if (path.empty() || isDirectoryAttributes(attributesOf(path))) return Status::ok();
   // A drive or a share is never made: the walk stops below it, and the first level below it

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -270,5 +271,43 @@ INSTANTIATE_TEST_SUITE_P(Causes, UnrunnableRequestTest, testing::ValuesIn(kUnrun
                          [](const testing::TestParamInfo<Unrunnable>& info) {
                            return std::string(info.param.name);
                          });
+
+}  // namespace
+
+namespace {
+
+class FinishedBatchTest : public testing::Test, protected zephyl::test::LoopbackDownload {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server_.started()); }
+};
+
+// The manager keeps nothing of a batch whose responses it has handed over: no copy of its
+// requests, of the batch, or of the host's callables (and what they hold) outlives the call.
+TEST_F(FinishedBatchTest, ManagerKeepsNoCopyOfAFinishedBatch) {
+  auto registry = zephyl::TaskRegistry::createHandle(settings_, zephyl::fileKeyFromUrl);
+  auto token = std::make_shared<int>(0);
+  ZPBatchRequest batch;
+  for (int i = 0; i < 12; ++i) {
+    const std::string path = "/r" + std::to_string(i) + ".bin";
+    server_.serve(path, patternBytes(kBlock + 1));
+    ZPRequest request(server_.url(path));
+    request.outputType = ZPRequest::OUTPUT_MEMORY;
+    request.onComplete = [token](const ZPRequest&, const ZPResponse&) {};  // replaced in a batch
+    batch.requests.push_back(request);
+  }
+  batch.onRequestStart = [token](const ZPBatchRequest&, int) {};
+  batch.onRequestProgress = [token](const ZPBatchRequest&, int, int64_t, int64_t, int) {};
+  batch.onRequestComplete = [token](const ZPBatchRequest&, int, const ZPResponse&) {};
+  const long held = token.use_count();  // the test's own and the batch's
+  const std::vector<ZPResponse> responses = registry->batchExecute(batch);
+  ASSERT_EQ(responses.size(), batch.requests.size());
+  for (const ZPResponse& response : responses) EXPECT_TRUE(response.isSuccess());
+  // The last completion may still be returning on its task thread: bounded wait for its release.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (token.use_count() > held && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(token.use_count(), held);
+}
 
 }  // namespace

@@ -184,6 +184,30 @@ TEST_F(FileStorageManagerTest, VanishedDirectoriesAreCreatedAgainAndCacheForgott
   EXPECT_EQ(out.find("exceedCount"), std::string::npos) << out;
 }
 
+// After the first open a download looks only at its own kind's directory: whichever vanished
+// since is made again before that kind writes into it, and a vanished cache directory still
+// forgets its entries.
+TEST_F(FileStorageManagerTest, EachKindNoticesItsOwnDirectoryVanishing) {
+  auto storage = manager(policyWithCount(1));
+  interrupt(*storage, "a");
+  std::error_code error;
+  std::filesystem::remove_all(root_ + "/temp", error);
+  ASSERT_FALSE(exists(root_ + "/temp"));
+  const FilePaths single = finishedSingleFile(*storage, "s", "single");
+  EXPECT_EQ(readFile(single.dataPath), "single");
+  storage->closeFile(FileKind::SingleFile, single);
+
+  std::filesystem::remove_all(root_ + "/lruCache", error);
+  ASSERT_FALSE(exists(root_ + "/lruCache"));
+  const FilePaths b = storage->openFile(FileKind::Chunked, "b");
+  writeDownload(b);
+  EXPECT_TRUE(filesExist(b));
+  // "a" was forgotten; had it been kept, closing b would evict it with a log line.
+  LogCapture capture(Debug);
+  storage->closeFile(FileKind::Chunked, b);
+  EXPECT_EQ(capture.take().find("exceedCount"), std::string::npos);
+}
+
 TEST_F(FileStorageManagerTest, StorageRootThatCannotBeCreatedFailsOnlyAtTheWriter) {
   writeFile(base_ + "/plain", "x");
   root_ = base_ + "/plain/root";
@@ -824,6 +848,24 @@ TEST_F(FileStorageManagerTest, LinkInPlaceOfAStorageDirectoryIsNeitherWrittenNor
   }
 }
 
+// The directories are checked in full once; a link put in place of one later is still noticed
+// by the next open, which neither writes through it nor runs the download.
+TEST_F(FileStorageManagerTest, StorageDirectorySwappedForALinkLaterIsNotWrittenThrough) {
+  const std::string outside = base_ + "/outside";
+  std::filesystem::create_directories(outside);
+  auto storage = manager();
+  interrupt(*storage, "a");
+  std::filesystem::remove_all(root_ + "/lruCache");
+  std::filesystem::create_directory_symlink(outside, root_ + "/lruCache");
+  FilePaths paths;
+  int code = 0;
+  std::string message;
+  EXPECT_FALSE(test::reported(storage->openFile(FileKind::Chunked, "k", nullptr, &paths), &code,
+                              &message));
+  EXPECT_EQ(message, "not a directory of this user");
+  EXPECT_TRUE(std::filesystem::is_empty(outside));
+}
+
 TEST_F(FileStorageManagerTest, LinksPlantedAtTheFilesOfADownloadAreRemovedNotFollowed) {
   const std::string outside = base_ + "/outside";
   std::filesystem::create_directories(outside);
@@ -861,6 +903,11 @@ TEST_F(FileStorageManagerTest, StorageDirectoriesArePrivateWhileSaveDirectoriesK
 
 TEST_F(FileStorageManagerTest, LinkInPlaceOfAStorageDirectoryIsNeitherWrittenNorEmptied) {
   GTEST_SKIP() << "POSIX links and modes; the Windows layer's reparse-point cases are in "
+                  "tests/windows/fs_windows_test";
+}
+
+TEST_F(FileStorageManagerTest, StorageDirectorySwappedForALinkLaterIsNotWrittenThrough) {
+  GTEST_SKIP() << "POSIX links; the Windows layer's reparse-point cases are in "
                   "tests/windows/fs_windows_test";
 }
 

@@ -5,15 +5,23 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
+#include <mutex>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "display_width.h"
+#include "download_feed.h"
 #include "failure_text.h"
 #include "guarded_run.h"
 #include "input_list.h"
@@ -834,6 +842,155 @@ INSTANTIATE_TEST_SUITE_P(
                     ThrownCase{"NotAnException", []() -> int { throw 42; }, kExitFailure,
                                kExitFailure, "unknown kind"}),
     [](const testing::TestParamInfo<ThrownCase>& info) { return std::string(info.param.label); });
+
+// --- the feed of a run's downloads ---
+
+// A stand-in for the manager's queue: one thread completes the queued requests in order, as the
+// task threads would; it counts what it holds at once.
+class FakeQueue {
+ public:
+  explicit FakeQueue(size_t stopAfter = 0) : stopAfter_(stopAfter) {
+    worker_ = std::thread([this] { work(); });
+  }
+  ~FakeQueue() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing_ = true;
+    }
+    changed_.notify_all();
+    worker_.join();
+  }
+
+  void enqueue(const ZPRequest& request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back(request);
+    ++enqueued_;
+    mostHeld_ = std::max(mostHeld_, queue_.size());
+    changed_.notify_all();
+  }
+  void cancel(int requestId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancelledIds_.push_back(requestId);
+  }
+  // Called (once) on the worker when stopAfter requests have completed.
+  std::function<void()> onStopPoint;
+
+  size_t mostHeld() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return mostHeld_;
+  }
+  size_t enqueued() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return enqueued_;
+  }
+  size_t held() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+  }
+
+ private:
+  void work() {
+    size_t completed = 0;
+    for (;;) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      ZPRequest request = queue_.front();
+      lock.unlock();
+      // Completed while still held, as the library holds a request until its onComplete returns.
+      ZPResponse response(ZPResponse::RESULT_SUCCESS, 0, "");
+      if (request.onComplete) request.onComplete(request, response);
+      lock.lock();
+      queue_.pop_front();
+      lock.unlock();
+      if (++completed == stopAfter_ && onStopPoint) onStopPoint();
+    }
+  }
+
+  const size_t stopAfter_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<ZPRequest> queue_;
+  size_t mostHeld_ = 0;
+  size_t enqueued_ = 0;
+  bool closing_ = false;
+  std::vector<int> cancelledIds_;
+  std::thread worker_;
+};
+
+// Runs feed on a thread of its own; false when it has not returned within the bound.
+bool runBounded(DownloadFeed& feed) {
+  std::packaged_task<void()> task([&feed] { feed.run(); });
+  std::future<void> done = task.get_future();
+  std::thread runner(std::move(task));
+  const bool returned = done.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  if (!returned) feed.stop();
+  runner.join();
+  return returned;
+}
+
+TEST(DownloadFeedTest, LibraryHoldsOnlyTheWindowAndEveryDownloadFinishesOnce) {
+  constexpr size_t kCount = 500;
+  constexpr size_t kWindow = 6;
+  FakeQueue queue;
+  std::vector<int> finishes(kCount, 0);
+  std::mutex finishMutex;
+  DownloadFeed feed(
+      kCount, kWindow, [](size_t index) { return ZPRequest("http://h/" + std::to_string(index)); },
+      [&queue](const ZPRequest& request) { queue.enqueue(request); },
+      [&queue](int requestId) { queue.cancel(requestId); },
+      [&](size_t index, const ZPResponse& response) {
+        std::lock_guard<std::mutex> lock(finishMutex);
+        EXPECT_TRUE(response.isSuccess());
+        ++finishes.at(index);
+      });
+  ASSERT_TRUE(runBounded(feed));
+  EXPECT_EQ(std::count(finishes.begin(), finishes.end(), 1), static_cast<long>(kCount));
+  // A long list never lies in the library's queue: at most the window, plus the one handed over
+  // by a download that is completing and so still held.
+  EXPECT_LE(queue.mostHeld(), kWindow + 1);
+  EXPECT_EQ(queue.enqueued(), kCount);
+  EXPECT_EQ(feed.outstanding(), 0u);
+}
+
+TEST(DownloadFeedTest, EnqueueThatCompletesAtOnceStillFinishesTheWholeList) {
+  // The manager completes a request inside enqueue when it has no thread for it: each completion
+  // hands the next over from within the previous enqueue.
+  constexpr size_t kCount = 20000;
+  size_t finished = 0;
+  DownloadFeed feed(
+      kCount, 1, [](size_t) { return ZPRequest("http://h/x"); },
+      [](const ZPRequest& request) {
+        request.onComplete(request, ZPResponse(ZPResponse::RESULT_FAILED, 0, "no thread"));
+      },
+      [](int) {}, [&finished](size_t, const ZPResponse&) { ++finished; });
+  ASSERT_TRUE(runBounded(feed));
+  EXPECT_EQ(finished, kCount);
+}
+
+TEST(DownloadFeedTest, StopHandsNothingMoreOverAndFinishesTheRestCancelled) {
+  constexpr size_t kCount = 100;
+  constexpr size_t kWindow = 3;
+  FakeQueue queue(/*stopAfter=*/5);
+  std::vector<int> results(kCount, 99);
+  std::mutex resultMutex;
+  DownloadFeed feed(
+      kCount, kWindow, [](size_t index) { return ZPRequest("http://h/" + std::to_string(index)); },
+      [&queue](const ZPRequest& request) { queue.enqueue(request); },
+      [&queue](int requestId) { queue.cancel(requestId); },
+      [&](size_t index, const ZPResponse& response) {
+        std::lock_guard<std::mutex> lock(resultMutex);
+        results.at(index) = response.getResultCode();
+      });
+  queue.onStopPoint = [&feed] { feed.stop(); };
+  ASSERT_TRUE(runBounded(feed));
+  const size_t handedOver = queue.enqueued();
+  EXPECT_LE(handedOver, 5 + kWindow + 1);
+  for (size_t i = 0; i < kCount; ++i) {
+    const int expected = i < handedOver ? ZPResponse::RESULT_SUCCESS : ZPResponse::RESULT_CANCELLED;
+    EXPECT_EQ(results[i], expected) << i;
+  }
+}
 
 }  // namespace
 }  // namespace zget

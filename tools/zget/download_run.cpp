@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -11,9 +12,11 @@
 #include <system_error>
 
 #include "continued_file.h"
+#include "download_feed.h"
 #include "failure_text.h"
 #include "interrupt_watcher.h"
 #include "naming.h"
+#include "pelvar/pelvar.h"
 #include "platform.h"
 #include "progress_board.h"
 #include "progress_display.h"
@@ -30,6 +33,7 @@ namespace {
 struct StdoutStream {
   int fd = 1;
   Zephyl* manager = nullptr;
+  DownloadFeed* feed = nullptr;  // set before the first download is handed over
   std::atomic<bool> readerGone{false};  // the pipe's reader closed it (EPIPE)
   std::atomic<int> writeError{0};       // errno of another failed write; 0: none
 
@@ -39,6 +43,8 @@ struct StdoutStream {
     if (errno == EPIPE) {
       // Like curl piped into head: nobody reads any more, so nothing else is worth fetching.
       readerGone = true;
+      // The downloads not handed over yet are not started either.
+      if (feed != nullptr) feed->stop();
       manager->cancelAll();
     } else {
       writeError = errno != 0 ? errno : EIO;
@@ -70,6 +76,9 @@ struct Outcomes {
   // -c: the partial file each download continues (null: none), and what became of it.
   std::vector<std::unique_ptr<ContinuedFile>> continued;
   std::vector<ContinuedFile::Verdict> verdicts;
+  // The response of each finished download that the report reads; null for a file delivered
+  // with nothing more to report (see keptResponse). Every download finishes before the report.
+  std::vector<std::unique_ptr<ZPResponse>> responses;
 };
 
 // -N and a 304 answer to the If-Modified-Since: the file at the target is as new as the
@@ -132,55 +141,70 @@ void chooseOutput(const PlannedDownload& download, ContinuedFile* continued, boo
   }
 }
 
-ZPBatchRequest buildBatch(const std::vector<PlannedDownload>& downloads, const ToolOptions& options,
-                          ProgressBoard* board, StdoutStream* stream, Outcomes* outcomes) {
-  ZPBatchRequest batch;
-  const bool streaming = streamsToStdout(downloads, options);
-  for (size_t i = 0; i < downloads.size(); ++i) {
-    const PlannedDownload& download = downloads[i];
-    ZPRequest request(download.url);
-    chooseOutput(download, outcomes->continued[i].get(), streaming, stream, &request);
-    // An existing file stays; the download takes the first free "name(n).ext". Under -N a
-    // newer copy on the server replaces it.
-    request.renameIfExists = options.allowOverwrite || !download.ifModifiedSince.empty() ? 0 : 1;
-    if (!download.ifModifiedSince.empty()) {
-      request.headers.emplace_back("If-Modified-Since", download.ifModifiedSince);
-    }
-    request.scene = "zget";
-    request.userName = options.user;
-    request.password = options.password;
-    request.maxBytesPerSecond = options.limitRate;
-    request.checksum = download.checksum;
-    batch.requests.push_back(request);
+// The request of download index, its callbacks reporting to the board and the outcomes.
+ZPRequest buildRequest(size_t index, const ToolOptions& options, bool streaming,
+                       ProgressBoard* board, StdoutStream* stream, Outcomes* outcomes) {
+  const PlannedDownload& download = (*outcomes->downloads)[index];
+  ZPRequest request(download.url);
+  chooseOutput(download, outcomes->continued[index].get(), streaming, stream, &request);
+  // An existing file stays; the download takes the first free "name(n).ext". Under -N a newer
+  // copy on the server replaces it.
+  request.renameIfExists = options.allowOverwrite || !download.ifModifiedSince.empty() ? 0 : 1;
+  if (!download.ifModifiedSince.empty()) {
+    request.headers.emplace_back("If-Modified-Since", download.ifModifiedSince);
   }
-  // The board outlives the batch: it is destroyed after the manager that holds these copies.
-  batch.onRequestStart = [board](const ZPBatchRequest&, int index) { board->started(index); };
-  batch.onRequestProgress = [board](const ZPBatchRequest&, int index, int64_t downloaded,
-                                    int64_t total, int) {
-    board->progress(index, downloaded, total);  // atomics only
+  request.scene = "zget";
+  request.userName = options.user;
+  request.password = options.password;
+  request.maxBytesPerSecond = options.limitRate;
+  request.checksum = download.checksum;
+  // The board outlives the requests: the feed returns only once every one has completed.
+  const int at = static_cast<int>(index);
+  request.onStart = [board, at](const ZPRequest&) { board->started(at); };
+  request.onProgress = [board, at](const ZPRequest&, int64_t downloaded, int64_t total) {
+    board->progress(at, downloaded, total);  // atomics only
   };
-  batch.onRequestComplete = [board, outcomes, stream](const ZPBatchRequest&, int index,
-                                                      const ZPResponse& response) {
-    const size_t at = static_cast<size_t>(index);
-    if (at >= outcomes->paths.size()) return;
-    const PlannedDownload& download = (*outcomes->downloads)[at];
-    // Before the board hears of it: the final note names the file where it ended up.
-    outcomes->paths[at] =
-        placeResult(download, response, *outcomes->options, &outcomes->wanted[at]);
-    SlotState state = response.isSuccess() ? kSucceeded : kFailed;
-    if (isUpToDate(download, response)) state = kUpToDate;
-    if (download.savePath.empty() && stream->readerGone.load()) state = kClosed;
-    if (ContinuedFile* continued = outcomes->continued[at].get()) {
-      const ContinuedFile::Verdict verdict = continued->finish(response.isSuccess());
-      outcomes->verdicts[at] = verdict;
-      outcomes->paths[at] = download.savePath;
-      state = verdict == ContinuedFile::Verdict::kExtended   ? kSucceeded
-              : verdict == ContinuedFile::Verdict::kComplete ? kComplete
-                                                             : kFailed;
-    }
-    board->finished(index, state, response.fileLength, outcomes->paths[at]);
-  };
-  return batch;
+  return request;
+}
+
+// What a finished download leaves for the report after the run: its response, without the
+// answer's header lines unless the report reads them (-S, or a 416 that names the length). A
+// file delivered with nothing more to say about it (no -S, no --md5) keeps nothing: its success
+// is all the report reads.
+std::unique_ptr<ZPResponse> keptResponse(const PlannedDownload& download,
+                                         const ZPResponse& response, const ToolOptions& options) {
+  if (response.isSuccess() && !download.savePath.empty() && download.continueFrom < 0 &&
+      !options.serverResponse && !options.printMd5) {
+    return nullptr;
+  }
+  auto kept = std::make_unique<ZPResponse>(response);
+  if (!options.serverResponse && kept->httpCode != 416) {
+    std::vector<std::pair<std::string, std::string>>().swap(kept->headers);
+  }
+  return kept;
+}
+
+// Download index finished with response: its file placed, its verdict, its slot on the board.
+// On the library's thread that completed it (or run's thread for one never handed over).
+void finishDownload(size_t at, const ZPResponse& response, ProgressBoard* board,
+                    StdoutStream* stream, Outcomes* outcomes) {
+  if (at >= outcomes->paths.size()) return;
+  const PlannedDownload& download = (*outcomes->downloads)[at];
+  // Before the board hears of it: the final note names the file where it ended up.
+  outcomes->paths[at] = placeResult(download, response, *outcomes->options, &outcomes->wanted[at]);
+  SlotState state = response.isSuccess() ? kSucceeded : kFailed;
+  if (isUpToDate(download, response)) state = kUpToDate;
+  if (download.savePath.empty() && stream->readerGone.load()) state = kClosed;
+  if (ContinuedFile* continued = outcomes->continued[at].get()) {
+    const ContinuedFile::Verdict verdict = continued->finish(response.isSuccess());
+    outcomes->verdicts[at] = verdict;
+    outcomes->paths[at] = download.savePath;
+    state = verdict == ContinuedFile::Verdict::kExtended   ? kSucceeded
+            : verdict == ContinuedFile::Verdict::kComplete ? kComplete
+                                                           : kFailed;
+  }
+  outcomes->responses[at] = keptResponse(download, response, *outcomes->options);
+  board->finished(static_cast<int>(at), state, response.fileLength, outcomes->paths[at]);
 }
 
 void printLine(int fd, const std::string& line) {
@@ -216,10 +240,23 @@ bool deliverToStdout(const RunContext& context, ZPResponse& response) {
   return false;
 }
 
+// Whether the storage below cacheRoot may hold an interrupted download: a progress file in its
+// cache directory, or a directory that cannot be read. One read of the directory spares a long
+// list a look per download for a progress file that is not there.
+bool holdsInterruptedDownloads(const std::string& cacheRoot) {
+  std::error_code error;
+  std::filesystem::directory_iterator entries(pathFromUtf8(cacheRoot + "/lruCache"), error);
+  for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+    if (entries->path().extension() == ".info") return true;
+  }
+  return error && error != std::errc::no_such_file_or_directory;
+}
+
 // What earlier runs stored of each download: said before the run ("resuming NAME at 76.0 MiB
 // of 300 MiB") and kept on the board, so that rates count only this run's bytes.
 void announceResumes(const RunContext& context, const std::vector<PlannedDownload>& downloads,
                      ProgressBoard* board) {
+  const bool anyStored = holdsInterruptedDownloads(context.cacheRoot);
   for (size_t i = 0; i < downloads.size(); ++i) {
     int64_t stored = 0;
     int64_t total = 0;
@@ -230,7 +267,8 @@ void announceResumes(const RunContext& context, const std::vector<PlannedDownloa
                  formatBytes(downloads[i].continueFrom));
       continue;
     }
-    if (!context.manager->fetchProgress(downloads[i].url, &stored, &total) || stored <= 0) {
+    if (!anyStored || !context.manager->fetchProgress(downloads[i].url, &stored, &total) ||
+        stored <= 0) {
       continue;
     }
     board->resumes(static_cast<int>(i), stored, total);
@@ -440,13 +478,18 @@ int finishRun(const RunContext& context, size_t count, int failed, int stopped, 
 
 int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& downloads) {
   const ToolOptions& options = *context.options;
-  std::vector<std::string> names;
-  std::vector<std::string> paths;
-  for (const PlannedDownload& download : downloads) {
-    names.push_back(download.displayName);
-    paths.push_back(download.savePath.empty() ? "(standard output)" : download.savePath);
+  std::unique_ptr<ProgressBoard> boardOwner;
+  {
+    // Only while the board is made: its slots keep the names and paths.
+    std::vector<std::string> names;
+    std::vector<std::string> paths;
+    for (const PlannedDownload& download : downloads) {
+      names.push_back(download.displayName);
+      paths.push_back(download.savePath.empty() ? "(standard output)" : download.savePath);
+    }
+    boardOwner = std::make_unique<ProgressBoard>(names, paths);
   }
-  ProgressBoard board(names, paths);
+  ProgressBoard& board = *boardOwner;
   announceResumes(context, downloads, &board);
   StdoutStream stream;
   stream.fd = context.dataFd;
@@ -456,9 +499,29 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
                     std::vector<std::string>(downloads.size()),
                     std::vector<std::string>(downloads.size()),
                     {},
-                    {}};
+                    {},
+                    std::vector<std::unique_ptr<ZPResponse>>(downloads.size())};
   if (!openContinuedFiles(downloads, &outcomes)) return kExitFailure;
-  const ZPBatchRequest batch = buildBatch(downloads, options, &board, &stream, &outcomes);
+  const bool streaming = streamsToStdout(downloads, options);
+  Zephyl* manager = context.manager;
+  // Enough queued behind the running downloads that a task thread always finds the next one,
+  // and every thread of the manager (twice its task count) has work.
+  const int taskThreads = std::max(manager->getSettings().taskThreadNum, 1);
+  const size_t window = 4 * static_cast<size_t>(taskThreads) + 4;
+  DownloadFeed feed(
+      downloads.size(), window,
+      [&](size_t index) {
+        return buildRequest(index, options, streaming, &board, &stream, &outcomes);
+      },
+      [manager](const ZPRequest& request) { manager->enqueue(request); },
+      [manager](int requestId) { manager->cancelByRequest(requestId); },
+      [&](size_t index, const ZPResponse& response) {
+        finishDownload(index, response, &board, &stream, &outcomes);
+        // zget reads no metrics record back: the metrics library's copies of those it has
+        // delivered go, so that they do not add up over a long list.
+        Pelvar_ClearUploaded();
+      });
+  stream.feed = &feed;
 
   std::unique_ptr<ProgressDisplay> display;
   if (!options.quiet) {
@@ -468,13 +531,14 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
         std::make_unique<ProgressDisplay>(&board, mode, STDERR_FILENO, options.summaryIntervalMs);
     display->start();
   }
-  Zephyl* manager = context.manager;
-  InterruptWatcher watcher([&board, manager] {
+  InterruptWatcher watcher([&board, &feed, manager] {
     board.interrupted();
+    // First: no download is handed over after the cancel.
+    feed.stop();
     manager->cancelAll();
   });
   watcher.start();
-  std::vector<ZPResponse> responses = manager->batchExecute(batch);
+  feed.run();
   watcher.stop();
   if (display) display->stop();
   const int signal = watcher.signalNumber();
@@ -487,13 +551,17 @@ int runDownloads(const RunContext& context, const std::vector<PlannedDownload>& 
   }
   int failed = 0;
   int stopped = 0;
-  for (size_t i = 0; i < downloads.size() && i < responses.size(); ++i) {
+  ZPResponse delivered(ZPResponse::RESULT_SUCCESS, 0, "");
+  for (size_t i = 0; i < downloads.size(); ++i) {
+    ZPResponse& response = outcomes.responses[i] ? *outcomes.responses[i] : delivered;
     const ContinuedFile* continued = outcomes.continued[i].get();
     const Ending ending = continued != nullptr
-                              ? reportContinued(context, downloads[i], responses[i], *continued,
+                              ? reportContinued(context, downloads[i], response, *continued,
                                                 outcomes.verdicts[i], signal)
-                              : reportResult(context, downloads[i], responses[i], outcomes.paths[i],
+                              : reportResult(context, downloads[i], response, outcomes.paths[i],
                                              outcomes.wanted[i], signal, board.slot(i));
+    // Reported: its memory (a body for standard output) goes now.
+    outcomes.responses[i].reset();
     if (ending == Ending::kStopped) reportStopped(context, downloads[i]);
     failed += ending == Ending::kFailed ? 1 : 0;
     stopped += ending == Ending::kStopped ? 1 : 0;

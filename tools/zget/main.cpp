@@ -201,6 +201,10 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
                   std::vector<PlannedDownload>* downloads) {
   NameBook names;
   std::map<std::string, bool> checkedDirs;
+  downloads->reserve(jobs.size());
+  // Made absolute once: each target below joins onto it, so no target asks for the current
+  // directory again.
+  const std::string outputDir = platform::absolutePath(options.outputDir);
   for (const DownloadJob& job : jobs) {
     PlannedDownload download;
     download.url = job.url;
@@ -210,7 +214,7 @@ int planDownloads(const ToolOptions& options, const std::vector<DownloadJob>& jo
     } else {
       // A list's dir= and out= are checked to stay inside -d; -o is the user's own word and may
       // name any place, as with wget and curl.
-      const std::string dir = joinPath(options.outputDir, job.dir);
+      const std::string dir = joinPath(outputDir, job.dir);
       const std::string name = job.outName.empty() ? fileNameFromUrl(job.url) : job.outName;
       const std::string wanted = platform::absolutePath(joinPath(dir, name));
       std::error_code error;
@@ -404,6 +408,8 @@ int run(const ToolOptions& options) {
     status = planDownloads(options, jobs, &downloads);
     if (status >= 0) return status;
   }
+  // Planned: the jobs are not read again, and a long list should not be held twice.
+  std::vector<DownloadJob>().swap(jobs);
 
   if (!options.metricsFile.empty() &&
       !std::ofstream(pathFromUtf8(options.metricsFile), std::ios::app)) {
