@@ -15,32 +15,13 @@
 
 #include "diagnostics/log.h"
 #include "engine/answer_judge.h"
+#include "engine/attempt_options.h"
 #include "engine/byte_range.h"
 #include "engine/failure_cause.h"
 #include "engine/transfer_loop.h"
 
 namespace zephyl {
 namespace {
-
-// The request headers of one attempt; freed with the attempt.
-class HeaderList {
- public:
-  HeaderList() = default;
-  ~HeaderList() { curl_slist_free_all(list_); }
-  HeaderList(const HeaderList&) = delete;
-  HeaderList& operator=(const HeaderList&) = delete;
-
-  bool add(const std::string& line) {
-    curl_slist* grown = curl_slist_append(list_, line.c_str());
-    if (grown == nullptr) return false;
-    list_ = grown;
-    return true;
-  }
-  curl_slist* get() const { return list_; }
-
- private:
-  curl_slist* list_ = nullptr;  // owned
-};
 
 // One attempt as the transfer loop drives it; what its libcurl callbacks share. Made by
 // startAttempt, held by the loop while it runs and by the jobs it hands to the disk workers.
@@ -517,124 +498,6 @@ int holdMs(const TransferContext& context) {
   return static_cast<int>(std::clamp<int64_t>((micros + 999) / 1000, 1, kWakeMs));
 }
 
-// Eight times libcurl's default: a transfer now runs over many chunks, and 1 GiB on loopback
-// took 8.9 thousand reads instead of 32.8 thousand with 32 KiB. (With one short request per
-// chunk, 64 KiB and more once made answers stall now and then for a delayed-ACK period; 100
-// files of 256 KiB fetched one after another show no such stall with this size.)
-constexpr long kReceiveBufferBytes = 128 * 1024;
-
-// Whom a TLS peer must prove itself to. A set trust path replaces the system's trust store: a
-// file of PEM certificates, or a directory of certificates under their hashed names.
-CURLcode setTrust(CURL* handle, const ZPHttpPolicy& policy, bool trustPathIsDirectory) {
-  if (!policy.verifyTls) {
-    CURLcode code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
-    if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
-    if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_PROXY_SSL_VERIFYPEER, 0L);
-    if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_PROXY_SSL_VERIFYHOST, 0L);
-    return code == CURLE_NOT_BUILT_IN ? CURLE_OK : code;  // a TLS library without https:// proxies
-  }
-  CURLcode code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-  const std::string& path = policy.caCertificatePath;
-  // An https:// proxy proves itself against the same trust as the servers.
-  if (code == CURLE_OK && !path.empty() && !trustPathIsDirectory) {
-    code = curl_easy_setopt(handle, CURLOPT_PROXY_CAINFO, path.c_str());
-    if (code == CURLE_NOT_BUILT_IN) code = CURLE_OK;  // a TLS library without https:// proxies
-  }
-  if (code != CURLE_OK || path.empty()) return code;  // libcurl's default: the system's store
-  const char* file = trustPathIsDirectory ? nullptr : path.c_str();
-  const char* directory = trustPathIsDirectory ? path.c_str() : nullptr;
-  code = curl_easy_setopt(handle, CURLOPT_CAINFO, file);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_CAPATH, directory);
-  // A TLS library without certificate directories (Schannel) refuses CURLOPT_CAPATH even when
-  // cleared; it then has no directory to clear, and a set file alone decides.
-  if (code == CURLE_NOT_BUILT_IN && directory == nullptr) code = CURLE_OK;
-  return code;
-}
-
-// HTTP authentication by user and password. With CURLOPT_UNRESTRICTED_AUTH off, libcurl sends
-// the credentials to the URL's own host, port and scheme only, never to another one a redirect
-// leads to; since 7.83 it also leaves the host's own Authorization and Cookie headers out there.
-CURLcode setCredentials(CURL* handle, const RequestIdentity* identity) {
-  if (identity == nullptr || identity->userName.empty()) return CURLE_OK;
-  unsigned long methods = 0;
-  if ((identity->authMethods & ZPRequest::AUTH_BASIC) != 0) methods |= CURLAUTH_BASIC;
-  if ((identity->authMethods & ZPRequest::AUTH_DIGEST) != 0) methods |= CURLAUTH_DIGEST;
-  if (methods == 0) methods = CURLAUTH_BASIC | CURLAUTH_DIGEST;
-  CURLcode code = curl_easy_setopt(handle, CURLOPT_USERNAME, identity->userName.c_str());
-  if (code == CURLE_OK) {
-    code = curl_easy_setopt(handle, CURLOPT_PASSWORD, identity->password.c_str());
-  }
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_HTTPAUTH, methods);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_UNRESTRICTED_AUTH, 0L);
-  return code;
-}
-
-// The download's proxy and bypass list; libcurl's defaults (its environment variables) where the
-// route sets none. Credentials in the proxy URL go to the proxy as Basic authentication.
-CURLcode setProxy(CURL* handle, const ProxyRoute* route) {
-  if (route == nullptr) return CURLE_OK;
-  CURLcode code = CURLE_OK;
-  if (route->setProxy) code = curl_easy_setopt(handle, CURLOPT_PROXY, route->proxy.c_str());
-  if (code == CURLE_OK && route->setNoProxy) {
-    code = curl_easy_setopt(handle, CURLOPT_NOPROXY, route->noProxy.c_str());
-  }
-  return code;
-}
-
-// The cookie file's cookies, through libcurl's cookie engine: it sends each one only where its
-// domain, path and secure flag allow, redirects included, and keeps what the server sets for the
-// handle's later requests. Nothing is written back to the file.
-CURLcode setCookies(CURL* handle, const ZPHttpPolicy& policy) {
-  if (policy.cookieFile.empty()) return CURLE_OK;
-  return curl_easy_setopt(handle, CURLOPT_COOKIEFILE, policy.cookieFile.c_str());
-}
-
-// Every option on every attempt, in this order; stops at the first one libcurl rejects.
-CURLcode setOptions(TransferContext& context, const std::string& url, const std::string& range,
-                    const HeaderList& headers, const ZPHttpPolicy& policy,
-                    bool trustPathIsDirectory, const RequestIdentity* identity,
-                    const ProxyRoute* proxy) {
-  CURL* handle = context.handle;
-  const long timeoutMs = std::max<long>(0, policy.timeoutMs);
-  const long connectTimeoutMs = std::max<long>(0, policy.connectTimeoutMs);
-  // libcurl takes -1 for no limit and 0 for no redirect at all.
-  const long maxRedirects = policy.maxRedirects < 0 ? -1L : static_cast<long>(policy.maxRedirects);
-  CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-  if (code == CURLE_OK) {
-    code = curl_easy_setopt(handle, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
-  }
-  // No signal handlers swapped around every transfer: the resolver runs in a thread of its own,
-  // so no alarm is needed for its timeout, and the workers block SIGPIPE themselves.
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_MAXREDIRS, maxRedirects);
-  // A server may send us elsewhere over HTTP(S) only, never to another protocol.
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, timeoutMs);
-  if (code == CURLE_OK)
-    code = curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &onBody);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, &context);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &onHeaderLine);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_HEADERDATA, &context);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &onProgress);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &context);
-  if (code == CURLE_OK) code = setTrust(handle, policy, trustPathIsDirectory);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, context.errorText);
-  // A larger receive buffer than libcurl's: fewer reads, writes and progress calls per byte on
-  // fast links; it changes nothing a caller can observe but the size of each block.
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
-  if (code == CURLE_OK && headers.get() != nullptr) {
-    code = curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
-  }
-  if (code == CURLE_OK) code = setCredentials(handle, identity);
-  if (code == CURLE_OK) code = setProxy(handle, proxy);
-  if (code == CURLE_OK) code = setCookies(handle, policy);
-  return code;
-}
-
 // The end of an attempt that libcurl could not make a handle for.
 AttemptEnd noHandle(ChunkState& state) {
   state.outcome.errorCode = ChunkErrors::kNoHandle;
@@ -642,25 +505,21 @@ AttemptEnd noHandle(ChunkState& state) {
   return AttemptEnd{};
 }
 
-// The attempt's header lines: If-Range when the stored bytes have a validator, then the
-// request's own lines.
-CURLcode buildHeaders(const AttemptSetup& setup, HeaderList& headers) {
-  if (!setup.ifRange.empty() && !headers.add("If-Range: " + setup.ifRange)) {
-    return CURLE_OUT_OF_MEMORY;
-  }
-  if (setup.identity == nullptr) return CURLE_OK;
-  for (const std::string& line : setup.identity->headerLines) {
-    if (!headers.add(line)) return CURLE_OUT_OF_MEMORY;
-  }
-  return CURLE_OK;
+AttemptCallbacks callbacksOf(TransferContext& context) {
+  AttemptCallbacks callbacks;
+  callbacks.body = &onBody;
+  callbacks.header = &onHeaderLine;
+  callbacks.progress = &onProgress;
+  callbacks.data = &context;
+  callbacks.errorText = context.errorText;
+  return callbacks;
 }
 
 // Sets the attempt's options on the handle. False (nothing to set them on) when a handle had to
 // be renewed and libcurl could not make one; *result is then untouched.
 bool applyOptions(CurlEasy& easy, TransferContext& context, const AttemptSetup& setup,
                   CURLcode* result) {
-  *result = setOptions(context, setup.url, setup.range, context.headers, *setup.policy,
-                       setup.trustPathIsDirectory, setup.identity, setup.proxy);
+  *result = setAttemptOptions(context.handle, setup, context.headers, callbacksOf(context));
   // libcurl keeps the receive buffer of an attempt it did not see through to its end (one
   // without a connection: a host that does not resolve, an address it cannot parse; some
   // cancelled ones), and from then on refuses every receive buffer size on that handle. A new
@@ -668,8 +527,7 @@ bool applyOptions(CurlEasy& easy, TransferContext& context, const AttemptSetup& 
   if (*result != CURLE_BAD_FUNCTION_ARGUMENT) return true;
   if (!easy.renew()) return false;
   context.handle = easy.get();
-  *result = setOptions(context, setup.url, setup.range, context.headers, *setup.policy,
-                       setup.trustPathIsDirectory, setup.identity, setup.proxy);
+  *result = setAttemptOptions(context.handle, setup, context.headers, callbacksOf(context));
   return true;
 }
 
