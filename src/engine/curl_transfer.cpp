@@ -2,34 +2,50 @@
 
 #include <curl/curl.h>
 
-#ifndef _WIN32
-#include <pthread.h>
-#include <signal.h>
-#endif
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "diagnostics/log.h"
 #include "engine/answer_judge.h"
+#include "engine/attempt_options.h"
 #include "engine/byte_range.h"
 #include "engine/failure_cause.h"
+#include "engine/transfer_loop.h"
 
 namespace zephyl {
 namespace {
 
-// What the callbacks of one attempt share; lives on the transfer's stack during
-// curl_easy_perform.
-struct TransferContext {
-  CURL* handle = nullptr;
+// One attempt as the transfer loop drives it; what its libcurl callbacks share. Made by
+// startAttempt, held by the loop while it runs and by the jobs it hands to the disk workers.
+// Threads: the loop thread runs start, check, finish and the callbacks, and owns every field but
+// the one batch being stored; a disk worker stores that batch (onData), asks onConnected, and
+// ends the attempt (conclude) once nothing of it is in flight. Each hand-off between the two goes
+// through the loop's or the pool's queue, which orders the fields each side touched before it.
+struct TransferContext final : LoopTransfer, std::enable_shared_from_this<TransferContext> {
+  bool start(CurlEasy& easy) override;
+  CURLcode check(std::chrono::steady_clock::time_point now, int* waitMs) override;
+  void finish(CURL* easy, CURLcode result) override;
+
+  // Set at construction.
+  ChunkWorkers* workers = nullptr;
   ChunkRequest* request = nullptr;
   ChunkState* state = nullptr;
+  AttemptSetup setup;
+  AttemptEnded onEnded;
+  bool firstOfJob = false;
+
+  // Loop thread, while the easy handle is the attempt's (null before start and after finish).
+  CURL* handle = nullptr;
+  HeaderList headers;
+  bool optionsSet = false;
   // Content-Range of the answer being received. Each status line starts a new answer (a
   // redirect, an interim 1xx), so an earlier answer's value never describes the final one.
   std::string contentRange;
@@ -44,23 +60,35 @@ struct TransferContext {
   bool overran = false;     // the answer sent more bytes than its Content-Range announced
 
   // Body bytes received but not yet handed to onData: gathered so that the sink sees a few large
-  // writes instead of one per libcurl callback (at most 16 KiB each). The storage is the
-  // worker's, reused by its attempts.
-  std::vector<uint8_t>* batch = nullptr;
-  size_t batchSize = 0;
-  std::chrono::steady_clock::time_point batchSince;  // when its first byte came
-  bool stopped =
-      false;  // onData refused a batch: the transfer ends (see state.outcome.rangeFilled)
+  // writes instead of one per libcurl callback. filling takes what arrives while writing (the
+  // batch in flight, touched only by its disk job until writeDone) is stored.
+  std::vector<uint8_t> filling;
+  std::chrono::steady_clock::time_point fillingSince;  // when its first byte came
+  std::vector<uint8_t> writing;
+  bool writeInFlight = false;
+  bool pausedForDisk = false;  // both batches full: paused until the one in flight is stored
+  bool stopped = false;  // onData refused a batch: the transfer ends (see state.outcome.rangeFilled)
+  // onConnected is being asked on a disk worker; the transfer is paused until it answered.
+  bool answerPending = false;
+  // An answer without body bytes whose onConnected is asked when the attempt concludes.
+  bool askBodiless = false;
+  // What libcurl said when resumed: a failure ends the transfer with it (a body the callback
+  // refused within the resume, or a refusal to resume).
+  CURLcode resumeResult = CURLE_OK;
+  bool bodyRefused = false;  // onBody returned 0: the transfer can only end as a write error
+  bool reuseForbidden = false;  // the connection is closed at the end (request.dropConnection)
+  bool ended = false;           // libcurl is done with the attempt (finish ran)
+  CURLcode endResult = CURLE_OK;
 
   // Stall watch: the time since the count of received bytes (header lines and body) last
-  // changed. Touched only by the thread running the attempt.
+  // changed.
   int64_t stallTimeoutMs = 0;  // 0: no watch
   std::chrono::steady_clock::time_point lastByteAt;
   int64_t headerBytes = 0;
   int64_t lastCount = 0;
   bool stalled = false;
   // Rate limits: the body is held back while their buckets are in debt. held: onBody paused the
-  // transfer for them, and the loop resumes it (see resumeWhenDue).
+  // transfer for them, and check resumes it.
   TransferLimits limits;
   bool held = false;
   // libcurl's detailed text of the attempt's failure; empty when it had none.
@@ -115,9 +143,15 @@ AnswerVerdict judge(TransferContext& context, long code) {
   return verdict;
 }
 
-// First body bytes of an attempt: judge the answer before any byte of it reaches onData.
-// Returns false when the transfer must stop (bad status or refused answer).
-bool acceptAnswer(TransferContext& context) {
+// What the first body bytes of an answer (or the end of an answer without any) decide.
+enum class FirstBytes {
+  kStop,    // a bad status or a refused answer: the transfer stops
+  kAccept,  // data, and no onConnected to ask
+  kAsk,     // data, once onConnected has accepted it
+};
+
+// Judges the answer before any byte of it reaches onData; loop thread.
+FirstBytes judgeFirstBytes(TransferContext& context) {
   ChunkState& state = *context.state;
   const int32_t chunkId = context.request->chunkId;
   long code = 0;
@@ -128,7 +162,7 @@ bool acceptAnswer(TransferContext& context) {
   if (!verdict.carriesData) {
     // An error page (404, 500, ...) is never data; the attempt ends as "http code error".
     context.badStatus = true;
-    return false;
+    return FirstBytes::kStop;
   }
   if (verdict.hasContentRange && code == 206) {
     const int64_t lastIndex = verdict.contentRangeEnd - verdict.contentRangeStart;
@@ -146,34 +180,43 @@ bool acceptAnswer(TransferContext& context) {
                  << ", body length: " << state.answer.bodyLength;
     context.refused = true;
     state.outcome.answerRefused = true;
-    return false;
+    return FirstBytes::kStop;
   }
-  bool accepted = true;
-  if (state.onConnected) {
-    try {
-      accepted = state.onConnected(state.outcome.httpCode, state.answer.contentLength);
-    } catch (...) {
-      accepted = false;
-    }
+  if (!state.onConnected) {
+    state.outcome.connected = true;
+    return FirstBytes::kAccept;
   }
-  state.outcome.connected = true;
-  if (!accepted) {
-    ZP_LOG(Warn) << "chunkId: " << chunkId
-                 << ", answer refused, httpCode: " << state.outcome.httpCode;
-    context.refused = true;
-    state.outcome.answerRefused = true;
-    return false;
-  }
-  return true;
+  return FirstBytes::kAsk;
 }
 
-// The answer ended without any body byte. A 200 or 206 is judged now, as if its (empty) body
-// had begun; any other status is noted like a bad status whose page was empty.
+// Asks onConnected about the judged answer; a disk worker (the planner may look at the disk).
+bool askConnected(const ChunkState& state) {
+  try {
+    return state.onConnected(state.outcome.httpCode, state.answer.contentLength);
+  } catch (...) {
+    return false;
+  }
+}
+
+// What onConnected said: the attempt has connected either way; a refusal ends it.
+void noteConnected(TransferContext& context, bool accepted) {
+  ChunkState& state = *context.state;
+  state.outcome.connected = true;
+  if (accepted) return;
+  ZP_LOG(Warn) << "chunkId: " << context.request->chunkId
+               << ", answer refused, httpCode: " << state.outcome.httpCode;
+  context.refused = true;
+  state.outcome.answerRefused = true;
+}
+
+// The answer ended without any body byte; loop thread. A 200 or 206 is judged now, as if its
+// (empty) body had begun, and onConnected is asked when the attempt concludes; any other status
+// is noted like a bad status whose page was empty.
 void judgeBodilessAnswer(TransferContext& context) {
   long code = 0;
   if (curl_easy_getinfo(context.handle, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) return;
   if (isDataStatus(code)) {
-    (void)acceptAnswer(context);
+    context.askBodiless = judgeFirstBytes(context) == FirstBytes::kAsk;
     return;
   }
   if (code <= 0) return;
@@ -181,7 +224,6 @@ void judgeBodilessAnswer(TransferContext& context) {
   context.badStatus = true;
   (void)judge(context, code);
 }
-
 // libcurl header callback: one call per header line, for every answer including redirects.
 size_t onHeaderLine(char* buffer, size_t size, size_t count, void* userData) {
   auto& context = *static_cast<TransferContext*>(userData);
@@ -229,47 +271,141 @@ size_t onHeaderLine(char* buffer, size_t size, size_t count, void* userData) {
 constexpr size_t kBatchBytes = 256 * 1024;
 constexpr auto kBatchWait = std::chrono::milliseconds(200);
 
-// Hands the gathered bytes to onData. False when onData refused them: the transfer must stop,
+// Hands bytes to onData on a disk worker. False when onData refused them: the transfer must stop,
 // as a success when the chunk is complete (state.outcome.rangeFilled), else as a write failure.
-bool flushBatch(TransferContext& context) {
+bool store(TransferContext& context, const std::vector<uint8_t>& bytes) {
   ChunkState& state = *context.state;
-  const size_t size = context.batchSize;
-  if (size == 0) return !context.stopped;
-  context.batchSize = 0;
+  if (bytes.empty()) return true;
   bool stored = true;
   if (state.onData) {
     try {
-      stored =
-          state.onData(context.request->chunkId, static_cast<int32_t>(size), context.batch->data());
+      stored = state.onData(context.request->chunkId, static_cast<int32_t>(bytes.size()),
+                            bytes.data());
     } catch (...) {
       stored = false;
     }
   }
   if (!stored) {
-    context.stopped = true;
     // The chunk is complete and the server sent past its end: not a failure.
     if (state.outcome.rangeFilled) return false;
     state.history.writeFailed = true;
     ZP_LOG(Error) << "WriteFunction failed";
     return false;
   }
-  state.stats.downloadedSize += static_cast<int64_t>(size);
+  state.stats.downloadedSize += static_cast<int64_t>(bytes.size());
   return true;
 }
 
-// Hands on a batch that has waited kBatchWait; false as flushBatch.
-bool flushBatchIfDue(TransferContext& context, std::chrono::steady_clock::time_point now) {
-  if (context.batchSize == 0 || now - context.batchSince < kBatchWait) return !context.stopped;
-  return flushBatch(context);
+// Runs job on a disk worker; on the calling thread when the pool takes no more jobs (it is being
+// shut down, or has no thread), so that an attempt always ends.
+void onDisk(TransferContext& context, std::function<void()> job) {
+  ThreadPool::Posted posted = ThreadPool::Posted::kNoThread;
+  try {
+    posted = context.workers->disk().post(job);
+  } catch (...) {
+    posted = ThreadPool::Posted::kNoThread;
+  }
+  if (posted != ThreadPool::Posted::kQueued) job();
 }
 
-// libcurl write callback: body bytes of the answer, gathered into the batch.
-size_t onBody(char* buffer, size_t size, size_t count, void* userData) {
-  auto& context = *static_cast<TransferContext*>(userData);
-  const size_t length = size * count;
+void writeDone(TransferContext& context, bool stored);
+void concludeOnDisk(TransferContext& context);
+
+// Loop thread: hands the filling batch to a disk worker. Requires: a batch to hand, none in
+// flight, the transfer not stopped.
+void handOff(TransferContext& context) {
+  context.writing.swap(context.filling);
+  context.filling.clear();
+  context.writeInFlight = true;
+  std::shared_ptr<TransferContext> self = context.shared_from_this();
+  onDisk(context, [self] {
+    const bool stored = store(*self, self->writing);
+    if (!self->workers->loop().post([self, stored] { writeDone(*self, stored); })) {
+      writeDone(*self, stored);  // no loop to go back to: it stopped, the transfer with it
+    }
+  });
+}
+
+bool mayHandOff(const TransferContext& context) {
+  return !context.writeInFlight && !context.stopped && !context.filling.empty();
+}
+
+// Loop thread: ends the attempt on a disk worker once nothing of it is in flight.
+void concludeWhenIdle(TransferContext& context) {
+  if (!context.ended || context.writeInFlight || context.answerPending) return;
+  std::shared_ptr<TransferContext> self = context.shared_from_this();
+  onDisk(context, [self] { concludeOnDisk(*self); });
+}
+
+// Resumes a paused transfer; loop thread. A refusal ends it at the next check.
+void resume(TransferContext& context) {
+  if (context.handle == nullptr) return;
+  const CURLcode result = curl_easy_pause(context.handle, CURLPAUSE_CONT);
+  if (result != CURLE_OK && context.resumeResult == CURLE_OK) context.resumeResult = result;
+}
+
+// Loop thread: the batch in flight was stored (or refused).
+void writeDone(TransferContext& context, bool stored) {
+  context.writeInFlight = false;
+  context.writing.clear();
+  if (!stored) {
+    context.stopped = true;
+    context.filling.clear();  // received after the refusal: nowhere to go
+  }
+  if (context.ended) {
+    concludeWhenIdle(context);
+    return;
+  }
+  if (context.stopped) return;  // check ends the transfer
+  if (mayHandOff(context) &&
+      (context.filling.size() >= kBatchBytes || context.request->handOnAtOnce)) {
+    handOff(context);
+  }
+  if (context.pausedForDisk && context.filling.size() < kBatchBytes) {
+    context.pausedForDisk = false;
+    resume(context);
+  }
+}
+
+// Body bytes of the answer, gathered into the filling batch: length when taken, 0 to end the
+// transfer, or CURL_WRITEFUNC_PAUSE.
+size_t takeBody(TransferContext& context, char* buffer, size_t length) {
   size_t wanted = length;
   try {
-    if (context.stopped) return 0;
+    if (context.stopped || context.refused || context.badStatus) return 0;
+    if (!context.state->outcome.connected) {
+      // Paused, libcurl keeps this buffer and hands it over again once resumed.
+      if (context.answerPending) return CURL_WRITEFUNC_PAUSE;
+      const FirstBytes verdict = judgeFirstBytes(context);
+      if (verdict == FirstBytes::kStop) return 0;
+      if (verdict == FirstBytes::kAsk) {
+        // The planner decides on a disk worker; no byte is taken before it has.
+        context.answerPending = true;
+        std::shared_ptr<TransferContext> self = context.shared_from_this();
+        onDisk(context, [self] {
+          const bool accepted = askConnected(*self->state);
+          auto answered = [self, accepted] {
+            self->answerPending = false;
+            noteConnected(*self, accepted);
+            if (self->ended) {
+              concludeWhenIdle(*self);
+            } else {
+              resume(*self);
+            }
+          };
+          if (!self->workers->loop().post(answered)) answered();
+        });
+        return CURL_WRITEFUNC_PAUSE;
+      }
+    }
+    // Both batches full: the transfer waits for the disk, which resumes it (writeDone).
+    if (context.filling.size() >= kBatchBytes) {
+      if (context.writeInFlight) {
+        context.pausedForDisk = true;
+        return CURL_WRITEFUNC_PAUSE;
+      }
+      handOff(context);
+    }
     // With no limit set this is the one check per buffer. Held back, libcurl keeps this buffer
     // (one receive buffer, and it reads no more from the socket, so the server is slowed by TCP
     // itself) and hands it over again once the loop resumes the transfer.
@@ -280,7 +416,6 @@ size_t onBody(char* buffer, size_t size, size_t count, void* userData) {
       }
       context.limits.charge(static_cast<int64_t>(length));
     }
-    if (!context.state->outcome.connected && !acceptAnswer(context)) return 0;
     if (context.answerSpan >= 0 &&
         context.answerSpan - context.answerBytes < static_cast<int64_t>(length)) {
       wanted = static_cast<size_t>(std::max<int64_t>(0, context.answerSpan - context.answerBytes));
@@ -288,55 +423,47 @@ size_t onBody(char* buffer, size_t size, size_t count, void* userData) {
     }
     context.answerBytes += static_cast<int64_t>(wanted);
     context.state->receivedUpTo.fetch_add(static_cast<int64_t>(wanted), std::memory_order_relaxed);
-    std::vector<uint8_t>& batch = *context.batch;
-    size_t taken = 0;
-    while (taken < wanted) {
-      if (context.batchSize == 0) context.batchSince = std::chrono::steady_clock::now();
-      const size_t part = std::min(wanted - taken, batch.size() - context.batchSize);
-      std::memcpy(batch.data() + context.batchSize, buffer + taken, part);
-      context.batchSize += part;
-      taken += part;
-      if (context.batchSize == batch.size() && !flushBatch(context)) return 0;
+    if (wanted > 0) {
+      if (context.filling.empty()) {
+        context.fillingSince = std::chrono::steady_clock::now();
+        context.filling.reserve(kBatchBytes);
+      }
+      context.filling.insert(context.filling.end(), buffer, buffer + wanted);
     }
     if (context.overran) {
-      // What fitted the announced span is stored; the rest has no place.
-      if (!flushBatch(context)) return 0;
+      // What fitted the announced span is stored when the attempt ends; the rest has no place.
       ZP_LOG(Warn) << "chunkId: " << context.request->chunkId
                    << ", answer longer than its content-range: " << context.contentRange;
       return 0;
     }
     // A stream's receiver gets every piece as it comes: its first bytes must not wait for more.
-    if (context.request->handOnAtOnce && context.batchSize > 0 && !flushBatch(context)) return 0;
-    if (!flushBatchIfDue(context, std::chrono::steady_clock::now())) return 0;
+    if (mayHandOff(context) &&
+        (context.request->handOnAtOnce || context.filling.size() >= kBatchBytes)) {
+      handOff(context);
+    }
   } catch (...) {
-    return 0;  // out of memory while logging: libcurl ends the transfer with a write error
+    return 0;  // out of memory: libcurl ends the transfer with a write error
   }
   return length;
 }
 
-// libcurl progress callback: aborts the transfer once the request is cancelled. (The transfer
-// loop checks the flag too, for the waits during which libcurl reports no progress.)
+// libcurl write callback.
+size_t onBody(char* buffer, size_t size, size_t count, void* userData) {
+  auto& context = *static_cast<TransferContext*>(userData);
+  const size_t length = size * count;
+  const size_t taken = takeBody(context, buffer, length);
+  if (taken != length && taken != CURL_WRITEFUNC_PAUSE) context.bodyRefused = true;
+  return taken;
+}
+
+// libcurl progress callback: aborts the transfer once the request is cancelled. (check looks at
+// the flag too, for the waits during which libcurl reports no progress.)
 int onProgress(void* userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   const auto& context = *static_cast<const TransferContext*>(userData);
   return context.request->cancelled.load(std::memory_order_relaxed) ? 1 : 0;
 }
 
-// A peer that closes its end makes a later write raise SIGPIPE, whose default action ends the
-// process. libcurl sends with MSG_NOSIGNAL, but a TLS library may write by itself: the signal is
-// blocked on the thread running the transfers (and the threads libcurl starts from it), never
-// for the rest of the host process. True when blocked (always on Windows, which has no SIGPIPE).
-bool blockBrokenPipeSignal() {
-#ifdef _WIN32
-  return true;
-#else
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGPIPE);
-  return pthread_sigmask(SIG_BLOCK, &signals, nullptr) == 0;
-#endif
-}
-
-// The longest the transfer loop sleeps in one wait: how late a cancellation is noticed at worst.
+// The longest a transfer lets the loop sleep: how late a cancellation is noticed at worst.
 constexpr int kWakeMs = 100;
 
 // Whether no byte (header line or body) has arrived for the stall time; moves the stall clock
@@ -371,210 +498,6 @@ int holdMs(const TransferContext& context) {
   return static_cast<int>(std::clamp<int64_t>((micros + 999) / 1000, 1, kWakeMs));
 }
 
-// Resumes a held transfer once the limits allow it; until then its stall clock stands still, since
-// a transfer held back on purpose is not stalled. libcurl may hand the kept buffer over (onBody)
-// within the call, which may hold the transfer again. False when libcurl refused to resume.
-bool resumeWhenDue(TransferContext& context, std::chrono::steady_clock::time_point now) {
-  context.lastByteAt = now;
-  if (context.limits.waitMicros() > 0) return true;
-  context.held = false;
-  return curl_easy_pause(context.handle, CURLPAUSE_CONT) == CURLE_OK;
-}
-
-// Runs one attempt like curl_easy_perform, in the worker's multi handle, but never waits longer
-// than kWakeMs at a time: a cancellation ends the attempt (CURLE_ABORTED_BY_CALLBACK) within that
-// time, a stall (CURLE_OPERATION_TIMEDOUT, context.stalled set) within a millisecond or so of its
-// time, whatever libcurl is waiting for (the connection, the answer, the next body bytes).
-CURLcode perform(CURLM* multi, TransferContext& context) {
-  // A request cancelled between its attempts (the next segment of a stopped download) never
-  // reaches the server.
-  if (context.request->cancelled.load(std::memory_order_relaxed)) return CURLE_ABORTED_BY_CALLBACK;
-  if (curl_multi_add_handle(multi, context.handle) != CURLM_OK) return CURLE_FAILED_INIT;
-  context.lastByteAt = std::chrono::steady_clock::now();
-  CURLcode result = CURLE_OK;
-  CURLMcode code = CURLM_OK;
-  bool done = false;
-  while (!done) {
-    const int timeoutMs =
-        context.held ? holdMs(context) : waitMs(context, std::chrono::steady_clock::now());
-    code = curl_multi_poll(multi, nullptr, 0, timeoutMs, nullptr);
-    if (code == CURLM_OK && context.held &&
-        !resumeWhenDue(context, std::chrono::steady_clock::now())) {
-      result = CURLE_RECV_ERROR;
-      break;
-    }
-    int running = 0;
-    if (code == CURLM_OK) code = curl_multi_perform(multi, &running);
-    if (code != CURLM_OK) {
-      result = code == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
-      break;
-    }
-    int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
-      if (message->msg == CURLMSG_DONE && message->easy_handle == context.handle) {
-        result = message->data.result;
-        done = true;
-      }
-    }
-    if (done) break;
-    if (context.request->cancelled.load(std::memory_order_relaxed)) {
-      result = CURLE_ABORTED_BY_CALLBACK;
-      break;
-    }
-    // A batch waiting for more bytes that do not come is handed on all the same.
-    if (!flushBatchIfDue(context, std::chrono::steady_clock::now())) {
-      result = CURLE_WRITE_ERROR;
-      break;
-    }
-    if (stallTimeIsUp(context, std::chrono::steady_clock::now())) {
-      context.stalled = true;
-      result = CURLE_OPERATION_TIMEDOUT;
-      break;
-    }
-  }
-  // Taken out mid-transfer, the handle's connection is closed rather than kept.
-  (void)curl_multi_remove_handle(multi, context.handle);
-  return result;
-}
-
-// Eight times libcurl's default: a transfer now runs over many chunks, and 1 GiB on loopback
-// took 8.9 thousand reads instead of 32.8 thousand with 32 KiB. (With one short request per
-// chunk, 64 KiB and more once made answers stall now and then for a delayed-ACK period; 100
-// files of 256 KiB fetched one after another show no such stall with this size.)
-constexpr long kReceiveBufferBytes = 128 * 1024;
-
-// The request headers of one attempt; freed with the attempt.
-class HeaderList {
- public:
-  HeaderList() = default;
-  ~HeaderList() { curl_slist_free_all(list_); }
-  HeaderList(const HeaderList&) = delete;
-  HeaderList& operator=(const HeaderList&) = delete;
-
-  bool add(const std::string& line) {
-    curl_slist* grown = curl_slist_append(list_, line.c_str());
-    if (grown == nullptr) return false;
-    list_ = grown;
-    return true;
-  }
-  curl_slist* get() const { return list_; }
-
- private:
-  curl_slist* list_ = nullptr;  // owned
-};
-
-// Whom a TLS peer must prove itself to. A set trust path replaces the system's trust store: a
-// file of PEM certificates, or a directory of certificates under their hashed names.
-CURLcode setTrust(CURL* handle, const ZPHttpPolicy& policy, bool trustPathIsDirectory) {
-  if (!policy.verifyTls) {
-    CURLcode code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
-    if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
-    if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_PROXY_SSL_VERIFYPEER, 0L);
-    if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_PROXY_SSL_VERIFYHOST, 0L);
-    return code == CURLE_NOT_BUILT_IN ? CURLE_OK : code;  // a TLS library without https:// proxies
-  }
-  CURLcode code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-  const std::string& path = policy.caCertificatePath;
-  // An https:// proxy proves itself against the same trust as the servers.
-  if (code == CURLE_OK && !path.empty() && !trustPathIsDirectory) {
-    code = curl_easy_setopt(handle, CURLOPT_PROXY_CAINFO, path.c_str());
-    if (code == CURLE_NOT_BUILT_IN) code = CURLE_OK;  // a TLS library without https:// proxies
-  }
-  if (code != CURLE_OK || path.empty()) return code;  // libcurl's default: the system's store
-  const char* file = trustPathIsDirectory ? nullptr : path.c_str();
-  const char* directory = trustPathIsDirectory ? path.c_str() : nullptr;
-  code = curl_easy_setopt(handle, CURLOPT_CAINFO, file);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_CAPATH, directory);
-  // A TLS library without certificate directories (Schannel) refuses CURLOPT_CAPATH even when
-  // cleared; it then has no directory to clear, and a set file alone decides.
-  if (code == CURLE_NOT_BUILT_IN && directory == nullptr) code = CURLE_OK;
-  return code;
-}
-
-// HTTP authentication by user and password. With CURLOPT_UNRESTRICTED_AUTH off, libcurl sends
-// the credentials to the URL's own host, port and scheme only, never to another one a redirect
-// leads to; since 7.83 it also leaves the host's own Authorization and Cookie headers out there.
-CURLcode setCredentials(CURL* handle, const RequestIdentity* identity) {
-  if (identity == nullptr || identity->userName.empty()) return CURLE_OK;
-  unsigned long methods = 0;
-  if ((identity->authMethods & ZPRequest::AUTH_BASIC) != 0) methods |= CURLAUTH_BASIC;
-  if ((identity->authMethods & ZPRequest::AUTH_DIGEST) != 0) methods |= CURLAUTH_DIGEST;
-  if (methods == 0) methods = CURLAUTH_BASIC | CURLAUTH_DIGEST;
-  CURLcode code = curl_easy_setopt(handle, CURLOPT_USERNAME, identity->userName.c_str());
-  if (code == CURLE_OK) {
-    code = curl_easy_setopt(handle, CURLOPT_PASSWORD, identity->password.c_str());
-  }
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_HTTPAUTH, methods);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_UNRESTRICTED_AUTH, 0L);
-  return code;
-}
-
-// The download's proxy and bypass list; libcurl's defaults (its environment variables) where the
-// route sets none. Credentials in the proxy URL go to the proxy as Basic authentication.
-CURLcode setProxy(CURL* handle, const ProxyRoute* route) {
-  if (route == nullptr) return CURLE_OK;
-  CURLcode code = CURLE_OK;
-  if (route->setProxy) code = curl_easy_setopt(handle, CURLOPT_PROXY, route->proxy.c_str());
-  if (code == CURLE_OK && route->setNoProxy) {
-    code = curl_easy_setopt(handle, CURLOPT_NOPROXY, route->noProxy.c_str());
-  }
-  return code;
-}
-
-// The cookie file's cookies, through libcurl's cookie engine: it sends each one only where its
-// domain, path and secure flag allow, redirects included, and keeps what the server sets for the
-// handle's later requests. Nothing is written back to the file.
-CURLcode setCookies(CURL* handle, const ZPHttpPolicy& policy) {
-  if (policy.cookieFile.empty()) return CURLE_OK;
-  return curl_easy_setopt(handle, CURLOPT_COOKIEFILE, policy.cookieFile.c_str());
-}
-
-// Every option on every attempt, in this order; stops at the first one libcurl rejects.
-CURLcode setOptions(TransferContext& context, const std::string& url, const std::string& range,
-                    const HeaderList& headers, const ZPHttpPolicy& policy,
-                    bool trustPathIsDirectory, const RequestIdentity* identity,
-                    const ProxyRoute* proxy) {
-  CURL* handle = context.handle;
-  const long timeoutMs = std::max<long>(0, policy.timeoutMs);
-  const long connectTimeoutMs = std::max<long>(0, policy.connectTimeoutMs);
-  // libcurl takes -1 for no limit and 0 for no redirect at all.
-  const long maxRedirects = policy.maxRedirects < 0 ? -1L : static_cast<long>(policy.maxRedirects);
-  CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-  if (code == CURLE_OK) {
-    code = curl_easy_setopt(handle, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
-  }
-  // No signal handlers swapped around every transfer: the resolver runs in a thread of its own,
-  // so no alarm is needed for its timeout, and the workers block SIGPIPE themselves.
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_MAXREDIRS, maxRedirects);
-  // A server may send us elsewhere over HTTP(S) only, never to another protocol.
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, timeoutMs);
-  if (code == CURLE_OK)
-    code = curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &onBody);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, &context);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &onHeaderLine);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_HEADERDATA, &context);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &onProgress);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &context);
-  if (code == CURLE_OK) code = setTrust(handle, policy, trustPathIsDirectory);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, context.errorText);
-  // A larger receive buffer than libcurl's: fewer reads, writes and progress calls per byte on
-  // fast links; it changes nothing a caller can observe but the size of each block.
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
-  if (code == CURLE_OK && headers.get() != nullptr) {
-    code = curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
-  }
-  if (code == CURLE_OK) code = setCredentials(handle, identity);
-  if (code == CURLE_OK) code = setProxy(handle, proxy);
-  if (code == CURLE_OK) code = setCookies(handle, policy);
-  return code;
-}
-
 // The end of an attempt that libcurl could not make a handle for.
 AttemptEnd noHandle(ChunkState& state) {
   state.outcome.errorCode = ChunkErrors::kNoHandle;
@@ -582,52 +505,43 @@ AttemptEnd noHandle(ChunkState& state) {
   return AttemptEnd{};
 }
 
-// The attempt's header lines: If-Range when the stored bytes have a validator, then the
-// request's own lines.
-CURLcode buildHeaders(const AttemptSetup& setup, HeaderList& headers) {
-  if (!setup.ifRange.empty() && !headers.add("If-Range: " + setup.ifRange)) {
-    return CURLE_OUT_OF_MEMORY;
-  }
-  if (setup.identity == nullptr) return CURLE_OK;
-  for (const std::string& line : setup.identity->headerLines) {
-    if (!headers.add(line)) return CURLE_OUT_OF_MEMORY;
-  }
-  return CURLE_OK;
+AttemptCallbacks callbacksOf(TransferContext& context) {
+  AttemptCallbacks callbacks;
+  callbacks.body = &onBody;
+  callbacks.header = &onHeaderLine;
+  callbacks.progress = &onProgress;
+  callbacks.data = &context;
+  callbacks.errorText = context.errorText;
+  return callbacks;
 }
 
 // Sets the attempt's options on the handle. False (nothing to set them on) when a handle had to
 // be renewed and libcurl could not make one; *result is then untouched.
-bool applyOptions(TransferHandle& handle, TransferContext& context, HeaderList& headers,
-                  const AttemptSetup& setup, CURLcode* result) {
-  *result = setOptions(context, setup.url, setup.range, headers, *setup.policy,
-                       setup.trustPathIsDirectory, setup.identity, setup.proxy);
+bool applyOptions(CurlEasy& easy, TransferContext& context, const AttemptSetup& setup,
+                  CURLcode* result) {
+  *result = setAttemptOptions(context.handle, setup, context.headers, callbacksOf(context));
   // libcurl keeps the receive buffer of an attempt it did not see through to its end (one
   // without a connection: a host that does not resolve, an address it cannot parse; some
   // cancelled ones), and from then on refuses every receive buffer size on that handle. A new
   // handle takes the options; the connections stay with the multi handle.
   if (*result != CURLE_BAD_FUNCTION_ARGUMENT) return true;
-  if (!handle.easy.renew()) return false;
-  context.handle = handle.easy.get();
-  *result = setOptions(context, setup.url, setup.range, headers, *setup.policy,
-                       setup.trustPathIsDirectory, setup.identity, setup.proxy);
+  if (!easy.renew()) return false;
+  context.handle = easy.get();
+  *result = setAttemptOptions(context.handle, setup, context.headers, callbacksOf(context));
   return true;
 }
 
-// The transfer's result once the received bytes are stored: a write that only stopped a full
-// range is no failure, one that stopped an answer longer than its range is the server's.
-CURLcode settleResult(TransferContext& context, CURLcode result) {
-  ChunkState& state = *context.state;
+// The transfer's result once the received bytes are stored (stored: the last batch was, or there
+// was none): a write that only stopped a full range is no failure, one that stopped an answer
+// longer than its range is the server's.
+CURLcode settleResult(const TransferContext& context, CURLcode result, bool stored) {
+  const ChunkState& state = *context.state;
   // Whatever ended the attempt (the answer's end, a failure, a cancellation), the bytes it
   // received are good and are stored.
-  if (!flushBatch(context) && result == CURLE_OK) result = CURLE_WRITE_ERROR;
+  if (!stored && result == CURLE_OK) result = CURLE_WRITE_ERROR;
   if (result == CURLE_WRITE_ERROR && state.outcome.rangeFilled) result = CURLE_OK;
   if (result == CURLE_WRITE_ERROR && context.overran && !state.history.writeFailed) {
     result = CURLE_WEIRD_SERVER_REPLY;
-  }
-  if (result == CURLE_OK && !state.outcome.connected && !context.refused && !context.badStatus) {
-    // An answer without a single body byte never reached the write callback: an empty resource
-    // (200 with length 0), or a status that only a header block carries (416).
-    judgeBodilessAnswer(context);
   }
   return result;
 }
@@ -672,33 +586,28 @@ void noteFinalAnswer(const TransferContext& context) {
   }
 }
 
-}  // namespace
-
-AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState& state,
-                      const AttemptSetup& setup) {
-  beginAttempt(state, setup.range);
-  thread_local const bool brokenPipeBlocked = blockBrokenPipeSignal();
-  (void)brokenPipeBlocked;
-  // The easy handle is opened first: it initialises libcurl for the multi handle.
-  if (!handle.easy.open() || !handle.multi.open()) return noHandle(state);
-  if (handle.batch.size() != kBatchBytes) handle.batch.resize(kBatchBytes);
-  TransferContext context;
-  context.batch = &handle.batch;
-  context.handle = handle.easy.get();
-  context.request = &request;
-  context.state = &state;
-  context.limits = setup.limits;
-  HeaderList headers;
-  CURLcode result = buildHeaders(setup, headers);
-  if (result == CURLE_OK && !applyOptions(handle, context, headers, setup, &result)) {
-    return noHandle(state);
+// Tells the client how the attempt ended; what it throws ends nothing more here.
+void tellEnded(TransferContext& context, const AttemptEnd& end) {
+  try {
+    context.onEnded(end);
+  } catch (...) {
+    // The client ends its chunk on every path before it can throw.
   }
-  const bool optionsSet = result == CURLE_OK;
-  context.stallTimeoutMs = std::max<int64_t>(0, setup.policy->stallTimeoutMs);
-  if (optionsSet) result = perform(handle.multi.get(), context);
-  result = settleResult(context, result);
+}
+
+// A disk worker, once nothing of the attempt is in flight: stores the last batch, asks
+// onConnected about an answer without body bytes, and tells the client the outcome.
+void concludeOnDisk(TransferContext& context) {
+  ChunkState& state = *context.state;
+  bool stored = !context.stopped;
+  if (stored && !context.filling.empty()) stored = store(context, context.filling);
+  context.filling = std::vector<uint8_t>();
+  context.writing = std::vector<uint8_t>();
+  CURLcode result = settleResult(context, context.endResult, stored);
+  if (context.askBodiless) noteConnected(context, askConnected(state));
   describeOutcome(context, result);
   if (state.outcome.errorCode != 0) {
+    const AttemptSetup& setup = context.setup;
     const bool viaProxy = setup.proxy != nullptr && setup.proxy->setProxy;
     const std::string proxyHost = viaProxy ? urlHostOf(setup.proxy->proxy) : std::string();
     state.outcome.networkCause =
@@ -710,14 +619,123 @@ AttemptEnd runAttempt(TransferHandle& handle, ChunkRequest& request, ChunkState&
           (proxyHost.empty() ? "proxy: " : "proxy " + proxyHost + ": ") + state.outcome.errorMsg;
     }
   }
-  noteFinalAnswer(context);
-  // The handle must not keep pointers into this stack frame; its connections stay open.
-  handle.easy.reset();
   AttemptEnd end;
   end.started = true;
-  end.optionsSet = optionsSet;
+  end.optionsSet = context.optionsSet;
   end.refused = context.refused;
-  return end;
+  tellEnded(context, end);
+}
+
+bool TransferContext::start(CurlEasy& easy) {
+  std::shared_ptr<TransferContext> self = shared_from_this();
+  if (firstOfJob && request->cancelled.load(std::memory_order_relaxed)) {
+    onDisk(*this, [self] {
+      AttemptEnd end;
+      end.skipped = true;
+      tellEnded(*self, end);
+    });
+    return false;
+  }
+  beginAttempt(*state, setup.range);
+  // The easy handle is opened first: it initialises libcurl for the multi handle.
+  if (!easy.open()) {
+    onDisk(*this, [self] { tellEnded(*self, noHandle(*self->state)); });
+    return false;
+  }
+  handle = easy.get();
+  limits = setup.limits;
+  CURLcode result = buildHeaders(setup, headers);
+  if (result == CURLE_OK && !applyOptions(easy, *this, setup, &result)) {
+    handle = nullptr;
+    onDisk(*this, [self] { tellEnded(*self, noHandle(*self->state)); });
+    return false;
+  }
+  optionsSet = result == CURLE_OK;
+  stallTimeoutMs = std::max<int64_t>(0, setup.policy->stallTimeoutMs);
+  // A request cancelled between its attempts (the next segment of a stopped download) never
+  // reaches the server.
+  if (optionsSet && request->cancelled.load(std::memory_order_relaxed)) {
+    result = CURLE_ABORTED_BY_CALLBACK;
+  }
+  if (result != CURLE_OK) {
+    finish(handle, result);
+    return false;
+  }
+  lastByteAt = std::chrono::steady_clock::now();
+  return true;
+}
+
+CURLcode TransferContext::check(std::chrono::steady_clock::time_point now, int* waitMs) {
+  if (stopped) return CURLE_WRITE_ERROR;
+  if (resumeResult != CURLE_OK) return resumeResult;
+  if (request->cancelled.load(std::memory_order_relaxed)) return CURLE_ABORTED_BY_CALLBACK;
+  // A slow connection the planner gives up on is closed when the attempt ends, not kept.
+  if (!reuseForbidden && request->dropConnection.load(std::memory_order_relaxed)) {
+    reuseForbidden = curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK;
+  }
+  if (held) {
+    // Held back on purpose is not stalled: the stall clock stands still meanwhile.
+    lastByteAt = now;
+    if (limits.waitMicros() > 0) {
+      *waitMs = std::min(*waitMs, holdMs(*this));
+    } else {
+      // libcurl may hand the kept buffer over (onBody) within the call, which may hold again.
+      held = false;
+      resume(*this);
+      if (resumeResult != CURLE_OK) return resumeResult;
+      if (stopped) return CURLE_WRITE_ERROR;
+    }
+  }
+  if (pausedForDisk || answerPending) lastByteAt = now;
+  // A batch waiting for more bytes that do not come is handed on all the same.
+  if (!filling.empty()) {
+    const auto due = fillingSince + kBatchWait;
+    if (now >= due) {
+      if (mayHandOff(*this)) handOff(*this);
+    } else {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+      *waitMs = std::min<int>(*waitMs, static_cast<int>(std::max<int64_t>(1, left)));
+    }
+  }
+  if (stallTimeIsUp(*this, now)) {
+    stalled = true;
+    return CURLE_OPERATION_TIMEDOUT;
+  }
+  *waitMs = std::min(*waitMs, zephyl::waitMs(*this, now));
+  return CURLE_OK;
+}
+
+void TransferContext::finish(CURL* easy, CURLcode result) {
+  // A body refused within a resume may reach libcurl's end as a success when the whole answer
+  // had arrived meanwhile: the refusal stands.
+  if (result == CURLE_OK && bodyRefused) result = CURLE_WRITE_ERROR;
+  handle = easy;
+  ended = true;
+  endResult = result;
+  if (result == CURLE_OK && !state->outcome.connected && !refused && !badStatus) {
+    // An answer without a single body byte never reached the write callback: an empty resource
+    // (200 with length 0), or a status that only a header block carries (416).
+    judgeBodilessAnswer(*this);
+  }
+  noteFinalAnswer(*this);
+  // The handle goes back to the loop; its connections stay with the multi handle.
+  handle = nullptr;
+  concludeWhenIdle(*this);
+}
+
+}  // namespace
+
+bool startAttempt(ChunkWorkers& workers, ChunkRequest& request, ChunkState& state,
+                  AttemptSetup setup, bool firstOfJob, AttemptEnded ended,
+                  std::error_code* refusal) {
+  auto attempt = std::make_shared<TransferContext>();
+  attempt->workers = &workers;
+  attempt->request = &request;
+  attempt->state = &state;
+  attempt->setup = std::move(setup);
+  attempt->onEnded = std::move(ended);
+  attempt->firstOfJob = firstOfJob;
+  return workers.loop().add(std::move(attempt), refusal);
 }
 
 }  // namespace zephyl

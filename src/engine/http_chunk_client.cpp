@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -52,7 +53,7 @@ bool isListableDirectory(const std::string& path) {
 HttpChunkClient::HttpChunkClient(const ZPHttpPolicy& policy, int threadCount)
     : policy_(policy),
       createdAtMs_(nowMs()),
-      // Workers start as chunks need them: a download of one chunk costs one thread.
+      // The loop and disk threads start as chunks need them.
       workers_(std::make_shared<ChunkWorkers>(threadCount)) {}
 
 HttpChunkClient::HttpChunkClient(const ZPHttpPolicy& policy, std::shared_ptr<ChunkWorkers> workers)
@@ -64,7 +65,7 @@ HttpChunkClient::~HttpChunkClient() {
 }
 
 bool HttpChunkClient::trustPathIsDirectory() {
-  // Asked on a worker at the first transfer, not at construction: the client is built while the
+  // Asked at the first submit, not at construction: the client is built while the
   // manager's registry lock is held, where no file-system call may run.
   std::call_once(trustPathOnce_, [this] {
     trustPathIsDirectory_ = isListableDirectory(policy_.caCertificatePath);
@@ -73,8 +74,8 @@ bool HttpChunkClient::trustPathIsDirectory() {
 }
 
 const ProxyRoute& HttpChunkClient::proxyRoute(const std::string& url) {
-  // On a worker, like trustPathIsDirectory: the system's settings may take a configuration
-  // script or automatic detection, network calls that no lock may wait for.
+  // At the first submit, like trustPathIsDirectory, never on the loop: the system's settings may
+  // take a configuration script or automatic detection, network calls that no lock may wait for.
   std::call_once(proxyRouteOnce_, [this, &url] {
     proxyRoute_ = proxyRouteOf(policy_, url);
     if (proxyRoute_.setProxy) {
@@ -86,44 +87,71 @@ const ProxyRoute& HttpChunkClient::proxyRoute(const std::string& url) {
 }
 
 void HttpChunkClient::submit(ChunkRequest& request, ChunkState& state) {
+  {
+    MutexLock lock(jobs_->mutex);
+    ++jobs_->running;
+  }
+  state.outcome.connected = false;
+  launch(request, state, true);
+}
+
+void HttpChunkClient::jobEnded() {
+  // The client may be gone once the count drops: only the shared count is touched.
+  std::shared_ptr<JobCount> jobs = jobs_;
+  MutexLock lock(jobs->mutex);
+  if (--jobs->running == 0) jobs->idle.notifyAll();
+}
+
+void HttpChunkClient::launch(ChunkRequest& request, ChunkState& state, bool firstOfJob) {
   try {
-    state.outcome.connected = false;
-    {
-      MutexLock lock(jobs_->mutex);
-      ++jobs_->running;
-    }
+    AttemptSetup setup = setupAttempt(request, state);
     std::error_code refusal;
-    ThreadPool::Posted posted = ThreadPool::Posted::kNoThread;
-    try {
-      posted = workers_->threads().post(
-          [this, &request, &state, jobs = jobs_] {
-            runJob(request, state);
-            // The client may be gone once the count drops: only the shared count is touched.
-            MutexLock lock(jobs->mutex);
-            if (--jobs->running == 0) jobs->idle.notifyAll();
-          },
-          &refusal);
-    } catch (...) {
-      refusal = std::make_error_code(std::errc::not_enough_memory);  // no room for the job
-    }
-    if (posted != ThreadPool::Posted::kQueued) {
-      {
-        MutexLock lock(jobs_->mutex);
-        if (--jobs_->running == 0) jobs_->idle.notifyAll();
-      }
-      // The pool is stopping or has no thread: the chunk ends here rather than never.
-      const std::string why =
-          posted == ThreadPool::Posted::kStopped
-              ? std::string("enqueue on stopped ThreadPool")
-              : "ThreadPool could not start a worker thread: " + refusal.message();
+    const bool started = startAttempt(
+        *workers_, request, state, std::move(setup), firstOfJob,
+        [this, &request, &state](const AttemptEnd& end) { attemptEnded(request, state, end); },
+        &refusal);
+    if (!started) {
+      // The loop is stopping or has no thread: the chunk ends here rather than never.
+      const std::string why = "transfer loop could not start: " + refusal.message();
       endWithError(request, state, why.c_str());
+      jobEnded();
     }
   } catch (const std::exception& error) {
     // Memory ran out for the range or the log line: the chunk ends here rather than never.
     endWithError(request, state, error.what());
+    jobEnded();
   } catch (...) {
     endWithError(request, state, "chunk not started");
+    jobEnded();
   }
+}
+
+void HttpChunkClient::attemptEnded(ChunkRequest& request, ChunkState& state,
+                                   const AttemptEnd& end) {
+  bool more = false;
+  try {
+    if (end.skipped) {
+      notifyUnconnected(state, 0, 0);
+      finish(state);
+    } else {
+      state.stats.endTimeMs = nowMs() - createdAtMs_;
+      more = afterAttempt(request, state, end);
+    }
+  } catch (const std::exception& error) {
+    // Only allocation can throw in afterAttempt, and only before the chunk is finished or handed
+    // to a retry (both are the last step of every path), so the chunk is still ours to end.
+    endWithError(request, state, error.what());
+  } catch (...) {
+    endWithError(request, state, "chunk transfer failed");
+  }
+  if (!more) {
+    jobEnded();
+    return;
+  }
+  // A request that ended well and has more to ask for goes on at once, on the connection the
+  // loop keeps for the host.
+  state.outcome.connected = false;
+  launch(request, state, false);
 }
 
 void HttpChunkClient::endWithError(ChunkRequest& request, ChunkState& state, const char* message) {
@@ -134,41 +162,6 @@ void HttpChunkClient::endWithError(ChunkRequest& request, ChunkState& state, con
 
 void HttpChunkClient::cancel(ChunkRequest& request) {
   request.cancelled.store(true, std::memory_order_relaxed);
-}
-
-void HttpChunkClient::runJob(ChunkRequest& request, ChunkState& state) {
-  if (request.cancelled.load(std::memory_order_relaxed)) {
-    notifyUnconnected(state, 0, 0);
-    finish(state);
-    return;
-  }
-  try {
-    // A request that ended well and has more to ask for goes on here, on the connection the
-    // handles keep, without waiting behind other jobs of the pool.
-    while (transfer(request, state)) state.outcome.connected = false;
-  } catch (const std::exception& error) {
-    // Only allocation can throw in transfer, and only before the chunk is finished or handed to
-    // a retry (both are the last step of every path), so the chunk is still ours to end.
-    endWithError(request, state, error.what());
-  } catch (...) {
-    endWithError(request, state, "chunk transfer failed");
-  }
-}
-
-bool HttpChunkClient::transfer(ChunkRequest& request, ChunkState& state) {
-  const AttemptSetup setup = setupAttempt(request, state);
-  // Handles are borrowed from the workers for this attempt: the multi handle keeps the
-  // connections it opened for the next attempt that borrows it, of this download or another. It
-  // goes back before the chunk is told finished, so that the next transfer finds it idle.
-  std::unique_ptr<TransferHandle> handle = workers_->borrowHandle();
-  const AttemptEnd end = runAttempt(*handle, request, state, setup);
-  // A handle that is not returned closes its connections with it.
-  if (!request.dropConnection.load(std::memory_order_relaxed)) {
-    workers_->returnHandle(std::move(handle));
-  }
-  handle.reset();
-  state.stats.endTimeMs = nowMs() - createdAtMs_;
-  return afterAttempt(request, state, end);
 }
 
 AttemptSetup HttpChunkClient::setupAttempt(const ChunkRequest& request, ChunkState& state) {

@@ -1,9 +1,9 @@
-// HttpChunkClient: fetches the chunks of one download with ranged GET requests on its own worker
-// pool, retrying a failed chunk on the same host by kind of failure, then on the alternative hosts
+// HttpChunkClient: fetches the chunks of one download with ranged GET requests on a transfer loop
+// (its own, or its manager's), retrying a failed chunk on the same host by kind of failure, then on the alternative hosts
 // the policy lists for the URL's host. Every attempt verifies a TLS peer as the policy says, ends
 // after the policy's stall time without a byte, and follows a bounded number of redirects. One
-// per download task. submit and cancel are thread-safe; each chunk's callbacks run on a pool
-// worker. Must not be destroyed on a worker of its pool.
+// per download task. submit and cancel are thread-safe; each chunk's callbacks run on a disk
+// worker of the loop's. Must not be destroyed on the loop's threads.
 #pragma once
 
 #include <cstdint>
@@ -32,11 +32,11 @@ class HttpChunkClient {
   static constexpr int32_t kHttpCodeError = ChunkErrors::kHttpCode;
   static constexpr int32_t kAnswerRefused = ChunkErrors::kAnswerRefused;
 
-  // Copies the policy and runs the chunks on a pool of its own of threadCount workers (at least
-  // one), started as chunks need them.
+  // Copies the policy and runs the chunks on a loop of its own, at most threadCount (at least one)
+  // at once; its threads start as chunks need them.
   HttpChunkClient(const ZPHttpPolicy& policy, int threadCount);
   // Copies the policy and runs the chunks on workers shared with other clients (those of one
-  // manager): the threads, and the connections their handles keep open, outlive the download.
+  // manager): the loop, and the connections it keeps open, outlive the download.
   // workers must not be null.
   HttpChunkClient(const ZPHttpPolicy& policy, std::shared_ptr<ChunkWorkers> workers);
   // Waits until every chunk job of this client that is queued or running has ended (including
@@ -45,9 +45,9 @@ class HttpChunkClient {
   HttpChunkClient(const HttpChunkClient&) = delete;
   HttpChunkClient& operator=(const HttpChunkClient&) = delete;
 
-  // Starts one attempt of the chunk on the pool and returns at once. request and state must stay
-  // alive until state.doneFuture is ready, which it always becomes: should the pool refuse the
-  // job, the chunk ends at once as a failure (errorCode kNoHandleError). Any thread.
+  // Starts one attempt of the chunk on the loop and returns at once. request and state must stay
+  // alive until state.doneFuture is ready, which it always becomes: should the loop refuse the
+  // transfer, the chunk ends at once as a failure (errorCode kNoHandleError). Any thread.
   void submit(ChunkRequest& request, ChunkState& state);
 
   // Marks the request cancelled: a queued attempt ends without a transfer, a running one within
@@ -80,14 +80,16 @@ class HttpChunkClient {
   const TransferLimits& limits() const { return limits_; }
 
  private:
-  void runJob(ChunkRequest& request, ChunkState& state);
-  // One attempt of the chunk. True when it ended well and the request has more to ask for: the
-  // caller runs the next attempt; false when the chunk is finished or handed to a retry.
-  bool transfer(ChunkRequest& request, ChunkState& state);
+  // Starts an attempt of the job's chunk; ends the job when the loop refuses it.
+  void launch(ChunkRequest& request, ChunkState& state, bool firstOfJob);
+  // An attempt ended (a disk worker): the next one, a retry, or the chunk's end.
+  void attemptEnded(ChunkRequest& request, ChunkState& state, const AttemptEnd& end);
+  void jobEnded();
   // The attempt's URL (an alternative host's, after a switch), range, If-Range and settings.
   AttemptSetup setupAttempt(const ChunkRequest& request, ChunkState& state);
-  // What follows an attempt that ended as end: transfer's result, after the chunk was finished,
-  // handed to a retry, or failed for good (all false).
+  // What follows an attempt that ended as end: true when the request has more to ask for (the
+  // caller starts the next attempt); false after the chunk was finished, handed to a retry, or
+  // failed for good.
   bool afterAttempt(ChunkRequest& request, ChunkState& state, const AttemptEnd& end);
   // False when the policy keeps lasting failures from being repeated and this is one, or the
   // server asked to be left alone for a while (Retry-After).
@@ -103,7 +105,7 @@ class HttpChunkClient {
   // Set at construction; read (never written) by the workers.
   const ZPHttpPolicy policy_;
   const int64_t createdAtMs_;
-  // Set before the first submit; read (never written) by the workers.
+  // Set before the first submit; read (never written) by the loop and disk workers.
   RequestIdentity identity_;
   TransferLimits limits_;
 
@@ -115,8 +117,9 @@ class HttpChunkClient {
   // read-only afterwards: every range and retry of the download goes the same way.
   std::once_flag proxyRouteOnce_;
   ProxyRoute proxyRoute_;
-  // The jobs of this client that are queued or running on the pool. Jobs hold it too, so that
-  // the last one may signal after the client has begun to wait.
+  // The jobs of this client (a chunk's attempts, from submit to its end or retry) that are
+  // queued or running. Jobs hold it too, so that the last one may signal after the client has
+  // begun to wait.
   struct JobCount {
     Mutex mutex;
     ConditionVariable idle;  // with mutex: running dropped to 0
