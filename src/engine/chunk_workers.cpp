@@ -5,7 +5,7 @@
 namespace zephyl {
 
 ChunkWorkers::ChunkWorkers(int transferCount)
-    : disk_(std::make_unique<ThreadPool>(std::clamp(transferCount, 1, kDiskWorkers),
+    : disk_(std::make_unique<ThreadPool>(std::max(1, transferCount),
                                          ThreadPool::Start::kOnDemand)),
       loop_(std::make_unique<TransferLoop>(std::max(1, transferCount))) {}
 

@@ -15,16 +15,18 @@ namespace zephyl {
 class ChunkWorkers {
  public:
   // At most transferCount transfers at once (at least one); the loop thread and the disk workers
-  // (at most kDiskWorkers) start as work needs them.
+  // start as work needs them and the workers end after a while idle.
   explicit ChunkWorkers(int transferCount);
   // Stops the loop, then joins the disk workers after they ran every queued job.
   ~ChunkWorkers();
   ChunkWorkers(const ChunkWorkers&) = delete;
   ChunkWorkers& operator=(const ChunkWorkers&) = delete;
 
-  // Disk workers: a transfer keeps at most one write in flight, so a host callback that blocks
-  // holds up its own transfer and one worker, not the others.
-  static constexpr int kDiskWorkers = 4;
+  // A transfer keeps at most one write in flight, so a write that blocks (a host callback, a
+  // stream's range waiting for the bytes before it) holds up its own transfer and one worker.
+  // Stores are short, so a few workers serve every transfer; the pool may still grow to one per
+  // transfer, so that writes waiting on each other (the ranges of a stream) always find a worker
+  // for the one they wait for.
 
   TransferLoop& loop() { return *loop_; }
   ThreadPool& disk() { return *disk_; }
