@@ -13,7 +13,6 @@ void UpkeepThread::request() {
   MutexLock lock(mutex_);
   pending_ = true;
   if (running_) return;  // the loop sees pending_ before it ends
-  joinEnded();
   try {
     thread_ = std::thread([this] { run(); });
     running_ = true;
@@ -26,14 +25,12 @@ void UpkeepThread::stop() {
   MutexLock lock(mutex_);
   stopRequested_ = true;
   while (running_) ended_.wait(mutex_);
-  joinEnded();
   stopRequested_ = false;
 }
 
 void UpkeepThread::waitIdle() {
   MutexLock lock(mutex_);
   while (running_) ended_.wait(mutex_);
-  joinEnded();
 }
 
 void UpkeepThread::run() {
@@ -42,6 +39,9 @@ void UpkeepThread::run() {
       MutexLock lock(mutex_);
       if (!pending_ || stopRequested_) {
         running_ = false;
+        // Nobody joins it: its owner may live until the process ends (a storage manager does).
+        // After this the thread only lets the mutex go and returns.
+        thread_.detach();
         ended_.notifyAll();
         return;
       }
@@ -49,11 +49,6 @@ void UpkeepThread::run() {
     }
     job_(stopRequested_);
   }
-}
-
-void UpkeepThread::joinEnded() {
-  // The thread has left its loop and only returns now: joining cannot wait for the mutex held.
-  if (thread_.joinable()) thread_.join();
 }
 
 }  // namespace zephyl

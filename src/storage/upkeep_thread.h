@@ -1,8 +1,9 @@
 // UpkeepThread: runs one job on a thread of its own whenever it is asked to, never two runs at
 // once. The thread starts at a request and ends as soon as no request is left; a request made
 // while the job runs makes it run once more afterwards. stop() asks a running job to end early
-// (the job polls the flag it is given) and waits for the thread. Thread-safe; the job must not
-// call back into its UpkeepThread.
+// (the job polls the flag it is given) and waits for the thread. The thread detaches itself as it
+// ends, so an owner that is never destroyed leaves no thread to join. Thread-safe; the job must
+// not call back into its UpkeepThread.
 #pragma once
 
 #include <atomic>
@@ -37,8 +38,6 @@ class UpkeepThread {
 
  private:
   void run() EXCLUDES(mutex_);
-  // Joins the thread once run() has left its loop. Requires: mutex_ held, running_ false.
-  void joinEnded() REQUIRES(mutex_);
 
   const Job job_;  // set at construction
   std::atomic<bool> stopRequested_{false};
@@ -48,7 +47,7 @@ class UpkeepThread {
   // Guarded by mutex_.
   bool pending_ GUARDED_BY(mutex_) = false;  // a request the job has not started on yet
   bool running_ GUARDED_BY(mutex_) = false;  // the thread is in run()'s loop
-  std::thread thread_ GUARDED_BY(mutex_);    // joinable until joinEnded()
+  std::thread thread_ GUARDED_BY(mutex_);    // detached by the thread itself as it ends
 };
 
 }  // namespace zephyl
